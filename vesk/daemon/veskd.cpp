@@ -1,0 +1,5 @@
+#include "vesk/daemon/veskd.h"
+
+struct lib_globals *veskm = nullptr;
+int sockfd = -1;
+uint8_t vesk_cap_have_vrf = 0;

@@ -1,0 +1,14 @@
+// Process-wide state of the daemon.
+#pragma once
+
+#include <cstdint>
+
+struct lib_globals;
+
+constexpr int VESK_PROTOCOL = 29;
+
+// The framework handle; null before start-up and after vesk_stop.
+extern struct lib_globals *veskm;
+// The frame socket's descriptor, negative until it is open.
+extern int sockfd;
+extern uint8_t vesk_cap_have_vrf;

@@ -1,0 +1,49 @@
+// Doubly linked lists of opaque items, optionally kept sorted.
+#pragma once
+
+struct listnode {
+    struct listnode *next;
+    struct listnode *prev;
+    void *data;
+};
+
+struct list {
+    struct listnode *head;
+    struct listnode *tail;
+    unsigned int count;
+    // When set, listnode_add_sort keeps the list in this order.
+    int (*cmp)(void *a, void *b);
+    // When set, list_delete calls it on every item.
+    void (*del)(void *item);
+};
+
+struct list *list_new(void);
+// Inserts val after the last item not greater than it (cmp), else appends. Null on no memory.
+struct listnode *listnode_add_sort(struct list *list, void *val);
+// Appends val. Null on no memory.
+struct listnode *listnode_add(struct list *list, void *val);
+// Unlinks the first node holding val; the item itself is not touched.
+void listnode_delete(struct list *list, void *val);
+// Unlinks and frees one node; the item itself is not touched.
+void list_delete_node(struct list *list, struct listnode *node);
+// Frees every node (calling del on each item when set) and the list.
+void list_delete(struct list *list);
+// Frees the list and its nodes without touching the items.
+void list_free(struct list *list);
+
+#define listhead(L) ((L) ? (L)->head : nullptr)
+#define listnextnode(N) ((N)->next)
+#define listgetdata(N) ((N)->data)
+#define listcount(L) ((L)->count)
+
+// Iterates over the items: node runs over the nodes, data holds each item.
+#define LIST_LOOP(L, data, node)                                                                   \
+    for ((node) = listhead(L); (node) != nullptr && (((data) = (decltype(data))(node)->data), 1); \
+         (node) = (node)->next)
+
+// As LIST_LOOP, but the current node may be deleted inside the body: nextnode is taken first.
+#define LIST_LOOP_DEL(L, data, node, nextnode)                                                     \
+    for ((node) = listhead(L);                                                                     \
+         (node) != nullptr &&                                                                      \
+         (((nextnode) = (node)->next), ((data) = (decltype(data))(node)->data), 1);                \
+         (node) = (nextnode))

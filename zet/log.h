@@ -1,0 +1,54 @@
+// Logging: one line per call with a time stamp and the protocol's name, to syslog (default),
+// a file, standard error, or a capture sink for tests.
+#pragma once
+
+#include <cstdint>
+
+struct lib_globals;
+struct zlog;
+
+enum zlog_priority : int {
+    ZLOG_EMERG = 0,
+    ZLOG_ALERT = 1,
+    ZLOG_CRIT = 2,
+    ZLOG_ERR = 3,
+    ZLOG_WARNING = 4,
+    ZLOG_NOTICE = 5,
+    ZLOG_INFO = 6,
+    ZLOG_DEBUG = 7,
+};
+
+// Log destinations for openzlog's flags word.
+enum : uint32_t {
+    ZLOG_DEST_SYSLOG = 1,
+    ZLOG_DEST_STDERR = 2,
+};
+
+typedef void (*zlog_sink)(void *ctx, int priority, const char *line);
+
+// Opens the log of protocol; gives the log handle, or null on no memory.
+struct zlog *openzlog(struct lib_globals *zg, uint32_t instance, int protocol, uint32_t flags);
+void closezlog(struct lib_globals *zg, struct zlog *log);
+
+// log null means the handle's own log (zg->log). Lines before openzlog go to standard error.
+void zlog(struct lib_globals *zg, struct zlog *log, int priority, const char *format, ...)
+    __attribute__((format(printf, 4, 5)));
+void zlog_err(struct lib_globals *zg, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void zlog_warn(struct lib_globals *zg, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+void zlog_info(struct lib_globals *zg, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+void zlog_debug(struct lib_globals *zg, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// Reopens the log file (after rotation by another program).
+int zlog_rotate(struct lib_globals *zg, struct zlog *log);
+
+// Destinations. Each gives 0, or -1 (file cannot be opened: the old destination stays).
+int zlog_set_file(struct zlog *log, const char *path);
+int zlog_set_syslog(struct zlog *log);
+int zlog_set_stderr(struct zlog *log);
+// Every line also goes to sink (null removes it). Tests use this to read the log.
+void zlog_set_sink(struct zlog *log, zlog_sink sink, void *ctx);
+// The file in use, or null when not logging to a file.
+const char *zlog_file(const struct zlog *log);

@@ -1,0 +1,30 @@
+// Typed, zero-filled allocation with live counters per type.
+#pragma once
+
+#include <cstddef>
+
+// Types of the framework's own records (the daemon's are 652..657).
+enum : int {
+    MTYPE_ZET_LIST = 1,
+    MTYPE_ZET_LISTNODE = 2,
+    MTYPE_ZET_ROUTE_TABLE = 3,
+    MTYPE_ZET_ROUTE_NODE = 4,
+    MTYPE_ZET_THREAD = 5,
+    MTYPE_ZET_IF = 6,
+    MTYPE_MAX = 1024,
+};
+
+void memory_init(int protocol);
+// Zero-filled memory of size bytes, or null (also when a failure was injected for type).
+void *mfh_calloc(int type, size_t size);
+// Frees memory that mfh_calloc gave for the same type; null is ignored.
+void pal_mem_free(int type, void *p);
+
+// Live records of a type (allocated and not yet freed).
+long memory_live(int type);
+// Sum of live records over every type.
+long memory_live_total(void);
+// The next n allocations of type fail (tests); n = 0 clears it.
+void memory_fail_next(int type, int n);
+// Calls fn for each type with live records, in ascending type order.
+void memory_foreach_live(void (*fn)(void *ctx, int type, long live), void *ctx);

@@ -1,0 +1,20 @@
+// Small platform services: checksum, version, daemonizing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// RFC 1071 Internet checksum over length bytes, summing 16-bit words in memory order; an odd
+// length is padded with one zero byte.
+uint16_t in_checksum(const void *data, int length);
+
+// Build identity for -v and "show version".
+void compile_info_init(const char *program, int protocol, const char *date, const char *time,
+                       int date_number);
+void print_version(const char *progname);
+// The "show version" text (several lines, each ending in "\n").
+const char *zet_version_text(void);
+
+// Detaches from the terminal: fork, setsid, chdir("/") unless nochdir, standard streams to
+// /dev/null unless noclose. Gives 0 in the child (the parent exits), -1 on failure.
+int pal_daemonize(int nochdir, int noclose);

@@ -1,0 +1,77 @@
+// The event loop: one-shot timers in whole seconds, descriptor readiness, signals delivered
+// on the loop, and a bounded thread-safe post for work handed over from other threads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <sys/time.h>
+
+struct lib_globals;
+struct thread;
+struct thread_master;
+
+typedef int (*thread_func)(struct thread *t);
+
+enum thread_type : int {
+    THREAD_TIMER = 1,
+    THREAD_READ = 2,
+    THREAD_EVENT = 3,  // posts and signals: run once when fetched
+    THREAD_UNUSED = 4,
+};
+
+// A task. The fields below are public; the loop owns the record.
+struct thread {
+    struct thread_master *master;
+    struct lib_globals *zg;
+    thread_func func;
+    void *arg;
+    int fd;                // THREAD_READ
+    int type;
+    struct timeval sands;  // THREAD_TIMER: expiry on the clock that pal_time_tzcurrent reads
+    // Post payload, copied in so that handing over needs no allocation.
+    uint8_t data[160];
+    size_t data_len;
+};
+
+#define THREAD_ARG(t) ((t)->arg)
+#define THREAD_FD(t) ((t)->fd)
+#define THREAD_GLOB(t) ((t)->zg)
+
+enum : size_t {
+    THREAD_POST_DATA_MAX = 160,
+    THREAD_POST_QUEUE_MAX = 1024,
+};
+
+struct thread_master *thread_master_create(void);
+void thread_master_free(struct thread_master *m);
+
+// Arms a one-shot timer on zg->master; gives its handle, or null on no memory.
+struct thread *thread_add_timer(struct lib_globals *zg, thread_func func, void *arg, long seconds);
+// Calls func once when fd is readable; re-add from the callback to keep reading.
+struct thread *thread_add_read(struct lib_globals *zg, thread_func func, void *arg, int fd);
+// Disarms a timer or read; the handle is invalid afterwards. Null is ignored.
+void thread_cancel(struct thread *t);
+
+// Waits for the next due task and copies it into fetch; null when the loop ends
+// (thread_master_stop, or nothing left to wait for).
+struct thread *thread_fetch(struct lib_globals *zg, struct thread *fetch);
+// Runs a task that thread_fetch gave.
+void thread_call(struct thread *t);
+// Makes the next thread_fetch return null (from the loop or another thread).
+void thread_master_stop(struct thread_master *m);
+
+// Hands work to the loop from any thread. data (at most THREAD_POST_DATA_MAX bytes) is copied
+// and reaches func as t->data / t->data_len, with arg as THREAD_ARG. Gives 0, or -1 when the
+// queue is full (the post is dropped and counted) or the arguments are bad.
+int thread_post(struct thread_master *m, thread_func func, void *arg, const void *data,
+                size_t len);
+// Posts dropped because the queue was full.
+uint64_t thread_post_dropped(const struct thread_master *m);
+// Posts waiting to run.
+size_t thread_post_pending(const struct thread_master *m);
+
+// Runs, without blocking, everything that is due now (timers, posts, signals, readable fds).
+// Gives the number of tasks run. For tests on the virtual clock.
+int thread_run_due(struct lib_globals *zg);
+// Virtual clock only: advances time one second at a time, running what is due at each step.
+void thread_advance(struct lib_globals *zg, long seconds);
