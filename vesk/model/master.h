@@ -1,0 +1,21 @@
+// The per-virtual-router master record, owner of the bridges.
+#pragma once
+
+struct list;
+struct lib_globals;
+struct ovx_vr;
+
+struct vesk_master {
+    // The virtual router whose protocol slot holds this master.
+    struct ovx_vr *vr;
+    // The framework handle at creation.
+    struct lib_globals *globals;
+    // vesk_bridge records in the order they were added.
+    struct list *bridge_list;
+};
+
+// Creates the master of vr and stores it in vr's protocol slot: 0, or -1 without memory.
+// Also the virtual-router creator registered with the framework.
+int vesk_master_init(struct ovx_vr *vr);
+// The master of the privileged virtual router, or null.
+struct vesk_master *vesk_get_master(struct lib_globals *zg);

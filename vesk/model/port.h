@@ -1,0 +1,63 @@
+// Port records: one per interface of a bridge, with loop-detection settings and machine state.
+#pragma once
+
+#include <cstdint>
+
+#include "vesk/model/result.h"
+#include "zet/if.h"
+
+struct list;
+struct thread;
+struct vesk_bridge;
+struct vesk_rlist;
+
+struct vesk_port {
+    struct vesk_bridge *bridge;
+    struct interface *ifp;
+    uint32_t ifindex;
+    char name[INTERFACE_NAMSIZ + 1];
+    // 1 while at least one protect VLAN is active; the machine sends only then.
+    uint8_t vesk_enable;
+    // The interface command "loop-detect enable" is configured.
+    uint8_t cfg_enable;
+    // VESK_LOOP_SHUTDOWN or VESK_LOOP_LOG.
+    uint8_t loop_process;
+    uint8_t mac_address[INTERFACE_HWADDR_MAX];
+    // Copy of the interface flags.
+    uint32_t flags;
+    // vesk_provlan entries in the order they were added; owned.
+    struct list *provlan_info;
+    uint8_t provlan_count;
+    uint8_t active_provlan_count;
+    uint8_t loop_vlan_count;
+    // VLANs of which the port is a member.
+    struct vesk_rlist *vlan_list;
+    // VESK_PORT_*.
+    uint32_t pstate;
+    // SMS_*.
+    uint32_t mstate;
+    uint32_t tx_interval_time;
+    uint32_t tx_up_time;
+    // 0 start phase, 1 steady phase.
+    uint32_t tx_type;
+    // Frames sent in the start phase.
+    uint32_t tx_count;
+    uint32_t resume_time;
+    // Armed timers; null whenever not armed.
+    struct thread *tx_timer;
+    struct thread *resume_timer;
+};
+
+// The port of ifp's interface index in bridge, or null.
+struct vesk_port *vesk_find_port_from_bridge(struct interface *ifp, struct vesk_bridge *bridge);
+// The new or already existing port of ifp, or null.
+struct vesk_port *vesk_bridge_add_port(struct vesk_bridge *bridge, struct interface *ifp);
+// Fills a zero-filled port with its defaults and links it with ifp. Gives -1 when its
+// protect-VLAN list cannot be made (the port and ifp are then left untouched), else 0.
+int vesk_bridge_init_port(struct vesk_bridge *bridge, struct vesk_port *port,
+                          struct interface *ifp);
+// Stops the port of ifp in the named bridge of ifp's virtual router and frees it with its
+// entries and memberships: -1 without bridge name, else 0.
+int vesk_remove_port_from_bridge(struct interface *ifp, const char *bridge_name);
+// Natural interface-name order of two ports.
+int vsek_interface_cmp(void *a, void *b);
