@@ -1,12 +1,47 @@
-// The configuration file and the vty server.
+// The host: the configuration file read at start-up and written by "write", and the vty server
+// (TCP on 127.0.0.1 and a Unix socket). See docs/cli.md.
 #pragma once
 
 #include <cstdint>
 
 struct lib_globals;
 
-// Reads the configuration file (path may be null) and opens the vty on 127.0.0.1:port
-// (0: no TCP listener) and on its Unix socket.
+// The Unix socket of the vty when VESK_VTY_SOCKET is not set.
+#define VTY_UNIX_PATH_DEFAULT "/var/run/veskd.vty"
+
+// Limits of the vty server; host_vty_set_limits changes them (tests), before or after start.
+struct host_vty_limits {
+    int max_sessions;     // sessions at once; one more is told so and closed (default 16)
+    int idle_seconds;     // a session with no input for this long is closed; 0 = never (600)
+    int max_line;         // bytes of one line; a longer one is refused (default CLI_LINE_MAX)
+    long max_pending;     // bytes of output waiting for a slow client before it is dropped (1 MiB)
+};
+
+// Reads the configuration file (path may be null: nothing to read, and "write" has no file),
+// then opens the vty on 127.0.0.1:port (0: no TCP listener) and on the Unix socket
+// (VESK_VTY_SOCKET, else VTY_UNIX_PATH_DEFAULT). The file's lines run in configure mode with
+// privilege 15; a failing line is logged as "FILE:LINE: ..." and the rest still applies; a
+// missing file is a logged warning. Gives 0, or -1 when a listener could not be opened (logged;
+// the configuration is read all the same).
 int host_config_start(struct lib_globals *zg, const char *path, uint16_t port);
-// Closes the vty and forgets the configuration; lib_stop calls it.
+// Closes the vty (every session, both listeners, removes the Unix socket) and forgets the
+// configuration path; lib_stop calls it. Safe when host_config_start never ran.
 void host_free(struct lib_globals *zg);
+
+// Runs a configuration file as host_config_start does (without opening the vty). Gives the
+// number of failing lines, or -1 when the file cannot be opened.
+int host_config_read(struct lib_globals *zg, const char *path);
+// The configuration path given at start-up, or null.
+const char *host_config_path(struct lib_globals *zg);
+// Writes the running configuration to the start-up configuration path, atomically (temporary
+// file in the same directory, fsync, rename, fsync of the directory). Gives 0, or -1 with the
+// reason in err (nothing is changed on failure).
+int host_config_write(struct lib_globals *zg, char *err, int err_size);
+
+void host_vty_set_limits(struct lib_globals *zg, const struct host_vty_limits *limits);
+// The TCP port actually listened on (useful when started with a port chosen by the system), or 0.
+uint16_t host_vty_port(struct lib_globals *zg);
+// The Unix socket path listened on, or null.
+const char *host_vty_unix_path(struct lib_globals *zg);
+// Sessions open now.
+int host_vty_sessions(struct lib_globals *zg);
