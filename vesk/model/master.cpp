@@ -1,0 +1,33 @@
+#include "vesk/model/master.h"
+
+#include "vesk/daemon/veskd.h"
+#include "vesk/host/zet.h"
+#include "vesk/model/result.h"
+
+int vesk_master_init(struct ovx_vr *vr) {
+    if (vr == nullptr)
+        return VESK_ERR_ARG;
+    // The framework may report a router whose master start-up already made.
+    if (vr->proto != nullptr)
+        return VESK_SUCCESS;
+    auto *master = static_cast<struct vesk_master *>(
+        mfh_calloc(MTYPE_VESK_MASTER, sizeof(struct vesk_master)));
+    if (master == nullptr)
+        return VESK_ERR_ARG;
+    master->bridge_list = list_new();
+    if (master->bridge_list == nullptr) {
+        pal_mem_free(MTYPE_VESK_MASTER, master);
+        return VESK_ERR_ARG;
+    }
+    master->vr = vr;
+    master->globals = veskm;
+    vr->proto = master;
+    return VESK_SUCCESS;
+}
+
+struct vesk_master *vesk_get_master(struct lib_globals *zg) {
+    if (zg == nullptr)
+        return nullptr;
+    struct ovx_vr *vr = ovx_vr_get_privileged(zg);
+    return vr != nullptr ? static_cast<struct vesk_master *>(vr->proto) : nullptr;
+}

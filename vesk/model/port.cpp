@@ -1,0 +1,164 @@
+#include "vesk/model/port.h"
+
+#include <cstring>
+
+#include "vesk/cli/debug.h"
+#include "vesk/daemon/veskd.h"
+#include "vesk/host/zet.h"
+#include "vesk/machine/state_machine.h"
+#include "vesk/model/bridge.h"
+#include "vesk/model/master.h"
+#include "vesk/model/provlan.h"
+#include "vesk/model/rlist.h"
+
+#define VESK_EVENT_DEBUG(...)                                                                      \
+    do {                                                                                           \
+        if (IS_VESK_DEBUG_EVENT())                                                                 \
+            zlog_debug(veskm, __VA_ARGS__);                                                        \
+    } while (0)
+
+namespace {
+
+// The interface slots a new port writes, kept so that a failed insertion can put them back.
+struct vesk_ifp_slots {
+    void *info;
+    char bridge_name[BRIDGE_NAMSIZ + 1];
+};
+
+struct vesk_ifp_slots vesk_save_slots(const struct interface *ifp) {
+    struct vesk_ifp_slots slots = {};
+    slots.info = ifp->info;
+    std::memcpy(slots.bridge_name, ifp->bridge_name, sizeof slots.bridge_name);
+    return slots;
+}
+
+void vesk_restore_slots(struct interface *ifp, const struct vesk_ifp_slots &slots) {
+    ifp->info = slots.info;
+    std::memcpy(ifp->bridge_name, slots.bridge_name, sizeof ifp->bridge_name);
+}
+
+// Takes the port out of every VLAN record of the bridge that its range list names.
+void vesk_port_leave_all_vlans(struct vesk_port *port) {
+    for (const struct vesk_rlist *range = port->vlan_list; range != nullptr; range = range->next) {
+        for (int vid = range->low; vid <= range->high; vid++) {
+            struct vesk_vlan *vlan =
+                vesk_find_vlan_from_bridge(static_cast<uint16_t>(vid), port->bridge);
+            if (vlan != nullptr)
+                listnode_delete(vlan->vlan_port_list, port);
+        }
+    }
+}
+
+} // namespace
+
+int vsek_interface_cmp(void *a, void *b) {
+    const auto *pa = static_cast<const struct vesk_port *>(a);
+    const auto *pb = static_cast<const struct vesk_port *>(b);
+    return ifname_cmp3(pa->ifp->name, pb->ifp->name);
+}
+
+struct vesk_port *vesk_find_port_from_bridge(struct interface *ifp, struct vesk_bridge *bridge) {
+    if (ifp == nullptr || bridge == nullptr)
+        return nullptr;
+    for (struct listnode *node = listhead(bridge->port_list); node != nullptr;
+         node = listnextnode(node)) {
+        auto *port = static_cast<struct vesk_port *>(listgetdata(node));
+        if (port->ifindex == ifp->ifindex)
+            return port;
+    }
+    return nullptr;
+}
+
+int vesk_bridge_init_port(struct vesk_bridge *bridge, struct vesk_port *port,
+                          struct interface *ifp) {
+    if (bridge == nullptr || port == nullptr || ifp == nullptr)
+        return VESK_ERR_ARG;
+    port->provlan_info = list_new();
+    if (port->provlan_info == nullptr)
+        return VESK_ERR_ARG;
+    port->provlan_info->del = vesk_free_protect_vlan;
+    port->bridge = bridge;
+    port->ifp = ifp;
+    port->ifindex = ifp->ifindex;
+    std::memcpy(port->name, ifp->name, sizeof port->name);
+    port->name[INTERFACE_NAMSIZ] = '\0';
+    std::memcpy(port->mac_address, ifp->hw_addr, sizeof port->mac_address);
+    port->flags = ifp->flags;
+    port->vesk_enable = 0;
+    port->cfg_enable = 0;
+    port->loop_process = VESK_LOOP_SHUTDOWN;
+    port->provlan_count = 0;
+    port->active_provlan_count = 0;
+    port->loop_vlan_count = 0;
+    port->vlan_list = nullptr;
+    port->pstate = VESK_PORT_DOWN;
+    port->mstate = SMS_INITIALIZE;
+    port->tx_interval_time = VESK_TX_INTERVAL_DEFAULT;
+    port->tx_up_time = VESK_TX_UP_TIME_DEFAULT;
+    port->tx_type = 0;
+    port->tx_count = 0;
+    port->resume_time = VESK_RESUME_TIME_DEFAULT;
+    port->tx_timer = nullptr;
+    port->resume_timer = nullptr;
+    ifp->info = port;
+    std::memcpy(ifp->bridge_name, bridge->name, sizeof ifp->bridge_name);
+    return VESK_SUCCESS;
+}
+
+struct vesk_port *vesk_bridge_add_port(struct vesk_bridge *bridge, struct interface *ifp) {
+    if (bridge == nullptr || ifp == nullptr)
+        return nullptr;
+    const unsigned long ifindex = ifp->ifindex;
+    struct vesk_port *port = vesk_find_port_from_bridge(ifp, bridge);
+    if (port != nullptr) {
+        VESK_EVENT_DEBUG("port %lu is in bridge %s already", ifindex, bridge->name);
+        return port;
+    }
+    port = static_cast<struct vesk_port *>(mfh_calloc(MTYPE_VESK_PORT, sizeof(struct vesk_port)));
+    if (port == nullptr) {
+        VESK_EVENT_DEBUG("no mem for port %lu create", ifindex);
+        return nullptr;
+    }
+    const struct vesk_ifp_slots slots = vesk_save_slots(ifp);
+    if (vesk_bridge_init_port(bridge, port, ifp) < 0) {
+        pal_mem_free(MTYPE_VESK_PORT, port);
+        VESK_EVENT_DEBUG("no mem for port %lu create", ifindex);
+        return nullptr;
+    }
+    if (listnode_add_sort(bridge->port_list, port) == nullptr) {
+        vesk_restore_slots(ifp, slots);
+        list_delete(port->provlan_info);
+        pal_mem_free(MTYPE_VESK_PORT, port);
+        VESK_EVENT_DEBUG("no mem for port %lu create", ifindex);
+        return nullptr;
+    }
+    VESK_EVENT_DEBUG("port %lu add to bridge %s", ifindex, bridge->name);
+    return port;
+}
+
+int vesk_remove_port_from_bridge(struct interface *ifp, const char *bridge_name) {
+    if (bridge_name == nullptr || ifp == nullptr)
+        return VESK_ERR_ARG;
+    if (ifp->vr == nullptr)
+        return VESK_SUCCESS;
+    auto *master = static_cast<struct vesk_master *>(ifp->vr->proto);
+    struct vesk_bridge *bridge = vesk_find_bridge_from_master(bridge_name, master);
+    struct vesk_port *port = vesk_find_port_from_bridge(ifp, bridge);
+    if (port == nullptr)
+        return VESK_SUCCESS;
+    vesk_disable_port(port);
+    list_delete(port->provlan_info);
+    port->provlan_info = nullptr;
+    port->provlan_count = 0;
+    port->active_provlan_count = 0;
+    port->loop_vlan_count = 0;
+    vesk_port_leave_all_vlans(port);
+    vesk_free_rlist(&port->vlan_list);
+    if (port->ifp != nullptr && port->ifp->info == port)
+        port->ifp->info = nullptr;
+    if (ifp->info == port)
+        ifp->info = nullptr;
+    listnode_delete(bridge->port_list, port);
+    pal_mem_free(MTYPE_VESK_PORT, port);
+    return VESK_SUCCESS;
+}
