@@ -1,0 +1,84 @@
+#include "vesk/cli/config_write.h"
+
+#include "vesk/cli/cli.h"
+#include "vesk/host/zet.h"
+#include "vesk/model/model.h"
+
+int vesk_config_write(struct cli *cli) {
+    struct vesk_bridge *bridge = vesk_cli_parameter_check(cli, VESK_BRIDGE_NAME, 0);
+    if (bridge == nullptr || bridge->vesk_enable != 1) {
+        return 0;
+    }
+    cli_out(cli, "loop-detect enable\n");
+    return 1;
+}
+
+// VLAN 1 comes back through the enable line on replay; without that line it has
+// to be written, or a port protecting VLAN 1 without enable loses it.
+static bool vesk_config_writes_provlan(const struct vesk_port *port,
+                                       const struct vesk_provlan *entry) {
+    return entry->vid != 1 || !port->cfg_enable;
+}
+
+// The setting lines of one port, values equal to the defaults left out; gives
+// their number.
+static int vesk_port_config_write(struct cli *cli, struct vesk_port *port) {
+    int lines = 0;
+    if (port->tx_interval_time != VESK_TX_INTERVAL_DEFAULT) {
+        cli_out(cli, " loop-detect tx-interval time %d\n",
+                static_cast<int>(port->tx_interval_time));
+        lines++;
+    }
+    if (port->resume_time != VESK_RESUME_TIME_DEFAULT) {
+        cli_out(cli, " loop-detect resume time %d\n", static_cast<int>(port->resume_time));
+        lines++;
+    }
+    if (port->loop_process == VESK_LOOP_LOG) {
+        cli_out(cli, " loop-detect loop log\n");
+        lines++;
+    }
+    if (port->cfg_enable) {
+        cli_out(cli, " loop-detect enable\n");
+        lines++;
+    }
+    for (struct listnode *node = listhead(port->provlan_info); node != nullptr;
+         node = listnextnode(node)) {
+        auto *entry = static_cast<struct vesk_provlan *>(listgetdata(node));
+        if (entry == nullptr || !vesk_config_writes_provlan(port, entry)) {
+            continue;
+        }
+        cli_out(cli, " loop-detect protect vlan %d\n", entry->vid);
+        lines++;
+    }
+    return lines;
+}
+
+int vesk_if_config_write(struct cli *cli) {
+    struct vesk_bridge *bridge = vesk_cli_parameter_check(cli, VESK_BRIDGE_NAME, 0);
+    if (bridge == nullptr) {
+        return 0;
+    }
+    struct ovx_vr *vr = cli->vr;
+    if (vr == nullptr) {
+        return 0;
+    }
+    int count = 0;
+    for (struct listnode *node = listhead(vr->ifList); node != nullptr; node = listnextnode(node)) {
+        auto *ifp = static_cast<struct interface *>(listgetdata(node));
+        if (ifp == nullptr) {
+            continue;
+        }
+        if (count != 0) {
+            cli_out(cli, "!\n");
+        }
+        cli_out(cli, "interface %s\n", ifp->name);
+        if (ifp->desc[0] != '\0') {
+            cli_out(cli, " description %s\n", ifp->desc);
+        }
+        struct vesk_port *port = vesk_find_port_from_bridge(ifp, bridge);
+        if (port != nullptr) {
+            count += vesk_port_config_write(cli, port);
+        }
+    }
+    return count;
+}

@@ -1,0 +1,220 @@
+#include "vesk/cli/show.h"
+
+#include <cstring>
+#include <net/if.h>
+
+#include "vesk/cli/cli.h"
+#include "vesk/cli/dump.h"
+#include "vesk/cli/wmi.h"
+#include "vesk/daemon/veskd.h"
+#include "vesk/host/zet.h"
+#include "vesk/model/model.h"
+#include "vesk/nsm/port_state.h"
+
+uint32_t term_layer2_debug_proto = 0;
+
+// Member names begin after this many columns, and a line of names wraps beyond
+// the limit.
+constexpr int VESK_SHOW_VLAN_INDENT = 24;
+constexpr int VESK_SHOW_VLAN_NAMES_MAX = 31;
+
+// One second in timer tics (1/256 s), and microseconds per tic rounded down.
+constexpr long VESK_TICS_PER_SEC = 256;
+constexpr long VESK_USEC_PER_TIC = 3906;
+
+long l2_timer_get_remaining_tics(struct thread *timer) {
+    if (timer == nullptr) {
+        return 0;
+    }
+    struct timeval now {};
+    pal_time_tzcurrent(&now, nullptr);
+    long usec = static_cast<long>(timer->sands.tv_usec) - static_cast<long>(now.tv_usec);
+    long sec = static_cast<long>(timer->sands.tv_sec) - static_cast<long>(now.tv_sec);
+    if (usec < 0) {
+        usec += 1000000;
+        sec--;
+    }
+    long tics = sec * VESK_TICS_PER_SEC + usec / VESK_USEC_PER_TIC;
+    if (tics < 0) {
+        tics = 0;
+    }
+    if (term_layer2_debug_proto & VESK_L2_DEBUG_TIMER) {
+        zlog_debug(timer->zg, "tics remaining %ld t.usand %ld.%.06ldnow %ld.%.06ld", tics,
+                   static_cast<long>(timer->sands.tv_sec), static_cast<long>(timer->sands.tv_usec),
+                   static_cast<long>(now.tv_sec), static_cast<long>(now.tv_usec));
+    }
+    return tics;
+}
+
+const char *vesk_port_show_state(const struct vesk_port *port) {
+    const uint32_t up_running = IFF_UP | IFF_RUNNING;
+    if ((port->flags & up_running) == up_running) {
+        return "up";
+    }
+    return vesk_port_cli_state_name(port->pstate);
+}
+
+static void vesk_display_vlan_members(struct cli *cli, struct vesk_vlan *vlan) {
+    int width = 0;
+    for (struct listnode *node = listhead(vlan->vlan_port_list); node != nullptr;
+         node = listnextnode(node)) {
+        auto *port = static_cast<struct vesk_port *>(listgetdata(node));
+        if (port == nullptr || strncmp(port->name, "mgm", 3) == 0) {
+            continue;
+        }
+        int len = static_cast<int>(strlen(port->name)) + 1;
+        width += len;
+        if (width > VESK_SHOW_VLAN_NAMES_MAX) {
+            cli_out(cli, "\n");
+            cli_out(cli, "%*s%s ", VESK_SHOW_VLAN_INDENT, "", port->name);
+            width = len;
+            continue;
+        }
+        cli_out(cli, "%s ", port->name);
+    }
+}
+
+void vesk_display_vlan(struct cli *cli, struct vesk_bridge *bridge) {
+    cli_out(cli, "VLAN ID                 Member ports\n");
+    cli_out(cli, "-------                 --------------------------------\n");
+    if (bridge->vlan_table == nullptr) {
+        return;
+    }
+    for (struct route_node *rn = route_top(bridge->vlan_table); rn != nullptr;
+         rn = route_next(rn)) {
+        auto *vlan = static_cast<struct vesk_vlan *>(rn->info);
+        if (vlan == nullptr) {
+            continue;
+        }
+        cli_out(cli, "%-8d%-16s", vlan->vid, "");
+        vesk_display_vlan_members(cli, vlan);
+        cli_out(cli, "\n");
+    }
+}
+
+void vesk_display_pro_vlan_list(struct cli *cli, struct list *provlan_list) {
+    for (struct listnode *node = listhead(provlan_list); node != nullptr;
+         node = listnextnode(node)) {
+        auto *entry = static_cast<struct vesk_provlan *>(listgetdata(node));
+        if (entry != nullptr && entry->in_vlan) {
+            cli_out(cli, "%d ", entry->vid);
+        }
+    }
+}
+
+void vesk_display_loop_vlan_list(struct cli *cli, struct list *provlan_list) {
+    for (struct listnode *node = listhead(provlan_list); node != nullptr;
+         node = listnextnode(node)) {
+        auto *entry = static_cast<struct vesk_provlan *>(listgetdata(node));
+        if (entry != nullptr && entry->is_loop) {
+            cli_out(cli, "%d ", entry->vid);
+        }
+    }
+}
+
+void vesk_display_port(struct cli *cli, struct vesk_port *port) {
+    bool protected_port = port->provlan_info != nullptr && listcount(port->provlan_info) > 0;
+    cli_out(cli, "  isProtected: %s\n", protected_port ? "Yes" : "No");
+    if (protected_port) {
+        cli_out(cli, "  ProtectVlan list: ");
+        vesk_display_pro_vlan_list(cli, port->provlan_info);
+        cli_out(cli, "\n");
+        cli_out(cli, "  isLoop: %s\n", port->loop_vlan_count ? "Yes" : "No");
+        if (port->loop_vlan_count) {
+            cli_out(cli, "  LoopVlan list: ");
+            vesk_display_loop_vlan_list(cli, port->provlan_info);
+            cli_out(cli, "\n");
+        }
+    }
+    cli_out(cli, "  Port state: %s\n", vesk_port_show_state(port));
+    if (port->resume_timer != nullptr) {
+        cli_out(cli, "  up remaining time: %lds \n",
+                l2_timer_get_remaining_tics(port->resume_timer) >> 8);
+    }
+}
+
+int show_vesk(struct cli *cli, int, char **) {
+    struct vesk_bridge *bridge = vesk_cli_parameter_check(cli, VESK_BRIDGE_NAME, 0);
+    if (bridge == nullptr) {
+        return 0;
+    }
+    vesk_display_vlan(cli, bridge);
+    cli_out(cli, "\n");
+    cli_out(cli, "neighbour loop detection protocol: %s \n",
+            bridge->vesk_enable ? "enable" : "disable");
+    for (struct listnode *node = listhead(bridge->port_list); node != nullptr;
+         node = listnextnode(node)) {
+        auto *port = static_cast<struct vesk_port *>(listgetdata(node));
+        if (port == nullptr) {
+            continue;
+        }
+        cli_out(cli, "Interface %s\n", port->name);
+        vesk_display_port(cli, port);
+    }
+    cli_out(cli, "\n");
+    return 0;
+}
+
+int show_vesk_port(struct cli *cli, int argc, char **argv) {
+    if (argc < 1 || argv == nullptr || argv[0] == nullptr) {
+        cli_out(cli, "%% Interface name formate error \n");
+        return 1;
+    }
+    struct interface *ifp = ifg_lookup_by_name(cli->zg->ifg, argv[0]);
+    if (ifp == nullptr) {
+        cli_out(cli, "%% Interface does not exist: %s\n", argv[0]);
+        return 1;
+    }
+    struct vesk_bridge *bridge = vesk_cli_parameter_check(cli, VESK_BRIDGE_NAME, 0);
+    if (bridge == nullptr) {
+        vesk_cli_err_output(cli, VESK_ERR_BRIDGE_NOT_FOUND);
+        return 1;
+    }
+    struct vesk_port *port = vesk_find_port_from_bridge(ifp, bridge);
+    if (port == nullptr) {
+        vesk_cli_err_output(cli, VESK_ERR_PORT_NOT_FOUND);
+        return 1;
+    }
+    vesk_display_port(cli, port);
+    return 0;
+}
+
+int show_vesk_vlan(struct cli *cli, int, char **) {
+    struct vesk_bridge *bridge = vesk_cli_parameter_check(cli, VESK_BRIDGE_NAME, 0);
+    if (bridge != nullptr) {
+        vesk_display_vlan(cli, bridge);
+    }
+    return 0;
+}
+
+static const char *const show_vesk_cmd_help[] = {"Show running system information", "loop-detect",
+                                                 nullptr};
+const struct cli_element show_vesk_cmd = {"show loop-detect", show_vesk, show_vesk_cmd_help};
+
+static const char *const show_vesk_port_cmd_help[] = {
+    "Show running system information", "loop-detect", "interface",
+    "Interface name(e.g. fe, ge, xe, sa)", nullptr};
+const struct cli_element show_vesk_port_cmd = {"show loop-detect interface IFNAME", show_vesk_port,
+                                               show_vesk_port_cmd_help};
+
+static const char *const show_vesk_vlan_cmd_help[] = {"Show running system information",
+                                                      "loop-detect", "vlan", nullptr};
+const struct cli_element show_vesk_vlan_cmd = {"show loop-detect vlan", show_vesk_vlan,
+                                               show_vesk_vlan_cmd_help};
+
+// Privilege and flags of the show and report commands, as the management
+// interface expects.
+constexpr uint32_t VESK_SHOW_VLAN_FLAGS = 1;
+constexpr uint32_t VESK_WMI_FLAGS = 0x201;
+
+void vesk_cli_init_show(struct cli_tree *tree) {
+    cli_install_gen(tree, EXEC_MODE, PRIVILEGE_MAX, CLI_FLAG_NORMAL, &show_vesk_cmd);
+    cli_install_gen(tree, EXEC_MODE, PRIVILEGE_MAX, CLI_FLAG_NORMAL, &show_vesk_port_cmd);
+    cli_install_gen(tree, EXEC_MODE, PRIVILEGE_MAX, VESK_SHOW_VLAN_FLAGS, &show_vesk_vlan_cmd);
+    cli_install_gen(tree, EXEC_MODE, PRIVILEGE_MIN, VESK_WMI_FLAGS, &get_wmi_loopback_enable_cmd);
+    cli_install_gen(tree, EXEC_MODE, PRIVILEGE_MIN, VESK_WMI_FLAGS,
+                    &get_wmi_loopback_port_info_cmd);
+    cli_install_gen(tree, EXEC_MODE, PRIVILEGE_MIN, VESK_WMI_FLAGS, &wmi_show_vesk_cmd);
+    cli_install(tree, DUMP_MODE, &dump_vesk_global_port_info_cmd);
+    cli_install(tree, DUMP_MODE, &dump_vesk_global_vlan_info_cmd);
+}
