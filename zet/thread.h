@@ -15,7 +15,7 @@ typedef int (*thread_func)(struct thread *t);
 enum thread_type : int {
     THREAD_TIMER = 1,
     THREAD_READ = 2,
-    THREAD_EVENT = 3,  // posts and signals: run once when fetched
+    THREAD_EVENT = 3, // posts and signals: run once when fetched
     THREAD_UNUSED = 4,
 };
 
@@ -25,9 +25,9 @@ struct thread {
     struct lib_globals *zg;
     thread_func func;
     void *arg;
-    int fd;                // THREAD_READ
+    int fd; // THREAD_READ
     int type;
-    struct timeval sands;  // THREAD_TIMER: expiry on the clock that pal_time_tzcurrent reads
+    struct timeval sands; // THREAD_TIMER: expiry on the clock that pal_time_tzcurrent reads
     // Post payload, copied in so that handing over needs no allocation.
     uint8_t data[160];
     size_t data_len;
@@ -49,29 +49,37 @@ void thread_master_free(struct thread_master *m);
 struct thread *thread_add_timer(struct lib_globals *zg, thread_func func, void *arg, long seconds);
 // Calls func once when fd is readable; re-add from the callback to keep reading.
 struct thread *thread_add_read(struct lib_globals *zg, thread_func func, void *arg, int fd);
-// Disarms a timer or read; the handle is invalid afterwards. Null is ignored.
+// Disarms a timer or read; the handle is invalid afterwards. Null is ignored, and so is the
+// record thread_fetch filled (a callback may pass its own t). A handle stays valid until its
+// task is fetched or cancelled: clear it when the callback begins, never cancel it afterwards.
 void thread_cancel(struct thread *t);
 
-// Waits for the next due task and copies it into fetch; null when the loop ends
-// (thread_master_stop, or nothing left to wait for).
+// Waits (poll, no periodic wake-up) for the next due task and copies it into fetch. Order within
+// one wake-up: pending signals, due timers (by expiry, then arming order), readable
+// descriptors, then posts. Gives null when the loop ends: after thread_master_stop, or when
+// nothing is armed and no signal handler is installed. On the virtual clock it never waits for
+// virtual time: with timers armed and nothing due now it gives null at once.
 struct thread *thread_fetch(struct lib_globals *zg, struct thread *fetch);
 // Runs a task that thread_fetch gave.
 void thread_call(struct thread *t);
-// Makes the next thread_fetch return null (from the loop or another thread).
+// Makes the next thread_fetch return null (from the loop, another thread, or a signal
+// handler; async-signal-safe), waking a blocked one. The fetch after that runs normally.
 void thread_master_stop(struct thread_master *m);
 
 // Hands work to the loop from any thread. data (at most THREAD_POST_DATA_MAX bytes) is copied
 // and reaches func as t->data / t->data_len, with arg as THREAD_ARG. Gives 0, or -1 when the
-// queue is full (the post is dropped and counted) or the arguments are bad.
-int thread_post(struct thread_master *m, thread_func func, void *arg, const void *data,
-                size_t len);
+// queue is full (the post is dropped and counted) or the arguments are bad. Lock-free, no
+// allocation; posts run in the order they were queued (THREAD_POST_QUEUE_MAX at most waiting).
+int thread_post(struct thread_master *m, thread_func func, void *arg, const void *data, size_t len);
 // Posts dropped because the queue was full.
 uint64_t thread_post_dropped(const struct thread_master *m);
 // Posts waiting to run.
 size_t thread_post_pending(const struct thread_master *m);
 
-// Runs, without blocking, everything that is due now (timers, posts, signals, readable fds).
-// Gives the number of tasks run. For tests on the virtual clock.
+// Runs, without blocking, everything that is due now (timers, posts, signals, readable fds),
+// including what the callbacks make due now. Gives the number of tasks run. For tests.
 int thread_run_due(struct lib_globals *zg);
-// Virtual clock only: advances time one second at a time, running what is due at each step.
+// Virtual clock only: runs what is due, then advances time one second at a time, running what
+// is due at each step (timers armed by callbacks during the advance included). On the
+// monotonic clock it only runs what is due.
 void thread_advance(struct lib_globals *zg, long seconds);
