@@ -17,6 +17,7 @@ struct list {
     void (*del)(void *item);
 };
 
+// An empty list without cmp or del; null on no memory. Null lists are ignored by every call.
 struct list *list_new(void);
 // Inserts val after the last item not greater than it (cmp), else appends. Null on no memory.
 struct listnode *listnode_add_sort(struct list *list, void *val);
@@ -30,6 +31,8 @@ void list_delete_node(struct list *list, struct listnode *node);
 void list_delete(struct list *list);
 // Frees the list and its nodes without touching the items.
 void list_free(struct list *list);
+// Frees every node (calling del on each item when set); the list stays, empty.
+void list_delete_all_node(struct list *list);
 
 #define listhead(L) ((L) ? (L)->head : nullptr)
 #define listnextnode(N) ((N)->next)
@@ -38,12 +41,13 @@ void list_free(struct list *list);
 
 // Iterates over the items: node runs over the nodes, data holds each item.
 #define LIST_LOOP(L, data, node)                                                                   \
-    for ((node) = listhead(L); (node) != nullptr && (((data) = (decltype(data))(node)->data), 1); \
+    for ((node) = listhead(L);                                                                     \
+         (node) != nullptr && (((data) = (decltype(data))listgetdata(node)), 1);                   \
          (node) = (node)->next)
 
 // As LIST_LOOP, but the current node may be deleted inside the body: nextnode is taken first.
 #define LIST_LOOP_DEL(L, data, node, nextnode)                                                     \
     for ((node) = listhead(L);                                                                     \
          (node) != nullptr &&                                                                      \
-         (((nextnode) = (node)->next), ((data) = (decltype(data))(node)->data), 1);                \
+         (((nextnode) = (node)->next), ((data) = (decltype(data))listgetdata(node)), 1);           \
          (node) = (nextnode))

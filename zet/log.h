@@ -22,18 +22,24 @@ enum zlog_priority : int {
 enum : uint32_t {
     ZLOG_DEST_SYSLOG = 1,
     ZLOG_DEST_STDERR = 2,
+    ZLOG_DEST_FILE = 4, // set by zlog_set_file only
 };
 
+// line is the message alone (no time stamp, no name, no line end).
 typedef void (*zlog_sink)(void *ctx, int priority, const char *line);
 
-// Opens the log of protocol; gives the log handle, or null on no memory.
+// Opens the log of protocol; gives the log handle, or null on no memory. flags: ZLOG_DEST_*
+// bits (0 = syslog). Lines to a file or stderr read "YYYY/MM/DD HH:MM:SS.mmm NAME: text" where
+// NAME is zet_protocol_name(protocol). When zg->log is null it becomes this log, and lib_stop
+// closes it; any other log is the caller's to close. Thread-safe: any thread may log.
 struct zlog *openzlog(struct lib_globals *zg, uint32_t instance, int protocol, uint32_t flags);
 void closezlog(struct lib_globals *zg, struct zlog *log);
 
 // log null means the handle's own log (zg->log). Lines before openzlog go to standard error.
 void zlog(struct lib_globals *zg, struct zlog *log, int priority, const char *format, ...)
     __attribute__((format(printf, 4, 5)));
-void zlog_err(struct lib_globals *zg, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void zlog_err(struct lib_globals *zg, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
 void zlog_warn(struct lib_globals *zg, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
 void zlog_info(struct lib_globals *zg, const char *format, ...)
@@ -44,11 +50,19 @@ void zlog_debug(struct lib_globals *zg, const char *format, ...)
 // Reopens the log file (after rotation by another program).
 int zlog_rotate(struct lib_globals *zg, struct zlog *log);
 
-// Destinations. Each gives 0, or -1 (file cannot be opened: the old destination stays).
+// Destinations; each replaces the previous one ("log file", "log syslog", "log stderr").
+// Each gives 0, or -1 (file cannot be opened: the old destination stays).
 int zlog_set_file(struct zlog *log, const char *path);
 int zlog_set_syslog(struct zlog *log);
 int zlog_set_stderr(struct zlog *log);
 // Every line also goes to sink (null removes it). Tests use this to read the log.
 void zlog_set_sink(struct zlog *log, zlog_sink sink, void *ctx);
-// The file in use, or null when not logging to a file.
+// Removes the sink registered with ctx; does nothing when log is closed already or has
+// another sink (safe for a test's capture that may outlive lib_stop).
+void zlog_unset_sink(struct zlog *log, void *ctx);
+// Whether log is an open log (from openzlog, not yet closed).
+bool zlog_is_open(const struct zlog *log);
+// The file in use, or null when not logging to a file. Valid until the destination changes.
 const char *zlog_file(const struct zlog *log);
+// The ZLOG_DEST_* bits in force (for "show logging" and the running configuration).
+uint32_t zlog_destinations(const struct zlog *log);

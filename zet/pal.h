@@ -15,6 +15,9 @@ void print_version(const char *progname);
 // The "show version" text (several lines, each ending in "\n").
 const char *zet_version_text(void);
 
+// The program name of a protocol: 29 gives "veskd", every other "zet".
+const char *zet_protocol_name(int protocol);
+
 // Detaches from the terminal: fork, setsid, chdir("/") unless nochdir, standard streams to
 // /dev/null unless noclose. Gives 0 in the child (the parent exits), -1 on failure.
 int pal_daemonize(int nochdir, int noclose);

@@ -7,15 +7,15 @@
 struct route_table;
 
 struct prefix_ipv4 {
-    uint8_t family;     // AF_INET (2)
-    uint8_t prefixlen;  // 32 for the host prefixes used here
+    uint8_t family;    // AF_INET (2)
+    uint8_t prefixlen; // 32 for the host prefixes used here
     uint8_t pad[2];
-    struct in_addr prefix;  // network byte order
+    struct in_addr prefix; // network byte order
 };
 
 struct route_node {
     struct prefix_ipv4 p;
-    void *info;  // the owner's slot
+    void *info; // the owner's slot
     int lock;
     struct route_table *table;
 };
@@ -32,7 +32,9 @@ struct route_node *route_lock_node(struct route_node *node);
 void route_unlock_node(struct route_node *node);
 // First node (locked), or null for an empty table.
 struct route_node *route_top(struct route_table *table);
-// Unlocks node and gives the next node in ascending order (locked), or null.
+// Unlocks node and gives the next node in ascending order (locked), or null. A walk that stops
+// early must unlock the node it stops on. Order: address (host order), then prefix length;
+// the host bits of a key beyond its prefix length are ignored.
 struct route_node *route_next(struct route_node *node);
 // Number of nodes in the table.
 unsigned long route_table_count(const struct route_table *table);
