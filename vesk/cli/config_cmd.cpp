@@ -1,0 +1,310 @@
+#include "vesk/cli/config_cmd.h"
+
+#include "vesk/cli/cli.h"
+#include "vesk/host/zet.h"
+#include "vesk/machine/api.h"
+#include "vesk/machine/state_machine.h"
+#include "vesk/model/model.h"
+
+static const char VESK_HELP_GLOBAL[] = "Neighbor Loop Detect Protocol (VESK)";
+static const char VESK_HELP_IF[] = "Neighbor loop detect protocal interface configuration";
+static const char VESK_HELP_NO[] = "Negate a command or set its defaults";
+
+static const char *const vesk_enable_cmd_help[] = {
+    VESK_HELP_GLOBAL, "enable neighbour loop detection protocol", nullptr};
+const struct cli_element vesk_enable_cmd = {
+    "loop-detect enable", vesk_enable, vesk_enable_cmd_help, 0, 0, nullptr};
+
+static const char *const no_vesk_enable_cmd_help[] = {
+    VESK_HELP_NO, VESK_HELP_GLOBAL, "disable neighbour loop detection protocol", nullptr};
+const struct cli_element no_vesk_enable_cmd = {
+    "no loop-detect enable", no_vesk_enable, no_vesk_enable_cmd_help, 0, 0, nullptr};
+
+static const char *const interface_vesk_cmd_help[] = {
+    "Select an interface to configure", "Interface name(e.g. pon, fe, ge, xge, xe, sa, po, vlan)",
+    nullptr};
+const struct cli_element interface_vesk_cmd = {
+    "interface IFNAME", interface_vesk, interface_vesk_cmd_help, 0, 0, nullptr};
+
+static const char *const vesk_enable_p_cmd_help[] = {
+    VESK_HELP_GLOBAL, "enable neighbour loop detection protocol", nullptr};
+const struct cli_element vesk_enable_p_cmd = {
+    "loop-detect enable", vesk_enable_p, vesk_enable_p_cmd_help, 0, 0, nullptr};
+
+static const char *const no_vesk_enable_p_cmd_help[] = {
+    VESK_HELP_NO, VESK_HELP_GLOBAL, "disable neighbour loop detection protocol", nullptr};
+const struct cli_element no_vesk_enable_p_cmd = {
+    "no loop-detect enable", no_vesk_enable_p, no_vesk_enable_p_cmd_help, 0, 0, nullptr};
+
+static const char *const vesk_port_protect_vlan_cmd_help[] = {
+    VESK_HELP_IF, "Protect vlan configuration", "Vlan", "the vlan enable loop-detect", nullptr};
+const struct cli_element vesk_port_protect_vlan_cmd = {"loop-detect protect vlan <1-4094>",
+                                                       vesk_port_protect_vlan,
+                                                       vesk_port_protect_vlan_cmd_help,
+                                                       0,
+                                                       0,
+                                                       nullptr};
+
+static const char *const no_vesk_port_protect_vlan_cmd_help[] = {VESK_HELP_NO,
+                                                                 VESK_HELP_IF,
+                                                                 "Protect vlan configuration",
+                                                                 "Vlan",
+                                                                 "the vlan disable loop-detect",
+                                                                 nullptr};
+const struct cli_element no_vesk_port_protect_vlan_cmd = {"no loop-detect protect vlan <1-4094>",
+                                                          no_vesk_port_protect_vlan,
+                                                          no_vesk_port_protect_vlan_cmd_help,
+                                                          0,
+                                                          0,
+                                                          nullptr};
+
+static const char *const no_vesk_port_protect_vlan_all_cmd_help[] = {
+    VESK_HELP_NO,
+    VESK_HELP_IF,
+    "Protect vlan configuration",
+    "Vlan",
+    "all the vlan disable loop-detect",
+    nullptr};
+const struct cli_element no_vesk_port_protect_vlan_all_cmd = {
+    "no loop-detect protect vlan all",
+    no_vesk_port_protect_vlan_all,
+    no_vesk_port_protect_vlan_all_cmd_help,
+    0,
+    0,
+    nullptr};
+
+static const char *const vesk_port_tx_time_cmd_help[] = {
+    VESK_HELP_IF, "Send detect packet time interval", "Time interval", "seconds next send packet",
+    nullptr};
+const struct cli_element vesk_port_tx_time_cmd = {"loop-detect tx-interval time <10-300>",
+                                                  vesk_port_tx_time,
+                                                  vesk_port_tx_time_cmd_help,
+                                                  0,
+                                                  0,
+                                                  nullptr};
+
+static const char *const no_vesk_port_tx_time_cmd_help[] = {
+    VESK_HELP_NO, VESK_HELP_IF, "Send detect packet time interval", "Time interval", nullptr};
+const struct cli_element no_vesk_port_tx_time_cmd = {"no loop-detect tx-interval time",
+                                                     no_vesk_port_tx_time,
+                                                     no_vesk_port_tx_time_cmd_help,
+                                                     0,
+                                                     0,
+                                                     nullptr};
+
+static const char *const vesk_port_resume_time_cmd_help[] = {
+    VESK_HELP_IF, "Port up resume time", "Resume time", "seconds shutdown to resume time", nullptr};
+const struct cli_element vesk_port_resume_time_cmd = {"loop-detect resume time <180-600>",
+                                                      vesk_port_resume_time,
+                                                      vesk_port_resume_time_cmd_help,
+                                                      0,
+                                                      0,
+                                                      nullptr};
+
+static const char *const no_vesk_port_resume_time_cmd_help[] = {
+    VESK_HELP_NO, VESK_HELP_IF, "Port up resume time", "Resume time", nullptr};
+const struct cli_element no_vesk_port_resume_time_cmd = {"no loop-detect resume time",
+                                                         no_vesk_port_resume_time,
+                                                         no_vesk_port_resume_time_cmd_help,
+                                                         0,
+                                                         0,
+                                                         nullptr};
+
+static const char *const vesk_port_force_up_cmd_help[] = {
+    VESK_HELP_IF, "Force port up", "use this command to up interface", nullptr};
+const struct cli_element vesk_port_force_up_cmd = {
+    "loop-detect force up", vesk_port_force_up, vesk_port_force_up_cmd_help, 0, 0, nullptr};
+
+static const char *const vesk_port_loop_handle_cmd_help[] = {VESK_HELP_IF, "loop", "loop shutdown",
+                                                             "loop log", nullptr};
+const struct cli_element vesk_port_loop_handle_cmd = {"loop-detect loop (shutdown|log)",
+                                                      vesk_port_loop_handle,
+                                                      vesk_port_loop_handle_cmd_help,
+                                                      0,
+                                                      0,
+                                                      nullptr};
+
+// The value of a numeric argument within [lo, hi], or -1 after printing the invalid-value
+// message with what ("time" or "vlan").
+static int vesk_cli_number(struct cli *cli, int argc, char **argv, int lo, int hi,
+                           const char *what) {
+    int status = -1;
+    int value = argc > 0 ? cmd_str2int(argv[0], &status) : 0;
+    if (status < 0 || value < lo || value > hi) {
+        cli_out(cli, "%% Invalid %s value\n", what);
+        return -1;
+    }
+    return value;
+}
+
+// The bridge for an interface command, or null after its message.
+static struct vesk_bridge *vesk_cli_if_bridge(struct cli *cli) {
+    struct vesk_bridge *bridge = vesk_cli_parameter_check(cli, VESK_BRIDGE_NAME, 1);
+    if (bridge == nullptr)
+        vesk_cli_err_output(cli, VESK_ERR_BRIDGE_NOT_FOUND);
+    return bridge;
+}
+
+static int vesk_cli_result(struct cli *cli, int code) {
+    if (code == VESK_SUCCESS)
+        return 0;
+    return vesk_cli_err_output(cli, code);
+}
+
+int vesk_enable(struct cli *cli, int, char **) {
+    struct vesk_bridge *bridge = vesk_cli_parameter_check(cli, VESK_BRIDGE_NAME, 0);
+    if (bridge == nullptr)
+        return 1;
+    if (bridge->vesk_enable)
+        return 0;
+    bridge->vesk_enable = 1;
+    vesk_api_enable_bridge(bridge);
+    return 0;
+}
+
+int no_vesk_enable(struct cli *cli, int, char **) {
+    struct vesk_bridge *bridge = vesk_cli_parameter_check(cli, VESK_BRIDGE_NAME, 0);
+    if (bridge == nullptr)
+        return 1;
+    if (!bridge->vesk_enable)
+        return 0;
+    bridge->vesk_enable = 0;
+    vesk_api_disable_bridge(bridge);
+    return 0;
+}
+
+int interface_vesk(struct cli *cli, int argc, char **argv) {
+    if (argc < 1 || argv[0] == nullptr)
+        return 1;
+    struct interface *ifp = ifg_get_by_name(cli->zg->ifg, argv[0]);
+    if (ifp == nullptr) {
+        cli_out(cli, "%% Interface does not exist: %s\n", argv[0]);
+        return 1;
+    }
+    cli->ifp = ifp;
+    cli->mode = ifp->name[0] == 'p' ? PINTERFACE_MODE : INTERFACE_MODE;
+    return 0;
+}
+
+// The port of the current interface, or null after saying so: a command that changes nothing
+// must not look like success.
+static struct vesk_port *vesk_cli_current_port(struct cli *cli) {
+    if (cli->ifp == nullptr || cli->ifp->info == nullptr) {
+        vesk_cli_err_output(cli, VESK_ERR_PORT_NOT_FOUND);
+        return nullptr;
+    }
+    return static_cast<struct vesk_port *>(cli->ifp->info);
+}
+
+int vesk_enable_p(struct cli *cli, int, char **) {
+    struct vesk_port *port = vesk_cli_current_port(cli);
+    if (port == nullptr)
+        return 1;
+    struct vesk_bridge *bridge = vesk_cli_parameter_check(cli, VESK_BRIDGE_NAME, 0);
+    if (bridge == nullptr)
+        return 1;
+    if (port->cfg_enable)
+        return 0;
+    port->cfg_enable = 1;
+    vesk_enable_port(port);
+    vesk_api_add_protect_vlan(1, cli->ifp, bridge);
+    return 0;
+}
+
+int no_vesk_enable_p(struct cli *cli, int, char **) {
+    struct vesk_port *port = vesk_cli_current_port(cli);
+    if (port == nullptr)
+        return 1;
+    struct vesk_bridge *bridge = vesk_cli_parameter_check(cli, VESK_BRIDGE_NAME, 0);
+    if (bridge == nullptr)
+        return 1;
+    if (!port->cfg_enable)
+        return 0;
+    port->cfg_enable = 0;
+    vesk_disable_port(port);
+    vesk_api_remove_protect_vlan(1, cli->ifp, bridge);
+    return 0;
+}
+
+int vesk_port_protect_vlan(struct cli *cli, int argc, char **argv) {
+    int vid = vesk_cli_number(cli, argc, argv, 1, 4094, "vlan");
+    if (vid < 0)
+        return 1;
+    struct vesk_bridge *bridge = vesk_cli_if_bridge(cli);
+    if (bridge == nullptr)
+        return 1;
+    return vesk_cli_result(cli,
+                           vesk_api_add_protect_vlan(static_cast<uint16_t>(vid), cli->ifp, bridge));
+}
+
+int no_vesk_port_protect_vlan(struct cli *cli, int argc, char **argv) {
+    int vid = vesk_cli_number(cli, argc, argv, 1, 4094, "vlan");
+    if (vid < 0)
+        return 1;
+    struct vesk_bridge *bridge = vesk_cli_if_bridge(cli);
+    if (bridge == nullptr)
+        return 1;
+    return vesk_cli_result(
+        cli, vesk_api_remove_protect_vlan(static_cast<uint16_t>(vid), cli->ifp, bridge));
+}
+
+int no_vesk_port_protect_vlan_all(struct cli *cli, int, char **) {
+    struct vesk_bridge *bridge = vesk_cli_if_bridge(cli);
+    if (bridge == nullptr)
+        return 1;
+    return vesk_cli_result(cli, vesk_api_remove_protect_vlan(0, cli->ifp, bridge));
+}
+
+int vesk_port_tx_time(struct cli *cli, int argc, char **argv) {
+    int seconds = vesk_cli_number(cli, argc, argv, 10, 300, "time");
+    if (seconds < 0)
+        return 1;
+    struct vesk_bridge *bridge = vesk_cli_if_bridge(cli);
+    if (bridge == nullptr)
+        return 1;
+    return vesk_cli_result(
+        cli, vesk_api_set_tx_interval(static_cast<uint32_t>(seconds), cli->ifp, bridge));
+}
+
+int no_vesk_port_tx_time(struct cli *cli, int, char **) {
+    struct vesk_bridge *bridge = vesk_cli_if_bridge(cli);
+    if (bridge == nullptr)
+        return 1;
+    return vesk_cli_result(cli,
+                           vesk_api_set_tx_interval(VESK_TX_INTERVAL_DEFAULT, cli->ifp, bridge));
+}
+
+int vesk_port_resume_time(struct cli *cli, int argc, char **argv) {
+    int seconds = vesk_cli_number(cli, argc, argv, 180, 600, "time");
+    if (seconds < 0)
+        return 1;
+    struct vesk_bridge *bridge = vesk_cli_if_bridge(cli);
+    if (bridge == nullptr)
+        return 1;
+    return vesk_cli_result(cli,
+                           vesk_api_set_resume(static_cast<uint32_t>(seconds), cli->ifp, bridge));
+}
+
+int no_vesk_port_resume_time(struct cli *cli, int, char **) {
+    struct vesk_bridge *bridge = vesk_cli_if_bridge(cli);
+    if (bridge == nullptr)
+        return 1;
+    return vesk_cli_result(cli, vesk_api_set_resume(VESK_RESUME_TIME_DEFAULT, cli->ifp, bridge));
+}
+
+int vesk_port_force_up(struct cli *cli, int, char **) {
+    struct vesk_bridge *bridge = vesk_cli_if_bridge(cli);
+    if (bridge == nullptr)
+        return 1;
+    return vesk_cli_result(cli, vesk_api_force_up(cli->ifp, bridge));
+}
+
+int vesk_port_loop_handle(struct cli *cli, int argc, char **argv) {
+    uint8_t mode = VESK_LOOP_SHUTDOWN;
+    if (argc > 0 && argv[0] != nullptr && argv[0][0] == 'l')
+        mode = VESK_LOOP_LOG;
+    struct vesk_bridge *bridge = vesk_cli_if_bridge(cli);
+    if (bridge == nullptr)
+        return 1;
+    return vesk_cli_result(cli, vesk_api_loop_handle(mode, cli->ifp, bridge));
+}

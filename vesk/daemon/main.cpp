@@ -1,0 +1,29 @@
+#include "vesk/daemon/signals.h"
+#include "vesk/daemon/start.h"
+#include "vesk/daemon/usage.h"
+#include "vesk/daemon/veskd.h"
+#include "vesk/host/zet.h"
+
+#include <cstdlib>
+#include <sys/stat.h>
+
+int main(int argc, char **argv) {
+    pal_signal_segvcatch();
+    umask(027);
+    struct vesk_options opts {};
+    switch (vesk_parse_options(argc, argv, &opts)) {
+    case VESK_OPT_HELP:
+        vesk_usage(0, opts.progname);
+    case VESK_OPT_VERSION:
+        print_version(opts.progname);
+        std::exit(0);
+    case VESK_OPT_BAD:
+        vesk_usage(1, opts.progname);
+    case VESK_OPT_START:
+        break;
+    }
+    signal_init();
+    compile_info_init(argv[0], VESK_PROTOCOL, VESK_BUILD_DATE, VESK_BUILD_TIME, VESK_BUILD_NUMBER);
+    vesk_start(opts.daemon_mode, opts.config_file, opts.vty_port, opts.progname);
+    std::exit(0);
+}

@@ -1,0 +1,49 @@
+#include "vesk/daemon/signals.h"
+
+#include "vesk/daemon/recv_thread.h"
+#include "vesk/daemon/veskd.h"
+#include "vesk/host/zet.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <unistd.h>
+
+static const char *vesk_pid_file = VESK_PID_FILE;
+
+void vesk_set_pid_file(const char *path) {
+    vesk_pid_file = path != nullptr ? path : VESK_PID_FILE;
+}
+
+void signal_init(void) {
+    pal_signal_init();
+    pal_signal_set(SIGHUP, sighup);
+    pal_signal_set(SIGINT, sigint);
+    pal_signal_set(SIGTERM, sigint);
+    pal_signal_set(SIGUSR1, sigusr1);
+}
+
+void sighup(int) {
+    zlog(veskm, nullptr, ZLOG_INFO, "SIGHUP received");
+    zlog_info(veskm, "veskd restarting!");
+}
+
+void sigint(int) {
+    zlog(veskm, nullptr, ZLOG_INFO, "Terminating on signal");
+    vesk_stop();
+    std::exit(0);
+}
+
+void sigusr1(int) {
+    if (veskm == nullptr)
+        return;
+    zlog_rotate(veskm, veskm->log);
+}
+
+void vesk_stop(void) {
+    unlink(vesk_pid_file);
+    // The receive thread posts into the framework's loop: it must be gone before the loop is
+    // freed. One that does not end in time keeps the framework alive until the process exits.
+    if (vesk_recv_thread_stop(veskm) == 0)
+        lib_stop(veskm);
+    veskm = nullptr;
+}

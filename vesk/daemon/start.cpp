@@ -1,0 +1,95 @@
+#include "vesk/daemon/start.h"
+
+#include "vesk/cli/cli.h"
+#include "vesk/daemon/recv_thread.h"
+#include "vesk/daemon/veskd.h"
+#include "vesk/frame/transmit.h"
+#include "vesk/host/zet.h"
+#include "vesk/model/master.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+void vesk_feature_capability_check(struct lib_globals *) {
+    vesk_cap_have_vrf = 1;
+}
+
+void vesk_lib_cli_init(struct lib_globals *zg) {
+    host_vty_init(zg);
+    access_list_init(zg);
+    prefix_list_init(zg);
+    route_map_cli_init(zg);
+    keychain_cli_init(zg);
+}
+
+void vesk_initialize(struct lib_globals *zg) {
+    ovx_vr_add_callback(zg, 0, vesk_master_init);
+}
+
+int vesk_monitor_notify(pid_t parent) {
+    char buf[128];
+    std::memset(buf, 0, sizeof buf);
+    std::snprintf(buf, sizeof buf, "/proc/%d/cmdline", static_cast<int>(parent));
+    FILE *f = std::fopen(buf, "r");
+    if (f == nullptr)
+        return 0;
+    std::memset(buf, 0, sizeof buf);
+    int sent = 0;
+    // The words of cmdline are NUL-separated, so the string is the parent's program path.
+    if (std::fgets(buf, sizeof buf, f) != nullptr && std::strstr(buf, "monitor") != nullptr)
+        sent = kill(parent, SIGRTMIN) == 0;
+    std::fclose(f);
+    return sent;
+}
+
+int vesk_console_redirect(const char *path) {
+    // O_NOCTTY: the console must not become the controlling terminal of a foreground daemon.
+    int fd = open(path, O_RDWR | O_NOCTTY);
+    if (fd < 0)
+        return -1;
+    dup2(fd, STDIN_FILENO);
+    dup2(fd, STDOUT_FILENO);
+    dup2(fd, STDERR_FILENO);
+    return 0;
+}
+
+int vesk_event_loop(struct lib_globals *zg) {
+    struct thread thread {};
+    while (thread_fetch(zg, &thread) != nullptr)
+        thread_call(&thread);
+    return 0;
+}
+
+int vesk_start(int daemon_mode, const char *config_file, uint16_t vty_port, const char *) {
+    memory_init(VESK_PROTOCOL);
+    veskm = lib_start();
+    if (veskm == nullptr)
+        return -1;
+    veskm->protocol = VESK_PROTOCOL;
+    veskm->log = openzlog(veskm, veskm->instance, VESK_PROTOCOL, ZLOG_DEST_SYSLOG);
+    veskm->master = thread_master_create();
+    vesk_feature_capability_check(veskm);
+    vesk_lib_cli_init(veskm);
+    vesk_cli_init(veskm);
+    struct ovx_vr *vr = ovx_vr_get_privileged(veskm);
+    if (vr != nullptr)
+        vesk_master_init(vr);
+    vesk_initialize(veskm);
+    sockfd = vesk_sock_init(veskm);
+    if (sockfd < 0) {
+        zlog_err(veskm, "Error opening socket (%d)", sockfd);
+        lib_stop(veskm);
+        veskm = nullptr;
+        return -1;
+    }
+    if (daemon_mode)
+        pal_daemonize(0, 0);
+    host_config_start(veskm, config_file, vty_port);
+    vesk_recv_thread_start(veskm);
+    vesk_monitor_notify(getppid());
+    vesk_console_redirect("/dev/console");
+    return vesk_event_loop(veskm);
+}

@@ -1,0 +1,23 @@
+// Start-up of veskd: the framework, the daemon's subsystems, and the event loop.
+#pragma once
+
+#include <cstdint>
+#include <sys/types.h>
+
+struct lib_globals;
+
+// Runs start-up and then the event loop: 0 when the loop ends, -1 when start-up failed.
+int vesk_start(int daemon_mode, const char *config_file, uint16_t vty_port, const char *progname);
+// The NSM link and the master-record creator for virtual routers added later.
+void vesk_initialize(struct lib_globals *zg);
+// The framework's standard command families.
+void vesk_lib_cli_init(struct lib_globals *zg);
+void vesk_feature_capability_check(struct lib_globals *zg);
+// Sends SIGRTMIN to parent when the first word of its command line contains "monitor":
+// 1 when it was sent, else 0.
+int vesk_monitor_notify(pid_t parent);
+// Makes path (normally "/dev/console") the standard input, output and error: 0, or -1 when it
+// cannot be opened (the old streams stay).
+int vesk_console_redirect(const char *path);
+// Runs the framework's event loop until it ends.
+int vesk_event_loop(struct lib_globals *zg);

@@ -1,0 +1,130 @@
+#include "vesk/machine/api.h"
+
+#include "vesk/cli/debug.h"
+#include "vesk/daemon/veskd.h"
+#include "vesk/host/zet.h"
+#include "vesk/machine/state_machine.h"
+#include "vesk/model/model.h"
+
+static unsigned long vesk_api_ifindex(const struct interface *ifp) {
+    return ifp != nullptr ? ifp->ifindex : 0;
+}
+
+static struct vesk_port *vesk_api_port(struct interface *ifp, struct vesk_bridge *bridge) {
+    if (ifp == nullptr || bridge == nullptr)
+        return nullptr;
+    return vesk_find_port_from_bridge(ifp, bridge);
+}
+
+int vesk_api_loop_handle(uint8_t mode, struct interface *ifp, struct vesk_bridge *bridge) {
+    struct vesk_port *port = vesk_api_port(ifp, bridge);
+    if (port == nullptr) {
+        if (IS_VESK_DEBUG_EVENT())
+            zlog_debug(veskm, "set loop process, but port %lu is not in the vesk",
+                       vesk_api_ifindex(ifp));
+        return VESK_ERR_PORT_NOT_FOUND;
+    }
+    port->loop_process = mode;
+    return VESK_SUCCESS;
+}
+
+int vesk_api_set_resume(uint32_t seconds, struct interface *ifp, struct vesk_bridge *bridge) {
+    struct vesk_port *port = vesk_api_port(ifp, bridge);
+    if (port == nullptr) {
+        if (IS_VESK_DEBUG_EVENT())
+            zlog_debug(veskm, "set port resume time, but port %lu is not in the vesk",
+                       vesk_api_ifindex(ifp));
+        return VESK_ERR_PORT_NOT_FOUND;
+    }
+    port->resume_time = seconds;
+    return VESK_SUCCESS;
+}
+
+int vesk_api_set_tx_interval(uint32_t seconds, struct interface *ifp, struct vesk_bridge *bridge) {
+    struct vesk_port *port = vesk_api_port(ifp, bridge);
+    if (port == nullptr) {
+        if (IS_VESK_DEBUG_EVENT())
+            zlog_debug(veskm, "set port tx-interval time, but port %lu is not in the vesk",
+                       vesk_api_ifindex(ifp));
+        return VESK_ERR_PORT_NOT_FOUND;
+    }
+    port->tx_interval_time = seconds;
+    return VESK_SUCCESS;
+}
+
+int vesk_api_force_up(struct interface *ifp, struct vesk_bridge *bridge) {
+    struct vesk_port *port = vesk_api_port(ifp, bridge);
+    if (port == nullptr) {
+        if (IS_VESK_DEBUG_EVENT())
+            zlog_debug(veskm, "force up the interface, but port %lu is not in the vesk",
+                       vesk_api_ifindex(ifp));
+        return VESK_ERR_PORT_NOT_FOUND;
+    }
+    vesk_port_resume_soon(port);
+    return VESK_SUCCESS;
+}
+
+int vesk_api_add_protect_vlan(uint16_t vid, struct interface *ifp, struct vesk_bridge *bridge) {
+    struct vesk_port *port = vesk_api_port(ifp, bridge);
+    if (port == nullptr) {
+        if (IS_VESK_DEBUG_EVENT())
+            zlog_debug(veskm, "bridge %s add provlan %d, but port %lu is not in the vesk",
+                       bridge != nullptr ? bridge->name : "", vid, vesk_api_ifindex(ifp));
+        return VESK_ERR_PORT_NOT_FOUND;
+    }
+    if (vesk_find_provlan_from_port(vid, port) != nullptr)
+        return VESK_SUCCESS;
+    uint32_t in_vlan = vesk_find_vlan_from_rlist(vid, &port->vlan_list);
+    return vesk_add_provlan_to_port(nullptr, vid, port, in_vlan);
+}
+
+// Every entry goes, each one through the counters, so the machine stops with the last active
+// VLAN and a shut-down port is released.
+static void vesk_api_remove_all_provlan(struct vesk_port *port) {
+    struct listnode *next = nullptr;
+    for (struct listnode *node = listhead(port->provlan_info); node != nullptr; node = next) {
+        next = listnextnode(node);
+        auto *entry = static_cast<struct vesk_provlan *>(listgetdata(node));
+        vesk_remove_allprovlan_from_port(entry->vid, port, 1);
+        list_delete_node(port->provlan_info, node);
+        port->provlan_count--;
+        vesk_free_protect_vlan(entry);
+    }
+}
+
+int vesk_api_remove_protect_vlan(uint16_t vid, struct interface *ifp, struct vesk_bridge *bridge) {
+    struct vesk_port *port = vesk_api_port(ifp, bridge);
+    if (port == nullptr) {
+        if (IS_VESK_DEBUG_EVENT())
+            zlog_debug(veskm, "bridge %s del provlan %d, but port %lu is not in the vesk",
+                       bridge != nullptr ? bridge->name : "", vid, vesk_api_ifindex(ifp));
+        return VESK_ERR_PORT_NOT_FOUND;
+    }
+    if (vid != 0)
+        return vesk_remove_provlan_from_port(vid, port, 1);
+    vesk_api_remove_all_provlan(port);
+    return VESK_SUCCESS;
+}
+
+void vesk_api_enable_bridge(struct vesk_bridge *bridge) {
+    if (bridge == nullptr)
+        return;
+    for (struct listnode *node = listhead(bridge->port_list); node != nullptr;
+         node = listnextnode(node)) {
+        auto *port = static_cast<struct vesk_port *>(listgetdata(node));
+        vesk_enable_port(port);
+        vesk_api_add_protect_vlan(1, port->ifp, bridge);
+    }
+}
+
+void vesk_api_disable_bridge(struct vesk_bridge *bridge) {
+    if (bridge == nullptr)
+        return;
+    for (struct listnode *node = listhead(bridge->port_list); node != nullptr;
+         node = listnextnode(node)) {
+        auto *port = static_cast<struct vesk_port *>(listgetdata(node));
+        port->cfg_enable = 0;
+        vesk_disable_port(port);
+        vesk_api_remove_protect_vlan(1, port->ifp, bridge);
+    }
+}

@@ -1,0 +1,24 @@
+// Management operations: the layer between the configuration commands and the port records.
+// They check no ranges and print nothing; the command layer does both.
+#pragma once
+
+#include <cstdint>
+
+struct interface;
+struct vesk_bridge;
+
+// loop_process of the interface's port: VESK_LOOP_SHUTDOWN (1) or VESK_LOOP_LOG (0).
+int vesk_api_loop_handle(uint8_t mode, struct interface *ifp, struct vesk_bridge *bridge);
+// Stored only: an armed timer keeps its expiry, the value applies when it is next armed.
+int vesk_api_set_resume(uint32_t seconds, struct interface *ifp, struct vesk_bridge *bridge);
+int vesk_api_set_tx_interval(uint32_t seconds, struct interface *ifp, struct vesk_bridge *bridge);
+// Releases a port waiting on its resume timer about a second from now; other ports: no change.
+int vesk_api_force_up(struct interface *ifp, struct vesk_bridge *bridge);
+// 0 (also when vid is already protected), -11, -13 (16 protect VLANs held) or -14.
+int vesk_api_add_protect_vlan(uint16_t vid, struct interface *ifp, struct vesk_bridge *bridge);
+// Removes one protect VLAN, or every one for vid 0: 0 or -11.
+int vesk_api_remove_protect_vlan(uint16_t vid, struct interface *ifp, struct vesk_bridge *bridge);
+// Every port of the bridge, in list order: enabled, and VLAN 1 protected.
+void vesk_api_enable_bridge(struct vesk_bridge *bridge);
+// Every port of the bridge, in list order: cfg_enable cleared, disabled, VLAN 1 unprotected.
+void vesk_api_disable_bridge(struct vesk_bridge *bridge);
