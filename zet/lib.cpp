@@ -35,11 +35,15 @@ struct lib_globals *lib_start(void) {
     auto zg = std::make_unique<lib_globals>();
     read_platform(zg->platform);
     zg->ifg = ifg_create();
-    if (zg->ifg == nullptr)
+    if (zg->ifg == nullptr) {
+        zlog_err(nullptr, "lib_start: no memory for the interface group");
         return nullptr;
+    }
     zg->vr_priv = ovx_vr_create_privileged(zg.get());
-    zg->ctree = cli_tree_create(zg.get());
+    zg->ctree = zg->vr_priv != nullptr ? cli_tree_create(zg.get()) : nullptr;
     if (zg->vr_priv == nullptr || zg->ctree == nullptr) {
+        zlog_err(nullptr, "lib_start: no memory for the %s",
+                 zg->vr_priv == nullptr ? "privileged virtual router" : "command tree");
         lib_stop(zg.release());
         return nullptr;
     }
