@@ -1,8 +1,12 @@
-// The network services client.
+// The network services client: the protocol registers callbacks per message type and starts
+// the client, which then keeps the interface group and the privileged virtual router current
+// and calls the callbacks as the network services module reports changes.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "zet/nsm_msg.h"
 
 struct lib_globals;
 struct nsm_client;
@@ -11,14 +15,55 @@ enum : int {
     NSM_MSG_VESK_PORT_STATE = 168,
 };
 
+// Flags of a port-state record (type 168): exactly one is set.
+enum : uint16_t {
+    NSM_PORT_STATE_SHUTDOWN = 0x0001,
+    NSM_PORT_STATE_NOSHUTDOWN = 0x0002,
+};
+
+// Makes the client and keeps it in zg->nc; null on no memory.
 struct nsm_client *nsm_client_create(struct lib_globals *zg, int flags);
+// Stops the backend and frees the client; clears zg->nc. Null is ignored.
 void nsm_client_free(struct nsm_client *nc);
 
-// Sends a daemon record of message type; gives 0, or -1 when it cannot be sent.
+int nsm_client_set_version(struct nsm_client *nc, int version);
+int nsm_client_set_protocol(struct nsm_client *nc, int protocol);
+// Asks for a service of the module; the set is announced to a peer module.
+int nsm_client_set_service(struct nsm_client *nc, int service);
+// Registers the handler of a message type (0..NSM_MSG_TYPE_MAX-1): 0, or -1.
+int nsm_client_set_callback(struct nsm_client *nc, int type, nsm_msg_callback_t callback);
+// Connects the backend that zg->platform.nsm names and completes the initial
+// synchronisation before it returns: 0, or -1 (the protocol then runs without the module).
+int nsm_client_start(struct nsm_client *nc);
+
+// Sends a daemon record of message type; gives 0, or -1 when it cannot be sent or the module
+// refuses it. Every record is also kept for nsm_client_sent_*.
 int nsm_client_send_vesk_message(struct nsm_client *nc, const void *record, int type);
+
+// The framework handle the client was made with.
+struct lib_globals *nsm_client_globals(struct nsm_client *nc);
 
 // What the client sent, for tests: the type and bytes of each message, oldest first.
 size_t nsm_client_sent_count(const struct nsm_client *nc);
 int nsm_client_sent_get(const struct nsm_client *nc, size_t i, int *type, uint8_t *buf,
                         size_t buflen, size_t *len);
 void nsm_client_sent_clear(struct nsm_client *nc);
+
+// Counters of the link to the module.
+struct nsm_client_stats {
+    uint64_t syncs;             // full state snapshots applied (initial, resync, reconnect)
+    uint64_t overruns;          // kernel event queue overflows (ENOBUFS)
+    uint64_t dumps_interrupted; // dumps restarted because the state changed meanwhile
+    uint64_t malformed;         // messages logged and dropped
+    uint64_t disconnects;       // peer connections lost or closed for garbage
+    uint64_t connects;          // peer connections made
+    uint64_t refused;           // port-state requests refused
+    uint64_t messages;          // messages handed to callbacks
+};
+void nsm_client_get_stats(const struct nsm_client *nc, struct nsm_client_stats *stats);
+struct nsm_client_stats *nsm_client_counters(struct nsm_client *nc);
+
+// Receive buffer of the kernel backend's event socket, before nsm_client_start (tests use a
+// tiny one to provoke overruns). 0 keeps the default of a few MiB.
+int nsm_client_set_rcvbuf(struct nsm_client *nc, int bytes);
+int nsm_client_rcvbuf(const struct nsm_client *nc);

@@ -1,0 +1,310 @@
+#include "vesk/nsm/nsm.h"
+
+#include "vesk/cli/debug.h"
+#include "vesk/daemon/veskd.h"
+#include "vesk/host/zet.h"
+#include "vesk/model/model.h"
+#include "vesk/nsm/port_state.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr int VESK_NSM_VERSION = 1;
+constexpr int VESK_NSM_SERVICE_BASE = 0;
+constexpr int VESK_NSM_SERVICE_LINK = 22;
+constexpr int VESK_NSM_SERVICE_VLAN = 23;
+constexpr uint16_t VESK_VID_MASK = 0x0fff;
+
+// A name field copied so that an unterminated one cannot be read past its end.
+struct vesk_nsm_name {
+    char text[BRIDGE_NAMSIZ + 1];
+};
+
+struct vesk_nsm_name vesk_nsm_bridge_name(const char *field) {
+    struct vesk_nsm_name name = {};
+    std::memcpy(name.text, field, BRIDGE_NAMSIZ);
+    return name;
+}
+
+struct if_group *vesk_nsm_ifg(void *arg) {
+    struct lib_globals *zg = nsm_client_globals(static_cast<struct nsm_client *>(arg));
+    if (zg == nullptr)
+        zg = veskm;
+    return zg != nullptr ? zg->ifg : nullptr;
+}
+
+struct interface *vesk_nsm_lookup_if(void *arg, uint32_t ifindex) {
+    struct if_group *ifg = vesk_nsm_ifg(arg);
+    return ifg != nullptr ? ifg_lookup_by_index(ifg, ifindex) : nullptr;
+}
+
+struct vesk_bridge *vesk_nsm_bridge_one(struct vesk_master *master) {
+    struct vesk_bridge *bridge = vesk_find_bridge_from_master(VESK_BRIDGE_NAME, master);
+    if (bridge == nullptr && IS_VESK_DEBUG_EVENT())
+        zlog_debug(veskm, "bridge %s is not found", VESK_BRIDGE_NAME);
+    return bridge;
+}
+
+struct interface *vesk_nsm_vlan_port_if(void *arg, uint32_t ifindex) {
+    struct interface *ifp = vesk_nsm_lookup_if(arg, ifindex);
+    if (ifp == nullptr && IS_VESK_DEBUG_EVENT())
+        zlog_debug(veskm, "interface %lu is not in the ifg", static_cast<unsigned long>(ifindex));
+    return ifp;
+}
+
+uint16_t vesk_nsm_entries(const struct nsm_msg_vlan_port *msg) {
+    return msg->vid_info != nullptr ? msg->num : 0;
+}
+
+} // namespace
+
+int vesk_nsm_init(struct lib_globals *globals) {
+    struct nsm_client *nc = nsm_client_create(globals, 0);
+    if (nc == nullptr)
+        return -1;
+    nsm_client_set_version(nc, VESK_NSM_VERSION);
+    nsm_client_set_protocol(nc, VESK_PROTOCOL);
+    if_add_hook(globals->ifg, IF_HOOK_VR_UNBIND, vesk_nsm_if_vr_unbind);
+    nsm_client_set_service(nc, VESK_NSM_SERVICE_LINK);
+    nsm_client_set_service(nc, VESK_NSM_SERVICE_BASE);
+    nsm_client_set_callback(nc, NSM_MSG_LINK_UP, vesk_nsm_recv_interface_state);
+    nsm_client_set_callback(nc, NSM_MSG_LINK_DOWN, vesk_nsm_recv_interface_state);
+    nsm_client_set_callback(nc, NSM_MSG_BRIDGE_ADD, vesk_nsm_recv_bridge_add);
+    nsm_client_set_callback(nc, NSM_MSG_BRIDGE_DELETE, vesk_nsm_recv_bridge_delete);
+    nsm_client_set_service(nc, VESK_NSM_SERVICE_VLAN);
+    nsm_client_set_callback(nc, NSM_MSG_BRIDGE_ADD_VLAN, vesk_nsm_recv_bridge_add_vlan);
+    nsm_client_set_callback(nc, NSM_MSG_BRIDGE_DELETE_VLAN, vesk_nsm_recv_bridge_delete_vlan);
+    nsm_client_set_callback(nc, NSM_MSG_BRIDGE_VLAN_ADD_IF, vesk_nsm_recv_bridge_vlan_add_if);
+    nsm_client_set_callback(nc, NSM_MSG_BRIDGE_VLAN_DELETE_IF, vesk_nsm_recv_bridge_vlan_delete_if);
+    return nsm_client_start(nc);
+}
+
+int vesk_nsm_recv_interface_state(struct nsm_msg_header *header, void *arg, void *message) {
+    auto *msg = static_cast<struct nsm_msg_link *>(message);
+    if (header == nullptr || msg == nullptr)
+        return 0;
+    struct if_group *ifg = vesk_nsm_ifg(arg);
+    struct interface *ifp = ifg != nullptr ? ifg_lookup_by_index(ifg, msg->ifindex) : nullptr;
+    if (ifp == nullptr || ifp->vr == nullptr)
+        return 0;
+    bool was_up = if_is_up(ifp);
+    nsm_util_interface_state(msg, ifg);
+    if (if_is_up(ifp) == was_up)
+        return 0;
+    auto *port = static_cast<struct vesk_port *>(ifp->info);
+    if (port == nullptr)
+        return 0;
+    port->flags = ifp->flags;
+    if ((msg->cindex & NSM_LINK_CTYPE_HW_ADDRESS) && ifp->hw_addr_len != 0)
+        std::memcpy(port->mac_address, ifp->hw_addr, sizeof port->mac_address);
+    if (header->type == NSM_MSG_LINK_UP) {
+        port->tx_type = 0;
+        port->tx_count = 0;
+        vesk_port_clear_all_provlan_loopflag(port);
+        vesk_set_port_state(port, VESK_PORT_UP);
+    } else if (header->type == NSM_MSG_LINK_DOWN) {
+        vesk_set_port_state(port, VESK_PORT_DOWN);
+    }
+    return 0;
+}
+
+int vesk_nsm_if_vr_unbind(struct interface *ifp) {
+    if (ifp == nullptr)
+        return 0;
+    if (IS_VESK_DEBUG_NSM())
+        zlog_debug(veskm, "NSM: Receive interface [%s] vr unbind!", ifp->name);
+    struct lib_globals *zg = veskm != nullptr ? veskm : (ifp->vr ? ifp->vr->zg : nullptr);
+    if (zg != nullptr && ifg_lookup_by_index(zg->ifg, ifp->ifindex) != nullptr)
+        vesk_remove_port_from_bridge(ifp, ifp->bridge_name);
+    return 0;
+}
+
+int vesk_nsm_recv_bridge_add(struct nsm_msg_header *, void *, void *message) {
+    auto *msg = static_cast<struct nsm_msg_bridge *>(message);
+    if (msg == nullptr) {
+        if (IS_VESK_DEBUG_NSM())
+            zlog_debug(veskm, "Receive bridge add msg is NULL");
+        return VESK_ERR_HANDLER;
+    }
+    struct vesk_master *master = vesk_get_master(veskm);
+    if (master == nullptr) {
+        if (IS_VESK_DEBUG_NSM())
+            zlog_debug(veskm, "Receive bridge add nm is NULL");
+        return VESK_ERR_HANDLER;
+    }
+    struct vesk_nsm_name name = vesk_nsm_bridge_name(msg->bridge_name);
+    if (IS_VESK_DEBUG_NSM())
+        zlog_debug(veskm, "Receive add bridge name %s, type %d", name.text, msg->type);
+    vesk_add_bridge(master->bridge_list, name.text);
+    return 0;
+}
+
+int vesk_nsm_recv_bridge_delete(struct nsm_msg_header *, void *, void *message) {
+    auto *msg = static_cast<struct nsm_msg_bridge *>(message);
+    if (msg == nullptr) {
+        if (IS_VESK_DEBUG_NSM())
+            zlog_debug(veskm, "Receive del bridge msg is NULL");
+        return VESK_ERR_HANDLER;
+    }
+    struct vesk_master *master = vesk_get_master(veskm);
+    if (master == nullptr) {
+        if (IS_VESK_DEBUG_NSM())
+            zlog_debug(veskm, "Receive bridge del nm is NULL");
+        return 0;
+    }
+    struct vesk_nsm_name name = vesk_nsm_bridge_name(msg->bridge_name);
+    if (IS_VESK_DEBUG_NSM())
+        zlog_debug(veskm, "Receive delete bridge name %s, type %d", name.text, msg->type);
+    vesk_del_bridge(master->bridge_list, name.text);
+    return 0;
+}
+
+namespace {
+
+// The bridge a VLAN message names, or null after logging why.
+struct vesk_bridge *vesk_nsm_vlan_bridge(const struct nsm_msg_vlan *msg, const char *null_msg,
+                                         const char *null_master, struct vesk_nsm_name *name) {
+    if (msg == nullptr) {
+        if (IS_VESK_DEBUG_NSM())
+            zlog_debug(veskm, "%s", null_msg);
+        return nullptr;
+    }
+    struct vesk_master *master = vesk_get_master(veskm);
+    if (master == nullptr) {
+        if (IS_VESK_DEBUG_NSM())
+            zlog_debug(veskm, "%s", null_master);
+        return nullptr;
+    }
+    *name = vesk_nsm_bridge_name(msg->bridge_name);
+    struct vesk_bridge *bridge = vesk_find_bridge_from_master(name->text, master);
+    if (bridge == nullptr && IS_VESK_DEBUG_EVENT())
+        zlog_debug(veskm, "bridge %s is not found", name->text);
+    return bridge;
+}
+
+} // namespace
+
+int vesk_nsm_recv_bridge_add_vlan(struct nsm_msg_header *, void *, void *message) {
+    auto *msg = static_cast<struct nsm_msg_vlan *>(message);
+    struct vesk_nsm_name name = {};
+    struct vesk_bridge *bridge = vesk_nsm_vlan_bridge(msg, "Receive bridge add vlan msg is NULL",
+                                                      "Receive bridge add vlan nm is NULL", &name);
+    if (msg == nullptr)
+        return VESK_ERR_HANDLER;
+    if (bridge == nullptr)
+        return 0;
+    if (IS_VESK_DEBUG_NSM())
+        zlog_debug(veskm, "Receive bridge %s add vlan %d", name.text, msg->vid);
+    vesk_bridge_add_vlan(bridge, msg->vid);
+    return 0;
+}
+
+int vesk_nsm_recv_bridge_delete_vlan(struct nsm_msg_header *, void *, void *message) {
+    auto *msg = static_cast<struct nsm_msg_vlan *>(message);
+    struct vesk_nsm_name name = {};
+    struct vesk_bridge *bridge = vesk_nsm_vlan_bridge(msg, "Receive bridge del vlan msg is NULL",
+                                                      "Receive bridge del vlan nm is NULL", &name);
+    if (msg == nullptr)
+        return VESK_ERR_HANDLER;
+    if (bridge == nullptr)
+        return 0;
+    if (IS_VESK_DEBUG_NSM())
+        zlog_debug(veskm, "Receive bridge %s del vlan %d", name.text, msg->vid);
+    vesk_bridge_del_vlan(bridge, msg->vid);
+    return 0;
+}
+
+namespace {
+
+// Bridge "1" for a VLAN-port message, or null after logging why.
+struct vesk_bridge *vesk_nsm_vlan_port_bridge(const struct nsm_msg_vlan_port *msg,
+                                              const char *null_msg, const char *null_master) {
+    if (msg == nullptr) {
+        if (IS_VESK_DEBUG_NSM())
+            zlog_debug(veskm, "%s", null_msg);
+        return nullptr;
+    }
+    struct vesk_master *master = vesk_get_master(veskm);
+    if (master == nullptr) {
+        if (IS_VESK_DEBUG_NSM())
+            zlog_debug(veskm, "%s", null_master);
+        return nullptr;
+    }
+    return vesk_nsm_bridge_one(master);
+}
+
+} // namespace
+
+int vesk_nsm_recv_bridge_vlan_add_if(struct nsm_msg_header *, void *arg, void *message) {
+    auto *msg = static_cast<struct nsm_msg_vlan_port *>(message);
+    struct vesk_bridge *bridge = vesk_nsm_vlan_port_bridge(
+        msg, "Receive bridge vlan add if msg is NULL", "Receive bridge vlan add if nm is NULL");
+    if (bridge == nullptr)
+        return VESK_ERR_HANDLER;
+    struct interface *ifp = vesk_nsm_vlan_port_if(arg, msg->ifindex);
+    if (ifp == nullptr)
+        return VESK_ERR_HANDLER;
+    struct vesk_port *port = vesk_find_port_from_bridge(ifp, bridge);
+    if (port == nullptr)
+        port = vesk_bridge_add_port(bridge, ifp);
+    if (port == nullptr) {
+        if (IS_VESK_DEBUG_EVENT())
+            zlog_debug(veskm, "interface %lu add to bridge %s failed",
+                       static_cast<unsigned long>(msg->ifindex), bridge->name);
+        return VESK_ERR_HANDLER;
+    }
+    if (bridge->vlan_table == nullptr)
+        bridge->vlan_table = route_table_init();
+    if (bridge->vlan_table == nullptr) {
+        zlog_debug(veskm, "bridge %s create vlantable second time failed", bridge->name);
+        return VESK_ERR_HANDLER;
+    }
+    uint16_t count = vesk_nsm_entries(msg);
+    for (uint16_t i = 0; i < count; i++) {
+        uint16_t vid = msg->vid_info[i] & VESK_VID_MASK;
+        if (IS_VESK_DEBUG_NSM())
+            zlog_debug(veskm, "Receive bridge %s vlan %d add port %s", bridge->name, vid,
+                       port->name);
+        struct vesk_vlan *vlan = vesk_find_vlan_from_bridge(vid, bridge);
+        if (vlan == nullptr)
+            vlan = vesk_bridge_add_vlan(bridge, vid);
+        if (vlan == nullptr) {
+            if (IS_VESK_DEBUG_EVENT())
+                zlog_debug(veskm, "bridge %s add vlan %d second time failed", bridge->name, vid);
+            continue;
+        }
+        vesk_bridge_vlan_add_port(vlan, port);
+    }
+    return 0;
+}
+
+int vesk_nsm_recv_bridge_vlan_delete_if(struct nsm_msg_header *, void *arg, void *message) {
+    auto *msg = static_cast<struct nsm_msg_vlan_port *>(message);
+    struct vesk_bridge *bridge = vesk_nsm_vlan_port_bridge(
+        msg, "Receive bridge vlan del if msg is NULL", "Receive bridge vlan del if nm is NULL");
+    if (bridge == nullptr)
+        return VESK_ERR_HANDLER;
+    struct interface *ifp = vesk_nsm_vlan_port_if(arg, msg->ifindex);
+    if (ifp == nullptr)
+        return VESK_ERR_HANDLER;
+    struct vesk_port *port = vesk_find_port_from_bridge(ifp, bridge);
+    if (port == nullptr) {
+        if (IS_VESK_DEBUG_EVENT())
+            zlog_debug(veskm, "interface %lu is not in bridge %s",
+                       static_cast<unsigned long>(msg->ifindex), bridge->name);
+        return VESK_ERR_HANDLER;
+    }
+    uint16_t count = vesk_nsm_entries(msg);
+    if (bridge->vlan_table == nullptr || count == 0)
+        return 0;
+    for (uint16_t i = 0; i < count; i++) {
+        uint16_t vid = msg->vid_info[i] & VESK_VID_MASK;
+        if (IS_VESK_DEBUG_NSM())
+            zlog_debug(veskm, "Receive bridge %s del vlan %d", bridge->name, vid);
+        struct vesk_vlan *vlan = vesk_find_vlan_from_bridge(vid, bridge);
+        if (vlan != nullptr)
+            vesk_bridge_vlan_del_port(vlan, port);
+    }
+    return 0;
+}

@@ -1,0 +1,23 @@
+// Messages from the network services module: bridges, VLANs, VLAN membership and link changes
+// build the model and drive the port states.
+#pragma once
+
+struct interface;
+struct lib_globals;
+struct nsm_msg_header;
+
+// Creates the client, registers the handlers and the unbind hook, and starts the client.
+// Gives 0, or -1 when the client cannot be made or started (the daemon runs on without it).
+int vesk_nsm_init(struct lib_globals *globals);
+
+// Handlers: header, the client, the decoded message.
+int vesk_nsm_recv_interface_state(struct nsm_msg_header *header, void *arg, void *message);
+int vesk_nsm_recv_bridge_add(struct nsm_msg_header *header, void *arg, void *message);
+int vesk_nsm_recv_bridge_delete(struct nsm_msg_header *header, void *arg, void *message);
+int vesk_nsm_recv_bridge_add_vlan(struct nsm_msg_header *header, void *arg, void *message);
+int vesk_nsm_recv_bridge_delete_vlan(struct nsm_msg_header *header, void *arg, void *message);
+int vesk_nsm_recv_bridge_vlan_add_if(struct nsm_msg_header *header, void *arg, void *message);
+int vesk_nsm_recv_bridge_vlan_delete_if(struct nsm_msg_header *header, void *arg, void *message);
+
+// Interface hook of kind 6: the interface leaves its virtual router and loses its port. 0.
+int vesk_nsm_if_vr_unbind(struct interface *ifp);

@@ -1,0 +1,375 @@
+#include "zet/nsm_kernel.h"
+
+#include "zet/lib.h"
+#include "zet/log.h"
+#include "zet/nsm_client.h"
+#include "zet/nsm_netlink.h"
+#include "zet/nsm_view.h"
+#include "zet/thread.h"
+
+#include <libmnl/libmnl.h>
+#include <linux/if_link.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+// Large enough that a burst of notifications rarely overruns it.
+constexpr int DEFAULT_RCVBUF = 4 * 1024 * 1024;
+constexpr size_t RECV_BUFFER_SIZE = 64 * 1024;
+// A kernel that keeps overrunning is re-read at most this often.
+constexpr auto MIN_RESYNC_INTERVAL = std::chrono::milliseconds(100);
+constexpr int DUMP_ATTEMPTS = 5;
+
+struct mnl_closer {
+    void operator()(mnl_socket *nl) const { mnl_socket_close(nl); }
+};
+using mnl_ptr = std::unique_ptr<mnl_socket, mnl_closer>;
+
+class fd_guard {
+  public:
+    explicit fd_guard(int fd = -1) : fd_(fd) {}
+    fd_guard(const fd_guard &) = delete;
+    fd_guard &operator=(const fd_guard &) = delete;
+    ~fd_guard() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    int get() const { return fd_; }
+    void reset(int fd) {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = fd;
+    }
+
+  private:
+    int fd_;
+};
+
+enum class dump_result { ok, interrupted, failed };
+
+class kernel_backend final : public nsm_backend {
+  public:
+    kernel_backend(nsm_client *nc, int rcvbuf)
+        : nc_(nc), zg_(nsm_client_globals(nc)), rcvbuf_(rcvbuf > 0 ? rcvbuf : DEFAULT_RCVBUF),
+          buf_(RECV_BUFFER_SIZE) {
+        options_.bridge = zg_->platform.bridge;
+        options_.port_mac_bridge = std::string_view(zg_->platform.port_mac) != "own";
+    }
+    ~kernel_backend() override {
+        thread_cancel(event_read_);
+        thread_cancel(timer_read_);
+    }
+
+    int start() override;
+    int send_port_state(uint16_t flags, uint32_t ifindex) override;
+
+  private:
+    static int on_event(struct thread *t);
+    static int on_timer(struct thread *t);
+    int open_sockets();
+    dump_result dump(uint8_t family, uint32_t ext_mask, std::vector<nsm_nl_msg> &out);
+    dump_result read_dump(uint32_t seq, std::vector<nsm_nl_msg> &out);
+    void full_sync();
+    void request_resync();
+    void drain_events();
+    void read_events();
+    bool handle_event_buffer(size_t len);
+    void apply_view() { nsm_client_apply_view(nc_, nsm_kernel_state_view(state_, options_)); }
+    int request_ack(nlmsghdr *nlh);
+
+    nsm_client *nc_;
+    lib_globals *zg_;
+    int rcvbuf_;
+    mnl_ptr events_;
+    mnl_ptr query_;
+    fd_guard timer_;
+    struct thread *event_read_ = nullptr;
+    struct thread *timer_read_ = nullptr;
+    nsm_kernel_state state_;
+    nsm_kernel_options options_;
+    uint32_t seq_ = static_cast<uint32_t>(time(nullptr));
+    clock_type::time_point last_sync_{};
+    std::vector<char> buf_;
+};
+
+int kernel_backend::open_sockets() {
+    events_.reset(mnl_socket_open(NETLINK_ROUTE));
+    query_.reset(mnl_socket_open(NETLINK_ROUTE));
+    timer_.reset(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+    if (events_ == nullptr || query_ == nullptr || timer_.get() < 0)
+        return -1;
+    int fd = mnl_socket_get_fd(events_.get());
+    // Only a privileged process may force a buffer beyond the system limit.
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf_, sizeof rcvbuf_) < 0 &&
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf_, sizeof rcvbuf_) < 0)
+        return -1;
+    // Subscribed before the first dump, so no change between the two is missed.
+    if (mnl_socket_bind(events_.get(), RTMGRP_LINK, MNL_SOCKET_AUTOPID) < 0 ||
+        mnl_socket_bind(query_.get(), 0, MNL_SOCKET_AUTOPID) < 0)
+        return -1;
+    return 0;
+}
+
+int kernel_backend::start() {
+    if (open_sockets() < 0) {
+        zlog_err(zg_, "nsm: cannot open rtnetlink: %s", std::strerror(errno));
+        return -1;
+    }
+    full_sync();
+    if (nsm_client_counters(nc_)->syncs == 0) {
+        zlog_err(zg_, "nsm: cannot read the kernel's links: %s", std::strerror(errno));
+        return -1;
+    }
+    event_read_ = thread_add_read(zg_, on_event, this, mnl_socket_get_fd(events_.get()));
+    return 0;
+}
+
+dump_result kernel_backend::dump(uint8_t family, uint32_t ext_mask, std::vector<nsm_nl_msg> &out) {
+    char req[256];
+    nlmsghdr *nlh = mnl_nlmsg_put_header(req);
+    nlh->nlmsg_type = RTM_GETLINK;
+    nlh->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    nlh->nlmsg_seq = ++seq_;
+    auto *ifi = static_cast<ifinfomsg *>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifinfomsg)));
+    ifi->ifi_family = family;
+    if (ext_mask != 0)
+        mnl_attr_put_u32(nlh, IFLA_EXT_MASK, ext_mask);
+    if (mnl_socket_sendto(query_.get(), nlh, nlh->nlmsg_len) < 0)
+        return dump_result::failed;
+    return read_dump(nlh->nlmsg_seq, out);
+}
+
+// Reads to the end of the dump even when it was interrupted, so the socket is clean for the
+// next request.
+dump_result kernel_backend::read_dump(uint32_t seq, std::vector<nsm_nl_msg> &out) {
+    uint32_t portid = mnl_socket_get_portid(query_.get());
+    bool interrupted = false;
+    for (;;) {
+        ssize_t n = mnl_socket_recvfrom(query_.get(), buf_.data(), buf_.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return dump_result::failed;
+        int len = static_cast<int>(n);
+        for (auto *nlh = reinterpret_cast<const nlmsghdr *>(buf_.data()); mnl_nlmsg_ok(nlh, len);
+             nlh = mnl_nlmsg_next(nlh, &len)) {
+            if (!mnl_nlmsg_seq_ok(nlh, seq) || !mnl_nlmsg_portid_ok(nlh, portid))
+                continue;
+            if (nlh->nlmsg_flags & NLM_F_DUMP_INTR)
+                interrupted = true;
+            if (nlh->nlmsg_type == NLMSG_DONE)
+                return interrupted ? dump_result::interrupted : dump_result::ok;
+            if (nlh->nlmsg_type == NLMSG_ERROR)
+                return dump_result::failed;
+            nsm_nl_msg msg;
+            int rc = nsm_netlink_parse(nlh, nlh->nlmsg_len, &msg);
+            if (rc == 0)
+                out.push_back(std::move(msg));
+            else if (rc < 0)
+                nsm_client_counters(nc_)->malformed++;
+        }
+    }
+}
+
+void kernel_backend::full_sync() {
+    drain_events();
+    for (int attempt = 1; attempt <= DUMP_ATTEMPTS; ++attempt) {
+        std::vector<nsm_nl_msg> msgs;
+        dump_result rc = dump(AF_UNSPEC, 0, msgs);
+        if (rc != dump_result::failed) {
+            dump_result br = dump(AF_BRIDGE, RTEXT_FILTER_BRVLAN_COMPRESSED, msgs);
+            rc = br == dump_result::ok ? rc : br;
+        }
+        if (rc == dump_result::failed) {
+            zlog_err(zg_, "nsm: link dump failed: %s", std::strerror(errno));
+            return;
+        }
+        if (rc == dump_result::interrupted) {
+            nsm_client_counters(nc_)->dumps_interrupted++;
+            if (attempt < DUMP_ATTEMPTS)
+                continue;
+        }
+        nsm_kernel_state next;
+        next.chosen = state_.chosen;
+        for (const auto &m : msgs)
+            nsm_kernel_state_apply(next, m);
+        state_ = std::move(next);
+        last_sync_ = clock_type::now();
+        nsm_client_counters(nc_)->syncs++;
+        apply_view();
+        // Still changing: take what there is now and look again soon.
+        if (rc == dump_result::interrupted)
+            request_resync();
+        return;
+    }
+}
+
+void kernel_backend::request_resync() {
+    auto due = last_sync_ + MIN_RESYNC_INTERVAL;
+    auto now = clock_type::now();
+    if (now >= due && timer_read_ == nullptr) {
+        full_sync();
+        return;
+    }
+    if (timer_read_ != nullptr)
+        return;
+    auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(due - now);
+    itimerspec spec{};
+    spec.it_value.tv_sec = static_cast<time_t>(wait.count() / 1000000000);
+    spec.it_value.tv_nsec = std::max<long>(1, static_cast<long>(wait.count() % 1000000000));
+    timerfd_settime(timer_.get(), 0, &spec, nullptr);
+    timer_read_ = thread_add_read(zg_, on_timer, this, timer_.get());
+}
+
+int kernel_backend::on_timer(struct thread *t) {
+    auto *self = static_cast<kernel_backend *>(THREAD_ARG(t));
+    self->timer_read_ = nullptr;
+    uint64_t expirations;
+    if (read(self->timer_.get(), &expirations, sizeof expirations) < 0 && errno == EAGAIN) {
+        self->timer_read_ = thread_add_read(self->zg_, on_timer, self, self->timer_.get());
+        return 0;
+    }
+    self->full_sync();
+    return 0;
+}
+
+void kernel_backend::drain_events() {
+    int fd = mnl_socket_get_fd(events_.get());
+    for (;;) {
+        ssize_t n = recv(fd, buf_.data(), buf_.size(), MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == ENOBUFS))
+            continue;
+        if (n <= 0)
+            return;
+    }
+}
+
+// Gives false when the buffer holds something the kernel did not send.
+bool kernel_backend::handle_event_buffer(size_t size) {
+    int len = static_cast<int>(size);
+    for (auto *nlh = reinterpret_cast<const nlmsghdr *>(buf_.data()); mnl_nlmsg_ok(nlh, len);
+         nlh = mnl_nlmsg_next(nlh, &len)) {
+        nsm_nl_msg msg;
+        int rc = nsm_netlink_parse(nlh, nlh->nlmsg_len, &msg);
+        if (rc == 0)
+            nsm_kernel_state_apply(state_, msg);
+        if (rc < 0) {
+            nsm_client_counters(nc_)->malformed++;
+            zlog_warn(zg_, "nsm: malformed link message type %u dropped", nlh->nlmsg_type);
+        }
+    }
+    return len == 0;
+}
+
+void kernel_backend::read_events() {
+    int fd = mnl_socket_get_fd(events_.get());
+    bool changed = false;
+    for (;;) {
+        sockaddr_nl from{};
+        iovec iov{buf_.data(), buf_.size()};
+        msghdr mh{};
+        mh.msg_name = &from;
+        mh.msg_namelen = sizeof from;
+        mh.msg_iov = &iov;
+        mh.msg_iovlen = 1;
+        ssize_t n = recvmsg(fd, &mh, MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == ENOBUFS) {
+            nsm_client_counters(nc_)->overruns++;
+            request_resync();
+            continue;
+        }
+        if (n <= 0)
+            break;
+        // Only the kernel speaks for the kernel; a lost tail means lost state.
+        if (from.nl_pid != 0)
+            continue;
+        if ((mh.msg_flags & MSG_TRUNC) || !handle_event_buffer(static_cast<size_t>(n))) {
+            request_resync();
+            continue;
+        }
+        changed = true;
+    }
+    if (changed)
+        apply_view();
+}
+
+int kernel_backend::on_event(struct thread *t) {
+    auto *self = static_cast<kernel_backend *>(THREAD_ARG(t));
+    self->event_read_ = nullptr;
+    self->read_events();
+    self->event_read_ =
+        thread_add_read(self->zg_, on_event, self, mnl_socket_get_fd(self->events_.get()));
+    return 0;
+}
+
+int kernel_backend::request_ack(nlmsghdr *nlh) {
+    uint32_t portid = mnl_socket_get_portid(query_.get());
+    if (mnl_socket_sendto(query_.get(), nlh, nlh->nlmsg_len) < 0)
+        return -1;
+    for (;;) {
+        ssize_t n = mnl_socket_recvfrom(query_.get(), buf_.data(), buf_.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return -1;
+        int rc = mnl_cb_run(buf_.data(), static_cast<size_t>(n), nlh->nlmsg_seq, portid, nullptr,
+                            nullptr);
+        if (rc <= MNL_CB_STOP)
+            return rc;
+    }
+}
+
+int kernel_backend::send_port_state(uint16_t flags, uint32_t ifindex) {
+    auto *stats = nsm_client_counters(nc_);
+    if (flags != NSM_PORT_STATE_SHUTDOWN && flags != NSM_PORT_STATE_NOSHUTDOWN) {
+        stats->refused++;
+        zlog_warn(zg_, "nsm: port-state request for interface %u with flags 0x%04x refused",
+                  ifindex, flags);
+        return -1;
+    }
+    if (!nsm_kernel_state_is_port(state_, ifindex)) {
+        stats->refused++;
+        zlog_warn(zg_, "nsm: port-state request for interface %u refused: not a port of bridge 1",
+                  ifindex);
+        return -1;
+    }
+    bool down = flags == NSM_PORT_STATE_SHUTDOWN;
+    char req[256];
+    nlmsghdr *nlh = mnl_nlmsg_put_header(req);
+    nlh->nlmsg_type = RTM_NEWLINK;
+    nlh->nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
+    nlh->nlmsg_seq = ++seq_;
+    auto *ifi = static_cast<ifinfomsg *>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifinfomsg)));
+    ifi->ifi_family = AF_UNSPEC;
+    ifi->ifi_index = static_cast<int>(ifindex);
+    ifi->ifi_change = IFF_UP;
+    ifi->ifi_flags = down ? 0 : IFF_UP;
+    const std::string &name = state_.links.at(ifindex).link.name;
+    if (request_ack(nlh) < 0) {
+        zlog_err(zg_, "nsm: cannot set %s admin %s: %s", name.c_str(), down ? "down" : "up",
+                 std::strerror(errno));
+        return -1;
+    }
+    zlog_info(zg_, "nsm: %s set admin %s", name.c_str(), down ? "down" : "up");
+    return 0;
+}
+
+} // namespace
+
+std::unique_ptr<nsm_backend> nsm_kernel_backend_create(struct nsm_client *nc, int rcvbuf) {
+    return std::make_unique<kernel_backend>(nc, rcvbuf);
+}

@@ -1,0 +1,71 @@
+// rtnetlink link messages read into plain records, and the kernel's link state built from them,
+// apart from any socket so that tests and fuzzers can feed hand-built messages.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "zet/nsm_view.h"
+
+struct nlmsghdr;
+
+struct nsm_nl_vlan {
+    uint16_t vid;
+    uint16_t flags; // BRIDGE_VLAN_INFO_*; range flags are gone after expansion
+};
+
+struct nsm_nl_link {
+    uint32_t ifindex = 0;
+    std::string name;
+    uint32_t flags = 0;
+    std::array<uint8_t, 6> hw{};
+    uint16_t hw_len = 0;
+    uint32_t master = 0;
+    // -1 where the message does not say.
+    int is_bridge = -1;
+    int vlan_filtering = -1;
+};
+
+struct nsm_nl_msg {
+    uint16_t type = 0;  // RTM_NEWLINK or RTM_DELLINK
+    uint8_t family = 0; // AF_UNSPEC or AF_BRIDGE
+    bool has_name = false;
+    bool has_master = false;
+    bool has_hw = false;
+    bool has_vlans = false; // an AF_BRIDGE message carrying a VLAN list
+    nsm_nl_link link;
+    std::vector<nsm_nl_vlan> vlans; // ranges expanded, ascending as given
+};
+
+// Reads one RTM_NEWLINK/RTM_DELLINK message of at most len bytes: 0, 1 when it is of another
+// type (nothing to do), or -1 when it is malformed (every attribute is length-checked).
+int nsm_netlink_parse(const struct nlmsghdr *nlh, size_t len, nsm_nl_msg *out);
+
+// One link as the kernel state keeps it.
+struct nsm_kernel_link {
+    nsm_nl_link link;
+    // VLANs from the latest AF_BRIDGE message: of the port, or the bridge's own for a bridge.
+    std::vector<nsm_nl_vlan> vlans;
+};
+
+struct nsm_kernel_options {
+    std::string bridge; // Linux bridge presented as "1"; empty: the first one
+    bool port_mac_bridge = true;
+};
+
+struct nsm_kernel_state {
+    std::map<uint32_t, nsm_kernel_link> links;
+    // The Linux bridge presented as "1", 0 when none; kept while it exists.
+    uint32_t chosen = 0;
+};
+
+// Applies one event or dump message.
+void nsm_kernel_state_apply(nsm_kernel_state &state, const nsm_nl_msg &msg);
+// Picks the bridge presented as "1" and gives the view that the protocol is to see.
+nsm_view nsm_kernel_state_view(nsm_kernel_state &state, const nsm_kernel_options &options);
+// True when the link is a port of the bridge presented as "1".
+bool nsm_kernel_state_is_port(const nsm_kernel_state &state, uint32_t ifindex);
