@@ -55,7 +55,8 @@ int zlog_rotate(struct lib_globals *zg, struct zlog *log);
 int zlog_set_file(struct zlog *log, const char *path);
 int zlog_set_syslog(struct zlog *log);
 int zlog_set_stderr(struct zlog *log);
-// Every line also goes to sink (null removes it). Tests use this to read the log.
+// Every line also goes to sink (null removes it). Tests use this to read the log. The sink runs
+// on the logging thread with the log's lock held: it must not log itself.
 void zlog_set_sink(struct zlog *log, zlog_sink sink, void *ctx);
 // Removes the sink registered with ctx; does nothing when log is closed already or has
 // another sink (safe for a test's capture that may outlive lib_stop).

@@ -61,10 +61,15 @@ compile_info &info() {
     return ci;
 }
 
+// compile_info_init is given the first command-line word in full: its last part names it.
+std::string program_name(const compile_info &ci) {
+    std::string prog = ci.program.substr(ci.program.rfind('/') + 1);
+    return prog.empty() ? std::string(zet_protocol_name(ci.protocol)) : prog;
+}
+
 // Requires info().mu.
 void build_text(compile_info &ci) {
-    const std::string &prog =
-        ci.program.empty() ? std::string(zet_protocol_name(ci.protocol)) : ci.program;
+    std::string prog = program_name(ci);
     ci.text = prog + " version " ZET_VERSION " (built " + ci.date + " " + ci.time + ")\n";
     if (ci.date_number != 0)
         ci.text += "Build number " + std::to_string(ci.date_number) + "\n";
@@ -88,10 +93,9 @@ void compile_info_init(const char *program, int protocol, const char *date, cons
 void print_version(const char *progname) {
     auto &ci = info();
     std::lock_guard lock(ci.mu);
-    const char *name = progname != nullptr && *progname != '\0' ? progname
-                       : !ci.program.empty()                    ? ci.program.c_str()
-                                                                : zet_protocol_name(ci.protocol);
-    printf("%s version %s (built %s %s)\n", name, ZET_VERSION, ci.date.c_str(), ci.time.c_str());
+    std::string name = progname != nullptr && *progname != '\0' ? progname : program_name(ci);
+    printf("%s version %s (built %s %s)\n", name.c_str(), ZET_VERSION, ci.date.c_str(),
+           ci.time.c_str());
     fflush(stdout);
 }
 

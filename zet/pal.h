@@ -8,11 +8,15 @@
 // length is padded with one zero byte.
 uint16_t in_checksum(const void *data, int length);
 
-// Build identity for -v and "show version".
+// Build identity for -v and "show version". program may be a path (its last part is shown);
+// null or empty date/time fall back to the library's own build stamp.
 void compile_info_init(const char *program, int protocol, const char *date, const char *time,
                        int date_number);
+// Prints "PROGNAME version X.Y.Z (built DATE TIME)\n" to standard output (progname null: the
+// program given to compile_info_init).
 void print_version(const char *progname);
-// The "show version" text (several lines, each ending in "\n").
+// The "show version" text (several lines, each ending in "\n"); the first line is the one
+// print_version prints. Valid until the next compile_info_init.
 const char *zet_version_text(void);
 
 // The program name of a protocol: 29 gives "veskd", every other "zet".

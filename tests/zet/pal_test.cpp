@@ -114,6 +114,20 @@ TEST(Version, PrintsTheBuildGivenToCompileInfoInit) {
     EXPECT_EQ(text.back(), '\n');
 }
 
+TEST(Version, VersionTextShowsTheProgramWithoutItsPath) {
+    compile_info_init("/usr/sbin/veskd", 29, "2026-12-06", "09:00:00", 0);
+    std::string text = zet_version_text();
+    EXPECT_EQ(text.rfind("veskd version 1", 0), 0u) << text;
+    EXPECT_NE(text.find("(built 2026-12-06 09:00:00)\n"), std::string::npos) << text;
+    testing::internal::CaptureStdout();
+    print_version(nullptr);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.rfind("veskd version ", 0), 0u) << out;
+    compile_info_init(nullptr, 29, nullptr, nullptr, 0); // the library's own build stamp
+    text = zet_version_text();
+    EXPECT_EQ(text.rfind("veskd version ", 0), 0u) << text;
+}
+
 TEST(Version, NullProgramNameFallsBackToTheRegisteredOne) {
     compile_info_init("veskd", 29, "2026-12-06", "09:00:00", 0);
     testing::internal::CaptureStdout();
