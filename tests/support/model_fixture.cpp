@@ -37,10 +37,12 @@ void remove_ports(vesk_bridge *bridge) {
     }
 }
 
-void free_bridge(vesk_bridge *bridge) {
+// Port removal finds the bridge through the master, so the bridge is unlinked last.
+void free_bridge(vesk_master *master, vesk_bridge *bridge) {
     remove_ports(bridge);
     for (uint16_t vid : vlan_ids(bridge))
         vesk_bridge_del_vlan(bridge, vid);
+    listnode_delete(master->bridge_list, bridge);
     list_free(bridge->port_list);
     route_table_finish(bridge->vlan_table);
     pal_mem_free(MTYPE_VESK_BRIDGE, bridge);
@@ -73,8 +75,7 @@ void ModelFixture::free_model() {
         return;
     while (listhead(master_->bridge_list) != nullptr) {
         auto *bridge = static_cast<vesk_bridge *>(listgetdata(listhead(master_->bridge_list)));
-        listnode_delete(master_->bridge_list, bridge);
-        free_bridge(bridge);
+        free_bridge(master_, bridge);
     }
     list_free(master_->bridge_list);
     if (master_->vr != nullptr)
