@@ -389,6 +389,20 @@ int nsm_client_send_vesk_message(struct nsm_client *nc, const void *record, int 
     return nc->backend->send_port_state(flags, ifindex);
 }
 
+nsm_msg_callback_t nsm_client_get_callback(const struct nsm_client *nc, int type) {
+    if (nc == nullptr || type < 0 || type >= NSM_MSG_TYPE_MAX)
+        return nullptr;
+    return nc->callbacks[type];
+}
+
+uint64_t nsm_client_services(const struct nsm_client *nc) {
+    return nc != nullptr ? nc->services : 0;
+}
+
+int nsm_client_version(const struct nsm_client *nc) { return nc != nullptr ? nc->version : 0; }
+
+int nsm_client_protocol(const struct nsm_client *nc) { return nc != nullptr ? nc->protocol : 0; }
+
 struct lib_globals *nsm_client_globals(struct nsm_client *nc) {
     return nc != nullptr ? nc->zg : nullptr;
 }

@@ -40,6 +40,12 @@ int nsm_client_start(struct nsm_client *nc);
 // refuses it. Every record is also kept for nsm_client_sent_*.
 int nsm_client_send_vesk_message(struct nsm_client *nc, const void *record, int type);
 
+// What the protocol registered, for tests and for announcing to a peer module.
+nsm_msg_callback_t nsm_client_get_callback(const struct nsm_client *nc, int type);
+uint64_t nsm_client_services(const struct nsm_client *nc);
+int nsm_client_version(const struct nsm_client *nc);
+int nsm_client_protocol(const struct nsm_client *nc);
+
 // The framework handle the client was made with.
 struct lib_globals *nsm_client_globals(struct nsm_client *nc);
 
