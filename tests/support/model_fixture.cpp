@@ -50,6 +50,15 @@ void free_bridge(vesk_master *master, vesk_bridge *bridge) {
 
 } // namespace
 
+PortStateRequest port_state_request(uint16_t flags, uint32_t ifindex) {
+    return PortStateRequest{NSM_MSG_VESK_PORT_STATE, flags, 0, ifindex};
+}
+
+void PrintTo(const PortStateRequest &r, std::ostream *os) {
+    *os << "{type " << r.type << ", flags 0x" << std::hex << r.flags << std::dec << ", reserved "
+        << r.reserved << ", ifindex " << r.ifindex << "}";
+}
+
 void ModelFixture::SetUp() {
     vesk_global_debug = {};
     zet_clock_use_virtual(kStartSec);

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -41,7 +42,13 @@ struct PortStateRequest {
     uint16_t flags;
     uint16_t reserved;
     uint32_t ifindex;
+
+    bool operator==(const PortStateRequest &) const = default;
 };
+
+// A type-168 request with flags (0x0001 shut down, 0x0002 release) for ifindex.
+PortStateRequest port_state_request(uint16_t flags, uint32_t ifindex);
+void PrintTo(const PortStateRequest &r, std::ostream *os);
 
 class ModelFixture : public ::testing::Test {
   protected:
