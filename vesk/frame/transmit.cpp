@@ -1,5 +1,62 @@
 #include "vesk/frame/transmit.h"
 
-int vesk_send_pkt(struct vesk_port *) {
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "vesk/cli/debug.h"
+#include "vesk/daemon/veskd.h"
+#include "vesk/frame/encode.h"
+#include "vesk/host/zet.h"
+#include "vesk/model/port.h"
+#include "vesk/model/provlan.h"
+
+const uint8_t vesk_arp_addr[6] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+
+int vesk_sock_init(struct lib_globals *handle) {
+    sockfd = pal_sock(handle, AF_FRAME_SOCK, SOCK_RAW, 0);
+    if (sockfd < 0)
+        zlog_err(handle, "socket create failed.");
+    return sockfd;
+}
+
+int vesk_send(const uint8_t *src_mac, const uint8_t *dst_mac, int32_t ifindex, uint16_t vid,
+              const uint8_t *data, int length) {
+    if (sockfd < 0 || data == nullptr || src_mac == nullptr || dst_mac == nullptr || length < 0)
+        return -1;
+    frame_send_addr addr{};
+    std::memcpy(addr.dst, dst_mac, sizeof addr.dst);
+    std::memcpy(addr.src, src_mac, sizeof addr.src);
+    addr.ifindex = ifindex;
+    addr.vid = vid;
+    if (IS_VESK_DEBUG_PACKET(VESK_DEBUG_SEND))
+        zlog_debug(veskm, "vesk port %d pal_sock_sendto \n", ifindex);
+    ssize_t ret =
+        pal_sock_sendto(sockfd, data, static_cast<size_t>(length), 0, &addr, FRAME_SEND_ADDR_LEN);
+    if (ret < 0) {
+        std::printf("[%s:%d] ifindex = %d,ret = %d error = %s.\n", "vesk_send", __LINE__, ifindex,
+                    static_cast<int>(ret), std::strerror(errno));
+        return -1;
+    }
     return 0;
+}
+
+int vesk_send_pkt(struct vesk_port *port) {
+    if (port == nullptr || port->provlan_info == nullptr || listhead(port->provlan_info) == nullptr)
+        return -1;
+    int result = -1;
+    for (listnode *node = listhead(port->provlan_info); node != nullptr; node = node->next) {
+        auto *entry = static_cast<vesk_provlan *>(listgetdata(node));
+        if (entry == nullptr || entry->in_vlan == 0)
+            continue;
+        uint8_t buffer[VESK_FRAME_BUF_LEN] = {};
+        vesk_encode_pkt(port, entry, buffer + VESK_CHECK_A_OFFSET, buffer + VESK_CHECK_B_OFFSET,
+                        buffer);
+        if (IS_VESK_DEBUG_PACKET(VESK_DEBUG_SEND))
+            zlog_debug(veskm, "vesk port %s start send pkt, pro vlan is %d\n", port->name,
+                       entry->vid);
+        result = vesk_send(port->mac_address, vesk_arp_addr, static_cast<int32_t>(port->ifindex),
+                           entry->vid, buffer + VESK_LINK_HDR_LEN, VESK_PDU_LEN);
+    }
+    return result;
 }

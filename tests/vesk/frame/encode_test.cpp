@@ -1,0 +1,158 @@
+// The detection frame's image, field codec and what the encoder records in the entry.
+#include <cstring>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/model_fixture.h"
+#include "vesk/frame/encode.h"
+#include "vesk/model/model.h"
+
+namespace {
+
+long fake_seconds = 0x5F000000;
+
+int fake_time(struct timeval *tv, void *) {
+    tv->tv_sec = fake_seconds;
+    tv->tv_usec = 999999;
+    return 0;
+}
+
+// RFC 1071 over big-endian words, written out here rather than taken from the framework.
+uint16_t rfc1071(const uint8_t *data, size_t length) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i < length; i += 2) {
+        uint32_t hi = data[i];
+        uint32_t lo = i + 1 < length ? data[i + 1] : 0;
+        sum += (hi << 8) | lo;
+    }
+    while (sum >> 16)
+        sum = (sum & 0xffff) + (sum >> 16);
+    return static_cast<uint16_t>(~sum);
+}
+
+// The frame carries each checksum low-order byte first.
+void put_check(std::vector<uint8_t> &image, size_t at, size_t from, size_t length) {
+    uint16_t c = rfc1071(image.data() + from, length);
+    image[at] = static_cast<uint8_t>(c & 0xff);
+    image[at + 1] = static_cast<uint8_t>(c >> 8);
+}
+
+class EncodeTest : public vesk_test::ModelFixture {
+  protected:
+    void SetUp() override {
+        ModelFixture::SetUp();
+        fake_seconds = 0x5F000000;
+        vesk_frame_set_time_source(fake_time);
+        port_ = make_port("ge7", 7, {});
+        ASSERT_NE(port_, nullptr);
+        const uint8_t mac[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+        std::memcpy(port_->mac_address, mac, 6);
+        entry_.vid = 100;
+    }
+    void TearDown() override {
+        vesk_frame_set_time_source(nullptr);
+        ModelFixture::TearDown();
+    }
+
+    std::vector<uint8_t> encode() {
+        std::vector<uint8_t> buf(VESK_FRAME_BUF_LEN, 0);
+        vesk_encode_pkt(port_, &entry_, buf.data() + VESK_CHECK_A_OFFSET,
+                        buf.data() + VESK_CHECK_B_OFFSET, buf.data());
+        return buf;
+    }
+
+    vesk_port *port_ = nullptr;
+    vesk_provlan entry_{};
+};
+
+TEST_F(EncodeTest, ImageOfTheWorkedExample) {
+    std::vector<uint8_t> expected = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x11, 0x22, 0x33,
+                                     0x44, 0x55, 0x08, 0x06, 0x00, 0x01, 0x08, 0x00, 0x06, 0x04,
+                                     0x00, 0x01, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+    expected.resize(42, 0x00);
+    for (uint8_t b : {0x00, 0x00, 0x00, 0x07, 0x00, 0x64, 0x5F, 0x00, 0x00, 0x00})
+        expected.push_back(b);
+    expected.resize(60, 0x00);
+    put_check(expected, 52, 22, 16);
+    put_check(expected, 54, 38, 16);
+    put_check(expected, 56, 0, 29);
+    put_check(expected, 58, 29, 29);
+
+    std::vector<uint8_t> got = encode();
+    EXPECT_EQ(std::vector<uint8_t>(got.begin(), got.begin() + 60), expected);
+    EXPECT_EQ(got[60], 0) << "the spare byte stays clear";
+    EXPECT_EQ(entry_.tx_time, 0x5F000000u);
+    EXPECT_EQ(0, std::memcmp(entry_.tx_check, expected.data() + 52, 8));
+}
+
+TEST_F(EncodeTest, CheckValuesAreTheChecksumLowByteFirst) {
+    std::vector<uint8_t> got = encode();
+    uint16_t check1 = rfc1071(got.data() + 22, 16);
+    EXPECT_EQ(got[52], check1 & 0xff);
+    EXPECT_EQ(got[53], check1 >> 8);
+}
+
+TEST_F(EncodeTest, SameSecondGivesTheSameFrame) {
+    std::vector<uint8_t> first = encode();
+    std::vector<uint8_t> second = encode();
+    EXPECT_EQ(first, second);
+}
+
+TEST_F(EncodeTest, LaterSecondChangesOnlyTimeDependentChecks) {
+    std::vector<uint8_t> first = encode();
+    fake_seconds += 1;
+    std::vector<uint8_t> second = encode();
+    EXPECT_EQ(0, std::memcmp(first.data() + 52, second.data() + 52, 2)) << "check1";
+    EXPECT_NE(0, std::memcmp(first.data() + 54, second.data() + 54, 2)) << "check2";
+    EXPECT_EQ(0, std::memcmp(first.data() + 56, second.data() + 56, 2)) << "check3";
+    EXPECT_NE(0, std::memcmp(first.data() + 58, second.data() + 58, 2)) << "check4";
+    EXPECT_EQ(entry_.tx_time, 0x5F000001u);
+    EXPECT_EQ(0, std::memcmp(entry_.tx_check, second.data() + 52, 8));
+}
+
+TEST_F(EncodeTest, PortsWithTheSameMacShareCheck1AndCheck3) {
+    std::vector<uint8_t> a = encode();
+    vesk_port *other = make_port("ge9", 9, {});
+    ASSERT_NE(other, nullptr);
+    std::memcpy(other->mac_address, port_->mac_address, 6);
+    vesk_provlan entry{};
+    entry.vid = 200;
+    std::vector<uint8_t> b(VESK_FRAME_BUF_LEN, 0);
+    vesk_encode_pkt(other, &entry, b.data() + 22, b.data(), b.data());
+    EXPECT_EQ(0, std::memcmp(a.data() + 52, b.data() + 52, 2));
+    EXPECT_EQ(0, std::memcmp(a.data() + 56, b.data() + 56, 2));
+    EXPECT_NE(0, std::memcmp(a.data() + 54, b.data() + 54, 2));
+}
+
+TEST_F(EncodeTest, LinkHeaderBytesEnterCheck3) {
+    std::vector<uint8_t> a = encode();
+    port_->mac_address[5] = 0x56;
+    std::vector<uint8_t> b = encode();
+    EXPECT_NE(0, std::memcmp(a.data() + 56, b.data() + 56, 2));
+}
+
+TEST(PktElement, EncodesBigEndianFromTheArithmeticShift) {
+    uint8_t out[4] = {0xAA, 0xAA, 0xAA, 0xAA};
+    vesk_encode_pkt_element(0x01020304, out, 4);
+    EXPECT_EQ(out[0], 0x01);
+    EXPECT_EQ(out[3], 0x04);
+    vesk_encode_pkt_element(-2, out, 2);
+    EXPECT_EQ(out[0], 0xFF);
+    EXPECT_EQ(out[1], 0xFE);
+    out[0] = 0xAA;
+    vesk_encode_pkt_element(7, out, 0);
+    vesk_encode_pkt_element(7, out, -1);
+    EXPECT_EQ(out[0], 0xAA) << "n <= 0 writes nothing";
+}
+
+TEST(PktElement, DecodesUnsigned) {
+    const uint8_t a[] = {0x00, 0x00, 0x01, 0x2C};
+    const uint8_t b[] = {0xFF, 0xFF};
+    EXPECT_EQ(decode_pkt_element(a, 4), 300u);
+    EXPECT_EQ(decode_pkt_element(b, 2), 65535u);
+    EXPECT_EQ(decode_pkt_element(a, 0), 0u);
+    EXPECT_EQ(decode_pkt_element(a, -3), 0u);
+}
+
+} // namespace

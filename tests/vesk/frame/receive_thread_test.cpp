@@ -1,0 +1,120 @@
+// The receive thread and the event loop together: reads of the wrong size never reach the
+// verdict, the right one is judged on the main thread, and closing the socket ends the thread.
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/model_fixture.h"
+#include "support/wait_until.h"
+#include "support/wire_peer.h"
+#include "vesk/cli/debug.h"
+#include "vesk/daemon/veskd.h"
+#include "vesk/frame/encode.h"
+#include "vesk/frame/receive.h"
+#include "vesk/frame/transmit.h"
+#include "vesk/host/zet.h"
+#include "vesk/machine/state_machine.h"
+#include "vesk/model/model.h"
+
+namespace {
+
+using vesk_test::SentFrame;
+
+const uint8_t kBroadcast[6] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+
+class ReceiveThreadTest : public vesk_test::ModelFixture {
+  protected:
+    void SetUp() override {
+        ModelFixture::SetUp();
+        record_vesk = {};
+        std::snprintf(veskm->platform.frame, sizeof veskm->platform.frame, "%s",
+                      peer_.spec().c_str());
+        ASSERT_GE(vesk_sock_init(veskm), 0);
+        ASSERT_TRUE(peer_.wait_hello());
+        set_debug(0, 0, VESK_DEBUG_RECV);
+        port_ = make_port("ge1", 1, {10});
+        ASSERT_NE(port_, nullptr);
+        ASSERT_EQ(vesk_add_provlan_to_port(nullptr, 10, port_, 1), 0);
+        ASSERT_TRUE(peer_.next(sent_));
+        ASSERT_EQ(sent_.payload.size(), 46u);
+        reader_ = std::thread([] { loop_result_ = vesk_recv_pkt_karsto(veskm); });
+    }
+    void TearDown() override {
+        stop_reader();
+        ModelFixture::TearDown();
+        sockfd = -1;
+    }
+    void stop_reader() {
+        if (!reader_.joinable())
+            return;
+        frame_sock_close(veskm);
+        reader_.join();
+        EXPECT_EQ(loop_result_, 0);
+    }
+    void deliver(const std::vector<uint8_t> &bytes, uint32_t ifindex = 1) {
+        ASSERT_TRUE(
+            peer_.deliver(ifindex, kBroadcast, port_->mac_address, bytes.data(), bytes.size()));
+    }
+
+    static inline int loop_result_ = 99;
+    vesk_test::WirePeer peer_;
+    vesk_port *port_ = nullptr;
+    SentFrame sent_;
+    std::thread reader_;
+};
+
+TEST_F(ReceiveThreadTest, OwnFrameReflectedShutsThePortDown) {
+    deliver(sent_.payload);
+    ASSERT_TRUE(vesk_test::run_until(veskm, [&] { return port_->pstate == VESK_PORT_SHUTDOWN; }))
+        << log().text();
+    EXPECT_EQ(vesk_find_provlan_from_port(10, port_)->is_loop, 1);
+    EXPECT_EQ(requests().size(), 1u);
+}
+
+TEST_F(ReceiveThreadTest, ReadsOfOtherSizesNeverReachTheVerdict) {
+    for (size_t size : {45u, 47u, 1500u, 1600u, 0u}) {
+        std::vector<uint8_t> bytes(size, 0);
+        std::memcpy(bytes.data(), sent_.payload.data(), std::min<size_t>(size, 46));
+        deliver(bytes);
+    }
+    deliver(sent_.payload);
+    ASSERT_TRUE(vesk_test::run_until(veskm, [&] { return port_->pstate == VESK_PORT_SHUTDOWN; }))
+        << log().text();
+    EXPECT_EQ(log().count("vesk_recv: receive frame on port 1"), 1u) << log().text();
+    frame_sock_stats stats{};
+    ASSERT_EQ(frame_sock_get_stats(veskm, &stats), 0);
+    EXPECT_EQ(stats.rx_frames, 6u);
+}
+
+TEST_F(ReceiveThreadTest, MalformedDatagramsAreIgnoredByTheSocket) {
+    const uint8_t runt[5] = {1, 2, 3, 4, 5};
+    ASSERT_TRUE(peer_.deliver_raw(runt, sizeof runt));
+    deliver(sent_.payload);
+    ASSERT_TRUE(vesk_test::run_until(veskm, [&] { return port_->pstate == VESK_PORT_SHUTDOWN; }));
+    frame_sock_stats stats{};
+    ASSERT_EQ(frame_sock_get_stats(veskm, &stats), 0);
+    EXPECT_EQ(stats.rx_ignored, 1u);
+    EXPECT_EQ(stats.rx_frames, 1u);
+}
+
+TEST_F(ReceiveThreadTest, ManyFramesWhileTheLoopSendsAndTicks) {
+    // Timers, sends and verdicts on the main thread while the reader posts.
+    port_->loop_process = VESK_LOOP_LOG;
+    for (int i = 0; i < 200; i++)
+        deliver(sent_.payload);
+    ASSERT_TRUE(vesk_test::run_until(veskm, [&] {
+        advance(0);
+        return log().count("port ge1 connection device exits a loop in vlan 10") == 200;
+    })) << log().count("port ge1 connection device exits a loop in vlan 10");
+    EXPECT_NE(port_->pstate, VESK_PORT_SHUTDOWN);
+    EXPECT_EQ(requests().size(), 0u);
+}
+
+TEST_F(ReceiveThreadTest, ClosingTheSocketEndsTheLoop) {
+    stop_reader();
+    EXPECT_EQ(pal_sock_recvfrom(sockfd, nullptr, 0, 0, nullptr, nullptr), -1);
+}
+
+} // namespace

@@ -1,0 +1,189 @@
+#include "vesk/frame/receive.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "vesk/cli/debug.h"
+#include "vesk/daemon/veskd.h"
+#include "vesk/frame/encode.h"
+#include "vesk/host/zet.h"
+#include "vesk/machine/state_machine.h"
+#include "vesk/model/port.h"
+#include "vesk/model/provlan.h"
+
+struct vesk_stale_record record_vesk = {};
+
+namespace {
+
+constexpr uint8_t ARP_REQUEST_HEADER[] = {0x00, 0x01, 0x08, 0x00, 0x06, 0x04, 0x00, 0x01};
+constexpr int RX_OFF_SENDER_MAC = 8;
+constexpr int RX_OFF_IFINDEX = VESK_OFF_IFINDEX - VESK_LINK_HDR_LEN;
+constexpr int RX_OFF_PRO_VLAN = VESK_OFF_PRO_VLAN - VESK_LINK_HDR_LEN;
+constexpr int RX_OFF_TX_TIME = VESK_OFF_TX_TIME - VESK_LINK_HDR_LEN;
+constexpr int RX_OFF_CHECK = VESK_OFF_CHECK - VESK_LINK_HDR_LEN;
+constexpr uint32_t MAX_FRAME_AGE = 4;
+constexpr int32_t STALE_PASS_AFTER = 4;
+constexpr int RX_POST_LEN = VESK_RECV_ADDR_LEN + VESK_PDU_LEN;
+
+// The receive thread reads the debug words while commands may change them on the main thread.
+bool vesk_recv_debug_on(void) {
+    return (__atomic_load_n(&vesk_global_debug.term_packet, __ATOMIC_RELAXED) & VESK_DEBUG_RECV) !=
+           0;
+}
+
+uint32_t vesk_recv_addr_ifindex(const uint8_t *address) {
+    uint32_t ifindex = 0;
+    std::memcpy(&ifindex, address + 12, sizeof ifindex);
+    return ifindex;
+}
+
+int vesk_recv_post_handle(struct thread *t) {
+    if (t == nullptr || t->data_len != RX_POST_LEN)
+        return 0;
+    vesk_recv_verdict(static_cast<lib_globals *>(THREAD_ARG(t)), t->data,
+                      t->data + VESK_RECV_ADDR_LEN, VESK_PDU_LEN);
+    return 0;
+}
+
+// Gives true when the frame may go on to the check values.
+bool vesk_recv_judge_age(struct lib_globals *handle, uint32_t tx_time) {
+    uint32_t now = vesk_frame_now();
+    if (now - tx_time <= MAX_FRAME_AGE)
+        return true;
+    bool debug = vesk_recv_debug_on();
+    if (debug)
+        zlog_debug(handle, "vesk_recv: VESK packet for tx_time %d current_time %d recv_count:%d",
+                   static_cast<int>(record_vesk.stale_time), static_cast<int>(tx_time),
+                   record_vesk.stale_count);
+    if (tx_time == record_vesk.stale_time) {
+        int32_t count = record_vesk.stale_count + 1;
+        if (count > STALE_PASS_AFTER) {
+            record_vesk.stale_count = 1;
+            return true;
+        }
+        record_vesk.stale_count = count;
+    } else {
+        record_vesk.stale_time = tx_time;
+        record_vesk.stale_count = 1;
+    }
+    if (debug)
+        zlog_debug(handle, "vesk_recv: receive invalid VESK packet for timeout %d %d recv_count:%d",
+                   static_cast<int>(now), static_cast<int>(tx_time), record_vesk.stale_count);
+    return false;
+}
+
+int vesk_recv_reject(struct lib_globals *handle, const char *message) {
+    if (vesk_recv_debug_on())
+        zlog_debug(handle, "%s", message);
+    return -1;
+}
+
+} // namespace
+
+struct vesk_port *vesk_port_from_ifindex(struct lib_globals *handle, uint32_t ifindex) {
+    ovx_vr *vr = ovx_vr_get_privileged(handle);
+    if (vr == nullptr)
+        return nullptr;
+    interface *ifp = if_lookup_by_index(vr->ifm, ifindex);
+    return ifp == nullptr ? nullptr : static_cast<vesk_port *>(ifp->info);
+}
+
+int vesk_recv_pkt_karsto(struct lib_globals *handle) {
+    if (handle == nullptr)
+        return -1;
+    if (sockfd < 0) {
+        zlog_err(handle, "PDU[RECV]: socket is not open (%d)", sockfd);
+        return -1;
+    }
+    uint8_t buffer[VESK_RECV_BUF_LEN];
+    uint8_t address[VESK_RECV_ADDR_LEN];
+    for (;;) {
+        std::memset(buffer, 0, sizeof buffer);
+        std::memset(address, 0, sizeof address);
+        socklen_t address_len = sizeof address;
+        ssize_t n =
+            pal_sock_recvfrom(sockfd, buffer, sizeof buffer, MSG_TRUNC, address, &address_len);
+        if (n < 0 && errno == EBADF)
+            return 0;
+        if (n != VESK_PDU_LEN)
+            continue;
+        vesk_recv(handle, address, buffer, VESK_PDU_LEN);
+    }
+}
+
+void vesk_recv(struct lib_globals *handle, const uint8_t *address, const uint8_t *buffer,
+               int length) {
+    if (address == nullptr)
+        return;
+    if (vesk_recv_debug_on())
+        zlog_debug(handle, "vesk_recv: receive frame on port %d",
+                   static_cast<int>(vesk_recv_addr_ifindex(address)));
+    if (handle == nullptr || buffer == nullptr || length != VESK_PDU_LEN)
+        return;
+    uint8_t post[RX_POST_LEN];
+    std::memcpy(post, address, VESK_RECV_ADDR_LEN);
+    std::memcpy(post + VESK_RECV_ADDR_LEN, buffer, VESK_PDU_LEN);
+    thread_post(handle->master, vesk_recv_post_handle, handle, post, sizeof post);
+}
+
+void vesk_recv_verdict(struct lib_globals *handle, const uint8_t *address, const uint8_t *buffer,
+                       int length) {
+    if (address == nullptr || buffer == nullptr || length != VESK_PDU_LEN)
+        return;
+    vesk_port *rx_port = vesk_port_from_ifindex(handle, vesk_recv_addr_ifindex(address));
+    if (rx_port == nullptr)
+        return;
+    uint32_t vid = 0;
+    uint32_t ifindex = 0;
+    if (karsto_vesk_decode_pkt(handle, rx_port, buffer, length, &vid, &ifindex) != 0)
+        return;
+    vesk_port *tx_port = vesk_port_from_ifindex(handle, ifindex);
+    if (tx_port == nullptr)
+        return;
+    if (tx_port->loop_process == VESK_LOOP_SHUTDOWN) {
+        if (vesk_recv_debug_on())
+            zlog_debug(handle, "vesk_recv: receive valid VESK packet , shut down port %s",
+                       tx_port->name);
+        vesk_update_state_machine(tx_port);
+        return;
+    }
+    zlog_warn(handle, "port %s connection device exits a loop in vlan %d\n", tx_port->name,
+              static_cast<int>(vid));
+}
+
+int karsto_vesk_decode_pkt(struct lib_globals *handle, struct vesk_port *rx_port,
+                           const uint8_t *buffer, int length, uint32_t *vid_out,
+                           uint32_t *ifindex_out) {
+    if (rx_port == nullptr || buffer == nullptr || length < VESK_PDU_LEN)
+        return -1;
+    if (std::memcmp(buffer, ARP_REQUEST_HEADER, sizeof ARP_REQUEST_HEADER) != 0)
+        return -1;
+    if (std::memcmp(buffer + RX_OFF_SENDER_MAC, rx_port->mac_address, 6) != 0)
+        return vesk_recv_reject(handle,
+                                "vesk_recv: receive invalid VESK packet for error mac addr");
+    uint32_t ifindex = decode_pkt_element(buffer + RX_OFF_IFINDEX, 4);
+    if (ifindex_out != nullptr)
+        *ifindex_out = ifindex;
+    vesk_port *tx_port = vesk_port_from_ifindex(handle, ifindex);
+    if (tx_port == nullptr)
+        return -1;
+    uint32_t vid = decode_pkt_element(buffer + RX_OFF_PRO_VLAN, 2);
+    if (vid_out != nullptr)
+        *vid_out = vid;
+    vesk_provlan *entry = vesk_find_provlan_from_port(static_cast<uint16_t>(vid), tx_port);
+    if (entry == nullptr)
+        return vesk_recv_reject(handle,
+                                "vesk_recv: receive invalid VESK packet for error pro_vlan");
+    if (!vesk_recv_judge_age(handle, decode_pkt_element(buffer + RX_OFF_TX_TIME, 4)))
+        return -1;
+    if (std::memcmp(buffer + RX_OFF_CHECK, entry->tx_check, 4) != 0)
+        return vesk_recv_reject(handle,
+                                "vesk_recv: receive invalid VESK packet for error checksum");
+    if (std::memcmp(buffer + RX_OFF_CHECK + 4, entry->tx_check + 4, 4) != 0)
+        return vesk_recv_reject(handle, "vesk_recv: receive invalid VESK packet for error md5");
+    if (entry->is_loop == 0) {
+        entry->is_loop = 1;
+        tx_port->loop_vlan_count++;
+    }
+    return 0;
+}
