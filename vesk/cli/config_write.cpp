@@ -20,9 +20,17 @@ static bool vesk_config_writes_provlan(const struct vesk_port *port,
     return entry->vid != 1 || !port->cfg_enable;
 }
 
+// Replaying an enable line, the port's or the bridge's, adds VLAN 1 again; a port that no
+// longer protects it has to lose it again, or it gains a VLAN it did not protect.
+static bool vesk_config_drops_vlan1(const struct vesk_bridge *bridge, struct vesk_port *port) {
+    return (port->cfg_enable || bridge->vesk_enable == 1) &&
+           vesk_find_provlan_from_port(1, port) == nullptr;
+}
+
 // The setting lines of one port, values equal to the defaults left out; gives
 // their number.
-static int vesk_port_config_write(struct cli *cli, struct vesk_port *port) {
+static int vesk_port_config_write(struct cli *cli, const struct vesk_bridge *bridge,
+                                  struct vesk_port *port) {
     int lines = 0;
     if (port->tx_interval_time != VESK_TX_INTERVAL_DEFAULT) {
         cli_out(cli, " loop-detect tx-interval time %d\n",
@@ -39,6 +47,10 @@ static int vesk_port_config_write(struct cli *cli, struct vesk_port *port) {
     }
     if (port->cfg_enable) {
         cli_out(cli, " loop-detect enable\n");
+        lines++;
+    }
+    if (vesk_config_drops_vlan1(bridge, port)) {
+        cli_out(cli, " no loop-detect protect vlan 1\n");
         lines++;
     }
     for (struct listnode *node = listhead(port->provlan_info); node != nullptr;
@@ -77,7 +89,7 @@ int vesk_if_config_write(struct cli *cli) {
         }
         struct vesk_port *port = vesk_find_port_from_bridge(ifp, bridge);
         if (port != nullptr) {
-            count += vesk_port_config_write(cli, port);
+            count += vesk_port_config_write(cli, bridge, port);
         }
     }
     return count;
