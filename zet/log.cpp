@@ -3,6 +3,7 @@
 #include "zet/lib.h"
 #include "zet/pal.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -106,7 +107,9 @@ FILE *open_file(const char *path) {
         return nullptr;
     FILE *f = fdopen(fd, "a");
     if (f == nullptr) {
+        int err = errno;
         close(fd);
+        errno = err;
         return nullptr;
     }
     setvbuf(f, nullptr, _IOLBF, 0);

@@ -51,7 +51,7 @@ void zlog_debug(struct lib_globals *zg, const char *format, ...)
 int zlog_rotate(struct lib_globals *zg, struct zlog *log);
 
 // Destinations; each replaces the previous one ("log file", "log syslog", "log stderr").
-// Each gives 0, or -1 (file cannot be opened: the old destination stays).
+// Each gives 0, or -1 (file cannot be opened: the old destination stays, errno tells why).
 int zlog_set_file(struct zlog *log, const char *path);
 int zlog_set_syslog(struct zlog *log);
 int zlog_set_stderr(struct zlog *log);
