@@ -9,7 +9,7 @@
 
 namespace {
 
-// The key of VLAN v (Part 2.1): family 2, length 32, address v in network byte order.
+// The daemon keys VLAN v as: family 2, length 32, address v in network byte order.
 prefix_ipv4 vlan_key(uint32_t v) {
     prefix_ipv4 p{};
     p.family = AF_INET;
