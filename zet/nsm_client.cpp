@@ -4,6 +4,7 @@
 #include "zet/lib.h"
 #include "zet/log.h"
 #include "zet/nsm_kernel.h"
+#include "zet/nsm_unix.h"
 #include "zet/nsm_view.h"
 
 #include <algorithm>
@@ -287,6 +288,8 @@ std::unique_ptr<nsm_backend> make_backend(nsm_client *nc) {
     std::string_view spec = nc->zg->platform.nsm;
     if (spec.empty() || spec == "kernel")
         return nsm_kernel_backend_create(nc, nc->rcvbuf);
+    if (spec.starts_with("unix:") && spec.size() > 5)
+        return nsm_unix_backend_create(nc, std::string(spec.substr(5)));
     zlog_err(nc->zg, "nsm: unknown backend \"%s\" (kernel or unix:PATH)", nc->zg->platform.nsm);
     return nullptr;
 }
@@ -399,9 +402,13 @@ uint64_t nsm_client_services(const struct nsm_client *nc) {
     return nc != nullptr ? nc->services : 0;
 }
 
-int nsm_client_version(const struct nsm_client *nc) { return nc != nullptr ? nc->version : 0; }
+int nsm_client_version(const struct nsm_client *nc) {
+    return nc != nullptr ? nc->version : 0;
+}
 
-int nsm_client_protocol(const struct nsm_client *nc) { return nc != nullptr ? nc->protocol : 0; }
+int nsm_client_protocol(const struct nsm_client *nc) {
+    return nc != nullptr ? nc->protocol : 0;
+}
 
 struct lib_globals *nsm_client_globals(struct nsm_client *nc) {
     return nc != nullptr ? nc->zg : nullptr;
