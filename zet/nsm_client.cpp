@@ -106,6 +106,16 @@ void add_new_interfaces(nsm_client *nc, const nsm_view &next) {
     }
 }
 
+// Renames go before creations, so a new interface can take a name an old one gave up.
+void rename_interfaces(nsm_client *nc, const nsm_view &next) {
+    for (auto &[ifindex, cur] : nc->applied.ifs) {
+        const std::string &name = next.ifs.at(ifindex).name;
+        struct interface *ifp = lookup(nc, ifindex);
+        if (ifp != nullptr && cur.name != name && if_rename(nc->zg, ifp, name.c_str()) == 0)
+            cur.name = name;
+    }
+}
+
 // Changes that do not move the up state need no message: the record just follows.
 void update_interfaces(nsm_client *nc, const nsm_view &next) {
     for (auto &[ifindex, cur] : nc->applied.ifs) {
@@ -113,8 +123,6 @@ void update_interfaces(nsm_client *nc, const nsm_view &next) {
         struct interface *ifp = lookup(nc, ifindex);
         if (ifp == nullptr)
             continue;
-        if (cur.name != v.name && if_rename(nc->zg, ifp, v.name.c_str()) == 0)
-            cur.name = v.name;
         if (nsm_view_flags_up(cur.flags) == nsm_view_flags_up(v.flags)) {
             cur.flags = v.flags;
             ifp->flags = v.flags;
@@ -298,6 +306,7 @@ std::unique_ptr<nsm_backend> make_backend(nsm_client *nc) {
 
 void nsm_client_apply_view(struct nsm_client *nc, const nsm_view &next) {
     remove_gone_interfaces(nc, next);
+    rename_interfaces(nc, next);
     add_new_interfaces(nc, next);
     // Interfaces that could not be made are left out of every later step.
     nsm_view usable = next;
