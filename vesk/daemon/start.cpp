@@ -6,6 +6,7 @@
 #include "vesk/frame/transmit.h"
 #include "vesk/host/zet.h"
 #include "vesk/model/master.h"
+#include "vesk/nsm/nsm.h"
 
 #include <csignal>
 #include <cstdio>
