@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
+#include <sched.h>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -102,6 +104,12 @@ bool DaemonProcess::start(const std::vector<std::string> &args, const std::vecto
     if (pid_ < 0)
         return false;
     if (pid_ == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (!netns_.empty()) {
+            int ns = open(("/run/netns/" + netns_).c_str(), O_RDONLY | O_CLOEXEC);
+            if (ns < 0 || setns(ns, CLONE_NEWNET) != 0)
+                _exit(126);
+        }
         int out = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int in = open("/dev/null", O_RDONLY);

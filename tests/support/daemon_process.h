@@ -26,7 +26,8 @@ class DaemonProcess {
   public:
     // Files of the process (standard output and error) go into dir.
     explicit DaemonProcess(std::string dir);
-    // Ends a process still running (SIGKILL) and reaps it.
+    // Ends a process still running (SIGKILL) and reaps it. A test process that dies takes the
+    // daemon with it.
     ~DaemonProcess();
     DaemonProcess(const DaemonProcess &) = delete;
     DaemonProcess &operator=(const DaemonProcess &) = delete;
@@ -37,6 +38,8 @@ class DaemonProcess {
     // line to parent_log for every SIGRTMIN it receives.
     bool start(const std::vector<std::string> &args, const std::vector<std::string> &env = {},
                const std::string &wrapper_argv0 = "", const std::string &parent_log = "");
+    // The network namespace (a name under /run/netns) the daemon is started in.
+    void set_netns(const std::string &name) { netns_ = name; }
     pid_t pid() const { return pid_; }
     // The daemon itself (the wrapper's child when there is a wrapper); 0 until known.
     pid_t daemon_pid() const;
@@ -52,6 +55,7 @@ class DaemonProcess {
     std::string out_path_;
     std::string err_path_;
     std::string child_pid_path_;
+    std::string netns_;
     pid_t pid_ = -1;
     bool wrapped_ = false;
     bool reaped_ = false;

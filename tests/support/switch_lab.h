@@ -1,0 +1,62 @@
+// A switch on a real Linux bridge for end-to-end tests (root only): a namespace with bridge
+// br0 and ports ge1..geN, each a veth whose peer n1..nN sits in a second namespace where the
+// test builds loops: a peer on a bridge with hairpin on reflects a port's frames back to it,
+// and two peers on one bridge cable two ports of br0 together.
+//
+// Namespaces are named "dmn<pid>s<serial>" and "dmn<pid>n<serial>", have IPv6 off, and are
+// deleted by the destructor, at exit, on SIGINT/SIGTERM/SIGHUP, and (for a test process that
+// was killed outright) by the next lab, which removes those of processes no longer alive.
+// MAC addresses are fixed: br0 02:00:00:00:00:01, geI 02:00:00:00:01:0I, nI 02:00:00:00:02:0I.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace vesk_test {
+
+class SwitchLab {
+  public:
+    explicit SwitchLab(int ports = 4);
+    ~SwitchLab();
+    SwitchLab(const SwitchLab &) = delete;
+    SwitchLab &operator=(const SwitchLab &) = delete;
+
+    // Every step of the set-up worked.
+    bool ok() const { return ok_; }
+    const std::string &switch_ns() const { return switch_ns_; }
+    const std::string &neighbour_ns() const { return neighbour_ns_; }
+
+    // Puts peer nI on a bridge of its own with hairpin on: a one-port loop behind geI.
+    bool hairpin(int port, bool on = true);
+    // Puts peers nA and nB on one bridge: a loop through geA and geB.
+    bool cable(int a, int b);
+    // Takes peer nI off whatever bridge it is on.
+    bool uncable(int port);
+    // Brings peer nI down or up (the cable of geI).
+    bool peer_link(int port, bool up);
+    // Sets geI administratively up or down, as an operator would.
+    bool set_admin(int port, bool up);
+
+    // IFF_* flags of an interface of the switch namespace; 0 when it is missing.
+    unsigned flags(const std::string &ifname) const;
+    bool admin_up(int port) const;
+    bool running(int port) const;
+    // Packets that peer nI has received.
+    uint64_t peer_rx_packets(int port) const;
+
+    // Runs "ip -n NS args" in the switch or neighbour namespace; true on success.
+    bool ip_switch(const std::string &args) const;
+    bool ip_neighbour(const std::string &args) const;
+
+  private:
+    bool build(int ports);
+    std::string switch_ns_;
+    std::string neighbour_ns_;
+    int flags_fd_ = -1; // a socket of the switch namespace, for SIOCGIFFLAGS
+    bool ok_ = false;
+};
+
+// Runs a shell command with its output discarded; true when it exits 0.
+bool sh(const std::string &cmd);
+
+} // namespace vesk_test
