@@ -7,15 +7,10 @@
 #include "vesk/host/zet.h"
 #include "vesk/machine/state_machine.h"
 #include "vesk/model/bridge.h"
+#include "vesk/model/event_log.h"
 #include "vesk/model/master.h"
 #include "vesk/model/provlan.h"
 #include "vesk/model/rlist.h"
-
-#define VESK_EVENT_DEBUG(...)                                                                      \
-    do {                                                                                           \
-        if (IS_VESK_DEBUG_EVENT())                                                                 \
-            zlog_debug(veskm, __VA_ARGS__);                                                        \
-    } while (0)
 
 namespace {
 
