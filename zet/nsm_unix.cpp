@@ -420,8 +420,10 @@ namespace {
 using clock_type = std::chrono::steady_clock;
 constexpr auto BACKOFF_FIRST = std::chrono::milliseconds(100);
 constexpr auto BACKOFF_MAX = std::chrono::milliseconds(5000);
-// How long start-up waits for the peer before carrying on and retrying in the background.
-constexpr auto START_WAIT = std::chrono::seconds(2);
+// How long start-up tries to reach the peer, and then waits for its state, before carrying
+// on and retrying in the background.
+constexpr auto START_CONNECT_WAIT = std::chrono::milliseconds(500);
+constexpr auto START_SYNC_WAIT = std::chrono::seconds(3);
 constexpr size_t READ_CHUNK = 4096;
 
 class fd_guard {
@@ -505,26 +507,27 @@ int unix_backend::start() {
     timer_.reset(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
     if (timer_.get() < 0)
         return -1;
-    auto deadline = clock_type::now() + START_WAIT;
-    while (clock_type::now() < deadline) {
-        if (connect_peer() < 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            continue;
-        }
-        while (sock_.get() >= 0 && !synced_ && clock_type::now() < deadline) {
-            pollfd p{sock_.get(), POLLIN, 0};
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
-            if (poll(&p, 1, static_cast<int>(std::max<long>(1, left.count()))) > 0)
-                read_available();
-        }
-        if (synced_) {
-            watch();
-            return 0;
-        }
-        disconnect("no initial synchronisation");
+    auto connect_deadline = clock_type::now() + START_CONNECT_WAIT;
+    while (connect_peer() < 0 && clock_type::now() < connect_deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (sock_.get() < 0) {
+        zlog_warn(zg_, "nsm: peer at %s not reachable; retrying in the background", path_.c_str());
+        schedule_reconnect();
+        return 0;
     }
-    zlog_warn(zg_, "nsm: peer at %s not reachable; retrying in the background", path_.c_str());
+    auto deadline = clock_type::now() + START_SYNC_WAIT;
+    while (sock_.get() >= 0 && !synced_ && clock_type::now() < deadline) {
+        pollfd p{sock_.get(), POLLIN, 0};
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
+        if (poll(&p, 1, static_cast<int>(std::max<long>(1, left.count()))) > 0)
+            read_available();
+    }
+    if (synced_) {
+        watch();
+        return 0;
+    }
+    disconnect("no initial synchronisation");
     schedule_reconnect();
     return 0;
 }

@@ -1,0 +1,233 @@
+// The socket backend against the scriptable peer module: start-up synchronisation, malformed
+// messages, garbage, a peer restart with changes meanwhile, and port-state requests.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/model_fixture.h"
+#include "support/wait_until.h"
+#include "vesk/daemon/veskd.h"
+#include "vesk/host/zet.h"
+#include "vesk/machine/api.h"
+#include "vesk/model/model.h"
+#include "vesk/nsm/nsm.h"
+#include "vesk/nsm/port_state.h"
+#include "zet/nsm_unix.h"
+
+namespace {
+
+using vesk_test::run_until;
+
+// The peer tool as a child process, ordered through its standard input.
+class PeerProcess {
+  public:
+    explicit PeerProcess(const std::string &path) {
+        int in[2], out[2];
+        if (pipe2(in, O_CLOEXEC) < 0 || pipe2(out, O_CLOEXEC) < 0)
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(in[0], STDIN_FILENO);
+            dup2(out[1], STDOUT_FILENO);
+            std::string tool = std::string(VESK_BINARY_DIR) + "/tools/vesk-nsm-peer";
+            execl(tool.c_str(), tool.c_str(), path.c_str(), nullptr);
+            _exit(127);
+        }
+        close(in[0]);
+        close(out[1]);
+        to_ = in[1];
+        from_ = out[0];
+    }
+    ~PeerProcess() {
+        if (to_ >= 0)
+            close(to_);
+        if (from_ >= 0)
+            close(from_);
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    // Sends one order and gives the peer's answer ("" when it gives none in time).
+    std::string order(const std::string &line, int timeout_ms = 5000) {
+        std::string text = line + "\n";
+        if (write(to_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+            return "";
+        return read_line(timeout_ms);
+    }
+
+  private:
+    std::string read_line(int timeout_ms) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        for (;;) {
+            size_t eol = buf_.find('\n');
+            if (eol != std::string::npos) {
+                std::string line = buf_.substr(0, eol);
+                buf_.erase(0, eol + 1);
+                return line;
+            }
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd p{from_, POLLIN, 0};
+            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
+                return "";
+            char chunk[512];
+            ssize_t n = read(from_, chunk, sizeof chunk);
+            if (n <= 0)
+                return "";
+            buf_.append(chunk, static_cast<size_t>(n));
+        }
+    }
+
+    pid_t pid_ = -1;
+    int to_ = -1;
+    int from_ = -1;
+    std::string buf_;
+};
+
+std::string hex(const std::vector<uint8_t> &bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (uint8_t b : bytes) {
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
+}
+
+class NsmUnixPeer : public vesk_test::ModelFixture {
+  protected:
+    void SetUp() override {
+        ModelFixture::SetUp();
+        char tmpl[] = "/tmp/nsm-unix-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        path_ = dir_ + "/nsm.sock";
+        peer_ = std::make_unique<PeerProcess>(path_);
+        // Two ports of bridge "1": ge1 in VLANs 1 and 10, ge2 in VLAN 1.
+        for (const char *line :
+             {"if-add 5 ge1 up", "if-add 6 ge2 up", "if-add 7 ge3 up", "bridge-add 1",
+              "vlan-add 1 1", "vlan-add 1 10", "port-add 5 1 10", "port-add 6 1"})
+            ASSERT_EQ(peer_->order(line), "ok") << line;
+        std::snprintf(veskm->platform.nsm, sizeof veskm->platform.nsm, "unix:%s", path_.c_str());
+        nsm_client_free(veskm->nc);
+        ASSERT_EQ(vesk_nsm_init(veskm), 0);
+    }
+    void TearDown() override {
+        peer_.reset();
+        ModelFixture::TearDown();
+        std::system(("rm -rf " + dir_).c_str());
+    }
+
+    vesk_port *port(uint32_t ifindex) const {
+        struct interface *ifp = ifg_lookup_by_index(veskm->ifg, ifindex);
+        return ifp != nullptr ? static_cast<vesk_port *>(ifp->info) : nullptr;
+    }
+    bool member(uint32_t ifindex, uint16_t vid) const {
+        vesk_port *p = port(ifindex);
+        return p != nullptr && vesk_find_vlan_from_rlist(vid, &p->vlan_list) == 1;
+    }
+    nsm_client_stats stats() const {
+        nsm_client_stats s{};
+        nsm_client_get_stats(veskm->nc, &s);
+        return s;
+    }
+    template <class Done> bool wait(Done done) {
+        return run_until(veskm, done, std::chrono::seconds(5));
+    }
+
+    std::string dir_;
+    std::string path_;
+    std::unique_ptr<PeerProcess> peer_;
+};
+
+TEST_F(NsmUnixPeer, StartupKnowsBridgeOnePortsAndVlansBeforeReturning) {
+    ASSERT_NE(port(5), nullptr);
+    ASSERT_NE(port(6), nullptr);
+    EXPECT_EQ(port(7), nullptr);
+    EXPECT_TRUE(member(5, 1));
+    EXPECT_TRUE(member(5, 10));
+    EXPECT_TRUE(member(6, 1));
+    EXPECT_EQ(port(5)->pstate, VESK_PORT_UP);
+    EXPECT_EQ(stats().syncs, 1u);
+}
+
+TEST_F(NsmUnixPeer, MalformedMessagesAreLoggedDroppedAndTheLinkKeepsWorking) {
+    // Count 5 with one entry behind it.
+    std::vector<uint8_t> short_count =
+        nsm_unix_encode(NSM_MSG_BRIDGE_VLAN_ADD_IF, {0, 0, 0, 6, 0, 5, 0, 10});
+    // A bridge name that fills its field without a terminator.
+    std::vector<uint8_t> unterminated(18, 'x');
+    ASSERT_EQ(peer_->order("raw " + hex(short_count)), "ok");
+    ASSERT_EQ(peer_->order("raw " + hex(nsm_unix_encode(NSM_MSG_BRIDGE_ADD, unterminated))), "ok");
+    ASSERT_TRUE(wait([&] { return stats().malformed == 2; }));
+    EXPECT_TRUE(log().contains("vlan-port count does not match the payload"));
+    EXPECT_TRUE(log().contains("bridge name not terminated"));
+    EXPECT_FALSE(member(6, 10));
+    EXPECT_EQ(stats().disconnects, 0u);
+    ASSERT_EQ(peer_->order("link-down 6"), "ok");
+    ASSERT_TRUE(wait([&] { return port(6)->pstate == VESK_PORT_DOWN; }));
+}
+
+TEST_F(NsmUnixPeer, GarbageDisconnectsAndTheClientComesBack) {
+    ASSERT_EQ(peer_->order("raw ff00000100000008"), "ok");
+    ASSERT_TRUE(wait([&] { return stats().disconnects == 1 && stats().syncs == 2; }));
+    EXPECT_TRUE(log().contains("peer sent garbage"));
+    EXPECT_EQ(peer_->order("wait-client 5"), "client");
+    EXPECT_TRUE(member(5, 10));
+}
+
+TEST_F(NsmUnixPeer, PeerRestartResyncsDifferencesAndKeepsProtectVlans) {
+    vesk_port *ge1 = port(5);
+    ASSERT_NE(ge1, nullptr);
+    ASSERT_EQ(vesk_api_add_protect_vlan(10, ge1->ifp, bridge()), 0);
+    ASSERT_EQ(ge1->provlan_count, 1);
+    ASSERT_EQ(ge1->active_provlan_count, 1);
+
+    ASSERT_EQ(peer_->order("restart"), "ok");
+    // While the daemon is away the peer's state changes.
+    ASSERT_EQ(peer_->order("port-del 6 1"), "ok");
+    ASSERT_EQ(peer_->order("if-del 7"), "ok");
+    ASSERT_EQ(peer_->order("if-add 8 ge4 up"), "ok");
+    ASSERT_EQ(peer_->order("port-add 8 10"), "ok");
+    ASSERT_TRUE(wait([&] { return stats().syncs == 2; }));
+
+    EXPECT_EQ(port(5), ge1) << "the port record survived the restart";
+    EXPECT_EQ(ge1->provlan_count, 1);
+    EXPECT_EQ(ge1->active_provlan_count, 1);
+    EXPECT_NE(vesk_find_provlan_from_port(10, ge1), nullptr);
+    EXPECT_TRUE(member(5, 10));
+    EXPECT_FALSE(member(6, 1));
+    EXPECT_NE(port(6), nullptr) << "leaving its VLANs does not remove a port";
+    EXPECT_EQ(ifg_lookup_by_index(veskm->ifg, 7), nullptr);
+    EXPECT_TRUE(member(8, 10));
+    EXPECT_EQ(port(8)->pstate, VESK_PORT_UP);
+}
+
+TEST_F(NsmUnixPeer, PortStateRequestsReachThePeer) {
+    EXPECT_EQ(vesk_send_port_state_to_nsm(5, VESK_PORT_REQ_SHUTDOWN), 0);
+    EXPECT_EQ(peer_->order("wait-request 5"), "request 5 1");
+    EXPECT_EQ(vesk_send_port_state_to_nsm(5, VESK_PORT_REQ_NOSHUTDOWN), 0);
+    EXPECT_EQ(peer_->order("wait-request 5"), "request 5 2");
+}
+
+TEST_F(NsmUnixPeer, RequestsWithoutPeerAreNotDelivered) {
+    peer_.reset();
+    ASSERT_TRUE(wait([&] { return stats().disconnects == 1; }));
+    EXPECT_EQ(vesk_send_port_state_to_nsm(5, VESK_PORT_REQ_SHUTDOWN), -1);
+    EXPECT_TRUE(log().contains("not delivered"));
+    EXPECT_NE(port(5), nullptr) << "ports stay while the peer is away";
+}
+
+} // namespace
