@@ -18,7 +18,6 @@ namespace {
 constexpr size_t ETH_HDR = 14;
 constexpr size_t VLAN_TAG = 4;
 constexpr size_t MIN_FRAME = 60;
-constexpr uint16_t VID_MAX = 4094;
 // Room for the largest frame the filter could ever pass, with slack for a mis-set filter.
 constexpr size_t RX_FRAME_MAX = ETH_HDR + VLAN_TAG + FRAME_PAYLOAD_MAX;
 
@@ -110,10 +109,6 @@ int frame_packet_open(void) {
 
 ssize_t frame_packet_send(struct lib_globals *zg, int fd, const struct frame_send_addr &to,
                           const uint8_t *data, size_t len) {
-    if (to.vid > VID_MAX || to.ifindex <= 0) {
-        errno = EINVAL;
-        return -1;
-    }
     interface *ifp = ifg_lookup_by_index(zg->ifg, static_cast<uint32_t>(to.ifindex));
     if (ifp == nullptr) {
         errno = ENODEV;

@@ -150,6 +150,8 @@ ssize_t pal_sock_sendto(int fd, const void *data, size_t len, int, const void *t
         return frame_sock_error(EMSGSIZE);
     frame_send_addr addr{};
     std::memcpy(&addr, to, sizeof addr);
+    if (addr.ifindex <= 0 || addr.vid > FRAME_VID_MAX)
+        return frame_sock_error(EINVAL);
     const auto *bytes = static_cast<const uint8_t *>(data);
     ssize_t n = s->backend == frame_backend::packet
                     ? frame_packet_send(s->zg, s->fd, addr, bytes, len)

@@ -18,6 +18,7 @@ enum : int {
     FRAME_SEND_ADDR_LEN = 20,
     FRAME_RECV_ADDR_LEN = 16,
     FRAME_PAYLOAD_MAX = 1500,
+    FRAME_VID_MAX = 4094,
 };
 
 // Where a frame goes. ifindex and vid are in host byte order.
