@@ -1,11 +1,20 @@
 #include "vesk/cli/config_write.h"
 
-#include "vesk/cli/cli.h"
 #include "vesk/host/zet.h"
 #include "vesk/model/model.h"
 
+// Looked up without the bridge check's operator message: the running configuration is read
+// back as commands, and a message line in the saved file would be a bad line there.
+static struct vesk_bridge *vesk_config_bridge(struct cli *cli) {
+    struct vesk_master *master = vesk_get_master(cli->zg);
+    if (master == nullptr) {
+        return nullptr;
+    }
+    return vesk_find_bridge_byname(master->bridge_list, VESK_BRIDGE_NAME);
+}
+
 int vesk_config_write(struct cli *cli) {
-    struct vesk_bridge *bridge = vesk_cli_parameter_check(cli, VESK_BRIDGE_NAME, 0);
+    struct vesk_bridge *bridge = vesk_config_bridge(cli);
     if (bridge == nullptr || bridge->vesk_enable != 1) {
         return 0;
     }
@@ -66,7 +75,7 @@ static int vesk_port_config_write(struct cli *cli, const struct vesk_bridge *bri
 }
 
 int vesk_if_config_write(struct cli *cli) {
-    struct vesk_bridge *bridge = vesk_cli_parameter_check(cli, VESK_BRIDGE_NAME, 0);
+    struct vesk_bridge *bridge = vesk_config_bridge(cli);
     if (bridge == nullptr) {
         return 0;
     }

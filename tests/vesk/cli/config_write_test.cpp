@@ -182,7 +182,9 @@ TEST_F(ConfigWriteTest, GlobalLineOnlyForAnEnabledBridge) {
     EXPECT_EQ(count_, 0);
 }
 
-TEST_F(ConfigWriteTest, WithoutBridgeOnlyTheCheckSpeaks) {
+// The running configuration is saved and read back as commands: an operator message in it
+// would be a bad line of the saved file.
+TEST_F(ConfigWriteTest, WithoutBridgeNothingIsWritten) {
     make_port("ge1", 1, {});
     bridge()->vesk_enable = 1;
     listnode_delete(master()->bridge_list, bridge());
@@ -190,12 +192,14 @@ TEST_F(ConfigWriteTest, WithoutBridgeOnlyTheCheckSpeaks) {
     int global_count = count_;
     std::string interfaces = write_interfaces();
     int interfaces_count = count_;
+    std::string running = cli_running_config(veskm);
     listnode_add(master()->bridge_list, bridge());
 
-    EXPECT_EQ(global, "% The bridge is not found\n");
+    EXPECT_EQ(global, "");
     EXPECT_EQ(global_count, 0);
-    EXPECT_EQ(interfaces, "% The bridge is not found\n");
+    EXPECT_EQ(interfaces, "");
     EXPECT_EQ(interfaces_count, 0);
+    EXPECT_EQ(running.find("bridge"), std::string::npos) << running;
 }
 
 TEST_F(ConfigWriteTest, RunningConfigHoldsBothWritersInOrder) {
