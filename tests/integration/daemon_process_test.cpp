@@ -9,6 +9,7 @@
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -221,6 +222,34 @@ TEST_F(DaemonProcessTest, SigintStopsLikeSigterm) {
     ASSERT_TRUE(daemon_->wait_exit(&status));
     EXPECT_EQ(exit_code(status), 0);
     EXPECT_NE(read_file(log_path_).find("Terminating on signal"), std::string::npos);
+}
+
+// The pid of a process whose command line mentions text, or 0.
+pid_t find_process(const std::string &text) {
+    for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        if (read_file(entry.path() / "cmdline").find(text) != std::string::npos)
+            return static_cast<pid_t>(std::stoi(name));
+    }
+    return 0;
+}
+
+TEST_F(DaemonProcessTest, DaemonModeDetachesAndKeepsServing) {
+    int status = 0;
+    ASSERT_TRUE(daemon_->start({"-d", "-f", config_path_, "-P", "0"}, private_env()));
+    ASSERT_TRUE(daemon_->wait_exit(&status)) << "the starting process did not return";
+    EXPECT_EQ(exit_code(status), 0);
+    pid_t detached = 0;
+    ASSERT_TRUE(wait_for([&] { return (detached = find_process(config_path_)) > 0; }));
+    vesk_test::VtyClient vty;
+    bool served = vty.connect(vty_path(), std::chrono::seconds(10));
+    pid_t session = getsid(detached);
+    kill(detached, SIGTERM);
+    EXPECT_TRUE(served) << "the detached daemon did not answer on its vty";
+    EXPECT_EQ(session, detached) << "it did not leave the terminal's session";
+    EXPECT_TRUE(wait_for([&] { return kill(detached, 0) != 0; })) << "it did not stop";
 }
 
 TEST_F(DaemonProcessTest, FrameSocketThatCannotOpenEndsStartUpWithStatusZero) {
