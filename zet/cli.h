@@ -42,6 +42,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 struct lib_globals;
 struct cli_tree;
@@ -63,26 +65,26 @@ enum : int {
 // command's. Sessions on loopback and on the Unix socket, and the configuration file, have 15.
 enum : int {
     PRIVILEGE_MIN = 1,
-    PRIVILEGE_NORMAL = 1,  // what cli_install gives a command
+    PRIVILEGE_NORMAL = 1, // what cli_install gives a command
     PRIVILEGE_MAX = 15,
 };
 
 // Flags word of a command (stored per installed command; the daemon passes 0, 1 and 0x201).
 enum : uint32_t {
     CLI_FLAG_NORMAL = 0,
-    CLI_FLAG_HIDDEN = 0x01,   // runs when typed, but "?" and TAB do not list it
-    CLI_FLAG_MGMT = 0x200,    // a management-interface command (stored, no effect here)
+    CLI_FLAG_HIDDEN = 0x01, // runs when typed, but "?" and TAB do not list it
+    CLI_FLAG_MGMT = 0x200,  // a management-interface command (stored, no effect here)
 };
 
 // What cli_execute gives besides a handler's own result (handlers return 0, 1, -1).
 enum : int {
     CLI_SUCCESS = 0,
-    CLI_ERR_UNKNOWN = -1001,     // no command matches; the word at fault is reported
-    CLI_ERR_AMBIGUOUS = -1002,   // a word matches several commands equally well
-    CLI_ERR_INCOMPLETE = -1003,  // the line ends before any command does
-    CLI_ERR_PRIVILEGE = -1004,   // the session's privilege is below the command's
-    CLI_ERR_TOO_LONG = -1005,    // the line exceeds CLI_LINE_MAX
-    CLI_LINE_MAX = 4096,         // bytes of one command line, without its end
+    CLI_ERR_UNKNOWN = -1001,    // no command matches; the word at fault is reported
+    CLI_ERR_AMBIGUOUS = -1002,  // a word matches several commands equally well
+    CLI_ERR_INCOMPLETE = -1003, // the line ends before any command does
+    CLI_ERR_PRIVILEGE = -1004,  // the session's privilege is below the command's
+    CLI_ERR_TOO_LONG = -1005,   // the line exceeds CLI_LINE_MAX
+    CLI_LINE_MAX = 4096,        // bytes of one command line, without its end
 };
 
 struct cli;
@@ -98,9 +100,9 @@ typedef int (*cli_out_func)(void *out_val, const char *format, ...);
 
 // The command record. Define it as a static with the first three members; leave the rest zero.
 struct cli_element {
-    const char *str;          // the syntax
-    cli_handler func;         // the handler
-    const char *const *help;  // one help string per word (per alternative), then nullptr
+    const char *str;         // the syntax
+    cli_handler func;        // the handler
+    const char *const *help; // one help string per word (per alternative), then nullptr
     // Zero in a daemon's record; kept for the shape of the framework's record.
     int privilege = 0;
     uint32_t flags = 0;
@@ -110,9 +112,9 @@ struct cli_element {
 // The CLI context: one per vty session, per configuration-file run and per running-config
 // build. Handlers read and write these members directly.
 struct cli {
-    struct lib_globals *zg;  // the framework handle of the daemon
-    struct ovx_vr *vr;       // the virtual router of the context (the privileged one)
-    int mode;                // the current mode number
+    struct lib_globals *zg; // the framework handle of the daemon
+    struct ovx_vr *vr;      // the virtual router of the context (the privileged one)
+    int mode;               // the current mode number
     // The current interface, set by the daemon's "interface IFNAME" handler; null outside
     // interface modes. A handler that enters an interface does exactly:
     //     cli->ifp = ifp;
@@ -120,11 +122,11 @@ struct cli {
     // "exit" and "end" leave the interface (ifp back to null). When the interface is deleted
     // while selected, the shell clears ifp before the next command of that context.
     struct interface *ifp;
-    int privilege;           // the session's privilege, 1..15
+    int privilege; // the session's privilege, 1..15
     // The output routine and its handle: out_func(out_val, format, ...). Use cli_out.
     cli_out_func out_func;
     void *out_val;
-    void *impl;              // the shell's own state; not for handlers
+    void *impl; // the shell's own state; not for handlers
 };
 
 // Prints to the user of the context, printf-like ("%%" prints "%"). Gives the bytes printed.
@@ -181,6 +183,14 @@ std::string cli_prompt(const struct cli *cli);
 // The running configuration, as "show running-config" prints it.
 std::string cli_running_config(struct lib_globals *zg);
 
+// Context state for the shell's own commands and the vty.
+int cli_max_privilege(const struct cli *cli); // what "enable" may raise privilege to
+void cli_request_close(struct cli *cli);      // "exit"/"quit" in exec mode: end the session
+bool cli_close_requested(const struct cli *cli);
+void cli_leave_interface(struct cli *cli, int mode); // sets mode; clears ifp outside mode 16/120
+// The writers registered with cli_install_config, in registration order.
+std::vector<std::pair<int, cli_writer>> cli_tree_writers(const struct cli_tree *tree);
+
 // The command families that Part 1.1 has the daemon call (zet/cli_builtin.cpp).
 void host_vty_init(struct lib_globals *zg);      // show running-config, write, show version,
                                                  // show memory, log file/syslog
@@ -195,6 +205,6 @@ void keychain_cli_init(struct lib_globals *zg);  // no key chains in this framew
 #define CLI(func_name, cmd_name, syntax, ...)                                                      \
     int func_name(struct cli *cli, int argc, char **argv);                                         \
     const char *cmd_name##_help[] = {__VA_ARGS__, nullptr};                                        \
-    struct cli_element cmd_name = {syntax, func_name, cmd_name##_help, 0, 0, nullptr};            \
-    int func_name([[maybe_unused]] struct cli *cli, [[maybe_unused]] int argc,                    \
+    struct cli_element cmd_name = {syntax, func_name, cmd_name##_help, 0, 0, nullptr};             \
+    int func_name([[maybe_unused]] struct cli *cli, [[maybe_unused]] int argc,                     \
                   [[maybe_unused]] char **argv)

@@ -1,12 +1,110 @@
 #include "zet/host.h"
 
+#include "zet/cli.h"
+#include "zet/config.h"
+#include "zet/lib.h"
 #include "zet/log.h"
+#include "zet/vty.h"
 
-// Placeholder until the configuration reader and vty land.
-int host_config_start(struct lib_globals *zg, const char *path, uint16_t port) {
-    zlog_warn(zg, "configuration %s and vty port %u: not available in this build",
-              path != nullptr ? path : "(none)", port);
-    return 0;
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+// The host record that zg->host points at.
+struct host {
+    bool have_path = false;
+    std::string config_path;
+    host_vty_limits limits{16, 600, CLI_LINE_MAX, 1L << 20};
+    zet::vty::Server *vty = nullptr;
+};
+
+namespace {
+
+struct host *host_get(struct lib_globals *zg) {
+    if (zg->host == nullptr)
+        zg->host = new host;
+    return zg->host;
 }
 
-void host_free(struct lib_globals *) {}
+const char *unix_socket_path() {
+    const char *env = std::getenv("VESK_VTY_SOCKET");
+    return env != nullptr && *env != '\0' ? env : VTY_UNIX_PATH_DEFAULT;
+}
+
+} // namespace
+
+int host_config_start(struct lib_globals *zg, const char *path, uint16_t port) {
+    if (zg == nullptr)
+        return -1;
+    struct host *h = host_get(zg);
+    h->have_path = path != nullptr;
+    h->config_path = path != nullptr ? path : "";
+    if (path != nullptr)
+        zet::config::read_file(zg, path);
+    int ret = 0;
+    if (h->vty == nullptr)
+        h->vty = zet::vty::server_create(zg, h->limits);
+    if (port != 0 && zet::vty::listen_tcp(h->vty, port) != 0)
+        ret = -1;
+    if (zet::vty::listen_unix(h->vty, unix_socket_path()) != 0)
+        ret = -1;
+    return ret;
+}
+
+void host_free(struct lib_globals *zg) {
+    if (zg == nullptr || zg->host == nullptr)
+        return;
+    zet::vty::server_free(zg->host->vty);
+    delete zg->host;
+    zg->host = nullptr;
+}
+
+int host_config_read(struct lib_globals *zg, const char *path) {
+    if (zg == nullptr || path == nullptr)
+        return -1;
+    return zet::config::read_file(zg, path);
+}
+
+const char *host_config_path(struct lib_globals *zg) {
+    if (zg == nullptr || zg->host == nullptr || !zg->host->have_path)
+        return nullptr;
+    return zg->host->config_path.c_str();
+}
+
+int host_config_write(struct lib_globals *zg, char *err, int err_size) {
+    std::string why;
+    const char *path = host_config_path(zg);
+    bool ok = zg != nullptr && zet::config::write_atomic(path, cli_running_config(zg), why);
+    if (!ok && err != nullptr && err_size > 0)
+        std::snprintf(err, static_cast<size_t>(err_size), "%s",
+                      why.empty() ? "no framework handle" : why.c_str());
+    return ok ? 0 : -1;
+}
+
+void host_vty_set_limits(struct lib_globals *zg, const struct host_vty_limits *limits) {
+    if (zg == nullptr || limits == nullptr)
+        return;
+    struct host *h = host_get(zg);
+    h->limits = *limits;
+    if (h->vty != nullptr)
+        zet::vty::server_set_limits(h->vty, h->limits);
+}
+
+uint16_t host_vty_port(struct lib_globals *zg) {
+    return zg != nullptr && zg->host != nullptr && zg->host->vty != nullptr
+               ? zet::vty::tcp_port(zg->host->vty)
+               : 0;
+}
+
+const char *host_vty_unix_path(struct lib_globals *zg) {
+    return zg != nullptr && zg->host != nullptr && zg->host->vty != nullptr
+               ? zet::vty::unix_path(zg->host->vty)
+               : nullptr;
+}
+
+int host_vty_sessions(struct lib_globals *zg) {
+    return zg != nullptr && zg->host != nullptr && zg->host->vty != nullptr
+               ? zet::vty::session_count(zg->host->vty)
+               : 0;
+}

@@ -11,10 +11,10 @@ struct lib_globals;
 
 // Limits of the vty server; host_vty_set_limits changes them (tests), before or after start.
 struct host_vty_limits {
-    int max_sessions;     // sessions at once; one more is told so and closed (default 16)
-    int idle_seconds;     // a session with no input for this long is closed; 0 = never (600)
-    int max_line;         // bytes of one line; a longer one is refused (default CLI_LINE_MAX)
-    long max_pending;     // bytes of output waiting for a slow client before it is dropped (1 MiB)
+    int max_sessions; // sessions at once; one more is told so and closed (default 16)
+    int idle_seconds; // a session with no input for this long is closed; 0 = never (600)
+    int max_line;     // bytes of one line; a longer one is refused (default CLI_LINE_MAX)
+    long max_pending; // bytes of output waiting for a slow client before it is dropped (1 MiB)
 };
 
 // Reads the configuration file (path may be null: nothing to read, and "write" has no file),
@@ -39,7 +39,7 @@ const char *host_config_path(struct lib_globals *zg);
 int host_config_write(struct lib_globals *zg, char *err, int err_size);
 
 void host_vty_set_limits(struct lib_globals *zg, const struct host_vty_limits *limits);
-// The TCP port actually listened on (useful when started with a port chosen by the system), or 0.
+// The TCP port actually listened on , or 0.
 uint16_t host_vty_port(struct lib_globals *zg);
 // The Unix socket path listened on, or null.
 const char *host_vty_unix_path(struct lib_globals *zg);

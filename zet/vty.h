@@ -1,0 +1,37 @@
+// The vty server: command sessions over TCP (127.0.0.1) and a Unix stream socket, driven by the
+// event loop (framework-internal; the public face is zet/host.h).
+//
+// Protocol (plain text, line by line, as telnet, nc and vesk-cli expect):
+// - on connecting a session gets a greeting line and the prompt;
+// - each line ("\n"-ended; "\r" and NUL bytes are dropped, telnet IAC sequences are skipped) runs
+//   as a command of the session's mode; a line ending in "?" asks for help on the text before
+//   it; a line ending in a TAB asks for the words completing its last word (one line, words
+//   separated by blanks);
+// - every reply ends with the prompt of the mode the session is in then; "exit" in exec mode
+//   ends the session without a prompt;
+// - TCP sessions get "\r\n" line ends, Unix sessions "\n".
+#pragma once
+
+#include <cstdint>
+
+struct lib_globals;
+struct host_vty_limits;
+
+namespace zet::vty {
+
+struct Server;
+
+Server *server_create(struct lib_globals *zg, const struct host_vty_limits &limits);
+// Closes every session and listener; removes the Unix socket.
+void server_free(Server *srv);
+void server_set_limits(Server *srv, const struct host_vty_limits &limits);
+// Listens on 127.0.0.1:port. Gives 0, or -1 (logged).
+int listen_tcp(Server *srv, uint16_t port);
+// Listens on a Unix stream socket at path; a stale socket file is replaced, a live one (another
+// server answers there) is left alone and gives -1. Gives 0, or -1 (logged).
+int listen_unix(Server *srv, const char *path);
+uint16_t tcp_port(const Server *srv);
+const char *unix_path(const Server *srv);
+int session_count(const Server *srv);
+
+} // namespace zet::vty
