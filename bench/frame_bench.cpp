@@ -1,0 +1,95 @@
+// Detection frames: encoding one frame, and the main thread's verdict on an accepted and on a
+// rejected frame (the deepest rejection: wrong check values).
+#include <cstring>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "vesk/daemon/veskd.h"
+#include "vesk/frame/encode.h"
+#include "vesk/frame/receive.h"
+#include "vesk/host/zet.h"
+#include "vesk/model/model.h"
+
+namespace {
+
+constexpr long kSeconds = 1700000000;
+
+int fixed_time(struct timeval *tv, void *) {
+    tv->tv_sec = kSeconds;
+    tv->tv_usec = 0;
+    return 0;
+}
+
+// One port of bridge "1" protecting VLAN 10, with the frame it last sent.
+struct frame_bench_world {
+    vesk_port *port = nullptr;
+    std::vector<uint8_t> frame;
+    uint8_t address[VESK_RECV_ADDR_LEN] = {};
+
+    frame_bench_world() {
+        vesk_frame_set_time_source(fixed_time);
+        veskm = lib_start();
+        veskm->protocol = VESK_PROTOCOL;
+        veskm->master = thread_master_create();
+        nsm_client_create(veskm, 0);
+        vesk_master_init(ovx_vr_get_privileged(veskm));
+        vesk_bridge *bridge = vesk_add_bridge(vesk_get_master(veskm)->bridge_list, "1");
+        interface *ifp = if_create(veskm, "ge1", 1);
+        ifp->flags = 0x1 | 0x40;
+        const uint8_t mac[6] = {0x02, 0, 0, 0, 0, 0x01};
+        std::memcpy(ifp->hw_addr, mac, 6);
+        ifp->hw_addr_len = 6;
+        port = vesk_bridge_add_port(bridge, ifp);
+        vesk_bridge_vlan_add_port(vesk_bridge_add_vlan(bridge, 10), port);
+        vesk_add_provlan_to_port(nullptr, 10, port, 1);
+        vesk_provlan copy = *vesk_find_provlan_from_port(10, port);
+        uint8_t image[VESK_FRAME_BUF_LEN] = {};
+        vesk_encode_pkt(port, &copy, image + 22, image, image);
+        frame.assign(image + VESK_LINK_HDR_LEN, image + VESK_FRAME_LEN);
+        uint32_t ifindex = 1;
+        std::memcpy(address + 12, &ifindex, 4);
+        vesk_frame_set_time_source(nullptr);
+    }
+};
+
+frame_bench_world &world() {
+    static frame_bench_world w;
+    return w;
+}
+
+void BM_EncodeOneFrame(benchmark::State &state) {
+    frame_bench_world &w = world();
+    vesk_provlan entry = *vesk_find_provlan_from_port(10, w.port);
+    uint8_t buffer[VESK_FRAME_BUF_LEN];
+    for (auto _ : state) {
+        std::memset(buffer, 0, sizeof buffer);
+        vesk_encode_pkt(w.port, &entry, buffer + 22, buffer, buffer);
+        benchmark::DoNotOptimize(buffer);
+    }
+}
+BENCHMARK(BM_EncodeOneFrame);
+
+void BM_VerdictAccepted(benchmark::State &state) {
+    frame_bench_world &w = world();
+    vesk_frame_set_time_source(fixed_time);
+    for (auto _ : state)
+        vesk_recv_verdict(veskm, w.address, w.frame.data(), VESK_PDU_LEN);
+    vesk_frame_set_time_source(nullptr);
+    if (w.port->loop_vlan_count != 1)
+        state.SkipWithError("the frame was not accepted");
+}
+BENCHMARK(BM_VerdictAccepted);
+
+void BM_VerdictRejectedChecksum(benchmark::State &state) {
+    frame_bench_world &w = world();
+    std::vector<uint8_t> bad = w.frame;
+    bad[38] ^= 0xff;
+    vesk_frame_set_time_source(fixed_time);
+    for (auto _ : state)
+        vesk_recv_verdict(veskm, w.address, bad.data(), VESK_PDU_LEN);
+    vesk_frame_set_time_source(nullptr);
+}
+BENCHMARK(BM_VerdictRejectedChecksum);
+
+} // namespace
