@@ -220,6 +220,7 @@ void kernel_backend::request_resync() {
     auto due = last_sync_ + MIN_RESYNC_INTERVAL;
     auto now = clock_type::now();
     if (now >= due && timer_read_ == nullptr) {
+        zlog_info(zg_, "nsm: kernel events lost, reading the links again");
         full_sync();
         return;
     }
@@ -241,6 +242,7 @@ int kernel_backend::on_timer(struct thread *t) {
         self->timer_read_ = thread_add_read(self->zg_, on_timer, self, self->timer_.get());
         return 0;
     }
+    zlog_info(self->zg_, "nsm: kernel events lost, reading the links again");
     self->full_sync();
     return 0;
 }
