@@ -6,7 +6,6 @@
 #include "vesk/cli/cli.h"
 #include "vesk/cli/dump.h"
 #include "vesk/cli/wmi.h"
-#include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
 #include "vesk/model/model.h"
 #include "vesk/nsm/port_state.h"

@@ -253,6 +253,19 @@ TEST_F(DebugTest, FlagCommandsNeedTheHighestPrivilegeButAllAndShowDoNot) {
     cli_free(user);
 }
 
+TEST_F(DebugTest, HelpNamesEveryPacketChoice) {
+    cli_describe(cli_, "debug loop-detect packet ");
+    std::string help = cli_output_take(cli_);
+    for (const char *text : {"recv", "loop-detect receive packets", "send",
+                             "loop-detect send packets", "detail", "Detailed information display"})
+        EXPECT_NE(help.find(text), std::string::npos) << text << " in " << help;
+    cli_describe(cli_, "debug loop-detect ");
+    help = cli_output_take(cli_);
+    for (const char *text : {"VESK events information", "VESK machine information",
+                             "VESK NSM information", "Enable all debugging", "loop-detect packet"})
+        EXPECT_NE(help.find(text), std::string::npos) << text << " in " << help;
+}
+
 TEST_F(DebugTest, EventFlagGatesTheDaemonsEventLines) {
     make_port("ge1", 1, {1});
     configure({"interface ge1", "loop-detect enable", "no loop-detect enable"});
