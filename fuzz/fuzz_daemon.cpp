@@ -1,0 +1,271 @@
+#include "fuzz_daemon.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "vesk/cli/cli.h"
+#include "vesk/cli/debug.h"
+#include "vesk/daemon/start.h"
+#include "vesk/daemon/veskd.h"
+#include "vesk/frame/encode.h"
+#include "vesk/frame/receive.h"
+#include "vesk/host/zet.h"
+#include "vesk/machine/state_machine.h"
+#include "vesk/model/model.h"
+#include "vesk/nsm/nsm.h"
+
+namespace vesk_fuzz {
+
+namespace {
+
+constexpr uint32_t kUpRunning = 0x1 | 0x40;
+long time_of_day = kTimeOfDay;
+
+int fuzz_time(struct timeval *tv, void *) {
+    tv->tv_sec = time_of_day;
+    tv->tv_usec = 0;
+    return 0;
+}
+
+std::vector<uint16_t> vlan_ids(vesk_bridge *b) {
+    std::vector<uint16_t> ids;
+    if (b->vlan_table == nullptr)
+        return ids;
+    for (route_node *rn = route_top(b->vlan_table); rn != nullptr; rn = route_next(rn)) {
+        if (rn->info != nullptr)
+            ids.push_back(static_cast<vesk_vlan *>(rn->info)->vid);
+    }
+    return ids;
+}
+
+void remove_ports(vesk_bridge *b) {
+    while (listhead(b->port_list) != nullptr) {
+        auto *port = static_cast<vesk_port *>(listgetdata(listhead(b->port_list)));
+        vesk_remove_port_from_bridge(port->ifp, b->name);
+        if (listhead(b->port_list) != nullptr && listgetdata(listhead(b->port_list)) == port)
+            fail("port %s cannot be removed", port->name);
+    }
+}
+
+// Port removal finds the bridge through the master, so the bridge is unlinked last.
+void free_bridge(vesk_master *master, vesk_bridge *b) {
+    remove_ports(b);
+    for (uint16_t vid : vlan_ids(b))
+        vesk_bridge_del_vlan(b, vid);
+    listnode_delete(master->bridge_list, b);
+    list_free(b->port_list);
+    route_table_finish(b->vlan_table);
+    pal_mem_free(MTYPE_VESK_BRIDGE, b);
+}
+
+void free_model() {
+    vesk_master *master = vesk_get_master(veskm);
+    if (master == nullptr)
+        return;
+    while (listhead(master->bridge_list) != nullptr)
+        free_bridge(master, static_cast<vesk_bridge *>(listgetdata(listhead(master->bridge_list))));
+    list_free(master->bridge_list);
+    if (master->vr != nullptr)
+        master->vr->proto = nullptr;
+    pal_mem_free(MTYPE_VESK_MASTER, master);
+}
+
+void report_live(void *, int type, long live) {
+    std::fprintf(stderr, "live records of allocation type %d: %ld\n", type, live);
+}
+
+bool is_member(vesk_vlan *vlan, vesk_port *port) {
+    if (vlan == nullptr || vlan->vlan_port_list == nullptr)
+        return false;
+    for (listnode *n = listhead(vlan->vlan_port_list); n != nullptr; n = listnextnode(n)) {
+        if (listgetdata(n) == port)
+            return true;
+    }
+    return false;
+}
+
+void check_rlist(vesk_port *port) {
+    int previous_high = -2;
+    for (vesk_rlist *r = port->vlan_list; r != nullptr; r = r->next) {
+        if (r->low > r->high || r->low <= previous_high + 1)
+            fail("port %s: range %u-%u after %d", port->name, r->low, r->high, previous_high);
+        previous_high = r->high;
+    }
+}
+
+void check_memberships(vesk_bridge *b, vesk_port *port) {
+    for (uint16_t vid : vlan_ids(b)) {
+        bool listed = vesk_find_vlan_from_rlist(vid, &port->vlan_list) != 0;
+        if (listed != is_member(vesk_find_vlan_from_bridge(vid, b), port))
+            fail("port %s: VLAN %u membership differs between port and VLAN", port->name, vid);
+    }
+}
+
+void check_entries(vesk_port *port) {
+    unsigned count = 0, active = 0, looped = 0;
+    for (listnode *n = listhead(port->provlan_info); n != nullptr; n = listnextnode(n)) {
+        auto *entry = static_cast<vesk_provlan *>(listgetdata(n));
+        if (entry == nullptr)
+            fail("port %s: null protect entry", port->name);
+        count++;
+        active += entry->in_vlan != 0 ? 1 : 0;
+        looped += entry->is_loop != 0 ? 1 : 0;
+        bool member = vesk_find_vlan_from_rlist(entry->vid, &port->vlan_list) != 0;
+        if ((entry->in_vlan != 0) != member)
+            fail("port %s: protect VLAN %u active %u, member %d", port->name, entry->vid,
+                 entry->in_vlan, member);
+    }
+    if (count != port->provlan_count || count > VESK_MAX_PROVLAN)
+        fail("port %s: %u entries, provlan_count %u", port->name, count, port->provlan_count);
+    if (active != port->active_provlan_count)
+        fail("port %s: %u active, active_provlan_count %u", port->name, active,
+             port->active_provlan_count);
+    if (looped != port->loop_vlan_count)
+        fail("port %s: %u looped, loop_vlan_count %u", port->name, looped, port->loop_vlan_count);
+}
+
+void check_machine(vesk_port *port) {
+    if (port->mstate >= SMS_MAX || port->pstate >= VESK_PORT_STATE_MAX)
+        fail("port %s: mstate %u pstate %u", port->name, port->mstate, port->pstate);
+    if (port->tx_timer != nullptr && port->mstate != SMS_WAIT_TX)
+        fail("port %s: tx timer armed in %s", port->name, vesk_machine_state_name(port->mstate));
+    if (port->resume_timer != nullptr && port->mstate != SMS_RESUME)
+        fail("port %s: resume timer armed in %s", port->name,
+             vesk_machine_state_name(port->mstate));
+}
+
+void check_bridge(vesk_bridge *b) {
+    for (listnode *n = listhead(b->port_list); n != nullptr; n = listnextnode(n)) {
+        auto *port = static_cast<vesk_port *>(listgetdata(n));
+        if (port == nullptr || port->bridge != b)
+            fail("port list of bridge %s holds a stranger", b->name);
+        check_rlist(port);
+        check_memberships(b, port);
+        check_entries(port);
+        check_machine(port);
+    }
+}
+
+void register_nsm_handlers() {
+    nsm_client *nc = veskm->nc;
+    if_add_hook(veskm->ifg, IF_HOOK_VR_UNBIND, vesk_nsm_if_vr_unbind);
+    nsm_client_set_callback(nc, NSM_MSG_LINK_UP, vesk_nsm_recv_interface_state);
+    nsm_client_set_callback(nc, NSM_MSG_LINK_DOWN, vesk_nsm_recv_interface_state);
+    nsm_client_set_callback(nc, NSM_MSG_BRIDGE_ADD, vesk_nsm_recv_bridge_add);
+    nsm_client_set_callback(nc, NSM_MSG_BRIDGE_DELETE, vesk_nsm_recv_bridge_delete);
+    nsm_client_set_callback(nc, NSM_MSG_BRIDGE_ADD_VLAN, vesk_nsm_recv_bridge_add_vlan);
+    nsm_client_set_callback(nc, NSM_MSG_BRIDGE_DELETE_VLAN, vesk_nsm_recv_bridge_delete_vlan);
+    nsm_client_set_callback(nc, NSM_MSG_BRIDGE_VLAN_ADD_IF, vesk_nsm_recv_bridge_vlan_add_if);
+    nsm_client_set_callback(nc, NSM_MSG_BRIDGE_VLAN_DELETE_IF, vesk_nsm_recv_bridge_vlan_delete_if);
+}
+
+} // namespace
+
+void fail(const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    std::fprintf(stderr, "model fault: ");
+    std::vfprintf(stderr, format, ap);
+    std::fprintf(stderr, "\n");
+    va_end(ap);
+    std::abort();
+}
+
+void start(const StartOptions &options) {
+    vesk_global_debug = {};
+    record_vesk = {};
+    sockfd = -1;
+    time_of_day = kTimeOfDay;
+    vesk_frame_set_time_source(fuzz_time);
+    zet_clock_use_virtual(kClockStart);
+    veskm = lib_start();
+    if (veskm == nullptr)
+        fail("lib_start failed");
+    veskm->protocol = VESK_PROTOCOL;
+    veskm->master = thread_master_create();
+    if (veskm->master == nullptr || openzlog(veskm, 0, VESK_PROTOCOL, ZLOG_DEST_SYSLOG) == nullptr)
+        fail("framework start failed");
+    // Debug lines are formatted (their code paths count) but written nowhere.
+    if (zlog_set_file(veskm->log, "/dev/null") != 0)
+        fail("log to /dev/null failed");
+    if (veskm->nc == nullptr && nsm_client_create(veskm, 0) == nullptr)
+        fail("nsm client failed");
+    if (options.commands) {
+        vesk_lib_cli_init(veskm);
+        vesk_cli_init(veskm);
+    }
+    if (options.nsm_handlers)
+        register_nsm_handlers();
+    if (vesk_master_init(ovx_vr_get_privileged(veskm)) != 0)
+        fail("master failed");
+    if (options.bridge &&
+        vesk_add_bridge(vesk_get_master(veskm)->bridge_list, VESK_BRIDGE_NAME) == nullptr)
+        fail("bridge failed");
+}
+
+void stop() {
+    for (int type = 0; type < MTYPE_MAX; type++)
+        memory_fail_next(type, 0);
+    vesk_global_debug = {};
+    free_model();
+    lib_stop(veskm);
+    veskm = nullptr;
+    zet_clock_use_monotonic();
+    vesk_frame_set_time_source(nullptr);
+    if (memory_live_total() == 0)
+        return;
+    memory_foreach_live(report_live, nullptr);
+    fail("records leaked");
+}
+
+vesk_bridge *bridge() {
+    vesk_master *master = vesk_get_master(veskm);
+    return master != nullptr ? vesk_find_bridge_from_master(VESK_BRIDGE_NAME, master) : nullptr;
+}
+
+vesk_port *add_port(const char *name, uint32_t ifindex, std::initializer_list<uint16_t> vlans) {
+    interface *ifp = if_create(veskm, name, ifindex);
+    if (ifp == nullptr)
+        fail("interface %s failed", name);
+    ifp->flags = kUpRunning;
+    const uint8_t mac[INTERFACE_HWADDR_MAX] = {0x02, 0, 0, 0, 0, static_cast<uint8_t>(ifindex)};
+    std::memcpy(ifp->hw_addr, mac, sizeof mac);
+    ifp->hw_addr_len = INTERFACE_HWADDR_MAX;
+    vesk_port *port = vesk_bridge_add_port(bridge(), ifp);
+    if (port == nullptr)
+        fail("port %s failed", name);
+    for (uint16_t vid : vlans)
+        join(port, vid);
+    return port;
+}
+
+void join(vesk_port *port, uint16_t vid) {
+    vesk_vlan *v = vesk_bridge_add_vlan(bridge(), vid);
+    if (v == nullptr || vesk_bridge_vlan_add_port(v, port) != port)
+        fail("port %s cannot join VLAN %u", port->name, vid);
+}
+
+void check_model() {
+    vesk_master *master = vesk_get_master(veskm);
+    if (master == nullptr)
+        fail("master record is gone");
+    for (listnode *n = listhead(master->bridge_list); n != nullptr; n = listnextnode(n))
+        check_bridge(static_cast<vesk_bridge *>(listgetdata(n)));
+}
+
+void set_time_of_day(long seconds) {
+    time_of_day = seconds;
+}
+
+void advance(long seconds) {
+    thread_advance(veskm, seconds);
+}
+
+void clear_requests() {
+    nsm_client_sent_clear(veskm->nc);
+}
+
+} // namespace vesk_fuzz

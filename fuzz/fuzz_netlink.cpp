@@ -1,0 +1,91 @@
+// rtnetlink buffers as the kernel backend reads them: every message is parsed, applied to the
+// kernel state, turned into the view of bridge "1", and that view is applied through the NSM
+// client to the daemon's handlers. The first byte picks the backend's options; the rest is the
+// buffer. Parsed records must be within the limits the parser promises, and the model must hold
+// together after every message and be empty once the view is.
+#include <linux/if_link.h>
+#include <linux/netlink.h>
+#include <net/if.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "fuzz_daemon.h"
+#include "vesk/daemon/veskd.h"
+#include "vesk/host/zet.h"
+#include "vesk/model/model.h"
+#include "zet/nsm_netlink.h"
+#include "zet/nsm_view.h"
+
+namespace {
+
+nsm_kernel_options options_from(uint8_t control) {
+    nsm_kernel_options options;
+    if (control & 0x01)
+        options.bridge = "br0";
+    options.port_mac_bridge = (control & 0x02) == 0;
+    return options;
+}
+
+void check_parsed(const nsm_nl_msg &msg) {
+    if (msg.link.ifindex == 0)
+        vesk_fuzz::fail("parsed message of interface 0");
+    if (msg.has_name && (msg.link.name.empty() || msg.link.name.size() >= IFNAMSIZ))
+        vesk_fuzz::fail("parsed name of %zu bytes", msg.link.name.size());
+    if (msg.link.hw_len > msg.link.hw.size())
+        vesk_fuzz::fail("parsed hardware address of %u bytes", msg.link.hw_len);
+    for (const nsm_nl_vlan &v : msg.vlans) {
+        if (v.vid < 1 || v.vid > 4094)
+            vesk_fuzz::fail("parsed VLAN %u", v.vid);
+    }
+}
+
+void apply(nsm_kernel_state &state, const nsm_kernel_options &options, const nsm_nl_msg &msg) {
+    check_parsed(msg);
+    nsm_kernel_state_apply(state, msg);
+    nsm_client_apply_view(veskm->nc, nsm_kernel_state_view(state, options));
+    vesk_fuzz::check_model();
+}
+
+void check_empty_model() {
+    vesk_bridge *b = vesk_fuzz::bridge();
+    if (b != nullptr && listhead(b->port_list) != nullptr)
+        vesk_fuzz::fail("ports left after every interface went");
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 1 + sizeof(nlmsghdr))
+        return 0;
+    nsm_kernel_options options = options_from(data[0]);
+    // The backend reads into an aligned buffer; so does this.
+    std::vector<uint64_t> aligned((size - 1 + 7) / 8);
+    std::memcpy(aligned.data(), data + 1, size - 1);
+    vesk_fuzz::StartOptions start;
+    start.nsm_handlers = true;
+    start.bridge = false;
+    vesk_fuzz::start(start);
+    nsm_kernel_state state;
+    // The parser gets what is left of the buffer and must find the message's end itself.
+    const auto *bytes = reinterpret_cast<const uint8_t *>(aligned.data());
+    size_t left = size - 1;
+    while (left >= sizeof(nlmsghdr)) {
+        const auto *nlh = reinterpret_cast<const nlmsghdr *>(bytes);
+        nsm_nl_msg msg;
+        if (nsm_netlink_parse(nlh, left, &msg) == 0)
+            apply(state, options, msg);
+        size_t step = (static_cast<size_t>(nlh->nlmsg_len) + 3) & ~size_t{3};
+        if (nlh->nlmsg_len < sizeof(nlmsghdr) || step > left)
+            break;
+        bytes += step;
+        left -= step;
+    }
+    nsm_client_apply_view(veskm->nc, nsm_view{});
+    vesk_fuzz::check_model();
+    check_empty_model();
+    vesk_fuzz::stop();
+    return 0;
+}

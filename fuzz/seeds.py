@@ -1,0 +1,164 @@
+#!/usr/bin/python3
+"""Writes the seed corpora of the fuzz targets under fuzz/corpus/<target>/.
+
+Seeds are the inputs a fuzzer would take long to find: detection frames that prove a loop
+against the fuzz state (their check values computed here as the daemon computes them),
+well-formed rtnetlink link dumps, NSM peer streams, command lines and configuration files.
+Run it again after changing the fuzz state or a framing; the seeds are committed.
+"""
+import os
+import struct
+import sys
+
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
+TIME_OF_DAY = 1700000000
+
+
+def write(target, name, data):
+    d = os.path.join(ROOT, target)
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, name), "wb") as f:
+        f.write(data)
+
+
+# --- detection frames -------------------------------------------------------------------
+
+def in_checksum(data):
+    """The framework's checksum: ones'-complement sum of little-endian words, as the daemon
+    reads it on a little-endian host, written high byte first."""
+    if len(data) % 2:
+        data = data + b"\0"
+    s = 0
+    for i in range(0, len(data), 2):
+        s += data[i] | (data[i + 1] << 8)
+    while s >> 16:
+        s = (s & 0xFFFF) + (s >> 16)
+    v = ~s & 0xFFFF
+    return bytes([v >> 8, v & 0xFF])
+
+
+def frame(mac, ifindex, vid, tx_time):
+    image = bytearray(61)
+    image[0:6] = b"\xff" * 6
+    image[6:12] = mac
+    image[12:22] = bytes([0x08, 0x06, 0x00, 0x01, 0x08, 0x00, 0x06, 0x04, 0x00, 0x01])
+    image[22:28] = mac
+    image[42:46] = struct.pack(">I", ifindex)
+    image[46:48] = struct.pack(">H", vid)
+    image[48:52] = struct.pack(">I", tx_time & 0xFFFFFFFF)
+    a, b = 22, 0
+    image[52:54] = in_checksum(bytes(image[a:a + 16]))
+    image[54:56] = in_checksum(bytes(image[a + 16:a + 32]))
+    image[56:58] = in_checksum(bytes(image[b:b + 29]))
+    image[58:60] = in_checksum(bytes(image[b + 29:b + 58]))
+    return bytes(image[14:60])
+
+
+def mac_of(ifindex):
+    return bytes([0x02, 0, 0, 0, 0, ifindex])
+
+
+def record(rx, control, data):
+    assert len(data) == 46
+    return bytes([rx, control]) + data
+
+
+def verdict_seeds():
+    ge1_v10 = frame(mac_of(1), 1, 10, TIME_OF_DAY)
+    ge1_v1 = frame(mac_of(1), 1, 1, TIME_OF_DAY)
+    ge3_v1 = frame(mac_of(3), 3, 1, TIME_OF_DAY)
+    ge2_v30 = frame(mac_of(2), 2, 30, TIME_OF_DAY)
+    write("fuzz_verdict", "loop_same_port", record(1, 0, ge1_v10))
+    write("fuzz_verdict", "loop_other_port_same_mac", record(4, 0, ge1_v1))
+    write("fuzz_verdict", "loop_log_only", record(3, 0x02, ge3_v1))
+    write("fuzz_verdict", "loop_then_force_up",
+          record(2, 0, ge2_v30) + record(2, 0x05, ge2_v30) + record(2, 0x01, ge2_v30))
+    stale = b"".join(record(1, 0x70 if i == 0 else 0x02, ge1_v10) for i in range(6))
+    write("fuzz_verdict", "stale_five_times", stale)
+    arp_reply = bytearray(ge1_v10)
+    arp_reply[7] = 2
+    write("fuzz_verdict", "arp_reply", record(1, 0x02, bytes(arp_reply)))
+    other = bytearray(46)
+    other[0:8] = bytes([0, 1, 8, 0, 6, 4, 0, 1])
+    other[8:14] = bytes([0x00, 0x11, 0x22, 0x33, 0x44, 0x55])
+    other[14:18] = bytes([10, 0, 0, 1])
+    other[24:28] = bytes([10, 0, 0, 2])
+    write("fuzz_verdict", "foreign_arp", record(1, 0x02, bytes(other)))
+    bad_check = bytearray(ge1_v10)
+    bad_check[45] ^= 1
+    write("fuzz_verdict", "bad_check", record(1, 0x02, bytes(bad_check)))
+    write("fuzz_verdict", "unknown_vlan", record(1, 0x02, frame(mac_of(1), 1, 77, TIME_OF_DAY)))
+    write("fuzz_verdict", "not_a_port", record(5, 0x02, ge1_v10))
+
+
+# --- rtnetlink -------------------------------------------------------------------------
+
+RTM_NEWLINK, RTM_DELLINK = 16, 17
+AF_UNSPEC, AF_BRIDGE = 0, 7
+IFLA_ADDRESS, IFLA_IFNAME, IFLA_MASTER, IFLA_LINKINFO, IFLA_AF_SPEC = 1, 3, 10, 18, 26
+IFLA_INFO_KIND, IFLA_INFO_DATA = 1, 2
+IFLA_BR_VLAN_FILTERING = 7
+IFLA_BRIDGE_VLAN_INFO = 2
+VLAN_PVID, VLAN_UNTAGGED, VLAN_RANGE_BEGIN, VLAN_RANGE_END = 2, 4, 8, 16
+UP_RUNNING = 0x1 | 0x40
+
+
+def attr(kind, payload):
+    n = 4 + len(payload)
+    return struct.pack("=HH", n, kind) + payload + b"\0" * ((4 - n % 4) % 4)
+
+
+def link_msg(msg_type, family, ifindex, flags, attrs):
+    body = struct.pack("=BBHiII", family, 0, 1, ifindex, flags, 0) + b"".join(attrs)
+    return struct.pack("=IHHII", 16 + len(body), msg_type, 0, 1, 0) + body
+
+
+def vlan(vid, flags=0):
+    return attr(IFLA_BRIDGE_VLAN_INFO, struct.pack("=HH", flags, vid))
+
+
+def bridge_link(ifindex, name, filtering):
+    data = attr(IFLA_INFO_DATA, attr(IFLA_BR_VLAN_FILTERING, bytes([filtering])))
+    info = attr(IFLA_LINKINFO, attr(IFLA_INFO_KIND, b"bridge\0") + data)
+    return link_msg(RTM_NEWLINK, AF_UNSPEC, ifindex, UP_RUNNING,
+                    [attr(IFLA_IFNAME, name + b"\0"),
+                     attr(IFLA_ADDRESS, bytes([2, 0xAA, 0, 0, 0, ifindex])), info])
+
+
+def port_link(ifindex, name, master, flags=UP_RUNNING):
+    return link_msg(RTM_NEWLINK, AF_UNSPEC, ifindex, flags,
+                    [attr(IFLA_IFNAME, name + b"\0"),
+                     attr(IFLA_ADDRESS, bytes([2, 0, 0, 0, 0, ifindex])),
+                     attr(IFLA_MASTER, struct.pack("=I", master))])
+
+
+def bridge_vlans(ifindex, master, vlans):
+    return link_msg(RTM_NEWLINK, AF_BRIDGE, ifindex, UP_RUNNING,
+                    [attr(IFLA_MASTER, struct.pack("=I", master)),
+                     attr(IFLA_AF_SPEC, b"".join(vlans))])
+
+
+def netlink_seeds():
+    rig = (bridge_link(10, b"br0", 1) + port_link(11, b"ge1", 10) + port_link(12, b"ge2", 10) +
+           bridge_vlans(10, 10, [vlan(1, VLAN_PVID | VLAN_UNTAGGED), vlan(10)]) +
+           bridge_vlans(11, 10, [vlan(1, VLAN_PVID | VLAN_UNTAGGED), vlan(10)]) +
+           bridge_vlans(12, 10, [vlan(20, VLAN_RANGE_BEGIN), vlan(30, VLAN_RANGE_END)]))
+    write("fuzz_netlink", "vlan_bridge", b"\x00" + rig)
+    write("fuzz_netlink", "vlan_bridge_named_own_mac", b"\x03" + rig)
+    flap = (rig + port_link(11, b"ge1", 10, 0x1) + port_link(11, b"ge1", 10) +
+            link_msg(RTM_DELLINK, AF_BRIDGE, 12, UP_RUNNING, []) +
+            link_msg(RTM_DELLINK, AF_UNSPEC, 12, 0, []))
+    write("fuzz_netlink", "flap_and_delete", b"\x00" + flap)
+    plain = bridge_link(20, b"br1", 0) + port_link(21, b"eth1", 20) + port_link(22, b"eth2", 20)
+    write("fuzz_netlink", "plain_bridge", b"\x00" + plain)
+    write("fuzz_netlink", "move_port", b"\x00" + rig + plain + port_link(11, b"ge1", 20))
+
+
+def main():
+    verdict_seeds()
+    netlink_seeds()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
