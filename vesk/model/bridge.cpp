@@ -58,6 +58,14 @@ bool vesk_vlan_join(struct vesk_vlan *vlan, struct vesk_port *port) {
     return false;
 }
 
+// The VLAN record goes whatever happens, so its member leaves it and its protect entry for the
+// VLAN goes inactive even when the range list cannot be shortened.
+void vesk_vlan_drop_member(struct vesk_vlan *vlan, struct vesk_port *port) {
+    listnode_delete(vlan->vlan_port_list, port);
+    vesk_remove_provlan_from_port(vlan->vid, port, 0);
+    vesk_rlist_delete(&port->vlan_list, vlan->vid);
+}
+
 } // namespace
 
 struct vesk_bridge *vesk_find_bridge_byname(struct list *bridge_list, const char *name) {
@@ -179,7 +187,7 @@ void vesk_bridge_del_vlan(struct vesk_bridge *bridge, uint16_t vid) {
     struct listnode *next = nullptr;
     for (struct listnode *node = listhead(vlan->vlan_port_list); node != nullptr; node = next) {
         next = listnextnode(node);
-        vesk_bridge_vlan_del_port(vlan, static_cast<struct vesk_port *>(listgetdata(node)));
+        vesk_vlan_drop_member(vlan, static_cast<struct vesk_port *>(listgetdata(node)));
     }
     vlan->node->info = nullptr;
     route_unlock_node(vlan->node);

@@ -276,6 +276,34 @@ TEST_F(Vlans, DeletingAVlanWithThreeMembersKeepsTheirProtectEntries) {
     EXPECT_EQ(memory_live(MTYPE_VESK_VLAN), 2);
 }
 
+// The record goes whatever happens, so a port must not go on protecting a VLAN that no longer
+// exists just because its range list could not be shortened.
+TEST_F(Vlans, DeletingAVlanWithoutMemoryForTheRangeListStillDeactivatesItsMembers) {
+    vesk_port *port = make_port("ge1", 1, {10});
+    ASSERT_EQ(vesk_add_provlan_to_port(nullptr, 10, port, 1), 0);
+    ASSERT_NE(port->tx_timer, nullptr);
+
+    memory_fail_next(MTYPE_VESK_RLIST, 1);
+    vesk_bridge_del_vlan(bridge(), 10);
+
+    EXPECT_EQ(vesk_find_vlan_from_bridge(10, bridge()), nullptr);
+    EXPECT_EQ(log_count_exact("Cannot allocate memory for PORT_RVLAN "), 1u) << log().text();
+    vesk_provlan *entry = vesk_find_provlan_from_port(10, port);
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(entry->in_vlan, 0u);
+    EXPECT_EQ(port->active_provlan_count, 0);
+    EXPECT_EQ(port->vesk_enable, 0);
+    EXPECT_EQ(port->mstate, SMS_INITIALIZE);
+    EXPECT_EQ(port->tx_timer, nullptr);
+
+    // The VLAN made again takes the port back as a member.
+    join(port, 10);
+    EXPECT_EQ(members(vlan(10)), (std::vector<std::string>{"ge1"}));
+    EXPECT_EQ(ranges(port->vlan_list), "[10,10]");
+    EXPECT_EQ(entry->in_vlan, 1u);
+    EXPECT_EQ(port->vesk_enable, 1);
+}
+
 class Ports : public vesk_test::ModelFixture {};
 
 TEST_F(Ports, AreOrderedByNaturalInterfaceName) {
