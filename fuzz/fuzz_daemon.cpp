@@ -1,9 +1,14 @@
 #include "fuzz_daemon.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <vector>
 
 #include "vesk/cli/cli.h"
@@ -149,6 +154,34 @@ void check_bridge(vesk_bridge *b) {
     }
 }
 
+// The running configuration of a fresh daemon with the same switch that read text.
+std::string read_back(const std::string &text) {
+    StartOptions options;
+    options.commands = true;
+    start(options);
+    add_switch();
+    int failed = read_config(text);
+    std::string out = cli_running_config(veskm);
+    stop();
+    if (failed != 0)
+        fail("running configuration has %d failing lines:\n%s", failed, text.c_str());
+    return out;
+}
+
+std::vector<std::string> sorted_lines(const std::string &text) {
+    std::vector<std::string> lines;
+    size_t begin = 0;
+    while (begin < text.size()) {
+        size_t end = text.find('\n', begin);
+        if (end == std::string::npos)
+            end = text.size();
+        lines.push_back(text.substr(begin, end - begin));
+        begin = end + 1;
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
 void register_nsm_handlers() {
     nsm_client *nc = veskm->nc;
     if_add_hook(veskm->ifg, IF_HOOK_VR_UNBIND, vesk_nsm_if_vr_unbind);
@@ -246,6 +279,53 @@ void join(vesk_port *port, uint16_t vid) {
     vesk_vlan *v = vesk_bridge_add_vlan(bridge(), vid);
     if (v == nullptr || vesk_bridge_vlan_add_port(v, port) != port)
         fail("port %s cannot join VLAN %u", port->name, vid);
+}
+
+void add_switch() {
+    add_port("ge1", 1, {1, 10, 20});
+    add_port("ge2", 2, {1, 10});
+    add_port("ge10", 3, {30});
+    add_port("xe1", 4, {1});
+    if (if_create(veskm, "eth0", 5) == nullptr)
+        fail("interface eth0 failed");
+}
+
+int read_config(const std::string &text) {
+    // An anonymous in-memory file: nothing reaches the disk.
+    int fd = memfd_create("vesk-fuzz-config", 0);
+    if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        fail("memfd for the configuration failed");
+    std::string path = "/proc/self/fd/" + std::to_string(fd);
+    int failed = host_config_read(veskm, path.c_str());
+    close(fd);
+    return failed;
+}
+
+void check_round_trip_and_stop() {
+    std::string first = cli_running_config(veskm);
+    stop();
+    std::string second = read_back(first);
+    std::string third = read_back(second);
+    if (sorted_lines(first) != sorted_lines(second))
+        fail("running configuration loses or gains lines when read back:\n%s\n--- read back "
+             "gives ---\n%s",
+             first.c_str(), second.c_str());
+    if (second != third)
+        fail("running configuration read back twice differs:\n%s\n--- then ---\n%s", second.c_str(),
+             third.c_str());
+}
+
+void enter_scratch() {
+    const char *dir = std::getenv("VESK_FUZZ_SCRATCH");
+    char made[] = "/tmp/vesk-fuzz-XXXXXX";
+    if (dir == nullptr || *dir == '\0')
+        dir = mkdtemp(made);
+    if (dir == nullptr || chdir(dir) != 0)
+        fail("no scratch directory");
+    int null = open("/dev/null", O_WRONLY);
+    if (null < 0 || dup2(null, STDOUT_FILENO) < 0)
+        fail("standard output to /dev/null failed");
+    close(null);
 }
 
 void check_model() {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <string>
 
 struct vesk_bridge;
 struct vesk_port;
@@ -41,6 +42,20 @@ void set_time_of_day(long seconds);
 void advance(long seconds);
 // Forgets the port-state requests recorded so far.
 void clear_requests();
+
+// The switch of the command-line targets: ports ge1 (VLANs 1, 10, 20), ge2 (1, 10), ge10 (30)
+// and xe1 (1) of bridge "1", and eth0, an interface of no bridge.
+void add_switch();
+// Runs text as a configuration file: the number of failing lines, or -1.
+int read_config(const std::string &text);
+// The daemon's running configuration, read into a fresh daemon with the same switch, must give
+// the same lines (the order of a port's protect VLANs may differ: it follows the order they were
+// added in), and reading that once more must give the same text. Stops the daemon (with its
+// leak check) on the way.
+void check_round_trip_and_stop();
+// Runs the fuzz process where files that commands create can do no harm: $VESK_FUZZ_SCRATCH,
+// else a fresh directory under /tmp; standard output (dump commands) goes to /dev/null.
+void enter_scratch();
 
 // Aborts with a message when the model of any bridge contradicts itself: entry counts against
 // entries,

@@ -154,9 +154,52 @@ def netlink_seeds():
     write("fuzz_netlink", "move_port", b"\x00" + rig + plain + port_link(11, b"ge1", 20))
 
 
+# --- command lines and configuration files ------------------------------------------------
+
+def text_seeds():
+    write("fuzz_cli", "configure_ports", b"\n".join([
+        b"configure terminal", b"interface ge10", b"loop-detect enable",
+        b"loop-detect protect vlan 30", b"loop-detect protect vlan 4094",
+        b"no loop-detect protect vlan 10", b"loop-detect loop shutdown", b"exit",
+        b"loop-detect enable", b"interface ge1", b"no loop-detect protect vlan all",
+        b"loop-detect force up", b"end"]))
+    write("fuzz_cli", "show_and_debug", b"\n".join([
+        b"show loop-detect", b"show loop-detect interface ge1", b"show loop-detect vlan",
+        b"show wmi loop-detect", b"show wmi loopback", b"show wmi port loopback infomation",
+        b"show running-config", b"show debugging loop-detect", b"debug loop-detect all",
+        b"debug loop-detect packet recv detail", b"no debug all", b"show memory",
+        b"show version"]))
+    write("fuzz_cli", "help_and_complete", b"\n".join([
+        b"conf t", b"int ge1", b"loop-detect ?", b"loop-detect pro\t", b"loop-detect tx ?",
+        b"no loop ?", b"?", b"e\t", b"end", b"sh loop ?"]))
+    write("fuzz_cli", "limits", b"\n".join(
+        [b"configure terminal", b"interface ge2"] +
+        [b"loop-detect protect vlan %d" % v for v in range(100, 118)] +
+        [b"loop-detect tx-interval time 9", b"loop-detect tx-interval time 301",
+         b"loop-detect resume time 179", b"loop-detect resume time 4294967296",
+         b"loop-detect protect vlan 0", b"loop-detect protect vlan 4095",
+         b"interface nosuch", b"loop-detect enable"]))
+    write("fuzz_cli", "dump_mode", b"\n".join([
+        b"dump-mode", b"dump vesk bridage interface ge1", b"dump vesk bridage vlan 10",
+        b"dump vesk bridage vlan 4094", b"exit"]))
+    config = b"\n".join([
+        b"! a configuration as write leaves it", b"loop-detect enable", b"!",
+        b"interface ge1", b" loop-detect tx-interval time 60", b" loop-detect resume time 600",
+        b" loop-detect protect vlan 20", b" loop-detect loop log", b"!", b"interface ge2",
+        b" no loop-detect enable", b"!", b"interface nosuch", b" loop-detect enable", b"!",
+        b"garbage line", b"interface xe1", b" loop-detect protect vlan 1", b"end", b""])
+    write("fuzz_config", "written", config)
+    write("fuzz_config", "crlf_and_nul", config.replace(b"\n", b"\r\n") + b"\0tail\n")
+    write("fuzz_config", "long_line", b"interface ge1\n loop-detect " + b"x" * 5000 + b"\n")
+    write("fuzz_config", "modes", b"\n".join([
+        b"interface ge10", b"loop-detect enable", b"exit", b"exit", b"interface ge10",
+        b"loop-detect force up", b"end", b"configure terminal", b"debug loop-detect all", b""]))
+
+
 def main():
     verdict_seeds()
     netlink_seeds()
+    text_seeds()
     return 0
 
 
