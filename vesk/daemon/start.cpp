@@ -27,6 +27,7 @@ void vesk_lib_cli_init(struct lib_globals *zg) {
 }
 
 void vesk_initialize(struct lib_globals *zg) {
+    vesk_nsm_init(zg);
     ovx_vr_add_callback(zg, 0, vesk_master_init);
 }
 
