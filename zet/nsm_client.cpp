@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <net/if.h>
@@ -33,12 +34,15 @@ struct nsm_client {
         std::vector<uint8_t> bytes;
     };
     mutable std::mutex send_mutex;
-    std::vector<sent> sent_log;
+    std::deque<sent> sent_log;
+    bool start_failed = false;
 };
 
 namespace {
 
 constexpr size_t PORT_STATE_RECORD_SIZE = 8;
+// The record of sent messages keeps the latest ones only, so a long run does not grow it.
+constexpr size_t SENT_LOG_MAX = 4096;
 
 int dispatch(nsm_client *nc, int type, void *body, size_t len) {
     nc->stats.messages++;
@@ -377,11 +381,10 @@ int nsm_client_start(struct nsm_client *nc) {
     if (nc == nullptr || nc->backend != nullptr)
         return -1;
     nc->backend = make_backend(nc);
-    if (nc->backend == nullptr)
-        return -1;
-    if (nc->backend->start() == 0)
+    if (nc->backend != nullptr && nc->backend->start() == 0)
         return 0;
     nc->backend.reset();
+    nc->start_failed = true;
     return -1;
 }
 
@@ -390,10 +393,12 @@ int nsm_client_send_vesk_message(struct nsm_client *nc, const void *record, int 
         return -1;
     std::lock_guard lock(nc->send_mutex);
     const auto *p = static_cast<const uint8_t *>(record);
+    if (nc->sent_log.size() == SENT_LOG_MAX)
+        nc->sent_log.pop_front();
     nc->sent_log.push_back({type, std::vector<uint8_t>(p, p + PORT_STATE_RECORD_SIZE)});
     // A client that was never started has nobody to deliver to: recording is all it does.
     if (nc->backend == nullptr)
-        return 0;
+        return nc->start_failed ? -1 : 0;
     uint16_t flags = 0;
     uint32_t ifindex = 0;
     std::memcpy(&flags, p, sizeof flags);

@@ -37,7 +37,8 @@ int nsm_client_set_callback(struct nsm_client *nc, int type, nsm_msg_callback_t 
 int nsm_client_start(struct nsm_client *nc);
 
 // Sends a daemon record of message type; gives 0, or -1 when it cannot be sent or the module
-// refuses it. Every record is also kept for nsm_client_sent_*.
+// refuses it. Every record is also kept for nsm_client_sent_* (the latest 4096). A client that
+// was never started only keeps the record and gives 0; one whose start failed gives -1.
 int nsm_client_send_vesk_message(struct nsm_client *nc, const void *record, int type);
 
 // What the protocol registered, for tests and for announcing to a peer module.

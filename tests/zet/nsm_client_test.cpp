@@ -276,6 +276,30 @@ TEST_F(NsmClient, UnstartedClientRecordsRequests) {
     EXPECT_EQ(std::memcmp(buf, record, 8), 0);
 }
 
+TEST_F(NsmClient, RecordOfSentRequestsKeepsOnlyTheLatest) {
+    uint8_t record[8] = {1, 0, 0, 0, 0, 0, 0, 0};
+    for (uint32_t i = 0; i < 5000; i++) {
+        std::memcpy(record + 4, &i, sizeof i);
+        ASSERT_EQ(nsm_client_send_vesk_message(nc_, record, NSM_MSG_VESK_PORT_STATE), 0);
+    }
+    ASSERT_EQ(nsm_client_sent_count(nc_), 4096u);
+    int type = 0;
+    uint8_t buf[8];
+    size_t len = 0;
+    ASSERT_EQ(nsm_client_sent_get(nc_, 0, &type, buf, sizeof buf, &len), 0);
+    uint32_t first = 0;
+    std::memcpy(&first, buf + 4, sizeof first);
+    EXPECT_EQ(first, 5000u - 4096u);
+}
+
+TEST_F(NsmClient, RequestsAfterAFailedStartReportFailure) {
+    std::strcpy(zg_->platform.nsm, "carrier-pigeon");
+    ASSERT_EQ(nsm_client_start(nc_), -1);
+    const uint8_t record[8] = {1, 0, 0, 0, 7, 0, 0, 0};
+    EXPECT_EQ(nsm_client_send_vesk_message(nc_, record, NSM_MSG_VESK_PORT_STATE), -1);
+    EXPECT_EQ(nsm_client_sent_count(nc_), 1u);
+}
+
 TEST_F(NsmClient, CallbackTypesOutsideTheTableAreRefused) {
     EXPECT_EQ(nsm_client_set_callback(nc_, -1, record), -1);
     EXPECT_EQ(nsm_client_set_callback(nc_, NSM_MSG_TYPE_MAX, record), -1);
