@@ -154,6 +154,54 @@ def netlink_seeds():
     write("fuzz_netlink", "move_port", b"\x00" + rig + plain + port_link(11, b"ge1", 20))
 
 
+# --- NSM socket protocol ----------------------------------------------------------------
+
+def nsm_frame(kind, payload):
+    return struct.pack(">BBHI", 1, 0, kind, 8 + len(payload)) + payload
+
+
+def fixed(text, width):
+    return text + b"\0" * (width - len(text))
+
+
+def if_add(ifindex, name, flags=UP_RUNNING):
+    hw = bytes([2, 0, 0, 0, 0, ifindex])
+    return nsm_frame(2, struct.pack(">IIB", ifindex, flags, 6) + hw + b"\0" + fixed(name, 21))
+
+
+def link(kind, ifindex, flags):
+    return nsm_frame(kind, struct.pack(">IIB", ifindex, flags, 0) + b"\0" * 7)
+
+
+def nsm_bridge(kind, name, bridge_type):
+    return nsm_frame(kind, fixed(name, 17) + bytes([bridge_type]))
+
+
+def nsm_vlan(kind, bridge, vid):
+    return nsm_frame(kind, fixed(bridge, 17) + b"\0" + struct.pack(">H", vid))
+
+
+def vlan_port(kind, ifindex, entries):
+    return nsm_frame(kind, struct.pack(">IH", ifindex, len(entries)) +
+                     b"".join(struct.pack(">H", e) for e in entries))
+
+
+def nsm_seeds():
+    hello = nsm_frame(1, struct.pack(">HHQ", 29, 0, 0x7))
+    switch = (hello + if_add(1, b"ge1") + if_add(2, b"ge2") + if_add(3, b"ge10", 0x1) +
+              nsm_bridge(115, b"1", 1) + nsm_vlan(121, b"1", 1) + nsm_vlan(121, b"1", 10) +
+              vlan_port(123, 1, [0x1001, 10]) + vlan_port(123, 2, [10, 20]) +
+              vlan_port(123, 3, [0x1001]) + nsm_frame(4, b""))
+    write("fuzz_nsm_unix", "switch", switch)
+    write("fuzz_nsm_unix", "changes", switch + link(30, 1, 0x1) + link(29, 1, UP_RUNNING) +
+          vlan_port(124, 2, [10]) + nsm_vlan(122, b"1", 10) + nsm_frame(3, struct.pack(">I", 2)) +
+          nsm_bridge(116, b"1", 1) + nsm_frame(168, struct.pack(">HHI", 1, 0, 1)))
+    write("fuzz_nsm_unix", "malformed", switch + nsm_frame(2, b"\0" * 5) +
+          vlan_port(123, 9, [5000]) + nsm_vlan(121, b"nosuch", 3) + nsm_frame(99, b"x") +
+          struct.pack(">BBHI", 1, 0, 29, 4))
+    write("fuzz_nsm_unix", "many_vlans", switch + vlan_port(123, 1, list(range(1, 4095, 13))))
+
+
 # --- command lines and configuration files ------------------------------------------------
 
 def text_seeds():
@@ -199,6 +247,7 @@ def text_seeds():
 def main():
     verdict_seeds()
     netlink_seeds()
+    nsm_seeds()
     text_seeds()
     return 0
 

@@ -1,0 +1,100 @@
+// Byte streams from a peer network services module on the socket backend: the frame reader
+// cuts frames, each frame is applied to the view, and every accepted change goes through the
+// NSM client to the daemon's handlers. Besides crashes, leaks and undefined behaviour: a
+// refused frame leaves the view as it was; any view, described as frames and read back, gives
+// itself; the model holds together after every frame and is empty once the view is.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fuzz_daemon.h"
+#include "vesk/daemon/veskd.h"
+#include "vesk/host/zet.h"
+#include "vesk/model/model.h"
+#include "zet/nsm_unix.h"
+#include "zet/nsm_view.h"
+
+namespace {
+
+// Hardware-address bytes past hw_len carry no meaning (the decoder keeps what the peer sent
+// there, the encoder writes zeros), so they are left out of the comparison.
+nsm_view meaningful(nsm_view view) {
+    for (auto &entry : view.ifs) {
+        nsm_view_if &v = entry.second;
+        for (size_t i = v.hw_len; i < v.hw.size(); i++)
+            v.hw[i] = 0;
+    }
+    return view;
+}
+
+size_t vlan_count(const nsm_view &view) {
+    size_t n = 0;
+    for (const auto &entry : view.bridges)
+        n += entry.second.vlans.size();
+    for (const auto &entry : view.ports)
+        n += entry.second.vlans.size();
+    return n;
+}
+
+// Applying a frame copies the whole view, so describing a view of thousands of VLANs frame by
+// frame takes quadratic time; large views are left to the other checks.
+constexpr size_t kDescribeLimit = 512;
+
+void check_describes_itself(const nsm_view &view) {
+    if (vlan_count(view) > kDescribeLimit)
+        return;
+    nsm_view rebuilt;
+    for (const std::vector<uint8_t> &bytes : nsm_unix_view_frames(view)) {
+        std::vector<uint8_t> buf = bytes;
+        nsm_unix_frame frame;
+        if (nsm_unix_take_frame(buf, &frame) != 1 || !buf.empty())
+            vesk_fuzz::fail("an encoded frame does not read back as one frame");
+        if (frame.type == NSM_UNIX_SYNC_END)
+            continue;
+        std::string why;
+        if (nsm_unix_apply_frame(rebuilt, frame, &why) != 0)
+            vesk_fuzz::fail("a frame describing a view is refused: %s", why.c_str());
+    }
+    if (!(meaningful(rebuilt) == meaningful(view)))
+        vesk_fuzz::fail("a view described as frames reads back as another view");
+}
+
+void apply(nsm_view &view, const nsm_unix_frame &frame) {
+    uint16_t protocol = 0, flags = 0;
+    uint64_t services = 0;
+    uint32_t ifindex = 0;
+    nsm_unix_read_hello(frame, &protocol, &services);
+    nsm_unix_read_port_state(frame, &flags, &ifindex);
+    nsm_view before = view;
+    std::string why;
+    if (nsm_unix_apply_frame(view, frame, &why) != 0) {
+        if (!(view == before))
+            vesk_fuzz::fail("a refused frame changed the view (%s)", why.c_str());
+        return;
+    }
+    nsm_client_apply_view(veskm->nc, view);
+    vesk_fuzz::check_model();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    vesk_fuzz::StartOptions options;
+    options.nsm_handlers = true;
+    options.bridge = false;
+    vesk_fuzz::start(options);
+    std::vector<uint8_t> buf(data, data + size);
+    nsm_view view;
+    nsm_unix_frame frame;
+    while (nsm_unix_take_frame(buf, &frame) == 1)
+        apply(view, frame);
+    check_describes_itself(view);
+    nsm_client_apply_view(veskm->nc, nsm_view{});
+    vesk_fuzz::check_model();
+    vesk_bridge *b = vesk_fuzz::bridge();
+    if (b != nullptr && listhead(b->port_list) != nullptr)
+        vesk_fuzz::fail("ports left after every interface went");
+    vesk_fuzz::stop();
+    return 0;
+}
