@@ -1,4 +1,5 @@
 #include "fuzz_daemon.h"
+#include "model_check.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -18,7 +19,6 @@
 #include "vesk/frame/encode.h"
 #include "vesk/frame/receive.h"
 #include "vesk/host/zet.h"
-#include "vesk/machine/state_machine.h"
 #include "vesk/model/model.h"
 #include "vesk/nsm/nsm.h"
 
@@ -35,17 +35,6 @@ int fuzz_time(struct timeval *tv, void *) {
     return 0;
 }
 
-std::vector<uint16_t> vlan_ids(vesk_bridge *b) {
-    std::vector<uint16_t> ids;
-    if (b->vlan_table == nullptr)
-        return ids;
-    for (route_node *rn = route_top(b->vlan_table); rn != nullptr; rn = route_next(rn)) {
-        if (rn->info != nullptr)
-            ids.push_back(static_cast<vesk_vlan *>(rn->info)->vid);
-    }
-    return ids;
-}
-
 void remove_ports(vesk_bridge *b) {
     while (listhead(b->port_list) != nullptr) {
         auto *port = static_cast<vesk_port *>(listgetdata(listhead(b->port_list)));
@@ -58,7 +47,7 @@ void remove_ports(vesk_bridge *b) {
 // Port removal finds the bridge through the master, so the bridge is unlinked last.
 void free_bridge(vesk_master *master, vesk_bridge *b) {
     remove_ports(b);
-    for (uint16_t vid : vlan_ids(b))
+    for (uint16_t vid : vesk_check::bridge_vlan_ids(b))
         vesk_bridge_del_vlan(b, vid);
     listnode_delete(master->bridge_list, b);
     list_free(b->port_list);
@@ -80,78 +69,6 @@ void free_model() {
 
 void report_live(void *, int type, long live) {
     std::fprintf(stderr, "live records of allocation type %d: %ld\n", type, live);
-}
-
-bool is_member(vesk_vlan *vlan, vesk_port *port) {
-    if (vlan == nullptr || vlan->vlan_port_list == nullptr)
-        return false;
-    for (listnode *n = listhead(vlan->vlan_port_list); n != nullptr; n = listnextnode(n)) {
-        if (listgetdata(n) == port)
-            return true;
-    }
-    return false;
-}
-
-void check_rlist(vesk_port *port) {
-    int previous_high = -2;
-    for (vesk_rlist *r = port->vlan_list; r != nullptr; r = r->next) {
-        if (r->low > r->high || r->low <= previous_high + 1)
-            fail("port %s: range %u-%u after %d", port->name, r->low, r->high, previous_high);
-        previous_high = r->high;
-    }
-}
-
-void check_memberships(vesk_bridge *b, vesk_port *port) {
-    for (uint16_t vid : vlan_ids(b)) {
-        bool listed = vesk_find_vlan_from_rlist(vid, &port->vlan_list) != 0;
-        if (listed != is_member(vesk_find_vlan_from_bridge(vid, b), port))
-            fail("port %s: VLAN %u membership differs between port and VLAN", port->name, vid);
-    }
-}
-
-void check_entries(vesk_port *port) {
-    unsigned count = 0, active = 0, looped = 0;
-    for (listnode *n = listhead(port->provlan_info); n != nullptr; n = listnextnode(n)) {
-        auto *entry = static_cast<vesk_provlan *>(listgetdata(n));
-        if (entry == nullptr)
-            fail("port %s: null protect entry", port->name);
-        count++;
-        active += entry->in_vlan != 0 ? 1 : 0;
-        looped += entry->is_loop != 0 ? 1 : 0;
-        bool member = vesk_find_vlan_from_rlist(entry->vid, &port->vlan_list) != 0;
-        if ((entry->in_vlan != 0) != member)
-            fail("port %s: protect VLAN %u active %u, member %d", port->name, entry->vid,
-                 entry->in_vlan, member);
-    }
-    if (count != port->provlan_count || count > VESK_MAX_PROVLAN)
-        fail("port %s: %u entries, provlan_count %u", port->name, count, port->provlan_count);
-    if (active != port->active_provlan_count)
-        fail("port %s: %u active, active_provlan_count %u", port->name, active,
-             port->active_provlan_count);
-    if (looped != port->loop_vlan_count)
-        fail("port %s: %u looped, loop_vlan_count %u", port->name, looped, port->loop_vlan_count);
-}
-
-void check_machine(vesk_port *port) {
-    if (port->mstate >= SMS_MAX || port->pstate >= VESK_PORT_STATE_MAX)
-        fail("port %s: mstate %u pstate %u", port->name, port->mstate, port->pstate);
-    if (port->tx_timer != nullptr && port->mstate != SMS_WAIT_TX)
-        fail("port %s: tx timer armed in %s", port->name, vesk_machine_state_name(port->mstate));
-    if (port->resume_timer != nullptr && port->mstate != SMS_RESUME)
-        fail("port %s: resume timer armed in %s", port->name,
-             vesk_machine_state_name(port->mstate));
-}
-
-void check_bridge(vesk_bridge *b) {
-    for (listnode *n = listhead(b->port_list); n != nullptr; n = listnextnode(n)) {
-        auto *port = static_cast<vesk_port *>(listgetdata(n));
-        if (port == nullptr || port->bridge != b)
-            fail("port list of bridge %s holds a stranger", b->name);
-        check_rlist(port);
-        check_memberships(b, port);
-        check_entries(port);
-        check_machine(port);
-    }
 }
 
 // The running configuration of a fresh daemon with the same switch that read text.
@@ -329,11 +246,9 @@ void enter_scratch() {
 }
 
 void check_model() {
-    vesk_master *master = vesk_get_master(veskm);
-    if (master == nullptr)
-        fail("master record is gone");
-    for (listnode *n = listhead(master->bridge_list); n != nullptr; n = listnextnode(n))
-        check_bridge(static_cast<vesk_bridge *>(listgetdata(n)));
+    std::string fault = vesk_check::model_fault(veskm);
+    if (!fault.empty())
+        fail("%s", fault.c_str());
 }
 
 void set_time_of_day(long seconds) {

@@ -1,0 +1,135 @@
+// Whether the daemon's model holds together, for fuzz targets and fault tests: entry counts
+// against entries, memberships on the port's side against the VLANs' side, range lists in
+// order, protect entries active exactly where the port is a member, machine and port states in
+// range, and each timer armed only in the state that waits on it.
+#pragma once
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "vesk/host/zet.h"
+#include "vesk/machine/state_machine.h"
+#include "vesk/model/model.h"
+
+namespace vesk_check {
+
+inline std::string describe(const char *format, ...) __attribute__((format(printf, 1, 2)));
+inline std::string describe(const char *format, ...) {
+    char buf[256];
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(buf, sizeof buf, format, ap);
+    va_end(ap);
+    return buf;
+}
+
+inline std::vector<uint16_t> bridge_vlan_ids(vesk_bridge *b) {
+    std::vector<uint16_t> ids;
+    if (b->vlan_table == nullptr)
+        return ids;
+    for (route_node *rn = route_top(b->vlan_table); rn != nullptr; rn = route_next(rn)) {
+        if (rn->info != nullptr)
+            ids.push_back(static_cast<vesk_vlan *>(rn->info)->vid);
+    }
+    return ids;
+}
+
+inline bool is_member(vesk_vlan *vlan, vesk_port *port) {
+    if (vlan == nullptr || vlan->vlan_port_list == nullptr)
+        return false;
+    for (listnode *n = listhead(vlan->vlan_port_list); n != nullptr; n = listnextnode(n)) {
+        if (listgetdata(n) == port)
+            return true;
+    }
+    return false;
+}
+
+inline std::string rlist_fault(vesk_port *port) {
+    int previous_high = -2;
+    for (vesk_rlist *r = port->vlan_list; r != nullptr; r = r->next) {
+        if (r->low > r->high || r->low <= previous_high + 1)
+            return describe("port %s: range %u-%u after %d", port->name, r->low, r->high,
+                            previous_high);
+        previous_high = r->high;
+    }
+    return "";
+}
+
+inline std::string membership_fault(vesk_bridge *b, vesk_port *port) {
+    for (uint16_t vid : bridge_vlan_ids(b)) {
+        bool listed = vesk_find_vlan_from_rlist(vid, &port->vlan_list) != 0;
+        if (listed != is_member(vesk_find_vlan_from_bridge(vid, b), port))
+            return describe("port %s: VLAN %u membership differs between port and VLAN", port->name,
+                            vid);
+    }
+    return "";
+}
+
+inline std::string entry_fault(vesk_port *port) {
+    unsigned count = 0, active = 0, looped = 0;
+    for (listnode *n = listhead(port->provlan_info); n != nullptr; n = listnextnode(n)) {
+        auto *entry = static_cast<vesk_provlan *>(listgetdata(n));
+        if (entry == nullptr)
+            return describe("port %s: null protect entry", port->name);
+        count++;
+        active += entry->in_vlan != 0 ? 1 : 0;
+        looped += entry->is_loop != 0 ? 1 : 0;
+        bool member = vesk_find_vlan_from_rlist(entry->vid, &port->vlan_list) != 0;
+        if ((entry->in_vlan != 0) != member)
+            return describe("port %s: protect VLAN %u active %u, member %d", port->name, entry->vid,
+                            entry->in_vlan, member);
+    }
+    if (count != port->provlan_count || count > VESK_MAX_PROVLAN)
+        return describe("port %s: %u entries, provlan_count %u", port->name, count,
+                        port->provlan_count);
+    if (active != port->active_provlan_count)
+        return describe("port %s: %u active, active_provlan_count %u", port->name, active,
+                        port->active_provlan_count);
+    if (looped != port->loop_vlan_count)
+        return describe("port %s: %u looped, loop_vlan_count %u", port->name, looped,
+                        port->loop_vlan_count);
+    return "";
+}
+
+inline std::string machine_fault(vesk_port *port) {
+    if (port->mstate >= SMS_MAX || port->pstate >= VESK_PORT_STATE_MAX)
+        return describe("port %s: mstate %u pstate %u", port->name, port->mstate, port->pstate);
+    if (port->tx_timer != nullptr && port->mstate != SMS_WAIT_TX)
+        return describe("port %s: tx timer armed in %s", port->name,
+                        vesk_machine_state_name(port->mstate));
+    if (port->resume_timer != nullptr && port->mstate != SMS_RESUME)
+        return describe("port %s: resume timer armed in %s", port->name,
+                        vesk_machine_state_name(port->mstate));
+    return "";
+}
+
+inline std::string port_fault(vesk_bridge *b, vesk_port *port) {
+    if (port == nullptr || port->bridge != b)
+        return describe("port list of bridge %s holds a stranger", b->name);
+    for (const std::string &fault :
+         {rlist_fault(port), membership_fault(b, port), entry_fault(port), machine_fault(port)}) {
+        if (!fault.empty())
+            return fault;
+    }
+    return "";
+}
+
+// The first contradiction found in the model of zg's privileged router, or "" when none.
+inline std::string model_fault(lib_globals *zg) {
+    vesk_master *master = vesk_get_master(zg);
+    if (master == nullptr)
+        return "master record is gone";
+    for (listnode *bn = listhead(master->bridge_list); bn != nullptr; bn = listnextnode(bn)) {
+        auto *b = static_cast<vesk_bridge *>(listgetdata(bn));
+        for (listnode *n = listhead(b->port_list); n != nullptr; n = listnextnode(n)) {
+            std::string fault = port_fault(b, static_cast<vesk_port *>(listgetdata(n)));
+            if (!fault.empty())
+                return fault;
+        }
+    }
+    return "";
+}
+
+} // namespace vesk_check
