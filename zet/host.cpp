@@ -72,10 +72,31 @@ const char *host_config_path(struct lib_globals *zg) {
     return zg->host->config_path.c_str();
 }
 
+// The running configuration without operator messages ("% ..." lines that a writer printed,
+// such as a missing bridge): those are logged, not saved, so reading the file back is clean.
+std::string saved_text(struct lib_globals *zg) {
+    std::string text = cli_running_config(zg), out;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t nl = text.find('\n', pos);
+        size_t end = nl == std::string::npos ? text.size() : nl + 1;
+        std::string line = text.substr(pos, end - pos);
+        pos = end;
+        if (line[0] == '%') {
+            while (!line.empty() && line.back() == '\n')
+                line.pop_back();
+            zlog_warn(zg, "running configuration: \"%s\" not saved", line.c_str());
+            continue;
+        }
+        out += line;
+    }
+    return out;
+}
+
 int host_config_write(struct lib_globals *zg, char *err, int err_size) {
     std::string why;
     const char *path = host_config_path(zg);
-    bool ok = zg != nullptr && zet::config::write_atomic(path, cli_running_config(zg), why);
+    bool ok = zg != nullptr && zet::config::write_atomic(path, saved_text(zg), why);
     if (!ok && err != nullptr && err_size > 0)
         std::snprintf(err, static_cast<size_t>(err_size), "%s",
                       why.empty() ? "no framework handle" : why.c_str());

@@ -34,7 +34,8 @@ int host_config_read(struct lib_globals *zg, const char *path);
 // The configuration path given at start-up, or null.
 const char *host_config_path(struct lib_globals *zg);
 // Writes the running configuration to the start-up configuration path, atomically (temporary
-// file in the same directory, fsync, rename, fsync of the directory). Gives 0, or -1 with the
+// file in the same directory, fsync, rename, fsync of the directory). Lines beginning with "%"
+// (operator messages a writer printed) are logged instead of saved. Gives 0, or -1 with the
 // reason in err (nothing is changed on failure).
 int host_config_write(struct lib_globals *zg, char *err, int err_size);
 

@@ -307,6 +307,26 @@ TEST_F(Config, WriteReplacesTheFileAtomicallyAndKeepsItsPermissions) {
     EXPECT_EQ(entries, 0);
 }
 
+int complaining_writer(struct cli *cli) {
+    cli_out(cli, "%% The bridge is not found\n");
+    cli_out(cli, "toy extra\n");
+    return 1;
+}
+
+TEST_F(Config, WriteLogsOperatorMessagesOfWritersInsteadOfSavingThem) {
+    std::string path = dir + "/veskd.conf";
+    ASSERT_EQ(host_config_start(zg, path.c_str(), 0), 0);
+    cli_install_config(zg->ctree, 200, complaining_writer);
+    EXPECT_NE(cli_running_config(zg).find("% The bridge is not found\ntoy extra\n"),
+              std::string::npos);
+    char err[256] = "";
+    ASSERT_EQ(host_config_write(zg, err, sizeof err), 0) << err;
+    std::string saved = read_file(path);
+    EXPECT_EQ(saved.find('%'), std::string::npos) << saved;
+    EXPECT_NE(saved.find("toy extra\n"), std::string::npos) << saved;
+    EXPECT_TRUE(log->contains("\"% The bridge is not found\" not saved")) << log->text();
+}
+
 TEST_F(Config, WriteFollowsASymbolicLink) {
     std::string real = dir + "/real.conf";
     std::string link = dir + "/veskd.conf";
@@ -367,6 +387,27 @@ TEST_F(Config, LogCommandsChangeTheDestination) {
     EXPECT_EQ(cli_execute(cli, ("log file " + dir + "/no/such/a.log").c_str(), false), 1);
     EXPECT_EQ(cli_output_take(cli).rfind("% Cannot open log file", 0), 0u);
     EXPECT_EQ(cli_execute(cli, "log syslog", false), 0);
+    cli_free(cli);
+}
+
+int toy_which(struct cli *cli, int, char **) {
+    cli_out(cli, "%s\n", cli->ifp != nullptr ? cli->ifp->name : "none");
+    return 0;
+}
+const char *toy_which_cmd_help[] = {"toy", "which interface", nullptr};
+struct cli_element toy_which_cmd = {"toy which", toy_which, toy_which_cmd_help};
+
+TEST_F(Config, ADeletedInterfaceIsForgottenBySessionsThatSelectedIt) {
+    cli_install(zg->ctree, INTERFACE_MODE, &toy_which_cmd);
+    struct cli *cli = cli_new(zg, PRIVILEGE_MAX);
+    cli_execute(cli, "configure terminal", false);
+    ASSERT_EQ(cli_execute(cli, "interface ge2", false), 0);
+    cli_execute(cli, "toy which", false);
+    EXPECT_EQ(cli_output_take(cli), "ge2\n");
+    if_delete(zg, ifg_lookup_by_name(zg->ifg, "ge2"));
+    cli_execute(cli, "toy which", false);
+    EXPECT_EQ(cli_output_take(cli), "none\n");
+    EXPECT_EQ(cli->mode, INTERFACE_MODE);
     cli_free(cli);
 }
 
