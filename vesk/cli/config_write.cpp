@@ -22,11 +22,14 @@ int vesk_config_write(struct cli *cli) {
     return 1;
 }
 
-// VLAN 1 comes back through the enable line on replay; without that line it has
-// to be written, or a port protecting VLAN 1 without enable loses it.
-static bool vesk_config_writes_provlan(const struct vesk_port *port,
+// VLAN 1 comes back through an enable line on replay, the port's or the bridge's; without
+// either it has to be written, or a port protecting VLAN 1 loses it. Where an enable line
+// restores it, it is not written: under a p-interface, which takes no interface command, the
+// line would only be a bad line.
+static bool vesk_config_writes_provlan(const struct vesk_bridge *bridge,
+                                       const struct vesk_port *port,
                                        const struct vesk_provlan *entry) {
-    return entry->vid != 1 || !port->cfg_enable;
+    return entry->vid != 1 || (!port->cfg_enable && bridge->vesk_enable != 1);
 }
 
 // Replaying an enable line, the port's or the bridge's, adds VLAN 1 again; a port that no
@@ -65,7 +68,7 @@ static int vesk_port_config_write(struct cli *cli, const struct vesk_bridge *bri
     for (struct listnode *node = listhead(port->provlan_info); node != nullptr;
          node = listnextnode(node)) {
         auto *entry = static_cast<struct vesk_provlan *>(listgetdata(node));
-        if (entry == nullptr || !vesk_config_writes_provlan(port, entry)) {
+        if (entry == nullptr || !vesk_config_writes_provlan(bridge, port, entry)) {
             continue;
         }
         cli_out(cli, " loop-detect protect vlan %d\n", entry->vid);

@@ -160,6 +160,17 @@ TEST_F(ConfigWriteTest, VlanOneWithoutEnableIsWrittenSoItIsNotLost) {
     EXPECT_EQ(count_, 2);
 }
 
+TEST_F(ConfigWriteTest, VlanOneOfAnEnabledBridgeComesBackThroughTheGlobalLine) {
+    make_port("ge1", 1, {1, 3});
+    make_port("po1", 2, {1});
+    configure({"interface ge1", "loop-detect protect vlan 3", "exit", "loop-detect enable"});
+    EXPECT_EQ(write_interfaces(), "interface ge1\n"
+                                  " loop-detect protect vlan 3\n"
+                                  "!\n"
+                                  "interface po1\n");
+    EXPECT_EQ(count_, 1);
+}
+
 TEST_F(ConfigWriteTest, EnabledPortWithoutVlanOneTakesItAwayAgain) {
     make_port("ge1", 1, {1, 4});
     configure({"interface ge1", "loop-detect enable", "loop-detect protect vlan 4",
@@ -286,9 +297,10 @@ TEST_F(ConfigRoundTripTest, EveryInterfaceCommandSurvivesWriteAndReadBack) {
 TEST_F(ConfigRoundTripTest, EnabledBridgeSurvivesWriteAndReadBack) {
     make_port("ge1", 1, {1, 5});
     make_port("ge2", 2, {1});
+    make_port("pon1", 3, {1});
     configure({"loop-detect enable", "interface ge1", "loop-detect protect vlan 5", "interface ge2",
                "no loop-detect protect vlan 1", "loop-detect protect vlan 6"});
-    round_trip({"ge1", "ge2"});
+    round_trip({"ge1", "ge2", "pon1"});
 }
 
 } // namespace
