@@ -188,6 +188,26 @@ TEST_F(LoopDetectTest, SigtermLeavesAShutDownPortDown) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
     EXPECT_FALSE(lab_->admin_up(1)) << "ge1 must stay shut down after veskd stops";
     EXPECT_EQ(log_count(cancel(1)), 0u);
+    EXPECT_EQ(log_count("receive thread did not stop"), 0u);
+}
+
+// A loop in log mode is never broken, so its frames keep arriving as fast as the bridges pass
+// them: stopping must still end the receive thread before the framework is freed.
+TEST_F(LoopDetectTest, SigtermDuringAFrameStormExitsCleanly) {
+    ASSERT_TRUE(lab_->cable(2, 3));
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    ASSERT_NO_FATAL_FAILURE(configure(2, {"loop-detect loop log", "loop-detect enable"}));
+    ASSERT_TRUE(
+        wait_for([&] { return log_count("port ge2 connection device exits a loop") > 0; }, 5s));
+    vty_->close();
+    ASSERT_EQ(daemon_->signal(SIGTERM), 0);
+    int status = 0;
+    const bool ended = daemon_->wait_exit(&status, 10s);
+    lab_->uncable(2);
+    ASSERT_TRUE(ended) << "veskd did not stop";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_EQ(log_count("receive thread did not stop"), 0u);
+    EXPECT_TRUE(lab_->admin_up(2));
 }
 
 } // namespace

@@ -213,6 +213,7 @@ TEST_F(DaemonProcessTest, SigtermRemovesThePidFileAndExitsZero) {
     EXPECT_EQ(exit_code(status), 0);
     EXPECT_NE(access(kPidFile, F_OK), 0) << kPidFile << " is still there";
     EXPECT_NE(read_file(log_path_).find("Terminating on signal"), std::string::npos);
+    EXPECT_EQ(read_file(log_path_).find("receive thread did not stop"), std::string::npos);
 }
 
 TEST_F(DaemonProcessTest, SigintStopsLikeSigterm) {

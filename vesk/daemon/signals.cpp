@@ -45,5 +45,7 @@ void vesk_stop(void) {
     // freed. One that does not end in time keeps the framework alive until the process exits.
     if (vesk_recv_thread_stop(veskm) == 0)
         lib_stop(veskm);
+    else
+        zlog_err(veskm, "The receive thread did not stop; the framework is left to the exit");
     veskm = nullptr;
 }
