@@ -1,0 +1,222 @@
+// A real veskd on the socket backends for the fault tests: a scripted NSM peer process (which a
+// test may kill and start again), a wire peer played by the test, the daemon with its log file,
+// configuration file and vty socket in a fresh directory, and readings of the daemon's process
+// (memory, descriptors, CPU time) from /proc.
+#pragma once
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <poll.h>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/daemon_process.h"
+#include "support/wire_peer.h"
+
+namespace vesk_fault {
+
+// tools/vesk-nsm-peer, ordered line by line through its standard input.
+class NsmPeer {
+  public:
+    explicit NsmPeer(const std::string &path) {
+        int in[2];
+        int out[2];
+        if (pipe2(in, O_CLOEXEC) < 0 || pipe2(out, O_CLOEXEC) < 0)
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(in[0], STDIN_FILENO);
+            dup2(out[1], STDOUT_FILENO);
+            std::string tool = std::string(VESK_BINARY_DIR) + "/tools/vesk-nsm-peer";
+            execl(tool.c_str(), tool.c_str(), path.c_str(), nullptr);
+            _exit(127);
+        }
+        close(in[0]);
+        close(out[1]);
+        to_ = in[1];
+        from_ = out[0];
+    }
+    ~NsmPeer() { kill_now(SIGTERM); }
+    NsmPeer(const NsmPeer &) = delete;
+    NsmPeer &operator=(const NsmPeer &) = delete;
+
+    // Ends the peer at once (no goodbye) and reaps it.
+    void kill_now(int signo = SIGKILL) {
+        close(to_);
+        close(from_);
+        to_ = from_ = -1;
+        if (pid_ > 0) {
+            kill(pid_, signo);
+            waitpid(pid_, nullptr, 0);
+        }
+        pid_ = -1;
+    }
+
+    // Sends one order and gives the answer ("" when none comes within 15 s).
+    std::string order(const std::string &line) {
+        std::string text = line + "\n";
+        if (to_ < 0 || write(to_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+            return "";
+        for (;;) {
+            size_t eol = buf_.find('\n');
+            if (eol != std::string::npos) {
+                std::string answer = buf_.substr(0, eol);
+                buf_.erase(0, eol + 1);
+                return answer;
+            }
+            pollfd p{from_, POLLIN, 0};
+            if (poll(&p, 1, 15000) != 1)
+                return "";
+            char chunk[512];
+            ssize_t n = read(from_, chunk, sizeof chunk);
+            if (n <= 0)
+                return "";
+            buf_.append(chunk, static_cast<size_t>(n));
+        }
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int to_ = -1;
+    int from_ = -1;
+    std::string buf_;
+};
+
+// Readings of a process from /proc.
+inline long proc_status_kib(pid_t pid, const std::string &field) {
+    std::string status = vesk_test::read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find(field + ":");
+    return at == std::string::npos ? -1 : std::stol(status.substr(at + field.size() + 1));
+}
+
+inline int open_descriptors(pid_t pid) {
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    std::unique_ptr<FILE, int (*)(FILE *)> ls(popen(("ls " + dir + " | wc -l").c_str(), "r"),
+                                              pclose);
+    int n = -1;
+    if (ls != nullptr && fscanf(ls.get(), "%d", &n) != 1)
+        n = -1;
+    return n;
+}
+
+// User plus system CPU time in seconds.
+inline double cpu_seconds(pid_t pid) {
+    std::string stat = vesk_test::read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t close_paren = stat.rfind(')');
+    if (close_paren == std::string::npos)
+        return -1;
+    std::istringstream in(stat.substr(close_paren + 2));
+    std::string field;
+    unsigned long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && in >> field; i++) {
+        if (i == 14)
+            utime = std::stoul(field);
+        if (i == 15)
+            stime = std::stoul(field);
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// The switch the NSM peer plays: ports ge1 (5) and ge2 (6) of bridge "1", VLANs 1 and 10.
+inline const std::vector<std::string> &switch_orders() {
+    static const std::vector<std::string> orders = {"if-add 5 ge1 up 02:00:00:00:00:05",
+                                                    "if-add 6 ge2 up 02:00:00:00:00:06",
+                                                    "bridge-add 1",
+                                                    "vlan-add 1 1",
+                                                    "vlan-add 1 10",
+                                                    "port-add 5 1 10",
+                                                    "port-add 6 1"};
+    return orders;
+}
+
+// veskd with its peers in a fresh directory. Each step reports failure through gtest.
+class Rig {
+  public:
+    explicit Rig(const std::string &prefix, const std::string &config = "") {
+        dir_ = vesk_test::make_temp_dir(prefix);
+        log_path_ = dir_ + "/veskd.log";
+        config_path_ = dir_ + "/veskd.conf";
+        std::ofstream(config_path_) << "log file " << log_path_ << "\n" << config;
+    }
+    ~Rig() {
+        if (::testing::Test::HasFailure() && daemon_ != nullptr)
+            std::cerr << "---- veskd log (tail) ----\n"
+                      << tail(vesk_test::read_file(log_path_)) << "---- stderr ----\n"
+                      << tail(daemon_->err()) << "--------------------------\n";
+        vty_.close();
+        daemon_.reset();
+        nsm_.reset();
+        vesk_test::remove_dir(dir_);
+    }
+
+    // Starts the NSM peer with the switch (or with no state when empty is set).
+    void start_nsm(bool empty = false) {
+        nsm_ = std::make_unique<NsmPeer>(nsm_path());
+        if (empty)
+            return;
+        for (const std::string &line : switch_orders())
+            ASSERT_EQ(nsm_->order(line), "ok") << line;
+    }
+    void start_daemon() {
+        daemon_ = std::make_unique<vesk_test::DaemonProcess>(dir_);
+        ASSERT_TRUE(daemon_->start({"-f", config_path_, "-P", "0"},
+                                   {"VESK_FRAME=" + wire_->spec(), "VESK_NSM=unix:" + nsm_path(),
+                                    "VESK_VTY_SOCKET=" + vty_path()}));
+        ASSERT_TRUE(wire_->wait_hello(10000)) << "veskd did not open its frame socket";
+        ASSERT_TRUE(vty_.connect(vty_path(), std::chrono::seconds(10)));
+    }
+    void start() {
+        ASSERT_NO_FATAL_FAILURE(start_nsm());
+        ASSERT_NO_FATAL_FAILURE(start_daemon());
+    }
+
+    std::string nsm_path() const { return dir_ + "/nsm.sock"; }
+    std::string vty_path() const { return dir_ + "/vty"; }
+    const std::string &dir() const { return dir_; }
+    const std::string &config_path() const { return config_path_; }
+    std::string log() const { return vesk_test::read_file(log_path_); }
+    pid_t pid() const { return daemon_->daemon_pid(); }
+    bool alive() { return daemon_ != nullptr && daemon_->running(); }
+
+    NsmPeer &nsm() { return *nsm_; }
+    std::unique_ptr<NsmPeer> &nsm_slot() { return nsm_; }
+    vesk_test::WirePeer &wire() { return *wire_; }
+    // The wire peer goes away: its socket is closed and its path removed.
+    void drop_wire() { wire_.reset(); }
+    vesk_test::VtyClient &vty() { return vty_; }
+    vesk_test::DaemonProcess &daemon() { return *daemon_; }
+    std::unique_ptr<vesk_test::DaemonProcess> &daemon_slot() { return daemon_; }
+
+  private:
+    static std::string tail(const std::string &text) {
+        return text.size() > 4000 ? text.substr(text.size() - 4000) : text;
+    }
+    std::string dir_;
+    std::string log_path_;
+    std::string config_path_;
+    std::unique_ptr<vesk_test::WirePeer> wire_ = std::make_unique<vesk_test::WirePeer>();
+    std::unique_ptr<NsmPeer> nsm_;
+    std::unique_ptr<vesk_test::DaemonProcess> daemon_;
+    vesk_test::VtyClient vty_;
+};
+
+// Asks the vty and gives the answer and how long it took.
+inline std::string timed_command(vesk_test::VtyClient &vty, const std::string &line,
+                                 std::chrono::milliseconds *took) {
+    auto begin = std::chrono::steady_clock::now();
+    std::string answer = vty.command(line);
+    *took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                  begin);
+    return answer;
+}
+
+} // namespace vesk_fault
