@@ -191,7 +191,7 @@ void cli_leave_interface(struct cli *cli, int mode); // sets mode; clears ifp ou
 // The writers registered with cli_install_config, in registration order.
 std::vector<std::pair<int, cli_writer>> cli_tree_writers(const struct cli_tree *tree);
 
-// The command families that Part 1.1 has the daemon call (zet/cli_builtin.cpp).
+// The standard command families a daemon calls at start-up (zet/cli_builtin.cpp).
 void host_vty_init(struct lib_globals *zg);      // show running-config, write, show version,
                                                  // show memory, log file/syslog
 void access_list_init(struct lib_globals *zg);   // no access lists in this framework

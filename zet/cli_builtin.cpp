@@ -280,7 +280,8 @@ void host_vty_init(struct lib_globals *zg) {
     cli_install_gen(tree, CONFIG_MODE, PRIVILEGE_MAX, 0, &host_log_syslog_cmd);
 }
 
-// The other standard families of Part 1.1: this framework has nothing of theirs to offer.
+// The other standard command families a daemon calls at start-up: this framework has nothing of
+// theirs to offer.
 void access_list_init(struct lib_globals *) {}   // no access lists here
 void prefix_list_init(struct lib_globals *) {}   // no prefix lists here
 void route_map_cli_init(struct lib_globals *) {} // no route maps here

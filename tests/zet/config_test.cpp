@@ -83,8 +83,8 @@ int toy_config_write(struct cli *cli) {
     return 1;
 }
 
-// As Part 6.5's interface writer: every interface gets a header; "!" goes before a header once
-// a setting line has been written.
+// Shaped like the daemon's interface writer: every interface gets a header; "!" goes before a
+// header once a setting line has been written.
 int toy_if_config_write(struct cli *cli) {
     int count = 0;
     struct listnode *node;
