@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "e2e/nsm_daemon_model.h"
 #include "e2e/nsm_netns.h"
 #include "support/log_capture.h"
 #include "support/wait_until.h"
@@ -69,8 +70,12 @@ class NsmKernel : public ::testing::Test {
         if (HasFailure() && log_ != nullptr)
             std::fprintf(stderr, "daemon log:\n%s\n", log_->text().c_str());
         log_.reset();
-        if (veskm != nullptr)
+        if (veskm != nullptr) {
+            nsm_test::free_daemon_model(veskm);
             lib_stop(veskm);
+            for (int type = MTYPE_VESK_MASTER; type <= MTYPE_VESK_PROVLAN; type++)
+                EXPECT_EQ(memory_live(type), 0) << "live records of allocation type " << type;
+        }
         veskm = nullptr;
         ns_.reset();
     }

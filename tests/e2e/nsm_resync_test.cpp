@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "e2e/nsm_daemon_model.h"
 #include "e2e/nsm_netns.h"
 #include "support/log_capture.h"
 #include "support/wait_until.h"
@@ -65,8 +66,10 @@ class NsmResync : public ::testing::Test {
         if (HasFailure() && log_ != nullptr)
             std::fprintf(stderr, "daemon log:\n%s\n", log_->text().c_str());
         log_.reset();
-        if (veskm != nullptr)
+        if (veskm != nullptr) {
+            nsm_test::free_daemon_model(veskm);
             lib_stop(veskm);
+        }
         veskm = nullptr;
         ns_.reset();
     }
