@@ -146,7 +146,8 @@ static void vesk_debug_packet_set(struct cli *cli, uint32_t mask) {
     if (scope == VESK_DEBUG_SCOPE_NONE) {
         return;
     }
-    vesk_global_debug.term_packet |= mask;
+    // The receive thread reads this word while the command runs: change it atomically.
+    __atomic_or_fetch(&vesk_global_debug.term_packet, mask, __ATOMIC_RELAXED);
     if (scope == VESK_DEBUG_SCOPE_CONF) {
         vesk_global_debug.conf_packet |= mask;
         return;
@@ -160,7 +161,7 @@ static void vesk_debug_packet_clear(struct cli *cli, uint32_t mask) {
         return;
     }
     uint32_t cleared = vesk_global_debug.term_packet & mask;
-    vesk_global_debug.term_packet &= ~mask;
+    __atomic_and_fetch(&vesk_global_debug.term_packet, ~mask, __ATOMIC_RELAXED);
     if (scope == VESK_DEBUG_SCOPE_CONF) {
         vesk_global_debug.conf_packet &= ~mask;
         return;
