@@ -471,7 +471,3 @@ int nsm_client_set_rcvbuf(struct nsm_client *nc, int bytes) {
     nc->rcvbuf = bytes;
     return 0;
 }
-
-int nsm_client_rcvbuf(const struct nsm_client *nc) {
-    return nc != nullptr ? nc->rcvbuf : 0;
-}

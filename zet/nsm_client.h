@@ -73,4 +73,3 @@ struct nsm_client_stats *nsm_client_counters(struct nsm_client *nc);
 // Receive buffer of the kernel backend's event socket, before nsm_client_start (tests use a
 // tiny one to provoke overruns). 0 keeps the default of a few MiB.
 int nsm_client_set_rcvbuf(struct nsm_client *nc, int bytes);
-int nsm_client_rcvbuf(const struct nsm_client *nc);
