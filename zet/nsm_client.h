@@ -39,6 +39,7 @@ int nsm_client_start(struct nsm_client *nc);
 // Sends a daemon record of message type; gives 0, or -1 when it cannot be sent or the module
 // refuses it. Every record is also kept for nsm_client_sent_* (the latest 4096). A client that
 // was never started only keeps the record and gives 0; one whose start failed gives -1.
+// Call it from the event-loop thread: the backends read state that only that thread changes.
 int nsm_client_send_vesk_message(struct nsm_client *nc, const void *record, int type);
 
 // What the protocol registered, for tests and for announcing to a peer module.
