@@ -1,6 +1,7 @@
 #include "vesk/daemon/signals.h"
 
 #include "vesk/daemon/recv_thread.h"
+#include "vesk/daemon/teardown.h"
 #include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
 
@@ -43,9 +44,12 @@ void vesk_stop(void) {
     unlink(vesk_pid_file);
     // The receive thread posts into the framework's loop: it must be gone before the loop is
     // freed. One that does not end in time keeps the framework alive until the process exits.
-    if (vesk_recv_thread_stop(veskm) == 0)
-        lib_stop(veskm);
-    else
+    if (vesk_recv_thread_stop(veskm) != 0) {
         zlog_err(veskm, "The receive thread did not stop; the framework is left to the exit");
+        veskm = nullptr;
+        return;
+    }
+    vesk_release_model(veskm);
+    lib_stop(veskm);
     veskm = nullptr;
 }

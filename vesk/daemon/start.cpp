@@ -2,6 +2,7 @@
 
 #include "vesk/cli/cli.h"
 #include "vesk/daemon/recv_thread.h"
+#include "vesk/daemon/teardown.h"
 #include "vesk/daemon/veskd.h"
 #include "vesk/frame/transmit.h"
 #include "vesk/host/zet.h"
@@ -83,6 +84,7 @@ int vesk_start(int daemon_mode, const char *config_file, uint16_t vty_port, cons
     sockfd = vesk_sock_init(veskm);
     if (sockfd < 0) {
         zlog_err(veskm, "Error opening socket (%d)", sockfd);
+        vesk_release_model(veskm);
         lib_stop(veskm);
         veskm = nullptr;
         return -1;
