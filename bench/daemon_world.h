@@ -1,6 +1,7 @@
 // A started framework with the daemon's model and command table for the benchmarks: bridge "1"
 // with ports and VLANs made directly, as NSM would report them. Each benchmark owns its world
-// and makes it current (veskm) before it measures, since the frame benchmarks keep their own.
+// and makes it current (veskm) before it measures, since the frame benchmarks keep their own;
+// a world that ends gives the handle back to whichever was current before it.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +21,7 @@ namespace vesk_bench {
 
 class DaemonWorld {
   public:
-    DaemonWorld() {
+    DaemonWorld() : previous_(veskm) {
         zg_ = lib_start();
         veskm = zg_;
         zg_->protocol = VESK_PROTOCOL;
@@ -42,7 +43,7 @@ class DaemonWorld {
             vesk_remove_port_from_bridge(port->ifp, bridge_->name);
         }
         lib_stop(zg_);
-        veskm = nullptr;
+        veskm = previous_;
     }
     DaemonWorld(const DaemonWorld &) = delete;
     DaemonWorld &operator=(const DaemonWorld &) = delete;
@@ -83,6 +84,7 @@ class DaemonWorld {
     }
 
   private:
+    lib_globals *previous_;
     lib_globals *zg_ = nullptr;
     vesk_bridge *bridge_ = nullptr;
     struct cli *cli_ = nullptr;
