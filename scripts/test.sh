@@ -1,25 +1,49 @@
 #!/usr/bin/env bash
-# Runs every test: the g++ build's unit, integration and (as root) end-to-end tests, then the
-# unit and integration tests again in a clang build under AddressSanitizer and
-# UndefinedBehaviorSanitizer. Any failure or sanitizer report fails the run.
+# Runs every test:
+#   1. g++ build: unit, integration and (as root) end-to-end tests;
+#   2. clang build under AddressSanitizer + UndefinedBehaviorSanitizer: unit and integration;
+#   3. clang build under ThreadSanitizer: the integration tests and the tests where the receive
+#      thread meets the event loop;
+#   4. every libFuzzer target for a short run (FUZZ_SECONDS, default 30 s each).
+# Any failure, sanitizer report or fuzzer finding fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
+start=$SECONDS
+jobs=$(nproc)
 
 echo "== g++ build"
 scripts/build.sh build -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc
-echo "== unit, integration and end-to-end tests"
-ctest --test-dir build --output-on-failure --timeout 300 -j 2 -LE e2e
+echo "== unit and integration tests"
+ctest --test-dir build --output-on-failure --timeout 300 -j "$jobs" -LE e2e
 if [ "$(id -u)" = 0 ]; then
+    echo "== end-to-end tests (network namespaces)"
     ctest --test-dir build --output-on-failure --timeout 300 -L e2e
 else
-    echo "(end-to-end tests skipped: they need root)"
+    echo "== end-to-end tests skipped: they need root"
 fi
 
 echo "== clang build with AddressSanitizer + UndefinedBehaviorSanitizer"
 scripts/build.sh build-asan -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
     -DVESK_SANITIZE=address,undefined -DVESK_BENCH=OFF
-export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
-export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-ctest --test-dir build-asan --output-on-failure --timeout 300 -j 2 -L 'zet|vesk|integration'
-echo "== all tests passed"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir build-asan --output-on-failure --timeout 300 -j "$jobs" -L 'zet|vesk|integration'
+
+echo "== clang build with ThreadSanitizer"
+# Only what runs threads against the event loop: the integration tests (real daemon processes,
+# peers and vty clients), the receive thread's and the loop's own tests, and their programs.
+tsan_targets=(veskd vesk-cli vesk-nsm-peer vesk-wire zet_thread_test zet_signal_test
+              vesk_receive_thread_test)
+for t in tests/integration/*_test.cpp; do
+    tsan_targets+=("integration_$(basename "$t" .cpp)")
+done
+cmake -S . -B build-tsan -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
+    -DVESK_SANITIZE=thread -DVESK_BENCH=OFF >/dev/null
+cmake --build build-tsan -j "$jobs" --target "${tsan_targets[@]}"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    ctest --test-dir build-tsan --output-on-failure --timeout 300 -j "$jobs" -L 'zet|vesk|integration'
+
+echo "== fuzz targets"
+FUZZ_BUILD=build-fuzz scripts/fuzz.sh
+
+echo "== all tests passed in $((SECONDS - start)) s"
