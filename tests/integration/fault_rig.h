@@ -24,6 +24,20 @@
 
 namespace vesk_fault {
 
+// Under AddressSanitizer freed memory waits in quarantine, so a process's resident size says
+// nothing about leaks; the sanitizer's own leak check covers that build.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMemoryMeasurable = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kMemoryMeasurable = false;
+#else
+constexpr bool kMemoryMeasurable = true;
+#endif
+#else
+constexpr bool kMemoryMeasurable = true;
+#endif
+
 // tools/vesk-nsm-peer, ordered line by line through its standard input.
 class NsmPeer {
   public:

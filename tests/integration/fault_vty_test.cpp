@@ -85,8 +85,10 @@ TEST(FaultVty, ClientThatNeverReadsCostsNoMemoryAndOthersAreServed) {
     EXPECT_NE(vesk_fault::timed_command(rig.vty(), "show running-config", &took), "");
     EXPECT_LT(took, 1000ms) << "vty slow while a client does not read";
     long grown = vesk_fault::proc_status_kib(rig.pid(), "VmRSS") - rss;
-    EXPECT_LT(grown, 4096) << "veskd grew by " << grown << " KiB for a client that never read "
-                           << sent << " bytes of commands";
+    if (vesk_fault::kMemoryMeasurable) {
+        EXPECT_LT(grown, 4096) << "veskd grew by " << grown << " KiB for a client that never read "
+                               << sent << " bytes of commands";
+    }
     close(silent);
     EXPECT_TRUE(rig.alive());
 }
