@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "integration/nsm_peer_process.h"
 #include "support/daemon_process.h"
 #include "support/wire_peer.h"
 
@@ -28,66 +29,7 @@ using vesk_test::VtyClient;
 constexpr uint32_t kGe1 = 5;
 
 // The scriptable network services module, ordered line by line through its standard input.
-class NsmPeer {
-  public:
-    explicit NsmPeer(const std::string &path) {
-        int in[2];
-        int out[2];
-        if (pipe2(in, O_CLOEXEC) < 0 || pipe2(out, O_CLOEXEC) < 0)
-            return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(in[0], STDIN_FILENO);
-            dup2(out[1], STDOUT_FILENO);
-            std::string tool = std::string(VESK_BINARY_DIR) + "/tools/vesk-nsm-peer";
-            execl(tool.c_str(), tool.c_str(), path.c_str(), nullptr);
-            _exit(127);
-        }
-        close(in[0]);
-        close(out[1]);
-        to_ = in[1];
-        from_ = out[0];
-    }
-    ~NsmPeer() {
-        close(to_);
-        close(from_);
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    NsmPeer(const NsmPeer &) = delete;
-    NsmPeer &operator=(const NsmPeer &) = delete;
-
-    // Sends one order and gives the answer ("" when none comes within 15 s).
-    std::string order(const std::string &line) {
-        std::string text = line + "\n";
-        if (write(to_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
-            return "";
-        for (;;) {
-            size_t eol = buf_.find('\n');
-            if (eol != std::string::npos) {
-                std::string answer = buf_.substr(0, eol);
-                buf_.erase(0, eol + 1);
-                return answer;
-            }
-            pollfd p{from_, POLLIN, 0};
-            if (poll(&p, 1, 15000) != 1)
-                return "";
-            char chunk[512];
-            ssize_t n = read(from_, chunk, sizeof chunk);
-            if (n <= 0)
-                return "";
-            buf_.append(chunk, static_cast<size_t>(n));
-        }
-    }
-
-  private:
-    pid_t pid_ = -1;
-    int to_ = -1;
-    int from_ = -1;
-    std::string buf_;
-};
+using NsmPeer = nsm_test::PeerProcess;
 
 class FrameLoopProcessTest : public ::testing::Test {
   protected:

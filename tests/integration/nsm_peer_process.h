@@ -44,6 +44,8 @@ class PeerProcess {
             waitpid(pid_, nullptr, 0);
         }
     }
+    PeerProcess(const PeerProcess &) = delete;
+    PeerProcess &operator=(const PeerProcess &) = delete;
 
     // Sends one order and gives the peer's answer ("" when it gives none in time).
     std::string order(const std::string &line, int timeout_ms = 5000) {

@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "integration/nsm_peer_process.h"
 #include "support/daemon_process.h"
 #include "support/wire_peer.h"
 
@@ -27,75 +28,7 @@ using vesk_test::DaemonProcess;
 using vesk_test::read_file;
 using vesk_test::VtyClient;
 
-// The scriptable network services module, ordered line by line through its standard input.
-class NsmPeer {
-  public:
-    explicit NsmPeer(const std::string &path) {
-        int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) < 0 || pipe2(out, O_CLOEXEC) < 0)
-            return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(in[0], STDIN_FILENO);
-            dup2(out[1], STDOUT_FILENO);
-            std::string tool = std::string(VESK_BINARY_DIR) + "/tools/vesk-nsm-peer";
-            execl(tool.c_str(), tool.c_str(), path.c_str(), nullptr);
-            _exit(127);
-        }
-        close(in[0]);
-        close(out[1]);
-        to_ = in[1];
-        from_ = out[0];
-    }
-    ~NsmPeer() {
-        if (to_ >= 0)
-            close(to_);
-        if (from_ >= 0)
-            close(from_);
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    NsmPeer(const NsmPeer &) = delete;
-    NsmPeer &operator=(const NsmPeer &) = delete;
-
-    // Sends one order and gives the peer's answer ("" when none comes in time).
-    std::string order(const std::string &line, int timeout_ms = 5000) {
-        std::string text = line + "\n";
-        if (write(to_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
-            return "";
-        return read_line(timeout_ms);
-    }
-
-  private:
-    std::string read_line(int timeout_ms) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        for (;;) {
-            size_t eol = buf_.find('\n');
-            if (eol != std::string::npos) {
-                std::string line = buf_.substr(0, eol);
-                buf_.erase(0, eol + 1);
-                return line;
-            }
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd p{from_, POLLIN, 0};
-            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
-                return "";
-            char chunk[512];
-            ssize_t n = read(from_, chunk, sizeof chunk);
-            if (n <= 0)
-                return "";
-            buf_.append(chunk, static_cast<size_t>(n));
-        }
-    }
-
-    pid_t pid_ = -1;
-    int to_ = -1;
-    int from_ = -1;
-    std::string buf_;
-};
+using NsmPeer = nsm_test::PeerProcess;
 
 // What an operator and the management interface see of the daemon's state.
 struct Views {
