@@ -3,14 +3,14 @@
 #  - start-up to ready: from exec to the readiness signal a "monitor" parent receives, with 512
 #    ports reported by the NSM peer and a configuration of 512 interface blocks (median of RUNS);
 #  - idle cost: 48 protected ports (loop detection on every port, frames every 10 s, no loop),
-#    CPU over SECONDS seconds after a warm-up, given as CPU seconds per hour and % of one core,
+#    CPU over IDLE_SECONDS seconds after a warm-up, given as CPU seconds per hour and % of one core,
 #    and the resident memory.
 #
-#   bench/idle.sh [BUILD_DIR]        SECONDS=60 RUNS=5 by default
+#   bench/idle.sh [BUILD_DIR]        IDLE_SECONDS=60 RUNS=5 by default
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(realpath "${1:-build}")
-seconds=${SECONDS_IDLE:-${SECONDS:-60}}
+seconds=${IDLE_SECONDS:-60}
 runs=${RUNS:-5}
 for tool in vesk/veskd tools/vesk-nsm-peer tools/vesk-wire; do
     [ -x "$build/$tool" ] || { echo "missing $build/$tool (build it first)" >&2; exit 2; }
