@@ -175,7 +175,8 @@ int attr_cb(const nlattr *attr, void *data) {
 } // namespace
 
 int nsm_netlink_parse(const struct nlmsghdr *nlh, size_t len, nsm_nl_msg *out) {
-    if (nlh == nullptr || out == nullptr || len < sizeof(nlmsghdr) ||
+    // mnl_nlmsg_ok compares the length as an int, so a length of 2 GiB or more would pass it.
+    if (nlh == nullptr || out == nullptr || len < sizeof(nlmsghdr) || nlh->nlmsg_len > len ||
         !mnl_nlmsg_ok(nlh, static_cast<int>(std::min<size_t>(len, INT32_MAX))))
         return -1;
     if (nlh->nlmsg_type != RTM_NEWLINK && nlh->nlmsg_type != RTM_DELLINK)
