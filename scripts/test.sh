@@ -13,7 +13,7 @@ start=$SECONDS
 jobs=$(nproc)
 
 echo "== g++ build"
-scripts/build.sh build -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc
+scripts/build.sh build -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc -DCMAKE_BUILD_TYPE=Release
 echo "== unit and integration tests"
 ctest --test-dir build --output-on-failure --timeout 300 -j "$jobs" -LE e2e
 if [ "$(id -u)" = 0 ]; then
@@ -25,7 +25,7 @@ fi
 
 echo "== clang build with AddressSanitizer + UndefinedBehaviorSanitizer"
 scripts/build.sh build-asan -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
-    -DVESK_SANITIZE=address,undefined -DVESK_BENCH=OFF
+    -DCMAKE_BUILD_TYPE=Debug -DVESK_SANITIZE=address,undefined -DVESK_BENCH=OFF -DVESK_E2E_TESTS=OFF
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build-asan --output-on-failure --timeout 300 -j "$jobs" -L 'zet|vesk|integration'
 
@@ -38,7 +38,7 @@ for t in tests/integration/*_test.cpp; do
     tsan_targets+=("integration_$(basename "$t" .cpp)")
 done
 cmake -S . -B build-tsan -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
-    -DVESK_SANITIZE=thread -DVESK_BENCH=OFF >/dev/null
+    -DCMAKE_BUILD_TYPE=Debug -DVESK_SANITIZE=thread -DVESK_BENCH=OFF -DVESK_E2E_TESTS=OFF >/dev/null
 cmake --build build-tsan -j "$jobs" --target "${tsan_targets[@]}"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     ctest --test-dir build-tsan --output-on-failure --timeout 300 -j "$jobs" -L 'zet|vesk|integration'
