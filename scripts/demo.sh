@@ -17,7 +17,7 @@ if [ $# -ge 1 ]; then
     build=$(realpath "$1")
 else
     scripts/deps.sh
-    scripts/build.sh build -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc -DCMAKE_BUILD_TYPE=Release
+    scripts/build.sh build -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc
     build=$root/build
 fi
 veskd=$build/vesk/veskd

@@ -13,7 +13,7 @@ start=$SECONDS
 jobs=$(nproc)
 
 echo "== g++ build"
-scripts/build.sh build -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc -DCMAKE_BUILD_TYPE=Release
+scripts/build.sh build -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc
 echo "== unit and integration tests"
 ctest --test-dir build --output-on-failure --timeout 300 -j "$jobs" -LE e2e
 if [ "$(id -u)" = 0 ]; then
