@@ -162,9 +162,9 @@ dump_result kernel_backend::read_dump(uint32_t seq, std::vector<nsm_nl_msg> &out
             continue;
         if (n <= 0)
             return dump_result::failed;
-        int len = static_cast<int>(n);
-        for (auto *nlh = reinterpret_cast<const nlmsghdr *>(buf_.data()); mnl_nlmsg_ok(nlh, len);
-             nlh = mnl_nlmsg_next(nlh, &len)) {
+        size_t len = static_cast<size_t>(n);
+        for (auto *nlh = reinterpret_cast<const nlmsghdr *>(buf_.data());
+             nsm_netlink_msg_ok(nlh, len); nlh = nsm_netlink_next(nlh, &len)) {
             if (!mnl_nlmsg_seq_ok(nlh, seq) || !mnl_nlmsg_portid_ok(nlh, portid))
                 continue;
             if (nlh->nlmsg_flags & NLM_F_DUMP_INTR)
@@ -260,9 +260,9 @@ void kernel_backend::drain_events() {
 
 // Gives false when the buffer holds something the kernel did not send.
 bool kernel_backend::handle_event_buffer(size_t size) {
-    int len = static_cast<int>(size);
-    for (auto *nlh = reinterpret_cast<const nlmsghdr *>(buf_.data()); mnl_nlmsg_ok(nlh, len);
-         nlh = mnl_nlmsg_next(nlh, &len)) {
+    size_t len = size;
+    for (auto *nlh = reinterpret_cast<const nlmsghdr *>(buf_.data()); nsm_netlink_msg_ok(nlh, len);
+         nlh = nsm_netlink_next(nlh, &len)) {
         nsm_nl_msg msg;
         int rc = nsm_netlink_parse(nlh, nlh->nlmsg_len, &msg);
         if (rc == 0)

@@ -174,10 +174,21 @@ int attr_cb(const nlattr *attr, void *data) {
 
 } // namespace
 
+bool nsm_netlink_msg_ok(const struct nlmsghdr *nlh, size_t len) {
+    return len >= sizeof(nlmsghdr) && nlh->nlmsg_len >= sizeof(nlmsghdr) && nlh->nlmsg_len <= len;
+}
+
+const struct nlmsghdr *nsm_netlink_next(const struct nlmsghdr *nlh, size_t *len) {
+    // The last message of a buffer need not be padded to the alignment.
+    constexpr size_t align_mask = NLMSG_ALIGNTO - 1;
+    size_t aligned = (static_cast<size_t>(nlh->nlmsg_len) + align_mask) & ~align_mask;
+    size_t step = std::min(aligned, *len);
+    *len -= step;
+    return reinterpret_cast<const nlmsghdr *>(reinterpret_cast<const char *>(nlh) + step);
+}
+
 int nsm_netlink_parse(const struct nlmsghdr *nlh, size_t len, nsm_nl_msg *out) {
-    // mnl_nlmsg_ok compares the length as an int, so a length of 2 GiB or more would pass it.
-    if (nlh == nullptr || out == nullptr || len < sizeof(nlmsghdr) || nlh->nlmsg_len > len ||
-        !mnl_nlmsg_ok(nlh, static_cast<int>(std::min<size_t>(len, INT32_MAX))))
+    if (nlh == nullptr || out == nullptr || !nsm_netlink_msg_ok(nlh, len))
         return -1;
     if (nlh->nlmsg_type != RTM_NEWLINK && nlh->nlmsg_type != RTM_DELLINK)
         return 1;

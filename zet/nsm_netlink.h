@@ -41,6 +41,13 @@ struct nsm_nl_msg {
     std::vector<nsm_nl_vlan> vlans; // ranges expanded, ascending as given
 };
 
+// True when a whole message, header included, lies within the len bytes left of a buffer.
+// mnl_nlmsg_ok compares the length as an int, so a length of 2 GiB or more passes it, and one
+// within 3 of 4 GiB wraps to 0 when aligned, so a walk by mnl_nlmsg_next would never move on.
+bool nsm_netlink_msg_ok(const struct nlmsghdr *nlh, size_t len);
+// The message after nlh, which nsm_netlink_msg_ok accepted; len loses the bytes passed.
+const struct nlmsghdr *nsm_netlink_next(const struct nlmsghdr *nlh, size_t *len);
+
 // Reads one RTM_NEWLINK/RTM_DELLINK message of at most len bytes: 0, 1 when it is of another
 // type (nothing to do), or -1 when it is malformed (every attribute is length-checked).
 int nsm_netlink_parse(const struct nlmsghdr *nlh, size_t len, nsm_nl_msg *out);

@@ -2,6 +2,7 @@
 // the view presented to the protocol.
 #include <cstring>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -254,6 +255,55 @@ TEST(NsmNetlink, TruncatedMessagesAndOtherTypes) {
     EXPECT_EQ(addr.parse(&out), 1);
     Msg zero(RTM_NEWLINK, AF_UNSPEC, 0);
     EXPECT_EQ(zero.parse(&out), -1) << "interface index 0";
+}
+
+// Walks a receive buffer as the kernel backend does; gives the messages seen and the bytes left,
+// stopping at a bound well past any real walk so that a walk that would never end fails here.
+std::pair<int, size_t> walk(const std::vector<uint8_t> &buf) {
+    size_t left = buf.size();
+    int seen = 0;
+    for (auto *nlh = reinterpret_cast<const nlmsghdr *>(buf.data());
+         nsm_netlink_msg_ok(nlh, left) && seen < 100; nlh = nsm_netlink_next(nlh, &left))
+        seen++;
+    return {seen, left};
+}
+
+// Two link messages followed by a header claiming len bytes, with a little payload after it.
+std::vector<uint8_t> two_messages_then(uint32_t len) {
+    std::vector<uint8_t> buf;
+    for (int ifindex : {5, 6}) {
+        Msg m = port_link(ifindex, "p", 3);
+        m.hdr();
+        buf.insert(buf.end(), m.bytes().begin(), m.bytes().end());
+    }
+    nlmsghdr h{};
+    h.nlmsg_len = len;
+    h.nlmsg_type = RTM_NEWLINK;
+    auto *p = reinterpret_cast<const uint8_t *>(&h);
+    buf.insert(buf.end(), p, p + sizeof h);
+    buf.resize(buf.size() + 32, 0);
+    return buf;
+}
+
+TEST(NsmNetlink, BufferWalkStopsAtALengthOutsideTheBytesLeft) {
+    for (uint32_t len : {0u, 15u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFCu, 0xFFFFFFFDu, 0xFFFFFFFEu,
+                         0xFFFFFFFFu, 1000u}) {
+        std::vector<uint8_t> buf = two_messages_then(len);
+        auto [seen, left] = walk(buf);
+        EXPECT_EQ(seen, 2) << "length " << len;
+        EXPECT_EQ(left, sizeof(nlmsghdr) + 32) << "length " << len;
+        auto *last = reinterpret_cast<const nlmsghdr *>(buf.data() + buf.size() - left);
+        nsm_nl_msg out;
+        EXPECT_EQ(nsm_netlink_parse(last, left, &out), -1) << "length " << len;
+    }
+}
+
+TEST(NsmNetlink, BufferWalkTakesAnUnpaddedLastMessageWhole) {
+    std::vector<uint8_t> buf = two_messages_then(sizeof(nlmsghdr) + 30);
+    buf.resize(buf.size() - 2);
+    auto [seen, left] = walk(buf);
+    EXPECT_EQ(seen, 3);
+    EXPECT_EQ(left, 0u);
 }
 
 TEST(NsmNetlink, AttributeRunningPastTheMessageIsNeverRead) {
