@@ -6,6 +6,7 @@
 #include "vesk/cli/debug.h"
 #include "vesk/daemon/veskd.h"
 #include "vesk/frame/encode.h"
+#include "vesk/frame/shed.h"
 #include "vesk/host/zet.h"
 #include "vesk/machine/state_machine.h"
 #include "vesk/model/port.h"
@@ -97,6 +98,7 @@ int vesk_recv_pkt_karsto(struct lib_globals *handle) {
     }
     uint8_t buffer[VESK_RECV_BUF_LEN];
     uint8_t address[VESK_RECV_ADDR_LEN];
+    vesk_recv_shed shed{};
     for (;;) {
         std::memset(buffer, 0, sizeof buffer);
         std::memset(address, 0, sizeof address);
@@ -106,6 +108,9 @@ int vesk_recv_pkt_karsto(struct lib_globals *handle) {
         if (n < 0 && errno == EBADF)
             return 0;
         if (n != VESK_PDU_LEN)
+            continue;
+        if (vesk_recv_shed_repeat(&shed, vesk_recv_addr_ifindex(address), buffer,
+                                  zet_clock_now_usec()))
             continue;
         vesk_recv(handle, address, buffer, VESK_PDU_LEN);
     }

@@ -1,6 +1,7 @@
 // The receive path: the receive thread's loop and the loop verdict.
 //
-// The receive thread reads the frame socket and hands every 46-byte read to the event loop;
+// The receive thread reads the frame socket and hands each 46-byte read to the event loop,
+// but for copies of a frame it handed on from the same port a moment ago (vesk/frame/shed.h);
 // finding the ports, the verdict and the state machine run on the main thread, one frame at a
 // time, so they never race with timers, NSM messages or commands.
 #pragma once

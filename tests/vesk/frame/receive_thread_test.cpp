@@ -1,6 +1,8 @@
 // The receive thread and the event loop together: reads of the wrong size never reach the
-// verdict, the right one is judged on the main thread, and closing the socket ends the thread.
+// verdict, the right one is judged on the main thread, storm copies are shed, and closing the
+// socket ends the thread.
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -13,6 +15,7 @@
 #include "vesk/daemon/veskd.h"
 #include "vesk/frame/encode.h"
 #include "vesk/frame/receive.h"
+#include "vesk/frame/shed.h"
 #include "vesk/frame/transmit.h"
 #include "vesk/host/zet.h"
 #include "vesk/machine/state_machine.h"
@@ -100,15 +103,28 @@ TEST_F(ReceiveThreadTest, MalformedDatagramsAreIgnoredByTheSocket) {
     EXPECT_EQ(stats.rx_frames, 1u);
 }
 
-TEST_F(ReceiveThreadTest, ManyFramesWhileTheLoopSendsAndTicks) {
-    // Timers, sends and verdicts on the main thread while the reader posts.
+TEST_F(ReceiveThreadTest, StormCopiesAreJudgedOncePerWindow) {
+    // Copies of one frame, as a loop storm brings them, while timers, sends and verdicts go on:
+    // one copy per window reaches the verdict. After each burst a frame from another port
+    // shows the reader has read and weighed every copy before the clock moves on.
     port_->loop_process = VESK_LOOP_LOG;
-    for (int i = 0; i < 200; i++)
-        deliver(sent_.payload);
-    ASSERT_TRUE(vesk_test::run_until(veskm, [&] {
-        advance(0);
-        return log().count("port ge1 connection device exits a loop in vlan 10") == 200;
-    })) << log().count("port ge1 connection device exits a loop in vlan 10");
+    const std::string warning = "port ge1 connection device exits a loop in vlan 10";
+    const int windows = 5;
+    const int copies = 40;
+    for (int w = 1; w <= windows; w++) {
+        for (int i = 0; i < copies; i++)
+            deliver(sent_.payload);
+        deliver(sent_.payload, 2);
+        ASSERT_TRUE(vesk_test::run_until(veskm, [&] {
+            return log().count("vesk_recv: receive frame on port 2") == static_cast<size_t>(w) &&
+                   log().count(warning) == static_cast<size_t>(w);
+        })) << log().text();
+        zet_clock_advance_usec(VESK_SHED_WINDOW_USEC);
+    }
+    EXPECT_EQ(log().count("vesk_recv: receive frame on port 1"), static_cast<size_t>(windows));
+    frame_sock_stats stats{};
+    ASSERT_EQ(frame_sock_get_stats(veskm, &stats), 0);
+    EXPECT_EQ(stats.rx_frames, static_cast<uint64_t>(windows * (copies + 1)));
     EXPECT_NE(port_->pstate, VESK_PORT_SHUTDOWN);
     EXPECT_EQ(requests().size(), 0u);
 }
