@@ -188,6 +188,30 @@ TEST(NsmUnix, ViewFramesRebuildTheSameView) {
     EXPECT_EQ(copy, v);
 }
 
+// A start-up synchronisation of every VLAN on 48 ports, the first untagged, frame by frame.
+TEST(NsmUnix, SyncOfEveryVlanOnEveryPortBuildsTheWholeView) {
+    nsm_view want;
+    nsm_view_bridge &bridge = want.bridges["1"];
+    bridge.type = NSM_BRIDGE_TYPE_VLAN_AWARE;
+    for (uint16_t vid = 1; vid <= 4094; vid++)
+        bridge.vlans.insert(vid);
+    for (uint32_t ifindex = 5; ifindex < 5 + 48; ifindex++) {
+        nsm_view_if &ifv = want.ifs[ifindex];
+        ifv.name = "ge" + std::to_string(ifindex);
+        ifv.flags = kUpRunning;
+        ifv.hw = {2, 0, 0, 0, 0, static_cast<uint8_t>(ifindex)};
+        ifv.hw_len = 6;
+        want.ports[ifindex] = nsm_view_port{bridge.vlans, {1}};
+    }
+    auto frames = nsm_unix_view_frames(want);
+    frames.pop_back();
+    ASSERT_GT(frames.size(), 4094u + 48u);
+    nsm_view got;
+    for (const auto &f : frames)
+        ASSERT_EQ(feed(got, f), 0);
+    EXPECT_EQ(got, want);
+}
+
 TEST(NsmUnix, HelloAndPortStateReadBack) {
     uint16_t protocol = 0;
     uint64_t services = 0;
