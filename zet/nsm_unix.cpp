@@ -116,6 +116,13 @@ bool valid_vid(uint16_t vid) {
     return vid >= VID_MIN && vid <= VID_MAX;
 }
 
+// The bytes of the field past the address are whatever the sender's buffer held; kept, they
+// would make one address differ from itself.
+void read_hw(reader &r, std::array<uint8_t, 6> &hw, uint8_t hw_len) {
+    r.bytes(hw.data(), HW_FIELD);
+    std::fill(hw.begin() + std::min<size_t>(hw_len, HW_FIELD), hw.end(), 0);
+}
+
 int bad(std::string *why, const char *text) {
     if (why != nullptr)
         *why = text;
@@ -127,7 +134,7 @@ int apply_if_add(nsm_view &view, reader &r, std::string *why) {
     nsm_view_if v;
     v.flags = r.u32();
     v.hw_len = r.u8();
-    r.bytes(v.hw.data(), HW_FIELD);
+    read_hw(r, v.hw, static_cast<uint8_t>(v.hw_len));
     r.u8();
     bool named = r.name(IF_NAME_FIELD, &v.name);
     if (!r.done())
@@ -158,7 +165,7 @@ int apply_link(nsm_view &view, uint16_t type, reader &r, std::string *why) {
     uint32_t flags = r.u32();
     uint8_t hw_len = r.u8();
     std::array<uint8_t, 6> hw{};
-    r.bytes(hw.data(), HW_FIELD);
+    read_hw(r, hw, hw_len);
     r.u8();
     if (!r.done())
         return bad(why, "link message of wrong length");

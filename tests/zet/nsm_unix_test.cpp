@@ -1,5 +1,6 @@
 // The framing of the socket backend: frames cut from a byte stream, and every check that keeps
 // a peer's bad message from reaching the view.
+#include <array>
 #include <string>
 #include <vector>
 
@@ -99,6 +100,25 @@ TEST(NsmUnix, LinkFramesChangeFlagsAndMustAgreeWithTheirType) {
     EXPECT_EQ(why, "link message whose flags contradict its type");
     EXPECT_EQ(feed(v, nsm_unix_link(NSM_MSG_LINK_DOWN, 6, kUpRunning, nullptr, 0)), -1);
     EXPECT_EQ(feed(v, nsm_unix_link(NSM_MSG_LINK_DOWN, 99, 0, nullptr, 0)), -1);
+}
+
+// An interface or link frame with a six-byte address field and hw_len bytes of it said to count.
+std::vector<uint8_t> with_hw_len(std::vector<uint8_t> frame, uint8_t hw_len) {
+    constexpr size_t hw_len_at = NSM_UNIX_HEADER_SIZE + 8;
+    frame[hw_len_at] = hw_len;
+    return frame;
+}
+
+TEST(NsmUnix, AddressBytesPastTheLengthAreCleared) {
+    const uint8_t full[6] = {2, 0, 0, 9, 9, 9};
+    const std::array<uint8_t, 6> short_hw = {2, 0, 0, 0, 0, 0};
+    nsm_view v = base();
+    ASSERT_EQ(feed(v, with_hw_len(nsm_unix_if_add(9, "ge9", kUpRunning, full, 6), 3)), 0);
+    EXPECT_EQ(v.ifs[9].hw_len, 3);
+    EXPECT_EQ(v.ifs[9].hw, short_hw);
+    ASSERT_EQ(feed(v, with_hw_len(nsm_unix_link(NSM_MSG_LINK_UP, 6, kUpRunning, full, 6), 3)), 0);
+    EXPECT_EQ(v.ifs[6].hw_len, 3);
+    EXPECT_EQ(v.ifs[6].hw, short_hw);
 }
 
 TEST(NsmUnix, DeletingBridgeOneOrItsVlanTakesPortsOut) {
