@@ -42,6 +42,34 @@ void vesk_rlist_absorb(struct vesk_rlist *cur) {
     }
 }
 
+// Cuts vid out of the inside of node, whose upper part goes to a node of its own.
+int vesk_rlist_split(struct vesk_rlist *node, uint16_t vid) {
+    struct vesk_rlist *upper = vesk_rlist_new(static_cast<uint16_t>(vid + 1));
+    if (upper == nullptr) {
+        zlog_err(veskm, "Cannot allocate memory for PORT_RVLAN \n");
+        return -1;
+    }
+    upper->high = node->high;
+    upper->next = node->next;
+    node->high = static_cast<uint16_t>(vid - 1);
+    node->next = upper;
+    return 0;
+}
+
+// Takes vid off an end of the node at pos, or the node itself when vid is all it holds.
+void vesk_rlist_trim(struct vesk_rlist **pos, uint16_t vid) {
+    struct vesk_rlist *cur = *pos;
+    if (cur->low == cur->high) {
+        *pos = cur->next;
+        vesk_rlist_release(cur);
+        return;
+    }
+    if (vid == cur->low)
+        cur->low = static_cast<uint16_t>(vid + 1);
+    else
+        cur->high = static_cast<uint16_t>(vid - 1);
+}
+
 } // namespace
 
 void vesk_join_rlist(struct vesk_rlist *first, struct vesk_rlist *second) {
@@ -117,13 +145,20 @@ void vesk_rlist_add(struct vesk_rlist **range_list, uint16_t vid) {
     vesk_link_rlist(range_list, node);
 }
 
+// Only an id inside a range needs a second node, so a VLAN at either end of a range, or alone
+// in one, leaves the list even when memory has run out.
 int vesk_rlist_delete(struct vesk_rlist **range_list, uint16_t vid) {
-    struct vesk_rlist *node = vesk_rlist_new(vid);
-    if (node == nullptr) {
-        zlog_err(veskm, "Cannot allocate memory for PORT_RVLAN \n");
+    assert(range_list);
+    struct vesk_rlist **pos = range_list;
+    while (*pos != nullptr && (*pos)->high < vid)
+        pos = &(*pos)->next;
+    struct vesk_rlist *cur = *pos;
+    if (cur == nullptr || cur->low > vid)
         return -1;
-    }
-    return vesk_unlink_rlist(range_list, node);
+    if (cur->low < vid && vid < cur->high)
+        return vesk_rlist_split(cur, vid);
+    vesk_rlist_trim(pos, vid);
+    return 0;
 }
 
 int vesk_find_vlan_from_rlist(uint16_t vid, struct vesk_rlist *const *range_list) {

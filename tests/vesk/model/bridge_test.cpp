@@ -279,7 +279,8 @@ TEST_F(Vlans, DeletingAVlanWithThreeMembersKeepsTheirProtectEntries) {
 // The record goes whatever happens, so a port must not go on protecting a VLAN that no longer
 // exists just because its range list could not be shortened.
 TEST_F(Vlans, DeletingAVlanWithoutMemoryForTheRangeListStillDeactivatesItsMembers) {
-    vesk_port *port = make_port("ge1", 1, {10});
+    // VLAN 10 inside the range 9-11: only a split needs memory.
+    vesk_port *port = make_port("ge1", 1, {9, 10, 11});
     ASSERT_EQ(vesk_add_provlan_to_port(nullptr, 10, port, 1), 0);
     ASSERT_NE(port->tx_timer, nullptr);
 
@@ -299,9 +300,23 @@ TEST_F(Vlans, DeletingAVlanWithoutMemoryForTheRangeListStillDeactivatesItsMember
     // The VLAN made again takes the port back as a member.
     join(port, 10);
     EXPECT_EQ(members(vlan(10)), (std::vector<std::string>{"ge1"}));
-    EXPECT_EQ(ranges(port->vlan_list), "[10,10]");
+    EXPECT_EQ(ranges(port->vlan_list), "[9,11]");
     EXPECT_EQ(entry->in_vlan, 1u);
     EXPECT_EQ(port->vesk_enable, 1);
+}
+
+TEST_F(Vlans, DeletingAVlanAtARangeEndOrAloneWithoutMemoryTakesItOffThePort) {
+    vesk_port *port = make_port("ge1", 1, {9, 10, 11, 20});
+    memory_fail_next(MTYPE_VESK_RLIST, 1);
+    vesk_bridge_del_vlan(bridge(), 11);
+    vesk_bridge_del_vlan(bridge(), 9);
+    vesk_bridge_del_vlan(bridge(), 20);
+    EXPECT_EQ(ranges(port->vlan_list), "[10,10]");
+    vesk_bridge_vlan_del_port(vlan(10), port);
+    EXPECT_EQ(ranges(port->vlan_list), "");
+    EXPECT_TRUE(members(vlan(10)).empty());
+    EXPECT_EQ(memory_fail_pending(MTYPE_VESK_RLIST), 1) << "nothing tried to allocate";
+    EXPECT_EQ(log_count_exact("Cannot allocate memory for PORT_RVLAN "), 0u) << log().text();
 }
 
 class Ports : public vesk_test::ModelFixture {};

@@ -198,6 +198,24 @@ TEST_F(RangeList, NoMemoryWhenDeletingKeepsTheMemberAndSaysSo) {
     EXPECT_EQ(log_count_exact("Cannot allocate memory for PORT_RVLAN "), 1u) << log().text();
 }
 
+// A VLAN deleted from a port must leave its range list even without memory, or the port goes on
+// claiming it; only cutting an id out of the inside of a range needs a node.
+TEST_F(RangeList, NoMemoryWhenDeletingAnEndOrALoneIdStillDeletes) {
+    add({10, 11, 12, 20});
+    memory_fail_next(MTYPE_VESK_RLIST, 3);
+    EXPECT_EQ(vesk_rlist_delete(&list_, 10), 0);
+    EXPECT_EQ(ranges(list_), (Ranges{{11, 12}, {20, 20}}));
+    EXPECT_EQ(vesk_rlist_delete(&list_, 12), 0);
+    EXPECT_EQ(ranges(list_), (Ranges{{11, 11}, {20, 20}}));
+    EXPECT_EQ(vesk_rlist_delete(&list_, 20), 0);
+    EXPECT_EQ(ranges(list_), (Ranges{{11, 11}}));
+    EXPECT_EQ(vesk_rlist_delete(&list_, 11), 0);
+    EXPECT_EQ(list_, nullptr);
+    EXPECT_EQ(memory_fail_pending(MTYPE_VESK_RLIST), 3) << "nothing tried to allocate";
+    EXPECT_EQ(memory_live(MTYPE_VESK_RLIST), 0);
+    EXPECT_EQ(log_count_exact("Cannot allocate memory for PORT_RVLAN "), 0u) << log().text();
+}
+
 TEST_F(RangeList, RandomAddsAndDeletesMatchASet) {
     std::mt19937 rng(20261206);
     // A narrow id space makes merges and splits frequent; a few wide draws reach the ends.
