@@ -1,7 +1,9 @@
 #include "zet/frame_unix.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -11,11 +13,30 @@
 
 namespace {
 
+using clock_type = std::chrono::steady_clock;
+
+// The peer's queue holds only net.unix.max_dgram_qlen datagrams (10 by default), so a burst
+// from many ports fills it while the peer is still reading; a send waits this long for room.
+constexpr auto SEND_WAIT = std::chrono::milliseconds(50);
+
 int fail(int fd) {
     int saved = errno;
     close(fd);
     errno = saved;
     return -1;
+}
+
+// 0 once fd may take a datagram or poll was interrupted, -1 with EAGAIN past the deadline.
+int wait_writable(int fd, clock_type::time_point deadline) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock_type::now());
+    if (left.count() <= 0) {
+        errno = EAGAIN;
+        return -1;
+    }
+    pollfd p{fd, POLLOUT, 0};
+    if (poll(&p, 1, static_cast<int>(left.count())) < 0 && errno != EINTR)
+        return -1;
+    return 0;
 }
 
 } // namespace
@@ -49,8 +70,15 @@ ssize_t frame_unix_send(int fd, const struct frame_send_addr &to, const uint8_t 
     msghdr msg{};
     msg.msg_iov = iov;
     msg.msg_iovlen = 2;
-    ssize_t n = sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
-    return n < 0 ? -1 : static_cast<ssize_t>(len);
+    auto deadline = clock_type::now() + SEND_WAIT;
+    for (;;) {
+        if (sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0)
+            return static_cast<ssize_t>(len);
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return -1;
+        if (wait_writable(fd, deadline) < 0)
+            return -1;
+    }
 }
 
 ssize_t frame_unix_recv(int fd, uint8_t *buf, size_t len, bool trunc,

@@ -12,7 +12,8 @@ struct frame_recv_addr;
 // Connects to the peer listening at path and says hello. Gives the descriptor or -1 with errno.
 int frame_unix_open(const char *path);
 
-// One datagram: the send address, then data. Never blocks. Gives len or -1 with errno.
+// One datagram: the send address, then data. While the peer's queue is full it waits up to
+// 50 ms for room, then gives up with EAGAIN. Gives len or -1 with errno.
 ssize_t frame_unix_send(int fd, const struct frame_send_addr &to, const uint8_t *data, size_t len);
 
 // One datagram without blocking: the receive address, then the frame. Gives the bytes copied

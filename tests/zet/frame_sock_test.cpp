@@ -1,6 +1,7 @@
 // The frame socket: arguments, the wire-peer backend in both directions, closing while a
 // reader waits, the counters, and the kernel filter of the packet backend.
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <linux/filter.h>
 #include <sys/socket.h>
@@ -96,6 +97,60 @@ TEST_F(FrameSockTest, SendCarriesTheSendAddressThenTheData) {
     frame_sock_stats stats{};
     ASSERT_EQ(frame_sock_get_stats(zg_, &stats), 0);
     EXPECT_EQ(stats.tx_frames, 1u);
+}
+
+// One frame from each of 48 ports in the same instant overflows the peer's queue (10 datagrams
+// by default) while the peer is still reading; none of them may be lost.
+TEST_F(FrameSockTest, ABurstOfSendsAllReachAPeerThatReadsSlowly) {
+    constexpr int kFrames = 60;
+    int fd = open();
+    std::vector<SentFrame> got;
+    std::thread reader([&] {
+        SentFrame f;
+        while (got.size() < kFrames && peer_.next(f, 2000)) {
+            got.push_back(f);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    uint8_t data[46] = {};
+    for (int i = 0; i < kFrames; i++) {
+        data[0] = static_cast<uint8_t>(i);
+        frame_send_addr a = to(1 + i, 1);
+        EXPECT_EQ(pal_sock_sendto(fd, data, sizeof data, 0, &a, sizeof a), 46)
+            << "frame " << i << ": " << std::strerror(errno);
+    }
+    reader.join();
+    ASSERT_EQ(got.size(), size_t{kFrames});
+    for (int i = 0; i < kFrames; i++) {
+        EXPECT_EQ(got[i].addr.ifindex, 1 + i);
+        EXPECT_EQ(got[i].payload[0], i);
+    }
+    frame_sock_stats stats{};
+    ASSERT_EQ(frame_sock_get_stats(zg_, &stats), 0);
+    EXPECT_EQ(stats.tx_frames, uint64_t{kFrames});
+    EXPECT_EQ(stats.tx_errors, 0u);
+}
+
+// A peer that stops reading costs a send a short wait, then the send fails as before.
+TEST_F(FrameSockTest, ASendToAPeerThatNeverReadsGivesUpSoon) {
+    int fd = open();
+    uint8_t data[46] = {};
+    frame_send_addr a = to(7, 1);
+    ssize_t n = 0;
+    int sent = 0;
+    auto started = std::chrono::steady_clock::now();
+    while (sent < 1000 && (n = pal_sock_sendto(fd, data, sizeof data, 0, &a, sizeof a)) == 46) {
+        sent++;
+        started = std::chrono::steady_clock::now();
+    }
+    auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(n, -1);
+    EXPECT_EQ(errno, EAGAIN);
+    EXPECT_GE(waited, std::chrono::milliseconds(40));
+    EXPECT_LT(waited, std::chrono::milliseconds(1000));
+    SentFrame f;
+    for (int i = 0; i < sent; i++)
+        ASSERT_TRUE(peer_.next(f, 0)) << "frame " << i;
 }
 
 TEST_F(FrameSockTest, SendRejectsBadArguments) {
