@@ -11,8 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <map>
 #include <memory>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -85,6 +87,24 @@ bool write_all(int fd, const std::string &text) {
         done += static_cast<size_t>(n);
     }
     return true;
+}
+
+// A temporary file is the target's name, this mark, and mkstemp's six random characters.
+constexpr std::string_view TEMP_MARK = ".tmp.";
+constexpr size_t TEMP_RANDOM = 6;
+
+// A write killed before its rename leaves its temporary file behind; removing such files first
+// keeps kills from piling them up. Taking away the file of a write still running in another
+// process only makes that write's rename fail, never the configuration file incomplete.
+void remove_leftovers(const std::string &dir, const std::string &target) {
+    std::string prefix = std::filesystem::path(target).filename().string();
+    prefix += TEMP_MARK;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        if (name.size() == prefix.size() + TEMP_RANDOM && name.starts_with(prefix))
+            ::unlink(it->path().c_str());
+    }
 }
 
 } // namespace
@@ -226,7 +246,8 @@ bool write_atomic(const char *path, const std::string &text, std::string &err) {
     size_t slash = target.rfind('/');
     std::string dir =
         slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
-    std::string tmp = target + ".tmp.XXXXXX";
+    remove_leftovers(dir, target);
+    std::string tmp = target + std::string(TEMP_MARK) + std::string(TEMP_RANDOM, 'X');
     int fd = ::mkstemp(tmp.data());
     if (fd < 0) {
         err = "cannot create a temporary file in " + dir + ": " + std::strerror(errno);

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <string_view>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -49,6 +50,17 @@ int strangers(const std::string &dir, std::initializer_list<std::string> known) 
             continue;
         n++;
     }
+    return n;
+}
+
+// Temporary files of writes to veskd.conf in dir. A write killed before its rename may leave
+// its own behind, but never more than that one in all.
+int temporaries(const std::string &dir) {
+    int n = 0;
+    std::unique_ptr<DIR, int (*)(DIR *)> d(opendir(dir.c_str()), closedir);
+    for (dirent *e = d ? readdir(d.get()) : nullptr; e != nullptr; e = readdir(d.get()))
+        if (std::string_view(e->d_name).starts_with("veskd.conf.tmp"))
+            n++;
     return n;
 }
 
@@ -101,6 +113,7 @@ TEST(FaultConfig, AtomicWriteKilledAtRandomPoints) {
         std::string now = vesk_test::read_file(path);
         ASSERT_TRUE(now == old_text || now == new_text)
             << "round " << round << ": the file has " << now.size() << " bytes";
+        ASSERT_LE(temporaries(dir), 1) << "round " << round;
         if (now == new_text) {
             new_found++;
         } else {
@@ -149,6 +162,7 @@ TEST(FaultConfig, DaemonWriteKilledAtRandomPoints) {
         close(raw);
         std::string now = vesk_test::read_file(rig.config_path());
         ASSERT_TRUE(now == old_text || now == new_text) << "the file is neither:\n" << now;
+        ASSERT_LE(temporaries(rig.dir()), 1);
         (now == new_text && now != old_text ? new_found : old_kept)++;
     }
     std::cerr << "daemon kills: " << old_kept << " kept the old file, " << new_found

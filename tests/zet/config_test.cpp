@@ -343,6 +343,27 @@ TEST_F(Config, WriteFollowsASymbolicLink) {
     EXPECT_NE(read_file(real).find(" toy tx 50\n"), std::string::npos);
 }
 
+// Writes killed before their rename leave temporary files; the next write takes them away, and
+// nothing else.
+TEST_F(Config, WriteRemovesTemporaryFilesOfKilledWrites) {
+    std::string path = dir + "/veskd.conf";
+    const char *leftovers[] = {"veskd.conf.tmp.a1B2c3", "veskd.conf.tmp.zzzzzz"};
+    const char *others[] = {"veskd.conf.tmp.toolong", "veskd.conf.tmp", "other.conf.tmp.a1B2c3",
+                            "veskd.conf.bak"};
+    for (const char *name : leftovers)
+        write_file(dir + "/" + name, "interface ge");
+    for (const char *name : others)
+        write_file(dir + "/" + name, "kept\n");
+    ASSERT_EQ(host_config_start(zg, path.c_str(), 0), 0);
+    char err[256] = "";
+    ASSERT_EQ(host_config_write(zg, err, sizeof err), 0) << err;
+    for (const char *name : leftovers)
+        EXPECT_NE(access((dir + "/" + name).c_str(), F_OK), 0) << name;
+    for (const char *name : others)
+        EXPECT_EQ(read_file(dir + "/" + name), "kept\n") << name;
+    EXPECT_EQ(read_file(path), cli_running_config(zg));
+}
+
 TEST_F(Config, WriteFailureGivesAMessageAndChangesNothing) {
     // The configuration path is a directory: nothing can replace it.
     std::string path = dir + "/conf.d";
