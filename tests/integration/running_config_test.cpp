@@ -199,4 +199,28 @@ TEST_F(RunningConfigTest, EnabledBridgeSurvivesARestart) {
     ASSERT_NO_FATAL_FAILURE(stop());
 }
 
+// The bridge-wide enable is written first and gives every port VLAN 1 on replay, ahead of the
+// port's own protect lines; a port that protected VLAN 1 later in its order keeps that order.
+TEST_F(RunningConfigTest, ProtectOrderSurvivesARestartWhenTheBridgeIsEnabledLater) {
+    ASSERT_NO_FATAL_FAILURE(start());
+    for (const char *line :
+         {"configure terminal", "interface ge1", "loop-detect protect vlan 5", "exit",
+          "loop-detect enable", "interface ge1", "loop-detect protect vlan 7", "end"})
+        EXPECT_EQ(command(line), "") << line;
+    Views before = views();
+    EXPECT_NE(before.ports.find("loopback( \"ge1\", \"1\", \"180\", \"10\", \"5,1,7,\");\n"),
+              std::string::npos)
+        << before.ports;
+
+    command("write");
+    ASSERT_NO_FATAL_FAILURE(stop());
+    ASSERT_NO_FATAL_FAILURE(start());
+    Views after = views();
+    EXPECT_EQ(after.running, before.running);
+    EXPECT_EQ(after.show, before.show);
+    EXPECT_EQ(after.ports, before.ports);
+    EXPECT_EQ(after.states, before.states);
+    ASSERT_NO_FATAL_FAILURE(stop());
+}
+
 } // namespace

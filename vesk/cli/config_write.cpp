@@ -22,21 +22,38 @@ int vesk_config_write(struct cli *cli) {
     return 1;
 }
 
-// VLAN 1 comes back through an enable line on replay, the port's or the bridge's; without
-// either it has to be written, or a port protecting VLAN 1 loses it. Where an enable line
-// restores it, it is not written: under a p-interface, which takes no interface command, the
-// line would only be a bad line.
+// Replaying an enable line, the port's or the bridge's, adds VLAN 1 to the port.
+static bool vesk_config_restores_vlan1(const struct vesk_bridge *bridge,
+                                       const struct vesk_port *port) {
+    return port->cfg_enable || bridge->vesk_enable == 1;
+}
+
+// The enable line is replayed before the port's protect lines, so VLAN 1 comes back first in
+// the port's order.
+static bool vesk_config_vlan1_first(const struct vesk_port *port) {
+    struct listnode *head = listhead(port->provlan_info);
+    if (head == nullptr)
+        return false;
+    auto *entry = static_cast<struct vesk_provlan *>(listgetdata(head));
+    return entry != nullptr && entry->vid == 1;
+}
+
+// VLAN 1 is written where no enable line brings it back, or where it does but not in its place:
+// without the line a port protecting VLAN 1 loses it, or shows it first after a read-back. Where
+// an enable line restores it in its place it is not written: under a p-interface, which takes
+// no interface command, the line would only be a bad line.
 static bool vesk_config_writes_provlan(const struct vesk_bridge *bridge,
                                        const struct vesk_port *port,
                                        const struct vesk_provlan *entry) {
-    return entry->vid != 1 || (!port->cfg_enable && bridge->vesk_enable != 1);
+    return entry->vid != 1 || !vesk_config_restores_vlan1(bridge, port) ||
+           !vesk_config_vlan1_first(port);
 }
 
-// Replaying an enable line, the port's or the bridge's, adds VLAN 1 again; a port that no
-// longer protects it has to lose it again, or it gains a VLAN it did not protect.
+// A port that no longer protects the VLAN 1 an enable line adds on replay has to lose it again,
+// or it gains a VLAN it did not protect; one that protects it later in its order loses it too,
+// and the protect lines add it back in its place.
 static bool vesk_config_drops_vlan1(const struct vesk_bridge *bridge, struct vesk_port *port) {
-    return (port->cfg_enable || bridge->vesk_enable == 1) &&
-           vesk_find_provlan_from_port(1, port) == nullptr;
+    return vesk_config_restores_vlan1(bridge, port) && !vesk_config_vlan1_first(port);
 }
 
 // The setting lines of one port, values equal to the defaults left out; gives

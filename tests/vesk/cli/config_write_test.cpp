@@ -98,9 +98,11 @@ TEST_F(ConfigWriteTest, EverySettingInItsOrder) {
                                   " loop-detect resume time 300\n"
                                   " loop-detect loop log\n"
                                   " loop-detect enable\n"
+                                  " no loop-detect protect vlan 1\n"
                                   " loop-detect protect vlan 5\n"
+                                  " loop-detect protect vlan 1\n"
                                   " loop-detect protect vlan 7\n");
-    EXPECT_EQ(count_, 6);
+    EXPECT_EQ(count_, 8);
 }
 
 TEST_F(ConfigWriteTest, SeparatorsStartWithTheFirstSettingLine) {
@@ -163,12 +165,36 @@ TEST_F(ConfigWriteTest, VlanOneWithoutEnableIsWrittenSoItIsNotLost) {
 TEST_F(ConfigWriteTest, VlanOneOfAnEnabledBridgeComesBackThroughTheGlobalLine) {
     make_port("ge1", 1, {1, 3});
     make_port("po1", 2, {1});
-    configure({"interface ge1", "loop-detect protect vlan 3", "exit", "loop-detect enable"});
+    configure({"loop-detect enable", "interface ge1", "loop-detect protect vlan 3"});
     EXPECT_EQ(write_interfaces(), "interface ge1\n"
                                   " loop-detect protect vlan 3\n"
                                   "!\n"
                                   "interface po1\n");
     EXPECT_EQ(count_, 1);
+}
+
+TEST_F(ConfigWriteTest, VlanOneAfterAnotherOfAnEnabledBridgeIsWrittenInItsPlace) {
+    make_port("ge1", 1, {1, 3});
+    make_port("po1", 2, {1});
+    configure({"interface ge1", "loop-detect protect vlan 3", "exit", "loop-detect enable"});
+    EXPECT_EQ(write_interfaces(), "interface ge1\n"
+                                  " no loop-detect protect vlan 1\n"
+                                  " loop-detect protect vlan 3\n"
+                                  " loop-detect protect vlan 1\n"
+                                  "!\n"
+                                  "interface po1\n");
+    EXPECT_EQ(count_, 3);
+}
+
+TEST_F(ConfigWriteTest, VlanOneAfterAnotherOfAnEnabledPortIsWrittenInItsPlace) {
+    make_port("ge1", 1, {1, 9});
+    configure({"interface ge1", "loop-detect protect vlan 9", "loop-detect enable"});
+    EXPECT_EQ(write_interfaces(), "interface ge1\n"
+                                  " loop-detect enable\n"
+                                  " no loop-detect protect vlan 1\n"
+                                  " loop-detect protect vlan 9\n"
+                                  " loop-detect protect vlan 1\n");
+    EXPECT_EQ(count_, 4);
 }
 
 TEST_F(ConfigWriteTest, EnabledPortWithoutVlanOneTakesItAwayAgain) {
@@ -301,6 +327,24 @@ TEST_F(ConfigRoundTripTest, EnabledBridgeSurvivesWriteAndReadBack) {
     configure({"loop-detect enable", "interface ge1", "loop-detect protect vlan 5", "interface ge2",
                "no loop-detect protect vlan 1", "loop-detect protect vlan 6"});
     round_trip({"ge1", "ge2", "pon1"});
+}
+
+// The enable line, replayed first, brings VLAN 1 back at the head of the port's order, so where
+// VLAN 1 came later it is dropped and protected again in its place.
+TEST_F(ConfigRoundTripTest, ProtectOrderSurvivesABridgeEnabledAfterAProtectVlan) {
+    make_port("ge1", 1, {1, 5, 7});
+    make_port("ge2", 2, {1, 5});
+    configure({"interface ge1", "loop-detect protect vlan 5", "exit", "loop-detect enable",
+               "interface ge1", "loop-detect protect vlan 7", "interface ge2",
+               "loop-detect protect vlan 5"});
+    round_trip({"ge1", "ge2"});
+}
+
+TEST_F(ConfigRoundTripTest, ProtectOrderSurvivesAPortEnabledAfterAProtectVlan) {
+    make_port("ge1", 1, {1, 5, 7});
+    configure({"interface ge1", "loop-detect protect vlan 5", "loop-detect enable",
+               "loop-detect protect vlan 7"});
+    round_trip({"ge1"});
 }
 
 } // namespace
