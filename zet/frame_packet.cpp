@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "zet/frame_ring.h"
 #include "zet/frame_sock.h"
 #include "zet/if.h"
 #include "zet/lib.h"
@@ -86,7 +87,7 @@ void frame_packet_filter(struct sock_fprog *prog) {
     prog->filter = FILTER;
 }
 
-int frame_packet_open(void) {
+int frame_packet_open(struct frame_ring &ring) {
     // Protocol 0: nothing is received until bind, so the filter is in place before any frame.
     int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
     if (fd < 0)
@@ -98,12 +99,16 @@ int frame_packet_open(void) {
     int one = 1;
     // Older kernels lack it; the pkttype check on every read covers them.
     setsockopt(fd, SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof one);
+    if (frame_ring_attach(ring, fd) < 0)
+        return fail(fd);
     sockaddr_ll sll{};
     sll.sll_family = AF_PACKET;
     sll.sll_protocol = htons(ETH_P_ALL);
     sll.sll_ifindex = 0;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&sll), sizeof sll) < 0)
+    if (bind(fd, reinterpret_cast<sockaddr *>(&sll), sizeof sll) < 0) {
+        frame_ring_detach(ring);
         return fail(fd);
+    }
     return fd;
 }
 
@@ -131,33 +136,27 @@ ssize_t frame_packet_send(struct lib_globals *zg, int fd, const struct frame_sen
     return n < 0 ? -1 : static_cast<ssize_t>(len);
 }
 
-ssize_t frame_packet_recv(int fd, uint8_t *buf, size_t len, bool trunc,
+ssize_t frame_packet_recv(struct frame_ring &ring, uint8_t *buf, size_t len, bool trunc,
                           struct frame_recv_addr &from) {
-    uint8_t frame[RX_FRAME_MAX];
-    sockaddr_ll sll{};
-    iovec iov{frame, sizeof frame};
-    msghdr msg{};
-    msg.msg_name = &sll;
-    msg.msg_namelen = sizeof sll;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    ssize_t n = recvmsg(fd, &msg, MSG_DONTWAIT | MSG_TRUNC);
-    if (n < 0)
+    frame_ring_frame f{};
+    if (!frame_ring_next(ring, f)) {
+        errno = EAGAIN;
         return -1;
-    if (sll.sll_pkttype == PACKET_OUTGOING || static_cast<size_t>(n) > sizeof frame ||
-        static_cast<size_t>(n) < ETH_HDR)
+    }
+    if (f.pkttype == PACKET_OUTGOING || f.wire_len > RX_FRAME_MAX || f.len < ETH_HDR ||
+        f.len != f.wire_len)
         return FRAME_RX_IGNORED;
     size_t hdr = ETH_HDR;
-    uint16_t type = static_cast<uint16_t>(frame[12] << 8 | frame[13]);
+    uint16_t type = static_cast<uint16_t>(f.data[12] << 8 | f.data[13]);
     if (type == ETH_P_8021Q || type == ETH_P_8021AD)
         hdr += VLAN_TAG;
-    if (static_cast<size_t>(n) < hdr)
+    if (f.len < hdr)
         return FRAME_RX_IGNORED;
-    std::memcpy(from.dst, frame, 6);
-    std::memcpy(from.src, frame + 6, 6);
-    from.ifindex = static_cast<uint32_t>(sll.sll_ifindex);
-    size_t payload = static_cast<size_t>(n) - hdr;
+    std::memcpy(from.dst, f.data, 6);
+    std::memcpy(from.src, f.data + 6, 6);
+    from.ifindex = static_cast<uint32_t>(f.ifindex);
+    size_t payload = f.len - hdr;
     size_t copied = payload < len ? payload : len;
-    std::memcpy(buf, frame + hdr, copied);
+    std::memcpy(buf, f.data + hdr, copied);
     return static_cast<ssize_t>(trunc ? payload : copied);
 }

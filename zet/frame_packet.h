@@ -9,6 +9,7 @@ struct lib_globals;
 struct frame_send_addr;
 struct frame_recv_addr;
 struct sock_fprog;
+struct frame_ring;
 
 // A read the backend threw away (our own transmission, malformed, not a frame).
 constexpr ssize_t FRAME_RX_IGNORED = -2;
@@ -17,16 +18,17 @@ constexpr ssize_t FRAME_RX_IGNORED = -2;
 // in-line 802.1Q tag) whose sender protocol address is 0.0.0.0.
 void frame_packet_filter(struct sock_fprog *prog);
 
-// Opens the socket, filter attached before it is bound, our own transmissions ignored. Gives
-// the descriptor or -1 with errno.
-int frame_packet_open(void);
+// Opens the socket, filter attached and receive ring (ring) set up before it is bound, our own
+// transmissions ignored. Gives the descriptor or -1 with errno.
+int frame_packet_open(struct frame_ring &ring);
 
 // Puts data behind an Ethernet header built from to, 802.1Q-tagged unless the port is an
 // untagged member of the VLAN. Gives len or -1 with errno.
 ssize_t frame_packet_send(struct lib_globals *zg, int fd, const struct frame_send_addr &to,
                           const uint8_t *data, size_t len);
 
-// One read without blocking: the frame from its ARP header on, tag removed. Gives the bytes
-// copied (the full length with trunc), FRAME_RX_IGNORED, or -1 with errno.
-ssize_t frame_packet_recv(int fd, uint8_t *buf, size_t len, bool trunc,
+// One frame from the ring without blocking: the frame from its ARP header on, tag removed.
+// Gives the bytes copied (the full length with trunc), FRAME_RX_IGNORED, or -1 with EAGAIN
+// when the ring is empty (poll the socket for POLLIN).
+ssize_t frame_packet_recv(struct frame_ring &ring, uint8_t *buf, size_t len, bool trunc,
                           struct frame_recv_addr &from);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "zet/frame_packet.h"
+#include "zet/frame_ring.h"
 #include "zet/frame_unix.h"
 #include "zet/lib.h"
 #include "zet/log.h"
@@ -30,11 +31,14 @@ struct frame_sock {
     std::atomic<uint64_t> rx_ignored{0};
     std::atomic<uint64_t> tx_frames{0};
     std::atomic<uint64_t> tx_errors{0};
+    frame_ring ring;     // the packet backend's receive ring
+    std::mutex rx_mutex; // the ring's reading position is one for all readers
 
     frame_sock() = default;
     frame_sock(const frame_sock &) = delete;
     frame_sock &operator=(const frame_sock &) = delete;
     ~frame_sock() {
+        frame_ring_detach(ring);
         if (fd >= 0)
             close(fd);
         if (wake_fd >= 0)
@@ -77,7 +81,7 @@ int frame_backend_open(lib_globals *zg, frame_sock &s) {
     const char *spec = zg->platform.frame;
     if (*spec == '\0' || std::strcmp(spec, "packet") == 0) {
         s.backend = frame_backend::packet;
-        return frame_packet_open();
+        return frame_packet_open(s.ring);
     }
     if (std::strncmp(spec, UNIX_PREFIX, sizeof UNIX_PREFIX - 1) == 0) {
         s.backend = frame_backend::unix_wire;
@@ -90,8 +94,10 @@ int frame_backend_open(lib_globals *zg, frame_sock &s) {
 
 ssize_t frame_backend_recv(frame_sock &s, uint8_t *buf, size_t len, bool trunc,
                            frame_recv_addr &from) {
-    if (s.backend == frame_backend::packet)
-        return frame_packet_recv(s.fd, buf, len, trunc, from);
+    if (s.backend == frame_backend::packet) {
+        std::lock_guard lock(s.rx_mutex);
+        return frame_packet_recv(s.ring, buf, len, trunc, from);
+    }
     return frame_unix_recv(s.fd, buf, len, trunc, from);
 }
 

@@ -325,11 +325,46 @@ TEST_F(FrameLoopTest, FramesTheBridgeForwardsOutOfPortsAreNeverReceived) {
     ASSERT_NE(vc, nullptr);
     ASSERT_TRUE(peer_.send(arp_probe(kOtherMac, 60)));
     ASSERT_TRUE(vesk_test::run_until(veskm, [&] { return log().contains(rx_line(br_index_)); }));
-    // A second frame behind the first: once it is in, any copy of the first is too.
-    ASSERT_TRUE(peer_.send(arp_probe(kOtherMac, 60)));
+    // A second frame behind the first (another target address: a copy would be shed): once it
+    // is in, any copy of the first is too.
+    std::vector<uint8_t> second = arp_probe(kOtherMac, 60);
+    second[41] = 2;
+    ASSERT_TRUE(peer_.send(second));
     ASSERT_TRUE(vesk_test::run_until(veskm, [&] { return log().count(rx_line(va_index_)) == 2; }));
     ASSERT_TRUE(vesk_test::run_until(veskm, [&] { return log().count(rx_line(br_index_)) == 2; }));
     EXPECT_EQ(log().count(rx_line(vc_index_)), 0u) << "flooded out of vc, not received there";
+}
+
+TEST_F(FrameLoopTest, BurstsWrapTheReceiveRingWithoutLossOrRepeat) {
+    // 3000 different frames, each read on va, on br0 and on vd (where the bridge floods it out
+    // of vc): many times the ring's eight blocks. Sent in bursts the reader drains before the
+    // next, so every one must arrive exactly once on each.
+    const uint32_t vd_index = if_nametoindex("vd");
+    ASSERT_NE(vd_index, 0u);
+    const int bursts = 6;
+    const int per_burst = 500;
+    for (int b = 0; b < bursts; b++) {
+        for (int i = 0; i < per_burst; i++) {
+            std::vector<uint8_t> f = arp_probe(kOtherMac, 60);
+            const int serial = b * per_burst + i;
+            f[40] = static_cast<uint8_t>(serial >> 8);
+            f[41] = static_cast<uint8_t>(serial);
+            ASSERT_TRUE(peer_.send(f));
+        }
+        const size_t want = static_cast<size_t>((b + 1) * per_burst);
+        ASSERT_TRUE(vesk_test::run_until(veskm,
+                                         [&] {
+                                             return log().count(rx_line(va_index_)) >= want &&
+                                                    log().count(rx_line(br_index_)) >= want;
+                                         }))
+            << "burst " << b << ": " << log().count(rx_line(va_index_));
+    }
+    EXPECT_EQ(log().count(rx_line(va_index_)), static_cast<size_t>(bursts * per_burst));
+    EXPECT_EQ(log().count(rx_line(br_index_)), static_cast<size_t>(bursts * per_burst));
+    EXPECT_EQ(log().count(rx_line(vd_index)), static_cast<size_t>(bursts * per_burst));
+    frame_sock_stats stats{};
+    ASSERT_EQ(frame_sock_get_stats(veskm, &stats), 0);
+    EXPECT_EQ(stats.rx_frames, static_cast<uint64_t>(3 * bursts * per_burst));
 }
 
 TEST_F(FrameLoopTest, TagsAreRemovedAndShortTaggedFramesDropped) {
