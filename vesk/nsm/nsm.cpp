@@ -57,6 +57,21 @@ uint16_t vesk_nsm_entries(const struct nsm_msg_vlan_port *msg) {
     return msg->vid_info != nullptr ? msg->num : 0;
 }
 
+// The master a bridge or VLAN message applies to, or null after logging which of the two is
+// missing; the caller decides from msg what a missing one answers.
+struct vesk_master *vesk_nsm_master(const void *msg, const char *null_msg,
+                                    const char *null_master) {
+    if (msg == nullptr) {
+        if (IS_VESK_DEBUG_NSM())
+            zlog_debug(veskm, "%s", null_msg);
+        return nullptr;
+    }
+    struct vesk_master *master = vesk_get_master(veskm);
+    if (master == nullptr && IS_VESK_DEBUG_NSM())
+        zlog_debug(veskm, "%s", null_master);
+    return master;
+}
+
 } // namespace
 
 int vesk_nsm_init(struct lib_globals *globals) {
@@ -122,17 +137,10 @@ int vesk_nsm_if_vr_unbind(struct interface *ifp) {
 
 int vesk_nsm_recv_bridge_add(struct nsm_msg_header *, void *, void *message) {
     auto *msg = static_cast<struct nsm_msg_bridge *>(message);
-    if (msg == nullptr) {
-        if (IS_VESK_DEBUG_NSM())
-            zlog_debug(veskm, "Receive bridge add msg is NULL");
+    struct vesk_master *master =
+        vesk_nsm_master(msg, "Receive bridge add msg is NULL", "Receive bridge add nm is NULL");
+    if (master == nullptr)
         return VESK_ERR_HANDLER;
-    }
-    struct vesk_master *master = vesk_get_master(veskm);
-    if (master == nullptr) {
-        if (IS_VESK_DEBUG_NSM())
-            zlog_debug(veskm, "Receive bridge add nm is NULL");
-        return VESK_ERR_HANDLER;
-    }
     struct vesk_nsm_name name = vesk_nsm_bridge_name(msg->bridge_name);
     if (IS_VESK_DEBUG_NSM())
         zlog_debug(veskm, "Receive add bridge name %s, type %d", name.text, msg->type);
@@ -142,17 +150,10 @@ int vesk_nsm_recv_bridge_add(struct nsm_msg_header *, void *, void *message) {
 
 int vesk_nsm_recv_bridge_delete(struct nsm_msg_header *, void *, void *message) {
     auto *msg = static_cast<struct nsm_msg_bridge *>(message);
-    if (msg == nullptr) {
-        if (IS_VESK_DEBUG_NSM())
-            zlog_debug(veskm, "Receive del bridge msg is NULL");
-        return VESK_ERR_HANDLER;
-    }
-    struct vesk_master *master = vesk_get_master(veskm);
-    if (master == nullptr) {
-        if (IS_VESK_DEBUG_NSM())
-            zlog_debug(veskm, "Receive bridge del nm is NULL");
-        return 0;
-    }
+    struct vesk_master *master =
+        vesk_nsm_master(msg, "Receive del bridge msg is NULL", "Receive bridge del nm is NULL");
+    if (master == nullptr)
+        return msg == nullptr ? VESK_ERR_HANDLER : 0;
     struct vesk_nsm_name name = vesk_nsm_bridge_name(msg->bridge_name);
     if (IS_VESK_DEBUG_NSM())
         zlog_debug(veskm, "Receive delete bridge name %s, type %d", name.text, msg->type);
@@ -162,24 +163,29 @@ int vesk_nsm_recv_bridge_delete(struct nsm_msg_header *, void *, void *message) 
 
 namespace {
 
-// The bridge a VLAN message names, or null after logging why.
-struct vesk_bridge *vesk_nsm_vlan_bridge(const struct nsm_msg_vlan *msg, const char *null_msg,
-                                         const char *null_master, struct vesk_nsm_name *name) {
-    if (msg == nullptr) {
-        if (IS_VESK_DEBUG_NSM())
-            zlog_debug(veskm, "%s", null_msg);
+// The log lines that tell a VLAN add from a VLAN delete.
+struct vesk_nsm_vlan_texts {
+    const char *null_msg;
+    const char *null_master;
+    const char *verb;
+};
+
+// The bridge a VLAN message names, or null after logging why; the message is logged once the
+// bridge is found.
+struct vesk_bridge *vesk_nsm_vlan_bridge(const struct nsm_msg_vlan *msg,
+                                         const struct vesk_nsm_vlan_texts &texts) {
+    struct vesk_master *master = vesk_nsm_master(msg, texts.null_msg, texts.null_master);
+    if (master == nullptr)
+        return nullptr;
+    struct vesk_nsm_name name = vesk_nsm_bridge_name(msg->bridge_name);
+    struct vesk_bridge *bridge = vesk_find_bridge_from_master(name.text, master);
+    if (bridge == nullptr) {
+        if (IS_VESK_DEBUG_EVENT())
+            zlog_debug(veskm, "bridge %s is not found", name.text);
         return nullptr;
     }
-    struct vesk_master *master = vesk_get_master(veskm);
-    if (master == nullptr) {
-        if (IS_VESK_DEBUG_NSM())
-            zlog_debug(veskm, "%s", null_master);
-        return nullptr;
-    }
-    *name = vesk_nsm_bridge_name(msg->bridge_name);
-    struct vesk_bridge *bridge = vesk_find_bridge_from_master(name->text, master);
-    if (bridge == nullptr && IS_VESK_DEBUG_EVENT())
-        zlog_debug(veskm, "bridge %s is not found", name->text);
+    if (IS_VESK_DEBUG_NSM())
+        zlog_debug(veskm, "Receive bridge %s %s vlan %d", name.text, texts.verb, msg->vid);
     return bridge;
 }
 
@@ -187,62 +193,47 @@ struct vesk_bridge *vesk_nsm_vlan_bridge(const struct nsm_msg_vlan *msg, const c
 
 int vesk_nsm_recv_bridge_add_vlan(struct nsm_msg_header *, void *, void *message) {
     auto *msg = static_cast<struct nsm_msg_vlan *>(message);
-    struct vesk_nsm_name name = {};
-    struct vesk_bridge *bridge = vesk_nsm_vlan_bridge(msg, "Receive bridge add vlan msg is NULL",
-                                                      "Receive bridge add vlan nm is NULL", &name);
-    if (msg == nullptr)
-        return VESK_ERR_HANDLER;
+    struct vesk_bridge *bridge = vesk_nsm_vlan_bridge(
+        msg, {"Receive bridge add vlan msg is NULL", "Receive bridge add vlan nm is NULL", "add"});
     if (bridge == nullptr)
-        return 0;
-    if (IS_VESK_DEBUG_NSM())
-        zlog_debug(veskm, "Receive bridge %s add vlan %d", name.text, msg->vid);
+        return msg == nullptr ? VESK_ERR_HANDLER : 0;
     vesk_bridge_add_vlan(bridge, msg->vid);
     return 0;
 }
 
 int vesk_nsm_recv_bridge_delete_vlan(struct nsm_msg_header *, void *, void *message) {
     auto *msg = static_cast<struct nsm_msg_vlan *>(message);
-    struct vesk_nsm_name name = {};
-    struct vesk_bridge *bridge = vesk_nsm_vlan_bridge(msg, "Receive bridge del vlan msg is NULL",
-                                                      "Receive bridge del vlan nm is NULL", &name);
-    if (msg == nullptr)
-        return VESK_ERR_HANDLER;
+    struct vesk_bridge *bridge = vesk_nsm_vlan_bridge(
+        msg, {"Receive bridge del vlan msg is NULL", "Receive bridge del vlan nm is NULL", "del"});
     if (bridge == nullptr)
-        return 0;
-    if (IS_VESK_DEBUG_NSM())
-        zlog_debug(veskm, "Receive bridge %s del vlan %d", name.text, msg->vid);
+        return msg == nullptr ? VESK_ERR_HANDLER : 0;
     vesk_bridge_del_vlan(bridge, msg->vid);
     return 0;
 }
 
 namespace {
 
-// Bridge "1" for a VLAN-port message, or null after logging why.
-struct vesk_bridge *vesk_nsm_vlan_port_bridge(const struct nsm_msg_vlan_port *msg,
-                                              const char *null_msg, const char *null_master) {
-    if (msg == nullptr) {
-        if (IS_VESK_DEBUG_NSM())
-            zlog_debug(veskm, "%s", null_msg);
+// The interface a VLAN-port message names, with bridge "1" in *bridge; null after logging why.
+struct interface *vesk_nsm_vlan_port_target(const struct nsm_msg_vlan_port *msg, void *arg,
+                                            const char *null_msg, const char *null_master,
+                                            struct vesk_bridge **bridge) {
+    struct vesk_master *master = vesk_nsm_master(msg, null_msg, null_master);
+    if (master == nullptr)
         return nullptr;
-    }
-    struct vesk_master *master = vesk_get_master(veskm);
-    if (master == nullptr) {
-        if (IS_VESK_DEBUG_NSM())
-            zlog_debug(veskm, "%s", null_master);
+    *bridge = vesk_nsm_bridge_one(master);
+    if (*bridge == nullptr)
         return nullptr;
-    }
-    return vesk_nsm_bridge_one(master);
+    return vesk_nsm_vlan_port_if(arg, msg->ifindex);
 }
 
 } // namespace
 
 int vesk_nsm_recv_bridge_vlan_add_if(struct nsm_msg_header *, void *arg, void *message) {
     auto *msg = static_cast<struct nsm_msg_vlan_port *>(message);
-    struct vesk_bridge *bridge = vesk_nsm_vlan_port_bridge(
-        msg, "Receive bridge vlan add if msg is NULL", "Receive bridge vlan add if nm is NULL");
-    if (bridge == nullptr)
-        return VESK_ERR_HANDLER;
-    struct interface *ifp = vesk_nsm_vlan_port_if(arg, msg->ifindex);
+    struct vesk_bridge *bridge = nullptr;
+    struct interface *ifp =
+        vesk_nsm_vlan_port_target(msg, arg, "Receive bridge vlan add if msg is NULL",
+                                  "Receive bridge vlan add if nm is NULL", &bridge);
     if (ifp == nullptr)
         return VESK_ERR_HANDLER;
     struct vesk_port *port = vesk_find_port_from_bridge(ifp, bridge);
@@ -281,11 +272,10 @@ int vesk_nsm_recv_bridge_vlan_add_if(struct nsm_msg_header *, void *arg, void *m
 
 int vesk_nsm_recv_bridge_vlan_delete_if(struct nsm_msg_header *, void *arg, void *message) {
     auto *msg = static_cast<struct nsm_msg_vlan_port *>(message);
-    struct vesk_bridge *bridge = vesk_nsm_vlan_port_bridge(
-        msg, "Receive bridge vlan del if msg is NULL", "Receive bridge vlan del if nm is NULL");
-    if (bridge == nullptr)
-        return VESK_ERR_HANDLER;
-    struct interface *ifp = vesk_nsm_vlan_port_if(arg, msg->ifindex);
+    struct vesk_bridge *bridge = nullptr;
+    struct interface *ifp =
+        vesk_nsm_vlan_port_target(msg, arg, "Receive bridge vlan del if msg is NULL",
+                                  "Receive bridge vlan del if nm is NULL", &bridge);
     if (ifp == nullptr)
         return VESK_ERR_HANDLER;
     struct vesk_port *port = vesk_find_port_from_bridge(ifp, bridge);
