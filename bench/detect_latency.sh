@@ -17,21 +17,14 @@ sw=dmnB$$s
 nb=dmnB$$n
 work=$(mktemp -d /tmp/dmn-bench-XXXXXX)
 veskd_pid=
-cleanup() {
-    trap - EXIT INT TERM
+netns_before_delete() {
     if [ -n "$veskd_pid" ]; then
         kill "$veskd_pid" 2>/dev/null || true
         wait "$veskd_pid" 2>/dev/null || true
     fi
-    for ns in "$sw" "$nb"; do
-        ip netns pids "$ns" 2>/dev/null | xargs -r kill -9 2>/dev/null || true
-    done
-    ip netns del "$sw" 2>/dev/null || true
-    ip netns del "$nb" 2>/dev/null || true
     rm -rf "$work"
 }
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+source scripts/netns.sh
 
 cli() { VESK_VTY_SOCKET=$work/vty "$cli_bin" -c "configure terminal" -c "interface ge1" "$@" >/dev/null; }
 hairpin() { ip -n "$nb" link set dev n1 type bridge_slave hairpin "$1"; }
@@ -60,10 +53,7 @@ wait_up() {
 }
 median() { sort -n | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-for ns in "$sw" "$nb"; do
-    ip netns add "$ns"
-    ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
-done
+netns_make
 ip -n "$sw" link add br0 address 02:00:00:00:00:01 type bridge
 ip -n "$sw" link add ge1 address 02:00:00:00:01:01 type veth peer name n1 address 02:00:00:00:02:01 netns "$nb"
 ip -n "$sw" link set ge1 master br0

@@ -18,23 +18,12 @@ sw=idl$$s
 nb=idl$$n
 work=$(mktemp -d /tmp/vesk-idle-packet.XXXXXX)
 pid=
-cleanup() {
-    trap - EXIT INT TERM
+netns_before_delete() {
     [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
-    for ns in "$sw" "$nb"; do
-        ip netns pids "$ns" 2>/dev/null | xargs -r kill -9 2>/dev/null || true
-        ip netns del "$ns" 2>/dev/null || true
-    done
     rm -rf "$work"
 }
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-for ns in "$sw" "$nb"; do
-    ip netns add "$ns"
-    ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1
-    ip netns exec "$ns" sysctl -qw net.ipv6.conf.default.disable_ipv6=1
-done
+source scripts/netns.sh
+netns_make
 ip -n "$sw" link add br0 type bridge
 ip -n "$sw" link set br0 up
 for i in $(seq 1 "$ports"); do

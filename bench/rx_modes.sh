@@ -17,22 +17,9 @@ probe=$build/bench/vesk_rx_probe
 sw=rxm$$s
 nb=rxm$$n
 out=$(mktemp /tmp/rx-modes.XXXXXX)
-cleanup() {
-    trap - EXIT INT TERM
-    for ns in "$sw" "$nb"; do
-        ip netns pids "$ns" 2>/dev/null | xargs -r kill -9 2>/dev/null || true
-        ip netns del "$ns" 2>/dev/null || true
-    done
-    rm -f "$out"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-for ns in "$sw" "$nb"; do
-    ip netns add "$ns"
-    ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1
-    ip netns exec "$ns" sysctl -qw net.ipv6.conf.default.disable_ipv6=1
-done
+netns_before_delete() { rm -f "$out"; }
+source scripts/netns.sh
+netns_make
 ip -n "$sw" link add br0 type bridge
 ip -n "$nb" link add nbr type bridge
 for i in 1 2 3; do

@@ -28,21 +28,14 @@ nb=dmnD$$n
 work=$(mktemp -d /tmp/dmn-demo-XXXXXX)
 veskd_pid=
 
-cleanup() {
-    trap - EXIT INT TERM
+netns_before_delete() {
     if [ -n "$veskd_pid" ]; then
         kill "$veskd_pid" 2>/dev/null || true
         wait "$veskd_pid" 2>/dev/null || true
     fi
-    # Anything still running in the namespaces would keep them alive.
-    for ns in "$sw" "$nb"; do
-        ip netns pids "$ns" 2>/dev/null | xargs -r kill -9 2>/dev/null || true
-    done
-    ip netns del "$sw" 2>/dev/null || true
-    ip netns del "$nb" 2>/dev/null || true
     rm -rf "$work"
 }
-trap cleanup EXIT
+source "$root/scripts/netns.sh"
 trap 'echo; echo "interrupted: cleaning up"; exit 130' INT TERM
 
 say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
@@ -69,12 +62,7 @@ fail() {
 ports() { ip -n "$sw" -br link show master br0 | awk '{ printf "    %-6s %s\n", $1, $2 }' | sed 's/@[^ ]*//'; }
 
 say "A switch: bridge br0 with ports ge1..ge4 in namespace $sw"
-for ns in "$sw" "$nb"; do
-    ip netns add "$ns"
-    ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 \
-        net.ipv6.conf.default.disable_ipv6=1
-    ip -n "$ns" link set lo up
-done
+netns_make
 ip -n "$sw" link add br0 address 02:00:00:00:00:01 type bridge
 for i in 1 2 3 4; do
     ip -n "$sw" link add "ge$i" address "02:00:00:00:01:0$i" type veth \
