@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs each storm of tests/e2e/storm_test.cpp RUNS times (default 20) and reports how many runs
 # detected the loop in time (within the transmit interval + 2 s, as the test demands), the
-# detection-time distribution, and the worst vty answer and veskd CPU seen. Root only: the
-# storms build network namespaces (named hdn<pid>..., deleted by the test even when it fails).
+# detection-time distribution, and the worst vty answer, veskd CPU and timer slip seen. Root
+# only: the storms build network namespaces (named hdn<pid>..., deleted by the test even when it
+# fails).
 #
 #   bench/storm.sh [BUILD_DIR]
 set -euo pipefail
@@ -33,5 +34,7 @@ for storm in ForeignFloodOnALoopedPort OwnFrameStormInTwoBridgesIsCut; do
     fi
     vty=$(sed -n 's/.*vty \(worst \)\{0,1\}\([0-9]*\) ms.*/\2/p' "$out" | sort -n | tail -n 1)
     cpu=$(sed -n 's/.*veskd CPU \([0-9.]*\)%.*/\1/p' "$out" | sort -g | tail -n 1)
-    echo "worst vty answer: ${vty:-?} ms; highest veskd CPU: ${cpu:-not measured}% of a core"
+    slip=$(sed -n 's/.*timer slip \([0-9]*\) ms.*/\1/p' "$out" | sort -n | tail -n 1)
+    echo "worst vty answer: ${vty:-?} ms; highest veskd CPU: ${cpu:-not measured}% of a core;" \
+         "worst timer slip: ${slip:-not measured} ms"
 done
