@@ -5,20 +5,17 @@
 #pragma once
 
 #include <chrono>
-#include <csignal>
-#include <fcntl.h>
 #include <fstream>
 #include <iostream>
 #include <memory>
-#include <poll.h>
 #include <sstream>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "integration/nsm_peer_process.h"
 #include "support/daemon_process.h"
 #include "support/wire_peer.h"
 
@@ -37,73 +34,6 @@ constexpr bool kMemoryMeasurable = true;
 #else
 constexpr bool kMemoryMeasurable = true;
 #endif
-
-// tools/vesk-nsm-peer, ordered line by line through its standard input.
-class NsmPeer {
-  public:
-    explicit NsmPeer(const std::string &path) {
-        int in[2];
-        int out[2];
-        if (pipe2(in, O_CLOEXEC) < 0 || pipe2(out, O_CLOEXEC) < 0)
-            return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(in[0], STDIN_FILENO);
-            dup2(out[1], STDOUT_FILENO);
-            std::string tool = std::string(VESK_BINARY_DIR) + "/tools/vesk-nsm-peer";
-            execl(tool.c_str(), tool.c_str(), path.c_str(), nullptr);
-            _exit(127);
-        }
-        close(in[0]);
-        close(out[1]);
-        to_ = in[1];
-        from_ = out[0];
-    }
-    ~NsmPeer() { kill_now(SIGTERM); }
-    NsmPeer(const NsmPeer &) = delete;
-    NsmPeer &operator=(const NsmPeer &) = delete;
-
-    // Ends the peer at once (no goodbye) and reaps it.
-    void kill_now(int signo = SIGKILL) {
-        close(to_);
-        close(from_);
-        to_ = from_ = -1;
-        if (pid_ > 0) {
-            kill(pid_, signo);
-            waitpid(pid_, nullptr, 0);
-        }
-        pid_ = -1;
-    }
-
-    // Sends one order and gives the answer ("" when none comes within 15 s).
-    std::string order(const std::string &line) {
-        std::string text = line + "\n";
-        if (to_ < 0 || write(to_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
-            return "";
-        for (;;) {
-            size_t eol = buf_.find('\n');
-            if (eol != std::string::npos) {
-                std::string answer = buf_.substr(0, eol);
-                buf_.erase(0, eol + 1);
-                return answer;
-            }
-            pollfd p{from_, POLLIN, 0};
-            if (poll(&p, 1, 15000) != 1)
-                return "";
-            char chunk[512];
-            ssize_t n = read(from_, chunk, sizeof chunk);
-            if (n <= 0)
-                return "";
-            buf_.append(chunk, static_cast<size_t>(n));
-        }
-    }
-
-  private:
-    pid_t pid_ = -1;
-    int to_ = -1;
-    int from_ = -1;
-    std::string buf_;
-};
 
 // Readings of a process from /proc.
 inline long proc_status_kib(pid_t pid, const std::string &field) {
@@ -174,7 +104,7 @@ class Rig {
 
     // Starts the NSM peer with the switch (or with no state when empty is set).
     void start_nsm(bool empty = false) {
-        nsm_ = std::make_unique<NsmPeer>(nsm_path());
+        nsm_ = std::make_unique<nsm_test::PeerProcess>(nsm_path(), std::chrono::seconds(15));
         if (empty)
             return;
         for (const std::string &line : switch_orders())
@@ -201,8 +131,8 @@ class Rig {
     pid_t pid() const { return daemon_->daemon_pid(); }
     bool alive() { return daemon_ != nullptr && daemon_->running(); }
 
-    NsmPeer &nsm() { return *nsm_; }
-    std::unique_ptr<NsmPeer> &nsm_slot() { return nsm_; }
+    nsm_test::PeerProcess &nsm() { return *nsm_; }
+    std::unique_ptr<nsm_test::PeerProcess> &nsm_slot() { return nsm_; }
     vesk_test::WirePeer &wire() { return *wire_; }
     // The wire peer goes away: its socket is closed and its path removed.
     void drop_wire() { wire_.reset(); }
@@ -218,7 +148,7 @@ class Rig {
     std::string log_path_;
     std::string config_path_;
     std::unique_ptr<vesk_test::WirePeer> wire_ = std::make_unique<vesk_test::WirePeer>();
-    std::unique_ptr<NsmPeer> nsm_;
+    std::unique_ptr<nsm_test::PeerProcess> nsm_;
     std::unique_ptr<vesk_test::DaemonProcess> daemon_;
     vesk_test::VtyClient vty_;
 };

@@ -1,5 +1,5 @@
 // The scriptable peer module (tools/vesk-nsm-peer) as a child process of a test, ordered
-// through its standard input.
+// through its standard input; a test may kill it and start another on the same path.
 #pragma once
 
 #include <fcntl.h>
@@ -17,7 +17,11 @@ namespace nsm_test {
 
 class PeerProcess {
   public:
-    explicit PeerProcess(const std::string &path) {
+    // answer_wait bounds how long order waits for an answer; orders that wait in the peer
+    // (wait-client, wait-request) need it at least as long as their own wait.
+    explicit PeerProcess(const std::string &path,
+                         std::chrono::milliseconds answer_wait = std::chrono::seconds(5))
+        : answer_wait_(answer_wait) {
         int in[2], out[2];
         if (pipe2(in, O_CLOEXEC) < 0 || pipe2(out, O_CLOEXEC) < 0)
             return;
@@ -34,30 +38,35 @@ class PeerProcess {
         to_ = in[1];
         from_ = out[0];
     }
-    ~PeerProcess() {
+    ~PeerProcess() { kill_now(SIGTERM); }
+    PeerProcess(const PeerProcess &) = delete;
+    PeerProcess &operator=(const PeerProcess &) = delete;
+
+    // Ends the peer at once (no goodbye to its client) and reaps it; later orders get "".
+    void kill_now(int signo = SIGKILL) {
         if (to_ >= 0)
             close(to_);
         if (from_ >= 0)
             close(from_);
+        to_ = from_ = -1;
         if (pid_ > 0) {
-            kill(pid_, SIGTERM);
+            kill(pid_, signo);
             waitpid(pid_, nullptr, 0);
         }
+        pid_ = -1;
     }
-    PeerProcess(const PeerProcess &) = delete;
-    PeerProcess &operator=(const PeerProcess &) = delete;
 
     // Sends one order and gives the peer's answer ("" when it gives none in time).
-    std::string order(const std::string &line, int timeout_ms = 5000) {
+    std::string order(const std::string &line) {
         std::string text = line + "\n";
-        if (write(to_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        if (to_ < 0 || write(to_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
             return "";
-        return read_line(timeout_ms);
+        return read_line();
     }
 
   private:
-    std::string read_line(int timeout_ms) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::string read_line() {
+        auto deadline = std::chrono::steady_clock::now() + answer_wait_;
         for (;;) {
             size_t eol = buf_.find('\n');
             if (eol != std::string::npos) {
@@ -78,6 +87,7 @@ class PeerProcess {
         }
     }
 
+    std::chrono::milliseconds answer_wait_;
     pid_t pid_ = -1;
     int to_ = -1;
     int from_ = -1;
