@@ -3,6 +3,7 @@
 // serves), with its vty on a private Unix socket and its log in a file, so nothing of the
 // machine is touched.
 #include "support/daemon_process.h"
+#include "support/vty_server.h"
 #include "support/wire_peer.h"
 
 #include <gtest/gtest.h>
@@ -41,19 +42,6 @@ constexpr char kPidFile[] = "/var/run/vesk.pid";
 
 int exit_code(int status) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1000 - status;
-}
-
-// A free TCP port on 127.0.0.1 right now.
-uint16_t free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
 }
 
 bool tcp_connects(uint16_t port) {
@@ -161,8 +149,8 @@ TEST_F(DaemonProcessTest, VtyPortThatIsNoNumberIsRefused) {
 }
 
 TEST_F(DaemonProcessTest, TwoVtyPortsUseTheLaterOne) {
-    uint16_t first = free_port();
-    uint16_t later = free_port();
+    uint16_t first = vesk_test::free_tcp_port();
+    uint16_t later = vesk_test::free_tcp_port();
     ASSERT_NE(first, later);
     ASSERT_TRUE(daemon_->start(
         {"-f", config_path_, "-P", std::to_string(first), "-P", std::to_string(later)},

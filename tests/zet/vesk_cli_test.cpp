@@ -1,23 +1,20 @@
 // tools/vesk-cli against a real vty server (event loop on its own thread): one-shot commands
 // with -c over the Unix socket and TCP, the exit status on error replies and on no server,
 // commands from standard input, and the interactive mode on a terminal with "?" and TAB.
+#include "support/vty_server.h"
 #include "zet/cli.h"
 #include "zet/host.h"
 #include "zet/lib.h"
-#include "zet/log.h"
 #include "zet/thread.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
 #include <string>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -39,18 +36,6 @@ int toy_fail(struct cli *cli, int, char **) {
 }
 const char *toy_fail_cmd_help[] = {"toy", "fail", nullptr};
 struct cli_element toy_fail_cmd = {"toy fail", toy_fail, toy_fail_cmd_help};
-
-uint16_t free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in sin {};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<struct sockaddr *>(&sin), sizeof sin);
-    socklen_t len = sizeof sin;
-    getsockname(fd, reinterpret_cast<struct sockaddr *>(&sin), &len);
-    close(fd);
-    return ntohs(sin.sin_port);
-}
 
 struct Result {
     int status = -1;
@@ -76,15 +61,11 @@ class VeskCli : public ::testing::Test {
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
         path = dir + "/vty";
-        setenv("VESK_VTY_SOCKET", path.c_str(), 1);
-        zg = lib_start();
+        zg = vesk_test::vty_globals_start(path);
         ASSERT_NE(zg, nullptr);
-        zg->log = openzlog(zg, 0, 0, ZLOG_DEST_STDERR);
-        zg->master = thread_master_create();
-        host_vty_init(zg);
         cli_install(zg->ctree, EXEC_MODE, &show_toy_cmd);
         cli_install(zg->ctree, EXEC_MODE, &toy_fail_cmd);
-        port = free_port();
+        port = vesk_test::free_tcp_port();
         ASSERT_EQ(host_config_start(zg, nullptr, port), 0);
         loop = std::thread([this] {
             struct thread t {};

@@ -2,11 +2,11 @@
 // loop on the test's thread: greetings and prompts, several sessions at once, telnet bytes,
 // help and completion on the wire, an over-long line refused without harm, clients that leave
 // mid-command or stop reading, and the session and idle limits.
+#include "support/vty_server.h"
 #include "support/wait_until.h"
 #include "zet/cli.h"
 #include "zet/host.h"
 #include "zet/lib.h"
-#include "zet/log.h"
 #include "zet/thread.h"
 
 #include <gtest/gtest.h>
@@ -53,18 +53,6 @@ int toy_interface(struct cli *cli, int, char **argv) {
 }
 const char *toy_interface_cmd_help[] = {"Select an interface", "Interface name", nullptr};
 struct cli_element toy_interface_cmd = {"interface IFNAME", toy_interface, toy_interface_cmd_help};
-
-uint16_t free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in sin {};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<struct sockaddr *>(&sin), sizeof sin);
-    socklen_t len = sizeof sin;
-    getsockname(fd, reinterpret_cast<struct sockaddr *>(&sin), &len);
-    close(fd);
-    return ntohs(sin.sin_port);
-}
 
 bool ends_with(const std::string &s, const std::string &tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
@@ -163,12 +151,8 @@ class Vty : public ::testing::Test {
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
         path = dir + "/veskd.vty";
-        setenv("VESK_VTY_SOCKET", path.c_str(), 1);
-        zg = lib_start();
+        zg = vesk_test::vty_globals_start(path);
         ASSERT_NE(zg, nullptr);
-        zg->log = openzlog(zg, 0, 0, ZLOG_DEST_STDERR);
-        zg->master = thread_master_create();
-        host_vty_init(zg);
         cli_install(zg->ctree, EXEC_MODE, &show_toy_cmd);
         cli_install(zg->ctree, EXEC_MODE, &show_big_cmd);
         cli_install(zg->ctree, CONFIG_MODE, &toy_interface_cmd);
@@ -176,7 +160,7 @@ class Vty : public ::testing::Test {
     }
     void start(host_vty_limits limits = {16, 600, CLI_LINE_MAX, 1L << 20}) {
         host_vty_set_limits(zg, &limits);
-        port = free_port();
+        port = vesk_test::free_tcp_port();
         ASSERT_EQ(host_config_start(zg, nullptr, port), 0);
         ASSERT_EQ(host_vty_port(zg), port);
         ASSERT_STREQ(host_vty_unix_path(zg), path.c_str());
