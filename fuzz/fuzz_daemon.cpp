@@ -99,19 +99,6 @@ std::vector<std::string> sorted_lines(const std::string &text) {
     return lines;
 }
 
-void register_nsm_handlers() {
-    nsm_client *nc = veskm->nc;
-    if_add_hook(veskm->ifg, IF_HOOK_VR_UNBIND, vesk_nsm_if_vr_unbind);
-    nsm_client_set_callback(nc, NSM_MSG_LINK_UP, vesk_nsm_recv_interface_state);
-    nsm_client_set_callback(nc, NSM_MSG_LINK_DOWN, vesk_nsm_recv_interface_state);
-    nsm_client_set_callback(nc, NSM_MSG_BRIDGE_ADD, vesk_nsm_recv_bridge_add);
-    nsm_client_set_callback(nc, NSM_MSG_BRIDGE_DELETE, vesk_nsm_recv_bridge_delete);
-    nsm_client_set_callback(nc, NSM_MSG_BRIDGE_ADD_VLAN, vesk_nsm_recv_bridge_add_vlan);
-    nsm_client_set_callback(nc, NSM_MSG_BRIDGE_DELETE_VLAN, vesk_nsm_recv_bridge_delete_vlan);
-    nsm_client_set_callback(nc, NSM_MSG_BRIDGE_VLAN_ADD_IF, vesk_nsm_recv_bridge_vlan_add_if);
-    nsm_client_set_callback(nc, NSM_MSG_BRIDGE_VLAN_DELETE_IF, vesk_nsm_recv_bridge_vlan_delete_if);
-}
-
 } // namespace
 
 void fail(const char *format, ...) {
@@ -148,7 +135,7 @@ void start(const StartOptions &options) {
         vesk_cli_init(veskm);
     }
     if (options.nsm_handlers)
-        register_nsm_handlers();
+        vesk_nsm_client_setup(veskm, veskm->nc);
     if (vesk_master_init(ovx_vr_get_privileged(veskm)) != 0)
         fail("master failed");
     if (options.bridge &&

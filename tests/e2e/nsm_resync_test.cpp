@@ -79,16 +79,7 @@ class NsmResync : public ::testing::Test {
         nsm_client *nc = nsm_client_create(veskm, 0);
         ASSERT_NE(nc, nullptr);
         ASSERT_EQ(nsm_client_set_rcvbuf(nc, 1024), 0);
-        if_add_hook(veskm->ifg, IF_HOOK_VR_UNBIND, vesk_nsm_if_vr_unbind);
-        nsm_client_set_callback(nc, NSM_MSG_LINK_UP, vesk_nsm_recv_interface_state);
-        nsm_client_set_callback(nc, NSM_MSG_LINK_DOWN, vesk_nsm_recv_interface_state);
-        nsm_client_set_callback(nc, NSM_MSG_BRIDGE_ADD, vesk_nsm_recv_bridge_add);
-        nsm_client_set_callback(nc, NSM_MSG_BRIDGE_DELETE, vesk_nsm_recv_bridge_delete);
-        nsm_client_set_callback(nc, NSM_MSG_BRIDGE_ADD_VLAN, vesk_nsm_recv_bridge_add_vlan);
-        nsm_client_set_callback(nc, NSM_MSG_BRIDGE_DELETE_VLAN, vesk_nsm_recv_bridge_delete_vlan);
-        nsm_client_set_callback(nc, NSM_MSG_BRIDGE_VLAN_ADD_IF, vesk_nsm_recv_bridge_vlan_add_if);
-        nsm_client_set_callback(nc, NSM_MSG_BRIDGE_VLAN_DELETE_IF,
-                                vesk_nsm_recv_bridge_vlan_delete_if);
+        vesk_nsm_client_setup(veskm, nc);
         ASSERT_EQ(nsm_client_start(nc), 0);
     }
 

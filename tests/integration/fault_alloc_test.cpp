@@ -84,17 +84,7 @@ class AllocFaultTest : public vesk_test::ModelFixture,
         ModelFixture::SetUp();
         vesk_lib_cli_init(veskm);
         vesk_cli_init(veskm);
-        nsm_client *nc = veskm->nc;
-        if_add_hook(veskm->ifg, IF_HOOK_VR_UNBIND, vesk_nsm_if_vr_unbind);
-        nsm_client_set_callback(nc, NSM_MSG_LINK_UP, vesk_nsm_recv_interface_state);
-        nsm_client_set_callback(nc, NSM_MSG_LINK_DOWN, vesk_nsm_recv_interface_state);
-        nsm_client_set_callback(nc, NSM_MSG_BRIDGE_ADD, vesk_nsm_recv_bridge_add);
-        nsm_client_set_callback(nc, NSM_MSG_BRIDGE_DELETE, vesk_nsm_recv_bridge_delete);
-        nsm_client_set_callback(nc, NSM_MSG_BRIDGE_ADD_VLAN, vesk_nsm_recv_bridge_add_vlan);
-        nsm_client_set_callback(nc, NSM_MSG_BRIDGE_DELETE_VLAN, vesk_nsm_recv_bridge_delete_vlan);
-        nsm_client_set_callback(nc, NSM_MSG_BRIDGE_VLAN_ADD_IF, vesk_nsm_recv_bridge_vlan_add_if);
-        nsm_client_set_callback(nc, NSM_MSG_BRIDGE_VLAN_DELETE_IF,
-                                vesk_nsm_recv_bridge_vlan_delete_if);
+        vesk_nsm_client_setup(veskm, veskm->nc);
         cli_ = cli_new(veskm, 15);
         ASSERT_NE(cli_, nullptr);
         view_ = first_view();

@@ -78,6 +78,11 @@ int vesk_nsm_init(struct lib_globals *globals) {
     struct nsm_client *nc = nsm_client_create(globals, 0);
     if (nc == nullptr)
         return -1;
+    vesk_nsm_client_setup(globals, nc);
+    return nsm_client_start(nc);
+}
+
+void vesk_nsm_client_setup(struct lib_globals *globals, struct nsm_client *nc) {
     nsm_client_set_version(nc, VESK_NSM_VERSION);
     nsm_client_set_protocol(nc, VESK_PROTOCOL);
     if_add_hook(globals->ifg, IF_HOOK_VR_UNBIND, vesk_nsm_if_vr_unbind);
@@ -92,7 +97,6 @@ int vesk_nsm_init(struct lib_globals *globals) {
     nsm_client_set_callback(nc, NSM_MSG_BRIDGE_DELETE_VLAN, vesk_nsm_recv_bridge_delete_vlan);
     nsm_client_set_callback(nc, NSM_MSG_BRIDGE_VLAN_ADD_IF, vesk_nsm_recv_bridge_vlan_add_if);
     nsm_client_set_callback(nc, NSM_MSG_BRIDGE_VLAN_DELETE_IF, vesk_nsm_recv_bridge_vlan_delete_if);
-    return nsm_client_start(nc);
 }
 
 int vesk_nsm_recv_interface_state(struct nsm_msg_header *header, void *arg, void *message) {

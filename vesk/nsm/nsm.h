@@ -4,11 +4,16 @@
 
 struct interface;
 struct lib_globals;
+struct nsm_client;
 struct nsm_msg_header;
 
 // Creates the client, registers the handlers and the unbind hook, and starts the client.
 // Gives 0, or -1 when the client cannot be made or started (the daemon runs on without it).
 int vesk_nsm_init(struct lib_globals *globals);
+// What vesk_nsm_init does between creating the client and starting it: version, protocol,
+// services, the interface unbind hook and every handler. Tests that bring their own client
+// (a small receive buffer, no start) set it up through this too.
+void vesk_nsm_client_setup(struct lib_globals *globals, struct nsm_client *nc);
 
 // Handlers: header, the client, the decoded message.
 int vesk_nsm_recv_interface_state(struct nsm_msg_header *header, void *arg, void *message);
