@@ -1,7 +1,8 @@
 // A TPACKET_V3 receive ring on a packet socket. The kernel writes frames into blocks of memory
 // shared with us, so a storm is read without a system call per frame. On a loop storm between
-// two bridges one recvmsg per frame fell far behind (the kernel dropped most frames) while the
-// ring kept up at a small fraction of the CPU time; bench/rx_modes.sh measures both.
+// two bridges one recvmsg per frame cost about ten times the CPU of the ring, and on a machine
+// busy with other work it fell far behind (the kernel dropped most frames) while the ring kept
+// up; bench/rx_modes.sh measures both.
 #pragma once
 
 #include <cstddef>
