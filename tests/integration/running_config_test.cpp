@@ -94,6 +94,16 @@ class RunningConfigTest : public ::testing::Test {
 
     std::string command(const std::string &line) { return vty_->command(line); }
 
+    // Starts veskd again, from the file it wrote, and compares every view with before.
+    void expect_same_views_after_restart(const Views &before) {
+        ASSERT_NO_FATAL_FAILURE(start());
+        Views after = views();
+        EXPECT_EQ(after.running, before.running);
+        EXPECT_EQ(after.show, before.show);
+        EXPECT_EQ(after.ports, before.ports);
+        EXPECT_EQ(after.states, before.states);
+        ASSERT_NO_FATAL_FAILURE(stop());
+    }
     Views views() {
         return {command("show running-config"), command("show loop-detect"),
                 command("show wmi port loopback infomation"), command("show wmi loop-detect")};
@@ -171,13 +181,7 @@ TEST_F(RunningConfigTest, WriteRestartAndShowGiveTheSameConfigurationAndPortStat
         << read_file(config_path_);
     ASSERT_NO_FATAL_FAILURE(stop());
 
-    ASSERT_NO_FATAL_FAILURE(start());
-    Views after = views();
-    EXPECT_EQ(after.running, before.running);
-    EXPECT_EQ(after.show, before.show);
-    EXPECT_EQ(after.ports, before.ports);
-    EXPECT_EQ(after.states, before.states);
-    ASSERT_NO_FATAL_FAILURE(stop());
+    ASSERT_NO_FATAL_FAILURE(expect_same_views_after_restart(before));
 }
 
 TEST_F(RunningConfigTest, EnabledBridgeSurvivesARestart) {
@@ -190,13 +194,7 @@ TEST_F(RunningConfigTest, EnabledBridgeSurvivesARestart) {
 
     command("write");
     ASSERT_NO_FATAL_FAILURE(stop());
-    ASSERT_NO_FATAL_FAILURE(start());
-    Views after = views();
-    EXPECT_EQ(after.running, before.running);
-    EXPECT_EQ(after.show, before.show);
-    EXPECT_EQ(after.ports, before.ports);
-    EXPECT_EQ(after.states, before.states);
-    ASSERT_NO_FATAL_FAILURE(stop());
+    ASSERT_NO_FATAL_FAILURE(expect_same_views_after_restart(before));
 }
 
 // The bridge-wide enable is written first and gives every port VLAN 1 on replay, ahead of the
@@ -214,13 +212,7 @@ TEST_F(RunningConfigTest, ProtectOrderSurvivesARestartWhenTheBridgeIsEnabledLate
 
     command("write");
     ASSERT_NO_FATAL_FAILURE(stop());
-    ASSERT_NO_FATAL_FAILURE(start());
-    Views after = views();
-    EXPECT_EQ(after.running, before.running);
-    EXPECT_EQ(after.show, before.show);
-    EXPECT_EQ(after.ports, before.ports);
-    EXPECT_EQ(after.states, before.states);
-    ASSERT_NO_FATAL_FAILURE(stop());
+    ASSERT_NO_FATAL_FAILURE(expect_same_views_after_restart(before));
 }
 
 } // namespace
