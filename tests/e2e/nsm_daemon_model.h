@@ -1,12 +1,29 @@
-// Frees the daemon's model before the framework stops: the daemon itself never frees bridges,
-// so a test that ran the real handlers gives every record back here and leak checks stay
-// meaningful.
+// The daemon's model around tests that run the real NSM handlers: made as the daemon's start
+// makes it, and freed before the framework stops. The daemon itself never frees bridges, so the
+// tests give every record back here and leak checks stay meaningful.
 #pragma once
 
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "support/log_capture.h"
+#include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
 #include "vesk/model/model.h"
 
 namespace nsm_test {
+
+// The framework and an empty model in veskm, its log (to log_dest) captured in log.
+inline void start_daemon_model(uint32_t log_dest, std::unique_ptr<vesk_test::LogCapture> &log) {
+    veskm = lib_start();
+    ASSERT_NE(veskm, nullptr);
+    veskm->protocol = VESK_PROTOCOL;
+    veskm->master = thread_master_create();
+    ASSERT_NE(openzlog(veskm, 0, VESK_PROTOCOL, log_dest), nullptr);
+    log = std::make_unique<vesk_test::LogCapture>(veskm);
+    ASSERT_EQ(vesk_master_init(ovx_vr_get_privileged(veskm)), 0);
+}
 
 inline void free_bridge_records(vesk_bridge *bridge) {
     while (listhead(bridge->port_list) != nullptr) {

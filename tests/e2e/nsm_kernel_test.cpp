@@ -54,13 +54,7 @@ class NsmKernel : public ::testing::Test {
 
         link_messages.clear();
         watched_ifindex = NetNs::index("vp1");
-        veskm = lib_start();
-        ASSERT_NE(veskm, nullptr);
-        veskm->protocol = VESK_PROTOCOL;
-        veskm->master = thread_master_create();
-        ASSERT_NE(openzlog(veskm, 0, VESK_PROTOCOL, ZLOG_DEST_STDERR), nullptr);
-        log_ = std::make_unique<vesk_test::LogCapture>(veskm);
-        ASSERT_EQ(vesk_master_init(ovx_vr_get_privileged(veskm)), 0);
+        ASSERT_NO_FATAL_FAILURE(nsm_test::start_daemon_model(ZLOG_DEST_STDERR, log_));
         ASSERT_EQ(vesk_nsm_init(veskm), 0);
         nsm_client_set_callback(veskm->nc, NSM_MSG_LINK_UP, record_link);
         nsm_client_set_callback(veskm->nc, NSM_MSG_LINK_DOWN, record_link);

@@ -52,13 +52,7 @@ class NsmResync : public ::testing::Test {
             ASSERT_TRUE(ns_->ip("link set " + vp(i) + " up"));
             ASSERT_TRUE(ns_->ip("link set " + vq(i) + " up"));
         }
-        veskm = lib_start();
-        ASSERT_NE(veskm, nullptr);
-        veskm->protocol = VESK_PROTOCOL;
-        veskm->master = thread_master_create();
-        ASSERT_NE(openzlog(veskm, 0, VESK_PROTOCOL, ZLOG_DEST_SYSLOG), nullptr);
-        log_ = std::make_unique<vesk_test::LogCapture>(veskm);
-        ASSERT_EQ(vesk_master_init(ovx_vr_get_privileged(veskm)), 0);
+        ASSERT_NO_FATAL_FAILURE(nsm_test::start_daemon_model(ZLOG_DEST_SYSLOG, log_));
         start_client_with_tiny_buffer();
     }
 
