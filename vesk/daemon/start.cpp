@@ -53,9 +53,15 @@ int vesk_console_redirect(const char *path) {
     int fd = open(path, O_RDWR | O_NOCTTY);
     if (fd < 0)
         return -1;
+    // What stdio still holds was written for the old streams; flushed after the switch it
+    // would land on the console.
+    std::fflush(stdout);
+    std::fflush(stderr);
     dup2(fd, STDIN_FILENO);
     dup2(fd, STDOUT_FILENO);
     dup2(fd, STDERR_FILENO);
+    if (fd > STDERR_FILENO)
+        close(fd);
     return 0;
 }
 
