@@ -95,6 +95,7 @@ TEST(VeskStart, ConsoleBecomesStandardInputOutputAndError) {
     int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
     close(fd);
+    std::fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
         if (vesk_console_redirect(path) != 0)
