@@ -2,6 +2,7 @@
 
 #include "vesk/cli/cli.h"
 #include "vesk/daemon/recv_thread.h"
+#include "vesk/daemon/service.h"
 #include "vesk/daemon/teardown.h"
 #include "vesk/daemon/veskd.h"
 #include "vesk/frame/transmit.h"
@@ -100,6 +101,7 @@ int vesk_start(int daemon_mode, const char *config_file, uint16_t vty_port, cons
     host_config_start(veskm, config_file, vty_port);
     vesk_recv_thread_start(veskm);
     vesk_monitor_notify(getppid());
+    vesk_service_ready(veskm);
     vesk_console_redirect("/dev/console");
     return vesk_event_loop(veskm);
 }
