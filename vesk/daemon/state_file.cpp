@@ -57,7 +57,7 @@ bool vesk_state_parse_line(const std::string &line, struct vesk_state_entry *e) 
         deadline < 0 || !vesk_state_name_ok(name))
         return false;
     e->ifindex = static_cast<uint32_t>(ifindex);
-    std::snprintf(e->name, sizeof e->name, "%s", name);
+    std::memcpy(e->name, name, std::strlen(name) + 1);
     e->deadline = deadline;
     return true;
 }
