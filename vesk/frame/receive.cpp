@@ -8,7 +8,7 @@
 #include "vesk/frame/encode.h"
 #include "vesk/frame/shed.h"
 #include "vesk/host/zet.h"
-#include "vesk/machine/state_machine.h"
+#include "vesk/machine/cut.h"
 #include "vesk/model/port.h"
 #include "vesk/model/provlan.h"
 
@@ -145,15 +145,7 @@ void vesk_recv_verdict(struct lib_globals *handle, const uint8_t *address, const
     vesk_port *tx_port = vesk_port_from_ifindex(handle, ifindex);
     if (tx_port == nullptr)
         return;
-    if (tx_port->loop_process == VESK_LOOP_SHUTDOWN) {
-        if (vesk_recv_debug_on())
-            zlog_debug(handle, "vesk_recv: receive valid VESK packet , shut down port %s",
-                       tx_port->name);
-        vesk_update_state_machine(tx_port);
-        return;
-    }
-    zlog_warn(handle, "port %s connection device exits a loop in vlan %d\n", tx_port->name,
-              static_cast<int>(vid));
+    vesk_loop_verdict(handle, tx_port, rx_port, vid);
 }
 
 int karsto_vesk_decode_pkt(struct lib_globals *handle, struct vesk_port *rx_port,
