@@ -1,9 +1,9 @@
 // rtnetlink buffers as the kernel backend reads them: every message is parsed, applied to the
 // kernel state, turned into the view of bridge "1", and that view is applied through the NSM
 // client to the daemon's handlers. Forwarding-database messages go through their own parser
-// and the move tracker, and a move reaches the daemon's fast detection. The first byte picks the backend's options; the rest is the
-// buffer. Parsed records must be within the limits the parser promises, and the model must hold
-// together after every message and be empty once the view is.
+// and the move tracker, and a move reaches the daemon's fast detection. The first byte picks the
+// backend's options; the rest is the buffer. Parsed records must be within the limits the parser
+// promises, and the model must hold together after every message and be empty once the view is.
 #include <linux/if_link.h>
 #include <linux/netlink.h>
 #include <net/if.h>

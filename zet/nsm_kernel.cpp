@@ -33,6 +33,7 @@ constexpr size_t RECV_BUFFER_SIZE = 64 * 1024;
 // A kernel that keeps overrunning is re-read at most this often.
 constexpr auto MIN_RESYNC_INTERVAL = std::chrono::milliseconds(100);
 constexpr int DUMP_ATTEMPTS = 5;
+constexpr int FDB_READS_PER_WAKE = 16;
 
 struct mnl_closer {
     void operator()(mnl_socket *nl) const { mnl_socket_close(nl); }
@@ -182,9 +183,11 @@ void kernel_backend::handle_fdb(const nsm_nl_fdb &fdb) {
     nsm_client_fdb_move(nc_, move);
 }
 
+// A loop storm makes events as fast as they can be read: a bounded number of reads per wake-up
+// leaves the event loop its timers and commands, and what the socket cannot hold is dropped.
 void kernel_backend::read_fdb_events() {
     int fd = mnl_socket_get_fd(fdb_.get());
-    for (;;) {
+    for (int reads = 0; reads < FDB_READS_PER_WAKE; reads++) {
         sockaddr_nl from{};
         socklen_t from_len = sizeof from;
         ssize_t n = recvfrom(fd, buf_.data(), buf_.size(), MSG_DONTWAIT,
@@ -467,6 +470,9 @@ int kernel_backend::set_blocked(uint32_t ifindex, bool block) {
     bool saved = false;
     if (block) {
         auto before = static_cast<uint8_t>(link.brport >= 0 ? link.brport : NSM_BRPORT_DEFAULT);
+        // A port that left the bridge and came back since its last block has fresh flags.
+        if (!(before & NSM_BRPORT_LOCKED))
+            blocked_.erase(ifindex);
         saved = blocked_.try_emplace(ifindex, before).second;
     } else {
         auto it = blocked_.find(ifindex);

@@ -69,12 +69,12 @@ int nsm_netlink_parse(const struct nlmsghdr *nlh, size_t len, nsm_nl_msg *out);
 
 // One entry of a bridge's forwarding database, from an RTM_NEWNEIGH/RTM_DELNEIGH message.
 struct nsm_nl_fdb {
-    uint16_t type = 0;     // RTM_NEWNEIGH or RTM_DELNEIGH
-    uint32_t ifindex = 0;  // the port the address was seen on
-    uint32_t master = 0;   // the bridge, 0 where the message does not say
-    uint16_t vid = 0;      // 0 without a VLAN
-    uint16_t state = 0;    // NUD_*
-    uint8_t flags = 0;     // NTF_*
+    uint16_t type = 0;    // RTM_NEWNEIGH or RTM_DELNEIGH
+    uint32_t ifindex = 0; // the port the address was seen on
+    uint32_t master = 0;  // the bridge, 0 where the message does not say
+    uint16_t vid = 0;     // 0 without a VLAN
+    uint16_t state = 0;   // NUD_*
+    uint8_t flags = 0;    // NTF_*
     std::array<uint8_t, 6> mac{};
 };
 

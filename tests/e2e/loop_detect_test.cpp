@@ -64,11 +64,13 @@ class Talker {
         to.sll_halen = 6;
         failed_ = fd < 0 || to.sll_ifindex == 0;
         // From 02:00:00:00:0a:01, who-has 10.9.9.1 tell 10.9.9.9.
-        const uint8_t frame[60] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 2, 0, 0, 0, 0x0a, 1, 0x08,
-                                   0x06, 0, 1, 8, 0, 6, 4, 0, 1, 2, 0, 0, 0, 0x0a, 1, 10, 9,
-                                   9, 9, 0, 0, 0, 0, 0, 0, 10, 9, 9, 1};
+        const uint8_t frame[60] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 2,  0, 0, 0, 0x0a,
+                                   1,    0x08, 0x06, 0,    1,    8,    0,  6, 4, 0, 1,
+                                   2,    0,    0,    0,    0x0a, 1,    10, 9, 9, 9, 0,
+                                   0,    0,    0,    0,    0,    10,   9,  9, 1};
         while (!failed_ && !stop_) {
-            if (sendto(fd, frame, sizeof frame, 0, reinterpret_cast<sockaddr *>(&to), sizeof to) > 0)
+            if (sendto(fd, frame, sizeof frame, 0, reinterpret_cast<sockaddr *>(&to), sizeof to) >
+                0)
                 sent_++;
             std::this_thread::sleep_for(50ms);
         }
@@ -219,8 +221,8 @@ TEST_F(LoopDetectTest, TwoPortLoopCostsOnePort) {
     ASSERT_TRUE(lab_->cable(1, 2));
     ASSERT_NO_FATAL_FAILURE(start_daemon());
     ASSERT_EQ(cmd("configure terminal"), "");
-    for (const char *line : {"interface ge1", "loop-detect enable", "interface ge2",
-                             "loop-detect enable", "end"})
+    for (const char *line :
+         {"interface ge1", "loop-detect enable", "interface ge2", "loop-detect enable", "end"})
         ASSERT_EQ(cmd(line), "") << line;
     ASSERT_TRUE(wait_for([&] { return !lab_->admin_up(1) || !lab_->admin_up(2); }, 5s));
     // Through the rest of both start phases.
@@ -245,7 +247,8 @@ TEST_F(LoopDetectTest, BlockKeepsTheLinkUpKeepsTheLoopOutAndLiftsItselfWhenTheLo
     ASSERT_TRUE(lab_->hairpin(1));
     ASSERT_NO_FATAL_FAILURE(start_daemon());
     ASSERT_NO_FATAL_FAILURE(configure(1, {"loop-detect loop block", "loop-detect enable"}));
-    ASSERT_TRUE(wait_for([&] { return log_count("Detect a loop on the port ge1, block") == 1; }, 5s));
+    ASSERT_TRUE(
+        wait_for([&] { return log_count("Detect a loop on the port ge1, block") == 1; }, 5s));
     bool link_up = true;
     auto watch = [&] { link_up = link_up && lab_->admin_up(1) && lab_->running(1); };
     EXPECT_EQ(brport_flag(1, "unicast_flood"), 0);

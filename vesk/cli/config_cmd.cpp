@@ -117,8 +117,12 @@ const struct cli_element vesk_port_force_up_cmd = {
     "loop-detect force up", vesk_port_force_up, vesk_port_force_up_cmd_help, 0, 0, nullptr};
 
 static const char *const vesk_port_loop_handle_cmd_help[] = {
-    VESK_HELP_IF, "loop", "loop shutdown", "loop log",
-    "loop block: the bridge stops forwarding on the port, its link stays up", nullptr};
+    VESK_HELP_IF,
+    "loop",
+    "loop shutdown",
+    "loop log",
+    "loop block: the bridge stops forwarding on the port, its link stays up",
+    nullptr};
 const struct cli_element vesk_port_loop_handle_cmd = {"loop-detect loop (shutdown|log|block)",
                                                       vesk_port_loop_handle,
                                                       vesk_port_loop_handle_cmd_help,

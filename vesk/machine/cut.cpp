@@ -47,7 +47,8 @@ void vesk_cut_apply(struct lib_globals *handle, struct vesk_port *target, struct
     if (target == tx) {
         const char *why = vesk_cut_dropped(tx, rx);
         if (why != nullptr) {
-            zlog_info(handle, "Loop on the port %s in vlan %d not cut: the port %s it came back on %s",
+            zlog_info(handle,
+                      "Loop on the port %s in vlan %d not cut: the port %s it came back on %s",
                       tx->name, static_cast<int>(vid), rx->name, why);
             if (IS_VESK_DEBUG_EVENT())
                 zlog_debug(handle, "verdict for port %s dropped: port %s %s (cut %lld, sent %lld)",
@@ -79,10 +80,9 @@ int vesk_cut_flush_handle(struct thread *t) {
     vesk_flush_posted = false;
     size_t count = vesk_pending_count;
     vesk_pending_count = 0;
-    std::stable_sort(vesk_pending.begin(), vesk_pending.begin() + static_cast<long>(count),
-                     [](const vesk_pending_cut &a, const vesk_pending_cut &b) {
-                         return a.target > b.target;
-                     });
+    std::stable_sort(
+        vesk_pending.begin(), vesk_pending.begin() + static_cast<long>(count),
+        [](const vesk_pending_cut &a, const vesk_pending_cut &b) { return a.target > b.target; });
     for (size_t i = 0; i < count; i++) {
         const vesk_pending_cut &c = vesk_pending[i];
         struct vesk_port *target = vesk_port_from_ifindex(handle, c.target);

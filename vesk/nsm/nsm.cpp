@@ -111,9 +111,10 @@ int vesk_nsm_recv_fdb_move(struct nsm_msg_header *, void *arg, void *message) {
         if (port == nullptr)
             continue;
         if (vesk_port_probe(port) == 0 && IS_VESK_DEBUG_EVENT())
-            zlog_debug(veskm, "MAC %02x:%02x:%02x:%02x:%02x:%02x moved from %lu to %lu: port %s probes",
-                       msg->mac[0], msg->mac[1], msg->mac[2], msg->mac[3], msg->mac[4],
-                       msg->mac[5], static_cast<unsigned long>(msg->ifindex_from),
+            zlog_debug(veskm,
+                       "MAC %02x:%02x:%02x:%02x:%02x:%02x moved from %lu to %lu: port %s probes",
+                       msg->mac[0], msg->mac[1], msg->mac[2], msg->mac[3], msg->mac[4], msg->mac[5],
+                       static_cast<unsigned long>(msg->ifindex_from),
                        static_cast<unsigned long>(msg->ifindex_to), port->name);
     }
     return 0;

@@ -92,10 +92,10 @@ struct CutCase {
     const char *name;
     bool tx_uplink;
     bool rx_uplink;
-    uint32_t rx;   // the port ge1's frame comes back on
-    int rx_cut;    // ge2: 0 never cut, -1 cut before the frame was sent, 1 since, 2 blocked now
-    std::vector<uint32_t> shut; // ports shut down
-    const char *line;           // the log holds it
+    uint32_t rx;      // the port ge1's frame comes back on
+    int rx_cut;       // ge2: 0 never cut, -1 cut before the frame was sent, 1 since, 2 blocked now
+    uint32_t shut;    // the port shut down, 0 for none
+    const char *line; // the log holds it
 };
 
 class CutRules : public CutTest, public ::testing::WithParamInterface<CutCase> {};
@@ -109,26 +109,27 @@ TEST_P(CutRules, CutTheRightPortOrNone) {
     else if (c.rx_cut != 0)
         ge2_->cut_usec = ge1_->tx_usec + c.rx_cut;
     arrive(ge1_, c.rx);
-    EXPECT_EQ(requested(0x0001), c.shut);
+    EXPECT_EQ(requested(0x0001),
+              c.shut != 0 ? std::vector<uint32_t>{c.shut} : std::vector<uint32_t>{});
     EXPECT_TRUE(log().contains(c.line)) << log().text();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Verdicts, CutRules,
     ::testing::Values(
-        CutCase{"Plain", false, false, 2, 0, {1}, "Detect a loop on the port ge1, shut down"},
-        CutCase{"ReceiverCutBeforeTheFrameWasSent", false, false, 2, -1, {1},
+        CutCase{"Plain", false, false, 2, 0, 1, "Detect a loop on the port ge1, shut down"},
+        CutCase{"ReceiverCutBeforeTheFrameWasSent", false, false, 2, -1, 1,
                 "Detect a loop on the port ge1, shut down"},
-        CutCase{"ReceiverCutSinceTheFrameWasSent", false, false, 2, 1, {},
+        CutCase{"ReceiverCutSinceTheFrameWasSent", false, false, 2, 1, 0,
                 "Loop on the port ge1 in vlan 10 not cut: the port ge2 it came back on was cut "
                 "since the frame was sent"},
-        CutCase{"ReceiverBlocked", false, false, 2, 2, {},
+        CutCase{"ReceiverBlocked", false, false, 2, 2, 0,
                 "Loop on the port ge1 in vlan 10 not cut: the port ge2 it came back on is cut"},
-        CutCase{"UplinksFrameOnAnotherPort", true, false, 2, 0, {2},
+        CutCase{"UplinksFrameOnAnotherPort", true, false, 2, 0, 2,
                 "Detect a loop on the port ge2, shut down"},
-        CutCase{"BetweenTwoUplinks", true, true, 2, 0, {},
+        CutCase{"BetweenTwoUplinks", true, true, 2, 0, 0,
                 "Uplinks ge1 and ge2 exit a loop in vlan 10 between them, not cut"},
-        CutCase{"BehindAnUplink", true, false, 1, 0, {},
+        CutCase{"BehindAnUplink", true, false, 1, 0, 0,
                 "Uplink ge1 exits a loop in vlan 10 behind itself, not cut"}),
     [](const auto &info) { return std::string(info.param.name); });
 
@@ -200,6 +201,18 @@ TEST_F(CutTest, BlockedPortStaysBlockedWhileItsProbesComeBackAndIsFreedAfterTwoM
     EXPECT_EQ(ge1_->resume_timer, nullptr);
     EXPECT_TRUE(log().contains("Detect a loop on the port ge1, block"));
     EXPECT_TRUE(log().contains("Cancel a loop on the port ge1, unblock"));
+}
+
+TEST_F(CutTest, BlockThatCannotBeMadeShutsThePortDownInstead) {
+    ge1_->loop_process = VESK_LOOP_BLOCK;
+    nsm_client *nc = veskm->nc;
+    veskm->nc = nullptr; // the request cannot be delivered
+    arrive(ge1_, 1);
+    veskm->nc = nc;
+    EXPECT_EQ(ge1_->pstate, VESK_PORT_SHUTDOWN);
+    EXPECT_EQ(ge1_->probe_timer, nullptr);
+    EXPECT_TRUE(log().contains("Port ge1 cannot be blocked, shut down instead")) << log().text();
+    EXPECT_TRUE(log().contains("Detect a loop on the port ge1, shut down"));
 }
 
 } // namespace
