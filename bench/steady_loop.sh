@@ -10,12 +10,13 @@
 #      veskd that has no block mode);
 #   D: a storm of forwarding-database changes (one MAC flapping between ge1 and ge2 as fast as
 #      a sender can make it) for STORM_SECONDS: veskd's CPU.
-# Usage: bench/steady_loop.sh [BUILD_DIR] [RUNS]   (default: build, 10)
+# Usage: bench/steady_loop.sh [BUILD_DIR] [RUNS]   (default: build, 10); PARTS=ABCD picks parts
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(realpath "${1:-build}")
 runs=${2:-10}
 storm_seconds=${STORM_SECONDS:-10}
+parts=${PARTS:-ABCD}
 veskd=$build/vesk/veskd
 cli_bin=$build/tools/vesk-cli
 [ "$(id -u)" = 0 ] || { echo "needs root" >&2; exit 1; }
@@ -114,11 +115,24 @@ VESK_VTY_SOCKET=$work/vty ip netns exec "$sw" "$veskd" -f "$work/veskd.conf" -P 
 veskd_pid=$!
 for _ in $(seq 100); do [ -S "$work/vty" ] && break; sleep 0.1; done
 wait_up ge1 ge2 ge3
-ip netns exec "$nb" /usr/bin/python3 "$work/frames.py" talk n3 &
-talker_pid=$!
+talk_start() {
+    [ -z "$talker_pid" ] || return 0
+    ip netns exec "$nb" /usr/bin/python3 "$work/frames.py" talk n3 &
+    talker_pid=$!
+}
+talk_stop() {
+    [ -n "$talker_pid" ] || return 0
+    kill "$talker_pid"
+    wait "$talker_pid" 2>/dev/null || true
+    talker_pid=
+}
 hairpin() { nbr link set dev n1 type bridge_slave hairpin "$1"; }
 
+part() { [[ $parts == *$1* ]]; }
+
+if part A; then
 echo "A: a loop appears behind ge1 in steady state (tx-interval 10 s, broadcasts every 50 ms)"
+talk_start
 cli -c "interface ge1" -c "loop-detect enable"
 : >"$work/a"
 for i in $(seq "$runs"); do
@@ -136,11 +150,11 @@ for i in $(seq "$runs"); do
 done
 echo "  median: $(median <"$work/a") s, worst: $(worst <"$work/a") s  (target: 0.3 s median, 1 s worst)"
 cli -c "interface ge1" -c "no loop-detect enable"
+fi
 
+if part B; then
 echo "B: ge1 and ge2 cabled together, both start sending at once: ports cut per loop"
-kill "$talker_pid"
-wait "$talker_pid" 2>/dev/null || true
-talker_pid=
+talk_stop
 nbr link set n1 nomaster
 nbr link add cb12 type bridge
 nbr link set cb12 up
@@ -162,10 +176,11 @@ echo "  runs costing exactly one port: $(grep -c '^1$' "$work/b" || true) of $ru
 nbr link set n1 nomaster
 nbr link set n2 nomaster
 nbr link set n1 master hp1
+fi
 
+if part C; then
 echo "C: ge1 blocked by a loop behind it: from the loop going away to forwarding again"
-ip netns exec "$nb" /usr/bin/python3 "$work/frames.py" talk n3 &
-talker_pid=$!
+talk_start
 if ! cli -c "interface ge1" -c "loop-detect loop block" 2>/dev/null; then
     echo "  skipped: this veskd has no block mode"
 else
@@ -192,11 +207,12 @@ else
     echo "  median: $(median <"$work/c") s, worst: $(worst <"$work/c") s, link down seen $link_downs times  (target: within 3 s, never down)"
     cli -c "interface ge1" -c "no loop-detect enable" -c "interface ge1" -c "loop-detect loop shutdown"
 fi
+talk_stop
+fi
 
+if part D; then
 echo "D: one MAC flapping between ge1 and ge2 for $storm_seconds s (both ports protected)"
-kill "$talker_pid"
-wait "$talker_pid" 2>/dev/null || true
-talker_pid=
+talk_stop
 nbr link set n1 nomaster
 cli -c "interface ge1" -c "loop-detect enable" -c "interface ge2" -c "loop-detect enable"
 sleep 4
@@ -211,4 +227,5 @@ awk -v d=$((t1 - t0)) -v hz="$(getconf CLK_TCK)" -v s0="$s0" -v s1="$s1" -v n="$
     printf "  %d frames (%.0f moves/s): veskd CPU %.1f%% of one core  (target < 10%%)\n", n, n / s, 100 * d / hz / s
 }'
 for p in ge1 ge2; do admin_down $p && echo "  $p was cut by the flapping (it must not be)"; done
+fi
 true

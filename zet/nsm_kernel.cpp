@@ -34,6 +34,7 @@ constexpr size_t RECV_BUFFER_SIZE = 64 * 1024;
 constexpr auto MIN_RESYNC_INTERVAL = std::chrono::milliseconds(100);
 constexpr int DUMP_ATTEMPTS = 5;
 constexpr int FDB_READS_PER_WAKE = 16;
+constexpr long FDB_PAUSE_MSEC = 20;
 
 struct mnl_closer {
     void operator()(mnl_socket *nl) const { mnl_socket_close(nl); }
@@ -85,7 +86,7 @@ class kernel_backend final : public nsm_backend {
     static int on_fdb(struct thread *t);
     int open_sockets();
     void open_fdb_socket();
-    void read_fdb_events();
+    bool read_fdb_events();
     void handle_fdb(const nsm_nl_fdb &fdb);
     int set_admin(uint32_t ifindex, bool down);
     int set_blocked(uint32_t ifindex, bool block);
@@ -183,9 +184,12 @@ void kernel_backend::handle_fdb(const nsm_nl_fdb &fdb) {
     nsm_client_fdb_move(nc_, move);
 }
 
-// A loop storm makes events as fast as they can be read: a bounded number of reads per wake-up
-// leaves the event loop its timers and commands, and what the socket cannot hold is dropped.
-void kernel_backend::read_fdb_events() {
+// A loop storm makes events as fast as the kernel can send them, one message a read. A bounded
+// number of reads per wake-up, and a pause after a wake-up that found more waiting, bound what a
+// storm costs; what the socket cannot hold meanwhile is dropped, which costs nothing: the first
+// moves of a storm have made their ports probe, and probes are rate-limited anyway. Gives true
+// when more may be waiting.
+bool kernel_backend::read_fdb_events() {
     int fd = mnl_socket_get_fd(fdb_.get());
     for (int reads = 0; reads < FDB_READS_PER_WAKE; reads++) {
         sockaddr_nl from{};
@@ -195,7 +199,7 @@ void kernel_backend::read_fdb_events() {
         if (n < 0 && (errno == EINTR || errno == ENOBUFS))
             continue;
         if (n <= 0)
-            return;
+            return false;
         if (from.nl_pid != 0)
             continue;
         size_t len = static_cast<size_t>(n);
@@ -209,13 +213,18 @@ void kernel_backend::read_fdb_events() {
                 nsm_client_counters(nc_)->malformed++;
         }
     }
+    return true;
 }
 
+// Reading and pausing share one handle: either waits for the next batch.
 int kernel_backend::on_fdb(struct thread *t) {
     auto *self = static_cast<kernel_backend *>(THREAD_ARG(t));
     self->fdb_read_ = nullptr;
-    self->read_fdb_events();
-    self->fdb_read_ = thread_add_read(self->zg_, on_fdb, self, mnl_socket_get_fd(self->fdb_.get()));
+    if (self->read_fdb_events())
+        self->fdb_read_ = thread_add_timer_msec(self->zg_, on_fdb, self, FDB_PAUSE_MSEC);
+    if (self->fdb_read_ == nullptr)
+        self->fdb_read_ =
+            thread_add_read(self->zg_, on_fdb, self, mnl_socket_get_fd(self->fdb_.get()));
     return 0;
 }
 
