@@ -24,7 +24,10 @@ struct vesk_pending_cut {
 constexpr size_t VESK_PENDING_CUTS = 64;
 std::array<vesk_pending_cut, VESK_PENDING_CUTS> vesk_pending;
 size_t vesk_pending_count = 0;
-bool vesk_flush_posted = false;
+// The loop the flush is posted on; null when none is. A loop freed before it ran the flush
+// (a stop, a test) leaves its batch behind, and so does one whose queue is empty: a posted
+// flush would still be in it.
+const struct thread_master *vesk_flush_posted = nullptr;
 
 // Why the cut of tx_port is dropped, or null: its frame came back on a port that is cut, or was
 // cut since the frame was sent.
@@ -77,7 +80,7 @@ void vesk_cut_apply(struct lib_globals *handle, struct vesk_port *target, struct
 
 int vesk_cut_flush_handle(struct thread *t) {
     auto *handle = static_cast<struct lib_globals *>(THREAD_ARG(t));
-    vesk_flush_posted = false;
+    vesk_flush_posted = nullptr;
     size_t count = vesk_pending_count;
     vesk_pending_count = 0;
     std::stable_sort(
@@ -96,13 +99,21 @@ int vesk_cut_flush_handle(struct thread *t) {
 
 // Gives true when the cut waits for the frames queued behind this one.
 bool vesk_cut_defer(struct lib_globals *handle, const vesk_pending_cut &cut) {
-    if (handle->master == nullptr || thread_post_pending(handle->master) == 0 ||
-        vesk_pending_count == VESK_PENDING_CUTS)
+    if (handle->master == nullptr || thread_post_pending(handle->master) == 0) {
+        vesk_flush_posted = nullptr;
+        vesk_pending_count = 0;
         return false;
-    if (!vesk_flush_posted) {
+    }
+    if (vesk_flush_posted != handle->master) {
+        vesk_flush_posted = nullptr;
+        vesk_pending_count = 0;
+    }
+    if (vesk_pending_count == VESK_PENDING_CUTS)
+        return false;
+    if (vesk_flush_posted == nullptr) {
         if (thread_post(handle->master, vesk_cut_flush_handle, handle, nullptr, 0) != 0)
             return false;
-        vesk_flush_posted = true;
+        vesk_flush_posted = handle->master;
     }
     vesk_pending[vesk_pending_count++] = cut;
     return true;
