@@ -3,6 +3,8 @@
 #include "vesk/cli/config_cmd.h"
 #include "vesk/cli/config_write.h"
 #include "vesk/cli/debug.h"
+#include "vesk/cli/history_show.h"
+#include "vesk/cli/json_show.h"
 #include "vesk/cli/show.h"
 #include "vesk/host/zet.h"
 #include "vesk/model/model.h"
@@ -67,6 +69,8 @@ void vesk_cli_config_init(struct cli_tree *tree) {
     cli_install(tree, CONFIG_MODE, &vesk_enable_cmd);
     cli_install(tree, CONFIG_MODE, &no_vesk_enable_cmd);
     cli_install(tree, CONFIG_MODE, &interface_vesk_cmd);
+    cli_install(tree, CONFIG_MODE, &vesk_fast_detect_cmd);
+    cli_install(tree, CONFIG_MODE, &no_vesk_fast_detect_cmd);
 }
 
 void vesk_cli_init_interface(struct cli_tree *tree) {
@@ -86,6 +90,8 @@ void vesk_cli_init_interface(struct cli_tree *tree) {
     cli_install(tree, INTERFACE_MODE, &vesk_port_force_up_cmd);
     // The running configuration writes " loop-detect loop log"; reading it back needs this.
     cli_install(tree, INTERFACE_MODE, &vesk_port_loop_handle_cmd);
+    cli_install(tree, INTERFACE_MODE, &vesk_port_uplink_cmd);
+    cli_install(tree, INTERFACE_MODE, &no_vesk_port_uplink_cmd);
 }
 
 int vesk_cli_init(struct lib_globals *zg) {
@@ -94,6 +100,8 @@ int vesk_cli_init(struct lib_globals *zg) {
     vesk_cli_init_interface(tree);
     vesk_cli_init_debug(tree);
     vesk_cli_init_show(tree);
+    vesk_cli_init_history(tree);
+    vesk_cli_init_json(tree);
     vesk_debug_init(&vesk_global_debug);
     return 1;
 }

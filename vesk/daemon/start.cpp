@@ -3,15 +3,18 @@
 #include "vesk/cli/cli.h"
 #include "vesk/daemon/recv_thread.h"
 #include "vesk/daemon/service.h"
+#include "vesk/daemon/state_file.h"
 #include "vesk/daemon/teardown.h"
 #include "vesk/daemon/veskd.h"
 #include "vesk/frame/transmit.h"
 #include "vesk/host/zet.h"
 #include "vesk/model/master.h"
 #include "vesk/nsm/nsm.h"
+#include "vesk/nsm/port_state.h"
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -66,6 +69,18 @@ int vesk_console_redirect(const char *path) {
     return 0;
 }
 
+static void vesk_state_keep(void) {
+    vesk_state_save(veskm);
+}
+
+void vesk_state_start(struct lib_globals *zg) {
+    const char *path = std::getenv("VESK_STATE");
+    vesk_state_set_path(path != nullptr && *path != '\0' ? path : VESK_STATE_PATH_DEFAULT);
+    // Only after adoption: a save before it would overwrite what the last veskd left.
+    vesk_state_adopt(zg);
+    vesk_port_state_listener = vesk_state_keep;
+}
+
 int vesk_event_loop(struct lib_globals *zg) {
     struct thread thread {};
     while (thread_fetch(zg, &thread) != nullptr)
@@ -99,6 +114,7 @@ int vesk_start(int daemon_mode, const char *config_file, uint16_t vty_port, cons
     if (daemon_mode)
         pal_daemonize(0, 0);
     host_config_start(veskm, config_file, vty_port);
+    vesk_state_start(veskm);
     vesk_recv_thread_start(veskm);
     vesk_monitor_notify(getppid());
     vesk_service_ready(veskm);

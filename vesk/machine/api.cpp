@@ -4,6 +4,7 @@
 #include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
 #include "vesk/machine/state_machine.h"
+#include "vesk/model/history.h"
 #include "vesk/model/model.h"
 
 static unsigned long vesk_api_ifindex(const struct interface *ifp) {
@@ -25,6 +26,17 @@ int vesk_api_loop_handle(uint8_t mode, struct interface *ifp, struct vesk_bridge
         return VESK_ERR_PORT_NOT_FOUND;
     }
     port->loop_process = mode;
+    return VESK_SUCCESS;
+}
+
+int vesk_api_set_uplink(uint8_t uplink, struct interface *ifp, struct vesk_bridge *bridge) {
+    struct vesk_port *port = vesk_api_port(ifp, bridge);
+    if (port == nullptr) {
+        if (IS_VESK_DEBUG_EVENT())
+            zlog_debug(veskm, "set uplink, but port %lu is not in the vesk", vesk_api_ifindex(ifp));
+        return VESK_ERR_PORT_NOT_FOUND;
+    }
+    port->uplink = uplink;
     return VESK_SUCCESS;
 }
 
@@ -60,6 +72,8 @@ int vesk_api_force_up(struct interface *ifp, struct vesk_bridge *bridge) {
                        vesk_api_ifindex(ifp));
         return VESK_ERR_PORT_NOT_FOUND;
     }
+    if (port->resume_timer != nullptr)
+        port->release_cause = VESK_CAUSE_FORCE_UP;
     vesk_port_resume_soon(port);
     return VESK_SUCCESS;
 }
