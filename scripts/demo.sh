@@ -3,7 +3,8 @@
 # namespaces and a Linux bridge, puts loops behind its ports, and shows veskd finding them,
 # shutting the looped ports down, and catching a loop again after "loop-detect force up".
 # Everything it makes is removed at the end, also when interrupted.
-# Usage: scripts/demo.sh [BUILD_DIR]   (with BUILD_DIR, an existing build is used as it is)
+# Usage: scripts/demo.sh [BUILD_DIR]   (with BUILD_DIR, an existing build is used as it is;
+# without, only veskd and vesk-cli are built, in build-demo)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -17,8 +18,10 @@ if [ $# -ge 1 ]; then
     build=$(realpath "$1")
 else
     scripts/deps.sh
-    scripts/build.sh build -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc
-    build=$root/build
+    build=$root/build-demo
+    cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc \
+        -DVESK_TESTS=OFF -DVESK_BENCH=OFF -DVESK_MAN=OFF >/dev/null
+    cmake --build "$build" -j "$(nproc)" --target veskd vesk-cli
 fi
 veskd=$build/vesk/veskd
 cli_bin=$build/tools/vesk-cli
