@@ -112,7 +112,8 @@ TEST_F(NsmHandlers, LinkUpRestartsTheStartBurstClearsLoopsAndSetsThePortUp) {
     EXPECT_NE(port->mstate, SMS_INITIALIZE);
 }
 
-TEST_F(NsmHandlers, LinkMessageThatKeepsTheUpStateChangesNothingOnThePort) {
+// Only the port's address follows (its frames carry it): flags and state stay.
+TEST_F(NsmHandlers, LinkMessageThatKeepsTheUpStateChangesOnlyThePortMac) {
     vesk_port *port = protected_port("ge1", 11, true);
     port->flags = 0x1234;
     const uint8_t before[6] = {1, 2, 3, 4, 5, 6};
@@ -122,7 +123,7 @@ TEST_F(NsmHandlers, LinkMessageThatKeepsTheUpStateChangesNothingOnThePort) {
     EXPECT_EQ(link(NSM_MSG_LINK_UP, 11, kUpRunning | 0x100, mac), 0);
 
     EXPECT_EQ(port->flags, 0x1234u);
-    EXPECT_EQ(std::memcmp(port->mac_address, before, 6), 0);
+    EXPECT_EQ(std::memcmp(port->mac_address, mac, 6), 0);
     EXPECT_EQ(port->pstate, VESK_PORT_DOWN);
     // The interface record still follows the module.
     EXPECT_EQ(port->ifp->flags, kUpRunning | 0x100);
