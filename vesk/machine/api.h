@@ -6,6 +6,7 @@
 
 struct interface;
 struct vesk_bridge;
+struct vesk_port;
 
 // loop_process of the interface's port: VESK_LOOP_SHUTDOWN (1), VESK_LOOP_LOG (0) or
 // VESK_LOOP_BLOCK (2).
@@ -23,5 +24,7 @@ int vesk_api_add_protect_vlan(uint16_t vid, struct interface *ifp, struct vesk_b
 int vesk_api_remove_protect_vlan(uint16_t vid, struct interface *ifp, struct vesk_bridge *bridge);
 // Every port of the bridge, in list order: enabled, and VLAN 1 protected.
 void vesk_api_enable_bridge(struct vesk_bridge *bridge);
+// A port new to the bridge gets what enabling the bridge gave the others, when it is enabled.
+void vesk_api_bridge_port_joined(struct vesk_bridge *bridge, struct vesk_port *port);
 // Every port of the bridge, in list order: cfg_enable cleared, disabled, VLAN 1 unprotected.
 void vesk_api_disable_bridge(struct vesk_bridge *bridge);

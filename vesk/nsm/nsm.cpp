@@ -3,6 +3,7 @@
 #include "vesk/cli/debug.h"
 #include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
+#include "vesk/machine/api.h"
 #include "vesk/machine/state_machine.h"
 #include "vesk/model/model.h"
 #include "vesk/nsm/port_state.h"
@@ -271,7 +272,8 @@ int vesk_nsm_recv_bridge_vlan_add_if(struct nsm_msg_header *, void *arg, void *m
     if (ifp == nullptr)
         return VESK_ERR_HANDLER;
     struct vesk_port *port = vesk_find_port_from_bridge(ifp, bridge);
-    if (port == nullptr)
+    bool joining = port == nullptr;
+    if (joining)
         port = vesk_bridge_add_port(bridge, ifp);
     if (port == nullptr) {
         if (IS_VESK_DEBUG_EVENT())
@@ -279,6 +281,8 @@ int vesk_nsm_recv_bridge_vlan_add_if(struct nsm_msg_header *, void *arg, void *m
                        static_cast<unsigned long>(msg->ifindex), bridge->name);
         return VESK_ERR_HANDLER;
     }
+    if (joining)
+        vesk_api_bridge_port_joined(bridge, port);
     if (bridge->vlan_table == nullptr)
         bridge->vlan_table = route_table_init();
     if (bridge->vlan_table == nullptr) {

@@ -337,6 +337,34 @@ TEST_F(NsmHandlers, VlanPortAddActivatesProtectEntryAndStartsThePort) {
     EXPECT_EQ(port->vesk_enable, 1);
 }
 
+// A port new to an enabled bridge is protected as the bridge's ports were at enable time; one
+// that comes back keeps its own configuration.
+TEST_F(NsmHandlers, PortJoiningAnEnabledBridgeProtectsVlanOneOnlyWhenNew) {
+    vesk_port *old = make_port("ge1", 11, {1});
+    bridge()->vesk_enable = 1;
+    ASSERT_EQ(vlan_port_msg(NSM_MSG_BRIDGE_VLAN_DELETE_IF, 11, {1}), 0);
+    make_interface("ge3", 13);
+    ASSERT_EQ(vlan_port_msg(NSM_MSG_BRIDGE_VLAN_ADD_IF, 13, {1}), 0);
+    ASSERT_EQ(vlan_port_msg(NSM_MSG_BRIDGE_VLAN_ADD_IF, 11, {1}), 0);
+    auto *late = static_cast<vesk_port *>(ifg_lookup_by_index(veskm->ifg, 13)->info);
+    ASSERT_NE(late, nullptr);
+    EXPECT_EQ(late->active_provlan_count, 1);
+    EXPECT_EQ(late->mstate, SMS_WAIT_TX) << "it sends at once";
+    EXPECT_EQ(old->provlan_count, 0);
+}
+
+TEST_F(NsmHandlers, RenamedInterfacesGiveTheirPortsTheirNamesAndPlaces) {
+    ASSERT_EQ(if_add_hook(veskm->ifg, IF_HOOK_RENAME, vesk_nsm_if_rename), 0);
+    vesk_port *a = make_port("ge1", 11, {1});
+    vesk_port *b = make_port("ge2", 12, {1});
+    ASSERT_EQ(if_rename(veskm, a->ifp, "ge9"), 0);
+    EXPECT_STREQ(a->name, "ge9");
+    EXPECT_EQ(listgetdata(listhead(bridge()->port_list)), b);
+    ASSERT_EQ(if_rename(veskm, b->ifp, "ge10"), 0);
+    EXPECT_STREQ(b->name, "ge10");
+    EXPECT_EQ(listgetdata(listhead(bridge()->port_list)), a);
+}
+
 TEST_F(NsmHandlers, VlanPortDeleteLeavesVlansButKeepsThePort) {
     vesk_port *port = protected_port("ge1", 11, true);
     join(port, 2);
