@@ -16,7 +16,8 @@ int vesk_api_set_uplink(uint8_t uplink, struct interface *ifp, struct vesk_bridg
 // Stored only: an armed timer keeps its expiry, the value applies when it is next armed.
 int vesk_api_set_resume(uint32_t seconds, struct interface *ifp, struct vesk_bridge *bridge);
 int vesk_api_set_tx_interval(uint32_t seconds, struct interface *ifp, struct vesk_bridge *bridge);
-// Releases a port waiting on its resume timer about a second from now; other ports: no change.
+// Releases a port waiting on its resume timer, or shown shut down without one, about a second
+// from now; other ports: no change.
 int vesk_api_force_up(struct interface *ifp, struct vesk_bridge *bridge);
 // 0 (also when vid is already protected), -11, -13 (16 protect VLANs held) or -14.
 int vesk_api_add_protect_vlan(uint16_t vid, struct interface *ifp, struct vesk_bridge *bridge);
