@@ -522,7 +522,6 @@ int cli_execute(struct cli *cli, const char *line, bool fallback) {
         }
         if (no_interface && !selects_or_leaves(*c->cmd))
             return refuse_without_interface(cli);
-        impl_of(cli)->no_interface = false;
         if (c->cmd->privilege > cli->privilege) {
             cli_out(cli,
                     "%% Permission denied: this command needs privilege %d (the session has %d)\n",
@@ -539,6 +538,7 @@ int cli_execute(struct cli *cli, const char *line, bool fallback) {
             argv.push_back(s.data());
         argv.push_back(nullptr);
         cli_handler func = c->cmd->func;
+        impl_of(cli)->no_interface = false;
         int ret = func(cli, static_cast<int>(args.size()), argv.data());
         remember_interface(cli);
         return ret;

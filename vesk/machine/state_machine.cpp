@@ -301,4 +301,5 @@ void vesk_port_force_up(struct vesk_port *port) {
     vesk_cancel_timer(&port->tx_timer);
     vesk_machine_enter(port, SMS_RESUME);
     port->resume_timer = vesk_arm_timer(port, vesk_port_resume_handle, VESK_RESUME_SOON, "resume");
+    vesk_port_state_changed();
 }
