@@ -44,6 +44,8 @@ struct cli_impl {
     // The interface the context had after its last command, and its index, to notice deletion.
     struct interface *seen_ifp = nullptr;
     uint32_t seen_ifindex = 0;
+    // The last interface selection failed (cli_select_interface with null).
+    bool no_interface = false;
 };
 
 std::string vformat(const char *format, va_list ap) {
@@ -236,6 +238,31 @@ const Candidate *choose(std::vector<Candidate> &cands, size_t nwords, long *ambi
     return nullptr;
 }
 
+// What an interface mode with no interface selected still takes: a line that selects one, and
+// the ways out.
+bool selects_or_leaves(const cli_command &cmd) {
+    std::string first = cmd.syntax.substr(0, cmd.syntax.find(' '));
+    for (const char *word : {"interface", "exit", "quit", "end", "help"})
+        if (first == word)
+            return true;
+    return false;
+}
+
+// A line of another interface mode must never be tried in configure mode, where the same words
+// may mean the whole bridge.
+bool other_interface_command(const cli_tree *tree, int mode, const std::vector<Word> &words,
+                             std::string_view line) {
+    for (int other : {INTERFACE_MODE, PINTERFACE_MODE})
+        if (other != mode && !analyse(tree, other, words, line, nullptr).complete.empty())
+            return true;
+    return false;
+}
+
+int refuse_without_interface(struct cli *cli) {
+    cli_out(cli, "%% No interface selected: the interface line before failed\n");
+    return CLI_ERR_NO_INTERFACE;
+}
+
 void check_interface(struct cli *cli) {
     cli_impl *impl = impl_of(cli);
     if (cli->ifp == nullptr || cli->ifp != impl->seen_ifp || cli->zg == nullptr)
@@ -400,7 +427,28 @@ bool cli_close_requested(const struct cli *cli) {
     return impl_of(cli)->close_requested;
 }
 
+int cli_interface_mode(const char *name) {
+    if (name == nullptr)
+        return INTERFACE_MODE;
+    const char *digits = std::strncmp(name, "pon", 3) == 0  ? name + 3
+                         : std::strncmp(name, "po", 2) == 0 ? name + 2
+                                                            : nullptr;
+    if (digits == nullptr || *digits == '\0')
+        return INTERFACE_MODE;
+    for (const char *p = digits; *p != '\0'; p++)
+        if (*p < '0' || *p > '9')
+            return INTERFACE_MODE;
+    return PINTERFACE_MODE;
+}
+
+void cli_select_interface(struct cli *cli, struct interface *ifp) {
+    cli->ifp = ifp;
+    cli->mode = ifp != nullptr ? cli_interface_mode(ifp->name) : INTERFACE_MODE;
+    impl_of(cli)->no_interface = ifp == nullptr;
+}
+
 void cli_leave_interface(struct cli *cli, int mode) {
+    impl_of(cli)->no_interface = false;
     cli->mode = mode;
     if (!is_interface_mode(mode))
         cli->ifp = nullptr;
@@ -443,14 +491,19 @@ int cli_execute(struct cli *cli, const char *line, bool fallback) {
         return CLI_ERR_UNKNOWN;
     }
 
+    const bool no_interface = is_interface_mode(cli->mode) && impl_of(cli)->no_interface;
     std::vector<int> modes{cli->mode};
-    if (fallback && is_interface_mode(cli->mode))
+    if (fallback && is_interface_mode(cli->mode) && !no_interface)
         modes.push_back(CONFIG_MODE);
 
     const size_t n = words.size();
     Analysis best_failure;
     bool have_failure = false;
     for (int mode : modes) {
+        if (mode != cli->mode && other_interface_command(tree, cli->mode, words, text)) {
+            cli_out(cli, "%% Interface %s does not take this command\n", cli->ifp->name);
+            return CLI_ERR_WRONG_MODE;
+        }
         Analysis a = analyse(tree, mode, words, text, nullptr);
         long ambiguous_at = -1;
         const Candidate *c = choose(a.complete, n, &ambiguous_at);
@@ -467,6 +520,8 @@ int cli_execute(struct cli *cli, const char *line, bool fallback) {
             }
             continue;
         }
+        if (no_interface && !selects_or_leaves(*c->cmd))
+            return refuse_without_interface(cli);
         if (c->cmd->privilege > cli->privilege) {
             cli_out(cli,
                     "%% Permission denied: this command needs privilege %d (the session has %d)\n",
@@ -483,11 +538,14 @@ int cli_execute(struct cli *cli, const char *line, bool fallback) {
             argv.push_back(s.data());
         argv.push_back(nullptr);
         cli_handler func = c->cmd->func;
+        impl_of(cli)->no_interface = false;
         int ret = func(cli, static_cast<int>(args.size()), argv.data());
         remember_interface(cli);
         return ret;
     }
 
+    if (no_interface)
+        return refuse_without_interface(cli);
     const Analysis &a = best_failure;
     if (a.progress < n) {
         if (a.progress == 0)

@@ -57,7 +57,8 @@ enum : int {
     INTERFACE_MODE = 16,      // "veskd(config-if)# "; entered by the daemon's "interface IFNAME"
     DUMP_MODE = 100,          // "veskd(dump)# "; entered by the hidden exec command "dump-mode"
     GLOBAL_WRITER_MODE = 110, // a writer number only: the global running-config writers
-    PINTERFACE_MODE = 120,    // "veskd(config-if)# "; p-interfaces ("po1", "pon1")
+    PINTERFACE_MODE = 120,    // "veskd(config-if)# "; port-channel and PON interfaces ("po1",
+                              // "pon1": "po" or "pon" and digits)
     CLI_MODE_MAX = 1024,
 };
 
@@ -85,6 +86,11 @@ enum : int {
     CLI_ERR_PRIVILEGE = -1004,  // the session's privilege is below the command's
     CLI_ERR_TOO_LONG = -1005,   // the line exceeds CLI_LINE_MAX
     CLI_LINE_MAX = 4096,        // bytes of one command line, without its end
+    // A line after a failed interface selection (cli_select_interface with null) that neither
+    // selects an interface nor leaves the mode.
+    CLI_ERR_NO_INTERFACE = -1006,
+    // A command of another interface mode, never tried in configure mode.
+    CLI_ERR_WRONG_MODE = -1007,
 };
 
 struct cli;
@@ -115,12 +121,10 @@ struct cli {
     struct lib_globals *zg; // the framework handle of the daemon
     struct ovx_vr *vr;      // the virtual router of the context (the privileged one)
     int mode;               // the current mode number
-    // The current interface, set by the daemon's "interface IFNAME" handler; null outside
-    // interface modes. A handler that enters an interface does exactly:
-    //     cli->ifp = ifp;
-    //     cli->mode = ifp->name[0] == 'p' ? PINTERFACE_MODE : INTERFACE_MODE;
-    // "exit" and "end" leave the interface (ifp back to null). When the interface is deleted
-    // while selected, the shell clears ifp before the next command of that context.
+    // The current interface, set by the daemon's "interface IFNAME" handler through
+    // cli_select_interface; null outside interface modes. "exit" and "end" leave the interface
+    // (ifp back to null). When the interface is deleted while selected, the shell clears ifp
+    // before the next command of that context.
     struct interface *ifp;
     int privilege; // the session's privilege, 1..15
     // The output routine and its handle: out_func(out_val, format, ...). Use cli_out.
@@ -153,6 +157,15 @@ int cli_install_default(struct cli_tree *tree, int mode);
 // order; sections that print something are separated by "!" lines.
 int cli_install_config(struct cli_tree *tree, int mode, cli_writer writer);
 
+// The interface mode an interface's name calls for: PINTERFACE_MODE for "po" or "pon" followed
+// by digits, else INTERFACE_MODE.
+int cli_interface_mode(const char *name);
+// What an "interface IFNAME" handler does: selects ifp in the mode its name calls for. Null (no
+// such interface) selects none: every later line but one that selects an interface, "exit",
+// "quit", "end" and "help" is refused until then, so that the lines meant for the missing
+// interface reach no other one, nor configure mode.
+void cli_select_interface(struct cli *cli, struct interface *ifp);
+
 // Converts decimal text (optional sign, digits, nothing else). Gives the value and sets
 // *status to 0; for anything that is not a number in the range of a 32-bit int gives 0 and sets
 // *status to -1.
@@ -170,7 +183,9 @@ std::string cli_output_take(struct cli *cli);
 // Runs one line in the context's mode. Gives the handler's result, CLI_SUCCESS for an empty or
 // comment line ("!" or "#" first), or a CLI_ERR_* code after printing "% ..." naming the word at
 // fault. fallback: when the line is no command of the current mode, try it in the enclosing
-// configuration modes (interface modes -> CONFIG_MODE); the mode moves there when it runs.
+// configuration modes (interface modes -> CONFIG_MODE); the mode moves there when it runs. A
+// command of another interface mode, and any line after a failed interface selection, never
+// falls back.
 int cli_execute(struct cli *cli, const char *line, bool fallback);
 // Prints the help listing for a line that ended in "?": line is the text before the "?".
 // With a blank (or nothing) at its end: the next words with their help, "<cr>" when the line

@@ -6,10 +6,14 @@
 #include "zet/log.h"
 #include "zet/vty.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
+#include <sys/file.h>
+#include <unistd.h>
 
 // The host record that zg->host points at.
 struct host {
@@ -17,6 +21,7 @@ struct host {
     std::string config_path;
     host_vty_limits limits{16, 600, CLI_LINE_MAX, 1L << 20};
     zet::vty::Server *vty = nullptr;
+    int lock_fd = -1;
 };
 
 namespace {
@@ -33,6 +38,32 @@ const char *unix_socket_path() {
 }
 
 } // namespace
+
+int host_lock_place(struct lib_globals *zg, char *err, int err_size) {
+    if (zg == nullptr)
+        return -1;
+    struct host *h = host_get(zg);
+    if (h->lock_fd >= 0)
+        return 0;
+    std::string path = std::string(unix_socket_path()) + ".lock";
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640);
+    if (fd < 0) {
+        zlog_warn(zg, "cannot open the lock file %s: %s; another daemon could share this place",
+                  path.c_str(), std::strerror(errno));
+        return 0;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        std::string why = std::string("another daemon already runs with the vty socket ") +
+                          unix_socket_path() + " (it holds " + path + ")";
+        zlog_err(zg, "%s", why.c_str());
+        if (err != nullptr && err_size > 0)
+            std::snprintf(err, static_cast<size_t>(err_size), "%s", why.c_str());
+        ::close(fd);
+        return -1;
+    }
+    h->lock_fd = fd;
+    return 0;
+}
 
 int host_config_start(struct lib_globals *zg, const char *path, uint16_t port) {
     if (zg == nullptr)
@@ -56,6 +87,8 @@ void host_free(struct lib_globals *zg) {
     if (zg == nullptr || zg->host == nullptr)
         return;
     zet::vty::server_free(zg->host->vty);
+    if (zg->host->lock_fd >= 0)
+        ::close(zg->host->lock_fd);
     delete zg->host;
     zg->host = nullptr;
 }

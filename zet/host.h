@@ -17,6 +17,12 @@ struct host_vty_limits {
     long max_pending; // bytes of output waiting for a slow client before it is dropped (1 MiB)
 };
 
+// Takes the lock that makes this process the only daemon of its place: an flock on PATH.lock
+// beside the vty's Unix socket (VESK_VTY_SOCKET, else VTY_UNIX_PATH_DEFAULT), held until the
+// process ends. Gives 0 (also when the lock file cannot be made: logged, and the daemon runs
+// on), or -1 with the reason in err when another process holds the lock.
+int host_lock_place(struct lib_globals *zg, char *err, int err_size);
+
 // Reads the configuration file (path may be null: nothing to read, and "write" has no file),
 // then opens the vty on 127.0.0.1:port (0: no TCP listener) and on the Unix socket
 // (VESK_VTY_SOCKET, else VTY_UNIX_PATH_DEFAULT). The file's lines run in configure mode with

@@ -40,24 +40,6 @@ int cmp_interfaces(void *a, void *b) {
     return ifname_cmp3(static_cast<interface *>(a)->name, static_cast<interface *>(b)->name);
 }
 
-// Moves the node of ifp to its place in natural name order, without allocating.
-void resort(list *l, interface *ifp) {
-    listnode *node = l->head;
-    while (node != nullptr && node->data != ifp)
-        node = node->next;
-    if (node == nullptr)
-        return;
-    (node->prev != nullptr ? node->prev->next : l->head) = node->next;
-    (node->next != nullptr ? node->next->prev : l->tail) = node->prev;
-    listnode *prev = l->tail;
-    while (prev != nullptr && cmp_interfaces(prev->data, ifp) > 0)
-        prev = prev->prev;
-    node->prev = prev;
-    node->next = prev != nullptr ? prev->next : l->head;
-    (node->next != nullptr ? node->next->prev : l->tail) = node;
-    (prev != nullptr ? prev->next : l->head) = node;
-}
-
 bool valid_name(const char *name) {
     return name != nullptr && *name != '\0' && std::strlen(name) <= INTERFACE_NAMSIZ;
 }
@@ -74,6 +56,20 @@ struct if_group {
 struct if_vr_table {
     std::map<uint32_t, interface *> by_index;
 };
+
+namespace {
+
+void call_hooks(if_group *ifg, int kind, interface *ifp) {
+    auto hooks = ifg->hooks.find(kind);
+    if (hooks == ifg->hooks.end())
+        return;
+    // Copied, so that a hook may add hooks.
+    std::vector<if_hook_func> copy = hooks->second;
+    for (if_hook_func hook : copy)
+        hook(ifp);
+}
+
+} // namespace
 
 int ifname_cmp3(const char *a, const char *b) {
     if (a == nullptr || b == nullptr)
@@ -259,12 +255,7 @@ void if_delete(struct lib_globals *zg, struct interface *ifp) {
     if (it == ifg->by_index.end() || it->second != ifp)
         return;
     // The hooks see the interface whole, still in its router and the group.
-    auto hooks = ifg->hooks.find(IF_HOOK_VR_UNBIND);
-    if (hooks != ifg->hooks.end()) {
-        std::vector<if_hook_func> copy = hooks->second;
-        for (if_hook_func hook : copy)
-            hook(ifp);
-    }
+    call_hooks(ifg, IF_HOOK_VR_UNBIND, ifp);
     if (ovx_vr *vr = ifp->vr; vr != nullptr) {
         vr->ifm->by_index.erase(ifp->ifindex);
         listnode_delete(vr->ifList, ifp);
@@ -287,6 +278,7 @@ int if_rename(struct lib_globals *zg, struct interface *ifp, const char *name) {
     node.key() = name;
     ifg->by_name.insert(std::move(node));
     if (ifp->vr != nullptr)
-        resort(ifp->vr->ifList, ifp);
+        listnode_resort(ifp->vr->ifList, ifp);
+    call_hooks(ifg, IF_HOOK_RENAME, ifp);
     return 0;
 }

@@ -47,6 +47,7 @@ struct if_group;
 
 enum if_hook_kind : int {
     IF_HOOK_VR_UNBIND = 6, // the interface leaves its virtual router (called before it goes)
+    IF_HOOK_RENAME = 7,    // the interface has a new name (called after the rename)
 };
 
 typedef int (*if_hook_func)(struct interface *ifp);
@@ -83,8 +84,8 @@ void ovx_vr_free(struct ovx_vr *vr);
 struct interface *if_create(struct lib_globals *zg, const char *name, uint32_t ifindex);
 // Calls the unbind hooks, then removes the interface from its router and the group.
 void if_delete(struct lib_globals *zg, struct interface *ifp);
-// Renames an interface, keeping the group's name index and the router's order current.
-// 0, or -1 (bad or too long name, or the name is taken).
+// Renames an interface, keeping the group's name index and the router's order current, then
+// calls the rename hooks. 0, or -1 (bad or too long name, or the name is taken).
 int if_rename(struct lib_globals *zg, struct interface *ifp, const char *name);
 // Calls fn for every interface of the group in natural name order.
 void ifg_foreach(struct if_group *ifg, void (*fn)(void *ctx, struct interface *ifp), void *ctx);

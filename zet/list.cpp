@@ -82,6 +82,21 @@ struct listnode *listnode_add_sort(struct list *list, void *val) {
     return node;
 }
 
+void listnode_resort(struct list *list, void *val) {
+    if (list == nullptr || list->cmp == nullptr)
+        return;
+    listnode *node = list->head;
+    while (node != nullptr && node->data != val)
+        node = node->next;
+    if (node == nullptr)
+        return;
+    unlink(list, node);
+    listnode *prev = list->tail;
+    while (prev != nullptr && list->cmp(prev->data, val) > 0)
+        prev = prev->prev;
+    link_after(list, prev, node);
+}
+
 void listnode_delete(struct list *list, void *val) {
     if (list == nullptr)
         return;

@@ -23,6 +23,9 @@ struct list *list_new(void);
 struct listnode *listnode_add_sort(struct list *list, void *val);
 // Appends val. Null on no memory.
 struct listnode *listnode_add(struct list *list, void *val);
+// Moves the first node holding val to its place in cmp order (an item whose key changed),
+// without allocating. Nothing happens without cmp or without such a node.
+void listnode_resort(struct list *list, void *val);
 // Unlinks the first node holding val; the item itself is not touched.
 void listnode_delete(struct list *list, void *val);
 // Unlinks and frees one node; the item itself is not touched.

@@ -14,6 +14,8 @@
 #include <memory>
 #include <mutex>
 #include <net/if.h>
+#include <set>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -110,32 +112,86 @@ void add_new_interfaces(nsm_client *nc, const nsm_view &next) {
     }
 }
 
-// Renames go before creations, so a new interface can take a name an old one gave up.
-void rename_interfaces(nsm_client *nc, const nsm_view &next) {
-    for (auto &[ifindex, cur] : nc->applied.ifs) {
-        const std::string &name = next.ifs.at(ifindex).name;
-        struct interface *ifp = lookup(nc, ifindex);
-        if (ifp != nullptr && cur.name != name && if_rename(nc->zg, ifp, name.c_str()) == 0)
-            cur.name = name;
-    }
+// A name that only an interface renamed in the same view gives up is taken through a free
+// temporary name, so that swaps and renames merged by a resynchronisation all come through.
+bool park(nsm_client *nc, struct interface *ifp) {
+    std::string temp = "renaming." + std::to_string(ifp->ifindex);
+    return ifg_lookup_by_name(nc->zg->ifg, temp.c_str()) == nullptr &&
+           if_rename(nc->zg, ifp, temp.c_str()) == 0;
 }
 
-// Changes that do not move the up state need no message: the record just follows.
+// Gives the interface the name the view has for it: false while another interface holds it.
+bool take_name(nsm_client *nc, const nsm_view &next, uint32_t ifindex) {
+    nsm_view_if &cur = nc->applied.ifs.at(ifindex);
+    const std::string &name = next.ifs.at(ifindex).name;
+    if (if_rename(nc->zg, lookup(nc, ifindex), name.c_str()) != 0)
+        return false;
+    zlog_info(nc->zg, "nsm: interface %s (index %u) is now %s", cur.name.c_str(), ifindex,
+              name.c_str());
+    cur.name = name;
+    return true;
+}
+
+// Renames go before creations, so a new interface can take a name an old one gave up.
+void rename_interfaces(nsm_client *nc, const nsm_view &next) {
+    std::vector<uint32_t> pending;
+    for (const auto &[ifindex, cur] : nc->applied.ifs)
+        if (cur.name != next.ifs.at(ifindex).name && lookup(nc, ifindex) != nullptr)
+            pending.push_back(ifindex);
+    std::set<uint32_t> parked;
+    while (!pending.empty()) {
+        auto renamed = [&](uint32_t ifindex) { return take_name(nc, next, ifindex); };
+        if (std::erase_if(pending, renamed) != 0)
+            continue;
+        auto unparked = std::find_if(pending.begin(), pending.end(),
+                                     [&](uint32_t ifindex) { return !parked.contains(ifindex); });
+        if (unparked == pending.end() || !park(nc, lookup(nc, *unparked)))
+            break;
+        parked.insert(*unparked);
+    }
+    // A name the view gives twice cannot be had: the interface keeps the name it had.
+    for (uint32_t ifindex : pending)
+        if (parked.contains(ifindex))
+            if_rename(nc->zg, lookup(nc, ifindex), nc->applied.ifs.at(ifindex).name.c_str());
+}
+
+void send_link(nsm_client *nc, uint32_t ifindex, const nsm_view_if &v, int type) {
+    nsm_msg_link msg{};
+    msg.cindex = NSM_LINK_CTYPE_FLAGS;
+    if (v.hw_len > 0)
+        msg.cindex |= NSM_LINK_CTYPE_HW_ADDRESS;
+    msg.ifindex = ifindex;
+    msg.flags = v.flags;
+    msg.hw_len = std::min<uint16_t>(v.hw_len, sizeof msg.hw_addr);
+    std::memcpy(msg.hw_addr, v.hw.data(), msg.hw_len);
+    copy_name(msg.ifname, sizeof msg.ifname, v.name);
+    dispatch(nc, type, &msg, sizeof msg);
+    // The record follows the module whatever the callback did with the message.
+    nsm_util_interface_state(&msg, nc->zg->ifg);
+}
+
+// Changes that do not move the up state need no message: the record just follows. A new
+// hardware address is told all the same, as a link message of the state the link is in, since
+// the protocol's frames carry it.
 void update_interfaces(nsm_client *nc, const nsm_view &next) {
     for (auto &[ifindex, cur] : nc->applied.ifs) {
         const nsm_view_if &v = next.ifs.at(ifindex);
         struct interface *ifp = lookup(nc, ifindex);
         if (ifp == nullptr)
             continue;
-        if (nsm_view_flags_up(cur.flags) == nsm_view_flags_up(v.flags)) {
-            cur.flags = v.flags;
-            ifp->flags = v.flags;
-            cur.hw = v.hw;
-            cur.hw_len = v.hw_len;
-            set_hw(ifp, v);
-        }
         cur.bridge_ifindex = v.bridge_ifindex;
         ifp->bridge_ifindex = v.bridge_ifindex;
+        bool up = nsm_view_flags_up(v.flags);
+        if (nsm_view_flags_up(cur.flags) != up)
+            continue;
+        bool new_hw = cur.hw_len != v.hw_len || cur.hw != v.hw;
+        cur.flags = v.flags;
+        ifp->flags = v.flags;
+        cur.hw = v.hw;
+        cur.hw_len = v.hw_len;
+        set_hw(ifp, v);
+        if (new_hw && v.hw_len > 0)
+            send_link(nc, ifindex, v, up ? NSM_MSG_LINK_UP : NSM_MSG_LINK_DOWN);
     }
 }
 
@@ -263,18 +319,7 @@ void send_link_changes(nsm_client *nc, const nsm_view &next) {
         bool up = nsm_view_flags_up(v.flags);
         if (nsm_view_flags_up(cur.flags) == up)
             continue;
-        nsm_msg_link msg{};
-        msg.cindex = NSM_LINK_CTYPE_FLAGS;
-        if (v.hw_len > 0)
-            msg.cindex |= NSM_LINK_CTYPE_HW_ADDRESS;
-        msg.ifindex = ifindex;
-        msg.flags = v.flags;
-        msg.hw_len = std::min<uint16_t>(v.hw_len, sizeof msg.hw_addr);
-        std::memcpy(msg.hw_addr, v.hw.data(), msg.hw_len);
-        copy_name(msg.ifname, sizeof msg.ifname, v.name);
-        dispatch(nc, up ? NSM_MSG_LINK_UP : NSM_MSG_LINK_DOWN, &msg, sizeof msg);
-        // The record follows the module whatever the callback did with the message.
-        nsm_util_interface_state(&msg, nc->zg->ifg);
+        send_link(nc, ifindex, v, up ? NSM_MSG_LINK_UP : NSM_MSG_LINK_DOWN);
         cur.flags = v.flags;
         cur.hw = v.hw;
         cur.hw_len = v.hw_len;

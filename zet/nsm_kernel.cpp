@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <set>
 #include <string_view>
 #include <vector>
 
@@ -88,7 +89,8 @@ class kernel_backend final : public nsm_backend {
     void open_fdb_socket();
     bool read_fdb_events();
     void handle_fdb(const nsm_nl_fdb &fdb);
-    int set_admin(uint32_t ifindex, bool down);
+    // member: the port is still one of the bridge (else it is one this backend took down).
+    int set_admin(uint32_t ifindex, bool down, bool member);
     int set_blocked(uint32_t ifindex, bool block);
     dump_result dump(uint8_t family, uint32_t ext_mask, std::vector<nsm_nl_msg> &out);
     dump_result read_dump(uint32_t seq, std::vector<nsm_nl_msg> &out);
@@ -97,7 +99,8 @@ class kernel_backend final : public nsm_backend {
     void drain_events();
     void read_events();
     bool handle_event_buffer(size_t len);
-    void apply_view() { nsm_client_apply_view(nc_, nsm_kernel_state_view(state_, options_)); }
+    void apply_view();
+    void tell_chosen(uint32_t before) const;
     int request_ack(nlmsghdr *nlh);
 
     nsm_client *nc_;
@@ -117,6 +120,9 @@ class kernel_backend final : public nsm_backend {
     std::map<uint32_t, uint8_t> blocked_;
     nsm_kernel_state state_;
     nsm_kernel_options options_;
+    // Ports this backend set admin down and has not released yet: they are released even
+    // after leaving the bridge, so that none is left down for good.
+    std::set<uint32_t> downed_;
     uint32_t seq_ = static_cast<uint32_t>(time(nullptr));
     clock_type::time_point last_sync_{};
     std::vector<char> buf_;
@@ -295,6 +301,7 @@ void kernel_backend::full_sync() {
         }
         nsm_kernel_state next;
         next.chosen = state_.chosen;
+        next.chosen_name = state_.chosen_name;
         for (const auto &m : msgs)
             nsm_kernel_state_apply(next, m);
         state_ = std::move(next);
@@ -401,6 +408,23 @@ void kernel_backend::read_events() {
         apply_view();
 }
 
+void kernel_backend::apply_view() {
+    uint32_t before = state_.chosen;
+    nsm_view view = nsm_kernel_state_view(state_, options_);
+    if (state_.chosen != before)
+        tell_chosen(before);
+    std::erase_if(downed_, [this](uint32_t ifindex) { return !state_.links.contains(ifindex); });
+    nsm_client_apply_view(nc_, view);
+}
+
+void kernel_backend::tell_chosen(uint32_t before) const {
+    const char *name = state_.chosen_name.c_str();
+    if (state_.chosen != 0)
+        zlog_info(zg_, "nsm: bridge %s (index %u) is bridge 1", name, state_.chosen);
+    else if (before != 0)
+        zlog_warn(zg_, "nsm: bridge %s has gone; waiting for a bridge of that name", name);
+}
+
 int kernel_backend::on_event(struct thread *t) {
     auto *self = static_cast<kernel_backend *>(THREAD_ARG(t));
     self->event_read_ = nullptr;
@@ -437,7 +461,10 @@ int kernel_backend::send_port_state(uint16_t flags, uint32_t ifindex) {
                   ifindex, flags);
         return -1;
     }
-    if (!nsm_kernel_state_is_port(state_, ifindex)) {
+    bool member = nsm_kernel_state_is_port(state_, ifindex);
+    bool ours = flags == NSM_PORT_STATE_NOSHUTDOWN && downed_.contains(ifindex) &&
+                state_.links.contains(ifindex);
+    if (!member && !ours) {
         stats->refused++;
         zlog_warn(zg_, "nsm: port-state request for interface %u refused: not a port of bridge 1",
                   ifindex);
@@ -445,10 +472,10 @@ int kernel_backend::send_port_state(uint16_t flags, uint32_t ifindex) {
     }
     if (flags == NSM_PORT_STATE_BLOCK || flags == NSM_PORT_STATE_UNBLOCK)
         return set_blocked(ifindex, flags == NSM_PORT_STATE_BLOCK);
-    return set_admin(ifindex, flags == NSM_PORT_STATE_SHUTDOWN);
+    return set_admin(ifindex, flags == NSM_PORT_STATE_SHUTDOWN, member);
 }
 
-int kernel_backend::set_admin(uint32_t ifindex, bool down) {
+int kernel_backend::set_admin(uint32_t ifindex, bool down, bool member) {
     char req[256];
     nlmsghdr *nlh = mnl_nlmsg_put_header(req);
     nlh->nlmsg_type = RTM_NEWLINK;
@@ -465,7 +492,17 @@ int kernel_backend::set_admin(uint32_t ifindex, bool down) {
                  std::strerror(errno));
         return -1;
     }
-    zlog_info(zg_, "nsm: %s set admin %s", name.c_str(), down ? "down" : "up");
+    if (down)
+        downed_.insert(ifindex);
+    else
+        downed_.erase(ifindex);
+    if (member)
+        zlog_info(zg_, "nsm: %s set admin %s", name.c_str(), down ? "down" : "up");
+    else
+        zlog_info(zg_,
+                  "nsm: %s, shut down by loop detection, is no longer a port of bridge 1: "
+                  "set admin up",
+                  name.c_str());
     return 0;
 }
 

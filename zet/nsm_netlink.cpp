@@ -403,22 +403,18 @@ bool is_bridge(const nsm_kernel_state &state, uint32_t ifindex) {
 }
 
 void choose_bridge(nsm_kernel_state &state, const nsm_kernel_options &options) {
-    if (!options.bridge.empty()) {
-        state.chosen = 0;
-        for (const auto &[ifindex, l] : state.links)
-            if (l.link.is_bridge == 1 && l.link.name == options.bridge)
-                state.chosen = ifindex;
-        return;
-    }
-    if (is_bridge(state, state.chosen))
-        return;
-    state.chosen = 0;
+    if (!options.bridge.empty())
+        state.chosen_name = options.bridge;
     for (const auto &[ifindex, l] : state.links) {
-        if (l.link.is_bridge == 1) {
-            state.chosen = ifindex;
-            return;
-        }
+        if (!state.chosen_name.empty())
+            break;
+        if (l.link.is_bridge == 1)
+            state.chosen_name = l.link.name;
     }
+    state.chosen = 0;
+    for (const auto &[ifindex, l] : state.links)
+        if (l.link.is_bridge == 1 && l.link.name == state.chosen_name)
+            state.chosen = ifindex;
 }
 
 bool filtering(const nsm_kernel_link &bridge) {

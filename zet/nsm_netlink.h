@@ -106,8 +106,11 @@ struct nsm_kernel_options {
 
 struct nsm_kernel_state {
     std::map<uint32_t, nsm_kernel_link> links;
-    // The Linux bridge presented as "1", 0 when none; kept while it exists.
+    // The Linux bridge presented as "1", 0 while none of its name exists.
     uint32_t chosen = 0;
+    // Its name: the one asked for, else that of the first bridge found. A bridge of this name
+    // that is deleted and made again is taken up again; another bridge never takes its place.
+    std::string chosen_name;
 };
 
 // Applies one event or dump message.

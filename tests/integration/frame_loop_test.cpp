@@ -170,6 +170,7 @@ TEST_F(FrameLoopProcessTest, ALoopIsRecordedAndItsShutdownOutlivesARestart) {
     start_daemon();
     const std::string port = vty_.command("show loop-detect interface ge1");
     EXPECT_THAT(port, testing::HasSubstr("Port state: shutdown\n  up remaining time: 17"));
+    EXPECT_EQ(nsm_->order("wait-request 10"), "request 5 1") << "adopted, it is asked down again";
     for (const char *line : {"configure terminal", "interface ge1", "loop-detect force up", "end"})
         ASSERT_EQ(vty_.command(line), "") << line;
     EXPECT_EQ(nsm_->order("wait-request 10"), "request 5 2");

@@ -46,10 +46,10 @@ int toy_interface(struct cli *cli, int, char **argv) {
     struct interface *ifp = ifg_get_by_name(cli->zg->ifg, argv[0]);
     if (ifp == nullptr) {
         cli_out(cli, "%% Interface does not exist: %s\n", argv[0]);
+        cli_select_interface(cli, nullptr);
         return 1;
     }
-    cli->ifp = ifp;
-    cli->mode = ifp->name[0] == 'p' ? PINTERFACE_MODE : INTERFACE_MODE;
+    cli_select_interface(cli, ifp);
     return 0;
 }
 const char *toy_interface_cmd_help[] = {"Select an interface to configure", "Interface name",
@@ -178,15 +178,15 @@ TEST_F(Config, FileAppliesEveryGoodLineAndLogsEachBadOneWithFileAndLine) {
                      "interface ge2\n"         // 10
                      " toy tx 30\n"            // 11
                      "interface nosuch\n"      // 12: the handler refuses it
-                     " toy tx 40\n"            // 13: ge2 is still selected
+                     " toy tx 40\n"            // 13: so no interface is selected
                      "  # a comment\n"         // 14
                      "end\n"                   // 15
                      "interface ge10\n"        // 16: still in configure mode after "end"
                      "toy enable\n");          // 17: interface mode's, for ge10
-    EXPECT_EQ(host_config_read(zg, path.c_str()), 3);
+    EXPECT_EQ(host_config_read(zg, path.c_str()), 4);
     EXPECT_TRUE(toy.enabled);
     EXPECT_EQ(toy.tx["ge1"], 20);
-    EXPECT_EQ(toy.tx["ge2"], 40);
+    EXPECT_EQ(toy.tx["ge2"], 30);
     EXPECT_TRUE(toy.on["ge1"]);
     EXPECT_TRUE(toy.on["ge10"]);
     EXPECT_FALSE(toy.on["ge2"]);
@@ -195,11 +195,12 @@ TEST_F(Config, FileAppliesEveryGoodLineAndLogsEachBadOneWithFileAndLine) {
         << log->text();
     EXPECT_TRUE(log->contains(path + ":7: Invalid time value (in \"toy tx 500\")")) << log->text();
     EXPECT_TRUE(log->contains(path + ":12: Interface does not exist: nosuch")) << log->text();
+    EXPECT_TRUE(log->contains(path + ":13: No interface selected")) << log->text();
     int located = 0;
     for (const auto &l : log->lines())
         located += l.rfind(path + ":", 0) == 0;
-    EXPECT_EQ(located, 3) << log->text();
-    EXPECT_TRUE(log->contains("3 lines failed")) << log->text();
+    EXPECT_EQ(located, 4) << log->text();
+    EXPECT_TRUE(log->contains("4 lines failed")) << log->text();
 }
 
 TEST_F(Config, ALineOfTheEnclosingModeRunsThereAndBangEndsABlock) {

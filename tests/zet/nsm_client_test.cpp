@@ -141,17 +141,23 @@ TEST_F(NsmClient, SameViewAgainSaysNothing) {
     EXPECT_TRUE(seen.empty());
 }
 
-TEST_F(NsmClient, OnlyUpStateChangesAreLinkMessages) {
+// A new hardware address is told in a link message of the state the link stays in.
+TEST_F(NsmClient, OnlyUpStateAndAddressChangesAreLinkMessages) {
     nsm_client_apply_view(nc_, base());
     seen.clear();
     nsm_view v = base();
     v.ifs[2].flags |= IFF_PROMISC;
-    v.ifs[2].hw[5] = 9;
     nsm_client_apply_view(nc_, v);
     EXPECT_TRUE(seen.empty());
     interface *p1 = ifg_lookup_by_index(zg_->ifg, 2);
     EXPECT_EQ(p1->flags, kUpRunning | IFF_PROMISC);
+    v.ifs[2].hw[5] = 9;
+    v.ifs[3].hw[5] = 9;
+    nsm_client_apply_view(nc_, v);
+    EXPECT_EQ(types(), (std::vector<int>{29, 30}));
     EXPECT_EQ(p1->hw_addr[5], 9);
+    EXPECT_TRUE(seen[0].if_was_up);
+    seen.clear();
     v.ifs[2].flags = IFF_UP;
     v.ifs[3].flags = kUpRunning;
     nsm_client_apply_view(nc_, v);
@@ -228,6 +234,24 @@ TEST_F(NsmClient, RenameFollowsWithoutMessages) {
     EXPECT_TRUE(seen.empty());
     EXPECT_EQ(ifg_lookup_by_name(zg_->ifg, "p9"), ifg_lookup_by_index(zg_->ifg, 3));
     EXPECT_EQ(ifg_lookup_by_name(zg_->ifg, "p2"), nullptr);
+}
+
+// Renames that arrive together (a swap, or what a resynchronisation merged) all come through,
+// whatever names they take from each other.
+TEST_F(NsmClient, SwappedAndMergedRenamesFollowTheirIndexes) {
+    nsm_client_apply_view(nc_, base());
+    nsm_view v = base();
+    v.ifs[1].name = "p2";
+    v.ifs[2].name = "br0";
+    v.ifs[3].name = "p1";
+    nsm_client_apply_view(nc_, v);
+    for (uint32_t ifindex : {1u, 2u, 3u}) {
+        const std::string &name = v.ifs[ifindex].name;
+        EXPECT_EQ(ifg_lookup_by_name(zg_->ifg, name.c_str()),
+                  ifg_lookup_by_index(zg_->ifg, ifindex))
+            << name;
+    }
+    EXPECT_EQ(nsm_client_view(nc_), v);
 }
 
 TEST_F(NsmClient, NewInterfaceMayTakeTheNameARenamedOneGaveUp) {

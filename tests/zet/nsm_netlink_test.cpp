@@ -456,15 +456,21 @@ TEST(NsmNetlink, NamedBridgeIsChosenElseTheFirstWhichStaysChosen) {
     EXPECT_FALSE(view.bridges.contains("1"));
 }
 
-TEST(NsmNetlink, ChosenBridgeGoneHandsOverToTheNextOne) {
+// Another bridge never takes the place of a deleted one; one of its name made again does.
+TEST(NsmNetlink, ChosenBridgeGoneIsWaitedForByName) {
     nsm_kernel_state state;
     apply(state, bridge_link(7, "br7", 0));
     apply(state, bridge_link(9, "br9", 0));
     nsm_kernel_state_view(state, {});
     apply(state, Msg(RTM_DELLINK, AF_UNSPEC, 7));
     nsm_view view = nsm_kernel_state_view(state, {});
-    EXPECT_EQ(state.chosen, 9u);
-    EXPECT_EQ(view.bridges.size(), 1u);
+    EXPECT_EQ(state.chosen, 0u);
+    EXPECT_FALSE(view.bridges.contains("1"));
+    apply(state, bridge_link(12, "br7", 0));
+    view = nsm_kernel_state_view(state, {});
+    EXPECT_EQ(state.chosen, 12u);
+    EXPECT_TRUE(view.bridges.contains("1"));
+    EXPECT_TRUE(view.bridges.contains("br9"));
 }
 
 TEST(NsmNetlink, OtherBridgeNamedOneIsNotConfusedWithTheChosen) {

@@ -206,10 +206,11 @@ int interface_vesk(struct cli *cli, int argc, char **argv) {
     struct interface *ifp = ifg_get_by_name(cli->zg->ifg, argv[0]);
     if (ifp == nullptr) {
         cli_out(cli, "%% Interface does not exist: %s\n", argv[0]);
+        // The lines meant for the missing interface must reach no other, nor the whole bridge.
+        cli_select_interface(cli, nullptr);
         return 1;
     }
-    cli->ifp = ifp;
-    cli->mode = ifp->name[0] == 'p' ? PINTERFACE_MODE : INTERFACE_MODE;
+    cli_select_interface(cli, ifp);
     return 0;
 }
 

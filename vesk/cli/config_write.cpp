@@ -118,14 +118,18 @@ int vesk_if_config_write(struct cli *cli) {
         return 0;
     }
     int count = 0;
+    bool first = true;
     for (struct listnode *node = listhead(vr->ifList); node != nullptr; node = listnextnode(node)) {
         auto *ifp = static_cast<struct interface *>(listgetdata(node));
         if (ifp == nullptr) {
             continue;
         }
-        if (count != 0) {
+        // Every block ends in "!" (the last one in the separator after this section), so that
+        // the lines of a block whose interface has gone are never taken for the block before.
+        if (!first) {
             cli_out(cli, "!\n");
         }
+        first = false;
         cli_out(cli, "interface %s\n", ifp->name);
         if (ifp->desc[0] != '\0') {
             cli_out(cli, " description %s\n", ifp->desc);

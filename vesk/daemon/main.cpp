@@ -24,6 +24,7 @@ int main(int argc, char **argv) {
     }
     signal_init();
     compile_info_init(argv[0], VESK_PROTOCOL, VESK_BUILD_DATE, VESK_BUILD_TIME, VESK_BUILD_NUMBER);
-    vesk_start(opts.daemon_mode, opts.config_file, opts.vty_port, opts.progname);
-    std::exit(0);
+    int started = vesk_start(opts.daemon_mode, opts.config_file, opts.vty_port, opts.progname);
+    // Only a second daemon is an error to whoever started it; the specified failures end in 0.
+    std::exit(started == VESK_START_LOCKED ? 1 : 0);
 }

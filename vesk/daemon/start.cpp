@@ -88,7 +88,7 @@ int vesk_event_loop(struct lib_globals *zg) {
     return 0;
 }
 
-int vesk_start(int daemon_mode, const char *config_file, uint16_t vty_port, const char *) {
+int vesk_start(int daemon_mode, const char *config_file, uint16_t vty_port, const char *progname) {
     memory_init(VESK_PROTOCOL);
     veskm = lib_start();
     if (veskm == nullptr)
@@ -96,6 +96,15 @@ int vesk_start(int daemon_mode, const char *config_file, uint16_t vty_port, cons
     veskm->protocol = VESK_PROTOCOL;
     veskm->log = openzlog(veskm, veskm->instance, VESK_PROTOCOL, ZLOG_DEST_SYSLOG);
     veskm->master = thread_master_create();
+    // A second daemon of the same place would act on the same ports: it goes before it has
+    // touched anything.
+    char why[512];
+    if (host_lock_place(veskm, why, sizeof why) != 0) {
+        std::fprintf(stderr, "%s: %s; exiting\n", progname != nullptr ? progname : "veskd", why);
+        lib_stop(veskm);
+        veskm = nullptr;
+        return VESK_START_LOCKED;
+    }
     vesk_feature_capability_check(veskm);
     vesk_lib_cli_init(veskm);
     vesk_cli_init(veskm);

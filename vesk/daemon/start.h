@@ -6,7 +6,10 @@
 
 struct lib_globals;
 
-// Runs start-up and then the event loop: 0 when the loop ends, -1 when start-up failed.
+// What vesk_start gives when another daemon holds the place (its vty socket's lock).
+constexpr int VESK_START_LOCKED = -2;
+// Runs start-up and then the event loop: 0 when the loop ends, -1 when start-up failed,
+// VESK_START_LOCKED when another daemon runs in the same place.
 int vesk_start(int daemon_mode, const char *config_file, uint16_t vty_port, const char *progname);
 // The NSM link and the master-record creator for virtual routers added later.
 void vesk_initialize(struct lib_globals *zg);

@@ -130,6 +130,10 @@ bool vesk_state_read(const std::string &path, std::string &text) {
 void vesk_state_adopt_port(struct lib_globals *zg, struct vesk_port *port, bool blocked,
                            long long wait) {
     vesk_state_machine_adopt(port, blocked, static_cast<uint32_t>(wait));
+    // Asked again (it is down already), so that the module knows the port as one veskd took
+    // down and still releases it should it leave the bridge first.
+    if (!blocked)
+        vesk_send_port_state_to_nsm(port->ifindex, VESK_PORT_REQ_SHUTDOWN);
     zlog_warn(zg, "Port %s was %s by loop detection before the restart; released in %llds",
               port->name, blocked ? "blocked" : "shut down", wait);
 }

@@ -4,6 +4,7 @@
 
 #include "vesk/model/port.h"
 #include "vesk/model/provlan.h"
+#include "zet/clock.h"
 #include "zet/pal.h"
 
 namespace {
@@ -57,6 +58,10 @@ uint32_t vesk_frame_now(void) {
     return static_cast<uint32_t>(tv.tv_sec);
 }
 
+uint32_t vesk_frame_mono_now(void) {
+    return static_cast<uint32_t>(zet_clock_now_usec() / 1000000);
+}
+
 void vesk_encode_pkt(struct vesk_port *port, struct vesk_provlan *entry, const uint8_t *check_a,
                      const uint8_t *check_b, uint8_t *frame) {
     if (port == nullptr || entry == nullptr || check_a == nullptr || check_b == nullptr ||
@@ -70,6 +75,7 @@ void vesk_encode_pkt(struct vesk_port *port, struct vesk_provlan *entry, const u
     vesk_encode_pkt_element(static_cast<int32_t>(port->ifindex), frame + VESK_OFF_IFINDEX, 4);
     vesk_encode_pkt_element(entry->vid, frame + VESK_OFF_PRO_VLAN, 2);
     entry->tx_time = vesk_frame_now();
+    entry->tx_mono = vesk_frame_mono_now();
     vesk_encode_pkt_element(static_cast<int32_t>(entry->tx_time), frame + VESK_OFF_TX_TIME, 4);
     vesk_write_check(check_a, SHORT_WINDOW, entry, frame, 0);
     vesk_write_check(check_a + SHORT_WINDOW, SHORT_WINDOW, entry, frame, 1);

@@ -32,7 +32,8 @@ void vesk_encode_pkt_element(int32_t value, uint8_t *dst, int n);
 uint32_t decode_pkt_element(const uint8_t *src, int n);
 
 // Fills the 60 bytes of frame for port and its protect entry, and records in the entry the
-// time and check values written. check_a and check_b are the two check-window starts.
+// time and check values written, and the monotonic time. check_a and check_b are the two
+// check-window starts.
 void vesk_encode_pkt(struct vesk_port *port, struct vesk_provlan *entry, const uint8_t *check_a,
                      const uint8_t *check_b, uint8_t *frame);
 
@@ -43,3 +44,5 @@ typedef int (*vesk_time_of_day_func)(struct timeval *tv, void *tz);
 void vesk_frame_set_time_source(vesk_time_of_day_func source);
 // Whole seconds of the time of day, low 32 bits.
 uint32_t vesk_frame_now(void);
+// Whole seconds of the framework's monotonic clock, low 32 bits.
+uint32_t vesk_frame_mono_now(void);

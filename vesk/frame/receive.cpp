@@ -52,11 +52,21 @@ int vesk_recv_post_handle(struct thread *t) {
     return 0;
 }
 
+// A frame that carries the time of the entry's latest frame is that frame, or a forgery that
+// fails on its check values: its age is taken from the monotonic clock. Any other frame can
+// only fail on them, and is judged by the time of day as it says.
+bool vesk_recv_recent(const struct vesk_provlan *entry, uint32_t tx_time) {
+    if (tx_time == entry->tx_time)
+        return vesk_frame_mono_now() - entry->tx_mono <= MAX_FRAME_AGE;
+    return vesk_frame_now() - tx_time <= MAX_FRAME_AGE;
+}
+
 // Gives true when the frame may go on to the check values.
-bool vesk_recv_judge_age(struct lib_globals *handle, uint32_t tx_time) {
-    uint32_t now = vesk_frame_now();
-    if (now - tx_time <= MAX_FRAME_AGE)
+bool vesk_recv_judge_age(struct lib_globals *handle, const struct vesk_provlan *entry,
+                         uint32_t tx_time) {
+    if (vesk_recv_recent(entry, tx_time))
         return true;
+    uint32_t now = vesk_frame_now();
     bool debug = vesk_recv_debug_on();
     if (debug)
         zlog_debug(handle, "vesk_recv: VESK packet for tx_time %d current_time %d recv_count:%d",
@@ -202,7 +212,7 @@ int karsto_vesk_decode_pkt(struct lib_globals *handle, struct vesk_port *rx_port
     if (entry == nullptr)
         return vesk_recv_reject(handle, &rx_port->counters.rx_bad_vlan,
                                 "vesk_recv: receive invalid VESK packet for error pro_vlan");
-    if (!vesk_recv_judge_age(handle, decode_pkt_element(buffer + RX_OFF_TX_TIME, 4))) {
+    if (!vesk_recv_judge_age(handle, entry, decode_pkt_element(buffer + RX_OFF_TX_TIME, 4))) {
         rx_port->counters.rx_stale++;
         return -1;
     }

@@ -72,9 +72,9 @@ int vesk_api_force_up(struct interface *ifp, struct vesk_bridge *bridge) {
                        vesk_api_ifindex(ifp));
         return VESK_ERR_PORT_NOT_FOUND;
     }
-    if (port->resume_timer != nullptr)
+    if (port->resume_timer != nullptr || port->pstate == VESK_PORT_SHUTDOWN)
         port->release_cause = VESK_CAUSE_FORCE_UP;
-    vesk_port_resume_soon(port);
+    vesk_port_force_up(port);
     return VESK_SUCCESS;
 }
 
@@ -120,15 +120,22 @@ int vesk_api_remove_protect_vlan(uint16_t vid, struct interface *ifp, struct ves
     return VESK_SUCCESS;
 }
 
+static void vesk_api_enable_bridge_port(struct vesk_bridge *bridge, struct vesk_port *port) {
+    vesk_enable_port(port);
+    vesk_api_add_protect_vlan(1, port->ifp, bridge);
+}
+
 void vesk_api_enable_bridge(struct vesk_bridge *bridge) {
     if (bridge == nullptr)
         return;
     for (struct listnode *node = listhead(bridge->port_list); node != nullptr;
-         node = listnextnode(node)) {
-        auto *port = static_cast<struct vesk_port *>(listgetdata(node));
-        vesk_enable_port(port);
-        vesk_api_add_protect_vlan(1, port->ifp, bridge);
-    }
+         node = listnextnode(node))
+        vesk_api_enable_bridge_port(bridge, static_cast<struct vesk_port *>(listgetdata(node)));
+}
+
+void vesk_api_bridge_port_joined(struct vesk_bridge *bridge, struct vesk_port *port) {
+    if (bridge != nullptr && port != nullptr && bridge->vesk_enable)
+        vesk_api_enable_bridge_port(bridge, port);
 }
 
 void vesk_api_disable_bridge(struct vesk_bridge *bridge) {

@@ -6,6 +6,7 @@
 
 struct interface;
 struct vesk_bridge;
+struct vesk_port;
 
 // loop_process of the interface's port: VESK_LOOP_SHUTDOWN (1), VESK_LOOP_LOG (0) or
 // VESK_LOOP_BLOCK (2).
@@ -15,7 +16,8 @@ int vesk_api_set_uplink(uint8_t uplink, struct interface *ifp, struct vesk_bridg
 // Stored only: an armed timer keeps its expiry, the value applies when it is next armed.
 int vesk_api_set_resume(uint32_t seconds, struct interface *ifp, struct vesk_bridge *bridge);
 int vesk_api_set_tx_interval(uint32_t seconds, struct interface *ifp, struct vesk_bridge *bridge);
-// Releases a port waiting on its resume timer about a second from now; other ports: no change.
+// Releases a port waiting on its resume timer, or shown shut down without one, about a second
+// from now; other ports: no change.
 int vesk_api_force_up(struct interface *ifp, struct vesk_bridge *bridge);
 // 0 (also when vid is already protected), -11, -13 (16 protect VLANs held) or -14.
 int vesk_api_add_protect_vlan(uint16_t vid, struct interface *ifp, struct vesk_bridge *bridge);
@@ -23,5 +25,7 @@ int vesk_api_add_protect_vlan(uint16_t vid, struct interface *ifp, struct vesk_b
 int vesk_api_remove_protect_vlan(uint16_t vid, struct interface *ifp, struct vesk_bridge *bridge);
 // Every port of the bridge, in list order: enabled, and VLAN 1 protected.
 void vesk_api_enable_bridge(struct vesk_bridge *bridge);
+// A port new to the bridge gets what enabling the bridge gave the others, when it is enabled.
+void vesk_api_bridge_port_joined(struct vesk_bridge *bridge, struct vesk_port *port);
 // Every port of the bridge, in list order: cfg_enable cleared, disabled, VLAN 1 unprotected.
 void vesk_api_disable_bridge(struct vesk_bridge *bridge);

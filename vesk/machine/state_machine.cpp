@@ -290,3 +290,16 @@ void vesk_port_resume_soon(struct vesk_port *port) {
     port->resume_timer = vesk_arm_timer(port, vesk_port_resume_handle, VESK_RESUME_SOON, "resume");
     vesk_port_state_changed();
 }
+
+void vesk_port_force_up(struct vesk_port *port) {
+    if (port == nullptr)
+        return;
+    if (port->resume_timer != nullptr || port->pstate != VESK_PORT_SHUTDOWN) {
+        vesk_port_resume_soon(port);
+        return;
+    }
+    vesk_cancel_timer(&port->tx_timer);
+    vesk_machine_enter(port, SMS_RESUME);
+    port->resume_timer = vesk_arm_timer(port, vesk_port_resume_handle, VESK_RESUME_SOON, "resume");
+    vesk_port_state_changed();
+}

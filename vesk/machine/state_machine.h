@@ -33,6 +33,9 @@ int vesk_port_probe_handle(struct thread *t);
 // Fast detection: a port that is sending sends at once, outside its cadence (its transmit
 // timer keeps its schedule), at most once per VESK_PROBE_MIN_USEC. 0 when it sent, else -1.
 int vesk_port_probe(struct vesk_port *port);
+// "loop-detect force up": as vesk_port_resume_soon, and a port shown shut down without a resume
+// timer (its release was refused) resumes VESK_RESUME_SOON seconds from now too.
+void vesk_port_force_up(struct vesk_port *port);
 
 // State entries, one per state; only the machine calls them.
 void vesk_state_machine_init(struct vesk_port *port);

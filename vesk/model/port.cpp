@@ -136,6 +136,15 @@ struct vesk_port *vesk_bridge_add_port(struct vesk_bridge *bridge, struct interf
     return port;
 }
 
+void vesk_port_follow_name(struct vesk_port *port) {
+    if (port == nullptr || port->ifp == nullptr)
+        return;
+    std::memcpy(port->name, port->ifp->name, sizeof port->name);
+    port->name[INTERFACE_NAMSIZ] = '\0';
+    if (port->bridge != nullptr)
+        listnode_resort(port->bridge->port_list, port);
+}
+
 int vesk_remove_port_from_bridge(struct interface *ifp, const char *bridge_name) {
     if (bridge_name == nullptr || ifp == nullptr)
         return VESK_ERR_ARG;

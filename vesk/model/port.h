@@ -95,5 +95,7 @@ int vesk_bridge_init_port(struct vesk_bridge *bridge, struct vesk_port *port,
 // Stops the port of ifp in the named bridge of ifp's virtual router and frees it with its
 // entries and memberships: -1 without bridge name, else 0.
 int vesk_remove_port_from_bridge(struct interface *ifp, const char *bridge_name);
+// The port takes its interface's name (after a rename) and its place in its bridge's order.
+void vesk_port_follow_name(struct vesk_port *port);
 // Natural interface-name order of two ports.
 int vsek_interface_cmp(void *a, void *b);

@@ -15,6 +15,9 @@ struct vesk_provlan {
     uint32_t tx_time;
     // The four check values of that frame, each high byte first.
     uint8_t tx_check[8];
+    // Whole seconds of the monotonic clock at which that frame was built: the verdict judges a
+    // returning frame's age by it, so a step of the time of day neither delays nor stops a cut.
+    uint32_t tx_mono;
 };
 
 // The port's entry for vid, or null.

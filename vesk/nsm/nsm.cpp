@@ -3,6 +3,7 @@
 #include "vesk/cli/debug.h"
 #include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
+#include "vesk/machine/api.h"
 #include "vesk/machine/state_machine.h"
 #include "vesk/model/model.h"
 #include "vesk/nsm/port_state.h"
@@ -87,6 +88,7 @@ void vesk_nsm_client_setup(struct lib_globals *globals, struct nsm_client *nc) {
     nsm_client_set_version(nc, VESK_NSM_VERSION);
     nsm_client_set_protocol(nc, VESK_PROTOCOL);
     if_add_hook(globals->ifg, IF_HOOK_VR_UNBIND, vesk_nsm_if_vr_unbind);
+    if_add_hook(globals->ifg, IF_HOOK_RENAME, vesk_nsm_if_rename);
     nsm_client_set_service(nc, VESK_NSM_SERVICE_LINK);
     nsm_client_set_service(nc, VESK_NSM_SERVICE_BASE);
     nsm_client_set_callback(nc, NSM_MSG_LINK_UP, vesk_nsm_recv_interface_state);
@@ -130,14 +132,15 @@ int vesk_nsm_recv_interface_state(struct nsm_msg_header *header, void *arg, void
         return 0;
     bool was_up = if_is_up(ifp);
     nsm_util_interface_state(msg, ifg);
-    if (if_is_up(ifp) == was_up)
-        return 0;
     auto *port = static_cast<struct vesk_port *>(ifp->info);
     if (port == nullptr)
         return 0;
-    port->flags = ifp->flags;
+    // A port whose frames carried an old address would never recognise them coming back.
     if ((msg->cindex & NSM_LINK_CTYPE_HW_ADDRESS) && ifp->hw_addr_len != 0)
         std::memcpy(port->mac_address, ifp->hw_addr, sizeof port->mac_address);
+    if (if_is_up(ifp) == was_up)
+        return 0;
+    port->flags = ifp->flags;
     if (header->type == NSM_MSG_LINK_UP) {
         port->tx_type = 0;
         port->tx_count = 0;
@@ -157,6 +160,13 @@ int vesk_nsm_if_vr_unbind(struct interface *ifp) {
     struct lib_globals *zg = veskm != nullptr ? veskm : (ifp->vr ? ifp->vr->zg : nullptr);
     if (zg != nullptr && ifg_lookup_by_index(zg->ifg, ifp->ifindex) != nullptr)
         vesk_remove_port_from_bridge(ifp, ifp->bridge_name);
+    return 0;
+}
+
+int vesk_nsm_if_rename(struct interface *ifp) {
+    auto *port = ifp != nullptr ? static_cast<struct vesk_port *>(ifp->info) : nullptr;
+    if (port != nullptr)
+        vesk_port_follow_name(port);
     return 0;
 }
 
@@ -262,7 +272,8 @@ int vesk_nsm_recv_bridge_vlan_add_if(struct nsm_msg_header *, void *arg, void *m
     if (ifp == nullptr)
         return VESK_ERR_HANDLER;
     struct vesk_port *port = vesk_find_port_from_bridge(ifp, bridge);
-    if (port == nullptr)
+    bool joining = port == nullptr;
+    if (joining)
         port = vesk_bridge_add_port(bridge, ifp);
     if (port == nullptr) {
         if (IS_VESK_DEBUG_EVENT())
@@ -270,6 +281,8 @@ int vesk_nsm_recv_bridge_vlan_add_if(struct nsm_msg_header *, void *arg, void *m
                        static_cast<unsigned long>(msg->ifindex), bridge->name);
         return VESK_ERR_HANDLER;
     }
+    if (joining)
+        vesk_api_bridge_port_joined(bridge, port);
     if (bridge->vlan_table == nullptr)
         bridge->vlan_table = route_table_init();
     if (bridge->vlan_table == nullptr) {

@@ -11,8 +11,8 @@ struct nsm_msg_header;
 // Gives 0, or -1 when the client cannot be made or started (the daemon runs on without it).
 int vesk_nsm_init(struct lib_globals *globals);
 // What vesk_nsm_init does between creating the client and starting it: version, protocol,
-// services, the interface unbind hook and every handler. Tests that bring their own client
-// (a small receive buffer, no start) set it up through this too.
+// services, the interface unbind and rename hooks and every handler. Tests that bring their own
+// client (a small receive buffer, no start) set it up through this too.
 void vesk_nsm_client_setup(struct lib_globals *globals, struct nsm_client *nc);
 
 // Handlers: header, the client, the decoded message.
@@ -28,3 +28,5 @@ int vesk_nsm_recv_fdb_move(struct nsm_msg_header *header, void *arg, void *messa
 
 // Interface hook of kind 6: the interface leaves its virtual router and loses its port. 0.
 int vesk_nsm_if_vr_unbind(struct interface *ifp);
+// Interface hook of kind 7: the interface was renamed; its port takes the new name. 0.
+int vesk_nsm_if_rename(struct interface *ifp);

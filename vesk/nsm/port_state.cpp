@@ -105,8 +105,12 @@ bool vesk_port_state_act(struct vesk_port *port, uint32_t &new_state) {
         if (port->pstate == VESK_PORT_BLOCKED)
             return vesk_port_unblock_act(port, new_state);
         zlog_warn(veskm, "Cancel a loop on the port %s, no shut down", port->name);
-        vesk_send_port_state_to_nsm(port->ifindex, VESK_PORT_REQ_NOSHUTDOWN);
-        return true;
+        if (vesk_send_port_state_to_nsm(port->ifindex, VESK_PORT_REQ_NOSHUTDOWN) == 0)
+            return true;
+        // Shown as released, the port would stay down with nobody the wiser.
+        zlog_err(veskm, "Port %s was not released: the request was refused; it stays shut down",
+                 port->name);
+        return port->pstate != VESK_PORT_SHUTDOWN;
     }
 }
 

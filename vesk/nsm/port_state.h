@@ -45,5 +45,6 @@ void vesk_port_state_changed(void);
 
 // The one place that changes a port's state: starts or stops the machine, or asks for the
 // shutdown, the block or their release, then records new_state. A block the module refuses
-// becomes a shutdown; a released block records the port up or down as its link is.
+// becomes a shutdown; a released block records the port up or down as its link is; a release
+// of a shutdown the module refuses leaves the port shut down (logged as an error).
 void vesk_set_port_state(struct vesk_port *port, uint32_t new_state);

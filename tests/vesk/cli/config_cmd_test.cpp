@@ -230,14 +230,33 @@ TEST_F(VeskConfigCmdTest, InterfaceEnableProtectsVlan1OnceAndNoEnableRemovesOnly
     EXPECT_EQ(protect_vlans(ge1_), std::vector<uint16_t>{20});
 }
 
-TEST_F(VeskConfigCmdTest, InterfaceCommandChoosesTheModeByTheFirstLetter) {
-    EXPECT_EQ(run("interface po1"), 0);
-    EXPECT_EQ(cli_->mode, PINTERFACE_MODE);
+TEST_F(VeskConfigCmdTest, PInterfaceModeIsForPortChannelsAndPonInterfacesOnly) {
+    const struct {
+        const char *name;
+        int mode;
+    } cases[] = {{"po1", PINTERFACE_MODE}, {"pon12", PINTERFACE_MODE}, {"port4", INTERFACE_MODE},
+                 {"p1p1", INTERFACE_MODE}, {"po", INTERFACE_MODE},     {"pon1a", INTERFACE_MODE}};
+    uint32_t ifindex = 40;
+    for (const auto &c : cases) {
+        if (ifg_lookup_by_name(veskm->ifg, c.name) == nullptr)
+            make_interface(c.name, ifindex++);
+        EXPECT_EQ(run(std::string("interface ") + c.name), 0) << c.name;
+        EXPECT_EQ(cli_->mode, c.mode) << c.name;
+    }
     EXPECT_EQ(run("interface ge1"), 0) << "interface IFNAME is installed in mode 120 too";
     EXPECT_EQ(cli_->mode, INTERFACE_MODE);
     EXPECT_EQ(cli_->ifp, ge1_->ifp);
-    EXPECT_EQ(run("interface ge2"), 0);
-    EXPECT_EQ(cli_->ifp, ge2_->ifp);
+}
+
+TEST_F(VeskConfigCmdTest, InterfaceCommandsNeverFallBackToTheWholeBridge) {
+    ASSERT_EQ(run("loop-detect enable"), 0);
+    ASSERT_EQ(run("interface po1"), 0);
+    for (const char *line : {"no loop-detect enable", "loop-detect protect vlan 5"}) {
+        EXPECT_EQ(cli_execute(cli_, line, true), CLI_ERR_WRONG_MODE) << line;
+        EXPECT_EQ(cli_output_take(cli_), "% Interface po1 does not take this command\n");
+    }
+    EXPECT_EQ(bridge()->vesk_enable, 1);
+    EXPECT_EQ(cli_->mode, PINTERFACE_MODE);
 }
 
 TEST_F(VeskConfigCmdTest, PInterfaceModeTakesNoLoopDetectCommand) {
@@ -246,11 +265,20 @@ TEST_F(VeskConfigCmdTest, PInterfaceModeTakesNoLoopDetectCommand) {
     EXPECT_NE(out_.find('%'), std::string::npos) << out_;
 }
 
-TEST_F(VeskConfigCmdTest, UnknownInterfaceIsNamedAndNothingChanges) {
-    enter("ge1");
+TEST_F(VeskConfigCmdTest, UnknownInterfaceSelectsNoneAndTheLinesUnderItFail) {
+    ASSERT_EQ(run("loop-detect enable"), 0);
+    enter("ge2");
     EXPECT_EQ(run("interface ge77"), 1);
     EXPECT_EQ(out_, "% Interface does not exist: ge77\n");
     EXPECT_EQ(cli_->mode, INTERFACE_MODE);
+    EXPECT_EQ(cli_->ifp, nullptr);
+    for (const char *line : {"loop-detect tx-interval time 20", "no loop-detect enable"}) {
+        EXPECT_EQ(cli_execute(cli_, line, true), CLI_ERR_NO_INTERFACE) << line;
+        EXPECT_NE(cli_output_take(cli_).find("No interface selected"), std::string::npos);
+    }
+    EXPECT_EQ(ge2_->tx_interval_time, VESK_TX_INTERVAL_DEFAULT);
+    EXPECT_EQ(bridge()->vesk_enable, 1) << "never tried in configure mode";
+    EXPECT_EQ(run("interface ge1"), 0);
     EXPECT_EQ(cli_->ifp, ge1_->ifp);
 }
 

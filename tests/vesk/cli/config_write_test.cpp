@@ -86,7 +86,7 @@ TEST_F(ConfigWriteTest, PortsWithDefaultsGiveOnlyTheirHeaders) {
     make_port("ge1", 1, {1});
     make_port("ge2", 2, {1});
     make_interface("lo", 30);
-    EXPECT_EQ(write_interfaces(), "interface ge1\ninterface ge2\ninterface lo\n");
+    EXPECT_EQ(write_interfaces(), "interface ge1\n!\ninterface ge2\n!\ninterface lo\n");
     EXPECT_EQ(count_, 0);
 }
 
@@ -107,12 +107,13 @@ TEST_F(ConfigWriteTest, EverySettingInItsOrder) {
     EXPECT_EQ(count_, 8);
 }
 
-TEST_F(ConfigWriteTest, SeparatorsStartWithTheFirstSettingLine) {
+TEST_F(ConfigWriteTest, EveryBlockIsSeparatedFromTheNextHeaderOnlyOnesToo) {
     make_port("ge1", 1, {});
     make_port("ge2", 2, {});
     make_port("ge3", 3, {});
     configure({"interface ge2", "loop-detect tx-interval time 20"});
     EXPECT_EQ(write_interfaces(), "interface ge1\n"
+                                  "!\n"
                                   "interface ge2\n"
                                   " loop-detect tx-interval time 20\n"
                                   "!\n"

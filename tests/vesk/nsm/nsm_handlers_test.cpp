@@ -112,7 +112,8 @@ TEST_F(NsmHandlers, LinkUpRestartsTheStartBurstClearsLoopsAndSetsThePortUp) {
     EXPECT_NE(port->mstate, SMS_INITIALIZE);
 }
 
-TEST_F(NsmHandlers, LinkMessageThatKeepsTheUpStateChangesNothingOnThePort) {
+// Only the port's address follows (its frames carry it): flags and state stay.
+TEST_F(NsmHandlers, LinkMessageThatKeepsTheUpStateChangesOnlyThePortMac) {
     vesk_port *port = protected_port("ge1", 11, true);
     port->flags = 0x1234;
     const uint8_t before[6] = {1, 2, 3, 4, 5, 6};
@@ -122,7 +123,7 @@ TEST_F(NsmHandlers, LinkMessageThatKeepsTheUpStateChangesNothingOnThePort) {
     EXPECT_EQ(link(NSM_MSG_LINK_UP, 11, kUpRunning | 0x100, mac), 0);
 
     EXPECT_EQ(port->flags, 0x1234u);
-    EXPECT_EQ(std::memcmp(port->mac_address, before, 6), 0);
+    EXPECT_EQ(std::memcmp(port->mac_address, mac, 6), 0);
     EXPECT_EQ(port->pstate, VESK_PORT_DOWN);
     // The interface record still follows the module.
     EXPECT_EQ(port->ifp->flags, kUpRunning | 0x100);
@@ -334,6 +335,34 @@ TEST_F(NsmHandlers, VlanPortAddActivatesProtectEntryAndStartsThePort) {
     EXPECT_EQ(vlan_port_msg(NSM_MSG_BRIDGE_VLAN_ADD_IF, 11, {30}), 0);
     EXPECT_EQ(port->active_provlan_count, 1);
     EXPECT_EQ(port->vesk_enable, 1);
+}
+
+// A port new to an enabled bridge is protected as the bridge's ports were at enable time; one
+// that comes back keeps its own configuration.
+TEST_F(NsmHandlers, PortJoiningAnEnabledBridgeProtectsVlanOneOnlyWhenNew) {
+    vesk_port *old = make_port("ge1", 11, {1});
+    bridge()->vesk_enable = 1;
+    ASSERT_EQ(vlan_port_msg(NSM_MSG_BRIDGE_VLAN_DELETE_IF, 11, {1}), 0);
+    make_interface("ge3", 13);
+    ASSERT_EQ(vlan_port_msg(NSM_MSG_BRIDGE_VLAN_ADD_IF, 13, {1}), 0);
+    ASSERT_EQ(vlan_port_msg(NSM_MSG_BRIDGE_VLAN_ADD_IF, 11, {1}), 0);
+    auto *late = static_cast<vesk_port *>(ifg_lookup_by_index(veskm->ifg, 13)->info);
+    ASSERT_NE(late, nullptr);
+    EXPECT_EQ(late->active_provlan_count, 1);
+    EXPECT_EQ(late->mstate, SMS_WAIT_TX) << "it sends at once";
+    EXPECT_EQ(old->provlan_count, 0);
+}
+
+TEST_F(NsmHandlers, RenamedInterfacesGiveTheirPortsTheirNamesAndPlaces) {
+    ASSERT_EQ(if_add_hook(veskm->ifg, IF_HOOK_RENAME, vesk_nsm_if_rename), 0);
+    vesk_port *a = make_port("ge1", 11, {1});
+    vesk_port *b = make_port("ge2", 12, {1});
+    ASSERT_EQ(if_rename(veskm, a->ifp, "ge9"), 0);
+    EXPECT_STREQ(a->name, "ge9");
+    EXPECT_EQ(listgetdata(listhead(bridge()->port_list)), b);
+    ASSERT_EQ(if_rename(veskm, b->ifp, "ge10"), 0);
+    EXPECT_STREQ(b->name, "ge10");
+    EXPECT_EQ(listgetdata(listhead(bridge()->port_list)), a);
 }
 
 TEST_F(NsmHandlers, VlanPortDeleteLeavesVlansButKeepsThePort) {

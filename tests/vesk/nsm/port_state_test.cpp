@@ -123,6 +123,26 @@ TEST_F(PortState, LinkDownLeavesAShutDownPortWaitingForItsResume) {
     EXPECT_EQ(requests(), (Requests{port_state_request(0x0001, 4), port_state_request(0x0002, 4)}));
 }
 
+TEST_F(PortState, RefusedReleaseKeepsThePortShutDownAndForceUpTriesAgain) {
+    ASSERT_EQ(vesk_add_provlan_to_port(nullptr, 1, port_, 1), 0);
+    vesk_set_port_state(port_, VESK_PORT_UP);
+    vesk_update_state_machine(port_);
+    ASSERT_EQ(port_->pstate, VESK_PORT_SHUTDOWN);
+    nsm_client *nc = veskm->nc;
+    veskm->nc = nullptr; // nobody takes the release
+    vesk_disable_port(port_);
+    veskm->nc = nc;
+    EXPECT_EQ(port_->pstate, VESK_PORT_SHUTDOWN);
+    EXPECT_TRUE(log().contains("Port ge4 was not released: the request was refused; it stays "
+                               "shut down"))
+        << log().text();
+    ASSERT_EQ(port_->resume_timer, nullptr);
+    vesk_port_force_up(port_);
+    advance(1);
+    EXPECT_EQ(port_->pstate, VESK_PORT_NOSHUTDOWN);
+    EXPECT_EQ(requests().back(), port_state_request(0x0002, 4));
+}
+
 TEST_F(PortState, UpStartsAndDownStopsTheMachine) {
     set_debug(VESK_DEBUG_EVENT);
     ASSERT_EQ(vesk_add_provlan_to_port(nullptr, 1, port_, 1), 0);
