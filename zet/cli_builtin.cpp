@@ -196,6 +196,9 @@ int host_show_memory(struct cli *cli, int, char **) {
         },
         &ctx);
     cli_out(cli, "Total live records: %ld\n", total);
+    uint64_t lost = cli->zg != nullptr ? zlog_lost_lines(cli->zg->log) : 0;
+    if (lost > 0)
+        cli_out(cli, "Log lines lost: %llu\n", static_cast<unsigned long long>(lost));
     return 0;
 }
 const char *host_show_memory_cmd_help[] = {"Show running system information",
@@ -210,8 +213,9 @@ int host_log_file(struct cli *cli, int argc, char **argv) {
         cli_out(cli, "%% The log is not open\n");
         return 1;
     }
-    if (zlog_set_file(cli->zg->log, argv[0]) != 0) {
-        cli_out(cli, "%% Cannot open log file %s: %s\n", argv[0], std::strerror(errno));
+    char why[256];
+    if (zlog_set_file_why(cli->zg->log, argv[0], why, sizeof why) != 0) {
+        cli_out(cli, "%% Cannot log to %s: %s\n", argv[0], why);
         return 1;
     }
     return 0;

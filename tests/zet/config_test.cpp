@@ -406,7 +406,28 @@ TEST_F(Config, LogCommandsChangeTheDestination) {
     EXPECT_EQ(cli_execute(cli, "no log file", false), 0);
     EXPECT_EQ(zlog_file(zg->log), nullptr);
     EXPECT_EQ(cli_execute(cli, ("log file " + dir + "/no/such/a.log").c_str(), false), 1);
-    EXPECT_EQ(cli_output_take(cli).rfind("% Cannot open log file", 0), 0u);
+    EXPECT_EQ(cli_output_take(cli).rfind("% Cannot log to " + dir + "/no/such/a.log: ", 0), 0u);
+    // Anything but a plain file of its own is refused, and the log stays where it was.
+    ASSERT_EQ(cli_execute(cli, ("log file " + file).c_str(), false), 0);
+    std::ofstream(dir + "/other") << "x\n";
+    ASSERT_EQ(link((dir + "/other").c_str(), (dir + "/hard").c_str()), 0);
+    ASSERT_EQ(symlink((dir + "/other").c_str(), (dir + "/link").c_str()), 0);
+    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+    const std::pair<std::string, std::string> refused[] = {
+        {dir + "/link", "it is a symbolic link"},
+        {dir + "/fifo", "it is not a regular file"},
+        {"/dev/null", "it is not a regular file"},
+        {dir + "/hard", "it has other names (hard links)"},
+        {dir, "Is a directory"},
+    };
+    for (const auto &[path, why] : refused) {
+        EXPECT_EQ(cli_execute(cli, ("log file " + path).c_str(), false), 1) << path;
+        EXPECT_EQ(cli_output_take(cli), "% Cannot log to " + path + ": " + why + "\n");
+        EXPECT_STREQ(zlog_file(zg->log), file.c_str());
+    }
+    std::stringstream other;
+    other << std::ifstream(dir + "/other").rdbuf();
+    EXPECT_EQ(other.str(), "x\n") << "nothing was written through the link";
     EXPECT_EQ(cli_execute(cli, "log syslog", false), 0);
     cli_free(cli);
 }

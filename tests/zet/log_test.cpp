@@ -192,6 +192,18 @@ TEST_F(LogTest, RotateReopensTheFileByName) {
     EXPECT_NE(new_lines[0].find("veskd: after"), std::string::npos);
 }
 
+TEST_F(LogTest, RotateRefusesALinkPutInTheFilesPlaceAndKeepsTheOldFile) {
+    openzlog(&zg_, 0, 29, ZLOG_DEST_SYSLOG);
+    std::string path = dir_ + "/a.log";
+    ASSERT_EQ(zlog_set_file(zg_.log, path.c_str()), 0);
+    ASSERT_EQ(rename(path.c_str(), (path + ".1").c_str()), 0);
+    ASSERT_EQ(symlink((dir_ + "/target").c_str(), path.c_str()), 0);
+    EXPECT_EQ(zlog_rotate(&zg_, nullptr), -1);
+    zlog_info(&zg_, "still old");
+    EXPECT_EQ(read_lines(path + ".1").size(), 1u);
+    EXPECT_NE(access((dir_ + "/target").c_str(), F_OK), 0) << "nothing created through the link";
+}
+
 TEST_F(LogTest, RotateWithoutAFileDoesNothing) {
     EXPECT_EQ(zlog_rotate(&zg_, nullptr), 0);
     openzlog(&zg_, 0, 29, ZLOG_DEST_STDERR);
