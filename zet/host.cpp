@@ -17,6 +17,7 @@ struct host {
     std::string config_path;
     host_vty_limits limits{16, 600, CLI_LINE_MAX, 1L << 20};
     zet::vty::Server *vty = nullptr;
+    std::string passwords[2];
 };
 
 namespace {
@@ -128,4 +129,18 @@ int host_vty_sessions(struct lib_globals *zg) {
     return zg != nullptr && zg->host != nullptr && zg->host->vty != nullptr
                ? zet::vty::session_count(zg->host->vty)
                : 0;
+}
+
+const char *host_vty_password(struct lib_globals *zg, int which) {
+    if (zg == nullptr || zg->host == nullptr ||
+        (which != HOST_PASSWORD_LOGIN && which != HOST_PASSWORD_ENABLE))
+        return nullptr;
+    const std::string &hash = zg->host->passwords[which];
+    return hash.empty() ? nullptr : hash.c_str();
+}
+
+void host_vty_set_password(struct lib_globals *zg, int which, const char *hash) {
+    if (zg == nullptr || (which != HOST_PASSWORD_LOGIN && which != HOST_PASSWORD_ENABLE))
+        return;
+    host_get(zg)->passwords[which] = hash != nullptr ? hash : "";
 }

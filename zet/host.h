@@ -46,3 +46,11 @@ uint16_t host_vty_port(struct lib_globals *zg);
 const char *host_vty_unix_path(struct lib_globals *zg);
 // Sessions open now.
 int host_vty_sessions(struct lib_globals *zg);
+
+// The vty passwords: TCP sessions log in with the login password and reach privilege 15 with
+// the enable password. Both are kept only as crypt hashes (zet/access.h).
+enum host_password : int { HOST_PASSWORD_LOGIN = 0, HOST_PASSWORD_ENABLE = 1 };
+// The hash in force, or null when that password is not set.
+const char *host_vty_password(struct lib_globals *zg, int which);
+// Sets the hash (null or "" clears the password).
+void host_vty_set_password(struct lib_globals *zg, int which, const char *hash);
