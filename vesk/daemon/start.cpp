@@ -1,14 +1,17 @@
 #include "vesk/daemon/start.h"
 
 #include "vesk/cli/cli.h"
+#include "vesk/daemon/privilege.h"
 #include "vesk/daemon/recv_thread.h"
 #include "vesk/daemon/teardown.h"
 #include "vesk/daemon/veskd.h"
+#include "vesk/frame/auth.h"
 #include "vesk/frame/transmit.h"
 #include "vesk/host/zet.h"
 #include "vesk/model/master.h"
 #include "vesk/nsm/nsm.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -74,6 +77,8 @@ int vesk_start(int daemon_mode, const char *config_file, uint16_t vty_port, cons
     veskm->protocol = VESK_PROTOCOL;
     veskm->log = openzlog(veskm, veskm->instance, VESK_PROTOCOL, ZLOG_DEST_SYSLOG);
     veskm->master = thread_master_create();
+    if (vesk_auth_init() != 0)
+        zlog_err(veskm, "No random key for frame authentication: %s", std::strerror(errno));
     vesk_feature_capability_check(veskm);
     vesk_lib_cli_init(veskm);
     vesk_cli_init(veskm);
@@ -92,6 +97,14 @@ int vesk_start(int daemon_mode, const char *config_file, uint16_t vty_port, cons
     if (daemon_mode)
         pal_daemonize(0, 0);
     host_config_start(veskm, config_file, vty_port);
+    // Everything that needs more than the two capabilities is open; the receive thread, the
+    // only other thread, inherits what is left.
+    if (vesk_drop_privileges(veskm) != 0) {
+        vesk_release_model(veskm);
+        lib_stop(veskm);
+        veskm = nullptr;
+        return -1;
+    }
     vesk_recv_thread_start(veskm);
     vesk_monitor_notify(getppid());
     vesk_console_redirect("/dev/console");
