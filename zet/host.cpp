@@ -144,3 +144,12 @@ void host_vty_set_password(struct lib_globals *zg, int which, const char *hash) 
         return;
     host_get(zg)->passwords[which] = hash != nullptr ? hash : "";
 }
+
+void host_vty_adopt(struct lib_globals *zg, int fd, bool tcp) {
+    if (zg == nullptr || fd < 0)
+        return;
+    struct host *h = host_get(zg);
+    if (h->vty == nullptr)
+        h->vty = zet::vty::server_create(zg, h->limits);
+    zet::vty::adopt(h->vty, fd, tcp);
+}

@@ -46,6 +46,9 @@ uint16_t host_vty_port(struct lib_globals *zg);
 const char *host_vty_unix_path(struct lib_globals *zg);
 // Sessions open now.
 int host_vty_sessions(struct lib_globals *zg);
+// Takes a connected socket as a vty session of the TCP door (tcp) or the Unix door, past the
+// door's checks (fuzzers); the vty closes fd with the session.
+void host_vty_adopt(struct lib_globals *zg, int fd, bool tcp);
 
 // The vty passwords: TCP sessions log in with the login password and reach privilege 15 with
 // the enable password. Both are kept only as crypt hashes (zet/access.h).

@@ -662,4 +662,9 @@ int session_count(const Server *srv) {
     return static_cast<int>(srv->sessions.size());
 }
 
+void adopt(Server *srv, int fd, bool tcp) {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    start_session(srv, fd, tcp);
+}
+
 } // namespace zet::vty

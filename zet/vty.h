@@ -39,5 +39,8 @@ int listen_unix(Server *srv, const char *path);
 uint16_t tcp_port(const Server *srv);
 const char *unix_path(const Server *srv);
 int session_count(const Server *srv);
+// Takes a connected socket as a session of the TCP door (tcp) or the Unix door, past the door's
+// checks, as accept would (fuzzers and tests that hold the other end themselves).
+void adopt(Server *srv, int fd, bool tcp);
 
 } // namespace zet::vty
