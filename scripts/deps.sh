@@ -4,6 +4,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ clang clang-format libclang-rt-14-dev pkg-config
           libgtest-dev libgmock-dev libbenchmark-dev libmnl-dev libreadline-dev
+          libcrypt-dev libsodium-dev
           iproute2 procps psmisc)
 
 missing=()
