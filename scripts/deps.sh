@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang clang-format libclang-rt-14-dev pkg-config
-          libgtest-dev libgmock-dev libbenchmark-dev libmnl-dev libreadline-dev
+          libgtest-dev libgmock-dev libbenchmark-dev libmnl-dev libreadline-dev libsystemd-dev nlohmann-json3-dev
           libcrypt-dev libsodium-dev
           iproute2 procps psmisc)
 

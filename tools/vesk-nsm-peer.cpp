@@ -4,7 +4,7 @@
 //   vesk-nsm-peer PATH
 //
 // Orders (answers "ok", "error: ..." or as stated):
-//   if-add INDEX NAME [up|down] [MAC]   if-del INDEX
+//   if-add INDEX NAME [up|down|off] [MAC]   if-del INDEX   (down: no link; off: admin down)
 //   link-up INDEX                       link-down INDEX
 //   bridge-add NAME [TYPE]              bridge-del NAME
 //   vlan-add BRIDGE VID                 vlan-del BRIDGE VID
@@ -219,7 +219,7 @@ void if_add(peer &p, std::istringstream &in) {
         reply("error: bad MAC");
         return;
     }
-    uint32_t flags = state == "up" ? IFF_UP | IFF_RUNNING : IFF_UP;
+    uint32_t flags = state == "up" ? IFF_UP | IFF_RUNNING : state == "off" ? 0 : IFF_UP;
     change(p, nsm_unix_if_add(ifindex, name, flags, mac, 6));
 }
 

@@ -18,6 +18,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -202,6 +203,50 @@ TEST_F(DaemonProcessTest, SigtermRemovesThePidFileAndExitsZero) {
     EXPECT_NE(access(kPidFile, F_OK), 0) << kPidFile << " is still there";
     EXPECT_NE(read_file(log_path_).find("Terminating on signal"), std::string::npos);
     EXPECT_EQ(read_file(log_path_).find("receive thread did not stop"), std::string::npos);
+}
+
+// The service manager's side of the notify protocol: every datagram veskd sends, in order.
+class NotifySocket {
+  public:
+    explicit NotifySocket(const std::string &path) : path_(path) {
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+        bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    }
+    ~NotifySocket() { close(fd_); }
+    // Waits until a datagram holding text has come.
+    bool heard(const std::string &text) {
+        return wait_for([&] {
+            char buf[512];
+            ssize_t n;
+            while ((n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT)) > 0)
+                heard_.append(buf, static_cast<size_t>(n)).push_back('|');
+            return heard_.find(text) != std::string::npos;
+        });
+    }
+    std::string all() const { return heard_; }
+
+  private:
+    std::string path_;
+    std::string heard_;
+    int fd_ = -1;
+};
+
+TEST_F(DaemonProcessTest, ServiceManagerHearsReadyKeepAlivesAndStopping) {
+    NotifySocket manager(dir_ + "/notify");
+    std::vector<std::string> env = private_env();
+    env.push_back("NOTIFY_SOCKET=" + dir_ + "/notify");
+    env.push_back("WATCHDOG_USEC=2000000");
+    ASSERT_TRUE(daemon_->start({"-f", config_path_, "-P", "0"}, env));
+    ASSERT_TRUE(manager.heard("READY=1|WATCHDOG=1|")) << manager.all();
+    // Kicks keep coming from the event loop, one a second for a 2 s watchdog.
+    ASSERT_TRUE(manager.heard("READY=1|WATCHDOG=1|WATCHDOG=1|WATCHDOG=1|")) << manager.all();
+    ASSERT_EQ(daemon_->signal(SIGTERM), 0);
+    int status = 0;
+    ASSERT_TRUE(daemon_->wait_exit(&status));
+    EXPECT_TRUE(manager.heard("|STOPPING=1|")) << manager.all();
 }
 
 TEST_F(DaemonProcessTest, SigintStopsLikeSigterm) {

@@ -14,7 +14,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "integration/nsm_peer_process.h"
 #include "support/daemon_process.h"
@@ -43,6 +45,12 @@ class FrameLoopProcessTest : public ::testing::Test {
         for (const char *line :
              {"if-add 5 ge1 up 02:00:00:00:00:05", "bridge-add 1", "vlan-add 1 1", "port-add 5 1"})
             ASSERT_EQ(nsm_->order(line), "ok") << line;
+        start_daemon();
+        for (const char *line : {"configure terminal", "interface ge1", "loop-detect enable"})
+            EXPECT_EQ(vty_.command(line), "") << line;
+    }
+    void start_daemon() {
+        vty_.close();
         daemon_ = std::make_unique<DaemonProcess>(dir_);
         ASSERT_TRUE(
             daemon_->start({"-f", config_path_, "-P", "0"},
@@ -50,8 +58,20 @@ class FrameLoopProcessTest : public ::testing::Test {
                             "VESK_VTY_SOCKET=" + dir_ + "/vty"}));
         ASSERT_TRUE(wire_.wait_hello()) << "veskd did not open its frame socket";
         ASSERT_TRUE(vty_.connect(dir_ + "/vty", std::chrono::seconds(10)));
-        for (const char *line : {"configure terminal", "interface ge1", "loop-detect enable"})
-            EXPECT_EQ(vty_.command(line), "") << line;
+    }
+    void stop_daemon() {
+        ASSERT_EQ(daemon_->signal(SIGTERM), 0);
+        int status = 0;
+        ASSERT_TRUE(daemon_->wait_exit(&status));
+    }
+    // As the kernel keeps it after veskd shut it down and stopped: admin down.
+    void leave_ge1_admin_down() {
+        for (const char *line : {"if-del 5", "if-add 5 ge1 off 02:00:00:00:00:05", "port-add 5 1"})
+            ASSERT_EQ(nsm_->order(line), "ok") << line;
+    }
+    bool log_has(const std::string &text) {
+        return vesk_test::wait_for(
+            [&] { return vesk_test::read_file(log_path_).find(text) != std::string::npos; });
     }
     void TearDown() override {
         if (HasFailure() && daemon_ != nullptr)
@@ -113,6 +133,59 @@ TEST_F(FrameLoopProcessTest, AlteredFramesAreNoLoop) {
         f = newer;
     reflect(f, kGe1);
     EXPECT_EQ(nsm_->order("wait-request 10"), "request 5 1");
+}
+
+TEST_F(FrameLoopProcessTest, ALoopIsRecordedAndItsShutdownOutlivesARestart) {
+    SentFrame f;
+    ASSERT_TRUE(wire_.next(f));
+    reflect(f, kGe1);
+    ASSERT_EQ(nsm_->order("wait-request 10"), "request 5 1");
+    ASSERT_EQ(nsm_->order("link-down 5"), "ok"); // what the port's shutdown does to its link
+    ASSERT_EQ(vty_.command("end"), "");
+    ASSERT_TRUE(vesk_test::wait_for([&] {
+        return vty_.command("show loop-detect interface ge1").find("Port state: shutdown") !=
+               std::string::npos;
+    }));
+    EXPECT_THAT(vty_.command("show loop-detect events"),
+                testing::MatchesRegex("Time +Event +Port +Details\n"
+                                      "[-0-9]{10}T[0-9:]{8}[+-][0-9]{2}:[0-9]{2} +loop +ge1 +"
+                                      "vlan 1, back on ge1, shutdown\n"));
+    const std::string counters = vty_.command("show loop-detect statistics interface ge1");
+    EXPECT_THAT(counters, testing::HasSubstr("Own frames back: 1\n"));
+    EXPECT_THAT(counters,
+                testing::HasSubstr("Loops found: 1\n  Shutdowns: 1, blocks: 0, releases: 0"));
+    auto shown = nlohmann::json::parse(vty_.command("show loop-detect json"));
+    EXPECT_EQ(shown["ports"][0]["state"], "shutdown");
+    EXPECT_GE(shown["ports"][0]["resume_remaining"].get<int>(), 170);
+    auto counted = nlohmann::json::parse(vty_.command("show loop-detect statistics json"));
+    EXPECT_EQ(counted["ports"][0]["shutdowns"], 1);
+    EXPECT_GE(counted["receive_thread"]["frames_read"].get<int>(), 1);
+    auto events = nlohmann::json::parse(vty_.command("show loop-detect events json"));
+    EXPECT_EQ(events["events"][0]["rx_port"], "ge1");
+
+    stop_daemon();
+    EXPECT_THAT(vesk_test::read_file(dir_ + "/state"),
+                testing::MatchesRegex("veskd-state 1\nshutdown 5 ge1 [0-9]+\n"));
+    leave_ge1_admin_down();
+    start_daemon();
+    const std::string port = vty_.command("show loop-detect interface ge1");
+    EXPECT_THAT(port, testing::HasSubstr("Port state: shutdown\n  up remaining time: 17"));
+    for (const char *line : {"configure terminal", "interface ge1", "loop-detect force up", "end"})
+        ASSERT_EQ(vty_.command(line), "") << line;
+    EXPECT_EQ(nsm_->order("wait-request 10"), "request 5 2");
+    EXPECT_THAT(vty_.command("show loop-detect events"),
+                testing::HasSubstr(" release  ge1              force-up\n"));
+    EXPECT_EQ(vesk_test::read_file(dir_ + "/state"), "veskd-state 1\n");
+}
+
+TEST_F(FrameLoopProcessTest, AStateFileThatIsNotVeskdsIsIgnored) {
+    stop_daemon();
+    std::ofstream(dir_ + "/state") << "veskd-state 1\nshutdown 5 ge1 99999999999\nrm -rf /\n";
+    leave_ge1_admin_down();
+    start_daemon();
+    EXPECT_TRUE(log_has("state file " + dir_ + "/state is not veskd's (line 3); ignored"));
+    EXPECT_THAT(vty_.command("show loop-detect interface ge1"),
+                testing::HasSubstr("Port state: down\n"));
 }
 
 } // namespace

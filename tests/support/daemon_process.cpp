@@ -95,7 +95,9 @@ bool DaemonProcess::start(const std::vector<std::string> &args, const std::vecto
     }
     words.push_back(veskd_path());
     words.insert(words.end(), args.begin(), args.end());
-    std::vector<std::string> envs = env;
+    // A daemon of a test keeps its state file to itself unless the test says where it goes.
+    std::vector<std::string> envs = {"VESK_STATE=" + dir_ + "/state"};
+    envs.insert(envs.end(), env.begin(), env.end());
     if (!wrapper_argv0.empty()) {
         envs.push_back("PARENT_LOG=" + parent_log);
         envs.push_back("CHILD_PID=" + child_pid_path_);

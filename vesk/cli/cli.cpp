@@ -4,6 +4,8 @@
 #include "vesk/cli/config_cmd.h"
 #include "vesk/cli/config_write.h"
 #include "vesk/cli/debug.h"
+#include "vesk/cli/history_show.h"
+#include "vesk/cli/json_show.h"
 #include "vesk/cli/show.h"
 #include "vesk/host/zet.h"
 #include "vesk/model/model.h"
@@ -96,6 +98,8 @@ int vesk_cli_init(struct lib_globals *zg) {
     vesk_cli_init_interface(tree);
     vesk_cli_init_debug(tree);
     vesk_cli_init_show(tree);
+    vesk_cli_init_history(tree);
+    vesk_cli_init_json(tree);
     vesk_debug_init(&vesk_global_debug);
     return 1;
 }

@@ -1,6 +1,7 @@
 #include "vesk/daemon/signals.h"
 
 #include "vesk/daemon/recv_thread.h"
+#include "vesk/daemon/service.h"
 #include "vesk/daemon/teardown.h"
 #include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
@@ -43,6 +44,7 @@ void sigusr1(int) {
 }
 
 void vesk_stop(void) {
+    vesk_service_stopping();
     unlink(vesk_pid_file);
     // The receive thread posts into the framework's loop: it must be gone before the loop is
     // freed. One that does not end in time keeps the framework alive until the process exits.

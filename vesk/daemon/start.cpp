@@ -3,6 +3,8 @@
 #include "vesk/cli/cli.h"
 #include "vesk/daemon/privilege.h"
 #include "vesk/daemon/recv_thread.h"
+#include "vesk/daemon/service.h"
+#include "vesk/daemon/state_file.h"
 #include "vesk/daemon/teardown.h"
 #include "vesk/daemon/veskd.h"
 #include "vesk/frame/auth.h"
@@ -10,10 +12,12 @@
 #include "vesk/host/zet.h"
 #include "vesk/model/master.h"
 #include "vesk/nsm/nsm.h"
+#include "vesk/nsm/port_state.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -56,10 +60,28 @@ int vesk_console_redirect(const char *path) {
     int fd = open(path, O_RDWR | O_NOCTTY);
     if (fd < 0)
         return -1;
+    // What stdio still holds was written for the old streams; flushed after the switch it
+    // would land on the console.
+    std::fflush(stdout);
+    std::fflush(stderr);
     dup2(fd, STDIN_FILENO);
     dup2(fd, STDOUT_FILENO);
     dup2(fd, STDERR_FILENO);
+    if (fd > STDERR_FILENO)
+        close(fd);
     return 0;
+}
+
+static void vesk_state_keep(void) {
+    vesk_state_save(veskm);
+}
+
+void vesk_state_start(struct lib_globals *zg) {
+    const char *path = std::getenv("VESK_STATE");
+    vesk_state_set_path(path != nullptr && *path != '\0' ? path : VESK_STATE_PATH_DEFAULT);
+    // Only after adoption: a save before it would overwrite what the last veskd left.
+    vesk_state_adopt(zg);
+    vesk_port_state_listener = vesk_state_keep;
 }
 
 int vesk_event_loop(struct lib_globals *zg) {
@@ -97,8 +119,9 @@ int vesk_start(int daemon_mode, const char *config_file, uint16_t vty_port, cons
     if (daemon_mode)
         pal_daemonize(0, 0);
     host_config_start(veskm, config_file, vty_port);
-    // Everything that needs more than the two capabilities is open; the receive thread, the
-    // only other thread, inherits what is left.
+    vesk_state_start(veskm);
+    // Everything that needs more than the two capabilities is open and the state file adopted;
+    // the receive thread, the only other thread, inherits what is left.
     if (vesk_drop_privileges(veskm) != 0) {
         vesk_release_model(veskm);
         lib_stop(veskm);
@@ -107,6 +130,7 @@ int vesk_start(int daemon_mode, const char *config_file, uint16_t vty_port, cons
     }
     vesk_recv_thread_start(veskm);
     vesk_monitor_notify(getppid());
+    vesk_service_ready(veskm);
     vesk_console_redirect("/dev/console");
     return vesk_event_loop(veskm);
 }

@@ -19,5 +19,7 @@ int vesk_monitor_notify(pid_t parent);
 // Makes path (normally "/dev/console") the standard input, output and error: 0, or -1 when it
 // cannot be opened (the old streams stay).
 int vesk_console_redirect(const char *path);
+// Adopts the ports the state file (VESK_STATE, else /run/veskd/state) names, then keeps it.
+void vesk_state_start(struct lib_globals *zg);
 // Runs the framework's event loop until it ends.
 int vesk_event_loop(struct lib_globals *zg);

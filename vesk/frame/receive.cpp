@@ -9,10 +9,12 @@
 #include "vesk/frame/shed.h"
 #include "vesk/host/zet.h"
 #include "vesk/machine/state_machine.h"
+#include "vesk/model/history.h"
 #include "vesk/model/port.h"
 #include "vesk/model/provlan.h"
 
 struct vesk_stale_record record_vesk = {};
+struct vesk_recv_counts vesk_recv_counts;
 
 namespace {
 
@@ -30,6 +32,10 @@ constexpr int RX_POST_LEN = VESK_RECV_ADDR_LEN + VESK_PDU_LEN;
 bool vesk_recv_debug_on(void) {
     return (__atomic_load_n(&vesk_global_debug.term_packet, __ATOMIC_RELAXED) & VESK_DEBUG_RECV) !=
            0;
+}
+
+void vesk_recv_count(std::atomic<uint64_t> &count) {
+    count.store(count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
 
 uint32_t vesk_recv_addr_ifindex(const uint8_t *address) {
@@ -73,10 +79,20 @@ bool vesk_recv_judge_age(struct lib_globals *handle, uint32_t tx_time) {
     return false;
 }
 
-int vesk_recv_reject(struct lib_globals *handle, const char *message) {
+int vesk_recv_reject(struct lib_globals *handle, uint64_t *counter, const char *message) {
+    (*counter)++;
     if (vesk_recv_debug_on())
         zlog_debug(handle, "%s", message);
     return -1;
+}
+
+// A loop newly found in vid: counted, and kept in the history with what it leads to.
+void vesk_recv_note_loop(struct vesk_port *tx_port, const struct vesk_port *rx_port, uint32_t vid) {
+    tx_port->counters.loops++;
+    const vesk_event_cause action =
+        tx_port->loop_process == VESK_LOOP_SHUTDOWN ? VESK_CAUSE_SHUTDOWN : VESK_CAUSE_LOG;
+    vesk_history_add(VESK_EVENT_LOOP, action, tx_port->name, static_cast<uint16_t>(vid),
+                     rx_port->name);
 }
 
 } // namespace
@@ -107,11 +123,18 @@ int vesk_recv_pkt_karsto(struct lib_globals *handle) {
             pal_sock_recvfrom(sockfd, buffer, sizeof buffer, MSG_TRUNC, address, &address_len);
         if (n < 0 && errno == EBADF)
             return 0;
-        if (n != VESK_PDU_LEN)
+        if (n < 0)
             continue;
+        vesk_recv_count(vesk_recv_counts.read);
+        if (n != VESK_PDU_LEN) {
+            vesk_recv_count(vesk_recv_counts.wrong_size);
+            continue;
+        }
         if (vesk_recv_shed_repeat(&shed, vesk_recv_addr_ifindex(address), buffer,
-                                  zet_clock_now_usec()))
+                                  zet_clock_now_usec())) {
+            vesk_recv_count(vesk_recv_counts.shed);
             continue;
+        }
         vesk_recv(handle, address, buffer, VESK_PDU_LEN);
     }
 }
@@ -140,11 +163,17 @@ void vesk_recv_verdict(struct lib_globals *handle, const uint8_t *address, const
         return;
     uint32_t vid = 0;
     uint32_t ifindex = 0;
+    vesk_port *sender =
+        vesk_port_from_ifindex(handle, decode_pkt_element(buffer + RX_OFF_IFINDEX, 4));
+    const uint8_t loops_before = sender != nullptr ? sender->loop_vlan_count : 0;
     if (karsto_vesk_decode_pkt(handle, rx_port, buffer, length, &vid, &ifindex) != 0)
         return;
     vesk_port *tx_port = vesk_port_from_ifindex(handle, ifindex);
     if (tx_port == nullptr)
         return;
+    tx_port->counters.rx_own++;
+    if (tx_port->loop_vlan_count != loops_before)
+        vesk_recv_note_loop(tx_port, rx_port, vid);
     if (tx_port->loop_process == VESK_LOOP_SHUTDOWN) {
         if (vesk_recv_debug_on())
             zlog_debug(handle, "vesk_recv: receive valid VESK packet , shut down port %s",
@@ -164,7 +193,7 @@ int karsto_vesk_decode_pkt(struct lib_globals *handle, struct vesk_port *rx_port
     if (std::memcmp(buffer, ARP_REQUEST_HEADER, sizeof ARP_REQUEST_HEADER) != 0)
         return -1;
     if (std::memcmp(buffer + RX_OFF_SENDER_MAC, rx_port->mac_address, 6) != 0)
-        return vesk_recv_reject(handle,
+        return vesk_recv_reject(handle, &rx_port->counters.rx_bad_mac,
                                 "vesk_recv: receive invalid VESK packet for error mac addr");
     uint32_t ifindex = decode_pkt_element(buffer + RX_OFF_IFINDEX, 4);
     if (ifindex_out != nullptr)
@@ -177,15 +206,18 @@ int karsto_vesk_decode_pkt(struct lib_globals *handle, struct vesk_port *rx_port
         *vid_out = vid;
     vesk_provlan *entry = vesk_find_provlan_from_port(static_cast<uint16_t>(vid), tx_port);
     if (entry == nullptr)
-        return vesk_recv_reject(handle,
+        return vesk_recv_reject(handle, &rx_port->counters.rx_bad_vlan,
                                 "vesk_recv: receive invalid VESK packet for error pro_vlan");
-    if (!vesk_recv_judge_age(handle, decode_pkt_element(buffer + RX_OFF_TX_TIME, 4)))
+    if (!vesk_recv_judge_age(handle, decode_pkt_element(buffer + RX_OFF_TX_TIME, 4))) {
+        rx_port->counters.rx_stale++;
         return -1;
+    }
     if (std::memcmp(buffer + RX_OFF_CHECK, entry->tx_check, 4) != 0)
-        return vesk_recv_reject(handle,
+        return vesk_recv_reject(handle, &rx_port->counters.rx_bad_check,
                                 "vesk_recv: receive invalid VESK packet for error checksum");
     if (std::memcmp(buffer + RX_OFF_CHECK + 4, entry->tx_check + 4, 4) != 0)
-        return vesk_recv_reject(handle, "vesk_recv: receive invalid VESK packet for error md5");
+        return vesk_recv_reject(handle, &rx_port->counters.rx_bad_check,
+                                "vesk_recv: receive invalid VESK packet for error md5");
     if (entry->is_loop == 0) {
         entry->is_loop = 1;
         tx_port->loop_vlan_count++;

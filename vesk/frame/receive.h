@@ -6,6 +6,7 @@
 // time, so they never race with timers, NSM messages or commands.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 struct lib_globals;
@@ -17,6 +18,17 @@ struct vesk_stale_record {
     int32_t stale_count; // stale arrivals of that transmit time counted
 };
 extern struct vesk_stale_record record_vesk;
+
+// What the receive thread saw. It alone writes the counts, with plain relaxed stores (no lock,
+// no locked instruction per frame); the main thread only reads them, perhaps a frame behind.
+struct vesk_recv_counts {
+    std::atomic<uint64_t> read;
+    // Reads that were not 46 bytes.
+    std::atomic<uint64_t> wrong_size;
+    // Copies of a frame handed on from the same port a moment ago.
+    std::atomic<uint64_t> shed;
+};
+extern struct vesk_recv_counts vesk_recv_counts;
 
 // The receive address's length and the largest read.
 constexpr int VESK_RECV_ADDR_LEN = 16;

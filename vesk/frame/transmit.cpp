@@ -57,6 +57,8 @@ int vesk_send_pkt(struct vesk_port *port) {
                        entry->vid);
         result = vesk_send(port->mac_address, vesk_arp_addr, static_cast<int32_t>(port->ifindex),
                            entry->vid, buffer + VESK_LINK_HDR_LEN, VESK_PDU_LEN);
+        if (result == 0)
+            port->counters.tx_frames++;
     }
     return result;
 }

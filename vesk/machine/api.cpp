@@ -4,6 +4,7 @@
 #include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
 #include "vesk/machine/state_machine.h"
+#include "vesk/model/history.h"
 #include "vesk/model/model.h"
 
 static unsigned long vesk_api_ifindex(const struct interface *ifp) {
@@ -60,6 +61,8 @@ int vesk_api_force_up(struct interface *ifp, struct vesk_bridge *bridge) {
                        vesk_api_ifindex(ifp));
         return VESK_ERR_PORT_NOT_FOUND;
     }
+    if (port->resume_timer != nullptr)
+        port->release_cause = VESK_CAUSE_FORCE_UP;
     vesk_port_resume_soon(port);
     return VESK_SUCCESS;
 }

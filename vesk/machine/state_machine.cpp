@@ -4,6 +4,7 @@
 #include "vesk/daemon/veskd.h"
 #include "vesk/frame/transmit.h"
 #include "vesk/host/zet.h"
+#include "vesk/model/history.h"
 #include "vesk/model/port.h"
 #include "vesk/nsm/port_state.h"
 
@@ -105,6 +106,7 @@ void vesk_state_machine_resume(struct vesk_port *port) {
     if (port->resume_timer != nullptr)
         return;
     port->resume_timer = vesk_arm_timer(port, vesk_port_resume_handle, port->resume_time, "resume");
+    vesk_port_state_changed();
 }
 
 void vesk_state_machine_noshutdown(struct vesk_port *port) {
@@ -154,8 +156,10 @@ void vesk_disable_port(struct vesk_port *port) {
     if (IS_VESK_DEBUG_EVENT())
         zlog_debug(veskm, "Port %s disable vesk", port->name);
     vesk_state_machine_init(port);
-    if (port->pstate == VESK_PORT_SHUTDOWN)
+    if (port->pstate == VESK_PORT_SHUTDOWN) {
+        port->release_cause = VESK_CAUSE_DISABLED;
         vesk_set_port_state(port, VESK_PORT_NOSHUTDOWN);
+    }
 }
 
 int vesk_port_tx_handle(struct thread *t) {
@@ -187,4 +191,5 @@ void vesk_port_resume_soon(struct vesk_port *port) {
         return;
     vesk_cancel_timer(&port->resume_timer);
     port->resume_timer = vesk_arm_timer(port, vesk_port_resume_handle, VESK_RESUME_SOON, "resume");
+    vesk_port_state_changed();
 }

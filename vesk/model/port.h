@@ -11,6 +11,22 @@ struct thread;
 struct vesk_bridge;
 struct vesk_rlist;
 
+// What a port has seen and done since it joined or the counters were last cleared.
+struct vesk_port_counters {
+    uint64_t tx_frames;
+    // The port's own frames that came back, on any port.
+    uint64_t rx_own;
+    // Frames refused on arrival at this port, by reason.
+    uint64_t rx_bad_mac;
+    uint64_t rx_bad_vlan;
+    uint64_t rx_stale;
+    uint64_t rx_bad_check;
+    uint64_t loops;
+    uint64_t shutdowns;
+    uint64_t blocks;
+    uint64_t releases;
+};
+
 struct vesk_port {
     struct vesk_bridge *bridge;
     struct interface *ifp;
@@ -46,6 +62,9 @@ struct vesk_port {
     // Armed timers; null whenever not armed.
     struct thread *tx_timer;
     struct thread *resume_timer;
+    struct vesk_port_counters counters;
+    // Why the next release happens (vesk_event_cause): the timer unless something else said.
+    uint8_t release_cause;
 };
 
 // The port of ifp's interface index in bridge, or null.

@@ -4,6 +4,7 @@
 #include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
 #include "vesk/machine/state_machine.h"
+#include "vesk/model/history.h"
 #include "vesk/model/port.h"
 
 const char *const portState[VESK_PORT_STATE_MAX] = {
@@ -19,6 +20,13 @@ const char *const portCliState[VESK_PORT_STATE_MAX] = {
     "shutdown",
     "no shutdown",
 };
+
+void (*vesk_port_state_listener)(void);
+
+void vesk_port_state_changed(void) {
+    if (vesk_port_state_listener != nullptr)
+        vesk_port_state_listener();
+}
 
 const char *vesk_port_state_name(uint32_t pstate) {
     return pstate < VESK_PORT_STATE_MAX ? portState[pstate] : "unknown";
@@ -66,6 +74,21 @@ bool vesk_port_state_act(struct vesk_port *port, uint32_t new_state) {
     }
 }
 
+// Counts what the change did and keeps releases in the history, with their cause.
+void vesk_port_state_note(struct vesk_port *port, uint32_t old_state, uint32_t new_state) {
+    if (new_state == VESK_PORT_SHUTDOWN) {
+        port->counters.shutdowns++;
+        return;
+    }
+    if (old_state != VESK_PORT_SHUTDOWN || new_state != VESK_PORT_NOSHUTDOWN)
+        return;
+    port->counters.releases++;
+    auto cause = static_cast<vesk_event_cause>(port->release_cause);
+    vesk_history_add(VESK_EVENT_RELEASE, cause != VESK_CAUSE_NONE ? cause : VESK_CAUSE_TIMER,
+                     port->name, 0, nullptr);
+    port->release_cause = VESK_CAUSE_NONE;
+}
+
 } // namespace
 
 void vesk_set_port_state(struct vesk_port *port, uint32_t new_state) {
@@ -78,4 +101,6 @@ void vesk_set_port_state(struct vesk_port *port, uint32_t new_state) {
         zlog_debug(veskm, "port %s state change %s to %s\n", port->name,
                    vesk_port_state_name(old_state), vesk_port_state_name(new_state));
     port->pstate = new_state;
+    vesk_port_state_note(port, old_state, new_state);
+    vesk_port_state_changed();
 }

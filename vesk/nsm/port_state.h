@@ -34,6 +34,11 @@ static_assert(sizeof(struct vesk_port_state_msg) == 8);
 // Sends a shutdown (request 1) or no-shutdown (anything else) request for ifindex; gives the
 // framework's result, or -1 when there is no client.
 int vesk_send_port_state_to_nsm(uint32_t ifindex, int request);
+// Called, when set, after a port's state or its release deadline changed: the daemon keeps
+// the ports it took out in its state file.
+extern void (*vesk_port_state_listener)(void);
+void vesk_port_state_changed(void);
+
 // The one place that changes a port's state: starts or stops the machine, or asks for the
 // shutdown or its release, then records new_state.
 void vesk_set_port_state(struct vesk_port *port, uint32_t new_state);

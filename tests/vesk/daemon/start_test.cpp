@@ -95,8 +95,12 @@ TEST(VeskStart, ConsoleBecomesStandardInputOutputAndError) {
     int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
     close(fd);
+    std::fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
+        // Without a newline this stays in stdio's buffer whatever the stream is; it was
+        // written for the old stream and must not reach the console.
+        std::fputs(" ", stdout);
         if (vesk_console_redirect(path) != 0)
             _exit(2);
         std::printf("out\n");

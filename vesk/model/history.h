@@ -1,0 +1,53 @@
+// What veskd did to its ports, kept after the log has rotated: the last VESK_HISTORY_MAX
+// events, oldest first.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+#include "zet/if.h"
+
+constexpr unsigned VESK_HISTORY_MAX = 256;
+
+enum vesk_event_kind : uint8_t {
+    // A port's own frame came back: port sent it, rx_port received it, in vid.
+    VESK_EVENT_LOOP,
+    VESK_EVENT_RELEASE,
+    VESK_EVENT_BLOCK,
+    VESK_EVENT_UNBLOCK,
+};
+
+// Why a port was released; also what a loop led to (the port's loop action).
+enum vesk_event_cause : uint8_t {
+    VESK_CAUSE_NONE,
+    VESK_CAUSE_TIMER,
+    VESK_CAUSE_FORCE_UP,
+    VESK_CAUSE_LOOP_GONE,
+    VESK_CAUSE_DISABLED,
+    VESK_CAUSE_SHUTDOWN,
+    VESK_CAUSE_LOG,
+    VESK_CAUSE_BLOCK,
+    VESK_CAUSE_PROBE,
+};
+
+struct vesk_event {
+    time_t when;
+    enum vesk_event_kind kind;
+    enum vesk_event_cause cause;
+    uint16_t vid;
+    char port[INTERFACE_NAMSIZ + 1];
+    char rx_port[INTERFACE_NAMSIZ + 1];
+};
+
+// Records an event now; rx_port may be null. The oldest event goes when the history is full.
+void vesk_history_add(enum vesk_event_kind kind, enum vesk_event_cause cause, const char *port,
+                      uint16_t vid, const char *rx_port);
+// The number of events kept, and the i-th oldest of them (null beyond the count).
+unsigned vesk_history_count(void);
+const struct vesk_event *vesk_history_at(unsigned i);
+void vesk_history_clear(void);
+// Names for shows and JSON: "loop", "release", ...; "timer", "force-up", ...
+const char *vesk_event_kind_name(enum vesk_event_kind kind);
+const char *vesk_event_cause_name(enum vesk_event_cause cause);
+// The local time in ISO 8601 with its offset: 2026-12-07T03:04:05+01:00.
+void vesk_history_time(time_t when, char *buf, unsigned size);
