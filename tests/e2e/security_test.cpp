@@ -358,9 +358,10 @@ TEST_F(Security, RunningAsNobodyStillCutsARealLoopLogsWritesAndReopens) {
     ASSERT_EQ(chown((own + "/veskd.conf").c_str(), 65534, 65534), 0);
     daemon_ = std::make_unique<vesk_test::DaemonProcess>(dir_);
     daemon_->set_netns(lab_->switch_ns());
-    ASSERT_TRUE(daemon_->start({"-f", own + "/veskd.conf", "-P", "0"},
-                               {"VESK_NSM=kernel", "VESK_FRAME=packet", "VESK_USER=nobody",
-                                "VESK_VTY_SOCKET=" + dir_ + "/vty"}));
+    ASSERT_TRUE(
+        daemon_->start({"-f", own + "/veskd.conf", "-P", "0"},
+                       {"VESK_NSM=kernel", "VESK_FRAME=packet", "VESK_USER=nobody",
+                        "VESK_VTY_SOCKET=" + dir_ + "/vty", "VESK_STATE=" + own + "/state"}));
     vty_ = std::make_unique<vesk_test::VtyClient>();
     ASSERT_TRUE(vty_->connect(dir_ + "/vty", 10s));
     ASSERT_TRUE(wait_for(
@@ -384,6 +385,10 @@ TEST_F(Security, RunningAsNobodyStillCutsARealLoopLogsWritesAndReopens) {
         },
         10s))
         << "SIGUSR1 did not reopen the log as nobody: " << read_file(log_path_);
+    EXPECT_TRUE(
+        wait_for([&] { return read_file(own + "/state").find("ge1") != std::string::npos; }, 2s))
+        << "no state file kept";
+    EXPECT_EQ(read_file(log_path_).find("Cannot"), std::string::npos) << read_file(log_path_);
 }
 
 TEST_F(Security, ForgedFramesShutAPortOnlyWithoutAuthenticationAndARealLoopIsStillCut) {
