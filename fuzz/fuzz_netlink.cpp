@@ -1,8 +1,9 @@
 // rtnetlink buffers as the kernel backend reads them: every message is parsed, applied to the
 // kernel state, turned into the view of bridge "1", and that view is applied through the NSM
-// client to the daemon's handlers. The first byte picks the backend's options; the rest is the
-// buffer. Parsed records must be within the limits the parser promises, and the model must hold
-// together after every message and be empty once the view is.
+// client to the daemon's handlers. Forwarding-database messages go through their own parser
+// and the move tracker, and a move reaches the daemon's fast detection. The first byte picks the
+// backend's options; the rest is the buffer. Parsed records must be within the limits the parser
+// promises, and the model must hold together after every message and be empty once the view is.
 #include <linux/if_link.h>
 #include <linux/netlink.h>
 #include <net/if.h>
@@ -49,6 +50,21 @@ void apply(nsm_kernel_state &state, const nsm_kernel_options &options, const nsm
     vesk_fuzz::check_model();
 }
 
+void fdb(nsm_fdb_tracker &tracker, const nsm_nl_fdb &entry) {
+    if (entry.ifindex == 0 || entry.vid > 4094)
+        vesk_fuzz::fail("parsed forwarding entry of interface %u, VLAN %u", entry.ifindex,
+                        entry.vid);
+    uint32_t from = nsm_fdb_track(tracker, entry);
+    if (tracker.last_port.size() > NSM_FDB_TRACK_MAX)
+        vesk_fuzz::fail("move tracker holds %zu addresses", tracker.last_port.size());
+    if (from == 0)
+        return;
+    nsm_msg_fdb_move move{from, entry.ifindex, entry.vid, {}};
+    std::memcpy(move.mac, entry.mac.data(), sizeof move.mac);
+    nsm_client_fdb_move(veskm->nc, move);
+    vesk_fuzz::check_model();
+}
+
 void check_empty_model() {
     vesk_bridge *b = vesk_fuzz::bridge();
     if (b != nullptr && listhead(b->port_list) != nullptr)
@@ -69,6 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     start.bridge = false;
     vesk_fuzz::start(start);
     nsm_kernel_state state;
+    nsm_fdb_tracker tracker;
     // The parser gets what is left of the buffer and must find the message's end itself.
     const auto *bytes = reinterpret_cast<const uint8_t *>(aligned.data());
     size_t left = size - 1;
@@ -77,6 +94,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         nsm_nl_msg msg;
         if (nsm_netlink_parse(nlh, left, &msg) == 0)
             apply(state, options, msg);
+        nsm_nl_fdb entry;
+        if (nsm_netlink_parse_fdb(nlh, left, &entry) == 0)
+            fdb(tracker, entry);
         size_t step = (static_cast<size_t>(nlh->nlmsg_len) + 3) & ~size_t{3};
         if (nlh->nlmsg_len < sizeof(nlmsghdr) || step > left)
             break;

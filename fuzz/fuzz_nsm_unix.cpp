@@ -66,6 +66,14 @@ void apply(nsm_view &view, const nsm_unix_frame &frame) {
     uint32_t ifindex = 0;
     nsm_unix_read_hello(frame, &protocol, &services);
     nsm_unix_read_port_state(frame, &flags, &ifindex);
+    nsm_msg_fdb_move move{};
+    if (nsm_unix_read_fdb_move(view, frame, &move, nullptr) == 0) {
+        if (move.ifindex_from == move.ifindex_to || !view.ports.contains(move.ifindex_to))
+            vesk_fuzz::fail("a move between interfaces that are no two ports was read");
+        nsm_client_fdb_move(veskm->nc, move);
+        vesk_fuzz::check_model();
+        return;
+    }
     nsm_view before = view;
     std::string why;
     if (nsm_unix_apply_frame(view, frame, &why) != 0) {

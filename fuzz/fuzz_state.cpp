@@ -27,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (*c <= ' ' || *c > '~')
                 std::abort();
         char line[96];
-        std::snprintf(line, sizeof line, "shutdown %u %s %lld\n", e.ifindex, e.name, e.deadline);
+        std::snprintf(line, sizeof line, "%s %u %s %lld\n", e.blocked ? "block" : "shutdown",
+                      e.ifindex, e.name, e.deadline);
         again += line;
     }
     std::vector<vesk_state_entry> reread(VESK_STATE_MAX_ENTRIES);
@@ -37,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (int i = 0; i < count; i++) {
         const vesk_state_entry &a = entries[static_cast<size_t>(i)];
         const vesk_state_entry &b = reread[static_cast<size_t>(i)];
-        if (a.ifindex != b.ifindex || a.deadline != b.deadline || std::strcmp(a.name, b.name) != 0)
+        if (a.ifindex != b.ifindex || a.deadline != b.deadline || a.blocked != b.blocked ||
+            std::strcmp(a.name, b.name) != 0)
             std::abort();
     }
     return 0;

@@ -138,6 +138,21 @@ def bridge_vlans(ifindex, master, vlans):
                      attr(IFLA_AF_SPEC, b"".join(vlans))])
 
 
+RTM_NEWNEIGH, RTM_DELNEIGH = 28, 29
+NDA_LLADDR, NDA_VLAN, NDA_MASTER = 2, 5, 9
+NUD_REACHABLE = 0x02
+IFLA_PROTINFO, NLA_F_NESTED = 12, 0x8000
+IFLA_BRPORT_LEARNING, IFLA_BRPORT_UNICAST_FLOOD, IFLA_BRPORT_LOCKED = 8, 9, 38
+
+
+def fdb_msg(msg_type, ifindex, master, mac, vid, state=NUD_REACHABLE):
+    body = struct.pack("=BBHiHBB", AF_BRIDGE, 0, 0, ifindex, state, 0, 0)
+    body += attr(NDA_LLADDR, mac) + attr(NDA_MASTER, struct.pack("=I", master))
+    if vid:
+        body += attr(NDA_VLAN, struct.pack("=H", vid))
+    return struct.pack("=IHHII", 16 + len(body), msg_type, 0, 1, 0) + body
+
+
 def netlink_seeds():
     rig = (bridge_link(10, b"br0", 1) + port_link(11, b"ge1", 10) + port_link(12, b"ge2", 10) +
            bridge_vlans(10, 10, [vlan(1, VLAN_PVID | VLAN_UNTAGGED), vlan(10)]) +
@@ -152,6 +167,19 @@ def netlink_seeds():
     plain = bridge_link(20, b"br1", 0) + port_link(21, b"eth1", 20) + port_link(22, b"eth2", 20)
     write("fuzz_netlink", "plain_bridge", b"\x00" + plain)
     write("fuzz_netlink", "move_port", b"\x00" + rig + plain + port_link(11, b"ge1", 20))
+    # A host's address flapping between the ports (a loop), then forgotten; a static entry
+    # and a port's flags as a block leaves them.
+    host = bytes([2, 0, 0, 0, 0x0A, 1])
+    flaps = b"".join(fdb_msg(RTM_NEWNEIGH, port, 10, host, 10) for port in (11, 12, 11, 12))
+    write("fuzz_netlink", "fdb_flap", b"\x00" + rig + flaps +
+          fdb_msg(RTM_DELNEIGH, 12, 10, host, 10) + fdb_msg(RTM_NEWNEIGH, 11, 10, host, 0, 0x80))
+    write("fuzz_netlink", "port_flags", b"\x00" + rig + link_msg(
+        RTM_NEWLINK, AF_BRIDGE, 11, UP_RUNNING,
+        [attr(IFLA_MASTER, struct.pack("=I", 10)),
+         attr(IFLA_PROTINFO | NLA_F_NESTED, b"".join(
+             attr(kind, bytes([value])) for kind, value in
+             ((IFLA_BRPORT_LEARNING, 0), (IFLA_BRPORT_UNICAST_FLOOD, 0),
+              (IFLA_BRPORT_LOCKED, 1))))]))
 
 
 # --- NSM socket protocol ----------------------------------------------------------------
@@ -200,13 +228,19 @@ def nsm_seeds():
           vlan_port(123, 9, [5000]) + nsm_vlan(121, b"nosuch", 3) + nsm_frame(99, b"x") +
           struct.pack(">BBHI", 1, 0, 29, 4))
     write("fuzz_nsm_unix", "many_vlans", switch + vlan_port(123, 1, list(range(1, 4095, 13))))
+    host = bytes([2, 0, 0, 0, 0x0A, 1])
+    write("fuzz_nsm_unix", "fdb_moves", switch +
+          nsm_frame(169, struct.pack(">IIH", 1, 2, 10) + host) +
+          nsm_frame(169, struct.pack(">IIH", 2, 2, 0) + host) +
+          nsm_frame(169, struct.pack(">IIH", 1, 9, 5000) + host) + nsm_frame(169, b"\0" * 3))
 
 
 # --- command lines and configuration files ------------------------------------------------
 
 def text_seeds():
     write("fuzz_cli", "configure_ports", b"\n".join([
-        b"configure terminal", b"interface ge10", b"loop-detect enable",
+        b"configure terminal", b"no loop-detect fast-detect", b"interface ge10",
+        b"loop-detect enable", b"loop-detect uplink", b"loop-detect loop block",
         b"loop-detect protect vlan 30", b"loop-detect protect vlan 4094",
         b"no loop-detect protect vlan 10", b"loop-detect loop shutdown", b"exit",
         b"loop-detect enable", b"interface ge1", b"no loop-detect protect vlan all",

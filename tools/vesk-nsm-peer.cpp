@@ -9,6 +9,7 @@
 //   bridge-add NAME [TYPE]              bridge-del NAME
 //   vlan-add BRIDGE VID                 vlan-del BRIDGE VID
 //   port-add INDEX ENTRY...             port-del INDEX ENTRY...   (entries as in 123/124)
+//   fdb-move FROM TO [MAC] [VID]        a learned MAC moved from port FROM to port TO
 //   raw HEX          sends bytes as they are, for malformed input
 //   restart          drops the client and the listening socket and listens again
 //   wait-client [S]  "client" once a client said hello, else "timeout"
@@ -223,6 +224,31 @@ void if_add(peer &p, std::istringstream &in) {
     change(p, nsm_unix_if_add(ifindex, name, flags, mac, 6));
 }
 
+// An event, not state: sent to a client that has its state, or refused.
+void fdb_move(peer &p, std::istringstream &in) {
+    nsm_msg_fdb_move move{};
+    std::string mac_text;
+    unsigned vid = 0;
+    in >> move.ifindex_from >> move.ifindex_to >> mac_text >> vid;
+    uint8_t mac[6] = {0x02, 0, 0, 0, 0x0f, 0x01};
+    if (!mac_text.empty() && !parse_mac(mac_text, mac)) {
+        reply("error: bad MAC");
+        return;
+    }
+    std::memcpy(move.mac, mac, sizeof move.mac);
+    move.vid = static_cast<uint16_t>(vid);
+    auto bytes = nsm_unix_fdb_move(move);
+    std::vector<uint8_t> copy = bytes;
+    nsm_unix_frame frame;
+    nsm_unix_take_frame(copy, &frame);
+    std::string why;
+    if (nsm_unix_read_fdb_move(p.view, frame, &move, &why) < 0) {
+        reply("error: " + why);
+        return;
+    }
+    reply(p.client_ready && send_bytes(p, bytes) ? "ok" : "error: no client");
+}
+
 void vlan_port(peer &p, uint16_t type, std::istringstream &in) {
     uint32_t ifindex = 0;
     in >> ifindex;
@@ -264,6 +290,8 @@ bool run_command(peer &p, const std::string &line) {
     } else if (cmd == "port-add" || cmd == "port-del") {
         vlan_port(p, cmd == "port-add" ? NSM_MSG_BRIDGE_VLAN_ADD_IF : NSM_MSG_BRIDGE_VLAN_DELETE_IF,
                   in);
+    } else if (cmd == "fdb-move") {
+        fdb_move(p, in);
     } else if (cmd == "raw") {
         std::string rest;
         std::getline(in, rest);

@@ -327,6 +327,14 @@ void nsm_client_apply_view(struct nsm_client *nc, const nsm_view &next) {
     set_untagged(nc);
 }
 
+void nsm_client_fdb_move(struct nsm_client *nc, const struct nsm_msg_fdb_move &move) {
+    if (move.ifindex_from == move.ifindex_to || !nc->applied.ifs.contains(move.ifindex_from) ||
+        !nc->applied.ifs.contains(move.ifindex_to))
+        return;
+    nsm_msg_fdb_move copy = move;
+    dispatch(nc, NSM_MSG_FDB_MOVE, &copy, sizeof copy);
+}
+
 const nsm_view &nsm_client_view(const struct nsm_client *nc) {
     return nc->applied;
 }

@@ -19,6 +19,9 @@ enum : int {
 enum : uint16_t {
     NSM_PORT_STATE_SHUTDOWN = 0x0001,
     NSM_PORT_STATE_NOSHUTDOWN = 0x0002,
+    // The port stays up but the bridge stops forwarding on it; unblock restores what it had.
+    NSM_PORT_STATE_BLOCK = 0x0004,
+    NSM_PORT_STATE_UNBLOCK = 0x0008,
 };
 
 // Makes the client and keeps it in zg->nc; null on no memory.

@@ -8,6 +8,7 @@
 #include "zet/thread.h"
 
 #include <libmnl/libmnl.h>
+#include <linux/if_bridge.h>
 #include <linux/if_link.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
@@ -18,6 +19,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <set>
 #include <string_view>
 #include <vector>
@@ -32,6 +34,8 @@ constexpr size_t RECV_BUFFER_SIZE = 64 * 1024;
 // A kernel that keeps overrunning is re-read at most this often.
 constexpr auto MIN_RESYNC_INTERVAL = std::chrono::milliseconds(100);
 constexpr int DUMP_ATTEMPTS = 5;
+constexpr int FDB_READS_PER_WAKE = 16;
+constexpr long FDB_PAUSE_MSEC = 20;
 
 struct mnl_closer {
     void operator()(mnl_socket *nl) const { mnl_socket_close(nl); }
@@ -71,6 +75,7 @@ class kernel_backend final : public nsm_backend {
     ~kernel_backend() override {
         thread_cancel(event_read_);
         thread_cancel(timer_read_);
+        thread_cancel(fdb_read_);
     }
 
     int start() override;
@@ -79,7 +84,13 @@ class kernel_backend final : public nsm_backend {
   private:
     static int on_event(struct thread *t);
     static int on_timer(struct thread *t);
+    static int on_fdb(struct thread *t);
     int open_sockets();
+    void open_fdb_socket();
+    bool read_fdb_events();
+    void handle_fdb(const nsm_nl_fdb &fdb);
+    int set_admin(uint32_t ifindex, bool down);
+    int set_blocked(uint32_t ifindex, bool block);
     dump_result dump(uint8_t family, uint32_t ext_mask, std::vector<nsm_nl_msg> &out);
     dump_result read_dump(uint32_t seq, std::vector<nsm_nl_msg> &out);
     void full_sync();
@@ -102,6 +113,13 @@ class kernel_backend final : public nsm_backend {
     fd_guard timer_;
     struct thread *event_read_ = nullptr;
     struct thread *timer_read_ = nullptr;
+    // Forwarding-database events on a socket of their own: a storm of them may overrun it, and
+    // losing some costs nothing, where an overrun of the link socket means a full re-read.
+    mnl_ptr fdb_;
+    struct thread *fdb_read_ = nullptr;
+    nsm_fdb_tracker fdb_tracker_;
+    // NSM_BRPORT_* of each blocked port before its block.
+    std::map<uint32_t, uint8_t> blocked_;
     nsm_kernel_state state_;
     nsm_kernel_options options_;
     uint32_t seq_ = static_cast<uint32_t>(time(nullptr));
@@ -154,6 +172,80 @@ int kernel_backend::start() {
         return -1;
     }
     event_read_ = thread_add_read(zg_, on_event, this, mnl_socket_get_fd(events_.get()));
+    open_fdb_socket();
+    return 0;
+}
+
+// Without these events loops are still found, at the next transmission: a failure only warns.
+void kernel_backend::open_fdb_socket() {
+    if (nsm_client_get_callback(nc_, NSM_MSG_FDB_MOVE) == nullptr)
+        return;
+    fdb_.reset(mnl_socket_open(NETLINK_ROUTE));
+    if (fdb_ == nullptr || mnl_socket_bind(fdb_.get(), RTMGRP_NEIGH, MNL_SOCKET_AUTOPID) < 0) {
+        zlog_warn(zg_, "nsm: no forwarding-database events: %s", std::strerror(errno));
+        fdb_.reset();
+        return;
+    }
+    fdb_read_ = thread_add_read(zg_, on_fdb, this, mnl_socket_get_fd(fdb_.get()));
+}
+
+void kernel_backend::handle_fdb(const nsm_nl_fdb &fdb) {
+    if (fdb.master != 0 && fdb.master != state_.chosen)
+        return;
+    if (!nsm_kernel_state_is_port(state_, fdb.ifindex))
+        return;
+    uint32_t from = nsm_fdb_track(fdb_tracker_, fdb);
+    if (from == 0 || !nsm_kernel_state_is_port(state_, from))
+        return;
+    nsm_msg_fdb_move move{};
+    move.ifindex_from = from;
+    move.ifindex_to = fdb.ifindex;
+    move.vid = fdb.vid;
+    std::memcpy(move.mac, fdb.mac.data(), sizeof move.mac);
+    nsm_client_fdb_move(nc_, move);
+}
+
+// A loop storm makes events as fast as the kernel can send them, one message a read. A bounded
+// number of reads per wake-up, and a pause after a wake-up that found more waiting, bound what a
+// storm costs; what the socket cannot hold meanwhile is dropped, which costs nothing: the first
+// moves of a storm have made their ports probe, and probes are rate-limited anyway. Gives true
+// when more may be waiting.
+bool kernel_backend::read_fdb_events() {
+    int fd = mnl_socket_get_fd(fdb_.get());
+    for (int reads = 0; reads < FDB_READS_PER_WAKE; reads++) {
+        sockaddr_nl from{};
+        socklen_t from_len = sizeof from;
+        ssize_t n = recvfrom(fd, buf_.data(), buf_.size(), MSG_DONTWAIT,
+                             reinterpret_cast<sockaddr *>(&from), &from_len);
+        if (n < 0 && (errno == EINTR || errno == ENOBUFS))
+            continue;
+        if (n <= 0)
+            return false;
+        if (from.nl_pid != 0)
+            continue;
+        size_t len = static_cast<size_t>(n);
+        for (auto *nlh = reinterpret_cast<const nlmsghdr *>(buf_.data());
+             nsm_netlink_msg_ok(nlh, len); nlh = nsm_netlink_next(nlh, &len)) {
+            nsm_nl_fdb fdb;
+            int rc = nsm_netlink_parse_fdb(nlh, nlh->nlmsg_len, &fdb);
+            if (rc == 0)
+                handle_fdb(fdb);
+            else if (rc < 0)
+                nsm_client_counters(nc_)->malformed++;
+        }
+    }
+    return true;
+}
+
+// Reading and pausing share one handle: either waits for the next batch.
+int kernel_backend::on_fdb(struct thread *t) {
+    auto *self = static_cast<kernel_backend *>(THREAD_ARG(t));
+    self->fdb_read_ = nullptr;
+    if (self->read_fdb_events())
+        self->fdb_read_ = thread_add_timer_msec(self->zg_, on_fdb, self, FDB_PAUSE_MSEC);
+    if (self->fdb_read_ == nullptr)
+        self->fdb_read_ =
+            thread_add_read(self->zg_, on_fdb, self, mnl_socket_get_fd(self->fdb_.get()));
     return 0;
 }
 
@@ -358,7 +450,9 @@ int kernel_backend::request_ack(nlmsghdr *nlh) {
 
 int kernel_backend::send_port_state(uint16_t flags, uint32_t ifindex) {
     auto *stats = nsm_client_counters(nc_);
-    if (flags != NSM_PORT_STATE_SHUTDOWN && flags != NSM_PORT_STATE_NOSHUTDOWN) {
+    bool known = flags == NSM_PORT_STATE_SHUTDOWN || flags == NSM_PORT_STATE_NOSHUTDOWN ||
+                 flags == NSM_PORT_STATE_BLOCK || flags == NSM_PORT_STATE_UNBLOCK;
+    if (!known) {
         stats->refused++;
         zlog_warn(zg_, "nsm: port-state request for interface %u with flags 0x%04x refused",
                   ifindex, flags);
@@ -370,7 +464,12 @@ int kernel_backend::send_port_state(uint16_t flags, uint32_t ifindex) {
                   ifindex);
         return -1;
     }
-    bool down = flags == NSM_PORT_STATE_SHUTDOWN;
+    if (flags == NSM_PORT_STATE_BLOCK || flags == NSM_PORT_STATE_UNBLOCK)
+        return set_blocked(ifindex, flags == NSM_PORT_STATE_BLOCK);
+    return set_admin(ifindex, flags == NSM_PORT_STATE_SHUTDOWN);
+}
+
+int kernel_backend::set_admin(uint32_t ifindex, bool down) {
     char req[256];
     nlmsghdr *nlh = mnl_nlmsg_put_header(req);
     nlh->nlmsg_type = RTM_NEWLINK;
@@ -388,6 +487,54 @@ int kernel_backend::send_port_state(uint16_t flags, uint32_t ifindex) {
         return -1;
     }
     zlog_info(zg_, "nsm: %s set admin %s", name.c_str(), down ? "down" : "up");
+    return 0;
+}
+
+// Without the kernel's spanning tree a blocking port state does not hold, so a block is made
+// of port flags: locked with learning off drops what arrives before it is forwarded, flooding
+// off keeps the other ports' frames from leaving, and the flush forgets the addresses that
+// would still be sent there. The packet socket sends and receives on the port all the same.
+int kernel_backend::set_blocked(uint32_t ifindex, bool block) {
+    auto &link = state_.links.at(ifindex).link;
+    uint8_t want = NSM_BRPORT_LOCKED;
+    bool saved = false;
+    if (block) {
+        auto before = static_cast<uint8_t>(link.brport >= 0 ? link.brport : NSM_BRPORT_DEFAULT);
+        // A port that left the bridge and came back since its last block has fresh flags.
+        if (!(before & NSM_BRPORT_LOCKED))
+            blocked_.erase(ifindex);
+        saved = blocked_.try_emplace(ifindex, before).second;
+    } else {
+        auto it = blocked_.find(ifindex);
+        want = it != blocked_.end() ? it->second : uint8_t{NSM_BRPORT_DEFAULT};
+    }
+    char req[512];
+    nlmsghdr *nlh = mnl_nlmsg_put_header(req);
+    nlh->nlmsg_type = RTM_SETLINK;
+    nlh->nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
+    nlh->nlmsg_seq = ++seq_;
+    auto *ifi = static_cast<ifinfomsg *>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifinfomsg)));
+    ifi->ifi_family = AF_BRIDGE;
+    ifi->ifi_index = static_cast<int>(ifindex);
+    nlattr *protinfo = mnl_attr_nest_start(nlh, IFLA_PROTINFO);
+    mnl_attr_put_u8(nlh, IFLA_BRPORT_LOCKED, (want & NSM_BRPORT_LOCKED) != 0);
+    mnl_attr_put_u8(nlh, IFLA_BRPORT_LEARNING, (want & NSM_BRPORT_LEARNING) != 0);
+    mnl_attr_put_u8(nlh, IFLA_BRPORT_UNICAST_FLOOD, (want & NSM_BRPORT_FLOOD) != 0);
+    mnl_attr_put_u8(nlh, IFLA_BRPORT_MCAST_FLOOD, (want & NSM_BRPORT_MCAST_FLOOD) != 0);
+    mnl_attr_put_u8(nlh, IFLA_BRPORT_BCAST_FLOOD, (want & NSM_BRPORT_BCAST_FLOOD) != 0);
+    if (block)
+        mnl_attr_put(nlh, IFLA_BRPORT_FLUSH, 0, nullptr);
+    mnl_attr_nest_end(nlh, protinfo);
+    const char *verb = block ? "block" : "unblock";
+    if (request_ack(nlh) < 0) {
+        zlog_err(zg_, "nsm: cannot %s %s: %s", verb, link.name.c_str(), std::strerror(errno));
+        if (saved)
+            blocked_.erase(ifindex);
+        return -1;
+    }
+    if (!block)
+        blocked_.erase(ifindex);
+    zlog_info(zg_, "nsm: %s %sed", link.name.c_str(), verb);
     return 0;
 }
 

@@ -15,6 +15,7 @@ enum : int {
     NSM_MSG_BRIDGE_DELETE_VLAN = 122,
     NSM_MSG_BRIDGE_VLAN_ADD_IF = 123,
     NSM_MSG_BRIDGE_VLAN_DELETE_IF = 124,
+    NSM_MSG_FDB_MOVE = 169,
     NSM_MSG_TYPE_MAX = 256,
 };
 
@@ -88,6 +89,16 @@ struct nsm_msg_vlan_port {
 static_assert(offsetof(nsm_msg_vlan_port, ifindex) == 4);
 static_assert(offsetof(nsm_msg_vlan_port, num) == 8);
 static_assert(offsetof(nsm_msg_vlan_port, vid_info) == 12);
+
+// A learned MAC address moved from one port of bridge "1" to another, type 169: the bridge's
+// forwarding database saw it arrive on ifindex_to while it was last seen on ifindex_from. A
+// loop makes every address behind it flap this way, so it is the earliest sign of one.
+struct nsm_msg_fdb_move {
+    uint32_t ifindex_from;
+    uint32_t ifindex_to;
+    uint16_t vid; // 0 when the bridge does not filter VLANs
+    uint8_t mac[6];
+};
 
 // A protocol's handler of one message type: header, the client, the decoded body.
 typedef int (*nsm_msg_callback_t)(struct nsm_msg_header *header, void *arg, void *message);

@@ -3,6 +3,7 @@
 #include <libmnl/libmnl.h>
 #include <linux/if_bridge.h>
 #include <linux/if_link.h>
+#include <linux/neighbour.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <sys/socket.h>
@@ -76,6 +77,38 @@ int parse_af_spec(const nlattr *spec, nsm_nl_msg *out) {
         return -1;
     out->has_vlans = true;
     return 0;
+}
+
+struct brport_flag {
+    uint16_t attr;
+    uint8_t bit;
+};
+constexpr brport_flag BRPORT_FLAGS[] = {
+    {IFLA_BRPORT_LEARNING, NSM_BRPORT_LEARNING},
+    {IFLA_BRPORT_UNICAST_FLOOD, NSM_BRPORT_FLOOD},
+    {IFLA_BRPORT_MCAST_FLOOD, NSM_BRPORT_MCAST_FLOOD},
+    {IFLA_BRPORT_BCAST_FLOOD, NSM_BRPORT_BCAST_FLOOD},
+    {IFLA_BRPORT_LOCKED, NSM_BRPORT_LOCKED},
+};
+
+// The flags block changes; a kernel that does not report one leaves its default.
+int parse_protinfo(const nlattr *protinfo, nsm_nl_msg *out) {
+    out->link.brport = NSM_BRPORT_DEFAULT;
+    auto cb = [](const nlattr *attr, void *arg) {
+        auto *link = static_cast<nsm_nl_link *>(arg);
+        for (const auto &f : BRPORT_FLAGS) {
+            if (mnl_attr_get_type(attr) != f.attr)
+                continue;
+            if (mnl_attr_validate(attr, MNL_TYPE_U8) < 0)
+                return MNL_CB_ERROR;
+            if (mnl_attr_get_u8(attr) != 0)
+                link->brport |= f.bit;
+            else
+                link->brport &= ~f.bit;
+        }
+        return MNL_CB_OK;
+    };
+    return mnl_attr_parse_nested(protinfo, cb, &out->link) < 0 ? -1 : 0;
 }
 
 int parse_info_data(const nlattr *data, nsm_nl_msg *out) {
@@ -159,6 +192,11 @@ int attr_cb(const nlattr *attr, void *data) {
     case IFLA_LINKINFO:
         rc = mnl_attr_validate(attr, MNL_TYPE_NESTED) < 0 ? -1 : parse_linkinfo(attr, ctx);
         break;
+    case IFLA_PROTINFO:
+        // Only the bridge family nests port flags here; others carry their own layouts.
+        if (out->family == AF_BRIDGE && (attr->nla_type & NLA_F_NESTED))
+            rc = mnl_attr_validate(attr, MNL_TYPE_NESTED) < 0 ? -1 : parse_protinfo(attr, out);
+        break;
     case IFLA_AF_SPEC:
         if (out->family == AF_BRIDGE)
             rc = mnl_attr_validate(attr, MNL_TYPE_NESTED) < 0 ? -1 : parse_af_spec(attr, out);
@@ -218,6 +256,87 @@ int nsm_netlink_parse(const struct nlmsghdr *nlh, size_t len, nsm_nl_msg *out) {
 
 namespace {
 
+struct fdb_ctx {
+    nsm_nl_fdb *out;
+    bool has_mac = false;
+};
+
+int fdb_attr_cb(const nlattr *attr, void *data) {
+    auto *ctx = static_cast<fdb_ctx *>(data);
+    switch (mnl_attr_get_type(attr)) {
+    case NDA_LLADDR:
+        if (mnl_attr_get_payload_len(attr) != ctx->out->mac.size())
+            return MNL_CB_ERROR;
+        std::memcpy(ctx->out->mac.data(), mnl_attr_get_payload(attr), ctx->out->mac.size());
+        ctx->has_mac = true;
+        break;
+    case NDA_VLAN:
+        if (mnl_attr_validate(attr, MNL_TYPE_U16) < 0 || !valid_vid(mnl_attr_get_u16(attr)))
+            return MNL_CB_ERROR;
+        ctx->out->vid = mnl_attr_get_u16(attr);
+        break;
+    case NDA_MASTER:
+        if (mnl_attr_validate(attr, MNL_TYPE_U32) < 0)
+            return MNL_CB_ERROR;
+        ctx->out->master = mnl_attr_get_u32(attr);
+        break;
+    default:
+        break;
+    }
+    return MNL_CB_OK;
+}
+
+} // namespace
+
+int nsm_netlink_parse_fdb(const struct nlmsghdr *nlh, size_t len, nsm_nl_fdb *out) {
+    if (nlh == nullptr || out == nullptr || !nsm_netlink_msg_ok(nlh, len))
+        return -1;
+    if (nlh->nlmsg_type != RTM_NEWNEIGH && nlh->nlmsg_type != RTM_DELNEIGH)
+        return 1;
+    if (nlh->nlmsg_len < mnl_nlmsg_size(sizeof(ndmsg)))
+        return -1;
+    ndmsg ndm;
+    std::memcpy(&ndm, mnl_nlmsg_get_payload(nlh), sizeof ndm);
+    if (ndm.ndm_family != AF_BRIDGE)
+        return 1;
+    if (ndm.ndm_ifindex <= 0)
+        return -1;
+    *out = nsm_nl_fdb{};
+    out->type = nlh->nlmsg_type;
+    out->ifindex = static_cast<uint32_t>(ndm.ndm_ifindex);
+    out->state = ndm.ndm_state;
+    out->flags = ndm.ndm_flags;
+    fdb_ctx ctx{out};
+    if (mnl_attr_parse(nlh, sizeof(ndmsg), fdb_attr_cb, &ctx) < 0 || !ctx.has_mac)
+        return -1;
+    if (ndm.ndm_state & (NUD_PERMANENT | NUD_NOARP))
+        return 1;
+    return 0;
+}
+
+uint32_t nsm_fdb_track(nsm_fdb_tracker &tracker, const nsm_nl_fdb &fdb) {
+    uint64_t key = 0;
+    for (uint8_t b : fdb.mac)
+        key = key << 8 | b;
+    key = key << 16 | fdb.vid;
+    if (fdb.type == RTM_DELNEIGH) {
+        tracker.last_port.erase(key);
+        return 0;
+    }
+    auto it = tracker.last_port.find(key);
+    if (it == tracker.last_port.end()) {
+        if (tracker.last_port.size() >= NSM_FDB_TRACK_MAX)
+            tracker.last_port.clear();
+        tracker.last_port.emplace(key, fdb.ifindex);
+        return 0;
+    }
+    uint32_t from = it->second;
+    it->second = fdb.ifindex;
+    return from != fdb.ifindex ? from : 0;
+}
+
+namespace {
+
 void merge_common(nsm_nl_link &l, const nsm_nl_msg &msg) {
     l.ifindex = msg.link.ifindex;
     l.flags = msg.link.flags;
@@ -246,6 +365,8 @@ void apply_bridge_family(nsm_kernel_state &state, const nsm_nl_msg &msg) {
         l.link.is_bridge = 1;
     else if (msg.has_master)
         l.link.master = msg.link.master;
+    if (msg.link.brport >= 0)
+        l.link.brport = msg.link.brport;
     l.vlans = msg.vlans;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "zet/nsm_view.h"
@@ -16,6 +17,18 @@ struct nlmsghdr;
 struct nsm_nl_vlan {
     uint16_t vid;
     uint16_t flags; // BRIDGE_VLAN_INFO_*; range flags are gone after expansion
+};
+
+// Bridge-port flags as the kernel reports them (IFLA_PROTINFO of an AF_BRIDGE message).
+enum : uint8_t {
+    NSM_BRPORT_LEARNING = 0x01,
+    NSM_BRPORT_FLOOD = 0x02,
+    NSM_BRPORT_MCAST_FLOOD = 0x04,
+    NSM_BRPORT_BCAST_FLOOD = 0x08,
+    NSM_BRPORT_LOCKED = 0x10,
+    // What a new port of a Linux bridge has.
+    NSM_BRPORT_DEFAULT =
+        NSM_BRPORT_LEARNING | NSM_BRPORT_FLOOD | NSM_BRPORT_MCAST_FLOOD | NSM_BRPORT_BCAST_FLOOD,
 };
 
 struct nsm_nl_link {
@@ -28,6 +41,8 @@ struct nsm_nl_link {
     // -1 where the message does not say.
     int is_bridge = -1;
     int vlan_filtering = -1;
+    // NSM_BRPORT_* of a bridge port, -1 where the message does not say.
+    int brport = -1;
 };
 
 struct nsm_nl_msg {
@@ -51,6 +66,31 @@ const struct nlmsghdr *nsm_netlink_next(const struct nlmsghdr *nlh, size_t *len)
 // Reads one RTM_NEWLINK/RTM_DELLINK message of at most len bytes: 0, 1 when it is of another
 // type (nothing to do), or -1 when it is malformed (every attribute is length-checked).
 int nsm_netlink_parse(const struct nlmsghdr *nlh, size_t len, nsm_nl_msg *out);
+
+// One entry of a bridge's forwarding database, from an RTM_NEWNEIGH/RTM_DELNEIGH message.
+struct nsm_nl_fdb {
+    uint16_t type = 0;    // RTM_NEWNEIGH or RTM_DELNEIGH
+    uint32_t ifindex = 0; // the port the address was seen on
+    uint32_t master = 0;  // the bridge, 0 where the message does not say
+    uint16_t vid = 0;     // 0 without a VLAN
+    uint16_t state = 0;   // NUD_*
+    uint8_t flags = 0;    // NTF_*
+    std::array<uint8_t, 6> mac{};
+};
+
+// Reads one neighbour message of the bridge family: 0; 1 when it is of another type or family,
+// or no learned entry (a static or local address never moves by itself); -1 when malformed.
+int nsm_netlink_parse_fdb(const struct nlmsghdr *nlh, size_t len, nsm_nl_fdb *out);
+
+// Where each learned address was last seen, to tell a move from a refresh. Bounded: past
+// NSM_FDB_TRACK_MAX addresses it starts afresh, which only costs the next move of each.
+constexpr size_t NSM_FDB_TRACK_MAX = 16384;
+struct nsm_fdb_tracker {
+    // MAC address << 16 | VLAN -> port.
+    std::unordered_map<uint64_t, uint32_t> last_port;
+};
+// Records the entry; gives the port the address moved from, or 0 when it did not move.
+uint32_t nsm_fdb_track(nsm_fdb_tracker &tracker, const nsm_nl_fdb &fdb);
 
 // One link as the kernel state keeps it.
 struct nsm_kernel_link {

@@ -331,6 +331,12 @@ std::vector<uint8_t> nsm_unix_port_state(uint16_t flags, uint32_t ifindex) {
     return nsm_unix_encode(NSM_MSG_VESK_PORT_STATE, writer().u16(flags).u16(0).u32(ifindex).take());
 }
 
+std::vector<uint8_t> nsm_unix_fdb_move(const nsm_msg_fdb_move &move) {
+    writer w;
+    w.u32(move.ifindex_from).u32(move.ifindex_to).u16(move.vid).bytes(move.mac, HW_FIELD, HW_FIELD);
+    return nsm_unix_encode(NSM_MSG_FDB_MOVE, w.take());
+}
+
 int nsm_unix_take_frame(std::vector<uint8_t> &buf, nsm_unix_frame *out) {
     if (buf.size() < NSM_UNIX_HEADER_SIZE)
         return 0;
@@ -413,6 +419,25 @@ int nsm_unix_read_port_state(const nsm_unix_frame &frame, uint16_t *flags, uint3
     return frame.type == NSM_MSG_VESK_PORT_STATE && r.done() ? 0 : -1;
 }
 
+int nsm_unix_read_fdb_move(const nsm_view &view, const nsm_unix_frame &frame,
+                           nsm_msg_fdb_move *move, std::string *why) {
+    reader r(frame.payload);
+    nsm_msg_fdb_move m{};
+    m.ifindex_from = r.u32();
+    m.ifindex_to = r.u32();
+    m.vid = r.u16();
+    r.bytes(m.mac, HW_FIELD);
+    if (frame.type != NSM_MSG_FDB_MOVE || !r.done())
+        return bad(why, "forwarding-database move of wrong length");
+    if (m.vid != 0 && !valid_vid(m.vid))
+        return bad(why, "vlan id out of range");
+    if (m.ifindex_from == m.ifindex_to || !view.ports.contains(m.ifindex_from) ||
+        !view.ports.contains(m.ifindex_to))
+        return bad(why, "forwarding-database move between interfaces that are no two ports");
+    *move = m;
+    return 0;
+}
+
 namespace {
 
 using clock_type = std::chrono::steady_clock;
@@ -459,6 +484,7 @@ class unix_backend final : public nsm_backend {
     int connect_peer();
     int read_available();
     int process(const nsm_unix_frame &frame);
+    int fdb_move(const nsm_unix_frame &frame);
     void disconnect(const char *why);
     void schedule_reconnect();
     void watch() { read_ = thread_add_read(zg_, on_readable, this, sock_.get()); }
@@ -598,6 +624,8 @@ int unix_backend::process(const nsm_unix_frame &frame) {
         return 0;
     }
     std::string why;
+    if (frame.type == NSM_MSG_FDB_MOVE)
+        return fdb_move(frame);
     nsm_view &target = synced_ ? live_ : pending_;
     if (nsm_unix_apply_frame(target, frame, &why) < 0) {
         nsm_client_counters(nc_)->malformed++;
@@ -607,6 +635,22 @@ int unix_backend::process(const nsm_unix_frame &frame) {
     }
     if (synced_)
         nsm_client_apply_view(nc_, live_);
+    return 0;
+}
+
+// An event, not state: before the synchronisation ends there are no ports it could concern.
+int unix_backend::fdb_move(const nsm_unix_frame &frame) {
+    if (!synced_)
+        return 0;
+    nsm_msg_fdb_move move{};
+    std::string why;
+    if (nsm_unix_read_fdb_move(live_, frame, &move, &why) < 0) {
+        nsm_client_counters(nc_)->malformed++;
+        zlog_warn(zg_, "nsm: malformed message type %u from peer dropped: %s", frame.type,
+                  why.c_str());
+        return 0;
+    }
+    nsm_client_fdb_move(nc_, move);
     return 0;
 }
 

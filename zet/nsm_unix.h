@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "zet/nsm_msg.h"
 #include "zet/nsm_view.h"
 
 class nsm_backend;
@@ -22,7 +23,7 @@ enum : uint16_t {
     NSM_UNIX_IF_ADD = 2,
     NSM_UNIX_IF_DELETE = 3,
     NSM_UNIX_SYNC_END = 4,
-    // The message types of the module keep their numbers: 29, 30, 115, 116, 121..124, 168.
+    // The message types of the module keep their numbers: 29, 30, 115, 116, 121..124, 168, 169.
 };
 
 enum : size_t {
@@ -54,6 +55,8 @@ std::vector<uint8_t> nsm_unix_vlan(uint16_t type, const std::string &bridge, uin
 std::vector<uint8_t> nsm_unix_vlan_port(uint16_t type, uint32_t ifindex,
                                         const std::vector<uint16_t> &entries);
 std::vector<uint8_t> nsm_unix_port_state(uint16_t flags, uint32_t ifindex);
+// type 169.
+std::vector<uint8_t> nsm_unix_fdb_move(const nsm_msg_fdb_move &move);
 
 // Takes one complete frame off the front of buf: 1 when taken, 0 when more bytes are needed,
 // -1 when the bytes cannot be a frame (wrong version, length out of bounds).
@@ -67,6 +70,10 @@ std::vector<std::vector<uint8_t>> nsm_unix_view_frames(const nsm_view &view);
 // Reads a hello or a port-state frame: 0, or -1 when malformed.
 int nsm_unix_read_hello(const nsm_unix_frame &frame, uint16_t *protocol, uint64_t *services);
 int nsm_unix_read_port_state(const nsm_unix_frame &frame, uint16_t *flags, uint32_t *ifindex);
+// Reads a forwarding-database move: 0, or -1 when malformed or naming interfaces that are no
+// two different ports of view (why says how).
+int nsm_unix_read_fdb_move(const nsm_view &view, const nsm_unix_frame &frame,
+                           nsm_msg_fdb_move *move, std::string *why);
 
 std::unique_ptr<nsm_backend> nsm_unix_backend_create(struct nsm_client *nc,
                                                      const std::string &path);

@@ -10,6 +10,8 @@
 #include <set>
 #include <string>
 
+#include "zet/nsm_msg.h"
+
 struct nsm_client;
 
 struct nsm_view_if {
@@ -64,5 +66,8 @@ class nsm_backend {
 // Brings the framework's interfaces and the protocol's callbacks from the view applied last
 // to next, one difference at a time.
 void nsm_client_apply_view(struct nsm_client *nc, const nsm_view &next);
+// Hands the protocol a move of a learned MAC address between two known interfaces (type
+// 169); anything else is dropped. Backends call it on the event-loop thread.
+void nsm_client_fdb_move(struct nsm_client *nc, const struct nsm_msg_fdb_move &move);
 // The view applied last.
 const nsm_view &nsm_client_view(const struct nsm_client *nc);

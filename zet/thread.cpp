@@ -258,6 +258,12 @@ void thread_master_free(struct thread_master *m) {
 }
 
 struct thread *thread_add_timer(struct lib_globals *zg, thread_func func, void *arg, long seconds) {
+    constexpr long kMaxSeconds = 10L * 365 * 24 * 3600;
+    return thread_add_timer_msec(zg, func, arg, std::clamp(seconds, 0L, kMaxSeconds) * 1000);
+}
+
+struct thread *thread_add_timer_msec(struct lib_globals *zg, thread_func func, void *arg,
+                                     long msec) {
     if (zg == nullptr || zg->master == nullptr || func == nullptr)
         return nullptr;
     thread_master *m = zg->master;
@@ -265,9 +271,9 @@ struct thread *thread_add_timer(struct lib_globals *zg, thread_func func, void *
     zthread *z = new_record(m, zg, func, arg, THREAD_TIMER);
     if (z == nullptr)
         return nullptr;
-    constexpr long kMaxSeconds = 10L * 365 * 24 * 3600;
-    seconds = std::clamp(seconds, 0L, kMaxSeconds);
-    z->expiry_usec = zet_clock_now_usec() + static_cast<int64_t>(seconds) * 1000000;
+    constexpr long kMaxMsec = 10L * 365 * 24 * 3600 * 1000;
+    msec = std::clamp(msec, 0L, kMaxMsec);
+    z->expiry_usec = zet_clock_now_usec() + static_cast<int64_t>(msec) * 1000;
     z->t.sands.tv_sec = static_cast<time_t>(z->expiry_usec / 1000000);
     z->t.sands.tv_usec = static_cast<suseconds_t>(z->expiry_usec % 1000000);
     m->timers.emplace(std::make_pair(z->expiry_usec, z->seq), z);

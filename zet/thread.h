@@ -1,5 +1,6 @@
-// The event loop: one-shot timers in whole seconds, descriptor readiness, signals delivered
-// on the loop, and a bounded thread-safe post for work handed over from other threads.
+// The event loop: one-shot timers (whole seconds, or milliseconds where needed), descriptor
+// readiness, signals delivered on the loop, and a bounded thread-safe post for work handed over
+// from other threads.
 #pragma once
 
 #include <cstddef>
@@ -47,6 +48,9 @@ void thread_master_free(struct thread_master *m);
 
 // Arms a one-shot timer on zg->master; gives its handle, or null on no memory.
 struct thread *thread_add_timer(struct lib_globals *zg, thread_func func, void *arg, long seconds);
+// The same in milliseconds, for the few timers that must run faster than a second.
+struct thread *thread_add_timer_msec(struct lib_globals *zg, thread_func func, void *arg,
+                                     long msec);
 // Calls func once when fd is readable; re-add from the callback to keep reading.
 struct thread *thread_add_read(struct lib_globals *zg, thread_func func, void *arg, int fd);
 // Disarms a timer or read; the handle is invalid afterwards. Null is ignored, and so is the

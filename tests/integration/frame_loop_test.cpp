@@ -188,4 +188,42 @@ TEST_F(FrameLoopProcessTest, AStateFileThatIsNotVeskdsIsIgnored) {
                 testing::HasSubstr("Port state: down\n"));
 }
 
+// The socket backend's peer tells of a MAC moving between ports: the port probes at once, long
+// before its next frame (10 s after the start phase).
+TEST_F(FrameLoopProcessTest, ForwardingEntryMoveMakesThePortProbeAtOnce) {
+    for (const char *line : {"if-add 6 ge2 up 02:00:00:00:00:05", "port-add 6 1"})
+        ASSERT_EQ(nsm_->order(line), "ok") << line;
+    SentFrame f;
+    for (int i = 0; i < 3; i++)
+        ASSERT_TRUE(wire_.next(f)) << "start-phase frame " << i;
+    EXPECT_FALSE(wire_.next(f, 1500)) << "a frame outside the start phase";
+    ASSERT_EQ(nsm_->order("fdb-move 6 5"), "ok");
+    ASSERT_TRUE(wire_.next(f, 1000)) << "no probe";
+    EXPECT_EQ(f.addr.ifindex, static_cast<int32_t>(kGe1));
+    EXPECT_EQ(nsm_->order("fdb-move 6 9"), "error: forwarding-database move between interfaces "
+                                           "that are no two ports");
+}
+
+// Block and unblock reach the peer as port-state requests 4 and 8: reflected probes keep the
+// port blocked, and two that do not come back lift the block.
+TEST_F(FrameLoopProcessTest, BlockedPortIsUnblockedOnceItsProbesStopComingBack) {
+    ASSERT_EQ(vty_.command("loop-detect loop block"), "");
+    SentFrame f;
+    ASSERT_TRUE(wire_.next(f));
+    reflect(f, kGe1);
+    EXPECT_EQ(nsm_->order("wait-request 10"), "request 5 4");
+    for (int probe = 0; probe < 2; probe++) {
+        ASSERT_TRUE(wire_.next(f)) << "probe " << probe;
+        reflect(f, kGe1);
+    }
+    EXPECT_EQ(nsm_->order("wait-request 0.5"), "timeout") << "still blocked while probes return";
+    EXPECT_EQ(nsm_->order("wait-request 5"), "request 5 8");
+    EXPECT_NE(vesk_test::read_file(log_path_).find("Cancel a loop on the port ge1, unblock"),
+              std::string::npos);
+    ASSERT_EQ(vty_.command("end"), "");
+    EXPECT_THAT(vty_.command("show loop-detect events"),
+                testing::MatchesRegex(".*loop +ge1 +vlan 1, back on ge1, block\n"
+                                      ".* block +ge1 +\n.* unblock +ge1 +loop-gone\n"));
+}
+
 } // namespace

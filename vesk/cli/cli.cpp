@@ -70,6 +70,8 @@ void vesk_cli_config_init(struct cli_tree *tree) {
     cli_install(tree, CONFIG_MODE, &vesk_enable_cmd);
     cli_install(tree, CONFIG_MODE, &no_vesk_enable_cmd);
     cli_install(tree, CONFIG_MODE, &interface_vesk_cmd);
+    cli_install(tree, CONFIG_MODE, &vesk_fast_detect_cmd);
+    cli_install(tree, CONFIG_MODE, &no_vesk_fast_detect_cmd);
 }
 
 void vesk_cli_init_interface(struct cli_tree *tree) {
@@ -89,6 +91,8 @@ void vesk_cli_init_interface(struct cli_tree *tree) {
     cli_install(tree, INTERFACE_MODE, &vesk_port_force_up_cmd);
     // The running configuration writes " loop-detect loop log"; reading it back needs this.
     cli_install(tree, INTERFACE_MODE, &vesk_port_loop_handle_cmd);
+    cli_install(tree, INTERFACE_MODE, &vesk_port_uplink_cmd);
+    cli_install(tree, INTERFACE_MODE, &no_vesk_port_uplink_cmd);
 }
 
 int vesk_cli_init(struct lib_globals *zg) {

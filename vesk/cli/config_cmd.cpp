@@ -1,6 +1,7 @@
 #include "vesk/cli/config_cmd.h"
 
 #include "vesk/cli/cli.h"
+#include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
 #include "vesk/machine/api.h"
 #include "vesk/machine/state_machine.h"
@@ -115,14 +116,40 @@ static const char *const vesk_port_force_up_cmd_help[] = {
 const struct cli_element vesk_port_force_up_cmd = {
     "loop-detect force up", vesk_port_force_up, vesk_port_force_up_cmd_help, 0, 0, nullptr};
 
-static const char *const vesk_port_loop_handle_cmd_help[] = {VESK_HELP_IF, "loop", "loop shutdown",
-                                                             "loop log", nullptr};
-const struct cli_element vesk_port_loop_handle_cmd = {"loop-detect loop (shutdown|log)",
+static const char *const vesk_port_loop_handle_cmd_help[] = {
+    VESK_HELP_IF,
+    "loop",
+    "loop shutdown",
+    "loop log",
+    "loop block: the bridge stops forwarding on the port, its link stays up",
+    nullptr};
+const struct cli_element vesk_port_loop_handle_cmd = {"loop-detect loop (shutdown|log|block)",
                                                       vesk_port_loop_handle,
                                                       vesk_port_loop_handle_cmd_help,
                                                       0,
                                                       0,
                                                       nullptr};
+
+static const char *const vesk_fast_detect_cmd_help[] = {
+    VESK_HELP_GLOBAL, "probe at once where the bridge sees a MAC address move between ports",
+    nullptr};
+const struct cli_element vesk_fast_detect_cmd = {
+    "loop-detect fast-detect", vesk_fast_detect_on, vesk_fast_detect_cmd_help, 0, 0, nullptr};
+
+static const char *const no_vesk_fast_detect_cmd_help[] = {
+    VESK_HELP_NO, VESK_HELP_GLOBAL, "probe only at the transmit interval", nullptr};
+const struct cli_element no_vesk_fast_detect_cmd = {
+    "no loop-detect fast-detect", no_vesk_fast_detect, no_vesk_fast_detect_cmd_help, 0, 0, nullptr};
+
+static const char *const vesk_port_uplink_cmd_help[] = {
+    VESK_HELP_IF, "never cut this port: the other port of its loop is cut instead", nullptr};
+const struct cli_element vesk_port_uplink_cmd = {
+    "loop-detect uplink", vesk_port_uplink, vesk_port_uplink_cmd_help, 0, 0, nullptr};
+
+static const char *const no_vesk_port_uplink_cmd_help[] = {VESK_HELP_NO, VESK_HELP_IF,
+                                                           "the port is no uplink", nullptr};
+const struct cli_element no_vesk_port_uplink_cmd = {
+    "no loop-detect uplink", no_vesk_port_uplink, no_vesk_port_uplink_cmd_help, 0, 0, nullptr};
 
 // The value of a numeric argument within [lo, hi], or -1 after printing the invalid-value
 // message with what ("time" or "vlan").
@@ -303,8 +330,35 @@ int vesk_port_loop_handle(struct cli *cli, int argc, char **argv) {
     uint8_t mode = VESK_LOOP_SHUTDOWN;
     if (argc > 0 && argv[0] != nullptr && argv[0][0] == 'l')
         mode = VESK_LOOP_LOG;
+    if (argc > 0 && argv[0] != nullptr && argv[0][0] == 'b')
+        mode = VESK_LOOP_BLOCK;
     struct vesk_bridge *bridge = vesk_cli_if_bridge(cli);
     if (bridge == nullptr)
         return 1;
     return vesk_cli_result(cli, vesk_api_loop_handle(mode, cli->ifp, bridge));
+}
+
+int vesk_fast_detect_on(struct cli *, int, char **) {
+    vesk_fast_detect = 1;
+    return 0;
+}
+
+int no_vesk_fast_detect(struct cli *, int, char **) {
+    vesk_fast_detect = 0;
+    return 0;
+}
+
+static int vesk_port_set_uplink(struct cli *cli, uint8_t uplink) {
+    struct vesk_bridge *bridge = vesk_cli_if_bridge(cli);
+    if (bridge == nullptr)
+        return 1;
+    return vesk_cli_result(cli, vesk_api_set_uplink(uplink, cli->ifp, bridge));
+}
+
+int vesk_port_uplink(struct cli *cli, int, char **) {
+    return vesk_port_set_uplink(cli, 1);
+}
+
+int no_vesk_port_uplink(struct cli *cli, int, char **) {
+    return vesk_port_set_uplink(cli, 0);
 }

@@ -21,6 +21,11 @@ int vesk_port_resume_time(struct cli *cli, int argc, char **argv);
 int no_vesk_port_resume_time(struct cli *cli, int argc, char **argv);
 int vesk_port_force_up(struct cli *cli, int argc, char **argv);
 int vesk_port_loop_handle(struct cli *cli, int argc, char **argv);
+int vesk_port_uplink(struct cli *cli, int argc, char **argv);
+int no_vesk_port_uplink(struct cli *cli, int argc, char **argv);
+// Configure mode: fast detection on forwarding-database moves, on by default.
+int vesk_fast_detect_on(struct cli *cli, int argc, char **argv);
+int no_vesk_fast_detect(struct cli *cli, int argc, char **argv);
 
 extern const struct cli_element vesk_enable_cmd;
 extern const struct cli_element no_vesk_enable_cmd;
@@ -36,3 +41,7 @@ extern const struct cli_element vesk_port_resume_time_cmd;
 extern const struct cli_element no_vesk_port_resume_time_cmd;
 extern const struct cli_element vesk_port_force_up_cmd;
 extern const struct cli_element vesk_port_loop_handle_cmd;
+extern const struct cli_element vesk_port_uplink_cmd;
+extern const struct cli_element no_vesk_port_uplink_cmd;
+extern const struct cli_element vesk_fast_detect_cmd;
+extern const struct cli_element no_vesk_fast_detect_cmd;

@@ -1,5 +1,6 @@
 #include "vesk/cli/config_write.h"
 
+#include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
 #include "vesk/model/model.h"
 
@@ -14,12 +15,17 @@ static struct vesk_bridge *vesk_config_bridge(struct cli *cli) {
 }
 
 int vesk_config_write(struct cli *cli) {
+    int lines = 0;
+    if (!vesk_fast_detect) {
+        cli_out(cli, "no loop-detect fast-detect\n");
+        lines++;
+    }
     struct vesk_bridge *bridge = vesk_config_bridge(cli);
     if (bridge == nullptr || bridge->vesk_enable != 1) {
-        return 0;
+        return lines;
     }
     cli_out(cli, "loop-detect enable\n");
-    return 1;
+    return lines + 1;
 }
 
 // Replaying an enable line, the port's or the bridge's, adds VLAN 1 to the port.
@@ -72,6 +78,14 @@ static int vesk_port_config_write(struct cli *cli, const struct vesk_bridge *bri
     }
     if (port->loop_process == VESK_LOOP_LOG) {
         cli_out(cli, " loop-detect loop log\n");
+        lines++;
+    }
+    if (port->loop_process == VESK_LOOP_BLOCK) {
+        cli_out(cli, " loop-detect loop block\n");
+        lines++;
+    }
+    if (port->uplink) {
+        cli_out(cli, " loop-detect uplink\n");
         lines++;
     }
     if (port->cfg_enable) {

@@ -47,6 +47,9 @@ long l2_timer_get_remaining_tics(struct thread *timer) {
 
 const char *vesk_port_show_state(const struct vesk_port *port) {
     const uint32_t up_running = IFF_UP | IFF_RUNNING;
+    if (port->pstate == VESK_PORT_BLOCKED) {
+        return vesk_port_cli_state_name(port->pstate);
+    }
     if ((port->flags & up_running) == up_running) {
         return "up";
     }
@@ -114,6 +117,9 @@ void vesk_display_loop_vlan_list(struct cli *cli, struct list *provlan_list) {
 void vesk_display_port(struct cli *cli, struct vesk_port *port) {
     bool protected_port = port->provlan_info != nullptr && listcount(port->provlan_info) > 0;
     cli_out(cli, "  isProtected: %s\n", protected_port ? "Yes" : "No");
+    if (port->uplink) {
+        cli_out(cli, "  Uplink: Yes\n");
+    }
     if (protected_port) {
         cli_out(cli, "  ProtectVlan list: ");
         vesk_display_pro_vlan_list(cli, port->provlan_info);

@@ -23,6 +23,7 @@ namespace {
 
 constexpr char HEADER[] = "veskd-state 1";
 constexpr char KIND_SHUTDOWN[] = "shutdown";
+constexpr char KIND_BLOCK[] = "block";
 // Larger than any resume time, so a deadline from a clock that jumped is cut to this.
 constexpr long long LONGEST_WAIT = 600;
 constexpr size_t LARGEST_FILE = 256 * 1024;
@@ -53,12 +54,14 @@ bool vesk_state_parse_line(const std::string &line, struct vesk_state_entry *e) 
             4 ||
         static_cast<size_t>(used) != line.size())
         return false;
-    if (std::strcmp(kind, KIND_SHUTDOWN) != 0 || ifindex == 0 || ifindex > UINT32_MAX ||
-        deadline < 0 || !vesk_state_name_ok(name))
+    const bool blocked = std::strcmp(kind, KIND_BLOCK) == 0;
+    if ((!blocked && std::strcmp(kind, KIND_SHUTDOWN) != 0) || ifindex == 0 ||
+        ifindex > UINT32_MAX || deadline < 0 || !vesk_state_name_ok(name))
         return false;
     e->ifindex = static_cast<uint32_t>(ifindex);
     std::memcpy(e->name, name, std::strlen(name) + 1);
     e->deadline = deadline;
+    e->blocked = blocked;
     return true;
 }
 
@@ -74,13 +77,14 @@ std::string vesk_state_text(struct vesk_bridge *bridge) {
     for (struct listnode *node = listhead(bridge->port_list); node != nullptr;
          node = listnextnode(node)) {
         auto *port = static_cast<struct vesk_port *>(listgetdata(node));
-        if (port == nullptr || port->pstate != VESK_PORT_SHUTDOWN)
+        if (port == nullptr || !vesk_port_is_cut(port))
             continue;
         long long wait = port->resume_timer != nullptr
                              ? (l2_timer_get_remaining_tics(port->resume_timer) + 255) >> 8
                              : port->resume_time;
         char line[96];
-        std::snprintf(line, sizeof line, "%s %" PRIu32 " %s %lld\n", KIND_SHUTDOWN, port->ifindex,
+        std::snprintf(line, sizeof line, "%s %" PRIu32 " %s %lld\n",
+                      port->pstate == VESK_PORT_BLOCKED ? KIND_BLOCK : KIND_SHUTDOWN, port->ifindex,
                       port->name, now + wait);
         text += line;
     }
@@ -123,19 +127,11 @@ bool vesk_state_read(const std::string &path, std::string &text) {
     return ok;
 }
 
-// Takes the port back as shut down, to be released after wait seconds.
-void vesk_state_adopt_port(struct lib_globals *zg, struct vesk_port *port, long long wait) {
-    port->pstate = VESK_PORT_SHUTDOWN;
-    port->mstate = SMS_RESUME;
-    if (port->tx_timer != nullptr) {
-        thread_cancel(port->tx_timer);
-        port->tx_timer = nullptr;
-    }
-    if (port->resume_timer != nullptr)
-        thread_cancel(port->resume_timer);
-    port->resume_timer = thread_add_timer(zg, vesk_port_resume_handle, port, wait);
-    zlog_warn(zg, "Port %s was shut down by loop detection before the restart; released in %llds",
-              port->name, wait);
+void vesk_state_adopt_port(struct lib_globals *zg, struct vesk_port *port, bool blocked,
+                           long long wait) {
+    vesk_state_machine_adopt(port, blocked, static_cast<uint32_t>(wait));
+    zlog_warn(zg, "Port %s was %s by loop detection before the restart; released in %llds",
+              port->name, blocked ? "blocked" : "shut down", wait);
 }
 
 } // namespace
@@ -224,12 +220,13 @@ int vesk_state_adopt(struct lib_globals *zg) {
         struct interface *ifp = if_lookup_by_index(vr->ifm, e.ifindex);
         struct vesk_port *port = ifp != nullptr ? vesk_find_port_from_bridge(ifp, bridge) : nullptr;
         // Another interface under the old index, or one someone brought up meanwhile, is not
-        // the port the old veskd took out.
-        if (port == nullptr || std::strcmp(port->name, e.name) != 0 || (ifp->flags & IFF_UP) != 0)
+        // the port the old veskd took out. A blocked port kept its link up.
+        if (port == nullptr || std::strcmp(port->name, e.name) != 0 ||
+            (!e.blocked && (ifp->flags & IFF_UP) != 0))
             continue;
         long long wait = e.deadline - now;
         wait = wait < 1 ? 1 : (wait > LONGEST_WAIT ? LONGEST_WAIT : wait);
-        vesk_state_adopt_port(zg, port, wait);
+        vesk_state_adopt_port(zg, port, e.blocked, wait);
         adopted++;
     }
     vesk_state_save(zg);

@@ -19,6 +19,8 @@ struct vesk_state_entry {
     char name[INTERFACE_NAMSIZ + 1];
     // Wall-clock seconds at which the port is due to be released.
     long long deadline;
+    // Blocked rather than shut down.
+    bool blocked;
 };
 
 // Where the file lives; null keeps no file at all.
@@ -28,7 +30,7 @@ const char *vesk_state_path(void);
 // writes (then *bad_line, when given, is its number and nothing is to be trusted).
 int vesk_state_parse(const char *text, size_t len, struct vesk_state_entry *entries, int max,
                      int *bad_line);
-// Writes every port of the managed bridge that veskd has shut down, with its deadline, to a
+// Writes every port of the managed bridge that veskd has shut down or blocked, with its deadline, to a
 // temporary file renamed over the state file: 0, or -1 (logged).
 int vesk_state_save(struct lib_globals *zg);
 // Reads the state file and adopts each port it names that is still a port of the managed bridge

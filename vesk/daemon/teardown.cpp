@@ -6,8 +6,10 @@
 static void vesk_release_port(struct vesk_port *port) {
     thread_cancel(port->tx_timer);
     thread_cancel(port->resume_timer);
+    thread_cancel(port->probe_timer);
     port->tx_timer = nullptr;
     port->resume_timer = nullptr;
+    port->probe_timer = nullptr;
     if (port->provlan_info != nullptr)
         port->provlan_info->del = vesk_free_protect_vlan;
     list_delete(port->provlan_info);

@@ -8,7 +8,7 @@
 #include "vesk/frame/encode.h"
 #include "vesk/frame/shed.h"
 #include "vesk/host/zet.h"
-#include "vesk/machine/state_machine.h"
+#include "vesk/machine/cut.h"
 #include "vesk/model/history.h"
 #include "vesk/model/port.h"
 #include "vesk/model/provlan.h"
@@ -89,8 +89,10 @@ int vesk_recv_reject(struct lib_globals *handle, uint64_t *counter, const char *
 // A loop newly found in vid: counted, and kept in the history with what it leads to.
 void vesk_recv_note_loop(struct vesk_port *tx_port, const struct vesk_port *rx_port, uint32_t vid) {
     tx_port->counters.loops++;
-    const vesk_event_cause action =
-        tx_port->loop_process == VESK_LOOP_SHUTDOWN ? VESK_CAUSE_SHUTDOWN : VESK_CAUSE_LOG;
+    const vesk_event_cause action = tx_port->loop_process == VESK_LOOP_SHUTDOWN
+                                        ? VESK_CAUSE_SHUTDOWN
+                                    : tx_port->loop_process == VESK_LOOP_BLOCK ? VESK_CAUSE_BLOCK
+                                                                               : VESK_CAUSE_LOG;
     vesk_history_add(VESK_EVENT_LOOP, action, tx_port->name, static_cast<uint16_t>(vid),
                      rx_port->name);
 }
@@ -174,15 +176,7 @@ void vesk_recv_verdict(struct lib_globals *handle, const uint8_t *address, const
     tx_port->counters.rx_own++;
     if (tx_port->loop_vlan_count != loops_before)
         vesk_recv_note_loop(tx_port, rx_port, vid);
-    if (tx_port->loop_process == VESK_LOOP_SHUTDOWN) {
-        if (vesk_recv_debug_on())
-            zlog_debug(handle, "vesk_recv: receive valid VESK packet , shut down port %s",
-                       tx_port->name);
-        vesk_update_state_machine(tx_port);
-        return;
-    }
-    zlog_warn(handle, "port %s connection device exits a loop in vlan %d\n", tx_port->name,
-              static_cast<int>(vid));
+    vesk_loop_verdict(handle, tx_port, rx_port, vid);
 }
 
 int karsto_vesk_decode_pkt(struct lib_globals *handle, struct vesk_port *rx_port,

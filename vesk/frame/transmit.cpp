@@ -59,6 +59,7 @@ int vesk_send_pkt(struct vesk_port *port) {
                            entry->vid, buffer + VESK_LINK_HDR_LEN, VESK_PDU_LEN);
         if (result == 0)
             port->counters.tx_frames++;
+        port->tx_usec = zet_clock_now_usec();
     }
     return result;
 }

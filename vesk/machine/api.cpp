@@ -29,6 +29,17 @@ int vesk_api_loop_handle(uint8_t mode, struct interface *ifp, struct vesk_bridge
     return VESK_SUCCESS;
 }
 
+int vesk_api_set_uplink(uint8_t uplink, struct interface *ifp, struct vesk_bridge *bridge) {
+    struct vesk_port *port = vesk_api_port(ifp, bridge);
+    if (port == nullptr) {
+        if (IS_VESK_DEBUG_EVENT())
+            zlog_debug(veskm, "set uplink, but port %lu is not in the vesk", vesk_api_ifindex(ifp));
+        return VESK_ERR_PORT_NOT_FOUND;
+    }
+    port->uplink = uplink;
+    return VESK_SUCCESS;
+}
+
 int vesk_api_set_resume(uint32_t seconds, struct interface *ifp, struct vesk_bridge *bridge) {
     struct vesk_port *port = vesk_api_port(ifp, bridge);
     if (port == nullptr) {

@@ -7,8 +7,11 @@
 struct interface;
 struct vesk_bridge;
 
-// loop_process of the interface's port: VESK_LOOP_SHUTDOWN (1) or VESK_LOOP_LOG (0).
+// loop_process of the interface's port: VESK_LOOP_SHUTDOWN (1), VESK_LOOP_LOG (0) or
+// VESK_LOOP_BLOCK (2).
 int vesk_api_loop_handle(uint8_t mode, struct interface *ifp, struct vesk_bridge *bridge);
+// The port's uplink flag: 0 or -11.
+int vesk_api_set_uplink(uint8_t uplink, struct interface *ifp, struct vesk_bridge *bridge);
 // Stored only: an armed timer keeps its expiry, the value applies when it is next armed.
 int vesk_api_set_resume(uint32_t seconds, struct interface *ifp, struct vesk_bridge *bridge);
 int vesk_api_set_tx_interval(uint32_t seconds, struct interface *ifp, struct vesk_bridge *bridge);

@@ -6,6 +6,7 @@
 #include "vesk/host/zet.h"
 #include "vesk/model/history.h"
 #include "vesk/model/port.h"
+#include "vesk/model/provlan.h"
 #include "vesk/nsm/port_state.h"
 
 const char *const portMachineState[SMS_MAX] = {
@@ -56,6 +57,29 @@ struct vesk_port *vesk_timer_port(struct thread *t) {
     return t != nullptr ? static_cast<struct vesk_port *>(THREAD_ARG(t)) : nullptr;
 }
 
+// As after a link up: the start phase again, loop flags cleared.
+void vesk_machine_restart(struct vesk_port *port) {
+    port->tx_type = 0;
+    port->tx_count = 0;
+    vesk_port_clear_all_provlan_loopflag(port);
+    vesk_enable_port(port);
+}
+
+void vesk_block_arm(struct vesk_port *port, long msec) {
+    port->probe_timer = thread_add_timer_msec(veskm, vesk_port_probe_handle, port, msec);
+    if (port->probe_timer == nullptr)
+        zlog_err(veskm, "Port %s cannot arm its probe timer", port->name);
+}
+
+// A blocked port sends through the same encoder as ever; whether the frame comes back is
+// checked a moment later, a round trip being microseconds.
+void vesk_block_probe(struct vesk_port *port) {
+    port->probe_back = 0;
+    port->probe_pending = 1;
+    vesk_send_pkt(port);
+    vesk_block_arm(port, VESK_BLOCK_CHECK_MSEC);
+}
+
 } // namespace
 
 const char *vesk_machine_state_name(uint32_t mstate) {
@@ -73,6 +97,7 @@ void vesk_state_machine_init(struct vesk_port *port) {
     vesk_machine_enter(port, SMS_INITIALIZE);
     vesk_cancel_timer(&port->resume_timer);
     vesk_cancel_timer(&port->tx_timer);
+    vesk_cancel_timer(&port->probe_timer);
 }
 
 void vesk_state_machine_tx(struct vesk_port *port) {
@@ -111,7 +136,36 @@ void vesk_state_machine_resume(struct vesk_port *port) {
 
 void vesk_state_machine_noshutdown(struct vesk_port *port) {
     vesk_machine_enter(port, SMS_NOSHUTDOWN);
+    const bool blocked = port->pstate == VESK_PORT_BLOCKED;
     vesk_set_port_state(port, VESK_PORT_NOSHUTDOWN);
+    // A shut-down port starts again when its link comes back; a blocked one kept its link.
+    if (blocked && port->pstate == VESK_PORT_UP)
+        vesk_machine_restart(port);
+}
+
+void vesk_state_machine_block(struct vesk_port *port) {
+    vesk_machine_enter(port, SMS_SHUTDOWN);
+    vesk_cancel_timer(&port->tx_timer);
+    vesk_set_port_state(port, VESK_PORT_BLOCKED);
+    if (port->pstate == VESK_PORT_BLOCKED) {
+        port->probe_misses = 0;
+        vesk_block_probe(port);
+    }
+    vesk_state_machine_resume(port);
+}
+
+void vesk_state_machine_adopt(struct vesk_port *port, bool blocked, uint32_t wait) {
+    vesk_state_machine_init(port);
+    port->pstate = blocked ? VESK_PORT_BLOCKED : VESK_PORT_SHUTDOWN;
+    port->cut_usec = zet_clock_now_usec();
+    vesk_machine_enter(port, SMS_RESUME);
+    port->resume_timer = vesk_arm_timer(port, vesk_port_resume_handle, wait, "resume");
+    // The flags the block saved went with the old veskd; probing finds out whether the loop is
+    // still there, and the unblock then gives the port the bridge's defaults.
+    if (blocked) {
+        port->probe_misses = 0;
+        vesk_block_probe(port);
+    }
 }
 
 void vesk_update_state_machine(struct vesk_port *port) {
@@ -156,7 +210,7 @@ void vesk_disable_port(struct vesk_port *port) {
     if (IS_VESK_DEBUG_EVENT())
         zlog_debug(veskm, "Port %s disable vesk", port->name);
     vesk_state_machine_init(port);
-    if (port->pstate == VESK_PORT_SHUTDOWN) {
+    if (vesk_port_is_cut(port)) {
         port->release_cause = VESK_CAUSE_DISABLED;
         vesk_set_port_state(port, VESK_PORT_NOSHUTDOWN);
     }
@@ -183,6 +237,49 @@ int vesk_port_resume_handle(struct thread *t) {
         zlog_debug(veskm, "Port %s resume time expire, mstate is %s", port->name,
                    vesk_machine_state_name(port->mstate));
     vesk_update_state_machine(port);
+    return 0;
+}
+
+int vesk_port_probe_handle(struct thread *t) {
+    struct vesk_port *port = vesk_timer_port(t);
+    if (port == nullptr)
+        return 0;
+    port->probe_timer = nullptr;
+    if (port->pstate != VESK_PORT_BLOCKED)
+        return 0;
+    if (!port->probe_pending) {
+        vesk_block_probe(port);
+        return 0;
+    }
+    port->probe_pending = 0;
+    // A probe that could not leave (link down) proves nothing either way.
+    if (port->probe_back)
+        port->probe_misses = 0;
+    else if (vesk_port_is_running(port))
+        port->probe_misses++;
+    if (IS_VESK_DEBUG_MACHINE())
+        zlog_debug(veskm, "Port %s blocked, probe %s, misses %d", port->name,
+                   port->probe_back ? "came back" : "did not come back", port->probe_misses);
+    if (port->probe_misses >= VESK_BLOCK_MISSES) {
+        port->release_cause = VESK_CAUSE_LOOP_GONE;
+        vesk_cancel_timer(&port->resume_timer);
+        vesk_state_machine_noshutdown(port);
+        return 0;
+    }
+    vesk_block_arm(port, VESK_BLOCK_PROBE_MSEC - VESK_BLOCK_CHECK_MSEC);
+    return 0;
+}
+
+int vesk_port_probe(struct vesk_port *port) {
+    if (port == nullptr || port->mstate != SMS_WAIT_TX || !vesk_port_may_send(port))
+        return -1;
+    const long long now = zet_clock_now_usec();
+    if (now < port->probe_after_usec)
+        return -1;
+    port->probe_after_usec = now + VESK_PROBE_MIN_USEC;
+    if (IS_VESK_DEBUG_MACHINE())
+        zlog_debug(veskm, "Port %s probes at once", port->name);
+    vesk_send_pkt(port);
     return 0;
 }
 

@@ -28,6 +28,11 @@ int vesk_port_tx_handle(struct thread *t);
 int vesk_port_resume_handle(struct thread *t);
 // Replaces an armed resume timer by one of VESK_RESUME_SOON seconds; nothing otherwise.
 void vesk_port_resume_soon(struct vesk_port *port);
+// The probe timer of a blocked port: sends a probe, or checks the latest one. Gives 0.
+int vesk_port_probe_handle(struct thread *t);
+// Fast detection: a port that is sending sends at once, outside its cadence (its transmit
+// timer keeps its schedule), at most once per VESK_PROBE_MIN_USEC. 0 when it sent, else -1.
+int vesk_port_probe(struct vesk_port *port);
 
 // State entries, one per state; only the machine calls them.
 void vesk_state_machine_init(struct vesk_port *port);
@@ -36,3 +41,9 @@ void vesk_state_machine_wait_tx(struct vesk_port *port);
 void vesk_state_machine_shutdown(struct vesk_port *port);
 void vesk_state_machine_resume(struct vesk_port *port);
 void vesk_state_machine_noshutdown(struct vesk_port *port);
+// Blocks the port (or shuts it down where the block is refused) until its probes stop coming
+// back twice in a row, its resume time passes or it is forced up.
+void vesk_state_machine_block(struct vesk_port *port);
+// Takes back a port that an earlier veskd shut down or blocked: in that state, released after
+// wait seconds like one this veskd cut.
+void vesk_state_machine_adopt(struct vesk_port *port, bool blocked, uint32_t wait);

@@ -95,9 +95,14 @@ int vesk_bridge_init_port(struct vesk_bridge *bridge, struct vesk_port *port,
     port->resume_time = VESK_RESUME_TIME_DEFAULT;
     port->tx_timer = nullptr;
     port->resume_timer = nullptr;
+    port->probe_timer = nullptr;
     ifp->info = port;
     std::memcpy(ifp->bridge_name, bridge->name, sizeof ifp->bridge_name);
     return VESK_SUCCESS;
+}
+
+bool vesk_port_is_cut(const struct vesk_port *port) {
+    return port->pstate == VESK_PORT_SHUTDOWN || port->pstate == VESK_PORT_BLOCKED;
 }
 
 struct vesk_port *vesk_bridge_add_port(struct vesk_bridge *bridge, struct interface *ifp) {

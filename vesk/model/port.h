@@ -36,8 +36,10 @@ struct vesk_port {
     uint8_t vesk_enable;
     // The interface command "loop-detect enable" is configured.
     uint8_t cfg_enable;
-    // VESK_LOOP_SHUTDOWN or VESK_LOOP_LOG.
+    // VESK_LOOP_SHUTDOWN, VESK_LOOP_LOG or VESK_LOOP_BLOCK.
     uint8_t loop_process;
+    // "loop-detect uplink": never cut; the other port of a loop it is part of is.
+    uint8_t uplink;
     uint8_t mac_address[INTERFACE_HWADDR_MAX];
     // Copy of the interface flags.
     uint32_t flags;
@@ -65,7 +67,22 @@ struct vesk_port {
     struct vesk_port_counters counters;
     // Why the next release happens (vesk_event_cause): the timer unless something else said.
     uint8_t release_cause;
+    // Clock microseconds of the latest send, and of the latest cut (shut down or blocked) by
+    // loop detection; a frame that comes back on a port cut since it was sent proves nothing.
+    long long tx_usec;
+    long long cut_usec;
+    // Fast detection sends again no sooner than this.
+    long long probe_after_usec;
+    // While blocked: the probe timer, whether a frame of the port came back since the latest
+    // probe, whether that probe awaits its check, and the misses in a row.
+    struct thread *probe_timer;
+    uint8_t probe_back;
+    uint8_t probe_pending;
+    uint8_t probe_misses;
 };
+
+// True while loop detection has the port shut down or blocked.
+bool vesk_port_is_cut(const struct vesk_port *port);
 
 // The port of ifp's interface index in bridge, or null.
 struct vesk_port *vesk_find_port_from_bridge(struct interface *ifp, struct vesk_bridge *bridge);

@@ -37,7 +37,7 @@ void vesk_provlan_gained(struct vesk_port *port, unsigned old_active) {
     }
     if (now < 2 || now == old_active)
         return;
-    if (port->pstate != VESK_PORT_SHUTDOWN && port->resume_timer == nullptr)
+    if (!vesk_port_is_cut(port) && port->resume_timer == nullptr)
         vesk_enable_port(port);
 }
 
@@ -70,7 +70,7 @@ int vesk_provlan_leave(uint16_t vid, struct vesk_port *port, int remove, bool un
         vesk_disable_port(port);
         return 0;
     }
-    if (was_loop && port->pstate == VESK_PORT_SHUTDOWN)
+    if (was_loop && vesk_port_is_cut(port))
         vesk_port_resume_soon(port);
     return 0;
 }

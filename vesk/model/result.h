@@ -44,13 +44,25 @@ constexpr uint32_t VESK_TX_UP_COUNT = 3;
 // Loop handling of a port (loop_process).
 constexpr uint8_t VESK_LOOP_LOG = 0;
 constexpr uint8_t VESK_LOOP_SHUTDOWN = 1;
+// The bridge stops forwarding on the port while its link stays up.
+constexpr uint8_t VESK_LOOP_BLOCK = 2;
 
 // Port states (pstate); names in portState / portCliState.
 constexpr uint32_t VESK_PORT_DOWN = 0;
 constexpr uint32_t VESK_PORT_UP = 1;
 constexpr uint32_t VESK_PORT_SHUTDOWN = 2;
 constexpr uint32_t VESK_PORT_NOSHUTDOWN = 3;
-constexpr uint32_t VESK_PORT_STATE_MAX = 4;
+constexpr uint32_t VESK_PORT_BLOCKED = 4;
+constexpr uint32_t VESK_PORT_STATE_MAX = 5;
+
+// Fast detection: at most one probe per port in this many microseconds, however many moves of
+// forwarding entries the bridge reports.
+constexpr long long VESK_PROBE_MIN_USEC = 100000;
+// A blocked port probes once a second; a probe that is not back within the check time counts
+// as a miss, and this many misses in a row lift the block.
+constexpr long VESK_BLOCK_PROBE_MSEC = 1000;
+constexpr long VESK_BLOCK_CHECK_MSEC = 250;
+constexpr uint8_t VESK_BLOCK_MISSES = 2;
 
 // Machine states (mstate); names in portMachineState.
 constexpr uint32_t SMS_INITIALIZE = 0;

@@ -3,6 +3,7 @@
 #include "vesk/cli/debug.h"
 #include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
+#include "vesk/machine/state_machine.h"
 #include "vesk/model/model.h"
 #include "vesk/nsm/port_state.h"
 
@@ -97,6 +98,26 @@ void vesk_nsm_client_setup(struct lib_globals *globals, struct nsm_client *nc) {
     nsm_client_set_callback(nc, NSM_MSG_BRIDGE_DELETE_VLAN, vesk_nsm_recv_bridge_delete_vlan);
     nsm_client_set_callback(nc, NSM_MSG_BRIDGE_VLAN_ADD_IF, vesk_nsm_recv_bridge_vlan_add_if);
     nsm_client_set_callback(nc, NSM_MSG_BRIDGE_VLAN_DELETE_IF, vesk_nsm_recv_bridge_vlan_delete_if);
+    nsm_client_set_callback(nc, NSM_MSG_FDB_MOVE, vesk_nsm_recv_fdb_move);
+}
+
+int vesk_nsm_recv_fdb_move(struct nsm_msg_header *, void *arg, void *message) {
+    auto *msg = static_cast<struct nsm_msg_fdb_move *>(message);
+    if (msg == nullptr || !vesk_fast_detect)
+        return 0;
+    for (uint32_t ifindex : {msg->ifindex_from, msg->ifindex_to}) {
+        struct interface *ifp = vesk_nsm_lookup_if(arg, ifindex);
+        auto *port = ifp != nullptr ? static_cast<struct vesk_port *>(ifp->info) : nullptr;
+        if (port == nullptr)
+            continue;
+        if (vesk_port_probe(port) == 0 && IS_VESK_DEBUG_EVENT())
+            zlog_debug(veskm,
+                       "MAC %02x:%02x:%02x:%02x:%02x:%02x moved from %lu to %lu: port %s probes",
+                       msg->mac[0], msg->mac[1], msg->mac[2], msg->mac[3], msg->mac[4], msg->mac[5],
+                       static_cast<unsigned long>(msg->ifindex_from),
+                       static_cast<unsigned long>(msg->ifindex_to), port->name);
+    }
+    return 0;
 }
 
 int vesk_nsm_recv_interface_state(struct nsm_msg_header *header, void *arg, void *message) {

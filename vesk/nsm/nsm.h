@@ -23,6 +23,8 @@ int vesk_nsm_recv_bridge_add_vlan(struct nsm_msg_header *header, void *arg, void
 int vesk_nsm_recv_bridge_delete_vlan(struct nsm_msg_header *header, void *arg, void *message);
 int vesk_nsm_recv_bridge_vlan_add_if(struct nsm_msg_header *header, void *arg, void *message);
 int vesk_nsm_recv_bridge_vlan_delete_if(struct nsm_msg_header *header, void *arg, void *message);
+// A learned MAC address moved between two ports: each of them that is sending probes at once.
+int vesk_nsm_recv_fdb_move(struct nsm_msg_header *header, void *arg, void *message);
 
 // Interface hook of kind 6: the interface leaves its virtual router and loses its port. 0.
 int vesk_nsm_if_vr_unbind(struct interface *ifp);

@@ -8,17 +8,12 @@
 #include "vesk/model/port.h"
 
 const char *const portState[VESK_PORT_STATE_MAX] = {
-    "VESK_PORT_DOWN",
-    "VESK_PORT_UP",
-    "VESK_PORT_SHUTDOWN",
-    "VESK_PORT_NOSHUTDOWN",
+    "VESK_PORT_DOWN",       "VESK_PORT_UP",      "VESK_PORT_SHUTDOWN",
+    "VESK_PORT_NOSHUTDOWN", "VESK_PORT_BLOCKED",
 };
 
 const char *const portCliState[VESK_PORT_STATE_MAX] = {
-    "down",
-    "up",
-    "shutdown",
-    "no shutdown",
+    "down", "up", "shutdown", "no shutdown", "blocked",
 };
 
 void (*vesk_port_state_listener)(void);
@@ -38,8 +33,20 @@ const char *vesk_port_cli_state_name(uint32_t pstate) {
 
 int vesk_send_port_state_to_nsm(uint32_t ifindex, int request) {
     struct vesk_port_state_msg msg = {};
-    msg.flags = request == VESK_PORT_REQ_SHUTDOWN ? VESK_PORT_STATE_FLAG_SHUTDOWN
-                                                  : VESK_PORT_STATE_FLAG_NOSHUTDOWN;
+    switch (request) {
+    case VESK_PORT_REQ_SHUTDOWN:
+        msg.flags = VESK_PORT_STATE_FLAG_SHUTDOWN;
+        break;
+    case VESK_PORT_REQ_BLOCK:
+        msg.flags = VESK_PORT_STATE_FLAG_BLOCK;
+        break;
+    case VESK_PORT_REQ_UNBLOCK:
+        msg.flags = VESK_PORT_STATE_FLAG_UNBLOCK;
+        break;
+    default:
+        msg.flags = VESK_PORT_STATE_FLAG_NOSHUTDOWN;
+        break;
+    }
     msg.ifindex = ifindex;
     if (veskm == nullptr || veskm->nc == nullptr)
         return -1;
@@ -48,26 +55,55 @@ int vesk_send_port_state_to_nsm(uint32_t ifindex, int request) {
 
 namespace {
 
-// Runs what entering new_state means while pstate still holds the old state. Gives false when
-// the change does not happen at all.
-bool vesk_port_state_act(struct vesk_port *port, uint32_t new_state) {
+bool vesk_port_shutdown_act(struct vesk_port *port) {
+    if (IS_VESK_DEBUG_EVENT())
+        zlog_debug(veskm, "vesk start send message to nsm to shutdown port %s\n", port->name);
+    zlog_warn(veskm, "Detect a loop on the port %s, shut down", port->name);
+    vesk_send_port_state_to_nsm(port->ifindex, VESK_PORT_REQ_SHUTDOWN);
+    return true;
+}
+
+// Where the module cannot block (the kernel refuses the port flags), the loop is still cut.
+bool vesk_port_block_act(struct vesk_port *port, uint32_t &new_state) {
+    if (vesk_send_port_state_to_nsm(port->ifindex, VESK_PORT_REQ_BLOCK) == 0) {
+        zlog_warn(veskm, "Detect a loop on the port %s, block", port->name);
+        return true;
+    }
+    zlog_warn(veskm, "Port %s cannot be blocked, shut down instead", port->name);
+    new_state = VESK_PORT_SHUTDOWN;
+    return vesk_port_shutdown_act(port);
+}
+
+// The link of a blocked port never went down, so no link message will say where it is now.
+bool vesk_port_unblock_act(struct vesk_port *port, uint32_t &new_state) {
+    zlog_warn(veskm, "Cancel a loop on the port %s, unblock", port->name);
+    vesk_send_port_state_to_nsm(port->ifindex, VESK_PORT_REQ_UNBLOCK);
+    new_state = vesk_port_is_running(port) ? VESK_PORT_UP : VESK_PORT_DOWN;
+    return true;
+}
+
+// Runs what entering new_state means while pstate still holds the old state, and may change
+// the state that is recorded. Gives false when the change does not happen at all.
+bool vesk_port_state_act(struct vesk_port *port, uint32_t &new_state) {
     switch (new_state) {
     case VESK_PORT_DOWN:
-        // A port shut down by loop detection waits for its resume, whatever the link does.
-        if (port->pstate == VESK_PORT_SHUTDOWN)
+        // A port cut by loop detection waits for its release, whatever the link does.
+        if (vesk_port_is_cut(port))
             return false;
         vesk_disable_port(port);
         return true;
     case VESK_PORT_UP:
+        if (port->pstate == VESK_PORT_BLOCKED)
+            return false;
         vesk_enable_port(port);
         return true;
     case VESK_PORT_SHUTDOWN:
-        if (IS_VESK_DEBUG_EVENT())
-            zlog_debug(veskm, "vesk start send message to nsm to shutdown port %s\n", port->name);
-        zlog_warn(veskm, "Detect a loop on the port %s, shut down", port->name);
-        vesk_send_port_state_to_nsm(port->ifindex, VESK_PORT_REQ_SHUTDOWN);
-        return true;
+        return vesk_port_shutdown_act(port);
+    case VESK_PORT_BLOCKED:
+        return vesk_port_block_act(port, new_state);
     default:
+        if (port->pstate == VESK_PORT_BLOCKED)
+            return vesk_port_unblock_act(port, new_state);
         zlog_warn(veskm, "Cancel a loop on the port %s, no shut down", port->name);
         vesk_send_port_state_to_nsm(port->ifindex, VESK_PORT_REQ_NOSHUTDOWN);
         return true;
@@ -80,12 +116,17 @@ void vesk_port_state_note(struct vesk_port *port, uint32_t old_state, uint32_t n
         port->counters.shutdowns++;
         return;
     }
-    if (old_state != VESK_PORT_SHUTDOWN || new_state != VESK_PORT_NOSHUTDOWN)
+    if (new_state == VESK_PORT_BLOCKED) {
+        port->counters.blocks++;
+        vesk_history_add(VESK_EVENT_BLOCK, VESK_CAUSE_NONE, port->name, 0, nullptr);
+        return;
+    }
+    if (old_state != VESK_PORT_SHUTDOWN && old_state != VESK_PORT_BLOCKED)
         return;
     port->counters.releases++;
     auto cause = static_cast<vesk_event_cause>(port->release_cause);
-    vesk_history_add(VESK_EVENT_RELEASE, cause != VESK_CAUSE_NONE ? cause : VESK_CAUSE_TIMER,
-                     port->name, 0, nullptr);
+    vesk_history_add(old_state == VESK_PORT_BLOCKED ? VESK_EVENT_UNBLOCK : VESK_EVENT_RELEASE,
+                     cause != VESK_CAUSE_NONE ? cause : VESK_CAUSE_TIMER, port->name, 0, nullptr);
     port->release_cause = VESK_CAUSE_NONE;
 }
 
@@ -101,6 +142,8 @@ void vesk_set_port_state(struct vesk_port *port, uint32_t new_state) {
         zlog_debug(veskm, "port %s state change %s to %s\n", port->name,
                    vesk_port_state_name(old_state), vesk_port_state_name(new_state));
     port->pstate = new_state;
+    if (vesk_port_is_cut(port))
+        port->cut_usec = zet_clock_now_usec();
     vesk_port_state_note(port, old_state, new_state);
     vesk_port_state_changed();
 }

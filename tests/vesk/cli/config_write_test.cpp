@@ -19,6 +19,7 @@ struct PortSettings {
     uint8_t cfg_enable;
     uint8_t vesk_enable;
     uint8_t loop_process;
+    uint8_t uplink;
     uint32_t tx_interval_time;
     uint32_t resume_time;
     std::vector<uint16_t> protect;
@@ -29,7 +30,7 @@ struct PortSettings {
 
 std::ostream &operator<<(std::ostream &os, const PortSettings &s) {
     os << "{cfg_enable " << int(s.cfg_enable) << ", vesk_enable " << int(s.vesk_enable) << ", loop "
-       << int(s.loop_process) << ", tx " << s.tx_interval_time << ", resume " << s.resume_time
+       << int(s.loop_process) << ", uplink " << int(s.uplink) << ", tx " << s.tx_interval_time << ", resume " << s.resume_time
        << ", protect";
     for (uint16_t vid : s.protect) {
         os << ' ' << vid;
@@ -45,6 +46,7 @@ PortSettings settings_of(vesk_port *port) {
     PortSettings s{port->cfg_enable,
                    port->vesk_enable,
                    port->loop_process,
+                   port->uplink,
                    port->tx_interval_time,
                    port->resume_time,
                    {},
@@ -219,6 +221,15 @@ TEST_F(ConfigWriteTest, GlobalLineOnlyForAnEnabledBridge) {
     EXPECT_EQ(count_, 0);
 }
 
+TEST_F(ConfigWriteTest, FastDetectionIsWrittenOnlyWhenTurnedOff) {
+    configure({"no loop-detect fast-detect"});
+    EXPECT_EQ(write_global(), "no loop-detect fast-detect\n");
+    EXPECT_EQ(count_, 1);
+    configure({"loop-detect fast-detect"});
+    EXPECT_EQ(write_global(), "");
+    EXPECT_EQ(count_, 0);
+}
+
 // The running configuration is saved and read back as commands: an operator message in it
 // would be a bad line of the saved file.
 TEST_F(ConfigWriteTest, WithoutBridgeNothingIsWritten) {
@@ -313,7 +324,8 @@ TEST_F(ConfigRoundTripTest, EveryInterfaceCommandSurvivesWriteAndReadBack) {
     make_port("xe1", 5, {1});
     configure({"interface ge1", "loop-detect tx-interval time 20", "loop-detect resume time 300",
                "loop-detect loop log", "loop-detect enable", "loop-detect protect vlan 5",
-               "loop-detect protect vlan 7", "interface ge2", "loop-detect protect vlan 5",
+               "loop-detect protect vlan 7", "interface ge2", "loop-detect loop block",
+               "loop-detect uplink", "loop-detect protect vlan 5",
                "loop-detect protect vlan 1", "loop-detect protect vlan 99", "interface ge4",
                "loop-detect enable", "loop-detect protect vlan 8", "no loop-detect protect vlan 1",
                "interface xe1", "loop-detect tx-interval time 300", "loop-detect resume time 600"});

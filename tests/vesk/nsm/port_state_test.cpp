@@ -49,7 +49,7 @@ TEST_F(PortState, TheRecordIsEightBytesOfFlagsReservedAndIndex) {
 }
 
 TEST_F(PortState, EveryOtherRequestLiftsTheShutdown) {
-    for (int req : {2, 0, 3, -1})
+    for (int req : {2, 0, 5, -1})
         EXPECT_EQ(vesk_send_port_state_to_nsm(9, req), 0);
     EXPECT_EQ(requests(), (Requests(4, port_state_request(0x0002, 9))));
 }
@@ -72,7 +72,7 @@ TEST_F(PortState, TheCurrentStateChangesNothing) {
 }
 
 TEST_F(PortState, UnknownStatesAreIgnored) {
-    vesk_set_port_state(port_, 4);
+    vesk_set_port_state(port_, VESK_PORT_STATE_MAX);
     vesk_set_port_state(port_, 0xffffffff);
     vesk_set_port_state(nullptr, VESK_PORT_UP);
     EXPECT_EQ(port_->pstate, VESK_PORT_DOWN);
