@@ -27,7 +27,7 @@ class DaemonWorld {
         zg_->protocol = VESK_PROTOCOL;
         zg_->master = thread_master_create();
         openzlog(zg_, 0, VESK_PROTOCOL, ZLOG_DEST_SYSLOG);
-        zlog_set_file(zg_->log, "/dev/null");
+        zlog_set_discard(zg_->log);
         nsm_client_create(zg_, 0);
         vesk_lib_cli_init(zg_);
         vesk_cli_init(zg_);

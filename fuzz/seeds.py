@@ -278,11 +278,33 @@ def text_seeds():
         b"loop-detect force up", b"end", b"configure terminal", b"debug loop-detect all", b""]))
 
 
+def access_seeds():
+    # fuzz_login: the first byte sets the size of the pieces the rest arrives in; the
+    # passwords are "Pw7" (login) and "Ex9" (enable).
+    write("fuzz_login", "login_enable_configure", b"\x07" + b"\n".join([
+        b"Pw7", b"show privilege", b"enable", b"Ex9", b"configure terminal",
+        b"loop-detect enable", b"end", b"exit", b""]))
+    write("fuzz_login", "three_wrong", b"\x3f" + b"wrong\nPw\nPw77\nPw7\n")
+    write("fuzz_login", "telnet_and_control", b"\x02" + bytes(
+        [255, 251, 1, 255, 250, 24, 0, 255, 240]) + b"P\x00w\x1b7\r\n\xc3\xa9show ?\n" +
+        b"enable\nEx8\nenable\nEx9\nsh\t\n")
+    write("fuzz_login", "control_bytes_in_passwords",
+          b"\x05P\x00w\x1b7\nshow privilege\nenable\nE\x7fx\xc3\xa99\nshow privilege\n")
+    write("fuzz_login", "long_password", b"\x40" + b"P" * 5000 + b"\nPw7\n")
+    # fuzz_log_file: what is at the name, what is there at the reopen, then the name.
+    for first, second, name in [(0, 1, b"a.log"), (2, 1, b"link"), (3, 0, b"fifo"),
+                                (4, 2, b"dir"), (5, 1, b"hard"), (1, 2, b"plain.log"),
+                                (1, 3, b"with space"), (0, 0, b"..")]:
+        write("fuzz_log_file", name.decode().replace(" ", "_").replace(".", "_") or "dots",
+              bytes([first, second]) + name)
+
+
 def main():
     verdict_seeds()
     netlink_seeds()
     nsm_seeds()
     text_seeds()
+    access_seeds()
     return 0
 
 

@@ -18,7 +18,8 @@ root=$PWD
 seconds=${FUZZ_SECONDS:-30}
 build=${FUZZ_BUILD:-build-fuzz}
 work=${FUZZ_WORK:-$(mktemp -d /tmp/vesk-fuzz.XXXXXX)}
-all=(fuzz_verdict fuzz_nsm_unix fuzz_netlink fuzz_cli fuzz_config fuzz_state)
+all=(fuzz_verdict fuzz_nsm_unix fuzz_netlink fuzz_cli fuzz_config fuzz_state fuzz_login
+     fuzz_log_file)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
 

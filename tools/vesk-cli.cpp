@@ -4,6 +4,9 @@
 //                                    for the line typed so far, TAB completes the word
 //   vesk-cli -c "show loop-detect"   runs each -c command in order, prints the replies, exits
 //   ... | vesk-cli                   runs the lines of standard input the same way
+//   vesk-cli -p 2610 ...             over TCP: asks for the vty password (and for the enable
+//                                    password when "enable" wants it) on the terminal without
+//                                    echo, or reads them from --password-file
 //
 // Exit status: 0, or 1 when a reply held an error line (one beginning with "%"), or 2 when the
 // vty could not be reached or stopped answering, or for a usage error.
@@ -12,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <getopt.h>
 #include <iostream>
 #include <netinet/in.h>
@@ -21,12 +25,14 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <termios.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
-constexpr const char *DEFAULT_SOCKET = "/var/run/veskd.vty";
+constexpr const char *DEFAULT_SOCKET = "/run/veskd/vty";
+constexpr const char *PASSWORD_PROMPT = "Password: ";
 
 struct Reply {
     std::string body;    // everything before the prompt, with "\r" removed
@@ -129,6 +135,8 @@ class Vty {
         size_t start = s.rfind('\n');
         start = start == std::string::npos ? 0 : start + 1;
         std::string tail = s.substr(start);
+        if (tail == PASSWORD_PROMPT)
+            return start;
         if (tail.size() < 3 || tail.back() != ' ')
             return std::string::npos;
         char mark = tail[tail.size() - 2];
@@ -166,7 +174,11 @@ void usage(FILE *to, const char *prog) {
                  "Usage: %s [-s PATH | -p PORT] [-t SECONDS] [-c COMMAND]...\n"
                  "Talks to the vty of veskd.\n\n"
                  "-s, --socket PATH    vty Unix socket (default: $VESK_VTY_SOCKET, else %s)\n"
-                 "-p, --port PORT      vty TCP port on 127.0.0.1 instead of the Unix socket\n"
+                 "-p, --port PORT      vty TCP port on 127.0.0.1 instead of the Unix socket;\n"
+                 "                     the passwords are asked for on the terminal\n"
+                 "    --password-file FILE  read them from FILE instead: the vty password on\n"
+                 "                     its first line, the enable password on the second\n"
+                 "                     (the first again when there is none)\n"
                  "-c, --command CMD    run CMD (repeat for several, in order), print the replies\n"
                  "                     and exit; without -c, lines come from the terminal\n"
                  "                     (interactive) or from standard input\n"
@@ -177,9 +189,90 @@ void usage(FILE *to, const char *prog) {
                  prog, DEFAULT_SOCKET);
 }
 
+// --- Passwords ----------------------------------------------------------------------------------
+
+struct Passwords {
+    bool from_file = false;
+    std::vector<std::string> lines;
+    int asked = 0; // passwords given so far: the first is the vty's, later ones enable's
+};
+
+bool read_password_file(const std::string &path, Passwords &pw, std::string &err) {
+    std::ifstream in(path);
+    if (!in) {
+        err = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string line;
+    while (pw.lines.size() < 2 && std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        pw.lines.push_back(line);
+    }
+    if (pw.lines.empty()) {
+        err = path + " holds no password";
+        return false;
+    }
+    pw.from_file = true;
+    return true;
+}
+
+// Reads a line from the terminal with its echo off.
+bool ask_terminal(const char *what, std::string &out) {
+    FILE *tty = std::fopen("/dev/tty", "r+");
+    if (tty == nullptr)
+        return false;
+    int fd = fileno(tty);
+    struct termios saved {};
+    bool have = tcgetattr(fd, &saved) == 0;
+    if (have) {
+        struct termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(fd, TCSAFLUSH, &quiet);
+    }
+    std::fprintf(tty, "%s", what);
+    std::fflush(tty);
+    char buf[1024];
+    bool ok = std::fgets(buf, sizeof buf, tty) != nullptr;
+    if (have)
+        tcsetattr(fd, TCSAFLUSH, &saved);
+    std::fprintf(tty, "\n");
+    std::fclose(tty);
+    if (!ok)
+        return false;
+    out = buf;
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r'))
+        out.pop_back();
+    return true;
+}
+
+// While the reply asks for a password, gives one: r becomes the reply that follows. A password
+// from the file that is refused is not sent again. False when none could be given.
+bool answer_passwords(Vty &vty, Reply &r, Passwords &pw, int timeout_ms) {
+    bool file_tried = false;
+    while (!r.closed && r.prompt == PASSWORD_PROMPT) {
+        std::string body = r.body;
+        std::string secret;
+        if (pw.from_file) {
+            if (file_tried)
+                return false;
+            file_tried = true;
+            secret = pw.lines[std::min<size_t>(static_cast<size_t>(pw.asked), pw.lines.size() - 1)];
+        } else if (!ask_terminal(pw.asked == 0 ? "Password: " : "Enable password: ", secret)) {
+            return false;
+        }
+        pw.asked++;
+        if (!vty.send_line(secret) || !vty.read_reply(r, timeout_ms))
+            return false;
+        r.body = body + r.body;
+    }
+    return true;
+}
+
 // --- Interactive mode ---------------------------------------------------------------------------
 
 Vty *g_vty = nullptr;
+Passwords g_passwords;
 int g_timeout_ms = 30000;
 std::string g_prompt;
 bool g_lost = false;
@@ -254,7 +347,8 @@ int interactive(Vty &vty, const std::string &greeting_prompt) {
         if (line.find_first_not_of(" \t") != std::string::npos)
             add_history(line.c_str());
         Reply r;
-        if (!vty.send_line(line) || !vty.read_reply(r, g_timeout_ms)) {
+        if (!vty.send_line(line) || !vty.read_reply(r, g_timeout_ms) ||
+            !answer_passwords(vty, r, g_passwords, g_timeout_ms)) {
             std::fprintf(stderr, "vesk-cli: the vty stopped answering\n");
             status = 2;
             break;
@@ -285,10 +379,16 @@ int main(int argc, char **argv) {
     socket_path = env != nullptr && *env != '\0' ? env : DEFAULT_SOCKET;
     long port = -1;
     std::vector<std::string> commands;
+    std::string password_file;
+    enum { OPT_PASSWORD_FILE = 1000 };
     static const struct option longopts[] = {
-        {"socket", required_argument, nullptr, 's'},  {"port", required_argument, nullptr, 'p'},
-        {"command", required_argument, nullptr, 'c'}, {"timeout", required_argument, nullptr, 't'},
-        {"help", no_argument, nullptr, 'h'},          {nullptr, 0, nullptr, 0}};
+        {"socket", required_argument, nullptr, 's'},
+        {"port", required_argument, nullptr, 'p'},
+        {"command", required_argument, nullptr, 'c'},
+        {"timeout", required_argument, nullptr, 't'},
+        {"password-file", required_argument, nullptr, OPT_PASSWORD_FILE},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0}};
     int opt;
     while ((opt = getopt_long(argc, argv, "s:p:c:t:h", longopts, nullptr)) != -1) {
         char *end = nullptr;
@@ -306,6 +406,9 @@ int main(int argc, char **argv) {
             break;
         case 'c':
             commands.emplace_back(optarg);
+            break;
+        case OPT_PASSWORD_FILE:
+            password_file = optarg;
             break;
         case 't': {
             long s = std::strtol(optarg, &end, 10);
@@ -332,6 +435,10 @@ int main(int argc, char **argv) {
 
     Vty vty;
     std::string err;
+    if (!password_file.empty() && !read_password_file(password_file, g_passwords, err)) {
+        std::fprintf(stderr, "%s: %s\n", prog, err.c_str());
+        return 2;
+    }
     bool ok = port > 0 ? vty.connect_tcp(static_cast<uint16_t>(port), err)
                        : vty.connect_unix(socket_path, err);
     if (!ok) {
@@ -345,6 +452,12 @@ int main(int argc, char **argv) {
                      greeting.body.empty() ? "\n" : ": ", greeting.body.c_str());
         return 2;
     }
+    if (!answer_passwords(vty, greeting, g_passwords, g_timeout_ms) || greeting.closed) {
+        size_t why = greeting.body.rfind("% ");
+        std::fprintf(stderr, "%s: login failed%s%s", prog, why == std::string::npos ? "\n" : ": ",
+                     why == std::string::npos ? "" : greeting.body.c_str() + why);
+        return 2;
+    }
 
     bool from_stdin = commands.empty() && !isatty(STDIN_FILENO);
     if (commands.empty() && !from_stdin)
@@ -353,7 +466,8 @@ int main(int argc, char **argv) {
     int status = 0;
     auto run = [&](const std::string &line) -> bool {
         Reply r;
-        if (!vty.send_line(line) || !vty.read_reply(r, g_timeout_ms)) {
+        if (!vty.send_line(line) || !vty.read_reply(r, g_timeout_ms) ||
+            !answer_passwords(vty, r, g_passwords, g_timeout_ms)) {
             std::fprintf(stderr, "%s: no reply to \"%s\"\n", prog, line.c_str());
             status = 2;
             return false;

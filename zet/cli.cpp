@@ -41,6 +41,8 @@ struct cli_impl {
     std::string out;
     int max_privilege = PRIVILEGE_MAX;
     bool close_requested = false;
+    bool enable_by_password = false;
+    bool enable_requested = false;
     // The interface the context had after its last command, and its index, to notice deletion.
     struct interface *seen_ifp = nullptr;
     uint32_t seen_ifindex = 0;
@@ -445,6 +447,25 @@ void cli_select_interface(struct cli *cli, struct interface *ifp) {
     cli->ifp = ifp;
     cli->mode = ifp != nullptr ? cli_interface_mode(ifp->name) : INTERFACE_MODE;
     impl_of(cli)->no_interface = ifp == nullptr;
+}
+
+void cli_set_enable_by_password(struct cli *cli) {
+    impl_of(cli)->enable_by_password = true;
+    impl_of(cli)->max_privilege = PRIVILEGE_MAX;
+}
+
+bool cli_enable_by_password(const struct cli *cli) {
+    return impl_of(cli)->enable_by_password;
+}
+
+void cli_request_enable_password(struct cli *cli) {
+    impl_of(cli)->enable_requested = true;
+}
+
+bool cli_take_enable_request(struct cli *cli) {
+    bool asked = impl_of(cli)->enable_requested;
+    impl_of(cli)->enable_requested = false;
+    return asked;
 }
 
 void cli_leave_interface(struct cli *cli, int mode) {

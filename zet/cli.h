@@ -63,7 +63,8 @@ enum : int {
 };
 
 // Privilege levels. A command runs only in a session whose privilege is at least the
-// command's. Sessions on loopback and on the Unix socket, and the configuration file, have 15.
+// command's. Sessions on the Unix socket and the configuration file have 15; TCP sessions log
+// in with 1 and reach 15 with "enable" and the enable password.
 enum : int {
     PRIVILEGE_MIN = 1,
     PRIVILEGE_NORMAL = 1, // what cli_install gives a command
@@ -202,6 +203,13 @@ std::string cli_running_config(struct lib_globals *zg);
 int cli_max_privilege(const struct cli *cli); // what "enable" may raise privilege to
 void cli_request_close(struct cli *cli);      // "exit"/"quit" in exec mode: end the session
 bool cli_close_requested(const struct cli *cli);
+// A session that reaches privilege 15 only through the enable password (TCP): "enable" then
+// asks the vty for it instead of raising the privilege itself.
+void cli_set_enable_by_password(struct cli *cli);
+bool cli_enable_by_password(const struct cli *cli);
+void cli_request_enable_password(struct cli *cli);
+// Whether the last command asked for the enable password; clears the request.
+bool cli_take_enable_request(struct cli *cli);
 void cli_leave_interface(struct cli *cli, int mode); // sets mode; clears ifp outside mode 16/120
 // The writers registered with cli_install_config, in registration order.
 std::vector<std::pair<int, cli_writer>> cli_tree_writers(const struct cli_tree *tree);

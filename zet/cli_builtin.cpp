@@ -1,5 +1,6 @@
 #include "zet/cli_builtin.h"
 
+#include "zet/access.h"
 #include "zet/cli.h"
 #include "zet/host.h"
 #include "zet/lib.h"
@@ -68,6 +69,15 @@ int shell_enable(struct cli *cli, int, char **) {
             cli_out(cli, "%% This session cannot have a higher privilege\n");
             return 1;
         }
+        return 0;
+    }
+    if (cli_enable_by_password(cli)) {
+        if (host_vty_password(cli->zg, HOST_PASSWORD_ENABLE) == nullptr) {
+            cli_out(cli, "%% No enable password is set; privileged commands are on the Unix "
+                         "socket only\n");
+            return 1;
+        }
+        cli_request_enable_password(cli);
         return 0;
     }
     cli->privilege = cli_max_privilege(cli);
@@ -196,6 +206,9 @@ int host_show_memory(struct cli *cli, int, char **) {
         },
         &ctx);
     cli_out(cli, "Total live records: %ld\n", total);
+    uint64_t lost = cli->zg != nullptr ? zlog_lost_lines(cli->zg->log) : 0;
+    if (lost > 0)
+        cli_out(cli, "Log lines lost: %llu\n", static_cast<unsigned long long>(lost));
     return 0;
 }
 const char *host_show_memory_cmd_help[] = {"Show running system information",
@@ -210,8 +223,9 @@ int host_log_file(struct cli *cli, int argc, char **argv) {
         cli_out(cli, "%% The log is not open\n");
         return 1;
     }
-    if (zlog_set_file(cli->zg->log, argv[0]) != 0) {
-        cli_out(cli, "%% Cannot open log file %s: %s\n", argv[0], std::strerror(errno));
+    char why[256];
+    if (zlog_set_file_why(cli->zg->log, argv[0], why, sizeof why) != 0) {
+        cli_out(cli, "%% Cannot log to %s: %s\n", argv[0], why);
         return 1;
     }
     return 0;
@@ -238,6 +252,83 @@ const char *host_no_log_file_cmd_help[] = {"Negate a command or set its defaults
                                            nullptr};
 struct cli_element host_no_log_file_cmd = {"no log file", host_log_syslog,
                                            host_no_log_file_cmd_help};
+
+// --- vty passwords -------------------------------------------------------------------------
+
+int set_password(struct cli *cli, int which, const std::string &plain) {
+    std::string hash = zet::access::hash_password(plain);
+    if (hash.empty()) {
+        cli_out(cli, "%% Cannot hash the password: %s\n", std::strerror(errno));
+        return 1;
+    }
+    host_vty_set_password(cli->zg, which, hash.c_str());
+    return 0;
+}
+
+int set_password_hash(struct cli *cli, int which, const std::string &hash) {
+    std::string why;
+    if (!zet::access::hash_acceptable(hash, why)) {
+        cli_out(cli, "%% Not a password hash this daemon takes: %s\n", why.c_str());
+        return 1;
+    }
+    host_vty_set_password(cli->zg, which, hash.c_str());
+    return 0;
+}
+
+int host_password(struct cli *cli, int argc, char **argv) {
+    return argc < 1 ? 1 : set_password(cli, HOST_PASSWORD_LOGIN, argv[0]);
+}
+const char *host_password_cmd_help[] = {"Set the password of TCP vty sessions", "The password",
+                                        nullptr};
+struct cli_element host_password_cmd = {"password WORD", host_password, host_password_cmd_help};
+
+int host_password_hash(struct cli *cli, int argc, char **argv) {
+    return argc < 1 ? 1 : set_password_hash(cli, HOST_PASSWORD_LOGIN, argv[0]);
+}
+const char *host_password_hash_cmd_help[] = {"Set the password of TCP vty sessions",
+                                             "Give it as its hash (as written by \"write\")",
+                                             "The SHA-512 crypt hash", nullptr};
+struct cli_element host_password_hash_cmd = {"password encrypted WORD", host_password_hash,
+                                             host_password_hash_cmd_help};
+
+int host_no_password(struct cli *cli, int, char **) {
+    host_vty_set_password(cli->zg, HOST_PASSWORD_LOGIN, nullptr);
+    return 0;
+}
+const char *host_no_password_cmd_help[] = {"Negate a command or set its defaults",
+                                           "Remove the password (TCP sessions are refused)",
+                                           nullptr};
+struct cli_element host_no_password_cmd = {"no password", host_no_password,
+                                           host_no_password_cmd_help};
+
+int host_enable_password(struct cli *cli, int argc, char **argv) {
+    return argc < 1 ? 1 : set_password(cli, HOST_PASSWORD_ENABLE, argv[0]);
+}
+const char *host_enable_password_cmd_help[] = {
+    "Modify enable password parameters", "Set the password that \"enable\" asks TCP sessions for",
+    "The password", nullptr};
+struct cli_element host_enable_password_cmd = {"enable password WORD", host_enable_password,
+                                               host_enable_password_cmd_help};
+
+int host_enable_password_hash(struct cli *cli, int argc, char **argv) {
+    return argc < 1 ? 1 : set_password_hash(cli, HOST_PASSWORD_ENABLE, argv[0]);
+}
+const char *host_enable_password_hash_cmd_help[] = {
+    "Modify enable password parameters", "Set the password that \"enable\" asks TCP sessions for",
+    "Give it as its hash (as written by \"write\")", "The SHA-512 crypt hash", nullptr};
+struct cli_element host_enable_password_hash_cmd = {"enable password encrypted WORD",
+                                                    host_enable_password_hash,
+                                                    host_enable_password_hash_cmd_help};
+
+int host_no_enable_password(struct cli *cli, int, char **) {
+    host_vty_set_password(cli->zg, HOST_PASSWORD_ENABLE, nullptr);
+    return 0;
+}
+const char *host_no_enable_password_cmd_help[] = {"Negate a command or set its defaults",
+                                                  "Modify enable password parameters",
+                                                  "Remove the enable password", nullptr};
+struct cli_element host_no_enable_password_cmd = {"no enable password", host_no_enable_password,
+                                                  host_no_enable_password_cmd_help};
 
 } // namespace
 
@@ -278,6 +369,10 @@ void host_vty_init(struct lib_globals *zg) {
     cli_install_gen(tree, CONFIG_MODE, PRIVILEGE_MAX, 0, &host_log_file_cmd);
     cli_install_gen(tree, CONFIG_MODE, PRIVILEGE_MAX, 0, &host_no_log_file_cmd);
     cli_install_gen(tree, CONFIG_MODE, PRIVILEGE_MAX, 0, &host_log_syslog_cmd);
+    for (const struct cli_element *cel :
+         {&host_password_cmd, &host_password_hash_cmd, &host_no_password_cmd,
+          &host_enable_password_cmd, &host_enable_password_hash_cmd, &host_no_enable_password_cmd})
+        cli_install_gen(tree, CONFIG_MODE, PRIVILEGE_MAX, 0, cel);
 }
 
 // The other standard command families a daemon calls at start-up: this framework has nothing of

@@ -1,6 +1,7 @@
 #include "zet/config.h"
 
 #include "zet/cli.h"
+#include "zet/host.h"
 #include "zet/lib.h"
 #include "zet/log.h"
 
@@ -42,6 +43,10 @@ std::string framework_lines(struct lib_globals *zg) {
             text += '\n';
         }
     }
+    if (const char *hash = host_vty_password(zg, HOST_PASSWORD_LOGIN))
+        text += std::string("password encrypted ") + hash + "\n";
+    if (const char *hash = host_vty_password(zg, HOST_PASSWORD_ENABLE))
+        text += std::string("enable password encrypted ") + hash + "\n";
     return text;
 }
 

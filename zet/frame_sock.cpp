@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "zet/access.h"
 #include "zet/frame_packet.h"
 #include "zet/frame_ring.h"
 #include "zet/frame_unix.h"
@@ -85,7 +86,16 @@ int frame_backend_open(lib_globals *zg, frame_sock &s) {
     }
     if (std::strncmp(spec, UNIX_PREFIX, sizeof UNIX_PREFIX - 1) == 0) {
         s.backend = frame_backend::unix_wire;
-        return frame_unix_open(spec + sizeof UNIX_PREFIX - 1);
+        const char *path = spec + sizeof UNIX_PREFIX - 1;
+        uid_t owner = 0;
+        if (!zet::access::socket_file_root_or_self(path, owner) && owner != 0) {
+            zlog_err(zg,
+                     "frame socket: the wire peer at %s runs as user %u, neither root nor "
+                     "veskd's own user; refused",
+                     path, static_cast<unsigned>(owner));
+            return frame_sock_error(EACCES);
+        }
+        return frame_unix_open(path);
     }
     zlog_err(zg, "frame socket: unknown backend \"%s\"", spec);
     errno = EINVAL;

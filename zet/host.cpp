@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // The host record that zg->host points at.
@@ -22,6 +23,7 @@ struct host {
     host_vty_limits limits{16, 600, CLI_LINE_MAX, 1L << 20};
     zet::vty::Server *vty = nullptr;
     int lock_fd = -1;
+    std::string passwords[2];
 };
 
 namespace {
@@ -46,6 +48,10 @@ int host_lock_place(struct lib_globals *zg, char *err, int err_size) {
     if (h->lock_fd >= 0)
         return 0;
     std::string path = std::string(unix_socket_path()) + ".lock";
+    // The socket's own directory (/run/veskd) is made when missing; a service manager makes it
+    // for a service, a hand-started veskd finds /run empty after a reboot.
+    if (size_t slash = path.rfind('/'); slash != std::string::npos && slash > 0)
+        ::mkdir(path.substr(0, slash).c_str(), 0755);
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640);
     if (fd < 0) {
         zlog_warn(zg, "cannot open the lock file %s: %s; another daemon could share this place",
@@ -161,4 +167,27 @@ int host_vty_sessions(struct lib_globals *zg) {
     return zg != nullptr && zg->host != nullptr && zg->host->vty != nullptr
                ? zet::vty::session_count(zg->host->vty)
                : 0;
+}
+
+const char *host_vty_password(struct lib_globals *zg, int which) {
+    if (zg == nullptr || zg->host == nullptr ||
+        (which != HOST_PASSWORD_LOGIN && which != HOST_PASSWORD_ENABLE))
+        return nullptr;
+    const std::string &hash = zg->host->passwords[which];
+    return hash.empty() ? nullptr : hash.c_str();
+}
+
+void host_vty_set_password(struct lib_globals *zg, int which, const char *hash) {
+    if (zg == nullptr || (which != HOST_PASSWORD_LOGIN && which != HOST_PASSWORD_ENABLE))
+        return;
+    host_get(zg)->passwords[which] = hash != nullptr ? hash : "";
+}
+
+void host_vty_adopt(struct lib_globals *zg, int fd, bool tcp) {
+    if (zg == nullptr || fd < 0)
+        return;
+    struct host *h = host_get(zg);
+    if (h->vty == nullptr)
+        h->vty = zet::vty::server_create(zg, h->limits);
+    zet::vty::adopt(h->vty, fd, tcp);
 }

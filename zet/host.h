@@ -7,7 +7,7 @@
 struct lib_globals;
 
 // The Unix socket of the vty when VESK_VTY_SOCKET is not set.
-#define VTY_UNIX_PATH_DEFAULT "/var/run/veskd.vty"
+#define VTY_UNIX_PATH_DEFAULT "/run/veskd/vty"
 
 // Limits of the vty server; host_vty_set_limits changes them (tests), before or after start.
 struct host_vty_limits {
@@ -52,3 +52,14 @@ uint16_t host_vty_port(struct lib_globals *zg);
 const char *host_vty_unix_path(struct lib_globals *zg);
 // Sessions open now.
 int host_vty_sessions(struct lib_globals *zg);
+// Takes a connected socket as a vty session of the TCP door (tcp) or the Unix door, past the
+// door's checks (fuzzers); the vty closes fd with the session.
+void host_vty_adopt(struct lib_globals *zg, int fd, bool tcp);
+
+// The vty passwords: TCP sessions log in with the login password and reach privilege 15 with
+// the enable password. Both are kept only as crypt hashes (zet/access.h).
+enum host_password : int { HOST_PASSWORD_LOGIN = 0, HOST_PASSWORD_ENABLE = 1 };
+// The hash in force, or null when that password is not set.
+const char *host_vty_password(struct lib_globals *zg, int which);
+// Sets the hash (null or "" clears the password).
+void host_vty_set_password(struct lib_globals *zg, int which, const char *hash);

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -22,8 +23,9 @@ struct zlog {
     int protocol = 0;
     uint32_t instance = 0;
     uint32_t dest = ZLOG_DEST_SYSLOG;
-    FILE *file = nullptr;
+    int fd = -1; // the log file
     std::string path;
+    uint64_t lost = 0; // file lines the file did not take
     zlog_sink sink = nullptr;
     void *sink_ctx = nullptr;
     bool syslog_open = false;
@@ -87,6 +89,17 @@ void write_stream(FILE *f, const char *name, const std::string &text) {
     fprintf(f, "%s %s: %s\n", ts, name, text.c_str());
 }
 
+// One write per line (O_APPEND keeps lines whole); a line the file does not take at once, for a
+// full disk or anything else, is counted and dropped, never retried or waited for.
+void write_file(zlog_rec *log, const char *name, const std::string &text) {
+    char ts[40];
+    stamp(ts, sizeof ts);
+    std::string line = std::string(ts) + " " + name + ": " + text + "\n";
+    ssize_t n = write(log->fd, line.data(), line.size());
+    if (n != static_cast<ssize_t>(line.size()))
+        log->lost++;
+}
+
 void to_stderr(const char *name, const std::string &text) {
     std::lock_guard lock(stderr_mu);
     write_stream(stderr, name, text);
@@ -101,19 +114,39 @@ void open_syslog(zlog_rec *log) {
     log->syslog_open = true;
 }
 
-FILE *open_file(const char *path) {
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
-    if (fd < 0)
-        return nullptr;
-    FILE *f = fdopen(fd, "a");
-    if (f == nullptr) {
+// Opens a log file that only ever appends to a plain file of its own: never through a symbolic
+// link (which could point anywhere the daemon may write), never a FIFO or device (whose open or
+// write could hold the event loop), never a file with other names (a hard link to a file that
+// is not the log's). Gives the descriptor, or -1 with why.
+int open_file(const char *path, std::string &why) {
+    int fd = open(
+        path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0640);
+    if (fd < 0) {
         int err = errno;
-        close(fd);
+        why = err == ELOOP   ? "it is a symbolic link"
+              : err == ENXIO ? "it is not a regular file"
+                             : std::strerror(err);
         errno = err;
-        return nullptr;
+        return -1;
     }
-    setvbuf(f, nullptr, _IOLBF, 0);
-    return f;
+    struct stat st {};
+    if (fstat(fd, &st) != 0)
+        why = std::strerror(errno);
+    else if (!S_ISREG(st.st_mode))
+        why = "it is not a regular file";
+    else if (st.st_nlink != 1)
+        why = "it has other names (hard links)";
+    else
+        return fd;
+    close(fd);
+    errno = EINVAL;
+    return -1;
+}
+
+void close_file(zlog_rec *log) {
+    if (log->fd >= 0)
+        close(log->fd);
+    log->fd = -1;
 }
 
 void emit(zlog_rec *log, int priority, const std::string &text) {
@@ -121,8 +154,8 @@ void emit(zlog_rec *log, int priority, const std::string &text) {
     const char *name = zet_protocol_name(log->protocol);
     if (log->dest & ZLOG_DEST_SYSLOG)
         syslog(priority & LOG_PRIMASK, "%s", text.c_str());
-    if ((log->dest & ZLOG_DEST_FILE) && log->file != nullptr)
-        write_stream(log->file, name, text);
+    if ((log->dest & ZLOG_DEST_FILE) && log->fd >= 0)
+        write_file(log, name, text);
     if (log->dest & ZLOG_DEST_STDERR)
         to_stderr(name, text);
     if (log->sink != nullptr)
@@ -171,8 +204,7 @@ void closezlog(struct lib_globals *zg, zlog_rec *log) {
         open_logs().erase(log);
     }
     std::unique_ptr<zlog_rec> owned(log);
-    if (log->file != nullptr)
-        fclose(log->file);
+    close_file(log);
     if (log->syslog_open)
         closelog();
 }
@@ -203,38 +235,61 @@ int zlog_rotate(struct lib_globals *zg, zlog_rec *log) {
     if (log == nullptr)
         return 0;
     std::lock_guard lock(log->mu);
-    if (log->file == nullptr)
+    if (log->fd < 0)
         return 0;
-    FILE *f = open_file(log->path.c_str());
-    if (f == nullptr)
+    std::string why;
+    int fd = open_file(log->path.c_str(), why);
+    if (fd < 0)
         return -1;
-    fclose(log->file);
-    log->file = f;
+    close_file(log);
+    log->fd = fd;
     return 0;
 }
 
 int zlog_set_file(zlog_rec *log, const char *path) {
-    if (log == nullptr || path == nullptr || *path == '\0')
+    return zlog_set_file_why(log, path, nullptr, 0);
+}
+
+int zlog_set_file_why(zlog_rec *log, const char *path, char *why, size_t why_size) {
+    std::string reason = "no file name";
+    int fd = log != nullptr && path != nullptr && *path != '\0' ? open_file(path, reason) : -1;
+    if (fd < 0) {
+        int err = errno;
+        if (why != nullptr && why_size > 0)
+            snprintf(why, why_size, "%s", reason.c_str());
+        errno = err;
         return -1;
-    FILE *f = open_file(path);
-    if (f == nullptr)
-        return -1;
+    }
     std::lock_guard lock(log->mu);
-    if (log->file != nullptr)
-        fclose(log->file);
-    log->file = f;
+    close_file(log);
+    log->fd = fd;
     log->path = path;
     log->dest = ZLOG_DEST_FILE;
     return 0;
+}
+
+int zlog_set_discard(zlog_rec *log) {
+    if (log == nullptr)
+        return -1;
+    std::lock_guard lock(log->mu);
+    close_file(log);
+    log->path.clear();
+    log->dest = 0;
+    return 0;
+}
+
+uint64_t zlog_lost_lines(const zlog_rec *log) {
+    if (log == nullptr)
+        return 0;
+    std::lock_guard lock(log->mu);
+    return log->lost;
 }
 
 int zlog_set_syslog(zlog_rec *log) {
     if (log == nullptr)
         return -1;
     std::lock_guard lock(log->mu);
-    if (log->file != nullptr)
-        fclose(log->file);
-    log->file = nullptr;
+    close_file(log);
     log->path.clear();
     open_syslog(log);
     log->dest = ZLOG_DEST_SYSLOG;
@@ -245,9 +300,7 @@ int zlog_set_stderr(zlog_rec *log) {
     if (log == nullptr)
         return -1;
     std::lock_guard lock(log->mu);
-    if (log->file != nullptr)
-        fclose(log->file);
-    log->file = nullptr;
+    close_file(log);
     log->path.clear();
     log->dest = ZLOG_DEST_STDERR;
     return 0;
@@ -265,7 +318,7 @@ const char *zlog_file(const zlog_rec *log) {
     if (log == nullptr)
         return nullptr;
     std::lock_guard lock(log->mu);
-    return log->file != nullptr ? log->path.c_str() : nullptr;
+    return log->fd >= 0 ? log->path.c_str() : nullptr;
 }
 
 uint32_t zlog_destinations(const zlog_rec *log) {

@@ -2,6 +2,7 @@
 // a file, standard error, or a capture sink for tests.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct lib_globals;
@@ -52,7 +53,17 @@ int zlog_rotate(struct lib_globals *zg, struct zlog *log);
 
 // Destinations; each replaces the previous one ("log file", "log syslog", "log stderr").
 // Each gives 0, or -1 (file cannot be opened: the old destination stays, errno tells why).
+// A log file is opened O_NOFOLLOW|O_NONBLOCK|O_APPEND|O_CREAT (mode 0640) and must be a regular
+// file with one name: a symbolic link, FIFO, device, directory or hard-linked file is refused,
+// here and when zlog_rotate reopens it. A line the file does not take at once is lost and
+// counted (zlog_lost_lines), so logging never waits on the file.
 int zlog_set_file(struct zlog *log, const char *path);
+// As zlog_set_file; on failure why gets the reason in words ("it is a symbolic link").
+int zlog_set_file_why(struct zlog *log, const char *path, char *why, size_t why_size);
+// Lines go to no destination (the sink still sees them): fuzzers and benchmarks.
+int zlog_set_discard(struct zlog *log);
+// Lines the log file did not take (full disk, write error) since the log was opened.
+uint64_t zlog_lost_lines(const struct zlog *log);
 int zlog_set_syslog(struct zlog *log);
 int zlog_set_stderr(struct zlog *log);
 // Every line also goes to sink (null removes it). Tests use this to read the log. The sink runs

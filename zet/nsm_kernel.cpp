@@ -101,6 +101,7 @@ class kernel_backend final : public nsm_backend {
     bool handle_event_buffer(size_t len);
     void apply_view();
     void tell_chosen(uint32_t before) const;
+    void warn_unprintable();
     int request_ack(nlmsghdr *nlh);
 
     nsm_client *nc_;
@@ -126,7 +127,23 @@ class kernel_backend final : public nsm_backend {
     uint32_t seq_ = static_cast<uint32_t>(time(nullptr));
     clock_type::time_point last_sync_{};
     std::vector<char> buf_;
+    std::set<uint32_t> unprintable_; // links left unmanaged for their names, logged once each
 };
+
+void kernel_backend::warn_unprintable() {
+    std::set<uint32_t> now;
+    for (const auto &[ifindex, l] : state_.links) {
+        if (l.link.name.empty() || nsm_name_printable(l.link.name))
+            continue;
+        now.insert(ifindex);
+        if (unprintable_.count(ifindex) == 0)
+            zlog_warn(zg_,
+                      "nsm: interface %u not managed: its name \"%s\" holds bytes outside "
+                      "printable ASCII",
+                      ifindex, nsm_name_escaped(l.link.name).c_str());
+    }
+    unprintable_.swap(now);
+}
 
 int kernel_backend::open_sockets() {
     events_.reset(mnl_socket_open(NETLINK_ROUTE));
@@ -409,6 +426,7 @@ void kernel_backend::read_events() {
 }
 
 void kernel_backend::apply_view() {
+    warn_unprintable();
     uint32_t before = state_.chosen;
     nsm_view view = nsm_kernel_state_view(state_, options_);
     if (state_.chosen != before)

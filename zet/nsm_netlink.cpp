@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <set>
 #include <string_view>
@@ -474,18 +475,40 @@ nsm_view_if interface_of(const nsm_kernel_state &state, const nsm_kernel_link &l
 
 } // namespace
 
+bool nsm_name_printable(const std::string &name) {
+    for (char c : name)
+        if (c <= ' ' || c > '~')
+            return false;
+    return true;
+}
+
+std::string nsm_name_escaped(const std::string &name) {
+    std::string out;
+    for (char c : name) {
+        if (c > ' ' && c <= '~' && c != '"' && c != '\\') {
+            out += c;
+            continue;
+        }
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(c));
+        out += hex;
+    }
+    return out;
+}
+
 bool nsm_kernel_state_is_port(const nsm_kernel_state &state, uint32_t ifindex) {
     if (state.chosen == 0 || ifindex == state.chosen || !is_bridge(state, state.chosen))
         return false;
     auto it = state.links.find(ifindex);
-    return it != state.links.end() && it->second.link.master == state.chosen;
+    return it != state.links.end() && it->second.link.master == state.chosen &&
+           nsm_name_printable(it->second.link.name);
 }
 
 nsm_view nsm_kernel_state_view(nsm_kernel_state &state, const nsm_kernel_options &options) {
     choose_bridge(state, options);
     nsm_view view;
     for (const auto &[ifindex, l] : state.links) {
-        if (l.link.name.empty())
+        if (l.link.name.empty() || !nsm_name_printable(l.link.name))
             continue;
         view.ifs[ifindex] = interface_of(state, l, options);
         if (l.link.is_bridge == 1) {

@@ -117,5 +117,10 @@ struct nsm_kernel_state {
 void nsm_kernel_state_apply(nsm_kernel_state &state, const nsm_nl_msg &msg);
 // Picks the bridge presented as "1" and gives the view that the protocol is to see.
 nsm_view nsm_kernel_state_view(nsm_kernel_state &state, const nsm_kernel_options &options);
+// Interface names are shown to operators, written into the configuration and reports: one with
+// a byte outside printable ASCII (a blank included) is not managed at all.
+bool nsm_name_printable(const std::string &name);
+// The name with every byte outside printable ASCII, '"' and '\\' written as \xHH, for a log line.
+std::string nsm_name_escaped(const std::string &name);
 // True when the link is a port of the bridge presented as "1".
 bool nsm_kernel_state_is_port(const nsm_kernel_state &state, uint32_t ifindex);

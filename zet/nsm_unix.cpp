@@ -1,5 +1,6 @@
 #include "zet/nsm_unix.h"
 
+#include "zet/access.h"
 #include "zet/lib.h"
 #include "zet/log.h"
 #include "zet/nsm_client.h"
@@ -500,6 +501,7 @@ class unix_backend final : public nsm_backend {
     nsm_view pending_;
     bool hello_ = false;
     bool synced_ = false;
+    bool refusal_logged_ = false; // logged once until a peer is taken again
     std::chrono::milliseconds backoff_ = BACKOFF_FIRST;
 };
 
@@ -515,6 +517,21 @@ int unix_backend::connect_peer() {
         sock_.reset(-1);
         return -1;
     }
+    // The peer tells veskd which ports exist and takes its shutdown requests: only root or
+    // veskd's own user may play it.
+    zet::access::Peer peer = zet::access::peer_of(sock_.get());
+    if (!zet::access::peer_is_root_or_self(peer)) {
+        if (!refusal_logged_)
+            zlog_err(zg_,
+                     "nsm: peer at %s runs as user %d (pid %d), neither root nor veskd's own "
+                     "user; refused",
+                     path_.c_str(), peer.known ? static_cast<int>(peer.uid) : -1,
+                     static_cast<int>(peer.pid));
+        refusal_logged_ = true;
+        sock_.reset(-1);
+        return -1;
+    }
+    refusal_logged_ = false;
     auto hello =
         nsm_unix_hello(static_cast<uint16_t>(nsm_client_protocol(nc_)), nsm_client_services(nc_));
     if (send(sock_.get(), hello.data(), hello.size(), MSG_NOSIGNAL) !=

@@ -1,5 +1,6 @@
 #include "zet/vty.h"
 
+#include "zet/access.h"
 #include "zet/cli.h"
 #include "zet/host.h"
 #include "zet/lib.h"
@@ -29,6 +30,17 @@ constexpr size_t READ_CHUNK = 4096;
 constexpr size_t OUTPUT_HIGH_WATER = 64 * 1024;
 constexpr int FLUSH_RETRY_SECONDS = 1;
 constexpr int ACCEPTS_PER_WAKEUP = 16;
+// The operator's door keeps this many sessions that TCP can never take (fewer with a small
+// limit, so TCP always has some).
+constexpr int UNIX_RESERVED = 4;
+// Logins that may wait at a password prompt at once, and how long each may wait.
+constexpr int LOGINS_WAITING_MAX = 4;
+constexpr int LOGIN_SECONDS = 30;
+constexpr int PASSWORD_TRIES = 3;
+constexpr int PASSWORD_RETRY_SECONDS = 1;
+// Refusals are logged at most once in this many seconds, with a count of the rest.
+constexpr int REFUSAL_LOG_SECONDS = 1;
+constexpr const char *PASSWORD_PROMPT = "Password: ";
 // Marks, in the input, the end of a line that was too long (control bytes never get there).
 constexpr char TOO_LONG_MARK = '\x01';
 
@@ -60,15 +72,27 @@ struct Server {
     Listener unix_;
     uint16_t port = 0;
     std::string path;
+    gid_t group = 0; // members of it may use the Unix socket
+    std::string group_name;
     std::list<std::unique_ptr<Session>> sessions;
+    int refusals_unlogged = 0;
+    std::string last_refusal;
+    struct thread *t_refusals = nullptr;
 };
 
 namespace {
+
+// TCP sessions begin at the login password; "enable" there asks for the enable password.
+enum class Phase { Login, Command, EnablePassword };
 
 struct Session {
     Server *srv = nullptr;
     int fd = -1;
     bool tcp = false;
+    Phase phase = Phase::Command;
+    int wrong_tries = 0;
+    bool paused = false;   // lines wait: a wrong password was given less than a second ago
+    bool got_line = false; // the last read completed a line
     struct cli *cli = nullptr;
     std::string in;          // received bytes (telnet commands and CR/NUL removed), not yet run
     std::string out;         // bytes not yet sent
@@ -79,6 +103,8 @@ struct Session {
     struct thread *t_read = nullptr;
     struct thread *t_idle = nullptr;
     struct thread *t_flush = nullptr;
+    struct thread *t_login = nullptr;
+    struct thread *t_retry = nullptr;
 };
 
 void pump(Session *s);
@@ -88,7 +114,9 @@ void close_session(Session *s) {
     thread_cancel(s->t_read);
     thread_cancel(s->t_idle);
     thread_cancel(s->t_flush);
-    s->t_read = s->t_idle = s->t_flush = nullptr;
+    thread_cancel(s->t_login);
+    thread_cancel(s->t_retry);
+    s->t_read = s->t_idle = s->t_flush = s->t_login = s->t_retry = nullptr;
     if (s->fd >= 0)
         ::close(s->fd);
     s->fd = -1;
@@ -130,6 +158,32 @@ bool flush(Session *s) {
 int read_cb(struct thread *t);
 int idle_cb(struct thread *t);
 int flush_cb(struct thread *t);
+int retry_cb(struct thread *t);
+int refusals_cb(struct thread *t);
+
+// Logs a refused session or password at once when nothing was logged in the last second,
+// else counts it for the line that ends the second: a flood of connections cannot fill the log.
+void note_refusal(Server *srv, const std::string &why) {
+    if (srv->t_refusals != nullptr) {
+        srv->refusals_unlogged++;
+        srv->last_refusal = why;
+        return;
+    }
+    zlog_warn(srv->zg, "vty: %s", why.c_str());
+    srv->t_refusals = thread_add_timer(srv->zg, refusals_cb, srv, REFUSAL_LOG_SECONDS);
+}
+
+int refusals_cb(struct thread *t) {
+    auto *srv = static_cast<Server *>(THREAD_ARG(t));
+    srv->t_refusals = nullptr;
+    if (srv->refusals_unlogged == 0)
+        return 0;
+    zlog_warn(srv->zg, "vty: %d more refused in the last second (the last: %s)",
+              srv->refusals_unlogged, srv->last_refusal.c_str());
+    srv->refusals_unlogged = 0;
+    srv->t_refusals = thread_add_timer(srv->zg, refusals_cb, srv, REFUSAL_LOG_SECONDS);
+    return 0;
+}
 
 void arm_idle(Session *s) {
     thread_cancel(s->t_idle);
@@ -159,18 +213,79 @@ void run_line(Session *s, std::string line) {
         s->closing = true;
         return;
     }
+    if (cli_take_enable_request(cli)) {
+        s->phase = Phase::EnablePassword;
+        queue(s, PASSWORD_PROMPT);
+        return;
+    }
     queue(s, prompt(s));
+}
+
+// A line given at a password prompt. A wrong one holds the session's lines for a second; the
+// third wrong one in a row ends the session.
+void take_password(Session *s, const std::string &line) {
+    bool login = s->phase == Phase::Login;
+    const char *hash =
+        host_vty_password(s->srv->zg, login ? HOST_PASSWORD_LOGIN : HOST_PASSWORD_ENABLE);
+    bool ok = hash != nullptr && (line.empty() || line.back() != TOO_LONG_MARK) &&
+              zet::access::password_matches(hash, line);
+    s->phase = Phase::Command;
+    if (ok) {
+        s->wrong_tries = 0;
+        if (login) {
+            thread_cancel(s->t_login);
+            s->t_login = nullptr;
+        } else {
+            s->cli->privilege = PRIVILEGE_MAX;
+        }
+        queue(s, prompt(s));
+        return;
+    }
+    note_refusal(s->srv, std::string("wrong ") + (login ? "login" : "enable") +
+                             " password on a TCP session");
+    if (++s->wrong_tries >= PASSWORD_TRIES) {
+        queue(s, "% Wrong password; closing\n");
+        s->closing = true;
+        return;
+    }
+    queue(s, "% Wrong password\n");
+    if (login)
+        s->phase = Phase::Login;
+    s->paused = true;
+    s->t_retry = thread_add_timer(s->srv->zg, retry_cb, s, PASSWORD_RETRY_SECONDS);
+}
+
+int retry_cb(struct thread *t) {
+    auto *s = static_cast<Session *>(THREAD_ARG(t));
+    s->t_retry = nullptr;
+    s->paused = false;
+    queue(s, s->phase == Phase::Login ? PASSWORD_PROMPT : prompt(s));
+    pump(s);
+    return 0;
+}
+
+int login_cb(struct thread *t) {
+    auto *s = static_cast<Session *>(THREAD_ARG(t));
+    s->t_login = nullptr;
+    queue(s, "\n% Login timed out\n");
+    flush(s);
+    close_session(s);
+    return 0;
 }
 
 // Runs the complete lines received, sends, and decides what to wait for next.
 void pump(Session *s) {
     for (;;) {
-        while (!s->closing && s->out.size() < OUTPUT_HIGH_WATER) {
+        while (!s->closing && !s->paused && s->out.size() < OUTPUT_HIGH_WATER) {
             size_t nl = s->in.find('\n');
             if (nl == std::string::npos)
                 break;
             std::string line = s->in.substr(0, nl);
             s->in.erase(0, nl + 1);
+            if (s->phase != Phase::Command) {
+                take_password(s, line);
+                continue;
+            }
             if (!line.empty() && line.back() == TOO_LONG_MARK) {
                 queue(s, "% Line too long (the limit is " +
                              std::to_string(std::max(1, s->srv->limits.max_line)) +
@@ -194,7 +309,7 @@ void pump(Session *s) {
                 s->t_flush = thread_add_timer(s->srv->zg, flush_cb, s, FLUSH_RETRY_SECONDS);
             return;
         }
-        if (s->in.find('\n') != std::string::npos && !s->closing)
+        if (s->in.find('\n') != std::string::npos && !s->closing && !s->paused)
             continue;
         if (s->t_read == nullptr && !s->closing)
             s->t_read = thread_add_read(s->srv->zg, read_cb, s, s->fd);
@@ -210,8 +325,10 @@ void take_byte(Session *s, unsigned char c) {
         s->discarding = false;
         s->in += '\n';
         s->line_len = 0;
-    } else if ((c < 0x20 && c != '\t') || c == 0x7f) {
-        // CR, NUL and other control bytes are dropped.
+        s->got_line = true;
+    } else if ((c < 0x20 && c != '\t') || c >= 0x7f) {
+        // CR, NUL, other control bytes and anything beyond ASCII are dropped: none of it is
+        // part of a command, and none of it may come back to a terminal in an error message.
     } else if (s->discarding) {
         // the rest of a line that is too long
     } else if (s->line_len >= max_line) {
@@ -274,8 +391,11 @@ int read_cb(struct thread *t) {
         close_session(s);
         return 0;
     }
+    s->got_line = false;
     take_input(s, buf, static_cast<size_t>(n));
-    arm_idle(s);
+    // Only a whole line counts as activity: a trickle of bytes does not keep a session open.
+    if (s->got_line)
+        arm_idle(s);
     pump(s);
     return 0;
 }
@@ -297,29 +417,74 @@ int flush_cb(struct thread *t) {
     return 0;
 }
 
-bool is_loopback(const struct sockaddr_storage &ss) {
-    if (ss.ss_family == AF_INET) {
-        auto *a = reinterpret_cast<const struct sockaddr_in *>(&ss);
-        return (ntohl(a->sin_addr.s_addr) >> 24) == 127;
-    }
-    if (ss.ss_family == AF_INET6) {
-        auto *a = reinterpret_cast<const struct sockaddr_in6 *>(&ss);
-        return IN6_IS_ADDR_LOOPBACK(&a->sin6_addr) != 0;
-    }
-    return ss.ss_family == AF_UNIX;
-}
-
-void start_session(Server *srv, int fd, bool tcp, int privilege) {
+// TCP sessions log in at privilege 1; the Unix socket's peers were checked at the door.
+void start_session(Server *srv, int fd, bool tcp) {
     auto s = std::make_unique<Session>();
     s->srv = srv;
     s->fd = fd;
     s->tcp = tcp;
-    s->cli = cli_new(srv->zg, privilege);
+    s->cli = cli_new(srv->zg, tcp ? PRIVILEGE_NORMAL : PRIVILEGE_MAX);
     Session *p = s.get();
     srv->sessions.push_back(std::move(s));
-    queue(p, "\nHello, this is veskd.\n\n" + prompt(p));
+    if (tcp) {
+        cli_set_enable_by_password(p->cli);
+        p->phase = Phase::Login;
+        p->t_login = thread_add_timer(srv->zg, login_cb, p, LOGIN_SECONDS);
+    }
+    queue(p, "\nHello, this is veskd.\n\n" + (tcp ? std::string(PASSWORD_PROMPT) : prompt(p)));
     arm_idle(p);
     pump(p);
+}
+
+void refuse(Server *srv, int fd, const std::string &message, const std::string &why) {
+    ::send(fd, message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ::close(fd);
+    note_refusal(srv, "session refused: " + why);
+}
+
+int count_sessions(const Server *srv, bool tcp, bool login_only) {
+    int n = 0;
+    for (const auto &s : srv->sessions)
+        if (s->tcp == tcp && (!login_only || s->phase == Phase::Login))
+            n++;
+    return n;
+}
+
+// Decides at the door; gives the refusal message, or "" to let the session in.
+std::string admit(Server *srv, int fd, bool tcp, std::string &why) {
+    const int max = srv->limits.max_sessions;
+    if (!tcp) {
+        zet::access::Peer peer = zet::access::peer_of(fd);
+        if (!zet::access::peer_may_operate(fd, peer, srv->group)) {
+            why = "user " + std::to_string(peer.uid) + " (pid " + std::to_string(peer.pid) +
+                  ") is neither root nor in group " + srv->group_name;
+            return "% Access denied: user " + std::to_string(peer.uid) +
+                   " is neither root nor in group " + srv->group_name + "\n";
+        }
+    }
+    if (static_cast<int>(srv->sessions.size()) >= max) {
+        why = std::to_string(max) + " sessions open";
+        return "% Too many vty sessions (the limit is " + std::to_string(max) +
+               "); try again later\n";
+    }
+    if (!tcp)
+        return {};
+    if (host_vty_password(srv->zg, HOST_PASSWORD_LOGIN) == nullptr) {
+        why = "TCP session while no vty password is set";
+        return "% No vty password is set, so TCP sessions are refused: use the Unix socket "
+               "(vesk-cli -s PATH)\n";
+    }
+    const int tcp_max = max - std::min(UNIX_RESERVED, max / 2);
+    if (count_sessions(srv, true, false) >= tcp_max) {
+        why = std::to_string(tcp_max) + " TCP sessions open";
+        return "% Too many TCP vty sessions (the limit is " + std::to_string(tcp_max) +
+               "); try again later\n";
+    }
+    if (count_sessions(srv, true, true) >= LOGINS_WAITING_MAX) {
+        why = std::to_string(LOGINS_WAITING_MAX) + " logins waiting";
+        return "% Too many logins waiting; try again later\n";
+    }
+    return {};
 }
 
 int accept_cb(struct thread *t) {
@@ -327,25 +492,19 @@ int accept_cb(struct thread *t) {
     l->t_accept = nullptr;
     Server *srv = l->srv;
     for (int k = 0; k < ACCEPTS_PER_WAKEUP; k++) {
-        struct sockaddr_storage ss {};
-        socklen_t len = sizeof ss;
-        int fd = ::accept4(l->fd, reinterpret_cast<struct sockaddr *>(&ss), &len,
-                           SOCK_NONBLOCK | SOCK_CLOEXEC);
+        int fd = ::accept4(l->fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
                 zlog_warn(srv->zg, "vty: accept: %s", std::strerror(errno));
             break;
         }
-        if (static_cast<int>(srv->sessions.size()) >= srv->limits.max_sessions) {
-            std::string msg = "% Too many vty sessions (the limit is " +
-                              std::to_string(srv->limits.max_sessions) + "); try again later\n";
-            ::send(fd, msg.data(), msg.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-            ::close(fd);
-            zlog_warn(srv->zg, "vty: session refused, %d sessions open", srv->limits.max_sessions);
+        std::string why;
+        std::string refusal = admit(srv, fd, l->tcp, why);
+        if (!refusal.empty()) {
+            refuse(srv, fd, refusal, why);
             continue;
         }
-        int privilege = !l->tcp || is_loopback(ss) ? PRIVILEGE_MAX : PRIVILEGE_NORMAL;
-        start_session(srv, fd, l->tcp, privilege);
+        start_session(srv, fd, l->tcp);
     }
     l->t_accept = thread_add_read(srv->zg, accept_cb, l, l->fd);
     return 0;
@@ -372,6 +531,21 @@ bool arm_listener(Server *srv, Listener &l, int fd, bool tcp) {
     return true;
 }
 
+// The socket file admits its owner and the operator group only; the peer's credentials are
+// checked again at each connection.
+void restrict_socket(Server *srv, const char *path) {
+    std::string warning;
+    srv->group = zet::access::operator_group(srv->group_name, warning);
+    if (!warning.empty())
+        zlog_warn(srv->zg, "vty: %s; the Unix socket admits group %s", warning.c_str(),
+                  srv->group_name.c_str());
+    if (::chown(path, static_cast<uid_t>(-1), srv->group) != 0)
+        zlog_info(srv->zg, "vty: %s stays in its group (not %s): %s", path, srv->group_name.c_str(),
+                  std::strerror(errno));
+    if (::chmod(path, 0660) != 0)
+        zlog_warn(srv->zg, "vty: cannot set the mode of %s: %s", path, std::strerror(errno));
+}
+
 } // namespace
 
 Server *server_create(struct lib_globals *zg, const struct host_vty_limits &limits) {
@@ -388,6 +562,7 @@ void server_free(Server *srv) {
         close_session(srv->sessions.front().get());
     close_listener(srv->tcp);
     close_listener(srv->unix_);
+    thread_cancel(srv->t_refusals);
     if (!srv->path.empty())
         ::unlink(srv->path.c_str());
     delete srv;
@@ -464,6 +639,7 @@ int listen_unix(Server *srv, const char *path) {
         ::close(fd);
         return -1;
     }
+    restrict_socket(srv, path);
     srv->path = path;
     if (!arm_listener(srv, srv->unix_, fd, false)) {
         ::unlink(path);
@@ -484,6 +660,11 @@ const char *unix_path(const Server *srv) {
 
 int session_count(const Server *srv) {
     return static_cast<int>(srv->sessions.size());
+}
+
+void adopt(Server *srv, int fd, bool tcp) {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    start_session(srv, fd, tcp);
 }
 
 } // namespace zet::vty

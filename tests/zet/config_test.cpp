@@ -4,6 +4,7 @@
 // but the bad lines and logs each as FILE:LINE; the running configuration read back gives the
 // same running configuration; "write" replaces the file atomically or changes nothing.
 #include "support/log_capture.h"
+#include "zet/access.h"
 #include "zet/cli.h"
 #include "zet/host.h"
 #include "zet/if.h"
@@ -407,8 +408,64 @@ TEST_F(Config, LogCommandsChangeTheDestination) {
     EXPECT_EQ(cli_execute(cli, "no log file", false), 0);
     EXPECT_EQ(zlog_file(zg->log), nullptr);
     EXPECT_EQ(cli_execute(cli, ("log file " + dir + "/no/such/a.log").c_str(), false), 1);
-    EXPECT_EQ(cli_output_take(cli).rfind("% Cannot open log file", 0), 0u);
+    EXPECT_EQ(cli_output_take(cli).rfind("% Cannot log to " + dir + "/no/such/a.log: ", 0), 0u);
+    // Anything but a plain file of its own is refused, and the log stays where it was.
+    ASSERT_EQ(cli_execute(cli, ("log file " + file).c_str(), false), 0);
+    std::ofstream(dir + "/other") << "x\n";
+    ASSERT_EQ(link((dir + "/other").c_str(), (dir + "/hard").c_str()), 0);
+    ASSERT_EQ(symlink((dir + "/other").c_str(), (dir + "/link").c_str()), 0);
+    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+    const std::pair<std::string, std::string> refused[] = {
+        {dir + "/link", "it is a symbolic link"},
+        {dir + "/fifo", "it is not a regular file"},
+        {"/dev/null", "it is not a regular file"},
+        {dir + "/hard", "it has other names (hard links)"},
+        {dir, "Is a directory"},
+    };
+    for (const auto &[path, why] : refused) {
+        EXPECT_EQ(cli_execute(cli, ("log file " + path).c_str(), false), 1) << path;
+        EXPECT_EQ(cli_output_take(cli), "% Cannot log to " + path + ": " + why + "\n");
+        EXPECT_STREQ(zlog_file(zg->log), file.c_str());
+    }
+    std::stringstream other;
+    other << std::ifstream(dir + "/other").rdbuf();
+    EXPECT_EQ(other.str(), "x\n") << "nothing was written through the link";
     EXPECT_EQ(cli_execute(cli, "log syslog", false), 0);
+    cli_free(cli);
+}
+
+TEST_F(Config, VtyPasswordsAreKeptAsHashesThatReadBack) {
+    struct cli *cli = cli_new(zg, PRIVILEGE_MAX);
+    cli_execute(cli, "configure terminal", false);
+    ASSERT_EQ(cli_execute(cli, "password s3cret", false), 0);
+    ASSERT_EQ(cli_execute(cli, "enable password t0p", false), 0);
+    const std::string hash = host_vty_password(zg, HOST_PASSWORD_LOGIN);
+    const std::string enable = host_vty_password(zg, HOST_PASSWORD_ENABLE);
+    std::string run = cli_running_config(zg);
+    EXPECT_NE(
+        run.find("\npassword encrypted " + hash + "\nenable password encrypted " + enable + "\n"),
+        std::string::npos)
+        << run;
+    EXPECT_EQ(run.find("s3cret"), std::string::npos);
+    EXPECT_TRUE(zet::access::password_matches(hash, "s3cret"));
+    EXPECT_FALSE(zet::access::password_matches(hash, "s3cre"));
+    EXPECT_FALSE(zet::access::password_matches(enable, "s3cret"));
+    ASSERT_EQ(cli_execute(cli, "no password", false), 0);
+    EXPECT_EQ(host_vty_password(zg, HOST_PASSWORD_LOGIN), nullptr);
+    ASSERT_EQ(cli_execute(cli, ("password encrypted " + hash).c_str(), false), 0);
+    EXPECT_STREQ(host_vty_password(zg, HOST_PASSWORD_LOGIN), hash.c_str());
+    // Only SHA-512 hashes cheap enough to check on the event loop are taken.
+    const std::string digest(86, 'a');
+    for (const std::string &bad :
+         {"$y$j9T$abcdefgh$" + digest, "$6$rounds=999999$salt$" + digest,
+          std::string("$6$salt$short"), "$6$sa!t$" + digest, std::string("s3cret")}) {
+        EXPECT_EQ(cli_execute(cli, ("password encrypted " + bad).c_str(), false), 1) << bad;
+        EXPECT_EQ(cli_output_take(cli).rfind("% Not a password hash this daemon takes: ", 0), 0u);
+        EXPECT_STREQ(host_vty_password(zg, HOST_PASSWORD_LOGIN), hash.c_str());
+    }
+    ASSERT_EQ(cli_execute(cli, "no password", false), 0);
+    ASSERT_EQ(cli_execute(cli, "no enable password", false), 0);
+    EXPECT_EQ(cli_running_config(zg).find("password"), std::string::npos);
     cli_free(cli);
 }
 

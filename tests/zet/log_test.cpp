@@ -7,11 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <memory>
 #include <regex>
 #include <string>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -190,6 +192,40 @@ TEST_F(LogTest, RotateReopensTheFileByName) {
     ASSERT_EQ(old_lines.size(), 2u);
     ASSERT_EQ(new_lines.size(), 1u);
     EXPECT_NE(new_lines[0].find("veskd: after"), std::string::npos);
+}
+
+TEST_F(LogTest, RotateRefusesALinkPutInTheFilesPlaceAndKeepsTheOldFile) {
+    openzlog(&zg_, 0, 29, ZLOG_DEST_SYSLOG);
+    std::string path = dir_ + "/a.log";
+    ASSERT_EQ(zlog_set_file(zg_.log, path.c_str()), 0);
+    ASSERT_EQ(rename(path.c_str(), (path + ".1").c_str()), 0);
+    ASSERT_EQ(symlink((dir_ + "/target").c_str(), path.c_str()), 0);
+    EXPECT_EQ(zlog_rotate(&zg_, nullptr), -1);
+    zlog_info(&zg_, "still old");
+    EXPECT_EQ(read_lines(path + ".1").size(), 1u);
+    EXPECT_NE(access((dir_ + "/target").c_str(), F_OK), 0) << "nothing created through the link";
+}
+
+TEST_F(LogTest, LinesTheFileDoesNotTakeAreCountedNotWaitedFor) {
+    openzlog(&zg_, 0, 29, ZLOG_DEST_SYSLOG);
+    std::string path = dir_ + "/a.log";
+    ASSERT_EQ(zlog_set_file(zg_.log, path.c_str()), 0);
+    // A file that may grow no further, as on a full disk.
+    struct rlimit saved {};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    auto old_handler = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = 100;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    for (int i = 0; i < 5; i++)
+        zlog_info(&zg_, "line %d of a log that has no room", i);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, old_handler);
+    EXPECT_EQ(zlog_lost_lines(zg_.log), 4u) << "only the first line fits in 100 bytes";
+    zlog_info(&zg_, "room again");
+    auto lines = read_lines(path);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines.back().find("room again"), std::string::npos);
 }
 
 TEST_F(LogTest, RotateWithoutAFileDoesNothing) {

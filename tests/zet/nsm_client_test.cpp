@@ -1,11 +1,21 @@
 // The client turns views of the module's state into framework interfaces and protocol
 // messages, reporting only differences and in an order the protocol can build on.
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "support/log_capture.h"
+#include "zet/frame_sock.h"
 
 #include "zet/if.h"
 #include "zet/lib.h"
@@ -330,6 +340,54 @@ TEST_F(NsmClient, CallbackTypesOutsideTheTableAreRefused) {
     EXPECT_EQ(nsm_client_set_service(nc_, 64), -1);
     std::strcpy(zg_->platform.nsm, "carrier-pigeon");
     EXPECT_EQ(nsm_client_start(nc_), -1);
+}
+
+// The peer tells the daemon which ports exist and what arrives on them: one run by another user
+// is never taken, whatever the mode of its socket.
+TEST_F(NsmClient, NsmAndWirePeersOfAnotherUserAreRefused) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "a peer of another user needs root";
+    char tmpl[] = "/tmp/zet-peer-user-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t peer = fork();
+    ASSERT_GE(peer, 0);
+    if (peer == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(1);
+        struct sockaddr_un sun {};
+        sun.sun_family = AF_UNIX;
+        std::snprintf(sun.sun_path, sizeof sun.sun_path, "%s/nsm", dir.c_str());
+        int nsm = socket(AF_UNIX, SOCK_STREAM, 0);
+        if (bind(nsm, reinterpret_cast<sockaddr *>(&sun), sizeof sun) != 0 || listen(nsm, 8) != 0)
+            _exit(2);
+        std::snprintf(sun.sun_path, sizeof sun.sun_path, "%s/wire", dir.c_str());
+        int wire = socket(AF_UNIX, SOCK_DGRAM, 0);
+        if (bind(wire, reinterpret_cast<sockaddr *>(&sun), sizeof sun) != 0)
+            _exit(3);
+        chmod(dir.c_str(), 0777);
+        (void)!write(ready[1], "x", 1);
+        pause();
+        _exit(0);
+    }
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    vesk_test::LogCapture cap(zg_);
+    std::snprintf(zg_->platform.nsm, sizeof zg_->platform.nsm, "unix:%s/nsm", dir.c_str());
+    EXPECT_EQ(nsm_client_start(nc_), 0); // it keeps trying in the background
+    EXPECT_EQ(cap.count("nsm: peer at " + dir + "/nsm runs as user 65534"), 1u) << cap.text();
+    EXPECT_TRUE(seen.empty());
+    std::snprintf(zg_->platform.frame, sizeof zg_->platform.frame, "unix:%s/wire", dir.c_str());
+    EXPECT_LT(pal_sock(zg_, 53, SOCK_RAW, 0), 0);
+    EXPECT_EQ(cap.count("the wire peer at " + dir + "/wire runs as user 65534"), 1u) << cap.text();
+    kill(peer, SIGKILL);
+    waitpid(peer, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+    std::system(("rm -rf " + dir).c_str());
 }
 
 } // namespace

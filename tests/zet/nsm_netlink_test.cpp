@@ -360,6 +360,20 @@ TEST(NsmNetlink, FilteringBridgeGivesItsVlanTableAndPortMemberships) {
     EXPECT_EQ(view.ifs[3].bridge_ifindex, 0u);
 }
 
+TEST(NsmNetlink, NamesOutsidePrintableAsciiLeaveTheInterfaceUnmanaged) {
+    for (const char *name : {"p\x1b[2J", "p\xc3\xa9", "p 1", "p\t1"}) {
+        nsm_kernel_state state = filtering_bridge();
+        apply(state, port_link(6, name, 3));
+        nsm_view view = nsm_kernel_state_view(state, {});
+        EXPECT_FALSE(view.ifs.contains(6)) << nsm_name_escaped(name);
+        EXPECT_FALSE(view.ports.contains(6));
+        EXPECT_FALSE(nsm_kernel_state_is_port(state, 6)) << "no request ever touches it";
+        EXPECT_TRUE(view.ports.contains(5));
+    }
+    EXPECT_TRUE(nsm_name_printable("q\"),x\\"));
+    EXPECT_EQ(nsm_name_escaped("a\x1b\"\\\xff"), "a\\x1b\\x22\\x5c\\xff");
+}
+
 TEST(NsmNetlink, RemovedVlanLeavesThePortAndTheTable) {
     nsm_kernel_state state = filtering_bridge();
     // The kernel reports the port's remaining VLANs: 15 has gone.

@@ -1,7 +1,9 @@
 // tools/vesk-cli against a real vty server (event loop on its own thread): one-shot commands
-// with -c over the Unix socket and TCP, the exit status on error replies and on no server,
-// commands from standard input, and the interactive mode on a terminal with "?" and TAB.
+// with -c over the Unix socket and TCP (logging in from a password file), the exit status on error
+// replies and on no server, commands from standard input, and the interactive mode on a terminal
+// with "?" and TAB.
 #include "support/vty_server.h"
+#include "zet/access.h"
 #include "zet/cli.h"
 #include "zet/host.h"
 #include "zet/lib.h"
@@ -12,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <poll.h>
 #include <pty.h>
 #include <string>
@@ -102,10 +105,19 @@ TEST_F(VeskCli, AnErrorReplyGivesExitStatusOneAndTheRestStillRuns) {
     EXPECT_EQ(r.out, "% The toy failed\n");
 }
 
-TEST_F(VeskCli, TcpPortAndTheEnvironmentsSocket) {
-    Result r = shell(CLI_BIN + " -p " + std::to_string(port) + " -c 'show toy'");
+TEST_F(VeskCli, TcpPortWithAPasswordFileAndTheEnvironmentsSocket) {
+    host_vty_set_password(zg, HOST_PASSWORD_LOGIN, zet::access::hash_password("login-pw").c_str());
+    host_vty_set_password(zg, HOST_PASSWORD_ENABLE,
+                          zet::access::hash_password("enable-pw").c_str());
+    std::ofstream(dir + "/pw") << "login-pw\nenable-pw\n";
+    std::ofstream(dir + "/bad") << "guess\n";
+    const std::string tcp = CLI_BIN + " -p " + std::to_string(port) + " --password-file ";
+    Result r = shell(tcp + dir + "/pw -c 'show toy' -c enable -c 'show privilege'");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "toy output\n");
+    EXPECT_EQ(r.out, "toy output\nCurrent privilege level is 15\n");
+    r = shell(tcp + dir + "/bad -c 'show toy' 2>&1");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "vesk-cli: login failed: % Wrong password\n");
     r = shell(CLI_BIN + " -c 'show toy'"); // VESK_VTY_SOCKET
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "toy output\n");

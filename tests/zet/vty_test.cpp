@@ -1,10 +1,14 @@
 // The vty server over real sockets (a Unix socket and TCP on 127.0.0.1), driven by the event
 // loop on the test's thread: greetings and prompts, several sessions at once, telnet bytes,
 // help and completion on the wire, an over-long line refused without harm, clients that leave
-// mid-command or stop reading, and the session and idle limits.
+// mid-command or stop reading, the session and idle limits, and the doors: TCP logins, the
+// Unix socket's peer credentials, and the limits that keep the operator's door open.
+#include "support/log_capture.h"
 #include "support/vty_server.h"
 #include "support/wait_until.h"
+#include "zet/access.h"
 #include "zet/cli.h"
+#include "zet/clock.h"
 #include "zet/host.h"
 #include "zet/lib.h"
 #include "zet/thread.h"
@@ -17,11 +21,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
+#include <memory>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 using namespace std::chrono_literals;
 
@@ -127,6 +136,13 @@ class Client {
         send_text(line + "\n");
         return until(prompt);
     }
+    // A TCP session's way to privilege 15: the vty password, then enable and its password.
+    void login() {
+        until("Password: ");
+        EXPECT_EQ(command("login-pw", "veskd> "), "veskd> ");
+        EXPECT_EQ(command("enable", "Password: "), "Password: ");
+        EXPECT_EQ(command("enable-pw", "veskd# "), "veskd# ");
+    }
     void close_now() {
         if (fd_ >= 0)
             close(fd_);
@@ -165,8 +181,15 @@ class Vty : public ::testing::Test {
         ASSERT_EQ(host_vty_port(zg), port);
         ASSERT_STREQ(host_vty_unix_path(zg), path.c_str());
     }
+    void set_passwords() {
+        host_vty_set_password(zg, HOST_PASSWORD_LOGIN,
+                              zet::access::hash_password("login-pw").c_str());
+        host_vty_set_password(zg, HOST_PASSWORD_ENABLE,
+                              zet::access::hash_password("enable-pw").c_str());
+    }
     void TearDown() override {
         lib_stop(zg);
+        zet_clock_use_monotonic();
         EXPECT_NE(access(path.c_str(), F_OK), 0) << "the Unix socket is removed";
         std::system(("rm -rf " + dir).c_str());
         unsetenv("VESK_VTY_SOCKET");
@@ -189,6 +212,9 @@ TEST_F(Vty, UnixSessionGetsGreetingRepliesAndPrompts) {
     EXPECT_EQ(c.command("sh toy"), "toy output\nveskd# ");
     EXPECT_EQ(c.command(""), "veskd# ");
     EXPECT_EQ(c.command("show nothing"), "% Invalid input at word 2: \"nothing\"\nveskd# ");
+    // Bytes beyond ASCII and control bytes never reach a command, nor come back in a message.
+    EXPECT_EQ(c.command("show \xc3\xa9toy"), "toy output\nveskd# ");
+    EXPECT_EQ(c.command("show n\x1b\x9bothing"), "% Invalid input at word 2: \"nothing\"\nveskd# ");
     EXPECT_EQ(c.command("configure terminal", "veskd(config)# "), "veskd(config)# ");
     EXPECT_EQ(c.command("interface ge1", "veskd(config-if)# "), "veskd(config-if)# ");
     EXPECT_EQ(c.command("end"), "veskd# ");
@@ -203,10 +229,14 @@ TEST_F(Vty, UnixSessionGetsGreetingRepliesAndPrompts) {
 }
 
 TEST_F(Vty, TcpSessionIgnoresTelnetNegotiationAndGetsCrLf) {
+    set_passwords();
     start();
     Client c(zg, port);
     ASSERT_TRUE(c.connected());
-    EXPECT_EQ(c.until("veskd# "), "\r\nHello, this is veskd.\r\n\r\nveskd# ");
+    EXPECT_EQ(c.until("Password: "), "\r\nHello, this is veskd.\r\n\r\nPassword: ");
+    EXPECT_EQ(c.command("login-pw", "veskd> "), "veskd> ");
+    EXPECT_EQ(c.command("enable", "Password: "), "Password: ");
+    EXPECT_EQ(c.command("enable-pw"), "veskd# ");
     // IAC WILL ECHO, IAC DO SUPPRESS-GO-AHEAD, a subnegotiation, IAC NOP inside a word, CR LF.
     const unsigned char neg[] = {255, 251, 1, 255, 253, 3, 255, 250, 31, 0, 80, 0, 24, 255, 240};
     std::string line(reinterpret_cast<const char *>(neg), sizeof neg);
@@ -223,10 +253,11 @@ TEST_F(Vty, TcpSessionIgnoresTelnetNegotiationAndGetsCrLf) {
 }
 
 TEST_F(Vty, TwoSessionsAtOnceKeepTheirOwnModes) {
+    set_passwords();
     start();
     Client a(zg, path), b(zg, port);
     a.until("veskd# ");
-    b.until("veskd# ");
+    b.login();
     EXPECT_EQ(sessions(), 2);
     // Both send before either reads.
     a.send_text("configure terminal\n");
@@ -285,6 +316,7 @@ TEST_F(Vty, OverLongLineIsRefusedWithoutHarm) {
 }
 
 TEST_F(Vty, ClientDisconnectingMidCommandLeavesTheServerWell) {
+    set_passwords();
     start();
     Client keep(zg, path);
     keep.until("veskd# ");
@@ -299,14 +331,14 @@ TEST_F(Vty, ClientDisconnectingMidCommandLeavesTheServerWell) {
     {
         // A full command whose reply is large, gone before reading any of it.
         Client c(zg, port);
-        c.until("veskd# ");
+        c.login();
         c.send_text("show big 3000000\n");
         c.close_now();
     }
     {
         // Gone in the middle of a telnet negotiation.
         Client c(zg, port);
-        c.until("veskd# ");
+        c.login();
         c.send_text(std::string("\xff\xfa\x18", 3));
         c.close_now();
     }
@@ -344,10 +376,11 @@ TEST_F(Vty, SlowReaderGetsTheWholeReplyEventually) {
 }
 
 TEST_F(Vty, SessionLimitRefusesTheNextClient) {
+    set_passwords();
     start({2, 600, CLI_LINE_MAX, 1L << 20});
     Client a(zg, path), b(zg, port);
     a.until("veskd# ");
-    b.until("veskd# ");
+    b.login();
     Client c(zg, path);
     EXPECT_EQ(c.until("try again later\n"),
               "% Too many vty sessions (the limit is 2); try again later\n");
@@ -393,6 +426,148 @@ TEST_F(Vty, ALiveSocketOfAnotherServerIsLeftAlone) {
     EXPECT_EQ(access(path.c_str(), F_OK), 0);
     close(fd);
     unlink(path.c_str());
+}
+
+TEST_F(Vty, TcpIsRefusedWithoutAPasswordAndLogsInToPrivilegeOneThenEnable) {
+    start();
+    Client refused(zg, port);
+    EXPECT_EQ(refused.until("\n"), "% No vty password is set, so TCP sessions are refused: use the "
+                                   "Unix socket (vesk-cli -s PATH)\n");
+    EXPECT_TRUE(refused.until_closed());
+    set_passwords();
+    Client c(zg, port);
+    c.until("Password: ");
+    EXPECT_EQ(c.command("login-pw", "veskd> "), "veskd> ");
+    EXPECT_EQ(c.command("show privilege", "veskd> "), "Current privilege level is 1\r\nveskd> ");
+    EXPECT_EQ(c.command("configure terminal", "veskd> "),
+              "% Permission denied: this command needs privilege 15 (the session has 1)\r\n"
+              "veskd> ");
+    EXPECT_EQ(c.command("enable", "Password: "), "Password: ");
+    EXPECT_EQ(c.command("login-pw", "veskd> "), "% Wrong password\r\nveskd> ");
+    EXPECT_EQ(c.command("enable", "Password: "), "Password: ");
+    EXPECT_EQ(c.command("enable-pw"), "veskd# ");
+    EXPECT_EQ(c.command("show privilege"), "Current privilege level is 15\r\nveskd# ");
+}
+
+TEST_F(Vty, ThreeWrongPasswordsCloseTheSessionASecondApartEvenWhenSentAtOnce) {
+    set_passwords();
+    start();
+    Client c(zg, port);
+    c.until("Password: ");
+    const auto t0 = std::chrono::steady_clock::now();
+    c.send_text("guess1\nguess2\nlogin-pw-not\nlogin-pw\n");
+    EXPECT_EQ(c.until("closing\r\n"), "% Wrong password\r\nPassword: % Wrong password\r\n"
+                                      "Password: % Wrong password; closing\r\n");
+    EXPECT_TRUE(c.until_closed());
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 2s);
+}
+
+TEST_F(Vty, TcpNeverTakesTheOperatorsLastSessions) {
+    set_passwords();
+    start({8, 600, CLI_LINE_MAX, 1L << 20});
+    std::vector<std::unique_ptr<Client>> tcp, ops;
+    for (int i = 0; i < 4; i++) {
+        tcp.push_back(std::make_unique<Client>(zg, port));
+        tcp.back()->login();
+    }
+    Client fifth(zg, port);
+    EXPECT_EQ(fifth.until("\n"), "% Too many TCP vty sessions (the limit is 4); try again later\n");
+    for (int i = 0; i < 4; i++) {
+        ops.push_back(std::make_unique<Client>(zg, path));
+        EXPECT_EQ(ops.back()->until("veskd# "), GREETING);
+    }
+    EXPECT_EQ(sessions(), 8);
+}
+
+TEST_F(Vty, AtMostFourLoginsWaitAndNoneLongerThanThirtySeconds) {
+    zet_clock_use_virtual(1000);
+    set_passwords();
+    start();
+    std::vector<std::unique_ptr<Client>> waiting;
+    for (int i = 0; i < 4; i++) {
+        waiting.push_back(std::make_unique<Client>(zg, port));
+        waiting.back()->until("Password: ");
+    }
+    Client fifth(zg, port);
+    EXPECT_EQ(fifth.until("\n"), "% Too many logins waiting; try again later\n");
+    EXPECT_EQ(waiting[0]->command("login-pw", "veskd> "), "veskd> ");
+    Client sixth(zg, port);
+    EXPECT_EQ(sixth.until("Password: "), "\r\nHello, this is veskd.\r\n\r\nPassword: ");
+    thread_advance(zg, 31);
+    EXPECT_EQ(sixth.until("timed out\r\n"), "\r\n% Login timed out\r\n");
+    EXPECT_TRUE(vesk_test::run_until(zg, [&] { return host_vty_sessions(zg) == 1; }));
+    EXPECT_EQ(waiting[0]->command("show toy", "veskd> "), "toy output\r\nveskd> ");
+}
+
+TEST_F(Vty, OnlyWholeLinesKeepASessionFromIdling) {
+    zet_clock_use_virtual(1000);
+    start({16, 10, CLI_LINE_MAX, 1L << 20});
+    Client c(zg, path);
+    c.until("veskd# ");
+    thread_advance(zg, 8);
+    EXPECT_EQ(c.command("show toy"), "toy output\nveskd# ");
+    for (int i = 0; i < 4; i++) { // a byte every 2 s, never a line end
+        c.send_text("x");
+        c.until("", 20ms);
+        thread_advance(zg, 2);
+    }
+    EXPECT_EQ(sessions(), 1);
+    thread_advance(zg, 2);
+    EXPECT_TRUE(c.until_closed());
+}
+
+TEST_F(Vty, RefusalsAreLoggedOnceASecondWithACount) {
+    zet_clock_use_virtual(1000);
+    start();
+    vesk_test::LogCapture cap(zg);
+    for (int i = 0; i < 50; i++) {
+        Client c(zg, port);
+        c.until_closed();
+    }
+    EXPECT_EQ(cap.count("refused"), 1u) << cap.text();
+    thread_advance(zg, 1);
+    EXPECT_EQ(cap.count("vty: 49 more refused in the last second"), 1u) << cap.text();
+}
+
+TEST_F(Vty, UnixSocketRefusesAUserOutsideTheOperatorGroup) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "connecting as another user needs root";
+    start();
+    // As if the socket's mode had been opened to everyone: the credentials still decide.
+    ASSERT_EQ(chmod(dir.c_str(), 0711), 0);
+    ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(out[0]);
+        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(3);
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        struct sockaddr_un sun {};
+        sun.sun_family = AF_UNIX;
+        std::strncpy(sun.sun_path, path.c_str(), sizeof sun.sun_path - 1);
+        if (connect(fd, reinterpret_cast<struct sockaddr *>(&sun), sizeof sun) != 0)
+            _exit(4);
+        char buf[512];
+        ssize_t n;
+        while ((n = read(fd, buf, sizeof buf)) > 0)
+            (void)!write(out[1], buf, static_cast<size_t>(n));
+        _exit(0);
+    }
+    close(out[1]);
+    int status = -1;
+    EXPECT_TRUE(vesk_test::run_until(zg, [&] { return waitpid(pid, &status, WNOHANG) == pid; }));
+    char buf[512] = {};
+    ssize_t n = read(out[0], buf, sizeof buf - 1);
+    close(out[0]);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(std::string(buf, n > 0 ? static_cast<size_t>(n) : 0)
+                  .rfind("% Access denied: user 65534 is neither root nor in group ", 0),
+              0u)
+        << buf;
+    EXPECT_EQ(sessions(), 0);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "vesk/cli/cli.h"
 
+#include "vesk/cli/auth_cmd.h"
 #include "vesk/cli/config_cmd.h"
 #include "vesk/cli/config_write.h"
 #include "vesk/cli/debug.h"
@@ -97,6 +98,7 @@ void vesk_cli_init_interface(struct cli_tree *tree) {
 int vesk_cli_init(struct lib_globals *zg) {
     struct cli_tree *tree = zg->ctree;
     vesk_cli_config_init(tree);
+    vesk_auth_cli_init(tree);
     vesk_cli_init_interface(tree);
     vesk_cli_init_debug(tree);
     vesk_cli_init_show(tree);

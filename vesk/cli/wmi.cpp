@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <string>
 
 #include "vesk/cli/cli.h"
 #include "vesk/cli/show.h"
@@ -66,6 +67,19 @@ static void wmi_write_port_vlans(struct cli *cli, struct vesk_port *port) {
     wmi_loopback_vlan_display_format(cli, vids.data(), count, VESK_WMI_VLAN_MAX);
 }
 
+// The port name as a quoted string of the report: a '"' or '\\' in a name (the kernel allows
+// both) is escaped, so the management interface still reads one field.
+static void wmi_write_name(struct cli *cli, const char *name) {
+    std::string quoted = "\"";
+    for (const char *p = name; *p != '\0'; p++) {
+        if (*p == '"' || *p == '\\')
+            quoted += '\\';
+        quoted += *p;
+    }
+    quoted += '"';
+    cli_out(cli, "%s", quoted.c_str());
+}
+
 static bool wmi_has_provlan(const struct vesk_port *port) {
     return port->provlan_info != nullptr && listcount(port->provlan_info) > 0;
 }
@@ -99,7 +113,7 @@ int get_wmi_loopback_port_info(struct cli *cli, int, char **) {
             continue;
         }
         cli_out(cli, "loopback( ");
-        cli_out(cli, "\"%s\"", port->name);
+        wmi_write_name(cli, port->name);
         cli_out(cli, ", \"%d\"", wmi_port_enable_state(bridge, port));
         cli_out(cli, ", \"%d\"", static_cast<int>(port->resume_time));
         cli_out(cli, ", \"%d\", \"", static_cast<int>(port->tx_interval_time));
@@ -113,7 +127,7 @@ static void wmi_write_port_state(struct cli *cli, const struct vesk_bridge *brid
                                  struct vesk_port *port) {
     bool has_provlan = wmi_has_provlan(port);
     cli_out(cli, "loopInfo( ");
-    cli_out(cli, "\"%s\"", port->name);
+    wmi_write_name(cli, port->name);
     cli_out(cli, ", \"%s\"", bridge->vesk_enable || has_provlan ? "Yes" : "No");
     cli_out(cli, ", \"%s\"", vesk_port_show_state(port));
     if (port->resume_timer != nullptr) {

@@ -38,7 +38,9 @@ void sigint(int) {
 void sigusr1(int) {
     if (veskm == nullptr)
         return;
-    zlog_rotate(veskm, veskm->log);
+    if (zlog_rotate(veskm, veskm->log) != 0)
+        zlog_warn(veskm, "Cannot reopen the log file %s; still writing the old one",
+                  zlog_file(veskm->log));
 }
 
 void vesk_stop(void) {

@@ -1,17 +1,20 @@
 #include "vesk/daemon/start.h"
 
 #include "vesk/cli/cli.h"
+#include "vesk/daemon/privilege.h"
 #include "vesk/daemon/recv_thread.h"
 #include "vesk/daemon/service.h"
 #include "vesk/daemon/state_file.h"
 #include "vesk/daemon/teardown.h"
 #include "vesk/daemon/veskd.h"
+#include "vesk/frame/auth.h"
 #include "vesk/frame/transmit.h"
 #include "vesk/host/zet.h"
 #include "vesk/model/master.h"
 #include "vesk/nsm/nsm.h"
 #include "vesk/nsm/port_state.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -105,6 +108,8 @@ int vesk_start(int daemon_mode, const char *config_file, uint16_t vty_port, cons
         veskm = nullptr;
         return VESK_START_LOCKED;
     }
+    if (vesk_auth_init() != 0)
+        zlog_err(veskm, "No random key for frame authentication: %s", std::strerror(errno));
     vesk_feature_capability_check(veskm);
     vesk_lib_cli_init(veskm);
     vesk_cli_init(veskm);
@@ -124,6 +129,14 @@ int vesk_start(int daemon_mode, const char *config_file, uint16_t vty_port, cons
         pal_daemonize(0, 0);
     host_config_start(veskm, config_file, vty_port);
     vesk_state_start(veskm);
+    // Everything that needs more than the two capabilities is open and the state file adopted;
+    // the receive thread, the only other thread, inherits what is left.
+    if (vesk_drop_privileges(veskm) != 0) {
+        vesk_release_model(veskm);
+        lib_stop(veskm);
+        veskm = nullptr;
+        return -1;
+    }
     vesk_recv_thread_start(veskm);
     vesk_monitor_notify(getppid());
     vesk_service_ready(veskm);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "vesk/frame/auth.h"
 #include "vesk/model/port.h"
 #include "vesk/model/provlan.h"
 #include "zet/clock.h"
@@ -77,6 +78,11 @@ void vesk_encode_pkt(struct vesk_port *port, struct vesk_provlan *entry, const u
     entry->tx_time = vesk_frame_now();
     entry->tx_mono = vesk_frame_mono_now();
     vesk_encode_pkt_element(static_cast<int32_t>(entry->tx_time), frame + VESK_OFF_TX_TIME, 4);
+    if (vesk_auth.on) {
+        vesk_auth_sign(frame, frame + VESK_OFF_CHECK);
+        std::memcpy(entry->tx_check, frame + VESK_OFF_CHECK, VESK_CHECK_LEN);
+        return;
+    }
     vesk_write_check(check_a, SHORT_WINDOW, entry, frame, 0);
     vesk_write_check(check_a + SHORT_WINDOW, SHORT_WINDOW, entry, frame, 1);
     vesk_write_check(check_b, LONG_WINDOW, entry, frame, 2);

@@ -115,6 +115,17 @@ TEST_F(WmiTest, ReportsCoverPonButNeverMgmSaOrPoPorts) {
     EXPECT_EQ(result_, 0);
 }
 
+TEST_F(WmiTest, QuotesAndBackslashesInNamesAreEscaped) {
+    make_port("q\"),x", 1, {1});
+    make_port("b\\", 2, {1});
+    EXPECT_EQ(run("show wmi loop-detect"),
+              "loopInfo( \"b\\\\\", \"No\", \"up\", \"--\", \"--\", \"--\");\n"
+              "loopInfo( \"q\\\"),x\", \"No\", \"up\", \"--\", \"--\", \"--\");\n");
+    EXPECT_EQ(run("show wmi port loopback infomation"),
+              "loopback( \"b\\\\\", \"2\", \"180\", \"10\", \"\");\n"
+              "loopback( \"q\\\"),x\", \"2\", \"180\", \"10\", \"\");\n");
+}
+
 TEST_F(WmiTest, EnabledBridgeShowsEveryPortEnabled) {
     make_port("ge1", 1, {7});
     make_port("ge2", 2, {7}, false);

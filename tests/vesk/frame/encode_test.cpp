@@ -3,8 +3,10 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sodium.h>
 
 #include "support/model_fixture.h"
+#include "vesk/frame/auth.h"
 #include "vesk/frame/encode.h"
 #include "vesk/model/model.h"
 
@@ -130,6 +132,23 @@ TEST_F(EncodeTest, LinkHeaderBytesEnterCheck3) {
     port_->mac_address[5] = 0x56;
     std::vector<uint8_t> b = encode();
     EXPECT_NE(0, std::memcmp(a.data() + 56, b.data() + 56, 2));
+}
+
+TEST_F(EncodeTest, AuthenticationMakesTheChecksAKeyedHashOfTheImage) {
+    const std::vector<uint8_t> plain = encode();
+    ASSERT_EQ(vesk_auth_set(1), 0);
+    const std::vector<uint8_t> got = encode();
+    EXPECT_EQ(0, std::memcmp(entry_.tx_check, got.data() + 52, 8));
+    uint8_t hash[8];
+    crypto_shorthash(hash, got.data(), 52, vesk_auth.key);
+    vesk_auth.key[0] ^= 1; // another start's key
+    const std::vector<uint8_t> other_key = encode();
+    vesk_auth.key[0] ^= 1;
+    vesk_auth_set(0);
+    EXPECT_EQ(0, std::memcmp(plain.data(), got.data(), 52)) << "the fields stay as they are";
+    EXPECT_EQ(0, std::memcmp(got.data() + 52, hash, 8));
+    EXPECT_NE(0, std::memcmp(other_key.data() + 52, got.data() + 52, 8));
+    EXPECT_EQ(encode(), plain) << "off: the check values of the frame format again";
 }
 
 TEST(PktElement, EncodesBigEndianFromTheArithmeticShift) {

@@ -1,0 +1,43 @@
+#include "vesk/cli/auth_cmd.h"
+
+#include "vesk/frame/auth.h"
+#include "vesk/host/zet.h"
+
+int vesk_authentication(struct cli *cli, int, char **) {
+    if (vesk_auth_set(1) != 0) {
+        cli_out(cli, "%% No random key for frame authentication; it stays off\n");
+        return 1;
+    }
+    return 0;
+}
+
+int no_vesk_authentication(struct cli *, int, char **) {
+    vesk_auth_set(0);
+    return 0;
+}
+
+int vesk_auth_config_write(struct cli *cli) {
+    if (!vesk_auth.on)
+        return 0;
+    cli_out(cli, "loop-detect authentication\n");
+    return 1;
+}
+
+static const char VESK_HELP_GLOBAL[] = "Neighbor Loop Detect Protocol (VESK)";
+
+static const char *const vesk_auth_cmd_help[] = {
+    VESK_HELP_GLOBAL, "Sign detect packets with a secret key so that no other host can forge them",
+    nullptr};
+static const struct cli_element vesk_auth_cmd = {"loop-detect authentication", vesk_authentication,
+                                                 vesk_auth_cmd_help};
+static const char *const no_vesk_auth_cmd_help[] = {
+    "Negate a command or set its defaults", VESK_HELP_GLOBAL,
+    "Detect packets carry their plain check values again", nullptr};
+static const struct cli_element no_vesk_auth_cmd = {"no loop-detect authentication",
+                                                    no_vesk_authentication, no_vesk_auth_cmd_help};
+
+void vesk_auth_cli_init(struct cli_tree *tree) {
+    cli_install(tree, CONFIG_MODE, &vesk_auth_cmd);
+    cli_install(tree, CONFIG_MODE, &no_vesk_auth_cmd);
+    cli_install_config(tree, GLOBAL_WRITER_MODE, vesk_auth_config_write);
+}

@@ -1,0 +1,27 @@
+// Frame authentication ("loop-detect authentication"): the check bytes of every frame become a
+// keyed hash (SipHash-2-4) of the image's bytes 0-51 under a key drawn at start, so frames that
+// name this device's ports cannot be made by anyone who has only seen earlier ones.
+#pragma once
+
+#include <cstdint>
+
+constexpr int VESK_AUTH_KEY_LEN = 16;
+// Image bytes the hash covers: everything before the check bytes.
+constexpr int VESK_AUTH_COVERED = 52;
+
+struct vesk_frame_auth {
+    int on;    // frames are signed (the command); off: the check values of the frame format
+    int keyed; // key holds a key drawn from the kernel's random source
+    uint8_t key[VESK_AUTH_KEY_LEN];
+};
+
+// Read and written on the main thread only (commands, transmit and verdict all run there).
+extern struct vesk_frame_auth vesk_auth;
+
+// Draws the key once; gives 0, or -1 when no random key can be had (authentication stays off).
+int vesk_auth_init(void);
+// Turns signing on (drawing the key when none was drawn yet) or off. Gives 0, or -1 when on was
+// asked for and no key could be drawn.
+int vesk_auth_set(int on);
+// The 8 check bytes of a frame image (at least VESK_AUTH_COVERED bytes) under the key.
+void vesk_auth_sign(const uint8_t *image, uint8_t *check);
