@@ -42,22 +42,8 @@ const std::string CLI = std::string(VESK_BINARY_DIR) + "/tools/vesk-cli";
 constexpr uint64_t NET_ADMIN_AND_RAW = (1ULL << 12) | (1ULL << 13);
 constexpr uint8_t BRIDGE_MAC[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
 
-struct Result {
-    int status = -1;
-    std::string out;
-};
-
-Result run(const std::string &cmd) {
-    Result r;
-    FILE *p = popen(cmd.c_str(), "r");
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        r.out.append(buf, n);
-    int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
-}
+using Result = vesk_test::ShellResult;
+using vesk_test::run_shell;
 
 // Runs body in a child process inside network namespace ns, optionally as nobody; the child's
 // exit status is body's result.
@@ -184,7 +170,7 @@ class Security : public ::testing::Test {
     }
 
     uint32_t ifindex(const std::string &name) const {
-        Result r = run("ip -n " + lab_->switch_ns() + " -o link show " + name);
+        Result r = run_shell("ip -n " + lab_->switch_ns() + " -o link show " + name);
         return static_cast<uint32_t>(std::strtoul(r.out.c_str(), nullptr, 10));
     }
 
@@ -239,11 +225,11 @@ TEST_F(Security, AnotherUserCannotConfigureThroughEitherDoorNorCreateAFile) {
     std::ofstream(guess) << "pw-enable\n";
     chmod(guess.c_str(), 0644);
     const std::string attack = " -c 'configure terminal' -c 'log file " + target + "' 2>&1";
-    Result unix_door = run(cli(true) + " -s " + dir_ + "/vty" + attack);
+    Result unix_door = run_shell(cli(true) + " -s " + dir_ + "/vty" + attack);
     EXPECT_EQ(unix_door.status, 2) << unix_door.out;
     EXPECT_NE(unix_door.out.find("Permission denied"), std::string::npos) << unix_door.out;
-    Result tcp_door =
-        run(cli(true) + " -p " + std::to_string(port_) + " --password-file " + guess + attack);
+    Result tcp_door = run_shell(cli(true) + " -p " + std::to_string(port_) + " --password-file " +
+                                guess + attack);
     EXPECT_EQ(tcp_door.status, 2) << tcp_door.out;
     EXPECT_NE(tcp_door.out.find("login failed: % Wrong password"), std::string::npos)
         << tcp_door.out;
@@ -257,8 +243,8 @@ TEST_F(Security, PasswordLoginOverTcpGivesOneEnableGivesFifteenThreeWrongClose) 
     ASSERT_NO_FATAL_FAILURE(start({"password pw-login", "enable password pw-enable"}));
     std::ofstream(dir_ + "/pw") << "pw-login\npw-enable\n";
     const auto t0 = std::chrono::steady_clock::now();
-    Result r = run(cli(false) + " -p " + std::to_string(port_) + " --password-file " + dir_ +
-                   "/pw -c 'show privilege' -c enable -c 'show privilege'");
+    Result r = run_shell(cli(false) + " -p " + std::to_string(port_) + " --password-file " + dir_ +
+                         "/pw -c 'show privilege' -c enable -c 'show privilege'");
     std::cout
         << "login, enable and two commands over TCP: "
         << std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count()

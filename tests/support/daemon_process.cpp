@@ -245,4 +245,18 @@ std::string VtyClient::command(const std::string &line, std::chrono::millisecond
     return reply;
 }
 
+ShellResult run_shell(const std::string &cmd) {
+    ShellResult r;
+    FILE *p = popen(cmd.c_str(), "r");
+    if (p == nullptr)
+        return r;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        r.out.append(buf, n);
+    int st = pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
 } // namespace vesk_test

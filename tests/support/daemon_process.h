@@ -22,6 +22,14 @@ void remove_dir(const std::string &dir);
 bool wait_for(const std::function<bool()> &done,
               std::chrono::milliseconds limit = std::chrono::seconds(10));
 
+// What a shell command printed on its standard output, and its exit status (-1 when it did not
+// exit).
+struct ShellResult {
+    int status = -1;
+    std::string out;
+};
+ShellResult run_shell(const std::string &cmd);
+
 class DaemonProcess {
   public:
     // Files of the process (standard output and error) go into dir.

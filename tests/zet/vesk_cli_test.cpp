@@ -2,6 +2,7 @@
 // with -c over the Unix socket and TCP (logging in from a password file), the exit status on error
 // replies and on no server, commands from standard input, and the interactive mode on a terminal
 // with "?" and TAB.
+#include "support/daemon_process.h"
 #include "support/vty_server.h"
 #include "zet/access.h"
 #include "zet/cli.h"
@@ -40,22 +41,8 @@ int toy_fail(struct cli *cli, int, char **) {
 const char *toy_fail_cmd_help[] = {"toy", "fail", nullptr};
 struct cli_element toy_fail_cmd = {"toy fail", toy_fail, toy_fail_cmd_help};
 
-struct Result {
-    int status = -1;
-    std::string out;
-};
-
-Result shell(const std::string &cmd) {
-    Result r;
-    FILE *p = popen(cmd.c_str(), "r");
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        r.out.append(buf, n);
-    int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
-}
+using Result = vesk_test::ShellResult;
+using vesk_test::run_shell;
 
 class VeskCli : public ::testing::Test {
   protected:
@@ -91,16 +78,16 @@ class VeskCli : public ::testing::Test {
 };
 
 TEST_F(VeskCli, OneShotCommandsPrintTheirRepliesInOrder) {
-    Result r = shell(cli("-c 'show toy' -c 'configure terminal' -c 'do show toy' -c end"));
+    Result r = run_shell(cli("-c 'show toy' -c 'configure terminal' -c 'do show toy' -c end"));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "toy output\ntoy output\n");
 }
 
 TEST_F(VeskCli, AnErrorReplyGivesExitStatusOneAndTheRestStillRuns) {
-    Result r = shell(cli("-c 'show nothing' -c 'show toy'"));
+    Result r = run_shell(cli("-c 'show nothing' -c 'show toy'"));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "% Invalid input at word 2: \"nothing\"\ntoy output\n");
-    r = shell(cli("-c 'toy fail'"));
+    r = run_shell(cli("-c 'toy fail'"));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "% The toy failed\n");
 }
@@ -112,38 +99,39 @@ TEST_F(VeskCli, TcpPortWithAPasswordFileAndTheEnvironmentsSocket) {
     std::ofstream(dir + "/pw") << "login-pw\nenable-pw\n";
     std::ofstream(dir + "/bad") << "guess\n";
     const std::string tcp = CLI_BIN + " -p " + std::to_string(port) + " --password-file ";
-    Result r = shell(tcp + dir + "/pw -c 'show toy' -c enable -c 'show privilege'");
+    Result r = run_shell(tcp + dir + "/pw -c 'show toy' -c enable -c 'show privilege'");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "toy output\nCurrent privilege level is 15\n");
-    r = shell(tcp + dir + "/bad -c 'show toy' 2>&1");
+    r = run_shell(tcp + dir + "/bad -c 'show toy' 2>&1");
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "vesk-cli: login failed: % Wrong password\n");
-    r = shell(CLI_BIN + " -c 'show toy'"); // VESK_VTY_SOCKET
+    r = run_shell(CLI_BIN + " -c 'show toy'"); // VESK_VTY_SOCKET
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "toy output\n");
 }
 
 TEST_F(VeskCli, NoServerGivesExitStatusTwo) {
-    Result r = shell(CLI_BIN + " -s " + dir + "/none -c 'show toy' 2>&1");
+    Result r = run_shell(CLI_BIN + " -s " + dir + "/none -c 'show toy' 2>&1");
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.out.find("cannot connect to " + dir + "/none"), std::string::npos) << r.out;
-    r = shell(CLI_BIN + " -p 0 2>&1");
+    r = run_shell(CLI_BIN + " -p 0 2>&1");
     EXPECT_EQ(r.status, 2);
 }
 
 TEST_F(VeskCli, LinesFromStandardInput) {
-    Result r = shell("printf 'show toy\\nconfigure terminal\\nshow bogus\\nexit\\nexit\\nexit\\n"
-                     "show toy\\n' | " +
-                     cli(""));
+    Result r =
+        run_shell("printf 'show toy\\nconfigure terminal\\nshow bogus\\nexit\\nexit\\nexit\\n"
+                  "show toy\\n' | " +
+                  cli(""));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "toy output\n% Invalid input at word 2: \"bogus\"\n");
 }
 
 TEST_F(VeskCli, HelpAndUsage) {
-    Result r = shell(CLI_BIN + " -h");
+    Result r = run_shell(CLI_BIN + " -h");
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("Usage: vesk-cli"), std::string::npos);
-    r = shell(CLI_BIN + " -x 2>&1");
+    r = run_shell(CLI_BIN + " -x 2>&1");
     EXPECT_EQ(r.status, 2);
 }
 
