@@ -203,6 +203,12 @@ TEST_F(FrameLoopProcessTest, ForwardingEntryMoveMakesThePortProbeAtOnce) {
     EXPECT_EQ(f.addr.ifindex, static_cast<int32_t>(kGe1));
     EXPECT_EQ(nsm_->order("fdb-move 6 9"), "error: forwarding-database move between interfaces "
                                            "that are no two ports");
+    // The probe comes back on ge2: the loop is cut and kept as found by the probe.
+    reflect(f, 6);
+    EXPECT_EQ(nsm_->order("wait-request 10"), "request 5 1");
+    ASSERT_EQ(vty_.command("end"), "");
+    EXPECT_THAT(vty_.command("show loop-detect events"),
+                testing::HasSubstr("vlan 1, back on ge2, shutdown, fast-detect probe\n"));
 }
 
 // Block and unblock reach the peer as port-state requests 4 and 8: reflected probes keep the

@@ -123,6 +123,7 @@ int show_vesk_events_json(struct cli *cli, int, char **) {
             j["vlan"] = e->vid;
             j["rx_port"] = e->rx_port;
             j["action"] = vesk_event_cause_name(e->cause);
+            j["probe"] = e->probe;
         } else {
             j["cause"] = vesk_event_cause_name(e->cause);
         }

@@ -104,7 +104,8 @@ void vesk_recv_note_loop(struct vesk_port *tx_port, const struct vesk_port *rx_p
                                     : tx_port->loop_process == VESK_LOOP_BLOCK ? VESK_CAUSE_BLOCK
                                                                                : VESK_CAUSE_LOG;
     vesk_history_add(VESK_EVENT_LOOP, action, tx_port->name, static_cast<uint16_t>(vid),
-                     rx_port->name);
+                     rx_port->name)
+        ->probe = tx_port->last_send_probe != 0;
 }
 
 } // namespace

@@ -109,6 +109,7 @@ void vesk_state_machine_tx(struct vesk_port *port) {
             port->tx_type = 1;
         }
     }
+    port->last_send_probe = 0;
     vesk_send_pkt(port);
 }
 
@@ -280,6 +281,7 @@ int vesk_port_probe(struct vesk_port *port) {
     if (IS_VESK_DEBUG_MACHINE())
         zlog_debug(veskm, "Port %s probes at once", port->name);
     vesk_send_pkt(port);
+    port->last_send_probe = 1;
     return 0;
 }
 

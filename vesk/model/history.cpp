@@ -16,8 +16,8 @@ void vesk_copy_name(char *dst, const char *src) {
 
 } // namespace
 
-void vesk_history_add(enum vesk_event_kind kind, enum vesk_event_cause cause, const char *port,
-                      uint16_t vid, const char *rx_port) {
+struct vesk_event *vesk_history_add(enum vesk_event_kind kind, enum vesk_event_cause cause,
+                                    const char *port, uint16_t vid, const char *rx_port) {
     unsigned slot = (vesk_history_first + vesk_history_used) % VESK_HISTORY_MAX;
     if (vesk_history_used == VESK_HISTORY_MAX)
         vesk_history_first = (vesk_history_first + 1) % VESK_HISTORY_MAX;
@@ -28,8 +28,10 @@ void vesk_history_add(enum vesk_event_kind kind, enum vesk_event_cause cause, co
     e.kind = kind;
     e.cause = cause;
     e.vid = vid;
+    e.probe = false;
     vesk_copy_name(e.port, port);
     vesk_copy_name(e.rx_port, rx_port);
+    return &e;
 }
 
 unsigned vesk_history_count(void) {

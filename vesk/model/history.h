@@ -35,13 +35,16 @@ struct vesk_event {
     enum vesk_event_kind kind;
     enum vesk_event_cause cause;
     uint16_t vid;
+    // A loop found by a fast-detection probe.
+    bool probe;
     char port[INTERFACE_NAMSIZ + 1];
     char rx_port[INTERFACE_NAMSIZ + 1];
 };
 
 // Records an event now; rx_port may be null. The oldest event goes when the history is full.
-void vesk_history_add(enum vesk_event_kind kind, enum vesk_event_cause cause, const char *port,
-                      uint16_t vid, const char *rx_port);
+// Gives the event, for details only some kinds have.
+struct vesk_event *vesk_history_add(enum vesk_event_kind kind, enum vesk_event_cause cause,
+                                    const char *port, uint16_t vid, const char *rx_port);
 // The number of events kept, and the i-th oldest of them (null beyond the count).
 unsigned vesk_history_count(void);
 const struct vesk_event *vesk_history_at(unsigned i);

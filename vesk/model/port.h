@@ -73,6 +73,9 @@ struct vesk_port {
     long long cut_usec;
     // Fast detection sends again no sooner than this.
     long long probe_after_usec;
+    // The latest frames were a fast-detection probe, not the port's cadence: a loop they prove
+    // was found by the probe.
+    uint8_t last_send_probe;
     // While blocked: the probe timer, whether a frame of the port came back since the latest
     // probe, whether that probe awaits its check, and the misses in a row.
     struct thread *probe_timer;
