@@ -94,8 +94,23 @@ TEST(FaultConfig, AtomicWriteKilledAtRandomPoints) {
     const std::string texts[2] = {std::string(1 << 20, 'a') + "\n",
                                   std::string(1 << 19, 'b') + "\n"};
     write_file(path, texts[0]);
+    // Kills are spread over twice the time a whole write takes here, so they land before, inside
+    // and after it on a fast build as on a sanitizer build of a busy machine.
+    const auto t0 = std::chrono::steady_clock::now();
+    pid_t writer = fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+        std::string err;
+        _exit(zet::config::write_atomic(path.c_str(), texts[0], err) ? 0 : 1);
+    }
+    int writer_status = 0;
+    waitpid(writer, &writer_status, 0);
+    ASSERT_TRUE(WIFEXITED(writer_status) && WEXITSTATUS(writer_status) == 0);
+    const auto whole = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - t0);
     std::mt19937 rng(7);
-    std::uniform_int_distribution<int> delay_us(0, 20000);
+    std::uniform_int_distribution<int> delay_us(
+        0, std::max(20000, static_cast<int>(2 * whole.count())));
     int old_kept = 0, new_found = 0;
     for (int round = 0; round < 300; round++) {
         const std::string &old_text = texts[round % 2];
