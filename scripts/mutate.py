@@ -160,6 +160,13 @@ def test_programs(build_dir):
     return [os.path.join(tests, n) for n in names]
 
 
+def nearest_first(programs, path):
+    """The programs named after the mutated module first: they kill most of its mutants, and the
+    verdict does not depend on the order, only the time it takes."""
+    stem = os.path.splitext(os.path.basename(path))[0]
+    return sorted(programs, key=lambda p: stem not in os.path.basename(p))
+
+
 def first_failure(programs, timeout, log):
     for program in programs:
         try:
@@ -230,7 +237,7 @@ def main():
                 stillborn += 1
                 verdict = "no build"
             else:
-                failed = first_failure(programs, args.timeout, log)
+                failed = first_failure(nearest_first(programs, path), args.timeout, log)
                 if failed:
                     killed += 1
                     verdict = "killed   by " + failed
