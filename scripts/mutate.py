@@ -221,7 +221,7 @@ def main():
         sys.exit(f"mutate: {failing} fails without any mutant; see {log.name}")
 
     print(f"mutate: {len(sample)} mutants" + (f" of {total} (seed {args.seed})" if total else ""))
-    killed, survivors, stillborn, lost = 0, [], 0, 0
+    killed, survivors, stillborn, lost, timeouts = 0, [], 0, 0, []
     for n, m in enumerate(sample, 1):
         path, index = locate(tree, m)
         where = f'{m["file"]}:{m["line"]}'
@@ -241,6 +241,8 @@ def main():
                 if failed:
                     killed += 1
                     verdict = "killed   by " + failed
+                    if failed.endswith("(timeout)"):
+                        timeouts.append(f'{path}:{index + 1}')
                 else:
                     survivors.append(f'{path}:{index + 1}: {m["text"].strip()}  =>  {m["mutated"].strip()}')
                     verdict = "SURVIVED"
@@ -253,6 +255,9 @@ def main():
     score = 100.0 * killed / counted if counted else 0.0
     print(f"score: {killed} of {counted} killed ({score:.1f}%); "
           f"{stillborn} did not build, {lost} not found")
+    # A program that only ran out of time may be a slow machine rather than a caught mutant.
+    if timeouts:
+        print(f"{len(timeouts)} of the kills were timeouts: " + ", ".join(timeouts))
     for s in survivors:
         print("survivor: " + s)
     return 0
