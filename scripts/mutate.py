@@ -138,6 +138,13 @@ def sync_tree(tree):
             continue
         os.makedirs(os.path.dirname(dst), exist_ok=True)
         shutil.copy2(src, dst)
+    # A file the tree no longer has must not go on being built and run from an older copy.
+    keep = set(filter(None, files))
+    for folder, _, names in os.walk(tree):
+        for name in names:
+            full = os.path.join(folder, name)
+            if os.path.relpath(full, tree) not in keep:
+                os.remove(full)
 
 
 def build(tree, build_dir, log):
