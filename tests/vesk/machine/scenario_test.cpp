@@ -73,39 +73,26 @@ std::vector<Case> load() {
     return cases;
 }
 
+// clang-format off
 #define NAMED(X)                                                                                   \
-    X(SMS_INITIALIZE)                                                                              \
-    X(SMS_SENDING)                                                                                 \
-    X(SMS_WAIT_TX)                                                                                 \
-    X(SMS_SHUTDOWN)                                                                                \
-    X(SMS_RESUME) X(SMS_NOSHUTDOWN) X(VESK_PORT_DOWN) X(VESK_PORT_UP) X(VESK_PORT_SHUTDOWN)        \
-        X(VESK_PORT_NOSHUTDOWN) X(VESK_PORT_BLOCKED) X(VESK_PORT_STATE_MAX) X(VESK_LOOP_LOG)       \
-            X(VESK_LOOP_SHUTDOWN) X(VESK_LOOP_BLOCK) X(VESK_ERR_PORT_NOT_FOUND)                    \
-                X(VESK_ERR_PROVLAN_LIMIT) X(VESK_ERR_PROVLAN_NOMEM) X(VESK_ERR_HANDLER)            \
-                    X(MTYPE_VESK_BRIDGE) X(MTYPE_VESK_VLAN) X(MTYPE_VESK_PORT) X(MTYPE_VESK_RLIST) \
-                        X(MTYPE_VESK_PROVLAN) X(MTYPE_ZET_LIST) X(MTYPE_ZET_LISTNODE)              \
-                            X(MTYPE_ZET_ROUTE_TABLE) X(MTYPE_ZET_ROUTE_NODE) X(MTYPE_ZET_THREAD)   \
-                                X(ZLOG_WARNING) X(NSM_MSG_LINK_UP) X(NSM_MSG_LINK_DOWN)            \
-                                    X(NSM_MSG_BRIDGE_ADD)
+    X(SMS_INITIALIZE) X(SMS_SENDING) X(SMS_WAIT_TX) X(SMS_SHUTDOWN) X(SMS_RESUME) X(SMS_NOSHUTDOWN) \
+    X(VESK_PORT_DOWN) X(VESK_PORT_UP) X(VESK_PORT_SHUTDOWN) X(VESK_PORT_NOSHUTDOWN)               \
+    X(VESK_PORT_BLOCKED) X(VESK_PORT_STATE_MAX) X(VESK_LOOP_LOG) X(VESK_LOOP_SHUTDOWN)             \
+    X(VESK_LOOP_BLOCK) X(VESK_ERR_PORT_NOT_FOUND) X(VESK_ERR_PROVLAN_LIMIT)                        \
+    X(VESK_ERR_PROVLAN_NOMEM) X(VESK_ERR_HANDLER) X(MTYPE_VESK_BRIDGE) X(MTYPE_VESK_VLAN)          \
+    X(MTYPE_VESK_PORT) X(MTYPE_VESK_RLIST) X(MTYPE_VESK_PROVLAN) X(MTYPE_ZET_LIST)                 \
+    X(MTYPE_ZET_LISTNODE) X(MTYPE_ZET_ROUTE_TABLE) X(MTYPE_ZET_ROUTE_NODE) X(MTYPE_ZET_THREAD)     \
+    X(ZLOG_WARNING) X(NSM_MSG_LINK_UP) X(NSM_MSG_LINK_DOWN) X(NSM_MSG_BRIDGE_ADD)
+#define FIELDS(X)                                                                                  \
+    X(vesk_enable) X(cfg_enable) X(loop_process) X(uplink) X(flags) X(provlan_count)               \
+    X(active_provlan_count) X(loop_vlan_count) X(pstate) X(mstate) X(tx_interval_time)             \
+    X(tx_up_time) X(tx_type) X(tx_count) X(resume_time) X(ifindex) X(tx_usec) X(cut_usec)
+#define FIELD_NAME(f) #f,
+const Words kFields = {FIELDS(FIELD_NAME) "tx_timer", "resume_timer", "probe_timer", "tx_left",
+                       "resume_left", "info", "mac5"};
+// clang-format on
 #define ENTRY(x) {#x, x},
 const std::map<std::string, long long> kNames = {NAMED(ENTRY)};
-
-#define FIELDS(X)                                                                                  \
-    X(vesk_enable)                                                                                 \
-    X(cfg_enable)                                                                                  \
-    X(loop_process)                                                                                \
-    X(uplink)                                                                                      \
-    X(flags) X(provlan_count) X(active_provlan_count) X(loop_vlan_count) X(pstate) X(mstate)       \
-        X(tx_interval_time) X(tx_up_time) X(tx_type) X(tx_count) X(resume_time) X(ifindex)         \
-            X(tx_usec) X(cut_usec)
-#define FIELD_NAME(f) #f,
-const Words kFields = {FIELDS(FIELD_NAME) "tx_timer",
-                       "resume_timer",
-                       "probe_timer",
-                       "tx_left",
-                       "resume_left",
-                       "info",
-                       "mac5"};
 
 // The frames' time of day: kWall, moved by "wall".
 constexpr long kWall = 1700000000;
