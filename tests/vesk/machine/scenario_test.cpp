@@ -435,9 +435,9 @@ class Scenario : public vesk_test::ModelFixture, public ::testing::WithParamInte
              return karsto_vesk_decode_pkt(veskm, p(2), pdu(1), VESK_PDU_LEN, &decoded_[0],
                                            &decoded_[1]);
          }},
-        {"posts", [this] { return thread_post_pending(veskm->master); }},
+        {"posts", [] { return thread_post_pending(veskm->master); }},
         {"send", [this] { return vesk_send_pkt(p(1)); }},
-        {"recv-loop", [this] { return vesk_recv_pkt_karsto(veskm); }},
+        {"recv-loop", [] { return vesk_recv_pkt_karsto(veskm); }},
         {"probe", [this] { return vesk_port_probe(p(1)); }},
         {"auth", [this] { return vesk_auth_set(int(n(1))); }},
         {"same-bytes",
@@ -446,7 +446,7 @@ class Scenario : public vesk_test::ModelFixture, public ::testing::WithParamInte
                                frame(2).begin() + n(3));
          }},
         {"socket-fails",
-         [this] {
+         [] {
              std::snprintf(veskm->platform.frame, sizeof veskm->platform.frame, "%s", "unix:/no/x");
              return vesk_sock_init(veskm) < 0 && sockfd < 0;
          }},
@@ -545,7 +545,7 @@ class Scenario : public vesk_test::ModelFixture, public ::testing::WithParamInte
         {"rl-low2", [this] { list_->next->low = vid(1); }},
         {"null-msgs", [this] { null_messages(); }},
         {"hooks",
-         [this] {
+         [] {
              if_add_hook(veskm->ifg, IF_HOOK_RENAME, vesk_nsm_if_rename);
              if_add_hook(veskm->ifg, IF_HOOK_VR_UNBIND, vesk_nsm_if_vr_unbind);
          }},
