@@ -1,5 +1,6 @@
 // Runs the scenario files tests/vesk/*/*.scn (the language is described at the top of
 // tests/vesk/machine/machine.scn): each "test NAME" block is one test on a fresh ModelFixture.
+// After them, the few tests a scenario cannot say (random range lists, NSM set-up, names).
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
@@ -8,6 +9,8 @@
 #include <iomanip>
 #include <map>
 #include <memory>
+#include <random>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -780,6 +783,72 @@ TEST_F(Model, NsmInitRegistersEveryHandlerServiceAndHook) {
     // The unbind hook is in place: deleting a port's interface frees the port.
     if_delete(veskm, make_port("ge1", 11, {1})->ifp);
     EXPECT_EQ(memory_live(MTYPE_VESK_PORT), 0);
+}
+
+class RangeList : public vesk_test::ModelFixture {
+  protected:
+    void TearDown() override {
+        vesk_free_rlist(&list_);
+        ModelFixture::TearDown();
+    }
+    vesk_rlist *node(uint16_t low, uint16_t high) {
+        auto *n = static_cast<vesk_rlist *>(mfh_calloc(MTYPE_VESK_RLIST, sizeof(vesk_rlist)));
+        n->low = low;
+        n->high = high;
+        return n;
+    }
+    // The ids of the list; fails when nodes are empty, out of order, touch or overlap.
+    std::set<int> members() {
+        std::set<int> out;
+        for (const vesk_rlist *n = list_; n != nullptr; n = n->next) {
+            EXPECT_TRUE(n->low <= n->high && (n->next == nullptr || n->high + 1 < n->next->low))
+                << n->low << "-" << n->high;
+            for (int v = n->low; v <= n->high; v++)
+                out.insert(v);
+        }
+        return out;
+    }
+    vesk_rlist *list_ = nullptr;
+};
+
+TEST_F(RangeList, RandomAddsAndDeletesMatchASet) {
+    std::mt19937 rng(20261206);
+    // A narrow id space makes merges and splits frequent; a few wide draws reach the ends.
+    std::uniform_int_distribution<int> narrow(1, 80);
+    std::uniform_int_distribution<int> wide(0, 4095);
+    std::bernoulli_distribution adding(0.55);
+    std::bernoulli_distribution wide_draw(0.05);
+    std::set<int> model;
+    for (int step = 0; step < 20000; step++) {
+        const int vid = wide_draw(rng) ? wide(rng) : narrow(rng);
+        if (adding(rng)) {
+            vesk_rlist_add(&list_, static_cast<uint16_t>(vid));
+            model.insert(vid);
+        } else {
+            const int expected = model.erase(vid) != 0 ? 0 : -1;
+            ASSERT_EQ(vesk_rlist_delete(&list_, static_cast<uint16_t>(vid)), expected) << step;
+        }
+        ASSERT_EQ(members(), model) << "step " << step;
+        const auto probe = static_cast<uint16_t>(narrow(rng));
+        ASSERT_EQ(vesk_find_vlan_from_rlist(probe, &list_), model.count(probe) != 0 ? 1 : 0);
+    }
+    long nodes = 0;
+    for (const vesk_rlist *n = list_; n != nullptr; n = n->next)
+        nodes++;
+    EXPECT_EQ(memory_live(MTYPE_VESK_RLIST), nodes);
+}
+
+// Nodes covering several VLANs never come from the daemon, but must still give the set union
+// and difference.
+TEST_F(RangeList, WideNodesLinkAsUnionAndUnlinkAsDifference) {
+    for (uint16_t vid : {1, 5, 9, 20})
+        vesk_rlist_add(&list_, vid);
+    vesk_link_rlist(&list_, node(4, 10));
+    EXPECT_EQ(members(), (std::set<int>{1, 4, 5, 6, 7, 8, 9, 10, 20}));
+    EXPECT_EQ(vesk_unlink_rlist(&list_, node(1, 6)), 0);
+    EXPECT_EQ(members(), (std::set<int>{7, 8, 9, 10, 20}));
+    EXPECT_EQ(vesk_unlink_rlist(&list_, node(11, 19)), -1);
+    EXPECT_EQ(memory_live(MTYPE_VESK_RLIST), 2);
 }
 
 TEST(PktElement, RoundTripsBigEndianAndIgnoresNonPositiveLengths) {
