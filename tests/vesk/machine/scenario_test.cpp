@@ -1,0 +1,868 @@
+// Runs the scenario files tests/vesk/*/*.scn (the language is described at the top of
+// tests/vesk/machine/machine.scn): each "test NAME" block is one test on a fresh ModelFixture.
+// After them, the few tests a scenario cannot say (random range lists, NSM set-up, names).
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iomanip>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <sodium.h>
+
+#include "support/model_fixture.h"
+#include "support/wire_peer.h"
+#include "vesk/cli/debug.h"
+#include "vesk/daemon/veskd.h"
+#include "vesk/frame/auth.h"
+#include "vesk/frame/encode.h"
+#include "vesk/frame/receive.h"
+#include "vesk/frame/transmit.h"
+#include "vesk/host/zet.h"
+#include "vesk/machine/api.h"
+#include "vesk/machine/state_machine.h"
+#include "vesk/model/model.h"
+#include "vesk/model/rlist.h"
+#include "vesk/nsm/nsm.h"
+#include "vesk/nsm/port_state.h"
+
+namespace {
+
+using Words = std::vector<std::string>;
+struct Case {
+    std::string name, file;
+    std::vector<std::pair<int, Words>> steps;
+};
+
+Words split(const std::string &line) {
+    Words out;
+    std::istringstream in(line);
+    for (std::string w; in >> std::ws && !in.eof(); out.push_back(w))
+        in.peek() == '"' ? in >> std::quoted(w) : in >> w;
+    return out;
+}
+
+std::vector<Case> load() {
+    std::vector<std::filesystem::path> files;
+    for (const char *dir : {"frame", "machine", "model", "nsm"})
+        for (const auto &e : std::filesystem::directory_iterator(
+                 std::filesystem::path(VESK_SOURCE_DIR) / "tests/vesk" / dir))
+            if (e.path().extension() == ".scn")
+                files.push_back(e.path());
+    std::sort(files.begin(), files.end());
+    std::vector<Case> cases;
+    for (const auto &path : files) {
+        std::ifstream in(path);
+        int n = 0;
+        for (std::string line; std::getline(in, line);) {
+            const Words w = split(line);
+            if (++n, w.empty() || w[0][0] == '#')
+                continue;
+            if (w[0] == "test")
+                cases.push_back({path.stem().string() + "_" + w.at(1), path.string(), {}});
+            else if (!cases.empty())
+                cases.back().steps.emplace_back(n, w);
+        }
+    }
+    return cases;
+}
+
+// clang-format off
+#define NAMED(X)                                                                                   \
+    X(SMS_INITIALIZE) X(SMS_SENDING) X(SMS_WAIT_TX) X(SMS_SHUTDOWN) X(SMS_RESUME) X(SMS_NOSHUTDOWN) \
+    X(VESK_PORT_DOWN) X(VESK_PORT_UP) X(VESK_PORT_SHUTDOWN) X(VESK_PORT_NOSHUTDOWN)               \
+    X(VESK_PORT_BLOCKED) X(VESK_PORT_STATE_MAX) X(VESK_LOOP_LOG) X(VESK_LOOP_SHUTDOWN)             \
+    X(VESK_LOOP_BLOCK) X(VESK_ERR_PORT_NOT_FOUND) X(VESK_ERR_PROVLAN_LIMIT)                        \
+    X(VESK_ERR_PROVLAN_NOMEM) X(VESK_ERR_HANDLER) X(MTYPE_VESK_BRIDGE) X(MTYPE_VESK_VLAN)          \
+    X(MTYPE_VESK_PORT) X(MTYPE_VESK_RLIST) X(MTYPE_VESK_PROVLAN) X(MTYPE_ZET_LIST)                 \
+    X(MTYPE_ZET_LISTNODE) X(MTYPE_ZET_ROUTE_TABLE) X(MTYPE_ZET_ROUTE_NODE) X(MTYPE_ZET_THREAD)     \
+    X(ZLOG_WARNING) X(NSM_MSG_LINK_UP) X(NSM_MSG_LINK_DOWN) X(NSM_MSG_BRIDGE_ADD)
+#define FIELDS(X)                                                                                  \
+    X(vesk_enable) X(cfg_enable) X(loop_process) X(uplink) X(flags) X(provlan_count)               \
+    X(active_provlan_count) X(loop_vlan_count) X(pstate) X(mstate) X(tx_interval_time)             \
+    X(tx_up_time) X(tx_type) X(tx_count) X(resume_time) X(ifindex) X(tx_usec) X(cut_usec)
+#define FIELD_NAME(f) #f,
+const Words kFields = {FIELDS(FIELD_NAME) "tx_timer", "resume_timer", "probe_timer", "tx_left",
+                       "resume_left", "info", "mac5"};
+// clang-format on
+#define ENTRY(x) {#x, x},
+const std::map<std::string, long long> kNames = {NAMED(ENTRY)};
+
+// The frames' time of day: kWall, moved by "wall".
+constexpr long kWall = 1700000000;
+long wall_seconds = kWall;
+int fake_time(struct timeval *tv, void *) {
+    *tv = {wall_seconds, 999999};
+    return 0;
+}
+
+long long seconds_left(const thread *timer) {
+    timeval now{};
+    pal_time_tzcurrent(&now, nullptr);
+    return timer == nullptr ? -1 : timer->sands.tv_sec - now.tv_sec;
+}
+
+long long get(vesk_port *p, const std::string &name) {
+#define GET(f)                                                                                     \
+    if (name == #f)                                                                                \
+        return p->f;
+    FIELDS(GET)
+    if (name.size() > 6 && name.substr(name.size() - 6) == "_timer")
+        return (name == "tx_timer"       ? p->tx_timer
+                : name == "resume_timer" ? p->resume_timer
+                                         : p->probe_timer) != nullptr;
+    if (name == "tx_left" || name == "resume_left")
+        return seconds_left(name == "tx_left" ? p->tx_timer : p->resume_timer);
+    if (name == "info")
+        return p->ifp->info == p;
+    if (name == "mac5")
+        return p->mac_address[5];
+    throw std::runtime_error("no field " + name);
+}
+
+void set(vesk_port *p, const std::string &name, long long v) {
+#define SET(f)                                                                                     \
+    if (name == #f)                                                                                \
+        p->f = static_cast<decltype(p->f)>(v);
+    FIELDS(SET)
+}
+
+template <typename T> std::vector<T *> items(list *l) {
+    std::vector<T *> out;
+    for (listnode *n = l == nullptr ? nullptr : listhead(l); n != nullptr; n = listnextnode(n))
+        out.push_back(static_cast<T *>(listgetdata(n)));
+    return out;
+}
+
+template <typename T, typename F> Words strings(const std::vector<T *> &records, F text) {
+    Words out;
+    for (T *r : records)
+        out.push_back(text(r));
+    return out;
+}
+
+Words vlan_ids(vesk_bridge *b) {
+    Words out;
+    for (route_node *rn = b->vlan_table == nullptr ? nullptr : route_top(b->vlan_table);
+         rn != nullptr; rn = route_next(rn))
+        if (rn->info != nullptr)
+            out.push_back(std::to_string(static_cast<vesk_vlan *>(rn->info)->vid));
+    return out;
+}
+
+std::string ranges(const vesk_rlist *r) {
+    std::string out;
+    for (; r != nullptr; r = r->next)
+        out += "[" + std::to_string(r->low) + "," + std::to_string(r->high) + "]";
+    return out;
+}
+
+using Handler = int (*)(nsm_msg_header *, void *, void *);
+
+class Scenario : public vesk_test::ModelFixture, public ::testing::WithParamInterface<Case> {
+  protected:
+    void SetUp() override {
+        ModelFixture::SetUp();
+        wall_seconds = kWall;
+        vesk_frame_set_time_source(fake_time);
+        record_vesk = {};
+        sockfd = -1;
+    }
+    void TearDown() override {
+        vesk_free_rlist(&list_);
+        vesk_auth_set(0);
+        ModelFixture::TearDown();
+        peer_.reset();
+        sockfd = -1;
+        vesk_frame_set_time_source(nullptr);
+        vesk_fast_detect = 1;
+    }
+
+    // Word i of the current step as text, number, interface, port, protect entry or bridge.
+    const std::string &s(size_t i) const { return w_->at(i); }
+    long long n(size_t i) const {
+        if (auto it = kNames.find(s(i)); it != kNames.end())
+            return it->second;
+        char *end = nullptr;
+        const long long v = std::strtoll(s(i).c_str(), &end, 0);
+        if (*end != '\0' || s(i).empty())
+            throw std::runtime_error("not a number: " + s(i));
+        return v;
+    }
+    uint16_t vid(size_t i) const { return static_cast<uint16_t>(n(i)); }
+    interface *ifp(size_t i) {
+        if (interface *f = ifg_lookup_by_name(veskm->ifg, s(i).c_str()))
+            return f;
+        throw std::runtime_error("no interface " + s(i));
+    }
+    vesk_port *p(size_t i) {
+        if (auto *port = static_cast<vesk_port *>(ifp(i)->info))
+            return port;
+        throw std::runtime_error("no port " + s(i));
+    }
+    vesk_provlan *entry(size_t i, size_t vid_at) {
+        if (vesk_provlan *e = vesk_find_provlan_from_port(vid(vid_at), p(i)))
+            return e;
+        throw std::runtime_error(s(i) + " does not protect " + s(vid_at));
+    }
+    vesk_bridge *b(size_t i) { return vesk_find_bridge_from_master(s(i).c_str(), master()); }
+    std::vector<uint16_t> vids(size_t from) const {
+        std::vector<uint16_t> out;
+        for (size_t i = from; i < w_->size() && s(i) != "down"; i++)
+            out.push_back(vid(i));
+        return out;
+    }
+    Words rest(size_t from) const { return Words(w_->begin() + from, w_->end()); }
+    Words numbers(size_t from) const {
+        Words out;
+        for (size_t i = from; i < w_->size(); i++)
+            out.push_back(std::to_string(n(i)));
+        return out;
+    }
+    std::vector<uint8_t> &frame(size_t i) { return frames_.at(s(i)); }
+    static void parse_mac(const std::string &text, uint8_t *mac) {
+        for (int i = 0; i < 6; i++)
+            mac[i] = static_cast<uint8_t>(std::stoi(text.substr(i * 3, 2), nullptr, 16));
+    }
+    static std::string hex(const std::vector<uint8_t> &bytes) {
+        std::ostringstream out;
+        for (uint8_t byte : bytes)
+            out << std::hex << std::setw(2) << std::setfill('0') << int{byte};
+        return out.str();
+    }
+    template <typename T> static Words names(const std::vector<T *> &records) {
+        return strings(records, [](T *r) { return std::string(r->name); });
+    }
+
+    // The seconds since the start at which the port sends during the next n seconds.
+    Words sends(long seconds) {
+        Words at;
+        const std::string line = "Port " + s(1) + " mstate change to SMS_SENDING";
+        for (long i = 0;; i++) {
+            for (const size_t now = log_count_exact(line); seen_[s(1)] < now; seen_[s(1)]++)
+                at.push_back(std::to_string(elapsed()));
+            if (i == seconds)
+                return at;
+            advance(1);
+        }
+    }
+    void set_debug_words() {
+        uint32_t words[3] = {};
+        const std::map<std::string, std::pair<int, uint32_t>> flags = {
+            {"event", {0, VESK_DEBUG_EVENT}},   {"machine", {0, VESK_DEBUG_MACHINE}},
+            {"nsm", {1, VESK_DEBUG_NSM}},       {"packet", {2, VESK_DEBUG_PACKET}},
+            {"send", {2, VESK_DEBUG_SEND}},     {"recv", {2, VESK_DEBUG_RECV}},
+            {"detail", {2, VESK_DEBUG_DETAIL}}, {"all", {0, 0xff}}};
+        for (size_t i = 1; i < w_->size(); i++)
+            words[flags.at(s(i)).first] |= flags.at(s(i)).second;
+        set_debug(words[0], words[1], words[2]);
+    }
+    long long nsm(int type, void *msg, size_t size, Handler handler) {
+        nsm_msg_header header = {static_cast<uint16_t>(type), static_cast<uint16_t>(size), 1};
+        return handler(&header, veskm->nc, msg);
+    }
+    long long link() {
+        nsm_msg_link msg = {};
+        msg.cindex = NSM_LINK_CTYPE_FLAGS;
+        msg.ifindex = static_cast<uint32_t>(n(2));
+        msg.flags = static_cast<uint32_t>(n(3));
+        if (w_->size() > 4) {
+            msg.cindex |= NSM_LINK_CTYPE_HW_ADDRESS;
+            msg.hw_len = 6;
+            parse_mac(s(4), msg.hw_addr);
+        }
+        return nsm(static_cast<int>(n(1)), &msg, sizeof msg, vesk_nsm_recv_interface_state);
+    }
+    long long bridge_msg() {
+        nsm_msg_bridge msg = {};
+        std::strncpy(msg.bridge_name, s(2).c_str(), sizeof msg.bridge_name - 1);
+        msg.type = 1;
+        const bool add = s(1) == "add";
+        return nsm(add ? NSM_MSG_BRIDGE_ADD : NSM_MSG_BRIDGE_DELETE, &msg, sizeof msg,
+                   add ? vesk_nsm_recv_bridge_add : vesk_nsm_recv_bridge_delete);
+    }
+    long long vlan_msg() {
+        nsm_msg_vlan msg = {};
+        std::strncpy(msg.bridge_name, s(2).c_str(), sizeof msg.bridge_name - 1);
+        msg.vid = vid(3);
+        const bool add = s(1) == "add";
+        return nsm(add ? NSM_MSG_BRIDGE_ADD_VLAN : NSM_MSG_BRIDGE_DELETE_VLAN, &msg, sizeof msg,
+                   add ? vesk_nsm_recv_bridge_add_vlan : vesk_nsm_recv_bridge_delete_vlan);
+    }
+    long long vlan_port() {
+        std::vector<uint16_t> entries = vids(3);
+        nsm_msg_vlan_port msg = {};
+        msg.ifindex = static_cast<uint32_t>(n(2));
+        msg.num = static_cast<uint16_t>(entries.size());
+        msg.vid_info = entries.data();
+        const bool add = s(1) == "add";
+        return nsm(add ? NSM_MSG_BRIDGE_VLAN_ADD_IF : NSM_MSG_BRIDGE_VLAN_DELETE_IF, &msg,
+                   sizeof msg,
+                   add ? vesk_nsm_recv_bridge_vlan_add_if : vesk_nsm_recv_bridge_vlan_delete_if);
+    }
+    // The frame the port last sent on a VLAN (the same second encodes the same frame); with
+    // "foreign" one built with a scratch entry, with "own" one built into the port's entry.
+    std::vector<uint8_t> build() {
+        vesk_provlan scratch{};
+        const std::string mode = w_->size() > 4 ? s(4) : "";
+        scratch = mode == "foreign" ? scratch : *entry(2, 3);
+        scratch.vid = vid(3);
+        uint8_t image[VESK_FRAME_BUF_LEN] = {};
+        vesk_encode_pkt(p(2), mode == "own" ? entry(2, 3) : &scratch, image + 22, image, image);
+        EXPECT_EQ(image[VESK_FRAME_LEN], 0) << "the spare byte stays clear";
+        return std::vector<uint8_t>(image, image + VESK_FRAME_LEN);
+    }
+    std::vector<uint8_t> address() const {
+        std::vector<uint8_t> a(VESK_RECV_ADDR_LEN, 0xff);
+        const auto rx = static_cast<uint32_t>(n(2));
+        std::memcpy(a.data() + 12, &rx, 4);
+        return a;
+    }
+    void remove_all(vesk_port *port) {
+        for (vesk_provlan *e : items<vesk_provlan>(port->provlan_info)) {
+            vesk_remove_allprovlan_from_port(e->vid, port, 1);
+            listnode_delete(port->provlan_info, e);
+            port->provlan_count--;
+            vesk_free_protect_vlan(e);
+        }
+    }
+    // Posts beyond the queue's bound are dropped and counted.
+    void storm() {
+        const uint64_t dropped = thread_post_dropped(veskm->master);
+        const uint8_t address[VESK_RECV_ADDR_LEN] = {};
+        for (size_t i = 0; i < THREAD_POST_QUEUE_MAX + 100; i++)
+            vesk_recv(veskm, address, pdu(1), VESK_PDU_LEN);
+        EXPECT_EQ(thread_post_pending(veskm->master), size_t{THREAD_POST_QUEUE_MAX});
+        EXPECT_EQ(thread_post_dropped(veskm->master) - dropped, 100u);
+        thread_run_due(veskm);
+    }
+    void null_messages() {
+        for (Handler h : {vesk_nsm_recv_bridge_add, vesk_nsm_recv_bridge_delete,
+                          vesk_nsm_recv_bridge_add_vlan, vesk_nsm_recv_bridge_delete_vlan,
+                          vesk_nsm_recv_bridge_vlan_add_if, vesk_nsm_recv_bridge_vlan_delete_if})
+            EXPECT_EQ(nsm(NSM_MSG_BRIDGE_ADD, nullptr, 0, h), VESK_ERR_HANDLER);
+        EXPECT_EQ(nsm(NSM_MSG_LINK_UP, nullptr, 0, vesk_nsm_recv_interface_state), 0);
+    }
+
+    uint8_t *pdu(size_t i) { return frame(i).data() + VESK_LINK_HDR_LEN; }
+    void expect_sent() {
+        vesk_test::SentFrame f;
+        if (s(1) == "none") {
+            EXPECT_FALSE(peer_->next(f, 0)) << "a frame was sent";
+            return;
+        }
+        ASSERT_TRUE(peer_->next(f, 0)) << "no frame sent";
+        const Words port_vid = {"frame", "sent", s(1), s(2)};
+        w_ = &port_vid;
+        const std::vector<uint8_t> image = build();
+        EXPECT_EQ(f.payload, std::vector<uint8_t>(image.begin() + VESK_LINK_HDR_LEN, image.end()));
+        EXPECT_EQ(0, std::memcmp(f.payload.data() + 38, entry(2, 3)->tx_check, 8));
+        EXPECT_EQ(f.addr.vid, vid(3));
+        EXPECT_EQ(f.addr.ifindex, static_cast<int>(p(2)->ifindex));
+        EXPECT_EQ(f.addr.pad, 0);
+        EXPECT_EQ(0, std::memcmp(f.addr.dst, vesk_arp_addr, 6));
+        EXPECT_EQ(0, std::memcmp(f.addr.src, p(2)->mac_address, 6));
+    }
+    long long vesk_send_captured() {
+        const uint8_t data[VESK_PDU_LEN] = {};
+        testing::internal::CaptureStdout();
+        const int r = vesk_send(vesk_arp_addr, vesk_arp_addr, static_cast<int32_t>(n(1)), vid(2),
+                                w_->size() > 3 ? nullptr : data, VESK_PDU_LEN);
+        stdout_ = testing::internal::GetCapturedStdout();
+        return r;
+    }
+
+    const Words *w_ = nullptr;
+    std::map<std::string, size_t> seen_;
+    std::map<std::string, std::vector<uint8_t>> frames_;
+    std::map<std::string, long long> kept_;
+    uint32_t decoded_[2] = {};
+    vesk_rlist *list_ = nullptr;
+    nsm_client *nc_ = nullptr;
+    std::unique_ptr<vesk_test::WirePeer> peer_;
+    std::string stdout_;
+
+    // The commands that give a result, checked by "=> N" (1 or 0 for a record or none).
+    const std::map<std::string, std::function<long long()>> gives_ = {
+        {"protect", [this] { return vesk_add_provlan_to_port(nullptr, vid(2), p(1), int(n(3))); }},
+        {"reprotect", [this] { return vesk_add_provlan_to_port(entry(1, 2), vid(2), p(1), 1); }},
+        {"unprotect", [this] { return vesk_remove_provlan_from_port(vid(2), p(1), int(n(3))); }},
+        {"unprotect-forced", [this] { return vesk_remove_allprovlan_from_port(vid(2), p(1), 1); }},
+        {"send-state", [this] { return vesk_send_port_state_to_nsm(uint32_t(n(1)), int(n(2))); }},
+        {"api-loop", [this] { return vesk_api_loop_handle(uint8_t(n(2)), ifp(1), bridge()); }},
+        {"api-resume", [this] { return vesk_api_set_resume(uint32_t(n(2)), ifp(1), bridge()); }},
+        {"api-interval",
+         [this] { return vesk_api_set_tx_interval(uint32_t(n(2)), ifp(1), bridge()); }},
+        {"api-force-up",
+         [this] { return vesk_api_force_up(ifp(1), w_->size() > 2 ? nullptr : bridge()); }},
+        {"api-add", [this] { return vesk_api_add_protect_vlan(vid(2), ifp(1), bridge()); }},
+        {"api-del", [this] { return vesk_api_remove_protect_vlan(vid(2), ifp(1), bridge()); }},
+        {"bridge-add",
+         [this] { return vesk_add_bridge(master()->bridge_list, s(1).c_str()) != nullptr; }},
+        {"bridge-del", [this] { return vesk_del_bridge(master()->bridge_list, s(1).c_str()); }},
+        {"find-bridge", [this] { return b(1) != nullptr; }},
+        {"vlan-add", [this] { return vesk_bridge_add_vlan(bridge(), vid(1)) != nullptr; }},
+        {"member-add", [this] { return vesk_bridge_vlan_add_port(vlan(vid(2)), p(1)) != nullptr; }},
+        {"add-port", [this] { return vesk_bridge_add_port(bridge(), ifp(1)) != nullptr; }},
+        {"remove-port", [this] { return vesk_remove_port_from_bridge(ifp(1), s(2).c_str()); }},
+        {"rl-del", [this] { return vesk_rlist_delete(&list_, vid(1)); }},
+        {"rl-has", [this] { return vesk_find_vlan_from_rlist(vid(1), &list_); }},
+        {"link", [this] { return link(); }},
+        {"bridge-msg", [this] { return bridge_msg(); }},
+        {"vlan-msg", [this] { return vlan_msg(); }},
+        {"vlan-port", [this] { return vlan_port(); }},
+        {"bridge-msg-x", // a bridge name without its terminating zero
+         [this] {
+             nsm_msg_bridge msg;
+             std::memset(&msg, 'x', sizeof msg);
+             return nsm(NSM_MSG_BRIDGE_ADD, &msg, sizeof msg, vesk_nsm_recv_bridge_add);
+         }},
+        {"rename", [this] { return if_rename(veskm, ifp(1), s(2).c_str()); }},
+        {"unbind-stranger",
+         [this] {
+             interface copy = *ifp(1);
+             copy.ifindex = 4242;
+             return vesk_nsm_if_vr_unbind(&copy);
+         }},
+        {"decode",
+         [this] {
+             return karsto_vesk_decode_pkt(veskm, p(2), pdu(1), VESK_PDU_LEN, &decoded_[0],
+                                           &decoded_[1]);
+         }},
+        {"posts", [] { return thread_post_pending(veskm->master); }},
+        {"send", [this] { return vesk_send_pkt(p(1)); }},
+        {"recv-loop", [] { return vesk_recv_pkt_karsto(veskm); }},
+        {"probe", [this] { return vesk_port_probe(p(1)); }},
+        {"auth", [this] { return vesk_auth_set(int(n(1))); }},
+        {"same-bytes",
+         [this] {
+             return std::equal(frame(1).begin() + n(3), frame(1).begin() + n(4),
+                               frame(2).begin() + n(3));
+         }},
+        {"socket-fails",
+         [] {
+             std::snprintf(veskm->platform.frame, sizeof veskm->platform.frame, "%s", "unix:/no/x");
+             return vesk_sock_init(veskm) < 0 && sockfd < 0;
+         }},
+        {"vesk-send", [this] { return vesk_send_captured(); }},
+    };
+    // The commands that give nothing, and those that check.
+    const std::map<std::string, std::function<void()>> does_ = {
+        {"port",
+         [this] {
+             vesk_port *port = make_port(s(1).c_str(), uint32_t(n(2)), {}, w_->back() != "down");
+             for (uint16_t v : vids(3))
+                 join(port, v);
+         }},
+        {"iface", [this] { make_interface(s(1).c_str(), uint32_t(n(2)), w_->back() != "down"); }},
+        {"vlan", [this] { vlan(vid(1)); }},
+        {"join", [this] { join(p(1), vid(2)); }},
+        {"leave", [this] { leave(p(1), vid(2)); }},
+        {"running", [this] { set_running(p(1), n(2) != 0); }},
+        {"debug", [this] { set_debug_words(); }},
+        {"advance", [this] { advance(n(1)); }},
+        {"clear",
+         [this] {
+             clear_requests();
+             log().clear();
+         }},
+        {"set", [this] { set(p(1), s(2), n(3)); }},
+        {"fail", [this] { memory_fail_next(int(n(1)), int(n(2))); }},
+        {"nsm-off", [this] { std::swap(nc_, veskm->nc); }},
+        {"nsm-on", [this] { std::swap(nc_, veskm->nc); }},
+        {"state", [this] { vesk_set_port_state(p(1), uint32_t(n(2))); }},
+        {"loop", [this] { vesk_update_state_machine(p(1)); }},
+        {"enable", [this] { vesk_enable_port(p(1)); }},
+        {"disable", [this] { vesk_disable_port(p(1)); }},
+        {"resume-soon", [this] { vesk_port_resume_soon(p(1)); }},
+        {"force-up", [this] { vesk_port_force_up(p(1)); }},
+        {"linkup", // what a link-up message does
+         [this] {
+             set_running(p(1), true);
+             p(1)->tx_type = p(1)->tx_count = 0;
+             vesk_port_clear_all_provlan_loopflag(p(1));
+             vesk_set_port_state(p(1), VESK_PORT_UP);
+         }},
+        {"unprotect-all", [this] { remove_all(p(1)); }},
+        {"mark-loop",
+         [this] {
+             entry(1, 2)->is_loop = 1;
+             p(1)->loop_vlan_count++;
+         }},
+        {"unloop",
+         [this] {
+             entry(1, 2)->is_loop = 0;
+             p(1)->loop_vlan_count = 0;
+         }},
+        {"entry-off",
+         [this] {
+             entry(1, 2)->in_vlan = 0;
+             p(1)->active_provlan_count = 0;
+         }},
+        {"clear-loops", [this] { vesk_port_clear_all_provlan_loopflag(p(1)); }},
+        {"api-enable", [this] { vesk_api_enable_bridge(bridge()); }},
+        {"api-disable", [this] { vesk_api_disable_bridge(bridge()); }},
+        {"bridge-first",
+         [this] {
+             for (vesk_bridge *x : {b(1), bridge()}) {
+                 listnode_delete(master()->bridge_list, x);
+                 listnode_add(master()->bridge_list, x);
+             }
+         }},
+        {"rename-bridge", [this] { std::snprintf(b(1)->name, 17, "%s", s(2).c_str()); }},
+        {"enable-bridge", [this] { bridge()->vesk_enable = 1; }},
+        {"set-bridge", [this] { p(1)->bridge = b(2); }},
+        {"vlan-del", [this] { vesk_bridge_del_vlan(bridge(), vid(1)); }},
+        {"drop-vlan-table",
+         [this] {
+             route_table_finish(bridge()->vlan_table);
+             bridge()->vlan_table = nullptr;
+         }},
+        {"member-del", [this] { vesk_bridge_vlan_del_port(vlan(vid(2)), p(1)); }},
+        {"set-ifbridge", [this] { std::snprintf(ifp(1)->bridge_name, 17, "%s", s(2).c_str()); }},
+        {"mac", [this] { parse_mac(s(2), p(1)->mac_address); }},
+        {"same-mac", [this] { std::memcpy(p(1)->mac_address, p(2)->mac_address, 6); }},
+        {"cut-rel", [this] { p(1)->cut_usec = p(2)->tx_usec + n(3); }},
+        {"rlist-add", [this] { vesk_rlist_add(&p(1)->vlan_list, vid(2)); }},
+        {"rl-add",
+         [this] {
+             for (uint16_t v : vids(1))
+                 vesk_rlist_add(&list_, v);
+         }},
+        {"rl-range",
+         [this] {
+             for (long long v = n(1); v <= n(2); v++)
+                 vesk_rlist_add(&list_, uint16_t(v));
+         }},
+        {"rl-free", [this] { vesk_free_rlist(&list_); }},
+        {"rl-join", [this] { vesk_join_rlist(list_, list_->next); }},
+        {"rl-low2", [this] { list_->next->low = vid(1); }},
+        {"null-msgs", [this] { null_messages(); }},
+        {"hooks",
+         [] {
+             if_add_hook(veskm->ifg, IF_HOOK_RENAME, vesk_nsm_if_rename);
+             if_add_hook(veskm->ifg, IF_HOOK_VR_UNBIND, vesk_nsm_if_vr_unbind);
+         }},
+        {"if-delete", [this] { if_delete(veskm, ifp(1)); }},
+        {"frame", [this] { frames_[s(1)] = build(); }},
+        {"flip", [this] { pdu(1)[n(2)] ^= uint8_t(n(3)); }},
+        {"poke", [this] { pdu(1)[n(2)] = uint8_t(n(3)); }},
+        {"arrive", [this] { vesk_recv_verdict(veskm, address().data(), pdu(1), VESK_PDU_LEN); }},
+        {"post", [this] { vesk_recv(veskm, address().data(), pdu(1), VESK_PDU_LEN); }},
+        {"bad-posts",
+         [this] {
+             uint8_t a[VESK_RECV_ADDR_LEN] = {};
+             vesk_recv(veskm, nullptr, pdu(1), VESK_PDU_LEN);
+             vesk_recv(veskm, a, pdu(1), VESK_PDU_LEN - 1);
+             vesk_recv(veskm, a, nullptr, VESK_PDU_LEN);
+         }},
+        {"storm", [this] { storm(); }},
+        {"set-check", [this] { std::memcpy(entry(1, 2)->tx_check, pdu(3) + 38, VESK_CHECK_LEN); }},
+        {"auth-key-flip", [] { vesk_auth.key[0] ^= 1; }},
+        {"run-due", [] { thread_run_due(veskm); }},
+        {"wall", [this] { wall_seconds = kWall + n(1); }},
+        {"usec", [this] { zet_clock_advance_usec(n(1)); }},
+        {"msec",
+         [this] {
+             zet_clock_advance_usec(n(1) * 1000);
+             thread_run_due(veskm);
+         }},
+        {"reset-stale", [] { record_vesk = {}; }},
+        {"fdb-move",
+         [this] {
+             nsm_msg_fdb_move move{uint32_t(n(1)), uint32_t(n(2)), vid(3), {2, 0, 0, 0, 10, 1}};
+             nsm(NSM_MSG_FDB_MOVE, &move, sizeof move, vesk_nsm_recv_fdb_move);
+         }},
+        {"fast-detect", [this] { vesk_fast_detect = uint8_t(n(1)); }},
+        {"socket",
+         [this] {
+             peer_ = std::make_unique<vesk_test::WirePeer>();
+             std::snprintf(veskm->platform.frame, sizeof veskm->platform.frame, "%s",
+                           peer_->spec().c_str());
+             ASSERT_GE(vesk_sock_init(veskm), 0);
+             ASSERT_TRUE(peer_->wait_hello());
+         }},
+        {"close-socket", [] { sockfd = -1; }},
+        {"keep",
+         [this] {
+             for (const std::string &f : kFields)
+                 kept_[f] = get(p(1), f);
+         }},
+        {"mark",
+         [this] {
+             seen_[s(1)] = log_count_exact("Port " + s(1) + " mstate change to SMS_SENDING");
+         }},
+        // Checks.
+        {"expect",
+         [this] {
+             if (w_->size() % 2 != 0)
+                 throw std::runtime_error("expect needs a value for each field");
+             for (size_t i = 2; i + 1 < w_->size(); i += 2)
+                 EXPECT_EQ(get(p(1), s(i)), n(i + 1)) << s(1) << " " << s(i);
+         }},
+        {"entry",
+         [this] {
+             if (w_->size() % 2 == 0 && w_->back() != "none")
+                 throw std::runtime_error("entry needs a value for each field");
+             if (w_->back() == "none") {
+                 EXPECT_EQ(vesk_find_provlan_from_port(vid(2), p(1)), nullptr);
+             }
+             for (size_t i = 3; i + 1 < w_->size(); i += 2)
+                 EXPECT_EQ(s(i) == "in_vlan"   ? entry(1, 2)->in_vlan
+                           : s(i) == "is_loop" ? entry(1, 2)->is_loop
+                                               : entry(1, 2)->tx_time,
+                           n(i + 1))
+                     << s(i);
+         }},
+        {"same",
+         [this] {
+             for (const std::string &f : kFields) {
+                 if (std::find(w_->begin(), w_->end(), f) == w_->end()) {
+                     EXPECT_EQ(get(p(1), f), kept_.at(f)) << s(1) << " " << f;
+                 }
+             }
+         }},
+        {"grew", [this] { EXPECT_GT(get(p(1), s(2)), kept_.at(s(2))) << s(2); }},
+        {"requests",
+         [this] {
+             Words got;
+             for (const auto &r : requests())
+                 got.push_back(std::to_string(r.ifindex) + ":" + std::to_string(r.flags) +
+                               (r.type == NSM_MSG_VESK_PORT_STATE && r.reserved == 0 ? "" : "?"));
+             EXPECT_EQ(got, rest(1));
+         }},
+        {"log", [this] { EXPECT_EQ(log().lines(), rest(1)) << log().text(); }},
+        {"has", [this] { EXPECT_TRUE(log().contains(s(1))) << s(1) << " in:\n"
+                                                           << log().text(); }},
+        {"count",
+         [this] {
+             EXPECT_EQ(log_count_exact(s(1)), size_t(n(2))) << s(1) << "\n" << log().text();
+         }},
+        {"prios",
+         [this] {
+             Words got;
+             for (int prio : log().priorities())
+                 got.push_back(std::to_string(prio));
+             EXPECT_EQ(got, numbers(1));
+         }},
+        {"sends", [this] { EXPECT_EQ(sends(n(2)), rest(3)); }},
+        {"protects",
+         [this] {
+             EXPECT_EQ(strings(items<vesk_provlan>(p(1)->provlan_info),
+                               [](vesk_provlan *e) { return std::to_string(e->vid); }),
+                       rest(2));
+         }},
+        {"live", [this] { EXPECT_EQ(memory_live(int(n(1))), n(2)) << s(1); }},
+        {"pending", [this] { EXPECT_EQ(memory_fail_pending(int(n(1))), n(2)) << s(1); }},
+        {"ranges", [this] { EXPECT_EQ(ranges(p(1)->vlan_list), w_->size() > 2 ? s(2) : ""); }},
+        {"rl", [this] { EXPECT_EQ(ranges(list_), w_->size() > 1 ? s(1) : ""); }},
+        {"members",
+         [this] {
+             vesk_vlan *v = vesk_find_vlan_from_bridge(vid(1), bridge());
+             EXPECT_EQ(v == nullptr ? Words{"none"} : names(items<vesk_port>(v->vlan_port_list)),
+                       rest(2));
+         }},
+        {"ports", [this] { EXPECT_EQ(names(items<vesk_port>(bridge()->port_list)), rest(1)); }},
+        {"bridges",
+         [this] { EXPECT_EQ(names(items<vesk_bridge>(master()->bridge_list)), rest(1)); }},
+        {"vlans", [this] { EXPECT_EQ(vlan_ids(bridge()), rest(1)); }},
+        {"vlans-of", [this] { EXPECT_EQ(vlan_ids(b(1)), rest(2)); }},
+        {"nodes", [this] { EXPECT_EQ(route_table_count(bridge()->vlan_table), size_t(n(1))); }},
+        {"ifflags", [this] { EXPECT_EQ(ifp(1)->flags, uint32_t(n(2))); }},
+        {"ifbridge", [this] { EXPECT_STREQ(ifp(1)->bridge_name, s(2).c_str()); }},
+        {"unbound", [this] { EXPECT_EQ(ifp(1)->info, nullptr); }},
+        {"decoded",
+         [this] {
+             for (int i = 0; i < 2; i++) {
+                 if (s(i + 1) != "-") {
+                     EXPECT_EQ(decoded_[i], n(i + 1)) << (i == 0 ? "vid" : "ifindex");
+                 }
+             }
+         }},
+        {"stale",
+         [this] {
+             EXPECT_EQ(record_vesk.stale_count, n(1));
+             EXPECT_EQ(record_vesk.stale_time, uint32_t(n(2)));
+         }},
+        {"bytes", [this] { EXPECT_EQ(hex(frame(1)), s(2)); }},
+        {"keyed",
+         [this] {
+             uint8_t hash[VESK_CHECK_LEN];
+             crypto_shorthash(hash, frame(1).data(), VESK_OFF_CHECK, vesk_auth.key);
+             EXPECT_EQ(0, std::memcmp(frame(1).data() + VESK_OFF_CHECK, hash, VESK_CHECK_LEN));
+         }},
+        {"sent", [this] { expect_sent(); }},
+        {"checks",
+         [this] {
+             EXPECT_EQ(0, std::memcmp(entry(1, 2)->tx_check, frame(3).data() + VESK_OFF_CHECK,
+                                      VESK_CHECK_LEN));
+         }},
+        {"stdout",
+         [this] { EXPECT_NE(stdout_.find(s(1)), std::string::npos) << s(1) << " in " << stdout_; }},
+    };
+};
+
+TEST_P(Scenario, Runs) {
+    for (const auto &[line, words] : GetParam().steps) {
+        SCOPED_TRACE(GetParam().file + ":" + std::to_string(line));
+        const auto arrow = std::find(words.begin(), words.end(), "=>");
+        const Words step(words.begin(), arrow),
+            result(arrow == words.end() ? arrow : arrow + 1, words.end());
+        try {
+            w_ = &step;
+            if (gives_.count(step[0]) == 0) {
+                does_.at(step[0])();
+                continue;
+            }
+            const long long got = gives_.at(step[0])();
+            w_ = &result;
+            if (!result.empty()) {
+                EXPECT_EQ(got, n(0)) << step[0];
+            }
+        } catch (const std::exception &e) {
+            FAIL() << e.what() << " (" << step[0] << ")";
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, Scenario, ::testing::ValuesIn(load()),
+                         [](const auto &info) { return info.param.name; });
+
+// What the scenarios cannot say.
+class Model : public vesk_test::ModelFixture {};
+
+TEST_F(Model, TheMasterHangsOffThePrivilegedRouterOnceAndNoMemoryLeavesNone) {
+    ovx_vr *vr = ovx_vr_get_privileged(veskm);
+    EXPECT_EQ(vr->proto, master());
+    EXPECT_EQ(vesk_master_init(vr), 0);
+    EXPECT_EQ(vesk_get_master(veskm), master());
+    vr->proto = nullptr;
+    for (int type : {int{MTYPE_VESK_MASTER}, int{MTYPE_ZET_LIST}}) {
+        memory_fail_next(type, 1);
+        EXPECT_EQ(vesk_master_init(vr), -1) << type;
+        EXPECT_EQ(vr->proto, nullptr) << type;
+    }
+    vr->proto = master();
+    EXPECT_EQ(memory_live(MTYPE_VESK_MASTER), 1);
+}
+
+TEST_F(Model, StateNamesFollowTheStateValuesAndEndWithUnknown) {
+    EXPECT_STREQ(vesk_machine_state_name(SMS_NOSHUTDOWN), "SMS_NOSHUTDOWN");
+    EXPECT_STREQ(vesk_machine_state_name(SMS_MAX), "unknown");
+    EXPECT_STREQ(vesk_port_state_name(VESK_PORT_NOSHUTDOWN), "VESK_PORT_NOSHUTDOWN");
+    EXPECT_STREQ(vesk_port_cli_state_name(VESK_PORT_NOSHUTDOWN), "no shutdown");
+    EXPECT_STREQ(vesk_port_state_name(VESK_PORT_STATE_MAX), "unknown");
+    EXPECT_STREQ(vesk_port_cli_state_name(VESK_PORT_STATE_MAX), "unknown");
+}
+
+TEST_F(Model, NsmInitRegistersEveryHandlerServiceAndHook) {
+    std::strcpy(veskm->platform.nsm, "unsupported");
+    nsm_client_free(veskm->nc);
+    EXPECT_EQ(vesk_nsm_init(veskm), -1);
+    nsm_client *nc = veskm->nc;
+    ASSERT_NE(nc, nullptr);
+    EXPECT_EQ(nsm_client_version(nc), 1);
+    EXPECT_EQ(nsm_client_protocol(nc), 29);
+    EXPECT_EQ(nsm_client_services(nc), (1ull << 0) | (1ull << 22) | (1ull << 23));
+    const std::map<int, Handler> handlers = {
+        {29, vesk_nsm_recv_interface_state},     {30, vesk_nsm_recv_interface_state},
+        {115, vesk_nsm_recv_bridge_add},         {116, vesk_nsm_recv_bridge_delete},
+        {121, vesk_nsm_recv_bridge_add_vlan},    {122, vesk_nsm_recv_bridge_delete_vlan},
+        {123, vesk_nsm_recv_bridge_vlan_add_if}, {124, vesk_nsm_recv_bridge_vlan_delete_if}};
+    for (const auto &[type, handler] : handlers)
+        EXPECT_EQ(nsm_client_get_callback(nc, type), handler) << type;
+    // The unbind hook is in place: deleting a port's interface frees the port.
+    if_delete(veskm, make_port("ge1", 11, {1})->ifp);
+    EXPECT_EQ(memory_live(MTYPE_VESK_PORT), 0);
+}
+
+class RangeList : public vesk_test::ModelFixture {
+  protected:
+    void TearDown() override {
+        vesk_free_rlist(&list_);
+        ModelFixture::TearDown();
+    }
+    vesk_rlist *node(uint16_t low, uint16_t high) {
+        auto *n = static_cast<vesk_rlist *>(mfh_calloc(MTYPE_VESK_RLIST, sizeof(vesk_rlist)));
+        n->low = low;
+        n->high = high;
+        return n;
+    }
+    // The ids of the list; fails when nodes are empty, out of order, touch or overlap.
+    std::set<int> members() {
+        std::set<int> out;
+        for (const vesk_rlist *n = list_; n != nullptr; n = n->next) {
+            EXPECT_TRUE(n->low <= n->high && (n->next == nullptr || n->high + 1 < n->next->low))
+                << n->low << "-" << n->high;
+            for (int v = n->low; v <= n->high; v++)
+                out.insert(v);
+        }
+        return out;
+    }
+    vesk_rlist *list_ = nullptr;
+};
+
+TEST_F(RangeList, RandomAddsAndDeletesMatchASet) {
+    std::mt19937 rng(20261206);
+    // A narrow id space makes merges and splits frequent; a few wide draws reach the ends.
+    std::uniform_int_distribution<int> narrow(1, 80);
+    std::uniform_int_distribution<int> wide(0, 4095);
+    std::bernoulli_distribution adding(0.55);
+    std::bernoulli_distribution wide_draw(0.05);
+    std::set<int> model;
+    for (int step = 0; step < 20000; step++) {
+        const int vid = wide_draw(rng) ? wide(rng) : narrow(rng);
+        if (adding(rng)) {
+            vesk_rlist_add(&list_, static_cast<uint16_t>(vid));
+            model.insert(vid);
+        } else {
+            const int expected = model.erase(vid) != 0 ? 0 : -1;
+            ASSERT_EQ(vesk_rlist_delete(&list_, static_cast<uint16_t>(vid)), expected) << step;
+        }
+        ASSERT_EQ(members(), model) << "step " << step;
+        const auto probe = static_cast<uint16_t>(narrow(rng));
+        ASSERT_EQ(vesk_find_vlan_from_rlist(probe, &list_), model.count(probe) != 0 ? 1 : 0);
+    }
+    long nodes = 0;
+    for (const vesk_rlist *n = list_; n != nullptr; n = n->next)
+        nodes++;
+    EXPECT_EQ(memory_live(MTYPE_VESK_RLIST), nodes);
+}
+
+// Nodes covering several VLANs never come from the daemon, but must still give the set union
+// and difference.
+TEST_F(RangeList, WideNodesLinkAsUnionAndUnlinkAsDifference) {
+    for (uint16_t vid : {1, 5, 9, 20})
+        vesk_rlist_add(&list_, vid);
+    vesk_link_rlist(&list_, node(4, 10));
+    EXPECT_EQ(members(), (std::set<int>{1, 4, 5, 6, 7, 8, 9, 10, 20}));
+    EXPECT_EQ(vesk_unlink_rlist(&list_, node(1, 6)), 0);
+    EXPECT_EQ(members(), (std::set<int>{7, 8, 9, 10, 20}));
+    EXPECT_EQ(vesk_unlink_rlist(&list_, node(11, 19)), -1);
+    EXPECT_EQ(memory_live(MTYPE_VESK_RLIST), 2);
+}
+
+TEST(PktElement, RoundTripsBigEndianAndIgnoresNonPositiveLengths) {
+    uint8_t out[4] = {0xAA, 0xAA, 0xAA, 0xAA};
+    vesk_encode_pkt_element(0x0102032C, out, 4);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 4), (std::vector<uint8_t>{1, 2, 3, 0x2C}));
+    EXPECT_EQ(decode_pkt_element(out, 4), 0x0102032Cu);
+    vesk_encode_pkt_element(-2, out, 2);
+    EXPECT_EQ(decode_pkt_element(out, 2), 0xFFFEu);
+    vesk_encode_pkt_element(7, out, 0);
+    vesk_encode_pkt_element(7, out, -1);
+    EXPECT_EQ(out[0], 0xFF) << "n <= 0 writes nothing";
+    EXPECT_EQ(decode_pkt_element(out, 0), 0u);
+    EXPECT_EQ(decode_pkt_element(out, -3), 0u);
+}
+
+} // namespace
