@@ -1,6 +1,8 @@
 #include "support/transcript.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 
@@ -84,6 +86,15 @@ std::string cases_load(const std::string &path, std::vector<Case> &cases) {
         cases.push_back({where, unescape(l.substr(0, arrow)), unescape(l.substr(arrow + 4))});
     }
     return "";
+}
+
+std::vector<std::string> transcript_names(const std::string &dir) {
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(dir))
+        if (entry.path().extension() == ".txt")
+            names.push_back(entry.path().stem());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 std::string transcript_load(const std::string &path, Transcript &t) {

@@ -41,6 +41,9 @@ struct Transcript {
     std::vector<TranscriptStep> steps;
 };
 
+// The names (without ".txt") of the transcripts in dir, sorted.
+std::vector<std::string> transcript_names(const std::string &dir);
+
 // Reads and parses a file; gives "" or "PATH:LINE: what is wrong".
 std::string transcript_load(const std::string &path, Transcript &t);
 

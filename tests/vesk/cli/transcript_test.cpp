@@ -4,11 +4,9 @@
 // the world; "test# ACTION" is checked like a command, so that what no command line reaches
 // (a handler called in another mode or without its argument, a timer's 256ths of a second) is
 // written down the same way.
-#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -54,8 +52,6 @@ class Shell : public vesk_test::ModelFixture {
     }
 
     void TearDown() override {
-        if (unlinked_)
-            listnode_add(master()->bridge_list, bridge());
         if (bridge() != nullptr)
             std::strcpy(bridge()->name, VESK_BRIDGE_NAME);
         term_layer2_debug_proto = 0;
@@ -88,13 +84,11 @@ class Shell : public vesk_test::ModelFixture {
     std::string act(const std::string &text, int &result) {
         std::istringstream in(text);
         std::string verb, name, rest;
-        std::vector<uint32_t> n;
         std::vector<std::string> words;
+        std::vector<uint32_t> n;
         in >> verb >> name;
-        for (std::string w; in >> w; rest += (rest.empty() ? "" : " ") + w) {
+        for (std::string w; in >> w; rest += (rest.empty() ? "" : " ") + w, words.push_back(w))
             n.push_back(static_cast<uint32_t>(std::strtoul(w.c_str(), nullptr, 0)));
-            words.push_back(w);
-        }
         interface *ifp = ifg_lookup_by_name(veskm->ifg, name.c_str());
         vesk_port *port = ifp == nullptr ? nullptr : vesk_find_port_from_bridge(ifp, bridge());
         const bool up = rest.find("down") == std::string::npos;
@@ -115,12 +109,6 @@ class Shell : public vesk_test::ModelFixture {
             term_layer2_debug_proto = static_cast<uint32_t>(std::stoul(name));
         } else if (verb == "fail-next-protect-vlan") {
             memory_fail_next(MTYPE_VESK_PROVLAN, 1);
-        } else if (verb == "bridge" && (name == "unlink" || name == "link")) {
-            unlinked_ = name == "unlink";
-            if (unlinked_)
-                listnode_delete(master()->bridge_list, bridge());
-            else
-                listnode_add(master()->bridge_list, bridge());
         } else if (verb == "bridge" && name == "name") {
             std::snprintf(bridge()->name, sizeof bridge()->name, "%s", rest.c_str());
         } else if (verb == "bridge" && name == "enable") {
@@ -149,8 +137,14 @@ class Shell : public vesk_test::ModelFixture {
             std::snprintf(ifp->desc, sizeof ifp->desc, "%s", rest.c_str());
         } else if (verb == "join" && port != nullptr) {
             join(port, static_cast<uint16_t>(n.at(0)));
-        } else if (verb == "loop" && port != nullptr) {
-            return loop_on(port, static_cast<uint16_t>(n.at(0)));
+        } else if (verb == "loop" && port != nullptr) { // VID: marked as the receive path does
+            vesk_provlan *entry = vesk_find_provlan_from_port(static_cast<uint16_t>(n.at(0)), port);
+            if (entry == nullptr)
+                return "no such protect vlan";
+            entry->is_loop = 1;
+            port->loop_vlan_count++;
+            vesk_update_state_machine(port);
+            set_running(port, false); // as the network services module takes the link down
         } else if (verb == "state" && port != nullptr) { // PSTATE FLAGS, set by hand
             port->pstate = n.at(0);
             port->flags = n.at(1);
@@ -184,19 +178,6 @@ class Shell : public vesk_test::ModelFixture {
         cli_->mode = modes.at(mode);
         result = handlers.at(words[0])(cli_, static_cast<int>(argv.size() - 1), argv.data());
         cli_->mode = was;
-        return "";
-    }
-
-    // A loop on a protect VLAN of the port, marked as the receive path does; the machine takes
-    // it, and the network services module takes the link down.
-    std::string loop_on(vesk_port *port, uint16_t vid) {
-        vesk_provlan *entry = vesk_find_provlan_from_port(vid, port);
-        if (entry == nullptr)
-            return "no protect vlan " + std::to_string(vid);
-        entry->is_loop = 1;
-        port->loop_vlan_count++;
-        vesk_update_state_machine(port);
-        set_running(port, false);
         return "";
     }
 
@@ -255,7 +236,6 @@ class Shell : public vesk_test::ModelFixture {
     }
 
     struct cli *cli_ = nullptr;
-    bool unlinked_ = false;
 };
 
 class Transcripts : public Shell, public testing::WithParamInterface<std::string> {};
@@ -270,16 +250,7 @@ TEST_P(Transcripts, GiveWhatTheFileSays) {
         ADD_FAILURE() << err;
 }
 
-std::vector<std::string> transcript_names() {
-    std::vector<std::string> names;
-    for (const auto &entry : std::filesystem::directory_iterator(kDir))
-        if (entry.path().extension() == ".txt")
-            names.push_back(entry.path().stem());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-INSTANTIATE_TEST_SUITE_P(Cli, Transcripts, testing::ValuesIn(transcript_names()),
+INSTANTIATE_TEST_SUITE_P(Cli, Transcripts, testing::ValuesIn(vesk_test::transcript_names(kDir)),
                          [](const auto &info) {
                              return std::regex_replace(info.param, std::regex("-"), "_");
                          });
