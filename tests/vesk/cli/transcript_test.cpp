@@ -127,7 +127,8 @@ class Shell : public vesk_test::ModelFixture {
             std::vector<int> vids(n.begin(), n.end());
             wmi_loopback_vlan_display_format(cli_, vids.data(), static_cast<int>(vids.size()),
                                              std::stoi(name));
-        } else if (verb == "tics") { // SECONDS USEC: what is left of a timer after USEC, and of none
+        } else if (verb ==
+                   "tics") { // SECONDS USEC: what is left of a timer after USEC, and of none
             thread *timer = thread_add_timer(veskm, no_op, nullptr, std::stol(name));
             zet_clock_advance_usec(n.at(0));
             cli_out(cli_, "%ld %ld\n", l2_timer_get_remaining_tics(timer),
