@@ -119,6 +119,9 @@ class Shell : public vesk_test::ModelFixture {
             return round_trip();
         } else if (verb == "call") { // MODE HANDLER ARGS: the handler called as it is
             return call(name, words, result);
+        } else if (verb == "debug-init") { // every word set, then cleared
+            vesk_global_debug = {1, 2, 3, 4, 5, 6};
+            vesk_debug_init(&vesk_global_debug);
         } else if (verb == "debug-words") {
             const vesk_debug_flags &d = vesk_global_debug;
             cli_out(cli_, "conf %x %x %x term %x %x %x\n", d.conf_event, d.conf_nsm, d.conf_packet,
