@@ -8,11 +8,11 @@
 
 #include <chrono>
 #include <csignal>
-#include <fstream>
 #include <memory>
 #include <sstream>
 #include <thread>
 
+#include "support/daemon_process.h"
 #include "support/log_capture.h"
 #include "support/transcript.h"
 #include "vesk/daemon/start.h"
@@ -27,14 +27,8 @@
 
 namespace {
 
+using vesk_test::read_file;
 const std::string kDir = VESK_SOURCE_DIR "/tests/vesk/daemon/";
-
-std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 // "ACTION DAEMON PORT FILE [PROGNAME]", and " (port named)" when the error stream named the port.
 std::string parse(const std::string &line, vesk_options *opts) {
