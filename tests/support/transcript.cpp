@@ -127,7 +127,7 @@ std::string transcript_load(const std::string &path, Transcript &t) {
         } else {
             return at + "a comment, an action, a set-up line or a command was expected";
         }
-        s.first = ++i;
+        ++i;
         std::string *into = &s.output;
         for (; s.kind == TranscriptStep::COMMAND; i++) {
             if (i == t.lines.size())

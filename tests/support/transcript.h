@@ -32,7 +32,7 @@ struct TranscriptStep {
     std::string out_stdout;
     int result = 0;
     std::vector<std::string> log;
-    size_t first = 0, end = 0; // the file lines [first, end) that hold what the step must give
+    size_t end = 0; // the step and what it must give are the file lines [line - 1, end)
 };
 
 struct Transcript {
