@@ -1,0 +1,67 @@
+// Transcript files: a command-shell session written down as an operator would read it, with
+// what each command must print, give and log. Steps, one after another:
+//
+//   # text                a comment (blank lines between steps are ignored too)
+//   @WORD ARGS            an action on the test's world (the test program defines the words)
+//   - LINE                a set-up command: it must give 0; its output and log are not checked
+//   PROMPT LINE           a command typed at PROMPT ("veskd# ", "veskd(config-if)# ", ...; the
+//                         prompt is checked too); a LINE ending in "?" asks for help instead
+//   TEXT ...              what the command printed, line by line, exactly (blank lines too)
+//   \ no newline          the line before ends without a line end
+//   \ stdout:             the lines after it went to standard output instead of the shell
+//   => N                  the command's result; it ends the command
+//   log: TEXT             a log line; an action or a command must log exactly the lines
+//                         listed after it (none listed: nothing logged)
+//
+// VESK_UPDATE_GOLDEN=1 rewrites each file with what its steps really gave, to be reviewed
+// with git diff before it is committed; without it a difference fails.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace vesk_test {
+
+struct TranscriptStep {
+    enum Kind { ACTION, SETUP, COMMAND } kind = COMMAND;
+    int line = 0; // in the file, from 1
+    std::string prompt;
+    std::string text;
+    std::string output;
+    std::string out_stdout;
+    int result = 0;
+    std::vector<std::string> log;
+    size_t end = 0; // the step and what it must give are the file lines [line - 1, end)
+};
+
+struct Transcript {
+    std::string path;
+    std::vector<std::string> lines;
+    std::vector<TranscriptStep> steps;
+};
+
+// The names (without ".txt") of the transcripts in dir, sorted.
+std::vector<std::string> transcript_names(const std::string &dir);
+
+// Reads and parses a file; gives "" or "PATH:LINE: what is wrong".
+std::string transcript_load(const std::string &path, Transcript &t);
+
+// Runs a step: fills prompt (before it ran), output, out_stdout, result and log of actual; gives
+// "" or why an action could not be done.
+using TranscriptRunner =
+    std::function<std::string(const TranscriptStep &step, TranscriptStep &actual)>;
+
+// Runs the steps in order; gives "" or "PATH:LINE: ..." for the first step that differed.
+std::string transcript_run(Transcript &t, const TranscriptRunner &run);
+
+// A cases file holds one case a line, "INPUT => EXPECTED", with "#" comments and blank lines
+// between; "\n", "\xHH" and "\\" stand for their bytes on both sides.
+struct Case {
+    std::string where; // "PATH:LINE"
+    std::string input, expected;
+};
+// Reads a cases file; gives "" or "PATH:LINE: what is wrong".
+std::string cases_load(const std::string &path, std::vector<Case> &cases);
+
+} // namespace vesk_test
