@@ -79,6 +79,7 @@ TEST_F(FrameSockTest, RefusesWhatItCannotOpenOrSend) {
     EXPECT_EQ(zg_->fsock, nullptr);
     std::snprintf(zg_->platform.frame, sizeof zg_->platform.frame, "%s", peer_.spec().c_str());
     int fd = open();
+    EXPECT_NE(zg_->fsock, nullptr);
     EXPECT_EQ(refused(pal_sock(zg_, AF_FRAME_SOCK, SOCK_RAW, 0)), std::pair(-1L, EEXIST));
     uint8_t data[46] = {};
     std::vector<uint8_t> big(FRAME_PAYLOAD_MAX + 1);
