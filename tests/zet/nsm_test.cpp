@@ -608,6 +608,7 @@ TEST_F(NsmClient, NsmAndWirePeersOfAnotherUserAreRefused) {
         }
         (void)!write(ready[1], "x", 1);
         pause();
+        _exit(0);
     }
     char c;
     ASSERT_EQ(read(ready[0], &c, 1), 1);
