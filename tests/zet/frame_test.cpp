@@ -1,0 +1,344 @@
+// The frame socket: its refusals, the wire-peer backend in both directions, closing while a
+// reader waits, the counters, the packet backend's kernel filter, and the vesk-wire tool.
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <linux/filter.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/wire_peer.h"
+#include "zet/frame_packet.h"
+#include "zet/frame_sock.h"
+#include "zet/lib.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+using vesk_test::SentFrame;
+
+const uint8_t kDst[6] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+const uint8_t kSrc[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x07};
+
+frame_send_addr to(int32_t ifindex, uint16_t vid) {
+    frame_send_addr a{};
+    std::memcpy(a.dst, kDst, 6);
+    std::memcpy(a.src, kSrc, 6);
+    a.ifindex = ifindex;
+    a.vid = vid;
+    return a;
+}
+
+class FrameSockTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        zg_ = lib_start();
+        ASSERT_NE(zg_, nullptr);
+        std::snprintf(zg_->platform.frame, sizeof zg_->platform.frame, "%s", peer_.spec().c_str());
+    }
+    void TearDown() override { lib_stop(zg_); }
+    int open() {
+        int fd = pal_sock(zg_, AF_FRAME_SOCK, SOCK_RAW, 0);
+        EXPECT_GE(fd, 0) << std::strerror(errno);
+        EXPECT_TRUE(peer_.wait_hello());
+        return fd;
+    }
+    frame_sock_stats stats() {
+        frame_sock_stats s{};
+        EXPECT_EQ(frame_sock_get_stats(zg_, &s), 0);
+        return s;
+    }
+    lib_globals *zg_ = nullptr;
+    vesk_test::WirePeer peer_;
+};
+
+// Each refusal as the call's result and errno.
+std::pair<long, int> refused(long rc) {
+    return {rc, errno};
+}
+
+TEST_F(FrameSockTest, RefusesWhatItCannotOpenOrSend) {
+    EXPECT_EQ(refused(pal_sock(zg_, AF_PACKET, SOCK_RAW, 0)), std::pair(-1L, EAFNOSUPPORT));
+    EXPECT_EQ(refused(pal_sock(zg_, AF_FRAME_SOCK, SOCK_DGRAM, 0)),
+              std::pair(-1L, EPROTONOSUPPORT));
+    EXPECT_EQ(refused(pal_sock(zg_, AF_FRAME_SOCK, SOCK_RAW, 3)), std::pair(-1L, EPROTONOSUPPORT));
+    EXPECT_EQ(pal_sock(nullptr, AF_FRAME_SOCK, SOCK_RAW, 0), -1);
+    std::strcpy(zg_->platform.frame, "carrier-pigeon");
+    EXPECT_EQ(refused(pal_sock(zg_, AF_FRAME_SOCK, SOCK_RAW, 0)), std::pair(-1L, EINVAL));
+    std::strcpy(zg_->platform.frame, "unix:/nonexistent/peer");
+    EXPECT_EQ(pal_sock(zg_, AF_FRAME_SOCK, SOCK_RAW, 0), -1);
+    EXPECT_EQ(zg_->fsock, nullptr);
+    std::snprintf(zg_->platform.frame, sizeof zg_->platform.frame, "%s", peer_.spec().c_str());
+    int fd = open();
+    EXPECT_NE(zg_->fsock, nullptr);
+    EXPECT_EQ(refused(pal_sock(zg_, AF_FRAME_SOCK, SOCK_RAW, 0)), std::pair(-1L, EEXIST));
+    uint8_t data[46] = {};
+    std::vector<uint8_t> big(FRAME_PAYLOAD_MAX + 1);
+    const frame_send_addr a = to(7, 1), vid4095 = to(7, 4095), port0 = to(0, 1);
+    const struct {
+        const void *data;
+        size_t len;
+        const frame_send_addr *to;
+        socklen_t to_len;
+        int fd, err;
+    } cases[] = {
+        {data, 46, &a, 19, fd, EINVAL},
+        {nullptr, 46, &a, 20, fd, EINVAL},
+        {data, 46, &vid4095, 20, fd, EINVAL},
+        {data, 46, &port0, 20, fd, EINVAL},
+        {big.data(), big.size(), &a, 20, fd, EMSGSIZE},
+        {data, 46, &a, 20, fd + 1000, EBADF},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(refused(pal_sock_sendto(c.fd, c.data, c.len, 0, c.to, c.to_len)),
+                  std::pair(-1L, c.err));
+    SentFrame f;
+    EXPECT_FALSE(peer_.next(f, 0));
+    EXPECT_EQ(stats().tx_frames, 0u);
+    uint8_t buf[46];
+    EXPECT_EQ(refused(pal_sock_recvfrom(fd, buf, sizeof buf, MSG_DONTWAIT, nullptr, nullptr)),
+              std::pair(-1L, EAGAIN));
+    EXPECT_EQ(refused(pal_sock_recvfrom(fd, buf, sizeof buf, MSG_DONTWAIT, buf, nullptr)),
+              std::pair(-1L, EFAULT));
+    frame_sock_close(zg_);
+    EXPECT_EQ(zg_->fsock, nullptr);
+    EXPECT_EQ(refused(pal_sock_sendto(fd, "x", 1, 0, nullptr, 0)), std::pair(-1L, EBADF));
+}
+
+TEST_F(FrameSockTest, FramesCarryTheirAddressesBothWays) {
+    int fd = open();
+    uint8_t data[100];
+    for (size_t i = 0; i < sizeof data; i++)
+        data[i] = static_cast<uint8_t>(i);
+    frame_send_addr a = to(7, 100);
+    ASSERT_EQ(pal_sock_sendto(fd, data, 46, 0, &a, sizeof a), 46);
+    SentFrame f;
+    ASSERT_TRUE(peer_.next(f));
+    EXPECT_EQ(0, std::memcmp(&f.addr, &a, sizeof a));
+    EXPECT_EQ(f.payload, std::vector<uint8_t>(data, data + 46));
+    const uint8_t runt[10] = {};
+    ASSERT_TRUE(peer_.deliver_raw(runt, sizeof runt)); // ignored and counted
+    for (int i = 0; i < 3; i++)
+        ASSERT_TRUE(peer_.deliver(12, kDst, kSrc, data, i == 0 ? 46 : 100));
+    uint8_t buf[1500] = {};
+    frame_recv_addr from{};
+    socklen_t fromlen = sizeof from;
+    ASSERT_EQ(pal_sock_recvfrom(fd, buf, sizeof buf, MSG_TRUNC, &from, &fromlen), 46);
+    EXPECT_EQ(std::pair(fromlen, from.ifindex), std::pair(16u, 12u));
+    EXPECT_EQ(0, std::memcmp(from.dst, kDst, 6) | std::memcmp(from.src, kSrc, 6) |
+                     std::memcmp(buf, data, 46));
+    // A frame longer than the buffer: its whole length only when asked.
+    EXPECT_EQ(pal_sock_recvfrom(fd, buf, 46, MSG_TRUNC, nullptr, nullptr), 100);
+    EXPECT_EQ(pal_sock_recvfrom(fd, buf, 46, 0, nullptr, nullptr), 46);
+    frame_sock_stats s = stats();
+    EXPECT_EQ(std::tuple(s.tx_frames, s.rx_frames, s.rx_ignored), std::tuple(1u, 3u, 1u));
+    // Closing wakes a blocked reader.
+    ssize_t result = 0;
+    int err = 0;
+    std::thread reader([&] {
+        result = pal_sock_recvfrom(fd, buf, sizeof buf, 0, nullptr, nullptr);
+        err = errno;
+    });
+    std::this_thread::sleep_for(milliseconds(20));
+    frame_sock_close(zg_);
+    reader.join();
+    EXPECT_EQ(std::pair(result, err), std::pair(ssize_t{-1}, EBADF));
+    EXPECT_EQ(frame_sock_get_stats(zg_, &s), -1);
+}
+
+// One frame from each of 60 ports in the same instant overflows the peer's queue while it is
+// still reading: none may be lost. A peer that stops reading costs a send a short wait, then
+// the send fails.
+TEST_F(FrameSockTest, SendsWaitBrieflyForASlowPeerThenGiveUp) {
+    constexpr int kFrames = 60;
+    int fd = open();
+    std::vector<SentFrame> got;
+    std::thread reader([&] {
+        for (SentFrame f; got.size() < kFrames && peer_.next(f, 2000);)
+            got.push_back(f), std::this_thread::sleep_for(milliseconds(2));
+    });
+    uint8_t data[46] = {};
+    for (int i = 0; i < kFrames; i++) {
+        data[0] = static_cast<uint8_t>(i);
+        frame_send_addr a = to(1 + i, 1);
+        EXPECT_EQ(pal_sock_sendto(fd, data, sizeof data, 0, &a, sizeof a), 46)
+            << i << ": " << std::strerror(errno);
+    }
+    reader.join();
+    ASSERT_EQ(got.size(), size_t{kFrames});
+    for (int i = 0; i < kFrames; i++)
+        EXPECT_EQ(std::pair(got[i].addr.ifindex, int(got[i].payload[0])), std::pair(1 + i, i));
+    EXPECT_EQ(std::pair(stats().tx_frames, stats().tx_errors), std::pair(uint64_t{kFrames}, 0UL));
+    frame_send_addr a = to(7, 1);
+    ssize_t n = 0;
+    int sent = 0;
+    auto started = steady_clock::now();
+    for (; sent < 1000 && (n = pal_sock_sendto(fd, data, sizeof data, 0, &a, sizeof a)) == 46;
+         sent++)
+        started = steady_clock::now();
+    auto waited = steady_clock::now() - started;
+    EXPECT_EQ(refused(n), std::pair(-1L, EAGAIN));
+    EXPECT_TRUE(waited >= milliseconds(40) && waited < milliseconds(1000));
+    SentFrame f;
+    for (int i = 0; i < sent; i++)
+        ASSERT_TRUE(peer_.next(f, 0)) << "frame " << i;
+}
+
+// The packet backend's filter, run by the kernel on a datagram socket standing for the frame as
+// the packet socket would see it: minimum-size ARP requests from no address pass.
+TEST(FrameFilter, PassesOnlyMinimumSizeArpRequestsFromNoAddress) {
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, fds), 0);
+    sock_fprog prog{};
+    frame_packet_filter(&prog);
+    ASSERT_EQ(setsockopt(fds[1], SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog), 0)
+        << std::strerror(errno);
+    const struct {
+        bool tagged;
+        size_t len, at;
+        uint8_t value;
+        bool passes;
+    } cases[] = {
+        {false, 60, 0, 0, true},   {true, 64, 0, 0, true},    {false, 59, 0, 0, false},
+        {false, 61, 0, 0, false},  {false, 64, 0, 0, false},  {true, 60, 0, 0, false},
+        {true, 68, 0, 0, false},                              // tagged, padded to 60 or 68
+        {false, 60, 21, 2, false}, {true, 64, 25, 2, false},  // replies
+        {false, 60, 31, 1, false}, {true, 64, 32, 10, false}, // senders with an address
+        {false, 60, 13, 0, false}, {true, 64, 17, 0, false},  // IPv4
+    };
+    for (const auto &c : cases) {
+        std::vector<uint8_t> f(c.len, 0);
+        std::memset(f.data(), 0xff, 6);
+        std::memcpy(f.data() + 6, kSrc, 6);
+        size_t off = c.tagged ? 16 : 12;
+        if (c.tagged)
+            f[12] = 0x81, f[15] = 100;
+        const uint8_t arp[] = {0x08, 0x06, 0x00, 0x01, 0x08, 0x00, 0x06, 0x04, 0x00, 0x01};
+        std::memcpy(f.data() + off, arp, sizeof arp);
+        std::memcpy(f.data() + off + 10, kSrc, 6);
+        if (c.at != 0)
+            f[c.at] = c.value;
+        ASSERT_EQ(send(fds[0], f.data(), f.size(), 0), ssize_t(f.size()));
+        uint8_t buf[2048];
+        EXPECT_EQ(recv(fds[1], buf, sizeof buf, MSG_DONTWAIT) == ssize_t(f.size()), c.passes)
+            << c.tagged << " " << c.len << " " << c.at;
+    }
+    close(fds[0]);
+    close(fds[1]);
+}
+
+// vesk-wire as a child process, spoken to through its standard input and output, against the
+// framework's frame socket: reflect, cable, drop, delay and bad orders.
+class WireTool : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        int in[2], out[2];
+        ASSERT_TRUE(pipe(in) == 0 && pipe(out) == 0);
+        const std::string path = "/tmp/frm" + std::to_string(getpid()) + "-wire.sock";
+        if ((pid_ = fork()) == 0) {
+            dup2(in[0], STDIN_FILENO);
+            dup2(out[1], STDOUT_FILENO);
+            const std::string tool = std::string(VESK_BINARY_DIR) + "/tools/vesk-wire";
+            execl(tool.c_str(), tool.c_str(), path.c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        close(in[0]);
+        close(out[1]);
+        to_ = in[1];
+        from_ = out[0];
+        ASSERT_EQ(ask("count"), "sent 0 delivered 0 dropped 0"); // it answers once it listens
+        zg_ = lib_start();
+        std::snprintf(zg_->platform.frame, sizeof zg_->platform.frame, "unix:%s", path.c_str());
+        fd_ = pal_sock(zg_, AF_FRAME_SOCK, SOCK_RAW, 0);
+        ASSERT_GE(fd_, 0) << std::strerror(errno);
+        ASSERT_EQ(ask("wait-client"), "client 1");
+    }
+    void TearDown() override {
+        lib_stop(zg_);
+        ask("quit", false);
+        close(to_);
+        int status = 0;
+        for (auto deadline = steady_clock::now() + std::chrono::seconds(5);
+             waitpid(pid_, &status, WNOHANG) == 0;)
+            if (steady_clock::now() > deadline)
+                kill(pid_, SIGKILL), waitpid(pid_, &status, 0);
+        close(from_);
+    }
+    // The answer line to an order, or "" after 10 s.
+    std::string ask(const std::string &order, bool answered = true) {
+        std::string line = order + "\n";
+        EXPECT_EQ(write(to_, line.data(), line.size()), ssize_t(line.size()));
+        while (answered && buf_.find('\n') == std::string::npos) {
+            pollfd p{from_, POLLIN, 0};
+            char chunk[256];
+            ssize_t n = poll(&p, 1, 10000) == 1 ? read(from_, chunk, sizeof chunk) : 0;
+            if (n <= 0)
+                return "";
+            buf_.append(chunk, size_t(n));
+        }
+        line = answered ? buf_.substr(0, buf_.find('\n')) : "";
+        buf_.erase(0, answered ? line.size() + 1 : 0);
+        return line;
+    }
+    void send_on(int32_t ifindex, uint16_t vid, uint8_t fill) {
+        frame_send_addr a = to(ifindex, vid);
+        std::vector<uint8_t> data(46, fill);
+        ASSERT_EQ(pal_sock_sendto(fd_, data.data(), 46, 0, &a, sizeof a), 46);
+    }
+    // The next frame in as "port:fill", without waiting unless told: the tool has delivered it
+    // before it answers.
+    std::string received(int flags = MSG_DONTWAIT) {
+        uint8_t buf[64];
+        frame_recv_addr from{};
+        socklen_t len = sizeof from;
+        ssize_t n = pal_sock_recvfrom(fd_, buf, sizeof buf, flags, &from, &len);
+        return n != 46 ? "none" : std::to_string(from.ifindex) + ":" + std::to_string(buf[0]);
+    }
+    pid_t pid_ = -1;
+    int to_ = -1, from_ = -1, fd_ = -1;
+    std::string buf_;
+    lib_globals *zg_ = nullptr;
+};
+
+TEST_F(WireTool, ReflectsCablesDropsAndDelaysFrames) {
+    ASSERT_EQ(ask("reflect 3"), "ok");
+    send_on(3, 100, 0x33);
+    EXPECT_EQ(ask("wait-frame"), "frame 1.3 100 46");
+    EXPECT_EQ(received(), "3:51");
+    ASSERT_EQ(ask("cable 5 1.6"), "ok");
+    send_on(5, 1, 0x05);
+    send_on(6, 1, 0x06);
+    EXPECT_EQ(ask("wait-frame"), "frame 1.5 1 46");
+    EXPECT_EQ(ask("wait-frame"), "frame 1.6 1 46");
+    EXPECT_EQ(received(), "6:5");
+    EXPECT_EQ(received(), "5:6");
+    ASSERT_EQ(ask("drop 3"), "ok");
+    send_on(3, 1, 0x04);
+    send_on(9, 1, 0x09);
+    EXPECT_EQ(ask("wait-frame"), "frame 1.3 1 46");
+    EXPECT_EQ(ask("wait-frame"), "frame 1.9 1 46");
+    EXPECT_EQ(ask("count"), "sent 5 delivered 3 dropped 2");
+    EXPECT_EQ(received(), "none") << "unrouted and dropped ports swallow frames";
+    EXPECT_EQ(ask("reflect"), "error: wrong number of ports");
+    EXPECT_EQ(ask("cable 1 x"), "error: bad port x");
+    EXPECT_EQ(ask("reflect 0"), "error: bad port 0");
+    EXPECT_EQ(ask("jump"), "error: unknown order jump");
+    EXPECT_EQ(ask("wait-frame 0.05"), "timeout");
+    ASSERT_EQ(ask("reflect 2"), "ok");
+    ASSERT_EQ(ask("delay 300"), "ok");
+    const auto start = steady_clock::now();
+    send_on(2, 1, 0x22);
+    EXPECT_EQ(received(0), "2:34");
+    EXPECT_GE(steady_clock::now() - start, milliseconds(300));
+}
+
+} // namespace
