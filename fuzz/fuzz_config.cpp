@@ -1,13 +1,8 @@
-// Configuration files read at start-up by a daemon whose switch NSM has already reported.
-// Besides crashes, leaks and undefined behaviour: the model must hold together afterwards, and
-// the running configuration the file leaves must read back into itself.
-#include <cstddef>
-#include <cstdint>
-#include <string>
+// Configuration files read at start-up by a daemon whose switch NSM has already reported. The
+// model must hold together afterwards, and the running configuration the file leaves must read
+// back into itself.
 
 #include "fuzz_daemon.h"
-#include "vesk/daemon/veskd.h"
-#include "vesk/host/zet.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     vesk_fuzz::enter_scratch();
@@ -19,13 +14,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Paths could name any file; the scratch directory is the only place a file may write.
     if (text.find('/') != std::string::npos)
         return 0;
-    vesk_fuzz::StartOptions options;
-    options.commands = true;
-    vesk_fuzz::start(options);
+    vesk_fuzz::start({.commands = true});
     vesk_fuzz::add_switch();
     vesk_fuzz::read_config(text);
     zlog_set_discard(veskm->log);
-    vesk_fuzz::check_model();
+    vesk_fuzz::world.check_model();
     vesk_fuzz::check_round_trip_and_stop();
     return 0;
 }

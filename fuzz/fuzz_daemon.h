@@ -1,68 +1,43 @@
-// A daemon state for the fuzz targets: the framework on a virtual clock, logging nowhere, an
-// NSM client that only records what it would send, the master record and bridge "1". Each
-// input builds its state afresh and tears it down, so a finding replays from its input alone,
-// and every record must be given back (a leak is a finding too).
+// What the fuzz targets share: the test world (tests/support/world.h), which aborts on any
+// fault. Each input builds it afresh and tears it down, so a finding replays from its input
+// alone, the model must hold together at the end, and every record must be given back.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <string>
 
-struct vesk_bridge;
-struct vesk_port;
+#include "support/world.h"
+#include "vesk/daemon/veskd.h"
+#include "vesk/host/zet.h"
+
+struct nsm_view;
 
 namespace vesk_fuzz {
 
-// Seconds of the virtual clock at start, and the time of day frames are built and judged at.
-constexpr long kClockStart = 1000000;
+// The time of day frames are built and judged at.
 constexpr long kTimeOfDay = 1700000000;
 
-// Options of start().
-struct StartOptions {
-    bool commands = false;     // the framework's and the daemon's command tables
-    bool nsm_handlers = false; // the daemon's NSM message handlers and unbind hook
-    bool bridge = true;        // bridge "1" made up front (else NSM messages make it)
-};
-
-// Starts the framework and the model; aborts when it cannot (that is a finding).
-void start(const StartOptions &options = {});
-// Frees the model, stops the framework and aborts when any record is still live.
+extern vesk_test::World world;
+// Starts the world with its log going nowhere, the time of day at kTimeOfDay.
+void start(vesk_test::WorldOptions options = {});
 void stop();
-
-// Bridge "1", or null.
-vesk_bridge *bridge();
-// A running port of bridge "1" on a new interface (MAC 02:00:00:00:00:<ifindex>), member of
-// vlans.
-vesk_port *add_port(const char *name, uint32_t ifindex, std::initializer_list<uint16_t> vlans);
-void join(vesk_port *port, uint16_t vid);
-// Moves the frames' time of day (seconds).
-void set_time_of_day(long seconds);
-// Runs what is due and moves the virtual clock on by seconds.
-void advance(long seconds);
-// Forgets the port-state requests recorded so far.
-void clear_requests();
-
 // The switch of the command-line targets: ports ge1 (VLANs 1, 10, 20), ge2 (1, 10), ge10 (30)
 // and xe1 (1) of bridge "1", and eth0, an interface of no bridge.
 void add_switch();
 // Runs text as a configuration file: the number of failing lines, or -1.
 int read_config(const std::string &text);
 // The daemon's running configuration, read into a fresh daemon with the same switch, must give
-// the same lines (the order of a port's protect VLANs may differ: it follows the order they were
-// added in), and reading that once more must give the same text. Stops the daemon (with its
-// leak check) on the way.
+// the same lines (a port's protect VLANs follow the order they were added in, so order may
+// differ), and reading that once more the same text. Stops the daemon on the way.
 void check_round_trip_and_stop();
-// Runs the fuzz process where files that commands create can do no harm: $VESK_FUZZ_SCRATCH,
-// else a fresh directory under /tmp; standard output (dump commands) goes to /dev/null.
+// Applies an NSM view through the client to the daemon's handlers; the model must hold.
+void apply_view(const nsm_view &view);
+// Every interface goes (an empty view): no port may be left.
+void check_all_gone();
+// Runs the process where files that commands create can do no harm: $VESK_FUZZ_SCRATCH, else a
+// fresh directory under /tmp; standard output (dump commands) goes to /dev/null.
 void enter_scratch();
-
-// Aborts with a message when the model of any bridge contradicts itself: entry counts against
-// entries,
-// memberships on the port's side against the VLANs' side, protect entries against
-// memberships, states and timers in range.
-void check_model();
-
 // Aborts with message (and the formatted values) as a finding.
 [[noreturn]] void fail(const char *format, ...) __attribute__((format(printf, 1, 2)));
 

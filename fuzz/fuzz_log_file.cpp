@@ -1,19 +1,13 @@
 // "log file NAME" at a name of any bytes, where the scratch directory holds nothing, a plain
 // file, a symbolic link, a FIFO, a directory or a file with a second name, and SIGUSR1's reopen
-// after the same is put in the log's place. Besides crashes, leaks and undefined behaviour: the
-// log moves only to a plain file of one name reached without a link, a refusal leaves it where
-// it was, and nothing is ever written through a link.
+// after the same is put in the log's place: the log moves only to a plain file of one name
+// reached without a link, a refusal leaves it where it was, nothing is written through a link.
 #include <cctype>
-#include <cstddef>
-#include <cstdint>
 #include <fcntl.h>
-#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "fuzz_daemon.h"
-#include "vesk/daemon/veskd.h"
-#include "vesk/host/zet.h"
 
 namespace {
 
@@ -30,26 +24,16 @@ void make(Kind kind, const std::string &path) {
     const std::string other = scratch + "/other";
     clear(path);
     clear(other);
-    switch (kind) {
-    case PLAIN:
-        close(open(path.c_str(), O_CREAT | O_WRONLY, 0640));
-        break;
-    case LINK:
-        (void)!symlink(other.c_str(), path.c_str());
-        break;
-    case FIFO:
-        mkfifo(path.c_str(), 0600);
-        break;
-    case DIRECTORY:
-        mkdir(path.c_str(), 0700);
-        break;
-    case HARD_LINK:
-        close(open(other.c_str(), O_CREAT | O_WRONLY, 0640));
+    if (kind == PLAIN || kind == HARD_LINK)
+        close(open((kind == PLAIN ? path : other).c_str(), O_CREAT | O_WRONLY, 0640));
+    if (kind == HARD_LINK)
         (void)!link(other.c_str(), path.c_str());
-        break;
-    default:
-        break;
-    }
+    if (kind == LINK)
+        (void)!symlink(other.c_str(), path.c_str());
+    if (kind == FIFO)
+        mkfifo(path.c_str(), 0600);
+    if (kind == DIRECTORY)
+        mkdir(path.c_str(), 0700);
 }
 
 // The log may be at path only when path is a plain file of one name; and a line never goes
@@ -86,9 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string path = scratch + "/n" + name; // never one of the fixed names below
     const std::string base = scratch + "/base.log";
     make(static_cast<Kind>(data[0] % KINDS), path);
-    vesk_fuzz::StartOptions options;
-    options.commands = true;
-    vesk_fuzz::start(options);
+    vesk_fuzz::start({.commands = true});
     clear(base);
     if (zlog_set_file(veskm->log, base.c_str()) != 0)
         vesk_fuzz::fail("no base log");
@@ -108,9 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     check(path, reopened, "reopen");
     cli_free(cli);
     zlog_set_discard(veskm->log);
-    clear(path);
-    clear(base);
-    clear(scratch + "/other");
+    for (const std::string &p : {path, base, scratch + "/other"})
+        clear(p);
     vesk_fuzz::stop();
     return 0;
 }

@@ -1,19 +1,13 @@
-// Bytes from a TCP client at the vty, as they arrive in pieces a second apart: the password
-// prompt, wrong and right passwords, "enable" and its password, then commands, with telnet
-// negotiation, control bytes, bytes beyond ASCII and over-long lines anywhere. Besides crashes,
-// leaks and undefined behaviour: the session reaches privilege 15 only when the input holds
-// both passwords, and nothing but printable ASCII and line ends ever comes back.
+// Bytes from a TCP client at the vty, in pieces a second apart (the first byte sets their size):
+// passwords, "enable", commands, with telnet negotiation, control bytes, bytes beyond ASCII and
+// over-long lines anywhere. The session reaches privilege 15 only when the input holds both
+// passwords, and nothing but printable ASCII and line ends ever comes back.
 #include <crypt.h>
-#include <cstddef>
-#include <cstdint>
 #include <cstring>
-#include <string>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "fuzz_daemon.h"
-#include "vesk/daemon/veskd.h"
-#include "vesk/host/zet.h"
 
 namespace {
 
@@ -49,9 +43,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0)
         return 0;
-    vesk_fuzz::StartOptions options;
-    options.commands = true;
-    vesk_fuzz::start(options);
+    vesk_fuzz::start({.commands = true});
     host_vty_set_password(veskm, HOST_PASSWORD_LOGIN, login_hash.c_str());
     host_vty_set_password(veskm, HOST_PASSWORD_ENABLE, enable_hash.c_str());
     int sv[2];
@@ -62,13 +54,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const size_t piece = data[0] % 64 + 1;
     for (size_t at = 1; at < size; at += piece) {
         (void)!send(sv[1], data + at, std::min(piece, size - at), MSG_DONTWAIT | MSG_NOSIGNAL);
-        vesk_fuzz::advance(1);
+        vesk_fuzz::world.advance(1);
         drain(sv[1], out);
     }
-    vesk_fuzz::advance(2);
+    vesk_fuzz::world.advance(2);
     drain(sv[1], out);
     close(sv[1]);
-    vesk_fuzz::advance(1);
+    vesk_fuzz::world.advance(1);
     if (host_vty_sessions(veskm) != 0)
         vesk_fuzz::fail("the session outlived its client");
     // The input as the vty reads it: control bytes and bytes beyond ASCII dropped. With telnet

@@ -1,22 +1,16 @@
-// rtnetlink buffers as the kernel backend reads them: every message is parsed, applied to the
-// kernel state, turned into the view of bridge "1", and that view is applied through the NSM
-// client to the daemon's handlers. Forwarding-database messages go through their own parser
-// and the move tracker, and a move reaches the daemon's fast detection. The first byte picks the
-// backend's options; the rest is the buffer. Parsed records must be within the limits the parser
-// promises, and the model must hold together after every message and be empty once the view is.
-#include <linux/if_link.h>
+// rtnetlink buffers as the kernel backend reads them (the first byte picks the backend's
+// options): every message is parsed, applied to the kernel state, turned into the view of bridge
+// "1", and that view is applied through the NSM client to the daemon's handlers; forwarding
+// entries go through their own parser and the move tracker to the daemon's fast detection.
+// Parsed records must be within the parser's promised limits, and the model must hold together
+// after every message and be empty once the view is.
 #include <linux/netlink.h>
 #include <net/if.h>
 
-#include <cstddef>
-#include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include "fuzz_daemon.h"
-#include "vesk/daemon/veskd.h"
-#include "vesk/host/zet.h"
-#include "vesk/model/model.h"
 #include "zet/nsm_netlink.h"
 #include "zet/nsm_view.h"
 
@@ -43,13 +37,6 @@ void check_parsed(const nsm_nl_msg &msg) {
     }
 }
 
-void apply(nsm_kernel_state &state, const nsm_kernel_options &options, const nsm_nl_msg &msg) {
-    check_parsed(msg);
-    nsm_kernel_state_apply(state, msg);
-    nsm_client_apply_view(veskm->nc, nsm_kernel_state_view(state, options));
-    vesk_fuzz::check_model();
-}
-
 void fdb(nsm_fdb_tracker &tracker, const nsm_nl_fdb &entry) {
     if (entry.ifindex == 0 || entry.vid > 4094)
         vesk_fuzz::fail("parsed forwarding entry of interface %u, VLAN %u", entry.ifindex,
@@ -62,13 +49,7 @@ void fdb(nsm_fdb_tracker &tracker, const nsm_nl_fdb &entry) {
     nsm_msg_fdb_move move{from, entry.ifindex, entry.vid, {}};
     std::memcpy(move.mac, entry.mac.data(), sizeof move.mac);
     nsm_client_fdb_move(veskm->nc, move);
-    vesk_fuzz::check_model();
-}
-
-void check_empty_model() {
-    vesk_bridge *b = vesk_fuzz::bridge();
-    if (b != nullptr && listhead(b->port_list) != nullptr)
-        vesk_fuzz::fail("ports left after every interface went");
+    vesk_fuzz::world.check_model();
 }
 
 } // namespace
@@ -80,10 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // The backend reads into an aligned buffer; so does this.
     std::vector<uint64_t> aligned((size - 1 + 7) / 8);
     std::memcpy(aligned.data(), data + 1, size - 1);
-    vesk_fuzz::StartOptions start;
-    start.nsm_handlers = true;
-    start.bridge = false;
-    vesk_fuzz::start(start);
+    vesk_fuzz::start({.nsm_handlers = true, .bridge = false});
     nsm_kernel_state state;
     nsm_fdb_tracker tracker;
     // The parser gets what is left of the buffer and must find the message's end itself.
@@ -92,8 +70,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     while (left >= sizeof(nlmsghdr)) {
         const auto *nlh = reinterpret_cast<const nlmsghdr *>(bytes);
         nsm_nl_msg msg;
-        if (nsm_netlink_parse(nlh, left, &msg) == 0)
-            apply(state, options, msg);
+        if (nsm_netlink_parse(nlh, left, &msg) == 0) {
+            check_parsed(msg);
+            nsm_kernel_state_apply(state, msg);
+            vesk_fuzz::apply_view(nsm_kernel_state_view(state, options));
+        }
         nsm_nl_fdb entry;
         if (nsm_netlink_parse_fdb(nlh, left, &entry) == 0)
             fdb(tracker, entry);
@@ -103,9 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         bytes += step;
         left -= step;
     }
-    nsm_client_apply_view(veskm->nc, nsm_view{});
-    vesk_fuzz::check_model();
-    check_empty_model();
+    vesk_fuzz::check_all_gone();
     vesk_fuzz::stop();
     return 0;
 }

@@ -1,17 +1,11 @@
 // Byte streams from a peer network services module on the socket backend: the frame reader
 // cuts frames, each frame is applied to the view, and every accepted change goes through the
-// NSM client to the daemon's handlers. Besides crashes, leaks and undefined behaviour: a
-// refused frame leaves the view as it was; any view, described as frames and read back, gives
-// itself; the model holds together after every frame and is empty once the view is.
-#include <cstddef>
-#include <cstdint>
-#include <string>
+// NSM client to the daemon's handlers. A refused frame leaves the view as it was; any view,
+// described as frames and read back, gives itself; the model holds together after every frame
+// and is empty once the view is.
 #include <vector>
 
 #include "fuzz_daemon.h"
-#include "vesk/daemon/veskd.h"
-#include "vesk/host/zet.h"
-#include "vesk/model/model.h"
 #include "zet/nsm_unix.h"
 #include "zet/nsm_view.h"
 
@@ -71,7 +65,7 @@ void apply(nsm_view &view, const nsm_unix_frame &frame) {
         if (move.ifindex_from == move.ifindex_to || !view.ports.contains(move.ifindex_to))
             vesk_fuzz::fail("a move between interfaces that are no two ports was read");
         nsm_client_fdb_move(veskm->nc, move);
-        vesk_fuzz::check_model();
+        vesk_fuzz::world.check_model();
         return;
     }
     nsm_view before = view;
@@ -81,28 +75,20 @@ void apply(nsm_view &view, const nsm_unix_frame &frame) {
             vesk_fuzz::fail("a refused frame changed the view (%s)", why.c_str());
         return;
     }
-    nsm_client_apply_view(veskm->nc, view);
-    vesk_fuzz::check_model();
+    vesk_fuzz::apply_view(view);
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    vesk_fuzz::StartOptions options;
-    options.nsm_handlers = true;
-    options.bridge = false;
-    vesk_fuzz::start(options);
+    vesk_fuzz::start({.nsm_handlers = true, .bridge = false});
     std::vector<uint8_t> buf(data, data + size);
     nsm_view view;
     nsm_unix_frame frame;
     while (nsm_unix_take_frame(buf, &frame) == 1)
         apply(view, frame);
     check_describes_itself(view);
-    nsm_client_apply_view(veskm->nc, nsm_view{});
-    vesk_fuzz::check_model();
-    vesk_bridge *b = vesk_fuzz::bridge();
-    if (b != nullptr && listhead(b->port_list) != nullptr)
-        vesk_fuzz::fail("ports left after every interface went");
+    vesk_fuzz::check_all_gone();
     vesk_fuzz::stop();
     return 0;
 }

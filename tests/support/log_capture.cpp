@@ -5,11 +5,9 @@
 
 namespace vesk_test {
 
-LogCapture::LogCapture(lib_globals *zg) : zg_(zg) {
-    if (zg_->log == nullptr) {
+LogCapture::LogCapture(lib_globals *zg) : zg_(zg), opened_(zg->log == nullptr) {
+    if (opened_)
         openzlog(zg_, 0, zg_->protocol, ZLOG_DEST_STDERR);
-        opened_ = true;
-    }
     log_ = zg_->log;
     zlog_set_sink(log_, &LogCapture::sink, this);
 }
@@ -19,8 +17,7 @@ LogCapture::LogCapture(struct zlog *log) : log_(log) {
 }
 
 LogCapture::~LogCapture() {
-    // The log may have been closed (lib_stop frees zg and its log) before the capture goes;
-    // an open log means zg is still alive.
+    // lib_stop frees zg with its log; an open log means zg is still alive.
     if (!zlog_is_open(log_))
         return;
     zlog_unset_sink(log_, this);
@@ -45,26 +42,17 @@ std::vector<int> LogCapture::priorities() const {
     return prios_;
 }
 
-bool LogCapture::contains(const std::string &text) const {
-    return count(text) > 0;
-}
-
 size_t LogCapture::count(const std::string &text) const {
-    std::lock_guard lock(mu_);
     size_t n = 0;
-    for (const auto &l : lines_)
-        if (l.find(text) != std::string::npos)
-            n++;
+    for (const std::string &l : lines())
+        n += l.find(text) != std::string::npos ? 1 : 0;
     return n;
 }
 
 std::string LogCapture::text() const {
-    std::lock_guard lock(mu_);
     std::string all;
-    for (const auto &l : lines_) {
-        all += l;
-        all += '\n';
-    }
+    for (const std::string &l : lines())
+        all += l + '\n';
     return all;
 }
 

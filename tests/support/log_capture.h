@@ -1,4 +1,7 @@
-// Captures the log lines of a framework handle for tests (zlog_set_sink).
+// Captures the log lines of a framework handle for tests (zlog_set_sink). Attaches to zg->log
+// (opening one on standard error when zg has none yet) or to a given log and collects every
+// message text (without time stamp) with its priority. Detaches in its destructor, which is safe
+// before or after lib_stop; a log it opened itself it closes. Thread-safe.
 #pragma once
 
 #include <mutex>
@@ -10,9 +13,6 @@ struct zlog;
 
 namespace vesk_test {
 
-// Attaches to zg->log (opening one, on stderr, when zg has none yet) or to a given log, and
-// collects every message text (without time stamp). Detaches in its destructor, which is
-// safe before or after lib_stop; a log it opened itself it closes. Thread-safe.
 class LogCapture {
   public:
     explicit LogCapture(lib_globals *zg);
@@ -22,13 +22,10 @@ class LogCapture {
     LogCapture &operator=(const LogCapture &) = delete;
 
     std::vector<std::string> lines() const;
-    // Priorities of the lines, in the same order.
-    std::vector<int> priorities() const;
-    // Lines that contain text.
-    bool contains(const std::string &text) const;
-    size_t count(const std::string &text) const;
-    // All lines joined with "\n" (for failure messages).
-    std::string text() const;
+    std::vector<int> priorities() const; // of the lines, in the same order
+    bool contains(const std::string &text) const { return count(text) > 0; }
+    size_t count(const std::string &text) const; // lines that contain text
+    std::string text() const;                    // every line, each ended by "\n"
     void clear();
 
   private:

@@ -1,0 +1,217 @@
+#include "support/world.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/time.h>
+
+#include "support/model_check.h"
+#include "vesk/cli/cli.h"
+#include "vesk/cli/debug.h"
+#include "vesk/daemon/start.h"
+#include "vesk/daemon/teardown.h"
+#include "vesk/daemon/veskd.h"
+#include "vesk/frame/encode.h"
+#include "vesk/frame/receive.h"
+#include "vesk/host/zet.h"
+#include "vesk/model/model.h"
+#include "vesk/nsm/nsm.h"
+
+namespace vesk_test {
+
+namespace {
+
+constexpr int kModelTypes[] = {MTYPE_VESK_MASTER, MTYPE_VESK_BRIDGE, MTYPE_VESK_VLAN,
+                               MTYPE_VESK_PORT,   MTYPE_VESK_RLIST,  MTYPE_VESK_PROVLAN};
+long time_of_day = 0;
+
+int fixed_time_of_day(struct timeval *tv, void *) {
+    tv->tv_sec = time_of_day;
+    tv->tv_usec = 0;
+    return 0;
+}
+
+void reset_globals() {
+    vesk_global_debug = {};
+    record_vesk = {};
+    sockfd = -1;
+    vesk_recv_counts.read = vesk_recv_counts.wrong_size = vesk_recv_counts.shed = 0;
+}
+
+void report_live(void *world, int type, long live) {
+    static_cast<World *>(world)->fault("live records of type " + std::to_string(type) + ": " +
+                                       std::to_string(live));
+}
+
+} // namespace
+
+PortStateRequest port_state_request(uint16_t flags, uint32_t ifindex) {
+    return PortStateRequest{NSM_MSG_VESK_PORT_STATE, flags, 0, ifindex};
+}
+
+void PrintTo(const PortStateRequest &r, std::ostream *os) {
+    *os << "{type " << r.type << ", flags 0x" << std::hex << r.flags << std::dec << ", reserved "
+        << r.reserved << ", ifindex " << r.ifindex << "}";
+}
+
+void abort_on_fault(const std::string &fault) {
+    std::fprintf(stderr, "model fault: %s\n", fault.c_str());
+    std::abort();
+}
+
+bool World::start(const WorldOptions &options) {
+    reset_globals();
+    zet_clock_use_virtual(kStartSec);
+    previous_ = veskm;
+    zg_ = veskm = lib_start();
+    if (zg_ == nullptr)
+        return fault("lib_start failed"), false;
+    zg_->protocol = VESK_PROTOCOL;
+    zg_->master = thread_master_create();
+    if (zg_->master == nullptr || openzlog(zg_, 0, VESK_PROTOCOL, ZLOG_DEST_SYSLOG) == nullptr ||
+        (options.quiet && zlog_set_discard(zg_->log) != 0) ||
+        (zg_->nc == nullptr && nsm_client_create(zg_, 0) == nullptr))
+        return fault("framework start failed"), false;
+    if (options.commands) {
+        vesk_lib_cli_init(zg_);
+        vesk_cli_init(zg_);
+    }
+    if (options.nsm_handlers)
+        vesk_nsm_client_setup(zg_, zg_->nc);
+    if (vesk_master_init(ovx_vr_get_privileged(zg_)) != 0 ||
+        (master_ = vesk_get_master(zg_)) == nullptr)
+        return fault("master record failed"), false;
+    if (options.bridge &&
+        (bridge_ = vesk_add_bridge(master()->bridge_list, VESK_BRIDGE_NAME)) == nullptr)
+        return fault("bridge failed"), false;
+    return true;
+}
+
+void World::stop(Leaks leaks, bool check) {
+    for (int type = 0; type < MTYPE_MAX; type++)
+        memory_fail_next(type, 0);
+    if (zg_ == nullptr)
+        return;
+    veskm = zg_;
+    if (check && vesk_get_master(zg_) != nullptr)
+        check_model();
+    reset_globals();
+    vesk_release_model(zg_);
+    lib_stop(zg_);
+    zg_ = nullptr;
+    master_ = nullptr;
+    bridge_ = nullptr;
+    veskm = previous_;
+    zet_clock_use_monotonic();
+    vesk_frame_set_time_source(nullptr);
+    if (leaks == Leaks::ALL)
+        memory_foreach_live(report_live, this);
+    for (int type : kModelTypes)
+        if (leaks == Leaks::MODEL && memory_live(type) != 0)
+            report_live(this, type, memory_live(type));
+}
+
+void World::make_current() {
+    veskm = zg_;
+}
+
+vesk_bridge *World::bridge() const {
+    if (bridge_ != nullptr || master_ == nullptr)
+        return bridge_;
+    return vesk_find_bridge_from_master(VESK_BRIDGE_NAME, master_);
+}
+
+interface *World::make_interface(const char *name, uint32_t ifindex, bool running) {
+    interface *ifp = if_create(zg_, name, ifindex);
+    if (ifp == nullptr)
+        return fault(std::string("interface ") + name + " cannot be made"), nullptr;
+    ifp->flags = running ? kUpRunning : 0;
+    const uint8_t mac[INTERFACE_HWADDR_MAX] = {
+        0x02, 0, 0, 0, static_cast<uint8_t>(ifindex >> 8), static_cast<uint8_t>(ifindex)};
+    std::memcpy(ifp->hw_addr, mac, sizeof mac);
+    ifp->hw_addr_len = INTERFACE_HWADDR_MAX;
+    return ifp;
+}
+
+vesk_port *World::make_port(const char *name, uint32_t ifindex,
+                            std::initializer_list<uint16_t> vlans, bool running) {
+    interface *ifp = make_interface(name, ifindex, running);
+    vesk_port *port = ifp != nullptr ? vesk_bridge_add_port(bridge(), ifp) : nullptr;
+    if (port == nullptr)
+        return fault(std::string("port ") + name + " cannot be made"), nullptr;
+    for (uint16_t vid : vlans)
+        join(port, vid);
+    return port;
+}
+
+vesk_vlan *World::vlan(uint16_t vid) {
+    vesk_vlan *v = vesk_bridge_add_vlan(bridge(), vid);
+    if (v == nullptr)
+        fault("VLAN " + std::to_string(vid) + " cannot be made");
+    return v;
+}
+
+void World::join(vesk_port *port, uint16_t vid) {
+    vesk_vlan *v = vlan(vid);
+    if (v != nullptr && vesk_bridge_vlan_add_port(v, port) != port)
+        fault(std::string("port ") + port->name + " cannot join VLAN " + std::to_string(vid));
+}
+
+void World::leave(vesk_port *port, uint16_t vid) {
+    vesk_bridge_vlan_del_port(vesk_find_vlan_from_bridge(vid, bridge()), port);
+}
+
+void World::set_running(vesk_port *port, bool running) {
+    port->flags = running ? kUpRunning : 0;
+    if (port->ifp != nullptr)
+        port->ifp->flags = port->flags;
+}
+
+void World::advance(long seconds) {
+    thread_advance(zg_, seconds);
+}
+
+long World::elapsed() const {
+    return static_cast<long>(zet_clock_now_usec() / 1000000) - kStartSec;
+}
+
+void World::set_time_of_day(long seconds) {
+    time_of_day = seconds;
+    vesk_frame_set_time_source(fixed_time_of_day);
+}
+
+std::vector<PortStateRequest> World::requests() const {
+    std::vector<PortStateRequest> out;
+    for (size_t i = 0; i < nsm_client_sent_count(zg_->nc); i++) {
+        PortStateRequest r = {};
+        uint8_t buf[16] = {};
+        size_t len = 0;
+        if (nsm_client_sent_get(zg_->nc, i, &r.type, buf, sizeof buf, &len) != 0 || len != 8) {
+            fault("message " + std::to_string(i) + " of " + std::to_string(len) + " bytes");
+            continue;
+        }
+        std::memcpy(&r.flags, buf, 2);
+        std::memcpy(&r.reserved, buf + 2, 2);
+        std::memcpy(&r.ifindex, buf + 4, 4);
+        out.push_back(r);
+    }
+    return out;
+}
+
+void World::clear_requests() {
+    nsm_client_sent_clear(zg_->nc);
+}
+
+void World::set_debug(uint32_t event, uint32_t nsm, uint32_t packet) {
+    vesk_global_debug.conf_event = vesk_global_debug.term_event = event;
+    vesk_global_debug.conf_nsm = vesk_global_debug.term_nsm = nsm;
+    vesk_global_debug.conf_packet = vesk_global_debug.term_packet = packet;
+}
+
+void World::check_model() const {
+    std::string what = vesk_check::model_fault(zg_);
+    if (!what.empty())
+        fault(what);
+}
+
+} // namespace vesk_test
