@@ -8,29 +8,14 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <chrono>
-#include <csignal>
-#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <functional>
 #include <grp.h>
 #include <iostream>
-#include <linux/if_packet.h>
-#include <memory>
-#include <net/ethernet.h>
-#include <net/if.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sched.h>
-#include <string>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -51,8 +36,8 @@ pid_t in_namespace(const std::string &ns, bool as_nobody, const std::function<in
     pid_t pid = fork();
     if (pid != 0)
         return pid;
-    int fd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 || setns(fd, CLONE_NEWNET) != 0)
+    vesk_test::NetnsEntry in(ns);
+    if (!in.ok())
         _exit(100);
     if (as_nobody && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
         _exit(101);
@@ -113,55 +98,24 @@ class Security : public ::testing::Test {
         if (geteuid() != 0)
             GTEST_SKIP() << "end-to-end tests need root";
         ASSERT_TRUE(lab_ != nullptr && lab_->ok()) << "the namespaces and the bridge failed";
-        dir_ = vesk_test::make_temp_dir("dmn-e2e-sec-");
-        ASSERT_FALSE(dir_.empty());
-        log_path_ = dir_ + "/veskd.log";
+        d_ = std::make_unique<vesk_test::Veskd>();
         port_ = 20000 + static_cast<int>(getpid() % 20000);
     }
-
     void TearDown() override {
-        if (HasFailure() && !dir_.empty())
-            std::cerr << "---- veskd log ----\n" << read_file(log_path_) << "-------------------\n";
-        vty_.reset();
-        daemon_.reset();
-        if (lab_ != nullptr)
-            for (int i = 1; i <= 4; i++) {
-                lab_->hairpin(i, false);
-                lab_->set_admin(i, true);
-            }
-        vesk_test::remove_dir(dir_);
+        d_.reset();
+        for (int i = 1; lab_ != nullptr && i <= 4; i++)
+            lab_->hairpin(i, false), lab_->set_admin(i, true);
     }
-
     // Starts veskd in the switch namespace with a TCP door and the given configuration lines,
     // and waits until it knows the ports of br0.
     void start(const std::vector<std::string> &lines, const std::vector<std::string> &env = {}) {
-        std::ofstream conf(dir_ + "/veskd.conf");
-        conf << "log file " << log_path_ << "\n";
+        std::ofstream conf(d_->config_path(), std::ios::app);
         for (const auto &l : lines)
             conf << l << "\n";
         conf.close();
-        std::vector<std::string> all_env = {"VESK_NSM=kernel", "VESK_FRAME=packet",
-                                            "VESK_VTY_SOCKET=" + dir_ + "/vty"};
-        all_env.insert(all_env.end(), env.begin(), env.end());
-        daemon_ = std::make_unique<vesk_test::DaemonProcess>(dir_);
-        daemon_->set_netns(lab_->switch_ns());
-        ASSERT_TRUE(
-            daemon_->start({"-f", dir_ + "/veskd.conf", "-P", std::to_string(port_)}, all_env));
-        vty_ = std::make_unique<vesk_test::VtyClient>();
-        ASSERT_TRUE(vty_->connect(dir_ + "/vty", 10s)) << "the vty of veskd did not answer";
-        ASSERT_TRUE(wait_for([&] {
-            return cmd("show loop-detect interface ge4").find('%') == std::string::npos;
-        })) << "veskd did not learn the ports of br0";
+        ASSERT_NO_FATAL_FAILURE(lab_->start(*d_, env, {"-P", std::to_string(port_)}));
     }
-
-    std::string cmd(const std::string &line) { return vty_->command(line); }
-
-    void configure(const std::vector<std::string> &lines) {
-        ASSERT_EQ(cmd("configure terminal"), "");
-        for (const auto &line : lines)
-            ASSERT_EQ(cmd(line), "") << line;
-        ASSERT_EQ(cmd("end"), "");
-    }
+    std::string cmd(const std::string &line) { return d_->cmd(line); }
 
     // vesk-cli in the switch namespace (where the TCP door is), as root or as nobody.
     std::string cli(bool as_nobody) const {
@@ -175,8 +129,7 @@ class Security : public ::testing::Test {
     }
 
     std::string status_field(const std::string &field) const {
-        std::string status =
-            read_file("/proc/" + std::to_string(daemon_->daemon_pid()) + "/status");
+        std::string status = read_file("/proc/" + std::to_string(d_->pid()) + "/status");
         size_t at = status.find("\n" + field + ":");
         if (at == std::string::npos)
             return "";
@@ -188,30 +141,19 @@ class Security : public ::testing::Test {
     void forge_frames_for_ge1() {
         uint32_t victim = ifindex("ge1");
         ASSERT_GT(victim, 0u);
-        pid_t pid = in_namespace(lab_->neighbour_ns(), false, [victim] {
-            int fd = socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ALL));
-            struct sockaddr_ll to {};
-            to.sll_family = AF_PACKET;
-            to.sll_ifindex = static_cast<int>(if_nametoindex("n2"));
-            to.sll_halen = 6;
-            std::memset(to.sll_addr, 0xff, 6);
-            uint32_t now = static_cast<uint32_t>(time(nullptr));
-            for (uint32_t t = now - 11; t <= now; t++) {
-                std::vector<uint8_t> f = forged_frame(victim, t);
-                for (int copy = 0; copy < 5; copy++)
-                    if (sendto(fd, f.data(), f.size(), 0, reinterpret_cast<sockaddr *>(&to),
-                               sizeof to) != static_cast<ssize_t>(f.size()))
-                        return 1;
-            }
-            return 0;
-        });
-        ASSERT_EQ(exit_status(pid), 0) << "the forged frames could not be sent";
+        int fd = vesk_test::packet_socket(lab_->neighbour_ns(), "n2");
+        ASSERT_GE(fd, 0);
+        uint32_t now = static_cast<uint32_t>(time(nullptr));
+        for (uint32_t t = now - 11; t <= now; t++) {
+            std::vector<uint8_t> f = forged_frame(victim, t);
+            for (int copy = 0; copy < 5; copy++)
+                ASSERT_EQ(send(fd, f.data(), f.size(), 0), ssize_t(f.size())) << "not sent";
+        }
+        close(fd);
     }
 
     static vesk_test::SwitchLab *lab_;
-    std::unique_ptr<vesk_test::DaemonProcess> daemon_;
-    std::unique_ptr<vesk_test::VtyClient> vty_;
-    std::string dir_, log_path_;
+    std::unique_ptr<vesk_test::Veskd> d_;
     int port_ = 0;
 };
 
@@ -219,13 +161,13 @@ vesk_test::SwitchLab *Security::lab_ = nullptr;
 
 TEST_F(Security, AnotherUserCannotConfigureThroughEitherDoorNorCreateAFile) {
     ASSERT_NO_FATAL_FAILURE(start({"password pw-login", "enable password pw-enable"}));
-    ASSERT_EQ(chmod(dir_.c_str(), 0711), 0); // the socket's own mode and credentials decide
+    ASSERT_EQ(chmod(d_->dir().c_str(), 0711), 0); // the socket's own mode and credentials decide
     const std::string target = "/tmp/dmn-e2e-made-by-root-" + std::to_string(getpid());
     const std::string guess = "/tmp/dmn-e2e-guess-" + std::to_string(getpid());
     std::ofstream(guess) << "pw-enable\n";
     chmod(guess.c_str(), 0644);
     const std::string attack = " -c 'configure terminal' -c 'log file " + target + "' 2>&1";
-    Result unix_door = run_shell(cli(true) + " -s " + dir_ + "/vty" + attack);
+    Result unix_door = run_shell(cli(true) + " -s " + d_->vty_path() + attack);
     EXPECT_EQ(unix_door.status, 2) << unix_door.out;
     EXPECT_NE(unix_door.out.find("Permission denied"), std::string::npos) << unix_door.out;
     Result tcp_door = run_shell(cli(true) + " -p " + std::to_string(port_) + " --password-file " +
@@ -241,10 +183,10 @@ TEST_F(Security, AnotherUserCannotConfigureThroughEitherDoorNorCreateAFile) {
 
 TEST_F(Security, PasswordLoginOverTcpGivesOneEnableGivesFifteenThreeWrongClose) {
     ASSERT_NO_FATAL_FAILURE(start({"password pw-login", "enable password pw-enable"}));
-    std::ofstream(dir_ + "/pw") << "pw-login\npw-enable\n";
+    std::ofstream(d_->dir() + "/pw") << "pw-login\npw-enable\n";
     const auto t0 = std::chrono::steady_clock::now();
-    Result r = run_shell(cli(false) + " -p " + std::to_string(port_) + " --password-file " + dir_ +
-                         "/pw -c 'show privilege' -c enable -c 'show privilege'");
+    Result r = run_shell(cli(false) + " -p " + std::to_string(port_) + " --password-file " +
+                         d_->dir() + "/pw -c 'show privilege' -c enable -c 'show privilege'");
     std::cout
         << "login, enable and two commands over TCP: "
         << std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count()
@@ -279,18 +221,20 @@ TEST_F(Security, PasswordLoginOverTcpGivesOneEnableGivesFifteenThreeWrongClose) 
 
 TEST_F(Security, LogFileOnAFifoLeavesTheVtyAnsweringAndALinkIsNotWrittenThrough) {
     ASSERT_NO_FATAL_FAILURE(start({}));
-    ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
-    ASSERT_EQ(symlink((dir_ + "/target").c_str(), (dir_ + "/link").c_str()), 0);
+    const std::string dir = d_->dir();
+    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+    ASSERT_EQ(symlink((dir + "/target").c_str(), (dir + "/link").c_str()), 0);
     ASSERT_EQ(cmd("configure terminal"), "");
     const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(cmd("log file " + dir_ + "/fifo"),
-              "% Cannot log to " + dir_ + "/fifo: it is not a regular file\n");
+    EXPECT_EQ(cmd("log file " + dir + "/fifo"),
+              "% Cannot log to " + dir + "/fifo: it is not a regular file\n");
     EXPECT_EQ(cmd("do show privilege"), "Current privilege level is 15\n");
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
-    EXPECT_EQ(cmd("log file " + dir_ + "/link"),
-              "% Cannot log to " + dir_ + "/link: it is a symbolic link\n");
-    EXPECT_NE(access((dir_ + "/target").c_str(), F_OK), 0);
-    EXPECT_NE(cmd("do show running-config").find("log file " + log_path_ + "\n"), std::string::npos)
+    EXPECT_EQ(cmd("log file " + dir + "/link"),
+              "% Cannot log to " + dir + "/link: it is a symbolic link\n");
+    EXPECT_NE(access((dir + "/target").c_str(), F_OK), 0);
+    EXPECT_NE(cmd("do show running-config").find("log file " + d_->log_path() + "\n"),
+              std::string::npos)
         << "the log stays where it was";
 }
 
@@ -306,7 +250,7 @@ TEST_F(Security, RootStartedVeskdKeepsOnlyNetAdminAndNetRaw) {
 
 TEST_F(Security, TwentyTcpConnectionsOfAnotherUserLeaveTheUnixSocketOpen) {
     ASSERT_NO_FATAL_FAILURE(start({"password pw-login"}));
-    vty_->close();
+    d_->vty().close();
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     pid_t holder = in_namespace(lab_->switch_ns(), true, [&] {
@@ -326,7 +270,7 @@ TEST_F(Security, TwentyTcpConnectionsOfAnotherUserLeaveTheUnixSocketOpen) {
     ASSERT_EQ(read(ready[0], &c, 1), 1);
     usleep(300 * 1000); // veskd takes the connections in
     vesk_test::VtyClient operator_session;
-    EXPECT_TRUE(operator_session.connect(dir_ + "/vty", 5s)) << "the operator was locked out";
+    EXPECT_TRUE(operator_session.connect(d_->vty_path(), 5s)) << "the operator was locked out";
     EXPECT_EQ(operator_session.command("show privilege"), "Current privilege level is 15\n");
     kill(holder, SIGKILL);
     exit_status(holder);
@@ -335,67 +279,53 @@ TEST_F(Security, TwentyTcpConnectionsOfAnotherUserLeaveTheUnixSocketOpen) {
 }
 
 TEST_F(Security, RunningAsNobodyStillCutsARealLoopLogsWritesAndReopens) {
-    const std::string own = dir_ + "/nobody";
+    const std::string own = d_->dir() + "/nobody";
     ASSERT_EQ(mkdir(own.c_str(), 0755), 0);
     ASSERT_EQ(chown(own.c_str(), 65534, 65534), 0);
-    ASSERT_EQ(chmod(dir_.c_str(), 0711), 0);
+    ASSERT_EQ(chmod(d_->dir().c_str(), 0711), 0);
     ASSERT_TRUE(lab_->hairpin(1));
-    std::ofstream(own + "/veskd.conf") << "log file " << log_path_ << "\n";
+    ASSERT_EQ(rename(d_->config_path().c_str(), (own + "/veskd.conf").c_str()), 0);
     ASSERT_EQ(chown((own + "/veskd.conf").c_str(), 65534, 65534), 0);
-    daemon_ = std::make_unique<vesk_test::DaemonProcess>(dir_);
-    daemon_->set_netns(lab_->switch_ns());
-    ASSERT_TRUE(
-        daemon_->start({"-f", own + "/veskd.conf", "-P", "0"},
-                       {"VESK_NSM=kernel", "VESK_FRAME=packet", "VESK_USER=nobody",
-                        "VESK_VTY_SOCKET=" + dir_ + "/vty", "VESK_STATE=" + own + "/state"}));
-    vty_ = std::make_unique<vesk_test::VtyClient>();
-    ASSERT_TRUE(vty_->connect(dir_ + "/vty", 10s));
-    ASSERT_TRUE(wait_for(
-        [&] { return cmd("show loop-detect interface ge1").find('%') == std::string::npos; }));
+    ASSERT_NO_FATAL_FAILURE(lab_->start(*d_, {"VESK_USER=nobody", "VESK_STATE=" + own + "/state"},
+                                        {"-f", own + "/veskd.conf", "-P", "0"}));
     EXPECT_EQ(status_field("Uid").substr(0, 5), "65534");
-    ASSERT_NO_FATAL_FAILURE(
-        configure({"interface ge1", "loop-detect enable", "exit", "log file " + own + "/b.log"}));
+    ASSERT_NO_FATAL_FAILURE(d_->configure(
+        {"interface ge1", "loop-detect enable", "exit", "log file " + own + "/b.log"}));
     EXPECT_TRUE(wait_for([&] { return !lab_->admin_up(1); }, 5s)) << "ge1 was not shut down";
-    log_path_ = own + "/b.log";
+    d_->set_log_path(own + "/b.log");
     EXPECT_EQ(cmd("write"), "Configuration saved to " + own + "/veskd.conf\n");
-    ASSERT_EQ(rename(log_path_.c_str(), (own + "/b.log.1").c_str()), 0);
-    ASSERT_EQ(daemon_->signal(SIGUSR1), 0);
+    ASSERT_EQ(rename(d_->log_path().c_str(), (own + "/b.log.1").c_str()), 0);
+    ASSERT_EQ(d_->process().signal(SIGUSR1), 0);
     // Released and found again: both lines land in the reopened log, and both requests need
     // CAP_NET_ADMIN.
-    ASSERT_NO_FATAL_FAILURE(configure({"interface ge1", "loop-detect force up"}));
-    EXPECT_TRUE(wait_for(
-        [&] {
-            std::string log = read_file(log_path_);
-            return log.find("Cancel a loop on the port ge1") != std::string::npos &&
-                   log.find("Detect a loop on the port ge1") != std::string::npos;
-        },
-        10s))
-        << "SIGUSR1 did not reopen the log as nobody: " << read_file(log_path_);
+    ASSERT_NO_FATAL_FAILURE(d_->configure({"interface ge1", "loop-detect force up"}));
+    EXPECT_TRUE(d_->logged("Cancel a loop on the port ge1") &&
+                d_->logged("Detect a loop on the port ge1"))
+        << "SIGUSR1 did not reopen the log as nobody: " << d_->log();
     EXPECT_TRUE(
         wait_for([&] { return read_file(own + "/state").find("ge1") != std::string::npos; }, 2s))
         << "no state file kept";
-    EXPECT_EQ(read_file(log_path_).find("Cannot"), std::string::npos) << read_file(log_path_);
+    EXPECT_EQ(d_->log_count("Cannot"), 0u) << d_->log();
 }
 
 TEST_F(Security, ForgedFramesShutAPortOnlyWithoutAuthenticationAndARealLoopIsStillCut) {
     // Off: the frame format's own check values, which a neighbour can compute.
     ASSERT_NO_FATAL_FAILURE(start({}));
-    ASSERT_NO_FATAL_FAILURE(configure({"interface ge1", "loop-detect enable"}));
+    ASSERT_NO_FATAL_FAILURE(d_->configure({"interface ge1", "loop-detect enable"}));
     std::this_thread::sleep_for(3s); // past the start phase: ge1's frame is seconds old
     ASSERT_NO_FATAL_FAILURE(forge_frames_for_ge1());
     EXPECT_TRUE(wait_for([&] { return !lab_->admin_up(1); }, 3s))
         << "the forgery did not work, so this test proves nothing";
-    vty_.reset();
-    daemon_.reset();
+    d_ = std::make_unique<vesk_test::Veskd>();
     ASSERT_TRUE(lab_->set_admin(1, true));
     // On: the same forgery shuts nothing, and a real loop behind ge3 is still cut.
     ASSERT_TRUE(lab_->hairpin(3));
     ASSERT_NO_FATAL_FAILURE(start({"loop-detect authentication"}));
     EXPECT_NE(cmd("show running-config").find("\nloop-detect authentication\n"), std::string::npos);
-    ASSERT_NO_FATAL_FAILURE(configure({"interface ge1", "loop-detect enable"}));
+    ASSERT_NO_FATAL_FAILURE(d_->configure({"interface ge1", "loop-detect enable"}));
     std::this_thread::sleep_for(3s);
     ASSERT_NO_FATAL_FAILURE(forge_frames_for_ge1());
-    ASSERT_NO_FATAL_FAILURE(configure({"interface ge3", "loop-detect enable"}));
+    ASSERT_NO_FATAL_FAILURE(d_->configure({"interface ge3", "loop-detect enable"}));
     EXPECT_TRUE(wait_for([&] { return !lab_->admin_up(3); }, 5s)) << "the real loop was not cut";
     EXPECT_TRUE(lab_->admin_up(1)) << "a forged frame shut ge1";
 }

@@ -3,21 +3,18 @@
 // second, keep its memory bounded, refuse what exceeds its session limit, and give every descriptor
 // back.
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <string>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <vector>
 
 #include <gtest/gtest.h>
 
-#include "integration/fault_rig.h"
+#include "support/daemon_process.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using vesk_fault::Rig;
 using vesk_test::wait_for;
 
 int connect_unix(const std::string &path) {
@@ -65,9 +62,9 @@ bool closed_by_daemon(int fd) {
 }
 
 TEST(FaultVty, ClientThatNeverReadsCostsNoMemoryAndOthersAreServed) {
-    Rig rig("flt-vty-");
-    ASSERT_NO_FATAL_FAILURE(rig.start());
-    const long rss = vesk_fault::proc_status_kib(rig.pid(), "VmRSS");
+    vesk_test::Veskd rig;
+    ASSERT_NO_FATAL_FAILURE(rig.start_on_sockets());
+    const long rss = vesk_test::proc_status_kib(rig.pid(), "VmRSS");
     int silent = connect_unix(rig.vty_path());
     ASSERT_GE(silent, 0);
     // Each line asks for the whole running configuration and the full state.
@@ -79,13 +76,13 @@ TEST(FaultVty, ClientThatNeverReadsCostsNoMemoryAndOthersAreServed) {
     size_t sent = send_for(silent, burst, 3000ms);
     EXPECT_GT(sent, 0u);
     std::chrono::milliseconds took{};
-    EXPECT_NE(vesk_fault::timed_command(rig.vty(), "show loop-detect", &took), "");
+    EXPECT_NE(rig.vty().command("show loop-detect", 10s, &took), "");
     EXPECT_LT(took, 1000ms) << "vty slow while a client does not read";
     sent += send_for(silent, burst, 3000ms);
-    EXPECT_NE(vesk_fault::timed_command(rig.vty(), "show running-config", &took), "");
+    EXPECT_NE(rig.vty().command("show running-config", 10s, &took), "");
     EXPECT_LT(took, 1000ms) << "vty slow while a client does not read";
-    long grown = vesk_fault::proc_status_kib(rig.pid(), "VmRSS") - rss;
-    if (vesk_fault::kMemoryMeasurable) {
+    long grown = vesk_test::proc_status_kib(rig.pid(), "VmRSS") - rss;
+    if (vesk_test::kMemoryMeasurable) {
         EXPECT_LT(grown, 4096) << "veskd grew by " << grown << " KiB for a client that never read "
                                << sent << " bytes of commands";
     }
@@ -94,9 +91,9 @@ TEST(FaultVty, ClientThatNeverReadsCostsNoMemoryAndOthersAreServed) {
 }
 
 TEST(FaultVty, TwoHundredConnectionsAtOnce) {
-    Rig rig("flt-vty-");
-    ASSERT_NO_FATAL_FAILURE(rig.start());
-    const int descriptors = vesk_fault::open_descriptors(rig.pid());
+    vesk_test::Veskd rig;
+    ASSERT_NO_FATAL_FAILURE(rig.start_on_sockets());
+    const int descriptors = vesk_test::open_descriptors(rig.pid());
     std::vector<int> fds;
     for (int i = 0; i < 200; i++) {
         int fd = connect_unix(rig.vty_path());
@@ -105,7 +102,7 @@ TEST(FaultVty, TwoHundredConnectionsAtOnce) {
     }
     EXPECT_GT(fds.size(), 0u);
     std::chrono::milliseconds took{};
-    EXPECT_NE(vesk_fault::timed_command(rig.vty(), "show loop-detect", &took), "");
+    EXPECT_NE(rig.vty().command("show loop-detect", 10s, &took), "");
     EXPECT_LT(took, 1000ms) << "vty slow with 200 connections waiting";
     // Past the session limit the daemon says so and closes; none of them stays half open.
     size_t refused = 0;
@@ -121,8 +118,8 @@ TEST(FaultVty, TwoHundredConnectionsAtOnce) {
     for (int fd : fds)
         close(fd);
     EXPECT_TRUE(
-        wait_for([&] { return vesk_fault::open_descriptors(rig.pid()) <= descriptors; }, 10s))
-        << vesk_fault::open_descriptors(rig.pid()) << " descriptors, " << descriptors << " before";
+        wait_for([&] { return vesk_test::open_descriptors(rig.pid()) <= descriptors; }, 10s))
+        << vesk_test::open_descriptors(rig.pid()) << " descriptors, " << descriptors << " before";
     vesk_test::VtyClient again;
     EXPECT_TRUE(again.connect(rig.vty_path()));
     EXPECT_NE(again.command("show loop-detect"), "");

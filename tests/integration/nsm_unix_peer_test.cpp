@@ -1,16 +1,8 @@
 // The socket backend against the scriptable peer module: start-up synchronisation, malformed
 // messages, garbage, a peer restart with changes meanwhile, and port-state requests.
-#include <unistd.h>
-
-#include <chrono>
-#include <cstdlib>
-#include <cstring>
-#include <string>
-#include <vector>
-
 #include <gtest/gtest.h>
 
-#include "integration/nsm_peer_process.h"
+#include "support/daemon_process.h"
 #include "support/model_fixture.h"
 #include "support/wait_until.h"
 #include "vesk/daemon/veskd.h"
@@ -23,19 +15,16 @@
 
 namespace {
 
-using nsm_test::hex;
-using nsm_test::PeerProcess;
+using vesk_test::hex;
 using vesk_test::run_until;
 
 class NsmUnixPeer : public vesk_test::ModelFixture {
   protected:
     void SetUp() override {
         ModelFixture::SetUp();
-        char tmpl[] = "/tmp/nsm-unix-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        dir_ = vesk_test::make_temp_dir("nsm-unix-");
         path_ = dir_ + "/nsm.sock";
-        peer_ = std::make_unique<PeerProcess>(path_);
+        peer_ = std::make_unique<vesk_test::NsmPeer>(path_);
         // Two ports of bridge "1": ge1 in VLANs 1 and 10, ge2 in VLAN 1.
         for (const char *line :
              {"if-add 5 ge1 up", "if-add 6 ge2 up", "if-add 7 ge3 up", "bridge-add 1",
@@ -48,7 +37,7 @@ class NsmUnixPeer : public vesk_test::ModelFixture {
     void TearDown() override {
         peer_.reset();
         ModelFixture::TearDown();
-        std::system(("rm -rf " + dir_).c_str());
+        vesk_test::remove_dir(dir_);
     }
 
     vesk_port *port(uint32_t ifindex) const {
@@ -70,16 +59,13 @@ class NsmUnixPeer : public vesk_test::ModelFixture {
 
     std::string dir_;
     std::string path_;
-    std::unique_ptr<PeerProcess> peer_;
+    std::unique_ptr<vesk_test::NsmPeer> peer_;
 };
 
 TEST_F(NsmUnixPeer, StartupKnowsBridgeOnePortsAndVlansBeforeReturning) {
-    ASSERT_NE(port(5), nullptr);
-    ASSERT_NE(port(6), nullptr);
+    ASSERT_TRUE(port(5) != nullptr && port(6) != nullptr);
     EXPECT_EQ(port(7), nullptr);
-    EXPECT_TRUE(member(5, 1));
-    EXPECT_TRUE(member(5, 10));
-    EXPECT_TRUE(member(6, 1));
+    EXPECT_TRUE(member(5, 1) && member(5, 10) && member(6, 1));
     EXPECT_EQ(port(5)->pstate, VESK_PORT_UP);
     EXPECT_EQ(stats().syncs, 1u);
 }
@@ -116,12 +102,10 @@ TEST_F(NsmUnixPeer, PeerRestartResyncsDifferencesAndKeepsProtectVlans) {
     ASSERT_EQ(ge1->provlan_count, 1);
     ASSERT_EQ(ge1->active_provlan_count, 1);
 
-    ASSERT_EQ(peer_->order("restart"), "ok");
     // While the daemon is away the peer's state changes.
-    ASSERT_EQ(peer_->order("port-del 6 1"), "ok");
-    ASSERT_EQ(peer_->order("if-del 7"), "ok");
-    ASSERT_EQ(peer_->order("if-add 8 ge4 up"), "ok");
-    ASSERT_EQ(peer_->order("port-add 8 10"), "ok");
+    for (const char *line :
+         {"restart", "port-del 6 1", "if-del 7", "if-add 8 ge4 up", "port-add 8 10"})
+        ASSERT_EQ(peer_->order(line), "ok") << line;
     ASSERT_TRUE(wait([&] { return stats().syncs == 2; }));
 
     EXPECT_EQ(port(5), ge1) << "the port record survived the restart";

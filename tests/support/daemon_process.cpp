@@ -1,5 +1,8 @@
 #include "support/daemon_process.h"
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -7,6 +10,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <poll.h>
 #include <sched.h>
 #include <sstream>
@@ -51,14 +55,14 @@ void remove_dir(const std::string &dir) {
     std::filesystem::remove_all(dir, ec);
 }
 
-bool wait_for(const std::function<bool()> &done, std::chrono::milliseconds limit) {
+bool wait_for(const std::function<bool()> &done, milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
         if (done())
             return true;
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(milliseconds(5));
     }
 }
 
@@ -90,6 +94,8 @@ bool DaemonProcess::start(const std::vector<std::string> &args, const std::vecto
                           const std::string &wrapper_argv0, const std::string &parent_log) {
     std::vector<std::string> words;
     wrapped_ = !wrapper_argv0.empty();
+    reaped_ = false;
+    unlink(child_pid_path_.c_str());
     if (wrapped_) {
         words = {wrapper_argv0, "-c", wrapper_script(), "wrapper"};
     }
@@ -152,16 +158,12 @@ int DaemonProcess::signal(int signo) const {
     return pid_ > 0 ? kill(pid_, signo) : -1;
 }
 
-bool DaemonProcess::wait_exit(int *status, std::chrono::milliseconds limit) {
+bool DaemonProcess::wait_exit(int *status, milliseconds limit) {
     if (!wait_for([this] { return !running(); }, limit))
         return false;
     if (status != nullptr)
         *status = status_;
     return true;
-}
-
-VtyClient::~VtyClient() {
-    close();
 }
 
 void VtyClient::close() {
@@ -170,7 +172,7 @@ void VtyClient::close() {
     fd_ = -1;
 }
 
-bool VtyClient::connect(const std::string &path, std::chrono::milliseconds limit) {
+bool VtyClient::connect(const std::string &path, milliseconds limit) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path.size() >= sizeof addr.sun_path)
@@ -206,7 +208,7 @@ static size_t prompt_start(const std::string &text) {
     return begin;
 }
 
-bool VtyClient::read_reply(std::string &reply, std::chrono::milliseconds limit) {
+bool VtyClient::read_reply(std::string &reply, milliseconds limit) {
     reply.clear();
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (fd_ >= 0) {
@@ -216,8 +218,8 @@ bool VtyClient::read_reply(std::string &reply, std::chrono::milliseconds limit) 
             reply.resize(p);
             return true;
         }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
+        auto left =
+            std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return false;
         pollfd pfd{fd_, POLLIN, 0};
@@ -234,14 +236,13 @@ bool VtyClient::read_reply(std::string &reply, std::chrono::milliseconds limit) 
     return false;
 }
 
-std::string VtyClient::command(const std::string &line, std::chrono::milliseconds limit) {
-    if (fd_ < 0)
-        return "";
-    std::string text = line + "\n";
-    if (send(fd_, text.data(), text.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(text.size()))
-        return "";
-    std::string reply;
-    read_reply(reply, limit);
+std::string VtyClient::command(const std::string &line, milliseconds limit, milliseconds *took) {
+    const auto begin = std::chrono::steady_clock::now();
+    std::string text = line + "\n", reply;
+    if (fd_ >= 0 && send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == ssize_t(text.size()))
+        read_reply(reply, limit);
+    if (took != nullptr)
+        *took = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - begin);
     return reply;
 }
 
@@ -257,6 +258,206 @@ ShellResult run_shell(const std::string &cmd) {
     int st = pclose(p);
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     return r;
+}
+
+size_t count_of(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        n++;
+    return n;
+}
+
+long proc_status_kib(pid_t pid, const std::string &field) {
+    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find(field + ":");
+    return at == std::string::npos ? -1 : std::stol(status.substr(at + field.size() + 1));
+}
+
+int open_descriptors(pid_t pid) {
+    std::error_code ec;
+    int n = 0;
+    for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end;
+         !ec && it != end; it.increment(ec))
+        n++;
+    return ec ? -1 : n;
+}
+
+double cpu_seconds(pid_t pid) {
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t close_paren = stat.rfind(')');
+    if (close_paren == std::string::npos)
+        return -1;
+    std::istringstream in(stat.substr(close_paren + 2));
+    std::string field;
+    unsigned long ticks = 0;
+    for (int i = 3; i <= 15 && in >> field; i++)
+        if (i >= 14) // utime and stime
+            ticks += std::stoul(field);
+    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+NsmPeer::NsmPeer(const std::string &path, milliseconds answer_wait) : answer_wait_(answer_wait) {
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) < 0 || pipe2(out, O_CLOEXEC) < 0)
+        return;
+    pid_ = fork();
+    if (pid_ == 0) {
+        dup2(in[0], STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        std::string tool = std::string(VESK_BINARY_DIR) + "/tools/vesk-nsm-peer";
+        execl(tool.c_str(), tool.c_str(), path.c_str(), nullptr);
+        _exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    to_ = in[1];
+    from_ = out[0];
+}
+
+void NsmPeer::kill_now(int signo) {
+    for (int *fd : {&to_, &from_})
+        if (*fd >= 0)
+            ::close(std::exchange(*fd, -1));
+    if (pid_ > 0) {
+        kill(pid_, signo);
+        waitpid(pid_, nullptr, 0);
+    }
+    pid_ = -1;
+}
+
+std::string NsmPeer::order(const std::string &line) {
+    std::string text = line + "\n";
+    if (to_ < 0 || write(to_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        return "";
+    const auto deadline = std::chrono::steady_clock::now() + answer_wait_;
+    for (size_t eol; (eol = buf_.find('\n')) == std::string::npos;) {
+        auto left =
+            std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p{from_, POLLIN, 0};
+        char chunk[512];
+        ssize_t n = 0;
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0 ||
+            (n = read(from_, chunk, sizeof chunk)) <= 0)
+            return "";
+        buf_.append(chunk, static_cast<size_t>(n));
+    }
+    std::string answer = buf_.substr(0, buf_.find('\n'));
+    buf_.erase(0, answer.size() + 1);
+    return answer;
+}
+
+std::string hex(const std::vector<uint8_t> &bytes) {
+    std::string out;
+    for (uint8_t b : bytes)
+        out += "0123456789abcdef"[b >> 4], out += "0123456789abcdef"[b & 15];
+    return out;
+}
+
+const std::vector<std::string> kSwitchOrders = {"if-add 5 ge1 up 02:00:00:00:00:05",
+                                                "if-add 6 ge2 up 02:00:00:00:00:05",
+                                                "bridge-add 1",
+                                                "vlan-add 1 1",
+                                                "vlan-add 1 10",
+                                                "port-add 5 1 10",
+                                                "port-add 6 1"};
+
+Veskd::Veskd(const std::string &config) : dir_(make_temp_dir("vesk-")) {
+    log_path_ = dir_ + "/veskd.log";
+    std::ofstream(config_path()) << "log file " << log_path_ << "\n" << config;
+}
+
+static std::string tail(const std::string &text) {
+    return text.size() > 4000 ? text.substr(text.size() - 4000) : text;
+}
+
+Veskd::~Veskd() {
+    if (::testing::Test::HasFailure() && daemon_ != nullptr)
+        std::cerr << "---- veskd log (tail) ----\n"
+                  << tail(log()) << "---- stderr ----\n"
+                  << tail(daemon_->err()) << "--------------------------\n";
+    vty_.close();
+    daemon_.reset();
+    nsm_.reset();
+    remove_dir(dir_);
+}
+
+void Veskd::start(const std::vector<std::string> &env, const std::vector<std::string> &args) {
+    vty_.close();
+    daemon_ = std::make_unique<DaemonProcess>(dir_);
+    daemon_->set_netns(netns_);
+    std::vector<std::string> all_args = args.empty() ? std::vector<std::string>{"-P", "0"} : args;
+    if (std::find(args.begin(), args.end(), "-f") == args.end())
+        all_args.insert(all_args.begin(), {"-f", config_path()});
+    std::vector<std::string> all_env = env;
+    all_env.push_back("VESK_VTY_SOCKET=" + vty_path());
+    ASSERT_TRUE(daemon_->start(all_args, all_env));
+    ASSERT_TRUE(vty_.connect(vty_path(), std::chrono::seconds(10)))
+        << "the vty of veskd did not answer";
+}
+
+void Veskd::start_nsm(const std::vector<std::string> &orders) {
+    nsm_ = std::make_unique<NsmPeer>(dir_ + "/nsm.sock");
+    for (const std::string &line : orders)
+        ASSERT_EQ(nsm_->order(line), "ok") << line;
+}
+
+void Veskd::start_on_sockets(const std::vector<std::string> &env) {
+    if (nsm_ == nullptr) {
+        ASSERT_NO_FATAL_FAILURE(start_nsm());
+    }
+    if (wire_ == nullptr)
+        wire_ = std::make_unique<WirePeer>();
+    drain_wire(); // frames of an earlier daemon would fill the queue and refuse the hello
+    std::vector<std::string> all = {"VESK_FRAME=" + wire_->spec(),
+                                    "VESK_NSM=unix:" + dir_ + "/nsm.sock"};
+    all.insert(all.end(), env.begin(), env.end());
+    ASSERT_NO_FATAL_FAILURE(start(all));
+    ASSERT_TRUE(wire_->wait_hello(10000)) << "veskd did not open its frame socket";
+}
+
+int Veskd::stop(int signo) {
+    vty_.close();
+    int status = 0;
+    if (daemon_->signal(signo) != 0 || !daemon_->wait_exit(&status))
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void Veskd::configure(const std::vector<std::string> &lines) {
+    ASSERT_EQ(cmd("configure terminal"), "");
+    for (const std::string &line : lines)
+        ASSERT_EQ(cmd(line), "") << line;
+    ASSERT_EQ(cmd("end"), "");
+}
+
+bool Veskd::logged(const std::string &text, milliseconds limit) const {
+    return wait_for([&] { return log().find(text) != std::string::npos; }, limit);
+}
+
+bool Veskd::shows(const std::string &line, const std::string &text, std::string *out,
+                  milliseconds limit) {
+    std::string answer;
+    bool ok = wait_for([&] { return (answer = cmd(line)).find(text) != std::string::npos; }, limit);
+    if (out != nullptr)
+        *out = answer;
+    return ok;
+}
+
+bool Veskd::next_frame(uint32_t ifindex, uint16_t vid, SentFrame &out, int timeout_ms) {
+    const auto until = std::chrono::steady_clock::now() + milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < until)
+        if (wire_->next(out, 1000) && out.addr.ifindex == int32_t(ifindex) && out.addr.vid == vid)
+            return true;
+    return false;
+}
+
+bool Veskd::reflect(const SentFrame &f, uint32_t ifindex) {
+    return wire_->deliver(ifindex, f.addr.dst, f.addr.src, f.payload.data(), f.payload.size());
+}
+
+void Veskd::drain_wire() {
+    for (SentFrame old; wire_ != nullptr && wire_->next(old, 0);) {
+    }
 }
 
 } // namespace vesk_test

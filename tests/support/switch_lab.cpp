@@ -1,5 +1,10 @@
 #include "support/switch_lab.h"
 
+#include <gtest/gtest.h>
+
+#include "support/daemon_process.h"
+
+#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -7,10 +12,11 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/if_packet.h>
 #include <mutex>
+#include <net/ethernet.h>
 #include <net/if.h>
 #include <sched.h>
-#include <set>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -104,23 +110,37 @@ std::string mac(int group, int port) {
     return buf;
 }
 
-// A socket that belongs to namespace ns, made by entering it for a moment.
-int socket_in(const std::string &ns) {
-    int home = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+} // namespace
+
+NetnsEntry::NetnsEntry(const std::string &ns) {
+    home_ = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
     int target = open((kNetnsDir + ns).c_str(), O_RDONLY | O_CLOEXEC);
-    int fd = -1;
-    if (home >= 0 && target >= 0 && setns(target, CLONE_NEWNET) == 0) {
-        fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        setns(home, CLONE_NEWNET);
-    }
-    if (home >= 0)
-        close(home);
+    ok_ = home_ >= 0 && target >= 0 && setns(target, CLONE_NEWNET) == 0;
     if (target >= 0)
         close(target);
-    return fd;
 }
 
-} // namespace
+NetnsEntry::~NetnsEntry() {
+    if (ok_)
+        setns(home_, CLONE_NEWNET);
+    if (home_ >= 0)
+        close(home_);
+}
+
+int packet_socket(const std::string &ns, const std::string &ifname) {
+    NetnsEntry in(ns);
+    sockaddr_ll at{};
+    at.sll_family = AF_PACKET;
+    at.sll_protocol = htons(ETH_P_ALL);
+    at.sll_ifindex = static_cast<int>(if_nametoindex(ifname.c_str()));
+    int fd = in.ok() ? socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL)) : -1;
+    if (fd >= 0 &&
+        (at.sll_ifindex == 0 || bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at))) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
 
 bool sh(const std::string &cmd) {
     return std::system((cmd + " >/dev/null 2>&1").c_str()) == 0;
@@ -159,19 +179,38 @@ bool SwitchLab::build(int ports) {
     }
     if (!ip_switch("link add br0 address " + mac(0, 1) + " type bridge"))
         return false;
-    for (int i = 1; i <= ports; i++) {
-        const std::string ge = "ge" + std::to_string(i);
-        const std::string n = "n" + std::to_string(i);
-        if (!ip_switch("link add " + ge + " address " + mac(1, i) + " type veth peer name " + n +
-                       " address " + mac(2, i) + " netns " + neighbour_ns_) ||
-            !ip_switch("link set " + ge + " master br0") || !ip_switch("link set " + ge + " up") ||
-            !ip_neighbour("link set " + n + " up"))
+    ports_ = ports;
+    for (int i = 1; i <= ports; i++)
+        if (!add_port(i))
             return false;
-    }
     if (!ip_switch("link set br0 up"))
         return false;
-    flags_fd_ = socket_in(switch_ns_);
+    NetnsEntry in(switch_ns_);
+    flags_fd_ = in.ok() ? socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : -1;
     return flags_fd_ >= 0;
+}
+
+bool SwitchLab::add_port(int i) {
+    const std::string ge = "ge" + std::to_string(i), n = "n" + std::to_string(i);
+    return ip_switch("link add " + ge + " address " + mac(1, i) + " type veth peer name " + n +
+                     " address " + mac(2, i) + " netns " + neighbour_ns_) &&
+           ip_switch("link set " + ge + " master br0") && ip_switch("link set " + ge + " up") &&
+           ip_neighbour("link set " + n + " up");
+}
+
+void SwitchLab::start(Veskd &veskd, const std::vector<std::string> &env,
+                      const std::vector<std::string> &args) const {
+    std::vector<std::string> all = {"VESK_NSM=kernel", "VESK_FRAME=packet"};
+    all.insert(all.end(), env.begin(), env.end());
+    veskd.set_netns(switch_ns_);
+    ASSERT_NO_FATAL_FAILURE(veskd.start(all, args));
+    ASSERT_TRUE(wait_for([&] {
+        for (int i = 1; i <= ports_; i++)
+            if (veskd.cmd("show loop-detect interface ge" + std::to_string(i)).find('%') !=
+                std::string::npos)
+                return false;
+        return true;
+    })) << "veskd did not learn the ports of br0";
 }
 
 bool SwitchLab::ip_switch(const std::string &args) const {
@@ -229,17 +268,10 @@ bool SwitchLab::running(int port) const {
     return flags("ge" + std::to_string(port)) & IFF_RUNNING;
 }
 
-uint64_t SwitchLab::peer_rx_packets(int port) const {
-    const std::string cmd = "ip netns exec " + neighbour_ns_ + " cat /sys/class/net/n" +
-                            std::to_string(port) + "/statistics/rx_packets 2>/dev/null";
-    FILE *p = popen(cmd.c_str(), "r");
-    if (p == nullptr)
-        return 0;
-    unsigned long long n = 0;
-    if (std::fscanf(p, "%llu", &n) != 1)
-        n = 0;
-    pclose(p);
-    return n;
+uint64_t SwitchLab::peer_packets(int port, const std::string &dir) const {
+    ShellResult r = run_shell("ip netns exec " + neighbour_ns_ + " cat /sys/class/net/n" +
+                              std::to_string(port) + "/statistics/" + dir + "_packets 2>/dev/null");
+    return std::strtoull(r.out.c_str(), nullptr, 10);
 }
 
 } // namespace vesk_test

@@ -11,8 +11,28 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vesk_test {
+
+class Veskd;
+
+// Moves the calling thread into network namespace ns until destroyed.
+class NetnsEntry {
+  public:
+    explicit NetnsEntry(const std::string &ns);
+    ~NetnsEntry();
+    NetnsEntry(const NetnsEntry &) = delete;
+    NetnsEntry &operator=(const NetnsEntry &) = delete;
+    bool ok() const { return ok_; }
+
+  private:
+    int home_ = -1;
+    bool ok_ = false;
+};
+
+// A raw packet socket of namespace ns bound to ifname for every protocol; -1 when it cannot be.
+int packet_socket(const std::string &ns, const std::string &ifname);
 
 class SwitchLab {
   public:
@@ -26,6 +46,8 @@ class SwitchLab {
     const std::string &switch_ns() const { return switch_ns_; }
     const std::string &neighbour_ns() const { return neighbour_ns_; }
 
+    // Adds port geI (up, on br0) with its peer nI (up).
+    bool add_port(int port);
     // Puts peer nI on a bridge of its own with hairpin on: a one-port loop behind geI.
     bool hairpin(int port, bool on = true);
     // Puts peers nA and nB on one bridge: a loop through geA and geB.
@@ -41,15 +63,21 @@ class SwitchLab {
     unsigned flags(const std::string &ifname) const;
     bool admin_up(int port) const;
     bool running(int port) const;
-    // Packets that peer nI has received.
-    uint64_t peer_rx_packets(int port) const;
+    // Packets that peer nI has received ("rx") or sent ("tx").
+    uint64_t peer_packets(int port, const std::string &dir = "rx") const;
 
     // Runs "ip -n NS args" in the switch or neighbour namespace; true on success.
     bool ip_switch(const std::string &args) const;
     bool ip_neighbour(const std::string &args) const;
 
+    // Starts veskd on the kernel backends in the switch namespace and waits until it knows
+    // ge1..geN.
+    void start(Veskd &veskd, const std::vector<std::string> &env = {},
+               const std::vector<std::string> &args = {}) const;
+
   private:
     bool build(int ports);
+    int ports_ = 0;
     std::string switch_ns_;
     std::string neighbour_ns_;
     int flags_fd_ = -1; // a socket of the switch namespace, for SIOCGIFFLAGS
