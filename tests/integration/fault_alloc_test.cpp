@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "fuzz/model_check.h"
+#include "support/model_check.h"
 #include "support/model_fixture.h"
 #include "vesk/cli/cli.h"
 #include "vesk/daemon/start.h"

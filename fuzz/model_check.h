@@ -1,2 +1,0 @@
-// Moved: until tests/integration/fault_alloc_test.cpp includes "support/model_check.h".
-#include "support/model_check.h"
