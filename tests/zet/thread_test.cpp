@@ -180,8 +180,8 @@ TEST_F(LoopTest, NegativeSecondsMeanNow) {
     EXPECT_EQ(thread_run_due(&zg), 1);
 }
 
-// How the daemon computes a timer's remaining time in 1/256 s (l2_timer_get_remaining_tics), on sands against
-// pal_time_tzcurrent.
+// How the daemon computes a timer's remaining time in 1/256 s (l2_timer_get_remaining_tics), on
+// sands against pal_time_tzcurrent.
 long remaining_tics(const struct thread *t) {
     if (t == nullptr)
         return 0;
