@@ -27,13 +27,8 @@ struct ToyState {
     std::set<std::string> on;
 } toy;
 
-int toy_fail(struct cli *cli, int, char **) {
-    return cli_out(cli, "%% The toy failed at %d%%\n", 50) > 0;
-}
-int show_big(struct cli *cli, int, char **argv) { // about n bytes
-    for (int i = 0; i < std::stoi(argv[0]) / 1000; i++)
-        cli_out(cli, "%s", std::string(1000, 'b').c_str());
-    return cli_out(cli, "\n") - 1;
+int show_big(struct cli *cli, int, char **argv) { // n bytes and a line end
+    return cli_out(cli, "%s\n", std::string(std::stoul(argv[0]), 'b').c_str()) < 0;
 }
 int toy_enable(struct cli *cli, int, char **) {
     if (cli->ifp == nullptr)
@@ -69,23 +64,17 @@ int toy_log(struct cli *cli, int, char **argv) {
     zlog(cli->zg, nullptr, std::stoi(argv[0]), "%s", replace_all(argv[1], "\\n", "\n").c_str());
     return 0;
 }
-int toy_read(struct cli *cli, int, char **argv) {
-    return cli_out(cli, "%d\n", host_config_read(cli->zg, argv[0])) < 0;
-}
-int toy_start(struct cli *cli, int, char **argv) {
+int toy_file(struct cli *cli, int, char **argv) { // "read" gives the failures; "start" no TCP
+    if (argv[0][0] == 'r')
+        return cli_out(cli, "%d\n", host_config_read(cli->zg, argv[1])) < 0;
     host_free(cli->zg);
-    return host_config_start(cli->zg, argv[0], 0) != 0;
+    return host_config_start(cli->zg, argv[1], 0) != 0;
 }
-int toy_reset(struct cli *, int, char **) {
-    toy = ToyState{};
+int toy_set(struct cli *cli, int, char **argv) {
+    if (std::string(argv[0]) == "rotate")
+        return zlog_rotate(cli->zg, nullptr) != 0;
+    toy = argv[0][0] == 'c' ? ToyState{toy.enabled, true, toy.tx, toy.on} : ToyState{};
     return 0;
-}
-int toy_complain(struct cli *, int, char **) {
-    toy.complain = true;
-    return 0;
-}
-int toy_rotate(struct cli *cli, int, char **) {
-    return zlog_rotate(cli->zg, nullptr) != 0;
 }
 
 struct Row {
@@ -107,15 +96,11 @@ const Row ROWS[] = {
      "Debugging functions|toy|packet|receive packets|send packets|Detailed information display",
      nullptr},
     {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "show secret", SHOW "secret", nullptr},
-    {EXEC_MODE, 1, 0, "toy fail", "toy|fail", toy_fail},
     {EXEC_MODE, 1, 0, "show big <1-100000000>", SHOW "big|bytes", show_big},
-    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy run LINE", "toy|run|shell command", toy_run},
-    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy log <0-7> LINE", "toy|log|priority|text", toy_log},
-    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy read FILENAME", "toy|read|file", toy_read},
-    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy start FILENAME", "toy|start|file", toy_start},
-    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy reset", "toy|reset", toy_reset},
-    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy rotate", "toy|rotate", toy_rotate},
-    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy complain", "toy|complain", toy_complain},
+    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy run LINE", "", toy_run},
+    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy log <0-7> LINE", "", toy_log},
+    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy (read|start) FILENAME", "", toy_file},
+    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy (reset|complain|rotate)", "", toy_set},
     {CONFIG_MODE, 1, 0, "toy enable", "toy|enable", toy_enable},
     {CONFIG_MODE, 1, 0, "interface IFNAME", PICK, toy_interface},
     {CONFIG_MODE, 1, 0, "toy which", "toy|which interface", toy_which},

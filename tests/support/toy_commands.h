@@ -3,8 +3,8 @@
 //   ran "show toy interface IFNAME" [ge1] mode 4
 // Hidden exec commands are test instruments: "toy run LINE" (a shell command and its output),
 // "toy log PRIORITY TEXT", "toy read FILE" (host_config_read), "toy start FILE" (host_config_start
-// without TCP), "toy rotate", "toy reset" (the toy's settings) and "toy complain" (its global
-// writer then prints an operator message).
+// without TCP), "toy rotate" (zlog_rotate), "toy reset" (forgets the toy's settings) and "toy
+// complain" (the toy's global writer then prints an operator message).
 // A transcript holds "> LINE" (run as the vty runs it: "?" at its end asks for help, "\t" for
 // completion), then "| TEXT" per output line, "~ PRIORITY TEXT" per log line and "= RESULT
 // PROMPT" (RESULT a number or the CLI_ERR_* name in lower case; "closed" after the prompt once

@@ -6,7 +6,6 @@
 #include "support/toy_commands.h"
 #include "support/vty_server.h"
 #include "support/wait_until.h"
-#include "zet/access.h"
 #include "zet/cli.h"
 #include "zet/clock.h"
 #include "zet/host.h"
@@ -17,8 +16,8 @@
 
 #include <arpa/inet.h>
 #include <cstring>
+#include <deque>
 #include <grp.h>
-#include <memory>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
@@ -44,7 +43,8 @@ sockaddr_un unix_address(const std::string &path) {
     return sun;
 }
 
-// A non-blocking client, read while the test runs the event loop.
+// A non-blocking client (of the Unix socket, or of TCP with a port), read while the test runs
+// the event loop.
 class Client {
   public:
     Client(lib_globals *zg, const std::string &path) : zg_(zg) {
@@ -53,13 +53,10 @@ class Client {
         EXPECT_EQ(connect(fd_, reinterpret_cast<sockaddr *>(&sun), sizeof sun), 0);
     }
     Client(lib_globals *zg, uint16_t port) : zg_(zg) {
-        sockaddr_in sin{};
-        sin.sin_family = AF_INET;
-        sin.sin_port = htons(port);
-        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in sin{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
         fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        int rc = connect(fd_, reinterpret_cast<sockaddr *>(&sin), sizeof sin);
-        EXPECT_TRUE(rc == 0 || errno == EINPROGRESS);
+        EXPECT_TRUE(connect(fd_, reinterpret_cast<sockaddr *>(&sin), sizeof sin) == 0 ||
+                    errno == EINPROGRESS);
     }
     ~Client() { hang_up(); }
     void send(const std::string &text) {
@@ -76,13 +73,9 @@ class Client {
             zg_, [&] { return !pull() || got_.ends_with(tail); }, limit);
         return std::exchange(got_, "");
     }
-    bool closed(std::chrono::milliseconds limit = 5s) {
+    bool closed() {
         return vesk_test::run_until(
-            zg_, [&] { return !pull(); }, limit);
-    }
-    std::string command(const std::string &line, const std::string &prompt = P) {
-        send(line + "\n");
-        return until(prompt);
+            zg_, [&] { return !pull(); }, 5s);
     }
     void play(const Script &script) {
         for (const auto &[send_text, expect] : script) {
@@ -103,14 +96,12 @@ class Client {
     }
 
   private:
-    // Reads what has arrived; false once the server has closed.
-    bool pull() {
+    bool pull() { // false once the server has closed
         char buf[65536];
         ssize_t n;
         while ((n = recv(fd_, buf, sizeof buf, 0)) > 0)
             got_.append(buf, static_cast<size_t>(n));
-        eof_ = eof_ || n == 0;
-        return !eof_;
+        return !(eof_ = eof_ || n == 0);
     }
     lib_globals *zg_;
     int fd_ = -1;
@@ -122,10 +113,9 @@ class Vty : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(shell.start()); }
     void passwords() {
-        host_vty_set_password(zg, HOST_PASSWORD_LOGIN,
-                              zet::access::hash_password("login-pw").c_str());
-        host_vty_set_password(zg, HOST_PASSWORD_ENABLE,
-                              zet::access::hash_password("enable-pw").c_str());
+        for (const char *l :
+             {"configure terminal", "password login-pw", "enable password enable-pw"})
+            ASSERT_EQ(cli_execute(shell.cli, l, false), 0) << l;
     }
     void start(host_vty_limits limits = {16, 600, CLI_LINE_MAX, 1L << 20}) {
         host_vty_set_limits(zg, &limits);
@@ -217,7 +207,7 @@ TEST_F(Vty, SessionsKeepTheirOwnModesAndOverLongLinesHarmNone) {
             {"\n", TOO_LONG + "veskd(config-if)# "},
             {"do show toy" + std::string(256 - 11, ' ') + "\n", TOY + "veskd(config-if)# "},
             {std::string(1 << 20, 'f') + "\n", TOO_LONG + "veskd(config-if)# "}});
-    EXPECT_EQ(b.command("show toy", P), "ran \"show toy\" [] mode 4\r\n" + P);
+    b.play({{"show toy\n", "ran \"show toy\" [] mode 4\r\n" + P}});
 }
 
 TEST_F(Vty, ClientsThatLeaveOrStopReadingNeverBlockTheOthers) {
@@ -238,7 +228,7 @@ TEST_F(Vty, ClientsThatLeaveOrStopReadingNeverBlockTheOthers) {
         lines += "show big 1000000\n";
     slow.send(lines.substr(0, 4096));
     auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(keep.command("show toy"), TOY + P);
+    keep.play({{"show toy\n", TOY + P}});
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
     EXPECT_TRUE(sessions_become(1)) << host_vty_sessions(zg);
     keep.send("show big 600000\n"); // read slowly, and whole
@@ -250,21 +240,17 @@ TEST_F(Vty, ClientsThatLeaveOrStopReadingNeverBlockTheOthers) {
 TEST_F(Vty, SessionLimitsKeepTheOperatorsDoorOpen) {
     passwords();
     start({8, 600, CLI_LINE_MAX, 1L << 20});
-    std::vector<std::unique_ptr<Client>> tcp, ops;
-    for (int i = 0; i < 4; i++) {
-        tcp.push_back(std::make_unique<Client>(zg, port));
-        tcp.back()->login();
-    }
+    std::deque<Client> tcp, ops;
+    for (int i = 0; i < 4; i++)
+        tcp.emplace_back(zg, port).login();
     Client fifth(zg, port);
     EXPECT_EQ(fifth.until("\n"), "% Too many TCP vty sessions (the limit is 4); try again later\n");
-    for (int i = 0; i < 4; i++) {
-        ops.push_back(std::make_unique<Client>(zg, path));
-        EXPECT_EQ(ops.back()->until(P), GREETING + P);
-    }
+    for (int i = 0; i < 4; i++)
+        EXPECT_EQ(ops.emplace_back(zg, path).until(P), GREETING + P);
     Client ninth(zg, path);
     EXPECT_EQ(ninth.until("\n"), "% Too many vty sessions (the limit is 8); try again later\n");
     EXPECT_TRUE(ninth.closed());
-    ops[0]->hang_up();
+    ops[0].hang_up();
     EXPECT_TRUE(sessions_become(7));
     Client again(zg, path);
     EXPECT_EQ(again.until(P), GREETING + P);
@@ -274,20 +260,18 @@ TEST_F(Vty, LoginsWaitAtMostFourAtATimeThirtySecondsAndThreeTries) {
     zet_clock_use_virtual(1000);
     passwords();
     start();
-    std::vector<std::unique_ptr<Client>> waiting;
-    for (int i = 0; i < 4; i++) {
-        waiting.push_back(std::make_unique<Client>(zg, port));
-        waiting.back()->until("Password: ");
-    }
+    std::deque<Client> waiting;
+    for (int i = 0; i < 4; i++)
+        waiting.emplace_back(zg, port).until("Password: ");
     Client fifth(zg, port);
     EXPECT_EQ(fifth.until("\n"), "% Too many logins waiting; try again later\n");
-    EXPECT_EQ(waiting[0]->command("login-pw", "veskd> "), "veskd> ");
+    waiting[0].play({{"login-pw\n", "veskd> "}});
     Client sixth(zg, port);
     EXPECT_EQ(sixth.until("Password: "), TCP_GREETING);
     thread_advance(zg, 31);
     EXPECT_EQ(sixth.until("timed out\r\n"), "\r\n% Login timed out\r\n");
     EXPECT_TRUE(sessions_become(1));
-    EXPECT_EQ(waiting[0]->command("show toy", "veskd> "), "ran \"show toy\" [] mode 4\r\nveskd> ");
+    waiting[0].play({{"show toy\n", "ran \"show toy\" [] mode 4\r\nveskd> "}});
     Client guess(zg, port); // wrong passwords, even sent at once, are taken a second apart
     guess.until("Password: ");
     guess.send("guess1\nguess2\nlogin-pw-not\nlogin-pw\n");
@@ -309,7 +293,7 @@ TEST_F(Vty, OnlyWholeLinesKeepASessionFromIdlingAndRefusalsAreLoggedOnceASecond)
     Client c(zg, path);
     c.until(P);
     thread_advance(zg, 8);
-    EXPECT_EQ(c.command("show toy"), TOY + P);
+    c.play({{"show toy\n", TOY + P}});
     for (int i = 0; i < 4; i++) { // a byte every 2 s, never a line end
         c.send("x");
         c.until("", 20ms);
@@ -340,7 +324,6 @@ TEST_F(Vty, ALiveSocketIsLeftAloneAStaleOneReplacedAndPortZeroListensNot) {
 TEST_F(Vty, UnixSocketRefusesAUserOutsideTheOperatorGroup) {
     if (geteuid() != 0)
         GTEST_SKIP() << "connecting as another user needs root";
-    passwords();
     start();
     // As if the socket's mode had been opened to everyone: the credentials still decide.
     ASSERT_EQ(chmod(shell.dir.c_str(), 0711), 0);
