@@ -13,8 +13,6 @@
 
 #include <fstream>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -28,16 +26,10 @@ TEST_P(Transcript, RunsAsWritten) {
     const std::string d = shell.dir, src = VESK_SOURCE_DIR "/tests/zet/data/cli",
                       path = src + "/" + GetParam(), script = vesk_test::read_text(path);
     ASSERT_NE(script, "") << path;
-    // What the log-file refusals point at.
-    std::ofstream(d + "/other") << "x\n";
-    ASSERT_EQ(link((d + "/other").c_str(), (d + "/hard").c_str()), 0);
-    ASSERT_EQ(symlink((d + "/other").c_str(), (d + "/link").c_str()), 0);
-    ASSERT_EQ(mkfifo((d + "/fifo").c_str(), 0600), 0);
     std::string got = replace_all(replace_all(script, "$DIR", d), "$SRC", src);
     got = vesk_test::toy_transcript(shell.cli, got);
     got = replace_all(replace_all(got, d, "$DIR"), src, "$SRC");
     EXPECT_EQ(got, script) << path;
-    EXPECT_EQ(vesk_test::read_text(d + "/other"), "x\n") << "nothing was written through links";
     if (getenv("VESK_REGEN") != nullptr)
         std::ofstream(path) << got;
 }
