@@ -14,6 +14,11 @@
 #include <fstream>
 #include <string>
 
+// The daemon's shorthand for a command record and its help.
+CLI(macro_toy, macro_toy_cmd, "macro toy <1-9>", "macro", "toy", "a digit") {
+    return argc == 1 && argv[1] == nullptr ? std::stoi(argv[0]) : -1;
+}
+
 namespace {
 
 using vesk_test::replace_all;
@@ -58,6 +63,10 @@ TEST(Cli, InstallRefusesMalformedSyntaxAndReplacesTheSameSyntax) {
     ASSERT_EQ(cli_install(tree, EXEC_MODE, &good), 0);
     EXPECT_EQ(cli_execute(shell.cli, "show toy vlan", false), 0);
     EXPECT_EQ(cli_output_take(shell.cli), "");
+    ASSERT_EQ(cli_install(tree, EXEC_MODE, &macro_toy_cmd), 0);
+    EXPECT_EQ(cli_execute(shell.cli, "macro toy 7", false), 7);
+    cli_describe(shell.cli, "macro toy ");
+    EXPECT_EQ(cli_output_take(shell.cli), "  <1-9>  a digit\n");
 }
 
 TEST(Cli, ContextsTakeLongOutputLimitLinesAndForgetDeletedInterfaces) {

@@ -53,6 +53,11 @@ TEST_F(Log, LinesNameTheDaemonKeepLongTextAndGoToTheLogNamed) {
     EXPECT_EQ(zlog_destinations(other), ZLOG_DEST_SYSLOG);
     ASSERT_EQ(zlog_set_file(other, (shell.dir + "/b.log").c_str()), 0);
     zlog(&zg, other, ZLOG_WARNING, "to other");
+    ASSERT_EQ(zlog_set_stderr(other), 0); // and a file no more
+    EXPECT_EQ(zlog_file(other), nullptr);
+    EXPECT_EQ(zlog_destinations(other), ZLOG_DEST_STDERR);
+    EXPECT_EQ(zlog_set_file(other, ""), -1);
+    EXPECT_EQ(zlog_file(other), nullptr);
     closezlog(&zg, other);
     EXPECT_FALSE(zlog_is_open(other));
     EXPECT_EQ(lines(path), std::vector<std::string>{"veskd: " + big + "!"});
@@ -100,6 +105,7 @@ TEST(LogAlone, BeforeOpenzlogLinesGoToStandardErrorAndCapturesCleanUp) {
     const std::string err = shell.dir + "/stderr";
     int saved = dup(2), fd = open(err.c_str(), O_WRONLY | O_CREAT, 0600);
     dup2(fd, 2);
+    EXPECT_EQ(zlog_rotate(&zg, nullptr), 0);
     zlog_err(&zg, "early %s", "failure");
     zlog(nullptr, nullptr, ZLOG_ERR, "no handle at all");
     {
