@@ -2,9 +2,7 @@
 // tests/zet/data/cli/ runs in a fresh shell, "$DIR" standing for its scratch directory and "$SRC"
 // for tests/zet/data/cli. VESK_REGEN=1 writes what really happened back into the transcripts.
 #include "support/toy_commands.h"
-#include "zet/access.h"
 #include "zet/cli.h"
-#include "zet/host.h"
 #include "zet/if.h"
 #include "zet/lib.h"
 #include "zet/pal.h"
@@ -96,23 +94,6 @@ TEST(Cli, ContextsTakeLongOutputLimitLinesAndForgetDeletedInterfaces) {
     const std::string mem = cli_output_take(cli);
     EXPECT_NE(mem.find(" interface "), std::string::npos) << mem;
     EXPECT_NE(mem.find("Total live records: "), std::string::npos) << mem;
-}
-
-TEST(Cli, PlainPasswordsAreKeptAsHashesOnly) {
-    vesk_test::ToyShell shell;
-    ASSERT_TRUE(shell.start());
-    cli_execute(shell.cli, "configure terminal", false);
-    ASSERT_EQ(cli_execute(shell.cli, "password s3cret", false), 0);
-    ASSERT_EQ(cli_execute(shell.cli, "enable password t0p", false), 0);
-    const std::string login = host_vty_password(shell.zg, HOST_PASSWORD_LOGIN),
-                      enable = host_vty_password(shell.zg, HOST_PASSWORD_ENABLE);
-    EXPECT_TRUE(zet::access::password_matches(login, "s3cret"));
-    EXPECT_FALSE(zet::access::password_matches(login, "s3cre"));
-    EXPECT_TRUE(zet::access::password_matches(enable, "t0p"));
-    EXPECT_FALSE(zet::access::password_matches(enable, "s3cret"));
-    const std::string run = cli_running_config(shell.zg);
-    EXPECT_NE(run.find("\npassword encrypted " + login + "\n"), std::string::npos) << run;
-    EXPECT_EQ(run.find("s3cret"), std::string::npos) << run;
 }
 
 TEST(Cli, CmdStr2IntTakesDecimalInt32Only) {

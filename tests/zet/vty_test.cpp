@@ -112,10 +112,11 @@ class Client {
 class Vty : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(shell.start()); }
-    void passwords() {
+    void passwords() { // kept as hashes only
         for (const char *l :
              {"configure terminal", "password login-pw", "enable password enable-pw"})
             ASSERT_EQ(cli_execute(shell.cli, l, false), 0) << l;
+        EXPECT_EQ(cli_running_config(zg).find("-pw"), std::string::npos);
     }
     void start(host_vty_limits limits = {16, 600, CLI_LINE_MAX, 1L << 20}) {
         host_vty_set_limits(zg, &limits);
