@@ -5,6 +5,7 @@
 #include "zet/cli.h"
 #include "zet/if.h"
 #include "zet/lib.h"
+#include "zet/log.h"
 #include "zet/pal.h"
 
 #include <gtest/gtest.h>
@@ -94,6 +95,11 @@ TEST(Cli, ContextsTakeLongOutputLimitLinesAndForgetDeletedInterfaces) {
     const std::string mem = cli_output_take(cli);
     EXPECT_NE(mem.find(" interface "), std::string::npos) << mem;
     EXPECT_NE(mem.find("Total live records: "), std::string::npos) << mem;
+    closezlog(shell.zg, shell.zg->log);
+    for (const char *line : {"log file /tmp/never.log", "log syslog"}) {
+        EXPECT_EQ(cli_execute(cli, line, true), 1) << line;
+        EXPECT_EQ(cli_output_take(cli), "% The log is not open\n");
+    }
 }
 
 TEST(Cli, CmdStr2IntTakesDecimalInt32Only) {

@@ -320,6 +320,12 @@ TEST_F(Vty, ALiveSocketIsLeftAloneAStaleOneReplacedAndPortZeroListensNot) {
     ASSERT_EQ(host_config_start(zg, nullptr, 0), 0);
     EXPECT_EQ(host_vty_port(zg), 0);
     EXPECT_EQ(Client(zg, path).until(P), GREETING + P);
+    // A path that leaves no room for its end in a socket address is refused.
+    const std::string too_long = shell.dir + "/" + std::string(107 - shell.dir.size(), 'x');
+    lib_globals *other = vesk_test::vty_globals_start(too_long);
+    ASSERT_EQ(too_long.size(), sizeof sun.sun_path);
+    EXPECT_EQ(host_config_start(other, nullptr, 0), -1);
+    lib_stop(other);
 }
 
 TEST_F(Vty, UnixSocketRefusesAUserOutsideTheOperatorGroup) {
