@@ -54,7 +54,7 @@ int toy_which(struct cli *cli, int, char **) {
 }
 // Test instruments: a shell command with its output, a log line, the framework's calls.
 int toy_run(struct cli *cli, int, char **argv) {
-    FILE *p = popen((std::string(argv[0]) + " 2>&1").c_str(), "r");
+    FILE *p = popen(("export LC_ALL=C; " + std::string(argv[0]) + " 2>&1").c_str(), "r");
     char buf[4096];
     for (size_t n; p != nullptr && (n = fread(buf, 1, sizeof buf, p)) > 0;)
         cli_out(cli, "%.*s", static_cast<int>(n), buf);
