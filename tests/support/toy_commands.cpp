@@ -1,0 +1,265 @@
+#include "support/toy_commands.h"
+
+#include "support/vty_server.h"
+#include "zet/cli.h"
+#include "zet/host.h"
+#include "zet/if.h"
+#include "zet/lib.h"
+#include "zet/list.h"
+#include "zet/log.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <utility>
+#include <vector>
+
+namespace vesk_test {
+namespace {
+
+struct ToyState {
+    bool enabled = false, complain = false;
+    std::map<std::string, int> tx; // per interface; 10 is the default
+    std::set<std::string> on;
+} toy;
+
+int show_big(struct cli *cli, int, char **argv) { // n bytes and a line end
+    return cli_out(cli, "%s\n", std::string(std::stoul(argv[0]), 'b').c_str()) < 0;
+}
+int toy_enable(struct cli *cli, int, char **) {
+    if (cli->ifp == nullptr)
+        toy.enabled = true;
+    else
+        toy.on.insert(cli->ifp->name);
+    return 0;
+}
+int toy_interface(struct cli *cli, int, char **argv) {
+    struct interface *ifp = ifg_get_by_name(cli->zg->ifg, argv[0]);
+    cli_select_interface(cli, ifp);
+    return ifp == nullptr && cli_out(cli, "%% Interface does not exist: %s\n", argv[0]) > 0;
+}
+int toy_tx(struct cli *cli, int, char **argv) {
+    int st = 0, v = cmd_str2int(argv[0], &st);
+    if (st < 0 || v < 10 || v > 300 || cli->ifp == nullptr)
+        return cli_out(cli, "%% Invalid time value\n") > 0;
+    toy.tx[cli->ifp->name] = v;
+    return 0;
+}
+int toy_which(struct cli *cli, int, char **) {
+    return cli_out(cli, "%s\n", cli->ifp != nullptr ? cli->ifp->name : "none") < 0;
+}
+// Test instruments: a shell command with its output, a log line, the framework's calls.
+int toy_run(struct cli *cli, int, char **argv) {
+    FILE *p = popen(("export LC_ALL=C; " + std::string(argv[0]) + " 2>&1").c_str(), "r");
+    char buf[4096];
+    for (size_t n; p != nullptr && (n = fread(buf, 1, sizeof buf, p)) > 0;)
+        cli_out(cli, "%.*s", static_cast<int>(n), buf);
+    return p == nullptr || pclose(p) != 0;
+}
+int toy_log(struct cli *cli, int, char **argv) {
+    zlog(cli->zg, nullptr, std::stoi(argv[0]), "%s", replace_all(argv[1], "\\n", "\n").c_str());
+    return 0;
+}
+int toy_file(struct cli *cli, int, char **argv) { // "read" gives the failures; "start" no TCP
+    if (argv[0][0] == 'r')
+        return cli_out(cli, "%d\n", host_config_read(cli->zg, argv[1])) < 0;
+    host_free(cli->zg);
+    return host_config_start(cli->zg, argv[1], 0) != 0;
+}
+int toy_set(struct cli *cli, int, char **argv) {
+    if (std::string(argv[0]) == "rotate")
+        return zlog_rotate(cli->zg, nullptr) != 0;
+    toy = argv[0][0] == 'c' ? ToyState{toy.enabled, true, toy.tx, toy.on} : ToyState{};
+    return 0;
+}
+
+struct Row {
+    int mode, privilege;
+    uint32_t flags;
+    const char *syntax, *help; // one help string per word, separated by "|"
+    cli_handler func;          // null: the row's trace<I>
+};
+#define SHOW "Show running system information|"
+#define PICK "Select an interface to configure|Interface name"
+const Row ROWS[] = {
+    {EXEC_MODE, 1, 0, "show toy", SHOW "toy", nullptr},
+    {EXEC_MODE, 1, 0, "show toy interface IFNAME", SHOW "toy|interface|Interface name(e.g. ge, xe)",
+     nullptr},
+    {EXEC_MODE, 1, 0, "show toy vlan", SHOW "toy|vlan", nullptr},
+    {EXEC_MODE, 1, 0, "show tomato", SHOW "tomato", nullptr},
+    {EXEC_MODE, 1, 0, "set toy mode", "Set|toy|mode", nullptr},
+    {EXEC_MODE, 15, 0, "debug toy packet (recv|send|) (detail|)",
+     "Debugging functions|toy|packet|receive packets|send packets|Detailed information display",
+     nullptr},
+    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "show secret", SHOW "secret", nullptr},
+    {EXEC_MODE, 1, 0, "show big <1-100000000>", SHOW "big|bytes", show_big},
+    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy run LINE", "", toy_run},
+    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy log <0-7> LINE", "", toy_log},
+    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy (read|start) FILENAME", "", toy_file},
+    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy (reset|complain|rotate)", "", toy_set},
+    {CONFIG_MODE, 1, 0, "toy enable", "toy|enable", toy_enable},
+    {CONFIG_MODE, 1, 0, "interface IFNAME", PICK, toy_interface},
+    {CONFIG_MODE, 1, 0, "toy which", "toy|which interface", toy_which},
+    {INTERFACE_MODE, 1, 0, "interface IFNAME", PICK, toy_interface},
+    {PINTERFACE_MODE, 1, 0, "interface IFNAME", PICK, toy_interface},
+    {INTERFACE_MODE, 1, 0, "toy tx <10-300>", "toy|interval|seconds next send packet", toy_tx},
+    {INTERFACE_MODE, 1, 0, "toy enable", "toy|enable", toy_enable},
+    {INTERFACE_MODE, 1, 0, "toy protect vlan <1-4094>", "toy|Protect|Vlan|the vlan", nullptr},
+    {INTERFACE_MODE, 1, 0, "toy protect vlan all", "toy|Protect|Vlan|all vlans", nullptr},
+    {INTERFACE_MODE, 1, 0, "toy loop (shutdown|log)", "toy|loop|loop shutdown|loop log", nullptr},
+    {INTERFACE_MODE, 1, 0, "description LINE", "Interface description|Text", nullptr},
+    {INTERFACE_MODE, 1, 0, "toy which", "toy|which interface", toy_which},
+};
+
+template <size_t I> int trace(struct cli *cli, int argc, char **argv) {
+    std::string args;
+    for (int i = 0; i < argc; i++)
+        args += (i > 0 ? ", " : "") + std::string(argv[i]);
+    return cli_out(cli, "ran \"%s\" [%s] mode %d%s\n", ROWS[I].syntax, args.c_str(), cli->mode,
+                   argv[argc] != nullptr ? " (argv not ended)" : "") < 0;
+}
+template <size_t... I> std::vector<cli_handler> traces(std::index_sequence<I...>) {
+    return {trace<I>...};
+}
+
+int global_writer(struct cli *cli) {
+    if (toy.complain)
+        cli_out(cli, "%% The bridge is not found\n");
+    return toy.enabled && cli_out(cli, "toy enable\n") > 0;
+}
+// Shaped like the daemon's interface writer: every interface gets a header; "!" goes before a
+// header once a setting line has been written.
+int interface_writer(struct cli *cli) {
+    int count = 0;
+    struct listnode *node;
+    struct interface *ifp;
+    LIST_LOOP(cli->vr->ifList, ifp, node) {
+        cli_out(cli, "%sinterface %s\n", count != 0 ? "!\n" : "", ifp->name);
+        auto tx = toy.tx.find(ifp->name);
+        if (tx != toy.tx.end() && tx->second != 10)
+            count += cli_out(cli, " toy tx %d\n", tx->second) > 0;
+        if (toy.on.count(ifp->name) != 0)
+            count += cli_out(cli, " toy enable\n") > 0;
+    }
+    return count;
+}
+
+const std::map<int, std::string> RESULTS = {
+    {CLI_ERR_UNKNOWN, "unknown"},       {CLI_ERR_AMBIGUOUS, "ambiguous"},
+    {CLI_ERR_INCOMPLETE, "incomplete"}, {CLI_ERR_PRIVILEGE, "privilege"},
+    {CLI_ERR_TOO_LONG, "too-long"},     {CLI_ERR_NO_INTERFACE, "no-interface"},
+    {CLI_ERR_WRONG_MODE, "wrong-mode"}};
+
+// Log lines with their time stamps masked, as the transcript shows them.
+void log_sink(void *ctx, int priority, const char *line) {
+    *static_cast<std::string *>(ctx) += "~ " + std::to_string(priority) + " " + line + "\n";
+}
+
+// What the vty does with a line, and what the transcript shows of it.
+std::string run_line(struct cli *cli, std::string line, std::string &logged) {
+    line = replace_all(line, "\\t", "\t");
+    int ret = 0;
+    const char last = line.empty() ? '\0' : line.back();
+    if (last == '?' || last == '\t')
+        line.pop_back();
+    if (last == '?')
+        cli_describe(cli, line.c_str());
+    else if (last == '\t')
+        cli_out(cli, "%s\n", cli_complete(cli, line.c_str()).c_str());
+    else
+        ret = cli_execute(cli, line.c_str(), true);
+    std::string text = cli_output_take(cli), out, prompt = cli_prompt(cli);
+    std::istringstream in(text);
+    for (std::string o; std::getline(in, o);)
+        out += o.empty() ? "|\n" : "| " + o + "\n";
+    if (!text.empty() && text.back() != '\n')
+        out += "(no line end)\n";
+    prompt.pop_back();
+    out += std::exchange(logged, "") + "= " +
+           (RESULTS.count(ret) != 0 ? RESULTS.at(ret) : std::to_string(ret)) + " " + prompt;
+    return out + (cli_close_requested(cli) ? " closed\n" : "\n");
+}
+
+} // namespace
+
+bool toy_install(struct lib_globals *zg) {
+    toy = ToyState{};
+    static const auto TRACES = traces(std::make_index_sequence<std::size(ROWS)>());
+    bool ok = true;
+    for (size_t i = 0; i < std::size(ROWS); i++) {
+        std::vector<std::string> words;
+        std::istringstream in(ROWS[i].help);
+        for (std::string w; std::getline(in, w, '|');)
+            words.push_back(w);
+        std::vector<const char *> help;
+        for (const auto &w : words)
+            help.push_back(w.c_str());
+        help.push_back(nullptr);
+        cli_element cel = {ROWS[i].syntax, ROWS[i].func ? ROWS[i].func : TRACES[i], help.data()};
+        ok &= cli_install_gen(zg->ctree, ROWS[i].mode, ROWS[i].privilege, ROWS[i].flags, &cel) == 0;
+    }
+    ok &= cli_install_config(zg->ctree, GLOBAL_WRITER_MODE, global_writer) == 0;
+    ok &= cli_install_config(zg->ctree, INTERFACE_MODE, interface_writer) == 0;
+    uint32_t index = 1;
+    for (const char *name : {"ge10", "ge2", "ge1", "po1"})
+        ok &= if_create(zg, name, index++) != nullptr;
+    return ok;
+}
+
+std::string toy_transcript(struct cli *cli, const std::string &script) {
+    std::istringstream in(script);
+    std::string out, logged;
+    zlog_set_sink(cli->zg->log, log_sink, &logged);
+    for (std::string line; std::getline(in, line);) {
+        if (line == "|" || std::regex_search(line, std::regex("^(\\| |= |~ |\\(no line end\\))")))
+            continue;
+        out += line + "\n";
+        if (line == ">" || line.rfind("> ", 0) == 0)
+            out += run_line(cli, line.size() > 2 ? line.substr(2) : "", logged);
+    }
+    zlog_unset_sink(cli->zg->log, &logged);
+    return out;
+}
+
+ToyShell::ToyShell() {
+    char tmpl[] = "/tmp/zet-toy-XXXXXX";
+    if (mkdtemp(tmpl) != nullptr)
+        dir = tmpl;
+}
+
+ToyShell::~ToyShell() {
+    stop();
+    if (!dir.empty())
+        std::system(("rm -rf " + dir).c_str());
+}
+
+bool ToyShell::start() {
+    zg = dir.empty() ? nullptr : vty_globals_start(dir + "/vty");
+    cli = zg != nullptr && toy_install(zg) ? cli_new(zg, PRIVILEGE_MAX) : nullptr;
+    return cli != nullptr;
+}
+
+void ToyShell::stop() {
+    cli_free(std::exchange(cli, nullptr));
+    if (zg != nullptr)
+        lib_stop(std::exchange(zg, nullptr));
+    unsetenv("VESK_VTY_SOCKET");
+}
+
+std::string read_text(const std::string &path) {
+    std::ostringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
+
+std::string replace_all(std::string text, const std::string &from, const std::string &to) {
+    for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+} // namespace vesk_test

@@ -1,0 +1,123 @@
+// The command shell against the toy commands (tests/support/toy_commands.h): each transcript of
+// tests/zet/data/cli/ runs in a fresh shell, "$DIR" standing for its scratch directory and "$SRC"
+// for tests/zet/data/cli. VESK_REGEN=1 writes what really happened back into the transcripts.
+#include "support/toy_commands.h"
+#include "zet/cli.h"
+#include "zet/if.h"
+#include "zet/lib.h"
+#include "zet/log.h"
+#include "zet/pal.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+// The daemon's shorthand for a command record and its help.
+CLI(macro_toy, macro_toy_cmd, "macro toy <1-9>", "macro", "toy", "a digit") {
+    return argc == 1 && argv[1] == nullptr ? std::stoi(argv[0]) : -1;
+}
+
+namespace {
+
+using vesk_test::replace_all;
+
+class Transcript : public ::testing::TestWithParam<const char *> {};
+
+TEST_P(Transcript, RunsAsWritten) {
+    vesk_test::ToyShell shell;
+    ASSERT_TRUE(shell.start());
+    const std::string d = shell.dir, src = VESK_SOURCE_DIR "/tests/zet/data/cli",
+                      path = src + "/" + GetParam(), script = vesk_test::read_text(path);
+    ASSERT_NE(script, "") << path;
+    std::string got = replace_all(replace_all(script, "$DIR", d), "$SRC", src);
+    got = vesk_test::toy_transcript(shell.cli, got);
+    got = replace_all(replace_all(got, d, "$DIR"), src, "$SRC");
+    EXPECT_EQ(got, script) << path;
+    if (getenv("VESK_REGEN") != nullptr)
+        std::ofstream(path) << got;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cli, Transcript,
+                         ::testing::Values("parse.txt", "help.txt", "modes.txt", "host.txt",
+                                           "config.txt", "log.txt"),
+                         [](const auto &info) {
+                             std::string name = info.param;
+                             return name.substr(0, name.find('.'));
+                         });
+
+TEST(Cli, InstallRefusesMalformedSyntaxAndReplacesTheSameSyntax) {
+    vesk_test::ToyShell shell;
+    ASSERT_TRUE(shell.start());
+    cli_tree *tree = shell.zg->ctree;
+    auto nop = [](struct cli *, int, char **) { return 0; };
+    for (const char *bad : {"toy (a|b", "toy <5>", "", "toy LINE more"}) {
+        struct cli_element cel = {bad, nop, nullptr};
+        EXPECT_EQ(cli_install(tree, EXEC_MODE, &cel), -1) << bad;
+    }
+    struct cli_element good = {"show  toy vlan", nop, nullptr}, nofunc = {"toy", nullptr, nullptr};
+    EXPECT_EQ(cli_install(tree, EXEC_MODE, &nofunc), -1);
+    EXPECT_EQ(cli_install(tree, -1, &good), -1);
+    EXPECT_EQ(cli_install(tree, CLI_MODE_MAX, &good), -1);
+    ASSERT_EQ(cli_install(tree, EXEC_MODE, &good), 0);
+    EXPECT_EQ(cli_execute(shell.cli, "show toy vlan", false), 0);
+    EXPECT_EQ(cli_output_take(shell.cli), "");
+    ASSERT_EQ(cli_install(tree, EXEC_MODE, &macro_toy_cmd), 0);
+    EXPECT_EQ(cli_execute(shell.cli, "macro toy 7", false), 7);
+    cli_describe(shell.cli, "macro toy ");
+    EXPECT_EQ(cli_output_take(shell.cli), "  <1-9>  a digit\n");
+}
+
+TEST(Cli, ContextsTakeLongOutputLimitLinesAndForgetDeletedInterfaces) {
+    vesk_test::ToyShell shell;
+    ASSERT_TRUE(shell.start());
+    struct cli *cli = shell.cli;
+    EXPECT_EQ(cli_out(cli, "%d%% of %s\n", 5, "x"), 8);
+    cli->out_func(cli->out_val, "%s-%d\n", "direct", 7);
+    cli_out(cli, "%s", std::string(10000, 'b').c_str());
+    EXPECT_EQ(cli_output_take(cli), "5% of x\ndirect-7\n" + std::string(10000, 'b'));
+    EXPECT_EQ(cli_execute(cli, ("show toy " + std::string(CLI_LINE_MAX, 'x')).c_str(), false),
+              CLI_ERR_TOO_LONG);
+    EXPECT_EQ(cli_output_take(cli).rfind("% Line too long", 0), 0u);
+    struct cli *low = cli_new(shell.zg, 1);
+    EXPECT_EQ(cli_execute(low, "enable", false), 1);
+    EXPECT_EQ(low->privilege, 1);
+    cli_free(low);
+    cli_execute(cli, "configure terminal", false);
+    ASSERT_EQ(cli_execute(cli, "interface ge2", false), 0);
+    if_delete(shell.zg, ifg_lookup_by_name(shell.zg->ifg, "ge2"));
+    cli_execute(cli, "toy which", false);
+    EXPECT_EQ(cli_output_take(cli), "none\n");
+    EXPECT_EQ(cli->mode, INTERFACE_MODE);
+    EXPECT_EQ(cli_execute(cli, "do show version", false), 0);
+    EXPECT_EQ(cli_output_take(cli), zet_version_text());
+    EXPECT_EQ(cli_execute(cli, "do show memory", false), 0);
+    const std::string mem = cli_output_take(cli);
+    EXPECT_NE(mem.find(" interface "), std::string::npos) << mem;
+    EXPECT_NE(mem.find("Total live records: "), std::string::npos) << mem;
+    closezlog(shell.zg, shell.zg->log);
+    for (const char *line : {"log file /tmp/never.log", "log syslog"}) {
+        EXPECT_EQ(cli_execute(cli, line, true), 1) << line;
+        EXPECT_EQ(cli_output_take(cli), "% The log is not open\n");
+    }
+}
+
+TEST(Cli, CmdStr2IntTakesDecimalInt32Only) {
+    for (auto [text, value] : {std::pair{"42", 42},
+                               {"-17", -17},
+                               {"+8", 8},
+                               {"2147483647", 2147483647},
+                               {"-2147483648", -2147483647 - 1}}) {
+        int st = 99;
+        EXPECT_EQ(cmd_str2int(text, &st), value);
+        EXPECT_EQ(st, 0) << text;
+    }
+    for (const char *bad : {"2147483648", "-2147483649", "99999999999999999999", "", "-", "12a",
+                            "a12", " 12", "1 2", "0x10", static_cast<const char *>(nullptr)}) {
+        int st = 0;
+        cmd_str2int(bad, &st);
+        EXPECT_LT(st, 0) << (bad != nullptr ? bad : "null");
+    }
+}
+
+} // namespace
