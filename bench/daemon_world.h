@@ -15,6 +15,7 @@
 #include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
 #include "vesk/machine/api.h"
+#include "vesk/machine/state_machine.h"
 #include "vesk/model/model.h"
 
 namespace vesk_bench {
@@ -22,6 +23,7 @@ namespace vesk_bench {
 class DaemonWorld {
   public:
     DaemonWorld() : previous_(veskm) {
+        vesk_machine_hook_install();
         zg_ = lib_start();
         veskm = zg_;
         zg_->protocol = VESK_PROTOCOL;

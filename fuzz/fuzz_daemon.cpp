@@ -19,6 +19,7 @@
 #include "vesk/frame/encode.h"
 #include "vesk/frame/receive.h"
 #include "vesk/host/zet.h"
+#include "vesk/machine/state_machine.h"
 #include "vesk/model/model.h"
 #include "vesk/nsm/nsm.h"
 
@@ -112,6 +113,7 @@ void fail(const char *format, ...) {
 }
 
 void start(const StartOptions &options) {
+    vesk_machine_hook_install();
     vesk_global_debug = {};
     record_vesk = {};
     sockfd = -1;

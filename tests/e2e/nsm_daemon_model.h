@@ -10,12 +10,14 @@
 #include "support/log_capture.h"
 #include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
+#include "vesk/machine/state_machine.h"
 #include "vesk/model/model.h"
 
 namespace nsm_test {
 
 // The framework and an empty model in veskm, its log (to log_dest) captured in log.
 inline void start_daemon_model(uint32_t log_dest, std::unique_ptr<vesk_test::LogCapture> &log) {
+    vesk_machine_hook_install();
     veskm = lib_start();
     ASSERT_NE(veskm, nullptr);
     veskm->protocol = VESK_PROTOCOL;

@@ -5,6 +5,7 @@
 #include "vesk/cli/debug.h"
 #include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
+#include "vesk/machine/state_machine.h"
 #include "vesk/model/model.h"
 
 namespace vesk_test {
@@ -60,6 +61,7 @@ void PrintTo(const PortStateRequest &r, std::ostream *os) {
 }
 
 void ModelFixture::SetUp() {
+    vesk_machine_hook_install();
     vesk_global_debug = {};
     zet_clock_use_virtual(kStartSec);
     veskm = lib_start();

@@ -21,6 +21,7 @@ constexpr int kModelTypes[] = {MTYPE_VESK_MASTER, MTYPE_VESK_BRIDGE, MTYPE_VESK_
 class VeskTeardownTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        vesk_machine_hook_install();
         zet_clock_use_virtual(1000);
         veskm = lib_start();
         ASSERT_NE(veskm, nullptr);
