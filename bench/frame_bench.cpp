@@ -11,6 +11,7 @@
 #include "vesk/frame/encode.h"
 #include "vesk/frame/receive.h"
 #include "vesk/host/zet.h"
+#include "vesk/machine/state_machine.h"
 #include "vesk/model/model.h"
 
 namespace {
@@ -31,6 +32,7 @@ struct frame_bench_world {
 
     frame_bench_world() {
         vesk_frame_set_time_source(fixed_time);
+        vesk_machine_hook_install();
         veskm = lib_start();
         veskm->protocol = VESK_PROTOCOL;
         veskm->master = thread_master_create();

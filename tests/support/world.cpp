@@ -13,6 +13,7 @@
 #include "vesk/daemon/veskd.h"
 #include "vesk/frame/encode.h"
 #include "vesk/frame/receive.h"
+#include "vesk/machine/state_machine.h"
 #include "vesk/host/zet.h"
 #include "vesk/model/model.h"
 #include "vesk/nsm/nsm.h"
@@ -60,6 +61,7 @@ void abort_on_fault(const std::string &fault) {
 }
 
 bool World::start(const WorldOptions &options) {
+    vesk_machine_hook_install();
     reset_globals();
     zet_clock_use_virtual(kStartSec);
     previous_ = veskm;

@@ -28,16 +28,10 @@ static const char VESK_HELP_GLOBAL[] = "Neighbor Loop Detect Protocol (VESK)";
 static const char *const vesk_auth_cmd_help[] = {
     VESK_HELP_GLOBAL, "Sign detect packets with a secret key so that no other host can forge them",
     nullptr};
-static const struct cli_element vesk_auth_cmd = {"loop-detect authentication", vesk_authentication,
-                                                 vesk_auth_cmd_help};
+const struct cli_element vesk_auth_cmd = {"loop-detect authentication", vesk_authentication,
+                                          vesk_auth_cmd_help};
 static const char *const no_vesk_auth_cmd_help[] = {
     "Negate a command or set its defaults", VESK_HELP_GLOBAL,
     "Detect packets carry their plain check values again", nullptr};
-static const struct cli_element no_vesk_auth_cmd = {"no loop-detect authentication",
-                                                    no_vesk_authentication, no_vesk_auth_cmd_help};
-
-void vesk_auth_cli_init(struct cli_tree *tree) {
-    cli_install(tree, CONFIG_MODE, &vesk_auth_cmd);
-    cli_install(tree, CONFIG_MODE, &no_vesk_auth_cmd);
-    cli_install_config(tree, GLOBAL_WRITER_MODE, vesk_auth_config_write);
-}
+const struct cli_element no_vesk_auth_cmd = {"no loop-detect authentication",
+                                             no_vesk_authentication, no_vesk_auth_cmd_help};

@@ -1,109 +1,92 @@
 #include "vesk/cli/cli.h"
 
+#include <initializer_list>
+
 #include "vesk/cli/auth_cmd.h"
 #include "vesk/cli/config_cmd.h"
 #include "vesk/cli/config_write.h"
 #include "vesk/cli/debug.h"
+#include "vesk/cli/dump.h"
 #include "vesk/cli/history_show.h"
 #include "vesk/cli/json_show.h"
 #include "vesk/cli/show.h"
+#include "vesk/cli/wmi.h"
+#include "vesk/host/debug_flags.h"
 #include "vesk/host/zet.h"
-#include "vesk/model/model.h"
 
-// Codes handed over by the bridge check that print nothing of their own.
-enum : int {
-    VESK_CLI_NO_MASTER = -5,
-    VESK_CLI_NO_INTERFACE = -9,
-    VESK_CLI_UNKNOWN_INTERFACE = -10,
-};
+namespace {
 
-struct vesk_cli_message {
-    int code;
-    const char *text;
-};
+// Flags of the VLAN table and of the reports, as the management interface expects.
+constexpr uint32_t VESK_SHOW_VLAN_FLAGS = 1;
+constexpr uint32_t VESK_WMI_FLAGS = 0x201;
 
-// -14 (no memory for a protect VLAN) gets the generic failure text: without it a failed
-// command would look like success to the operator.
-static const struct vesk_cli_message vesk_cli_messages[] = {
-    {VESK_ERR_HANDLER, "The operation failed"},
-    {VESK_ERR_VLAN_NOT_MEMBER, "The vlan is not belong to the port, config error"},
-    {VESK_ERR_BRIDGE_NOT_FOUND, "The bridge is not found"},
-    {VESK_ERR_PORT_NOT_FOUND, "The port is not found in the bridge"},
-    {VESK_ERR_PROVLAN_LIMIT, "The num of protect vlan is exceed limit"},
-    {VESK_ERR_PROVLAN_NOMEM, "The operation failed"},
-};
-
-int vesk_cli_err_output(struct cli *cli, int code) {
-    for (const auto &m : vesk_cli_messages) {
-        if (m.code != code)
-            continue;
-        cli_out(cli, "%% %s\n", m.text);
-        return 1;
-    }
-    return 0;
+// Installs cmds in this order, which is the order help lists them in.
+void vesk_cli_install(struct cli_tree *tree, int mode, int privilege, uint32_t flags,
+                      std::initializer_list<const struct cli_element *> cmds) {
+    for (const struct cli_element *cmd : cmds)
+        cli_install_gen(tree, mode, privilege, flags, cmd);
 }
 
-struct vesk_bridge *vesk_cli_parameter_check(struct cli *cli, const char *name, int check_if) {
-    if (check_if) {
-        if (cli->ifp == nullptr || cli->vr == nullptr) {
-            vesk_cli_err_output(cli, VESK_CLI_NO_INTERFACE);
-            return nullptr;
-        }
-        if (if_lookup_by_index(cli->vr->ifm, cli->ifp->ifindex) == nullptr) {
-            vesk_cli_err_output(cli, VESK_CLI_UNKNOWN_INTERFACE);
-            return nullptr;
-        }
-    }
-    struct vesk_master *master = vesk_get_master(cli->zg);
-    if (master == nullptr) {
-        vesk_cli_err_output(cli, VESK_CLI_NO_MASTER);
-        return nullptr;
-    }
-    struct vesk_bridge *bridge = vesk_find_bridge_byname(master->bridge_list, name);
-    if (bridge == nullptr)
-        vesk_cli_err_output(cli, VESK_ERR_BRIDGE_NOT_FOUND);
-    return bridge;
-}
-
-void vesk_cli_config_init(struct cli_tree *tree) {
+void vesk_cli_install_config(struct cli_tree *tree) {
     cli_install_config(tree, GLOBAL_WRITER_MODE, vesk_config_write);
-    cli_install(tree, CONFIG_MODE, &vesk_enable_cmd);
-    cli_install(tree, CONFIG_MODE, &no_vesk_enable_cmd);
-    cli_install(tree, CONFIG_MODE, &interface_vesk_cmd);
-    cli_install(tree, CONFIG_MODE, &vesk_fast_detect_cmd);
-    cli_install(tree, CONFIG_MODE, &no_vesk_fast_detect_cmd);
+    vesk_cli_install(tree, CONFIG_MODE, PRIVILEGE_NORMAL, CLI_FLAG_NORMAL,
+                     {&vesk_enable_cmd, &no_vesk_enable_cmd, &interface_vesk_cmd,
+                      &vesk_fast_detect_cmd, &no_vesk_fast_detect_cmd, &vesk_auth_cmd,
+                      &no_vesk_auth_cmd});
+    cli_install_config(tree, GLOBAL_WRITER_MODE, vesk_auth_config_write);
 }
 
-void vesk_cli_init_interface(struct cli_tree *tree) {
+void vesk_cli_install_interface(struct cli_tree *tree) {
     cli_install_config(tree, INTERFACE_MODE, vesk_if_config_write);
     cli_install_default(tree, INTERFACE_MODE);
-    cli_install(tree, INTERFACE_MODE, &vesk_enable_p_cmd);
-    cli_install(tree, INTERFACE_MODE, &no_vesk_enable_p_cmd);
-    cli_install(tree, INTERFACE_MODE, &interface_vesk_cmd);
-    cli_install(tree, PINTERFACE_MODE, &interface_vesk_cmd);
-    cli_install(tree, INTERFACE_MODE, &vesk_port_protect_vlan_cmd);
-    cli_install(tree, INTERFACE_MODE, &no_vesk_port_protect_vlan_cmd);
-    cli_install(tree, INTERFACE_MODE, &no_vesk_port_protect_vlan_all_cmd);
-    cli_install(tree, INTERFACE_MODE, &vesk_port_tx_time_cmd);
-    cli_install(tree, INTERFACE_MODE, &no_vesk_port_tx_time_cmd);
-    cli_install(tree, INTERFACE_MODE, &vesk_port_resume_time_cmd);
-    cli_install(tree, INTERFACE_MODE, &no_vesk_port_resume_time_cmd);
-    cli_install(tree, INTERFACE_MODE, &vesk_port_force_up_cmd);
-    // The running configuration writes " loop-detect loop log"; reading it back needs this.
-    cli_install(tree, INTERFACE_MODE, &vesk_port_loop_handle_cmd);
-    cli_install(tree, INTERFACE_MODE, &vesk_port_uplink_cmd);
-    cli_install(tree, INTERFACE_MODE, &no_vesk_port_uplink_cmd);
+    vesk_cli_install(tree, INTERFACE_MODE, PRIVILEGE_NORMAL, CLI_FLAG_NORMAL,
+                     {&vesk_enable_p_cmd, &no_vesk_enable_p_cmd, &interface_vesk_cmd});
+    vesk_cli_install(tree, PINTERFACE_MODE, PRIVILEGE_NORMAL, CLI_FLAG_NORMAL,
+                     {&interface_vesk_cmd});
+    // The running configuration writes " loop-detect loop log", which the loop command reads
+    // back.
+    vesk_cli_install(tree, INTERFACE_MODE, PRIVILEGE_NORMAL, CLI_FLAG_NORMAL,
+                     {&vesk_port_protect_vlan_cmd, &no_vesk_port_protect_vlan_cmd,
+                      &no_vesk_port_protect_vlan_all_cmd, &vesk_port_tx_time_cmd,
+                      &no_vesk_port_tx_time_cmd, &vesk_port_resume_time_cmd,
+                      &no_vesk_port_resume_time_cmd, &vesk_port_force_up_cmd,
+                      &vesk_port_loop_handle_cmd, &vesk_port_uplink_cmd, &no_vesk_port_uplink_cmd});
 }
+
+void vesk_cli_install_debug(struct cli_tree *tree) {
+    vesk_cli_install(tree, EXEC_MODE, PRIVILEGE_MAX, CLI_FLAG_NORMAL,
+                     {&debug_vesk_packet_cmd, &no_debug_vesk_packet_cmd, &debug_vesk_events_cmd,
+                      &no_debug_vesk_events_cmd, &debug_vesk_machine_cmd,
+                      &no_debug_vesk_machine_cmd, &debug_vesk_nsm_cmd, &no_debug_vesk_nsm_cmd,
+                      &show_debugging_vesk_cmd, &no_debug_vesk_all_cmd});
+    vesk_cli_install(tree, EXEC_MODE, PRIVILEGE_NORMAL, CLI_FLAG_NORMAL,
+                     {&show_debugging_vesk_all_cmd, &no_debug_all_vesk_cmd, &debug_vesk_all_cmd});
+}
+
+void vesk_cli_install_show(struct cli_tree *tree) {
+    vesk_cli_install(tree, EXEC_MODE, PRIVILEGE_MAX, CLI_FLAG_NORMAL,
+                     {&show_vesk_cmd, &show_vesk_port_cmd});
+    vesk_cli_install(tree, EXEC_MODE, PRIVILEGE_MAX, VESK_SHOW_VLAN_FLAGS, {&show_vesk_vlan_cmd});
+    vesk_cli_install(
+        tree, EXEC_MODE, PRIVILEGE_MIN, VESK_WMI_FLAGS,
+        {&get_wmi_loopback_enable_cmd, &get_wmi_loopback_port_info_cmd, &wmi_show_vesk_cmd});
+    vesk_cli_install(tree, DUMP_MODE, PRIVILEGE_NORMAL, CLI_FLAG_NORMAL,
+                     {&dump_vesk_global_port_info_cmd, &dump_vesk_global_vlan_info_cmd});
+    vesk_cli_install(tree, EXEC_MODE, PRIVILEGE_MAX, CLI_FLAG_NORMAL,
+                     {&show_vesk_events_cmd, &clear_vesk_events_cmd, &show_vesk_statistics_cmd,
+                      &show_vesk_statistics_port_cmd, &clear_vesk_statistics_cmd,
+                      &show_vesk_json_cmd, &show_vesk_port_json_cmd, &show_vesk_events_json_cmd,
+                      &show_vesk_statistics_json_cmd});
+}
+
+} // namespace
 
 int vesk_cli_init(struct lib_globals *zg) {
     struct cli_tree *tree = zg->ctree;
-    vesk_cli_config_init(tree);
-    vesk_auth_cli_init(tree);
-    vesk_cli_init_interface(tree);
-    vesk_cli_init_debug(tree);
-    vesk_cli_init_show(tree);
-    vesk_cli_init_history(tree);
-    vesk_cli_init_json(tree);
+    vesk_cli_install_config(tree);
+    vesk_cli_install_interface(tree);
+    vesk_cli_install_debug(tree);
+    vesk_cli_install_show(tree);
     vesk_debug_init(&vesk_global_debug);
     return 1;
 }

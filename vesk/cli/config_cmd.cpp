@@ -1,6 +1,6 @@
 #include "vesk/cli/config_cmd.h"
 
-#include "vesk/cli/cli.h"
+#include "vesk/cli/common.h"
 #include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
 #include "vesk/machine/api.h"

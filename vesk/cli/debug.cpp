@@ -2,20 +2,9 @@
 
 #include "vesk/host/zet.h"
 
-struct vesk_debug_flags vesk_global_debug = {};
-
 // The packet bits that a mask switches as one: the packet flag and both directions.
 constexpr uint32_t VESK_DEBUG_PACKET_BOTH = VESK_DEBUG_PACKET | VESK_DEBUG_SEND | VESK_DEBUG_RECV;
 constexpr uint32_t VESK_DEBUG_PACKET_ALL = VESK_DEBUG_PACKET_BOTH | VESK_DEBUG_DETAIL;
-
-void vesk_debug_init(struct vesk_debug_flags *flags) {
-    flags->conf_event = 0;
-    flags->conf_nsm = 0;
-    flags->conf_packet = 0;
-    flags->term_event = 0;
-    flags->term_nsm = 0;
-    flags->term_packet = 0;
-}
 
 // Which words a debug command changes: exec mode the flags in force and says so, configure
 // mode also the configuration words and stays silent; any other mode changes nothing.
@@ -264,94 +253,79 @@ static const char *const debug_vesk_packet_cmd_help[] = {"Debugging functions (s
                                                          "loop-detect send packets",
                                                          "Detailed information display",
                                                          nullptr};
-static const struct cli_element debug_vesk_packet_cmd = {
-    "debug loop-detect packet (recv|send|) (detail|)", debug_vesk_packet,
-    debug_vesk_packet_cmd_help};
+const struct cli_element debug_vesk_packet_cmd = {"debug loop-detect packet (recv|send|) (detail|)",
+                                                  debug_vesk_packet, debug_vesk_packet_cmd_help};
 
 static const char *const no_debug_vesk_packet_cmd_help[] = {
     "Negate a command or set its defaults", "Debugging functions (see also 'undebug')",
     "loop-detect protect protocol(VESK)",   "packet",
     "loop-detect receive packets",          "loop-detect send packets",
     "Detailed information display",         nullptr};
-static const struct cli_element no_debug_vesk_packet_cmd = {
+const struct cli_element no_debug_vesk_packet_cmd = {
     "no debug loop-detect packet (recv|send|) (detail|)", no_debug_vesk_packet,
     no_debug_vesk_packet_cmd_help};
 
 static const char *const debug_vesk_events_cmd_help[] = {"Debugging functions (see also 'undebug')",
                                                          "Neighbor Loop Detect Protocol (VESK)",
                                                          "VESK events information", nullptr};
-static const struct cli_element debug_vesk_events_cmd = {
-    "debug loop-detect events", debug_vesk_events, debug_vesk_events_cmd_help};
+const struct cli_element debug_vesk_events_cmd = {"debug loop-detect events", debug_vesk_events,
+                                                  debug_vesk_events_cmd_help};
 
 static const char *const no_debug_vesk_events_cmd_help[] = {
     "Negate a command or set its defaults", "Debugging functions (see also 'undebug')",
     "Neighbor Loop Detect Protocol (VESK)", "VESK events information", nullptr};
-static const struct cli_element no_debug_vesk_events_cmd = {
+const struct cli_element no_debug_vesk_events_cmd = {
     "no debug loop-detect events", no_debug_vesk_events, no_debug_vesk_events_cmd_help};
 
 static const char *const debug_vesk_machine_cmd_help[] = {
     "Debugging functions (see also 'undebug')", "loop-detect protect protocol(VESK)",
     "VESK machine information", nullptr};
-static const struct cli_element debug_vesk_machine_cmd = {
-    "debug loop-detect machine", debug_vesk_machine, debug_vesk_machine_cmd_help};
+const struct cli_element debug_vesk_machine_cmd = {"debug loop-detect machine", debug_vesk_machine,
+                                                   debug_vesk_machine_cmd_help};
 
 static const char *const no_debug_vesk_machine_cmd_help[] = {
     "Negate a command or set its defaults", "Debugging functions (see also 'undebug')",
     "Neighbor Loop Detect Protocol (VESK)", "VESK machine information", nullptr};
-static const struct cli_element no_debug_vesk_machine_cmd = {
+const struct cli_element no_debug_vesk_machine_cmd = {
     "no debug loop-detect machine", no_debug_vesk_machine, no_debug_vesk_machine_cmd_help};
 
 static const char *const debug_vesk_nsm_cmd_help[] = {"Debugging functions (see also 'undebug')",
                                                       "Neighbor Loop Detect Protocol (VESK)",
                                                       "VESK NSM information", nullptr};
-static const struct cli_element debug_vesk_nsm_cmd = {"debug loop-detect nsm", debug_vesk_nsm,
-                                                      debug_vesk_nsm_cmd_help};
+const struct cli_element debug_vesk_nsm_cmd = {"debug loop-detect nsm", debug_vesk_nsm,
+                                               debug_vesk_nsm_cmd_help};
 
 static const char *const no_debug_vesk_nsm_cmd_help[] = {
     "Negate a command or set its defaults", "Debugging functions (see also 'undebug')",
     "Neighbor Loop Detect Protocol (VESK)", "VESK NSM information", nullptr};
-static const struct cli_element no_debug_vesk_nsm_cmd = {
-    "no debug loop-detect nsm", no_debug_vesk_nsm, no_debug_vesk_nsm_cmd_help};
+const struct cli_element no_debug_vesk_nsm_cmd = {"no debug loop-detect nsm", no_debug_vesk_nsm,
+                                                  no_debug_vesk_nsm_cmd_help};
 
 static const char *const show_debugging_vesk_cmd_help[] = {
     "Show running system information", "Debugging functions (see also 'undebug')",
     "loop-detect protect protocol(VESK)", nullptr};
-static const struct cli_element show_debugging_vesk_cmd = {
+const struct cli_element show_debugging_vesk_cmd = {
     "show debugging loop-detect", show_debugging_vesk, show_debugging_vesk_cmd_help};
 
 static const char *const no_debug_vesk_all_cmd_help[] = {
     "Negate a command or set its defaults", "Debugging functions (see also 'undebug')",
     "Neighbor Loop Detect Protocol (VESK)", "Enable all debugging", nullptr};
-static const struct cli_element no_debug_vesk_all_cmd = {
-    "no debug loop-detect all", no_debug_vesk_all, no_debug_vesk_all_cmd_help};
+const struct cli_element no_debug_vesk_all_cmd = {"no debug loop-detect all", no_debug_vesk_all,
+                                                  no_debug_vesk_all_cmd_help};
 
 static const char *const show_debugging_vesk_all_cmd_help[] = {
     "Show running system information", "Debugging functions (see also 'undebug')", nullptr};
-static const struct cli_element show_debugging_vesk_all_cmd = {
-    "show debugging", show_debugging_vesk, show_debugging_vesk_all_cmd_help};
+const struct cli_element show_debugging_vesk_all_cmd = {"show debugging", show_debugging_vesk,
+                                                        show_debugging_vesk_all_cmd_help};
 
 static const char *const no_debug_all_vesk_cmd_help[] = {"Negate a command or set its defaults",
                                                          "Debugging functions (see also 'undebug')",
                                                          "all", nullptr};
-static const struct cli_element no_debug_all_vesk_cmd = {"no debug all", no_debug_vesk_all,
-                                                         no_debug_all_vesk_cmd_help};
+const struct cli_element no_debug_all_vesk_cmd = {"no debug all", no_debug_vesk_all,
+                                                  no_debug_all_vesk_cmd_help};
 
 static const char *const debug_vesk_all_cmd_help[] = {"Debugging functions (see also 'undebug')",
                                                       "Neighbor Loop Detect Protocol (VESK)",
                                                       "Enable all debugging", nullptr};
-static const struct cli_element debug_vesk_all_cmd = {"debug loop-detect all", debug_vesk_all,
-                                                      debug_vesk_all_cmd_help};
-
-void vesk_cli_init_debug(struct cli_tree *tree) {
-    const struct cli_element *privileged[] = {&debug_vesk_packet_cmd,   &no_debug_vesk_packet_cmd,
-                                              &debug_vesk_events_cmd,   &no_debug_vesk_events_cmd,
-                                              &debug_vesk_machine_cmd,  &no_debug_vesk_machine_cmd,
-                                              &debug_vesk_nsm_cmd,      &no_debug_vesk_nsm_cmd,
-                                              &show_debugging_vesk_cmd, &no_debug_vesk_all_cmd};
-    for (const struct cli_element *cel : privileged) {
-        cli_install_gen(tree, EXEC_MODE, PRIVILEGE_MAX, CLI_FLAG_NORMAL, cel);
-    }
-    cli_install(tree, EXEC_MODE, &show_debugging_vesk_all_cmd);
-    cli_install(tree, EXEC_MODE, &no_debug_all_vesk_cmd);
-    cli_install(tree, EXEC_MODE, &debug_vesk_all_cmd);
-}
+const struct cli_element debug_vesk_all_cmd = {"debug loop-detect all", debug_vesk_all,
+                                               debug_vesk_all_cmd_help};

@@ -3,7 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "vesk/cli/cli.h"
+#include "vesk/cli/common.h"
 #include "vesk/host/zet.h"
 #include "vesk/model/model.h"
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "vesk/cli/cli.h"
+#include "vesk/cli/common.h"
 #include "vesk/frame/receive.h"
 #include "vesk/host/zet.h"
 #include "vesk/model/history.h"
@@ -93,6 +93,20 @@ int clear_vesk_statistics(struct cli *cli, int, char **) {
     return 0;
 }
 
+unsigned long long vesk_recv_since_clear(const std::atomic<uint64_t> &count,
+                                         unsigned long long cleared) {
+    return count.load(std::memory_order_relaxed) - cleared;
+}
+
+} // namespace
+
+void vesk_recv_totals_get(struct vesk_recv_totals *totals) {
+    totals->read = vesk_recv_since_clear(vesk_recv_counts.read, vesk_recv_cleared.read);
+    totals->wrong_size =
+        vesk_recv_since_clear(vesk_recv_counts.wrong_size, vesk_recv_cleared.wrong_size);
+    totals->shed = vesk_recv_since_clear(vesk_recv_counts.shed, vesk_recv_cleared.shed);
+}
+
 const char *const show_vesk_events_help[] = {"Show running system information", "loop-detect",
                                              "Events of the last loops and releases", nullptr};
 const struct cli_element show_vesk_events_cmd = {"show loop-detect events", show_vesk_events,
@@ -115,43 +129,3 @@ const char *const clear_vesk_statistics_help[] = {"Reset functions", "loop-detec
                                                   "Frame and loop counters", nullptr};
 const struct cli_element clear_vesk_statistics_cmd = {
     "clear loop-detect statistics", clear_vesk_statistics, clear_vesk_statistics_help};
-
-unsigned long long vesk_recv_since_clear(const std::atomic<uint64_t> &count,
-                                         unsigned long long cleared) {
-    return count.load(std::memory_order_relaxed) - cleared;
-}
-
-} // namespace
-
-void vesk_recv_totals_get(struct vesk_recv_totals *totals) {
-    totals->read = vesk_recv_since_clear(vesk_recv_counts.read, vesk_recv_cleared.read);
-    totals->wrong_size =
-        vesk_recv_since_clear(vesk_recv_counts.wrong_size, vesk_recv_cleared.wrong_size);
-    totals->shed = vesk_recv_since_clear(vesk_recv_counts.shed, vesk_recv_cleared.shed);
-}
-
-struct vesk_port *vesk_cli_named_port(struct cli *cli, const char *name) {
-    if (name == nullptr) {
-        cli_out(cli, "%% Interface name formate error \n");
-        return nullptr;
-    }
-    struct interface *ifp = ifg_lookup_by_name(cli->zg->ifg, name);
-    if (ifp == nullptr) {
-        cli_out(cli, "%% Interface does not exist: %s\n", name);
-        return nullptr;
-    }
-    struct vesk_bridge *bridge = vesk_cli_parameter_check(cli, VESK_BRIDGE_NAME, 0);
-    if (bridge == nullptr)
-        return nullptr;
-    struct vesk_port *port = vesk_find_port_from_bridge(ifp, bridge);
-    if (port == nullptr)
-        vesk_cli_err_output(cli, VESK_ERR_PORT_NOT_FOUND);
-    return port;
-}
-
-void vesk_cli_init_history(struct cli_tree *tree) {
-    for (const cli_element *cmd :
-         {&show_vesk_events_cmd, &clear_vesk_events_cmd, &show_vesk_statistics_cmd,
-          &show_vesk_statistics_port_cmd, &clear_vesk_statistics_cmd})
-        cli_install_gen(tree, EXEC_MODE, PRIVILEGE_MAX, CLI_FLAG_NORMAL, cmd);
-}

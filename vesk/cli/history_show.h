@@ -1,14 +1,7 @@
 // What veskd did and saw, for the operator: the event history and the counters.
 #pragma once
 
-struct cli;
-struct cli_tree;
-struct interface;
-struct vesk_port;
-
-// "show loop-detect events", "clear loop-detect events", "show loop-detect statistics
-// [interface IFNAME]", "clear loop-detect statistics".
-void vesk_cli_init_history(struct cli_tree *tree);
+struct cli_element;
 
 // The receive thread's counts since the last clear.
 struct vesk_recv_totals {
@@ -18,5 +11,10 @@ struct vesk_recv_totals {
 };
 void vesk_recv_totals_get(struct vesk_recv_totals *totals);
 
-// The port of the interface a command names, or null after telling the operator why.
-struct vesk_port *vesk_cli_named_port(struct cli *cli, const char *name);
+// "show loop-detect events", "clear loop-detect events", "show loop-detect statistics
+// [interface IFNAME]", "clear loop-detect statistics".
+extern const struct cli_element show_vesk_events_cmd;
+extern const struct cli_element clear_vesk_events_cmd;
+extern const struct cli_element show_vesk_statistics_cmd;
+extern const struct cli_element show_vesk_statistics_port_cmd;
+extern const struct cli_element clear_vesk_statistics_cmd;

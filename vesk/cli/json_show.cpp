@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "vesk/cli/cli.h"
+#include "vesk/cli/common.h"
 #include "vesk/cli/history_show.h"
 #include "vesk/cli/show.h"
 #include "vesk/host/zet.h"
@@ -167,6 +167,8 @@ int show_vesk_statistics_json(struct cli *cli, int, char **) {
               {"ports", ports}});
 }
 
+} // namespace
+
 const char *const show_vesk_json_help[] = {"Show running system information", "loop-detect",
                                            "JSON output", nullptr};
 const struct cli_element show_vesk_json_cmd = {"show loop-detect json", show_vesk_json,
@@ -186,11 +188,3 @@ const char *const show_vesk_statistics_json_help[] = {"Show running system infor
                                                       "JSON output", nullptr};
 const struct cli_element show_vesk_statistics_json_cmd = {
     "show loop-detect statistics json", show_vesk_statistics_json, show_vesk_statistics_json_help};
-
-} // namespace
-
-void vesk_cli_init_json(struct cli_tree *tree) {
-    for (const cli_element *cmd : {&show_vesk_json_cmd, &show_vesk_port_json_cmd,
-                                   &show_vesk_events_json_cmd, &show_vesk_statistics_json_cmd})
-        cli_install_gen(tree, EXEC_MODE, PRIVILEGE_MAX, CLI_FLAG_NORMAL, cmd);
-}

@@ -3,6 +3,9 @@
 // names and examples: docs/json.md.
 #pragma once
 
-struct cli_tree;
+struct cli_element;
 
-void vesk_cli_init_json(struct cli_tree *tree);
+extern const struct cli_element show_vesk_json_cmd;
+extern const struct cli_element show_vesk_port_json_cmd;
+extern const struct cli_element show_vesk_events_json_cmd;
+extern const struct cli_element show_vesk_statistics_json_cmd;

@@ -3,12 +3,9 @@
 #include <cstring>
 #include <net/if.h>
 
-#include "vesk/cli/cli.h"
-#include "vesk/cli/dump.h"
-#include "vesk/cli/wmi.h"
+#include "vesk/cli/common.h"
 #include "vesk/host/zet.h"
 #include "vesk/model/model.h"
-#include "vesk/nsm/port_state.h"
 
 uint32_t term_layer2_debug_proto = 0;
 
@@ -206,20 +203,3 @@ static const char *const show_vesk_vlan_cmd_help[] = {"Show running system infor
                                                       "loop-detect", "vlan", nullptr};
 const struct cli_element show_vesk_vlan_cmd = {"show loop-detect vlan", show_vesk_vlan,
                                                show_vesk_vlan_cmd_help};
-
-// Privilege and flags of the show and report commands, as the management
-// interface expects.
-constexpr uint32_t VESK_SHOW_VLAN_FLAGS = 1;
-constexpr uint32_t VESK_WMI_FLAGS = 0x201;
-
-void vesk_cli_init_show(struct cli_tree *tree) {
-    cli_install_gen(tree, EXEC_MODE, PRIVILEGE_MAX, CLI_FLAG_NORMAL, &show_vesk_cmd);
-    cli_install_gen(tree, EXEC_MODE, PRIVILEGE_MAX, CLI_FLAG_NORMAL, &show_vesk_port_cmd);
-    cli_install_gen(tree, EXEC_MODE, PRIVILEGE_MAX, VESK_SHOW_VLAN_FLAGS, &show_vesk_vlan_cmd);
-    cli_install_gen(tree, EXEC_MODE, PRIVILEGE_MIN, VESK_WMI_FLAGS, &get_wmi_loopback_enable_cmd);
-    cli_install_gen(tree, EXEC_MODE, PRIVILEGE_MIN, VESK_WMI_FLAGS,
-                    &get_wmi_loopback_port_info_cmd);
-    cli_install_gen(tree, EXEC_MODE, PRIVILEGE_MIN, VESK_WMI_FLAGS, &wmi_show_vesk_cmd);
-    cli_install(tree, DUMP_MODE, &dump_vesk_global_port_info_cmd);
-    cli_install(tree, DUMP_MODE, &dump_vesk_global_vlan_info_cmd);
-}

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 struct cli;
-struct cli_tree;
+struct cli_element;
 struct list;
 struct thread;
 struct vesk_bridge;
@@ -14,9 +14,6 @@ struct vesk_port;
 // zero at start and written by nothing in the daemon.
 extern uint32_t term_layer2_debug_proto;
 constexpr uint32_t VESK_L2_DEBUG_TIMER = 0x01;
-
-// Installs the show, report and dump commands.
-void vesk_cli_init_show(struct cli_tree *tree);
 
 // "show loop-detect": VLAN table, global state, every port. Gives 0.
 int show_vesk(struct cli *cli, int argc, char **argv);

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "vesk/cli/cli.h"
+#include "vesk/cli/common.h"
 #include "vesk/cli/show.h"
 #include "vesk/host/zet.h"
 #include "vesk/model/model.h"

@@ -10,9 +10,9 @@
 #include "vesk/frame/auth.h"
 #include "vesk/frame/transmit.h"
 #include "vesk/host/zet.h"
+#include "vesk/machine/state_machine.h"
 #include "vesk/model/master.h"
 #include "vesk/nsm/nsm.h"
-#include "vesk/nsm/port_state.h"
 
 #include <cerrno>
 #include <csignal>
@@ -92,6 +92,7 @@ int vesk_event_loop(struct lib_globals *zg) {
 }
 
 int vesk_start(int daemon_mode, const char *config_file, uint16_t vty_port, const char *progname) {
+    vesk_machine_hook_install();
     memory_init(VESK_PROTOCOL);
     veskm = lib_start();
     if (veskm == nullptr)

@@ -3,10 +3,8 @@
 #include <sodium.h>
 #include <sys/random.h>
 
-#include "vesk/frame/encode.h"
-
 static_assert(crypto_shorthash_KEYBYTES == VESK_AUTH_KEY_LEN, "SipHash-2-4 takes a 128-bit key");
-static_assert(crypto_shorthash_BYTES == VESK_CHECK_LEN, "the hash fills the 8 check bytes");
+static_assert(crypto_shorthash_BYTES == VESK_AUTH_HASH_LEN, "the hash fills the 8 check bytes");
 
 struct vesk_frame_auth vesk_auth = {};
 

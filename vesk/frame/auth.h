@@ -8,6 +8,8 @@
 constexpr int VESK_AUTH_KEY_LEN = 16;
 // Image bytes the hash covers: everything before the check bytes.
 constexpr int VESK_AUTH_COVERED = 52;
+// The hash's length: it fills the check bytes.
+constexpr int VESK_AUTH_HASH_LEN = 8;
 
 struct vesk_frame_auth {
     int on;    // frames are signed (the command); off: the check values of the frame format

@@ -8,6 +8,9 @@
 #include "zet/clock.h"
 #include "zet/pal.h"
 
+static_assert(VESK_AUTH_HASH_LEN == VESK_CHECK_LEN && VESK_AUTH_COVERED == VESK_OFF_CHECK,
+              "a signed frame's hash fills its check bytes and covers everything before them");
+
 namespace {
 
 constexpr uint8_t ARP_HEADER[] = {0x08, 0x06, 0x00, 0x01, 0x08, 0x00, 0x06, 0x04, 0x00, 0x01};

@@ -3,10 +3,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "vesk/cli/debug.h"
 #include "vesk/daemon/veskd.h"
 #include "vesk/frame/encode.h"
 #include "vesk/frame/shed.h"
+#include "vesk/host/debug_flags.h"
 #include "vesk/host/zet.h"
 #include "vesk/machine/cut.h"
 #include "vesk/model/history.h"
@@ -27,12 +27,6 @@ constexpr int RX_OFF_CHECK = VESK_OFF_CHECK - VESK_LINK_HDR_LEN;
 constexpr uint32_t MAX_FRAME_AGE = 4;
 constexpr int32_t STALE_PASS_AFTER = 4;
 constexpr int RX_POST_LEN = VESK_RECV_ADDR_LEN + VESK_PDU_LEN;
-
-// The receive thread reads the debug words while commands may change them on the main thread.
-bool vesk_recv_debug_on(void) {
-    return (__atomic_load_n(&vesk_global_debug.term_packet, __ATOMIC_RELAXED) & VESK_DEBUG_RECV) !=
-           0;
-}
 
 void vesk_recv_count(std::atomic<uint64_t> &count) {
     count.store(count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
@@ -67,11 +61,10 @@ bool vesk_recv_judge_age(struct lib_globals *handle, const struct vesk_provlan *
     if (vesk_recv_recent(entry, tx_time))
         return true;
     uint32_t now = vesk_frame_now();
-    bool debug = vesk_recv_debug_on();
-    if (debug)
-        zlog_debug(handle, "vesk_recv: VESK packet for tx_time %d current_time %d recv_count:%d",
-                   static_cast<int>(record_vesk.stale_time), static_cast<int>(tx_time),
-                   record_vesk.stale_count);
+    VESK_DEBUG_LOG_RECV(handle,
+                        "vesk_recv: VESK packet for tx_time %d current_time %d recv_count:%d",
+                        static_cast<int>(record_vesk.stale_time), static_cast<int>(tx_time),
+                        record_vesk.stale_count);
     if (tx_time == record_vesk.stale_time) {
         int32_t count = record_vesk.stale_count + 1;
         if (count > STALE_PASS_AFTER) {
@@ -83,16 +76,15 @@ bool vesk_recv_judge_age(struct lib_globals *handle, const struct vesk_provlan *
         record_vesk.stale_time = tx_time;
         record_vesk.stale_count = 1;
     }
-    if (debug)
-        zlog_debug(handle, "vesk_recv: receive invalid VESK packet for timeout %d %d recv_count:%d",
-                   static_cast<int>(now), static_cast<int>(tx_time), record_vesk.stale_count);
+    VESK_DEBUG_LOG_RECV(handle,
+                        "vesk_recv: receive invalid VESK packet for timeout %d %d recv_count:%d",
+                        static_cast<int>(now), static_cast<int>(tx_time), record_vesk.stale_count);
     return false;
 }
 
 int vesk_recv_reject(struct lib_globals *handle, uint64_t *counter, const char *message) {
     (*counter)++;
-    if (vesk_recv_debug_on())
-        zlog_debug(handle, "%s", message);
+    VESK_DEBUG_LOG_RECV(handle, "%s", message);
     return -1;
 }
 
@@ -109,14 +101,6 @@ void vesk_recv_note_loop(struct vesk_port *tx_port, const struct vesk_port *rx_p
 }
 
 } // namespace
-
-struct vesk_port *vesk_port_from_ifindex(struct lib_globals *handle, uint32_t ifindex) {
-    ovx_vr *vr = ovx_vr_get_privileged(handle);
-    if (vr == nullptr)
-        return nullptr;
-    interface *ifp = if_lookup_by_index(vr->ifm, ifindex);
-    return ifp == nullptr ? nullptr : static_cast<vesk_port *>(ifp->info);
-}
 
 int vesk_recv_pkt_karsto(struct lib_globals *handle) {
     if (handle == nullptr)
@@ -156,9 +140,8 @@ void vesk_recv(struct lib_globals *handle, const uint8_t *address, const uint8_t
                int length) {
     if (address == nullptr)
         return;
-    if (vesk_recv_debug_on())
-        zlog_debug(handle, "vesk_recv: receive frame on port %d",
-                   static_cast<int>(vesk_recv_addr_ifindex(address)));
+    VESK_DEBUG_LOG_RECV(handle, "vesk_recv: receive frame on port %d",
+                        static_cast<int>(vesk_recv_addr_ifindex(address)));
     if (handle == nullptr || buffer == nullptr || length != VESK_PDU_LEN)
         return;
     uint8_t post[RX_POST_LEN];

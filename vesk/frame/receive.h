@@ -54,6 +54,3 @@ void vesk_recv_verdict(struct lib_globals *handle, const uint8_t *address, const
 int karsto_vesk_decode_pkt(struct lib_globals *handle, struct vesk_port *rx_port,
                            const uint8_t *buffer, int length, uint32_t *vid_out,
                            uint32_t *ifindex_out);
-
-// The port record of the interface ifindex in the privileged virtual router, or null.
-struct vesk_port *vesk_port_from_ifindex(struct lib_globals *handle, uint32_t ifindex);

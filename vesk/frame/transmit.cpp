@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "vesk/cli/debug.h"
 #include "vesk/daemon/veskd.h"
 #include "vesk/frame/encode.h"
+#include "vesk/host/debug_flags.h"
 #include "vesk/host/zet.h"
 #include "vesk/model/port.h"
 #include "vesk/model/provlan.h"
@@ -29,8 +29,7 @@ int vesk_send(const uint8_t *src_mac, const uint8_t *dst_mac, int32_t ifindex, u
     std::memcpy(addr.src, src_mac, sizeof addr.src);
     addr.ifindex = ifindex;
     addr.vid = vid;
-    if (IS_VESK_DEBUG_PACKET(VESK_DEBUG_SEND))
-        zlog_debug(veskm, "vesk port %d pal_sock_sendto \n", ifindex);
+    VESK_DEBUG_LOG_SEND(veskm, "vesk port %d pal_sock_sendto \n", ifindex);
     ssize_t ret =
         pal_sock_sendto(sockfd, data, static_cast<size_t>(length), 0, &addr, FRAME_SEND_ADDR_LEN);
     if (ret < 0) {
@@ -52,9 +51,8 @@ int vesk_send_pkt(struct vesk_port *port) {
         uint8_t buffer[VESK_FRAME_BUF_LEN] = {};
         vesk_encode_pkt(port, entry, buffer + VESK_CHECK_A_OFFSET, buffer + VESK_CHECK_B_OFFSET,
                         buffer);
-        if (IS_VESK_DEBUG_PACKET(VESK_DEBUG_SEND))
-            zlog_debug(veskm, "vesk port %s start send pkt, pro vlan is %d\n", port->name,
-                       entry->vid);
+        VESK_DEBUG_LOG_SEND(veskm, "vesk port %s start send pkt, pro vlan is %d\n", port->name,
+                            entry->vid);
         result = vesk_send(port->mac_address, vesk_arp_addr, static_cast<int32_t>(port->ifindex),
                            entry->vid, buffer + VESK_LINK_HDR_LEN, VESK_PDU_LEN);
         if (result == 0)

@@ -1,7 +1,7 @@
 #include "vesk/machine/api.h"
 
-#include "vesk/cli/debug.h"
 #include "vesk/daemon/veskd.h"
+#include "vesk/host/debug_flags.h"
 #include "vesk/host/zet.h"
 #include "vesk/machine/state_machine.h"
 #include "vesk/model/history.h"
@@ -20,9 +20,8 @@ static struct vesk_port *vesk_api_port(struct interface *ifp, struct vesk_bridge
 int vesk_api_loop_handle(uint8_t mode, struct interface *ifp, struct vesk_bridge *bridge) {
     struct vesk_port *port = vesk_api_port(ifp, bridge);
     if (port == nullptr) {
-        if (IS_VESK_DEBUG_EVENT())
-            zlog_debug(veskm, "set loop process, but port %lu is not in the vesk",
-                       vesk_api_ifindex(ifp));
+        VESK_DEBUG_LOG_EVENT(veskm, "set loop process, but port %lu is not in the vesk",
+                             vesk_api_ifindex(ifp));
         return VESK_ERR_PORT_NOT_FOUND;
     }
     port->loop_process = mode;
@@ -32,8 +31,8 @@ int vesk_api_loop_handle(uint8_t mode, struct interface *ifp, struct vesk_bridge
 int vesk_api_set_uplink(uint8_t uplink, struct interface *ifp, struct vesk_bridge *bridge) {
     struct vesk_port *port = vesk_api_port(ifp, bridge);
     if (port == nullptr) {
-        if (IS_VESK_DEBUG_EVENT())
-            zlog_debug(veskm, "set uplink, but port %lu is not in the vesk", vesk_api_ifindex(ifp));
+        VESK_DEBUG_LOG_EVENT(veskm, "set uplink, but port %lu is not in the vesk",
+                             vesk_api_ifindex(ifp));
         return VESK_ERR_PORT_NOT_FOUND;
     }
     port->uplink = uplink;
@@ -43,9 +42,8 @@ int vesk_api_set_uplink(uint8_t uplink, struct interface *ifp, struct vesk_bridg
 int vesk_api_set_resume(uint32_t seconds, struct interface *ifp, struct vesk_bridge *bridge) {
     struct vesk_port *port = vesk_api_port(ifp, bridge);
     if (port == nullptr) {
-        if (IS_VESK_DEBUG_EVENT())
-            zlog_debug(veskm, "set port resume time, but port %lu is not in the vesk",
-                       vesk_api_ifindex(ifp));
+        VESK_DEBUG_LOG_EVENT(veskm, "set port resume time, but port %lu is not in the vesk",
+                             vesk_api_ifindex(ifp));
         return VESK_ERR_PORT_NOT_FOUND;
     }
     port->resume_time = seconds;
@@ -55,9 +53,8 @@ int vesk_api_set_resume(uint32_t seconds, struct interface *ifp, struct vesk_bri
 int vesk_api_set_tx_interval(uint32_t seconds, struct interface *ifp, struct vesk_bridge *bridge) {
     struct vesk_port *port = vesk_api_port(ifp, bridge);
     if (port == nullptr) {
-        if (IS_VESK_DEBUG_EVENT())
-            zlog_debug(veskm, "set port tx-interval time, but port %lu is not in the vesk",
-                       vesk_api_ifindex(ifp));
+        VESK_DEBUG_LOG_EVENT(veskm, "set port tx-interval time, but port %lu is not in the vesk",
+                             vesk_api_ifindex(ifp));
         return VESK_ERR_PORT_NOT_FOUND;
     }
     port->tx_interval_time = seconds;
@@ -67,9 +64,8 @@ int vesk_api_set_tx_interval(uint32_t seconds, struct interface *ifp, struct ves
 int vesk_api_force_up(struct interface *ifp, struct vesk_bridge *bridge) {
     struct vesk_port *port = vesk_api_port(ifp, bridge);
     if (port == nullptr) {
-        if (IS_VESK_DEBUG_EVENT())
-            zlog_debug(veskm, "force up the interface, but port %lu is not in the vesk",
-                       vesk_api_ifindex(ifp));
+        VESK_DEBUG_LOG_EVENT(veskm, "force up the interface, but port %lu is not in the vesk",
+                             vesk_api_ifindex(ifp));
         return VESK_ERR_PORT_NOT_FOUND;
     }
     if (port->resume_timer != nullptr || port->pstate == VESK_PORT_SHUTDOWN)
@@ -81,9 +77,8 @@ int vesk_api_force_up(struct interface *ifp, struct vesk_bridge *bridge) {
 int vesk_api_add_protect_vlan(uint16_t vid, struct interface *ifp, struct vesk_bridge *bridge) {
     struct vesk_port *port = vesk_api_port(ifp, bridge);
     if (port == nullptr) {
-        if (IS_VESK_DEBUG_EVENT())
-            zlog_debug(veskm, "bridge %s add provlan %d, but port %lu is not in the vesk",
-                       bridge != nullptr ? bridge->name : "", vid, vesk_api_ifindex(ifp));
+        VESK_DEBUG_LOG_EVENT(veskm, "bridge %s add provlan %d, but port %lu is not in the vesk",
+                             bridge != nullptr ? bridge->name : "", vid, vesk_api_ifindex(ifp));
         return VESK_ERR_PORT_NOT_FOUND;
     }
     if (vesk_find_provlan_from_port(vid, port) != nullptr)
@@ -109,9 +104,8 @@ static void vesk_api_remove_all_provlan(struct vesk_port *port) {
 int vesk_api_remove_protect_vlan(uint16_t vid, struct interface *ifp, struct vesk_bridge *bridge) {
     struct vesk_port *port = vesk_api_port(ifp, bridge);
     if (port == nullptr) {
-        if (IS_VESK_DEBUG_EVENT())
-            zlog_debug(veskm, "bridge %s del provlan %d, but port %lu is not in the vesk",
-                       bridge != nullptr ? bridge->name : "", vid, vesk_api_ifindex(ifp));
+        VESK_DEBUG_LOG_EVENT(veskm, "bridge %s del provlan %d, but port %lu is not in the vesk",
+                             bridge != nullptr ? bridge->name : "", vid, vesk_api_ifindex(ifp));
         return VESK_ERR_PORT_NOT_FOUND;
     }
     if (vid != 0)

@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <array>
 
-#include "vesk/cli/debug.h"
 #include "vesk/daemon/veskd.h"
-#include "vesk/frame/receive.h"
+#include "vesk/host/debug_flags.h"
 #include "vesk/host/zet.h"
 #include "vesk/machine/state_machine.h"
 #include "vesk/model/port.h"
@@ -53,16 +52,15 @@ void vesk_cut_apply(struct lib_globals *handle, struct vesk_port *target, struct
             zlog_info(handle,
                       "Loop on the port %s in vlan %d not cut: the port %s it came back on %s",
                       tx->name, static_cast<int>(vid), rx->name, why);
-            if (IS_VESK_DEBUG_EVENT())
-                zlog_debug(handle, "verdict for port %s dropped: port %s %s (cut %lld, sent %lld)",
-                           tx->name, rx->name, why, rx->cut_usec, tx->tx_usec);
+            VESK_DEBUG_LOG_EVENT(handle,
+                                 "verdict for port %s dropped: port %s %s (cut %lld, sent %lld)",
+                                 tx->name, rx->name, why, rx->cut_usec, tx->tx_usec);
             return;
         }
     }
     if (action == VESK_LOOP_SHUTDOWN && target == tx) {
-        if (IS_VESK_DEBUG_PACKET(VESK_DEBUG_RECV))
-            zlog_debug(handle, "vesk_recv: receive valid VESK packet , shut down port %s",
-                       tx->name);
+        VESK_DEBUG_LOG_RECV(handle, "vesk_recv: receive valid VESK packet , shut down port %s",
+                            tx->name);
         vesk_update_state_machine(tx);
         return;
     }

@@ -1,17 +1,13 @@
 #include "vesk/machine/state_machine.h"
 
-#include "vesk/cli/debug.h"
 #include "vesk/daemon/veskd.h"
 #include "vesk/frame/transmit.h"
+#include "vesk/host/debug_flags.h"
 #include "vesk/host/zet.h"
 #include "vesk/model/history.h"
 #include "vesk/model/port.h"
 #include "vesk/model/provlan.h"
 #include "vesk/nsm/port_state.h"
-
-const char *const portMachineState[SMS_MAX] = {
-    "SMS_INITIALIZE", "SMS_SENDING", "SMS_WAIT_TX", "SMS_SHUTDOWN", "SMS_RESUME", "SMS_NOSHUTDOWN",
-};
 
 namespace {
 
@@ -20,9 +16,8 @@ constexpr uint32_t IFF_RUNNING_BIT = 0x40;
 
 void vesk_machine_enter(struct vesk_port *port, uint32_t state) {
     port->mstate = state;
-    if (IS_VESK_DEBUG_MACHINE())
-        zlog_debug(veskm, "Port %s mstate change to %s", port->name,
-                   vesk_machine_state_name(state));
+    VESK_DEBUG_LOG_MACHINE(veskm, "Port %s mstate change to %s", port->name,
+                           vesk_machine_state_name(state));
 }
 
 void vesk_cancel_timer(struct thread **timer) {
@@ -81,10 +76,6 @@ void vesk_block_probe(struct vesk_port *port) {
 }
 
 } // namespace
-
-const char *vesk_machine_state_name(uint32_t mstate) {
-    return mstate < SMS_MAX ? portMachineState[mstate] : "unknown";
-}
 
 int vesk_port_is_running(struct vesk_port *port) {
     if (port == nullptr)
@@ -172,9 +163,8 @@ void vesk_state_machine_adopt(struct vesk_port *port, bool blocked, uint32_t wai
 void vesk_update_state_machine(struct vesk_port *port) {
     if (port == nullptr)
         return;
-    if (IS_VESK_DEBUG_MACHINE())
-        zlog_debug(veskm, "Vesk port %s start update machine, mstate is %s", port->name,
-                   vesk_machine_state_name(port->mstate));
+    VESK_DEBUG_LOG_MACHINE(veskm, "Vesk port %s start update machine, mstate is %s", port->name,
+                           vesk_machine_state_name(port->mstate));
     switch (port->mstate) {
     case SMS_WAIT_TX:
         if (port->tx_timer == nullptr) {
@@ -199,8 +189,7 @@ void vesk_update_state_machine(struct vesk_port *port) {
 void vesk_enable_port(struct vesk_port *port) {
     if (port == nullptr)
         return;
-    if (IS_VESK_DEBUG_EVENT())
-        zlog_debug(veskm, "Port %s enable vesk", port->name);
+    VESK_DEBUG_LOG_EVENT(veskm, "Port %s enable vesk", port->name);
     vesk_state_machine_init(port);
     vesk_update_state_machine(port);
 }
@@ -208,8 +197,7 @@ void vesk_enable_port(struct vesk_port *port) {
 void vesk_disable_port(struct vesk_port *port) {
     if (port == nullptr)
         return;
-    if (IS_VESK_DEBUG_EVENT())
-        zlog_debug(veskm, "Port %s disable vesk", port->name);
+    VESK_DEBUG_LOG_EVENT(veskm, "Port %s disable vesk", port->name);
     vesk_state_machine_init(port);
     if (vesk_port_is_cut(port)) {
         port->release_cause = VESK_CAUSE_DISABLED;
@@ -222,9 +210,8 @@ int vesk_port_tx_handle(struct thread *t) {
     if (port == nullptr)
         return 0;
     port->tx_timer = nullptr;
-    if (IS_VESK_DEBUG_MACHINE())
-        zlog_debug(veskm, "Port %s tx time expire, mstate is %s", port->name,
-                   vesk_machine_state_name(port->mstate));
+    VESK_DEBUG_LOG_MACHINE(veskm, "Port %s tx time expire, mstate is %s", port->name,
+                           vesk_machine_state_name(port->mstate));
     vesk_update_state_machine(port);
     return 0;
 }
@@ -234,9 +221,8 @@ int vesk_port_resume_handle(struct thread *t) {
     if (port == nullptr)
         return 0;
     port->resume_timer = nullptr;
-    if (IS_VESK_DEBUG_MACHINE())
-        zlog_debug(veskm, "Port %s resume time expire, mstate is %s", port->name,
-                   vesk_machine_state_name(port->mstate));
+    VESK_DEBUG_LOG_MACHINE(veskm, "Port %s resume time expire, mstate is %s", port->name,
+                           vesk_machine_state_name(port->mstate));
     vesk_update_state_machine(port);
     return 0;
 }
@@ -258,9 +244,9 @@ int vesk_port_probe_handle(struct thread *t) {
         port->probe_misses = 0;
     else if (vesk_port_is_running(port))
         port->probe_misses++;
-    if (IS_VESK_DEBUG_MACHINE())
-        zlog_debug(veskm, "Port %s blocked, probe %s, misses %d", port->name,
-                   port->probe_back ? "came back" : "did not come back", port->probe_misses);
+    VESK_DEBUG_LOG_MACHINE(veskm, "Port %s blocked, probe %s, misses %d", port->name,
+                           port->probe_back ? "came back" : "did not come back",
+                           port->probe_misses);
     if (port->probe_misses >= VESK_BLOCK_MISSES) {
         port->release_cause = VESK_CAUSE_LOOP_GONE;
         vesk_cancel_timer(&port->resume_timer);
@@ -278,8 +264,7 @@ int vesk_port_probe(struct vesk_port *port) {
     if (now < port->probe_after_usec)
         return -1;
     port->probe_after_usec = now + VESK_PROBE_MIN_USEC;
-    if (IS_VESK_DEBUG_MACHINE())
-        zlog_debug(veskm, "Port %s probes at once", port->name);
+    VESK_DEBUG_LOG_MACHINE(veskm, "Port %s probes at once", port->name);
     vesk_send_pkt(port);
     port->last_send_probe = 1;
     return 0;
@@ -304,4 +289,127 @@ void vesk_port_force_up(struct vesk_port *port) {
     vesk_machine_enter(port, SMS_RESUME);
     port->resume_timer = vesk_arm_timer(port, vesk_port_resume_handle, VESK_RESUME_SOON, "resume");
     vesk_port_state_changed();
+}
+
+void (*vesk_port_state_listener)(void);
+
+void vesk_port_state_changed(void) {
+    if (vesk_port_state_listener != nullptr)
+        vesk_port_state_listener();
+}
+
+namespace {
+
+bool vesk_port_shutdown_act(struct vesk_port *port) {
+    VESK_DEBUG_LOG_EVENT(veskm, "vesk start send message to nsm to shutdown port %s\n", port->name);
+    zlog_warn(veskm, "Detect a loop on the port %s, shut down", port->name);
+    vesk_send_port_state_to_nsm(port->ifindex, VESK_PORT_REQ_SHUTDOWN);
+    return true;
+}
+
+// Where the module cannot block (the kernel refuses the port flags), the loop is still cut.
+bool vesk_port_block_act(struct vesk_port *port, uint32_t &new_state) {
+    if (vesk_send_port_state_to_nsm(port->ifindex, VESK_PORT_REQ_BLOCK) == 0) {
+        zlog_warn(veskm, "Detect a loop on the port %s, block", port->name);
+        return true;
+    }
+    zlog_warn(veskm, "Port %s cannot be blocked, shut down instead", port->name);
+    new_state = VESK_PORT_SHUTDOWN;
+    return vesk_port_shutdown_act(port);
+}
+
+// The link of a blocked port never went down, so no link message will say where it is now.
+bool vesk_port_unblock_act(struct vesk_port *port, uint32_t &new_state) {
+    zlog_warn(veskm, "Cancel a loop on the port %s, unblock", port->name);
+    vesk_send_port_state_to_nsm(port->ifindex, VESK_PORT_REQ_UNBLOCK);
+    new_state = vesk_port_is_running(port) ? VESK_PORT_UP : VESK_PORT_DOWN;
+    return true;
+}
+
+// Runs what entering new_state means while pstate still holds the old state, and may change
+// the state that is recorded. Gives false when the change does not happen at all.
+bool vesk_port_state_act(struct vesk_port *port, uint32_t &new_state) {
+    switch (new_state) {
+    case VESK_PORT_DOWN:
+        // A port cut by loop detection waits for its release, whatever the link does.
+        if (vesk_port_is_cut(port))
+            return false;
+        vesk_disable_port(port);
+        return true;
+    case VESK_PORT_UP:
+        if (port->pstate == VESK_PORT_BLOCKED)
+            return false;
+        vesk_enable_port(port);
+        return true;
+    case VESK_PORT_SHUTDOWN:
+        return vesk_port_shutdown_act(port);
+    case VESK_PORT_BLOCKED:
+        return vesk_port_block_act(port, new_state);
+    default:
+        if (port->pstate == VESK_PORT_BLOCKED)
+            return vesk_port_unblock_act(port, new_state);
+        zlog_warn(veskm, "Cancel a loop on the port %s, no shut down", port->name);
+        if (vesk_send_port_state_to_nsm(port->ifindex, VESK_PORT_REQ_NOSHUTDOWN) == 0)
+            return true;
+        // Shown as released, the port would stay down with nobody the wiser.
+        zlog_err(veskm, "Port %s was not released: the request was refused; it stays shut down",
+                 port->name);
+        return port->pstate != VESK_PORT_SHUTDOWN;
+    }
+}
+
+// Counts what the change did and keeps releases in the history, with their cause.
+void vesk_port_state_note(struct vesk_port *port, uint32_t old_state, uint32_t new_state) {
+    if (new_state == VESK_PORT_SHUTDOWN) {
+        port->counters.shutdowns++;
+        return;
+    }
+    if (new_state == VESK_PORT_BLOCKED) {
+        port->counters.blocks++;
+        vesk_history_add(VESK_EVENT_BLOCK, VESK_CAUSE_NONE, port->name, 0, nullptr);
+        return;
+    }
+    if (old_state != VESK_PORT_SHUTDOWN && old_state != VESK_PORT_BLOCKED)
+        return;
+    port->counters.releases++;
+    auto cause = static_cast<vesk_event_cause>(port->release_cause);
+    vesk_history_add(old_state == VESK_PORT_BLOCKED ? VESK_EVENT_UNBLOCK : VESK_EVENT_RELEASE,
+                     cause != VESK_CAUSE_NONE ? cause : VESK_CAUSE_TIMER, port->name, 0, nullptr);
+    port->release_cause = VESK_CAUSE_NONE;
+}
+
+// The model's requests (vesk/model/port.h), as the machine answers them.
+void vesk_machine_on_request(struct vesk_port *port, enum vesk_machine_request request) {
+    switch (request) {
+    case VESK_MACHINE_START:
+        vesk_enable_port(port);
+        return;
+    case VESK_MACHINE_STOP:
+        vesk_disable_port(port);
+        return;
+    case VESK_MACHINE_RESUME_SOON:
+        vesk_port_resume_soon(port);
+        return;
+    }
+}
+
+} // namespace
+
+void vesk_set_port_state(struct vesk_port *port, uint32_t new_state) {
+    if (port == nullptr || new_state >= VESK_PORT_STATE_MAX || new_state == port->pstate)
+        return;
+    const uint32_t old_state = port->pstate;
+    if (!vesk_port_state_act(port, new_state))
+        return;
+    VESK_DEBUG_LOG_EVENT(veskm, "port %s state change %s to %s\n", port->name,
+                         vesk_port_state_name(old_state), vesk_port_state_name(new_state));
+    port->pstate = new_state;
+    if (vesk_port_is_cut(port))
+        port->cut_usec = zet_clock_now_usec();
+    vesk_port_state_note(port, old_state, new_state);
+    vesk_port_state_changed();
+}
+
+void vesk_machine_hook_install(void) {
+    vesk_model_set_machine_hook(vesk_machine_on_request);
 }

@@ -1,17 +1,17 @@
-// The per-port state machine with its transmit and resume timers.
+// The per-port state machine with its transmit and resume timers, and the one place that
+// changes a port's state.
 #pragma once
 
 #include <cstdint>
 
-#include "vesk/model/result.h"
+#include "vesk/machine/states.h"
 
 struct thread;
 struct vesk_port;
 
-// Names of the machine states, indexed by SMS_*.
-extern const char *const portMachineState[SMS_MAX];
-// The name of mstate, or "unknown" for a value outside the table.
-const char *vesk_machine_state_name(uint32_t mstate);
+// Registers the machine with the model, which then tells it when a port's protect VLANs or its
+// place in the bridge change. Start-up calls it before any port exists; so does every test world.
+void vesk_machine_hook_install(void);
 
 // 1 when the port's flags have both IFF_UP and IFF_RUNNING, else 0.
 int vesk_port_is_running(struct vesk_port *port);
@@ -50,3 +50,14 @@ void vesk_state_machine_block(struct vesk_port *port);
 // Takes back a port that an earlier veskd shut down or blocked: in that state, released after
 // wait seconds like one this veskd cut.
 void vesk_state_machine_adopt(struct vesk_port *port, bool blocked, uint32_t wait);
+
+// Called, when set, after a port's state or its release deadline changed: the daemon keeps
+// the ports it took out in its state file.
+extern void (*vesk_port_state_listener)(void);
+void vesk_port_state_changed(void);
+
+// The one place that changes a port's state: starts or stops the machine, or asks for the
+// shutdown, the block or their release, then records new_state. A block the module refuses
+// becomes a shutdown; a released block records the port up or down as its link is; a release
+// of a shutdown the module refuses leaves the port shut down (logged as an error).
+void vesk_set_port_state(struct vesk_port *port, uint32_t new_state);

@@ -3,10 +3,9 @@
 #include <arpa/inet.h>
 #include <cstring>
 
-#include "vesk/cli/debug.h"
 #include "vesk/daemon/veskd.h"
+#include "vesk/host/debug_flags.h"
 #include "vesk/host/zet.h"
-#include "vesk/model/event_log.h"
 #include "vesk/model/master.h"
 #include "vesk/model/port.h"
 #include "vesk/model/provlan.h"
@@ -89,20 +88,20 @@ struct vesk_bridge *vesk_find_bridge_from_master(const char *name, struct vesk_m
 struct vesk_bridge *vesk_add_bridge(struct list *bridge_list, const char *name) {
     // A longer name would be cut and then never match itself.
     if (name == nullptr || std::strlen(name) > BRIDGE_NAMSIZ) {
-        VESK_EVENT_DEBUG("bridge name is error");
+        VESK_DEBUG_LOG_EVENT(veskm, "bridge name is error");
         return nullptr;
     }
     if (bridge_list == nullptr)
         return nullptr;
     struct vesk_bridge *bridge = vesk_find_bridge_byname(bridge_list, name);
     if (bridge != nullptr) {
-        VESK_EVENT_DEBUG("bridge %s is exit", bridge->name);
+        VESK_DEBUG_LOG_EVENT(veskm, "bridge %s is exit", bridge->name);
         return bridge;
     }
     bridge = static_cast<struct vesk_bridge *>(
         mfh_calloc(MTYPE_VESK_BRIDGE, sizeof(struct vesk_bridge)));
     if (bridge == nullptr) {
-        VESK_EVENT_DEBUG("no mem for bridge %s create", name);
+        VESK_DEBUG_LOG_EVENT(veskm, "no mem for bridge %s create", name);
         return nullptr;
     }
     std::strcpy(bridge->name, name);
@@ -111,17 +110,17 @@ struct vesk_bridge *vesk_add_bridge(struct list *bridge_list, const char *name) 
     bridge->port_list = list_new();
     if (bridge->port_list == nullptr || listnode_add(bridge_list, bridge) == nullptr) {
         vesk_free_bridge(bridge);
-        VESK_EVENT_DEBUG("no mem for bridge %s create", name);
+        VESK_DEBUG_LOG_EVENT(veskm, "no mem for bridge %s create", name);
         return nullptr;
     }
     bridge->port_list->cmp = vsek_interface_cmp;
-    VESK_EVENT_DEBUG("bridge %s add", bridge->name);
+    VESK_DEBUG_LOG_EVENT(veskm, "bridge %s add", bridge->name);
     return bridge;
 }
 
 int vesk_del_bridge(struct list *bridge_list, const char *name) {
     if (vesk_find_bridge_byname(bridge_list, name) == nullptr)
-        VESK_EVENT_DEBUG("bridge %s is not exit already", name != nullptr ? name : "");
+        VESK_DEBUG_LOG_EVENT(veskm, "bridge %s is not exit already", name != nullptr ? name : "");
     return VESK_SUCCESS;
 }
 
@@ -142,13 +141,13 @@ struct vesk_vlan *vesk_bridge_add_vlan(struct vesk_bridge *bridge, uint16_t vid)
         return nullptr;
     struct vesk_vlan *vlan = vesk_find_vlan_from_bridge(vid, bridge);
     if (vlan != nullptr) {
-        VESK_EVENT_DEBUG("vlan %d is in bridge %s already", vid, bridge->name);
+        VESK_DEBUG_LOG_EVENT(veskm, "vlan %d is in bridge %s already", vid, bridge->name);
         return vlan;
     }
     if (bridge->vlan_table == nullptr) {
         bridge->vlan_table = route_table_init();
         if (bridge->vlan_table == nullptr) {
-            VESK_EVENT_DEBUG("bridge %s create vlantable failed", bridge->name);
+            VESK_DEBUG_LOG_EVENT(veskm, "bridge %s create vlantable failed", bridge->name);
             return nullptr;
         }
     }
@@ -156,7 +155,7 @@ struct vesk_vlan *vesk_bridge_add_vlan(struct vesk_bridge *bridge, uint16_t vid)
     // The lock that route_node_get takes is the record's lock on its node.
     struct route_node *rn = route_node_get(bridge->vlan_table, &key);
     if (rn == nullptr) {
-        VESK_EVENT_DEBUG("bridge %s vlantable create rn error", bridge->name);
+        VESK_DEBUG_LOG_EVENT(veskm, "bridge %s vlantable create rn error", bridge->name);
         return nullptr;
     }
     vlan = static_cast<struct vesk_vlan *>(mfh_calloc(MTYPE_VESK_VLAN, sizeof(struct vesk_vlan)));
@@ -165,22 +164,22 @@ struct vesk_vlan *vesk_bridge_add_vlan(struct vesk_bridge *bridge, uint16_t vid)
     if (vlan == nullptr || vlan->vlan_port_list == nullptr) {
         pal_mem_free(MTYPE_VESK_VLAN, vlan);
         route_unlock_node(rn);
-        VESK_EVENT_DEBUG("bridge %s create vlan %d failed", bridge->name, vid);
+        VESK_DEBUG_LOG_EVENT(veskm, "bridge %s create vlan %d failed", bridge->name, vid);
         return nullptr;
     }
     vlan->vid = vid;
     vlan->node = rn;
     vlan->bridge = bridge;
     rn->info = vlan;
-    VESK_EVENT_DEBUG("bridge %s add vlan %d", bridge->name, vid);
+    VESK_DEBUG_LOG_EVENT(veskm, "bridge %s add vlan %d", bridge->name, vid);
     return vlan;
 }
 
 void vesk_bridge_del_vlan(struct vesk_bridge *bridge, uint16_t vid) {
     struct vesk_vlan *vlan = vesk_find_vlan_from_bridge(vid, bridge);
     if (vlan == nullptr) {
-        VESK_EVENT_DEBUG("vlan %d is not found in bridge %s", vid,
-                         bridge != nullptr ? bridge->name : "");
+        VESK_DEBUG_LOG_EVENT(veskm, "vlan %d is not found in bridge %s", vid,
+                             bridge != nullptr ? bridge->name : "");
         return;
     }
     // Each step unlinks the current member, so the successor is taken first.
@@ -199,8 +198,8 @@ struct vesk_port *vesk_bridge_vlan_add_port(struct vesk_vlan *vlan, struct vesk_
     if (vlan == nullptr || port == nullptr)
         return nullptr;
     if (vesk_vlan_has_ifindex(vlan, port->ifindex))
-        VESK_EVENT_DEBUG("port %lu is in vlan %d already",
-                         static_cast<unsigned long>(port->ifindex), vlan->vid);
+        VESK_DEBUG_LOG_EVENT(veskm, "port %lu is in vlan %d already",
+                             static_cast<unsigned long>(port->ifindex), vlan->vid);
     else if (!vesk_vlan_join(vlan, port))
         return nullptr;
     struct vesk_provlan *entry = vesk_find_provlan_from_port(vlan->vid, port);

@@ -2,17 +2,17 @@
 
 #include <cstring>
 
-#include "vesk/cli/debug.h"
 #include "vesk/daemon/veskd.h"
+#include "vesk/host/debug_flags.h"
 #include "vesk/host/zet.h"
-#include "vesk/machine/state_machine.h"
 #include "vesk/model/bridge.h"
-#include "vesk/model/event_log.h"
 #include "vesk/model/master.h"
 #include "vesk/model/provlan.h"
 #include "vesk/model/rlist.h"
 
 namespace {
+
+vesk_machine_hook vesk_machine_hook_registered = nullptr;
 
 // The interface slots a new port writes, kept so that a failed insertion can put them back.
 struct vesk_ifp_slots {
@@ -46,10 +46,27 @@ void vesk_port_leave_all_vlans(struct vesk_port *port) {
 
 } // namespace
 
+void vesk_model_set_machine_hook(vesk_machine_hook hook) {
+    vesk_machine_hook_registered = hook;
+}
+
+void vesk_model_tell_machine(struct vesk_port *port, enum vesk_machine_request request) {
+    if (vesk_machine_hook_registered != nullptr)
+        vesk_machine_hook_registered(port, request);
+}
+
 int vsek_interface_cmp(void *a, void *b) {
     const auto *pa = static_cast<const struct vesk_port *>(a);
     const auto *pb = static_cast<const struct vesk_port *>(b);
     return ifname_cmp3(pa->ifp->name, pb->ifp->name);
+}
+
+struct vesk_port *vesk_port_from_ifindex(struct lib_globals *handle, uint32_t ifindex) {
+    struct ovx_vr *vr = ovx_vr_get_privileged(handle);
+    if (vr == nullptr)
+        return nullptr;
+    struct interface *ifp = if_lookup_by_index(vr->ifm, ifindex);
+    return ifp == nullptr ? nullptr : static_cast<struct vesk_port *>(ifp->info);
 }
 
 struct vesk_port *vesk_find_port_from_bridge(struct interface *ifp, struct vesk_bridge *bridge) {
@@ -111,28 +128,28 @@ struct vesk_port *vesk_bridge_add_port(struct vesk_bridge *bridge, struct interf
     const unsigned long ifindex = ifp->ifindex;
     struct vesk_port *port = vesk_find_port_from_bridge(ifp, bridge);
     if (port != nullptr) {
-        VESK_EVENT_DEBUG("port %lu is in bridge %s already", ifindex, bridge->name);
+        VESK_DEBUG_LOG_EVENT(veskm, "port %lu is in bridge %s already", ifindex, bridge->name);
         return port;
     }
     port = static_cast<struct vesk_port *>(mfh_calloc(MTYPE_VESK_PORT, sizeof(struct vesk_port)));
     if (port == nullptr) {
-        VESK_EVENT_DEBUG("no mem for port %lu create", ifindex);
+        VESK_DEBUG_LOG_EVENT(veskm, "no mem for port %lu create", ifindex);
         return nullptr;
     }
     const struct vesk_ifp_slots slots = vesk_save_slots(ifp);
     if (vesk_bridge_init_port(bridge, port, ifp) < 0) {
         pal_mem_free(MTYPE_VESK_PORT, port);
-        VESK_EVENT_DEBUG("no mem for port %lu create", ifindex);
+        VESK_DEBUG_LOG_EVENT(veskm, "no mem for port %lu create", ifindex);
         return nullptr;
     }
     if (listnode_add_sort(bridge->port_list, port) == nullptr) {
         vesk_restore_slots(ifp, slots);
         list_delete(port->provlan_info);
         pal_mem_free(MTYPE_VESK_PORT, port);
-        VESK_EVENT_DEBUG("no mem for port %lu create", ifindex);
+        VESK_DEBUG_LOG_EVENT(veskm, "no mem for port %lu create", ifindex);
         return nullptr;
     }
-    VESK_EVENT_DEBUG("port %lu add to bridge %s", ifindex, bridge->name);
+    VESK_DEBUG_LOG_EVENT(veskm, "port %lu add to bridge %s", ifindex, bridge->name);
     return port;
 }
 
@@ -155,7 +172,7 @@ int vesk_remove_port_from_bridge(struct interface *ifp, const char *bridge_name)
     struct vesk_port *port = vesk_find_port_from_bridge(ifp, bridge);
     if (port == nullptr)
         return VESK_SUCCESS;
-    vesk_disable_port(port);
+    vesk_model_tell_machine(port, VESK_MACHINE_STOP);
     list_delete(port->provlan_info);
     port->provlan_info = nullptr;
     port->provlan_count = 0;

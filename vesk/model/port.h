@@ -3,9 +3,11 @@
 
 #include <cstdint>
 
+#include "vesk/machine/states.h"
 #include "vesk/model/result.h"
 #include "zet/if.h"
 
+struct lib_globals;
 struct list;
 struct thread;
 struct vesk_bridge;
@@ -87,6 +89,8 @@ struct vesk_port {
 // True while loop detection has the port shut down or blocked.
 bool vesk_port_is_cut(const struct vesk_port *port);
 
+// The port record of the interface ifindex in handle's privileged virtual router, or null.
+struct vesk_port *vesk_port_from_ifindex(struct lib_globals *handle, uint32_t ifindex);
 // The port of ifp's interface index in bridge, or null.
 struct vesk_port *vesk_find_port_from_bridge(struct interface *ifp, struct vesk_bridge *bridge);
 // The new or already existing port of ifp, or null.
@@ -102,3 +106,21 @@ int vesk_remove_port_from_bridge(struct interface *ifp, const char *bridge_name)
 void vesk_port_follow_name(struct vesk_port *port);
 // Natural interface-name order of two ports.
 int vsek_interface_cmp(void *a, void *b);
+
+// What the model tells a port's state machine when the port's protect VLANs or its place in the
+// bridge change. The model does not call the machine: the machine registers the hook at start-up
+// (vesk_machine_hook_install), and without a hook nobody is told.
+enum vesk_machine_request : uint8_t {
+    // The port gained an active protect VLAN: the machine starts (again).
+    VESK_MACHINE_START,
+    // The port lost its last active protect VLAN, or leaves its bridge: the machine stops and
+    // a port that loop detection cut is released.
+    VESK_MACHINE_STOP,
+    // A cut port lost a looped protect VLAN but keeps others: it resumes soon.
+    VESK_MACHINE_RESUME_SOON,
+};
+typedef void (*vesk_machine_hook)(struct vesk_port *port, enum vesk_machine_request request);
+// Registers the hook (null: none).
+void vesk_model_set_machine_hook(vesk_machine_hook hook);
+// Tells the registered hook, if any.
+void vesk_model_tell_machine(struct vesk_port *port, enum vesk_machine_request request);

@@ -1,9 +1,8 @@
 #include "vesk/model/provlan.h"
 
-#include "vesk/cli/debug.h"
 #include "vesk/daemon/veskd.h"
+#include "vesk/host/debug_flags.h"
 #include "vesk/host/zet.h"
-#include "vesk/machine/state_machine.h"
 #include "vesk/model/port.h"
 #include "vesk/model/result.h"
 
@@ -32,13 +31,13 @@ void vesk_provlan_gained(struct vesk_port *port, unsigned old_active) {
     const unsigned now = port->active_provlan_count;
     if (old_active == 0 && now == 1) {
         port->vesk_enable = 1;
-        vesk_enable_port(port);
+        vesk_model_tell_machine(port, VESK_MACHINE_START);
         return;
     }
     if (now < 2 || now == old_active)
         return;
     if (!vesk_port_is_cut(port) && port->resume_timer == nullptr)
-        vesk_enable_port(port);
+        vesk_model_tell_machine(port, VESK_MACHINE_START);
 }
 
 // Deactivates entry and, when unlink is set, removes it; then stops the machine when no active
@@ -67,11 +66,11 @@ int vesk_provlan_leave(uint16_t vid, struct vesk_port *port, int remove, bool un
     }
     if (port->active_provlan_count == 0) {
         port->vesk_enable = 0;
-        vesk_disable_port(port);
+        vesk_model_tell_machine(port, VESK_MACHINE_STOP);
         return 0;
     }
     if (was_loop && vesk_port_is_cut(port))
-        vesk_port_resume_soon(port);
+        vesk_model_tell_machine(port, VESK_MACHINE_RESUME_SOON);
     return 0;
 }
 
@@ -133,9 +132,8 @@ void vesk_port_clear_all_provlan_loopflag(struct vesk_port *port) {
         return;
     if (port->loop_vlan_count == 0)
         return;
-    if (IS_VESK_DEBUG_EVENT())
-        zlog_debug(veskm, "Port %s has %d num loop vlan, clear all", port->name,
-                   port->loop_vlan_count);
+    VESK_DEBUG_LOG_EVENT(veskm, "Port %s has %d num loop vlan, clear all", port->name,
+                         port->loop_vlan_count);
     for (struct listnode *node = listhead(port->provlan_info); node != nullptr;
          node = listnextnode(node)) {
         auto *entry = static_cast<struct vesk_provlan *>(listgetdata(node));

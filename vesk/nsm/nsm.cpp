@@ -1,7 +1,7 @@
 #include "vesk/nsm/nsm.h"
 
-#include "vesk/cli/debug.h"
 #include "vesk/daemon/veskd.h"
+#include "vesk/host/debug_flags.h"
 #include "vesk/host/zet.h"
 #include "vesk/machine/api.h"
 #include "vesk/machine/state_machine.h"
@@ -43,15 +43,16 @@ struct interface *vesk_nsm_lookup_if(void *arg, uint32_t ifindex) {
 
 struct vesk_bridge *vesk_nsm_bridge_one(struct vesk_master *master) {
     struct vesk_bridge *bridge = vesk_find_bridge_from_master(VESK_BRIDGE_NAME, master);
-    if (bridge == nullptr && IS_VESK_DEBUG_EVENT())
-        zlog_debug(veskm, "bridge %s is not found", VESK_BRIDGE_NAME);
+    if (bridge == nullptr)
+        VESK_DEBUG_LOG_EVENT(veskm, "bridge %s is not found", VESK_BRIDGE_NAME);
     return bridge;
 }
 
 struct interface *vesk_nsm_vlan_port_if(void *arg, uint32_t ifindex) {
     struct interface *ifp = vesk_nsm_lookup_if(arg, ifindex);
-    if (ifp == nullptr && IS_VESK_DEBUG_EVENT())
-        zlog_debug(veskm, "interface %lu is not in the ifg", static_cast<unsigned long>(ifindex));
+    if (ifp == nullptr)
+        VESK_DEBUG_LOG_EVENT(veskm, "interface %lu is not in the ifg",
+                             static_cast<unsigned long>(ifindex));
     return ifp;
 }
 
@@ -64,13 +65,12 @@ uint16_t vesk_nsm_entries(const struct nsm_msg_vlan_port *msg) {
 struct vesk_master *vesk_nsm_master(const void *msg, const char *null_msg,
                                     const char *null_master) {
     if (msg == nullptr) {
-        if (IS_VESK_DEBUG_NSM())
-            zlog_debug(veskm, "%s", null_msg);
+        VESK_DEBUG_LOG_NSM(veskm, "%s", null_msg);
         return nullptr;
     }
     struct vesk_master *master = vesk_get_master(veskm);
-    if (master == nullptr && IS_VESK_DEBUG_NSM())
-        zlog_debug(veskm, "%s", null_master);
+    if (master == nullptr)
+        VESK_DEBUG_LOG_NSM(veskm, "%s", null_master);
     return master;
 }
 
@@ -112,12 +112,12 @@ int vesk_nsm_recv_fdb_move(struct nsm_msg_header *, void *arg, void *message) {
         auto *port = ifp != nullptr ? static_cast<struct vesk_port *>(ifp->info) : nullptr;
         if (port == nullptr)
             continue;
-        if (vesk_port_probe(port) == 0 && IS_VESK_DEBUG_EVENT())
-            zlog_debug(veskm,
-                       "MAC %02x:%02x:%02x:%02x:%02x:%02x moved from %lu to %lu: port %s probes",
-                       msg->mac[0], msg->mac[1], msg->mac[2], msg->mac[3], msg->mac[4], msg->mac[5],
-                       static_cast<unsigned long>(msg->ifindex_from),
-                       static_cast<unsigned long>(msg->ifindex_to), port->name);
+        if (vesk_port_probe(port) == 0)
+            VESK_DEBUG_LOG_EVENT(
+                veskm, "MAC %02x:%02x:%02x:%02x:%02x:%02x moved from %lu to %lu: port %s probes",
+                msg->mac[0], msg->mac[1], msg->mac[2], msg->mac[3], msg->mac[4], msg->mac[5],
+                static_cast<unsigned long>(msg->ifindex_from),
+                static_cast<unsigned long>(msg->ifindex_to), port->name);
     }
     return 0;
 }
@@ -155,8 +155,7 @@ int vesk_nsm_recv_interface_state(struct nsm_msg_header *header, void *arg, void
 int vesk_nsm_if_vr_unbind(struct interface *ifp) {
     if (ifp == nullptr)
         return 0;
-    if (IS_VESK_DEBUG_NSM())
-        zlog_debug(veskm, "NSM: Receive interface [%s] vr unbind!", ifp->name);
+    VESK_DEBUG_LOG_NSM(veskm, "NSM: Receive interface [%s] vr unbind!", ifp->name);
     struct lib_globals *zg = veskm != nullptr ? veskm : (ifp->vr ? ifp->vr->zg : nullptr);
     if (zg != nullptr && ifg_lookup_by_index(zg->ifg, ifp->ifindex) != nullptr)
         vesk_remove_port_from_bridge(ifp, ifp->bridge_name);
@@ -177,8 +176,7 @@ int vesk_nsm_recv_bridge_add(struct nsm_msg_header *, void *, void *message) {
     if (master == nullptr)
         return VESK_ERR_HANDLER;
     struct vesk_nsm_name name = vesk_nsm_bridge_name(msg->bridge_name);
-    if (IS_VESK_DEBUG_NSM())
-        zlog_debug(veskm, "Receive add bridge name %s, type %d", name.text, msg->type);
+    VESK_DEBUG_LOG_NSM(veskm, "Receive add bridge name %s, type %d", name.text, msg->type);
     vesk_add_bridge(master->bridge_list, name.text);
     return 0;
 }
@@ -190,8 +188,7 @@ int vesk_nsm_recv_bridge_delete(struct nsm_msg_header *, void *, void *message) 
     if (master == nullptr)
         return msg == nullptr ? VESK_ERR_HANDLER : 0;
     struct vesk_nsm_name name = vesk_nsm_bridge_name(msg->bridge_name);
-    if (IS_VESK_DEBUG_NSM())
-        zlog_debug(veskm, "Receive delete bridge name %s, type %d", name.text, msg->type);
+    VESK_DEBUG_LOG_NSM(veskm, "Receive delete bridge name %s, type %d", name.text, msg->type);
     vesk_del_bridge(master->bridge_list, name.text);
     return 0;
 }
@@ -215,12 +212,10 @@ struct vesk_bridge *vesk_nsm_vlan_bridge(const struct nsm_msg_vlan *msg,
     struct vesk_nsm_name name = vesk_nsm_bridge_name(msg->bridge_name);
     struct vesk_bridge *bridge = vesk_find_bridge_from_master(name.text, master);
     if (bridge == nullptr) {
-        if (IS_VESK_DEBUG_EVENT())
-            zlog_debug(veskm, "bridge %s is not found", name.text);
+        VESK_DEBUG_LOG_EVENT(veskm, "bridge %s is not found", name.text);
         return nullptr;
     }
-    if (IS_VESK_DEBUG_NSM())
-        zlog_debug(veskm, "Receive bridge %s %s vlan %d", name.text, texts.verb, msg->vid);
+    VESK_DEBUG_LOG_NSM(veskm, "Receive bridge %s %s vlan %d", name.text, texts.verb, msg->vid);
     return bridge;
 }
 
@@ -276,9 +271,8 @@ int vesk_nsm_recv_bridge_vlan_add_if(struct nsm_msg_header *, void *arg, void *m
     if (joining)
         port = vesk_bridge_add_port(bridge, ifp);
     if (port == nullptr) {
-        if (IS_VESK_DEBUG_EVENT())
-            zlog_debug(veskm, "interface %lu add to bridge %s failed",
-                       static_cast<unsigned long>(msg->ifindex), bridge->name);
+        VESK_DEBUG_LOG_EVENT(veskm, "interface %lu add to bridge %s failed",
+                             static_cast<unsigned long>(msg->ifindex), bridge->name);
         return VESK_ERR_HANDLER;
     }
     if (joining)
@@ -292,15 +286,14 @@ int vesk_nsm_recv_bridge_vlan_add_if(struct nsm_msg_header *, void *arg, void *m
     uint16_t count = vesk_nsm_entries(msg);
     for (uint16_t i = 0; i < count; i++) {
         uint16_t vid = msg->vid_info[i] & VESK_VID_MASK;
-        if (IS_VESK_DEBUG_NSM())
-            zlog_debug(veskm, "Receive bridge %s vlan %d add port %s", bridge->name, vid,
-                       port->name);
+        VESK_DEBUG_LOG_NSM(veskm, "Receive bridge %s vlan %d add port %s", bridge->name, vid,
+                           port->name);
         struct vesk_vlan *vlan = vesk_find_vlan_from_bridge(vid, bridge);
         if (vlan == nullptr)
             vlan = vesk_bridge_add_vlan(bridge, vid);
         if (vlan == nullptr) {
-            if (IS_VESK_DEBUG_EVENT())
-                zlog_debug(veskm, "bridge %s add vlan %d second time failed", bridge->name, vid);
+            VESK_DEBUG_LOG_EVENT(veskm, "bridge %s add vlan %d second time failed", bridge->name,
+                                 vid);
             continue;
         }
         vesk_bridge_vlan_add_port(vlan, port);
@@ -318,9 +311,8 @@ int vesk_nsm_recv_bridge_vlan_delete_if(struct nsm_msg_header *, void *arg, void
         return VESK_ERR_HANDLER;
     struct vesk_port *port = vesk_find_port_from_bridge(ifp, bridge);
     if (port == nullptr) {
-        if (IS_VESK_DEBUG_EVENT())
-            zlog_debug(veskm, "interface %lu is not in bridge %s",
-                       static_cast<unsigned long>(msg->ifindex), bridge->name);
+        VESK_DEBUG_LOG_EVENT(veskm, "interface %lu is not in bridge %s",
+                             static_cast<unsigned long>(msg->ifindex), bridge->name);
         return VESK_ERR_HANDLER;
     }
     uint16_t count = vesk_nsm_entries(msg);
@@ -328,8 +320,7 @@ int vesk_nsm_recv_bridge_vlan_delete_if(struct nsm_msg_header *, void *arg, void
         return 0;
     for (uint16_t i = 0; i < count; i++) {
         uint16_t vid = msg->vid_info[i] & VESK_VID_MASK;
-        if (IS_VESK_DEBUG_NSM())
-            zlog_debug(veskm, "Receive bridge %s del vlan %d", bridge->name, vid);
+        VESK_DEBUG_LOG_NSM(veskm, "Receive bridge %s del vlan %d", bridge->name, vid);
         struct vesk_vlan *vlan = vesk_find_vlan_from_bridge(vid, bridge);
         if (vlan != nullptr)
             vesk_bridge_vlan_del_port(vlan, port);

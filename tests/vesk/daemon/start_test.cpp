@@ -170,6 +170,7 @@ TEST(VeskStart, ConsoleBecomesStandardInputOutputAndError) {
 // down stays down), and leaves no timer of the freed ports behind; a second release has
 // nothing left to do.
 TEST(VeskStart, StoppingFreesTheModelAndAShutDownPortStaysDown) {
+    vesk_machine_hook_install();
     zet_clock_use_virtual(1000);
     veskm = lib_start();
     veskm->protocol = VESK_PROTOCOL;

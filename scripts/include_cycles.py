@@ -1,0 +1,114 @@
+#!/usr/bin/python3
+"""Prints the include circles among the modules of zet/, vesk/ and tools/.
+
+A module is a header and a source of the same stem (vesk/cli/show.h and vesk/cli/show.cpp);
+it depends on every module whose header one of its files includes with #include "...". A
+circle is a strongly connected component of more than one module: each member reaches every
+other through includes, so none of them can be understood, built or tested without the rest.
+Each circle is printed with its members and the includes that close it.
+
+    scripts/include_cycles.py [ROOT]      ROOT defaults to the checkout this script is in
+"""
+
+import os
+import re
+import sys
+
+AREAS = ("zet", "vesk", "tools")
+SUFFIXES = (".h", ".hpp", ".c", ".cc", ".cpp")
+INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)
+
+
+def module_of(path):
+    return os.path.splitext(path)[0]
+
+
+def files(root):
+    for area in AREAS:
+        for folder, _, names in os.walk(os.path.join(root, area)):
+            for name in names:
+                if name.endswith(SUFFIXES):
+                    yield os.path.relpath(os.path.join(folder, name), root)
+
+
+def include_graph(root):
+    """Module -> the modules it includes, for modules of the three areas only."""
+    paths = sorted(files(root))
+    known = {p for p in paths}
+    graph = {module_of(p): set() for p in paths}
+    for path in paths:
+        with open(os.path.join(root, path), encoding="utf-8", errors="replace") as f:
+            text = f.read()
+        here = module_of(path)
+        for target in INCLUDE.findall(text):
+            # Includes name the file from the root; a bare name is one beside the includer.
+            for candidate in (target, os.path.join(os.path.dirname(path), target)):
+                if candidate in known:
+                    if module_of(candidate) != here:
+                        graph[here].add(module_of(candidate))
+                    break
+    return graph
+
+
+def circles(graph):
+    """Strongly connected components with more than one member (Tarjan, without recursion)."""
+    index, low, on_stack, stack, found = {}, {}, set(), [], []
+    for start in sorted(graph):
+        if start in index:
+            continue
+        work = [(start, iter(sorted(graph[start])))]
+        index[start] = low[start] = len(index)
+        stack.append(start)
+        on_stack.add(start)
+        while work:
+            node, edges = work[-1]
+            advanced = False
+            for succ in edges:
+                if succ not in index:
+                    index[succ] = low[succ] = len(index)
+                    stack.append(succ)
+                    on_stack.add(succ)
+                    work.append((succ, iter(sorted(graph[succ]))))
+                    advanced = True
+                    break
+                if succ in on_stack:
+                    low[node] = min(low[node], index[succ])
+            if advanced:
+                continue
+            work.pop()
+            if work:
+                parent = work[-1][0]
+                low[parent] = min(low[parent], low[node])
+            if low[node] == index[node]:
+                component = []
+                while True:
+                    member = stack.pop()
+                    on_stack.discard(member)
+                    component.append(member)
+                    if member == node:
+                        break
+                if len(component) > 1:
+                    found.append(sorted(component))
+    return sorted(found)
+
+
+def main():
+    root = sys.argv[1] if len(sys.argv) > 1 else os.path.dirname(
+        os.path.dirname(os.path.abspath(__file__)))
+    graph = include_graph(root)
+    found = circles(graph)
+    if not found:
+        print(f"no include circles among {len(graph)} modules of {', '.join(AREAS)}")
+        return 0
+    print(f"{len(found)} include circle(s) among {len(graph)} modules of {', '.join(AREAS)}:")
+    for number, members in enumerate(found, 1):
+        inside = set(members)
+        print(f"circle {number}: {len(members)} modules")
+        for member in members:
+            targets = sorted(graph[member] & inside)
+            print(f"  {member} -> {', '.join(targets)}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

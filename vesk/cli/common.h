@@ -1,0 +1,17 @@
+// Helpers of the daemon's command handlers: the bridge and port a command names, and the
+// operator messages of result codes.
+#pragma once
+
+struct cli;
+struct vesk_bridge;
+struct vesk_port;
+
+// The bridge of that name for a command, or null after handing the reason to
+// vesk_cli_err_output. With check_if set the context must have a current interface that its
+// virtual router knows.
+struct vesk_bridge *vesk_cli_parameter_check(struct cli *cli, const char *name, int check_if);
+// Prints "% " and the message of code and gives 1, or prints nothing and gives 0 for a code
+// without a message.
+int vesk_cli_err_output(struct cli *cli, int code);
+// The port of the interface a command names, or null after telling the operator why.
+struct vesk_port *vesk_cli_named_port(struct cli *cli, const char *name);
