@@ -19,6 +19,7 @@
 #include "vesk/host/zet.h"
 #include "vesk/model/model.h"
 #include "vesk/nsm/nsm.h"
+#include "vesk/machine/state_machine.h"
 #include "vesk/nsm/port_state.h"
 
 namespace {
