@@ -122,6 +122,7 @@ void start(const StartOptions &options) {
     if (veskm == nullptr)
         fail("lib_start failed");
     veskm->protocol = VESK_PROTOCOL;
+    zet_protocol_set_name(VESK_PROTOCOL, VESK_NAME);
     veskm->master = thread_master_create();
     if (veskm->master == nullptr || openzlog(veskm, 0, VESK_PROTOCOL, ZLOG_DEST_SYSLOG) == nullptr)
         fail("framework start failed");

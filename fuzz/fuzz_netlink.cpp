@@ -17,8 +17,8 @@
 #include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
 #include "vesk/model/model.h"
-#include "zet/nsm_netlink.h"
-#include "zet/nsm_view.h"
+#include "zet/nsm/netlink.h"
+#include "zet/nsm/view.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
 #include "vesk/model/model.h"
-#include "zet/nsm_unix.h"
-#include "zet/nsm_view.h"
+#include "zet/nsm/unix.h"
+#include "zet/nsm/view.h"
 
 namespace {
 

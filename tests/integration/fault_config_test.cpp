@@ -20,7 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "integration/fault_rig.h"
-#include "zet/config.h"
+#include "zet/cli/config.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include "integration/nsm_peer_process.h"
 #include "support/daemon_process.h"
 #include "support/wire_peer.h"
-#include "zet/nsm_client.h"
-#include "zet/nsm_unix.h"
+#include "zet/nsm/client.h"
+#include "zet/nsm/unix.h"
 
 namespace {
 

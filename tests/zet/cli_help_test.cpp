@@ -1,7 +1,7 @@
 // "?" help listings and TAB completion: the next words with their help strings, ranges shown as
 // ranges, <cr> where a line may end, hidden and privileged commands left out.
-#include "zet/cli.h"
-#include "zet/lib.h"
+#include "zet/cli/cli.h"
+#include "zet/core/lib.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,10 @@
 // The command shell's parser: keywords and abbreviation, ranges, variables, optional
 // alternatives and the argument lists handlers receive, errors naming the word at fault, modes,
 // privilege, and cmd_str2int. A toy command set, not the daemon's.
-#include "zet/cli.h"
-#include "zet/lib.h"
+#include "zet/cli/builtin.h"
+#include "zet/cli/cli.h"
+#include "zet/core/lib.h"
+#include "zet/core/pal.h"
 
 #include <gtest/gtest.h>
 
@@ -78,6 +80,8 @@ class CliParse : public ::testing::Test {
     void SetUp() override {
         zg = lib_start();
         ASSERT_NE(zg, nullptr);
+        zet_protocol_set_name(29, "veskd");
+        zg->protocol = 29;
         tree = zg->ctree;
         cli_install(tree, EXEC_MODE, &show_toy_cmd);
         cli_install(tree, EXEC_MODE, &show_toy_interface_cmd);

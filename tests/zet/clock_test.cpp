@@ -1,5 +1,5 @@
 // The process clock: monotonic in production, virtual (moved only by the test) in tests.
-#include "zet/clock.h"
+#include "zet/core/clock.h"
 
 #include <gtest/gtest.h>
 

@@ -4,15 +4,17 @@
 // but the bad lines and logs each as FILE:LINE; the running configuration read back gives the
 // same running configuration; "write" replaces the file atomically or changes nothing.
 #include "support/log_capture.h"
-#include "zet/access.h"
-#include "zet/cli.h"
-#include "zet/host.h"
-#include "zet/if.h"
-#include "zet/lib.h"
-#include "zet/list.h"
-#include "zet/log.h"
-#include "zet/pal.h"
-#include "zet/thread.h"
+#include "zet/cli/builtin.h"
+#include "zet/cli/cli.h"
+#include "zet/cli/config.h"
+#include "zet/cli/host.h"
+#include "zet/core/access.h"
+#include "zet/core/if.h"
+#include "zet/core/lib.h"
+#include "zet/core/list.h"
+#include "zet/core/log.h"
+#include "zet/core/pal.h"
+#include "zet/core/thread.h"
 
 #include <gtest/gtest.h>
 
@@ -125,18 +127,19 @@ class Config : public ::testing::Test {
         char tmpl[] = "/tmp/zet-config-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
-        setenv("VESK_VTY_SOCKET", (dir + "/vty").c_str(), 1);
         start();
     }
     void TearDown() override {
         stop();
         std::system(("rm -rf " + dir).c_str());
-        unsetenv("VESK_VTY_SOCKET");
     }
     void start() {
         toy = ToyState{};
         zg = lib_start();
         ASSERT_NE(zg, nullptr);
+        zet_protocol_set_name(29, "veskd");
+        zg->protocol = 29;
+        host_vty_set_unix(zg, (dir + "/vty").c_str(), nullptr, nullptr);
         zg->log = openzlog(zg, 0, 0, ZLOG_DEST_STDERR);
         zg->master = thread_master_create();
         log = std::make_unique<vesk_test::LogCapture>(zg);

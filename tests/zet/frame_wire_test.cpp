@@ -14,8 +14,8 @@
 
 #include <gtest/gtest.h>
 
-#include "zet/frame_sock.h"
-#include "zet/lib.h"
+#include "zet/core/lib.h"
+#include "zet/frame/sock.h"
 
 namespace {
 

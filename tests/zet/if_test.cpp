@@ -1,8 +1,8 @@
 // Interfaces and the privileged virtual router: lookups, natural name order, hooks.
-#include "zet/if.h"
-#include "zet/lib.h"
-#include "zet/list.h"
-#include "zet/memory.h"
+#include "zet/core/if.h"
+#include "zet/core/lib.h"
+#include "zet/core/list.h"
+#include "zet/core/memory.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // The framework handle: what lib_start makes and lib_stop gives back.
-#include "zet/if.h"
-#include "zet/lib.h"
-#include "zet/log.h"
-#include "zet/memory.h"
-#include "zet/thread.h"
+#include "zet/core/if.h"
+#include "zet/core/lib.h"
+#include "zet/core/log.h"
+#include "zet/core/memory.h"
+#include "zet/core/thread.h"
 
 #include "support/log_capture.h"
 
@@ -17,11 +17,7 @@ namespace {
 
 class LibTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        for (const char *v : {"VESK_NSM", "VESK_FRAME", "VESK_BRIDGE", "VESK_PORT_MAC"})
-            unsetenv(v);
-        start_ = memory_live_total();
-    }
+    void SetUp() override { start_ = memory_live_total(); }
     void TearDown() override { EXPECT_EQ(memory_live_total(), start_); }
     long start_ = 0;
 };
@@ -50,30 +46,6 @@ TEST_F(LibTest, PlatformSettingsHaveTheirDefaults) {
     EXPECT_STREQ(zg->platform.frame, "packet");
     EXPECT_STREQ(zg->platform.bridge, "");
     EXPECT_STREQ(zg->platform.port_mac, "bridge");
-    lib_stop(zg);
-}
-
-TEST_F(LibTest, PlatformSettingsComeFromTheEnvironment) {
-    setenv("VESK_NSM", "unix:/tmp/nsm.sock", 1);
-    setenv("VESK_FRAME", "unix:/tmp/wire.sock", 1);
-    setenv("VESK_BRIDGE", "br0", 1);
-    setenv("VESK_PORT_MAC", "own", 1);
-    lib_globals *zg = lib_start();
-    ASSERT_NE(zg, nullptr);
-    EXPECT_STREQ(zg->platform.nsm, "unix:/tmp/nsm.sock");
-    EXPECT_STREQ(zg->platform.frame, "unix:/tmp/wire.sock");
-    EXPECT_STREQ(zg->platform.bridge, "br0");
-    EXPECT_STREQ(zg->platform.port_mac, "own");
-    lib_stop(zg);
-}
-
-TEST_F(LibTest, OverlongSettingsAreCutToTheirField) {
-    std::string long_bridge(100, 'b');
-    setenv("VESK_BRIDGE", long_bridge.c_str(), 1);
-    lib_globals *zg = lib_start();
-    ASSERT_NE(zg, nullptr);
-    EXPECT_EQ(std::string(zg->platform.bridge),
-              long_bridge.substr(0, sizeof zg->platform.bridge - 1));
     lib_stop(zg);
 }
 

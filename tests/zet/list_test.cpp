@@ -1,6 +1,6 @@
 // Lists: sorted and plain insertion, unlinking, destructors, iteration with deletion.
-#include "zet/list.h"
-#include "zet/memory.h"
+#include "zet/core/list.h"
+#include "zet/core/memory.h"
 
 #include <gtest/gtest.h>
 

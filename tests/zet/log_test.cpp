@@ -1,6 +1,7 @@
 // Log: one line per call with time stamp and protocol name; destinations; the capture sink.
-#include "zet/lib.h"
-#include "zet/log.h"
+#include "zet/core/lib.h"
+#include "zet/core/log.h"
+#include "zet/core/pal.h"
 
 #include "support/log_capture.h"
 
@@ -55,6 +56,7 @@ class LogTest : public ::testing::Test {
         ASSERT_NE(mkdtemp(dir), nullptr);
         dir_ = dir;
         zg_.protocol = 29;
+        zet_protocol_set_name(29, "veskd");
     }
     void TearDown() override {
         closezlog(&zg_, zg_.log);

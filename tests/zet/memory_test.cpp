@@ -1,5 +1,5 @@
 // Typed allocation: zero-filled memory, live counters per type, injected failures.
-#include "zet/memory.h"
+#include "zet/core/memory.h"
 
 #include <gtest/gtest.h>
 

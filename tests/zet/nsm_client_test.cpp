@@ -15,12 +15,12 @@
 #include <unistd.h>
 
 #include "support/log_capture.h"
-#include "zet/frame_sock.h"
+#include "zet/frame/sock.h"
 
-#include "zet/if.h"
-#include "zet/lib.h"
-#include "zet/nsm_client.h"
-#include "zet/nsm_view.h"
+#include "zet/core/if.h"
+#include "zet/core/lib.h"
+#include "zet/nsm/client.h"
+#include "zet/nsm/view.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <net/if.h>
 #include <sys/socket.h>
 
-#include "zet/nsm_netlink.h"
+#include "zet/nsm/netlink.h"
 
 namespace {
 

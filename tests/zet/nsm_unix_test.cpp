@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 
-#include "zet/nsm_client.h"
-#include "zet/nsm_unix.h"
+#include "zet/nsm/client.h"
+#include "zet/nsm/unix.h"
 
 namespace {
 

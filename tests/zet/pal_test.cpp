@@ -1,5 +1,5 @@
 // Internet checksum, version text and daemonizing.
-#include "zet/pal.h"
+#include "zet/core/pal.h"
 
 #include <gtest/gtest.h>
 
@@ -94,9 +94,12 @@ TEST(InChecksum, WorksOnUnalignedData) {
     EXPECT_EQ(stored_be(in_checksum(raw.data() + 1, 8)), 0x220d);
 }
 
-TEST(ProtocolName, DaemonProtocolIsVeskd) {
-    EXPECT_STREQ(zet_protocol_name(29), "veskd");
+TEST(ProtocolName, IsTheNameTheDaemonGaveElseZet) {
+    EXPECT_STREQ(zet_protocol_name(7), "zet");
+    zet_protocol_set_name(7, "toyd");
+    EXPECT_STREQ(zet_protocol_name(7), "toyd");
     EXPECT_STREQ(zet_protocol_name(0), "zet");
+    zet_protocol_set_name(7, nullptr);
     EXPECT_STREQ(zet_protocol_name(7), "zet");
 }
 
@@ -115,6 +118,7 @@ TEST(Version, PrintsTheBuildGivenToCompileInfoInit) {
 }
 
 TEST(Version, VersionTextShowsTheProgramWithoutItsPath) {
+    zet_protocol_set_name(29, "veskd");
     compile_info_init("/usr/sbin/veskd", 29, "2026-12-06", "09:00:00", 0);
     std::string text = zet_version_text();
     EXPECT_EQ(text.rfind("veskd version 1", 0), 0u) << text;

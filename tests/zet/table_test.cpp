@@ -1,6 +1,6 @@
 // Route table with host-prefix keys, as the daemon's VLAN tables use it.
-#include "zet/memory.h"
-#include "zet/table.h"
+#include "zet/core/memory.h"
+#include "zet/core/table.h"
 
 #include <gtest/gtest.h>
 

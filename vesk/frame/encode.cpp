@@ -5,8 +5,8 @@
 #include "vesk/frame/auth.h"
 #include "vesk/model/port.h"
 #include "vesk/model/provlan.h"
-#include "zet/clock.h"
-#include "zet/pal.h"
+#include "zet/core/clock.h"
+#include "zet/core/pal.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include "vesk/cli/debug.h"
 #include "vesk/daemon/veskd.h"
-#include "zet/log.h"
+#include "zet/core/log.h"
 
 #define VESK_EVENT_DEBUG(...)                                                                      \
     do {                                                                                           \

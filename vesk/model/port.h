@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "vesk/model/result.h"
-#include "zet/if.h"
+#include "zet/core/if.h"
 
 struct list;
 struct thread;
