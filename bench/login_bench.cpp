@@ -9,12 +9,14 @@
 
 #include <benchmark/benchmark.h>
 
-#include "zet/access.h"
-#include "zet/cli.h"
-#include "zet/host.h"
-#include "zet/lib.h"
-#include "zet/log.h"
-#include "zet/thread.h"
+#include "zet/cli/builtin.h"
+#include "zet/cli/cli.h"
+#include "zet/cli/host.h"
+#include "zet/core/access.h"
+#include "zet/core/lib.h"
+#include "zet/core/log.h"
+#include "zet/core/pal.h"
+#include "zet/core/thread.h"
 
 namespace {
 
@@ -45,8 +47,10 @@ bool read_until(lib_globals *zg, int fd, const std::string &tail) {
 
 void BM_TcpLogin(benchmark::State &state) {
     std::string dir = "/tmp/vesk-login-bench-" + std::to_string(getpid());
-    setenv("VESK_VTY_SOCKET", (dir + ".vty").c_str(), 1);
     lib_globals *zg = lib_start();
+    zet_protocol_set_name(29, "veskd");
+    zg->protocol = 29;
+    host_vty_set_unix(zg, (dir + ".vty").c_str(), nullptr, nullptr);
     zg->log = openzlog(zg, 0, 0, ZLOG_DEST_STDERR);
     zlog_set_discard(zg->log);
     zg->master = thread_master_create();
@@ -72,7 +76,6 @@ void BM_TcpLogin(benchmark::State &state) {
             thread_run_due(zg);
     }
     lib_stop(zg);
-    unsetenv("VESK_VTY_SOCKET");
 }
 BENCHMARK(BM_TcpLogin)->Unit(benchmark::kMillisecond);
 

@@ -21,8 +21,8 @@
 #include "vesk/frame/encode.h"
 #include "vesk/frame/shed.h"
 #include "vesk/host/zet.h"
-#include "zet/frame_packet.h"
-#include "zet/frame_ring.h"
+#include "zet/frame/packet.h"
+#include "zet/frame/ring.h"
 
 namespace {
 

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "vesk/model/model.h"
-#include "zet/nsm_view.h"
+#include "zet/cli/config.h"
+#include "zet/nsm/client.h"
+#include "zet/nsm/view.h"
 
 namespace vesk_fuzz {
 

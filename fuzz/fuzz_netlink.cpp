@@ -11,8 +11,9 @@
 #include <vector>
 
 #include "fuzz_daemon.h"
-#include "zet/nsm_netlink.h"
-#include "zet/nsm_view.h"
+#include "zet/nsm/client.h"
+#include "zet/nsm/netlink.h"
+#include "zet/nsm/view.h"
 
 namespace {
 

@@ -6,8 +6,9 @@
 #include <vector>
 
 #include "fuzz_daemon.h"
-#include "zet/nsm_unix.h"
-#include "zet/nsm_view.h"
+#include "zet/nsm/client.h"
+#include "zet/nsm/unix.h"
+#include "zet/nsm/view.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 //   wait-client [S]  "client" once a client said hello, else "timeout"
 //   wait-request [S] "request INDEX FLAGS" for the next port-state request, else "timeout"
 //   quit
-#include "zet/nsm_client.h"
-#include "zet/nsm_unix.h"
+#include "zet/nsm/client.h"
+#include "zet/nsm/unix.h"
 
 #include <net/if.h>
 #include <poll.h>

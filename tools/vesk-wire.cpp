@@ -16,7 +16,7 @@
 //   count               "sent N delivered N dropped N"
 //   quit
 // The wire runs until "quit" or a signal; the end of standard input only ends the orders.
-#include "zet/frame_sock.h"
+#include "zet/frame/sock.h"
 
 #include <poll.h>
 #include <sys/socket.h>

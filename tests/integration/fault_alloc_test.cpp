@@ -20,7 +20,7 @@
 #include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
 #include "vesk/nsm/nsm.h"
-#include "zet/nsm_view.h"
+#include "zet/nsm/view.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "support/daemon_process.h"
-#include "zet/config.h"
+#include "zet/cli/config.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "vesk/model/model.h"
 #include "vesk/nsm/nsm.h"
 #include "vesk/nsm/port_state.h"
-#include "zet/nsm_unix.h"
+#include "zet/nsm/unix.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "support/log_capture.h"
 
-#include "zet/lib.h"
-#include "zet/log.h"
+#include "zet/core/lib.h"
+#include "zet/core/log.h"
 
 namespace vesk_test {
 

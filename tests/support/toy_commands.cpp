@@ -1,12 +1,12 @@
 #include "support/toy_commands.h"
 
 #include "support/vty_server.h"
-#include "zet/cli.h"
-#include "zet/host.h"
-#include "zet/if.h"
-#include "zet/lib.h"
-#include "zet/list.h"
-#include "zet/log.h"
+#include "zet/cli/cli.h"
+#include "zet/cli/host.h"
+#include "zet/core/if.h"
+#include "zet/core/lib.h"
+#include "zet/core/list.h"
+#include "zet/core/log.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "zet/thread.h"
+#include "zet/core/thread.h"
 
 namespace vesk_test {
 

@@ -11,7 +11,7 @@
 #include <sys/un.h>
 #include <vector>
 
-#include "zet/frame_sock.h"
+#include "zet/frame/sock.h"
 
 namespace vesk_test {
 

@@ -68,6 +68,7 @@ bool World::start(const WorldOptions &options) {
     zg_ = veskm = lib_start();
     if (zg_ == nullptr)
         return fault("lib_start failed"), false;
+    zet_protocol_set_name(VESK_PROTOCOL, VESK_NAME);
     zg_->protocol = VESK_PROTOCOL;
     zg_->master = thread_master_create();
     if (zg_->master == nullptr || openzlog(zg_, 0, VESK_PROTOCOL, ZLOG_DEST_SYSLOG) == nullptr ||

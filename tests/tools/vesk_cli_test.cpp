@@ -13,11 +13,11 @@
 
 #include "support/daemon_process.h"
 #include "support/vty_server.h"
-#include "zet/access.h"
-#include "zet/cli.h"
-#include "zet/host.h"
-#include "zet/lib.h"
-#include "zet/thread.h"
+#include "zet/cli/cli.h"
+#include "zet/cli/host.h"
+#include "zet/core/access.h"
+#include "zet/core/lib.h"
+#include "zet/core/thread.h"
 
 namespace {
 

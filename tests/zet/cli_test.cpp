@@ -2,11 +2,11 @@
 // tests/zet/data/cli/ runs in a fresh shell, "$DIR" standing for its scratch directory and "$SRC"
 // for tests/zet/data/cli. VESK_REGEN=1 writes what really happened back into the transcripts.
 #include "support/toy_commands.h"
-#include "zet/cli.h"
-#include "zet/if.h"
-#include "zet/lib.h"
-#include "zet/log.h"
-#include "zet/pal.h"
+#include "zet/cli/cli.h"
+#include "zet/core/if.h"
+#include "zet/core/lib.h"
+#include "zet/core/log.h"
+#include "zet/core/pal.h"
 
 #include <gtest/gtest.h>
 

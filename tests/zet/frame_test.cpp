@@ -16,9 +16,9 @@
 #include <gtest/gtest.h>
 
 #include "support/wire_peer.h"
-#include "zet/frame_packet.h"
-#include "zet/frame_sock.h"
-#include "zet/lib.h"
+#include "zet/core/lib.h"
+#include "zet/frame/packet.h"
+#include "zet/frame/sock.h"
 
 namespace {
 

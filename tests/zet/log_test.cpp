@@ -3,8 +3,8 @@
 // openzlog.
 #include "support/log_capture.h"
 #include "support/toy_commands.h"
-#include "zet/lib.h"
-#include "zet/log.h"
+#include "zet/core/lib.h"
+#include "zet/core/log.h"
 
 #include <gtest/gtest.h>
 

@@ -26,13 +26,13 @@
 
 #include "support/log_capture.h"
 #include "support/netlink_msg.h"
-#include "zet/frame_sock.h"
-#include "zet/if.h"
-#include "zet/lib.h"
-#include "zet/nsm_client.h"
-#include "zet/nsm_netlink.h"
-#include "zet/nsm_unix.h"
-#include "zet/nsm_view.h"
+#include "zet/core/if.h"
+#include "zet/core/lib.h"
+#include "zet/frame/sock.h"
+#include "zet/nsm/client.h"
+#include "zet/nsm/netlink.h"
+#include "zet/nsm/unix.h"
+#include "zet/nsm/view.h"
 
 namespace {
 

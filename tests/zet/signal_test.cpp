@@ -1,10 +1,10 @@
 // Signals run their handlers on the event loop, never in signal context; faults print a
 // backtrace and die of the signal.
-#include "zet/clock.h"
-#include "zet/lib.h"
-#include "zet/memory.h"
-#include "zet/signal.h"
-#include "zet/thread.h"
+#include "zet/core/clock.h"
+#include "zet/core/lib.h"
+#include "zet/core/memory.h"
+#include "zet/core/signal.h"
+#include "zet/core/thread.h"
 
 #include <gtest/gtest.h>
 

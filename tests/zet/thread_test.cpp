@@ -1,10 +1,10 @@
 // The event loop and its clock: one-shot timers on the virtual clock, reads, posts from other
 // threads, stopping, and the records' memory.
-#include "zet/clock.h"
-#include "zet/lib.h"
-#include "zet/memory.h"
-#include "zet/signal.h"
-#include "zet/thread.h"
+#include "zet/core/clock.h"
+#include "zet/core/lib.h"
+#include "zet/core/memory.h"
+#include "zet/core/signal.h"
+#include "zet/core/thread.h"
 
 #include <gtest/gtest.h>
 

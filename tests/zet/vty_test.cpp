@@ -6,11 +6,12 @@
 #include "support/toy_commands.h"
 #include "support/vty_server.h"
 #include "support/wait_until.h"
-#include "zet/cli.h"
-#include "zet/clock.h"
-#include "zet/host.h"
-#include "zet/lib.h"
-#include "zet/thread.h"
+#include "zet/cli/cli.h"
+#include "zet/cli/config.h"
+#include "zet/cli/host.h"
+#include "zet/core/clock.h"
+#include "zet/core/lib.h"
+#include "zet/core/thread.h"
 
 #include <gtest/gtest.h>
 

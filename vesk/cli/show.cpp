@@ -43,11 +43,10 @@ long l2_timer_get_remaining_tics(struct thread *timer) {
 }
 
 const char *vesk_port_show_state(const struct vesk_port *port) {
-    const uint32_t up_running = IFF_UP | IFF_RUNNING;
     if (port->pstate == VESK_PORT_BLOCKED) {
         return vesk_port_cli_state_name(port->pstate);
     }
-    if ((port->flags & up_running) == up_running) {
+    if (if_flags_up(port->flags)) {
         return "up";
     }
     return vesk_port_cli_state_name(port->pstate);

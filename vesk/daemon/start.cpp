@@ -34,6 +34,24 @@ void vesk_lib_cli_init(struct lib_globals *zg) {
     keychain_cli_init(zg);
 }
 
+// An unset or empty variable leaves the setting as it is; a value too long for it is cut.
+static void vesk_setting_from_env(char *setting, size_t size, const char *name) {
+    const char *value = std::getenv(name);
+    if (value != nullptr && *value != '\0')
+        std::snprintf(setting, size, "%s", value);
+}
+
+void vesk_framework_settings(struct lib_globals *zg) {
+    vesk_setting_from_env(zg->platform.nsm, sizeof zg->platform.nsm, "VESK_NSM");
+    vesk_setting_from_env(zg->platform.frame, sizeof zg->platform.frame, "VESK_FRAME");
+    vesk_setting_from_env(zg->platform.bridge, sizeof zg->platform.bridge, "VESK_BRIDGE");
+    vesk_setting_from_env(zg->platform.port_mac, sizeof zg->platform.port_mac, "VESK_PORT_MAC");
+    const char *socket = std::getenv("VESK_VTY_SOCKET");
+    if (socket == nullptr || *socket == '\0')
+        socket = VESK_VTY_SOCKET_DEFAULT;
+    host_vty_set_unix(zg, socket, std::getenv("VESK_VTY_GROUP"), VESK_VTY_GROUP_DEFAULT);
+}
+
 void vesk_initialize(struct lib_globals *zg) {
     vesk_nsm_init(zg);
     ovx_vr_add_callback(zg, 0, vesk_master_init);
@@ -98,13 +116,14 @@ int vesk_start(int daemon_mode, const char *config_file, uint16_t vty_port, cons
     if (veskm == nullptr)
         return -1;
     veskm->protocol = VESK_PROTOCOL;
+    vesk_framework_settings(veskm);
     veskm->log = openzlog(veskm, veskm->instance, VESK_PROTOCOL, ZLOG_DEST_SYSLOG);
     veskm->master = thread_master_create();
     // A second daemon of the same place would act on the same ports: it goes before it has
     // touched anything.
     char why[512];
     if (host_lock_place(veskm, why, sizeof why) != 0) {
-        std::fprintf(stderr, "%s: %s; exiting\n", progname != nullptr ? progname : "veskd", why);
+        std::fprintf(stderr, "%s: %s; exiting\n", progname != nullptr ? progname : VESK_NAME, why);
         lib_stop(veskm);
         veskm = nullptr;
         return VESK_START_LOCKED;

@@ -8,6 +8,10 @@ struct lib_globals;
 
 // What vesk_start gives when another daemon holds the place (its vty socket's lock).
 constexpr int VESK_START_LOCKED = -2;
+// The vty's Unix socket when VESK_VTY_SOCKET is not set, and the operator group used when
+// VESK_VTY_GROUP is not set and this group exists.
+inline constexpr char VESK_VTY_SOCKET_DEFAULT[] = "/run/veskd/vty";
+inline constexpr char VESK_VTY_GROUP_DEFAULT[] = "vesk";
 // Runs start-up and then the event loop: 0 when the loop ends, -1 when start-up failed,
 // VESK_START_LOCKED when another daemon runs in the same place.
 int vesk_start(int daemon_mode, const char *config_file, uint16_t vty_port, const char *progname);
@@ -15,6 +19,10 @@ int vesk_start(int daemon_mode, const char *config_file, uint16_t vty_port, cons
 void vesk_initialize(struct lib_globals *zg);
 // The framework's standard command families.
 void vesk_lib_cli_init(struct lib_globals *zg);
+// Hands the framework what the operator chose in the environment: VESK_NSM, VESK_FRAME,
+// VESK_BRIDGE and VESK_PORT_MAC (zg->platform), VESK_VTY_SOCKET and VESK_VTY_GROUP (the vty's
+// Unix socket). An unset or empty variable keeps the default.
+void vesk_framework_settings(struct lib_globals *zg);
 void vesk_feature_capability_check(struct lib_globals *zg);
 // Sends SIGRTMIN to parent when the first word of its command line contains "monitor":
 // 1 when it was sent, else 0.

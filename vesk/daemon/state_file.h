@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "zet/if.h"
+#include "zet/core/if.h"
 
 struct lib_globals;
 

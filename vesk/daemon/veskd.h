@@ -6,6 +6,8 @@
 struct lib_globals;
 
 constexpr int VESK_PROTOCOL = 29;
+// The daemon's name: its log lines, prompts ("veskd# ") and the vty's greeting.
+inline constexpr char VESK_NAME[] = "veskd";
 
 // The framework handle; null before start-up and after vesk_stop.
 extern struct lib_globals *veskm;

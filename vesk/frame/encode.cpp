@@ -5,8 +5,8 @@
 #include "vesk/frame/auth.h"
 #include "vesk/model/port.h"
 #include "vesk/model/provlan.h"
-#include "zet/clock.h"
-#include "zet/pal.h"
+#include "zet/core/clock.h"
+#include "zet/core/pal.h"
 
 static_assert(VESK_AUTH_HASH_LEN == VESK_CHECK_LEN && VESK_AUTH_COVERED == VESK_OFF_CHECK,
               "a signed frame's hash fills its check bytes and covers everything before them");

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "zet/log.h"
+#include "zet/core/log.h"
 
 // conf_* are written by debug commands given in configure mode and read by nothing; term_* are
 // the flags in force.

@@ -11,9 +11,6 @@
 
 namespace {
 
-constexpr uint32_t IFF_UP_BIT = 0x1;
-constexpr uint32_t IFF_RUNNING_BIT = 0x40;
-
 void vesk_machine_enter(struct vesk_port *port, uint32_t state) {
     port->mstate = state;
     VESK_DEBUG_LOG_MACHINE(veskm, "Port %s mstate change to %s", port->name,
@@ -78,10 +75,7 @@ void vesk_block_probe(struct vesk_port *port) {
 } // namespace
 
 int vesk_port_is_running(struct vesk_port *port) {
-    if (port == nullptr)
-        return 0;
-    const uint32_t want = IFF_UP_BIT | IFF_RUNNING_BIT;
-    return (port->flags & want) == want ? 1 : 0;
+    return port != nullptr && if_flags_up(port->flags) ? 1 : 0;
 }
 
 void vesk_state_machine_init(struct vesk_port *port) {

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "zet/if.h"
+#include "zet/core/if.h"
 
 struct list;
 struct route_node;

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <ctime>
 
-#include "zet/if.h"
+#include "zet/core/if.h"
 
 constexpr unsigned VESK_HISTORY_MAX = 256;
 

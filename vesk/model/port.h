@@ -5,7 +5,7 @@
 
 #include "vesk/machine/states.h"
 #include "vesk/model/result.h"
-#include "zet/if.h"
+#include "zet/core/if.h"
 
 struct lib_globals;
 struct list;

@@ -212,3 +212,53 @@ TEST(VeskStart, StoppingFreesTheModelAndAShutDownPortStaysDown) {
 }
 
 } // namespace
+
+// The framework reads no environment: the daemon hands it the VESK_* settings.
+class FrameworkSettings : public ::testing::Test {
+  protected:
+    void SetUp() override { unset(); }
+    void TearDown() override { unset(); }
+    static void unset() {
+        for (const char *v : {"VESK_NSM", "VESK_FRAME", "VESK_BRIDGE", "VESK_PORT_MAC",
+                              "VESK_VTY_SOCKET", "VESK_VTY_GROUP"})
+            unsetenv(v);
+    }
+};
+
+TEST_F(FrameworkSettings, UnsetOrEmptyVariablesKeepTheDefaults) {
+    setenv("VESK_NSM", "", 1);
+    lib_globals *zg = lib_start();
+    ASSERT_NE(zg, nullptr);
+    vesk_framework_settings(zg);
+    EXPECT_STREQ(zg->platform.nsm, "kernel");
+    EXPECT_STREQ(zg->platform.frame, "packet");
+    EXPECT_STREQ(zg->platform.bridge, "");
+    EXPECT_STREQ(zg->platform.port_mac, "bridge");
+    lib_stop(zg);
+}
+
+TEST_F(FrameworkSettings, PlatformAndVtySocketComeFromTheEnvironment) {
+    char dir[] = "/tmp/vesk-settings-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string socket = std::string(dir) + "/vty";
+    setenv("VESK_NSM", "unix:/tmp/nsm.sock", 1);
+    setenv("VESK_FRAME", "unix:/tmp/wire.sock", 1);
+    std::string long_bridge(100, 'b');
+    setenv("VESK_BRIDGE", long_bridge.c_str(), 1);
+    setenv("VESK_PORT_MAC", "own", 1);
+    setenv("VESK_VTY_SOCKET", socket.c_str(), 1);
+    lib_globals *zg = lib_start();
+    ASSERT_NE(zg, nullptr);
+    vesk_framework_settings(zg);
+    EXPECT_STREQ(zg->platform.nsm, "unix:/tmp/nsm.sock");
+    EXPECT_STREQ(zg->platform.frame, "unix:/tmp/wire.sock");
+    EXPECT_EQ(std::string(zg->platform.bridge),
+              long_bridge.substr(0, sizeof zg->platform.bridge - 1)); // cut to its field
+    EXPECT_STREQ(zg->platform.port_mac, "own");
+    // The place lock sits beside the socket the daemon handed over.
+    EXPECT_EQ(host_lock_place(zg, nullptr, 0), 0);
+    EXPECT_EQ(access((socket + ".lock").c_str(), F_OK), 0);
+    lib_stop(zg);
+    unlink((socket + ".lock").c_str());
+    rmdir(dir);
+}

@@ -1,0 +1,89 @@
+// The network services client: the protocol registers callbacks per message type and starts
+// the client, which then keeps the interface group and the privileged virtual router current
+// and calls the callbacks as the network services module reports changes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "zet/nsm/msg.h"
+#include "zet/nsm/view.h"
+
+struct lib_globals;
+struct nsm_client;
+
+enum : int {
+    NSM_MSG_VESK_PORT_STATE = 168,
+};
+
+// Flags of a port-state record (type 168): exactly one is set.
+enum : uint16_t {
+    NSM_PORT_STATE_SHUTDOWN = 0x0001,
+    NSM_PORT_STATE_NOSHUTDOWN = 0x0002,
+    // The port stays up but the bridge stops forwarding on it; unblock restores what it had.
+    NSM_PORT_STATE_BLOCK = 0x0004,
+    NSM_PORT_STATE_UNBLOCK = 0x0008,
+};
+
+// Makes the client and keeps it in zg->nc; null on no memory.
+struct nsm_client *nsm_client_create(struct lib_globals *zg, int flags);
+// Stops the backend and frees the client; clears zg->nc. Null is ignored.
+void nsm_client_free(struct nsm_client *nc);
+
+int nsm_client_set_version(struct nsm_client *nc, int version);
+int nsm_client_set_protocol(struct nsm_client *nc, int protocol);
+// Asks for a service of the module; the set is announced to a peer module.
+int nsm_client_set_service(struct nsm_client *nc, int service);
+// Registers the handler of a message type (0..NSM_MSG_TYPE_MAX-1): 0, or -1.
+int nsm_client_set_callback(struct nsm_client *nc, int type, nsm_msg_callback_t callback);
+// Connects the backend that zg->platform.nsm names and completes the initial
+// synchronisation before it returns: 0, or -1 (the protocol then runs without the module).
+int nsm_client_start(struct nsm_client *nc);
+
+// Sends a daemon record of message type; gives 0, or -1 when it cannot be sent or the module
+// refuses it. Every record is also kept for nsm_client_sent_* (the latest 4096). A client that
+// was never started only keeps the record and gives 0; one whose start failed gives -1.
+// Call it from the event-loop thread: the backends read state that only that thread changes.
+int nsm_client_send_vesk_message(struct nsm_client *nc, const void *record, int type);
+
+// What the protocol registered, for tests and for announcing to a peer module.
+nsm_msg_callback_t nsm_client_get_callback(const struct nsm_client *nc, int type);
+uint64_t nsm_client_services(const struct nsm_client *nc);
+int nsm_client_version(const struct nsm_client *nc);
+int nsm_client_protocol(const struct nsm_client *nc);
+
+// The framework handle the client was made with.
+struct lib_globals *nsm_client_globals(struct nsm_client *nc);
+
+// What the client sent, for tests: the type and bytes of each message, oldest first.
+size_t nsm_client_sent_count(const struct nsm_client *nc);
+int nsm_client_sent_get(const struct nsm_client *nc, size_t i, int *type, uint8_t *buf,
+                        size_t buflen, size_t *len);
+void nsm_client_sent_clear(struct nsm_client *nc);
+
+// Counters of the link to the module.
+struct nsm_client_stats {
+    uint64_t syncs;             // full state snapshots applied (initial, resync, reconnect)
+    uint64_t overruns;          // kernel event queue overflows (ENOBUFS)
+    uint64_t dumps_interrupted; // dumps restarted because the state changed meanwhile
+    uint64_t malformed;         // messages logged and dropped
+    uint64_t disconnects;       // peer connections lost or closed for garbage
+    uint64_t connects;          // peer connections made
+    uint64_t refused;           // port-state requests refused
+    uint64_t messages;          // messages handed to callbacks
+};
+void nsm_client_get_stats(const struct nsm_client *nc, struct nsm_client_stats *stats);
+struct nsm_client_stats *nsm_client_counters(struct nsm_client *nc);
+
+// Receive buffer of the kernel backend's event socket, before nsm_client_start (tests use a
+// tiny one to provoke overruns). 0 keeps the default of a few MiB.
+int nsm_client_set_rcvbuf(struct nsm_client *nc, int bytes);
+
+// For the backends, on the event-loop thread: brings the framework's interfaces and the
+// protocol's callbacks from the view applied last to next, one difference at a time.
+void nsm_client_apply_view(struct nsm_client *nc, const nsm_view &next);
+// Hands the protocol a move of a learned MAC address between two known interfaces (type
+// 169); anything else is dropped.
+void nsm_client_fdb_move(struct nsm_client *nc, const struct nsm_msg_fdb_move &move);
+// The view applied last.
+const nsm_view &nsm_client_view(const struct nsm_client *nc);

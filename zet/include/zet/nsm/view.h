@@ -1,0 +1,59 @@
+// What the network services module says exists, in one comparable picture. Both backends
+// build such a view; the client reports the differences between the view it applied last
+// and the next one, so a resynchronisation after lost events or a reconnection tells the
+// protocol only what changed.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+
+#include "zet/nsm/msg.h"
+
+struct nsm_view_if {
+    std::string name;
+    uint32_t flags = 0;
+    std::array<uint8_t, 6> hw{};
+    uint16_t hw_len = 0;
+    // The Linux bridge this interface is a port of, 0 when none or not known.
+    uint32_t bridge_ifindex = 0;
+    bool operator==(const nsm_view_if &) const = default;
+};
+
+struct nsm_view_bridge {
+    uint8_t type = 0;
+    std::set<uint16_t> vlans;
+    bool operator==(const nsm_view_bridge &) const = default;
+};
+
+// A port of the bridge presented as "1".
+struct nsm_view_port {
+    std::set<uint16_t> vlans;
+    std::set<uint16_t> untagged;
+    bool operator==(const nsm_view_port &) const = default;
+};
+
+struct nsm_view {
+    std::map<uint32_t, nsm_view_if> ifs;
+    std::map<std::string, nsm_view_bridge> bridges;
+    std::map<uint32_t, nsm_view_port> ports;
+    bool operator==(const nsm_view &) const = default;
+};
+
+// Bridge types carried in bridge messages.
+enum : uint8_t {
+    NSM_BRIDGE_TYPE_PLAIN = 0,
+    NSM_BRIDGE_TYPE_VLAN_AWARE = 1,
+};
+
+// A transport to the network services module. The client owns one.
+class nsm_backend {
+  public:
+    virtual ~nsm_backend() = default;
+    // Connects and completes the initial synchronisation: 0, or -1.
+    virtual int start() = 0;
+    // Delivers a port-state record (type 168): 0, or -1 when refused or not delivered.
+    virtual int send_port_state(uint16_t flags, uint32_t ifindex) = 0;
+};

@@ -1,0 +1,526 @@
+#include "zet/nsm/client.h"
+
+#include "zet/core/if.h"
+#include "zet/core/lib.h"
+#include "zet/core/log.h"
+#include "zet/nsm/kernel.h"
+#include "zet/nsm/unix.h"
+#include "zet/nsm/view.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <net/if.h>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct nsm_client {
+    struct lib_globals *zg = nullptr;
+    int version = 0;
+    int protocol = 0;
+    uint64_t services = 0;
+    int rcvbuf = 0;
+    std::array<nsm_msg_callback_t, NSM_MSG_TYPE_MAX> callbacks{};
+    nsm_view applied;
+    std::unique_ptr<nsm_backend> backend;
+    uint32_t message_id = 0;
+    nsm_client_stats stats{};
+
+    struct sent {
+        int type;
+        std::vector<uint8_t> bytes;
+    };
+    mutable std::mutex send_mutex;
+    std::deque<sent> sent_log;
+    bool start_failed = false;
+};
+
+namespace {
+
+constexpr size_t PORT_STATE_RECORD_SIZE = 8;
+// The record of sent messages keeps the latest ones only, so a long run does not grow it.
+constexpr size_t SENT_LOG_MAX = 4096;
+
+int dispatch(nsm_client *nc, int type, void *body, size_t len) {
+    nc->stats.messages++;
+    nsm_msg_callback_t cb = nc->callbacks[type];
+    if (cb == nullptr)
+        return 0;
+    nsm_msg_header header{static_cast<uint16_t>(type), static_cast<uint16_t>(len),
+                          ++nc->message_id};
+    return cb(&header, nc, body);
+}
+
+void copy_name(char *dst, size_t size, std::string_view src) {
+    size_t n = std::min(size - 1, src.size());
+    std::memcpy(dst, src.data(), n);
+    dst[n] = '\0';
+}
+
+void set_hw(struct interface *ifp, const nsm_view_if &v) {
+    size_t len = std::min<size_t>(v.hw_len, INTERFACE_HWADDR_MAX);
+    std::memset(ifp->hw_addr, 0, sizeof ifp->hw_addr);
+    std::memcpy(ifp->hw_addr, v.hw.data(), len);
+    ifp->hw_addr_len = static_cast<int>(len);
+}
+
+struct interface *lookup(nsm_client *nc, uint32_t ifindex) {
+    return ifg_lookup_by_index(nc->zg->ifg, ifindex);
+}
+
+// Interfaces that went away leave first, so a name can come back under a new index.
+void remove_gone_interfaces(nsm_client *nc, const nsm_view &next) {
+    std::vector<uint32_t> gone;
+    for (const auto &[ifindex, v] : nc->applied.ifs)
+        if (!next.ifs.contains(ifindex))
+            gone.push_back(ifindex);
+    for (uint32_t ifindex : gone) {
+        struct interface *ifp = lookup(nc, ifindex);
+        if (ifp != nullptr)
+            if_delete(nc->zg, ifp);
+        nc->applied.ifs.erase(ifindex);
+        nc->applied.ports.erase(ifindex);
+    }
+}
+
+// A link that is up is announced as down first, so that its up state reaches the protocol as
+// a change once its port exists.
+constexpr uint32_t masked_flags(uint32_t flags) {
+    return flags & ~uint32_t{IFF_RUNNING};
+}
+
+void add_new_interfaces(nsm_client *nc, const nsm_view &next) {
+    for (const auto &[ifindex, v] : next.ifs) {
+        if (nc->applied.ifs.contains(ifindex))
+            continue;
+        struct interface *ifp = if_create(nc->zg, v.name.c_str(), ifindex);
+        if (ifp == nullptr) {
+            zlog_err(nc->zg, "nsm: cannot create interface %s index %u", v.name.c_str(), ifindex);
+            continue;
+        }
+        nsm_view_if applied = v;
+        applied.flags = masked_flags(v.flags);
+        ifp->flags = applied.flags;
+        set_hw(ifp, v);
+        ifp->bridge_ifindex = v.bridge_ifindex;
+        nc->applied.ifs[ifindex] = applied;
+    }
+}
+
+// A name that only an interface renamed in the same view gives up is taken through a free
+// temporary name, so that swaps and renames merged by a resynchronisation all come through.
+bool park(nsm_client *nc, struct interface *ifp) {
+    std::string temp = "renaming." + std::to_string(ifp->ifindex);
+    return ifg_lookup_by_name(nc->zg->ifg, temp.c_str()) == nullptr &&
+           if_rename(nc->zg, ifp, temp.c_str()) == 0;
+}
+
+// Gives the interface the name the view has for it: false while another interface holds it.
+bool take_name(nsm_client *nc, const nsm_view &next, uint32_t ifindex) {
+    nsm_view_if &cur = nc->applied.ifs.at(ifindex);
+    const std::string &name = next.ifs.at(ifindex).name;
+    if (if_rename(nc->zg, lookup(nc, ifindex), name.c_str()) != 0)
+        return false;
+    zlog_info(nc->zg, "nsm: interface %s (index %u) is now %s", cur.name.c_str(), ifindex,
+              name.c_str());
+    cur.name = name;
+    return true;
+}
+
+// Renames go before creations, so a new interface can take a name an old one gave up.
+void rename_interfaces(nsm_client *nc, const nsm_view &next) {
+    std::vector<uint32_t> pending;
+    for (const auto &[ifindex, cur] : nc->applied.ifs)
+        if (cur.name != next.ifs.at(ifindex).name && lookup(nc, ifindex) != nullptr)
+            pending.push_back(ifindex);
+    std::set<uint32_t> parked;
+    while (!pending.empty()) {
+        auto renamed = [&](uint32_t ifindex) { return take_name(nc, next, ifindex); };
+        if (std::erase_if(pending, renamed) != 0)
+            continue;
+        auto unparked = std::find_if(pending.begin(), pending.end(),
+                                     [&](uint32_t ifindex) { return !parked.contains(ifindex); });
+        if (unparked == pending.end() || !park(nc, lookup(nc, *unparked)))
+            break;
+        parked.insert(*unparked);
+    }
+    // A name the view gives twice cannot be had: the interface keeps the name it had.
+    for (uint32_t ifindex : pending)
+        if (parked.contains(ifindex))
+            if_rename(nc->zg, lookup(nc, ifindex), nc->applied.ifs.at(ifindex).name.c_str());
+}
+
+void send_link(nsm_client *nc, uint32_t ifindex, const nsm_view_if &v, int type) {
+    nsm_msg_link msg{};
+    msg.cindex = NSM_LINK_CTYPE_FLAGS;
+    if (v.hw_len > 0)
+        msg.cindex |= NSM_LINK_CTYPE_HW_ADDRESS;
+    msg.ifindex = ifindex;
+    msg.flags = v.flags;
+    msg.hw_len = std::min<uint16_t>(v.hw_len, sizeof msg.hw_addr);
+    std::memcpy(msg.hw_addr, v.hw.data(), msg.hw_len);
+    copy_name(msg.ifname, sizeof msg.ifname, v.name);
+    dispatch(nc, type, &msg, sizeof msg);
+    // The record follows the module whatever the callback did with the message.
+    nsm_util_interface_state(&msg, nc->zg->ifg);
+}
+
+// Changes that do not move the up state need no message: the record just follows. A new
+// hardware address is told all the same, as a link message of the state the link is in, since
+// the protocol's frames carry it.
+void update_interfaces(nsm_client *nc, const nsm_view &next) {
+    for (auto &[ifindex, cur] : nc->applied.ifs) {
+        const nsm_view_if &v = next.ifs.at(ifindex);
+        struct interface *ifp = lookup(nc, ifindex);
+        if (ifp == nullptr)
+            continue;
+        cur.bridge_ifindex = v.bridge_ifindex;
+        ifp->bridge_ifindex = v.bridge_ifindex;
+        bool up = if_flags_up(v.flags);
+        if (if_flags_up(cur.flags) != up)
+            continue;
+        bool new_hw = cur.hw_len != v.hw_len || cur.hw != v.hw;
+        cur.flags = v.flags;
+        ifp->flags = v.flags;
+        cur.hw = v.hw;
+        cur.hw_len = v.hw_len;
+        set_hw(ifp, v);
+        if (new_hw && v.hw_len > 0)
+            send_link(nc, ifindex, v, up ? NSM_MSG_LINK_UP : NSM_MSG_LINK_DOWN);
+    }
+}
+
+void send_bridge(nsm_client *nc, int type, const std::string &name, uint8_t bridge_type) {
+    nsm_msg_bridge msg{};
+    copy_name(msg.bridge_name, sizeof msg.bridge_name, name);
+    msg.type = bridge_type;
+    dispatch(nc, type, &msg, sizeof msg);
+}
+
+void send_vlan(nsm_client *nc, int type, const std::string &bridge, uint16_t vid) {
+    nsm_msg_vlan msg{};
+    msg.vid = vid;
+    copy_name(msg.bridge_name, sizeof msg.bridge_name, bridge);
+    dispatch(nc, type, &msg, sizeof msg);
+}
+
+void send_vlan_port(nsm_client *nc, int type, uint32_t ifindex,
+                    const std::vector<uint16_t> &entries) {
+    if (entries.empty())
+        return;
+    nsm_msg_vlan_port msg{};
+    msg.ifindex = ifindex;
+    msg.num = static_cast<uint16_t>(entries.size());
+    msg.vid_info = entries.data();
+    dispatch(nc, type, &msg, sizeof msg);
+}
+
+void add_bridges(nsm_client *nc, const nsm_view &next) {
+    for (const auto &[name, b] : next.bridges) {
+        if (nc->applied.bridges.contains(name))
+            continue;
+        send_bridge(nc, NSM_MSG_BRIDGE_ADD, name, b.type);
+        nc->applied.bridges[name].type = b.type;
+    }
+}
+
+void remove_bridges(nsm_client *nc, const nsm_view &next) {
+    std::vector<std::string> gone;
+    for (const auto &[name, b] : nc->applied.bridges)
+        if (!next.bridges.contains(name))
+            gone.push_back(name);
+    for (const auto &name : gone) {
+        send_bridge(nc, NSM_MSG_BRIDGE_DELETE, name, nc->applied.bridges[name].type);
+        nc->applied.bridges.erase(name);
+    }
+}
+
+void leave_vlans(nsm_client *nc, const nsm_view &next) {
+    static const nsm_view_port none;
+    for (auto it = nc->applied.ports.begin(); it != nc->applied.ports.end();) {
+        auto found = next.ports.find(it->first);
+        const nsm_view_port &want = found != next.ports.end() ? found->second : none;
+        std::vector<uint16_t> leaving;
+        for (uint16_t vid : it->second.vlans)
+            if (!want.vlans.contains(vid))
+                leaving.push_back(vid);
+        send_vlan_port(nc, NSM_MSG_BRIDGE_VLAN_DELETE_IF, it->first, leaving);
+        for (uint16_t vid : leaving)
+            it->second.vlans.erase(vid);
+        it = found == next.ports.end() ? nc->applied.ports.erase(it) : std::next(it);
+    }
+}
+
+void delete_vlans(nsm_client *nc, const nsm_view &next) {
+    for (auto &[name, cur] : nc->applied.bridges) {
+        auto found = next.bridges.find(name);
+        std::vector<uint16_t> gone;
+        for (uint16_t vid : cur.vlans)
+            if (found == next.bridges.end() || !found->second.vlans.contains(vid))
+                gone.push_back(vid);
+        for (uint16_t vid : gone) {
+            send_vlan(nc, NSM_MSG_BRIDGE_DELETE_VLAN, name, vid);
+            cur.vlans.erase(vid);
+        }
+    }
+}
+
+void add_vlans(nsm_client *nc, const nsm_view &next) {
+    for (const auto &[name, b] : next.bridges) {
+        auto &cur = nc->applied.bridges[name];
+        for (uint16_t vid : b.vlans) {
+            if (cur.vlans.contains(vid))
+                continue;
+            send_vlan(nc, NSM_MSG_BRIDGE_ADD_VLAN, name, vid);
+            cur.vlans.insert(vid);
+        }
+    }
+}
+
+// A link that joins the bridge while up must still reach the protocol as coming up.
+void announce_joining_port_down(nsm_client *nc, uint32_t ifindex) {
+    auto it = nc->applied.ifs.find(ifindex);
+    if (it == nc->applied.ifs.end() || !if_flags_up(it->second.flags))
+        return;
+    it->second.flags = masked_flags(it->second.flags);
+    struct interface *ifp = lookup(nc, ifindex);
+    if (ifp != nullptr)
+        ifp->flags = it->second.flags;
+}
+
+void join_vlans(nsm_client *nc, const nsm_view &next) {
+    for (const auto &[ifindex, want] : next.ports) {
+        if (!nc->applied.ifs.contains(ifindex))
+            continue;
+        if (!nc->applied.ports.contains(ifindex))
+            announce_joining_port_down(nc, ifindex);
+        auto &cur = nc->applied.ports[ifindex];
+        std::vector<uint16_t> joining;
+        for (uint16_t vid : want.vlans) {
+            if (cur.vlans.contains(vid))
+                continue;
+            uint16_t tag = want.untagged.contains(vid) ? NSM_VLAN_PORT_UNTAGGED : 0;
+            joining.push_back(static_cast<uint16_t>(vid | tag));
+        }
+        send_vlan_port(nc, NSM_MSG_BRIDGE_VLAN_ADD_IF, ifindex, joining);
+        cur.vlans = want.vlans;
+        cur.untagged = want.untagged;
+    }
+}
+
+void send_link_changes(nsm_client *nc, const nsm_view &next) {
+    for (auto &[ifindex, cur] : nc->applied.ifs) {
+        const nsm_view_if &v = next.ifs.at(ifindex);
+        bool up = if_flags_up(v.flags);
+        if (if_flags_up(cur.flags) == up)
+            continue;
+        send_link(nc, ifindex, v, up ? NSM_MSG_LINK_UP : NSM_MSG_LINK_DOWN);
+        cur.flags = v.flags;
+        cur.hw = v.hw;
+        cur.hw_len = v.hw_len;
+    }
+}
+
+void set_untagged(nsm_client *nc) {
+    for (const auto &[ifindex, cur] : nc->applied.ifs) {
+        struct interface *ifp = lookup(nc, ifindex);
+        if (ifp == nullptr)
+            continue;
+        std::memset(ifp->untagged, 0, sizeof ifp->untagged);
+        auto port = nc->applied.ports.find(ifindex);
+        if (port == nc->applied.ports.end())
+            continue;
+        for (uint16_t vid : port->second.untagged)
+            if (vid < 4096)
+                ifp->untagged[vid / 8] |= static_cast<uint8_t>(1u << (vid % 8));
+    }
+}
+
+std::unique_ptr<nsm_backend> make_backend(nsm_client *nc) {
+    std::string_view spec = nc->zg->platform.nsm;
+    if (spec.empty() || spec == "kernel")
+        return nsm_kernel_backend_create(nc, nc->rcvbuf);
+    if (spec.starts_with("unix:") && spec.size() > 5)
+        return nsm_unix_backend_create(nc, std::string(spec.substr(5)));
+    zlog_err(nc->zg, "nsm: unknown backend \"%s\" (kernel or unix:PATH)", nc->zg->platform.nsm);
+    return nullptr;
+}
+
+} // namespace
+
+void nsm_client_apply_view(struct nsm_client *nc, const nsm_view &next) {
+    remove_gone_interfaces(nc, next);
+    rename_interfaces(nc, next);
+    add_new_interfaces(nc, next);
+    // Interfaces that could not be made are left out of every later step.
+    nsm_view usable = next;
+    std::erase_if(usable.ifs, [nc](const auto &e) { return !nc->applied.ifs.contains(e.first); });
+    std::erase_if(usable.ports, [nc](const auto &e) { return !nc->applied.ifs.contains(e.first); });
+    update_interfaces(nc, usable);
+    add_bridges(nc, usable);
+    leave_vlans(nc, usable);
+    delete_vlans(nc, usable);
+    add_vlans(nc, usable);
+    join_vlans(nc, usable);
+    send_link_changes(nc, usable);
+    remove_bridges(nc, usable);
+    set_untagged(nc);
+}
+
+void nsm_client_fdb_move(struct nsm_client *nc, const struct nsm_msg_fdb_move &move) {
+    if (move.ifindex_from == move.ifindex_to || !nc->applied.ifs.contains(move.ifindex_from) ||
+        !nc->applied.ifs.contains(move.ifindex_to))
+        return;
+    nsm_msg_fdb_move copy = move;
+    dispatch(nc, NSM_MSG_FDB_MOVE, &copy, sizeof copy);
+}
+
+const nsm_view &nsm_client_view(const struct nsm_client *nc) {
+    return nc->applied;
+}
+
+struct nsm_client *nsm_client_create(struct lib_globals *zg, int) {
+    if (zg == nullptr)
+        return nullptr;
+    auto nc = std::make_unique<nsm_client>();
+    nc->zg = zg;
+    zg->nc = nc.get();
+    return nc.release();
+}
+
+void nsm_client_free(struct nsm_client *nc) {
+    if (nc == nullptr)
+        return;
+    std::unique_ptr<nsm_client> owned(nc);
+    owned->backend.reset();
+    if (owned->zg != nullptr && owned->zg->nc == nc)
+        owned->zg->nc = nullptr;
+}
+
+int nsm_client_set_version(struct nsm_client *nc, int version) {
+    if (nc == nullptr)
+        return -1;
+    nc->version = version;
+    return 0;
+}
+
+int nsm_client_set_protocol(struct nsm_client *nc, int protocol) {
+    if (nc == nullptr)
+        return -1;
+    nc->protocol = protocol;
+    return 0;
+}
+
+int nsm_client_set_service(struct nsm_client *nc, int service) {
+    if (nc == nullptr || service < 0 || service >= 64)
+        return -1;
+    nc->services |= uint64_t{1} << service;
+    return 0;
+}
+
+int nsm_client_set_callback(struct nsm_client *nc, int type, nsm_msg_callback_t callback) {
+    if (nc == nullptr || type < 0 || type >= NSM_MSG_TYPE_MAX)
+        return -1;
+    nc->callbacks[type] = callback;
+    return 0;
+}
+
+int nsm_client_start(struct nsm_client *nc) {
+    if (nc == nullptr || nc->backend != nullptr)
+        return -1;
+    nc->backend = make_backend(nc);
+    if (nc->backend != nullptr && nc->backend->start() == 0)
+        return 0;
+    nc->backend.reset();
+    nc->start_failed = true;
+    return -1;
+}
+
+int nsm_client_send_vesk_message(struct nsm_client *nc, const void *record, int type) {
+    if (nc == nullptr || record == nullptr || type != NSM_MSG_VESK_PORT_STATE)
+        return -1;
+    std::lock_guard lock(nc->send_mutex);
+    const auto *p = static_cast<const uint8_t *>(record);
+    if (nc->sent_log.size() == SENT_LOG_MAX)
+        nc->sent_log.pop_front();
+    nc->sent_log.push_back({type, std::vector<uint8_t>(p, p + PORT_STATE_RECORD_SIZE)});
+    // A client that was never started has nobody to deliver to: recording is all it does.
+    if (nc->backend == nullptr)
+        return nc->start_failed ? -1 : 0;
+    uint16_t flags = 0;
+    uint32_t ifindex = 0;
+    std::memcpy(&flags, p, sizeof flags);
+    std::memcpy(&ifindex, p + 4, sizeof ifindex);
+    return nc->backend->send_port_state(flags, ifindex);
+}
+
+nsm_msg_callback_t nsm_client_get_callback(const struct nsm_client *nc, int type) {
+    if (nc == nullptr || type < 0 || type >= NSM_MSG_TYPE_MAX)
+        return nullptr;
+    return nc->callbacks[type];
+}
+
+uint64_t nsm_client_services(const struct nsm_client *nc) {
+    return nc != nullptr ? nc->services : 0;
+}
+
+int nsm_client_version(const struct nsm_client *nc) {
+    return nc != nullptr ? nc->version : 0;
+}
+
+int nsm_client_protocol(const struct nsm_client *nc) {
+    return nc != nullptr ? nc->protocol : 0;
+}
+
+struct lib_globals *nsm_client_globals(struct nsm_client *nc) {
+    return nc != nullptr ? nc->zg : nullptr;
+}
+
+size_t nsm_client_sent_count(const struct nsm_client *nc) {
+    if (nc == nullptr)
+        return 0;
+    std::lock_guard lock(nc->send_mutex);
+    return nc->sent_log.size();
+}
+
+int nsm_client_sent_get(const struct nsm_client *nc, size_t i, int *type, uint8_t *buf,
+                        size_t buflen, size_t *len) {
+    if (nc == nullptr)
+        return -1;
+    std::lock_guard lock(nc->send_mutex);
+    if (i >= nc->sent_log.size())
+        return -1;
+    const auto &s = nc->sent_log[i];
+    *type = s.type;
+    *len = s.bytes.size();
+    std::memcpy(buf, s.bytes.data(), std::min(buflen, s.bytes.size()));
+    return 0;
+}
+
+void nsm_client_sent_clear(struct nsm_client *nc) {
+    if (nc == nullptr)
+        return;
+    std::lock_guard lock(nc->send_mutex);
+    nc->sent_log.clear();
+}
+
+void nsm_client_get_stats(const struct nsm_client *nc, struct nsm_client_stats *stats) {
+    if (nc != nullptr && stats != nullptr)
+        *stats = nc->stats;
+}
+
+struct nsm_client_stats *nsm_client_counters(struct nsm_client *nc) {
+    return &nc->stats;
+}
+
+int nsm_client_set_rcvbuf(struct nsm_client *nc, int bytes) {
+    if (nc == nullptr || bytes < 0)
+        return -1;
+    nc->rcvbuf = bytes;
+    return 0;
+}

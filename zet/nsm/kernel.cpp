@@ -1,0 +1,562 @@
+#include "zet/nsm/kernel.h"
+
+#include "zet/core/fd.h"
+#include "zet/core/lib.h"
+#include "zet/core/log.h"
+#include "zet/core/thread.h"
+#include "zet/nsm/client.h"
+#include "zet/nsm/netlink.h"
+#include "zet/nsm/view.h"
+
+#include <libmnl/libmnl.h>
+#include <linux/if_bridge.h>
+#include <linux/if_link.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+// Large enough that a burst of notifications rarely overruns it.
+constexpr int DEFAULT_RCVBUF = 4 * 1024 * 1024;
+constexpr size_t RECV_BUFFER_SIZE = 64 * 1024;
+// A kernel that keeps overrunning is re-read at most this often.
+constexpr auto MIN_RESYNC_INTERVAL = std::chrono::milliseconds(100);
+constexpr int DUMP_ATTEMPTS = 5;
+constexpr int FDB_READS_PER_WAKE = 16;
+constexpr long FDB_PAUSE_MSEC = 20;
+
+struct mnl_closer {
+    void operator()(mnl_socket *nl) const { mnl_socket_close(nl); }
+};
+using mnl_ptr = std::unique_ptr<mnl_socket, mnl_closer>;
+
+using zet::fd_guard;
+
+enum class dump_result { ok, interrupted, failed };
+
+class kernel_backend final : public nsm_backend {
+  public:
+    kernel_backend(nsm_client *nc, int rcvbuf)
+        : nc_(nc), zg_(nsm_client_globals(nc)), rcvbuf_(rcvbuf > 0 ? rcvbuf : DEFAULT_RCVBUF),
+          buf_(RECV_BUFFER_SIZE) {
+        options_.bridge = zg_->platform.bridge;
+        options_.port_mac_bridge = std::string_view(zg_->platform.port_mac) != "own";
+    }
+    ~kernel_backend() override {
+        thread_cancel(event_read_);
+        thread_cancel(timer_read_);
+        thread_cancel(fdb_read_);
+    }
+
+    int start() override;
+    int send_port_state(uint16_t flags, uint32_t ifindex) override;
+
+  private:
+    static int on_event(struct thread *t);
+    static int on_timer(struct thread *t);
+    static int on_fdb(struct thread *t);
+    int open_sockets();
+    void open_fdb_socket();
+    bool read_fdb_events();
+    void handle_fdb(const nsm_nl_fdb &fdb);
+    // member: the port is still one of the bridge (else it is one this backend took down).
+    int set_admin(uint32_t ifindex, bool down, bool member);
+    int set_blocked(uint32_t ifindex, bool block);
+    dump_result dump(uint8_t family, uint32_t ext_mask, std::vector<nsm_nl_msg> &out);
+    dump_result read_dump(uint32_t seq, std::vector<nsm_nl_msg> &out);
+    void full_sync();
+    void request_resync();
+    void drain_events();
+    void read_events();
+    bool handle_event_buffer(size_t len);
+    void apply_view();
+    void tell_chosen(uint32_t before) const;
+    void warn_unprintable();
+    int request_ack(nlmsghdr *nlh);
+
+    nsm_client *nc_;
+    lib_globals *zg_;
+    int rcvbuf_;
+    mnl_ptr events_;
+    mnl_ptr query_;
+    fd_guard timer_;
+    struct thread *event_read_ = nullptr;
+    struct thread *timer_read_ = nullptr;
+    // Forwarding-database events on a socket of their own: a storm of them may overrun it, and
+    // losing some costs nothing, where an overrun of the link socket means a full re-read.
+    mnl_ptr fdb_;
+    struct thread *fdb_read_ = nullptr;
+    nsm_fdb_tracker fdb_tracker_;
+    // NSM_BRPORT_* of each blocked port before its block.
+    std::map<uint32_t, uint8_t> blocked_;
+    nsm_kernel_state state_;
+    nsm_kernel_options options_;
+    // Ports this backend set admin down and has not released yet: they are released even
+    // after leaving the bridge, so that none is left down for good.
+    std::set<uint32_t> downed_;
+    uint32_t seq_ = static_cast<uint32_t>(time(nullptr));
+    clock_type::time_point last_sync_{};
+    std::vector<char> buf_;
+    std::set<uint32_t> unprintable_; // links left unmanaged for their names, logged once each
+};
+
+void kernel_backend::warn_unprintable() {
+    std::set<uint32_t> now;
+    for (const auto &[ifindex, l] : state_.links) {
+        if (l.link.name.empty() || nsm_name_printable(l.link.name))
+            continue;
+        now.insert(ifindex);
+        if (unprintable_.count(ifindex) == 0)
+            zlog_warn(zg_,
+                      "nsm: interface %u not managed: its name \"%s\" holds bytes outside "
+                      "printable ASCII",
+                      ifindex, nsm_name_escaped(l.link.name).c_str());
+    }
+    unprintable_.swap(now);
+}
+
+int kernel_backend::open_sockets() {
+    events_.reset(mnl_socket_open(NETLINK_ROUTE));
+    query_.reset(mnl_socket_open(NETLINK_ROUTE));
+    timer_.reset(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+    if (events_ == nullptr || query_ == nullptr || timer_.get() < 0)
+        return -1;
+    int fd = mnl_socket_get_fd(events_.get());
+    // Only a privileged process may force a buffer beyond the system limit.
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf_, sizeof rcvbuf_) < 0 &&
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf_, sizeof rcvbuf_) < 0)
+        return -1;
+    // Subscribed before the first dump, so no change between the two is missed.
+    if (mnl_socket_bind(events_.get(), RTMGRP_LINK, MNL_SOCKET_AUTOPID) < 0 ||
+        mnl_socket_bind(query_.get(), 0, MNL_SOCKET_AUTOPID) < 0)
+        return -1;
+    return 0;
+}
+
+int kernel_backend::start() {
+    if (open_sockets() < 0) {
+        zlog_err(zg_, "nsm: cannot open rtnetlink: %s", std::strerror(errno));
+        return -1;
+    }
+    full_sync();
+    if (nsm_client_counters(nc_)->syncs == 0) {
+        zlog_err(zg_, "nsm: cannot read the kernel's links: %s", std::strerror(errno));
+        return -1;
+    }
+    event_read_ = thread_add_read(zg_, on_event, this, mnl_socket_get_fd(events_.get()));
+    open_fdb_socket();
+    return 0;
+}
+
+// Without these events loops are still found, at the next transmission: a failure only warns.
+void kernel_backend::open_fdb_socket() {
+    if (nsm_client_get_callback(nc_, NSM_MSG_FDB_MOVE) == nullptr)
+        return;
+    fdb_.reset(mnl_socket_open(NETLINK_ROUTE));
+    if (fdb_ == nullptr || mnl_socket_bind(fdb_.get(), RTMGRP_NEIGH, MNL_SOCKET_AUTOPID) < 0) {
+        zlog_warn(zg_, "nsm: no forwarding-database events: %s", std::strerror(errno));
+        fdb_.reset();
+        return;
+    }
+    fdb_read_ = thread_add_read(zg_, on_fdb, this, mnl_socket_get_fd(fdb_.get()));
+}
+
+void kernel_backend::handle_fdb(const nsm_nl_fdb &fdb) {
+    if (fdb.master != 0 && fdb.master != state_.chosen)
+        return;
+    if (!nsm_kernel_state_is_port(state_, fdb.ifindex))
+        return;
+    uint32_t from = nsm_fdb_track(fdb_tracker_, fdb);
+    if (from == 0 || !nsm_kernel_state_is_port(state_, from))
+        return;
+    nsm_msg_fdb_move move{};
+    move.ifindex_from = from;
+    move.ifindex_to = fdb.ifindex;
+    move.vid = fdb.vid;
+    std::memcpy(move.mac, fdb.mac.data(), sizeof move.mac);
+    nsm_client_fdb_move(nc_, move);
+}
+
+// A loop storm makes events as fast as the kernel can send them, one message a read. A bounded
+// number of reads per wake-up, and a pause after a wake-up that found more waiting, bound what a
+// storm costs; what the socket cannot hold meanwhile is dropped, which costs nothing: the first
+// moves of a storm have made their ports probe, and probes are rate-limited anyway. Gives true
+// when more may be waiting.
+bool kernel_backend::read_fdb_events() {
+    int fd = mnl_socket_get_fd(fdb_.get());
+    for (int reads = 0; reads < FDB_READS_PER_WAKE; reads++) {
+        sockaddr_nl from{};
+        socklen_t from_len = sizeof from;
+        ssize_t n = recvfrom(fd, buf_.data(), buf_.size(), MSG_DONTWAIT,
+                             reinterpret_cast<sockaddr *>(&from), &from_len);
+        if (n < 0 && (errno == EINTR || errno == ENOBUFS))
+            continue;
+        if (n <= 0)
+            return false;
+        if (from.nl_pid != 0)
+            continue;
+        size_t len = static_cast<size_t>(n);
+        for (auto *nlh = reinterpret_cast<const nlmsghdr *>(buf_.data());
+             nsm_netlink_msg_ok(nlh, len); nlh = nsm_netlink_next(nlh, &len)) {
+            nsm_nl_fdb fdb;
+            int rc = nsm_netlink_parse_fdb(nlh, nlh->nlmsg_len, &fdb);
+            if (rc == 0)
+                handle_fdb(fdb);
+            else if (rc < 0)
+                nsm_client_counters(nc_)->malformed++;
+        }
+    }
+    return true;
+}
+
+// Reading and pausing share one handle: either waits for the next batch.
+int kernel_backend::on_fdb(struct thread *t) {
+    auto *self = static_cast<kernel_backend *>(THREAD_ARG(t));
+    self->fdb_read_ = nullptr;
+    if (self->read_fdb_events())
+        self->fdb_read_ = thread_add_timer_msec(self->zg_, on_fdb, self, FDB_PAUSE_MSEC);
+    if (self->fdb_read_ == nullptr)
+        self->fdb_read_ =
+            thread_add_read(self->zg_, on_fdb, self, mnl_socket_get_fd(self->fdb_.get()));
+    return 0;
+}
+
+dump_result kernel_backend::dump(uint8_t family, uint32_t ext_mask, std::vector<nsm_nl_msg> &out) {
+    char req[256];
+    nlmsghdr *nlh = mnl_nlmsg_put_header(req);
+    nlh->nlmsg_type = RTM_GETLINK;
+    nlh->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    nlh->nlmsg_seq = ++seq_;
+    auto *ifi = static_cast<ifinfomsg *>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifinfomsg)));
+    ifi->ifi_family = family;
+    if (ext_mask != 0)
+        mnl_attr_put_u32(nlh, IFLA_EXT_MASK, ext_mask);
+    if (mnl_socket_sendto(query_.get(), nlh, nlh->nlmsg_len) < 0)
+        return dump_result::failed;
+    return read_dump(nlh->nlmsg_seq, out);
+}
+
+// Reads to the end of the dump even when it was interrupted, so the socket is clean for the
+// next request.
+dump_result kernel_backend::read_dump(uint32_t seq, std::vector<nsm_nl_msg> &out) {
+    uint32_t portid = mnl_socket_get_portid(query_.get());
+    bool interrupted = false;
+    for (;;) {
+        ssize_t n = mnl_socket_recvfrom(query_.get(), buf_.data(), buf_.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return dump_result::failed;
+        size_t len = static_cast<size_t>(n);
+        for (auto *nlh = reinterpret_cast<const nlmsghdr *>(buf_.data());
+             nsm_netlink_msg_ok(nlh, len); nlh = nsm_netlink_next(nlh, &len)) {
+            if (!mnl_nlmsg_seq_ok(nlh, seq) || !mnl_nlmsg_portid_ok(nlh, portid))
+                continue;
+            if (nlh->nlmsg_flags & NLM_F_DUMP_INTR)
+                interrupted = true;
+            if (nlh->nlmsg_type == NLMSG_DONE)
+                return interrupted ? dump_result::interrupted : dump_result::ok;
+            if (nlh->nlmsg_type == NLMSG_ERROR)
+                return dump_result::failed;
+            nsm_nl_msg msg;
+            int rc = nsm_netlink_parse(nlh, nlh->nlmsg_len, &msg);
+            if (rc == 0)
+                out.push_back(std::move(msg));
+            else if (rc < 0)
+                nsm_client_counters(nc_)->malformed++;
+        }
+    }
+}
+
+void kernel_backend::full_sync() {
+    drain_events();
+    for (int attempt = 1; attempt <= DUMP_ATTEMPTS; ++attempt) {
+        std::vector<nsm_nl_msg> msgs;
+        dump_result rc = dump(AF_UNSPEC, 0, msgs);
+        if (rc != dump_result::failed) {
+            dump_result br = dump(AF_BRIDGE, RTEXT_FILTER_BRVLAN_COMPRESSED, msgs);
+            rc = br == dump_result::ok ? rc : br;
+        }
+        if (rc == dump_result::failed) {
+            zlog_err(zg_, "nsm: link dump failed: %s", std::strerror(errno));
+            return;
+        }
+        if (rc == dump_result::interrupted) {
+            nsm_client_counters(nc_)->dumps_interrupted++;
+            if (attempt < DUMP_ATTEMPTS)
+                continue;
+        }
+        nsm_kernel_state next;
+        next.chosen = state_.chosen;
+        next.chosen_name = state_.chosen_name;
+        for (const auto &m : msgs)
+            nsm_kernel_state_apply(next, m);
+        state_ = std::move(next);
+        last_sync_ = clock_type::now();
+        nsm_client_counters(nc_)->syncs++;
+        apply_view();
+        // Still changing: take what there is now and look again soon.
+        if (rc == dump_result::interrupted)
+            request_resync();
+        return;
+    }
+}
+
+void kernel_backend::request_resync() {
+    auto due = last_sync_ + MIN_RESYNC_INTERVAL;
+    auto now = clock_type::now();
+    if (now >= due && timer_read_ == nullptr) {
+        zlog_info(zg_, "nsm: kernel events lost, reading the links again");
+        full_sync();
+        return;
+    }
+    if (timer_read_ != nullptr)
+        return;
+    auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(due - now);
+    itimerspec spec{};
+    spec.it_value.tv_sec = static_cast<time_t>(wait.count() / 1000000000);
+    spec.it_value.tv_nsec = std::max<long>(1, static_cast<long>(wait.count() % 1000000000));
+    timerfd_settime(timer_.get(), 0, &spec, nullptr);
+    timer_read_ = thread_add_read(zg_, on_timer, this, timer_.get());
+}
+
+int kernel_backend::on_timer(struct thread *t) {
+    auto *self = static_cast<kernel_backend *>(THREAD_ARG(t));
+    self->timer_read_ = nullptr;
+    uint64_t expirations;
+    if (read(self->timer_.get(), &expirations, sizeof expirations) < 0 && errno == EAGAIN) {
+        self->timer_read_ = thread_add_read(self->zg_, on_timer, self, self->timer_.get());
+        return 0;
+    }
+    zlog_info(self->zg_, "nsm: kernel events lost, reading the links again");
+    self->full_sync();
+    return 0;
+}
+
+void kernel_backend::drain_events() {
+    int fd = mnl_socket_get_fd(events_.get());
+    for (;;) {
+        ssize_t n = recv(fd, buf_.data(), buf_.size(), MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == ENOBUFS))
+            continue;
+        if (n <= 0)
+            return;
+    }
+}
+
+// Gives false when the buffer holds something the kernel did not send.
+bool kernel_backend::handle_event_buffer(size_t size) {
+    size_t len = size;
+    for (auto *nlh = reinterpret_cast<const nlmsghdr *>(buf_.data()); nsm_netlink_msg_ok(nlh, len);
+         nlh = nsm_netlink_next(nlh, &len)) {
+        nsm_nl_msg msg;
+        int rc = nsm_netlink_parse(nlh, nlh->nlmsg_len, &msg);
+        if (rc == 0)
+            nsm_kernel_state_apply(state_, msg);
+        if (rc < 0) {
+            nsm_client_counters(nc_)->malformed++;
+            zlog_warn(zg_, "nsm: malformed link message type %u dropped", nlh->nlmsg_type);
+        }
+    }
+    return len == 0;
+}
+
+void kernel_backend::read_events() {
+    int fd = mnl_socket_get_fd(events_.get());
+    bool changed = false;
+    for (;;) {
+        sockaddr_nl from{};
+        iovec iov{buf_.data(), buf_.size()};
+        msghdr mh{};
+        mh.msg_name = &from;
+        mh.msg_namelen = sizeof from;
+        mh.msg_iov = &iov;
+        mh.msg_iovlen = 1;
+        ssize_t n = recvmsg(fd, &mh, MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == ENOBUFS) {
+            nsm_client_counters(nc_)->overruns++;
+            request_resync();
+            continue;
+        }
+        if (n <= 0)
+            break;
+        // Only the kernel speaks for the kernel; a lost tail means lost state.
+        if (from.nl_pid != 0)
+            continue;
+        if ((mh.msg_flags & MSG_TRUNC) || !handle_event_buffer(static_cast<size_t>(n))) {
+            request_resync();
+            continue;
+        }
+        changed = true;
+    }
+    if (changed)
+        apply_view();
+}
+
+void kernel_backend::apply_view() {
+    warn_unprintable();
+    uint32_t before = state_.chosen;
+    nsm_view view = nsm_kernel_state_view(state_, options_);
+    if (state_.chosen != before)
+        tell_chosen(before);
+    std::erase_if(downed_, [this](uint32_t ifindex) { return !state_.links.contains(ifindex); });
+    nsm_client_apply_view(nc_, view);
+}
+
+void kernel_backend::tell_chosen(uint32_t before) const {
+    const char *name = state_.chosen_name.c_str();
+    if (state_.chosen != 0)
+        zlog_info(zg_, "nsm: bridge %s (index %u) is bridge 1", name, state_.chosen);
+    else if (before != 0)
+        zlog_warn(zg_, "nsm: bridge %s has gone; waiting for a bridge of that name", name);
+}
+
+int kernel_backend::on_event(struct thread *t) {
+    auto *self = static_cast<kernel_backend *>(THREAD_ARG(t));
+    self->event_read_ = nullptr;
+    self->read_events();
+    self->event_read_ =
+        thread_add_read(self->zg_, on_event, self, mnl_socket_get_fd(self->events_.get()));
+    return 0;
+}
+
+int kernel_backend::request_ack(nlmsghdr *nlh) {
+    uint32_t portid = mnl_socket_get_portid(query_.get());
+    if (mnl_socket_sendto(query_.get(), nlh, nlh->nlmsg_len) < 0)
+        return -1;
+    for (;;) {
+        ssize_t n = mnl_socket_recvfrom(query_.get(), buf_.data(), buf_.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return -1;
+        int rc = mnl_cb_run(buf_.data(), static_cast<size_t>(n), nlh->nlmsg_seq, portid, nullptr,
+                            nullptr);
+        if (rc <= MNL_CB_STOP)
+            return rc;
+    }
+}
+
+int kernel_backend::send_port_state(uint16_t flags, uint32_t ifindex) {
+    auto *stats = nsm_client_counters(nc_);
+    bool known = flags == NSM_PORT_STATE_SHUTDOWN || flags == NSM_PORT_STATE_NOSHUTDOWN ||
+                 flags == NSM_PORT_STATE_BLOCK || flags == NSM_PORT_STATE_UNBLOCK;
+    if (!known) {
+        stats->refused++;
+        zlog_warn(zg_, "nsm: port-state request for interface %u with flags 0x%04x refused",
+                  ifindex, flags);
+        return -1;
+    }
+    bool member = nsm_kernel_state_is_port(state_, ifindex);
+    bool ours = flags == NSM_PORT_STATE_NOSHUTDOWN && downed_.contains(ifindex) &&
+                state_.links.contains(ifindex);
+    if (!member && !ours) {
+        stats->refused++;
+        zlog_warn(zg_, "nsm: port-state request for interface %u refused: not a port of bridge 1",
+                  ifindex);
+        return -1;
+    }
+    if (flags == NSM_PORT_STATE_BLOCK || flags == NSM_PORT_STATE_UNBLOCK)
+        return set_blocked(ifindex, flags == NSM_PORT_STATE_BLOCK);
+    return set_admin(ifindex, flags == NSM_PORT_STATE_SHUTDOWN, member);
+}
+
+int kernel_backend::set_admin(uint32_t ifindex, bool down, bool member) {
+    char req[256];
+    nlmsghdr *nlh = mnl_nlmsg_put_header(req);
+    nlh->nlmsg_type = RTM_NEWLINK;
+    nlh->nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
+    nlh->nlmsg_seq = ++seq_;
+    auto *ifi = static_cast<ifinfomsg *>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifinfomsg)));
+    ifi->ifi_family = AF_UNSPEC;
+    ifi->ifi_index = static_cast<int>(ifindex);
+    ifi->ifi_change = IFF_UP;
+    ifi->ifi_flags = down ? 0 : IFF_UP;
+    const std::string &name = state_.links.at(ifindex).link.name;
+    if (request_ack(nlh) < 0) {
+        zlog_err(zg_, "nsm: cannot set %s admin %s: %s", name.c_str(), down ? "down" : "up",
+                 std::strerror(errno));
+        return -1;
+    }
+    if (down)
+        downed_.insert(ifindex);
+    else
+        downed_.erase(ifindex);
+    if (member)
+        zlog_info(zg_, "nsm: %s set admin %s", name.c_str(), down ? "down" : "up");
+    else
+        zlog_info(zg_,
+                  "nsm: %s, shut down by loop detection, is no longer a port of bridge 1: "
+                  "set admin up",
+                  name.c_str());
+    return 0;
+}
+
+// Without the kernel's spanning tree a blocking port state does not hold, so a block is made
+// of port flags: locked with learning off drops what arrives before it is forwarded, flooding
+// off keeps the other ports' frames from leaving, and the flush forgets the addresses that
+// would still be sent there. The packet socket sends and receives on the port all the same.
+int kernel_backend::set_blocked(uint32_t ifindex, bool block) {
+    auto &link = state_.links.at(ifindex).link;
+    uint8_t want = NSM_BRPORT_LOCKED;
+    bool saved = false;
+    if (block) {
+        auto before = static_cast<uint8_t>(link.brport >= 0 ? link.brport : NSM_BRPORT_DEFAULT);
+        // A port that left the bridge and came back since its last block has fresh flags.
+        if (!(before & NSM_BRPORT_LOCKED))
+            blocked_.erase(ifindex);
+        saved = blocked_.try_emplace(ifindex, before).second;
+    } else {
+        auto it = blocked_.find(ifindex);
+        want = it != blocked_.end() ? it->second : uint8_t{NSM_BRPORT_DEFAULT};
+    }
+    char req[512];
+    nlmsghdr *nlh = mnl_nlmsg_put_header(req);
+    nlh->nlmsg_type = RTM_SETLINK;
+    nlh->nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
+    nlh->nlmsg_seq = ++seq_;
+    auto *ifi = static_cast<ifinfomsg *>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifinfomsg)));
+    ifi->ifi_family = AF_BRIDGE;
+    ifi->ifi_index = static_cast<int>(ifindex);
+    nlattr *protinfo = mnl_attr_nest_start(nlh, IFLA_PROTINFO);
+    mnl_attr_put_u8(nlh, IFLA_BRPORT_LOCKED, (want & NSM_BRPORT_LOCKED) != 0);
+    mnl_attr_put_u8(nlh, IFLA_BRPORT_LEARNING, (want & NSM_BRPORT_LEARNING) != 0);
+    mnl_attr_put_u8(nlh, IFLA_BRPORT_UNICAST_FLOOD, (want & NSM_BRPORT_FLOOD) != 0);
+    mnl_attr_put_u8(nlh, IFLA_BRPORT_MCAST_FLOOD, (want & NSM_BRPORT_MCAST_FLOOD) != 0);
+    mnl_attr_put_u8(nlh, IFLA_BRPORT_BCAST_FLOOD, (want & NSM_BRPORT_BCAST_FLOOD) != 0);
+    if (block)
+        mnl_attr_put(nlh, IFLA_BRPORT_FLUSH, 0, nullptr);
+    mnl_attr_nest_end(nlh, protinfo);
+    const char *verb = block ? "block" : "unblock";
+    if (request_ack(nlh) < 0) {
+        zlog_err(zg_, "nsm: cannot %s %s: %s", verb, link.name.c_str(), std::strerror(errno));
+        if (saved)
+            blocked_.erase(ifindex);
+        return -1;
+    }
+    if (!block)
+        blocked_.erase(ifindex);
+    zlog_info(zg_, "nsm: %s %sed", link.name.c_str(), verb);
+    return 0;
+}
+
+} // namespace
+
+std::unique_ptr<nsm_backend> nsm_kernel_backend_create(struct nsm_client *nc, int rcvbuf) {
+    return std::make_unique<kernel_backend>(nc, rcvbuf);
+}
