@@ -11,6 +11,7 @@
 #include <map>
 #include <regex>
 #include <sstream>
+#include <unistd.h>
 
 #include "support/model_fixture.h"
 #include "support/transcript.h"
@@ -216,7 +217,9 @@ class Shell : public vesk_test::ModelFixture {
     // running configuration back as a configuration file, and checks it is written the same.
     std::string round_trip() {
         const std::string text = cli_running_config(veskm);
-        const std::string path = testing::TempDir() + "vesk-round-trip.conf";
+        // ctest runs transcripts side by side: each process writes a file of its own.
+        const std::string path =
+            testing::TempDir() + "vesk-round-trip-" + std::to_string(getpid()) + ".conf";
         std::ofstream(path) << text;
         bridge()->vesk_enable = 0;
         for (vesk_port *port : ports_of(bridge())) {
