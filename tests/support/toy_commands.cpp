@@ -64,10 +64,13 @@ int toy_log(struct cli *cli, int, char **argv) {
     zlog(cli->zg, nullptr, std::stoi(argv[0]), "%s", replace_all(argv[1], "\\n", "\n").c_str());
     return 0;
 }
-int toy_file(struct cli *cli, int, char **argv) { // "read" gives the failures; "start" no TCP
+// "read" gives the failures; "start" starts afresh as the daemon does: the socket it was given,
+// no TCP.
+int toy_file(struct cli *cli, int, char **argv) {
     if (argv[0][0] == 'r')
         return cli_out(cli, "%d\n", host_config_read(cli->zg, argv[1])) < 0;
     host_free(cli->zg);
+    host_vty_set_unix(cli->zg, std::getenv("VESK_VTY_SOCKET"), nullptr, nullptr);
     return host_config_start(cli->zg, argv[1], 0) != 0;
 }
 int toy_set(struct cli *cli, int, char **argv) {

@@ -5,6 +5,7 @@
 #include "support/toy_commands.h"
 #include "zet/core/lib.h"
 #include "zet/core/log.h"
+#include "zet/core/pal.h"
 
 #include <gtest/gtest.h>
 
@@ -33,6 +34,7 @@ std::vector<std::string> lines(const std::string &file) {
 class Log : public ::testing::Test {
   protected:
     void SetUp() override {
+        zet_protocol_set_name(29, "veskd");
         zg.protocol = 29;
         ASSERT_EQ(openzlog(&zg, 0, 29, ZLOG_DEST_SYSLOG), zg.log);
         ASSERT_EQ(zlog_set_file(zg.log, path.c_str()), 0);
@@ -101,6 +103,7 @@ TEST_F(Log, ConcurrentCallersNeverMixLines) {
 TEST(LogAlone, BeforeOpenzlogLinesGoToStandardErrorAndCapturesCleanUp) {
     vesk_test::ToyShell shell;
     lib_globals zg{};
+    zet_protocol_set_name(29, "veskd");
     zg.protocol = 29;
     const std::string err = shell.dir + "/stderr";
     int saved = dup(2), fd = open(err.c_str(), O_WRONLY | O_CREAT, 0600);

@@ -318,6 +318,7 @@ TEST_F(Vty, ALiveSocketIsLeftAloneAStaleOneReplacedAndPortZeroListensNot) {
     EXPECT_EQ(access(path.c_str(), F_OK), 0);
     close(fd); // the socket file stays behind, stale
     host_free(zg);
+    host_vty_set_unix(zg, path.c_str(), nullptr, nullptr);
     ASSERT_EQ(host_config_start(zg, nullptr, 0), 0);
     EXPECT_EQ(host_vty_port(zg), 0);
     EXPECT_EQ(Client(zg, path).until(P), GREETING + P);
