@@ -10,8 +10,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(realpath "${1:-build}")
 runs=${RUNS:-20}
-test_bin=$build/tests/e2e_storm_test
-[ -x "$test_bin" ] || { echo "missing $test_bin (build e2e_storm_test and veskd first)" >&2; exit 2; }
+test_bin=$build/tests/e2e_test
+[ -x "$test_bin" ] || { echo "missing $test_bin (build e2e_test and veskd first)" >&2; exit 2; }
 [ "$(id -u)" = 0 ] || { echo "storms need root" >&2; exit 2; }
 
 out=$(mktemp /tmp/vesk-storm.XXXXXX)

@@ -594,7 +594,7 @@ TEST(Pal, ChecksumIsTheInternetChecksum) {
 }
 
 TEST(Pal, VersionShowsTheBuildAndTheProgramWithoutItsPath) {
-    EXPECT_STREQ(zet_protocol_name(29), "zet") << "no name until the daemon gives one";
+    EXPECT_STREQ(zet_protocol_name(27), "zet") << "no name until the daemon gives one";
     zet_protocol_set_name(29, "veskd");
     EXPECT_EQ(std::tuple(std::string(zet_protocol_name(29)), std::string(zet_protocol_name(0)),
                          std::string(zet_protocol_name(7))),
