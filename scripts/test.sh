@@ -40,7 +40,7 @@ phase "clang build with ThreadSanitizer"
 # Only what runs threads against the event loop: the integration tests (real daemon processes,
 # peers and vty clients), the receive thread's and the loop's own tests, and their programs.
 tsan_targets=(veskd vesk-cli vesk-nsm-peer vesk-wire zet_thread_test zet_signal_test
-              vesk_receive_thread_test)
+              vesk_unit_test)
 for t in tests/integration/*_test.cpp; do
     tsan_targets+=("integration_$(basename "$t" .cpp)")
 done
