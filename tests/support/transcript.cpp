@@ -54,8 +54,8 @@ std::vector<std::string> read_lines(const std::string &path) {
 // Lines around the first one where got differs from want.
 std::string difference(const std::string &path, const std::vector<std::string> &want,
                        const std::vector<std::string> &got) {
-    const size_t at = std::mismatch(want.begin(), want.end(), got.begin(), got.end()).first -
-                      want.begin();
+    const size_t at =
+        std::mismatch(want.begin(), want.end(), got.begin(), got.end()).first - want.begin();
     auto around = [at](const std::vector<std::string> &lines) {
         std::string text;
         for (size_t i = at < 3 ? 0 : at - 3; i < std::min(lines.size(), at + 4); i++)

@@ -13,8 +13,8 @@
 #include "vesk/daemon/veskd.h"
 #include "vesk/frame/encode.h"
 #include "vesk/frame/receive.h"
-#include "vesk/machine/state_machine.h"
 #include "vesk/host/zet.h"
+#include "vesk/machine/state_machine.h"
 #include "vesk/model/model.h"
 #include "vesk/nsm/nsm.h"
 

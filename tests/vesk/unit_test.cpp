@@ -66,7 +66,8 @@ Words split(const std::string &line) {
 
 std::vector<Case> load() {
     std::vector<std::filesystem::path> files;
-    for (const auto &e : std::filesystem::recursive_directory_iterator(VESK_SOURCE_DIR "/tests/vesk"))
+    for (const auto &e :
+         std::filesystem::recursive_directory_iterator(VESK_SOURCE_DIR "/tests/vesk"))
         if (e.path().extension() == ".scn")
             files.push_back(e.path());
     std::sort(files.begin(), files.end());
@@ -733,8 +734,8 @@ class Driver : public vesk_test::ModelFixture {
         {"debug-words",
          [this] {
              const vesk_debug_flags &d = vesk_global_debug;
-             cli_out(cli_, "conf %x %x %x term %x %x %x\n", d.conf_event, d.conf_nsm,
-                     d.conf_packet, d.term_event, d.term_nsm, d.term_packet);
+             cli_out(cli_, "conf %x %x %x term %x %x %x\n", d.conf_event, d.conf_nsm, d.conf_packet,
+                     d.term_event, d.term_nsm, d.term_packet);
          }},
         {"wmi-format", // GROUP VID...: a VLAN list in groups of GROUP
          [this] {
@@ -952,10 +953,9 @@ class Transcripts : public Driver, public testing::WithParamInterface<std::strin
 
 TEST_P(Transcripts, GiveWhatTheFileSays) {
     const std::string err = vesk_test::transcript_run(
-        kDir + GetParam() + ".txt", [this](char kind, const std::string &prompt,
-                                           const std::string &text, vesk_test::StepResult &got) {
-            return step(kind, prompt, text, got);
-        });
+        kDir + GetParam() + ".txt",
+        [this](char kind, const std::string &prompt, const std::string &text,
+               vesk_test::StepResult &got) { return step(kind, prompt, text, got); });
     if (!err.empty())
         ADD_FAILURE() << err;
 }

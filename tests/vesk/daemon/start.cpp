@@ -9,8 +9,8 @@
 #include <chrono>
 #include <csignal>
 #include <sstream>
-#include <vector>
 #include <thread>
+#include <vector>
 
 #include "support/daemon_process.h"
 #include "support/transcript.h"
@@ -173,11 +173,11 @@ TEST(VeskStart, FrameworkSettingsComeFromTheEnvironment) {
     const struct {
         const char *env[6];
         std::vector<std::string> want;
-    } cases[] = {{{}, {"kernel", "packet", "", "bridge"}},
-                 {{"", "", "", "", ""}, {"kernel", "packet", "", "bridge"}},
-                 {{"unix:/tmp/nsm.sock", "unix:/tmp/wire.sock", bridge.c_str(), "own",
-                   socket.c_str()},
-                  {"unix:/tmp/nsm.sock", "unix:/tmp/wire.sock", cut, "own"}}};
+    } cases[] = {
+        {{}, {"kernel", "packet", "", "bridge"}},
+        {{"", "", "", "", ""}, {"kernel", "packet", "", "bridge"}},
+        {{"unix:/tmp/nsm.sock", "unix:/tmp/wire.sock", bridge.c_str(), "own", socket.c_str()},
+         {"unix:/tmp/nsm.sock", "unix:/tmp/wire.sock", cut, "own"}}};
     for (const auto &c : cases) {
         for (int i = 0; i < 6; i++)
             c.env[i] != nullptr ? setenv(vars[i], c.env[i], 1) : unsetenv(vars[i]);
@@ -185,8 +185,7 @@ TEST(VeskStart, FrameworkSettingsComeFromTheEnvironment) {
         ASSERT_NE(zg, nullptr);
         vesk_framework_settings(zg);
         const auto &got = zg->platform;
-        EXPECT_EQ((std::vector<std::string>{got.nsm, got.frame, got.bridge, got.port_mac}),
-                  c.want);
+        EXPECT_EQ((std::vector<std::string>{got.nsm, got.frame, got.bridge, got.port_mac}), c.want);
         if (c.env[4] != nullptr && *c.env[4] != '\0') {
             EXPECT_EQ(host_lock_place(zg, nullptr, 0), 0);
             EXPECT_EQ(access((socket + ".lock").c_str(), F_OK), 0);
