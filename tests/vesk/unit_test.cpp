@@ -365,14 +365,6 @@ class Driver : public vesk_test::ModelFixture {
         std::memcpy(a.data() + 12, &rx, 4);
         return a;
     }
-    void remove_all(vesk_port *port) {
-        for (vesk_provlan *e : items<vesk_provlan>(port->provlan_info)) {
-            vesk_remove_allprovlan_from_port(e->vid, port, 1);
-            listnode_delete(port->provlan_info, e);
-            port->provlan_count--;
-            vesk_free_protect_vlan(e);
-        }
-    }
     // Posts beyond the queue's bound are dropped and counted.
     void storm() {
         const uint64_t dropped = thread_post_dropped(veskm->master);
@@ -593,14 +585,6 @@ class Driver : public vesk_test::ModelFixture {
         {"disable", [this] { vesk_disable_port(p(1)); }},
         {"resume-soon", [this] { vesk_port_resume_soon(p(1)); }},
         {"force-up", [this] { vesk_port_force_up(p(1)); }},
-        {"linkup", // what a link-up message does
-         [this] {
-             set_running(p(1), true);
-             p(1)->tx_type = p(1)->tx_count = 0;
-             vesk_port_clear_all_provlan_loopflag(p(1));
-             vesk_set_port_state(p(1), VESK_PORT_UP);
-         }},
-        {"unprotect-all", [this] { remove_all(p(1)); }},
         {"mark-loop", // as the receive path marks a loop
          [this] {
              entry(1, 2)->is_loop = 1;
