@@ -12,10 +12,6 @@ LogCapture::LogCapture(lib_globals *zg) : zg_(zg), opened_(zg->log == nullptr) {
     zlog_set_sink(log_, &LogCapture::sink, this);
 }
 
-LogCapture::LogCapture(struct zlog *log) : log_(log) {
-    zlog_set_sink(log_, &LogCapture::sink, this);
-}
-
 LogCapture::~LogCapture() {
     // lib_stop frees zg with its log; an open log means zg is still alive.
     if (!zlog_is_open(log_))

@@ -1,7 +1,7 @@
 // Captures the log lines of a framework handle for tests (zlog_set_sink). Attaches to zg->log
-// (opening one on standard error when zg has none yet) or to a given log and collects every
-// message text (without time stamp) with its priority. Detaches in its destructor, which is safe
-// before or after lib_stop; a log it opened itself it closes. Thread-safe.
+// (opening one on standard error when zg has none yet) and collects every message text (without
+// time stamp) with its priority. Detaches in its destructor, which is safe before or after
+// lib_stop; a log it opened itself it closes. Thread-safe.
 #pragma once
 
 #include <mutex>
@@ -16,7 +16,6 @@ namespace vesk_test {
 class LogCapture {
   public:
     explicit LogCapture(lib_globals *zg);
-    explicit LogCapture(struct zlog *log);
     ~LogCapture();
     LogCapture(const LogCapture &) = delete;
     LogCapture &operator=(const LogCapture &) = delete;

@@ -7,6 +7,7 @@
 // Use: class MyTest : public vesk_test::ModelFixture {};  TEST_F(MyTest, ...) { ... }
 #pragma once
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -19,13 +20,22 @@ namespace vesk_test {
 
 class ModelFixture : public ::testing::Test, protected World {
   protected:
-    ModelFixture();
-    void SetUp() override;
-    void TearDown() override;
+    ModelFixture() : World([](const std::string &fault) { ADD_FAILURE() << fault; }) {}
+    void SetUp() override {
+        ASSERT_TRUE(start());
+        log_ = std::make_unique<LogCapture>(handle());
+    }
+    void TearDown() override {
+        log_.reset();
+        stop(check_model_leaks_ ? Leaks::MODEL : Leaks::NONE, check_model_);
+    }
 
     LogCapture &log() { return *log_; }
     // Captured lines equal to line (the log drops trailing line ends).
-    size_t log_count_exact(const std::string &line) const;
+    size_t log_count_exact(const std::string &line) const {
+        const std::vector<std::string> lines = log_->lines();
+        return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
+    }
 
     bool check_model_ = true;
     bool check_model_leaks_ = true;

@@ -26,32 +26,6 @@ void add_text(std::vector<std::string> &out, const std::string &text) {
     }
 }
 
-// The file lines of a step and of what it gave: compared whole, and written back on update.
-std::vector<std::string> render(const TranscriptStep &s) {
-    std::vector<std::string> out;
-    if (s.kind == TranscriptStep::ACTION) {
-        out.push_back("@" + s.text);
-    } else {
-        out.push_back(s.prompt + s.text);
-        add_text(out, s.output);
-        if (!s.out_stdout.empty()) {
-            out.push_back("\\ stdout:");
-            add_text(out, s.out_stdout);
-        }
-        out.push_back("=> " + std::to_string(s.result));
-    }
-    for (const std::string &l : s.log)
-        out.push_back("log: " + l);
-    return out;
-}
-
-std::string join(const std::vector<std::string> &lines) {
-    std::string text;
-    for (const std::string &l : lines)
-        text += "    " + l + "\n";
-    return text;
-}
-
 std::string unescape(const std::string &text) {
     std::string out;
     for (size_t i = 0; i < text.size(); i++) {
@@ -67,6 +41,29 @@ std::string unescape(const std::string &text) {
         }
     }
     return out;
+}
+
+std::vector<std::string> read_lines(const std::string &path) {
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string l; std::getline(in, l);)
+        lines.push_back(l);
+    return lines;
+}
+
+// Lines around the first one where got differs from want.
+std::string difference(const std::string &path, const std::vector<std::string> &want,
+                       const std::vector<std::string> &got) {
+    const size_t at =
+        std::mismatch(want.begin(), want.end(), got.begin(), got.end()).first - want.begin();
+    auto around = [at](const std::vector<std::string> &lines) {
+        std::string text;
+        for (size_t i = at < 3 ? 0 : at - 3; i < std::min(lines.size(), at + 4); i++)
+            text += (i == at ? "  > " : "    ") + lines[i] + "\n";
+        return text;
+    };
+    return path + ":" + std::to_string(at + 1) + ": the run gave\n" + around(got) +
+           "where the file says\n" + around(want);
 }
 
 } // namespace
@@ -97,97 +94,60 @@ std::vector<std::string> transcript_names(const std::string &dir) {
     return names;
 }
 
-std::string transcript_load(const std::string &path, Transcript &t) {
+std::string transcript_run(const std::string &path, const TranscriptRunner &run) {
     static const std::regex prompt(R"(^(\S*[#>] )(.*)$)");
-    t.path = path;
-    std::ifstream in(path);
-    if (!in)
+    const std::vector<std::string> want = read_lines(path);
+    if (want.empty())
         return path + ": cannot be read";
-    for (std::string l; std::getline(in, l);)
-        t.lines.push_back(l);
-    for (size_t i = 0; i < t.lines.size();) {
-        const std::string &l = t.lines[i];
-        TranscriptStep s;
-        s.line = static_cast<int>(i + 1);
+    std::vector<std::string> got;
+    for (size_t i = 0; i < want.size();) {
+        const std::string &l = want[i++];
+        const std::string at = path + ":" + std::to_string(i) + ": ";
         std::smatch m;
-        const std::string at = path + ":" + std::to_string(s.line) + ": ";
-        if (l.empty() || l[0] == '#') {
-            i++;
-            continue;
-        }
-        if (l[0] == '@') {
-            s.kind = TranscriptStep::ACTION;
-            s.text = l.substr(1);
-        } else if (starts(l, "- ")) {
-            s.kind = TranscriptStep::SETUP;
-            s.text = l.substr(2);
-        } else if (std::regex_match(l, m, prompt)) {
-            s.prompt = m[1];
-            s.text = m[2];
-        } else {
+        StepResult r;
+        const char kind = l.empty() || l[0] == '#'         ? '#'
+                          : l[0] == '@'                    ? '@'
+                          : starts(l, "- ")                ? '-'
+                          : std::regex_match(l, m, prompt) ? '>'
+                                                           : '?';
+        if (kind == '?')
             return at + "a comment, an action, a set-up line or a command was expected";
-        }
-        ++i;
-        std::string *into = &s.output;
-        for (; s.kind == TranscriptStep::COMMAND; i++) {
-            if (i == t.lines.size())
-                return at + "no \"=> N\" ends the command";
-            const std::string &o = t.lines[i];
-            char *end = nullptr;
-            if (starts(o, "=> ")) {
-                s.result = static_cast<int>(std::strtol(o.c_str() + 3, &end, 10));
-                if (*end != '\0' || end == o.c_str() + 3)
-                    return path + ":" + std::to_string(i + 1) + ": bad result";
-                i++;
-                break;
-            }
-            if (o == "\\ stdout:")
-                into = &s.out_stdout;
-            else if (o == "\\ no newline" && !into->empty())
-                into->pop_back();
-            else
-                *into += o + "\n";
-        }
-        for (; i < t.lines.size() && starts(t.lines[i], "log: "); i++)
-            s.log.push_back(t.lines[i].substr(5));
-        s.end = i;
-        t.steps.push_back(s);
-    }
-    return "";
-}
-
-std::string transcript_run(Transcript &t, const TranscriptRunner &run) {
-    const char *env = std::getenv("VESK_UPDATE_GOLDEN");
-    const bool update = env != nullptr && std::string(env) == "1";
-    std::vector<std::pair<const TranscriptStep *, std::vector<std::string>>> gave;
-    for (const TranscriptStep &s : t.steps) {
-        TranscriptStep a;
-        a.kind = s.kind;
-        a.text = s.text;
-        const std::string at = t.path + ":" + std::to_string(s.line) + ": ";
-        std::string err = run(s, a);
-        if (!err.empty())
-            return at + err;
-        if (s.kind == TranscriptStep::SETUP) {
-            if (a.result != 0)
-                return at + "the set-up line gave " + std::to_string(a.result) + ":\n" + a.output;
+        got.push_back(l);
+        if (kind == '#')
             continue;
+        const std::string text = kind == '>' ? std::string(m[2]) : l.substr(kind == '@' ? 1 : 2);
+        if (std::string err = run(kind, kind == '>' ? std::string(m[1]) : "", text, r);
+            !err.empty())
+            return at + err;
+        if (kind == '-' && r.result != 0)
+            return at + "the set-up line gave " + std::to_string(r.result) + ":\n" + r.output;
+        if (kind == '>') {
+            got.back() = r.prompt + text;
+            while (i < want.size() && !starts(want[i], "=> "))
+                i++;
+            if (i++ == want.size())
+                return at + "no \"=> N\" ends the command";
+            add_text(got, r.output);
+            if (!r.out_stdout.empty()) {
+                got.push_back("\\ stdout:");
+                add_text(got, r.out_stdout);
+            }
+            got.push_back("=> " + std::to_string(r.result));
         }
-        std::vector<std::string> want = render(s), got = render(a);
-        if (update)
-            gave.emplace_back(&s, got);
-        else if (got != want)
-            return at + "the step gave\n" + join(got) + "instead of\n" + join(want);
+        for (; i < want.size() && starts(want[i], "log: "); i++)
+            if (kind == '-')
+                got.push_back(want[i]);
+        if (kind != '-')
+            for (const std::string &log : r.log)
+                got.push_back("log: " + log);
     }
-    for (auto it = gave.rbegin(); it != gave.rend(); ++it) {
-        auto from = t.lines.begin() + it->first->line - 1;
-        t.lines.insert(t.lines.erase(from, t.lines.begin() + it->first->end), it->second.begin(),
-                       it->second.end());
-    }
-    if (update) {
-        std::ofstream out(t.path, std::ios::trunc);
-        for (const std::string &l : t.lines)
+    const char *env = std::getenv("VESK_UPDATE_GOLDEN");
+    if (env != nullptr && std::string(env) == "1") {
+        std::ofstream out(path, std::ios::trunc);
+        for (const std::string &l : got)
             out << l << "\n";
+    } else if (got != want) {
+        return difference(path, want, got);
     }
     return "";
 }

@@ -13,8 +13,9 @@
 //   log: TEXT             a log line; an action or a command must log exactly the lines
 //                         listed after it (none listed: nothing logged)
 //
-// VESK_UPDATE_GOLDEN=1 rewrites each file with what its steps really gave, to be reviewed
-// with git diff before it is committed; without it a difference fails.
+// The run writes the file anew with what each step really gave and compares the two.
+// VESK_UPDATE_GOLDEN=1 writes that back, to be reviewed with git diff before it is committed;
+// without it a difference fails.
 #pragma once
 
 #include <functional>
@@ -23,37 +24,23 @@
 
 namespace vesk_test {
 
-struct TranscriptStep {
-    enum Kind { ACTION, SETUP, COMMAND } kind = COMMAND;
-    int line = 0; // in the file, from 1
-    std::string prompt;
-    std::string text;
-    std::string output;
-    std::string out_stdout;
+// What a step gave: the prompt it ran at, its output, standard output, result and log.
+struct StepResult {
+    std::string prompt, output, out_stdout;
     int result = 0;
     std::vector<std::string> log;
-    size_t end = 0; // the step and what it must give are the file lines [line - 1, end)
 };
 
-struct Transcript {
-    std::string path;
-    std::vector<std::string> lines;
-    std::vector<TranscriptStep> steps;
-};
+// Runs a step of kind '@' (action), '-' (set-up) or '>' (command, at prompt); gives "" or why
+// it could not be done.
+using TranscriptRunner = std::function<std::string(char kind, const std::string &prompt,
+                                                   const std::string &text, StepResult &got)>;
+
+// Runs the transcript at path; gives "" or "PATH:LINE: ..." for the first line that differed.
+std::string transcript_run(const std::string &path, const TranscriptRunner &run);
 
 // The names (without ".txt") of the transcripts in dir, sorted.
 std::vector<std::string> transcript_names(const std::string &dir);
-
-// Reads and parses a file; gives "" or "PATH:LINE: what is wrong".
-std::string transcript_load(const std::string &path, Transcript &t);
-
-// Runs a step: fills prompt (before it ran), output, out_stdout, result and log of actual; gives
-// "" or why an action could not be done.
-using TranscriptRunner =
-    std::function<std::string(const TranscriptStep &step, TranscriptStep &actual)>;
-
-// Runs the steps in order; gives "" or "PATH:LINE: ..." for the first step that differed.
-std::string transcript_run(Transcript &t, const TranscriptRunner &run);
 
 // A cases file holds one case a line, "INPUT => EXPECTED", with "#" comments and blank lines
 // between; "\n", "\xHH" and "\\" stand for their bytes on both sides.

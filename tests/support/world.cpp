@@ -13,8 +13,8 @@
 #include "vesk/daemon/veskd.h"
 #include "vesk/frame/encode.h"
 #include "vesk/frame/receive.h"
-#include "vesk/machine/state_machine.h"
 #include "vesk/host/zet.h"
+#include "vesk/machine/state_machine.h"
 #include "vesk/model/model.h"
 #include "vesk/nsm/nsm.h"
 
@@ -45,15 +45,6 @@ void report_live(void *world, int type, long live) {
 }
 
 } // namespace
-
-PortStateRequest port_state_request(uint16_t flags, uint32_t ifindex) {
-    return PortStateRequest{NSM_MSG_VESK_PORT_STATE, flags, 0, ifindex};
-}
-
-void PrintTo(const PortStateRequest &r, std::ostream *os) {
-    *os << "{type " << r.type << ", flags 0x" << std::hex << r.flags << std::dec << ", reserved "
-        << r.reserved << ", ifindex " << r.ifindex << "}";
-}
 
 void abort_on_fault(const std::string &fault) {
     std::fprintf(stderr, "model fault: %s\n", fault.c_str());

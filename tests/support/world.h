@@ -8,7 +8,6 @@
 
 #include <cstdint>
 #include <initializer_list>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -37,12 +36,7 @@ struct PortStateRequest {
     uint16_t flags;
     uint16_t reserved;
     uint32_t ifindex;
-    bool operator==(const PortStateRequest &) const = default;
 };
-
-// A type-168 request with flags (0x0001 shut down, 0x0002 release) for ifindex.
-PortStateRequest port_state_request(uint16_t flags, uint32_t ifindex);
-void PrintTo(const PortStateRequest &r, std::ostream *os);
 
 // Prints the fault and aborts: the sink of fuzz targets and benchmarks.
 [[noreturn]] void abort_on_fault(const std::string &fault);

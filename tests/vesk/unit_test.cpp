@@ -1,7 +1,12 @@
-// Runs the scenario files tests/vesk/*/*.scn (the language is described at the top of
-// tests/vesk/machine/machine.scn): each "test NAME" block is one test on a fresh ModelFixture.
-// After them, the few tests a scenario cannot say (random range lists, NSM set-up, names).
+// The daemon's cases as data, run on a fresh ModelFixture each: the scenario files
+// tests/vesk/*/*.scn (the language is described at the top of tests/vesk/machine/machine.scn),
+// whose "test NAME" blocks are one test each, and the command-shell transcripts of
+// tests/vesk/cli/transcripts (format in support/transcript.h), run with the daemon's command
+// table and a shell of privilege 15 in exec mode. Both speak the same commands: a transcript's
+// "@CMD" is a scenario line whose log is checked, "test# CMD" one whose output is checked too.
 #include <algorithm>
+#include <cinttypes>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -10,18 +15,25 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <stdexcept>
-#include <string>
-#include <vector>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <sodium.h>
 
 #include "support/model_fixture.h"
+#include "support/transcript.h"
 #include "support/wire_peer.h"
+#include "vesk/cli/cli.h"
 #include "vesk/cli/debug.h"
+#include "vesk/cli/dump.h"
+#include "vesk/cli/show.h"
+#include "vesk/cli/wmi.h"
+#include "vesk/daemon/start.h"
+#include "vesk/daemon/teardown.h"
 #include "vesk/daemon/veskd.h"
 #include "vesk/frame/auth.h"
 #include "vesk/frame/encode.h"
@@ -42,6 +54,7 @@ struct Case {
     std::string name, file;
     std::vector<std::pair<int, Words>> steps;
 };
+const std::string kDir = VESK_SOURCE_DIR "/tests/vesk/cli/transcripts/";
 
 Words split(const std::string &line) {
     Words out;
@@ -53,11 +66,10 @@ Words split(const std::string &line) {
 
 std::vector<Case> load() {
     std::vector<std::filesystem::path> files;
-    for (const char *dir : {"frame", "machine", "model", "nsm"})
-        for (const auto &e : std::filesystem::directory_iterator(
-                 std::filesystem::path(VESK_SOURCE_DIR) / "tests/vesk" / dir))
-            if (e.path().extension() == ".scn")
-                files.push_back(e.path());
+    for (const auto &e :
+         std::filesystem::recursive_directory_iterator(VESK_SOURCE_DIR "/tests/vesk"))
+        if (e.path().extension() == ".scn")
+            files.push_back(e.path());
     std::sort(files.begin(), files.end());
     std::vector<Case> cases;
     for (const auto &path : files) {
@@ -82,10 +94,11 @@ std::vector<Case> load() {
     X(VESK_PORT_DOWN) X(VESK_PORT_UP) X(VESK_PORT_SHUTDOWN) X(VESK_PORT_NOSHUTDOWN)               \
     X(VESK_PORT_BLOCKED) X(VESK_PORT_STATE_MAX) X(VESK_LOOP_LOG) X(VESK_LOOP_SHUTDOWN)             \
     X(VESK_LOOP_BLOCK) X(VESK_ERR_PORT_NOT_FOUND) X(VESK_ERR_PROVLAN_LIMIT)                        \
-    X(VESK_ERR_PROVLAN_NOMEM) X(VESK_ERR_HANDLER) X(MTYPE_VESK_BRIDGE) X(MTYPE_VESK_VLAN)          \
-    X(MTYPE_VESK_PORT) X(MTYPE_VESK_RLIST) X(MTYPE_VESK_PROVLAN) X(MTYPE_ZET_LIST)                 \
-    X(MTYPE_ZET_LISTNODE) X(MTYPE_ZET_ROUTE_TABLE) X(MTYPE_ZET_ROUTE_NODE) X(MTYPE_ZET_THREAD)     \
-    X(ZLOG_WARNING) X(NSM_MSG_LINK_UP) X(NSM_MSG_LINK_DOWN) X(NSM_MSG_BRIDGE_ADD)
+    X(VESK_ERR_PROVLAN_NOMEM) X(VESK_ERR_HANDLER) X(MTYPE_VESK_MASTER) X(MTYPE_VESK_BRIDGE)        \
+    X(MTYPE_VESK_VLAN) X(MTYPE_VESK_PORT) X(MTYPE_VESK_RLIST) X(MTYPE_VESK_PROVLAN)                \
+    X(MTYPE_ZET_LIST) X(MTYPE_ZET_LISTNODE) X(MTYPE_ZET_ROUTE_TABLE) X(MTYPE_ZET_ROUTE_NODE)       \
+    X(MTYPE_ZET_THREAD) X(ZLOG_WARNING) X(NSM_MSG_LINK_UP) X(NSM_MSG_LINK_DOWN)                    \
+    X(NSM_MSG_BRIDGE_ADD) X(EXEC_MODE) X(CONFIG_MODE) X(INTERFACE_MODE)
 #define FIELDS(X)                                                                                  \
     X(vesk_enable) X(cfg_enable) X(loop_process) X(uplink) X(flags) X(provlan_count)               \
     X(active_provlan_count) X(loop_vlan_count) X(pstate) X(mstate) X(tx_interval_time)             \
@@ -116,7 +129,7 @@ long long get(vesk_port *p, const std::string &name) {
     if (name == #f)                                                                                \
         return p->f;
     FIELDS(GET)
-    if (name.size() > 6 && name.substr(name.size() - 6) == "_timer")
+    if (name == "tx_timer" || name == "resume_timer" || name == "probe_timer")
         return (name == "tx_timer"       ? p->tx_timer
                 : name == "resume_timer" ? p->resume_timer
                                          : p->probe_timer) != nullptr;
@@ -167,8 +180,12 @@ std::string ranges(const vesk_rlist *r) {
 }
 
 using Handler = int (*)(nsm_msg_header *, void *, void *);
+using CliHandler = int (*)(struct cli *, int, char **);
+int no_op(thread *) {
+    return 0;
+}
 
-class Scenario : public vesk_test::ModelFixture, public ::testing::WithParamInterface<Case> {
+class Driver : public vesk_test::ModelFixture {
   protected:
     void SetUp() override {
         ModelFixture::SetUp();
@@ -180,11 +197,26 @@ class Scenario : public vesk_test::ModelFixture, public ::testing::WithParamInte
     void TearDown() override {
         vesk_free_rlist(&list_);
         vesk_auth_set(0);
+        if (vesk_get_master(veskm) != nullptr && bridge() != nullptr)
+            std::strcpy(bridge()->name, VESK_BRIDGE_NAME);
+        term_layer2_debug_proto = 0;
+        cli_free(cli_);
         ModelFixture::TearDown();
         peer_.reset();
         sockfd = -1;
         vesk_frame_set_time_source(nullptr);
         vesk_fast_detect = 1;
+    }
+
+    // Runs one command; gives its result (0 for those that give none) and whether it gives one.
+    std::pair<long long, bool> run(const Words &step) {
+        w_ = &step;
+        if (auto it = gives_.find(step.at(0)); it != gives_.end())
+            return {it->second(), true};
+        if (does_.count(step[0]) == 0)
+            throw std::runtime_error("no command " + step[0]);
+        does_.at(step[0])();
+        return {0, false};
     }
 
     // Word i of the current step as text, number, interface, port, protect entry or bridge.
@@ -222,6 +254,12 @@ class Scenario : public vesk_test::ModelFixture, public ::testing::WithParamInte
         return out;
     }
     Words rest(size_t from) const { return Words(w_->begin() + from, w_->end()); }
+    std::string text(size_t from) const {
+        std::string out;
+        for (const std::string &w : rest(from))
+            out += (out.empty() ? "" : " ") + w;
+        return out;
+    }
     Words numbers(size_t from) const {
         Words out;
         for (size_t i = from; i < w_->size(); i++)
@@ -327,14 +365,6 @@ class Scenario : public vesk_test::ModelFixture, public ::testing::WithParamInte
         std::memcpy(a.data() + 12, &rx, 4);
         return a;
     }
-    void remove_all(vesk_port *port) {
-        for (vesk_provlan *e : items<vesk_provlan>(port->provlan_info)) {
-            vesk_remove_allprovlan_from_port(e->vid, port, 1);
-            listnode_delete(port->provlan_info, e);
-            port->provlan_count--;
-            vesk_free_protect_vlan(e);
-        }
-    }
     // Posts beyond the queue's bound are dropped and counted.
     void storm() {
         const uint64_t dropped = thread_post_dropped(veskm->master);
@@ -352,7 +382,6 @@ class Scenario : public vesk_test::ModelFixture, public ::testing::WithParamInte
             EXPECT_EQ(nsm(NSM_MSG_BRIDGE_ADD, nullptr, 0, h), VESK_ERR_HANDLER);
         EXPECT_EQ(nsm(NSM_MSG_LINK_UP, nullptr, 0, vesk_nsm_recv_interface_state), 0);
     }
-
     uint8_t *pdu(size_t i) { return frame(i).data() + VESK_LINK_HDR_LEN; }
     void expect_sent() {
         vesk_test::SentFrame f;
@@ -380,6 +409,70 @@ class Scenario : public vesk_test::ModelFixture, public ::testing::WithParamInte
         stdout_ = testing::internal::GetCapturedStdout();
         return r;
     }
+    // A 0xAA-filled word with v encoded into its first len bytes, read back over dlen bytes.
+    long long element() {
+        uint8_t out[4] = {0xAA, 0xAA, 0xAA, 0xAA};
+        vesk_encode_pkt_element(static_cast<uint32_t>(n(1)), out, static_cast<int>(n(2)));
+        return decode_pkt_element(out, static_cast<int>(n(3)));
+    }
+    vesk_rlist *node() {
+        auto *r = static_cast<vesk_rlist *>(mfh_calloc(MTYPE_VESK_RLIST, sizeof(vesk_rlist)));
+        r->low = vid(1);
+        r->high = vid(2);
+        return r;
+    }
+    // A handler called as it is, in a mode: MODE HANDLER ARGS.
+    long long call() {
+        static const std::map<std::string, CliHandler> handlers = {
+            {"debug_vesk_packet", debug_vesk_packet},
+            {"no_debug_vesk_packet", no_debug_vesk_packet},
+            {"debug_vesk_events", debug_vesk_events},
+            {"debug_vesk_machine", debug_vesk_machine},
+            {"debug_vesk_nsm", debug_vesk_nsm},
+            {"debug_vesk_all", debug_vesk_all},
+            {"no_debug_vesk_all", no_debug_vesk_all},
+            {"show_vesk_port", show_vesk_port},
+            {"dump_vesk_global_port_info_cli", dump_vesk_global_port_info_cli},
+            {"dump_vesk_global_vlan_info_cli", dump_vesk_global_vlan_info_cli}};
+        Words args = rest(3);
+        std::vector<char *> argv;
+        for (std::string &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const int was = cli_->mode;
+        cli_->mode = static_cast<int>(n(1));
+        const int r = handlers.at(s(2))(cli_, static_cast<int>(args.size()), argv.data());
+        cli_->mode = was;
+        return r;
+    }
+    // Makes every port anew with its defaults and memberships (as a restart would), reads the
+    // running configuration back as a configuration file, and checks it is written the same.
+    void round_trip() {
+        const std::string text = cli_running_config(veskm);
+        // ctest runs transcripts side by side: each process writes a file of its own.
+        const std::string path =
+            testing::TempDir() + "vesk-round-trip-" + std::to_string(getpid()) + ".conf";
+        std::ofstream(path) << text;
+        bridge()->vesk_enable = 0;
+        for (vesk_port *port : items<vesk_port>(bridge()->port_list)) {
+            std::vector<uint16_t> vlans;
+            for (vesk_rlist *r = port->vlan_list; r != nullptr; r = r->next)
+                for (int vid = r->low; vid <= r->high; vid++)
+                    vlans.push_back(static_cast<uint16_t>(vid));
+            interface *ifp = port->ifp;
+            vesk_remove_port_from_bridge(ifp, VESK_BRIDGE_NAME);
+            vesk_port *fresh = vesk_bridge_add_port(bridge(), ifp);
+            for (uint16_t vid : vlans)
+                join(fresh, vid);
+        }
+        const int failed = host_config_read(veskm, path.c_str());
+        std::remove(path.c_str());
+        const std::string read = log().text();
+        log().clear();
+        if (failed != 0 || cli_running_config(veskm) != text)
+            throw std::runtime_error(read + "read back:\n" + cli_running_config(veskm) +
+                                     "instead of\n" + text);
+    }
 
     const Words *w_ = nullptr;
     std::map<std::string, size_t> seen_;
@@ -390,6 +483,7 @@ class Scenario : public vesk_test::ModelFixture, public ::testing::WithParamInte
     nsm_client *nc_ = nullptr;
     std::unique_ptr<vesk_test::WirePeer> peer_;
     std::string stdout_;
+    struct cli *cli_ = nullptr;
 
     // The commands that give a result, checked by "=> N" (1 or 0 for a record or none).
     const std::map<std::string, std::function<long long()>> gives_ = {
@@ -416,6 +510,7 @@ class Scenario : public vesk_test::ModelFixture, public ::testing::WithParamInte
         {"remove-port", [this] { return vesk_remove_port_from_bridge(ifp(1), s(2).c_str()); }},
         {"rl-del", [this] { return vesk_rlist_delete(&list_, vid(1)); }},
         {"rl-has", [this] { return vesk_find_vlan_from_rlist(vid(1), &list_); }},
+        {"rl-unlink", [this] { return vesk_unlink_rlist(&list_, node()); }},
         {"link", [this] { return link(); }},
         {"bridge-msg", [this] { return bridge_msg(); }},
         {"vlan-msg", [this] { return vlan_msg(); }},
@@ -438,6 +533,7 @@ class Scenario : public vesk_test::ModelFixture, public ::testing::WithParamInte
              return karsto_vesk_decode_pkt(veskm, p(2), pdu(1), VESK_PDU_LEN, &decoded_[0],
                                            &decoded_[1]);
          }},
+        {"element", [this] { return element(); }},
         {"posts", [] { return thread_post_pending(veskm->master); }},
         {"send", [this] { return vesk_send_pkt(p(1)); }},
         {"recv-loop", [] { return vesk_recv_pkt_karsto(veskm); }},
@@ -454,6 +550,7 @@ class Scenario : public vesk_test::ModelFixture, public ::testing::WithParamInte
              return vesk_sock_init(veskm) < 0 && sockfd < 0;
          }},
         {"vesk-send", [this] { return vesk_send_captured(); }},
+        {"call", [this] { return call(); }},
     };
     // The commands that give nothing, and those that check.
     const std::map<std::string, std::function<void()>> does_ = {
@@ -464,12 +561,15 @@ class Scenario : public vesk_test::ModelFixture, public ::testing::WithParamInte
                  join(port, v);
          }},
         {"iface", [this] { make_interface(s(1).c_str(), uint32_t(n(2)), w_->back() != "down"); }},
-        {"vlan", [this] { vlan(vid(1)); }},
         {"join", [this] { join(p(1), vid(2)); }},
         {"leave", [this] { leave(p(1), vid(2)); }},
         {"running", [this] { set_running(p(1), n(2) != 0); }},
         {"debug", [this] { set_debug_words(); }},
-        {"advance", [this] { advance(n(1)); }},
+        {"advance", // seconds, with a fraction
+         [this] {
+             advance(std::stol(s(1)));
+             zet_clock_advance_usec(std::lround(std::fmod(std::stod(s(1)), 1) * 1e6));
+         }},
         {"clear",
          [this] {
              clear_requests();
@@ -485,15 +585,7 @@ class Scenario : public vesk_test::ModelFixture, public ::testing::WithParamInte
         {"disable", [this] { vesk_disable_port(p(1)); }},
         {"resume-soon", [this] { vesk_port_resume_soon(p(1)); }},
         {"force-up", [this] { vesk_port_force_up(p(1)); }},
-        {"linkup", // what a link-up message does
-         [this] {
-             set_running(p(1), true);
-             p(1)->tx_type = p(1)->tx_count = 0;
-             vesk_port_clear_all_provlan_loopflag(p(1));
-             vesk_set_port_state(p(1), VESK_PORT_UP);
-         }},
-        {"unprotect-all", [this] { remove_all(p(1)); }},
-        {"mark-loop",
+        {"mark-loop", // as the receive path marks a loop
          [this] {
              entry(1, 2)->is_loop = 1;
              p(1)->loop_vlan_count++;
@@ -519,7 +611,7 @@ class Scenario : public vesk_test::ModelFixture, public ::testing::WithParamInte
              }
          }},
         {"rename-bridge", [this] { std::snprintf(b(1)->name, 17, "%s", s(2).c_str()); }},
-        {"enable-bridge", [this] { bridge()->vesk_enable = 1; }},
+        {"enable-bridge", [this] { bridge()->vesk_enable = uint8_t(n(1)); }},
         {"set-bridge", [this] { p(1)->bridge = b(2); }},
         {"vlan-del", [this] { vesk_bridge_del_vlan(bridge(), vid(1)); }},
         {"drop-vlan-table",
@@ -529,6 +621,8 @@ class Scenario : public vesk_test::ModelFixture, public ::testing::WithParamInte
          }},
         {"member-del", [this] { vesk_bridge_vlan_del_port(vlan(vid(2)), p(1)); }},
         {"set-ifbridge", [this] { std::snprintf(ifp(1)->bridge_name, 17, "%s", s(2).c_str()); }},
+        {"description",
+         [this] { std::snprintf(ifp(1)->desc, sizeof ifp(1)->desc, "%s", text(2).c_str()); }},
         {"mac", [this] { parse_mac(s(2), p(1)->mac_address); }},
         {"same-mac", [this] { std::memcpy(p(1)->mac_address, p(2)->mac_address, 6); }},
         {"cut-rel", [this] { p(1)->cut_usec = p(2)->tx_usec + n(3); }},
@@ -545,6 +639,7 @@ class Scenario : public vesk_test::ModelFixture, public ::testing::WithParamInte
          }},
         {"rl-free", [this] { vesk_free_rlist(&list_); }},
         {"rl-join", [this] { vesk_join_rlist(list_, list_->next); }},
+        {"rl-link", [this] { vesk_link_rlist(&list_, node()); }},
         {"rl-low2", [this] { list_->next->low = vid(1); }},
         {"null-msgs", [this] { null_messages(); }},
         {"hooks",
@@ -553,6 +648,7 @@ class Scenario : public vesk_test::ModelFixture, public ::testing::WithParamInte
              if_add_hook(veskm->ifg, IF_HOOK_VR_UNBIND, vesk_nsm_if_vr_unbind);
          }},
         {"if-delete", [this] { if_delete(veskm, ifp(1)); }},
+        {"release", [] { vesk_release_model(veskm); }},
         {"frame", [this] { frames_[s(1)] = build(); }},
         {"flip", [this] { pdu(1)[n(2)] ^= uint8_t(n(3)); }},
         {"poke", [this] { pdu(1)[n(2)] = uint8_t(n(3)); }},
@@ -600,6 +696,45 @@ class Scenario : public vesk_test::ModelFixture, public ::testing::WithParamInte
         {"mark",
          [this] {
              seen_[s(1)] = log_count_exact("Port " + s(1) + " mstate change to SMS_SENDING");
+         }},
+        // The shell's own: its privilege, the layer-2 debug word, files and debug words.
+        {"privilege",
+         [this] {
+             cli_free(cli_);
+             cli_ = cli_new(veskm, int(n(1)));
+         }},
+        {"layer2-debug", [this] { term_layer2_debug_proto = uint32_t(n(1)); }},
+        {"config-file",
+         [this] {
+             if (host_config_read(veskm, (kDir + s(1)).c_str()) < 0)
+                 throw std::runtime_error("no file " + s(1));
+         }},
+        {"round-trip", [this] { round_trip(); }},
+        {"debug-init", // every word set, then cleared
+         [] {
+             vesk_global_debug = {1, 2, 3, 4, 5, 6};
+             vesk_debug_init(&vesk_global_debug);
+         }},
+        {"debug-words",
+         [this] {
+             const vesk_debug_flags &d = vesk_global_debug;
+             cli_out(cli_, "conf %x %x %x term %x %x %x\n", d.conf_event, d.conf_nsm, d.conf_packet,
+                     d.term_event, d.term_nsm, d.term_packet);
+         }},
+        {"wmi-format", // GROUP VID...: a VLAN list in groups of GROUP
+         [this] {
+             std::vector<int> ids;
+             for (size_t i = 2; i < w_->size(); i++)
+                 ids.push_back(int(n(i)));
+             wmi_loopback_vlan_display_format(cli_, ids.data(), int(ids.size()), int(n(1)));
+         }},
+        {"tics", // SECONDS USEC: what is left of a timer after USEC, and of none
+         [this] {
+             thread *timer = thread_add_timer(veskm, no_op, nullptr, long(n(1)));
+             zet_clock_advance_usec(n(2));
+             cli_out(cli_, "%ld %ld\n", l2_timer_get_remaining_tics(timer),
+                     l2_timer_get_remaining_tics(nullptr));
+             thread_cancel(timer);
          }},
         // Checks.
         {"expect",
@@ -711,6 +846,8 @@ class Scenario : public vesk_test::ModelFixture, public ::testing::WithParamInte
     };
 };
 
+class Scenario : public Driver, public ::testing::WithParamInterface<Case> {};
+
 TEST_P(Scenario, Runs) {
     for (const auto &[line, words] : GetParam().steps) {
         SCOPED_TRACE(GetParam().file + ":" + std::to_string(line));
@@ -718,14 +855,10 @@ TEST_P(Scenario, Runs) {
         const Words step(words.begin(), arrow),
             result(arrow == words.end() ? arrow : arrow + 1, words.end());
         try {
-            w_ = &step;
-            if (gives_.count(step[0]) == 0) {
-                does_.at(step[0])();
-                continue;
-            }
-            const long long got = gives_.at(step[0])();
+            const auto [got, gives] = run(step);
             w_ = &result;
             if (!result.empty()) {
+                ASSERT_TRUE(gives) << step[0] << " gives no result";
                 EXPECT_EQ(got, n(0)) << step[0];
             }
         } catch (const std::exception &e) {
@@ -736,6 +869,85 @@ TEST_P(Scenario, Runs) {
 
 INSTANTIATE_TEST_SUITE_P(Files, Scenario, ::testing::ValuesIn(load()),
                          [](const auto &info) { return info.param.name; });
+
+class Transcripts : public Driver, public testing::WithParamInterface<std::string> {
+  protected:
+    void SetUp() override {
+        Driver::SetUp();
+        ASSERT_FALSE(HasFatalFailure());
+        ASSERT_EQ(vesk_cli_init(veskm), 1);
+        vesk_lib_cli_init(veskm);
+        cli_ = cli_new(veskm, PRIVILEGE_MAX);
+    }
+
+    std::string step(char kind, const std::string &prompt, const std::string &text,
+                     vesk_test::StepResult &got) {
+        log().clear();
+        const bool action = kind == '@' || prompt == "test# ";
+        got.prompt = action ? prompt : cli_prompt(cli_);
+        std::string err;
+        testing::internal::CaptureStdout();
+        try {
+            if (action)
+                got.result = static_cast<int>(run(split(text)).first);
+            else if (!text.empty() && text.back() == '?')
+                cli_describe(cli_, text.substr(0, text.size() - 1).c_str());
+            else
+                got.result = cli_execute(cli_, text.c_str(), false);
+        } catch (const std::exception &e) {
+            err = e.what();
+        }
+        got.out_stdout = name_addresses(testing::internal::GetCapturedStdout());
+        got.output = cli_output_take(cli_);
+        for (std::string l : log().lines()) {
+            for (size_t at; (at = l.find(kDir)) != std::string::npos;)
+                l.erase(at, kDir.size());
+            got.log.push_back(l);
+        }
+        return err;
+    }
+
+    // Standard output with the addresses of the model's records named ("<port ge1>"): one
+    // printed otherwise (cut, padded, upper case) stays a number and fails the step.
+    std::string name_addresses(std::string text) {
+        auto name = [&](const void *p, const std::string &what) {
+            char hex[32];
+            std::snprintf(hex, sizeof hex, "0x%" PRIxPTR "\\b", reinterpret_cast<uintptr_t>(p));
+            if (p != nullptr && !text.empty())
+                text = std::regex_replace(text, std::regex(hex), "<" + what + ">");
+        };
+        for (vesk_port *p : items<vesk_port>(bridge()->port_list)) {
+            const std::string n = p->name;
+            name(p, "port " + n);
+            name(listhead(p->provlan_info) ? listgetdata(listhead(p->provlan_info)) : nullptr,
+                 n + " protect list");
+            name(p->vlan_list, n + " vlan list");
+            name(p->tx_timer, n + " tx timer");
+            name(p->resume_timer, n + " resume timer");
+        }
+        for (uint16_t vid = 1; vid < 4095; vid++) {
+            if (vesk_vlan *v = vesk_find_vlan_from_bridge(vid, bridge())) {
+                name(v, "vlan " + std::to_string(vid));
+                name(v->vlan_port_list, "vlan " + std::to_string(vid) + " ports");
+            }
+        }
+        return text;
+    }
+};
+
+TEST_P(Transcripts, GiveWhatTheFileSays) {
+    const std::string err = vesk_test::transcript_run(
+        kDir + GetParam() + ".txt",
+        [this](char kind, const std::string &prompt, const std::string &text,
+               vesk_test::StepResult &got) { return step(kind, prompt, text, got); });
+    if (!err.empty())
+        ADD_FAILURE() << err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cli, Transcripts, testing::ValuesIn(vesk_test::transcript_names(kDir)),
+                         [](const auto &info) {
+                             return std::regex_replace(info.param, std::regex("-"), "_");
+                         });
 
 // What the scenarios cannot say.
 class Model : public vesk_test::ModelFixture {};
@@ -785,84 +997,37 @@ TEST_F(Model, NsmInitRegistersEveryHandlerServiceAndHook) {
     EXPECT_EQ(memory_live(MTYPE_VESK_PORT), 0);
 }
 
-class RangeList : public vesk_test::ModelFixture {
-  protected:
-    void TearDown() override {
-        vesk_free_rlist(&list_);
-        ModelFixture::TearDown();
-    }
-    vesk_rlist *node(uint16_t low, uint16_t high) {
-        auto *n = static_cast<vesk_rlist *>(mfh_calloc(MTYPE_VESK_RLIST, sizeof(vesk_rlist)));
-        n->low = low;
-        n->high = high;
-        return n;
-    }
-    // The ids of the list; fails when nodes are empty, out of order, touch or overlap.
-    std::set<int> members() {
-        std::set<int> out;
-        for (const vesk_rlist *n = list_; n != nullptr; n = n->next) {
-            EXPECT_TRUE(n->low <= n->high && (n->next == nullptr || n->high + 1 < n->next->low))
-                << n->low << "-" << n->high;
-            for (int v = n->low; v <= n->high; v++)
-                out.insert(v);
-        }
-        return out;
-    }
-    vesk_rlist *list_ = nullptr;
-};
-
-TEST_F(RangeList, RandomAddsAndDeletesMatchASet) {
+// Random adds and deletes against a set: nodes in order, never empty, touching or overlapping.
+TEST_F(Model, RangeListRandomAddsAndDeletesMatchASet) {
     std::mt19937 rng(20261206);
     // A narrow id space makes merges and splits frequent; a few wide draws reach the ends.
-    std::uniform_int_distribution<int> narrow(1, 80);
-    std::uniform_int_distribution<int> wide(0, 4095);
-    std::bernoulli_distribution adding(0.55);
-    std::bernoulli_distribution wide_draw(0.05);
+    std::uniform_int_distribution<int> narrow(1, 80), wide(0, 4095);
+    std::bernoulli_distribution adding(0.55), wide_draw(0.05);
     std::set<int> model;
+    vesk_rlist *list = nullptr;
     for (int step = 0; step < 20000; step++) {
         const int vid = wide_draw(rng) ? wide(rng) : narrow(rng);
         if (adding(rng)) {
-            vesk_rlist_add(&list_, static_cast<uint16_t>(vid));
+            vesk_rlist_add(&list, static_cast<uint16_t>(vid));
             model.insert(vid);
         } else {
             const int expected = model.erase(vid) != 0 ? 0 : -1;
-            ASSERT_EQ(vesk_rlist_delete(&list_, static_cast<uint16_t>(vid)), expected) << step;
+            ASSERT_EQ(vesk_rlist_delete(&list, static_cast<uint16_t>(vid)), expected) << step;
         }
-        ASSERT_EQ(members(), model) << "step " << step;
+        std::set<int> members;
+        long nodes = 0;
+        for (const vesk_rlist *n = list; n != nullptr; n = n->next, nodes++) {
+            ASSERT_TRUE(n->low <= n->high && (n->next == nullptr || n->high + 1 < n->next->low))
+                << n->low << "-" << n->high << " at step " << step;
+            for (int v = n->low; v <= n->high; v++)
+                members.insert(v);
+        }
+        ASSERT_EQ(members, model) << "step " << step;
+        ASSERT_EQ(memory_live(MTYPE_VESK_RLIST), nodes);
         const auto probe = static_cast<uint16_t>(narrow(rng));
-        ASSERT_EQ(vesk_find_vlan_from_rlist(probe, &list_), model.count(probe) != 0 ? 1 : 0);
+        ASSERT_EQ(vesk_find_vlan_from_rlist(probe, &list), model.count(probe) != 0 ? 1 : 0);
     }
-    long nodes = 0;
-    for (const vesk_rlist *n = list_; n != nullptr; n = n->next)
-        nodes++;
-    EXPECT_EQ(memory_live(MTYPE_VESK_RLIST), nodes);
-}
-
-// Nodes covering several VLANs never come from the daemon, but must still give the set union
-// and difference.
-TEST_F(RangeList, WideNodesLinkAsUnionAndUnlinkAsDifference) {
-    for (uint16_t vid : {1, 5, 9, 20})
-        vesk_rlist_add(&list_, vid);
-    vesk_link_rlist(&list_, node(4, 10));
-    EXPECT_EQ(members(), (std::set<int>{1, 4, 5, 6, 7, 8, 9, 10, 20}));
-    EXPECT_EQ(vesk_unlink_rlist(&list_, node(1, 6)), 0);
-    EXPECT_EQ(members(), (std::set<int>{7, 8, 9, 10, 20}));
-    EXPECT_EQ(vesk_unlink_rlist(&list_, node(11, 19)), -1);
-    EXPECT_EQ(memory_live(MTYPE_VESK_RLIST), 2);
-}
-
-TEST(PktElement, RoundTripsBigEndianAndIgnoresNonPositiveLengths) {
-    uint8_t out[4] = {0xAA, 0xAA, 0xAA, 0xAA};
-    vesk_encode_pkt_element(0x0102032C, out, 4);
-    EXPECT_EQ(std::vector<uint8_t>(out, out + 4), (std::vector<uint8_t>{1, 2, 3, 0x2C}));
-    EXPECT_EQ(decode_pkt_element(out, 4), 0x0102032Cu);
-    vesk_encode_pkt_element(-2, out, 2);
-    EXPECT_EQ(decode_pkt_element(out, 2), 0xFFFEu);
-    vesk_encode_pkt_element(7, out, 0);
-    vesk_encode_pkt_element(7, out, -1);
-    EXPECT_EQ(out[0], 0xFF) << "n <= 0 writes nothing";
-    EXPECT_EQ(decode_pkt_element(out, 0), 0u);
-    EXPECT_EQ(decode_pkt_element(out, -3), 0u);
+    vesk_free_rlist(&list);
 }
 
 } // namespace

@@ -1,6 +1,6 @@
-// What start-up reads and touches around the daemon (its options, the state file, the monitor
-// handshake, the console) and what stopping leaves of the model. Option and state-file cases
-// are data: usage-cases.txt, state-file-cases.txt, usage.golden.
+// What start-up reads and touches around the daemon: its options, the state file, the monitor
+// handshake, the console and the platform settings. Option and state-file cases are data:
+// usage-cases.txt, state-file-cases.txt, usage.golden.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -8,22 +8,17 @@
 
 #include <chrono>
 #include <csignal>
-#include <memory>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "support/daemon_process.h"
-#include "support/log_capture.h"
 #include "support/transcript.h"
 #include "vesk/daemon/start.h"
 #include "vesk/daemon/state_file.h"
-#include "vesk/daemon/teardown.h"
 #include "vesk/daemon/usage.h"
 #include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
-#include "vesk/machine/api.h"
-#include "vesk/machine/state_machine.h"
-#include "vesk/model/model.h"
 
 namespace {
 
@@ -78,17 +73,16 @@ TEST(VeskStart, StateFileAcceptsOnlyWhatVeskdWrites) {
     std::vector<vesk_test::Case> cases;
     ASSERT_EQ(vesk_test::cases_load(kDir + "state-file-cases.txt", cases), "");
     for (const auto &c : cases) {
-        vesk_state_entry entries[4]{};
+        vesk_state_entry e[4]{};
         int bad_line = 0;
-        const int n = vesk_state_parse(c.input.data(), c.input.size(), entries, 4, &bad_line);
-        EXPECT_EQ(std::to_string(n) + " " + std::to_string(bad_line), c.expected) << c.where;
+        const int n = vesk_state_parse(c.input.data(), c.input.size(), e, 4, &bad_line);
+        std::string got = std::to_string(n) + " " + std::to_string(bad_line);
+        for (int i = 0; i < n; i++)
+            got += std::string(" | ") + (e[i].blocked ? "block " : "shutdown ") +
+                   std::to_string(e[i].ifindex) + " " + e[i].name + " " +
+                   std::to_string(e[i].deadline);
+        EXPECT_EQ(got, c.expected) << c.where;
     }
-    const std::string text = "veskd-state 1\nshutdown 4294967295 xe1/1 1765000000\n";
-    vesk_state_entry e{};
-    ASSERT_EQ(vesk_state_parse(text.data(), text.size(), &e, 1, nullptr), 1);
-    EXPECT_EQ(e.ifindex, 4294967295u);
-    EXPECT_STREQ(e.name, "xe1/1");
-    EXPECT_EQ(e.deadline, 1765000000);
 }
 
 // Only a parent whose program path (not an argument) names the monitor gets the first real-time
@@ -166,99 +160,42 @@ TEST(VeskStart, ConsoleBecomesStandardInputOutputAndError) {
     }
 }
 
-// Stopping frees every record of the model, sends nothing (a port that loop detection shut
-// down stays down), and leaves no timer of the freed ports behind; a second release has
-// nothing left to do.
-TEST(VeskStart, StoppingFreesTheModelAndAShutDownPortStaysDown) {
-    vesk_machine_hook_install();
-    zet_clock_use_virtual(1000);
-    veskm = lib_start();
-    veskm->protocol = VESK_PROTOCOL;
-    veskm->master = thread_master_create();
-    ASSERT_NE(openzlog(veskm, 0, VESK_PROTOCOL, ZLOG_DEST_SYSLOG), nullptr);
-    auto log = std::make_unique<vesk_test::LogCapture>(veskm);
-    ASSERT_NE(nsm_client_create(veskm, 0), nullptr);
-    ASSERT_EQ(vesk_master_init(ovx_vr_get_privileged(veskm)), 0);
-    vesk_bridge *bridge = vesk_add_bridge(vesk_get_master(veskm)->bridge_list, VESK_BRIDGE_NAME);
-    vesk_port *ports[2] = {};
-    for (uint32_t i : {0u, 1u}) {
-        interface *ifp = if_create(veskm, i == 0 ? "ge1" : "ge2", i + 1);
-        ifp->flags = 0x1 | 0x40;
-        ports[i] = vesk_bridge_add_port(bridge, ifp);
-        for (uint16_t vid : {1, 30})
-            vesk_bridge_vlan_add_port(vesk_bridge_add_vlan(bridge, vid), ports[i]);
-        EXPECT_EQ(vesk_api_add_protect_vlan(1, ifp, bridge), 0);
-        EXPECT_EQ(vesk_api_add_protect_vlan(40, ifp, bridge), 0);
-    }
-    interface *ifp = ports[0]->ifp;
-    vesk_update_state_machine(ports[0]); // a frame of ge1 came back: shut down
-    ASSERT_EQ(ports[0]->pstate, VESK_PORT_SHUTDOWN);
-    nsm_client_sent_clear(veskm->nc);
-    log->clear();
-    vesk_release_model(veskm);
-    vesk_release_model(veskm);
-    for (int type : {MTYPE_VESK_MASTER, MTYPE_VESK_BRIDGE, MTYPE_VESK_VLAN, MTYPE_VESK_PORT,
-                     MTYPE_VESK_RLIST, MTYPE_VESK_PROVLAN})
-        EXPECT_EQ(memory_live(type), 0) << "allocation type " << type;
-    EXPECT_EQ(vesk_get_master(veskm), nullptr);
-    EXPECT_EQ(ifp->info, nullptr);
-    thread_advance(veskm, 200);
-    EXPECT_EQ(nsm_client_sent_count(veskm->nc), 0u);
-    EXPECT_FALSE(log->contains("Cancel a loop")) << log->text();
-    log.reset();
-    lib_stop(veskm);
-    veskm = nullptr;
-    zet_clock_use_monotonic();
-}
-
-} // namespace
-
-// The framework reads no environment: the daemon hands it the VESK_* settings.
-class FrameworkSettings : public ::testing::Test {
-  protected:
-    void SetUp() override { unset(); }
-    void TearDown() override { unset(); }
-    static void unset() {
-        for (const char *v : {"VESK_NSM", "VESK_FRAME", "VESK_BRIDGE", "VESK_PORT_MAC",
-                              "VESK_VTY_SOCKET", "VESK_VTY_GROUP"})
-            unsetenv(v);
-    }
-};
-
-TEST_F(FrameworkSettings, UnsetOrEmptyVariablesKeepTheDefaults) {
-    setenv("VESK_NSM", "", 1);
-    lib_globals *zg = lib_start();
-    ASSERT_NE(zg, nullptr);
-    vesk_framework_settings(zg);
-    EXPECT_STREQ(zg->platform.nsm, "kernel");
-    EXPECT_STREQ(zg->platform.frame, "packet");
-    EXPECT_STREQ(zg->platform.bridge, "");
-    EXPECT_STREQ(zg->platform.port_mac, "bridge");
-    lib_stop(zg);
-}
-
-TEST_F(FrameworkSettings, PlatformAndVtySocketComeFromTheEnvironment) {
+// The framework reads no environment: the daemon hands it the VESK_* settings. Unset or empty
+// ones keep the defaults, a long bridge name is cut to its field, and the place lock sits beside
+// the vty socket handed over.
+TEST(VeskStart, FrameworkSettingsComeFromTheEnvironment) {
+    const char *vars[] = {"VESK_NSM",      "VESK_FRAME",      "VESK_BRIDGE",
+                          "VESK_PORT_MAC", "VESK_VTY_SOCKET", "VESK_VTY_GROUP"};
     char dir[] = "/tmp/vesk-settings-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
-    std::string socket = std::string(dir) + "/vty";
-    setenv("VESK_NSM", "unix:/tmp/nsm.sock", 1);
-    setenv("VESK_FRAME", "unix:/tmp/wire.sock", 1);
-    std::string long_bridge(100, 'b');
-    setenv("VESK_BRIDGE", long_bridge.c_str(), 1);
-    setenv("VESK_PORT_MAC", "own", 1);
-    setenv("VESK_VTY_SOCKET", socket.c_str(), 1);
-    lib_globals *zg = lib_start();
-    ASSERT_NE(zg, nullptr);
-    vesk_framework_settings(zg);
-    EXPECT_STREQ(zg->platform.nsm, "unix:/tmp/nsm.sock");
-    EXPECT_STREQ(zg->platform.frame, "unix:/tmp/wire.sock");
-    EXPECT_EQ(std::string(zg->platform.bridge),
-              long_bridge.substr(0, sizeof zg->platform.bridge - 1)); // cut to its field
-    EXPECT_STREQ(zg->platform.port_mac, "own");
-    // The place lock sits beside the socket the daemon handed over.
-    EXPECT_EQ(host_lock_place(zg, nullptr, 0), 0);
-    EXPECT_EQ(access((socket + ".lock").c_str(), F_OK), 0);
-    lib_stop(zg);
+    const std::string socket = std::string(dir) + "/vty", bridge(100, 'b');
+    const std::string cut = bridge.substr(0, sizeof(lib_globals::platform.bridge) - 1);
+    const struct {
+        const char *env[6];
+        std::vector<std::string> want;
+    } cases[] = {
+        {{}, {"kernel", "packet", "", "bridge"}},
+        {{"", "", "", "", ""}, {"kernel", "packet", "", "bridge"}},
+        {{"unix:/tmp/nsm.sock", "unix:/tmp/wire.sock", bridge.c_str(), "own", socket.c_str()},
+         {"unix:/tmp/nsm.sock", "unix:/tmp/wire.sock", cut, "own"}}};
+    for (const auto &c : cases) {
+        for (int i = 0; i < 6; i++)
+            c.env[i] != nullptr ? setenv(vars[i], c.env[i], 1) : unsetenv(vars[i]);
+        lib_globals *zg = lib_start();
+        ASSERT_NE(zg, nullptr);
+        vesk_framework_settings(zg);
+        const auto &got = zg->platform;
+        EXPECT_EQ((std::vector<std::string>{got.nsm, got.frame, got.bridge, got.port_mac}), c.want);
+        if (c.env[4] != nullptr && *c.env[4] != '\0') {
+            EXPECT_EQ(host_lock_place(zg, nullptr, 0), 0);
+            EXPECT_EQ(access((socket + ".lock").c_str(), F_OK), 0);
+        }
+        lib_stop(zg);
+        for (const char *v : vars)
+            unsetenv(v);
+    }
     unlink((socket + ".lock").c_str());
     rmdir(dir);
 }
+
+} // namespace
