@@ -262,7 +262,7 @@ TEST_F(FrameLoopTest, BridgeDeviceCopiesNeverActAsPorts) {
 }
 
 TEST_F(FrameLoopTest, SendingOnADownPortFails) {
-    ASSERT_TRUE(lab_.set_admin(1, false));
+    ASSERT_TRUE(lab_.ip_switch("link set ge1 down"));
     frame_send_addr to{};
     std::memset(to.dst, 0xff, 6);
     std::memcpy(to.src, kPortMac, 6);

@@ -17,9 +17,9 @@
 #include "support/wait_until.h"
 #include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
+#include "vesk/machine/state_machine.h"
 #include "vesk/model/model.h"
 #include "vesk/nsm/nsm.h"
-#include "vesk/machine/state_machine.h"
 #include "vesk/nsm/port_state.h"
 
 namespace {
@@ -54,8 +54,9 @@ class NsmKernel : public vesk_test::ModelFixture {
         in_.reset();
         lab_.reset();
     }
-    // A lab of ports ge1..geN, this thread in its switch namespace, and the kernel client of
-    // the daemon started there (with a receive buffer of rcvbuf bytes when given).
+    // A lab of ports ge1..geN and a veth out0-out1 beside, this thread in its switch
+    // namespace, and the kernel client of the daemon started there (with a receive buffer of
+    // rcvbuf bytes when given).
     void start(int ports, int rcvbuf = 0) {
         lab_ = std::make_unique<vesk_test::SwitchLab>(ports);
         ASSERT_TRUE(lab_->ok());
@@ -64,21 +65,18 @@ class NsmKernel : public vesk_test::ModelFixture {
         ASSERT_TRUE(lab_->ip_switch("link add out0 type veth peer name out1") &&
                     lab_->ip_switch("link set out0 up") && lab_->ip_switch("link set out1 up"));
         for (int i = 1; i <= ports; i++)
-            ASSERT_TRUE(vesk_test::wait_for([&] { return (lab_->flags(ge(i)) & kUp) == kUp; }));
+            ASSERT_TRUE(vesk_test::wait_for([&] { return (flags(ge(i)) & kUp) == kUp; }));
         watched_ifindex = index("ge1");
         nsm_client_free(veskm->nc);
         nsm_client *nc = nsm_client_create(veskm, 0);
         ASSERT_NE(nc, nullptr);
-        if (rcvbuf > 0) {
-            ASSERT_EQ(nsm_client_set_rcvbuf(nc, rcvbuf), 0);
-        }
+        ASSERT_TRUE(rcvbuf == 0 || nsm_client_set_rcvbuf(nc, rcvbuf) == 0);
         vesk_nsm_client_setup(veskm, nc);
         nsm_client_set_callback(nc, NSM_MSG_LINK_UP, record_link);
         nsm_client_set_callback(nc, NSM_MSG_LINK_DOWN, record_link);
         ASSERT_EQ(nsm_client_start(nc), 0);
         // The kernel reports the fresh links' last changes a moment late.
-        run_until(
-            veskm, [] { return false; }, 300ms);
+        run_until(veskm, [] { return false; }, 300ms);
         link_messages.clear();
     }
     static std::string ge(int i) { return "ge" + std::to_string(i); }
@@ -100,97 +98,85 @@ class NsmKernel : public vesk_test::ModelFixture {
     }
     size_t port_count() const { return listcount(bridge_one()->port_list); }
     template <class Done> bool wait(Done done) { return run_until(veskm, done, 5s); }
+    static int shut(const std::string &name) {
+        return vesk_send_port_state_to_nsm(index(name), VESK_PORT_REQ_SHUTDOWN);
+    }
 
     std::unique_ptr<vesk_test::SwitchLab> lab_;
     std::unique_ptr<vesk_test::NetnsEntry> in_;
 };
 
-TEST_F(NsmKernel, StartupFindsBridgeOneWithExactlyItsTwoPortsInVlanOne) {
+TEST_F(NsmKernel, PortsLinksAndRequestsFollowTheKernel) {
     ASSERT_NO_FATAL_FAILURE(start(2));
+    // Bridge one with exactly its two ports in VLAN 1, untagged on a plain bridge; ports that
+    // were up at start-up run from the start, with the bridge's MAC.
     ASSERT_NE(bridge_one(), nullptr);
     EXPECT_EQ(port_count(), 2u);
     EXPECT_EQ(vlan_members(1), (std::set<std::string>{"ge1", "ge2"}));
     EXPECT_EQ(port("out0"), nullptr);
     EXPECT_NE(ifg_lookup_by_name(veskm->ifg, "out0"), nullptr);
-    // Ports that were up at start-up run from the start, with the bridge's MAC.
     for (const char *name : {"ge1", "ge2"}) {
         ASSERT_NE(port(name), nullptr) << name;
         EXPECT_EQ(port(name)->pstate, VESK_PORT_UP) << name;
         EXPECT_EQ(std::memcmp(port(name)->mac_address, kBridgeMac, 6), 0) << name;
     }
-    struct interface *ge1 = ifg_lookup_by_name(veskm->ifg, "ge1");
-    EXPECT_EQ(ge1->bridge_ifindex, index("br0"));
-    EXPECT_EQ(ge1->untagged[0] & 0x02, 0x02) << "VLAN 1 is untagged on a plain bridge";
-}
+    struct interface *ge1if = ifg_lookup_by_name(veskm->ifg, "ge1");
+    EXPECT_EQ(ge1if->bridge_ifindex, index("br0"));
+    EXPECT_EQ(ge1if->untagged[0] & 0x02, 0x02);
 
-TEST_F(NsmKernel, LinkDownAndUpArriveAsThirtyAndTwentyNine) {
-    ASSERT_NO_FATAL_FAILURE(start(2));
+    // The cable of ge1 out and in: link down, then up.
     vesk_port *ge1 = port("ge1");
-    ASSERT_NE(ge1, nullptr);
-    ASSERT_TRUE(lab_->peer_link(1, false));
+    ASSERT_TRUE(lab_->ip_neighbour("link set n1 down"));
     ASSERT_TRUE(wait([&] { return ge1->pstate == VESK_PORT_DOWN; }));
-    EXPECT_EQ(link_messages, std::vector<int>{NSM_MSG_LINK_DOWN});
-    ASSERT_TRUE(lab_->peer_link(1, true));
+    ASSERT_TRUE(lab_->ip_neighbour("link set n1 up"));
     ASSERT_TRUE(wait([&] { return ge1->pstate == VESK_PORT_UP; }));
     EXPECT_EQ(link_messages, (std::vector<int>{NSM_MSG_LINK_DOWN, NSM_MSG_LINK_UP}));
     EXPECT_EQ(ge1->flags & kUp, kUp);
-}
 
-TEST_F(NsmKernel, ShutdownRequestSetsThePortAdminDownAndTheReleaseSetsItUp) {
-    ASSERT_NO_FATAL_FAILURE(start(2));
-    vesk_port *ge1 = port("ge1");
-    ASSERT_NE(ge1, nullptr);
+    // A shutdown sets ge1 admin down, and the link-down that follows leaves it shut down; the
+    // release sets it up.
+    link_messages.clear();
     vesk_set_port_state(ge1, VESK_PORT_SHUTDOWN);
     EXPECT_EQ(flags("ge1") & IFF_UP, 0u);
     EXPECT_TRUE(log().contains("Detect a loop on the port ge1, shut down"));
-    // The link-down that follows leaves the port shut down.
     ASSERT_TRUE(wait([&] { return !link_messages.empty(); }));
     EXPECT_EQ(ge1->pstate, VESK_PORT_SHUTDOWN);
     vesk_set_port_state(ge1, VESK_PORT_NOSHUTDOWN);
     EXPECT_NE(flags("ge1") & IFF_UP, 0u);
     ASSERT_TRUE(wait([&] { return ge1->pstate == VESK_PORT_UP; }));
     EXPECT_EQ(link_messages, (std::vector<int>{NSM_MSG_LINK_DOWN, NSM_MSG_LINK_UP}));
-}
 
-TEST_F(NsmKernel, RequestsOutsideBridgeOneChangeNothing) {
-    ASSERT_NO_FATAL_FAILURE(start(2));
-    for (uint32_t ifindex : {index("out0"), index("br0"), 999999u})
-        EXPECT_EQ(vesk_send_port_state_to_nsm(ifindex, VESK_PORT_REQ_SHUTDOWN), -1) << ifindex;
-    EXPECT_NE(flags("out0") & IFF_UP, 0u);
-    EXPECT_NE(flags("br0") & IFF_UP, 0u);
-    EXPECT_TRUE(log().contains("not a port of bridge 1"));
-    // A record with both flags set is refused as well.
+    // Requests outside bridge one, and a record with both flags set, change nothing.
+    for (const char *name : {"out0", "br0"})
+        EXPECT_EQ(shut(name), -1) << name;
+    EXPECT_EQ(vesk_send_port_state_to_nsm(999999u, VESK_PORT_REQ_SHUTDOWN), -1);
     vesk_port_state_msg both = {0x0003, 0, index("ge1")};
     EXPECT_EQ(nsm_client_send_vesk_message(veskm->nc, &both, NSM_MSG_VESK_PORT_STATE), -1);
-    EXPECT_NE(flags("ge1") & IFF_UP, 0u);
+    for (const char *name : {"out0", "br0", "ge1"})
+        EXPECT_NE(flags(name) & IFF_UP, 0u) << name;
+    EXPECT_TRUE(log().contains("not a port of bridge 1"));
     nsm_client_stats stats{};
     nsm_client_get_stats(veskm->nc, &stats);
     EXPECT_EQ(stats.refused, 4u);
-}
 
-TEST_F(NsmKernel, PortsLeavingAndOtherBridgesKeepTheirPlaces) {
-    ASSERT_NO_FATAL_FAILURE(start(2));
     // A port leaving the bridge leaves its VLANs, stays a port and takes no requests.
     ASSERT_TRUE(lab_->ip_switch("link set ge1 nomaster"));
     ASSERT_TRUE(wait([&] { return vlan_members(1) == std::set<std::string>{"ge2"}; }));
     EXPECT_NE(port("ge1"), nullptr);
-    EXPECT_EQ(vesk_send_port_state_to_nsm(index("ge1"), VESK_PORT_REQ_SHUTDOWN), -1);
+    EXPECT_EQ(shut("ge1"), -1);
     ASSERT_TRUE(lab_->ip_switch("link set ge1 master br0"));
     ASSERT_TRUE(wait([&] { return vlan_members(1).size() == 2; }));
     // Another bridge keeps its name, and its ports get no port records nor requests.
     ASSERT_TRUE(lab_->ip_switch("link add br9 type bridge"));
     ASSERT_TRUE(lab_->ip_switch("link set out0 master br9"));
-    vesk_master *master = vesk_get_master(veskm);
-    ASSERT_TRUE(wait([&] { return vesk_find_bridge_from_master("br9", master) != nullptr; }));
+    ASSERT_TRUE(wait([&] { return vesk_find_bridge_from_master("br9", vesk_get_master(veskm)); }));
     ASSERT_TRUE(wait(
         [&] { return ifg_lookup_by_name(veskm->ifg, "out0")->bridge_ifindex == index("br9"); }));
     EXPECT_EQ(port("out0"), nullptr);
-    EXPECT_EQ(vesk_send_port_state_to_nsm(index("out0"), VESK_PORT_REQ_SHUTDOWN), -1);
+    EXPECT_EQ(shut("out0"), -1);
     EXPECT_EQ(port_count(), 2u);
-}
 
-TEST_F(NsmKernel, DeletedInterfaceLosesItsPortAndARecreatedOneIsNew) {
-    ASSERT_NO_FATAL_FAILURE(start(2));
+    // A deleted interface loses its port record; one made again under its name is new.
     uint32_t old_index = index("ge2");
     long ports_before = memory_live(MTYPE_VESK_PORT);
     ASSERT_TRUE(lab_->ip_neighbour("link del n2"));
@@ -252,26 +238,21 @@ TEST_F(NsmKernel, ModelMatchesTheKernelSoonAfterABurstThatOverrunsTheBuffer) {
                       lab_->switch_ns() + " -batch " + moves);
         done = true;
     });
-    run_until(
-        veskm, [&] { return done.load(); }, 60s);
+    run_until(veskm, [&] { return done.load(); }, 60s);
     burst.join();
     const auto end = std::chrono::steady_clock::now();
     std::remove(flaps.c_str());
     std::remove(moves.c_str());
     const std::set<std::string> ports = kernel_ports();
     ASSERT_EQ(ports.size(), static_cast<size_t>(kPorts - 2));
-    ASSERT_TRUE(run_until(
-        veskm, [&] { return matches(ports); }, 3s))
-        << diff;
+    ASSERT_TRUE(run_until(veskm, [&] { return matches(ports); }, 3s)) << diff;
     const auto took = std::chrono::steady_clock::now() - end;
     std::printf("model matched the kernel %lld ms after the burst\n",
                 static_cast<long long>(took / 1ms));
     EXPECT_LE(took, 1s);
     // The kernel settles its link states late; the model follows and stays equal.
     std::this_thread::sleep_for(1500ms);
-    EXPECT_TRUE(run_until(
-        veskm, [&] { return matches(ports); }, 1s))
-        << diff;
+    EXPECT_TRUE(run_until(veskm, [&] { return matches(ports); }, 1s)) << diff;
     nsm_client_stats stats{};
     nsm_client_get_stats(veskm->nc, &stats);
     std::printf("overruns %llu, full syncs %llu\n", (unsigned long long)stats.overruns,
