@@ -9,11 +9,13 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <linux/if_packet.h>
+#include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -159,6 +161,10 @@ class Scenario {
   public:
     explicit Scenario(const std::string &path)
         : steps_(parse(path)), lab_(steps_.at(0).verb == "ports" ? std::stoi(steps_[0].arg) : 4) {}
+    ~Scenario() {
+        if (flooder_ > 0 && kill(flooder_, SIGKILL) == 0)
+            waitpid(flooder_, nullptr, 0);
+    }
 
     void run() {
         ASSERT_TRUE(lab_.ok()) << "the namespaces and the bridge could not be built";
@@ -269,6 +275,19 @@ class Scenario {
             return stopped_ = true, is(d_.stop() == 0, "veskd did not end with 0");
         if (v == "sleep")
             return std::this_thread::sleep_for(std::chrono::milliseconds(port(0))), HOLDS;
+        if (v == "flood")
+            return flood(w[0], w[1]);
+        if (v == "cpu")
+            return cpu(port(0), w.size() > 1 ? port(1) : 100);
+        if (v == "rss") {
+            const long kib = proc_status_kib(d_.pid(), "VmRSS");
+            if (w[0].empty())
+                return rss_ = kib, HOLDS;
+            std::cout << "RSS " << rss_ << " -> " << kib << " KiB\n";
+            return is(kib - rss_ < port(0), "memory grew");
+        }
+        if (v == "gaps")
+            return gaps(split(a, " | "));
         if (v == "up" || v == "down" || v == "downs") {
             size_t down = 0, first = v == "downs" ? 1 : 0;
             for (size_t i = first; i < w.size(); i++)
@@ -335,6 +354,58 @@ class Scenario {
         return is(sent, "the forged frames were not sent");
     }
 
+    // Broadcast frames out of ifname (nN) of the neighbour namespace until the scenario ends.
+    Outcome flood(const std::string &ifname, const std::string &mode) {
+        flood_port_ = ifname.back() - '0';
+        flood_base_ = lab_.peer_packets(flood_port_, "tx");
+        flood_start_ = Clock::now();
+        const std::string ns = lab_.neighbour_ns(), script = VESK_SOURCE_DIR "/tests/e2e/flood.py";
+        if ((flooder_ = fork()) == 0) {
+            execlp("ip", "ip", "netns", "exec", ns.c_str(), "/usr/bin/python3", script.c_str(),
+                   ifname.c_str(), mode.c_str(), nullptr);
+            _exit(127);
+        }
+        return is(wait_for([&] { return flood_rate() > 0; }, 5s), "the flood does not start");
+    }
+    // Frames per second of the flood so far, once it has sent 20000.
+    long flood_rate() const {
+        const uint64_t sent = lab_.peer_packets(flood_port_, "tx") - flood_base_;
+        return sent < 20000 ? 0 : long(sent / std::chrono::duration<double>(Clock::now() - flood_start_).count());
+    }
+
+    // veskd's share of a core over ms milliseconds: below max percent.
+    Outcome cpu(int ms, int max) {
+        const double before = cpu_seconds(d_.pid());
+        const auto t0 = Clock::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        const double share = 100 * (cpu_seconds(d_.pid()) - before) /
+                             std::chrono::duration<double>(Clock::now() - t0).count();
+        std::cout << "veskd CPU " << share << "% of a core under " << flood_rate() << " frames/s\n";
+        return is(share < max, "veskd pays for traffic it should not see");
+    }
+
+    // "gaps TOLERANCE GAP... | TEXT": the first gaps between log lines holding TEXT are the GAPs
+    // (ms), each within TOLERANCE.
+    Outcome gaps(const std::vector<std::string> &a) {
+        const std::vector<std::string> want = split(a.at(0));
+        std::vector<double> times;
+        std::istringstream in(d_.log());
+        for (std::string line; std::getline(in, line);) {
+            int h = 0, m = 0, s = 0, ms = 0;
+            if (line.find(a.at(1)) != std::string::npos &&
+                std::sscanf(line.c_str(), "%*d/%*d/%*d %d:%d:%d.%d", &h, &m, &s, &ms) == 4)
+                times.push_back(((h * 60 + m) * 60 + s) * 1000.0 + ms);
+        }
+        bool holds = times.size() >= want.size();
+        std::string seen;
+        for (size_t i = 1; holds && i < want.size(); i++) {
+            seen += " " + std::to_string(long(times[i] - times[i - 1]));
+            holds = std::abs(times[i] - times[i - 1] - std::stod(want[i])) <= std::stod(want[0]);
+        }
+        std::cout << "gaps:" << seen << " ms\n";
+        return is(holds, "the gaps are" + seen);
+    }
+
     // One veskd per place: a second one on the same vty socket goes at once, touching nothing.
     Outcome second() {
         const std::string files = make_temp_dir("vesk-second-");
@@ -359,30 +430,43 @@ class Scenario {
     SwitchLab lab_;
     Veskd d_;
     std::vector<std::unique_ptr<Talker>> talkers_;
+    pid_t flooder_ = -1;
+    int flood_port_ = 0;
+    uint64_t flood_base_ = 0;
+    Clock::time_point flood_start_;
+    long rss_ = 0;
     const int port_ = 20000 + int(getpid() % 20000);
     bool stopped_ = false;
     std::string why_;
 };
 
-std::vector<std::string> scenario_files() {
+// The scenario files; those named storm_* measure CPU and run alone, as StormTest.*.
+std::vector<std::string> scenario_files(bool storms) {
     std::vector<std::string> files;
     for (const auto &e : std::filesystem::directory_iterator(VESK_SOURCE_DIR "/tests/e2e/scenarios"))
-        if (e.path().extension() == ".scn")
+        if (e.path().extension() == ".scn" && e.path().stem().string().starts_with("storm_") == storms)
             files.push_back(e.path());
     std::sort(files.begin(), files.end());
     return files;
 }
 
-class Lab : public ::testing::TestWithParam<std::string> {};
-
-TEST_P(Lab, Scenario) {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "end-to-end tests need root";
-    Scenario(GetParam()).run();
+std::string stem(const ::testing::TestParamInfo<std::string> &info) {
+    return std::filesystem::path(info.param).stem().string();
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenarios, Lab, ::testing::ValuesIn(scenario_files()), [](const auto &info) {
-    return std::filesystem::path(info.param).stem().string();
-});
+class Lab : public ::testing::TestWithParam<std::string> {
+  protected:
+    void run() {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "end-to-end tests need root";
+        Scenario(GetParam()).run();
+    }
+};
+class StormTest : public Lab {};
+
+TEST_P(Lab, Scenario) { run(); }
+TEST_P(StormTest, Scenario) { run(); }
+INSTANTIATE_TEST_SUITE_P(Scenarios, Lab, ::testing::ValuesIn(scenario_files(false)), stem);
+INSTANTIATE_TEST_SUITE_P(, StormTest, ::testing::ValuesIn(scenario_files(true)), stem);
 
 } // namespace
