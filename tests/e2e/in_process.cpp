@@ -108,7 +108,8 @@ class NsmKernel : public InLab {
         nsm_client_set_callback(nc, NSM_MSG_LINK_DOWN, record_link);
         ASSERT_EQ(nsm_client_start(nc), 0);
         // The kernel reports the fresh links' last changes a moment late.
-        run_until(veskm, [] { return false; }, 300ms);
+        run_until(
+            veskm, [] { return false; }, 300ms);
         link_messages.clear();
     }
     static std::string ge(int i) { return "ge" + std::to_string(i); }
@@ -131,7 +132,6 @@ class NsmKernel : public InLab {
     static int shut(const std::string &name) {
         return vesk_send_port_state_to_nsm(index(name), VESK_PORT_REQ_SHUTDOWN);
     }
-
 };
 
 TEST_F(NsmKernel, PortsLinksAndRequestsFollowTheKernel) {
@@ -257,19 +257,24 @@ TEST_F(NsmKernel, ModelMatchesTheKernelSoonAfterABurstThatOverrunsTheBuffer) {
                                  moves + "EOF\n}");
         done = true;
     });
-    run_until(veskm, [&] { return done.load(); }, 60s);
+    run_until(
+        veskm, [&] { return done.load(); }, 60s);
     burst.join();
     ASSERT_TRUE(burst_ok);
     const auto end = std::chrono::steady_clock::now();
     ports = {"ge1", "ge3", "ge4", "ge5", "ge7", "ge8"};
-    ASSERT_TRUE(run_until(veskm, [&] { return matches(ports); }, 3s)) << diff;
+    ASSERT_TRUE(run_until(
+        veskm, [&] { return matches(ports); }, 3s))
+        << diff;
     const auto took = std::chrono::steady_clock::now() - end;
     std::printf("model matched the kernel %lld ms after the burst\n",
                 static_cast<long long>(took / 1ms));
     EXPECT_LE(took, 1s);
     // The kernel settles its link states late; the model follows and stays equal.
     std::this_thread::sleep_for(1500ms);
-    EXPECT_TRUE(run_until(veskm, [&] { return matches(ports); }, 1s)) << diff;
+    EXPECT_TRUE(run_until(
+        veskm, [&] { return matches(ports); }, 1s))
+        << diff;
     nsm_client_stats stats{};
     nsm_client_get_stats(veskm->nc, &stats);
     std::printf("overruns %llu, full syncs %llu\n", (unsigned long long)stats.overruns,
@@ -425,8 +430,8 @@ TEST_F(FrameLoopTest, BurstsWrapTheReceiveRingWithoutLossOrRepeat) {
             ASSERT_TRUE(send(f));
         }
         const size_t want = static_cast<size_t>((b + 1) * per_burst);
-        ASSERT_TRUE(run_until(
-            veskm, [&] { return received("ge1") >= want && received("br0") >= want; }))
+        ASSERT_TRUE(
+            run_until(veskm, [&] { return received("ge1") >= want && received("br0") >= want; }))
             << "burst " << b << ": " << received("ge1");
     }
     EXPECT_EQ(received("ge1"), static_cast<size_t>(bursts * per_burst));

@@ -41,7 +41,9 @@ class Talker {
         thread_.join();
         close(fd_);
     }
-    bool started() { return wait_for([&] { return sent_ > 0 || fd_ < 0; }, 2s) && fd_ >= 0; }
+    bool started() {
+        return wait_for([&] { return sent_ > 0 || fd_ < 0; }, 2s) && fd_ >= 0;
+    }
 
   private:
     void run() {
@@ -131,7 +133,8 @@ std::vector<Step> parse(const std::string &path) {
         };
         s.verb = take();
         if (s.verb[0] == '<' || s.verb.find("..") != std::string::npos) {
-            s.max = std::stol(s.verb.substr(s.verb.find_first_of("<.") + (s.verb[0] == '<' ? 1 : 2)));
+            s.max =
+                std::stol(s.verb.substr(s.verb.find_first_of("<.") + (s.verb[0] == '<' ? 1 : 2)));
             s.min = s.verb[0] == '<' ? -1 : std::stol(s.verb);
             s.verb = take();
         }
@@ -187,7 +190,8 @@ class Scenario {
         }
         took = (Clock::now() - t0) / 1ms;
         if (s.max >= 0)
-            std::cout << "line " << s.line << ": " << s.verb << " " << s.arg << ": " << took << " ms\n";
+            std::cout << "line " << s.line << ": " << s.verb << " " << s.arg << ": " << took
+                      << " ms\n";
         ASSERT_EQ(o, HOLDS) << why_;
         EXPECT_TRUE(s.max < 0 || took <= s.max) << "took " << took << " ms";
         EXPECT_GE(took, s.min) << "came too soon";
@@ -204,10 +208,14 @@ class Scenario {
         if (s.find("$PID") != std::string::npos)
             replace_all(s, "$PID", std::to_string(d_.pid()));
         const std::pair<const char *, std::string> vars[] = {
-            {"$NS", lab_.switch_ns()},  {"$NN", lab_.neighbour_ns()},
-            {"$DIR", d_.dir()},         {"$VTY", d_.vty_path()},
-            {"$LOG", d_.log_path()},    {"$PORT", std::to_string(port_)},
+            {"$NS", lab_.switch_ns()},
+            {"$NN", lab_.neighbour_ns()},
+            {"$DIR", d_.dir()},
+            {"$VTY", d_.vty_path()},
+            {"$LOG", d_.log_path()},
+            {"$PORT", std::to_string(port_)},
             {"$CLI", std::string(VESK_BINARY_DIR) + "/tools/vesk-cli"},
+            {"$VESKD", veskd_path()},
             {"$NOBODY", "setpriv --reuid=65534 --regid=65534 --clear-groups"}};
         for (const auto &[name, value] : vars)
             replace_all(s, name, value);
@@ -249,8 +257,9 @@ class Scenario {
             return d_.vty().close(), is(d_.vty().connect(d_.vty_path()), "no vty session");
         if (v == "sh") {
             ShellResult r = run_shell(a.substr(w[0].size() + 1));
-            return r.status != port(0) ? is(false, "exit " + std::to_string(r.status) + ":\n" + r.out)
-                                       : compare(s, r.out);
+            return r.status != port(0)
+                       ? is(false, "exit " + std::to_string(r.status) + ":\n" + r.out)
+                       : compare(s, r.out);
         }
         if (v == "ip")
             return is(w[0] == "s" ? lab_.ip_switch(a.substr(2)) : lab_.ip_neighbour(a.substr(2)));
@@ -267,8 +276,6 @@ class Scenario {
             return heard(w[0], w[1], w[2] == "0");
         if (v == "forge")
             return forge(port(0), port(1));
-        if (v == "second")
-            return second();
         if (v == "logfile")
             return d_.set_log_path(a), HOLDS;
         if (v == "stop")
@@ -294,11 +301,6 @@ class Scenario {
                 down += !lab_.admin_up(port(i)) || (v == "up" && !lab_.running(port(i)));
             const size_t want = v == "downs" ? size_t(port(0)) : v == "up" ? 0 : w.size();
             return is(down == want, std::to_string(down) + " of the ports down");
-        }
-        if (v == "brport") {
-            ShellResult r = run_shell("ip netns exec " + lab_.switch_ns() + " cat /sys/class/net/ge" +
-                                      w[0] + "/brport/" + w[1]);
-            return is(r.status == 0 && std::stoi(r.out) == port(2), w[1] + " is " + r.out);
         }
         if (v == "log")
             return is(d_.log_count(a) > 0, "not logged");
@@ -342,7 +344,8 @@ class Scenario {
     // From behind port from, every second of the last 12 s, 5 copies each, a frame naming
     // port victim.
     Outcome forge(int from, int victim) {
-        ShellResult r = run_shell("ip -n " + lab_.switch_ns() + " -o link show ge" + std::to_string(victim));
+        ShellResult r =
+            run_shell("ip -n " + lab_.switch_ns() + " -o link show ge" + std::to_string(victim));
         const uint32_t index = uint32_t(std::strtoul(r.out.c_str(), nullptr, 10));
         const int fd = packet_socket(lab_.neighbour_ns(), "n" + std::to_string(from));
         bool sent = index > 0 && fd >= 0;
@@ -370,7 +373,10 @@ class Scenario {
     // Frames per second of the flood so far, once it has sent 20000.
     long flood_rate() const {
         const uint64_t sent = lab_.peer_packets(flood_port_, "tx") - flood_base_;
-        return sent < 20000 ? 0 : long(sent / std::chrono::duration<double>(Clock::now() - flood_start_).count());
+        return sent < 20000
+                   ? 0
+                   : long(sent /
+                          std::chrono::duration<double>(Clock::now() - flood_start_).count());
     }
 
     // veskd's share of a core over ms milliseconds: below max percent.
@@ -406,26 +412,6 @@ class Scenario {
         return is(holds, "the gaps are" + seen);
     }
 
-    // One veskd per place: a second one on the same vty socket goes at once, touching nothing.
-    Outcome second() {
-        const std::string files = make_temp_dir("vesk-second-");
-        int status = 0;
-        std::string err;
-        {
-            DaemonProcess p(files);
-            p.set_netns(lab_.switch_ns());
-            if (p.start({"-f", d_.config_path(), "-P", "0"},
-                        {"VESK_NSM=kernel", "VESK_FRAME=packet", "VESK_VTY_SOCKET=" + d_.vty_path()}) &&
-                !p.wait_exit(&status, 5s))
-                status = -1;
-            err = p.err();
-        }
-        remove_dir(files);
-        return is(WIFEXITED(status) && WEXITSTATUS(status) == 1 &&
-                      err.find("another daemon already runs with the vty socket") != std::string::npos,
-                  "status " + std::to_string(status) + ": " + err);
-    }
-
     std::vector<Step> steps_;
     SwitchLab lab_;
     Veskd d_;
@@ -443,8 +429,10 @@ class Scenario {
 // The scenario files; those named storm_* measure CPU and run alone, as StormTest.*.
 std::vector<std::string> scenario_files(bool storms) {
     std::vector<std::string> files;
-    for (const auto &e : std::filesystem::directory_iterator(VESK_SOURCE_DIR "/tests/e2e/scenarios"))
-        if (e.path().extension() == ".scn" && e.path().stem().string().starts_with("storm_") == storms)
+    for (const auto &e :
+         std::filesystem::directory_iterator(VESK_SOURCE_DIR "/tests/e2e/scenarios"))
+        if (e.path().extension() == ".scn" &&
+            e.path().stem().string().starts_with("storm_") == storms)
             files.push_back(e.path());
     std::sort(files.begin(), files.end());
     return files;
@@ -464,8 +452,12 @@ class Lab : public ::testing::TestWithParam<std::string> {
 };
 class StormTest : public Lab {};
 
-TEST_P(Lab, Scenario) { run(); }
-TEST_P(StormTest, Scenario) { run(); }
+TEST_P(Lab, Scenario) {
+    run();
+}
+TEST_P(StormTest, Scenario) {
+    run();
+}
 INSTANTIATE_TEST_SUITE_P(Scenarios, Lab, ::testing::ValuesIn(scenario_files(false)), stem);
 INSTANTIATE_TEST_SUITE_P(, StormTest, ::testing::ValuesIn(scenario_files(true)), stem);
 

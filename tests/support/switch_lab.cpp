@@ -66,7 +66,8 @@ void sweep_stale() {
     DIR *dir = opendir("/run/netns");
     while (dirent *e = dir != nullptr ? readdir(dir) : nullptr) {
         char *end = nullptr;
-        long pid = std::strncmp(e->d_name, "dmn", 3) == 0 ? std::strtol(e->d_name + 3, &end, 10) : 0;
+        long pid =
+            std::strncmp(e->d_name, "dmn", 3) == 0 ? std::strtol(e->d_name + 3, &end, 10) : 0;
         if (pid > 0 && (*end == 's' || *end == 'n') && kill(pid_t(pid), 0) != 0 && errno == ESRCH)
             sh(std::string("ip netns del ") + e->d_name);
     }
