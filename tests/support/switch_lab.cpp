@@ -26,45 +26,31 @@ namespace vesk_test {
 
 namespace {
 
-constexpr char kNetnsDir[] = "/run/netns/";
-constexpr int kMaxNamespaces = 16;
-
-// Names to delete from a signal handler: fixed storage, no allocation there.
-char g_names[kMaxNamespaces][64];
+// Namespaces to delete from a signal handler: fixed storage, no allocation there.
+char g_names[16][64];
 std::mutex g_names_mu;
 
-void remember(const std::string &name) {
+// Puts name in a free slot (or, with name "", empties the slots holding forget).
+void remember(const std::string &name, const std::string &forget = "") {
     std::lock_guard lock(g_names_mu);
     for (auto &slot : g_names) {
-        if (slot[0] != '\0')
-            continue;
-        std::snprintf(slot, sizeof slot, "%s", name.c_str());
-        return;
+        if (!forget.empty() && forget == slot)
+            slot[0] = '\0';
+        if (!name.empty() && slot[0] == '\0')
+            return (void)std::snprintf(slot, sizeof slot, "%s", name.c_str());
     }
 }
 
-void forget(const std::string &name) {
-    std::lock_guard lock(g_names_mu);
-    for (auto &slot : g_names)
-        if (name == slot)
-            slot[0] = '\0';
-}
-
 // What "ip netns del" does, with async-signal-safe calls only.
-void drop_namespace(const char *name) {
-    char path[128] = "/run/netns/";
-    size_t n = std::strlen(path);
-    for (size_t i = 0; name[i] != '\0' && n < sizeof path - 1; i++)
-        path[n++] = name[i];
-    path[n] = '\0';
-    umount2(path, MNT_DETACH);
-    unlink(path);
-}
-
 void drop_all() {
     for (auto &slot : g_names) {
-        if (slot[0] != '\0')
-            drop_namespace(slot);
+        if (slot[0] == '\0')
+            continue;
+        char path[128] = "/run/netns/";
+        for (size_t n = std::strlen(path), i = 0; slot[i] != '\0' && n < sizeof path - 1; i++)
+            path[n++] = slot[i];
+        umount2(path, MNT_DETACH);
+        unlink(path);
         slot[0] = '\0';
     }
 }
@@ -75,33 +61,18 @@ extern "C" void on_fatal_signal(int signo) {
     raise(signo);
 }
 
-void install_cleanup() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        std::atexit(drop_all);
-        for (int signo : {SIGINT, SIGTERM, SIGHUP})
-            signal(signo, on_fatal_signal);
-    });
-}
-
 // Namespaces "dmn<pid>..." of processes that are gone were left by a killed test.
 void sweep_stale() {
-    DIR *dir = opendir(kNetnsDir);
-    if (dir == nullptr)
-        return;
-    while (dirent *e = readdir(dir)) {
-        const char *name = e->d_name;
-        if (std::strncmp(name, "dmn", 3) != 0)
-            continue;
+    DIR *dir = opendir("/run/netns");
+    while (dirent *e = dir != nullptr ? readdir(dir) : nullptr) {
         char *end = nullptr;
-        long pid = std::strtol(name + 3, &end, 10);
-        if (end == name + 3 || (*end != 's' && *end != 'n') || pid <= 0)
-            continue;
-        if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
-            continue;
-        sh(std::string("ip netns del ") + name);
+        long pid =
+            std::strncmp(e->d_name, "dmn", 3) == 0 ? std::strtol(e->d_name + 3, &end, 10) : 0;
+        if (pid > 0 && (*end == 's' || *end == 'n') && kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+            sh(std::string("ip netns del ") + e->d_name);
     }
-    closedir(dir);
+    if (dir != nullptr)
+        closedir(dir);
 }
 
 std::string mac(int group, int port) {
@@ -114,7 +85,7 @@ std::string mac(int group, int port) {
 
 NetnsEntry::NetnsEntry(const std::string &ns) {
     home_ = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-    int target = open((kNetnsDir + ns).c_str(), O_RDONLY | O_CLOEXEC);
+    int target = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
     ok_ = home_ >= 0 && target >= 0 && setns(target, CLONE_NEWNET) == 0;
     if (target >= 0)
         close(target);
@@ -147,65 +118,67 @@ bool sh(const std::string &cmd) {
 }
 
 SwitchLab::SwitchLab(int ports) {
-    static int serial = 0;
-    install_cleanup();
+    static std::once_flag once;
+    std::call_once(once, [] {
+        std::atexit(drop_all);
+        for (int signo : {SIGINT, SIGTERM, SIGHUP})
+            signal(signo, on_fatal_signal);
+    });
     sweep_stale();
+    static int serial = 0;
     const std::string base = "dmn" + std::to_string(getpid());
-    switch_ns_ = base + "s" + std::to_string(serial);
-    neighbour_ns_ = base + "n" + std::to_string(serial);
-    serial++;
+    ns_[0] = base + "s" + std::to_string(serial);
+    ns_[1] = base + "n" + std::to_string(serial++);
     ok_ = build(ports);
 }
 
 SwitchLab::~SwitchLab() {
     if (flags_fd_ >= 0)
         close(flags_fd_);
-    for (const std::string *ns : {&switch_ns_, &neighbour_ns_}) {
-        sh("ip netns del " + *ns);
-        forget(*ns);
+    for (const std::string &ns : ns_) {
+        sh("ip netns del " + ns);
+        remember("", ns);
     }
 }
 
 bool SwitchLab::build(int ports) {
-    for (const std::string *ns : {&switch_ns_, &neighbour_ns_}) {
-        if (!sh("ip netns add " + *ns))
+    for (const std::string &ns : ns_) {
+        if (!sh("ip netns add " + ns))
             return false;
-        remember(*ns);
-        if (!sh("ip netns exec " + *ns +
+        remember(ns);
+        if (!sh("ip netns exec " + ns +
                 " sysctl -qw net.ipv6.conf.all.disable_ipv6=1"
                 " net.ipv6.conf.default.disable_ipv6=1") ||
-            !sh("ip -n " + *ns + " link set lo up"))
+            !sh("ip -n " + ns + " link set lo up"))
             return false;
     }
     if (!ip_switch("link add br0 address " + mac(0, 1) + " type bridge"))
         return false;
-    ports_ = ports;
-    for (int i = 1; i <= ports; i++)
-        if (!add_port(i))
+    for (ports_ = 1; ports_ <= ports; ports_++)
+        if (!add_port(ports_))
             return false;
-    if (!ip_switch("link set br0 up"))
-        return false;
-    NetnsEntry in(switch_ns_);
+    ports_ = ports;
+    NetnsEntry in(switch_ns());
     flags_fd_ = in.ok() ? socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : -1;
-    return flags_fd_ >= 0;
+    return ip_switch("link set br0 up") && flags_fd_ >= 0;
 }
 
 bool SwitchLab::add_port(int i) {
     const std::string ge = "ge" + std::to_string(i), n = "n" + std::to_string(i);
     return ip_switch("link add " + ge + " address " + mac(1, i) + " type veth peer name " + n +
-                     " address " + mac(2, i) + " netns " + neighbour_ns_) &&
+                     " address " + mac(2, i) + " netns " + neighbour_ns()) &&
            ip_switch("link set " + ge + " master br0") && ip_switch("link set " + ge + " up") &&
            ip_neighbour("link set " + n + " up");
 }
 
 void SwitchLab::start(Veskd &veskd, const std::vector<std::string> &env,
-                      const std::vector<std::string> &args) const {
+                      const std::vector<std::string> &args, bool wait_ports) const {
     std::vector<std::string> all = {"VESK_NSM=kernel", "VESK_FRAME=packet"};
     all.insert(all.end(), env.begin(), env.end());
-    veskd.set_netns(switch_ns_);
+    veskd.set_netns(switch_ns());
     ASSERT_NO_FATAL_FAILURE(veskd.start(all, args));
     ASSERT_TRUE(wait_for([&] {
-        for (int i = 1; i <= ports_; i++)
+        for (int i = 1; wait_ports && i <= ports_; i++)
             if (veskd.cmd("show loop-detect interface ge" + std::to_string(i)).find('%') !=
                 std::string::npos)
                 return false;
@@ -214,22 +187,20 @@ void SwitchLab::start(Veskd &veskd, const std::vector<std::string> &env,
 }
 
 bool SwitchLab::ip_switch(const std::string &args) const {
-    return sh("ip -n " + switch_ns_ + " " + args);
+    return sh("ip -n " + switch_ns() + " " + args);
 }
 
 bool SwitchLab::ip_neighbour(const std::string &args) const {
-    return sh("ip -n " + neighbour_ns_ + " " + args);
+    return sh("ip -n " + neighbour_ns() + " " + args);
 }
 
 bool SwitchLab::hairpin(int port, bool on) {
-    const std::string n = "n" + std::to_string(port);
-    const std::string br = "hp" + std::to_string(port);
-    if (!on)
-        return ip_neighbour("link set dev " + n + " type bridge_slave hairpin off");
-    ip_neighbour("link add " + br + " type bridge");
+    const std::string n = "n" + std::to_string(port), br = "hp" + std::to_string(port);
+    if (on)
+        ip_neighbour("link add " + br + " type bridge");
     return ip_neighbour("link set " + br + " up") &&
            ip_neighbour("link set " + n + " master " + br) &&
-           ip_neighbour("link set dev " + n + " type bridge_slave hairpin on");
+           ip_neighbour("link set dev " + n + " type bridge_slave hairpin " + (on ? "on" : "off"));
 }
 
 bool SwitchLab::cable(int a, int b) {
@@ -242,14 +213,6 @@ bool SwitchLab::cable(int a, int b) {
 
 bool SwitchLab::uncable(int port) {
     return ip_neighbour("link set n" + std::to_string(port) + " nomaster");
-}
-
-bool SwitchLab::peer_link(int port, bool up) {
-    return ip_neighbour("link set n" + std::to_string(port) + (up ? " up" : " down"));
-}
-
-bool SwitchLab::set_admin(int port, bool up) {
-    return ip_switch("link set ge" + std::to_string(port) + (up ? " up" : " down"));
 }
 
 unsigned SwitchLab::flags(const std::string &ifname) const {
@@ -269,7 +232,7 @@ bool SwitchLab::running(int port) const {
 }
 
 uint64_t SwitchLab::peer_packets(int port, const std::string &dir) const {
-    ShellResult r = run_shell("ip netns exec " + neighbour_ns_ + " cat /sys/class/net/n" +
+    ShellResult r = run_shell("ip netns exec " + neighbour_ns() + " cat /sys/class/net/n" +
                               std::to_string(port) + "/statistics/" + dir + "_packets 2>/dev/null");
     return std::strtoull(r.out.c_str(), nullptr, 10);
 }

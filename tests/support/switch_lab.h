@@ -43,21 +43,17 @@ class SwitchLab {
 
     // Every step of the set-up worked.
     bool ok() const { return ok_; }
-    const std::string &switch_ns() const { return switch_ns_; }
-    const std::string &neighbour_ns() const { return neighbour_ns_; }
+    const std::string &switch_ns() const { return ns_[0]; }
+    const std::string &neighbour_ns() const { return ns_[1]; }
 
     // Adds port geI (up, on br0) with its peer nI (up).
     bool add_port(int port);
-    // Puts peer nI on a bridge of its own with hairpin on: a one-port loop behind geI.
+    // Puts peer nI on a bridge of its own with hairpin on (off): a one-port loop behind geI.
     bool hairpin(int port, bool on = true);
     // Puts peers nA and nB on one bridge: a loop through geA and geB.
     bool cable(int a, int b);
     // Takes peer nI off whatever bridge it is on.
     bool uncable(int port);
-    // Brings peer nI down or up (the cable of geI).
-    bool peer_link(int port, bool up);
-    // Sets geI administratively up or down, as an operator would.
-    bool set_admin(int port, bool up);
 
     // IFF_* flags of an interface of the switch namespace; 0 when it is missing.
     unsigned flags(const std::string &ifname) const;
@@ -70,16 +66,15 @@ class SwitchLab {
     bool ip_switch(const std::string &args) const;
     bool ip_neighbour(const std::string &args) const;
 
-    // Starts veskd on the kernel backends in the switch namespace and waits until it knows
-    // ge1..geN.
+    // Starts veskd on the kernel backends in the switch namespace and, with wait_ports, waits
+    // until it knows ge1..geN.
     void start(Veskd &veskd, const std::vector<std::string> &env = {},
-               const std::vector<std::string> &args = {}) const;
+               const std::vector<std::string> &args = {}, bool wait_ports = true) const;
 
   private:
     bool build(int ports);
     int ports_ = 0;
-    std::string switch_ns_;
-    std::string neighbour_ns_;
+    std::string ns_[2]; // the switch's and the neighbour's
     int flags_fd_ = -1; // a socket of the switch namespace, for SIOCGIFFLAGS
     bool ok_ = false;
 };
