@@ -1,5 +1,6 @@
 #include "support/toy_commands.h"
 
+#include "support/typed_line.h"
 #include "support/vty_server.h"
 #include "zet/cli/cli.h"
 #include "zet/cli/host.h"
@@ -164,17 +165,7 @@ void log_sink(void *ctx, int priority, const char *line) {
 
 // What the vty does with a line, and what the transcript shows of it.
 std::string run_line(struct cli *cli, std::string line, std::string &logged) {
-    line = replace_all(line, "\\t", "\t");
-    int ret = 0;
-    const char last = line.empty() ? '\0' : line.back();
-    if (last == '?' || last == '\t')
-        line.pop_back();
-    if (last == '?')
-        cli_describe(cli, line.c_str());
-    else if (last == '\t')
-        cli_out(cli, "%s\n", cli_complete(cli, line.c_str()).c_str());
-    else
-        ret = cli_execute(cli, line.c_str(), true);
+    const int ret = run_typed_line(cli, replace_all(line, "\\t", "\t"), true);
     std::string text = cli_output_take(cli), out, prompt = cli_prompt(cli);
     std::istringstream in(text);
     for (std::string o; std::getline(in, o);)

@@ -1,28 +1,13 @@
 // The frame socket: its refusals, the wire-peer backend in both directions, closing while a
 // reader waits, the counters, the packet backend's kernel filter, and the vesk-wire tool.
-#include <cerrno>
-#include <chrono>
-#include <csignal>
-#include <cstring>
+#include "../zet_test.h"
+
 #include <linux/filter.h>
 #include <poll.h>
-#include <string>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
-#include <vector>
-
-#include <gtest/gtest.h>
-
-#include "support/wire_peer.h"
-#include "zet/core/lib.h"
-#include "zet/frame/packet.h"
-#include "zet/frame/sock.h"
 
 namespace {
 
-using std::chrono::milliseconds;
+using ms = std::chrono::milliseconds;
 using std::chrono::steady_clock;
 using vesk_test::SentFrame;
 
@@ -148,7 +133,7 @@ TEST_F(FrameSockTest, FramesCarryTheirAddressesBothWays) {
         result = pal_sock_recvfrom(fd, buf, sizeof buf, 0, nullptr, nullptr);
         err = errno;
     });
-    std::this_thread::sleep_for(milliseconds(20));
+    std::this_thread::sleep_for(ms(20));
     frame_sock_close(zg_);
     reader.join();
     EXPECT_EQ(std::pair(result, err), std::pair(ssize_t{-1}, EBADF));
@@ -164,7 +149,7 @@ TEST_F(FrameSockTest, SendsWaitBrieflyForASlowPeerThenGiveUp) {
     std::vector<SentFrame> got;
     std::thread reader([&] {
         for (SentFrame f; got.size() < kFrames && peer_.next(f, 2000);)
-            got.push_back(f), std::this_thread::sleep_for(milliseconds(2));
+            got.push_back(f), std::this_thread::sleep_for(ms(2));
     });
     uint8_t data[46] = {};
     for (int i = 0; i < kFrames; i++) {
@@ -187,7 +172,7 @@ TEST_F(FrameSockTest, SendsWaitBrieflyForASlowPeerThenGiveUp) {
         started = steady_clock::now();
     auto waited = steady_clock::now() - started;
     EXPECT_EQ(refused(n), std::pair(-1L, EAGAIN));
-    EXPECT_TRUE(waited >= milliseconds(40) && waited < milliseconds(1000));
+    EXPECT_TRUE(waited >= ms(40) && waited < ms(1000));
     SentFrame f;
     for (int i = 0; i < sent; i++)
         ASSERT_TRUE(peer_.next(f, 0)) << "frame " << i;
@@ -338,7 +323,7 @@ TEST_F(WireTool, ReflectsCablesDropsAndDelaysFrames) {
     const auto start = steady_clock::now();
     send_on(2, 1, 0x22);
     EXPECT_EQ(received(0), "2:34");
-    EXPECT_GE(steady_clock::now() - start, milliseconds(300));
+    EXPECT_GE(steady_clock::now() - start, ms(300));
 }
 
 } // namespace
