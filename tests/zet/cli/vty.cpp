@@ -126,12 +126,7 @@ TEST_F(Vty, UnixSessionRunsLinesAsTheShellDoesAndNeverEchoesControlBytes) {
             {"show \xc3\xa9toy\r\n", TOY + P},
             {"show n\x1b\x9b\x07othing\n", "% Invalid input at word 2: \"nothing\"\n" + P},
             {"configure terminal\n", "veskd(config)# "},
-            {"interface ge1\n", "veskd(config-if)# "},
             {"end\n", P},
-            {"dump-mode\n", "veskd(dump)# "},
-            {"exit\n", P},
-            {"disable\n", "veskd> "},
-            {"enable\n", P},
             {"show big ?\n", "  <1-100000000>  bytes\n" + P},
             {"sh\t\n", "show\n" + P},
             {"show to\t\n", "tomato toy\n" + P}});

@@ -178,10 +178,7 @@ TEST_F(NsmClient, NsmAndWirePeersOfAnotherUserAreRefused) {
     ASSERT_EQ(chmod(dir, 0777), 0);
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
-    pid_t peer = fork();
-    if (peer == 0) {
-        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
-            _exit(1);
+    pid_t peer = zet_test::fork_as_nobody([&] {
         for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
             sockaddr_un sun{AF_UNIX, {}};
             std::snprintf(sun.sun_path, sizeof sun.sun_path, "%s/%s", dir,
@@ -189,12 +186,11 @@ TEST_F(NsmClient, NsmAndWirePeersOfAnotherUserAreRefused) {
             int fd = socket(AF_UNIX, type, 0);
             if (bind(fd, reinterpret_cast<sockaddr *>(&sun), sizeof sun) != 0 ||
                 (type == SOCK_STREAM && listen(fd, 8) != 0))
-                _exit(2);
+                return 2;
         }
         (void)!write(ready[1], "x", 1);
-        pause();
-        _exit(0);
-    }
+        return pause();
+    });
     char c;
     ASSERT_EQ(read(ready[0], &c, 1), 1);
     vesk_test::LogCapture cap(zg_);

@@ -31,10 +31,6 @@ nsm_view unix_base() {
     return v;
 }
 
-std::vector<uint8_t> raw(uint16_t type, std::vector<uint8_t> payload) {
-    return nsm_unix_encode(type, payload);
-}
-
 TEST(NsmUnix, FramesAreCutFromAStreamInPiecesAndBadHeadersAreGarbage) {
     std::vector<uint8_t> stream = nsm_unix_if_delete(7), buf;
     const std::vector<uint8_t> end = nsm_unix_sync_end();
@@ -174,7 +170,8 @@ TEST(NsmUnix, HelloAndPortStateReadBack) {
     EXPECT_EQ(std::tuple(flags, ifindex), std::tuple(uint16_t{1}, 0x01020304u));
     EXPECT_EQ(frame_of(nsm_unix_port_state(2, 5)).payload,
               (std::vector<uint8_t>{0, 2, 0, 0, 0, 0, 0, 5}));
-    EXPECT_EQ(nsm_unix_read_port_state(frame_of(raw(168, {0, 1})), &flags, &ifindex), -1);
+    EXPECT_EQ(nsm_unix_read_port_state(frame_of(nsm_unix_encode(168, {0, 1})), &flags, &ifindex),
+              -1);
 }
 
 } // namespace
