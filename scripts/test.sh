@@ -38,8 +38,9 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 
 phase "clang build with ThreadSanitizer"
 # Only what runs threads against the event loop: the integration tests (real daemon processes,
-# peers and vty clients), the receive thread's and the loop's own tests, and their programs.
-tsan_targets=(veskd vesk-cli vesk-nsm-peer vesk-wire zet_thread_test zet_signal_test
+# peers and vty clients), the receive thread's tests, the framework's (one program, the loop's
+# among them), and their programs.
+tsan_targets=(veskd vesk-cli vesk-nsm-peer vesk-wire zet_test
               vesk_receive_thread_test)
 for t in tests/integration/*_test.cpp; do
     tsan_targets+=("integration_$(basename "$t" .cpp)")

@@ -120,7 +120,7 @@ TEST_F(NsmClient, ViewsAreReportedAsTheirDifferencesInAnOrderTheProtocolCanBuild
                                               : "";
         if (!line.empty() || !c.contains("after"))
             continue;
-        SCOPED_TRACE("nsm_client.txt: " + c["case"]);
+        SCOPED_TRACE("nsm/client.txt: " + c["case"]);
         TearDown();
         SetUp();
         apply(view_of(c["before"]));

@@ -101,7 +101,7 @@ TEST(NsmUnix, HostileMessagesAreRefusedWholeAndChangeNothing) {
         line_no++;
         if (line.empty() || line[0] == '#')
             continue;
-        SCOPED_TRACE("nsm_refused.txt:" + std::to_string(line_no) + ": " + line);
+        SCOPED_TRACE("nsm/refused.txt:" + std::to_string(line_no) + ": " + line);
         std::istringstream words(line.substr(0, line.find(" #")));
         std::string kind, word, want_why;
         std::vector<uint8_t> bytes;
