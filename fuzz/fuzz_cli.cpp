@@ -6,29 +6,29 @@
 #include <algorithm>
 
 #include "fuzz_daemon.h"
+#include "support/typed_line.h"
 
 namespace {
 
 // A configured daemon, so that lines meet ports with settings and protect VLANs.
-const char *const kBaseConfig[] = {
-    "configure terminal", "interface ge1", "loop-detect enable", "loop-detect protect vlan 10",
-    "loop-detect tx-interval time 30", "interface ge2", "loop-detect protect vlan 10",
-    "loop-detect loop log", "interface xe1", "loop-detect enable", "loop-detect resume time 300",
-    "end"};
+const char *const kBaseConfig[] = {"configure terminal",
+                                   "interface ge1",
+                                   "loop-detect enable",
+                                   "loop-detect protect vlan 10",
+                                   "loop-detect tx-interval time 30",
+                                   "interface ge2",
+                                   "loop-detect protect vlan 10",
+                                   "loop-detect loop log",
+                                   "interface xe1",
+                                   "loop-detect enable",
+                                   "loop-detect resume time 300",
+                                   "end"};
 
-void run_line(struct cli *cli, std::string line) {
+void run_line(struct cli *cli, const std::string &line) {
     // Paths could name any file; the scratch directory is the only place lines may write.
     if (line.find('/') != std::string::npos)
         return;
-    const char last = line.empty() ? '\0' : line.back();
-    if (last == '?' || last == '\t')
-        line.pop_back();
-    if (last == '?')
-        cli_describe(cli, line.c_str());
-    else if (last == '\t')
-        cli_complete(cli, line.c_str());
-    else
-        cli_execute(cli, line.c_str(), !line.empty() && (static_cast<uint8_t>(line[0]) & 1));
+    vesk_test::run_typed_line(cli, line, !line.empty() && (static_cast<uint8_t>(line[0]) & 1));
     cli_output_take(cli);
     zlog_set_discard(veskm->log); // a line may move the log; debug lines must go nowhere
 }

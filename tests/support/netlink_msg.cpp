@@ -63,13 +63,6 @@ NlMsg &NlMsg::vlans(const std::vector<bridge_vlan_info> &entries) {
     return end();
 }
 
-NlMsg &NlMsg::cut_to(size_t n) {
-    buf_.resize(n);
-    auto len = static_cast<uint32_t>(n);
-    std::memcpy(buf_.data(), &len, sizeof len);
-    return *this;
-}
-
 NlMsg nl_bridge(int ifindex, const char *name, int filtering, uint8_t mac) {
     const uint8_t hw[6] = {2, 0, 0, 0, 0, mac};
     NlMsg m(RTM_NEWLINK, AF_UNSPEC, ifindex);

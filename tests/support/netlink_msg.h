@@ -22,8 +22,6 @@ class NlMsg {
     NlMsg &vlans(const std::vector<bridge_vlan_info> &entries);
     // Bytes as they are (padded), for attributes no encoder would write.
     NlMsg &raw(const void *p, size_t n);
-    // Keeps only the first n bytes, and says so in the header.
-    NlMsg &cut_to(size_t n);
     const nlmsghdr *hdr() const { return reinterpret_cast<const nlmsghdr *>(buf_.data()); }
     size_t size() const { return buf_.size(); }
     const std::vector<uint8_t> &bytes() const { return buf_; }

@@ -1,5 +1,6 @@
 #include "support/toy_commands.h"
 
+#include "support/typed_line.h"
 #include "support/vty_server.h"
 #include "zet/cli/cli.h"
 #include "zet/cli/host.h"
@@ -157,24 +158,9 @@ const std::map<int, std::string> RESULTS = {
     {CLI_ERR_TOO_LONG, "too-long"},     {CLI_ERR_NO_INTERFACE, "no-interface"},
     {CLI_ERR_WRONG_MODE, "wrong-mode"}};
 
-// Log lines with their time stamps masked, as the transcript shows them.
-void log_sink(void *ctx, int priority, const char *line) {
-    *static_cast<std::string *>(ctx) += "~ " + std::to_string(priority) + " " + line + "\n";
-}
-
 // What the vty does with a line, and what the transcript shows of it.
 std::string run_line(struct cli *cli, std::string line, std::string &logged) {
-    line = replace_all(line, "\\t", "\t");
-    int ret = 0;
-    const char last = line.empty() ? '\0' : line.back();
-    if (last == '?' || last == '\t')
-        line.pop_back();
-    if (last == '?')
-        cli_describe(cli, line.c_str());
-    else if (last == '\t')
-        cli_out(cli, "%s\n", cli_complete(cli, line.c_str()).c_str());
-    else
-        ret = cli_execute(cli, line.c_str(), true);
+    const int ret = run_typed_line(cli, replace_all(line, "\\t", "\t"), true);
     std::string text = cli_output_take(cli), out, prompt = cli_prompt(cli);
     std::istringstream in(text);
     for (std::string o; std::getline(in, o);)
@@ -216,7 +202,13 @@ bool toy_install(struct lib_globals *zg) {
 std::string toy_transcript(struct cli *cli, const std::string &script) {
     std::istringstream in(script);
     std::string out, logged;
-    zlog_set_sink(cli->zg->log, log_sink, &logged);
+    // Log lines with their time stamps masked, as the transcript shows them.
+    zlog_set_sink(
+        cli->zg->log,
+        [](void *ctx, int prio, const char *l) {
+            *static_cast<std::string *>(ctx) += "~ " + std::to_string(prio) + " " + l + "\n";
+        },
+        &logged);
     for (std::string line; std::getline(in, line);) {
         if (line == "|" || std::regex_search(line, std::regex("^(\\| |= |~ |\\(no line end\\))")))
             continue;

@@ -1,28 +1,12 @@
 // The frame socket: its refusals, the wire-peer backend in both directions, closing while a
-// reader waits, the counters, the packet backend's kernel filter, and the vesk-wire tool.
-#include <cerrno>
-#include <chrono>
-#include <csignal>
-#include <cstring>
-#include <linux/filter.h>
+// reader waits, the counters, and the vesk-wire tool against it.
+#include "../zet_test.h"
+
 #include <poll.h>
-#include <string>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
-#include <vector>
-
-#include <gtest/gtest.h>
-
-#include "support/wire_peer.h"
-#include "zet/core/lib.h"
-#include "zet/frame/packet.h"
-#include "zet/frame/sock.h"
 
 namespace {
 
-using std::chrono::milliseconds;
+using ms = std::chrono::milliseconds;
 using std::chrono::steady_clock;
 using vesk_test::SentFrame;
 
@@ -148,7 +132,7 @@ TEST_F(FrameSockTest, FramesCarryTheirAddressesBothWays) {
         result = pal_sock_recvfrom(fd, buf, sizeof buf, 0, nullptr, nullptr);
         err = errno;
     });
-    std::this_thread::sleep_for(milliseconds(20));
+    std::this_thread::sleep_for(ms(20));
     frame_sock_close(zg_);
     reader.join();
     EXPECT_EQ(std::pair(result, err), std::pair(ssize_t{-1}, EBADF));
@@ -164,7 +148,7 @@ TEST_F(FrameSockTest, SendsWaitBrieflyForASlowPeerThenGiveUp) {
     std::vector<SentFrame> got;
     std::thread reader([&] {
         for (SentFrame f; got.size() < kFrames && peer_.next(f, 2000);)
-            got.push_back(f), std::this_thread::sleep_for(milliseconds(2));
+            got.push_back(f), std::this_thread::sleep_for(ms(2));
     });
     uint8_t data[46] = {};
     for (int i = 0; i < kFrames; i++) {
@@ -187,53 +171,10 @@ TEST_F(FrameSockTest, SendsWaitBrieflyForASlowPeerThenGiveUp) {
         started = steady_clock::now();
     auto waited = steady_clock::now() - started;
     EXPECT_EQ(refused(n), std::pair(-1L, EAGAIN));
-    EXPECT_TRUE(waited >= milliseconds(40) && waited < milliseconds(1000));
+    EXPECT_TRUE(waited >= ms(40) && waited < ms(1000));
     SentFrame f;
     for (int i = 0; i < sent; i++)
         ASSERT_TRUE(peer_.next(f, 0)) << "frame " << i;
-}
-
-// The packet backend's filter, run by the kernel on a datagram socket standing for the frame as
-// the packet socket would see it: minimum-size ARP requests from no address pass.
-TEST(FrameFilter, PassesOnlyMinimumSizeArpRequestsFromNoAddress) {
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, fds), 0);
-    sock_fprog prog{};
-    frame_packet_filter(&prog);
-    ASSERT_EQ(setsockopt(fds[1], SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog), 0)
-        << std::strerror(errno);
-    const struct {
-        bool tagged;
-        size_t len, at;
-        uint8_t value;
-        bool passes;
-    } cases[] = {
-        {false, 60, 0, 0, true},   {true, 64, 0, 0, true},    {false, 59, 0, 0, false},
-        {false, 61, 0, 0, false},  {false, 64, 0, 0, false},  {true, 60, 0, 0, false},
-        {true, 68, 0, 0, false},                              // tagged, padded to 60 or 68
-        {false, 60, 21, 2, false}, {true, 64, 25, 2, false},  // replies
-        {false, 60, 31, 1, false}, {true, 64, 32, 10, false}, // senders with an address
-        {false, 60, 13, 0, false}, {true, 64, 17, 0, false},  // IPv4
-    };
-    for (const auto &c : cases) {
-        std::vector<uint8_t> f(c.len, 0);
-        std::memset(f.data(), 0xff, 6);
-        std::memcpy(f.data() + 6, kSrc, 6);
-        size_t off = c.tagged ? 16 : 12;
-        if (c.tagged)
-            f[12] = 0x81, f[15] = 100;
-        const uint8_t arp[] = {0x08, 0x06, 0x00, 0x01, 0x08, 0x00, 0x06, 0x04, 0x00, 0x01};
-        std::memcpy(f.data() + off, arp, sizeof arp);
-        std::memcpy(f.data() + off + 10, kSrc, 6);
-        if (c.at != 0)
-            f[c.at] = c.value;
-        ASSERT_EQ(send(fds[0], f.data(), f.size(), 0), ssize_t(f.size()));
-        uint8_t buf[2048];
-        EXPECT_EQ(recv(fds[1], buf, sizeof buf, MSG_DONTWAIT) == ssize_t(f.size()), c.passes)
-            << c.tagged << " " << c.len << " " << c.at;
-    }
-    close(fds[0]);
-    close(fds[1]);
 }
 
 // vesk-wire as a child process, spoken to through its standard input and output, against the
@@ -266,11 +207,7 @@ class WireTool : public ::testing::Test {
         lib_stop(zg_);
         ask("quit", false);
         close(to_);
-        int status = 0;
-        for (auto deadline = steady_clock::now() + std::chrono::seconds(5);
-             waitpid(pid_, &status, WNOHANG) == 0;)
-            if (steady_clock::now() > deadline)
-                kill(pid_, SIGKILL), waitpid(pid_, &status, 0);
+        waitpid(pid_, nullptr, 0);
         close(from_);
     }
     // The answer line to an order, or "" after 10 s.
@@ -309,36 +246,31 @@ class WireTool : public ::testing::Test {
     lib_globals *zg_ = nullptr;
 };
 
+// The steps of tests/zet/data/frame/wire.txt, then a delay.
 TEST_F(WireTool, ReflectsCablesDropsAndDelaysFrames) {
-    ASSERT_EQ(ask("reflect 3"), "ok");
-    send_on(3, 100, 0x33);
-    EXPECT_EQ(ask("wait-frame"), "frame 1.3 100 46");
-    EXPECT_EQ(received(), "3:51");
-    ASSERT_EQ(ask("cable 5 1.6"), "ok");
-    send_on(5, 1, 0x05);
-    send_on(6, 1, 0x06);
-    EXPECT_EQ(ask("wait-frame"), "frame 1.5 1 46");
-    EXPECT_EQ(ask("wait-frame"), "frame 1.6 1 46");
-    EXPECT_EQ(received(), "6:5");
-    EXPECT_EQ(received(), "5:6");
-    ASSERT_EQ(ask("drop 3"), "ok");
-    send_on(3, 1, 0x04);
-    send_on(9, 1, 0x09);
-    EXPECT_EQ(ask("wait-frame"), "frame 1.3 1 46");
-    EXPECT_EQ(ask("wait-frame"), "frame 1.9 1 46");
-    EXPECT_EQ(ask("count"), "sent 5 delivered 3 dropped 2");
-    EXPECT_EQ(received(), "none") << "unrouted and dropped ports swallow frames";
-    EXPECT_EQ(ask("reflect"), "error: wrong number of ports");
-    EXPECT_EQ(ask("cable 1 x"), "error: bad port x");
-    EXPECT_EQ(ask("reflect 0"), "error: bad port 0");
-    EXPECT_EQ(ask("jump"), "error: unknown order jump");
-    EXPECT_EQ(ask("wait-frame 0.05"), "timeout");
+    std::ifstream in(zet_test::data_path("frame/wire.txt"));
+    int line_no = 0, steps = 0;
+    for (std::string line, word; std::getline(in, line);) {
+        SCOPED_TRACE("wire.txt:" + std::to_string(++line_no) + ": " + line);
+        if (line.empty() || line[0] == '#')
+            continue;
+        steps++;
+        std::istringstream words(line);
+        unsigned port = 0, vid = 0, fill = 0;
+        if (size_t eq = line.find(" = "); eq != std::string::npos)
+            EXPECT_EQ(ask(line.substr(0, eq)), line.substr(eq + 3));
+        else if (words >> word >> port >> vid >> fill && word == "send")
+            send_on(int32_t(port), uint16_t(vid), uint8_t(fill));
+        else
+            EXPECT_EQ("recv " + received(), line);
+    }
+    EXPECT_GT(steps, 20);
     ASSERT_EQ(ask("reflect 2"), "ok");
     ASSERT_EQ(ask("delay 300"), "ok");
     const auto start = steady_clock::now();
     send_on(2, 1, 0x22);
     EXPECT_EQ(received(0), "2:34");
-    EXPECT_GE(steady_clock::now() - start, milliseconds(300));
+    EXPECT_GE(steady_clock::now() - start, ms(300));
 }
 
 } // namespace

@@ -1,17 +1,7 @@
 // The command shell against the toy commands (tests/support/toy_commands.h): each transcript of
 // tests/zet/data/cli/ runs in a fresh shell, "$DIR" standing for its scratch directory and "$SRC"
 // for tests/zet/data/cli. VESK_REGEN=1 writes what really happened back into the transcripts.
-#include "support/toy_commands.h"
-#include "zet/cli/cli.h"
-#include "zet/core/if.h"
-#include "zet/core/lib.h"
-#include "zet/core/log.h"
-#include "zet/core/pal.h"
-
-#include <gtest/gtest.h>
-
-#include <fstream>
-#include <string>
+#include "../zet_test.h"
 
 // The daemon's shorthand for a command record and its help.
 CLI(macro_toy, macro_toy_cmd, "macro toy <1-9>", "macro", "toy", "a digit") {
@@ -27,7 +17,7 @@ class Transcript : public ::testing::TestWithParam<const char *> {};
 TEST_P(Transcript, RunsAsWritten) {
     vesk_test::ToyShell shell;
     ASSERT_TRUE(shell.start());
-    const std::string d = shell.dir, src = VESK_SOURCE_DIR "/tests/zet/data/cli",
+    const std::string d = shell.dir, src = zet_test::data_path("cli"),
                       path = src + "/" + GetParam(), script = vesk_test::read_text(path);
     ASSERT_NE(script, "") << path;
     std::string got = replace_all(replace_all(script, "$DIR", d), "$SRC", src);
@@ -57,8 +47,8 @@ TEST(Cli, InstallRefusesMalformedSyntaxAndReplacesTheSameSyntax) {
     }
     struct cli_element good = {"show  toy vlan", nop, nullptr}, nofunc = {"toy", nullptr, nullptr};
     EXPECT_EQ(cli_install(tree, EXEC_MODE, &nofunc), -1);
-    EXPECT_EQ(cli_install(tree, -1, &good), -1);
-    EXPECT_EQ(cli_install(tree, CLI_MODE_MAX, &good), -1);
+    EXPECT_EQ(std::pair(cli_install(tree, -1, &good), cli_install(tree, CLI_MODE_MAX, &good)),
+              std::pair(-1, -1));
     ASSERT_EQ(cli_install(tree, EXEC_MODE, &good), 0);
     EXPECT_EQ(cli_execute(shell.cli, "show toy vlan", false), 0);
     EXPECT_EQ(cli_output_take(shell.cli), "");
@@ -79,22 +69,22 @@ TEST(Cli, ContextsTakeLongOutputLimitLinesAndForgetDeletedInterfaces) {
     EXPECT_EQ(cli_execute(cli, ("show toy " + std::string(CLI_LINE_MAX, 'x')).c_str(), false),
               CLI_ERR_TOO_LONG);
     EXPECT_EQ(cli_output_take(cli).rfind("% Line too long", 0), 0u);
-    struct cli *low = cli_new(shell.zg, 1);
-    EXPECT_EQ(cli_execute(low, "enable", false), 1);
-    EXPECT_EQ(low->privilege, 1);
+    struct cli *low = cli_new(shell.zg, 1); // a session that logged in at 1 needs the password
+    EXPECT_EQ(std::pair(cli_execute(low, "enable", false), low->privilege), std::pair(1, 1));
     cli_free(low);
     cli_execute(cli, "configure terminal", false);
     ASSERT_EQ(cli_execute(cli, "interface ge2", false), 0);
     if_delete(shell.zg, ifg_lookup_by_name(shell.zg->ifg, "ge2"));
     cli_execute(cli, "toy which", false);
-    EXPECT_EQ(cli_output_take(cli), "none\n");
-    EXPECT_EQ(cli->mode, INTERFACE_MODE);
+    EXPECT_EQ(std::pair(cli_output_take(cli), cli->mode),
+              std::pair(std::string("none\n"), int{INTERFACE_MODE}));
     EXPECT_EQ(cli_execute(cli, "do show version", false), 0);
     EXPECT_EQ(cli_output_take(cli), zet_version_text());
     EXPECT_EQ(cli_execute(cli, "do show memory", false), 0);
     const std::string mem = cli_output_take(cli);
-    EXPECT_NE(mem.find(" interface "), std::string::npos) << mem;
-    EXPECT_NE(mem.find("Total live records: "), std::string::npos) << mem;
+    EXPECT_TRUE(mem.find(" interface ") != std::string::npos &&
+                mem.find("Total live records: ") != std::string::npos)
+        << mem;
     closezlog(shell.zg, shell.zg->log);
     for (const char *line : {"log file /tmp/never.log", "log syslog"}) {
         EXPECT_EQ(cli_execute(cli, line, true), 1) << line;
@@ -109,8 +99,7 @@ TEST(Cli, CmdStr2IntTakesDecimalInt32Only) {
                                {"2147483647", 2147483647},
                                {"-2147483648", -2147483647 - 1}}) {
         int st = 99;
-        EXPECT_EQ(cmd_str2int(text, &st), value);
-        EXPECT_EQ(st, 0) << text;
+        EXPECT_EQ(std::pair(cmd_str2int(text, &st), st), std::pair(value, 0)) << text;
     }
     for (const char *bad : {"2147483648", "-2147483649", "99999999999999999999", "", "-", "12a",
                             "a12", " 12", "1 2", "0x10", static_cast<const char *>(nullptr)}) {

@@ -1,18 +1,8 @@
 // Signals run their handlers on the event loop, never in signal context; faults print a
 // backtrace and die of the signal.
-#include "zet/core/clock.h"
-#include "zet/core/lib.h"
-#include "zet/core/memory.h"
-#include "zet/core/signal.h"
-#include "zet/core/thread.h"
+#include "../zet_test.h"
 
-#include <gtest/gtest.h>
-
-#include <csignal>
 #include <pthread.h>
-#include <string>
-#include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -30,9 +20,8 @@ struct SignalTest : ::testing::Test {
     lib_globals zg{};
     struct thread *deadline = nullptr;
     void SetUp() override {
-        zet_clock_use_monotonic();
+        zet_clock_use_monotonic(); // a fetch waits only on the real clock
         zg.master = g_master = thread_master_create();
-        ASSERT_NE(zg.master, nullptr);
         ASSERT_EQ(pal_signal_init(), 0);
         EXPECT_EQ(pal_signal_fd(), -1) << "no handler, no descriptor";
         ASSERT_EQ(pal_signal_set(SIGUSR1, on_signal), 0);
@@ -48,7 +37,6 @@ struct SignalTest : ::testing::Test {
         pal_signal_set(SIGUSR1, nullptr);
         pal_signal_set(SIGHUP, nullptr);
         thread_master_free(zg.master);
-        EXPECT_EQ(memory_live(MTYPE_ZET_THREAD), 0);
     }
     // Fetches and runs one task, marking the call.
     struct thread *fetch_and_call(struct thread *buf) {
@@ -65,16 +53,11 @@ TEST_F(SignalTest, HandlersRunOnTheLoopThreadNotInSignalContext) {
     raise(SIGUSR1);
     EXPECT_EQ(ran, "") << "the handler must not run in signal context";
     struct thread buf {};
-    ASSERT_EQ(thread_fetch(&zg, &buf), &buf);
-    EXPECT_EQ(buf.type, THREAD_EVENT);
-    EXPECT_EQ(ran, "");
-    g_in_call = true;
-    thread_call(&buf);
-    g_in_call = false;
-    EXPECT_EQ(ran, "USR1 ");
+    ASSERT_EQ(fetch_and_call(&buf), &buf);
+    EXPECT_EQ(std::pair(buf.type, ran), std::pair(int{THREAD_EVENT}, std::string("USR1 ")));
     // A signal sent to another thread wakes the blocked loop and runs on the loop's thread.
     std::thread other([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::this_thread::sleep_for(50ms);
         pthread_kill(pthread_self(), SIGUSR1);
     });
     ASSERT_NE(fetch_and_call(&buf), nullptr);
@@ -90,10 +73,10 @@ TEST_F(SignalTest, HandlersRunOnTheLoopThreadNotInSignalContext) {
     EXPECT_TRUE(ran == "USR1 USR1 HUP USR1 " || ran == "USR1 USR1 USR1 HUP ") << ran;
 }
 
-TEST_F(SignalTest, HandlerThatStopsTheLoopEndsIt) {
+TEST_F(SignalTest, HandlerThatStopsTheLoopEndsItAndUncatchableSignalsAreRefused) {
     ASSERT_EQ(pal_signal_set(SIGUSR1, [](int) { thread_master_stop(g_master); }), 0);
     std::thread other([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::this_thread::sleep_for(50ms);
         kill(getpid(), SIGUSR1);
     });
     struct thread buf {};
@@ -106,11 +89,8 @@ TEST_F(SignalTest, HandlerThatStopsTheLoopEndsIt) {
         EXPECT_EQ(pal_signal_set(bad, on_signal), -1) << bad;
 }
 
-struct SegvCatchDeathTest : ::testing::Test {
-    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-};
-
-TEST_F(SegvCatchDeathTest, FaultsPrintABacktraceAndDieOfTheSignal) {
+TEST(SignalDeathTest, FaultsPrintABacktraceAndDieOfTheSignal) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     for (auto [signo, says] : {std::pair(SIGSEGV, "fatal signal 11 \\(SIGSEGV\\), backtrace:"),
                                std::pair(SIGABRT, "fatal signal 6 \\(SIGABRT\\)"),
                                std::pair(SIGFPE, "fatal signal 8 \\(SIGFPE\\)")})

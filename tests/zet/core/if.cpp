@@ -1,0 +1,187 @@
+// Interfaces: the natural name order, the group and the privileged virtual router finding each
+// interface every way, renames, deletes and their hooks.
+#include "../zet_test.h"
+
+namespace {
+
+int sign(int v) {
+    return (v > 0) - (v < 0);
+}
+
+TEST(If, NamesCompareDigitRunsByValueTextDecidesTheRestAndTheOrderIsTotal) {
+    const std::pair<const char *, const char *> less[] = {
+        {"ge2", "ge10"},         {"ge1/0/2", "ge1/0/10"},
+        {"ge1/2/1", "ge1/10/1"}, {"eth9", "eth10"},
+        {"eth1", "ge1"},         {"ge1", "ge1.10"},
+        {"ge", "ge1"},           {"", "a"},
+        {"ge02", "ge2"},         {"p99999999999999999999", "p100000000000000000000"}};
+    for (auto [a, b] : less)
+        EXPECT_EQ(std::pair(sign(ifname_cmp3(a, b)), sign(ifname_cmp3(b, a))), std::pair(-1, 1))
+            << a << " " << b;
+    std::vector<std::string> names = {"ge10", "eth0", "ge2", "ge1/0/10", "ge1",   "ge1/0/2",
+                                      "xe1",  "ge02", "br0", "ge100",    "eth10", "ge1/0/1"};
+    for (auto &a : names)
+        for (auto &b : names) {
+            int ab = ifname_cmp3(a.c_str(), b.c_str());
+            EXPECT_EQ(sign(ab), a == b ? 0 : -sign(ifname_cmp3(b.c_str(), a.c_str())))
+                << a << " " << b;
+            for (auto &c : names)
+                EXPECT_FALSE(ab < 0 && ifname_cmp3(b.c_str(), c.c_str()) < 0 &&
+                             ifname_cmp3(a.c_str(), c.c_str()) >= 0)
+                    << a << " " << b << " " << c;
+        }
+    interface ifp {};
+    for (uint32_t flags :
+         {0u, 1u * IFF_UP, 1u * IFF_RUNNING, 0u + (IFF_UP | IFF_RUNNING | IFF_BROADCAST)}) {
+        ifp.flags = flags;
+        EXPECT_EQ(if_is_up(&ifp), (flags & IFF_UP) != 0 && (flags & IFF_RUNNING) != 0) << flags;
+    }
+}
+
+class IfTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_NE(zg = lib_start(), nullptr); }
+    void TearDown() override { lib_stop(zg); }
+    // The names in the router's list, then those of a walk of the group.
+    std::string order() {
+        std::string out;
+        listnode *node;
+        interface *ifp;
+        LIST_LOOP(zg->vr_priv->ifList, ifp, node) {
+            out += std::string(ifp->name) + " ";
+        }
+        out += "|";
+        ifg_foreach(
+            zg->ifg,
+            [](void *o, interface *i) {
+                *static_cast<std::string *>(o) += std::string(" ") + i->name;
+            },
+            &out);
+        return out;
+    }
+    // The interface found by index in the group and the router, and by name; -1 when these
+    // disagree.
+    interface *found(uint32_t ifindex, const char *name) {
+        interface *ifp = ifg_lookup_by_index(zg->ifg, ifindex);
+        bool agree = ifp == if_lookup_by_index(zg->vr_priv->ifm, ifindex) &&
+                     ifp == ifg_lookup_by_name(zg->ifg, name) &&
+                     ifp == ifg_get_by_name(zg->ifg, name);
+        return agree ? ifp : reinterpret_cast<interface *>(-1);
+    }
+    lib_globals *zg = nullptr;
+};
+
+TEST_F(IfTest, InterfacesAreFoundEveryWayAndKeptInNaturalNameOrder) {
+    EXPECT_EQ(found(7, "ge1"), nullptr);
+    interface *ge1 = if_create(zg, "ge1", 7);
+    ASSERT_NE(ge1, nullptr);
+    EXPECT_EQ(std::tuple(std::string(reinterpret_cast<const char *>(ge1)), ge1->vr, ge1->info),
+              std::tuple("ge1", zg->vr_priv, nullptr))
+        << "the record begins with its name";
+    EXPECT_EQ(found(7, "ge1"), ge1);
+    const std::string long_name(INTERFACE_NAMSIZ + 1, 'x');
+    const std::pair<const char *, uint32_t> refused[] = {
+        {"ge9", 7}, {"ge1", 8}, {"", 9}, {nullptr, 9}, {"ge5", 0}, {long_name.c_str(), 9}};
+    for (auto [name, ifindex] : refused)
+        EXPECT_EQ(if_create(zg, name, ifindex), nullptr) << (name ? name : "null");
+    EXPECT_NE(if_create(zg, long_name.c_str() + 1, 9), nullptr);
+    for (int type : {MTYPE_ZET_IF, MTYPE_ZET_LISTNODE}) { // the record, the router's list node
+        memory_fail_next(type, 1);
+        EXPECT_EQ(if_create(zg, "ge10", 1), nullptr);
+    }
+    EXPECT_EQ(found(1, "ge10"), nullptr);
+    EXPECT_EQ(memory_live(MTYPE_ZET_IF), 2);
+    if_delete(zg, ge1);
+    if_delete(zg, ifg_lookup_by_index(zg->ifg, 9));
+    uint32_t index = 1;
+    for (const char *n : {"ge10", "ge2", "ge1", "eth0", "ge3"})
+        ASSERT_NE(if_create(zg, n, index++), nullptr);
+    EXPECT_EQ(order(), "eth0 ge1 ge2 ge3 ge10 | eth0 ge1 ge2 ge3 ge10");
+    interface *a = ifg_lookup_by_name(zg->ifg, "ge1");
+    const std::tuple<const char *, int, const char *> renames[] = {
+        {"ge7", 0, "eth0 ge2 ge3 ge7 ge10"},   {"ge2", -1, "eth0 ge2 ge3 ge7 ge10"},
+        {"", -1, "eth0 ge2 ge3 ge7 ge10"},     {"ge7", 0, "eth0 ge2 ge3 ge7 ge10"},
+        {"ge11", 0, "eth0 ge2 ge3 ge10 ge11"}, {"a0", 0, "a0 eth0 ge2 ge3 ge10"}};
+    for (auto [name, rc, want] : renames) {
+        EXPECT_EQ(if_rename(zg, a, name), rc) << name;
+        EXPECT_EQ(order(), std::string(want) + " | " + want) << name;
+    }
+    EXPECT_EQ(found(3, "a0"), a);
+    EXPECT_EQ(ifg_lookup_by_name(zg->ifg, "ge1"), nullptr);
+}
+
+std::string unbound;
+lib_globals *hook_zg;
+
+TEST_F(IfTest, DeleteCallsTheUnbindHooksFirstButStoppingCallsNone) {
+    hook_zg = zg;
+    unbound.clear();
+    ASSERT_EQ(if_add_hook(zg->ifg, IF_HOOK_VR_UNBIND,
+                          [](interface *ifp) {
+                              // Called before the interface goes: still whole and findable.
+                              EXPECT_EQ(ifg_lookup_by_index(hook_zg->ifg, ifp->ifindex), ifp);
+                              EXPECT_EQ(if_lookup_by_index(hook_zg->vr_priv->ifm, ifp->ifindex),
+                                        ifp);
+                              unbound += std::string("first:") + ifp->name + " ";
+                              return 0;
+                          }),
+              0);
+    ASSERT_EQ(if_add_hook(zg->ifg, 6,
+                          [](interface *ifp) {
+                              return unbound += std::string("second:") + ifp->name + " ", 0;
+                          }),
+              0);
+    EXPECT_EQ(if_add_hook(zg->ifg, 6, nullptr), -1);
+    for (uint32_t i = 1; i <= 4; i++)
+        if_create(zg, ("ge" + std::to_string(i)).c_str(), i);
+    if_delete(zg, ifg_lookup_by_index(zg->ifg, 1));
+    EXPECT_EQ(unbound, "first:ge1 second:ge1 ");
+    EXPECT_EQ(found(1, "ge1"), nullptr);
+    EXPECT_EQ(order(), "ge2 ge3 ge4 | ge2 ge3 ge4");
+    // A walk may delete the interface it is given.
+    ifg_foreach(
+        zg->ifg, [](void *z, interface *ifp) { if_delete(static_cast<lib_globals *>(z), ifp); },
+        zg);
+    EXPECT_EQ(order(), "|");
+    for (uint32_t i = 1; i <= 5; i++)
+        if_create(zg, ("ge" + std::to_string(i)).c_str(), i);
+    unbound.clear();
+    lib_stop(zg);
+    zg = nullptr;
+    EXPECT_EQ(std::pair(unbound, memory_live(MTYPE_ZET_IF)), std::pair(std::string(), 0L))
+        << "stopping is not an unbind: the daemon is gone by then";
+}
+
+// lib_start makes what every subsystem needs, and lib_stop frees all of it; a lib_start that
+// runs out of memory half-way frees what it made.
+TEST(Lib, StartMakesTheHandleAndStopReleasesEverythingMadeThroughIt) {
+    const long start = memory_live_total();
+    lib_globals *zg = lib_start();
+    ASSERT_NE(zg, nullptr);
+    EXPECT_TRUE(zg->ifg != nullptr && zg->ctree != nullptr && zg->vr_priv->id == 0 &&
+                ovx_vr_get_privileged(zg) == zg->vr_priv && zg->vr_priv->zg == zg);
+    const auto &p = zg->platform;
+    EXPECT_EQ(std::string(p.nsm) + " " + p.frame + " " + p.bridge + " " + p.port_mac,
+              "kernel packet  bridge");
+    ASSERT_NE(openzlog(zg, 0, 29, ZLOG_DEST_STDERR), nullptr);
+    zg->master = thread_master_create();
+    ASSERT_TRUE(if_create(zg, "ge2", 2) != nullptr && if_create(zg, "ge10", 10) != nullptr);
+    ASSERT_EQ(ovx_vr_add_callback(zg, 0, [](ovx_vr *) { return ADD_FAILURE() << "privileged", 0; }),
+              0);
+    EXPECT_EQ(ovx_vr_add_callback(zg, 1, [](ovx_vr *) { return 0; }), -1);
+    auto cap = std::make_unique<vesk_test::LogCapture>(zg);
+    lib_stop(zg);
+    cap.reset(); // a capture attached to the handle outlives it
+    EXPECT_EQ(memory_live_total(), start);
+    for (int type : {MTYPE_ZET_IF_GROUP, MTYPE_ZET_VR, MTYPE_ZET_IF_TABLE, MTYPE_ZET_LIST}) {
+        memory_fail_next(type, 1);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(lib_start(), nullptr) << "type " << type;
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("lib_start: no memory"),
+                  std::string::npos);
+        memory_fail_next(type, 0);
+        EXPECT_EQ(memory_live_total(), start) << "type " << type;
+    }
+}
+
+} // namespace

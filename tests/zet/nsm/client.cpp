@@ -1,0 +1,213 @@
+// The client: views of the module's state turned into interfaces and protocol messages,
+// reporting only differences (tests/zet/data/nsm/client.txt), and the peers it refuses.
+#include "../zet_test.h"
+
+namespace {
+
+std::vector<std::string> seen, unbound;
+lib_globals *globals;
+
+// Each message as "type subject [entries]"; a link message also says whether the record was
+// up when its callback ran.
+int record(nsm_msg_header *h, void *arg, void *msg) {
+    EXPECT_EQ(nsm_client_globals(static_cast<nsm_client *>(arg)), globals);
+    std::string s = std::to_string(h->type) + " ";
+    if (h->type == NSM_MSG_LINK_UP || h->type == NSM_MSG_LINK_DOWN) {
+        auto *m = static_cast<nsm_msg_link *>(msg);
+        s += std::to_string(m->ifindex) +
+             (if_is_up(ifg_lookup_by_index(globals->ifg, m->ifindex)) ? " up" : " down");
+    } else if (h->type == NSM_MSG_BRIDGE_ADD || h->type == NSM_MSG_BRIDGE_DELETE) {
+        s += static_cast<nsm_msg_bridge *>(msg)->bridge_name;
+    } else if (h->type == NSM_MSG_BRIDGE_ADD_VLAN || h->type == NSM_MSG_BRIDGE_DELETE_VLAN) {
+        auto *m = static_cast<nsm_msg_vlan *>(msg);
+        s += std::string(m->bridge_name) + " " + std::to_string(m->vid);
+    } else {
+        auto *m = static_cast<nsm_msg_vlan_port *>(msg);
+        s += std::to_string(m->ifindex);
+        for (uint16_t i = 0; i < m->num; i++)
+            s += " " + std::to_string(m->vid_info[i] & ~NSM_VLAN_PORT_UNTAGGED) +
+                 (m->vid_info[i] & NSM_VLAN_PORT_UNTAGGED ? "u" : "");
+    }
+    seen.push_back(s);
+    return 0;
+}
+
+class NsmClient : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        globals = zg_ = lib_start();
+        ASSERT_NE(zg_, nullptr);
+        nc_ = nsm_client_create(zg_, 0);
+        ASSERT_NE(nc_, nullptr);
+        for (int type : {29, 30, 115, 116, 121, 122, 123, 124})
+            ASSERT_EQ(nsm_client_set_callback(nc_, type, record), 0);
+        ASSERT_EQ(if_add_hook(zg_->ifg, IF_HOOK_VR_UNBIND,
+                              [](interface *ifp) {
+                                  unbound.push_back(ifp->name);
+                                  return 0;
+                              }),
+                  0);
+    }
+    void TearDown() override { lib_stop(zg_); }
+    // Applies next; the interfaces then match what the client says it applied, which is next
+    // without the interfaces that could not be made.
+    void apply(const nsm_view &next) {
+        nsm_client_apply_view(nc_, next);
+        nsm_view want = next;
+        std::erase_if(want.ifs,
+                      [&](auto &e) { return ifg_lookup_by_index(zg_->ifg, e.first) == nullptr; });
+        std::erase_if(want.ports, [&](auto &e) { return !want.ifs.contains(e.first); });
+        EXPECT_EQ(nsm_client_view(nc_), want);
+        size_t count = 0;
+        ifg_foreach(
+            zg_->ifg, [](void *n, interface *) { ++*static_cast<size_t *>(n); }, &count);
+        EXPECT_EQ(count, want.ifs.size());
+        for (const auto &[i, v] : want.ifs) {
+            interface *ifp = ifg_lookup_by_index(zg_->ifg, i);
+            EXPECT_EQ(ifg_lookup_by_name(zg_->ifg, v.name.c_str()), ifp) << v.name;
+            EXPECT_EQ(std::tuple(ifp->flags, ifp->hw_addr[5], ifp->hw_addr_len),
+                      std::tuple(v.flags, v.hw[5], 6));
+            for (uint16_t vid = 0; vid < 4096; vid++)
+                EXPECT_EQ(ifp->untagged[vid / 8] >> vid % 8 & 1,
+                          want.ports[i].untagged.contains(vid))
+                    << i << " " << vid;
+        }
+    }
+    lib_globals *zg_ = nullptr;
+    nsm_client *nc_ = nullptr;
+};
+
+// A view as the data file writes it (see the file).
+nsm_view view_of(const std::string &text) {
+    nsm_view v;
+    std::istringstream words(text);
+    for (std::string w; words >> w;) {
+        size_t at = w.find('@'), eq = w.find('='), colon = w.find(':'), slash = w.find('/');
+        std::string list = eq == std::string::npos ? "" : w.substr(eq + 1);
+        std::replace(list.begin(), list.end(), ',', ' ');
+        std::istringstream items(list);
+        std::set<uint16_t> vids, untagged;
+        for (std::string vid; items >> vid;)
+            (vid.ends_with('u') ? untagged : vids).insert(uint16_t(std::stoi(vid)));
+        vids.insert(untagged.begin(), untagged.end());
+        if (w.starts_with("br:")) {
+            v.bridges[w.substr(3, eq - 3)].vlans = vids;
+        } else if (w.starts_with("port@")) {
+            v.ports[std::stoul(w.substr(5))] = {vids, untagged};
+        } else {
+            uint32_t flags = 0;
+            for (char f : w.substr(colon + 1, slash - colon - 1))
+                flags |= f == 'u' ? IFF_UP : f == 'r' ? IFF_RUNNING : IFF_PROMISC;
+            auto mac = uint8_t(slash == std::string::npos ? 1 : std::stoi(w.substr(slash + 1)));
+            v.ifs[std::stoul(w.substr(at + 1))] = {w.substr(0, at), flags, {2, 0, 0, 0, 0, mac}, 6};
+        }
+    }
+    return v;
+}
+
+TEST_F(NsmClient, ViewsAreReportedAsTheirDifferencesInAnOrderTheProtocolCanBuildOn) {
+    std::ifstream in(zet_test::data_path("nsm/client.txt"));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    lines.emplace_back();
+    std::map<std::string, std::string> c; // the case being read: "case", "before", ...
+    int cases = 0;
+    for (const std::string &line : lines) {
+        std::string key = line.substr(0, line.find(' '));
+        if (!line.empty() && line[0] != '#')
+            c[key] = line.size() > key.size() ? line.substr(line.find_first_not_of(' ', key.size()))
+                                              : "";
+        if (!line.empty() || !c.contains("after"))
+            continue;
+        SCOPED_TRACE("nsm/client.txt: " + c["case"]);
+        TearDown();
+        SetUp();
+        apply(view_of(c["before"]));
+        seen.clear();
+        unbound.clear();
+        apply(view_of(c["after"]));
+        std::string sent, gone;
+        for (const auto &s : seen)
+            sent += (sent.empty() ? "" : " | ") + s;
+        for (const auto &u : unbound)
+            gone += (gone.empty() ? "" : " ") + u;
+        EXPECT_EQ(std::pair(sent, gone), std::pair(c["sends"], c["unbinds"]));
+        c.clear();
+        cases++;
+    }
+    EXPECT_EQ(cases, 15);
+}
+
+// A client never started only keeps what it is asked to send (the latest 4096); one whose start
+// failed reports failure.
+TEST_F(NsmClient, RequestsAreRecordedAndBadArgumentsRefused) {
+    uint8_t rec[8] = {1, 0, 0, 0, 7, 0, 0, 0}, buf[8];
+    EXPECT_EQ(nsm_client_send_vesk_message(nc_, rec, 99), -1);
+    EXPECT_EQ(nsm_client_send_vesk_message(nc_, nullptr, NSM_MSG_VESK_PORT_STATE), -1);
+    for (uint32_t i = 0; i < 5000; i++) {
+        std::memcpy(rec + 4, &i, sizeof i);
+        ASSERT_EQ(nsm_client_send_vesk_message(nc_, rec, NSM_MSG_VESK_PORT_STATE), 0);
+    }
+    ASSERT_EQ(nsm_client_sent_count(nc_), 4096u);
+    int type = 0;
+    size_t len = 0;
+    ASSERT_EQ(nsm_client_sent_get(nc_, 0, &type, buf, sizeof buf, &len), 0);
+    const uint32_t oldest = 5000 - 4096;
+    std::memcpy(rec + 4, &oldest, sizeof oldest);
+    EXPECT_EQ(std::tuple(type, len, std::memcmp(buf, rec, 8)),
+              std::tuple(NSM_MSG_VESK_PORT_STATE, 8u, 0));
+    EXPECT_EQ(nsm_client_set_callback(nc_, -1, record), -1);
+    EXPECT_EQ(nsm_client_set_callback(nc_, NSM_MSG_TYPE_MAX, record), -1);
+    EXPECT_EQ(nsm_client_set_service(nc_, 64), -1);
+    std::strcpy(zg_->platform.nsm, "carrier-pigeon");
+    ASSERT_EQ(nsm_client_start(nc_), -1);
+    rec[4] = 0x55;
+    EXPECT_EQ(nsm_client_send_vesk_message(nc_, rec, NSM_MSG_VESK_PORT_STATE), -1);
+    ASSERT_EQ(nsm_client_sent_get(nc_, 4095, &type, buf, sizeof buf, &len), 0) << "still kept";
+    EXPECT_EQ(buf[4], 0x55);
+}
+
+// The peers tell the daemon which ports exist and what arrives on them: one run by another user
+// is never taken, whatever the mode of its socket.
+TEST_F(NsmClient, NsmAndWirePeersOfAnotherUserAreRefused) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "a peer of another user needs root";
+    char dir[] = "/tmp/zet-peer-user-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    ASSERT_EQ(chmod(dir, 0777), 0);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t peer = zet_test::fork_as_nobody([&] {
+        for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
+            sockaddr_un sun{AF_UNIX, {}};
+            std::snprintf(sun.sun_path, sizeof sun.sun_path, "%s/%s", dir,
+                          type == SOCK_DGRAM ? "wire" : "nsm");
+            int fd = socket(AF_UNIX, type, 0);
+            if (bind(fd, reinterpret_cast<sockaddr *>(&sun), sizeof sun) != 0 ||
+                (type == SOCK_STREAM && listen(fd, 8) != 0))
+                return 2;
+        }
+        (void)!write(ready[1], "x", 1);
+        return pause();
+    });
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    vesk_test::LogCapture cap(zg_);
+    std::snprintf(zg_->platform.nsm, sizeof zg_->platform.nsm, "unix:%s/nsm", dir);
+    EXPECT_EQ(nsm_client_start(nc_), 0); // it keeps trying in the background
+    EXPECT_EQ(cap.count("nsm: peer at " + std::string(dir) + "/nsm runs as user 65534"), 1u)
+        << cap.text();
+    EXPECT_TRUE(seen.empty());
+    std::snprintf(zg_->platform.frame, sizeof zg_->platform.frame, "unix:%s/wire", dir);
+    EXPECT_LT(pal_sock(zg_, AF_FRAME_SOCK, SOCK_RAW, 0), 0);
+    EXPECT_EQ(cap.count("the wire peer at " + std::string(dir) + "/wire runs as user 65534"), 1u)
+        << cap.text();
+    kill(peer, SIGKILL);
+    waitpid(peer, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+    std::filesystem::remove_all(dir);
+}
+
+} // namespace

@@ -1,0 +1,177 @@
+// The socket backend's framing, the view its state frames build, and every check that keeps a
+// peer's bad message out (of both backends: tests/zet/data/nsm/refused.txt).
+#include "../zet_test.h"
+
+namespace {
+
+constexpr uint32_t kUpRunning = IFF_UP | IFF_RUNNING;
+const uint8_t kMac[6] = {2, 0, 0, 0, 0, 5};
+
+nsm_unix_frame frame_of(std::vector<uint8_t> bytes) {
+    nsm_unix_frame f;
+    EXPECT_EQ(nsm_unix_take_frame(bytes, &f), 1);
+    EXPECT_TRUE(bytes.empty());
+    return f;
+}
+
+int feed(nsm_view &view, const std::vector<uint8_t> &bytes, std::string *why = nullptr) {
+    std::string ignored;
+    return nsm_unix_apply_frame(view, frame_of(bytes), why != nullptr ? why : &ignored);
+}
+
+// ge1 (5) and ge2 (6), bridge "1" with VLAN 1, ge1 a port in VLAN 1.
+nsm_view unix_base() {
+    nsm_view v;
+    for (const auto &f :
+         {nsm_unix_if_add(5, "ge1", kUpRunning, kMac, 6),
+          nsm_unix_if_add(6, "ge2", IFF_UP, kMac, 6), nsm_unix_bridge(NSM_MSG_BRIDGE_ADD, "1", 0),
+          nsm_unix_vlan(NSM_MSG_BRIDGE_ADD_VLAN, "1", 1),
+          nsm_unix_vlan_port(NSM_MSG_BRIDGE_VLAN_ADD_IF, 5, {1})})
+        EXPECT_EQ(feed(v, f), 0);
+    return v;
+}
+
+TEST(NsmUnix, FramesAreCutFromAStreamInPiecesAndBadHeadersAreGarbage) {
+    std::vector<uint8_t> stream = nsm_unix_if_delete(7), buf;
+    const std::vector<uint8_t> end = nsm_unix_sync_end();
+    stream.insert(stream.end(), end.begin(), end.end());
+    nsm_unix_frame f;
+    for (size_t i = 0; i < 11; i++) {
+        buf.push_back(stream[i]);
+        EXPECT_EQ(nsm_unix_take_frame(buf, &f), 0) << "after " << i + 1 << " bytes";
+    }
+    buf.push_back(stream[11]);
+    ASSERT_EQ(nsm_unix_take_frame(buf, &f), 1);
+    EXPECT_EQ(std::tuple(f.type, f.payload),
+              std::tuple(uint16_t{NSM_UNIX_IF_DELETE}, std::vector<uint8_t>{0, 0, 0, 7}));
+    buf.insert(buf.end(), stream.begin() + 12, stream.end());
+    ASSERT_EQ(nsm_unix_take_frame(buf, &f), 1);
+    EXPECT_EQ(std::tuple(f.type, f.payload.size()),
+              std::tuple(uint16_t{NSM_UNIX_SYNC_END}, size_t{0}));
+    // Wrong version, length below the header, length above the largest frame.
+    for (std::vector<uint8_t> bad : {std::vector<uint8_t>{2, 0, 0, 4, 0, 0, 0, 8},
+                                     {1, 0, 0, 4, 0, 0, 0, 7},
+                                     {1, 0, 0, 4, 0, 0, 0x40, 1}})
+        EXPECT_EQ(nsm_unix_take_frame(bad, &f), -1);
+}
+
+TEST(NsmUnix, StateFramesBuildTheView) {
+    nsm_view v = unix_base();
+    nsm_view want;
+    want.ifs[5] = {"ge1", kUpRunning, {2, 0, 0, 0, 0, 5}, 6};
+    want.ifs[6] = {"ge2", IFF_UP, {2, 0, 0, 0, 0, 5}, 6};
+    want.bridges["1"].vlans = {1};
+    want.ports[5].vlans = {1};
+    EXPECT_EQ(v, want);
+    // Entries: the low 12 bits, and the untagged mark; VLANs are made on the way.
+    ASSERT_EQ(
+        feed(v, nsm_unix_vlan_port(NSM_MSG_BRIDGE_VLAN_ADD_IF, 6, {0x1000 | 20, 0xe000 | 30})), 0);
+    EXPECT_EQ(v.ports[6], (nsm_view_port{{20, 30}, {20}}));
+    EXPECT_EQ(v.bridges["1"].vlans, (std::set<uint16_t>{1, 20, 30}));
+    ASSERT_EQ(feed(v, nsm_unix_vlan_port(NSM_MSG_BRIDGE_VLAN_DELETE_IF, 6, {20})), 0);
+    EXPECT_EQ(v.ports[6], (nsm_view_port{{30}, {}}));
+    // A link frame sets the flags; without an address it keeps the known one.
+    EXPECT_EQ(feed(v, nsm_unix_link(NSM_MSG_LINK_UP, 6, kUpRunning, nullptr, 0)), 0);
+    EXPECT_EQ(v.ifs[6], (nsm_view_if{"ge2", kUpRunning, {2, 0, 0, 0, 0, 5}, 6}));
+    // Address bytes past the length given are cleared.
+    const uint8_t full[6] = {2, 0, 0, 9, 9, 9};
+    constexpr size_t hw_len_at = NSM_UNIX_HEADER_SIZE + 8;
+    auto f = nsm_unix_if_add(9, "ge9", kUpRunning, full, 6);
+    f[hw_len_at] = 3;
+    ASSERT_EQ(feed(v, f), 0);
+    f = nsm_unix_link(NSM_MSG_LINK_UP, 6, kUpRunning, full, 6);
+    f[hw_len_at] = 3;
+    ASSERT_EQ(feed(v, f), 0);
+    for (uint32_t i : {6u, 9u})
+        EXPECT_EQ(std::tuple(v.ifs[i].hw, v.ifs[i].hw_len),
+                  std::tuple(std::array<uint8_t, 6>{2}, uint16_t{3}));
+    // Deleting VLAN 1 or bridge 1 takes ports out.
+    ASSERT_EQ(feed(v, nsm_unix_vlan(NSM_MSG_BRIDGE_DELETE_VLAN, "1", 1)), 0);
+    EXPECT_TRUE(v.ports[5].vlans.empty());
+    ASSERT_EQ(feed(v, nsm_unix_bridge(NSM_MSG_BRIDGE_DELETE, "1", 0)), 0);
+    EXPECT_TRUE(v.ports.empty());
+}
+
+// Hostile input of both backends, one message a line: see the file for its form.
+TEST(NsmUnix, HostileMessagesAreRefusedWholeAndChangeNothing) {
+    std::ifstream in(zet_test::data_path("nsm/refused.txt"));
+    ASSERT_TRUE(in.is_open());
+    int line_no = 0;
+    for (std::string line; std::getline(in, line);) {
+        line_no++;
+        if (line.empty() || line[0] == '#')
+            continue;
+        SCOPED_TRACE("nsm/refused.txt:" + std::to_string(line_no) + ": " + line);
+        std::istringstream words(line.substr(0, line.find(" #")));
+        std::string kind, word, want_why;
+        std::vector<uint8_t> bytes;
+        for (words >> kind; words >> word && word != "=";)
+            for (size_t i = 0; i + 1 < word.size(); i += 2)
+                bytes.push_back(uint8_t(std::stoi(word.substr(i, 2), nullptr, 16)));
+        std::getline(words >> std::ws, want_why);
+        nsm_nl_msg out;
+        if (kind == "netlink") {
+            EXPECT_EQ(
+                nsm_netlink_parse(reinterpret_cast<nlmsghdr *>(bytes.data()), bytes.size(), &out),
+                -1);
+            continue;
+        }
+        nsm_view v = unix_base();
+        std::string why;
+        EXPECT_EQ(feed(v, bytes, &why), -1);
+        EXPECT_TRUE(want_why.empty() ? !why.empty() : why == want_why) << why;
+        EXPECT_EQ(v, unix_base());
+    }
+    EXPECT_GT(line_no, 40);
+    nsm_view v;
+    std::string why;
+    ASSERT_EQ(feed(v, nsm_unix_if_add(5, "ge1", kUpRunning, kMac, 6)), 0);
+    ASSERT_EQ(feed(v, nsm_unix_bridge(NSM_MSG_BRIDGE_ADD, "br0", 0)), 0);
+    EXPECT_EQ(feed(v, nsm_unix_vlan_port(NSM_MSG_BRIDGE_VLAN_ADD_IF, 5, {1}), &why), -1);
+    EXPECT_EQ(why, "vlan-port message without bridge 1");
+}
+
+// Small views, and a start-up synchronisation of every VLAN on 48 ports, frame by frame.
+TEST(NsmUnix, ViewFramesRebuildTheSameView) {
+    nsm_view small = unix_base(), every;
+    ASSERT_EQ(feed(small, nsm_unix_vlan_port(NSM_MSG_BRIDGE_VLAN_ADD_IF, 6, {0x1000 | 20})), 0);
+    ASSERT_EQ(feed(small, nsm_unix_bridge(NSM_MSG_BRIDGE_ADD, "br9", 1)), 0);
+    ASSERT_EQ(feed(small, nsm_unix_vlan(NSM_MSG_BRIDGE_ADD_VLAN, "br9", 7)), 0);
+    nsm_view_bridge &bridge = every.bridges["1"];
+    bridge.type = NSM_BRIDGE_TYPE_VLAN_AWARE;
+    for (uint16_t vid = 1; vid <= 4094; vid++)
+        bridge.vlans.insert(vid);
+    for (uint32_t i = 5; i < 5 + 48; i++) {
+        every.ifs[i] = {"ge" + std::to_string(i), kUpRunning, {2, 0, 0, 0, 0, uint8_t(i)}, 6};
+        every.ports[i] = nsm_view_port{bridge.vlans, {1}};
+    }
+    for (const nsm_view &want : {small, every}) {
+        auto frames = nsm_unix_view_frames(want);
+        EXPECT_EQ(frame_of(frames.back()).type, NSM_UNIX_SYNC_END);
+        frames.pop_back();
+        nsm_view got;
+        for (const auto &f : frames)
+            ASSERT_EQ(feed(got, f), 0);
+        EXPECT_EQ(got, want);
+    }
+}
+
+TEST(NsmUnix, HelloAndPortStateReadBack) {
+    uint16_t protocol = 0, flags = 0;
+    uint64_t services = 0;
+    uint32_t ifindex = 0;
+    ASSERT_EQ(
+        nsm_unix_read_hello(frame_of(nsm_unix_hello(29, (1ull << 22) | 1)), &protocol, &services),
+        0);
+    EXPECT_EQ(std::tuple(protocol, services), std::tuple(uint16_t{29}, (1ull << 22) | 1));
+    ASSERT_EQ(
+        nsm_unix_read_port_state(frame_of(nsm_unix_port_state(1, 0x01020304)), &flags, &ifindex),
+        0);
+    EXPECT_EQ(std::tuple(flags, ifindex), std::tuple(uint16_t{1}, 0x01020304u));
+    EXPECT_EQ(frame_of(nsm_unix_port_state(2, 5)).payload,
+              (std::vector<uint8_t>{0, 2, 0, 0, 0, 0, 0, 5}));
+    EXPECT_EQ(nsm_unix_read_port_state(frame_of(nsm_unix_encode(168, {0, 1})), &flags, &ifindex),
+              -1);
+}
+
+} // namespace

@@ -1,0 +1,73 @@
+// What the framework's tests share: the framework's headers, the test helpers and the library
+// pieces they use, so that each test file begins with this one line.
+#pragma once
+
+#include "support/log_capture.h"
+#include "support/netlink_msg.h"
+#include "support/toy_commands.h"
+#include "support/vty_server.h"
+#include "support/wait_until.h"
+#include "support/wire_peer.h"
+#include "zet/cli/cli.h"
+#include "zet/cli/config.h"
+#include "zet/cli/host.h"
+#include "zet/core/clock.h"
+#include "zet/core/if.h"
+#include "zet/core/lib.h"
+#include "zet/core/list.h"
+#include "zet/core/log.h"
+#include "zet/core/memory.h"
+#include "zet/core/pal.h"
+#include "zet/core/signal.h"
+#include "zet/core/table.h"
+#include "zet/core/thread.h"
+#include "zet/frame/packet.h"
+#include "zet/frame/sock.h"
+#include "zet/nsm/client.h"
+#include "zet/nsm/netlink.h"
+#include "zet/nsm/unix.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <grp.h>
+#include <linux/rtnetlink.h>
+#include <net/if.h>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+namespace zet_test {
+
+// The data files of the framework's tests, by subsystem: data_path("nsm/client.txt").
+inline std::string data_path(const std::string &name) {
+    return VESK_SOURCE_DIR "/tests/zet/data/" + name;
+}
+
+// A child running as user and group 65534 with no groups, which gives its exit status as
+// child(); root only. The parent gets the child's pid.
+template <class Child> pid_t fork_as_nobody(Child child) {
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0 ? 99
+                                                                                     : child());
+    return pid;
+}
+
+} // namespace zet_test
