@@ -1,7 +1,7 @@
 // A real veskd under abuse: a megabyte of random bytes as its configuration file, writes of the
 // file killed at random points, vty sessions that never read or come two hundred at once, and
-// peers that die under it. It must keep serving within a second, keep its file whole and its
-// configuration, and neither spin nor leak.
+// peers that misbehave or die under it. It must keep serving within a second, keep its file whole
+// and its configuration, and neither spin nor leak.
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
@@ -16,6 +16,7 @@
 
 #include "support/daemon_process.h"
 #include "zet/cli/config.h"
+#include "zet/nsm/unix.h"
 
 namespace {
 
@@ -202,9 +203,18 @@ TEST(Faults, VtyClientThatNeverReadsAndTwoHundredConnectionsAtOnce) {
     EXPECT_NE(again.command("show loop-detect"), "");
 }
 
-// The network services module is killed and started again mid-run, eleven times, then the wire
-// behind the frame socket goes away.
-TEST(Faults, PeersKilledUnderTheDaemon) {
+// Hands the daemon a message of the module's protocol through the peer, as it is.
+std::string raw(Veskd &rig, uint16_t type, const std::vector<uint8_t> &payload) {
+    std::string text = "raw ";
+    for (uint8_t b : nsm_unix_encode(type, payload))
+        text += "0123456789abcdef"[b >> 4], text += "0123456789abcdef"[b & 15];
+    return rig.nsm().order(text);
+}
+
+// The network services module sends malformed messages and garbage, is killed and started again
+// with changes meanwhile, eleven times more without, and at last the wire behind the frame socket
+// goes away.
+TEST(Faults, PeersMisbehaveUnderTheDaemon) {
     Veskd rig;
     ASSERT_NO_FATAL_FAILURE(rig.start_on_sockets());
     ASSERT_NO_FATAL_FAILURE(
@@ -214,27 +224,59 @@ TEST(Faults, PeersKilledUnderTheDaemon) {
     const std::string config = rig.cmd("show running-config");
     const int descriptors = open_descriptors(rig.pid());
     const long rss = proc_status_kib(rig.pid(), "VmRSS");
-    auto restart_module = [&] {
+
+    // Malformed messages are logged and dropped, and the session keeps working: a count of 5
+    // with one entry behind it, a bridge name that fills its field without an end.
+    ASSERT_EQ(raw(rig, NSM_MSG_BRIDGE_VLAN_ADD_IF, {0, 0, 0, 6, 0, 5, 0, 10}), "ok");
+    ASSERT_EQ(raw(rig, NSM_MSG_BRIDGE_ADD, std::vector<uint8_t>(18, 'x')), "ok");
+    EXPECT_TRUE(rig.logged("vlan-port count does not match the payload"));
+    EXPECT_TRUE(rig.logged("bridge name not terminated"));
+    ASSERT_EQ(rig.nsm().order("link-down 6"), "ok");
+    EXPECT_TRUE(rig.shows("show loop-detect interface ge2", "Port state: down"));
+    EXPECT_NE(rig.cmd("show loop-detect vlan").find("\n10                      ge1 \n"),
+              std::string::npos);
+    EXPECT_EQ(rig.log_count("disconnected from peer"), 0u);
+    // Garbage ends the session, and the daemon connects again.
+    ASSERT_EQ(rig.nsm().order("raw ff00000100000008"), "ok");
+    EXPECT_TRUE(rig.logged("peer sent garbage"));
+    EXPECT_EQ(rig.nsm().order("wait-client 5"), "client");
+
+    auto restart_module = [&](const std::vector<std::string> &orders) {
         rig.nsm().kill_now();
         answers_quickly(rig, "while the module is gone");
-        ASSERT_NO_FATAL_FAILURE(rig.start_nsm());
+        ASSERT_NO_FATAL_FAILURE(rig.start_nsm(orders));
         ASSERT_EQ(rig.nsm().order("wait-client 15"), "client") << "veskd did not come back";
     };
-    ASSERT_NO_FATAL_FAILURE(restart_module());
-    EXPECT_EQ(rig.cmd("show running-config"), config);
-    // The peer's state is there again as soon as the daemon says so.
+    // While the daemon is away ge2 leaves VLAN 1 and ge4 comes in VLAN 10: the differences are
+    // told as soon as the daemon says so; ports and protect VLANs stay.
+    std::vector<std::string> changed(vesk_test::kSwitchOrders.begin(),
+                                     vesk_test::kSwitchOrders.end() - 1);
+    changed.insert(changed.end(), {"if-add 8 ge4 up", "port-add 8 10"});
+    ASSERT_NO_FATAL_FAILURE(restart_module(changed));
+    ASSERT_TRUE(config.ends_with("!\nend\n"));
+    EXPECT_EQ(rig.cmd("show running-config"),
+              config.substr(0, config.size() - 4) + "interface ge4\n!\nend\n");
     std::string vlans;
-    EXPECT_TRUE(rig.shows("show loop-detect vlan", "10                      ge1", &vlans)) << vlans;
-    EXPECT_NE(vlans.find("1                       ge1 ge2"), std::string::npos) << vlans;
+    EXPECT_TRUE(rig.shows("show loop-detect vlan", "\n10                      ge1 ge4 \n", &vlans))
+        << vlans;
+    EXPECT_NE(vlans.find("\n1                       ge1 \n"), std::string::npos) << vlans;
+    EXPECT_NE(rig.cmd("show loop-detect interface ge1").find("ProtectVlan list: 1 10 \n"),
+              std::string::npos);
+    EXPECT_NE(rig.cmd("show loop-detect interface ge2").find("Port state:"), std::string::npos);
     // Detection works as before: a frame sent after the restart comes back, the port goes down.
     rig.drain_wire();
     ASSERT_TRUE(rig.next_frame(5, 10, f)) << "ge1 stopped sending after the restart";
     ASSERT_TRUE(rig.reflect(f, 5));
     EXPECT_EQ(rig.nsm().order("wait-request 10"), "request 5 1");
+    // A request while the module is away is logged as not delivered.
+    rig.nsm().kill_now();
+    ASSERT_NO_FATAL_FAILURE(rig.configure({"interface ge1", "loop-detect force up"}));
+    EXPECT_TRUE(rig.logged("no peer; port-state request for interface 5 not delivered"));
     for (int round = 0; round < 10; round++) {
         SCOPED_TRACE("round " + std::to_string(round));
-        ASSERT_NO_FATAL_FAILURE(restart_module());
+        ASSERT_NO_FATAL_FAILURE(restart_module(vesk_test::kSwitchOrders));
     }
+    EXPECT_EQ(rig.cmd("show running-config"), config) << "ge4 is gone again";
     EXPECT_TRUE(!vesk_test::kMemoryMeasurable || proc_status_kib(rig.pid(), "VmRSS") < rss + 1024)
         << "memory grew";
     // The shutdown also rewrites the state file: a descriptor open for a moment is no leak.
