@@ -247,11 +247,11 @@ TEST(Faults, PeersMisbehaveUnderTheDaemon) {
         ASSERT_NO_FATAL_FAILURE(rig.start_nsm(orders));
         ASSERT_EQ(rig.nsm().order("wait-client 15"), "client") << "veskd did not come back";
     };
-    // While the daemon is away ge2 leaves VLAN 1 and ge4 comes in VLAN 10: the differences are
-    // told as soon as the daemon says so; ports and protect VLANs stay.
+    // While the daemon is away ge2 leaves VLAN 1, ge4 comes in VLAN 10 and ge3 in no bridge: the
+    // differences are told as soon as the daemon says so; ports and protect VLANs stay.
     std::vector<std::string> changed(vesk_test::kSwitchOrders.begin(),
                                      vesk_test::kSwitchOrders.end() - 1);
-    changed.insert(changed.end(), {"if-add 8 ge4 up", "port-add 8 10"});
+    changed.insert(changed.end(), {"if-add 7 ge3 up", "if-add 8 ge4 up", "port-add 8 10"});
     ASSERT_NO_FATAL_FAILURE(restart_module(changed));
     std::string vlans;
     EXPECT_TRUE(rig.shows("show loop-detect vlan", "\n10                      ge1 ge4 \n", &vlans))
@@ -259,7 +259,8 @@ TEST(Faults, PeersMisbehaveUnderTheDaemon) {
     EXPECT_NE(vlans.find("\n1                       ge1 \n"), std::string::npos) << vlans;
     ASSERT_TRUE(config.ends_with("!\nend\n"));
     EXPECT_EQ(rig.cmd("show running-config"),
-              config.substr(0, config.size() - 4) + "interface ge4\n!\nend\n");
+              config.substr(0, config.size() - 4) + "interface ge3\n!\ninterface ge4\n!\nend\n");
+    EXPECT_TRUE(rig.cmd("show loop-detect interface ge3").starts_with("%")) << "ge3 is no port";
     EXPECT_NE(rig.cmd("show loop-detect interface ge1").find("ProtectVlan list: 1 10 \n"),
               std::string::npos);
     EXPECT_NE(rig.cmd("show loop-detect interface ge2").find("Port state:"), std::string::npos);
@@ -278,7 +279,8 @@ TEST(Faults, PeersMisbehaveUnderTheDaemon) {
         SCOPED_TRACE("round " + std::to_string(round));
         ASSERT_NO_FATAL_FAILURE(restart_module(vesk_test::kSwitchOrders));
     }
-    EXPECT_TRUE(wait_for([&] { return rig.cmd("show running-config") == config; })) << "ge4 stays";
+    EXPECT_TRUE(wait_for([&] { return rig.cmd("show running-config") == config; }))
+        << "ge3 and ge4 stay";
     EXPECT_TRUE(!vesk_test::kMemoryMeasurable || proc_status_kib(rig.pid(), "VmRSS") < rss + 1024)
         << "memory grew";
     // The shutdown also rewrites the state file: a descriptor open for a moment is no leak.
