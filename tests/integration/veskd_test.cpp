@@ -3,6 +3,7 @@
 // program: the other sources of this folder join this one.
 #include "support/daemon_process.h"
 #include "support/vty_server.h"
+#include "vesk/daemon/recv_thread.h"
 
 #include <gtest/gtest.h>
 
@@ -153,6 +154,12 @@ TEST_F(VeskdProcess, ServiceManagerHearsReadyKicksAndStoppingDuringAFrameStorm) 
     EXPECT_NE(access(pid_file.c_str(), F_OK), 0) << pid_file << " is still there";
     EXPECT_EQ(d_.log_count("Terminating on signal"), 1u);
     EXPECT_EQ(d_.log_count("receive thread did not stop"), 0u);
+}
+
+// A signal during start-up stops the daemon before its receive thread ever ran: nothing to stop
+// is no failure, so the framework is still freed.
+TEST(ReceiveThread, StopBeforeItEverRanIsNoFailure) {
+    EXPECT_EQ(vesk_recv_thread_stop(nullptr), 0);
 }
 
 TEST_F(VeskdProcess, DaemonModeDetachesAndKeepsServing) {
