@@ -215,7 +215,7 @@ class Scenario {
             {"$LOG", d_.log_path()},
             {"$PORT", std::to_string(port_)},
             {"$CLI", std::string(VESK_BINARY_DIR) + "/tools/vesk-cli"},
-            {"$VESKD", veskd_path()},
+            {"$VESKD", std::string(VESK_BINARY_DIR) + "/vesk/veskd"},
             {"$NOBODY", "setpriv --reuid=65534 --regid=65534 --clear-groups"}};
         for (const auto &[name, value] : vars)
             replace_all(s, name, value);

@@ -3,9 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -23,227 +20,43 @@
 
 namespace vesk_test {
 
-// Test programs live in BUILD/tests, the daemon in BUILD/vesk.
-std::string veskd_path() {
-    std::error_code ec;
-    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return (exe.parent_path().parent_path() / "vesk" / "veskd").string();
-}
+using std::chrono::steady_clock;
 
 std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return "";
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
 }
 
 std::string make_temp_dir(const std::string &prefix) {
-    std::string pattern = "/tmp/" + prefix + "XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) == nullptr)
-        return "";
-    return buf.data();
+    std::string path = "/tmp/" + prefix + "XXXXXX";
+    return mkdtemp(path.data()) != nullptr ? path : "";
 }
 
 void remove_dir(const std::string &dir) {
-    if (dir.rfind("/tmp/", 0) != 0)
-        return;
     std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
+    if (dir.starts_with("/tmp/"))
+        std::filesystem::remove_all(dir, ec);
 }
 
 bool wait_for(const std::function<bool()> &done, milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        if (done())
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
+    for (const auto deadline = steady_clock::now() + limit; !done();) {
+        if (steady_clock::now() >= deadline)
             return false;
         std::this_thread::sleep_for(milliseconds(5));
     }
-}
-
-DaemonProcess::DaemonProcess(std::string dir)
-    : dir_(std::move(dir)), out_path_(dir_ + "/stdout"), err_path_(dir_ + "/stderr"),
-      child_pid_path_(dir_ + "/daemon.pid") {}
-
-DaemonProcess::~DaemonProcess() {
-    if (pid_ <= 0 || reaped_)
-        return;
-    pid_t child = daemon_pid();
-    if (child > 0 && child != pid_)
-        kill(child, SIGKILL);
-    kill(pid_, SIGKILL);
-    waitpid(pid_, &status_, 0);
-}
-
-// The wrapper counts SIGRTMIN in parent_log and waits for the daemon, whose pid it writes first.
-static std::string wrapper_script() {
-    return "trap 'echo rtmin >> \"$PARENT_LOG\"' RTMIN\n"
-           "\"$@\" &\n"
-           "child=$!\n"
-           "echo $child > \"$CHILD_PID.tmp\" && mv \"$CHILD_PID.tmp\" \"$CHILD_PID\"\n"
-           "while :; do wait $child; rc=$?; kill -0 $child 2>/dev/null || break; done\n"
-           "exit $rc\n";
-}
-
-bool DaemonProcess::start(const std::vector<std::string> &args, const std::vector<std::string> &env,
-                          const std::string &wrapper_argv0, const std::string &parent_log) {
-    std::vector<std::string> words;
-    wrapped_ = !wrapper_argv0.empty();
-    reaped_ = false;
-    unlink(child_pid_path_.c_str());
-    if (wrapped_) {
-        words = {wrapper_argv0, "-c", wrapper_script(), "wrapper"};
-    }
-    words.push_back(veskd_path());
-    words.insert(words.end(), args.begin(), args.end());
-    // A daemon of a test keeps its state file to itself unless the test says where it goes.
-    std::vector<std::string> envs = {"VESK_STATE=" + dir_ + "/state"};
-    envs.insert(envs.end(), env.begin(), env.end());
-    if (!wrapper_argv0.empty()) {
-        envs.push_back("PARENT_LOG=" + parent_log);
-        envs.push_back("CHILD_PID=" + child_pid_path_);
-    }
-    pid_ = fork();
-    if (pid_ < 0)
-        return false;
-    if (pid_ == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (!netns_.empty()) {
-            int ns = open(("/run/netns/" + netns_).c_str(), O_RDONLY | O_CLOEXEC);
-            if (ns < 0 || setns(ns, CLONE_NEWNET) != 0)
-                _exit(126);
-        }
-        int out = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int in = open("/dev/null", O_RDONLY);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        for (auto &e : envs)
-            putenv(e.data());
-        std::vector<char *> argv;
-        for (auto &w : words)
-            argv.push_back(w.data());
-        argv.push_back(nullptr);
-        execv(wrapper_argv0.empty() ? veskd_path().c_str() : "/bin/bash", argv.data());
-        _exit(127);
-    }
     return true;
 }
 
-pid_t DaemonProcess::daemon_pid() const {
-    if (!wrapped_)
-        return pid_;
-    std::string text = read_file(child_pid_path_);
-    if (text.empty())
-        return 0;
-    return static_cast<pid_t>(std::atoi(text.c_str()));
-}
-
-bool DaemonProcess::running() {
-    if (pid_ <= 0 || reaped_)
-        return false;
-    pid_t r = waitpid(pid_, &status_, WNOHANG);
-    if (r == pid_)
-        reaped_ = true;
-    return !reaped_;
-}
-
-int DaemonProcess::signal(int signo) const {
-    return pid_ > 0 ? kill(pid_, signo) : -1;
-}
-
-bool DaemonProcess::wait_exit(int *status, milliseconds limit) {
-    if (!wait_for([this] { return !running(); }, limit))
-        return false;
-    if (status != nullptr)
-        *status = status_;
-    return true;
-}
-
-void VtyClient::close() {
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = -1;
-}
-
-bool VtyClient::connect(const std::string &path, milliseconds limit) {
+int connect_unix(const std::string &path) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path)
-        return false;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    bool ok = wait_for(
-        [&] {
-            close();
-            fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            return fd_ >= 0 &&
-                   ::connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
-        },
-        limit);
-    if (!ok) {
-        close();
-        return false;
-    }
-    std::string greeting;
-    return read_reply(greeting, limit);
-}
-
-// A reply ends when the text read so far ends in a prompt: "veskd" then "> " or "# ".
-static size_t prompt_start(const std::string &text) {
-    if (text.size() < 2 || text.back() != ' ')
-        return std::string::npos;
-    char mark = text[text.size() - 2];
-    if (mark != '>' && mark != '#')
-        return std::string::npos;
-    size_t line = text.rfind('\n');
-    size_t begin = line == std::string::npos ? 0 : line + 1;
-    if (text.compare(begin, 5, "veskd") != 0)
-        return std::string::npos;
-    return begin;
-}
-
-bool VtyClient::read_reply(std::string &reply, milliseconds limit) {
-    reply.clear();
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (fd_ >= 0) {
-        size_t p = prompt_start(reply);
-        if (p != std::string::npos) {
-            prompt_ = reply.substr(p);
-            reply.resize(p);
-            return true;
-        }
-        auto left =
-            std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return false;
-        pollfd pfd{fd_, POLLIN, 0};
-        if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0)
-            continue;
-        char buf[4096];
-        ssize_t n = read(fd_, buf, sizeof buf);
-        if (n <= 0) {
-            close();
-            return false;
-        }
-        reply.append(buf, static_cast<size_t>(n));
-    }
-    return false;
-}
-
-std::string VtyClient::command(const std::string &line, milliseconds limit, milliseconds *took) {
-    const auto begin = std::chrono::steady_clock::now();
-    std::string text = line + "\n", reply;
-    if (fd_ >= 0 && send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == ssize_t(text.size()))
-        read_reply(reply, limit);
-    if (took != nullptr)
-        *took = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - begin);
-    return reply;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+        close(std::exchange(fd, -1));
+    return fd;
 }
 
 ShellResult run_shell(const std::string &cmd) {
@@ -252,19 +65,11 @@ ShellResult run_shell(const std::string &cmd) {
     if (p == nullptr)
         return r;
     char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;)
         r.out.append(buf, n);
     int st = pclose(p);
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     return r;
-}
-
-size_t count_of(const std::string &text, const std::string &what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        n++;
-    return n;
 }
 
 long proc_status_kib(pid_t pid, const std::string &field) {
@@ -296,7 +101,118 @@ double cpu_seconds(pid_t pid) {
     return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-NsmPeer::NsmPeer(const std::string &path, milliseconds answer_wait) : answer_wait_(answer_wait) {
+DaemonProcess::~DaemonProcess() {
+    if (pid_ > 0 && !reaped_) {
+        kill(-pid_, SIGKILL); // a wrapper's child too
+        waitpid(pid_, &status_, 0);
+    }
+}
+
+bool DaemonProcess::start(const std::vector<std::string> &args, const std::vector<std::string> &env,
+                          const std::vector<std::string> &wrapper) {
+    // Test programs live in BUILD/tests, the daemon in BUILD/vesk.
+    const std::string veskd =
+        std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "vesk/veskd";
+    std::vector<std::string> words = wrapper.empty() ? std::vector<std::string>{veskd} : wrapper;
+    words.push_back(veskd);
+    words.insert(words.end(), args.begin(), args.end());
+    // A daemon of a test keeps its state file to itself unless the test says where it goes.
+    std::vector<std::string> envs = {"VESK_STATE=" + dir_ + "/state"};
+    envs.insert(envs.end(), env.begin(), env.end());
+    reaped_ = false;
+    pid_ = fork();
+    if (pid_ > 0)
+        setpgid(pid_, pid_); // before the destructor might signal the group
+    if (pid_ != 0)
+        return pid_ > 0;
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    setpgid(0, 0);
+    if (!netns_.empty()) {
+        int ns = open(("/run/netns/" + netns_).c_str(), O_RDONLY | O_CLOEXEC);
+        if (ns < 0 || setns(ns, CLONE_NEWNET) != 0)
+            _exit(126);
+    }
+    dup2(open("/dev/null", O_RDONLY), 0);
+    dup2(open((dir_ + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+    dup2(open((dir_ + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+    for (auto &e : envs)
+        putenv(e.data());
+    std::vector<char *> argv;
+    for (auto &w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data() + 1);
+    _exit(127);
+}
+
+bool DaemonProcess::running() {
+    if (pid_ > 0 && !reaped_ && waitpid(pid_, &status_, WNOHANG) == pid_)
+        reaped_ = true;
+    return pid_ > 0 && !reaped_;
+}
+
+bool DaemonProcess::wait_exit(int *status, milliseconds limit) {
+    if (!wait_for([this] { return !running(); }, limit))
+        return false;
+    if (status != nullptr)
+        *status = status_;
+    return true;
+}
+
+void VtyClient::close() {
+    if (fd_ >= 0)
+        ::close(std::exchange(fd_, -1));
+}
+
+bool VtyClient::connect(const std::string &path, milliseconds limit) {
+    close();
+    std::string greeting;
+    return wait_for([&] { return (fd_ = connect_unix(path)) >= 0; }, limit) &&
+           read_reply(greeting, limit);
+}
+
+// A reply ends when the text read so far ends in a prompt: "veskd" then "> " or "# ".
+static size_t prompt_start(const std::string &text) {
+    size_t begin = text.rfind('\n') + 1; // 0 without a line end
+    const bool ends = text.ends_with("> ") || text.ends_with("# ");
+    return ends && text.compare(begin, 5, "veskd") == 0 ? begin : std::string::npos;
+}
+
+bool VtyClient::read_reply(std::string &reply, milliseconds limit) {
+    reply.clear();
+    for (const auto deadline = steady_clock::now() + limit; fd_ >= 0;) {
+        if (size_t p = prompt_start(reply); p != std::string::npos) {
+            prompt_ = reply.substr(p);
+            reply.resize(p);
+            return true;
+        }
+        auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now());
+        pollfd pfd{fd_, POLLIN, 0};
+        if (left.count() <= 0)
+            return false;
+        if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0)
+            continue;
+        char buf[4096];
+        ssize_t n = read(fd_, buf, sizeof buf);
+        if (n <= 0)
+            close();
+        else
+            reply.append(buf, static_cast<size_t>(n));
+    }
+    return false;
+}
+
+std::string VtyClient::command(const std::string &line, milliseconds limit, milliseconds *took) {
+    const auto begin = steady_clock::now();
+    std::string text = line + "\n", reply;
+    if (fd_ >= 0 && send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == ssize_t(text.size()))
+        read_reply(reply, limit);
+    if (took != nullptr)
+        *took = std::chrono::duration_cast<milliseconds>(steady_clock::now() - begin);
+    return reply;
+}
+
+NsmPeer::NsmPeer(const std::string &path) {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) < 0 || pipe2(out, O_CLOEXEC) < 0)
         return;
@@ -329,10 +245,10 @@ std::string NsmPeer::order(const std::string &line) {
     std::string text = line + "\n";
     if (to_ < 0 || write(to_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
         return "";
-    const auto deadline = std::chrono::steady_clock::now() + answer_wait_;
-    for (size_t eol; (eol = buf_.find('\n')) == std::string::npos;) {
-        auto left =
-            std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+    // Orders that wait in the peer (wait-client, wait-request) wait at most 15 s themselves.
+    const auto deadline = steady_clock::now() + std::chrono::seconds(16);
+    while (buf_.find('\n') == std::string::npos) {
+        auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now());
         pollfd p{from_, POLLIN, 0};
         char chunk[512];
         ssize_t n = 0;
@@ -344,13 +260,6 @@ std::string NsmPeer::order(const std::string &line) {
     std::string answer = buf_.substr(0, buf_.find('\n'));
     buf_.erase(0, answer.size() + 1);
     return answer;
-}
-
-std::string hex(const std::vector<uint8_t> &bytes) {
-    std::string out;
-    for (uint8_t b : bytes)
-        out += "0123456789abcdef"[b >> 4], out += "0123456789abcdef"[b & 15];
-    return out;
 }
 
 const std::vector<std::string> kSwitchOrders = {"if-add 5 ge1 up 02:00:00:00:00:05",
@@ -366,11 +275,10 @@ Veskd::Veskd(const std::string &config) : dir_(make_temp_dir("vesk-")) {
     std::ofstream(config_path()) << "log file " << log_path_ << "\n" << config;
 }
 
-static std::string tail(const std::string &text) {
-    return text.size() > 4000 ? text.substr(text.size() - 4000) : text;
-}
-
 Veskd::~Veskd() {
+    auto tail = [](const std::string &text) {
+        return text.substr(std::max<size_t>(text.size(), 4000) - 4000);
+    };
     if (::testing::Test::HasFailure() && daemon_ != nullptr)
         std::cerr << "---- veskd log (tail) ----\n"
                   << tail(log()) << "---- stderr ----\n"
@@ -401,7 +309,8 @@ void Veskd::start_nsm(const std::vector<std::string> &orders) {
         ASSERT_EQ(nsm_->order(line), "ok") << line;
 }
 
-void Veskd::start_on_sockets(const std::vector<std::string> &env) {
+void Veskd::start_on_sockets(const std::vector<std::string> &env,
+                             const std::vector<std::string> &args) {
     if (nsm_ == nullptr) {
         ASSERT_NO_FATAL_FAILURE(start_nsm());
     }
@@ -411,7 +320,7 @@ void Veskd::start_on_sockets(const std::vector<std::string> &env) {
     std::vector<std::string> all = {"VESK_FRAME=" + wire_->spec(),
                                     "VESK_NSM=unix:" + dir_ + "/nsm.sock"};
     all.insert(all.end(), env.begin(), env.end());
-    ASSERT_NO_FATAL_FAILURE(start(all));
+    ASSERT_NO_FATAL_FAILURE(start(all, args));
     ASSERT_TRUE(wire_->wait_hello(10000)) << "veskd did not open its frame socket";
 }
 
@@ -430,6 +339,14 @@ void Veskd::configure(const std::vector<std::string> &lines) {
     ASSERT_EQ(cmd("end"), "");
 }
 
+size_t Veskd::log_count(const std::string &text) const {
+    const std::string all = log();
+    size_t n = 0;
+    for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1))
+        n++;
+    return n;
+}
+
 bool Veskd::logged(const std::string &text, milliseconds limit) const {
     return wait_for([&] { return log().find(text) != std::string::npos; }, limit);
 }
@@ -443,9 +360,9 @@ bool Veskd::shows(const std::string &line, const std::string &text, std::string 
     return ok;
 }
 
-bool Veskd::next_frame(uint32_t ifindex, uint16_t vid, SentFrame &out, int timeout_ms) {
-    const auto until = std::chrono::steady_clock::now() + milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < until)
+bool Veskd::next_frame(uint32_t ifindex, uint16_t vid, SentFrame &out) {
+    for (const auto until = steady_clock::now() + std::chrono::seconds(15);
+         steady_clock::now() < until;)
         if (wire_->next(out, 1000) && out.addr.ifindex == int32_t(ifindex) && out.addr.vid == vid)
             return true;
     return false;

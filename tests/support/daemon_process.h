@@ -1,6 +1,4 @@
-// Real veskd processes for integration and end-to-end tests: a process started with its
-// arguments and environment, watched, signalled and always reaped; a vty client; the scripted
-// NSM peer process; and Veskd, a daemon with its files in a fresh directory.
+// Real veskd processes for integration and end-to-end tests, their vty and their NSM peer.
 #pragma once
 
 #include <chrono>
@@ -17,27 +15,23 @@ namespace vesk_test {
 
 using std::chrono::milliseconds;
 
-// The veskd of this build.
-std::string veskd_path();
-// The whole file, or "" when it cannot be read.
 std::string read_file(const std::string &path);
-// A fresh directory under /tmp whose name starts with prefix; remove_dir removes it.
+// A fresh directory /tmp/PREFIXxxxxxx; remove_dir removes it.
 std::string make_temp_dir(const std::string &prefix);
 void remove_dir(const std::string &dir);
 // Polls done() every few milliseconds until it holds; false when limit passes first.
 bool wait_for(const std::function<bool()> &done, milliseconds limit = std::chrono::seconds(10));
-size_t count_of(const std::string &text, const std::string &what);
+// A stream socket connected to the Unix socket at path, or -1.
+int connect_unix(const std::string &path);
 
-// What a shell command printed on its standard output, and its exit status (-1 when it did not
-// exit).
+// What a shell command printed on its standard output, and its exit status (-1: none).
 struct ShellResult {
     int status = -1;
     std::string out;
 };
 ShellResult run_shell(const std::string &cmd);
 
-// Readings of a process from /proc: a field of its status in KiB, its open descriptors, its
-// user plus system CPU seconds.
+// From /proc: a status field in KiB, the open descriptors, the user plus system CPU seconds.
 long proc_status_kib(pid_t pid, const std::string &field);
 int open_descriptors(pid_t pid);
 double cpu_seconds(pid_t pid);
@@ -52,36 +46,30 @@ constexpr bool kMemoryMeasurable = true;
 
 class DaemonProcess {
   public:
-    // Files of the process (standard output and error) go into dir.
-    explicit DaemonProcess(std::string dir);
-    // Ends a process still running (SIGKILL) and reaps it. A test process that dies takes the
-    // daemon with it.
+    // Standard output and error go into files in dir.
+    explicit DaemonProcess(std::string dir) : dir_(std::move(dir)) {}
+    // Kills and reaps what still runs; a test process that dies takes the daemon with it.
     ~DaemonProcess();
     DaemonProcess(const DaemonProcess &) = delete;
     DaemonProcess &operator=(const DaemonProcess &) = delete;
 
-    // Starts veskd with args after argv0, and env added to the test's environment
-    // ("NAME=VALUE"). With wrapper_argv0 set veskd is started by a shell whose program path is
-    // wrapper_argv0, which stays the daemon's parent and appends a line to parent_log for every
-    // SIGRTMIN it receives.
+    // Starts veskd with args and env ("NAME=VALUE") added to the test's; with a wrapper, program
+    // wrapper[0] runs with argv wrapper[1...], veskd's path and args.
     bool start(const std::vector<std::string> &args, const std::vector<std::string> &env = {},
-               const std::string &wrapper_argv0 = "", const std::string &parent_log = "");
-    // The network namespace (a name under /run/netns) the daemon is started in.
+               const std::vector<std::string> &wrapper = {});
+    // The network namespace (a name under /run/netns) to start in.
     void set_netns(const std::string &name) { netns_ = name; }
     pid_t pid() const { return pid_; }
-    // The daemon itself (the wrapper's child when there is a wrapper); 0 until known.
-    pid_t daemon_pid() const;
     bool running();
-    int signal(int signo) const;
-    // Waits for the process to end: true with its wait status, false when limit passes first.
+    int signal(int signo) const { return pid_ > 0 ? kill(pid_, signo) : -1; }
+    // Waits for the end: true with the wait status, false when limit passes first.
     bool wait_exit(int *status, milliseconds limit = std::chrono::seconds(10));
-    std::string out() const { return read_file(out_path_); }
-    std::string err() const { return read_file(err_path_); }
+    std::string out() const { return read_file(dir_ + "/stdout"); }
+    std::string err() const { return read_file(dir_ + "/stderr"); }
 
   private:
-    std::string dir_, out_path_, err_path_, child_pid_path_, netns_;
+    std::string dir_, netns_;
     pid_t pid_ = -1;
-    bool wrapped_ = false;
     bool reaped_ = false;
     int status_ = 0;
 };
@@ -94,10 +82,10 @@ class VtyClient {
     VtyClient(const VtyClient &) = delete;
     VtyClient &operator=(const VtyClient &) = delete;
 
-    // Connects and reads the greeting up to the first prompt; false when it cannot.
+    // Connects and reads the greeting up to the first prompt.
     bool connect(const std::string &path, milliseconds limit = std::chrono::seconds(5));
-    // Sends one line and gives the reply without its trailing prompt; "" when the session ended.
-    // took, when given, is how long the answer took.
+    // Sends a line and gives the reply up to the prompt ("" when the session ended) and in took
+    // how long it took.
     std::string command(const std::string &line, milliseconds limit = std::chrono::seconds(10),
                         milliseconds *took = nullptr);
     // The prompt that ended the last reply.
@@ -110,36 +98,31 @@ class VtyClient {
     std::string prompt_;
 };
 
-// The scriptable NSM peer (tools/vesk-nsm-peer) as a child, ordered through its standard input.
+// The scriptable NSM peer (tools/vesk-nsm-peer) serving path, ordered on its standard input.
 class NsmPeer {
   public:
-    // answer_wait bounds how long order waits for an answer; orders that wait in the peer
-    // (wait-client, wait-request) need it at least as long as their own wait.
-    explicit NsmPeer(const std::string &path, milliseconds answer_wait = std::chrono::seconds(15));
+    explicit NsmPeer(const std::string &path);
     ~NsmPeer() { kill_now(SIGTERM); }
     NsmPeer(const NsmPeer &) = delete;
     NsmPeer &operator=(const NsmPeer &) = delete;
-    // Ends the peer at once (no goodbye to its client) and reaps it; later orders get "".
+    // Ends it at once (no goodbye to its client); later orders get "".
     void kill_now(int signo = SIGKILL);
-    // Sends one order and gives the peer's answer ("" when it gives none in time).
+    // The peer's answer to an order ("" when none comes within 15 s).
     std::string order(const std::string &line);
 
   private:
-    milliseconds answer_wait_;
     pid_t pid_ = -1;
     int to_ = -1, from_ = -1;
     std::string buf_;
 };
-std::string hex(const std::vector<uint8_t> &bytes);
 
-// The switch the NSM peer plays by default: ports ge1 (5) and ge2 (6) of bridge "1" with the
-// bridge's MAC, ge1 in VLANs 1 and 10, ge2 in VLAN 1.
+// The peer's default switch: ports ge1 (5) and ge2 (6) of bridge "1", ge1 in VLANs 1 and 10,
+// ge2 in VLAN 1.
 extern const std::vector<std::string> kSwitchOrders;
 
-// A veskd with its configuration file (a "log file" line into the directory, then config), log,
-// vty socket and state file in a fresh directory; on the socket backends with start_on_sockets
-// (an NSM peer process serving orders, the wire played by the test through wire()). Shows the
-// log's tail when the test failed and removes everything at the end.
+// A veskd with its configuration file ("log file" into the directory, then config), log, vty
+// socket and state file in a fresh directory; with start_on_sockets, an NSM peer serves it and
+// the test plays the wire. Shows the log's tail when the test failed.
 class Veskd {
   public:
     explicit Veskd(const std::string &config = "");
@@ -147,22 +130,22 @@ class Veskd {
     Veskd(const Veskd &) = delete;
     Veskd &operator=(const Veskd &) = delete;
 
-    // Starts veskd with args (default "-P 0"; "-f" and the configuration file unless args name
-    // another) and env (plus VESK_VTY_SOCKET), and waits until its vty answers.
+    // Starts veskd with args (default "-P 0"; "-f" the configuration file unless args name one)
+    // and env (plus VESK_VTY_SOCKET), and waits until its vty answers.
     void start(const std::vector<std::string> &env, const std::vector<std::string> &args = {});
     void start_nsm(const std::vector<std::string> &orders = kSwitchOrders);
-    void start_on_sockets(const std::vector<std::string> &env = {});
-    // Sends signo and waits for the end: the exit code, or -1.
+    void start_on_sockets(const std::vector<std::string> &env = {},
+                          const std::vector<std::string> &args = {});
+    // Sends signo and gives the exit code, or -1.
     int stop(int signo = SIGTERM);
-    // Lines between "configure terminal" and "end"; each must answer nothing.
+    // Lines typed between "configure terminal" and "end"; each must answer nothing.
     void configure(const std::vector<std::string> &lines);
     std::string cmd(const std::string &line) { return vty_.command(line); }
 
     std::string log() const { return read_file(log_path_); }
-    size_t log_count(const std::string &text) const { return count_of(log(), text); }
-    // Waits until the log holds text.
+    size_t log_count(const std::string &text) const;
+    // Wait until the log holds text, or cmd(line)'s answer text (the last answer in *out).
     bool logged(const std::string &text, milliseconds limit = std::chrono::seconds(10)) const;
-    // Waits until cmd(line)'s answer holds text; the last answer in *out.
     bool shows(const std::string &line, const std::string &text, std::string *out = nullptr,
                milliseconds limit = std::chrono::seconds(10));
 
@@ -173,15 +156,15 @@ class Veskd {
     void set_log_path(const std::string &path) { log_path_ = path; }
     void set_netns(const std::string &ns) { netns_ = ns; }
     DaemonProcess &process() { return *daemon_; }
-    pid_t pid() const { return daemon_->daemon_pid(); }
+    pid_t pid() const { return daemon_->pid(); }
     bool alive() { return daemon_ != nullptr && daemon_->running(); }
     VtyClient &vty() { return vty_; }
     NsmPeer &nsm() { return *nsm_; }
     WirePeer &wire() { return *wire_; }
-    // The wire peer goes away: its socket is closed and its path removed.
+    // The wire goes away: its socket is closed and its path removed.
     void drop_wire() { wire_.reset(); }
-    // The next frame sent on ifindex for vid (others skipped), and handing one back on ifindex.
-    bool next_frame(uint32_t ifindex, uint16_t vid, SentFrame &out, int timeout_ms = 15000);
+    // The next frame sent on ifindex for vid (others skipped); handing one back on ifindex.
+    bool next_frame(uint32_t ifindex, uint16_t vid, SentFrame &out);
     bool reflect(const SentFrame &f, uint32_t ifindex);
     void drain_wire();
 

@@ -1,8 +1,6 @@
-// A wire peer for the frame socket's unix backend, played by the test itself.
-//
-// Listens on a fresh socket path; the framework's frame socket (VESK_FRAME "unix:PATH", or
-// zg->platform.frame) connects and says hello. The test then reads what the daemon sent and
-// hands it frames as if they had arrived on a port.
+// A wire peer for the frame socket's unix backend, played by the test itself: the framework's
+// frame socket (VESK_FRAME "unix:PATH", or zg->platform.frame) connects and says hello; the test
+// reads what the daemon sent and hands it frames as if they had arrived on a port.
 #pragma once
 
 #include <cstdint>
@@ -30,13 +28,11 @@ class WirePeer {
 
     // "unix:PATH", the value for VESK_FRAME.
     std::string spec() const { return "unix:" + path_; }
-    const std::string &path() const { return path_; }
-
     // Waits for the frame socket's hello; false after timeout_ms.
     bool wait_hello(int timeout_ms = 5000);
     // The next frame the daemon sent; false after timeout_ms (0: only what is already there).
     bool next(SentFrame &out, int timeout_ms = 5000);
-    // Hands the daemon a frame as arriving on ifindex from src to dst. Gives true when sent.
+    // Hands the daemon a frame as arriving on ifindex from src to dst; true when sent.
     bool deliver(uint32_t ifindex, const uint8_t *dst, const uint8_t *src, const uint8_t *data,
                  size_t len);
     // Hands the daemon raw datagram bytes, framing and all.

@@ -1,12 +1,14 @@
 // tools/vesk-cli against a real vty server (event loop on its own thread): one-shot commands over
-// the Unix socket and TCP (logging in from a password file), exit statuses, commands from
-// standard input, and the interactive mode on a terminal with "?", TAB and its history.
+// the Unix socket and TCP (logging in from a password file), exit statuses and commands from
+// standard input as a session in vesk-cli.txt, and the interactive mode on a terminal with "?",
+// TAB and its history.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <fstream>
 #include <poll.h>
 #include <pty.h>
+#include <sstream>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -39,9 +41,7 @@ struct cli_element toy_fail_cmd = {"toy fail", toy_fail, toy_fail_help};
 class VeskCli : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/vesk-cli-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        dir = vesk_test::make_temp_dir("vesk-cli-test-");
         zg = vesk_test::vty_globals_start(dir + "/vty");
         ASSERT_NE(zg, nullptr);
         cli_install(zg->ctree, EXEC_MODE, &show_toy_cmd);
@@ -58,7 +58,7 @@ class VeskCli : public ::testing::Test {
         thread_master_stop(zg->master);
         loop.join();
         lib_stop(zg);
-        vesk_test::run_shell("rm -rf " + dir);
+        vesk_test::remove_dir(dir);
         unsetenv("VESK_VTY_SOCKET");
     }
     std::string dir;
@@ -67,65 +67,45 @@ class VeskCli : public ::testing::Test {
     std::thread loop;
 };
 
-TEST_F(VeskCli, CommandsFromArgumentsAndStandardInputGiveRepliesAndExitStatus) {
+// The session in vesk-cli.txt: "$ COMMAND", the lines it prints, "[STATUS]".
+TEST_F(VeskCli, OneShotRunsGiveTheRepliesAndExitStatusOfTheSession) {
     host_vty_set_password(zg, HOST_PASSWORD_LOGIN, zet::access::hash_password("login-pw").c_str());
-    host_vty_set_password(zg, HOST_PASSWORD_ENABLE, zet::access::hash_password("enable-pw").c_str());
+    host_vty_set_password(zg, HOST_PASSWORD_ENABLE,
+                          zet::access::hash_password("enable-pw").c_str());
     std::ofstream(dir + "/pw") << "login-pw\nenable-pw\n";
     std::ofstream(dir + "/bad") << "guess\n";
-    const std::string sock = kCli + " -s " + dir + "/vty ";
-    const std::string tcp = kCli + " -p " + std::to_string(port) + " --password-file " + dir;
-    const struct {
-        std::string command;
-        int status;
-        std::string out;
-        bool whole; // else out is a part of the output
-    } cases[] = {
-        {sock + "-c 'show toy' -c 'configure terminal' -c 'do show toy' -c end", 0,
-         "toy output\ntoy output\n", true},
-        // An error reply sets the status; the commands after it still run.
-        {sock + "-c 'show nothing' -c 'show toy'", 1,
-         "% Invalid input at word 2: \"nothing\"\ntoy output\n", true},
-        {sock + "-c 'toy fail'", 1, "% The toy failed\n", true},
-        {"printf 'show toy\\nconfigure terminal\\nshow bogus\\nexit\\nexit\\nexit\\nshow toy\\n' | " +
-             sock, 1, "toy output\n% Invalid input at word 2: \"bogus\"\n", true},
-        {kCli + " -c 'show toy'", 0, "toy output\n", true}, // the socket of VESK_VTY_SOCKET
-        {tcp + "/pw -c 'show toy' -c enable -c 'show privilege'", 0,
-         "toy output\nCurrent privilege level is 15\n", true},
-        {tcp + "/bad -c 'show toy' 2>&1", 2, "vesk-cli: login failed: % Wrong password\n", true},
-        {kCli + " -s " + dir + "/none -c 'show toy' 2>&1", 2,
-         "vesk-cli: cannot connect to " + dir + "/none: ", false},
-        {kCli + " -p 0 2>&1", 2, "vesk-cli: invalid port '0'\n", true},
-        {kCli + " -h", 0, "Usage: vesk-cli [-s PATH | -p PORT]", false},
-        {kCli + " -x 2>&1", 2, "Usage: vesk-cli", false},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.command);
-        vesk_test::ShellResult r = vesk_test::run_shell(c.command);
-        EXPECT_EQ(r.status, c.status);
-        if (c.whole)
-            EXPECT_EQ(r.out, c.out);
+    setenv("CLI", kCli.c_str(), 1);
+    setenv("DIR", dir.c_str(), 1);
+    setenv("PORT", std::to_string(port).c_str(), 1);
+    std::istringstream in(vesk_test::read_file(VESK_SOURCE_DIR "/tests/tools/vesk-cli.txt"));
+    std::string command, want;
+    int cases = 0;
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with("#"))
+            continue;
+        if (line.starts_with("$ "))
+            command = line.substr(2), want.clear();
         else
-            EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+            want += line + "\n";
+        if (!line.starts_with("[") || !line.ends_with("]"))
+            continue;
+        std::string got = vesk_test::run_shell(command + "; echo \"[$?]\"").out;
+        for (const auto &[path, name] : {std::pair{kCli, "$CLI"}, std::pair{dir, "$DIR"}})
+            for (size_t at; (at = got.find(path)) != std::string::npos;)
+                got.replace(at, path.size(), name);
+        EXPECT_EQ(got, want) << command;
+        cases++;
     }
+    EXPECT_EQ(cases, 11) << "a case without its status line runs with the next";
 }
 
 // Reads from the terminal's master side until text shows up or ms pass.
 bool read_until(int fd, std::string &got, const std::string &text, int ms = 5000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (got.find(text) == std::string::npos) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        struct pollfd p = {fd, POLLIN, 0};
-        if (left.count() <= 0)
+    char buf[4096];
+    pollfd p = {fd, POLLIN, 0};
+    for (ssize_t n; got.find(text) == std::string::npos; got.append(buf, size_t(n)))
+        if (poll(&p, 1, ms) <= 0 || (n = read(fd, buf, sizeof buf)) <= 0)
             return false;
-        if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            continue;
-        char buf[4096];
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0)
-            return false;
-        got.append(buf, static_cast<size_t>(n));
-    }
     return true;
 }
 
@@ -141,8 +121,12 @@ TEST_F(VeskCli, InteractiveOnATerminalWithHelpCompletionAndHistory) {
     }
     // "?" lists the next words with their help; ^U clears the line, TAB completes "sh" and "t".
     const std::pair<std::string, std::string> steps[] = {
-        {"", "veskd# "}, {"show ?", "toy things"}, {"\x15sh\tt\t\r", "toy output"},
-        {"", "veskd# "}, {"configure terminal\r", "veskd(config)# "}};
+        {"", "veskd# "},
+        {"show ?", "toy things"},
+        {"\x15sh\tt\t\r", "toy output"},
+        {"", "veskd# "},
+        {"configure terminal\r", "veskd(config)# "},
+        {"end\rexit\r", ""}};
     std::string got;
     for (const auto &[typed, shown] : steps) {
         if (!typed.empty())
@@ -150,19 +134,16 @@ TEST_F(VeskCli, InteractiveOnATerminalWithHelpCompletionAndHistory) {
         ASSERT_EQ(write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
         EXPECT_TRUE(read_until(master, got, shown)) << got;
     }
-    ASSERT_EQ(write(master, "end\rexit\r", 9), 9);
+    // The terminal is drained while vesk-cli ends: it may wait to write.
     int st = 0;
-    pid_t done = 0;
-    for (int i = 0; i < 500 && (done = waitpid(pid, &st, WNOHANG)) == 0; i++) {
-        read_until(master, got, "\x01", 10); // drains the terminal while vesk-cli ends
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (done == 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &st, 0);
-    }
+    const bool ended = vesk_test::wait_for([&] {
+        read_until(master, got, "\x01", 10);
+        return waitpid(pid, &st, WNOHANG) == pid;
+    });
+    if (!ended)
+        kill(pid, SIGKILL), waitpid(pid, &st, 0);
+    EXPECT_TRUE(ended) << got;
     close(master);
-    EXPECT_EQ(done, pid) << got;
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
     EXPECT_EQ(access((dir + "/.vesk-cli_history").c_str(), F_OK), 0);
 }

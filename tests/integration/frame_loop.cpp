@@ -15,66 +15,42 @@ using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
 using vesk_test::SentFrame;
 
-constexpr uint32_t kGe1 = 5;
-
-class FrameLoopProcessTest : public ::testing::Test {
+class FrameLoop : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_NO_FATAL_FAILURE(d_.start_on_sockets());
-        for (const char *line : {"configure terminal", "interface ge1", "loop-detect enable"})
-            ASSERT_EQ(d_.cmd(line), "") << line;
-    }
-    // As the kernel keeps ge1 after veskd shut it down and stopped: admin down; veskd again.
-    void restart_with_ge1_admin_down() {
-        for (const char *line : {"if-del 5", "if-add 5 ge1 off 02:00:00:00:00:05", "port-add 5 1"})
-            ASSERT_EQ(d_.nsm().order(line), "ok") << line;
-        ASSERT_NO_FATAL_FAILURE(d_.start_on_sockets());
-    }
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(d_.start_on_sockets()); }
     SentFrame next() {
         SentFrame f;
         EXPECT_TRUE(d_.wire().next(f)) << "no detection frame";
         return f;
     }
+    std::string state() { return vesk_test::read_file(d_.dir() + "/state"); }
 
     vesk_test::Veskd d_;
 };
 
-TEST_F(FrameLoopProcessTest, ReflectedFrameShutsThePortDown) {
-    SentFrame f = next();
-    EXPECT_EQ(f.addr.ifindex, static_cast<int32_t>(kGe1));
-    EXPECT_EQ(f.addr.vid, 1);
-    ASSERT_EQ(f.payload.size(), 46u);
-    ASSERT_TRUE(d_.reflect(f, kGe1));
-    EXPECT_EQ(d_.nsm().order("wait-request 10"), "request 5 1");
-    EXPECT_TRUE(d_.logged("Detect a loop on the port ge1, shut down"));
-}
-
-TEST_F(FrameLoopProcessTest, AlteredFramesAreNoLoop) {
-    ASSERT_EQ(d_.cmd("end"), "");
+// Altered frames are refused; the port's own newest frame back is a loop: the port is shut
+// down, counted, shown, kept in the state file across a restart, and released by force.
+TEST_F(FrameLoop, OwnFrameBackShutsThePortDownAcrossARestart) {
+    ASSERT_NO_FATAL_FAILURE(d_.configure({"interface ge1", "loop-detect enable"}));
     ASSERT_EQ(d_.cmd("debug loop-detect packet recv"), "Vesk packet receive debugging is on\n");
     SentFrame f = next();
-    SentFrame foreign = f;
+    EXPECT_EQ(f.addr.ifindex, 5);
+    EXPECT_EQ(f.addr.vid, 1);
+    ASSERT_EQ(f.payload.size(), 46u);
+    SentFrame foreign = f, forged = f;
     foreign.payload[13] ^= 0x01; // another station's sender address
-    SentFrame forged = f;
-    forged.payload[40] ^= 0x01; // check values that this port never sent
-    d_.reflect(foreign, kGe1);
-    d_.reflect(forged, kGe1);
+    forged.payload[40] ^= 0x01;  // check values that this port never sent
+    d_.reflect(foreign, 5);
+    d_.reflect(forged, 5);
     EXPECT_TRUE(d_.logged("receive invalid VESK packet for error mac addr"));
     EXPECT_TRUE(d_.logged("receive invalid VESK packet for error checksum"));
     EXPECT_EQ(d_.nsm().order("wait-request 0.2"), "timeout");
-    // The newest frame the port sent is still recognised.
     for (SentFrame newer; d_.wire().next(newer, 0);)
         f = newer;
-    d_.reflect(f, kGe1);
-    EXPECT_EQ(d_.nsm().order("wait-request 10"), "request 5 1");
-}
-
-TEST_F(FrameLoopProcessTest, ALoopIsRecordedAndItsShutdownOutlivesARestart) {
-    SentFrame f = next();
-    d_.reflect(f, kGe1);
+    ASSERT_TRUE(d_.reflect(f, 5));
     ASSERT_EQ(d_.nsm().order("wait-request 10"), "request 5 1");
+    EXPECT_TRUE(d_.logged("Detect a loop on the port ge1, shut down"));
     ASSERT_EQ(d_.nsm().order("link-down 5"), "ok"); // what the port's shutdown does to its link
-    ASSERT_EQ(d_.cmd("end"), "");
     ASSERT_TRUE(d_.shows("show loop-detect interface ge1", "Port state: shutdown"));
     EXPECT_THAT(d_.cmd("show loop-detect events"),
                 MatchesRegex("Time +Event +Port +Details\n"
@@ -93,63 +69,64 @@ TEST_F(FrameLoopProcessTest, ALoopIsRecordedAndItsShutdownOutlivesARestart) {
     EXPECT_EQ(events["events"][0]["rx_port"], "ge1");
 
     ASSERT_EQ(d_.stop(), 0);
-    EXPECT_THAT(vesk_test::read_file(d_.dir() + "/state"),
-                MatchesRegex("veskd-state 1\nshutdown 5 ge1 [0-9]+\n"));
-    ASSERT_NO_FATAL_FAILURE(restart_with_ge1_admin_down());
-    const std::string port = d_.cmd("show loop-detect interface ge1");
-    EXPECT_THAT(port, HasSubstr("Port state: shutdown\n  up remaining time: 17"));
+    EXPECT_THAT(state(), MatchesRegex("veskd-state 1\nshutdown 5 ge1 [0-9]+\n"));
+    // As the kernel keeps ge1 after veskd shut it down and stopped: admin down; veskd again.
+    for (const char *line : {"if-del 5", "if-add 5 ge1 off 02:00:00:00:00:05", "port-add 5 1"})
+        ASSERT_EQ(d_.nsm().order(line), "ok") << line;
+    ASSERT_NO_FATAL_FAILURE(d_.start_on_sockets());
+    EXPECT_THAT(d_.cmd("show loop-detect interface ge1"),
+                HasSubstr("Port state: shutdown\n  up remaining time: 17"));
     EXPECT_EQ(d_.nsm().order("wait-request 10"), "request 5 1")
         << "adopted, it is asked down again";
     ASSERT_NO_FATAL_FAILURE(d_.configure({"interface ge1", "loop-detect force up"}));
     EXPECT_EQ(d_.nsm().order("wait-request 10"), "request 5 2");
     EXPECT_THAT(d_.cmd("show loop-detect events"),
                 HasSubstr(" release  ge1              force-up\n"));
-    EXPECT_EQ(vesk_test::read_file(d_.dir() + "/state"), "veskd-state 1\n");
-}
+    EXPECT_EQ(state(), "veskd-state 1\n");
 
-TEST_F(FrameLoopProcessTest, AStateFileThatIsNotVeskdsIsIgnored) {
+    // A state file that is not veskd's is ignored whole.
     ASSERT_EQ(d_.stop(), 0);
     std::ofstream(d_.dir() + "/state") << "veskd-state 1\nshutdown 5 ge1 99999999999\nrm -rf /\n";
-    ASSERT_NO_FATAL_FAILURE(restart_with_ge1_admin_down());
+    ASSERT_NO_FATAL_FAILURE(d_.start_on_sockets());
     EXPECT_TRUE(d_.logged("state file " + d_.dir() + "/state is not veskd's (line 3); ignored"));
     EXPECT_THAT(d_.cmd("show loop-detect interface ge1"), HasSubstr("Port state: down\n"));
 }
 
 // The socket backend's peer tells of a MAC moving between ports: the port probes at once, long
 // before its next frame (10 s after the start phase).
-TEST_F(FrameLoopProcessTest, ForwardingEntryMoveMakesThePortProbeAtOnce) {
+TEST_F(FrameLoop, ForwardingEntryMoveMakesThePortProbeAtOnce) {
+    ASSERT_NO_FATAL_FAILURE(d_.configure({"interface ge1", "loop-detect enable"}));
     SentFrame f;
     for (int i = 0; i < 3; i++)
         ASSERT_TRUE(d_.wire().next(f)) << "start-phase frame " << i;
     EXPECT_FALSE(d_.wire().next(f, 1500)) << "a frame outside the start phase";
     ASSERT_EQ(d_.nsm().order("fdb-move 6 5"), "ok");
     ASSERT_TRUE(d_.wire().next(f, 1000)) << "no probe";
-    EXPECT_EQ(f.addr.ifindex, static_cast<int32_t>(kGe1));
+    EXPECT_EQ(f.addr.ifindex, 5);
     EXPECT_EQ(d_.nsm().order("fdb-move 6 9"), "error: forwarding-database move between interfaces "
                                               "that are no two ports");
     // The probe comes back on ge2: the loop is cut and kept as found by the probe.
     d_.reflect(f, 6);
     EXPECT_EQ(d_.nsm().order("wait-request 10"), "request 5 1");
-    ASSERT_EQ(d_.cmd("end"), "");
     EXPECT_THAT(d_.cmd("show loop-detect events"),
                 HasSubstr("vlan 1, back on ge2, shutdown, fast-detect probe\n"));
 }
 
 // Block and unblock reach the peer as port-state requests 4 and 8: reflected probes keep the
 // port blocked, and two that do not come back lift the block.
-TEST_F(FrameLoopProcessTest, BlockedPortIsUnblockedOnceItsProbesStopComingBack) {
-    ASSERT_EQ(d_.cmd("loop-detect loop block"), "");
-    SentFrame f = next();
-    d_.reflect(f, kGe1);
+TEST_F(FrameLoop, BlockedPortIsUnblockedOnceItsProbesStopComingBack) {
+    ASSERT_NO_FATAL_FAILURE(
+        d_.configure({"interface ge1", "loop-detect enable", "loop-detect loop block"}));
+    d_.reflect(next(), 5);
     EXPECT_EQ(d_.nsm().order("wait-request 10"), "request 5 4");
     for (int probe = 0; probe < 2; probe++) {
+        SentFrame f;
         ASSERT_TRUE(d_.wire().next(f)) << "probe " << probe;
-        d_.reflect(f, kGe1);
+        d_.reflect(f, 5);
     }
     EXPECT_EQ(d_.nsm().order("wait-request 0.5"), "timeout") << "still blocked while probes return";
     EXPECT_EQ(d_.nsm().order("wait-request 5"), "request 5 8");
     EXPECT_EQ(d_.log_count("Cancel a loop on the port ge1, unblock"), 1u);
-    ASSERT_EQ(d_.cmd("end"), "");
     EXPECT_THAT(d_.cmd("show loop-detect events"),
                 MatchesRegex(".*loop +ge1 +vlan 1, back on ge1, block\n"
                              ".* block +ge1 +\n.* unblock +ge1 +loop-gone\n"));
