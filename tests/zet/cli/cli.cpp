@@ -1,6 +1,7 @@
 // The command shell against the toy commands (tests/support/toy_commands.h): each transcript of
 // tests/zet/data/cli/ runs in a fresh shell, "$DIR" standing for its scratch directory and "$SRC"
-// for tests/zet/data/cli. VESK_REGEN=1 writes what really happened back into the transcripts.
+// for tests/zet/data/cli. VESK_UPDATE_GOLDEN=1 writes what really happened back into the
+// transcripts.
 #include "../zet_test.h"
 
 // The daemon's shorthand for a command record and its help.
@@ -24,7 +25,7 @@ TEST_P(Transcript, RunsAsWritten) {
     got = vesk_test::toy_transcript(shell.cli, got);
     got = replace_all(replace_all(got, d, "$DIR"), src, "$SRC");
     EXPECT_EQ(got, script) << path;
-    if (getenv("VESK_REGEN") != nullptr)
+    if (getenv("VESK_UPDATE_GOLDEN") != nullptr)
         std::ofstream(path) << got;
 }
 
