@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang clang-format libclang-rt-14-dev pkg-config
+packages=(cmake ninja-build g++ clang clang-format libclang-rt-14-dev lld pkg-config
           libgtest-dev libgmock-dev libbenchmark-dev libmnl-dev libreadline-dev libsystemd-dev
           nlohmann-json3-dev scdoc libcrypt-dev libsodium-dev iproute2 procps psmisc)
 
