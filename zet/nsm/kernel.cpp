@@ -86,6 +86,8 @@ class kernel_backend final : public nsm_backend {
     void tell_chosen(uint32_t before) const;
     void warn_unprintable();
     int request_ack(nlmsghdr *nlh);
+    ifinfomsg *put_link_request(nlmsghdr *nlh, uint16_t type, uint16_t flags, uint8_t family,
+                                uint32_t ifindex);
 
     nsm_client *nc_;
     lib_globals *zg_;
@@ -237,11 +239,7 @@ int kernel_backend::on_fdb(struct thread *t) {
 dump_result kernel_backend::dump(uint8_t family, uint32_t ext_mask, std::vector<nsm_nl_msg> &out) {
     char req[256];
     nlmsghdr *nlh = mnl_nlmsg_put_header(req);
-    nlh->nlmsg_type = RTM_GETLINK;
-    nlh->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    nlh->nlmsg_seq = ++seq_;
-    auto *ifi = static_cast<ifinfomsg *>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifinfomsg)));
-    ifi->ifi_family = family;
+    put_link_request(nlh, RTM_GETLINK, NLM_F_REQUEST | NLM_F_DUMP, family, 0);
     if (ext_mask != 0)
         mnl_attr_put_u32(nlh, IFLA_EXT_MASK, ext_mask);
     if (mnl_socket_sendto(query_.get(), nlh, nlh->nlmsg_len) < 0)
@@ -435,6 +433,18 @@ int kernel_backend::on_event(struct thread *t) {
     return 0;
 }
 
+// The link message header of a request with this socket's next sequence number.
+ifinfomsg *kernel_backend::put_link_request(nlmsghdr *nlh, uint16_t type, uint16_t flags,
+                                            uint8_t family, uint32_t ifindex) {
+    nlh->nlmsg_type = type;
+    nlh->nlmsg_flags = flags;
+    nlh->nlmsg_seq = ++seq_;
+    auto *ifi = static_cast<ifinfomsg *>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifinfomsg)));
+    ifi->ifi_family = family;
+    ifi->ifi_index = static_cast<int>(ifindex);
+    return ifi;
+}
+
 int kernel_backend::request_ack(nlmsghdr *nlh) {
     uint32_t portid = mnl_socket_get_portid(query_.get());
     if (mnl_socket_sendto(query_.get(), nlh, nlh->nlmsg_len) < 0)
@@ -479,12 +489,8 @@ int kernel_backend::send_port_state(uint16_t flags, uint32_t ifindex) {
 int kernel_backend::set_admin(uint32_t ifindex, bool down, bool member) {
     char req[256];
     nlmsghdr *nlh = mnl_nlmsg_put_header(req);
-    nlh->nlmsg_type = RTM_NEWLINK;
-    nlh->nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
-    nlh->nlmsg_seq = ++seq_;
-    auto *ifi = static_cast<ifinfomsg *>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifinfomsg)));
-    ifi->ifi_family = AF_UNSPEC;
-    ifi->ifi_index = static_cast<int>(ifindex);
+    ifinfomsg *ifi =
+        put_link_request(nlh, RTM_NEWLINK, NLM_F_REQUEST | NLM_F_ACK, AF_UNSPEC, ifindex);
     ifi->ifi_change = IFF_UP;
     ifi->ifi_flags = down ? 0 : IFF_UP;
     const std::string &name = state_.links.at(ifindex).link.name;
@@ -527,12 +533,7 @@ int kernel_backend::set_blocked(uint32_t ifindex, bool block) {
     }
     char req[512];
     nlmsghdr *nlh = mnl_nlmsg_put_header(req);
-    nlh->nlmsg_type = RTM_SETLINK;
-    nlh->nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
-    nlh->nlmsg_seq = ++seq_;
-    auto *ifi = static_cast<ifinfomsg *>(mnl_nlmsg_put_extra_header(nlh, sizeof(ifinfomsg)));
-    ifi->ifi_family = AF_BRIDGE;
-    ifi->ifi_index = static_cast<int>(ifindex);
+    put_link_request(nlh, RTM_SETLINK, NLM_F_REQUEST | NLM_F_ACK, AF_BRIDGE, ifindex);
     nlattr *protinfo = mnl_attr_nest_start(nlh, IFLA_PROTINFO);
     mnl_attr_put_u8(nlh, IFLA_BRPORT_LOCKED, (want & NSM_BRPORT_LOCKED) != 0);
     mnl_attr_put_u8(nlh, IFLA_BRPORT_LEARNING, (want & NSM_BRPORT_LEARNING) != 0);
