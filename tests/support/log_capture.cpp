@@ -9,7 +9,15 @@ LogCapture::LogCapture(lib_globals *zg) : zg_(zg), opened_(zg->log == nullptr) {
     if (opened_)
         openzlog(zg_, 0, zg_->protocol, ZLOG_DEST_STDERR);
     log_ = zg_->log;
-    zlog_set_sink(log_, &LogCapture::sink, this);
+    zlog_set_sink(
+        log_,
+        [](void *ctx, int priority, const char *line) {
+            auto *self = static_cast<LogCapture *>(ctx);
+            std::lock_guard lock(self->mu_);
+            self->lines_.emplace_back(line);
+            self->prios_.push_back(priority);
+        },
+        this);
 }
 
 LogCapture::~LogCapture() {
@@ -19,13 +27,6 @@ LogCapture::~LogCapture() {
     zlog_unset_sink(log_, this);
     if (opened_)
         closezlog(zg_, log_);
-}
-
-void LogCapture::sink(void *ctx, int priority, const char *line) {
-    auto *self = static_cast<LogCapture *>(ctx);
-    std::lock_guard lock(self->mu_);
-    self->lines_.emplace_back(line);
-    self->prios_.push_back(priority);
 }
 
 std::vector<std::string> LogCapture::lines() const {

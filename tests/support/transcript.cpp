@@ -29,16 +29,12 @@ void add_text(std::vector<std::string> &out, const std::string &text) {
 std::string unescape(const std::string &text) {
     std::string out;
     for (size_t i = 0; i < text.size(); i++) {
-        if (text[i] != '\\' || i + 1 == text.size()) {
+        if (text[i] != '\\' || i + 1 == text.size())
             out += text[i];
-        } else if (text[++i] == 'n') {
-            out += '\n';
-        } else if (text[i] == 'x' && i + 2 < text.size()) {
-            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            out += text[i];
-        }
+        else if (text[++i] == 'x' && i + 2 < text.size())
+            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)), i += 2;
+        else
+            out += text[i] == 'n' ? '\n' : text[i];
     }
     return out;
 }
