@@ -15,6 +15,7 @@
 #include <regex>
 #include <sstream>
 #include <stdexcept>
+#include <type_traits>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -93,8 +94,7 @@ std::vector<Case> load() {
     X(VESK_ERR_PROVLAN_NOMEM) X(VESK_ERR_HANDLER) X(MTYPE_VESK_MASTER) X(MTYPE_VESK_BRIDGE)        \
     X(MTYPE_VESK_VLAN) X(MTYPE_VESK_PORT) X(MTYPE_VESK_RLIST) X(MTYPE_VESK_PROVLAN)                \
     X(MTYPE_ZET_LIST) X(MTYPE_ZET_LISTNODE) X(MTYPE_ZET_ROUTE_TABLE) X(MTYPE_ZET_ROUTE_NODE)       \
-    X(MTYPE_ZET_THREAD) X(ZLOG_WARNING) X(NSM_MSG_LINK_UP) X(NSM_MSG_LINK_DOWN)                    \
-    X(NSM_MSG_BRIDGE_ADD) X(EXEC_MODE) X(CONFIG_MODE) X(INTERFACE_MODE)
+    X(MTYPE_ZET_THREAD) X(ZLOG_WARNING) X(NSM_MSG_LINK_UP) X(NSM_MSG_LINK_DOWN)
 #define FIELDS(X)                                                                                  \
     X(vesk_enable) X(cfg_enable) X(loop_process) X(uplink) X(flags) X(provlan_count)               \
     X(active_provlan_count) X(loop_vlan_count) X(pstate) X(mstate) X(tx_interval_time)             \
@@ -170,8 +170,6 @@ std::string ranges(const vesk_rlist *r) {
     return out;
 }
 
-using Handler = int (*)(nsm_msg_header *, void *, void *);
-using CliHandler = int (*)(struct cli *, int, char **);
 int no_op(thread *) {
     return 0;
 }
@@ -181,8 +179,7 @@ class Driver : public vesk_test::ModelFixture {
     void SetUp() override {
         ModelFixture::SetUp();
         set_time_of_day(kWall, kWallUsec);
-        record_vesk = {};
-        sockfd = -1;
+        vesk_nsm_client_setup(veskm, veskm->nc);
     }
     void TearDown() override {
         vesk_free_rlist(&list_);
@@ -193,7 +190,6 @@ class Driver : public vesk_test::ModelFixture {
         cli_free(cli_);
         ModelFixture::TearDown();
         peer_.reset();
-        sockfd = -1;
         vesk_fast_detect = 1;
     }
 
@@ -243,28 +239,11 @@ class Driver : public vesk_test::ModelFixture {
         return out;
     }
     Words rest(size_t from) const { return Words(w_->begin() + from, w_->end()); }
-    std::string text(size_t from) const {
-        std::string out;
-        for (const std::string &w : rest(from))
-            out += (out.empty() ? "" : " ") + w;
-        return out;
-    }
-    Words numbers(size_t from) const {
-        Words out;
-        for (size_t i = from; i < w_->size(); i++)
-            out.push_back(std::to_string(n(i)));
-        return out;
-    }
     std::vector<uint8_t> &frame(size_t i) { return frames_.at(s(i)); }
+    uint8_t *pdu(size_t i) { return frame(i).data() + VESK_LINK_HDR_LEN; }
     static void parse_mac(const std::string &text, uint8_t *mac) {
         for (int i = 0; i < 6; i++)
             mac[i] = static_cast<uint8_t>(std::stoi(text.substr(i * 3, 2), nullptr, 16));
-    }
-    static std::string hex(const std::vector<uint8_t> &bytes) {
-        std::ostringstream out;
-        for (uint8_t byte : bytes)
-            out << std::hex << std::setw(2) << std::setfill('0') << int{byte};
-        return out.str();
     }
 
     // The seconds since the start at which the port sends during the next n seconds.
@@ -290,48 +269,40 @@ class Driver : public vesk_test::ModelFixture {
             words[flags.at(s(i)).first] |= flags.at(s(i)).second;
         set_debug(words[0], words[1], words[2]);
     }
-    long long nsm(int type, void *msg, size_t size, Handler handler) {
-        nsm_msg_header header = {static_cast<uint16_t>(type), static_cast<uint16_t>(size), 1};
-        return handler(&header, veskm->nc, msg);
+    // A message to the handler the daemon registered for its type.
+    template <typename M> long long nsm(int type, M &msg) {
+        nsm_msg_header header = {uint16_t(type), uint16_t(sizeof msg), 1};
+        return nsm_client_get_callback(veskm->nc, type)(&header, veskm->nc, &msg);
     }
+    int pick(int add_type, int del_type) const { return s(1) == "add" ? add_type : del_type; }
     long long link() {
         nsm_msg_link msg = {};
         msg.cindex = NSM_LINK_CTYPE_FLAGS;
-        msg.ifindex = static_cast<uint32_t>(n(2));
-        msg.flags = static_cast<uint32_t>(n(3));
+        msg.ifindex = uint32_t(n(2));
+        msg.flags = uint32_t(n(3));
         if (w_->size() > 4) {
             msg.cindex |= NSM_LINK_CTYPE_HW_ADDRESS;
             msg.hw_len = 6;
             parse_mac(s(4), msg.hw_addr);
         }
-        return nsm(static_cast<int>(n(1)), &msg, sizeof msg, vesk_nsm_recv_interface_state);
+        return nsm(int(n(1)), msg);
     }
-    long long bridge_msg() {
-        nsm_msg_bridge msg = {};
+    template <typename M> long long named(int type) {
+        M msg{};
         std::strncpy(msg.bridge_name, s(2).c_str(), sizeof msg.bridge_name - 1);
-        msg.type = 1;
-        const bool add = s(1) == "add";
-        return nsm(add ? NSM_MSG_BRIDGE_ADD : NSM_MSG_BRIDGE_DELETE, &msg, sizeof msg,
-                   add ? vesk_nsm_recv_bridge_add : vesk_nsm_recv_bridge_delete);
-    }
-    long long vlan_msg() {
-        nsm_msg_vlan msg = {};
-        std::strncpy(msg.bridge_name, s(2).c_str(), sizeof msg.bridge_name - 1);
-        msg.vid = vid(3);
-        const bool add = s(1) == "add";
-        return nsm(add ? NSM_MSG_BRIDGE_ADD_VLAN : NSM_MSG_BRIDGE_DELETE_VLAN, &msg, sizeof msg,
-                   add ? vesk_nsm_recv_bridge_add_vlan : vesk_nsm_recv_bridge_delete_vlan);
+        if constexpr (std::is_same_v<M, nsm_msg_vlan>)
+            msg.vid = vid(3);
+        else
+            msg.type = 1;
+        return nsm(type, msg);
     }
     long long vlan_port() {
         std::vector<uint16_t> entries = vids(3);
         nsm_msg_vlan_port msg = {};
-        msg.ifindex = static_cast<uint32_t>(n(2));
-        msg.num = static_cast<uint16_t>(entries.size());
+        msg.ifindex = uint32_t(n(2));
+        msg.num = uint16_t(entries.size());
         msg.vid_info = entries.data();
-        const bool add = s(1) == "add";
-        return nsm(add ? NSM_MSG_BRIDGE_VLAN_ADD_IF : NSM_MSG_BRIDGE_VLAN_DELETE_IF, &msg,
-                   sizeof msg,
-                   add ? vesk_nsm_recv_bridge_vlan_add_if : vesk_nsm_recv_bridge_vlan_delete_if);
+        return nsm(pick(NSM_MSG_BRIDGE_VLAN_ADD_IF, NSM_MSG_BRIDGE_VLAN_DELETE_IF), msg);
     }
     // The frame the port last sent on a VLAN (the same second encodes the same frame); with
     // "foreign" one built with a scratch entry, with "own" one built into the port's entry.
@@ -347,7 +318,7 @@ class Driver : public vesk_test::ModelFixture {
     }
     std::vector<uint8_t> address() const {
         std::vector<uint8_t> a(VESK_RECV_ADDR_LEN, 0xff);
-        const auto rx = static_cast<uint32_t>(n(2));
+        const auto rx = uint32_t(n(2));
         std::memcpy(a.data() + 12, &rx, 4);
         return a;
     }
@@ -361,7 +332,6 @@ class Driver : public vesk_test::ModelFixture {
         EXPECT_EQ(thread_post_dropped(veskm->master) - dropped, 100u);
         thread_run_due(veskm);
     }
-    uint8_t *pdu(size_t i) { return frame(i).data() + VESK_LINK_HDR_LEN; }
     void expect_sent() {
         vesk_test::SentFrame f;
         if (s(1) == "none") {
@@ -383,7 +353,7 @@ class Driver : public vesk_test::ModelFixture {
     long long vesk_send_captured() {
         const uint8_t data[VESK_PDU_LEN] = {};
         testing::internal::CaptureStdout();
-        const int r = vesk_send(vesk_arp_addr, vesk_arp_addr, static_cast<int32_t>(n(1)), vid(2),
+        const int r = vesk_send(vesk_arp_addr, vesk_arp_addr, int32_t(n(1)), vid(2),
                                 w_->size() > 3 ? nullptr : data, VESK_PDU_LEN);
         stdout_ = testing::internal::GetCapturedStdout();
         return r;
@@ -391,37 +361,13 @@ class Driver : public vesk_test::ModelFixture {
     // A 0xAA-filled word with v encoded into its first len bytes, read back over dlen bytes.
     long long element() {
         uint8_t out[4] = {0xAA, 0xAA, 0xAA, 0xAA};
-        vesk_encode_pkt_element(static_cast<uint32_t>(n(1)), out, static_cast<int>(n(2)));
-        return decode_pkt_element(out, static_cast<int>(n(3)));
+        vesk_encode_pkt_element(uint32_t(n(1)), out, int(n(2)));
+        return decode_pkt_element(out, int(n(3)));
     }
     vesk_rlist *node() {
         auto *r = static_cast<vesk_rlist *>(mfh_calloc(MTYPE_VESK_RLIST, sizeof(vesk_rlist)));
         r->low = vid(1);
         r->high = vid(2);
-        return r;
-    }
-    // A handler called as it is, in a mode: MODE HANDLER ARGS.
-    long long call() {
-        static const std::map<std::string, CliHandler> handlers = {
-            {"debug_vesk_packet", debug_vesk_packet},
-            {"no_debug_vesk_packet", no_debug_vesk_packet},
-            {"debug_vesk_events", debug_vesk_events},
-            {"debug_vesk_machine", debug_vesk_machine},
-            {"debug_vesk_nsm", debug_vesk_nsm},
-            {"debug_vesk_all", debug_vesk_all},
-            {"no_debug_vesk_all", no_debug_vesk_all},
-            {"show_vesk_port", show_vesk_port},
-            {"dump_vesk_global_port_info_cli", dump_vesk_global_port_info_cli},
-            {"dump_vesk_global_vlan_info_cli", dump_vesk_global_vlan_info_cli}};
-        Words args = rest(3);
-        std::vector<char *> argv;
-        for (std::string &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const int was = cli_->mode;
-        cli_->mode = static_cast<int>(n(1));
-        const int r = handlers.at(s(2))(cli_, static_cast<int>(args.size()), argv.data());
-        cli_->mode = was;
         return r;
     }
     // Makes every port anew with its defaults and memberships (as a restart would), reads the
@@ -437,7 +383,7 @@ class Driver : public vesk_test::ModelFixture {
             std::vector<uint16_t> vlans;
             for (vesk_rlist *r = port->vlan_list; r != nullptr; r = r->next)
                 for (int vid = r->low; vid <= r->high; vid++)
-                    vlans.push_back(static_cast<uint16_t>(vid));
+                    vlans.push_back(uint16_t(vid));
             interface *ifp = port->ifp;
             vesk_remove_port_from_bridge(ifp, VESK_BRIDGE_NAME);
             vesk_port *fresh = vesk_bridge_add_port(bridge(), ifp);
@@ -491,8 +437,12 @@ class Driver : public vesk_test::ModelFixture {
         {"rl-has", [this] { return vesk_find_vlan_from_rlist(vid(1), &list_); }},
         {"rl-unlink", [this] { return vesk_unlink_rlist(&list_, node()); }},
         {"link", [this] { return link(); }},
-        {"bridge-msg", [this] { return bridge_msg(); }},
-        {"vlan-msg", [this] { return vlan_msg(); }},
+        {"bridge-msg",
+         [this] { return named<nsm_msg_bridge>(pick(NSM_MSG_BRIDGE_ADD, NSM_MSG_BRIDGE_DELETE)); }},
+        {"vlan-msg",
+         [this] {
+             return named<nsm_msg_vlan>(pick(NSM_MSG_BRIDGE_ADD_VLAN, NSM_MSG_BRIDGE_DELETE_VLAN));
+         }},
         {"vlan-port", [this] { return vlan_port(); }},
         {"rename", [this] { return if_rename(veskm, ifp(1), s(2).c_str()); }},
         {"unbind-stranger",
@@ -523,7 +473,6 @@ class Driver : public vesk_test::ModelFixture {
              return vesk_sock_init(veskm) < 0 && sockfd < 0;
          }},
         {"vesk-send", [this] { return vesk_send_captured(); }},
-        {"call", [this] { return call(); }},
     };
     // The commands that give nothing, and those that check.
     const std::map<std::string, std::function<void()>> does_ = {
@@ -595,7 +544,7 @@ class Driver : public vesk_test::ModelFixture {
         {"member-del", [this] { vesk_bridge_vlan_del_port(vlan(vid(2)), p(1)); }},
         {"set-ifbridge", [this] { std::snprintf(ifp(1)->bridge_name, 17, "%s", s(2).c_str()); }},
         {"description",
-         [this] { std::snprintf(ifp(1)->desc, sizeof ifp(1)->desc, "%s", text(2).c_str()); }},
+         [this] { std::snprintf(ifp(1)->desc, sizeof ifp(1)->desc, "%s", s(2).c_str()); }},
         {"mac", [this] { parse_mac(s(2), p(1)->mac_address); }},
         {"same-mac", [this] { std::memcpy(p(1)->mac_address, p(2)->mac_address, 6); }},
         {"cut-rel", [this] { p(1)->cut_usec = p(2)->tx_usec + n(3); }},
@@ -614,11 +563,6 @@ class Driver : public vesk_test::ModelFixture {
         {"rl-join", [this] { vesk_join_rlist(list_, list_->next); }},
         {"rl-link", [this] { vesk_link_rlist(&list_, node()); }},
         {"rl-low2", [this] { list_->next->low = vid(1); }},
-        {"hooks",
-         [] {
-             if_add_hook(veskm->ifg, IF_HOOK_RENAME, vesk_nsm_if_rename);
-             if_add_hook(veskm->ifg, IF_HOOK_VR_UNBIND, vesk_nsm_if_vr_unbind);
-         }},
         {"if-delete", [this] { if_delete(veskm, ifp(1)); }},
         {"release", [] { vesk_release_model(veskm); }},
         {"frame", [this] { frames_[s(1)] = build(); }},
@@ -648,7 +592,7 @@ class Driver : public vesk_test::ModelFixture {
         {"fdb-move",
          [this] {
              nsm_msg_fdb_move move{uint32_t(n(1)), uint32_t(n(2)), vid(3), {2, 0, 0, 0, 10, 1}};
-             nsm(NSM_MSG_FDB_MOVE, &move, sizeof move, vesk_nsm_recv_fdb_move);
+             nsm(NSM_MSG_FDB_MOVE, move);
          }},
         {"fast-detect", [this] { vesk_fast_detect = uint8_t(n(1)); }},
         {"socket",
@@ -756,10 +700,10 @@ class Driver : public vesk_test::ModelFixture {
          }},
         {"prios",
          [this] {
-             Words got;
-             for (int prio : log().priorities())
-                 got.push_back(std::to_string(prio));
-             EXPECT_EQ(got, numbers(1));
+             std::vector<int> want;
+             for (size_t i = 1; i < w_->size(); i++)
+                 want.push_back(int(n(i)));
+             EXPECT_EQ(log().priorities(), want);
          }},
         {"sends", [this] { EXPECT_EQ(sends(n(2)), rest(3)); }},
         {"protects",
@@ -799,7 +743,13 @@ class Driver : public vesk_test::ModelFixture {
              EXPECT_EQ(record_vesk.stale_count, n(1));
              EXPECT_EQ(record_vesk.stale_time, uint32_t(n(2)));
          }},
-        {"bytes", [this] { EXPECT_EQ(hex(frame(1)), s(2)); }},
+        {"bytes",
+         [this] {
+             std::ostringstream hex;
+             for (uint8_t byte : frame(1))
+                 hex << std::hex << std::setw(2) << std::setfill('0') << int{byte};
+             EXPECT_EQ(hex.str(), s(2));
+         }},
         {"keyed",
          [this] {
              uint8_t hash[VESK_CHECK_LEN];
