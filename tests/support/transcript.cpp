@@ -39,14 +39,6 @@ std::string unescape(const std::string &text) {
     return out;
 }
 
-std::vector<std::string> read_lines(const std::string &path) {
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    for (std::string l; std::getline(in, l);)
-        lines.push_back(l);
-    return lines;
-}
-
 // Lines around the first one where got differs from want.
 std::string difference(const std::string &path, const std::vector<std::string> &want,
                        const std::vector<std::string> &got) {
@@ -92,10 +84,12 @@ std::vector<std::string> transcript_names(const std::string &dir) {
 
 std::string transcript_run(const std::string &path, const TranscriptRunner &run) {
     static const std::regex prompt(R"(^(\S*[#>] )(.*)$)");
-    const std::vector<std::string> want = read_lines(path);
+    std::vector<std::string> want, got;
+    std::ifstream in(path);
+    for (std::string l; std::getline(in, l);)
+        want.push_back(l);
     if (want.empty())
         return path + ": cannot be read";
-    std::vector<std::string> got;
     for (size_t i = 0; i < want.size();) {
         const std::string &l = want[i++];
         const std::string at = path + ":" + std::to_string(i) + ": ";
