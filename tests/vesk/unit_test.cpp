@@ -15,6 +15,7 @@
 #include <regex>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 #include <type_traits>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@
 
 #include "support/model_fixture.h"
 #include "support/transcript.h"
+#include "support/wait_until.h"
 #include "support/wire_peer.h"
 #include "vesk/cli/cli.h"
 #include "vesk/cli/debug.h"
@@ -35,6 +37,7 @@
 #include "vesk/frame/auth.h"
 #include "vesk/frame/encode.h"
 #include "vesk/frame/receive.h"
+#include "vesk/frame/shed.h"
 #include "vesk/frame/transmit.h"
 #include "vesk/host/zet.h"
 #include "vesk/machine/api.h"
@@ -182,6 +185,11 @@ class Driver : public vesk_test::ModelFixture {
         vesk_nsm_client_setup(veskm, veskm->nc);
     }
     void TearDown() override {
+        if (reader_.joinable()) { // closing the socket must end the reader's loop, without error
+            frame_sock_close(veskm);
+            reader_.join();
+            EXPECT_EQ(reader_result_, 0);
+        }
         vesk_free_rlist(&list_);
         vesk_auth_set(0);
         if (vesk_get_master(veskm) != nullptr && bridge() != nullptr)
@@ -407,6 +415,9 @@ class Driver : public vesk_test::ModelFixture {
     vesk_rlist *list_ = nullptr;
     nsm_client *nc_ = nullptr;
     std::unique_ptr<vesk_test::WirePeer> peer_;
+    std::thread reader_;
+    int reader_result_ = 99;
+    vesk_recv_shed shed_{};
     std::string stdout_;
     struct cli *cli_ = nullptr;
 
@@ -473,6 +484,15 @@ class Driver : public vesk_test::ModelFixture {
              return vesk_sock_init(veskm) < 0 && sockfd < 0;
          }},
         {"vesk-send", [this] { return vesk_send_captured(); }},
+        {"shed", [this] { return vesk_recv_shed_repeat(&shed_, uint32_t(n(2)), pdu(1), n(3)); }},
+        {"shed-count", [this] { return shed_.shed_count; }},
+        {"shed-run", // FRAME PORT FROM TO STEP: how many of the copies were handed on
+         [this] {
+             int handed = 0;
+             for (long long t = n(3); t < n(4); t += n(5))
+                 handed += vesk_recv_shed_repeat(&shed_, uint32_t(n(2)), pdu(1), t) ? 0 : 1;
+             return handed;
+         }},
     };
     // The commands that give nothing, and those that check.
     const std::map<std::string, std::function<void()>> does_ = {
@@ -604,6 +624,34 @@ class Driver : public vesk_test::ModelFixture {
              ASSERT_TRUE(peer_->wait_hello());
          }},
         {"close-socket", [] { sockfd = -1; }},
+        // The receive thread on the socket, and what the wire peer delivers to it.
+        {"reader",
+         [this] {
+             reader_ = std::thread([this] { reader_result_ = vesk_recv_pkt_karsto(veskm); });
+         }},
+        {"deliver", // FRAME RX SIZE [COPIES]: the frame's bytes cut or zero-padded to SIZE
+         [this] {
+             std::vector<uint8_t> bytes(pdu(1), pdu(1) + VESK_PDU_LEN);
+             bytes.resize(size_t(n(3)));
+             for (long long i = 0; i < (w_->size() > 4 ? n(4) : 1); i++)
+                 ASSERT_TRUE(peer_->deliver(uint32_t(n(2)), frame(1).data(), frame(1).data() + 6,
+                                            bytes.data(), bytes.size()));
+         }},
+        {"deliver-runt", [this] { ASSERT_TRUE(peer_->deliver_raw("\1\2\3\4\5", 5)); }},
+        {"until", // TEXT N: runs the loop until N log lines hold TEXT
+         [this] {
+             EXPECT_TRUE(
+                 vesk_test::run_until(veskm, [this] { return log().count(s(1)) == size_t(n(2)); }))
+                 << s(1) << "\n"
+                 << log().text();
+         }},
+        {"rx-stats",
+         [this] {
+             frame_sock_stats stats{};
+             ASSERT_EQ(frame_sock_get_stats(veskm, &stats), 0);
+             EXPECT_EQ(std::pair(stats.rx_frames, stats.rx_ignored),
+                       std::pair(uint64_t(n(1)), uint64_t(n(2))));
+         }},
         {"keep",
          [this] {
              for (const std::string &f : kFields)
