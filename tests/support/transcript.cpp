@@ -26,19 +26,6 @@ void add_text(std::vector<std::string> &out, const std::string &text) {
     }
 }
 
-std::string unescape(const std::string &text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); i++) {
-        if (text[i] != '\\' || i + 1 == text.size())
-            out += text[i];
-        else if (text[++i] == 'x' && i + 2 < text.size())
-            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)), i += 2;
-        else
-            out += text[i] == 'n' ? '\n' : text[i];
-    }
-    return out;
-}
-
 // Lines around the first one where got differs from want.
 std::string difference(const std::string &path, const std::vector<std::string> &want,
                        const std::vector<std::string> &got) {
@@ -55,23 +42,6 @@ std::string difference(const std::string &path, const std::vector<std::string> &
 }
 
 } // namespace
-
-std::string cases_load(const std::string &path, std::vector<Case> &cases) {
-    std::ifstream in(path);
-    if (!in)
-        return path + ": cannot be read";
-    int n = 0;
-    for (std::string l; std::getline(in, l);) {
-        const std::string where = path + ":" + std::to_string(++n);
-        const size_t arrow = l.find(" => ");
-        if (l.empty() || l[0] == '#')
-            continue;
-        if (arrow == std::string::npos)
-            return where + ": no \" => \" in the case";
-        cases.push_back({where, unescape(l.substr(0, arrow)), unescape(l.substr(arrow + 4))});
-    }
-    return "";
-}
 
 std::vector<std::string> transcript_names(const std::string &dir) {
     std::vector<std::string> names;

@@ -15,6 +15,8 @@
 #include <regex>
 #include <sstream>
 #include <stdexcept>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <type_traits>
 #include <unistd.h>
@@ -22,6 +24,7 @@
 #include <gtest/gtest.h>
 #include <sodium.h>
 
+#include "support/daemon_process.h"
 #include "support/model_fixture.h"
 #include "support/transcript.h"
 #include "support/wait_until.h"
@@ -32,7 +35,9 @@
 #include "vesk/cli/show.h"
 #include "vesk/cli/wmi.h"
 #include "vesk/daemon/start.h"
+#include "vesk/daemon/state_file.h"
 #include "vesk/daemon/teardown.h"
+#include "vesk/daemon/usage.h"
 #include "vesk/daemon/veskd.h"
 #include "vesk/frame/auth.h"
 #include "vesk/frame/encode.h"
@@ -54,7 +59,7 @@ struct Case {
     std::string name, file;
     std::vector<std::pair<int, Words>> steps;
 };
-const std::string kDir = VESK_SOURCE_DIR "/tests/vesk/cli/transcripts/";
+const std::string kVesk = VESK_SOURCE_DIR "/tests/vesk/", kDir = kVesk + "cli/transcripts/";
 
 Words split(const std::string &line) {
     Words out;
@@ -378,6 +383,55 @@ class Driver : public vesk_test::ModelFixture {
         r->high = vid(2);
         return r;
     }
+    // veskd's arguments: the action (0 start, 1 help, 2 version, 3 bad) and what parsing gave,
+    // "(port named)" when the error stream named a bad port. The cases share one options record
+    // (each parse starts from the defaults).
+    long long options() {
+        Words words = rest(1);
+        std::vector<char *> argv;
+        for (std::string &w : words)
+            argv.push_back(w.data());
+        argv.push_back(nullptr);
+        testing::internal::CaptureStderr();
+        const int action = vesk_parse_options(int(words.size()), argv.data(), &options_);
+        const bool named =
+            testing::internal::GetCapturedStderr().find("invalid vty port") != std::string::npos;
+        cli_out(cli_, "%d %u %s [%s]%s\n", options_.daemon_mode, options_.vty_port,
+                options_.config_file != nullptr ? options_.config_file : "-", options_.progname,
+                named ? " (port named)" : "");
+        return action;
+    }
+    // The usage text goes to the output stream, the hint line to the error stream.
+    void usage() {
+        char *text[2] = {};
+        size_t len[2] = {};
+        FILE *out = open_memstream(&text[0], &len[0]), *err = open_memstream(&text[1], &len[1]);
+        vesk_print_usage(out, err, int(n(1)), "veskd");
+        fclose(out);
+        fclose(err);
+        cli_out(cli_, "%s-- error stream --\n%s", text[0], text[1]);
+        free(text[0]);
+        free(text[1]);
+    }
+    // A state file's text ("\n" and "\xHH" for their bytes): the ports read (-1: refused
+    // whole), the bad line, and what was read of each port.
+    long long state_file() {
+        std::string text;
+        for (const std::string &w : rest(1))
+            text += (text.empty() ? "" : " ") + w;
+        for (size_t at; (at = text.find('\\')) != std::string::npos;)
+            text.replace(
+                at, text[at + 1] == 'n' ? 2 : 4, 1,
+                text[at + 1] == 'n' ? '\n' : char(std::stoi(text.substr(at + 2, 2), nullptr, 16)));
+        vesk_state_entry e[4]{};
+        int bad_line = 0;
+        const int count = vesk_state_parse(text.data(), text.size(), e, 4, &bad_line);
+        cli_out(cli_, "bad line %d\n", bad_line);
+        for (int i = 0; i < count; i++)
+            cli_out(cli_, "%s %u %s %lld\n", e[i].blocked ? "block" : "shutdown", e[i].ifindex,
+                    e[i].name, e[i].deadline);
+        return count;
+    }
     // Makes every port anew with its defaults and memberships (as a restart would), reads the
     // running configuration back as a configuration file, and checks it is written the same.
     void round_trip() {
@@ -418,6 +472,7 @@ class Driver : public vesk_test::ModelFixture {
     std::thread reader_;
     int reader_result_ = 99;
     vesk_recv_shed shed_{};
+    vesk_options options_{};
     std::string stdout_;
     struct cli *cli_ = nullptr;
 
@@ -484,6 +539,8 @@ class Driver : public vesk_test::ModelFixture {
              return vesk_sock_init(veskm) < 0 && sockfd < 0;
          }},
         {"vesk-send", [this] { return vesk_send_captured(); }},
+        {"options", [this] { return options(); }},
+        {"state-file", [this] { return state_file(); }},
         {"shed", [this] { return vesk_recv_shed_repeat(&shed_, uint32_t(n(2)), pdu(1), n(3)); }},
         {"shed-count", [this] { return shed_.shed_count; }},
         {"shed-run", // FRAME PORT FROM TO STEP: how many of the copies were handed on
@@ -674,6 +731,7 @@ class Driver : public vesk_test::ModelFixture {
                  throw std::runtime_error("no file " + s(1));
          }},
         {"round-trip", [this] { round_trip(); }},
+        {"usage", [this] { usage(); }},
         {"debug-init", // every word set, then cleared
          [] {
              vesk_global_debug = {1, 2, 3, 4, 5, 6};
@@ -906,17 +964,24 @@ class Transcripts : public Driver, public testing::WithParamInterface<std::strin
 
 TEST_P(Transcripts, GiveWhatTheFileSays) {
     const std::string err = vesk_test::transcript_run(
-        kDir + GetParam() + ".txt",
+        kVesk + GetParam() + ".txt",
         [this](char kind, const std::string &prompt, const std::string &text,
                vesk_test::StepResult &got) { return step(kind, prompt, text, got); });
     if (!err.empty())
         ADD_FAILURE() << err;
 }
 
-INSTANTIATE_TEST_SUITE_P(Cli, Transcripts, testing::ValuesIn(vesk_test::transcript_names(kDir)),
-                         [](const auto &info) {
-                             return std::regex_replace(info.param, std::regex("-"), "_");
-                         });
+std::vector<std::string> transcripts() {
+    std::vector<std::string> all;
+    for (const std::string dir : {"cli/transcripts/", "daemon/"})
+        for (const std::string &name : vesk_test::transcript_names(kVesk + dir))
+            all.push_back(dir + name);
+    return all;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cli, Transcripts, testing::ValuesIn(transcripts()), [](const auto &info) {
+    return std::regex_replace(info.param.substr(info.param.rfind('/') + 1), std::regex("-"), "_");
+});
 
 // The master record hangs off the privileged router once; without memory it stays unmade.
 class Model : public vesk_test::ModelFixture {};
@@ -933,6 +998,76 @@ TEST_F(Model, TheMasterHangsOffThePrivilegedRouterOnceAndNoMemoryLeavesNone) {
     }
     vr->proto = master();
     EXPECT_EQ(memory_live(MTYPE_VESK_MASTER), 1);
+}
+
+// Only a parent whose program path (not an argument) names the monitor gets the first real-time
+// signal, which ends a sleep that has no handler for it.
+TEST(VeskStart, OnlyAMonitorParentGetsTheFirstRealTimeSignal) {
+    const struct {
+        const char *argv0, *argument;
+        int notified;
+    } cases[] = {{"/usr/lib/switch/vesk-monitor", nullptr, 1},
+                 {"/bin/sleep", nullptr, 0},
+                 {"/bin/bash", "monitor", 0}};
+    for (const auto &c : cases) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            setpgid(0, 0);
+            if (c.argument == nullptr)
+                execl("/bin/sleep", c.argv0, "30", static_cast<char *>(nullptr));
+            else // two commands, so the shell stays with its own command line
+                execl("/bin/bash", c.argv0, "-c", "sleep 30; :", c.argument,
+                      static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        const std::string path = "/proc/" + std::to_string(pid) + "/cmdline";
+        EXPECT_TRUE(vesk_test::run_until(nullptr, [&] {
+            return vesk_test::read_file(path).find(c.argument ? c.argument : c.argv0) !=
+                   std::string::npos;
+        }));
+        EXPECT_EQ(vesk_monitor_notify(pid), c.notified) << c.argv0;
+        if (c.notified == 0)
+            kill(-pid, SIGTERM);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_EQ(WIFSIGNALED(status) ? WTERMSIG(status) : 0, c.notified ? SIGRTMIN : SIGTERM);
+    }
+}
+
+TEST(VeskStart, ConsoleBecomesStandardInputOutputAndError) {
+    char path[] = "/tmp/dmn-console-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    // What the test program printed before must not be written a second time by the child.
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        // Without a newline this stays in stdio's buffer whatever the stream is; it was
+        // written for the old stream and must not reach the console.
+        std::fputs(" ", stdout);
+        if (vesk_console_redirect(path) != 0)
+            _exit(2);
+        std::printf("out\n");
+        std::fflush(stdout);
+        std::fprintf(stderr, "err\n");
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(vesk_test::read_file(path), "out\nerr\n");
+    unlink(path);
+    // A console that cannot be opened leaves the streams as they are.
+    struct stat before[3]{}, after[3]{};
+    for (fd = 0; fd < 3; fd++)
+        fstat(fd, &before[fd]);
+    EXPECT_EQ(vesk_console_redirect("/nonexistent/dmn/console"), -1);
+    for (fd = 0; fd < 3; fd++) {
+        ASSERT_EQ(fstat(fd, &after[fd]), 0);
+        EXPECT_EQ(after[fd].st_ino, before[fd].st_ino) << fd;
+        EXPECT_EQ(after[fd].st_dev, before[fd].st_dev) << fd;
+    }
 }
 
 } // namespace
