@@ -1,7 +1,7 @@
 // The daemon's cases as data, each on a fresh ModelFixture: the scenario files tests/vesk/*/*.scn
-// (language at the top of machine/machine.scn), a test per "test NAME" block, and the shell
-// transcripts of cli/transcripts (support/transcript.h), whose "@CMD" and "test# CMD" lines are
-// scenario commands run with a shell of privilege 15.
+// (language at the top of machine/machine.scn), a test per "test NAME" block, and the
+// transcripts of cli/transcripts and daemon/ (support/transcript.h), whose "@CMD" and
+// "test# CMD" lines are scenario commands, run with a shell of privilege 15.
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
@@ -31,7 +31,6 @@
 #include "support/wire_peer.h"
 #include "vesk/cli/cli.h"
 #include "vesk/cli/debug.h"
-#include "vesk/cli/dump.h"
 #include "vesk/cli/show.h"
 #include "vesk/cli/wmi.h"
 #include "vesk/daemon/start.h"
@@ -48,7 +47,6 @@
 #include "vesk/machine/api.h"
 #include "vesk/machine/state_machine.h"
 #include "vesk/model/model.h"
-#include "vesk/model/rlist.h"
 #include "vesk/nsm/nsm.h"
 #include "vesk/nsm/port_state.h"
 
