@@ -998,6 +998,15 @@ TEST_F(Model, TheMasterHangsOffThePrivilegedRouterOnceAndNoMemoryLeavesNone) {
     EXPECT_EQ(memory_live(MTYPE_VESK_MASTER), 1);
 }
 
+// What the daemon asks of the network services module (the NSM scenarios go through the
+// handlers it registers; the test peer takes any hello).
+TEST_F(Model, TheNsmClientAsksForVersion1Protocol29AndTheLinkBaseAndVlanServices) {
+    vesk_nsm_client_setup(veskm, veskm->nc);
+    EXPECT_EQ(nsm_client_version(veskm->nc), 1);
+    EXPECT_EQ(nsm_client_protocol(veskm->nc), 29);
+    EXPECT_EQ(nsm_client_services(veskm->nc), (1ull << 0) | (1ull << 22) | (1ull << 23));
+}
+
 // Only a parent whose program path (not an argument) names the monitor gets the first real-time
 // signal, which ends a sleep that has no handler for it.
 TEST(VeskStart, OnlyAMonitorParentGetsTheFirstRealTimeSignal) {
