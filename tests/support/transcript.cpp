@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <regex>
 
@@ -42,15 +41,6 @@ std::string difference(const std::string &path, const std::vector<std::string> &
 }
 
 } // namespace
-
-std::vector<std::string> transcript_names(const std::string &dir) {
-    std::vector<std::string> names;
-    for (const auto &entry : std::filesystem::directory_iterator(dir))
-        if (entry.path().extension() == ".txt")
-            names.push_back(entry.path().stem());
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 std::string transcript_run(const std::string &path, const TranscriptRunner &run) {
     static const std::regex prompt(R"(^(\S*[#>] )(.*)$)");

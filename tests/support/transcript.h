@@ -39,7 +39,4 @@ using TranscriptRunner = std::function<std::string(char kind, const std::string 
 // Runs the transcript at path; gives "" or "PATH:LINE: ..." for the first line that differed.
 std::string transcript_run(const std::string &path, const TranscriptRunner &run);
 
-// The names (without ".txt") of the transcripts in dir, sorted.
-std::vector<std::string> transcript_names(const std::string &dir);
-
 } // namespace vesk_test

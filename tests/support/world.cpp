@@ -12,12 +12,9 @@
 #include "vesk/cli/debug.h"
 #include "vesk/daemon/start.h"
 #include "vesk/daemon/teardown.h"
-#include "vesk/daemon/veskd.h"
 #include "vesk/frame/encode.h"
 #include "vesk/frame/receive.h"
-#include "vesk/host/zet.h"
 #include "vesk/machine/state_machine.h"
-#include "vesk/model/model.h"
 #include "vesk/nsm/nsm.h"
 
 namespace vesk_check {
@@ -192,10 +189,6 @@ void World::stop(Leaks leaks) {
             report_live(this, type, memory_live(type));
 }
 
-void World::make_current() {
-    veskm = zg_;
-}
-
 vesk_bridge *World::bridge() const {
     if (bridge_ != nullptr || master_ == nullptr)
         return bridge_;
@@ -238,18 +231,10 @@ void World::join(vesk_port *port, uint16_t vid) {
         fault(std::string("port ") + port->name + " cannot join VLAN " + std::to_string(vid));
 }
 
-void World::leave(vesk_port *port, uint16_t vid) {
-    vesk_bridge_vlan_del_port(vesk_find_vlan_from_bridge(vid, bridge()), port);
-}
-
 void World::set_running(vesk_port *port, bool running) {
     port->flags = running ? IFF_UP | IFF_RUNNING : 0;
     if (port->ifp != nullptr)
         port->ifp->flags = port->flags;
-}
-
-void World::advance(long seconds) {
-    thread_advance(zg_, seconds);
 }
 
 long World::elapsed() const {
@@ -277,10 +262,6 @@ std::vector<PortStateRequest> World::requests() const {
         out.push_back(r);
     }
     return out;
-}
-
-void World::clear_requests() {
-    nsm_client_sent_clear(zg_->nc);
 }
 
 void World::set_debug(uint32_t event, uint32_t nsm, uint32_t packet) {

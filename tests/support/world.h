@@ -10,12 +10,9 @@
 #include <string>
 #include <vector>
 
-struct interface;
-struct lib_globals;
-struct vesk_bridge;
-struct vesk_master;
-struct vesk_port;
-struct vesk_vlan;
+#include "vesk/daemon/veskd.h"
+#include "vesk/host/zet.h"
+#include "vesk/model/model.h"
 
 namespace vesk_test {
 
@@ -43,7 +40,7 @@ class World {
     explicit World(FaultSink sink) : sink_(sink) {}
     bool start(const WorldOptions &options = {}); // false (the sink told) when it cannot
     void stop(Leaks leaks = Leaks::ALL);
-    void make_current(); // benchmarks keep several worlds; stop() gives veskm back
+    void make_current() { veskm = zg_; } // benchmarks keep several; stop() gives veskm back
     lib_globals *handle() const { return zg_; }
     vesk_master *master() const { return master_; }
     vesk_bridge *bridge() const; // bridge "1" as start or NSM made it, or null
@@ -54,15 +51,17 @@ class World {
                          std::initializer_list<uint16_t> vlans = {}, bool running = true);
     vesk_vlan *vlan(uint16_t vid); // made as needed
     void join(vesk_port *port, uint16_t vid);
-    void leave(vesk_port *port, uint16_t vid);
+    void leave(vesk_port *port, uint16_t vid) {
+        vesk_bridge_vlan_del_port(vesk_find_vlan_from_bridge(vid, bridge()), port);
+    }
     // The flags of a port and its interface, as a link message sets them, machine untold.
     void set_running(vesk_port *port, bool running);
 
-    void advance(long seconds);                        // due work, then second by second
+    void advance(long seconds) { thread_advance(zg_, seconds); } // due work, then by seconds
     long elapsed() const;                              // whole virtual seconds since start
     void set_time_of_day(long seconds, long usec = 0); // frames' clock, until stop
     std::vector<PortStateRequest> requests() const;
-    void clear_requests();
+    void clear_requests() { nsm_client_sent_clear(zg_->nc); }
     void set_debug(uint32_t event, uint32_t nsm = 0, uint32_t packet = 0); // terminal and conf
     void check_model() const;
     void fault(const std::string &what) const { sink_(what); }

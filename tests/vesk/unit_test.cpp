@@ -67,23 +67,27 @@ Words split(const std::string &line) {
     return out;
 }
 
+// The files of tests/vesk with extension ext, as paths from there without it, sorted.
+std::vector<std::string> files(const std::string &ext) {
+    std::vector<std::string> out;
+    for (const auto &e : std::filesystem::recursive_directory_iterator(kVesk))
+        if (e.path().extension() == ext)
+            out.push_back(e.path().lexically_relative(kVesk).replace_extension().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
 std::vector<Case> load() {
-    std::vector<std::filesystem::path> files;
-    for (const auto &e :
-         std::filesystem::recursive_directory_iterator(VESK_SOURCE_DIR "/tests/vesk"))
-        if (e.path().extension() == ".scn")
-            files.push_back(e.path());
-    std::sort(files.begin(), files.end());
     std::vector<Case> cases;
-    for (const auto &path : files) {
-        std::ifstream in(path);
+    for (const std::string &file : files(".scn")) {
+        std::ifstream in(kVesk + file + ".scn");
         int n = 0;
         for (std::string line; std::getline(in, line);) {
             const Words w = split(line);
             if (++n, w.empty() || w[0][0] == '#')
                 continue;
             if (w[0] == "test")
-                cases.push_back({path.stem().string() + "_" + w.at(1), path.string(), {}});
+                cases.push_back({file.substr(file.rfind('/') + 1) + "_" + w.at(1), file, {}});
             else if (!cases.empty())
                 cases.back().steps.emplace_back(n, w);
         }
@@ -257,6 +261,13 @@ class Driver : public vesk_test::ModelFixture {
             mac[i] = static_cast<uint8_t>(std::stoi(text.substr(i * 3, 2), nullptr, 16));
     }
 
+    // FIELD VALUE pairs from word i on, each checked against what get gives for FIELD.
+    template <typename Get> void fields(size_t i, Get get) {
+        if ((w_->size() - i) % 2 != 0)
+            throw std::runtime_error(s(0) + " needs a value for each field");
+        for (; i + 1 < w_->size(); i += 2)
+            EXPECT_EQ(get(s(i)), n(i + 1)) << s(1) << " " << s(i);
+    }
     // The seconds since the start at which the port sends during the next n seconds.
     Words sends(long seconds) {
         Words at;
@@ -757,26 +768,15 @@ class Driver : public vesk_test::ModelFixture {
              thread_cancel(timer);
          }},
         // Checks.
-        {"expect",
+        {"expect", [this] { fields(2, [this](const std::string &f) { return get(p(1), f); }); }},
+        {"entry", // PORT VID FIELD VALUE... or PORT VID none
          [this] {
-             if (w_->size() % 2 != 0)
-                 throw std::runtime_error("expect needs a value for each field");
-             for (size_t i = 2; i + 1 < w_->size(); i += 2)
-                 EXPECT_EQ(get(p(1), s(i)), n(i + 1)) << s(1) << " " << s(i);
-         }},
-        {"entry",
-         [this] {
-             if (w_->size() % 2 == 0 && w_->back() != "none")
-                 throw std::runtime_error("entry needs a value for each field");
-             if (w_->back() == "none") {
-                 EXPECT_EQ(vesk_find_provlan_from_port(vid(2), p(1)), nullptr);
-             }
-             for (size_t i = 3; i + 1 < w_->size(); i += 2)
-                 EXPECT_EQ(s(i) == "in_vlan"   ? entry(1, 2)->in_vlan
-                           : s(i) == "is_loop" ? entry(1, 2)->is_loop
-                                               : entry(1, 2)->tx_time,
-                           n(i + 1))
-                     << s(i);
+             EXPECT_EQ(vesk_find_provlan_from_port(vid(2), p(1)) == nullptr, s(3) == "none");
+             if (s(3) != "none")
+                 fields(3, [this](const std::string &f) -> long long {
+                     vesk_provlan *e = entry(1, 2);
+                     return f == "in_vlan" ? e->in_vlan : f == "is_loop" ? e->is_loop : e->tx_time;
+                 });
          }},
         {"same",
          [this] {
@@ -875,7 +875,7 @@ class Scenario : public Driver, public ::testing::WithParamInterface<Case> {};
 
 TEST_P(Scenario, Runs) {
     for (const auto &[line, words] : GetParam().steps) {
-        SCOPED_TRACE(GetParam().file + ":" + std::to_string(line));
+        SCOPED_TRACE(kVesk + GetParam().file + ".scn:" + std::to_string(line));
         const auto arrow = std::find(words.begin(), words.end(), "=>");
         const Words step(words.begin(), arrow),
             result(arrow == words.end() ? arrow : arrow + 1, words.end());
@@ -969,15 +969,7 @@ TEST_P(Transcripts, GiveWhatTheFileSays) {
         ADD_FAILURE() << err;
 }
 
-std::vector<std::string> transcripts() {
-    std::vector<std::string> all;
-    for (const std::string dir : {"cli/transcripts/", "daemon/"})
-        for (const std::string &name : vesk_test::transcript_names(kVesk + dir))
-            all.push_back(dir + name);
-    return all;
-}
-
-INSTANTIATE_TEST_SUITE_P(Cli, Transcripts, testing::ValuesIn(transcripts()), [](const auto &info) {
+INSTANTIATE_TEST_SUITE_P(Cli, Transcripts, testing::ValuesIn(files(".txt")), [](const auto &info) {
     return std::regex_replace(info.param.substr(info.param.rfind('/') + 1), std::regex("-"), "_");
 });
 
