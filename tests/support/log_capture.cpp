@@ -1,5 +1,7 @@
 #include "support/log_capture.h"
 
+#include <algorithm>
+
 #include "zet/core/lib.h"
 #include "zet/core/log.h"
 
@@ -40,10 +42,9 @@ std::vector<int> LogCapture::priorities() const {
 }
 
 size_t LogCapture::count(const std::string &text) const {
-    size_t n = 0;
-    for (const std::string &l : lines())
-        n += l.find(text) != std::string::npos ? 1 : 0;
-    return n;
+    const std::vector<std::string> all = lines();
+    return std::count_if(all.begin(), all.end(),
+                         [&](const std::string &l) { return l.find(text) != std::string::npos; });
 }
 
 std::string LogCapture::text() const {

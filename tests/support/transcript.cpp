@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <regex>
+#include <sstream>
 
 namespace vesk_test {
 
@@ -14,15 +15,11 @@ bool starts(const std::string &s, const char *prefix) {
 }
 
 void add_text(std::vector<std::string> &out, const std::string &text) {
-    for (size_t start = 0; start < text.size();) {
-        size_t nl = text.find('\n', start);
-        out.push_back(text.substr(start, nl - start));
-        if (nl == std::string::npos) {
-            out.push_back("\\ no newline");
-            return;
-        }
-        start = nl + 1;
-    }
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        out.push_back(l);
+    if (!text.empty() && text.back() != '\n')
+        out.push_back("\\ no newline");
 }
 
 // Lines around the first one where got differs from want.
