@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <set>
 #include <sstream>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include "vesk/model/model.h"
@@ -85,11 +85,11 @@ void check_round_trip_and_stop() {
     std::string second = read_back(first);
     std::string third = read_back(second);
     if (line_set(first) != line_set(second))
-        fail("running configuration changes when read back:\n%s\n--- gives ---\n%s",
-             first.c_str(), second.c_str());
+        fail("running configuration changes when read back:\n%s\n--- gives ---\n%s", first.c_str(),
+             second.c_str());
     if (second != third)
-        fail("running configuration read back twice differs:\n%s\n--- then ---\n%s",
-             second.c_str(), third.c_str());
+        fail("running configuration read back twice differs:\n%s\n--- then ---\n%s", second.c_str(),
+             third.c_str());
 }
 
 void apply_view(const nsm_view &view) {
