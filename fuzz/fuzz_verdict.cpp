@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "fuzz_daemon.h"
-#include "vesk/cli/debug.h"
 #include "vesk/frame/encode.h"
 #include "vesk/frame/receive.h"
 #include "vesk/machine/api.h"
@@ -73,16 +72,15 @@ void receive(const uint8_t *record) {
     world.set_time_of_day(time_of_day);
     if (control & kAdvance)
         world.advance(1);
-    uint32_t all = control & kDebug ? 0xffffffffu : 0;
-    vesk_global_debug.term_event = vesk_global_debug.term_nsm = vesk_global_debug.term_packet = all;
+    const uint32_t all = control & kDebug ? 0xffffffffu : 0;
+    world.set_debug(all, all, all);
     if ((control & kForceUp) && rx_ifindex >= 1 && rx_ifindex <= ports.size())
         vesk_api_force_up(ports[rx_ifindex - 1]->ifp, world.bridge());
     const uint8_t *frame = record + 2;
-    uint8_t address[VESK_RECV_ADDR_LEN] = {};
-    std::memset(address, 0xff, 6);
+    uint8_t address[VESK_RECV_ADDR_LEN] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
     std::memcpy(address + 12, &rx_ifindex, sizeof rx_ifindex);
-    bool may_prove = may_prove_loop(frame);
-    auto before = snapshot();
+    const bool may_prove = may_prove_loop(frame);
+    const auto before = snapshot();
     vesk_recv_verdict(veskm, address, frame, VESK_PDU_LEN);
     if (!may_prove && snapshot() != before)
         vesk_fuzz::fail("a frame that proves nothing changed a port");

@@ -1,10 +1,7 @@
 #!/usr/bin/python3
-"""Writes the binary seeds of the fuzz targets under fuzz/corpus/<target>/: detection frames
-that prove a loop against the fuzz state (check values computed as the daemon computes them),
-rtnetlink link dumps and NSM peer streams, inputs a fuzzer would take long to find. The text
-seeds (command lines, configuration files, logins, log file names) are plain files there.
-Run it again after changing the fuzz state or a framing; the seeds are committed.
-"""
+"""Writes the binary seeds under fuzz/corpus/<target>/ (inputs a fuzzer would take long to find:
+frames proving a loop against the verdict target's state, rtnetlink dumps, NSM peer streams).
+Run it again after changing the fuzz state or a framing; the seeds are committed."""
 import os
 import struct
 
@@ -20,8 +17,7 @@ def write(target, name, data):
 
 
 def in_checksum(data):
-    """Ones'-complement sum of little-endian words, as the daemon reads it on a little-endian
-    host, written high byte first."""
+    """Ones'-complement sum of little-endian words, written high byte first."""
     s = sum(data[i] | (data[i + 1] << 8) for i in range(0, len(data) - 1, 2))
     s += data[-1] if len(data) % 2 else 0
     while s >> 16:
@@ -59,8 +55,7 @@ def verdict_seeds():
 
 
 def attr(kind, payload):
-    n = 4 + len(payload)
-    return struct.pack("=HH", n, kind) + payload + b"\0" * ((4 - n % 4) % 4)
+    return struct.pack("=HH", 4 + len(payload), kind) + payload + b"\0" * (-len(payload) % 4)
 
 
 def nlmsg(msg_type, body):

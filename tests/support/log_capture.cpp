@@ -1,5 +1,7 @@
 #include "support/log_capture.h"
 
+#include <algorithm>
+
 #include "zet/core/lib.h"
 #include "zet/core/log.h"
 
@@ -9,7 +11,15 @@ LogCapture::LogCapture(lib_globals *zg) : zg_(zg), opened_(zg->log == nullptr) {
     if (opened_)
         openzlog(zg_, 0, zg_->protocol, ZLOG_DEST_STDERR);
     log_ = zg_->log;
-    zlog_set_sink(log_, &LogCapture::sink, this);
+    zlog_set_sink(
+        log_,
+        [](void *ctx, int priority, const char *line) {
+            auto *self = static_cast<LogCapture *>(ctx);
+            std::lock_guard lock(self->mu_);
+            self->lines_.emplace_back(line);
+            self->prios_.push_back(priority);
+        },
+        this);
 }
 
 LogCapture::~LogCapture() {
@@ -19,13 +29,6 @@ LogCapture::~LogCapture() {
     zlog_unset_sink(log_, this);
     if (opened_)
         closezlog(zg_, log_);
-}
-
-void LogCapture::sink(void *ctx, int priority, const char *line) {
-    auto *self = static_cast<LogCapture *>(ctx);
-    std::lock_guard lock(self->mu_);
-    self->lines_.emplace_back(line);
-    self->prios_.push_back(priority);
 }
 
 std::vector<std::string> LogCapture::lines() const {
@@ -39,10 +42,9 @@ std::vector<int> LogCapture::priorities() const {
 }
 
 size_t LogCapture::count(const std::string &text) const {
-    size_t n = 0;
-    for (const std::string &l : lines())
-        n += l.find(text) != std::string::npos ? 1 : 0;
-    return n;
+    const std::vector<std::string> all = lines();
+    return std::count_if(all.begin(), all.end(),
+                         [&](const std::string &l) { return l.find(text) != std::string::npos; });
 }
 
 std::string LogCapture::text() const {

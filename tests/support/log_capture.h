@@ -1,7 +1,6 @@
-// Captures the log lines of a framework handle for tests (zlog_set_sink). Attaches to zg->log
-// (opening one on standard error when zg has none yet) and collects every message text (without
-// time stamp) with its priority. Detaches in its destructor, which is safe before or after
-// lib_stop; a log it opened itself it closes. Thread-safe.
+// Captures the log lines (text and priority, no time stamp) of a framework handle for tests,
+// opening a log on standard error when zg has none (and closing it again). Detaching is safe
+// before or after lib_stop. Thread-safe.
 #pragma once
 
 #include <mutex>
@@ -21,14 +20,13 @@ class LogCapture {
     LogCapture &operator=(const LogCapture &) = delete;
 
     std::vector<std::string> lines() const;
-    std::vector<int> priorities() const; // of the lines, in the same order
+    std::vector<int> priorities() const;
     bool contains(const std::string &text) const { return count(text) > 0; }
     size_t count(const std::string &text) const; // lines that contain text
     std::string text() const;                    // every line, each ended by "\n"
     void clear();
 
   private:
-    static void sink(void *ctx, int priority, const char *line);
     struct zlog *log_ = nullptr;
     lib_globals *zg_ = nullptr;
     bool opened_ = false;

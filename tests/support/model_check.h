@@ -1,7 +1,7 @@
-// Whether the daemon's model holds together: entry counts against entries, memberships of every
-// VLAN on the port's side against the VLAN's side, range lists in order, protect entries active
-// exactly where the port is a member of the VLAN, machine and port states in range, and each
-// timer armed only in the state that waits on it. Free of any test framework.
+// Whether the daemon's model holds together (defined in world.cpp): counts against entries,
+// memberships on the port's side against the VLAN's, range lists in order, protect entries active
+// exactly where the port is a member, states in range, each timer armed only in the state that
+// waits on it. Gives the first contradiction in zg's model, or "".
 #pragma once
 
 #include <string>
@@ -9,8 +9,5 @@
 struct lib_globals;
 
 namespace vesk_check {
-
-// The first contradiction found in the model of zg's privileged router, or "" when none.
 std::string model_fault(lib_globals *zg);
-
 } // namespace vesk_check

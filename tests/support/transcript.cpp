@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 
 namespace vesk_test {
 
@@ -15,40 +15,11 @@ bool starts(const std::string &s, const char *prefix) {
 }
 
 void add_text(std::vector<std::string> &out, const std::string &text) {
-    for (size_t start = 0; start < text.size();) {
-        size_t nl = text.find('\n', start);
-        out.push_back(text.substr(start, nl - start));
-        if (nl == std::string::npos) {
-            out.push_back("\\ no newline");
-            return;
-        }
-        start = nl + 1;
-    }
-}
-
-std::string unescape(const std::string &text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); i++) {
-        if (text[i] != '\\' || i + 1 == text.size()) {
-            out += text[i];
-        } else if (text[++i] == 'n') {
-            out += '\n';
-        } else if (text[i] == 'x' && i + 2 < text.size()) {
-            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
-
-std::vector<std::string> read_lines(const std::string &path) {
-    std::vector<std::string> lines;
-    std::ifstream in(path);
+    std::istringstream in(text);
     for (std::string l; std::getline(in, l);)
-        lines.push_back(l);
-    return lines;
+        out.push_back(l);
+    if (!text.empty() && text.back() != '\n')
+        out.push_back("\\ no newline");
 }
 
 // Lines around the first one where got differs from want.
@@ -68,38 +39,14 @@ std::string difference(const std::string &path, const std::vector<std::string> &
 
 } // namespace
 
-std::string cases_load(const std::string &path, std::vector<Case> &cases) {
-    std::ifstream in(path);
-    if (!in)
-        return path + ": cannot be read";
-    int n = 0;
-    for (std::string l; std::getline(in, l);) {
-        const std::string where = path + ":" + std::to_string(++n);
-        const size_t arrow = l.find(" => ");
-        if (l.empty() || l[0] == '#')
-            continue;
-        if (arrow == std::string::npos)
-            return where + ": no \" => \" in the case";
-        cases.push_back({where, unescape(l.substr(0, arrow)), unescape(l.substr(arrow + 4))});
-    }
-    return "";
-}
-
-std::vector<std::string> transcript_names(const std::string &dir) {
-    std::vector<std::string> names;
-    for (const auto &entry : std::filesystem::directory_iterator(dir))
-        if (entry.path().extension() == ".txt")
-            names.push_back(entry.path().stem());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 std::string transcript_run(const std::string &path, const TranscriptRunner &run) {
     static const std::regex prompt(R"(^(\S*[#>] )(.*)$)");
-    const std::vector<std::string> want = read_lines(path);
+    std::vector<std::string> want, got;
+    std::ifstream in(path);
+    for (std::string l; std::getline(in, l);)
+        want.push_back(l);
     if (want.empty())
         return path + ": cannot be read";
-    std::vector<std::string> got;
     for (size_t i = 0; i < want.size();) {
         const std::string &l = want[i++];
         const std::string at = path + ":" + std::to_string(i) + ": ";

@@ -39,16 +39,4 @@ using TranscriptRunner = std::function<std::string(char kind, const std::string 
 // Runs the transcript at path; gives "" or "PATH:LINE: ..." for the first line that differed.
 std::string transcript_run(const std::string &path, const TranscriptRunner &run);
 
-// The names (without ".txt") of the transcripts in dir, sorted.
-std::vector<std::string> transcript_names(const std::string &dir);
-
-// A cases file holds one case a line, "INPUT => EXPECTED", with "#" comments and blank lines
-// between; "\n", "\xHH" and "\\" stand for their bytes on both sides.
-struct Case {
-    std::string where; // "PATH:LINE"
-    std::string input, expected;
-};
-// Reads a cases file; gives "" or "PATH:LINE: what is wrong".
-std::string cases_load(const std::string &path, std::vector<Case> &cases);
-
 } // namespace vesk_test

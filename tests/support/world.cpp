@@ -1,8 +1,10 @@
 #include "support/world.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <net/if.h>
 #include <sys/time.h>
 
 #include "support/model_check.h"
@@ -10,25 +12,107 @@
 #include "vesk/cli/debug.h"
 #include "vesk/daemon/start.h"
 #include "vesk/daemon/teardown.h"
-#include "vesk/daemon/veskd.h"
 #include "vesk/frame/encode.h"
 #include "vesk/frame/receive.h"
-#include "vesk/host/zet.h"
 #include "vesk/machine/state_machine.h"
-#include "vesk/model/model.h"
 #include "vesk/nsm/nsm.h"
+
+namespace vesk_check {
+
+namespace {
+
+std::string describe(const char *format, ...) __attribute__((format(printf, 1, 2)));
+std::string describe(const char *format, ...) {
+    char buf[256];
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(buf, sizeof buf, format, ap);
+    va_end(ap);
+    return buf;
+}
+
+bool is_member(vesk_vlan *vlan, vesk_port *port) {
+    for (listnode *n = vlan != nullptr && vlan->vlan_port_list != nullptr
+                           ? listhead(vlan->vlan_port_list)
+                           : nullptr;
+         n != nullptr; n = listnextnode(n))
+        if (listgetdata(n) == port)
+            return true;
+    return false;
+}
+
+// Membership is judged by the VLAN record: when memory runs out while a VLAN record is deleted,
+// the record goes but the member's range list may keep the id (shortening it needs a node).
+std::string port_fault(vesk_bridge *b, vesk_port *port) {
+    if (port == nullptr || port->bridge != b)
+        return describe("port list of bridge %s holds a stranger", b->name);
+    int previous_high = -2;
+    for (vesk_rlist *r = port->vlan_list; r != nullptr; previous_high = r->high, r = r->next)
+        if (r->low > r->high || r->low <= previous_high + 1)
+            return describe("port %s: range %u-%u after %d", port->name, r->low, r->high,
+                            previous_high);
+    for (route_node *rn = b->vlan_table ? route_top(b->vlan_table) : nullptr; rn != nullptr;
+         rn = route_next(rn)) {
+        auto *vlan = static_cast<vesk_vlan *>(rn->info);
+        if (vlan != nullptr &&
+            (vesk_find_vlan_from_rlist(vlan->vid, &port->vlan_list) != 0) != is_member(vlan, port))
+            return describe("port %s: VLAN %u membership differs", port->name, vlan->vid);
+    }
+    unsigned count = 0, active = 0, looped = 0;
+    for (listnode *n = listhead(port->provlan_info); n != nullptr; n = listnextnode(n)) {
+        auto *entry = static_cast<vesk_provlan *>(listgetdata(n));
+        if (entry == nullptr)
+            return describe("port %s: null protect entry", port->name);
+        count++;
+        active += entry->in_vlan != 0 ? 1 : 0;
+        looped += entry->is_loop != 0 ? 1 : 0;
+        if ((entry->in_vlan != 0) != is_member(vesk_find_vlan_from_bridge(entry->vid, b), port))
+            return describe("port %s: protect VLAN %u active %u", port->name, entry->vid,
+                            entry->in_vlan);
+    }
+    if (count != port->provlan_count || count > VESK_MAX_PROVLAN ||
+        active != port->active_provlan_count || looped != port->loop_vlan_count)
+        return describe("port %s: %u entries, %u active, %u looped; counts say %u, %u, %u",
+                        port->name, count, active, looped, port->provlan_count,
+                        port->active_provlan_count, port->loop_vlan_count);
+    if (port->mstate >= SMS_MAX || port->pstate >= VESK_PORT_STATE_MAX)
+        return describe("port %s: mstate %u pstate %u", port->name, port->mstate, port->pstate);
+    const bool stray_tx = port->tx_timer != nullptr && port->mstate != SMS_WAIT_TX;
+    if (stray_tx || (port->resume_timer != nullptr && port->mstate != SMS_RESUME))
+        return describe("port %s: %s timer armed in %s", port->name, stray_tx ? "tx" : "resume",
+                        vesk_machine_state_name(port->mstate));
+    return "";
+}
+
+} // namespace
+
+std::string model_fault(lib_globals *zg) {
+    vesk_master *master = vesk_get_master(zg);
+    if (master == nullptr)
+        return "master record is gone";
+    for (listnode *bn = listhead(master->bridge_list); bn != nullptr; bn = listnextnode(bn)) {
+        auto *b = static_cast<vesk_bridge *>(listgetdata(bn));
+        for (listnode *n = listhead(b->port_list); n != nullptr; n = listnextnode(n))
+            if (std::string fault = port_fault(b, static_cast<vesk_port *>(listgetdata(n)));
+                !fault.empty())
+                return fault;
+    }
+    return "";
+}
+
+} // namespace vesk_check
 
 namespace vesk_test {
 
 namespace {
 
+constexpr long kStartSec = 1000000;
 constexpr int kModelTypes[] = {MTYPE_VESK_MASTER, MTYPE_VESK_BRIDGE, MTYPE_VESK_VLAN,
                                MTYPE_VESK_PORT,   MTYPE_VESK_RLIST,  MTYPE_VESK_PROVLAN};
-long time_of_day = 0;
+timeval time_of_day{};
 
 int fixed_time_of_day(struct timeval *tv, void *) {
-    tv->tv_sec = time_of_day;
-    tv->tv_usec = 0;
+    *tv = time_of_day;
     return 0;
 }
 
@@ -81,13 +165,13 @@ bool World::start(const WorldOptions &options) {
     return true;
 }
 
-void World::stop(Leaks leaks, bool check) {
+void World::stop(Leaks leaks) {
     for (int type = 0; type < MTYPE_MAX; type++)
         memory_fail_next(type, 0);
     if (zg_ == nullptr)
         return;
     veskm = zg_;
-    if (check && vesk_get_master(zg_) != nullptr)
+    if (vesk_get_master(zg_) != nullptr)
         check_model();
     reset_globals();
     vesk_release_model(zg_);
@@ -99,14 +183,10 @@ void World::stop(Leaks leaks, bool check) {
     zet_clock_use_monotonic();
     vesk_frame_set_time_source(nullptr);
     if (leaks == Leaks::ALL)
-        memory_foreach_live(report_live, this);
+        return memory_foreach_live(report_live, this);
     for (int type : kModelTypes)
-        if (leaks == Leaks::MODEL && memory_live(type) != 0)
+        if (memory_live(type) != 0)
             report_live(this, type, memory_live(type));
-}
-
-void World::make_current() {
-    veskm = zg_;
 }
 
 vesk_bridge *World::bridge() const {
@@ -119,7 +199,7 @@ interface *World::make_interface(const char *name, uint32_t ifindex, bool runnin
     interface *ifp = if_create(zg_, name, ifindex);
     if (ifp == nullptr)
         return fault(std::string("interface ") + name + " cannot be made"), nullptr;
-    ifp->flags = running ? kUpRunning : 0;
+    ifp->flags = running ? IFF_UP | IFF_RUNNING : 0;
     const uint8_t mac[INTERFACE_HWADDR_MAX] = {
         0x02, 0, 0, 0, static_cast<uint8_t>(ifindex >> 8), static_cast<uint8_t>(ifindex)};
     std::memcpy(ifp->hw_addr, mac, sizeof mac);
@@ -151,26 +231,18 @@ void World::join(vesk_port *port, uint16_t vid) {
         fault(std::string("port ") + port->name + " cannot join VLAN " + std::to_string(vid));
 }
 
-void World::leave(vesk_port *port, uint16_t vid) {
-    vesk_bridge_vlan_del_port(vesk_find_vlan_from_bridge(vid, bridge()), port);
-}
-
 void World::set_running(vesk_port *port, bool running) {
-    port->flags = running ? kUpRunning : 0;
+    port->flags = running ? IFF_UP | IFF_RUNNING : 0;
     if (port->ifp != nullptr)
         port->ifp->flags = port->flags;
-}
-
-void World::advance(long seconds) {
-    thread_advance(zg_, seconds);
 }
 
 long World::elapsed() const {
     return static_cast<long>(zet_clock_now_usec() / 1000000) - kStartSec;
 }
 
-void World::set_time_of_day(long seconds) {
-    time_of_day = seconds;
+void World::set_time_of_day(long seconds, long usec) {
+    time_of_day = {seconds, usec};
     vesk_frame_set_time_source(fixed_time_of_day);
 }
 
@@ -192,10 +264,6 @@ std::vector<PortStateRequest> World::requests() const {
     return out;
 }
 
-void World::clear_requests() {
-    nsm_client_sent_clear(zg_->nc);
-}
-
 void World::set_debug(uint32_t event, uint32_t nsm, uint32_t packet) {
     vesk_global_debug.conf_event = vesk_global_debug.term_event = event;
     vesk_global_debug.conf_nsm = vesk_global_debug.term_nsm = nsm;
@@ -203,8 +271,7 @@ void World::set_debug(uint32_t event, uint32_t nsm, uint32_t packet) {
 }
 
 void World::check_model() const {
-    std::string what = vesk_check::model_fault(zg_);
-    if (!what.empty())
+    if (std::string what = vesk_check::model_fault(zg_); !what.empty())
         fault(what);
 }
 
