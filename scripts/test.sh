@@ -51,7 +51,7 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     ctest --test-dir build-tsan --output-on-failure --timeout 300 -j "$jobs" -L integration
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     ctest --test-dir build-tsan --output-on-failure --timeout 300 -j "$jobs" \
-    -R '^(LoopTest|MonoLoopTest|Clock|SignalTest|SignalDeathTest|ReceiveThreadTest|ShedTest)\.'
+    -R '^((LoopTest|MonoLoopTest|Clock|SignalTest|SignalDeathTest)\.|Files/Scenario\.Runs/receive_)'
 
 phase "fuzz targets"
 FUZZ_BUILD=build-asan FUZZ_SECONDS=${FUZZ_SECONDS:-10} scripts/fuzz.sh
