@@ -1,18 +1,14 @@
-// The veskd process from outside: its command line, its signals, the monitor and service-manager
+// The veskd process from outside: the scenario files, and in C++ the monitor and service-manager
 // handshakes, daemon mode, and stopping while frames keep arriving. The integration tests are one
 // program: the other sources of this folder join this one.
 #include "support/daemon_process.h"
 #include "support/vty_server.h"
 #include "vesk/daemon/recv_thread.h"
 
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
 #include <atomic>
-#include <filesystem>
 #include <fstream>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <thread>
 
 namespace {
@@ -21,81 +17,47 @@ using namespace std::chrono_literals;
 using vesk_test::read_file;
 using vesk_test::wait_for;
 
-bool tcp_connects(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-    bool ok = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
-    close(fd);
-    return ok;
-}
-
-int exit_code(int status) {
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+VESK_SCENARIOS(Socket, VESK_SOURCE_DIR "/tests/integration/scenarios");
 
 class VeskdProcess : public ::testing::Test {
   protected:
     // Keeps the daemon off the machine's interfaces and shared paths; nobody serves the NSM path.
-    std::vector<std::string> env(const std::string &frame) {
-        return {"VESK_FRAME=" + frame, "VESK_NSM=unix:" + d_.dir() + "/no-nsm",
-                "VESK_VTY_SOCKET=" + d_.vty_path()};
+    bool start(const std::vector<std::string> &args, const std::vector<std::string> &wrapper = {}) {
+        return proc_.start(args,
+                           {"VESK_FRAME=" + wire_.spec(), "VESK_NSM=unix:" + d_.dir() + "/no-nsm",
+                            "VESK_VTY_SOCKET=" + d_.vty_path()},
+                           wrapper);
     }
     vesk_test::Veskd d_;
     vesk_test::DaemonProcess proc_{d_.dir()};
     vesk_test::WirePeer wire_;
 };
 
-// The last row: a frame socket that cannot open ends start-up, with status 0 and no vty.
-TEST_F(VeskdProcess, CommandLinesThatEndAtOnce) {
-    const std::string hint = "Try `veskd --help' for more information.\n";
-    const struct {
-        std::vector<std::string> args;
-        int code;
-        std::string out, err_has; // out: what the output starts with ("": nothing at all)
-    } cases[] = {
-        {{"-h"}, 0, "Usage : veskd [OPTION...]\n\nDaemon which manages", ""},
-        {{"--help", "-r"}, 0, "Usage : veskd [OPTION...]\n", ""},
-        {{"-r"}, 1, "", ""},
-        {{"-p", "x"}, 1, "", ""},
-        {{"-v", "--no-such-option"}, 0, "veskd version ", ""},
-        {{"-P", "x"}, 1, "", "invalid vty port 'x'"},
-        {{"-f", d_.config_path(), "-P", "0"}, 0, "", ""},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
-        ASSERT_TRUE(proc_.start(c.args, env("unix:" + d_.dir() + "/nobody-listens")));
-        int status = 0;
-        ASSERT_TRUE(proc_.wait_exit(&status)) << "veskd did not end";
-        EXPECT_EQ(exit_code(status), c.code);
-        EXPECT_TRUE(c.out.empty() ? proc_.out().empty() : proc_.out().starts_with(c.out))
-            << proc_.out();
-        EXPECT_NE(proc_.err().find(c.err_has), std::string::npos) << proc_.err();
-        EXPECT_EQ(proc_.err().find(hint) != std::string::npos, c.code == 1) << proc_.err();
-        EXPECT_NE(access(d_.vty_path().c_str(), F_OK), 0) << "the vty must not have been opened";
-    }
-}
-
 // Under a parent whose program path names the monitor, which counts the SIGRTMIN it gets: the
 // handshake comes once, before the event loop, so SIGHUP (which only logs) sends no second one.
 // Of two vty ports the later one is used.
 TEST_F(VeskdProcess, MonitorHandshakeOnceSighupKeepsServingTheLaterVtyPort) {
     const std::string parent_log = d_.dir() + "/monitor.log", child = d_.dir() + "/daemon.pid";
-    const std::vector<std::string> monitor = {
-        "/bin/bash", "/usr/lib/switch/vesk-monitor", "-c",
-        "trap 'echo rtmin >> " + parent_log + "' RTMIN\n\"$@\" & echo $! > " + child +
-            ".tmp && mv " + child + ".tmp " + child +
-            "\nwhile :; do wait $!; rc=$?; kill -0 $! 2>/dev/null || exit $rc; done",
-        "monitor"};
-    uint16_t first = vesk_test::free_tcp_port(), later = vesk_test::free_tcp_port();
-    ASSERT_NE(first, later);
-    ASSERT_TRUE(proc_.start(
-        {"-f", d_.config_path(), "-P", std::to_string(first), "-P", std::to_string(later)},
-        env(wire_.spec()), monitor));
+    uint16_t ports[2] = {vesk_test::free_tcp_port(), vesk_test::free_tcp_port()};
+    ASSERT_NE(ports[0], ports[1]);
+    ASSERT_TRUE(start(
+        {"-f", d_.config_path(), "-P", std::to_string(ports[0]), "-P", std::to_string(ports[1])},
+        {"/bin/bash", "/usr/lib/switch/vesk-monitor", "-c",
+         "trap 'echo rtmin >> " + parent_log + "' RTMIN\n\"$@\" & echo $! > " + child +
+             ".tmp && mv " + child + ".tmp " + child +
+             "\nwhile :; do wait $!; rc=$?; kill -0 $! 2>/dev/null || exit $rc; done",
+         "monitor"}));
     ASSERT_TRUE(wait_for([&] { return read_file(parent_log) == "rtmin\n"; }));
     const pid_t daemon = std::atoi(read_file(child).c_str());
     ASSERT_GT(daemon, 0);
-    EXPECT_TRUE(tcp_connects(later)) << "nothing listens on " << later;
-    EXPECT_FALSE(tcp_connects(first));
+    for (uint16_t port : ports) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0,
+                  port == ports[1])
+            << port;
+        close(fd);
+    }
     kill(daemon, SIGHUP);
     ASSERT_TRUE(d_.logged("SIGHUP received"));
     ASSERT_TRUE(d_.logged("veskd restarting!"));
@@ -105,9 +67,7 @@ TEST_F(VeskdProcess, MonitorHandshakeOnceSighupKeepsServingTheLaterVtyPort) {
     EXPECT_EQ(vty.prompt(), "veskd(config)# ");
     EXPECT_EQ(read_file(parent_log), "rtmin\n");
     kill(daemon, SIGTERM);
-    int status = 0;
-    EXPECT_TRUE(proc_.wait_exit(&status));
-    EXPECT_EQ(exit_code(status), 0);
+    EXPECT_EQ(proc_.wait_exit(), 0);
 }
 
 // The service manager hears every datagram veskd sends, in order: ready, a watchdog kick a
@@ -138,8 +98,8 @@ TEST_F(VeskdProcess, ServiceManagerHearsReadyKicksAndStoppingDuringAFrameStorm) 
         const uint8_t mac[6] = {0x02, 0, 0, 0, 0, 0x01};
         uint8_t frame[46] = {0x00, 0x01, 0x08, 0x00, 0x06, 0x04, 0x00, 0x01};
         while (!stop.load())
-            d_.wire().deliver(5, mac, mac, frame, sizeof frame) ? void(delivered++)
-                                                                : std::this_thread::yield();
+            d_.wire()->deliver(5, mac, mac, frame, sizeof frame) ? void(delivered++)
+                                                                 : std::this_thread::yield();
     });
     EXPECT_TRUE(wait_for([&] { return delivered.load() >= 1000; }, 5s)) << "no storm";
     mkdir("/var/run", 0755);
@@ -163,10 +123,8 @@ TEST(ReceiveThread, StopBeforeItEverRanIsNoFailure) {
 }
 
 TEST_F(VeskdProcess, DaemonModeDetachesAndKeepsServing) {
-    ASSERT_TRUE(proc_.start({"-d", "-f", d_.config_path(), "-P", "0"}, env(wire_.spec())));
-    int status = 0;
-    ASSERT_TRUE(proc_.wait_exit(&status));
-    EXPECT_EQ(exit_code(status), 0);
+    ASSERT_TRUE(start({"-d", "-f", d_.config_path(), "-P", "0"}));
+    EXPECT_EQ(proc_.wait_exit(), 0);
     pid_t detached = 0;
     ASSERT_TRUE(wait_for([&] {
         for (const auto &e : std::filesystem::directory_iterator("/proc"))

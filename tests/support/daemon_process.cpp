@@ -1,14 +1,13 @@
 #include "support/daemon_process.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <poll.h>
+#include <regex>
 #include <sched.h>
 #include <sstream>
 #include <sys/prctl.h>
@@ -18,8 +17,11 @@
 #include <thread>
 #include <unistd.h>
 
+#include "support/vty_server.h"
+
 namespace vesk_test {
 
+using namespace std::chrono_literals;
 using std::chrono::steady_clock;
 
 std::string read_file(const std::string &path) {
@@ -44,15 +46,14 @@ bool wait_for(const std::function<bool()> &done, milliseconds limit) {
     for (const auto deadline = steady_clock::now() + limit; !done();) {
         if (steady_clock::now() >= deadline)
             return false;
-        std::this_thread::sleep_for(milliseconds(5));
+        std::this_thread::sleep_for(5ms);
     }
     return true;
 }
 
 int connect_unix(const std::string &path) {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    sockaddr_un addr{AF_UNIX, {}};
+    path.copy(addr.sun_path, sizeof addr.sun_path - 1);
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
         close(std::exchange(fd, -1));
@@ -89,15 +90,11 @@ int open_descriptors(pid_t pid) {
 
 double cpu_seconds(pid_t pid) {
     std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    size_t close_paren = stat.rfind(')');
-    if (close_paren == std::string::npos)
-        return -1;
-    std::istringstream in(stat.substr(close_paren + 2));
+    std::istringstream in(stat.substr(std::min(stat.rfind(')') + 2, stat.size())));
     std::string field;
     unsigned long ticks = 0;
     for (int i = 3; i <= 15 && in >> field; i++)
-        if (i >= 14) // utime and stime
-            ticks += std::stoul(field);
+        ticks += i >= 14 ? std::stoul(field) : 0; // utime and stime
     return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
@@ -151,12 +148,10 @@ bool DaemonProcess::running() {
     return pid_ > 0 && !reaped_;
 }
 
-bool DaemonProcess::wait_exit(int *status, milliseconds limit) {
+int DaemonProcess::wait_exit(milliseconds limit) {
     if (!wait_for([this] { return !running(); }, limit))
-        return false;
-    if (status != nullptr)
-        *status = status_;
-    return true;
+        return -2;
+    return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
 }
 
 void VtyClient::close() {
@@ -166,58 +161,42 @@ void VtyClient::close() {
 
 bool VtyClient::connect(const std::string &path, milliseconds limit) {
     close();
-    std::string greeting;
     return wait_for([&] { return (fd_ = connect_unix(path)) >= 0; }, limit) &&
-           read_reply(greeting, limit);
+           (command("", limit), !prompt_.empty());
 }
 
-// A reply ends when the text read so far ends in a prompt: "veskd" then "> " or "# ".
-static size_t prompt_start(const std::string &text) {
-    size_t begin = text.rfind('\n') + 1; // 0 without a line end
-    const bool ends = text.ends_with("> ") || text.ends_with("# ");
-    return ends && text.compare(begin, 5, "veskd") == 0 ? begin : std::string::npos;
-}
-
-bool VtyClient::read_reply(std::string &reply, milliseconds limit) {
-    reply.clear();
+// A reply ends with a prompt: a last line of "veskd" then "> " or "# ".
+std::string VtyClient::command(const std::string &line, milliseconds limit) {
+    std::string reply, text = line + "\n";
+    prompt_.clear();
+    if (fd_ < 0 || (!line.empty() &&
+                    send(fd_, text.data(), text.size(), MSG_NOSIGNAL) != ssize_t(text.size())))
+        return "";
     for (const auto deadline = steady_clock::now() + limit; fd_ >= 0;) {
-        if (size_t p = prompt_start(reply); p != std::string::npos) {
-            prompt_ = reply.substr(p);
-            reply.resize(p);
-            return true;
+        const size_t begin = reply.rfind('\n') + 1; // 0 without a line end
+        if ((reply.ends_with("> ") || reply.ends_with("# ")) &&
+            reply.compare(begin, 5, "veskd") == 0) {
+            prompt_ = reply.substr(begin);
+            return reply.substr(0, begin);
         }
-        auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now());
+        const auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now());
         pollfd pfd{fd_, POLLIN, 0};
-        if (left.count() <= 0)
-            return false;
-        if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0)
-            continue;
         char buf[4096];
-        ssize_t n = read(fd_, buf, sizeof buf);
-        if (n <= 0)
+        ssize_t n = 0;
+        if (left.count() <= 0 || poll(&pfd, 1, int(left.count())) <= 0)
+            return "";
+        if ((n = read(fd_, buf, sizeof buf)) <= 0)
             close();
-        else
-            reply.append(buf, static_cast<size_t>(n));
+        reply.append(buf, size_t(std::max<ssize_t>(n, 0)));
     }
-    return false;
-}
-
-std::string VtyClient::command(const std::string &line, milliseconds limit, milliseconds *took) {
-    const auto begin = steady_clock::now();
-    std::string text = line + "\n", reply;
-    if (fd_ >= 0 && send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == ssize_t(text.size()))
-        read_reply(reply, limit);
-    if (took != nullptr)
-        *took = std::chrono::duration_cast<milliseconds>(steady_clock::now() - begin);
-    return reply;
+    return "";
 }
 
 NsmPeer::NsmPeer(const std::string &path) {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) < 0 || pipe2(out, O_CLOEXEC) < 0)
         return;
-    pid_ = fork();
-    if (pid_ == 0) {
+    if ((pid_ = fork()) == 0) {
         dup2(in[0], STDIN_FILENO);
         dup2(out[1], STDOUT_FILENO);
         std::string tool = std::string(VESK_BINARY_DIR) + "/tools/vesk-nsm-peer";
@@ -234,10 +213,8 @@ void NsmPeer::kill_now(int signo) {
     for (int *fd : {&to_, &from_})
         if (*fd >= 0)
             ::close(std::exchange(*fd, -1));
-    if (pid_ > 0) {
-        kill(pid_, signo);
+    if (pid_ > 0 && kill(pid_, signo) == 0)
         waitpid(pid_, nullptr, 0);
-    }
     pid_ = -1;
 }
 
@@ -246,17 +223,11 @@ std::string NsmPeer::order(const std::string &line) {
     if (to_ < 0 || write(to_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
         return "";
     // Orders that wait in the peer (wait-client, wait-request) wait at most 15 s themselves.
-    const auto deadline = steady_clock::now() + std::chrono::seconds(16);
-    while (buf_.find('\n') == std::string::npos) {
-        auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now());
-        pollfd p{from_, POLLIN, 0};
-        char chunk[512];
-        ssize_t n = 0;
-        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0 ||
-            (n = read(from_, chunk, sizeof chunk)) <= 0)
+    pollfd p{from_, POLLIN, 0};
+    char chunk[512];
+    for (ssize_t n; buf_.find('\n') == std::string::npos; buf_.append(chunk, size_t(n)))
+        if (poll(&p, 1, 16000) <= 0 || (n = read(from_, chunk, sizeof chunk)) <= 0)
             return "";
-        buf_.append(chunk, static_cast<size_t>(n));
-    }
     std::string answer = buf_.substr(0, buf_.find('\n'));
     buf_.erase(0, answer.size() + 1);
     return answer;
@@ -277,7 +248,7 @@ Veskd::Veskd(const std::string &config) : dir_(make_temp_dir("vesk-")) {
 
 Veskd::~Veskd() {
     auto tail = [](const std::string &text) {
-        return text.substr(std::max<size_t>(text.size(), 4000) - 4000);
+        return text.substr(text.size() - std::min<size_t>(text.size(), 4000));
     };
     if (::testing::Test::HasFailure() && daemon_ != nullptr)
         std::cerr << "---- veskd log (tail) ----\n"
@@ -299,8 +270,7 @@ void Veskd::start(const std::vector<std::string> &env, const std::vector<std::st
     std::vector<std::string> all_env = env;
     all_env.push_back("VESK_VTY_SOCKET=" + vty_path());
     ASSERT_TRUE(daemon_->start(all_args, all_env));
-    ASSERT_TRUE(vty_.connect(vty_path(), std::chrono::seconds(10)))
-        << "the vty of veskd did not answer";
+    ASSERT_TRUE(vty_.connect(vty_path(), 10s)) << "the vty of veskd did not answer";
 }
 
 void Veskd::start_nsm(const std::vector<std::string> &orders) {
@@ -314,9 +284,8 @@ void Veskd::start_on_sockets(const std::vector<std::string> &env,
     if (nsm_ == nullptr) {
         ASSERT_NO_FATAL_FAILURE(start_nsm());
     }
-    if (wire_ == nullptr)
-        wire_ = std::make_unique<WirePeer>();
-    drain_wire(); // frames of an earlier daemon would fill the queue and refuse the hello
+    // Frames of an earlier daemon would fill the queue and refuse the hello.
+    wire_ = std::make_unique<WirePeer>();
     std::vector<std::string> all = {"VESK_FRAME=" + wire_->spec(),
                                     "VESK_NSM=unix:" + dir_ + "/nsm.sock"};
     all.insert(all.end(), env.begin(), env.end());
@@ -326,10 +295,7 @@ void Veskd::start_on_sockets(const std::vector<std::string> &env,
 
 int Veskd::stop(int signo) {
     vty_.close();
-    int status = 0;
-    if (daemon_->signal(signo) != 0 || !daemon_->wait_exit(&status))
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return daemon_->signal(signo) != 0 ? -1 : std::max(daemon_->wait_exit(), -1);
 }
 
 void Veskd::configure(const std::vector<std::string> &lines) {
@@ -347,34 +313,263 @@ size_t Veskd::log_count(const std::string &text) const {
     return n;
 }
 
-bool Veskd::logged(const std::string &text, milliseconds limit) const {
-    return wait_for([&] { return log().find(text) != std::string::npos; }, limit);
-}
+namespace {
 
-bool Veskd::shows(const std::string &line, const std::string &text, std::string *out,
-                  milliseconds limit) {
-    std::string answer;
-    bool ok = wait_for([&] { return (answer = cmd(line)).find(text) != std::string::npos; }, limit);
-    if (out != nullptr)
-        *out = answer;
-    return ok;
-}
-
-bool Veskd::next_frame(uint32_t ifindex, uint16_t vid, SentFrame &out) {
-    for (const auto until = steady_clock::now() + std::chrono::seconds(15);
-         steady_clock::now() < until;)
-        if (wire_->next(out, 1000) && out.addr.ifindex == int32_t(ifindex) && out.addr.vid == vid)
-            return true;
-    return false;
-}
-
-bool Veskd::reflect(const SentFrame &f, uint32_t ifindex) {
-    return wire_->deliver(ifindex, f.addr.dst, f.addr.src, f.payload.data(), f.payload.size());
-}
-
-void Veskd::drain_wire() {
-    for (SentFrame old; wire_ != nullptr && wire_->next(old, 0);) {
+std::vector<std::string> split(const std::string &text, const std::string &sep = " ") {
+    std::vector<std::string> parts;
+    for (size_t at = 0, end; at <= text.size(); at = end + sep.size()) {
+        end = std::min(text.find(sep, at), text.size());
+        parts.push_back(text.substr(at, end - at));
     }
+    return parts;
+}
+
+void replace_all(std::string &s, const std::string &from, const std::string &to) {
+    for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
+        s.replace(at, from.size(), to);
+}
+
+enum Outcome { HOLDS, NOT_YET, FAILS };
+
+struct Step {
+    int line = 0, times = 1;
+    long max = -1; // ms within which it must hold, polled; -1: tried once
+    std::string verb, arg;
+    std::vector<std::string> checks; // "= ", "~ ", "! " and "% " lines of its output
+};
+
+class Scenario {
+  public:
+    explicit Scenario(const std::string &path) : path_(path) {}
+
+    void run() {
+        std::ifstream in(path_);
+        ASSERT_TRUE(in) << path_;
+        std::vector<Step> steps;
+        std::string line;
+        for (int n = 1; std::getline(in, line); n++) {
+            if (line.empty() || line[0] == '#')
+                continue;
+            if (std::strchr("=~!%", line[0]) && (line.size() == 1 || line[1] == ' ')) {
+                steps.back().checks.push_back(line);
+                continue;
+            }
+            Step &s = steps.emplace_back();
+            s.line = n;
+            if (line[0] == '<')
+                s.max = std::stol(line.substr(1)), line.erase(0, line.find(' ') + 1);
+            if (std::isdigit(line[0]))
+                s.times = std::stoi(line), line.erase(0, line.find(' ') + 1);
+            s.verb = line.substr(0, line.find(' '));
+            s.arg = line.size() > s.verb.size() ? line.substr(s.verb.size() + 1) : "";
+        }
+        for (const Step &s : steps)
+            for (int i = 0; i < s.times; i++)
+                ASSERT_NO_FATAL_FAILURE(run(s));
+        if (!stopped_) {
+            EXPECT_TRUE(d_.alive()) << "veskd ended";
+        }
+    }
+
+  private:
+    void run(const Step &s) {
+        SCOPED_TRACE(path_ + ":" + std::to_string(s.line) + ": " + s.verb + " " + s.arg);
+        const auto t0 = steady_clock::now();
+        Outcome o;
+        while ((o = attempt(s)) == NOT_YET && steady_clock::now() - t0 < milliseconds(s.max))
+            std::this_thread::sleep_for(5ms);
+        const long took = (steady_clock::now() - t0) / 1ms;
+        ASSERT_EQ(o, HOLDS) << why_;
+        EXPECT_TRUE(s.max < 0 || took <= s.max) << "took " << took << " ms";
+    }
+
+    Outcome is(bool holds, const std::string &why = "") {
+        why_ = why;
+        return holds ? HOLDS : ::testing::Test::HasFatalFailure() ? FAILS : NOT_YET;
+    }
+
+    std::string expand(std::string s) {
+        replace_all(s, "\\n", "\n");
+        const std::pair<const char *, std::string> vars[] = {
+            {"$DIR", d_.dir()},
+            {"$VTY", d_.vty_path()},
+            {"$PORT", std::to_string(port_)},
+            {"$CLI", VESK_BINARY_DIR "/tools/vesk-cli"}};
+        for (const auto &[name, value] : vars)
+            replace_all(s, name, value);
+        return s;
+    }
+
+    // The output against the step's check lines; without any, it must be empty.
+    Outcome compare(const Step &s, const std::string &out) {
+        std::string whole;
+        bool exact = s.checks.empty();
+        for (const std::string &line : s.checks) {
+            const std::string text = line.size() > 1 ? expand(line.substr(2)) : "";
+            if (line[0] == '!' && out.find(text) != std::string::npos)
+                return why_ = "the output holds \"" + text + "\":\n" + out, FAILS;
+            if (line[0] == '~' && out.find(text) == std::string::npos)
+                return is(false, "the output lacks \"" + text + "\":\n" + out);
+            if (line[0] == '%' && !std::regex_match(out, std::regex(text, std::regex::extended)))
+                return is(false, "the output does not match \"" + text + "\":\n" + out);
+            exact = exact || line[0] == '=';
+            whole += line[0] == '=' ? text + "\n" : "";
+        }
+        return is(!exact || out == whole, "the output is\n" + out + "not\n" + whole);
+    }
+
+    Outcome attempt(const Step &s) {
+        const std::string a = expand(s.arg), &v = s.verb;
+        const std::vector<std::string> w = split(a);
+        auto num = [&](size_t i) { return std::stoi(w.at(i)); };
+        if (v == "conf")
+            return is(bool(std::ofstream(d_.config_path(), std::ios::app) << a << "\n"));
+        if (v == "write")
+            return is(bool(std::ofstream(d_.dir() + "/" + w[0]) << a.substr(w[0].size() + 1)));
+        if (v == "file")
+            return compare(s, read_file(d_.dir() + "/" + a));
+        if (v == "start") {
+            const auto dashes = std::find(w.begin(), w.end(), "--");
+            std::vector<std::string> env(w.begin(), dashes), args;
+            env.erase(std::remove(env.begin(), env.end(), ""), env.end());
+            if (dashes != w.end())
+                args.assign(dashes + 1, w.end());
+            d_.start_on_sockets(env, args);
+            return stopped_ = false, is(!::testing::Test::HasFatalFailure(), "no start");
+        }
+        if (v == "stop")
+            return stopped_ = true, is(d_.stop(a.empty() ? SIGTERM : num(0)) == 0, "exit not 0");
+        if (v == "run")
+            return run_once(s, w);
+        if (v == "sh") {
+            ShellResult r = run_shell(a.substr(w[0].size() + 1));
+            return r.status != num(0) ? why_ = "exit " + std::to_string(r.status) + ":\n" + r.out,
+                                        FAILS : compare(s, r.out);
+        }
+        if (v == "config")
+            return d_.configure(split(a, " | ")), is(!::testing::Test::HasFatalFailure());
+        if (v == "vty")
+            return compare(s, d_.cmd(a));
+        if (v == "golden")
+            return golden(w[0], split(a.substr(w[0].size() + 1), " | "));
+        if (v == "peer") { // a daemon that runs must come back to the fresh peer
+            d_.start_nsm(a.empty() ? kSwitchOrders : split(a, " | "));
+            return is(!::testing::Test::HasFatalFailure() &&
+                          (!d_.alive() || d_.nsm().order("wait-client 15") == "client"),
+                      "veskd did not come back");
+        }
+        if (v == "peer-gone")
+            return d_.nsm().kill_now(), HOLDS;
+        if (v == "nsm") { // without check lines the answer is "ok"
+            const std::string answer = d_.nsm().order(a);
+            return s.checks.empty() ? is(answer == "ok", answer) : compare(s, answer + "\n");
+        }
+        if (v == "frame") // the next frame sent on a port for a VLAN (others skipped)
+            return is(wait_for(
+                          [&] {
+                              return d_.wire()->next(frame_, 1000) &&
+                                     frame_.addr.ifindex == num(0) && frame_.addr.vid == num(1);
+                          },
+                          15s),
+                      "no frame");
+        if (v == "newest") { // of the frames sent so far, which go
+            for (SentFrame f; d_.wire()->next(f, 0);)
+                frame_ = f;
+            return HOLDS;
+        }
+        if (v == "noframe") {
+            SentFrame f;
+            return d_.wire()->next(f, num(0)) ? why_ = "a frame came", FAILS : HOLDS;
+        }
+        if (v == "reflect") { // with the payload's bytes w[1...] flipped
+            SentFrame f = frame_;
+            for (size_t i = 1; i < w.size(); i++)
+                f.payload.at(num(i)) ^= 0x01;
+            return is(d_.wire()->deliver(num(0), f.addr.dst, f.addr.src, f.payload.data(),
+                                         f.payload.size()),
+                      "not delivered");
+        }
+        if (v == "nowire")
+            return d_.wire().reset(), HOLDS;
+        if (v == "log")
+            return is(d_.log_count(a) > 0, "not logged");
+        if (v == "logs") {
+            const size_t n = d_.log_count(a.substr(w[0].size() + 1));
+            return is(n == size_t(num(0)), "logged " + std::to_string(n) + " times");
+        }
+        if (v == "mark")
+            return rss_ = proc_status_kib(d_.pid(), "VmRSS"), fds_ = open_descriptors(d_.pid()),
+                   HOLDS;
+        if (v == "same") { // descriptors as at the mark, memory grown by less than KiB
+            const int fds = open_descriptors(d_.pid());
+            const long grown = proc_status_kib(d_.pid(), "VmRSS") - rss_;
+            return is(fds == fds_ && (!kMemoryMeasurable || grown < num(0)),
+                      std::to_string(fds) + " descriptors for " + std::to_string(fds_) +
+                          ", memory grown by " + std::to_string(grown) + " KiB");
+        }
+        if (v == "cpu") { // over MS, below PERCENT of a core
+            const double before = cpu_seconds(d_.pid());
+            const auto t0 = steady_clock::now();
+            std::this_thread::sleep_for(milliseconds(num(0)));
+            const double share = 100 * (cpu_seconds(d_.pid()) - before) /
+                                 std::chrono::duration<double>(steady_clock::now() - t0).count();
+            return is(share < num(1), std::to_string(share) + "% of a core");
+        }
+        return why_ = "no step " + v, FAILS;
+    }
+
+    // "run CODE ARGS...": veskd with args must end with CODE before opening its vty; its output
+    // is its standard output, then its standard error.
+    Outcome run_once(const Step &s, const std::vector<std::string> &w) {
+        DaemonProcess p(d_.dir());
+        if (!p.start({w.begin() + 1, w.end()},
+                     {"VESK_FRAME=unix:" + d_.dir() + "/nobody",
+                      "VESK_NSM=unix:" + d_.dir() + "/nobody", "VESK_VTY_SOCKET=" + d_.vty_path()}))
+            return why_ = "no start", FAILS;
+        const int code = p.wait_exit();
+        if (code != std::stoi(w[0]) || access(d_.vty_path().c_str(), F_OK) == 0)
+            return why_ = "exit " + std::to_string(code) + ", or a vty\n" + p.out() + p.err(),
+                   FAILS;
+        return compare(s, p.out() + p.err());
+    }
+
+    // "golden FILE CMD | CMD...": the commands' answers, each after "== CMD", are the file
+    // beside the scenario (VESK_UPDATE_GOLDEN=1 rewrites it, to be reviewed with git diff).
+    Outcome golden(const std::string &file, const std::vector<std::string> &cmds) {
+        std::string all;
+        for (const std::string &c : cmds)
+            all += "== " + c + "\n" + d_.cmd(c);
+        replace_all(all, d_.dir(), "$DIR");
+        const std::string path = std::filesystem::path(path_).replace_filename(file);
+        if (std::getenv("VESK_UPDATE_GOLDEN") != nullptr)
+            std::ofstream(path) << all;
+        const std::string want = read_file(path);
+        return is(all == want, "the answers are\n" + all + "not\n" + want);
+    }
+
+    const std::string path_;
+    const uint16_t port_ = free_tcp_port();
+    Veskd d_;
+    SentFrame frame_;
+    long rss_ = 0;
+    int fds_ = 0;
+    bool stopped_ = true;
+    std::string why_;
+};
+
+} // namespace
+
+void play(const std::string &path) {
+    Scenario(path).run();
+}
+
+std::vector<std::string> scenario_files(const std::string &dir) {
+    std::vector<std::string> files;
+    for (const auto &e : std::filesystem::directory_iterator(dir))
+        if (e.path().extension() == ".scn")
+            files.push_back(e.path());
+    std::sort(files.begin(), files.end());
+    return files;
 }
 
 } // namespace vesk_test

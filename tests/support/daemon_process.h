@@ -1,13 +1,17 @@
-// Real veskd processes for integration and end-to-end tests, their vty and their NSM peer.
+// Real veskd processes for integration and end-to-end tests, their vty and their NSM peer, and
+// the scenario files that drive one on the socket backends (tests/integration/scenarios/README.md).
 #pragma once
 
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
 #include <sys/types.h>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "support/wire_peer.h"
 
@@ -62,8 +66,8 @@ class DaemonProcess {
     pid_t pid() const { return pid_; }
     bool running();
     int signal(int signo) const { return pid_ > 0 ? kill(pid_, signo) : -1; }
-    // Waits for the end: true with the wait status, false when limit passes first.
-    bool wait_exit(int *status, milliseconds limit = std::chrono::seconds(10));
+    // Waits for the end and gives the exit code (-1: killed by a signal); -2 when limit passes.
+    int wait_exit(milliseconds limit = std::chrono::seconds(10));
     std::string out() const { return read_file(dir_ + "/stdout"); }
     std::string err() const { return read_file(dir_ + "/stderr"); }
 
@@ -84,16 +88,13 @@ class VtyClient {
 
     // Connects and reads the greeting up to the first prompt.
     bool connect(const std::string &path, milliseconds limit = std::chrono::seconds(5));
-    // Sends a line and gives the reply up to the prompt ("" when the session ended) and in took
-    // how long it took.
-    std::string command(const std::string &line, milliseconds limit = std::chrono::seconds(10),
-                        milliseconds *took = nullptr);
+    // Sends a line and gives the reply up to the prompt ("" when the session ended).
+    std::string command(const std::string &line, milliseconds limit = std::chrono::seconds(10));
     // The prompt that ended the last reply.
     const std::string &prompt() const { return prompt_; }
     void close();
 
   private:
-    bool read_reply(std::string &reply, milliseconds limit);
     int fd_ = -1;
     std::string prompt_;
 };
@@ -107,7 +108,7 @@ class NsmPeer {
     NsmPeer &operator=(const NsmPeer &) = delete;
     // Ends it at once (no goodbye to its client); later orders get "".
     void kill_now(int signo = SIGKILL);
-    // The peer's answer to an order ("" when none comes within 15 s).
+    // The peer's answer to an order ("" when none comes within 16 s).
     std::string order(const std::string &line);
 
   private:
@@ -133,7 +134,9 @@ class Veskd {
     // Starts veskd with args (default "-P 0"; "-f" the configuration file unless args name one)
     // and env (plus VESK_VTY_SOCKET), and waits until its vty answers.
     void start(const std::vector<std::string> &env, const std::vector<std::string> &args = {});
+    // A fresh NSM peer (the one before goes) that must take every order.
     void start_nsm(const std::vector<std::string> &orders = kSwitchOrders);
+    // Starts on the peer (the default switch unless one was started) and a fresh wire.
     void start_on_sockets(const std::vector<std::string> &env = {},
                           const std::vector<std::string> &args = {});
     // Sends signo and gives the exit code, or -1.
@@ -144,10 +147,10 @@ class Veskd {
 
     std::string log() const { return read_file(log_path_); }
     size_t log_count(const std::string &text) const;
-    // Wait until the log holds text, or cmd(line)'s answer text (the last answer in *out).
-    bool logged(const std::string &text, milliseconds limit = std::chrono::seconds(10)) const;
-    bool shows(const std::string &line, const std::string &text, std::string *out = nullptr,
-               milliseconds limit = std::chrono::seconds(10));
+    // Waits until the log holds text.
+    bool logged(const std::string &text) const {
+        return wait_for([&] { return log_count(text) > 0; });
+    }
 
     const std::string &dir() const { return dir_; }
     std::string config_path() const { return dir_ + "/veskd.conf"; }
@@ -160,13 +163,8 @@ class Veskd {
     bool alive() { return daemon_ != nullptr && daemon_->running(); }
     VtyClient &vty() { return vty_; }
     NsmPeer &nsm() { return *nsm_; }
-    WirePeer &wire() { return *wire_; }
-    // The wire goes away: its socket is closed and its path removed.
-    void drop_wire() { wire_.reset(); }
-    // The next frame sent on ifindex for vid (others skipped); handing one back on ifindex.
-    bool next_frame(uint32_t ifindex, uint16_t vid, SentFrame &out);
-    bool reflect(const SentFrame &f, uint32_t ifindex);
-    void drain_wire();
+    // The wire; reset, its socket is closed and its path removed.
+    std::unique_ptr<WirePeer> &wire() { return wire_; }
 
   private:
     std::string dir_, log_path_, netns_;
@@ -175,5 +173,18 @@ class Veskd {
     std::unique_ptr<DaemonProcess> daemon_;
     VtyClient vty_;
 };
+
+// Runs the scenario file at path (steps in tests/integration/scenarios/README.md).
+void play(const std::string &path);
+std::vector<std::string> scenario_files(const std::string &dir);
+// One test SUITE.Scenario for each .scn file in DIR, named by the file.
+#define VESK_SCENARIOS(SUITE, DIR)                                                                 \
+    class SUITE : public ::testing::TestWithParam<std::string> {};                                 \
+    TEST_P(SUITE, Scenario) {                                                                      \
+        vesk_test::play(GetParam());                                                               \
+    }                                                                                              \
+    INSTANTIATE_TEST_SUITE_P(                                                                      \
+        Scenarios, SUITE, ::testing::ValuesIn(vesk_test::scenario_files(DIR)),                     \
+        [](const auto &i) { return std::filesystem::path(i.param).stem().string(); })
 
 } // namespace vesk_test
