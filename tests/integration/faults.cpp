@@ -114,8 +114,7 @@ TEST(Faults, DaemonWriteKilledAtRandomPoints) {
     const auto t0 = steady_clock::now();
     rig.cmd("write");
     const auto whole = steady_clock::now() - t0;
-    rig.process().signal(SIGKILL);
-    ASSERT_EQ(rig.process().wait_exit(), -1);
+    ASSERT_EQ(rig.stop(SIGKILL), -1);
     std::mt19937 rng(11);
     int new_found = 0;
     for (int round = 0; round < 60; round++) {
@@ -128,8 +127,7 @@ TEST(Faults, DaemonWriteKilledAtRandomPoints) {
         int raw = vesk_test::connect_unix(rig.vty_path());
         ASSERT_EQ(write(raw, "write\n", 6), 6);
         std::this_thread::sleep_for(kill_delay(rng, whole, 8000));
-        rig.process().signal(SIGKILL);
-        ASSERT_EQ(rig.process().wait_exit(), -1);
+        ASSERT_EQ(rig.stop(SIGKILL), -1);
         close(raw);
         new_found += judge_killed_write(rig.config_path(), old_text, new_text) ? 1 : 0;
     }

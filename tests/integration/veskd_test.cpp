@@ -23,13 +23,12 @@ class VeskdProcess : public ::testing::Test {
   protected:
     // Keeps the daemon off the machine's interfaces and shared paths; nobody serves the NSM path.
     bool start(const std::vector<std::string> &args, const std::vector<std::string> &wrapper = {}) {
-        return proc_.start(args,
-                           {"VESK_FRAME=" + wire_.spec(), "VESK_NSM=unix:" + d_.dir() + "/no-nsm",
-                            "VESK_VTY_SOCKET=" + d_.vty_path()},
-                           wrapper);
+        return d_.launch(args,
+                         {"VESK_FRAME=" + wire_.spec(), "VESK_NSM=unix:" + d_.dir() + "/no-nsm",
+                          "VESK_VTY_SOCKET=" + d_.vty_path()},
+                         wrapper);
     }
     vesk_test::Veskd d_;
-    vesk_test::DaemonProcess proc_{d_.dir()};
     vesk_test::WirePeer wire_;
 };
 
@@ -67,7 +66,7 @@ TEST_F(VeskdProcess, MonitorHandshakeOnceSighupKeepsServingTheLaterVtyPort) {
     EXPECT_EQ(vty.prompt(), "veskd(config)# ");
     EXPECT_EQ(read_file(parent_log), "rtmin\n");
     kill(daemon, SIGTERM);
-    EXPECT_EQ(proc_.wait_exit(), 0);
+    EXPECT_EQ(d_.stop(0), 0);
 }
 
 // The service manager hears every datagram veskd sends, in order: ready, a watchdog kick a
@@ -124,7 +123,7 @@ TEST(ReceiveThread, StopBeforeItEverRanIsNoFailure) {
 
 TEST_F(VeskdProcess, DaemonModeDetachesAndKeepsServing) {
     ASSERT_TRUE(start({"-d", "-f", d_.config_path(), "-P", "0"}));
-    EXPECT_EQ(proc_.wait_exit(), 0);
+    EXPECT_EQ(d_.stop(0), 0);
     pid_t detached = 0;
     ASSERT_TRUE(wait_for([&] {
         for (const auto &e : std::filesystem::directory_iterator("/proc"))

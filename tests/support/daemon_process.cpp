@@ -98,62 +98,6 @@ double cpu_seconds(pid_t pid) {
     return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-DaemonProcess::~DaemonProcess() {
-    if (pid_ > 0 && !reaped_) {
-        kill(-pid_, SIGKILL); // a wrapper's child too
-        waitpid(pid_, &status_, 0);
-    }
-}
-
-bool DaemonProcess::start(const std::vector<std::string> &args, const std::vector<std::string> &env,
-                          const std::vector<std::string> &wrapper) {
-    // Test programs live in BUILD/tests, the daemon in BUILD/vesk.
-    const std::string veskd =
-        std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "vesk/veskd";
-    std::vector<std::string> words = wrapper.empty() ? std::vector<std::string>{veskd} : wrapper;
-    words.push_back(veskd);
-    words.insert(words.end(), args.begin(), args.end());
-    // A daemon of a test keeps its state file to itself unless the test says where it goes.
-    std::vector<std::string> envs = {"VESK_STATE=" + dir_ + "/state"};
-    envs.insert(envs.end(), env.begin(), env.end());
-    reaped_ = false;
-    pid_ = fork();
-    if (pid_ > 0)
-        setpgid(pid_, pid_); // before the destructor might signal the group
-    if (pid_ != 0)
-        return pid_ > 0;
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    setpgid(0, 0);
-    if (!netns_.empty()) {
-        int ns = open(("/run/netns/" + netns_).c_str(), O_RDONLY | O_CLOEXEC);
-        if (ns < 0 || setns(ns, CLONE_NEWNET) != 0)
-            _exit(126);
-    }
-    dup2(open("/dev/null", O_RDONLY), 0);
-    dup2(open((dir_ + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-    dup2(open((dir_ + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-    for (auto &e : envs)
-        putenv(e.data());
-    std::vector<char *> argv;
-    for (auto &w : words)
-        argv.push_back(w.data());
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data() + 1);
-    _exit(127);
-}
-
-bool DaemonProcess::running() {
-    if (pid_ > 0 && !reaped_ && waitpid(pid_, &status_, WNOHANG) == pid_)
-        reaped_ = true;
-    return pid_ > 0 && !reaped_;
-}
-
-int DaemonProcess::wait_exit(milliseconds limit) {
-    if (!wait_for([this] { return !running(); }, limit))
-        return -2;
-    return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
-}
-
 void VtyClient::close() {
     if (fd_ >= 0)
         ::close(std::exchange(fd_, -1));
@@ -250,26 +194,77 @@ Veskd::~Veskd() {
     auto tail = [](const std::string &text) {
         return text.substr(text.size() - std::min<size_t>(text.size(), 4000));
     };
-    if (::testing::Test::HasFailure() && daemon_ != nullptr)
+    if (::testing::Test::HasFailure() && pid_ > 0)
         std::cerr << "---- veskd log (tail) ----\n"
                   << tail(log()) << "---- stderr ----\n"
-                  << tail(daemon_->err()) << "--------------------------\n";
+                  << tail(err()) << "--------------------------\n";
     vty_.close();
-    daemon_.reset();
+    if (alive()) {
+        kill(-pid_, SIGKILL); // a wrapper's child too
+        waitpid(pid_, &status_, 0);
+    }
     nsm_.reset();
     remove_dir(dir_);
 }
 
+bool Veskd::launch(const std::vector<std::string> &args, const std::vector<std::string> &env,
+                   const std::vector<std::string> &wrapper) {
+    // Test programs live in BUILD/tests, the daemon in BUILD/vesk.
+    const std::string veskd =
+        std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "vesk/veskd";
+    std::vector<std::string> words = wrapper.empty() ? std::vector<std::string>{veskd} : wrapper;
+    words.push_back(veskd);
+    words.insert(words.end(), args.begin(), args.end());
+    // A daemon of a test keeps its state file to itself unless the test says where it goes.
+    std::vector<std::string> envs = {"VESK_STATE=" + dir_ + "/state"};
+    envs.insert(envs.end(), env.begin(), env.end());
+    reaped_ = false;
+    if ((pid_ = fork()) > 0)
+        setpgid(pid_, pid_); // before the destructor might signal the group
+    if (pid_ != 0)
+        return pid_ > 0;
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    setpgid(0, 0);
+    if (!netns_.empty()) {
+        int ns = open(("/run/netns/" + netns_).c_str(), O_RDONLY | O_CLOEXEC);
+        if (ns < 0 || setns(ns, CLONE_NEWNET) != 0)
+            _exit(126);
+    }
+    dup2(open("/dev/null", O_RDONLY), 0);
+    dup2(open((dir_ + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+    dup2(open((dir_ + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+    for (auto &e : envs)
+        putenv(e.data());
+    std::vector<char *> argv;
+    for (auto &w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data() + 1);
+    _exit(127);
+}
+
+bool Veskd::alive() {
+    if (pid_ > 0 && !reaped_ && waitpid(pid_, &status_, WNOHANG) == pid_)
+        reaped_ = true;
+    return pid_ > 0 && !reaped_;
+}
+
+int Veskd::stop(int signo, milliseconds limit) {
+    vty_.close();
+    if ((signo != 0 && (!alive() || kill(pid_, signo) != 0)) ||
+        !wait_for([this] { return !alive(); }, limit))
+        return -2;
+    return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+}
+
 void Veskd::start(const std::vector<std::string> &env, const std::vector<std::string> &args) {
     vty_.close();
-    daemon_ = std::make_unique<DaemonProcess>(dir_);
-    daemon_->set_netns(netns_);
     std::vector<std::string> all_args = args.empty() ? std::vector<std::string>{"-P", "0"} : args;
     if (std::find(args.begin(), args.end(), "-f") == args.end())
         all_args.insert(all_args.begin(), {"-f", config_path()});
     std::vector<std::string> all_env = env;
     all_env.push_back("VESK_VTY_SOCKET=" + vty_path());
-    ASSERT_TRUE(daemon_->start(all_args, all_env));
+    ASSERT_TRUE(launch(all_args, all_env));
     ASSERT_TRUE(vty_.connect(vty_path(), 10s)) << "the vty of veskd did not answer";
 }
 
@@ -291,11 +286,6 @@ void Veskd::start_on_sockets(const std::vector<std::string> &env,
     all.insert(all.end(), env.begin(), env.end());
     ASSERT_NO_FATAL_FAILURE(start(all, args));
     ASSERT_TRUE(wire_->wait_hello(10000)) << "veskd did not open its frame socket";
-}
-
-int Veskd::stop(int signo) {
-    vty_.close();
-    return daemon_->signal(signo) != 0 ? -1 : std::max(daemon_->wait_exit(), -1);
 }
 
 void Veskd::configure(const std::vector<std::string> &lines) {
@@ -521,16 +511,15 @@ class Scenario {
     // "run CODE ARGS...": veskd with args must end with CODE before opening its vty; its output
     // is its standard output, then its standard error.
     Outcome run_once(const Step &s, const std::vector<std::string> &w) {
-        DaemonProcess p(d_.dir());
-        if (!p.start({w.begin() + 1, w.end()},
-                     {"VESK_FRAME=unix:" + d_.dir() + "/nobody",
-                      "VESK_NSM=unix:" + d_.dir() + "/nobody", "VESK_VTY_SOCKET=" + d_.vty_path()}))
+        if (!d_.launch({w.begin() + 1, w.end()}, {"VESK_FRAME=unix:" + d_.dir() + "/nobody",
+                                                  "VESK_NSM=unix:" + d_.dir() + "/nobody",
+                                                  "VESK_VTY_SOCKET=" + d_.vty_path()}))
             return why_ = "no start", FAILS;
-        const int code = p.wait_exit();
+        const int code = d_.stop(0);
         if (code != std::stoi(w[0]) || access(d_.vty_path().c_str(), F_OK) == 0)
-            return why_ = "exit " + std::to_string(code) + ", or a vty\n" + p.out() + p.err(),
+            return why_ = "exit " + std::to_string(code) + ", or a vty\n" + d_.out() + d_.err(),
                    FAILS;
-        return compare(s, p.out() + p.err());
+        return compare(s, d_.out() + d_.err());
     }
 
     // "golden FILE CMD | CMD...": the commands' answers, each after "== CMD", are the file

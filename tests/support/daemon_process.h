@@ -48,36 +48,6 @@ constexpr bool kMemoryMeasurable = !__has_feature(address_sanitizer);
 constexpr bool kMemoryMeasurable = true;
 #endif
 
-class DaemonProcess {
-  public:
-    // Standard output and error go into files in dir.
-    explicit DaemonProcess(std::string dir) : dir_(std::move(dir)) {}
-    // Kills and reaps what still runs; a test process that dies takes the daemon with it.
-    ~DaemonProcess();
-    DaemonProcess(const DaemonProcess &) = delete;
-    DaemonProcess &operator=(const DaemonProcess &) = delete;
-
-    // Starts veskd with args and env ("NAME=VALUE") added to the test's; with a wrapper, program
-    // wrapper[0] runs with argv wrapper[1...], veskd's path and args.
-    bool start(const std::vector<std::string> &args, const std::vector<std::string> &env = {},
-               const std::vector<std::string> &wrapper = {});
-    // The network namespace (a name under /run/netns) to start in.
-    void set_netns(const std::string &name) { netns_ = name; }
-    pid_t pid() const { return pid_; }
-    bool running();
-    int signal(int signo) const { return pid_ > 0 ? kill(pid_, signo) : -1; }
-    // Waits for the end and gives the exit code (-1: killed by a signal); -2 when limit passes.
-    int wait_exit(milliseconds limit = std::chrono::seconds(10));
-    std::string out() const { return read_file(dir_ + "/stdout"); }
-    std::string err() const { return read_file(dir_ + "/stderr"); }
-
-  private:
-    std::string dir_, netns_;
-    pid_t pid_ = -1;
-    bool reaped_ = false;
-    int status_ = 0;
-};
-
 // A line-mode session on the vty's Unix socket.
 class VtyClient {
   public:
@@ -122,8 +92,8 @@ class NsmPeer {
 extern const std::vector<std::string> kSwitchOrders;
 
 // A veskd with its configuration file ("log file" into the directory, then config), log, vty
-// socket and state file in a fresh directory; with start_on_sockets, an NSM peer serves it and
-// the test plays the wire. Shows the log's tail when the test failed.
+// socket, state file and output in a fresh directory; with start_on_sockets, an NSM peer serves
+// it and the test plays the wire. Shows the log's tail when the test failed, and kills what runs.
 class Veskd {
   public:
     explicit Veskd(const std::string &config = "");
@@ -131,16 +101,22 @@ class Veskd {
     Veskd(const Veskd &) = delete;
     Veskd &operator=(const Veskd &) = delete;
 
-    // Starts veskd with args (default "-P 0"; "-f" the configuration file unless args name one)
-    // and env (plus VESK_VTY_SOCKET), and waits until its vty answers.
+    // Starts veskd with args and env ("NAME=VALUE") added to the test's; with a wrapper, program
+    // wrapper[0] runs with argv wrapper[1...], veskd's path and args.
+    bool launch(const std::vector<std::string> &args, const std::vector<std::string> &env = {},
+                const std::vector<std::string> &wrapper = {});
+    // Launches with args (default "-P 0"; "-f" the configuration file unless args name one) and
+    // env (plus VESK_VTY_SOCKET), and waits until its vty answers.
     void start(const std::vector<std::string> &env, const std::vector<std::string> &args = {});
     // A fresh NSM peer (the one before goes) that must take every order.
     void start_nsm(const std::vector<std::string> &orders = kSwitchOrders);
     // Starts on the peer (the default switch unless one was started) and a fresh wire.
     void start_on_sockets(const std::vector<std::string> &env = {},
                           const std::vector<std::string> &args = {});
-    // Sends signo and gives the exit code, or -1.
-    int stop(int signo = SIGTERM);
+    // The exit code (-1: killed by a signal) after signo (0: none), or -2 when it does not end
+    // within limit.
+    int stop(int signo = SIGTERM, milliseconds limit = std::chrono::seconds(10));
+    bool alive();
     // Lines typed between "configure terminal" and "end"; each must answer nothing.
     void configure(const std::vector<std::string> &lines);
     std::string cmd(const std::string &line) { return vty_.command(line); }
@@ -151,16 +127,17 @@ class Veskd {
     bool logged(const std::string &text) const {
         return wait_for([&] { return log_count(text) > 0; });
     }
+    std::string out() const { return read_file(dir_ + "/stdout"); }
+    std::string err() const { return read_file(dir_ + "/stderr"); }
 
     const std::string &dir() const { return dir_; }
     std::string config_path() const { return dir_ + "/veskd.conf"; }
     std::string vty_path() const { return dir_ + "/vty"; }
     std::string log_path() const { return log_path_; }
     void set_log_path(const std::string &path) { log_path_ = path; }
+    // The network namespace (a name under /run/netns) to start in.
     void set_netns(const std::string &ns) { netns_ = ns; }
-    DaemonProcess &process() { return *daemon_; }
-    pid_t pid() const { return daemon_->pid(); }
-    bool alive() { return daemon_ != nullptr && daemon_->running(); }
+    pid_t pid() const { return pid_; }
     VtyClient &vty() { return vty_; }
     NsmPeer &nsm() { return *nsm_; }
     // The wire; reset, its socket is closed and its path removed.
@@ -168,9 +145,11 @@ class Veskd {
 
   private:
     std::string dir_, log_path_, netns_;
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    int status_ = 0;
     std::unique_ptr<WirePeer> wire_;
     std::unique_ptr<NsmPeer> nsm_;
-    std::unique_ptr<DaemonProcess> daemon_;
     VtyClient vty_;
 };
 
