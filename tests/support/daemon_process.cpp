@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iostream>
 #include <poll.h>
+#include <random>
 #include <regex>
 #include <sched.h>
 #include <sstream>
@@ -331,6 +332,10 @@ struct Step {
 class Scenario {
   public:
     explicit Scenario(const std::string &path) : path_(path) {}
+    ~Scenario() {
+        for (int fd : raw_)
+            close(fd);
+    }
 
     void run() {
         std::ifstream in(path_);
@@ -490,13 +495,48 @@ class Scenario {
         if (v == "mark")
             return rss_ = proc_status_kib(d_.pid(), "VmRSS"), fds_ = open_descriptors(d_.pid()),
                    HOLDS;
-        if (v == "same") { // descriptors as at the mark, memory grown by less than KiB
+        if (v == "fds") { // no more descriptors than at the mark
             const int fds = open_descriptors(d_.pid());
-            const long grown = proc_status_kib(d_.pid(), "VmRSS") - rss_;
-            return is(fds == fds_ && (!kMemoryMeasurable || grown < num(0)),
-                      std::to_string(fds) + " descriptors for " + std::to_string(fds_) +
-                          ", memory grown by " + std::to_string(grown) + " KiB");
+            return is(fds <= fds_,
+                      std::to_string(fds) + " descriptors for " + std::to_string(fds_));
         }
+        if (v == "rss") { // resident memory grown by less than KIB since the mark
+            const long grown = proc_status_kib(d_.pid(), "VmRSS") - rss_;
+            return is(!kMemoryMeasurable || grown < num(0), "grown by " + std::to_string(grown));
+        }
+        if (v == "garbage") { // BYTES random bytes from SEED appended to the configuration file
+            std::mt19937 rng(num(1));
+            std::string bytes(size_t(num(0)), '\0');
+            for (char &c : bytes)
+                c = char(rng());
+            return is(bool(std::ofstream(d_.config_path(), std::ios::app) << bytes));
+        }
+        if (v == "sessions") { // N more raw vty sessions, which never read
+            for (int i = 0; i < num(0); i++)
+                if (int fd = connect_unix(d_.vty_path()); fd >= 0)
+                    raw_.push_back(fd);
+            return is(!raw_.empty(), "no session");
+        }
+        if (v == "silent") // see silent()
+            return silent(s, num(0), split(a.substr(w[0].size() + 1), " | "));
+        if (v == "refused") { // veskd closed all but MAX of the raw sessions, more than MAX
+            const size_t shut = size_t(std::count_if(raw_.begin(), raw_.end(), [](int fd) {
+                char buf[65536];
+                ssize_t n;
+                while ((n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0) {
+                }
+                return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+            }));
+            return is(raw_.size() > size_t(num(0)) && shut + size_t(num(0)) >= raw_.size(),
+                      std::to_string(shut) + " of " + std::to_string(raw_.size()) + " closed");
+        }
+        if (v == "close") {
+            for (int fd : raw_)
+                close(fd);
+            return raw_.clear(), HOLDS;
+        }
+        if (v == "reconnect")
+            return is(d_.vty().connect(d_.vty_path()), "no vty session");
         if (v == "cpu") { // over MS, below PERCENT of a core
             const double before = cpu_seconds(d_.pid());
             const auto t0 = steady_clock::now();
@@ -522,6 +562,22 @@ class Scenario {
         return compare(s, d_.out() + d_.err());
     }
 
+    // The last raw session sends the lines again and again for ms and never reads what they print;
+    // the output is "veskd read" when veskd took any of them.
+    Outcome silent(const Step &s, int ms, const std::vector<std::string> &lines) {
+        std::string text;
+        for (const std::string &line : lines)
+            text += line + "\n";
+        size_t sent = 0;
+        for (auto until = steady_clock::now() + milliseconds(ms); steady_clock::now() < until;) {
+            pollfd p{raw_.back(), POLLOUT, 0};
+            if (poll(&p, 1, 50) == 1)
+                sent += size_t(std::max<ssize_t>(
+                    send(raw_.back(), text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL), 0));
+        }
+        return compare(s, sent > 0 ? "veskd read\n" : "");
+    }
+
     // "golden FILE CMD | CMD...": the commands' answers, each after "== CMD", are the file
     // beside the scenario (VESK_UPDATE_GOLDEN=1 rewrites it, to be reviewed with git diff).
     Outcome golden(const std::string &file, const std::vector<std::string> &cmds) {
@@ -542,6 +598,7 @@ class Scenario {
     SentFrame frame_;
     long rss_ = 0;
     int fds_ = 0;
+    std::vector<int> raw_;
     bool stopped_ = true;
     std::string why_;
 };
