@@ -7,7 +7,6 @@
 #include <fstream>
 #include <iostream>
 #include <poll.h>
-#include <random>
 #include <regex>
 #include <sched.h>
 #include <sstream>
@@ -389,7 +388,8 @@ class Scenario {
             {"$DIR", d_.dir()},
             {"$VTY", d_.vty_path()},
             {"$PORT", std::to_string(port_)},
-            {"$CLI", VESK_BINARY_DIR "/tools/vesk-cli"}};
+            {"$CLI", VESK_BINARY_DIR "/tools/vesk-cli"},
+            {"$VESKD", VESK_BINARY_DIR "/vesk/veskd"}};
         for (const auto &[name, value] : vars)
             replace_all(s, name, value);
         return s;
@@ -419,10 +419,6 @@ class Scenario {
         auto num = [&](size_t i) { return std::stoi(w.at(i)); };
         if (v == "conf")
             return is(bool(std::ofstream(d_.config_path(), std::ios::app) << a << "\n"));
-        if (v == "write")
-            return is(bool(std::ofstream(d_.dir() + "/" + w[0]) << a.substr(w[0].size() + 1)));
-        if (v == "file")
-            return compare(s, read_file(d_.dir() + "/" + a));
         if (v == "start") {
             const auto dashes = std::find(w.begin(), w.end(), "--");
             std::vector<std::string> env(w.begin(), dashes), args;
@@ -434,12 +430,11 @@ class Scenario {
         }
         if (v == "stop")
             return stopped_ = true, is(d_.stop(a.empty() ? SIGTERM : num(0)) == 0, "exit not 0");
-        if (v == "run")
-            return run_once(s, w);
         if (v == "sh") {
             ShellResult r = run_shell(a.substr(w[0].size() + 1));
-            return r.status != num(0) ? why_ = "exit " + std::to_string(r.status) + ":\n" + r.out,
-                                        FAILS : compare(s, r.out);
+            return r.status != num(0)
+                       ? is(false, "exit " + std::to_string(r.status) + ":\n" + r.out)
+                       : compare(s, r.out);
         }
         if (v == "config")
             return d_.configure(split(a, " | ")), is(!::testing::Test::HasFatalFailure());
@@ -504,13 +499,6 @@ class Scenario {
             const long grown = proc_status_kib(d_.pid(), "VmRSS") - rss_;
             return is(!kMemoryMeasurable || grown < num(0), "grown by " + std::to_string(grown));
         }
-        if (v == "garbage") { // BYTES random bytes from SEED appended to the configuration file
-            std::mt19937 rng(num(1));
-            std::string bytes(size_t(num(0)), '\0');
-            for (char &c : bytes)
-                c = char(rng());
-            return is(bool(std::ofstream(d_.config_path(), std::ios::app) << bytes));
-        }
         if (v == "sessions") { // N more raw vty sessions, which never read
             for (int i = 0; i < num(0); i++)
                 if (int fd = connect_unix(d_.vty_path()); fd >= 0)
@@ -546,20 +534,6 @@ class Scenario {
             return is(share < num(1), std::to_string(share) + "% of a core");
         }
         return why_ = "no step " + v, FAILS;
-    }
-
-    // "run CODE ARGS...": veskd with args must end with CODE before opening its vty; its output
-    // is its standard output, then its standard error.
-    Outcome run_once(const Step &s, const std::vector<std::string> &w) {
-        if (!d_.launch({w.begin() + 1, w.end()}, {"VESK_FRAME=unix:" + d_.dir() + "/nobody",
-                                                  "VESK_NSM=unix:" + d_.dir() + "/nobody",
-                                                  "VESK_VTY_SOCKET=" + d_.vty_path()}))
-            return why_ = "no start", FAILS;
-        const int code = d_.stop(0);
-        if (code != std::stoi(w[0]) || access(d_.vty_path().c_str(), F_OK) == 0)
-            return why_ = "exit " + std::to_string(code) + ", or a vty\n" + d_.out() + d_.err(),
-                   FAILS;
-        return compare(s, d_.out() + d_.err());
     }
 
     // The last raw session sends the lines again and again for ms and never reads what they print;
