@@ -31,17 +31,6 @@ std::string read_file(const std::string &path) {
     return ss.str();
 }
 
-std::string make_temp_dir(const std::string &prefix) {
-    std::string path = "/tmp/" + prefix + "XXXXXX";
-    return mkdtemp(path.data()) != nullptr ? path : "";
-}
-
-void remove_dir(const std::string &dir) {
-    std::error_code ec;
-    if (dir.starts_with("/tmp/"))
-        std::filesystem::remove_all(dir, ec);
-}
-
 bool wait_for(const std::function<bool()> &done, milliseconds limit) {
     for (const auto deadline = steady_clock::now() + limit; !done();) {
         if (steady_clock::now() >= deadline)
@@ -136,47 +125,6 @@ std::string VtyClient::command(const std::string &line, milliseconds limit) {
     return "";
 }
 
-NsmPeer::NsmPeer(const std::string &path) {
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) < 0 || pipe2(out, O_CLOEXEC) < 0)
-        return;
-    if ((pid_ = fork()) == 0) {
-        dup2(in[0], STDIN_FILENO);
-        dup2(out[1], STDOUT_FILENO);
-        std::string tool = std::string(VESK_BINARY_DIR) + "/tools/vesk-nsm-peer";
-        execl(tool.c_str(), tool.c_str(), path.c_str(), nullptr);
-        _exit(127);
-    }
-    ::close(in[0]);
-    ::close(out[1]);
-    to_ = in[1];
-    from_ = out[0];
-}
-
-void NsmPeer::kill_now(int signo) {
-    for (int *fd : {&to_, &from_})
-        if (*fd >= 0)
-            ::close(std::exchange(*fd, -1));
-    if (pid_ > 0 && kill(pid_, signo) == 0)
-        waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-}
-
-std::string NsmPeer::order(const std::string &line) {
-    std::string text = line + "\n";
-    if (to_ < 0 || write(to_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
-        return "";
-    // Orders that wait in the peer (wait-client, wait-request) wait at most 15 s themselves.
-    pollfd p{from_, POLLIN, 0};
-    char chunk[512];
-    for (ssize_t n; buf_.find('\n') == std::string::npos; buf_.append(chunk, size_t(n)))
-        if (poll(&p, 1, 16000) <= 0 || (n = read(from_, chunk, sizeof chunk)) <= 0)
-            return "";
-    std::string answer = buf_.substr(0, buf_.find('\n'));
-    buf_.erase(0, answer.size() + 1);
-    return answer;
-}
-
 const std::vector<std::string> kSwitchOrders = {"if-add 5 ge1 up 02:00:00:00:00:05",
                                                 "if-add 6 ge2 up 02:00:00:00:00:05",
                                                 "bridge-add 1",
@@ -185,7 +133,8 @@ const std::vector<std::string> kSwitchOrders = {"if-add 5 ge1 up 02:00:00:00:00:
                                                 "port-add 5 1 10",
                                                 "port-add 6 1"};
 
-Veskd::Veskd(const std::string &config) : dir_(make_temp_dir("vesk-")) {
+Veskd::Veskd(const std::string &config) : dir_("/tmp/vesk-XXXXXX") {
+    EXPECT_NE(mkdtemp(dir_.data()), nullptr);
     log_path_ = dir_ + "/veskd.log";
     std::ofstream(config_path()) << "log file " << log_path_ << "\n" << config;
 }
@@ -197,14 +146,15 @@ Veskd::~Veskd() {
     if (::testing::Test::HasFailure() && pid_ > 0)
         std::cerr << "---- veskd log (tail) ----\n"
                   << tail(log()) << "---- stderr ----\n"
-                  << tail(err()) << "--------------------------\n";
+                  << tail(read_file(dir_ + "/stderr")) << "--------------------------\n";
     vty_.close();
     if (alive()) {
         kill(-pid_, SIGKILL); // a wrapper's child too
         waitpid(pid_, &status_, 0);
     }
-    nsm_.reset();
-    remove_dir(dir_);
+    kill_nsm(SIGTERM);
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
 }
 
 bool Veskd::launch(const std::vector<std::string> &args, const std::vector<std::string> &env,
@@ -269,14 +219,52 @@ void Veskd::start(const std::vector<std::string> &env, const std::vector<std::st
 }
 
 void Veskd::start_nsm(const std::vector<std::string> &orders) {
-    nsm_ = std::make_unique<NsmPeer>(dir_ + "/nsm.sock");
+    kill_nsm(SIGTERM);
+    int in[2], out[2];
+    ASSERT_TRUE(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0);
+    if ((nsm_pid_ = fork()) == 0) {
+        dup2(in[0], STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        const std::string tool = VESK_BINARY_DIR "/tools/vesk-nsm-peer";
+        execl(tool.c_str(), tool.c_str(), (dir_ + "/nsm.sock").c_str(), nullptr);
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    to_nsm_ = in[1];
+    from_nsm_ = out[0];
     for (const std::string &line : orders)
-        ASSERT_EQ(nsm_->order(line), "ok") << line;
+        ASSERT_EQ(order(line), "ok") << line;
+}
+
+void Veskd::kill_nsm(int signo) {
+    for (int *fd : {&to_nsm_, &from_nsm_})
+        if (*fd >= 0)
+            close(std::exchange(*fd, -1));
+    if (nsm_pid_ > 0 && kill(nsm_pid_, signo) == 0)
+        waitpid(nsm_pid_, nullptr, 0);
+    nsm_pid_ = -1;
+    nsm_buf_.clear();
+}
+
+std::string Veskd::order(const std::string &line) {
+    const std::string text = line + "\n";
+    if (to_nsm_ < 0 || write(to_nsm_, text.data(), text.size()) != ssize_t(text.size()))
+        return "";
+    // Orders that wait in the peer (wait-client, wait-request) wait at most 15 s themselves.
+    pollfd p{from_nsm_, POLLIN, 0};
+    char chunk[512];
+    for (ssize_t n; nsm_buf_.find('\n') == std::string::npos; nsm_buf_.append(chunk, size_t(n)))
+        if (poll(&p, 1, 16000) <= 0 || (n = read(from_nsm_, chunk, sizeof chunk)) <= 0)
+            return "";
+    const std::string answer = nsm_buf_.substr(0, nsm_buf_.find('\n'));
+    nsm_buf_.erase(0, answer.size() + 1);
+    return answer;
 }
 
 void Veskd::start_on_sockets(const std::vector<std::string> &env,
                              const std::vector<std::string> &args) {
-    if (nsm_ == nullptr) {
+    if (nsm_pid_ <= 0) {
         ASSERT_NO_FATAL_FAILURE(start_nsm());
     }
     // Frames of an earlier daemon would fill the queue and refuse the hello.
@@ -445,13 +433,13 @@ class Scenario {
         if (v == "peer") { // a daemon that runs must come back to the fresh peer
             d_.start_nsm(a.empty() ? kSwitchOrders : split(a, " | "));
             return is(!::testing::Test::HasFatalFailure() &&
-                          (!d_.alive() || d_.nsm().order("wait-client 15") == "client"),
+                          (!d_.alive() || d_.order("wait-client 15") == "client"),
                       "veskd did not come back");
         }
         if (v == "peer-gone")
-            return d_.nsm().kill_now(), HOLDS;
+            return d_.kill_nsm(), HOLDS;
         if (v == "nsm") { // without check lines the answer is "ok"
-            const std::string answer = d_.nsm().order(a);
+            const std::string answer = d_.order(a);
             return s.checks.empty() ? is(answer == "ok", answer) : compare(s, answer + "\n");
         }
         if (v == "frame") // the next frame sent on a port for a VLAN (others skipped)

@@ -20,9 +20,6 @@ namespace vesk_test {
 using std::chrono::milliseconds;
 
 std::string read_file(const std::string &path);
-// A fresh directory /tmp/PREFIXxxxxxx; remove_dir removes it.
-std::string make_temp_dir(const std::string &prefix);
-void remove_dir(const std::string &dir);
 // Polls done() every few milliseconds until it holds; false when limit passes first.
 bool wait_for(const std::function<bool()> &done, milliseconds limit = std::chrono::seconds(10));
 // A stream socket connected to the Unix socket at path, or -1.
@@ -69,24 +66,6 @@ class VtyClient {
     std::string prompt_;
 };
 
-// The scriptable NSM peer (tools/vesk-nsm-peer) serving path, ordered on its standard input.
-class NsmPeer {
-  public:
-    explicit NsmPeer(const std::string &path);
-    ~NsmPeer() { kill_now(SIGTERM); }
-    NsmPeer(const NsmPeer &) = delete;
-    NsmPeer &operator=(const NsmPeer &) = delete;
-    // Ends it at once (no goodbye to its client); later orders get "".
-    void kill_now(int signo = SIGKILL);
-    // The peer's answer to an order ("" when none comes within 16 s).
-    std::string order(const std::string &line);
-
-  private:
-    pid_t pid_ = -1;
-    int to_ = -1, from_ = -1;
-    std::string buf_;
-};
-
 // The peer's default switch: ports ge1 (5) and ge2 (6) of bridge "1", ge1 in VLANs 1 and 10,
 // ge2 in VLAN 1.
 extern const std::vector<std::string> kSwitchOrders;
@@ -108,8 +87,12 @@ class Veskd {
     // Launches with args (default "-P 0"; "-f" the configuration file unless args name one) and
     // env (plus VESK_VTY_SOCKET), and waits until its vty answers.
     void start(const std::vector<std::string> &env, const std::vector<std::string> &args = {});
-    // A fresh NSM peer (the one before goes) that must take every order.
+    // A fresh NSM peer (tools/vesk-nsm-peer; the one before goes) that must take every order.
     void start_nsm(const std::vector<std::string> &orders = kSwitchOrders);
+    // The peer's answer to an order ("" when none comes within 16 s).
+    std::string order(const std::string &line);
+    // Ends the peer at once (no goodbye to its client); later orders get "".
+    void kill_nsm(int signo = SIGKILL);
     // Starts on the peer (the default switch unless one was started) and a fresh wire.
     void start_on_sockets(const std::vector<std::string> &env = {},
                           const std::vector<std::string> &args = {});
@@ -127,8 +110,6 @@ class Veskd {
     bool logged(const std::string &text) const {
         return wait_for([&] { return log_count(text) > 0; });
     }
-    std::string out() const { return read_file(dir_ + "/stdout"); }
-    std::string err() const { return read_file(dir_ + "/stderr"); }
 
     const std::string &dir() const { return dir_; }
     std::string config_path() const { return dir_ + "/veskd.conf"; }
@@ -139,7 +120,6 @@ class Veskd {
     void set_netns(const std::string &ns) { netns_ = ns; }
     pid_t pid() const { return pid_; }
     VtyClient &vty() { return vty_; }
-    NsmPeer &nsm() { return *nsm_; }
     // The wire; reset, its socket is closed and its path removed.
     std::unique_ptr<WirePeer> &wire() { return wire_; }
 
@@ -149,7 +129,9 @@ class Veskd {
     bool reaped_ = false;
     int status_ = 0;
     std::unique_ptr<WirePeer> wire_;
-    std::unique_ptr<NsmPeer> nsm_;
+    pid_t nsm_pid_ = -1;
+    int to_nsm_ = -1, from_nsm_ = -1;
+    std::string nsm_buf_;
     VtyClient vty_;
 };
 
