@@ -214,7 +214,7 @@ void Veskd::start(const std::vector<std::string> &env, const std::vector<std::st
         all_args.insert(all_args.begin(), {"-f", config_path()});
     std::vector<std::string> all_env = env;
     all_env.push_back("VESK_VTY_SOCKET=" + vty_path());
-    ASSERT_TRUE(launch(all_args, all_env));
+    ASSERT_TRUE(launch(all_args, all_env, wrapper_));
     ASSERT_TRUE(vty_.connect(vty_path(), 10s)) << "the vty of veskd did not answer";
 }
 

@@ -118,6 +118,8 @@ class Veskd {
     void set_log_path(const std::string &path) { log_path_ = path; }
     // The network namespace (a name under /run/netns) to start in.
     void set_netns(const std::string &ns) { netns_ = ns; }
+    // What start runs veskd under (see launch).
+    void set_wrapper(const std::vector<std::string> &wrapper) { wrapper_ = wrapper; }
     pid_t pid() const { return pid_; }
     VtyClient &vty() { return vty_; }
     // The wire; reset, its socket is closed and its path removed.
@@ -125,6 +127,7 @@ class Veskd {
 
   private:
     std::string dir_, log_path_, netns_;
+    std::vector<std::string> wrapper_;
     pid_t pid_ = -1;
     bool reaped_ = false;
     int status_ = 0;
