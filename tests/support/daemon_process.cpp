@@ -125,14 +125,6 @@ std::string VtyClient::command(const std::string &line, milliseconds limit) {
     return "";
 }
 
-const std::vector<std::string> kSwitchOrders = {"if-add 5 ge1 up 02:00:00:00:00:05",
-                                                "if-add 6 ge2 up 02:00:00:00:00:05",
-                                                "bridge-add 1",
-                                                "vlan-add 1 1",
-                                                "vlan-add 1 10",
-                                                "port-add 5 1 10",
-                                                "port-add 6 1"};
-
 Veskd::Veskd(const std::string &config) : dir_("/tmp/vesk-XXXXXX") {
     EXPECT_NE(mkdtemp(dir_.data()), nullptr);
     log_path_ = dir_ + "/veskd.log";
@@ -157,42 +149,6 @@ Veskd::~Veskd() {
     std::filesystem::remove_all(dir_, ec);
 }
 
-bool Veskd::launch(const std::vector<std::string> &args, const std::vector<std::string> &env,
-                   const std::vector<std::string> &wrapper) {
-    // Test programs live in BUILD/tests, the daemon in BUILD/vesk.
-    const std::string veskd =
-        std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "vesk/veskd";
-    std::vector<std::string> words = wrapper.empty() ? std::vector<std::string>{veskd} : wrapper;
-    words.push_back(veskd);
-    words.insert(words.end(), args.begin(), args.end());
-    // A daemon of a test keeps its state file to itself unless the test says where it goes.
-    std::vector<std::string> envs = {"VESK_STATE=" + dir_ + "/state"};
-    envs.insert(envs.end(), env.begin(), env.end());
-    reaped_ = false;
-    if ((pid_ = fork()) > 0)
-        setpgid(pid_, pid_); // before the destructor might signal the group
-    if (pid_ != 0)
-        return pid_ > 0;
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    setpgid(0, 0);
-    if (!netns_.empty()) {
-        int ns = open(("/run/netns/" + netns_).c_str(), O_RDONLY | O_CLOEXEC);
-        if (ns < 0 || setns(ns, CLONE_NEWNET) != 0)
-            _exit(126);
-    }
-    dup2(open("/dev/null", O_RDONLY), 0);
-    dup2(open((dir_ + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-    dup2(open((dir_ + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-    for (auto &e : envs)
-        putenv(e.data());
-    std::vector<char *> argv;
-    for (auto &w : words)
-        argv.push_back(w.data());
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data() + 1);
-    _exit(127);
-}
-
 bool Veskd::alive() {
     if (pid_ > 0 && !reaped_ && waitpid(pid_, &status_, WNOHANG) == pid_)
         reaped_ = true;
@@ -209,16 +165,55 @@ int Veskd::stop(int signo, milliseconds limit) {
 
 void Veskd::start(const std::vector<std::string> &env, const std::vector<std::string> &args) {
     vty_.close();
-    std::vector<std::string> all_args = args.empty() ? std::vector<std::string>{"-P", "0"} : args;
+    // Test programs live in BUILD/tests, the daemon in BUILD/vesk.
+    const std::string veskd =
+        std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "vesk/veskd";
+    std::vector<std::string> words = wrapper_.empty() ? std::vector<std::string>{veskd} : wrapper_;
+    words.push_back(veskd);
     if (std::find(args.begin(), args.end(), "-f") == args.end())
-        all_args.insert(all_args.begin(), {"-f", config_path()});
-    std::vector<std::string> all_env = env;
-    all_env.push_back("VESK_VTY_SOCKET=" + vty_path());
-    ASSERT_TRUE(launch(all_args, all_env, wrapper_));
+        words.insert(words.end(), {"-f", config_path()});
+    words.insert(words.end(), args.begin(), args.end());
+    if (args.empty())
+        words.insert(words.end(), {"-P", "0"});
+    // A daemon of a test keeps its state file to itself unless the test says where it goes.
+    std::vector<std::string> envs = {"VESK_STATE=" + dir_ + "/state",
+                                     "VESK_VTY_SOCKET=" + vty_path()};
+    envs.insert(envs.end(), env.begin(), env.end());
+    reaped_ = false;
+    if ((pid_ = fork()) > 0)
+        setpgid(pid_, pid_); // before the destructor might signal the group
+    ASSERT_GE(pid_, 0);
+    if (pid_ == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        setpgid(0, 0);
+        if (!netns_.empty()) {
+            int ns = open(("/run/netns/" + netns_).c_str(), O_RDONLY | O_CLOEXEC);
+            if (ns < 0 || setns(ns, CLONE_NEWNET) != 0)
+                _exit(126);
+        }
+        dup2(open("/dev/null", O_RDONLY), 0);
+        dup2(open((dir_ + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        dup2(open((dir_ + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+        for (auto &e : envs)
+            putenv(e.data());
+        std::vector<char *> argv;
+        for (auto &w : words)
+            argv.push_back(w.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data() + 1);
+        _exit(127);
+    }
     ASSERT_TRUE(vty_.connect(vty_path(), 10s)) << "the vty of veskd did not answer";
 }
 
 void Veskd::start_nsm(const std::vector<std::string> &orders) {
+    static const std::vector<std::string> kSwitch = {"if-add 5 ge1 up 02:00:00:00:00:05",
+                                                     "if-add 6 ge2 up 02:00:00:00:00:05",
+                                                     "bridge-add 1",
+                                                     "vlan-add 1 1",
+                                                     "vlan-add 1 10",
+                                                     "port-add 5 1 10",
+                                                     "port-add 6 1"};
     kill_nsm(SIGTERM);
     int in[2], out[2];
     ASSERT_TRUE(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0);
@@ -233,7 +228,7 @@ void Veskd::start_nsm(const std::vector<std::string> &orders) {
     close(out[1]);
     to_nsm_ = in[1];
     from_nsm_ = out[0];
-    for (const std::string &line : orders)
+    for (const std::string &line : orders.empty() ? kSwitch : orders)
         ASSERT_EQ(order(line), "ok") << line;
 }
 
@@ -431,7 +426,7 @@ class Scenario {
         if (v == "golden")
             return golden(w[0], split(a.substr(w[0].size() + 1), " | "));
         if (v == "peer") { // a daemon that runs must come back to the fresh peer
-            d_.start_nsm(a.empty() ? kSwitchOrders : split(a, " | "));
+            d_.start_nsm(a.empty() ? std::vector<std::string>{} : split(a, " | "));
             return is(!::testing::Test::HasFatalFailure() &&
                           (!d_.alive() || d_.order("wait-client 15") == "client"),
                       "veskd did not come back");

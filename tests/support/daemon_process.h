@@ -66,10 +66,6 @@ class VtyClient {
     std::string prompt_;
 };
 
-// The peer's default switch: ports ge1 (5) and ge2 (6) of bridge "1", ge1 in VLANs 1 and 10,
-// ge2 in VLAN 1.
-extern const std::vector<std::string> kSwitchOrders;
-
 // A veskd with its configuration file ("log file" into the directory, then config), log, vty
 // socket, state file and output in a fresh directory; with start_on_sockets, an NSM peer serves
 // it and the test plays the wire. Shows the log's tail when the test failed, and kills what runs.
@@ -80,15 +76,13 @@ class Veskd {
     Veskd(const Veskd &) = delete;
     Veskd &operator=(const Veskd &) = delete;
 
-    // Starts veskd with args and env ("NAME=VALUE") added to the test's; with a wrapper, program
-    // wrapper[0] runs with argv wrapper[1...], veskd's path and args.
-    bool launch(const std::vector<std::string> &args, const std::vector<std::string> &env = {},
-                const std::vector<std::string> &wrapper = {});
-    // Launches with args (default "-P 0"; "-f" the configuration file unless args name one) and
-    // env (plus VESK_VTY_SOCKET), and waits until its vty answers.
+    // Starts veskd with args (default "-P 0"; "-f" the configuration file unless args name one)
+    // and env ("NAME=VALUE", plus VESK_VTY_SOCKET) added to the test's, and waits until its vty
+    // answers.
     void start(const std::vector<std::string> &env, const std::vector<std::string> &args = {});
-    // A fresh NSM peer (tools/vesk-nsm-peer; the one before goes) that must take every order.
-    void start_nsm(const std::vector<std::string> &orders = kSwitchOrders);
+    // A fresh NSM peer (tools/vesk-nsm-peer; the one before goes) that must take every order, by
+    // default the switch of ports ge1 (5, VLANs 1 and 10) and ge2 (6, VLAN 1) of bridge "1".
+    void start_nsm(const std::vector<std::string> &orders = {});
     // The peer's answer to an order ("" when none comes within 16 s).
     std::string order(const std::string &line);
     // Ends the peer at once (no goodbye to its client); later orders get "".
@@ -118,7 +112,7 @@ class Veskd {
     void set_log_path(const std::string &path) { log_path_ = path; }
     // The network namespace (a name under /run/netns) to start in.
     void set_netns(const std::string &ns) { netns_ = ns; }
-    // What start runs veskd under (see launch).
+    // Program wrapper[0] with argv wrapper[1...], veskd's path and args runs in veskd's place.
     void set_wrapper(const std::vector<std::string> &wrapper) { wrapper_ = wrapper; }
     pid_t pid() const { return pid_; }
     VtyClient &vty() { return vty_; }
