@@ -1,6 +1,7 @@
 #include "support/daemon_process.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstring>
 #include <fcntl.h>
@@ -315,6 +316,10 @@ class Scenario {
   public:
     explicit Scenario(const std::string &path) : path_(path) {}
     ~Scenario() {
+        calm_ = true;
+        if (storm_.joinable())
+            storm_.join();
+        raw_.push_back(notify_);
         for (int fd : raw_)
             close(fd);
     }
@@ -370,7 +375,9 @@ class Scenario {
         const std::pair<const char *, std::string> vars[] = {
             {"$DIR", d_.dir()},
             {"$VTY", d_.vty_path()},
-            {"$PORT", std::to_string(port_)},
+            {"$PORT2", std::to_string(ports_[1])},
+            {"$PORT", std::to_string(ports_[0])},
+            {"$PID", std::to_string(d_.pid())},
             {"$CLI", VESK_BINARY_DIR "/tools/vesk-cli"},
             {"$VESKD", VESK_BINARY_DIR "/vesk/veskd"}};
         for (const auto &[name, value] : vars)
@@ -508,6 +515,42 @@ class Scenario {
         }
         if (v == "reconnect")
             return is(d_.vty().connect(d_.vty_path()), "no vty session");
+        if (v == "wrap")
+            return d_.set_wrapper(split(a, " | ")), HOLDS;
+        if (v == "notify") { // a service manager's socket at $DIR/notify
+            sockaddr_un addr{AF_UNIX, {}};
+            (d_.dir() + "/notify").copy(addr.sun_path, sizeof addr.sun_path - 1);
+            notify_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            return is(bind(notify_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0);
+        }
+        if (v == "heard") { // what the service manager heard, each datagram followed by "|"
+            char buf[512];
+            for (ssize_t n; (n = recv(notify_, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
+                heard_.append(buf, size_t(n)).push_back('|');
+            return compare(s, heard_);
+        }
+        if (v == "storm" && !storm_.joinable()) // frames arrive on IF until the scenario ends
+            storm_ = std::thread([this, ifindex = num(0)] {
+                const uint8_t mac[6] = {0x02, 0, 0, 0, 0, 0x01};
+                uint8_t frame[46] = {0x00, 0x01, 0x08, 0x00, 0x06, 0x04, 0x00, 0x01};
+                while (!calm_)
+                    d_.wire()->deliver(ifindex, mac, mac, frame, sizeof frame)
+                        ? void(stormed_++)
+                        : std::this_thread::yield();
+            });
+        if (v == "storm") // a thousand of them have arrived
+            return is(stormed_ >= 1000, std::to_string(stormed_) + " frames");
+        if (v == "detached") { // the veskd that left its parent leads a session, ends on SIGTERM
+            pid_t p = 0;
+            for (const auto &e : std::filesystem::directory_iterator("/proc"))
+                if (read_file(e.path() / "cmdline").find(d_.config_path()) != std::string::npos)
+                    p = std::atoi(e.path().filename().c_str());
+            const pid_t session = p > 0 ? getsid(p) : 0;
+            if (p <= 0 || kill(p, SIGTERM) != 0)
+                return is(false, "no detached veskd");
+            return is(session == p && wait_for([&] { return kill(p, 0) != 0; }),
+                      "it did not lead its session or did not stop");
+        }
         if (v == "cpu") { // over MS, below PERCENT of a core
             const double before = cpu_seconds(d_.pid());
             const auto t0 = steady_clock::now();
@@ -550,12 +593,17 @@ class Scenario {
     }
 
     const std::string path_;
-    const uint16_t port_ = free_tcp_port();
+    const uint16_t ports_[2] = {free_tcp_port(), free_tcp_port()};
     Veskd d_;
     SentFrame frame_;
     long rss_ = 0;
     int fds_ = 0;
     std::vector<int> raw_;
+    int notify_ = -1;
+    std::string heard_;
+    std::thread storm_;
+    std::atomic<bool> calm_{false};
+    std::atomic<long> stormed_{0};
     bool stopped_ = true;
     std::string why_;
 };
