@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iostream>
 #include <poll.h>
+#include <pty.h>
 #include <regex>
 #include <sched.h>
 #include <sstream>
@@ -126,6 +127,24 @@ std::string VtyClient::command(const std::string &line, milliseconds limit) {
     return "";
 }
 
+namespace {
+
+std::vector<std::string> split(const std::string &text, const std::string &sep = " ") {
+    std::vector<std::string> parts;
+    for (size_t at = 0, end; at <= text.size(); at = end + sep.size()) {
+        end = std::min(text.find(sep, at), text.size());
+        parts.push_back(text.substr(at, end - at));
+    }
+    return parts;
+}
+
+void replace_all(std::string &s, const std::string &from, const std::string &to) {
+    for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
+        s.replace(at, from.size(), to);
+}
+
+} // namespace
+
 Veskd::Veskd(const std::string &config) : dir_("/tmp/vesk-XXXXXX") {
     EXPECT_NE(mkdtemp(dir_.data()), nullptr);
     log_path_ = dir_ + "/veskd.log";
@@ -133,13 +152,9 @@ Veskd::Veskd(const std::string &config) : dir_("/tmp/vesk-XXXXXX") {
 }
 
 Veskd::~Veskd() {
-    auto tail = [](const std::string &text) {
-        return text.substr(text.size() - std::min<size_t>(text.size(), 4000));
-    };
-    if (::testing::Test::HasFailure() && pid_ > 0)
-        std::cerr << "---- veskd log (tail) ----\n"
-                  << tail(log()) << "---- stderr ----\n"
-                  << tail(read_file(dir_ + "/stderr")) << "--------------------------\n";
+    if (::testing::Test::HasFailure() && pid_ > 0) // the tails of veskd's log and standard error
+        for (const std::string &text : {log(), read_file(dir_ + "/stderr")})
+            std::cerr << "----\n" << text.substr(text.size() - std::min<size_t>(text.size(), 4000));
     vty_.close();
     if (alive()) {
         kill(-pid_, SIGKILL); // a wrapper's child too
@@ -208,13 +223,6 @@ void Veskd::start(const std::vector<std::string> &env, const std::vector<std::st
 }
 
 void Veskd::start_nsm(const std::vector<std::string> &orders) {
-    static const std::vector<std::string> kSwitch = {"if-add 5 ge1 up 02:00:00:00:00:05",
-                                                     "if-add 6 ge2 up 02:00:00:00:00:05",
-                                                     "bridge-add 1",
-                                                     "vlan-add 1 1",
-                                                     "vlan-add 1 10",
-                                                     "port-add 5 1 10",
-                                                     "port-add 6 1"};
     kill_nsm(SIGTERM);
     int in[2], out[2];
     ASSERT_TRUE(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0);
@@ -229,7 +237,12 @@ void Veskd::start_nsm(const std::vector<std::string> &orders) {
     close(out[1]);
     to_nsm_ = in[1];
     from_nsm_ = out[0];
-    for (const std::string &line : orders.empty() ? kSwitch : orders)
+    for (const std::string &line :
+         orders.empty() ? split("if-add 5 ge1 up 02:00:00:00:00:05 | if-add 6 ge2 up "
+                                "02:00:00:00:00:05 | bridge-add 1 | vlan-add 1 1 | vlan-add 1 10 | "
+                                "port-add 5 1 10 | port-add 6 1",
+                                " | ")
+                        : orders)
         ASSERT_EQ(order(line), "ok") << line;
 }
 
@@ -289,20 +302,6 @@ size_t Veskd::log_count(const std::string &text) const {
 
 namespace {
 
-std::vector<std::string> split(const std::string &text, const std::string &sep = " ") {
-    std::vector<std::string> parts;
-    for (size_t at = 0, end; at <= text.size(); at = end + sep.size()) {
-        end = std::min(text.find(sep, at), text.size());
-        parts.push_back(text.substr(at, end - at));
-    }
-    return parts;
-}
-
-void replace_all(std::string &s, const std::string &from, const std::string &to) {
-    for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
-        s.replace(at, from.size(), to);
-}
-
 enum Outcome { HOLDS, NOT_YET, FAILS };
 
 struct Step {
@@ -319,7 +318,9 @@ class Scenario {
         calm_ = true;
         if (storm_.joinable())
             storm_.join();
-        raw_.push_back(notify_);
+        if (tty_pid_ > 0 && kill(tty_pid_, SIGKILL) == 0)
+            waitpid(tty_pid_, nullptr, 0);
+        raw_.insert(raw_.end(), {notify_, tty_});
         for (int fd : raw_)
             close(fd);
     }
@@ -371,7 +372,8 @@ class Scenario {
     }
 
     std::string expand(std::string s) {
-        replace_all(s, "\\n", "\n");
+        for (const auto &[from, to] : {std::pair{"\\n", "\n"}, {"\\t", "\t"}, {"\\r", "\r"}})
+            replace_all(s, from, to);
         const std::pair<const char *, std::string> vars[] = {
             {"$DIR", d_.dir()},
             {"$VTY", d_.vty_path()},
@@ -515,6 +517,39 @@ class Scenario {
         }
         if (v == "reconnect")
             return is(d_.vty().connect(d_.vty_path()), "no vty session");
+        if (v == "tty") { // a command on a terminal, HOME $DIR, TERM dumb
+            if ((tty_pid_ = forkpty(&tty_, nullptr, nullptr, nullptr)) == 0) {
+                setenv("HOME", d_.dir().c_str(), 1);
+                setenv("TERM", "dumb", 1);
+                execl("/bin/sh", "sh", "-c", ("exec " + a).c_str(), nullptr);
+                _exit(127);
+            }
+            return is(tty_pid_ > 0, "no terminal");
+        }
+        if (v == "type") { // ^U is Control-U
+            std::string text = a;
+            replace_all(text, "^U", "\x15");
+            return shown_.clear(),
+                   is(write(tty_, text.data(), text.size()) == ssize_t(text.size()));
+        }
+        if (v == "screen" || v == "tty-exit") { // what the terminal showed since the last type
+            char buf[4096];
+            for (pollfd p{tty_, POLLIN, 0}; poll(&p, 1, 10) == 1;) {
+                const ssize_t n = read(tty_, buf, sizeof buf);
+                if (n <= 0)
+                    break;
+                shown_.append(buf, size_t(n));
+            }
+        }
+        if (v == "screen")
+            return compare(s, shown_);
+        if (v == "tty-exit") { // the command has ended with CODE (the terminal drained meanwhile)
+            int st = 0;
+            if (waitpid(tty_pid_, &st, WNOHANG) != tty_pid_)
+                return is(false, "it runs:\n" + shown_);
+            tty_pid_ = -1;
+            return is(WIFEXITED(st) && WEXITSTATUS(st) == num(0), "it ended otherwise");
+        }
         if (v == "wrap")
             return d_.set_wrapper(split(a, " | ")), HOLDS;
         if (v == "notify") { // a service manager's socket at $DIR/notify
@@ -599,7 +634,9 @@ class Scenario {
     long rss_ = 0;
     int fds_ = 0;
     std::vector<int> raw_;
-    int notify_ = -1;
+    int notify_ = -1, tty_ = -1;
+    pid_t tty_pid_ = -1;
+    std::string shown_;
     std::string heard_;
     std::thread storm_;
     std::atomic<bool> calm_{false};
