@@ -18,6 +18,7 @@
 namespace {
 
 constexpr uint32_t kUp = 0x1 | 0x40;
+
 class AllocFault : public vesk_test::ModelFixture,
                    public ::testing::WithParamInterface<std::tuple<int, int>> {
   protected:

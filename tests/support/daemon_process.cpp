@@ -446,13 +446,9 @@ class Scenario {
             const std::string answer = d_.order(a);
             return s.checks.empty() ? is(answer == "ok", answer) : compare(s, answer + "\n");
         }
-        if (v == "frame") // the next frame sent on a port for a VLAN (others skipped)
-            return is(wait_for(
-                          [&] {
-                              return d_.wire()->next(frame_, 1000) &&
-                                     frame_.addr.ifindex == num(0) && frame_.addr.vid == num(1);
-                          },
-                          15s),
+        auto sent_on = [&] { return frame_.addr.ifindex == num(0) && frame_.addr.vid == num(1); };
+        if (v == "frame") // the next frame sent on ifindex IF for VID (others skipped)
+            return is(wait_for([&] { return d_.wire()->next(frame_, 1000) && sent_on(); }, 15s),
                       "no frame");
         if (v == "newest") { // of the frames sent so far, which go
             for (SentFrame f; d_.wire()->next(f, 0);)
