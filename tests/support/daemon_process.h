@@ -57,8 +57,6 @@ class VtyClient {
     bool connect(const std::string &path, milliseconds limit = std::chrono::seconds(5));
     // Sends a line and gives the reply up to the prompt ("" when the session ended).
     std::string command(const std::string &line, milliseconds limit = std::chrono::seconds(10));
-    // The prompt that ended the last reply.
-    const std::string &prompt() const { return prompt_; }
     void close();
 
   private:
@@ -100,10 +98,6 @@ class Veskd {
 
     std::string log() const { return read_file(log_path_); }
     size_t log_count(const std::string &text) const;
-    // Waits until the log holds text.
-    bool logged(const std::string &text) const {
-        return wait_for([&] { return log_count(text) > 0; });
-    }
 
     const std::string &dir() const { return dir_; }
     std::string config_path() const { return dir_ + "/veskd.conf"; }
