@@ -322,7 +322,8 @@ class Scenario {
             waitpid(tty_pid_, nullptr, 0);
         raw_.insert(raw_.end(), {notify_, tty_});
         for (int fd : raw_)
-            close(fd);
+            if (fd >= 0)
+                close(fd);
     }
 
     void run() {
