@@ -1,14 +1,15 @@
 #include "support/daemon_process.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <poll.h>
+#include <pty.h>
+#include <regex>
 #include <sched.h>
 #include <sstream>
 #include <sys/prctl.h>
@@ -18,8 +19,11 @@
 #include <thread>
 #include <unistd.h>
 
+#include "support/vty_server.h"
+
 namespace vesk_test {
 
+using namespace std::chrono_literals;
 using std::chrono::steady_clock;
 
 std::string read_file(const std::string &path) {
@@ -29,30 +33,18 @@ std::string read_file(const std::string &path) {
     return ss.str();
 }
 
-std::string make_temp_dir(const std::string &prefix) {
-    std::string path = "/tmp/" + prefix + "XXXXXX";
-    return mkdtemp(path.data()) != nullptr ? path : "";
-}
-
-void remove_dir(const std::string &dir) {
-    std::error_code ec;
-    if (dir.starts_with("/tmp/"))
-        std::filesystem::remove_all(dir, ec);
-}
-
 bool wait_for(const std::function<bool()> &done, milliseconds limit) {
     for (const auto deadline = steady_clock::now() + limit; !done();) {
         if (steady_clock::now() >= deadline)
             return false;
-        std::this_thread::sleep_for(milliseconds(5));
+        std::this_thread::sleep_for(5ms);
     }
     return true;
 }
 
 int connect_unix(const std::string &path) {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    sockaddr_un addr{AF_UNIX, {}};
+    path.copy(addr.sun_path, sizeof addr.sun_path - 1);
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
         close(std::exchange(fd, -1));
@@ -89,74 +81,12 @@ int open_descriptors(pid_t pid) {
 
 double cpu_seconds(pid_t pid) {
     std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    size_t close_paren = stat.rfind(')');
-    if (close_paren == std::string::npos)
-        return -1;
-    std::istringstream in(stat.substr(close_paren + 2));
+    std::istringstream in(stat.substr(std::min(stat.rfind(')') + 2, stat.size())));
     std::string field;
     unsigned long ticks = 0;
     for (int i = 3; i <= 15 && in >> field; i++)
-        if (i >= 14) // utime and stime
-            ticks += std::stoul(field);
+        ticks += i >= 14 ? std::stoul(field) : 0; // utime and stime
     return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-DaemonProcess::~DaemonProcess() {
-    if (pid_ > 0 && !reaped_) {
-        kill(-pid_, SIGKILL); // a wrapper's child too
-        waitpid(pid_, &status_, 0);
-    }
-}
-
-bool DaemonProcess::start(const std::vector<std::string> &args, const std::vector<std::string> &env,
-                          const std::vector<std::string> &wrapper) {
-    // Test programs live in BUILD/tests, the daemon in BUILD/vesk.
-    const std::string veskd =
-        std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "vesk/veskd";
-    std::vector<std::string> words = wrapper.empty() ? std::vector<std::string>{veskd} : wrapper;
-    words.push_back(veskd);
-    words.insert(words.end(), args.begin(), args.end());
-    // A daemon of a test keeps its state file to itself unless the test says where it goes.
-    std::vector<std::string> envs = {"VESK_STATE=" + dir_ + "/state"};
-    envs.insert(envs.end(), env.begin(), env.end());
-    reaped_ = false;
-    pid_ = fork();
-    if (pid_ > 0)
-        setpgid(pid_, pid_); // before the destructor might signal the group
-    if (pid_ != 0)
-        return pid_ > 0;
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    setpgid(0, 0);
-    if (!netns_.empty()) {
-        int ns = open(("/run/netns/" + netns_).c_str(), O_RDONLY | O_CLOEXEC);
-        if (ns < 0 || setns(ns, CLONE_NEWNET) != 0)
-            _exit(126);
-    }
-    dup2(open("/dev/null", O_RDONLY), 0);
-    dup2(open((dir_ + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-    dup2(open((dir_ + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-    for (auto &e : envs)
-        putenv(e.data());
-    std::vector<char *> argv;
-    for (auto &w : words)
-        argv.push_back(w.data());
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data() + 1);
-    _exit(127);
-}
-
-bool DaemonProcess::running() {
-    if (pid_ > 0 && !reaped_ && waitpid(pid_, &status_, WNOHANG) == pid_)
-        reaped_ = true;
-    return pid_ > 0 && !reaped_;
-}
-
-bool DaemonProcess::wait_exit(int *status, milliseconds limit) {
-    if (!wait_for([this] { return !running(); }, limit))
-        return false;
-    if (status != nullptr)
-        *status = status_;
-    return true;
 }
 
 void VtyClient::close() {
@@ -166,170 +96,193 @@ void VtyClient::close() {
 
 bool VtyClient::connect(const std::string &path, milliseconds limit) {
     close();
-    std::string greeting;
     return wait_for([&] { return (fd_ = connect_unix(path)) >= 0; }, limit) &&
-           read_reply(greeting, limit);
+           (command("", limit), !prompt_.empty());
 }
 
-// A reply ends when the text read so far ends in a prompt: "veskd" then "> " or "# ".
-static size_t prompt_start(const std::string &text) {
-    size_t begin = text.rfind('\n') + 1; // 0 without a line end
-    const bool ends = text.ends_with("> ") || text.ends_with("# ");
-    return ends && text.compare(begin, 5, "veskd") == 0 ? begin : std::string::npos;
-}
-
-bool VtyClient::read_reply(std::string &reply, milliseconds limit) {
-    reply.clear();
-    for (const auto deadline = steady_clock::now() + limit; fd_ >= 0;) {
-        if (size_t p = prompt_start(reply); p != std::string::npos) {
-            prompt_ = reply.substr(p);
-            reply.resize(p);
-            return true;
-        }
-        auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now());
-        pollfd pfd{fd_, POLLIN, 0};
-        if (left.count() <= 0)
-            return false;
-        if (poll(&pfd, 1, static_cast<int>(left.count())) <= 0)
-            continue;
-        char buf[4096];
-        ssize_t n = read(fd_, buf, sizeof buf);
-        if (n <= 0)
-            close();
-        else
-            reply.append(buf, static_cast<size_t>(n));
-    }
-    return false;
-}
-
-std::string VtyClient::command(const std::string &line, milliseconds limit, milliseconds *took) {
-    const auto begin = steady_clock::now();
-    std::string text = line + "\n", reply;
-    if (fd_ >= 0 && send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == ssize_t(text.size()))
-        read_reply(reply, limit);
-    if (took != nullptr)
-        *took = std::chrono::duration_cast<milliseconds>(steady_clock::now() - begin);
-    return reply;
-}
-
-NsmPeer::NsmPeer(const std::string &path) {
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) < 0 || pipe2(out, O_CLOEXEC) < 0)
-        return;
-    pid_ = fork();
-    if (pid_ == 0) {
-        dup2(in[0], STDIN_FILENO);
-        dup2(out[1], STDOUT_FILENO);
-        std::string tool = std::string(VESK_BINARY_DIR) + "/tools/vesk-nsm-peer";
-        execl(tool.c_str(), tool.c_str(), path.c_str(), nullptr);
-        _exit(127);
-    }
-    ::close(in[0]);
-    ::close(out[1]);
-    to_ = in[1];
-    from_ = out[0];
-}
-
-void NsmPeer::kill_now(int signo) {
-    for (int *fd : {&to_, &from_})
-        if (*fd >= 0)
-            ::close(std::exchange(*fd, -1));
-    if (pid_ > 0) {
-        kill(pid_, signo);
-        waitpid(pid_, nullptr, 0);
-    }
-    pid_ = -1;
-}
-
-std::string NsmPeer::order(const std::string &line) {
-    std::string text = line + "\n";
-    if (to_ < 0 || write(to_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+// A reply ends with a prompt: a last line of "veskd" then "> " or "# ".
+std::string VtyClient::command(const std::string &line, milliseconds limit) {
+    std::string reply, text = line + "\n";
+    prompt_.clear();
+    if (fd_ < 0 || (!line.empty() &&
+                    send(fd_, text.data(), text.size(), MSG_NOSIGNAL) != ssize_t(text.size())))
         return "";
-    // Orders that wait in the peer (wait-client, wait-request) wait at most 15 s themselves.
-    const auto deadline = steady_clock::now() + std::chrono::seconds(16);
-    while (buf_.find('\n') == std::string::npos) {
-        auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now());
-        pollfd p{from_, POLLIN, 0};
-        char chunk[512];
+    for (const auto deadline = steady_clock::now() + limit; fd_ >= 0;) {
+        const size_t begin = reply.rfind('\n') + 1; // 0 without a line end
+        if ((reply.ends_with("> ") || reply.ends_with("# ")) &&
+            reply.compare(begin, 5, "veskd") == 0) {
+            prompt_ = reply.substr(begin);
+            return reply.substr(0, begin);
+        }
+        const auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now());
+        pollfd pfd{fd_, POLLIN, 0};
+        char buf[4096];
         ssize_t n = 0;
-        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0 ||
-            (n = read(from_, chunk, sizeof chunk)) <= 0)
+        if (left.count() <= 0 || poll(&pfd, 1, int(left.count())) <= 0)
             return "";
-        buf_.append(chunk, static_cast<size_t>(n));
+        if ((n = read(fd_, buf, sizeof buf)) <= 0)
+            close();
+        reply.append(buf, size_t(std::max<ssize_t>(n, 0)));
     }
-    std::string answer = buf_.substr(0, buf_.find('\n'));
-    buf_.erase(0, answer.size() + 1);
-    return answer;
+    return "";
 }
 
-const std::vector<std::string> kSwitchOrders = {"if-add 5 ge1 up 02:00:00:00:00:05",
-                                                "if-add 6 ge2 up 02:00:00:00:00:05",
-                                                "bridge-add 1",
-                                                "vlan-add 1 1",
-                                                "vlan-add 1 10",
-                                                "port-add 5 1 10",
-                                                "port-add 6 1"};
+namespace {
 
-Veskd::Veskd(const std::string &config) : dir_(make_temp_dir("vesk-")) {
+std::vector<std::string> split(const std::string &text, const std::string &sep = " ") {
+    std::vector<std::string> parts;
+    for (size_t at = 0, end; at <= text.size(); at = end + sep.size()) {
+        end = std::min(text.find(sep, at), text.size());
+        parts.push_back(text.substr(at, end - at));
+    }
+    return parts;
+}
+
+void replace_all(std::string &s, const std::string &from, const std::string &to) {
+    for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
+        s.replace(at, from.size(), to);
+}
+
+} // namespace
+
+Veskd::Veskd(const std::string &config) : dir_("/tmp/vesk-XXXXXX") {
+    EXPECT_NE(mkdtemp(dir_.data()), nullptr);
     log_path_ = dir_ + "/veskd.log";
     std::ofstream(config_path()) << "log file " << log_path_ << "\n" << config;
 }
 
 Veskd::~Veskd() {
-    auto tail = [](const std::string &text) {
-        return text.substr(std::max<size_t>(text.size(), 4000) - 4000);
-    };
-    if (::testing::Test::HasFailure() && daemon_ != nullptr)
-        std::cerr << "---- veskd log (tail) ----\n"
-                  << tail(log()) << "---- stderr ----\n"
-                  << tail(daemon_->err()) << "--------------------------\n";
+    if (::testing::Test::HasFailure() && pid_ > 0) // the tails of veskd's log and standard error
+        for (const std::string &text : {log(), read_file(dir_ + "/stderr")})
+            std::cerr << "----\n" << text.substr(text.size() - std::min<size_t>(text.size(), 4000));
     vty_.close();
-    daemon_.reset();
-    nsm_.reset();
-    remove_dir(dir_);
+    if (alive()) {
+        kill(-pid_, SIGKILL); // a wrapper's child too
+        waitpid(pid_, &status_, 0);
+    }
+    kill_nsm(SIGTERM);
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+}
+
+bool Veskd::alive() {
+    if (pid_ > 0 && !reaped_ && waitpid(pid_, &status_, WNOHANG) == pid_)
+        reaped_ = true;
+    return pid_ > 0 && !reaped_;
+}
+
+int Veskd::stop(int signo, milliseconds limit) {
+    vty_.close();
+    if ((signo != 0 && (!alive() || kill(pid_, signo) != 0)) ||
+        !wait_for([this] { return !alive(); }, limit))
+        return -2;
+    return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
 }
 
 void Veskd::start(const std::vector<std::string> &env, const std::vector<std::string> &args) {
     vty_.close();
-    daemon_ = std::make_unique<DaemonProcess>(dir_);
-    daemon_->set_netns(netns_);
-    std::vector<std::string> all_args = args.empty() ? std::vector<std::string>{"-P", "0"} : args;
+    // Test programs live in BUILD/tests, the daemon in BUILD/vesk.
+    const std::string veskd =
+        std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "vesk/veskd";
+    std::vector<std::string> words = wrapper_.empty() ? std::vector<std::string>{veskd} : wrapper_;
+    words.push_back(veskd);
     if (std::find(args.begin(), args.end(), "-f") == args.end())
-        all_args.insert(all_args.begin(), {"-f", config_path()});
-    std::vector<std::string> all_env = env;
-    all_env.push_back("VESK_VTY_SOCKET=" + vty_path());
-    ASSERT_TRUE(daemon_->start(all_args, all_env));
-    ASSERT_TRUE(vty_.connect(vty_path(), std::chrono::seconds(10)))
-        << "the vty of veskd did not answer";
+        words.insert(words.end(), {"-f", config_path()});
+    words.insert(words.end(), args.begin(), args.end());
+    if (args.empty())
+        words.insert(words.end(), {"-P", "0"});
+    // A daemon of a test keeps its state file to itself unless the test says where it goes.
+    std::vector<std::string> envs = {"VESK_STATE=" + dir_ + "/state",
+                                     "VESK_VTY_SOCKET=" + vty_path()};
+    envs.insert(envs.end(), env.begin(), env.end());
+    reaped_ = false;
+    if ((pid_ = fork()) > 0)
+        setpgid(pid_, pid_); // before the destructor might signal the group
+    ASSERT_GE(pid_, 0);
+    if (pid_ == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        setpgid(0, 0);
+        if (!netns_.empty()) {
+            int ns = open(("/run/netns/" + netns_).c_str(), O_RDONLY | O_CLOEXEC);
+            if (ns < 0 || setns(ns, CLONE_NEWNET) != 0)
+                _exit(126);
+        }
+        dup2(open("/dev/null", O_RDONLY), 0);
+        dup2(open((dir_ + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        dup2(open((dir_ + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+        for (auto &e : envs)
+            putenv(e.data());
+        std::vector<char *> argv;
+        for (auto &w : words)
+            argv.push_back(w.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data() + 1);
+        _exit(127);
+    }
+    ASSERT_TRUE(vty_.connect(vty_path(), 10s)) << "the vty of veskd did not answer";
 }
 
 void Veskd::start_nsm(const std::vector<std::string> &orders) {
-    nsm_ = std::make_unique<NsmPeer>(dir_ + "/nsm.sock");
-    for (const std::string &line : orders)
-        ASSERT_EQ(nsm_->order(line), "ok") << line;
+    kill_nsm(SIGTERM);
+    int in[2], out[2];
+    ASSERT_TRUE(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0);
+    if ((nsm_pid_ = fork()) == 0) {
+        dup2(in[0], STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        const std::string tool = VESK_BINARY_DIR "/tools/vesk-nsm-peer";
+        execl(tool.c_str(), tool.c_str(), (dir_ + "/nsm.sock").c_str(), nullptr);
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    to_nsm_ = in[1];
+    from_nsm_ = out[0];
+    for (const std::string &line :
+         orders.empty() ? split("if-add 5 ge1 up 02:00:00:00:00:05 | if-add 6 ge2 up "
+                                "02:00:00:00:00:05 | bridge-add 1 | vlan-add 1 1 | vlan-add 1 10 | "
+                                "port-add 5 1 10 | port-add 6 1",
+                                " | ")
+                        : orders)
+        ASSERT_EQ(order(line), "ok") << line;
+}
+
+void Veskd::kill_nsm(int signo) {
+    for (int *fd : {&to_nsm_, &from_nsm_})
+        if (*fd >= 0)
+            close(std::exchange(*fd, -1));
+    if (nsm_pid_ > 0 && kill(nsm_pid_, signo) == 0)
+        waitpid(nsm_pid_, nullptr, 0);
+    nsm_pid_ = -1;
+    nsm_buf_.clear();
+}
+
+std::string Veskd::order(const std::string &line) {
+    const std::string text = line + "\n";
+    if (to_nsm_ < 0 || write(to_nsm_, text.data(), text.size()) != ssize_t(text.size()))
+        return "";
+    // Orders that wait in the peer (wait-client, wait-request) wait at most 15 s themselves.
+    pollfd p{from_nsm_, POLLIN, 0};
+    char chunk[512];
+    for (ssize_t n; nsm_buf_.find('\n') == std::string::npos; nsm_buf_.append(chunk, size_t(n)))
+        if (poll(&p, 1, 16000) <= 0 || (n = read(from_nsm_, chunk, sizeof chunk)) <= 0)
+            return "";
+    const std::string answer = nsm_buf_.substr(0, nsm_buf_.find('\n'));
+    nsm_buf_.erase(0, answer.size() + 1);
+    return answer;
 }
 
 void Veskd::start_on_sockets(const std::vector<std::string> &env,
                              const std::vector<std::string> &args) {
-    if (nsm_ == nullptr) {
+    if (nsm_pid_ <= 0) {
         ASSERT_NO_FATAL_FAILURE(start_nsm());
     }
-    if (wire_ == nullptr)
-        wire_ = std::make_unique<WirePeer>();
-    drain_wire(); // frames of an earlier daemon would fill the queue and refuse the hello
+    // Frames of an earlier daemon would fill the queue and refuse the hello.
+    wire_ = std::make_unique<WirePeer>();
     std::vector<std::string> all = {"VESK_FRAME=" + wire_->spec(),
                                     "VESK_NSM=unix:" + dir_ + "/nsm.sock"};
     all.insert(all.end(), env.begin(), env.end());
     ASSERT_NO_FATAL_FAILURE(start(all, args));
     ASSERT_TRUE(wire_->wait_hello(10000)) << "veskd did not open its frame socket";
-}
-
-int Veskd::stop(int signo) {
-    vty_.close();
-    int status = 0;
-    if (daemon_->signal(signo) != 0 || !daemon_->wait_exit(&status))
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 void Veskd::configure(const std::vector<std::string> &lines) {
@@ -347,34 +300,364 @@ size_t Veskd::log_count(const std::string &text) const {
     return n;
 }
 
-bool Veskd::logged(const std::string &text, milliseconds limit) const {
-    return wait_for([&] { return log().find(text) != std::string::npos; }, limit);
-}
+namespace {
 
-bool Veskd::shows(const std::string &line, const std::string &text, std::string *out,
-                  milliseconds limit) {
-    std::string answer;
-    bool ok = wait_for([&] { return (answer = cmd(line)).find(text) != std::string::npos; }, limit);
-    if (out != nullptr)
-        *out = answer;
-    return ok;
-}
+enum Outcome { HOLDS, NOT_YET, FAILS };
 
-bool Veskd::next_frame(uint32_t ifindex, uint16_t vid, SentFrame &out) {
-    for (const auto until = steady_clock::now() + std::chrono::seconds(15);
-         steady_clock::now() < until;)
-        if (wire_->next(out, 1000) && out.addr.ifindex == int32_t(ifindex) && out.addr.vid == vid)
-            return true;
-    return false;
-}
+struct Step {
+    int line = 0, times = 1;
+    long max = -1; // ms within which it must hold, polled; -1: tried once
+    std::string verb, arg;
+    std::vector<std::string> checks; // "= ", "~ ", "! " and "% " lines of its output
+};
 
-bool Veskd::reflect(const SentFrame &f, uint32_t ifindex) {
-    return wire_->deliver(ifindex, f.addr.dst, f.addr.src, f.payload.data(), f.payload.size());
-}
-
-void Veskd::drain_wire() {
-    for (SentFrame old; wire_ != nullptr && wire_->next(old, 0);) {
+class Scenario {
+  public:
+    explicit Scenario(const std::string &path) : path_(path) {}
+    ~Scenario() {
+        calm_ = true;
+        if (storm_.joinable())
+            storm_.join();
+        if (tty_pid_ > 0 && kill(tty_pid_, SIGKILL) == 0)
+            waitpid(tty_pid_, nullptr, 0);
+        raw_.insert(raw_.end(), {notify_, tty_});
+        for (int fd : raw_)
+            if (fd >= 0)
+                close(fd);
     }
+
+    void run() {
+        std::ifstream in(path_);
+        ASSERT_TRUE(in) << path_;
+        std::vector<Step> steps;
+        std::string line;
+        for (int n = 1; std::getline(in, line); n++) {
+            if (line.empty() || line[0] == '#')
+                continue;
+            if (std::strchr("=~!%", line[0]) && (line.size() == 1 || line[1] == ' ')) {
+                steps.back().checks.push_back(line);
+                continue;
+            }
+            Step &s = steps.emplace_back();
+            s.line = n;
+            if (line[0] == '<')
+                s.max = std::stol(line.substr(1)), line.erase(0, line.find(' ') + 1);
+            if (std::isdigit(line[0]))
+                s.times = std::stoi(line), line.erase(0, line.find(' ') + 1);
+            s.verb = line.substr(0, line.find(' '));
+            s.arg = line.size() > s.verb.size() ? line.substr(s.verb.size() + 1) : "";
+        }
+        for (const Step &s : steps)
+            for (int i = 0; i < s.times; i++)
+                ASSERT_NO_FATAL_FAILURE(run(s));
+        if (!stopped_) {
+            EXPECT_TRUE(d_.alive()) << "veskd ended";
+        }
+    }
+
+  private:
+    void run(const Step &s) {
+        SCOPED_TRACE(path_ + ":" + std::to_string(s.line) + ": " + s.verb + " " + s.arg);
+        const auto t0 = steady_clock::now();
+        Outcome o;
+        while ((o = attempt(s)) == NOT_YET && steady_clock::now() - t0 < milliseconds(s.max))
+            std::this_thread::sleep_for(5ms);
+        const long took = (steady_clock::now() - t0) / 1ms;
+        ASSERT_EQ(o, HOLDS) << why_;
+        EXPECT_TRUE(s.max < 0 || took <= s.max) << "took " << took << " ms";
+    }
+
+    Outcome is(bool holds, const std::string &why = "") {
+        why_ = why;
+        return holds ? HOLDS : ::testing::Test::HasFatalFailure() ? FAILS : NOT_YET;
+    }
+
+    std::string expand(std::string s) {
+        for (const auto &[from, to] : {std::pair{"\\n", "\n"}, {"\\t", "\t"}, {"\\r", "\r"}})
+            replace_all(s, from, to);
+        const std::pair<const char *, std::string> vars[] = {
+            {"$DIR", d_.dir()},
+            {"$VTY", d_.vty_path()},
+            {"$PORT2", std::to_string(ports_[1])},
+            {"$PORT", std::to_string(ports_[0])},
+            {"$PID", std::to_string(d_.pid())},
+            {"$CLI", VESK_BINARY_DIR "/tools/vesk-cli"},
+            {"$VESKD", VESK_BINARY_DIR "/vesk/veskd"}};
+        for (const auto &[name, value] : vars)
+            replace_all(s, name, value);
+        return s;
+    }
+
+    // The output against the step's check lines; without any, it must be empty.
+    Outcome compare(const Step &s, const std::string &out) {
+        std::string whole;
+        bool exact = s.checks.empty();
+        for (const std::string &line : s.checks) {
+            const std::string text = line.size() > 1 ? expand(line.substr(2)) : "";
+            if (line[0] == '!' && out.find(text) != std::string::npos)
+                return why_ = "the output holds \"" + text + "\":\n" + out, FAILS;
+            if (line[0] == '~' && out.find(text) == std::string::npos)
+                return is(false, "the output lacks \"" + text + "\":\n" + out);
+            if (line[0] == '%' && !std::regex_match(out, std::regex(text, std::regex::extended)))
+                return is(false, "the output does not match \"" + text + "\":\n" + out);
+            exact = exact || line[0] == '=';
+            whole += line[0] == '=' ? text + "\n" : "";
+        }
+        return is(!exact || out == whole, "the output is\n" + out + "not\n" + whole);
+    }
+
+    Outcome attempt(const Step &s) {
+        const std::string a = expand(s.arg), &v = s.verb;
+        const std::vector<std::string> w = split(a);
+        auto num = [&](size_t i) { return std::stoi(w.at(i)); };
+        if (v == "conf")
+            return is(bool(std::ofstream(d_.config_path(), std::ios::app) << a << "\n"));
+        if (v == "start") {
+            const auto dashes = std::find(w.begin(), w.end(), "--");
+            std::vector<std::string> env(w.begin(), dashes), args;
+            env.erase(std::remove(env.begin(), env.end(), ""), env.end());
+            if (dashes != w.end())
+                args.assign(dashes + 1, w.end());
+            d_.start_on_sockets(env, args);
+            return stopped_ = false, is(!::testing::Test::HasFatalFailure(), "no start");
+        }
+        if (v == "stop")
+            return stopped_ = true, is(d_.stop(a.empty() ? SIGTERM : num(0)) == 0, "exit not 0");
+        if (v == "sh") {
+            ShellResult r = run_shell(a.substr(w[0].size() + 1));
+            return r.status != num(0)
+                       ? is(false, "exit " + std::to_string(r.status) + ":\n" + r.out)
+                       : compare(s, r.out);
+        }
+        if (v == "config")
+            return d_.configure(split(a, " | ")), is(!::testing::Test::HasFatalFailure());
+        if (v == "vty")
+            return compare(s, d_.cmd(a));
+        if (v == "golden")
+            return golden(w[0], split(a.substr(w[0].size() + 1), " | "));
+        if (v == "peer") { // a daemon that runs must come back to the fresh peer
+            d_.start_nsm(a.empty() ? std::vector<std::string>{} : split(a, " | "));
+            return is(!::testing::Test::HasFatalFailure() &&
+                          (!d_.alive() || d_.order("wait-client 15") == "client"),
+                      "veskd did not come back");
+        }
+        if (v == "peer-gone")
+            return d_.kill_nsm(), HOLDS;
+        if (v == "nsm") { // without check lines the answer is "ok"
+            const std::string answer = d_.order(a);
+            return s.checks.empty() ? is(answer == "ok", answer) : compare(s, answer + "\n");
+        }
+        auto sent_on = [&] { return frame_.addr.ifindex == num(0) && frame_.addr.vid == num(1); };
+        if (v == "frame") { // the next frame sent on ifindex IF for VID (others skipped)
+            const bool sent =
+                wait_for([&] { return d_.wire()->next(frame_, 1000) && sent_on(); }, 15s);
+            return is(sent && (w.size() < 3 || frame_.payload.size() == size_t(num(2))),
+                      "no frame, or one of " + std::to_string(frame_.payload.size()) + " bytes");
+        }
+        if (v == "newest") { // of the frames sent so far, which go
+            for (SentFrame f; d_.wire()->next(f, 0);)
+                frame_ = f;
+            return HOLDS;
+        }
+        if (v == "noframe") {
+            SentFrame f;
+            return d_.wire()->next(f, num(0)) ? why_ = "a frame came", FAILS : HOLDS;
+        }
+        if (v == "reflect") { // with the payload's bytes w[1...] flipped
+            SentFrame f = frame_;
+            for (size_t i = 1; i < w.size(); i++)
+                f.payload.at(num(i)) ^= 0x01;
+            return is(d_.wire()->deliver(num(0), f.addr.dst, f.addr.src, f.payload.data(),
+                                         f.payload.size()),
+                      "not delivered");
+        }
+        if (v == "nowire")
+            return d_.wire().reset(), HOLDS;
+        if (v == "log")
+            return is(d_.log_count(a) > 0, "not logged");
+        if (v == "logs") {
+            const size_t n = d_.log_count(a.substr(w[0].size() + 1));
+            return is(n == size_t(num(0)), "logged " + std::to_string(n) + " times");
+        }
+        if (v == "mark")
+            return rss_ = proc_status_kib(d_.pid(), "VmRSS"), fds_ = open_descriptors(d_.pid()),
+                   HOLDS;
+        if (v == "fds") { // no more descriptors than at the mark
+            const int fds = open_descriptors(d_.pid());
+            return is(fds <= fds_,
+                      std::to_string(fds) + " descriptors for " + std::to_string(fds_));
+        }
+        if (v == "rss") { // resident memory grown by less than KIB since the mark
+            const long grown = proc_status_kib(d_.pid(), "VmRSS") - rss_;
+            return is(!kMemoryMeasurable || grown < num(0), "grown by " + std::to_string(grown));
+        }
+        if (v == "sessions") { // N more raw vty sessions, which never read
+            for (int i = 0; i < num(0); i++)
+                if (int fd = connect_unix(d_.vty_path()); fd >= 0)
+                    raw_.push_back(fd);
+            return is(!raw_.empty(), "no session");
+        }
+        if (v == "silent") // see silent()
+            return silent(num(0), split(a.substr(w[0].size() + 1), " | "));
+        if (v == "refused") { // veskd closed all but MAX of the raw sessions, more than MAX
+            const size_t shut = size_t(std::count_if(raw_.begin(), raw_.end(), [](int fd) {
+                char buf[65536];
+                ssize_t n;
+                while ((n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0) {
+                }
+                return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+            }));
+            return is(raw_.size() > size_t(num(0)) && shut + size_t(num(0)) >= raw_.size(),
+                      std::to_string(shut) + " of " + std::to_string(raw_.size()) + " closed");
+        }
+        if (v == "close") {
+            for (int fd : raw_)
+                close(fd);
+            return raw_.clear(), HOLDS;
+        }
+        if (v == "reconnect")
+            return is(d_.vty().connect(d_.vty_path()), "no vty session");
+        if (v == "tty") { // a command on a terminal, HOME $DIR, TERM dumb
+            if ((tty_pid_ = forkpty(&tty_, nullptr, nullptr, nullptr)) == 0) {
+                setenv("HOME", d_.dir().c_str(), 1);
+                setenv("TERM", "dumb", 1);
+                execl("/bin/sh", "sh", "-c", ("exec " + a).c_str(), nullptr);
+                _exit(127);
+            }
+            return is(tty_pid_ > 0, "no terminal");
+        }
+        if (v == "type") { // ^U is Control-U
+            std::string text = a;
+            replace_all(text, "^U", "\x15");
+            return shown_.clear(),
+                   is(write(tty_, text.data(), text.size()) == ssize_t(text.size()));
+        }
+        if (v == "screen" || v == "tty-exit") { // what the terminal showed since the last type
+            char buf[4096];
+            for (pollfd p{tty_, POLLIN, 0}; poll(&p, 1, 10) == 1;) {
+                const ssize_t n = read(tty_, buf, sizeof buf);
+                if (n <= 0)
+                    break;
+                shown_.append(buf, size_t(n));
+            }
+        }
+        if (v == "screen")
+            return compare(s, shown_);
+        if (v == "tty-exit") { // the command has ended with CODE (the terminal drained meanwhile)
+            int st = 0;
+            if (waitpid(tty_pid_, &st, WNOHANG) != tty_pid_)
+                return is(false, "it runs:\n" + shown_);
+            tty_pid_ = -1;
+            return is(WIFEXITED(st) && WEXITSTATUS(st) == num(0), "it ended otherwise");
+        }
+        if (v == "wrap")
+            return d_.set_wrapper(split(a, " | ")), HOLDS;
+        if (v == "notify") { // a service manager's socket at $DIR/notify
+            sockaddr_un addr{AF_UNIX, {}};
+            (d_.dir() + "/notify").copy(addr.sun_path, sizeof addr.sun_path - 1);
+            notify_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            return is(bind(notify_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0);
+        }
+        if (v == "heard") { // what the service manager heard, each datagram followed by "|"
+            char buf[512];
+            for (ssize_t n; (n = recv(notify_, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
+                heard_.append(buf, size_t(n)).push_back('|');
+            return compare(s, heard_);
+        }
+        if (v == "storm" && !storm_.joinable()) // frames arrive on IF until the scenario ends
+            storm_ = std::thread([this, ifindex = num(0)] {
+                const uint8_t mac[6] = {0x02, 0, 0, 0, 0, 0x01};
+                uint8_t frame[46] = {0x00, 0x01, 0x08, 0x00, 0x06, 0x04, 0x00, 0x01};
+                while (!calm_)
+                    d_.wire()->deliver(ifindex, mac, mac, frame, sizeof frame)
+                        ? void(stormed_++)
+                        : std::this_thread::yield();
+            });
+        if (v == "storm") // a thousand of them have arrived
+            return is(stormed_ >= 1000, std::to_string(stormed_) + " frames");
+        if (v == "detached") { // the veskd that left its parent leads a session, ends on SIGTERM
+            pid_t p = 0;
+            for (const auto &e : std::filesystem::directory_iterator("/proc"))
+                if (read_file(e.path() / "cmdline").find(d_.config_path()) != std::string::npos)
+                    p = std::atoi(e.path().filename().c_str());
+            const pid_t session = p > 0 ? getsid(p) : 0;
+            if (p <= 0 || kill(p, SIGTERM) != 0)
+                return is(false, "no detached veskd");
+            return is(session == p && wait_for([&] { return kill(p, 0) != 0; }),
+                      "it did not lead its session or did not stop");
+        }
+        if (v == "cpu") { // over MS, below PERCENT of a core
+            const double before = cpu_seconds(d_.pid());
+            const auto t0 = steady_clock::now();
+            std::this_thread::sleep_for(milliseconds(num(0)));
+            const double share = 100 * (cpu_seconds(d_.pid()) - before) /
+                                 std::chrono::duration<double>(steady_clock::now() - t0).count();
+            return is(share < num(1), std::to_string(share) + "% of a core");
+        }
+        return why_ = "no step " + v, FAILS;
+    }
+
+    // The last raw session sends the lines again and again for ms and never reads what they print;
+    // veskd must have taken some of what this session sent.
+    Outcome silent(int ms, const std::vector<std::string> &lines) {
+        std::string text;
+        for (const std::string &line : lines)
+            text += line + "\n";
+        for (auto until = steady_clock::now() + milliseconds(ms); steady_clock::now() < until;) {
+            pollfd p{raw_.back(), POLLOUT, 0};
+            if (poll(&p, 1, 50) == 1)
+                silent_sent_ += size_t(std::max<ssize_t>(
+                    send(raw_.back(), text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL), 0));
+        }
+        return is(silent_sent_ > 0, "veskd took nothing");
+    }
+
+    // "golden FILE CMD | CMD...": the commands' answers, each after "== CMD", are the file
+    // beside the scenario (VESK_UPDATE_GOLDEN=1 rewrites it, to be reviewed with git diff).
+    Outcome golden(const std::string &file, const std::vector<std::string> &cmds) {
+        std::string all;
+        for (const std::string &c : cmds)
+            all += "== " + c + "\n" + d_.cmd(c);
+        replace_all(all, d_.dir(), "$DIR");
+        const std::string path = std::filesystem::path(path_).replace_filename(file);
+        if (std::getenv("VESK_UPDATE_GOLDEN") != nullptr)
+            std::ofstream(path) << all;
+        const std::string want = read_file(path);
+        return is(all == want, "the answers are\n" + all + "not\n" + want);
+    }
+
+    const std::string path_;
+    const uint16_t ports_[2] = {free_tcp_port(), free_tcp_port()};
+    Veskd d_;
+    SentFrame frame_;
+    long rss_ = 0;
+    int fds_ = 0;
+    std::vector<int> raw_;
+    int notify_ = -1, tty_ = -1;
+    pid_t tty_pid_ = -1;
+    std::string shown_;
+    size_t silent_sent_ = 0;
+    std::string heard_;
+    std::thread storm_;
+    std::atomic<bool> calm_{false};
+    std::atomic<long> stormed_{0};
+    bool stopped_ = true;
+    std::string why_;
+};
+
+} // namespace
+
+void play(const std::string &path) {
+    Scenario(path).run();
+}
+
+std::vector<std::string> scenario_files(const std::string &dir) {
+    std::vector<std::string> files;
+    for (const auto &e : std::filesystem::directory_iterator(dir))
+        if (e.path().extension() == ".scn")
+            files.push_back(e.path());
+    std::sort(files.begin(), files.end());
+    return files;
 }
 
 } // namespace vesk_test

@@ -1,13 +1,17 @@
-// Real veskd processes for integration and end-to-end tests, their vty and their NSM peer.
+// Real veskd processes for integration and end-to-end tests, their vty and their NSM peer, and
+// the scenario files that drive one on the socket backends (tests/integration/scenarios/README.md).
 #pragma once
 
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
 #include <sys/types.h>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "support/wire_peer.h"
 
@@ -16,9 +20,6 @@ namespace vesk_test {
 using std::chrono::milliseconds;
 
 std::string read_file(const std::string &path);
-// A fresh directory /tmp/PREFIXxxxxxx; remove_dir removes it.
-std::string make_temp_dir(const std::string &prefix);
-void remove_dir(const std::string &dir);
 // Polls done() every few milliseconds until it holds; false when limit passes first.
 bool wait_for(const std::function<bool()> &done, milliseconds limit = std::chrono::seconds(10));
 // A stream socket connected to the Unix socket at path, or -1.
@@ -44,36 +45,6 @@ constexpr bool kMemoryMeasurable = !__has_feature(address_sanitizer);
 constexpr bool kMemoryMeasurable = true;
 #endif
 
-class DaemonProcess {
-  public:
-    // Standard output and error go into files in dir.
-    explicit DaemonProcess(std::string dir) : dir_(std::move(dir)) {}
-    // Kills and reaps what still runs; a test process that dies takes the daemon with it.
-    ~DaemonProcess();
-    DaemonProcess(const DaemonProcess &) = delete;
-    DaemonProcess &operator=(const DaemonProcess &) = delete;
-
-    // Starts veskd with args and env ("NAME=VALUE") added to the test's; with a wrapper, program
-    // wrapper[0] runs with argv wrapper[1...], veskd's path and args.
-    bool start(const std::vector<std::string> &args, const std::vector<std::string> &env = {},
-               const std::vector<std::string> &wrapper = {});
-    // The network namespace (a name under /run/netns) to start in.
-    void set_netns(const std::string &name) { netns_ = name; }
-    pid_t pid() const { return pid_; }
-    bool running();
-    int signal(int signo) const { return pid_ > 0 ? kill(pid_, signo) : -1; }
-    // Waits for the end: true with the wait status, false when limit passes first.
-    bool wait_exit(int *status, milliseconds limit = std::chrono::seconds(10));
-    std::string out() const { return read_file(dir_ + "/stdout"); }
-    std::string err() const { return read_file(dir_ + "/stderr"); }
-
-  private:
-    std::string dir_, netns_;
-    pid_t pid_ = -1;
-    bool reaped_ = false;
-    int status_ = 0;
-};
-
 // A line-mode session on the vty's Unix socket.
 class VtyClient {
   public:
@@ -84,45 +55,18 @@ class VtyClient {
 
     // Connects and reads the greeting up to the first prompt.
     bool connect(const std::string &path, milliseconds limit = std::chrono::seconds(5));
-    // Sends a line and gives the reply up to the prompt ("" when the session ended) and in took
-    // how long it took.
-    std::string command(const std::string &line, milliseconds limit = std::chrono::seconds(10),
-                        milliseconds *took = nullptr);
-    // The prompt that ended the last reply.
-    const std::string &prompt() const { return prompt_; }
+    // Sends a line and gives the reply up to the prompt ("" when the session ended).
+    std::string command(const std::string &line, milliseconds limit = std::chrono::seconds(10));
     void close();
 
   private:
-    bool read_reply(std::string &reply, milliseconds limit);
     int fd_ = -1;
     std::string prompt_;
 };
 
-// The scriptable NSM peer (tools/vesk-nsm-peer) serving path, ordered on its standard input.
-class NsmPeer {
-  public:
-    explicit NsmPeer(const std::string &path);
-    ~NsmPeer() { kill_now(SIGTERM); }
-    NsmPeer(const NsmPeer &) = delete;
-    NsmPeer &operator=(const NsmPeer &) = delete;
-    // Ends it at once (no goodbye to its client); later orders get "".
-    void kill_now(int signo = SIGKILL);
-    // The peer's answer to an order ("" when none comes within 15 s).
-    std::string order(const std::string &line);
-
-  private:
-    pid_t pid_ = -1;
-    int to_ = -1, from_ = -1;
-    std::string buf_;
-};
-
-// The peer's default switch: ports ge1 (5) and ge2 (6) of bridge "1", ge1 in VLANs 1 and 10,
-// ge2 in VLAN 1.
-extern const std::vector<std::string> kSwitchOrders;
-
 // A veskd with its configuration file ("log file" into the directory, then config), log, vty
-// socket and state file in a fresh directory; with start_on_sockets, an NSM peer serves it and
-// the test plays the wire. Shows the log's tail when the test failed.
+// socket, state file and output in a fresh directory; with start_on_sockets, an NSM peer serves
+// it and the test plays the wire. Shows the log's tail when the test failed, and kills what runs.
 class Veskd {
   public:
     explicit Veskd(const std::string &config = "");
@@ -131,49 +75,68 @@ class Veskd {
     Veskd &operator=(const Veskd &) = delete;
 
     // Starts veskd with args (default "-P 0"; "-f" the configuration file unless args name one)
-    // and env (plus VESK_VTY_SOCKET), and waits until its vty answers.
+    // and env ("NAME=VALUE", plus VESK_VTY_SOCKET) added to the test's, and waits until its vty
+    // answers.
     void start(const std::vector<std::string> &env, const std::vector<std::string> &args = {});
-    void start_nsm(const std::vector<std::string> &orders = kSwitchOrders);
+    // A fresh NSM peer (tools/vesk-nsm-peer; the one before goes) that must take every order, by
+    // default the switch of ports ge1 (5, VLANs 1 and 10) and ge2 (6, VLAN 1) of bridge "1".
+    void start_nsm(const std::vector<std::string> &orders = {});
+    // The peer's answer to an order ("" when none comes within 16 s).
+    std::string order(const std::string &line);
+    // Ends the peer at once (no goodbye to its client); later orders get "".
+    void kill_nsm(int signo = SIGKILL);
+    // Starts on the peer (the default switch unless one was started) and a fresh wire.
     void start_on_sockets(const std::vector<std::string> &env = {},
                           const std::vector<std::string> &args = {});
-    // Sends signo and gives the exit code, or -1.
-    int stop(int signo = SIGTERM);
+    // The exit code (-1: killed by a signal) after signo (0: none), or -2 when it does not end
+    // within limit.
+    int stop(int signo = SIGTERM, milliseconds limit = std::chrono::seconds(10));
+    bool alive();
     // Lines typed between "configure terminal" and "end"; each must answer nothing.
     void configure(const std::vector<std::string> &lines);
     std::string cmd(const std::string &line) { return vty_.command(line); }
 
     std::string log() const { return read_file(log_path_); }
     size_t log_count(const std::string &text) const;
-    // Wait until the log holds text, or cmd(line)'s answer text (the last answer in *out).
-    bool logged(const std::string &text, milliseconds limit = std::chrono::seconds(10)) const;
-    bool shows(const std::string &line, const std::string &text, std::string *out = nullptr,
-               milliseconds limit = std::chrono::seconds(10));
 
     const std::string &dir() const { return dir_; }
     std::string config_path() const { return dir_ + "/veskd.conf"; }
     std::string vty_path() const { return dir_ + "/vty"; }
     std::string log_path() const { return log_path_; }
     void set_log_path(const std::string &path) { log_path_ = path; }
+    // The network namespace (a name under /run/netns) to start in.
     void set_netns(const std::string &ns) { netns_ = ns; }
-    DaemonProcess &process() { return *daemon_; }
-    pid_t pid() const { return daemon_->pid(); }
-    bool alive() { return daemon_ != nullptr && daemon_->running(); }
+    // Program wrapper[0] with argv wrapper[1...], veskd's path and args runs in veskd's place.
+    void set_wrapper(const std::vector<std::string> &wrapper) { wrapper_ = wrapper; }
+    pid_t pid() const { return pid_; }
     VtyClient &vty() { return vty_; }
-    NsmPeer &nsm() { return *nsm_; }
-    WirePeer &wire() { return *wire_; }
-    // The wire goes away: its socket is closed and its path removed.
-    void drop_wire() { wire_.reset(); }
-    // The next frame sent on ifindex for vid (others skipped); handing one back on ifindex.
-    bool next_frame(uint32_t ifindex, uint16_t vid, SentFrame &out);
-    bool reflect(const SentFrame &f, uint32_t ifindex);
-    void drain_wire();
+    // The wire; reset, its socket is closed and its path removed.
+    std::unique_ptr<WirePeer> &wire() { return wire_; }
 
   private:
     std::string dir_, log_path_, netns_;
+    std::vector<std::string> wrapper_;
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    int status_ = 0;
     std::unique_ptr<WirePeer> wire_;
-    std::unique_ptr<NsmPeer> nsm_;
-    std::unique_ptr<DaemonProcess> daemon_;
+    pid_t nsm_pid_ = -1;
+    int to_nsm_ = -1, from_nsm_ = -1;
+    std::string nsm_buf_;
     VtyClient vty_;
 };
+
+// Runs the scenario file at path (steps in tests/integration/scenarios/README.md).
+void play(const std::string &path);
+std::vector<std::string> scenario_files(const std::string &dir);
+// One test SUITE.Scenario for each .scn file in DIR, named by the file.
+#define VESK_SCENARIOS(SUITE, DIR)                                                                 \
+    class SUITE : public ::testing::TestWithParam<std::string> {};                                 \
+    TEST_P(SUITE, Scenario) {                                                                      \
+        vesk_test::play(GetParam());                                                               \
+    }                                                                                              \
+    INSTANTIATE_TEST_SUITE_P(                                                                      \
+        Scenarios, SUITE, ::testing::ValuesIn(vesk_test::scenario_files(DIR)),                     \
+        [](const auto &i) { return std::filesystem::path(i.param).stem().string(); })
 
 } // namespace vesk_test

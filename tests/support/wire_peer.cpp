@@ -3,16 +3,12 @@
 #include <atomic>
 #include <cstring>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 namespace vesk_test {
-
-static bool readable(int fd, int timeout_ms) {
-    pollfd p{fd, POLLIN, 0};
-    return poll(&p, 1, timeout_ms) == 1;
-}
 
 WirePeer::WirePeer() {
     static std::atomic<int> serial{0};
@@ -29,12 +25,12 @@ WirePeer::~WirePeer() {
     unlink(path_.c_str());
 }
 
+// The hello is the only empty datagram; frames before it are skipped.
 bool WirePeer::wait_hello(int timeout_ms) {
-    uint8_t buf[64];
-    while (readable(fd_, timeout_ms)) {
+    for (pollfd p{fd_, POLLIN, 0}; poll(&p, 1, timeout_ms) == 1;) {
         client_len_ = sizeof client_;
-        if (recvfrom(fd_, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&client_),
-                     &client_len_) == 0)
+        if (recvfrom(fd_, nullptr, 0, MSG_DONTWAIT | MSG_TRUNC,
+                     reinterpret_cast<sockaddr *>(&client_), &client_len_) == 0)
             return true;
     }
     return false;
@@ -42,13 +38,13 @@ bool WirePeer::wait_hello(int timeout_ms) {
 
 bool WirePeer::next(SentFrame &out, int timeout_ms) {
     uint8_t buf[FRAME_SEND_ADDR_LEN + FRAME_PAYLOAD_MAX + 64];
-    while (readable(fd_, timeout_ms)) {
-        ssize_t n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
-        if (n < FRAME_SEND_ADDR_LEN)
-            continue;
-        std::memcpy(&out.addr, buf, FRAME_SEND_ADDR_LEN);
-        out.payload.assign(buf + FRAME_SEND_ADDR_LEN, buf + n);
-        return true;
+    for (pollfd p{fd_, POLLIN, 0}; poll(&p, 1, timeout_ms) == 1;) {
+        const ssize_t n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+        if (n >= FRAME_SEND_ADDR_LEN) {
+            std::memcpy(&out.addr, buf, FRAME_SEND_ADDR_LEN);
+            out.payload.assign(buf + FRAME_SEND_ADDR_LEN, buf + n);
+            return true;
+        }
     }
     return false;
 }

@@ -1,11 +1,10 @@
-// A wire peer for the frame socket's unix backend, played by the test itself: the framework's
-// frame socket (VESK_FRAME "unix:PATH", or zg->platform.frame) connects and says hello; the test
-// reads what the daemon sent and hands it frames as if they had arrived on a port.
+// The wire behind the frame socket's unix backend (VESK_FRAME "unix:PATH", or
+// zg->platform.frame), played by the test: it reads what the daemon sent and hands it frames as
+// if they had arrived on a port.
 #pragma once
 
 #include <cstdint>
 #include <string>
-#include <sys/socket.h>
 #include <sys/un.h>
 #include <vector>
 
