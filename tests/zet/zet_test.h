@@ -3,7 +3,6 @@
 #pragma once
 
 #include "support/log_capture.h"
-#include "support/netlink_msg.h"
 #include "support/toy_commands.h"
 #include "support/vty_server.h"
 #include "support/wait_until.h"

@@ -61,7 +61,8 @@ TEST(Pal, DaemonizeDetachesAndUnlessToldOtherwiseMovesToRootAndSilencesStreams) 
             if (chdir("/tmp") != 0 || dup2(fds[1], 1) < 0 || pal_daemonize(keep, keep) != 0)
                 _exit(2);
             char cwd[PATH_MAX] = "";
-            struct stat out {}, null{};
+            struct stat out {
+            }, null{};
             fstat(1, &out);
             stat("/dev/null", &null);
             std::string report = std::string(getsid(0) == getpid() ? "leader " : "member ") +

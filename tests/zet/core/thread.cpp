@@ -38,7 +38,9 @@ struct LoopTest : ::testing::Test {
     struct thread *timer(const char *name, long seconds) {
         return thread_add_timer(&zg, record, const_cast<char *>(name), seconds);
     }
-    struct thread *fetch() { return thread_fetch(&zg, &buf); }
+    struct thread *fetch() {
+        return thread_fetch(&zg, &buf);
+    }
 };
 
 TEST(Clock, VirtualStandsStillUntilAdvancedAndNeverGoesBackMonotonicMoves) {
