@@ -165,16 +165,15 @@ std::string run_line(struct cli *cli, std::string line, std::string &logged) {
     std::istringstream in(text);
     for (std::string o; std::getline(in, o);)
         out += o.empty() ? "|\n" : "| " + o + "\n";
-    if (!text.empty() && text.back() != '\n')
-        out += "(no line end)\n";
+    out += !text.empty() && text.back() != '\n' ? "(no line end)\n" : "";
     prompt.pop_back();
     out += std::exchange(logged, "") + "= " +
            (RESULTS.count(ret) != 0 ? RESULTS.at(ret) : std::to_string(ret)) + " " + prompt;
     return out + (cli_close_requested(cli) ? " closed\n" : "\n");
 }
 
-} // namespace
-
+// Installs the toy commands and writers in zg (forgetting earlier toy settings) and creates
+// the interfaces ge10, ge2, ge1 and po1.
 bool toy_install(struct lib_globals *zg) {
     toy = ToyState{};
     static const auto TRACES = traces(std::make_index_sequence<std::size(ROWS)>());
@@ -182,9 +181,9 @@ bool toy_install(struct lib_globals *zg) {
     for (size_t i = 0; i < std::size(ROWS); i++) {
         std::vector<std::string> words;
         std::istringstream in(ROWS[i].help);
+        std::vector<const char *> help;
         for (std::string w; std::getline(in, w, '|');)
             words.push_back(w);
-        std::vector<const char *> help;
         for (const auto &w : words)
             help.push_back(w.c_str());
         help.push_back(nullptr);
@@ -198,6 +197,8 @@ bool toy_install(struct lib_globals *zg) {
         ok &= if_create(zg, name, index++) != nullptr;
     return ok;
 }
+
+} // namespace
 
 std::string toy_transcript(struct cli *cli, const std::string &script) {
     std::istringstream in(script);
