@@ -14,12 +14,15 @@ const uint8_t kDst[6] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
 const uint8_t kSrc[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x07};
 
 frame_send_addr to(int32_t ifindex, uint16_t vid) {
-    frame_send_addr a{};
+    frame_send_addr a{{}, {}, ifindex, vid, 0};
     std::memcpy(a.dst, kDst, 6);
     std::memcpy(a.src, kSrc, 6);
-    a.ifindex = ifindex;
-    a.vid = vid;
     return a;
+}
+
+// A refusal as the call's result and errno.
+std::pair<long, int> refused(long rc) {
+    return {rc, errno};
 }
 
 class FrameSockTest : public ::testing::Test {
@@ -44,11 +47,6 @@ class FrameSockTest : public ::testing::Test {
     lib_globals *zg_ = nullptr;
     vesk_test::WirePeer peer_;
 };
-
-// Each refusal as the call's result and errno.
-std::pair<long, int> refused(long rc) {
-    return {rc, errno};
-}
 
 TEST_F(FrameSockTest, RefusesWhatItCannotOpenOrSend) {
     EXPECT_EQ(refused(pal_sock(zg_, AF_PACKET, SOCK_RAW, 0)), std::pair(-1L, EAFNOSUPPORT));
