@@ -12,20 +12,17 @@ sockaddr_un unix_address(const std::string &path) {
     return sun;
 }
 
-// A non-blocking client (of the Unix socket, or of TCP with a port), read while the test runs
+// A non-blocking client of the Unix socket, or of TCP with a port, read while the test runs
 // the event loop.
 class Client {
   public:
-    Client(lib_globals *zg, const std::string &path) : zg_(zg) {
+    Client(lib_globals *zg, const std::string &path, uint16_t port = 0) : zg_(zg) {
         sockaddr_un sun = unix_address(path);
-        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        EXPECT_EQ(connect(fd_, reinterpret_cast<sockaddr *>(&sun), sizeof sun), 0);
-    }
-    Client(lib_globals *zg, uint16_t port) : zg_(zg) {
         sockaddr_in sin{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        EXPECT_TRUE(connect(fd_, reinterpret_cast<sockaddr *>(&sin), sizeof sin) == 0 ||
-                    errno == EINPROGRESS);
+        fd_ = socket(port != 0 ? AF_INET : AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        const int rc = port != 0 ? connect(fd_, reinterpret_cast<sockaddr *>(&sin), sizeof sin)
+                                 : connect(fd_, reinterpret_cast<sockaddr *>(&sun), sizeof sun);
+        EXPECT_TRUE(rc == 0 || errno == EINPROGRESS);
     }
     ~Client() { hang_up(); }
     void send(const std::string &text) {
@@ -160,8 +157,7 @@ TEST_P(Vty, SessionRunsAsWritten) {
             EXPECT_EQ(cap->count(text), size_t(n)) << cap->text();
         } else if (word == "unix" || word == "tcp") {
             clients[name].reset(); // a client of that name hangs up first
-            clients[name] = word == "tcp" ? std::make_unique<Client>(zg, port)
-                                          : std::make_unique<Client>(zg, path);
+            clients[name] = std::make_unique<Client>(zg, path, word == "tcp" ? port : 0);
         } else if (Client &c = *clients.at(name); word == "<") {
             c.send(text_of(words));
         } else if (word == ">") {

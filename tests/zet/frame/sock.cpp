@@ -191,31 +191,24 @@ class WireTool : public ::testing::Test {
     }
     void TearDown() override {
         lib_stop(zg_);
-        ask("quit", false);
+        EXPECT_EQ(write(to_, "quit\n", 5), 5);
         close(to_);
         waitpid(pid_, nullptr, 0);
         close(from_);
     }
     // The answer line to an order, or "" after 10 s.
-    std::string ask(const std::string &order, bool answered = true) {
-        std::string line = order + "\n";
-        EXPECT_EQ(write(to_, line.data(), line.size()), ssize_t(line.size()));
-        while (answered && buf_.find('\n') == std::string::npos) {
-            pollfd p{from_, POLLIN, 0};
-            char chunk[256];
+    std::string ask(const std::string &order) {
+        EXPECT_EQ(write(to_, (order + "\n").data(), order.size() + 1), ssize_t(order.size() + 1));
+        char chunk[256];
+        for (pollfd p{from_, POLLIN, 0}; buf_.find('\n') == std::string::npos;) {
             ssize_t n = poll(&p, 1, 10000) == 1 ? read(from_, chunk, sizeof chunk) : 0;
             if (n <= 0)
                 return "";
             buf_.append(chunk, size_t(n));
         }
-        line = answered ? buf_.substr(0, buf_.find('\n')) : "";
-        buf_.erase(0, answered ? line.size() + 1 : 0);
+        const std::string line = buf_.substr(0, buf_.find('\n'));
+        buf_.erase(0, line.size() + 1);
         return line;
-    }
-    void send_on(int32_t ifindex, uint16_t vid, uint8_t fill) {
-        frame_send_addr a = to(ifindex, vid);
-        std::vector<uint8_t> data(46, fill);
-        ASSERT_EQ(pal_sock_sendto(fd_, data.data(), 46, 0, &a, sizeof a), 46);
     }
     // The next frame in as "port:fill", without waiting unless told: the tool has delivered it
     // before it answers.
@@ -225,6 +218,11 @@ class WireTool : public ::testing::Test {
         socklen_t len = sizeof from;
         ssize_t n = pal_sock_recvfrom(fd_, buf, sizeof buf, flags, &from, &len);
         return n != 46 ? "none" : std::to_string(from.ifindex) + ":" + std::to_string(buf[0]);
+    }
+    void send_on(unsigned ifindex, unsigned vid, unsigned fill) {
+        frame_send_addr a = to(int32_t(ifindex), uint16_t(vid));
+        std::vector<uint8_t> data(46, uint8_t(fill));
+        ASSERT_EQ(pal_sock_sendto(fd_, data.data(), 46, 0, &a, sizeof a), 46);
     }
     pid_t pid_ = -1;
     int to_ = -1, from_ = -1, fd_ = -1;
@@ -238,15 +236,14 @@ TEST_F(WireTool, ReflectsCablesDropsAndDelaysFrames) {
     int line_no = 0, steps = 0;
     for (std::string line, word; std::getline(in, line);) {
         SCOPED_TRACE("wire.txt:" + std::to_string(++line_no) + ": " + line);
-        if (line.empty() || line[0] == '#')
-            continue;
-        steps++;
         std::istringstream words(line);
         unsigned port = 0, vid = 0, fill = 0;
-        if (size_t eq = line.find(" = "); eq != std::string::npos)
-            EXPECT_EQ(ask(line.substr(0, eq)), line.substr(eq + 3));
+        if (line.empty() || line[0] == '#')
+            continue;
+        if (steps++, line.find(" = ") != std::string::npos)
+            EXPECT_EQ(ask(line.substr(0, line.find(" = "))), line.substr(line.find(" = ") + 3));
         else if (words >> word >> port >> vid >> fill && word == "send")
-            send_on(int32_t(port), uint16_t(vid), uint8_t(fill));
+            send_on(port, vid, fill);
         else
             EXPECT_EQ("recv " + received(), line);
     }
