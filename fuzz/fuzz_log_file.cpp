@@ -25,7 +25,7 @@ void make(uint8_t kind, const std::string &path) {
     clear(other);
     if (kind % 6 == 1 || kind % 6 == 5)
         close(open((kind % 6 == 1 ? path : other).c_str(), O_CREAT | O_WRONLY, 0640));
-    (void)!(kind % 6 == 5 ? link(other.c_str(), path.c_str())
+    (void)!(kind % 6 == 5   ? link(other.c_str(), path.c_str())
             : kind % 6 == 2 ? symlink(other.c_str(), path.c_str())
             : kind % 6 == 3 ? mkfifo(path.c_str(), 0600)
             : kind % 6 == 4 ? mkdir(path.c_str(), 0700)

@@ -25,7 +25,8 @@ struct SignalTest : ::testing::Test {
         EXPECT_EQ(pal_signal_fd(), -1) << "no handler, no descriptor";
         ASSERT_EQ(pal_signal_set(SIGUSR1, on_signal) | pal_signal_set(SIGHUP, on_signal), 0);
         EXPECT_GE(pal_signal_fd(), 0);
-        thread_add_timer(&zg, [](struct thread *) { return 0; }, nullptr, 60); // a deadline
+        thread_add_timer(
+            &zg, [](struct thread *) { return 0; }, nullptr, 60); // a deadline
         ran.clear();
         g_loop = pthread_self();
     }
