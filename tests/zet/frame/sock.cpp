@@ -91,6 +91,12 @@ TEST_F(FrameSockTest, RefusesWhatItCannotOpenOrSend) {
               std::pair(-1L, EAGAIN));
     EXPECT_EQ(refused(pal_sock_recvfrom(fd, buf, sizeof buf, MSG_DONTWAIT, buf, nullptr)),
               std::pair(-1L, EFAULT));
+    // A receive error other than "nothing yet" is the caller's to see.
+    const int null = ::open("/dev/null", O_RDONLY);
+    ASSERT_EQ(dup2(null, fd), fd);
+    close(null);
+    EXPECT_EQ(refused(pal_sock_recvfrom(fd, buf, sizeof buf, MSG_DONTWAIT, nullptr, nullptr)),
+              std::pair(-1L, ENOTSOCK));
     frame_sock_close(zg_);
     EXPECT_EQ(zg_->fsock, nullptr);
     EXPECT_EQ(refused(pal_sock_sendto(fd, "x", 1, 0, nullptr, 0)), std::pair(-1L, EBADF));
