@@ -59,6 +59,20 @@ inline std::string data_path(const std::string &name) {
     return VESK_SOURCE_DIR "/tests/zet/data/" + name;
 }
 
+// Calls step with each line of a data file that is neither empty nor a comment, under a trace
+// that names the file and line; gives the number of such lines.
+template <class Step> int for_each_step(const std::string &name, Step step) {
+    std::ifstream in(data_path(name));
+    EXPECT_TRUE(in.is_open()) << name;
+    int line_no = 0, steps = 0;
+    for (std::string line; std::getline(in, line);) {
+        SCOPED_TRACE(name + ":" + std::to_string(++line_no) + ": " + line);
+        if (!line.empty() && line[0] != '#')
+            steps++, step(line);
+    }
+    return steps;
+}
+
 // A child running as user and group 65534 with no groups, which gives its exit status as
 // child(); root only. The parent gets the child's pid.
 template <class Child> pid_t fork_as_nobody(Child child) {

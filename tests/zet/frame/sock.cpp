@@ -238,21 +238,17 @@ class WireTool : public ::testing::Test {
 
 // The steps of tests/zet/data/frame/wire.txt, then a delay.
 TEST_F(WireTool, ReflectsCablesDropsAndDelaysFrames) {
-    std::ifstream in(zet_test::data_path("frame/wire.txt"));
-    int line_no = 0, steps = 0;
-    for (std::string line, word; std::getline(in, line);) {
-        SCOPED_TRACE("wire.txt:" + std::to_string(++line_no) + ": " + line);
+    const int steps = zet_test::for_each_step("frame/wire.txt", [&](const std::string &line) {
         std::istringstream words(line);
+        std::string word;
         unsigned port = 0, vid = 0, fill = 0;
-        if (line.empty() || line[0] == '#')
-            continue;
-        if (steps++, line.find(" = ") != std::string::npos)
+        if (line.find(" = ") != std::string::npos)
             EXPECT_EQ(ask(line.substr(0, line.find(" = "))), line.substr(line.find(" = ") + 3));
         else if (words >> word >> port >> vid >> fill && word == "send")
             send_on(port, vid, fill);
         else
             EXPECT_EQ("recv " + received(), line);
-    }
+    });
     EXPECT_GT(steps, 20);
     ASSERT_EQ(ask("reflect 2"), "ok");
     ASSERT_EQ(ask("delay 300"), "ok");

@@ -199,11 +199,8 @@ std::string shown(nsm_kernel_state &state, const nsm_kernel_options &options) {
 }
 
 TEST(NsmNetlink, KernelStateGivesTheViewOfTheChosenBridge) {
-    std::ifstream in(zet_test::data_path("nsm/kernel.txt"));
     std::unique_ptr<nsm_kernel_state> state;
-    int line_no = 0, views = 0;
-    for (std::string line; std::getline(in, line);) {
-        SCOPED_TRACE("nsm/kernel.txt:" + std::to_string(++line_no) + ": " + line);
+    const int steps = zet_test::for_each_step("nsm/kernel.txt", [&](const std::string &line) {
         if (line == "reset") {
             state = std::make_unique<nsm_kernel_state>();
         } else if (line.starts_with("view")) {
@@ -212,12 +209,11 @@ TEST(NsmNetlink, KernelStateGivesTheViewOfTheChosenBridge) {
             if (size_t at = line.find(" bridge="); at != std::string::npos)
                 options.bridge = line.substr(at + 8, line.find(' ', at + 1) - at - 8);
             EXPECT_EQ(shown(*state, options), line.substr(line.find(" = ") + 3));
-            views++;
-        } else if (!line.empty() && line[0] != '#') {
+        } else {
             nsm_kernel_state_apply(*state, parsed(line));
         }
-    }
-    EXPECT_GT(views, 15);
+    });
+    EXPECT_GT(steps, 80);
     EXPECT_TRUE(nsm_name_printable("q\"),x\\"));
     EXPECT_EQ(nsm_name_escaped("a\x1b\"\\\xff"), "a\\x1b\\x22\\x5c\\xff");
 }
