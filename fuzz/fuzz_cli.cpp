@@ -1,39 +1,12 @@
-// Command lines typed into the shell of a configured daemon, at the highest privilege: each line
-// runs as a command (with the configuration file's fallback to the enclosing mode when its first
-// byte is odd), asks for help when it ends in "?" and for completions when it ends in a TAB. The
-// model must hold together after every line, and whatever configuration the lines leave must
-// read back into the same running configuration.
+// Command lines typed at the highest privilege into the shell of a daemon whose ports have
+// settings and protect VLANs: each line runs as a command (with the configuration file's
+// fallback to the enclosing mode when its first byte is odd), asks for help when it ends in "?"
+// and for completions when it ends in a TAB. The model must hold together after every line,
+// and whatever configuration the lines leave must read back into the same running configuration.
 #include <algorithm>
 
 #include "fuzz_daemon.h"
 #include "support/typed_line.h"
-
-namespace {
-
-// A configured daemon, so that lines meet ports with settings and protect VLANs.
-const char *const kBaseConfig[] = {"configure terminal",
-                                   "interface ge1",
-                                   "loop-detect enable",
-                                   "loop-detect protect vlan 10",
-                                   "loop-detect tx-interval time 30",
-                                   "interface ge2",
-                                   "loop-detect protect vlan 10",
-                                   "loop-detect loop log",
-                                   "interface xe1",
-                                   "loop-detect enable",
-                                   "loop-detect resume time 300",
-                                   "end"};
-
-void run_line(struct cli *cli, const std::string &line) {
-    // Paths could name any file; the scratch directory is the only place lines may write.
-    if (line.find('/') != std::string::npos)
-        return;
-    vesk_test::run_typed_line(cli, line, !line.empty() && (static_cast<uint8_t>(line[0]) & 1));
-    cli_output_take(cli);
-    zlog_set_discard(veskm->log); // a line may move the log; debug lines must go nowhere
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     vesk_fuzz::enter_scratch();
@@ -43,13 +16,20 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     vesk_fuzz::start({.commands = true});
     vesk_fuzz::add_switch();
+    vesk_fuzz::read_config("interface ge1\n loop-detect enable\n loop-detect protect vlan 10\n"
+                           " loop-detect tx-interval time 30\ninterface ge2\n"
+                           " loop-detect protect vlan 10\n loop-detect loop log\ninterface xe1\n"
+                           " loop-detect enable\n loop-detect resume time 300\n");
     struct cli *cli = cli_new(veskm, 15);
-    for (const char *line : kBaseConfig)
-        cli_execute(cli, line, false);
     std::string text(reinterpret_cast<const char *>(data), size);
     for (size_t begin = 0, end; begin <= text.size(); begin = end + 1) {
         end = std::min(text.find('\n', begin), text.size());
-        run_line(cli, text.substr(begin, end - begin));
+        const std::string line = text.substr(begin, end - begin);
+        // Paths could name any file; the scratch directory is the only place lines may write.
+        if (line.find('/') == std::string::npos)
+            vesk_test::run_typed_line(cli, line, !line.empty() && (uint8_t(line[0]) & 1));
+        cli_output_take(cli);
+        zlog_set_discard(veskm->log); // a line may move the log; debug lines must go nowhere
         vesk_fuzz::world.check_model();
     }
     cli_free(cli);

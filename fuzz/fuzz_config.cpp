@@ -1,7 +1,6 @@
 // Configuration files read at start-up by a daemon whose switch NSM has already reported. The
 // model must hold together afterwards, and the running configuration the file leaves must read
 // back into itself.
-
 #include "fuzz_daemon.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {

@@ -4,6 +4,7 @@
 // reached without a link, a refusal leaves it where it was, nothing is written through a link.
 #include <cctype>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,29 +12,24 @@
 
 namespace {
 
-std::string scratch;
-
-enum Kind { NOTHING, PLAIN, LINK, FIFO, DIRECTORY, HARD_LINK, KINDS };
+std::string scratch, other;
 
 void clear(const std::string &path) {
     if (unlink(path.c_str()) != 0)
         rmdir(path.c_str());
 }
 
-void make(Kind kind, const std::string &path) {
-    const std::string other = scratch + "/other";
+// Nothing, a plain file, a symbolic link, a FIFO, a directory or a second name of "other".
+void make(uint8_t kind, const std::string &path) {
     clear(path);
     clear(other);
-    if (kind == PLAIN || kind == HARD_LINK)
-        close(open((kind == PLAIN ? path : other).c_str(), O_CREAT | O_WRONLY, 0640));
-    if (kind == HARD_LINK)
-        (void)!link(other.c_str(), path.c_str());
-    if (kind == LINK)
-        (void)!symlink(other.c_str(), path.c_str());
-    if (kind == FIFO)
-        mkfifo(path.c_str(), 0600);
-    if (kind == DIRECTORY)
-        mkdir(path.c_str(), 0700);
+    if (kind % 6 == 1 || kind % 6 == 5)
+        close(open((kind % 6 == 1 ? path : other).c_str(), O_CREAT | O_WRONLY, 0640));
+    (void)!(kind % 6 == 5   ? link(other.c_str(), path.c_str())
+            : kind % 6 == 2 ? symlink(other.c_str(), path.c_str())
+            : kind % 6 == 3 ? mkfifo(path.c_str(), 0600)
+            : kind % 6 == 4 ? mkdir(path.c_str(), 0700)
+                            : 0);
 }
 
 // The log may be at path only when path is a plain file of one name; and a line never goes
@@ -43,7 +39,7 @@ void check(const std::string &path, bool moved, const char *when) {
     if (moved && (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1))
         vesk_fuzz::fail("%s: the log went to %s, which is no plain file of one name", when,
                         path.c_str());
-    if (lstat((scratch + "/other").c_str(), &st) == 0 && st.st_size > 0)
+    if (lstat(other.c_str(), &st) == 0 && st.st_size > 0)
         vesk_fuzz::fail("%s: a line reached the file behind a link or a second name", when);
 }
 
@@ -51,10 +47,8 @@ void check(const std::string &path, bool moved, const char *when) {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     vesk_fuzz::enter_scratch();
-    char cwd[4096];
-    if (getcwd(cwd, sizeof cwd) == nullptr)
-        vesk_fuzz::fail("no working directory");
-    scratch = cwd;
+    scratch = std::filesystem::current_path();
+    other = scratch + "/other";
     return 0;
 }
 
@@ -65,11 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (size_t i = 2; i < size && name.size() < 200; i++)
         if (data[i] != '/' && data[i] != '\0' && !std::isspace(data[i]))
             name += static_cast<char>(data[i]); // one word of a command line
-    if (name.empty())
-        name = "x";
-    const std::string path = scratch + "/n" + name; // never one of the fixed names below
-    const std::string base = scratch + "/base.log";
-    make(static_cast<Kind>(data[0] % KINDS), path);
+    const std::string path = scratch + "/n" + name, base = scratch + "/base.log"; // never other
+    make(data[0], path);
     vesk_fuzz::start({.commands = true});
     clear(base);
     if (zlog_set_file(veskm->log, base.c_str()) != 0)
@@ -83,14 +74,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         vesk_fuzz::fail("\"log file\" gave %d but the log is at %s", rc, file ? file : "(none)");
     zlog_info(veskm, "a line");
     check(path, rc == 0, "log file");
-    // What rotation leaves in the log's place, then SIGUSR1's reopen.
-    make(static_cast<Kind>(data[1] % KINDS), path);
+    make(data[1], path); // what rotation leaves in the log's place, then SIGUSR1's reopen
     bool reopened = rc == 0 && zlog_rotate(veskm, veskm->log) == 0;
     zlog_info(veskm, "another line");
     check(path, reopened, "reopen");
     cli_free(cli);
     zlog_set_discard(veskm->log);
-    for (const std::string &p : {path, base, scratch + "/other"})
+    for (const std::string &p : {path, base, other})
         clear(p);
     vesk_fuzz::stop();
     return 0;

@@ -17,14 +17,6 @@
 
 namespace {
 
-nsm_kernel_options options_from(uint8_t control) {
-    nsm_kernel_options options;
-    if (control & 0x01)
-        options.bridge = "br0";
-    options.port_mac_bridge = (control & 0x02) == 0;
-    return options;
-}
-
 void check_parsed(const nsm_nl_msg &msg) {
     if (msg.link.ifindex == 0)
         vesk_fuzz::fail("parsed message of interface 0");
@@ -32,10 +24,9 @@ void check_parsed(const nsm_nl_msg &msg) {
         vesk_fuzz::fail("parsed name of %zu bytes", msg.link.name.size());
     if (msg.link.hw_len > msg.link.hw.size())
         vesk_fuzz::fail("parsed hardware address of %u bytes", msg.link.hw_len);
-    for (const nsm_nl_vlan &v : msg.vlans) {
+    for (const nsm_nl_vlan &v : msg.vlans)
         if (v.vid < 1 || v.vid > 4094)
             vesk_fuzz::fail("parsed VLAN %u", v.vid);
-    }
 }
 
 void fdb(nsm_fdb_tracker &tracker, const nsm_nl_fdb &entry) {
@@ -58,7 +49,10 @@ void fdb(nsm_fdb_tracker &tracker, const nsm_nl_fdb &entry) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1 + sizeof(nlmsghdr))
         return 0;
-    nsm_kernel_options options = options_from(data[0]);
+    nsm_kernel_options options;
+    if (data[0] & 0x01)
+        options.bridge = "br0";
+    options.port_mac_bridge = (data[0] & 0x02) == 0;
     // The backend reads into an aligned buffer; so does this.
     std::vector<uint64_t> aligned((size - 1 + 7) / 8);
     std::memcpy(aligned.data(), data + 1, size - 1);
@@ -67,8 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     nsm_fdb_tracker tracker;
     // The parser gets what is left of the buffer and must find the message's end itself.
     const auto *bytes = reinterpret_cast<const uint8_t *>(aligned.data());
-    size_t left = size - 1;
-    while (left >= sizeof(nlmsghdr)) {
+    for (size_t left = size - 1, step; left >= sizeof(nlmsghdr); bytes += step, left -= step) {
         const auto *nlh = reinterpret_cast<const nlmsghdr *>(bytes);
         nsm_nl_msg msg;
         if (nsm_netlink_parse(nlh, left, &msg) == 0) {
@@ -79,11 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         nsm_nl_fdb entry;
         if (nsm_netlink_parse_fdb(nlh, left, &entry) == 0)
             fdb(tracker, entry);
-        size_t step = (static_cast<size_t>(nlh->nlmsg_len) + 3) & ~size_t{3};
+        step = (static_cast<size_t>(nlh->nlmsg_len) + 3) & ~size_t{3};
         if (nlh->nlmsg_len < sizeof(nlmsghdr) || step > left)
             break;
-        bytes += step;
-        left -= step;
     }
     vesk_fuzz::check_all_gone();
     vesk_fuzz::stop();

@@ -81,6 +81,21 @@ int toy_set(struct cli *cli, int, char **argv) {
     return 0;
 }
 
+// The framework's own calls: a number read as the daemon reads one (value and status), and a
+// syntax installed in a mode (the result), running nothing.
+int toy_number(struct cli *cli, int, char **argv) {
+    int st = 0, v = cmd_str2int(argv[0], &st);
+    return cli_out(cli, "%d %d\n", v, st) < 0;
+}
+int toy_install_syntax(struct cli *cli, int, char **argv) {
+    struct cli_element cel = {argv[1], [](struct cli *, int, char **) { return 0; }, nullptr};
+    return cli_out(cli, "%d\n", cli_install(cli->zg->ctree, std::atoi(argv[0]), &cel)) < 0;
+}
+// The daemon's shorthand for a command record and its help.
+CLI(macro_toy, macro_toy_cmd, "macro toy <1-9>", "macro", "toy", "a digit") {
+    return argc == 1 && argv[1] == nullptr ? std::stoi(argv[0]) : -1;
+}
+
 struct Row {
     int mode, privilege;
     uint32_t flags;
@@ -105,6 +120,8 @@ const Row ROWS[] = {
     {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy log <0-7> LINE", "", toy_log},
     {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy (read|start) FILENAME", "", toy_file},
     {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy (reset|complain|rotate)", "", toy_set},
+    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy number WORD", "", toy_number},
+    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy install WORD LINE", "", toy_install_syntax},
     {CONFIG_MODE, 1, 0, "toy enable", "toy|enable", toy_enable},
     {CONFIG_MODE, 1, 0, "interface IFNAME", PICK, toy_interface},
     {CONFIG_MODE, 1, 0, "toy which", "toy|which interface", toy_which},
@@ -165,16 +182,15 @@ std::string run_line(struct cli *cli, std::string line, std::string &logged) {
     std::istringstream in(text);
     for (std::string o; std::getline(in, o);)
         out += o.empty() ? "|\n" : "| " + o + "\n";
-    if (!text.empty() && text.back() != '\n')
-        out += "(no line end)\n";
+    out += !text.empty() && text.back() != '\n' ? "(no line end)\n" : "";
     prompt.pop_back();
     out += std::exchange(logged, "") + "= " +
            (RESULTS.count(ret) != 0 ? RESULTS.at(ret) : std::to_string(ret)) + " " + prompt;
     return out + (cli_close_requested(cli) ? " closed\n" : "\n");
 }
 
-} // namespace
-
+// Installs the toy commands and writers in zg (forgetting earlier toy settings) and creates
+// the interfaces ge10, ge2, ge1 and po1.
 bool toy_install(struct lib_globals *zg) {
     toy = ToyState{};
     static const auto TRACES = traces(std::make_index_sequence<std::size(ROWS)>());
@@ -182,15 +198,16 @@ bool toy_install(struct lib_globals *zg) {
     for (size_t i = 0; i < std::size(ROWS); i++) {
         std::vector<std::string> words;
         std::istringstream in(ROWS[i].help);
+        std::vector<const char *> help;
         for (std::string w; std::getline(in, w, '|');)
             words.push_back(w);
-        std::vector<const char *> help;
         for (const auto &w : words)
             help.push_back(w.c_str());
         help.push_back(nullptr);
         cli_element cel = {ROWS[i].syntax, ROWS[i].func ? ROWS[i].func : TRACES[i], help.data()};
         ok &= cli_install_gen(zg->ctree, ROWS[i].mode, ROWS[i].privilege, ROWS[i].flags, &cel) == 0;
     }
+    ok &= cli_install(zg->ctree, EXEC_MODE, &macro_toy_cmd) == 0;
     ok &= cli_install_config(zg->ctree, GLOBAL_WRITER_MODE, global_writer) == 0;
     ok &= cli_install_config(zg->ctree, INTERFACE_MODE, interface_writer) == 0;
     uint32_t index = 1;
@@ -198,6 +215,8 @@ bool toy_install(struct lib_globals *zg) {
         ok &= if_create(zg, name, index++) != nullptr;
     return ok;
 }
+
+} // namespace
 
 std::string toy_transcript(struct cli *cli, const std::string &script) {
     std::istringstream in(script);

@@ -3,7 +3,6 @@
 #pragma once
 
 #include "support/log_capture.h"
-#include "support/netlink_msg.h"
 #include "support/toy_commands.h"
 #include "support/vty_server.h"
 #include "support/wait_until.h"
@@ -58,6 +57,20 @@ namespace zet_test {
 // The data files of the framework's tests, by subsystem: data_path("nsm/client.txt").
 inline std::string data_path(const std::string &name) {
     return VESK_SOURCE_DIR "/tests/zet/data/" + name;
+}
+
+// Calls step with each line of a data file that is neither empty nor a comment, under a trace
+// that names the file and line; gives the number of such lines.
+template <class Step> int for_each_step(const std::string &name, Step step) {
+    std::ifstream in(data_path(name));
+    EXPECT_TRUE(in.is_open()) << name;
+    int line_no = 0, steps = 0;
+    for (std::string line; std::getline(in, line);) {
+        SCOPED_TRACE(name + ":" + std::to_string(++line_no) + ": " + line);
+        if (!line.empty() && line[0] != '#')
+            steps++, step(line);
+    }
+    return steps;
 }
 
 // A child running as user and group 65534 with no groups, which gives its exit status as

@@ -4,11 +4,6 @@
 // transcripts.
 #include "../zet_test.h"
 
-// The daemon's shorthand for a command record and its help.
-CLI(macro_toy, macro_toy_cmd, "macro toy <1-9>", "macro", "toy", "a digit") {
-    return argc == 1 && argv[1] == nullptr ? std::stoi(argv[0]) : -1;
-}
-
 namespace {
 
 using vesk_test::replace_all;
@@ -31,33 +26,11 @@ TEST_P(Transcript, RunsAsWritten) {
 
 INSTANTIATE_TEST_SUITE_P(Cli, Transcript,
                          ::testing::Values("parse.txt", "help.txt", "modes.txt", "host.txt",
-                                           "config.txt", "log.txt"),
+                                           "config.txt", "log.txt", "calls.txt"),
                          [](const auto &info) {
                              std::string name = info.param;
                              return name.substr(0, name.find('.'));
                          });
-
-TEST(Cli, InstallRefusesMalformedSyntaxAndReplacesTheSameSyntax) {
-    vesk_test::ToyShell shell;
-    ASSERT_TRUE(shell.start());
-    cli_tree *tree = shell.zg->ctree;
-    auto nop = [](struct cli *, int, char **) { return 0; };
-    for (const char *bad : {"toy (a|b", "toy <5>", "", "toy LINE more"}) {
-        struct cli_element cel = {bad, nop, nullptr};
-        EXPECT_EQ(cli_install(tree, EXEC_MODE, &cel), -1) << bad;
-    }
-    struct cli_element good = {"show  toy vlan", nop, nullptr}, nofunc = {"toy", nullptr, nullptr};
-    EXPECT_EQ(cli_install(tree, EXEC_MODE, &nofunc), -1);
-    EXPECT_EQ(std::pair(cli_install(tree, -1, &good), cli_install(tree, CLI_MODE_MAX, &good)),
-              std::pair(-1, -1));
-    ASSERT_EQ(cli_install(tree, EXEC_MODE, &good), 0);
-    EXPECT_EQ(cli_execute(shell.cli, "show toy vlan", false), 0);
-    EXPECT_EQ(cli_output_take(shell.cli), "");
-    ASSERT_EQ(cli_install(tree, EXEC_MODE, &macro_toy_cmd), 0);
-    EXPECT_EQ(cli_execute(shell.cli, "macro toy 7", false), 7);
-    cli_describe(shell.cli, "macro toy ");
-    EXPECT_EQ(cli_output_take(shell.cli), "  <1-9>  a digit\n");
-}
 
 TEST(Cli, ContextsTakeLongOutputLimitLinesAndForgetDeletedInterfaces) {
     vesk_test::ToyShell shell;
@@ -90,23 +63,6 @@ TEST(Cli, ContextsTakeLongOutputLimitLinesAndForgetDeletedInterfaces) {
     for (const char *line : {"log file /tmp/never.log", "log syslog"}) {
         EXPECT_EQ(cli_execute(cli, line, true), 1) << line;
         EXPECT_EQ(cli_output_take(cli), "% The log is not open\n");
-    }
-}
-
-TEST(Cli, CmdStr2IntTakesDecimalInt32Only) {
-    for (auto [text, value] : {std::pair{"42", 42},
-                               {"-17", -17},
-                               {"+8", 8},
-                               {"2147483647", 2147483647},
-                               {"-2147483648", -2147483647 - 1}}) {
-        int st = 99;
-        EXPECT_EQ(std::pair(cmd_str2int(text, &st), st), std::pair(value, 0)) << text;
-    }
-    for (const char *bad : {"2147483648", "-2147483649", "99999999999999999999", "", "-", "12a",
-                            "a12", " 12", "1 2", "0x10", static_cast<const char *>(nullptr)}) {
-        int st = 0;
-        cmd_str2int(bad, &st);
-        EXPECT_LT(st, 0) << (bad != nullptr ? bad : "null");
     }
 }
 

@@ -1,5 +1,5 @@
 // Interfaces: the natural name order, the group and the privileged virtual router finding each
-// interface every way, renames, deletes and their hooks.
+// interface every way, renames, deletes and their hooks, and the handle that holds them.
 #include "../zet_test.h"
 
 namespace {
@@ -15,11 +15,12 @@ TEST(If, NamesCompareDigitRunsByValueTextDecidesTheRestAndTheOrderIsTotal) {
         {"eth1", "ge1"},         {"ge1", "ge1.10"},
         {"ge", "ge1"},           {"", "a"},
         {"ge02", "ge2"},         {"p99999999999999999999", "p100000000000000000000"}};
-    for (auto [a, b] : less)
+    std::vector<std::string> names;
+    for (auto [a, b] : less) {
         EXPECT_EQ(std::pair(sign(ifname_cmp3(a, b)), sign(ifname_cmp3(b, a))), std::pair(-1, 1))
             << a << " " << b;
-    std::vector<std::string> names = {"ge10", "eth0", "ge2", "ge1/0/10", "ge1",   "ge1/0/2",
-                                      "xe1",  "ge02", "br0", "ge100",    "eth10", "ge1/0/1"};
+        names.insert(names.end(), {a, b});
+    }
     for (auto &a : names)
         for (auto &b : names) {
             int ab = ifname_cmp3(a.c_str(), b.c_str());
@@ -30,12 +31,6 @@ TEST(If, NamesCompareDigitRunsByValueTextDecidesTheRestAndTheOrderIsTotal) {
                              ifname_cmp3(a.c_str(), c.c_str()) >= 0)
                     << a << " " << b << " " << c;
         }
-    interface ifp {};
-    for (uint32_t flags :
-         {0u, 1u * IFF_UP, 1u * IFF_RUNNING, 0u + (IFF_UP | IFF_RUNNING | IFF_BROADCAST)}) {
-        ifp.flags = flags;
-        EXPECT_EQ(if_is_up(&ifp), (flags & IFF_UP) != 0 && (flags & IFF_RUNNING) != 0) << flags;
-    }
 }
 
 class IfTest : public ::testing::Test {
@@ -51,12 +46,10 @@ class IfTest : public ::testing::Test {
             out += std::string(ifp->name) + " ";
         }
         out += "|";
-        ifg_foreach(
-            zg->ifg,
-            [](void *o, interface *i) {
-                *static_cast<std::string *>(o) += std::string(" ") + i->name;
-            },
-            &out);
+        auto add = [](void *o, interface *i) {
+            *static_cast<std::string *>(o) += " " + std::string(i->name);
+        };
+        ifg_foreach(zg->ifg, add, &out);
         return out;
     }
     // The interface found by index in the group and the router, and by name; -1 when these
@@ -113,25 +106,23 @@ TEST_F(IfTest, InterfacesAreFoundEveryWayAndKeptInNaturalNameOrder) {
 std::string unbound;
 lib_globals *hook_zg;
 
+// The hooks run before the interface goes, while it is still whole and findable; stopping is
+// no unbind, as the daemon is gone by then.
 TEST_F(IfTest, DeleteCallsTheUnbindHooksFirstButStoppingCallsNone) {
     hook_zg = zg;
     unbound.clear();
+    auto first = [](interface *ifp) {
+        EXPECT_EQ(ifg_lookup_by_index(hook_zg->ifg, ifp->ifindex), ifp);
+        EXPECT_EQ(if_lookup_by_index(hook_zg->vr_priv->ifm, ifp->ifindex), ifp);
+        return unbound += std::string("first:") + ifp->name + " ", 0;
+    };
+    ASSERT_EQ(if_add_hook(zg->ifg, IF_HOOK_VR_UNBIND, first), 0);
     ASSERT_EQ(if_add_hook(zg->ifg, IF_HOOK_VR_UNBIND,
-                          [](interface *ifp) {
-                              // Called before the interface goes: still whole and findable.
-                              EXPECT_EQ(ifg_lookup_by_index(hook_zg->ifg, ifp->ifindex), ifp);
-                              EXPECT_EQ(if_lookup_by_index(hook_zg->vr_priv->ifm, ifp->ifindex),
-                                        ifp);
-                              unbound += std::string("first:") + ifp->name + " ";
-                              return 0;
-                          }),
-              0);
-    ASSERT_EQ(if_add_hook(zg->ifg, 6,
                           [](interface *ifp) {
                               return unbound += std::string("second:") + ifp->name + " ", 0;
                           }),
               0);
-    EXPECT_EQ(if_add_hook(zg->ifg, 6, nullptr), -1);
+    EXPECT_EQ(if_add_hook(zg->ifg, IF_HOOK_VR_UNBIND, nullptr), -1);
     for (uint32_t i = 1; i <= 4; i++)
         if_create(zg, ("ge" + std::to_string(i)).c_str(), i);
     if_delete(zg, ifg_lookup_by_index(zg->ifg, 1));
@@ -139,17 +130,13 @@ TEST_F(IfTest, DeleteCallsTheUnbindHooksFirstButStoppingCallsNone) {
     EXPECT_EQ(found(1, "ge1"), nullptr);
     EXPECT_EQ(order(), "ge2 ge3 ge4 | ge2 ge3 ge4");
     // A walk may delete the interface it is given.
-    ifg_foreach(
-        zg->ifg, [](void *z, interface *ifp) { if_delete(static_cast<lib_globals *>(z), ifp); },
-        zg);
+    auto del = [](void *z, interface *ifp) { if_delete(static_cast<lib_globals *>(z), ifp); };
+    ifg_foreach(zg->ifg, del, zg);
     EXPECT_EQ(order(), "|");
-    for (uint32_t i = 1; i <= 5; i++)
-        if_create(zg, ("ge" + std::to_string(i)).c_str(), i);
+    if_create(zg, "ge5", 5);
     unbound.clear();
-    lib_stop(zg);
-    zg = nullptr;
-    EXPECT_EQ(std::pair(unbound, memory_live(MTYPE_ZET_IF)), std::pair(std::string(), 0L))
-        << "stopping is not an unbind: the daemon is gone by then";
+    lib_stop(std::exchange(zg, nullptr));
+    EXPECT_EQ(std::pair(unbound, memory_live(MTYPE_ZET_IF)), std::pair(std::string(), 0L));
 }
 
 // lib_start makes what every subsystem needs, and lib_stop frees all of it; a lib_start that

@@ -6,6 +6,7 @@ namespace {
 struct item {
     int key, id;
 };
+std::vector<int> destroyed;
 
 // The ids in order, after checking the links both ways and the count.
 std::vector<int> ids(list *l) {
@@ -19,12 +20,15 @@ std::vector<int> ids(list *l) {
     return out;
 }
 
-TEST(List, KeepsOrderAndUnlinksAnywhere) {
+// list_delete and list_delete_all_node call the destructor on each item once; list_free and
+// list_delete_node never touch the items.
+TEST(List, KeepsOrderUnlinksAnywhereAndDestroysOnlyWhereItemsAreDeleted) {
     item items[] = {{5, 1}, {1, 2}, {3, 3}, {5, 4}, {1, 5}, {9, 6}, {0, 7}, {3, 8}};
     list *l = list_new(), *plain = list_new();
     l->cmp = [](void *a, void *b) {
         return static_cast<item *>(a)->key - static_cast<item *>(b)->key;
     };
+    plain->del = l->del = [](void *p) { destroyed.push_back(static_cast<item *>(p)->id); };
     for (auto &it : items) {
         ASSERT_NE(listnode_add_sort(l, &it), nullptr);
         listnode_add_sort(plain, &it); // without cmp: appended
@@ -48,33 +52,13 @@ TEST(List, KeepsOrderAndUnlinksAnywhere) {
     EXPECT_EQ(visited, (std::vector<int>{2, 3, 4, 5, 6, 7, 8, 1}));
     EXPECT_EQ(ids(plain), (std::vector<int>{2, 4, 6, 8}));
     list_free(l);
-    list_free(plain);
-}
-
-std::vector<int> destroyed;
-
-// list_delete and list_delete_all_node call the destructor on each item once; list_free and
-// list_delete_node never touch the items.
-TEST(List, DestructorRunsOnlyWhereItemsAreDeleted) {
-    item a{0, 1}, b{0, 2};
-    list *l = list_new();
-    l->del = [](void *p) { destroyed.push_back(static_cast<item *>(p)->id); };
-    listnode_add(l, &a);
-    list_delete_node(l, listnode_add(l, &b));
-    EXPECT_EQ(ids(l), std::vector<int>{1});
-    list_free(l);
     EXPECT_TRUE(destroyed.empty());
-    l = list_new();
-    l->del = [](void *p) { destroyed.push_back(static_cast<item *>(p)->id); };
-    item items[] = {{0, 7}, {0, 40}, {0, 20}};
-    listnode_add(l, &items[0]);
-    list_delete_all_node(l);
-    EXPECT_EQ(std::tuple(destroyed, listcount(l), listhead(l)),
-              std::tuple(std::vector<int>{7}, 0u, nullptr));
-    listnode_add(l, &items[1]); // the list is still usable
-    listnode_add(l, &items[2]);
-    list_delete(l);
-    EXPECT_EQ(destroyed, (std::vector<int>{7, 40, 20}));
+    list_delete_all_node(plain);
+    EXPECT_EQ(std::tuple(destroyed, listcount(plain), listhead(plain)),
+              std::tuple(std::vector<int>{2, 4, 6, 8}, 0u, nullptr));
+    listnode_add(plain, &items[6]); // the list is still usable
+    list_delete(plain);
+    EXPECT_EQ(destroyed, (std::vector<int>{2, 4, 6, 8, 7}));
     EXPECT_EQ(memory_live(MTYPE_ZET_LIST) + memory_live(MTYPE_ZET_LISTNODE), 0);
 }
 

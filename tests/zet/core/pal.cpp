@@ -1,20 +1,7 @@
 // The small platform services: the Internet checksum, the version text, daemonizing.
 #include "../zet_test.h"
 
-#include <random>
-
 namespace {
-
-// RFC 1071 the textbook way: big-endian 16-bit words, an odd byte as the high half of a last
-// word, carries folded, complemented.
-uint16_t reference_be(const std::vector<uint8_t> &b) {
-    uint64_t sum = 0;
-    for (size_t i = 0; i < b.size(); i += 2)
-        sum += (static_cast<uint64_t>(b[i]) << 8) | (i + 1 < b.size() ? b[i + 1] : 0);
-    while (sum >> 16)
-        sum = (sum & 0xffff) + (sum >> 16);
-    return static_cast<uint16_t>(~sum & 0xffff);
-}
 
 // in_checksum sums in memory order, so its result stored into memory reads as the big-endian
 // checksum on any host: this gives those two bytes as a big-endian number.
@@ -26,26 +13,18 @@ uint16_t checksum_be(const uint8_t *b, int len) {
 }
 
 TEST(Pal, ChecksumIsTheInternetChecksum) {
-    const std::vector<uint8_t> header = {0x45, 0x00, 0x00, 0x73, 0x00, 0x00, 0x40,
-                                         0x00, 0x40, 0x11, 0xb8, 0x61, 0xc0, 0xa8,
-                                         0x00, 0x01, 0xc0, 0xa8, 0x00, 0xc7};
-    EXPECT_EQ(checksum_be(header.data(), 20), 0) << "an IPv4 header with its checksum";
+    const uint8_t header[] = {0x45, 0x00, 0x00, 0x73, 0x00, 0x00, 0x40, 0x00, 0x40, 0x11,
+                              0xb8, 0x61, 0xc0, 0xa8, 0x00, 0x01, 0xc0, 0xa8, 0x00, 0xc7};
+    EXPECT_EQ(checksum_be(header, 20), 0) << "an IPv4 header with its checksum";
     const uint8_t raw[] = {0xaa, 0x00, 0x01, 0xf2, 0x03, 0xf4, 0xf5, 0xf6, 0xf7, 0xff};
     EXPECT_EQ(checksum_be(raw + 1, 8), 0x220d) << "RFC 1071 section 3, unaligned";
     EXPECT_EQ(checksum_be(raw + 1, 7), 0x2304) << "the padding byte is zero, not what follows";
     EXPECT_EQ(std::tuple(in_checksum(nullptr, 0), in_checksum(raw, -3)),
               std::tuple(0xffff, 0xffff));
-    // Carries over long input, and random data of every length up to 300.
+    // Carries folded more than once over long input (the values of the textbook sum).
     std::vector<uint8_t> ones(4001, 0xff), big(70000, 0xfe);
-    EXPECT_EQ(checksum_be(ones.data(), 4001), reference_be(ones));
-    EXPECT_EQ(checksum_be(big.data(), 70000), reference_be(big));
-    std::mt19937 rng(12345);
-    for (size_t len = 0; len <= 300; len++) {
-        std::vector<uint8_t> b(len);
-        for (auto &x : b)
-            x = static_cast<uint8_t>(rng());
-        ASSERT_EQ(checksum_be(b.data(), int(len)), reference_be(b)) << "length " << len;
-    }
+    EXPECT_EQ(std::pair(checksum_be(ones.data(), 4001), checksum_be(big.data(), 70000)),
+              std::pair(uint16_t{0x00ff}, uint16_t{0x4141}));
 }
 
 TEST(Pal, VersionShowsTheBuildAndTheProgramWithoutItsPath) {
@@ -70,40 +49,37 @@ TEST(Pal, VersionShowsTheBuildAndTheProgramWithoutItsPath) {
         << zet_version_text();
 }
 
-// Daemonizes a child started in /tmp with the pipe as its standard output; the detached
-// grandchild reports through the pipe: session leader or not, directory, and whether its
-// standard output went to /dev/null. The parent side exits at once, with 0.
-std::string daemonized(int nochdir, int noclose) {
-    int fds[2];
-    EXPECT_EQ(pipe(fds), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (chdir("/tmp") != 0 || dup2(fds[1], 1) < 0 || pal_daemonize(nochdir, noclose) != 0)
-            _exit(2);
-        char cwd[PATH_MAX] = "";
-        struct stat out {
-        }, null{};
-        fstat(1, &out);
-        stat("/dev/null", &null);
-        std::string report = std::string(getsid(0) == getpid() ? "leader " : "member ") +
-                             (getcwd(cwd, sizeof cwd) ? cwd : "?") +
-                             (out.st_rdev == null.st_rdev ? " devnull" : " other");
-        _exit(write(fds[1], report.data(), report.size()) < 0 ? 4 : 0);
-    }
-    close(fds[1]);
-    int status = 0;
-    EXPECT_EQ(waitpid(pid, &status, 0), pid);
-    std::string report = WIFEXITED(status) && WEXITSTATUS(status) == 0 ? "" : "parent failed ";
-    char buf[256];
-    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
-        report.append(buf, static_cast<size_t>(n));
-    close(fds[0]);
-    return report;
-}
-
+// A child started in /tmp with a pipe as its standard output daemonizes; the parent side exits
+// at once with 0, and the detached grandchild says through the pipe whether it leads a
+// session, where it is and whether its standard output went to /dev/null.
 TEST(Pal, DaemonizeDetachesAndUnlessToldOtherwiseMovesToRootAndSilencesStreams) {
-    EXPECT_EQ(daemonized(0, 0), "leader / devnull");
-    EXPECT_EQ(daemonized(1, 1), "leader /tmp other");
+    for (auto [keep, want] : {std::pair(0, "leader / devnull"), {1, "leader /tmp other"}}) {
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        pid_t pid = fork();
+        if (pid == 0) {
+            if (chdir("/tmp") != 0 || dup2(fds[1], 1) < 0 || pal_daemonize(keep, keep) != 0)
+                _exit(2);
+            char cwd[PATH_MAX] = "";
+            struct stat out {
+            }, null{};
+            fstat(1, &out);
+            stat("/dev/null", &null);
+            std::string report = std::string(getsid(0) == getpid() ? "leader " : "member ") +
+                                 (getcwd(cwd, sizeof cwd) ? cwd : "?") +
+                                 (out.st_rdev == null.st_rdev ? " devnull" : " other");
+            _exit(write(fds[1], report.data(), report.size()) < 0 ? 4 : 0);
+        }
+        close(fds[1]);
+        int status = 0;
+        EXPECT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        char buf[256] = {};
+        for (ssize_t n, got = 0; (n = read(fds[0], buf + got, sizeof buf - 1 - size_t(got))) > 0;)
+            got += n;
+        close(fds[0]);
+        EXPECT_STREQ(buf, want);
+    }
 }
 
 } // namespace

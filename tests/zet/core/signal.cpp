@@ -18,22 +18,19 @@ void on_signal(int signo) {
 
 struct SignalTest : ::testing::Test {
     lib_globals zg{};
-    struct thread *deadline = nullptr;
     void SetUp() override {
         zet_clock_use_monotonic(); // a fetch waits only on the real clock
         zg.master = g_master = thread_master_create();
         ASSERT_EQ(pal_signal_init(), 0);
         EXPECT_EQ(pal_signal_fd(), -1) << "no handler, no descriptor";
-        ASSERT_EQ(pal_signal_set(SIGUSR1, on_signal), 0);
-        ASSERT_EQ(pal_signal_set(SIGHUP, on_signal), 0);
+        ASSERT_EQ(pal_signal_set(SIGUSR1, on_signal) | pal_signal_set(SIGHUP, on_signal), 0);
         EXPECT_GE(pal_signal_fd(), 0);
-        deadline = thread_add_timer(
-            &zg, [](struct thread *) { return 0; }, nullptr, 60);
+        thread_add_timer(
+            &zg, [](struct thread *) { return 0; }, nullptr, 60); // a deadline
         ran.clear();
         g_loop = pthread_self();
     }
     void TearDown() override {
-        thread_cancel(deadline);
         pal_signal_set(SIGUSR1, nullptr);
         pal_signal_set(SIGHUP, nullptr);
         thread_master_free(zg.master);

@@ -2,6 +2,8 @@
 // threads, stopping, and the records' memory.
 #include "../zet_test.h"
 
+#include <numeric>
+
 namespace {
 
 using ms = std::chrono::milliseconds;
@@ -22,6 +24,7 @@ int nothing(struct thread *) {
 
 struct LoopTest : ::testing::Test {
     lib_globals zg{};
+    struct thread buf {};
     void SetUp() override {
         zet_clock_use_virtual(1000);
         ASSERT_NE(zg.master = thread_master_create(), nullptr);
@@ -35,24 +38,19 @@ struct LoopTest : ::testing::Test {
     struct thread *timer(const char *name, long seconds) {
         return thread_add_timer(&zg, record, const_cast<char *>(name), seconds);
     }
-    struct thread *fetch(struct thread *buf) {
-        return thread_fetch(&zg, buf);
+    struct thread *fetch() {
+        return thread_fetch(&zg, &buf);
     }
 };
 
 TEST(Clock, VirtualStandsStillUntilAdvancedAndNeverGoesBackMonotonicMoves) {
-    timeval a{}, b{};
-    ASSERT_EQ(pal_time_tzcurrent(&a, nullptr), 0);
-    std::this_thread::sleep_for(ms(5));
-    ASSERT_EQ(pal_time_tzcurrent(&b, nullptr), 0);
-    EXPECT_GE((b.tv_sec - a.tv_sec) * 1000000 + b.tv_usec - a.tv_usec, 5000);
-    EXPECT_TRUE(a.tv_usec >= 0 && a.tv_usec < 1000000 && !zet_clock_is_virtual());
     zet_clock_use_virtual(1000);
     std::this_thread::sleep_for(ms(2));
     ASSERT_TRUE(zet_clock_is_virtual());
     EXPECT_EQ(zet_clock_now_usec(), 1000000000);
     zet_clock_advance_usec(1500001);
     zet_clock_advance_usec(-10);
+    timeval a{}, b{};
     pal_time_tzcurrent(&a, nullptr);
     EXPECT_EQ(std::pair(a.tv_sec, a.tv_usec), std::pair(time_t{1001}, suseconds_t{500001}));
     std::atomic<bool> done{false}, went_back{false}; // readers on another thread see time grow
@@ -133,26 +131,25 @@ TEST_F(LoopTest, CallbacksCancelAndRearmTimers) {
     EXPECT_EQ(g_self->sands.tv_sec, 1024);
 }
 
-int arm_zero(struct thread *t) {
-    record(t);
-    thread_add_timer(THREAD_GLOB(t), record, const_cast<char *>("follow-up"), 0);
-    return 0;
-}
-
 // Run-due runs what callbacks make due now; a fetch never waits for virtual time. Records
 // return their memory when run, cancelled, or freed with the master, gathered or not.
 TEST_F(LoopTest, RunDueAndFetchOnTheVirtualClockAndRecordsReturnTheirMemory) {
-    thread_add_timer(&zg, arm_zero, const_cast<char *>("first"), 0);
+    thread_add_timer(
+        &zg,
+        [](struct thread *t) {
+            record(t);
+            return thread_add_timer(THREAD_GLOB(t), record, const_cast<char *>("next"), 0), 0;
+        },
+        const_cast<char *>("first"), 0);
     EXPECT_EQ(thread_run_due(&zg), 2);
-    EXPECT_EQ(fired, (std::vector<std::string>{"first@0", "follow-up@0"}));
+    EXPECT_EQ(fired, (std::vector<std::string>{"first@0", "next@0"}));
     thread_cancel(timer("cancelled", 1));
     timer("later", 10);
-    struct thread buf {};
     auto start = steady_clock::now();
-    EXPECT_EQ(fetch(&buf), nullptr);
+    EXPECT_EQ(fetch(), nullptr);
     EXPECT_LT(steady_clock::now() - start, ms(500));
     zet_clock_advance_usec(10000000);
-    ASSERT_EQ(fetch(&buf), &buf);
+    ASSERT_EQ(fetch(), &buf);
     EXPECT_EQ(std::pair(buf.type, buf.zg), std::pair(int{THREAD_TIMER}, &zg));
     thread_call(&buf);
     EXPECT_EQ(fired.back(), "later@10000000");
@@ -171,15 +168,12 @@ TEST_F(LoopTest, RunDueAndFetchOnTheVirtualClockAndRecordsReturnTheirMemory) {
     thread_post(zg.master, nothing, nullptr, "x", 1);
     ASSERT_EQ(write(fds[1], "r", 1), 1);
     zet_clock_advance_usec(1);
-    ASSERT_NE(fetch(&buf), nullptr); // leaves gathered tasks in the ready queue
-    thread_master_free(zg.master);
-    zg.master = nullptr;
+    ASSERT_NE(fetch(), nullptr); // leaves gathered tasks in the ready queue
+    thread_master_free(std::exchange(zg.master, nullptr));
     EXPECT_EQ(memory_live(MTYPE_ZET_THREAD), 0);
     close(fds[0]);
     close(fds[1]);
 }
-
-// ---- reads, blocking and stopping on the monotonic clock -------------------------------------
 
 struct MonoLoopTest : LoopTest {
     void SetUp() override {
@@ -189,9 +183,7 @@ struct MonoLoopTest : LoopTest {
 };
 
 int read_byte(struct thread *t) {
-    char c;
-    EXPECT_EQ(read(THREAD_FD(t), &c, 1), 1);
-    *static_cast<char *>(THREAD_ARG(t)) = c;
+    EXPECT_EQ(read(THREAD_FD(t), THREAD_ARG(t), 1), 1);
     return 0;
 }
 
@@ -208,8 +200,7 @@ TEST_F(MonoLoopTest, FetchBlocksUntilADescriptorIsReadableOrATimerIsDue) {
         std::this_thread::sleep_for(ms(100));
         EXPECT_EQ(write(fds[1], "k", 1), 1);
     });
-    struct thread buf {};
-    ASSERT_EQ(fetch(&buf), &buf);
+    ASSERT_EQ(fetch(), &buf);
     auto waited = steady_clock::now() - start;
     writer.join();
     EXPECT_EQ(std::pair(buf.type, buf.fd), std::pair(int{THREAD_READ}, fds[0]));
@@ -226,16 +217,11 @@ TEST_F(MonoLoopTest, FetchBlocksUntilADescriptorIsReadableOrATimerIsDue) {
     struct thread *t = thread_add_timer_msec(&zg, record, const_cast<char *>("t"), 120);
     long long expiry = t->sands.tv_sec * 1000000LL + t->sands.tv_usec;
     start = steady_clock::now();
-    ASSERT_EQ(fetch(&buf), &buf);
+    ASSERT_EQ(fetch(), &buf);
     EXPECT_GE(zet_clock_now_usec(), expiry);
     EXPECT_GE(steady_clock::now() - start, ms(119));
     thread_call(&buf);
     EXPECT_EQ(fired.size(), 1u);
-}
-
-int stop_loop(struct thread *t) {
-    thread_master_stop(t->master);
-    return 0;
 }
 
 TEST_F(MonoLoopTest, StopEndsTheLoopFromAnotherThreadOrAfterTheCallbackThatAsks) {
@@ -244,46 +230,43 @@ TEST_F(MonoLoopTest, StopEndsTheLoopFromAnotherThreadOrAfterTheCallbackThatAsks)
         std::this_thread::sleep_for(ms(50));
         thread_master_stop(zg.master);
     });
-    struct thread buf {};
     auto start = steady_clock::now();
-    EXPECT_EQ(fetch(&buf), nullptr);
+    EXPECT_EQ(fetch(), nullptr);
     EXPECT_LT(steady_clock::now() - start, ms(5000));
     stopper.join();
     thread_cancel(far);
-    thread_add_timer(&zg, stop_loop, nullptr, 0);
+    thread_add_timer(
+        &zg, [](struct thread *t) { return thread_master_stop(t->master), 0; }, nullptr, 0);
     timer("after", 0);
     int ran = 0;
-    for (; fetch(&buf) != nullptr; ran++)
+    for (; fetch() != nullptr; ran++)
         thread_call(&buf);
     EXPECT_EQ(std::pair(ran, fired.size()), std::pair(1, size_t{0}));
-    ASSERT_EQ(fetch(&buf), &buf) << "the loop can be entered again";
+    ASSERT_EQ(fetch(), &buf) << "the loop can be entered again";
     thread_call(&buf);
     EXPECT_EQ(fired.size(), 1u);
 }
 
-// ---- posts -------------------------------------------------------------------------------------
-
 // Each post carries {producer, sequence}; arg is the sequences received per producer.
+using PerProducer = std::vector<std::vector<uint32_t>>;
 int on_post(struct thread *t) {
-    auto *per = static_cast<std::vector<std::vector<uint32_t>> *>(THREAD_ARG(t));
     uint32_t v[2];
     EXPECT_EQ(std::pair(t->data_len, t->type), std::pair(sizeof v, int{THREAD_EVENT}));
     std::memcpy(v, t->data, sizeof v);
-    (*per)[v[0]].push_back(v[1]);
+    (*static_cast<PerProducer *>(THREAD_ARG(t)))[v[0]].push_back(v[1]);
     return 0;
 }
 
-void expect_in_order(const std::vector<std::vector<uint32_t>> &per, uint32_t each) {
-    for (const auto &got : per) {
-        ASSERT_EQ(got.size(), each);
-        for (uint32_t i = 0; i < each; i++)
-            ASSERT_EQ(got[i], i);
-    }
+void expect_in_order(const PerProducer &per, uint32_t each) {
+    std::vector<uint32_t> want(each);
+    std::iota(want.begin(), want.end(), 0);
+    for (const auto &got : per)
+        EXPECT_EQ(got, want);
 }
 
 TEST_F(MonoLoopTest, PostsFromSeveralThreadsArriveInEachOnesOrder) {
     constexpr uint32_t kProducers = 4, kEach = 3000;
-    std::vector<std::vector<uint32_t>> per(kProducers);
+    PerProducer per(kProducers);
     std::vector<std::thread> producers;
     for (uint32_t p = 0; p < kProducers; p++)
         producers.emplace_back([&, p] {
@@ -292,9 +275,8 @@ TEST_F(MonoLoopTest, PostsFromSeveralThreadsArriveInEachOnesOrder) {
                     std::this_thread::yield(); // queue full: the test wants every post
         });
     struct thread *deadline = timer("deadline", 30);
-    struct thread buf {};
     for (size_t total = 0; total < kProducers * kEach && fired.empty();) {
-        ASSERT_EQ(fetch(&buf), &buf);
+        ASSERT_EQ(fetch(), &buf);
         thread_call(&buf);
         total = 0;
         for (auto &v : per)
@@ -307,15 +289,14 @@ TEST_F(MonoLoopTest, PostsFromSeveralThreadsArriveInEachOnesOrder) {
 }
 
 TEST_F(LoopTest, FullPostQueueDropsAndCountsButBadPostsAreNotCounted) {
-    std::vector<std::vector<uint32_t>> per(1);
+    PerProducer per(1);
     for (uint32_t v[2] = {0, 0}; v[1] < THREAD_POST_QUEUE_MAX + 10; v[1]++)
         EXPECT_EQ(thread_post(zg.master, on_post, &per, v, sizeof v),
                   v[1] < THREAD_POST_QUEUE_MAX ? 0 : -1);
     EXPECT_EQ(std::pair(thread_post_dropped(zg.master), thread_post_pending(zg.master)),
               std::pair(10UL, size_t{THREAD_POST_QUEUE_MAX}));
     timer("tick", 0); // a timer due meanwhile is not starved by the posts
-    struct thread buf {};
-    ASSERT_EQ(fetch(&buf), &buf);
+    ASSERT_EQ(fetch(), &buf);
     thread_call(&buf);
     EXPECT_EQ(fired, std::vector<std::string>{"tick@0"});
     EXPECT_EQ(thread_run_due(&zg), int{THREAD_POST_QUEUE_MAX});

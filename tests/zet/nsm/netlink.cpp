@@ -1,33 +1,126 @@
 // rtnetlink messages read into records and folded into the kernel state, and the view of the
-// chosen bridge the kernel backend gives the client.
+// chosen bridge the kernel backend gives the client (tests/zet/data/nsm/kernel.txt).
 #include "../zet_test.h"
+
+#include <linux/if_bridge.h>
+#include <linux/if_link.h>
 
 namespace {
 
-using vesk_test::nl_bridge;
-using vesk_test::nl_bridge_family;
-using vesk_test::nl_port;
-using vesk_test::NlMsg;
 constexpr uint16_t B = BRIDGE_VLAN_INFO_RANGE_BEGIN, E = BRIDGE_VLAN_INFO_RANGE_END,
                    P = BRIDGE_VLAN_INFO_PVID, U = BRIDGE_VLAN_INFO_UNTAGGED;
-constexpr uint32_t kUpRunning = IFF_UP | IFF_RUNNING;
 
-nsm_nl_msg parsed(const NlMsg &m, int want = 0) {
+// A link message, laid out as the kernel lays it out, from "KIND IFINDEX ATTR...": KIND one of
+// link, dellink, brlink, brdel (the last two of the bridge family) or addr (another type); each
+// ATTR one of name:NAME (with \xHH escapes), mac:N (address 02:00:00:00:00:N),
+// kind:KIND[/VLAN_FILTERING], master:N, vlans:VID[FLAGS],... (p pvid, u untagged, b the
+// bridge's own entry, r range begin, e range end), inet (an empty AF_INET block of AF_SPEC) or
+// past (an attribute header claiming 200 bytes). Up and running.
+std::vector<uint8_t> nl(const std::string &text) {
+    std::vector<uint8_t> b;
+    std::vector<size_t> nests;
+    auto put = [&](const void *p, size_t n) {
+        b.insert(b.end(), static_cast<const uint8_t *>(p), static_cast<const uint8_t *>(p) + n);
+        b.resize(NLMSG_ALIGN(b.size()), 0);
+    };
+    auto attr = [&](uint16_t type, const void *p, size_t n) {
+        const nlattr a{static_cast<uint16_t>(NLA_HDRLEN + n), type};
+        put(&a, sizeof a);
+        put(p, n);
+    };
+    auto begin = [&](uint16_t type) {
+        nests.push_back(b.size()), attr(type | NLA_F_NESTED, "", 0);
+    };
+    auto end = [&] {
+        const auto len = static_cast<uint16_t>(b.size() - nests.back());
+        std::memcpy(b.data() + nests.back(), &len, sizeof len);
+        nests.pop_back();
+    };
+    std::istringstream in(text);
+    std::string kind, w;
+    int ifindex = 0;
+    in >> kind >> ifindex;
+    const nlmsghdr h{0,
+                     uint16_t(kind == "addr"                               ? RTM_NEWADDR
+                              : kind.ends_with("del") || kind == "dellink" ? RTM_DELLINK
+                                                                           : RTM_NEWLINK),
+                     0, 0, 0};
+    const ifinfomsg ifi{uint8_t(kind.starts_with("br") ? AF_BRIDGE : AF_UNSPEC),
+                        0,
+                        0,
+                        ifindex,
+                        IFF_UP | IFF_RUNNING,
+                        0};
+    put(&h, sizeof h);
+    put(&ifi, sizeof ifi);
+    while (in >> w) {
+        const std::string key = w.substr(0, w.find(':')), v = w.substr(w.find(':') + 1);
+        if (key == "name") {
+            std::string s = v;
+            for (size_t at; (at = s.find("\\x")) != std::string::npos;)
+                s.replace(at, 4, 1, static_cast<char>(std::stoi(s.substr(at + 2, 2), nullptr, 16)));
+            attr(IFLA_IFNAME, s.c_str(), s.size() + 1);
+        } else if (key == "mac") {
+            const uint8_t hw[6] = {2, 0, 0, 0, 0, static_cast<uint8_t>(std::stoi(v))};
+            attr(IFLA_ADDRESS, hw, 6);
+        } else if (key == "master") {
+            const uint32_t master = std::stoul(v);
+            attr(IFLA_MASTER, &master, sizeof master);
+        } else if (key == "kind") {
+            const std::string k = v.substr(0, v.find('/'));
+            begin(IFLA_LINKINFO);
+            attr(IFLA_INFO_KIND, k.c_str(), k.size() + 1);
+            if (const uint8_t f = v.back() - '0'; k != v) {
+                begin(IFLA_INFO_DATA);
+                attr(IFLA_BR_VLAN_FILTERING, &f, 1);
+                end();
+            }
+            end();
+        } else if (key == "vlans" || key == "inet") {
+            begin(IFLA_AF_SPEC);
+            std::istringstream items(key == "vlans" ? v : "");
+            for (std::string e; std::getline(items, e, ',');) {
+                bridge_vlan_info i{0, static_cast<uint16_t>(std::stoi(e))};
+                for (char c : e)
+                    i.flags |= c == 'p'   ? P
+                               : c == 'u' ? U
+                               : c == 'b' ? BRIDGE_VLAN_INFO_BRENTRY
+                               : c == 'r' ? B
+                               : c == 'e' ? E
+                                          : 0;
+                attr(IFLA_BRIDGE_VLAN_INFO, &i, sizeof i);
+            }
+            if (key == "inet")
+                begin(AF_INET), end();
+            end();
+        } else {
+            const nlattr past{200, IFLA_MTU};
+            EXPECT_EQ(key, "past");
+            put(&past, sizeof past);
+        }
+    }
+    const auto len = static_cast<uint32_t>(b.size());
+    std::memcpy(b.data(), &len, sizeof len);
+    return b;
+}
+
+nsm_nl_msg parsed(const std::string &text, int want = 0) {
+    const std::vector<uint8_t> m = nl(text);
     nsm_nl_msg out;
-    EXPECT_EQ(nsm_netlink_parse(m.hdr(), m.size(), &out), want);
+    EXPECT_EQ(nsm_netlink_parse(reinterpret_cast<const nlmsghdr *>(m.data()), m.size(), &out), want)
+        << text;
     return out;
 }
 
 TEST(NsmNetlink, LinkAndVlanListsAreReadWithRangesExpanded) {
-    nsm_nl_msg br = parsed(nl_bridge(3, "br0", 1, 0x33));
+    nsm_nl_msg br = parsed("link 3 name:br0 mac:51 kind:bridge/1");
     EXPECT_EQ(std::tuple(br.type, br.family, br.link.ifindex, br.link.name, br.link.is_bridge),
               std::tuple(RTM_NEWLINK, AF_UNSPEC, 3u, "br0", 1));
     EXPECT_EQ(std::tuple(br.link.vlan_filtering, br.link.flags, br.link.hw_len, br.link.hw[5]),
-              std::tuple(1, kUpRunning, 6, 0x33));
+              std::tuple(1, uint32_t{IFF_UP | IFF_RUNNING}, 6, 51));
     EXPECT_FALSE(br.has_master);
-    EXPECT_EQ(parsed(NlMsg(RTM_NEWLINK, AF_UNSPEC, 2).str(IFLA_IFNAME, "e")).link.is_bridge, 0);
-    nsm_nl_msg port = parsed(nl_bridge_family(RTM_NEWLINK, 5, "p1", 3)
-                                 .vlans({{P | U, 1}, {B | U, 10}, {E, 12}, {0, 4094}}));
+    EXPECT_EQ(parsed("link 2 name:e").link.is_bridge, 0);
+    nsm_nl_msg port = parsed("brlink 5 name:p1 master:3 vlans:1pu,10ru,12e,4094");
     EXPECT_TRUE(port.has_vlans);
     EXPECT_EQ(port.link.master, 3u);
     std::vector<std::pair<int, int>> got;
@@ -35,21 +128,17 @@ TEST(NsmNetlink, LinkAndVlanListsAreReadWithRangesExpanded) {
         got.emplace_back(v.vid, v.flags);
     EXPECT_EQ(got,
               (std::vector<std::pair<int, int>>{{1, P | U}, {10, U}, {11, U}, {12, U}, {4094, 0}}));
-    nsm_nl_msg unspec = parsed(nl_port(5, "p1", 3).begin(IFLA_AF_SPEC).begin(AF_INET).end().end());
-    EXPECT_FALSE(unspec.has_vlans);
-    parsed(NlMsg(RTM_NEWADDR, AF_UNSPEC, 5), 1); // another type: nothing to read
-}
-
-TEST(NsmNetlink, AnAttributeSaidToRunPastTheMessageIsNeverRead) {
-    const nlattr past{200, IFLA_MTU};
-    EXPECT_EQ(parsed(nl_port(5, "p1", 3).raw(&past, sizeof past)).link.name, "p1");
+    EXPECT_FALSE(parsed("link 5 name:p1 kind:veth master:3 inet").has_vlans);
+    EXPECT_EQ(parsed("link 5 name:p1 kind:veth master:3 past").link.name, "p1")
+        << "an attribute said to run past the message is never read";
+    parsed("addr 5", 1); // another type: nothing to read
 }
 
 // Two link messages, then a header claiming len bytes with 32 bytes after it (fewer if cut).
 std::vector<uint8_t> two_messages_then(uint32_t len, size_t cut = 0) {
-    std::vector<uint8_t> buf = nl_port(5, "p", 3).bytes();
-    const NlMsg second = nl_port(6, "p", 3);
-    buf.insert(buf.end(), second.bytes().begin(), second.bytes().end());
+    std::vector<uint8_t> buf = nl("link 5 name:p kind:veth master:3"),
+                         second = nl("link 6 name:p kind:veth master:3");
+    buf.insert(buf.end(), second.begin(), second.end());
     nlmsghdr h{len, RTM_NEWLINK, 0, 0, 0};
     buf.insert(buf.end(), reinterpret_cast<uint8_t *>(&h), reinterpret_cast<uint8_t *>(&h + 1));
     buf.resize(buf.size() + 32 - cut, 0);
@@ -80,8 +169,7 @@ TEST(NsmNetlink, BufferWalkStopsAtALengthOutsideTheBytesLeft) {
         << "an unpadded last message is taken whole";
 }
 
-// What the protocol is shown: the chosen bridge, then each interface (name, bridge, last byte
-// of its address), bridge (type, VLANs) and port (VLANs / untagged).
+// What the protocol is shown of the state (see the data file).
 std::string vids(const std::set<uint16_t> &s) {
     std::string out;
     for (auto it = s.begin(); it != s.end();) {
@@ -94,7 +182,7 @@ std::string vids(const std::set<uint16_t> &s) {
     return out;
 }
 
-std::string shown(nsm_kernel_state &state, const nsm_kernel_options &options = {}) {
+std::string shown(nsm_kernel_state &state, const nsm_kernel_options &options) {
     nsm_view v = nsm_kernel_state_view(state, options);
     std::string out = "chosen " + std::to_string(state.chosen);
     for (const auto &[i, f] : v.ifs)
@@ -110,104 +198,24 @@ std::string shown(nsm_kernel_state &state, const nsm_kernel_options &options = {
     return out;
 }
 
-void apply(nsm_kernel_state &state, const std::vector<NlMsg> &msgs) {
-    for (const auto &m : msgs)
-        nsm_kernel_state_apply(state, parsed(m));
-}
-
-// A VLAN-filtering bridge br0 (3) with ports p1 (5) and p2 (6), and its own VLAN list.
-const std::vector<NlMsg> kFilteringBridge = {
-    nl_bridge(3, "br0", 1),
-    nl_port(5, "p1", 3),
-    nl_port(6, "p2", 3),
-    nl_bridge_family(RTM_NEWLINK, 3, "br0", 3)
-        .vlans({{P | U | BRIDGE_VLAN_INFO_BRENTRY, 1}, {BRIDGE_VLAN_INFO_BRENTRY, 200}}),
-    nl_bridge_family(RTM_NEWLINK, 5, "p1", 3).vlans({{P | U, 1}, {B, 10}, {E, 20}}),
-    nl_bridge_family(RTM_NEWLINK, 6, "p2", 3).vlans({{U, 100}}),
-};
-const std::string kBridgeIfs = "chosen 3 if3:br0:0:16 if5:p1:3:16 if6:p2:3:16";
-
 TEST(NsmNetlink, KernelStateGivesTheViewOfTheChosenBridge) {
-    const struct {
-        const char *what;
-        std::vector<NlMsg> after;
-        std::string want;
-    } cases[] = {
-        {"filtering bridge",
-         {},
-         kBridgeIfs + " br1:aware:1,10-20,100,200 port5:1,10-20/1 port6:100/100"},
-        {"duplicates change nothing",
-         {nl_port(5, "p1", 3),
-          nl_bridge_family(RTM_NEWLINK, 5, "p1", 3).vlans({{P | U, 1}, {B, 10}, {E, 20}})},
-         kBridgeIfs + " br1:aware:1,10-20,100,200 port5:1,10-20/1 port6:100/100"},
-        {"VLAN 15 removed",
-         {nl_bridge_family(RTM_NEWLINK, 5, "p1", 3)
-              .vlans({{P | U, 1}, {B, 10}, {E, 14}, {B, 16}, {E, 20}})},
-         kBridgeIfs + " br1:aware:1,10-14,16-20,100,200 port5:1,10-14,16-20/1 port6:100/100"},
-        {"bridge-family delete: left the bridge",
-         {nl_bridge_family(RTM_DELLINK, 5, "p1", 3)},
-         "chosen 3 if3:br0:0:16 if5:p1:0:5 if6:p2:3:16 br1:aware:1,100,200 port6:100/100"},
-        {"plain delete: gone",
-         {NlMsg(RTM_DELLINK, AF_UNSPEC, 6)},
-         "chosen 3 if3:br0:0:16 if5:p1:3:16 br1:aware:1,10-20,200 port5:1,10-20/1"},
-        {"a new master drops the old VLANs",
-         {nl_bridge(4, "br1", 1, 4), nl_port(5, "p1", 4)},
-         "chosen 3 if3:br0:0:16 if4:br1:0:4 if5:p1:4:5 if6:p2:3:16 br1:aware:1,100,200 "
-         "brbr1:aware: port6:100/100"},
-        {"another bridge named 1 is not shown",
-         {nl_bridge(4, "1", 0, 4), nl_port(7, "p7", 4)},
-         "chosen 3 if3:br0:0:16 if4:1:0:4 if5:p1:3:16 if6:p2:3:16 if7:p7:4:7 "
-         "br1:aware:1,10-20,100,200 port5:1,10-20/1 port6:100/100"},
-        {"plain bridge: every port in untagged VLAN 1",
-         {nl_bridge(3, "br0", 0)},
-         kBridgeIfs + " br1:plain:1 port5:1/1 port6:1/1"},
-    };
-    for (const auto &c : cases) {
-        nsm_kernel_state state;
-        apply(state, kFilteringBridge);
-        apply(state, c.after);
-        EXPECT_EQ(shown(state), c.want) << c.what;
-    }
-    nsm_kernel_state state;
-    apply(state, kFilteringBridge);
-    nsm_kernel_options own;
-    own.port_mac_bridge = false;
-    EXPECT_EQ(shown(state, own), "chosen 3 if3:br0:0:16 if5:p1:3:5 if6:p2:3:6 "
-                                 "br1:aware:1,10-20,100,200 port5:1,10-20/1 port6:100/100");
-    for (const char *name : {"p\x1b[2J", "p\xc3\xa9", "p 1", "p\t1"}) {
-        apply(state, {nl_port(6, name, 3)});
-        EXPECT_EQ(shown(state),
-                  "chosen 3 if3:br0:0:16 if5:p1:3:16 br1:aware:1,10-20,100,200 port5:1,10-20/1")
-            << nsm_name_escaped(name);
-    }
+    std::unique_ptr<nsm_kernel_state> state;
+    const int steps = zet_test::for_each_step("nsm/kernel.txt", [&](const std::string &line) {
+        if (line == "reset") {
+            state = std::make_unique<nsm_kernel_state>();
+        } else if (line.starts_with("view")) {
+            nsm_kernel_options options;
+            options.port_mac_bridge = line.find(" own-mac") == std::string::npos;
+            if (size_t at = line.find(" bridge="); at != std::string::npos)
+                options.bridge = line.substr(at + 8, line.find(' ', at + 1) - at - 8);
+            EXPECT_EQ(shown(*state, options), line.substr(line.find(" = ") + 3));
+        } else {
+            nsm_kernel_state_apply(*state, parsed(line));
+        }
+    });
+    EXPECT_GT(steps, 80);
     EXPECT_TRUE(nsm_name_printable("q\"),x\\"));
     EXPECT_EQ(nsm_name_escaped("a\x1b\"\\\xff"), "a\\x1b\\x22\\x5c\\xff");
-}
-
-// The first bridge found is chosen and stays so; one named is chosen instead; when the chosen
-// one goes, no other takes its place, but one of its name made again does.
-TEST(NsmNetlink, ChosenBridgeIsNamedOrTheFirstAndIsWaitedForByName) {
-    nsm_kernel_state state;
-    apply(state, {nl_bridge(7, "br7", 0, 7), nl_bridge(9, "br9", 0, 9)});
-    EXPECT_EQ(shown(state), "chosen 7 if7:br7:0:7 if9:br9:0:9 br1:plain:1 brbr9:plain:1");
-    apply(state, {nl_bridge(3, "br3", 0, 3)});
-    EXPECT_EQ(shown(state).substr(0, 8), "chosen 7") << "a new bridge does not take over";
-    nsm_kernel_options named;
-    named.bridge = "br9";
-    EXPECT_EQ(
-        shown(state, named),
-        "chosen 9 if3:br3:0:3 if7:br7:0:7 if9:br9:0:9 br1:plain:1 brbr3:plain:1 brbr7:plain:1");
-    named.bridge = "missing";
-    EXPECT_EQ(
-        shown(state, named),
-        "chosen 0 if3:br3:0:3 if7:br7:0:7 if9:br9:0:9 brbr3:plain:1 brbr7:plain:1 brbr9:plain:1");
-    nsm_kernel_state again;
-    apply(again, {nl_bridge(7, "br7", 0, 7), nl_bridge(9, "br9", 0, 9)});
-    shown(again);
-    apply(again, {NlMsg(RTM_DELLINK, AF_UNSPEC, 7)});
-    EXPECT_EQ(shown(again), "chosen 0 if9:br9:0:9 brbr9:plain:1");
-    apply(again, {nl_bridge(12, "br7", 0, 12)});
-    EXPECT_EQ(shown(again), "chosen 12 if9:br9:0:9 if12:br7:0:12 br1:plain:1 brbr9:plain:1");
 }
 
 } // namespace

@@ -94,14 +94,7 @@ TEST(NsmUnix, StateFramesBuildTheView) {
 
 // Hostile input of both backends, one message a line: see the file for its form.
 TEST(NsmUnix, HostileMessagesAreRefusedWholeAndChangeNothing) {
-    std::ifstream in(zet_test::data_path("nsm/refused.txt"));
-    ASSERT_TRUE(in.is_open());
-    int line_no = 0;
-    for (std::string line; std::getline(in, line);) {
-        line_no++;
-        if (line.empty() || line[0] == '#')
-            continue;
-        SCOPED_TRACE("nsm/refused.txt:" + std::to_string(line_no) + ": " + line);
+    const int rows = zet_test::for_each_step("nsm/refused.txt", [](const std::string &line) {
         std::istringstream words(line.substr(0, line.find(" #")));
         std::string kind, word, want_why;
         std::vector<uint8_t> bytes;
@@ -114,15 +107,15 @@ TEST(NsmUnix, HostileMessagesAreRefusedWholeAndChangeNothing) {
             EXPECT_EQ(
                 nsm_netlink_parse(reinterpret_cast<nlmsghdr *>(bytes.data()), bytes.size(), &out),
                 -1);
-            continue;
+            return;
         }
         nsm_view v = unix_base();
         std::string why;
         EXPECT_EQ(feed(v, bytes, &why), -1);
         EXPECT_TRUE(want_why.empty() ? !why.empty() : why == want_why) << why;
         EXPECT_EQ(v, unix_base());
-    }
-    EXPECT_GT(line_no, 40);
+    });
+    EXPECT_GT(rows, 40);
     nsm_view v;
     std::string why;
     ASSERT_EQ(feed(v, nsm_unix_if_add(5, "ge1", kUpRunning, kMac, 6)), 0);
