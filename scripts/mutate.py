@@ -137,7 +137,7 @@ def sync_tree(tree):
         if os.path.exists(dst) and open(src, "rb").read() == open(dst, "rb").read():
             continue
         os.makedirs(os.path.dirname(dst), exist_ok=True)
-        shutil.copy2(src, dst)
+        shutil.copy(src, dst)  # a new time, so the copy is always rebuilt
     # A file the tree no longer has must not go on being built and run from an older copy.
     keep = set(filter(None, files))
     for folder, _, names in os.walk(tree):
