@@ -203,6 +203,8 @@ def main():
     ap.add_argument("--list", action="store_true", help="print the sample and stop")
     ap.add_argument("--work", default=os.path.join(ROOT, "build-mutate"))
     ap.add_argument("--timeout", type=int, default=120, help="seconds a test program may run")
+    ap.add_argument("--without", action="append", default=[], metavar="AREA",
+                    help="leave this area's program out (to ask whether the others catch a mutant)")
     args = ap.parse_args()
 
     if args.sample:
@@ -222,7 +224,8 @@ def main():
     log = open(os.path.join(args.work, "log"), "w")
     if not build(tree, build_dir, log):
         sys.exit("mutate: the unmutated sources do not build; see " + log.name)
-    programs = test_programs(build_dir)
+    programs = [p for p in test_programs(build_dir)
+                if os.path.basename(p).split("_")[0] not in args.without]
     failing = first_failure(programs, args.timeout, log)
     if failing:
         sys.exit(f"mutate: {failing} fails without any mutant; see {log.name}")
