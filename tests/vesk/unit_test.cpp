@@ -1,7 +1,7 @@
 // The daemon's cases as data, each on a fresh ModelFixture: the scenario files tests/vesk/*/*.scn
-// (language at the top of machine/machine.scn), a test per "test NAME" block, and the
-// transcripts of cli/transcripts and daemon/ (support/transcript.h), whose "@CMD" and
-// "test# CMD" lines are scenario commands, run with a shell of privilege 15.
+// (language at the top of machine/machine.scn), a test per "test NAME" block, and the transcripts
+// tests/vesk/**/*.txt (language at the top of cli/transcripts/show.txt), in a shell of
+// privilege 15.
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
@@ -26,7 +26,6 @@
 
 #include "support/daemon_process.h"
 #include "support/model_fixture.h"
-#include "support/transcript.h"
 #include "support/wait_until.h"
 #include "support/wire_peer.h"
 #include "vesk/cli/cli.h"
@@ -905,31 +904,93 @@ class Transcripts : public Driver, public testing::WithParamInterface<std::strin
         cli_ = cli_new(veskm, PRIVILEGE_MAX);
     }
 
-    std::string step(char kind, const std::string &prompt, const std::string &text,
-                     vesk_test::StepResult &got) {
-        log().clear();
-        const bool action = kind == '@' || prompt == "test# ";
-        got.prompt = action ? prompt : cli_prompt(cli_);
-        std::string err;
-        testing::internal::CaptureStdout();
-        try {
-            if (action)
-                got.result = static_cast<int>(run(split(text)).first);
-            else if (!text.empty() && text.back() == '?')
-                cli_describe(cli_, text.substr(0, text.size() - 1).c_str());
-            else
-                got.result = cli_execute(cli_, text.c_str(), false);
-        } catch (const std::exception &e) {
-            err = e.what();
+    // Runs the transcript at path (its language: the head of cli/transcripts/show.txt), writing
+    // it anew with what each step gave: VESK_UPDATE_GOLDEN=1 writes that back, else it must match.
+    void run_file(const std::string &path) {
+        static const std::regex prompted(R"(^(\S*[#>] )(.*)$)");
+        std::vector<std::string> want, got;
+        std::ifstream in(path);
+        for (std::string l; std::getline(in, l);)
+            want.push_back(l);
+        ASSERT_FALSE(want.empty()) << path << " cannot be read";
+        auto add = [&got](const std::string &text) {
+            std::istringstream lines(text);
+            for (std::string l; std::getline(lines, l);)
+                got.push_back(l);
+            if (!text.empty() && text.back() != '\n')
+                got.push_back("\\ no newline");
+        };
+        auto starts = [&want](size_t i, const char *prefix) {
+            return i < want.size() && want[i].rfind(prefix, 0) == 0;
+        };
+        for (size_t i = 0; i < want.size();) {
+            SCOPED_TRACE(path + ":" + std::to_string(i + 1));
+            const std::string &l = want[i++];
+            std::smatch m;
+            const char kind = l.empty() || l[0] == '#'           ? '#'
+                              : l[0] == '@'                      ? '@'
+                              : starts(i - 1, "- ")              ? '-'
+                              : std::regex_match(l, m, prompted) ? '>'
+                                                                 : '?';
+            ASSERT_NE(kind, '?') << "a comment, an action, a set-up line or a command was expected";
+            got.push_back(l);
+            if (kind == '#')
+                continue;
+            const std::string prompt = kind == '>' ? m.str(1) : "",
+                              text = kind == '>' ? m.str(2) : l.substr(kind == '@' ? 1 : 2);
+            const bool action = kind == '@' || prompt == "test# ";
+            log().clear();
+            if (kind == '>' && !action)
+                got.back() = cli_prompt(cli_) + text;
+            int result = 0;
+            std::string err;
+            testing::internal::CaptureStdout();
+            try {
+                if (action)
+                    result = static_cast<int>(run(split(text)).first);
+                else if (!text.empty() && text.back() == '?')
+                    cli_describe(cli_, text.substr(0, text.size() - 1).c_str());
+                else
+                    result = cli_execute(cli_, text.c_str(), false);
+            } catch (const std::exception &e) {
+                err = e.what();
+            }
+            const std::string out = name_addresses(testing::internal::GetCapturedStdout()),
+                              output = cli_output_take(cli_);
+            ASSERT_EQ(err, "");
+            ASSERT_TRUE(kind != '-' || result == 0) << "the set-up line gave " << result << ":\n"
+                                                    << output;
+            if (kind == '>') {
+                while (i < want.size() && !starts(i, "=> "))
+                    i++;
+                ASSERT_LT(i++, want.size()) << "no \"=> N\" ends the command";
+                add(output);
+                if (!out.empty()) {
+                    got.push_back("\\ stdout:");
+                    add(out);
+                }
+                got.push_back("=> " + std::to_string(result));
+            }
+            for (; starts(i, "log: "); i++)
+                if (kind == '-')
+                    got.push_back(want[i]);
+            for (std::string line : kind == '-' ? std::vector<std::string>{} : log().lines()) {
+                for (size_t at; (at = line.find(kDir)) != std::string::npos;)
+                    line.erase(at, kDir.size());
+                got.push_back("log: " + line);
+            }
         }
-        got.out_stdout = name_addresses(testing::internal::GetCapturedStdout());
-        got.output = cli_output_take(cli_);
-        for (std::string l : log().lines()) {
-            for (size_t at; (at = l.find(kDir)) != std::string::npos;)
-                l.erase(at, kDir.size());
-            got.log.push_back(l);
+        const char *update = std::getenv("VESK_UPDATE_GOLDEN");
+        if (update != nullptr && std::string(update) == "1")
+            for (std::ofstream out(path, std::ios::trunc); const std::string &l : got)
+                out << l << "\n";
+        else if (got != want) {
+            const auto at = std::mismatch(want.begin(), want.end(), got.begin(), got.end());
+            ADD_FAILURE() << path << ":" << at.first - want.begin() + 1 << ": the run gave\n  "
+                          << (at.second == got.end() ? "(the end)" : *at.second)
+                          << "\nwhere the file says\n  "
+                          << (at.first == want.end() ? "(the end)" : *at.first);
         }
-        return err;
     }
 
     // Standard output with the addresses of the model's records named ("<port ge1>"): one
@@ -961,12 +1022,7 @@ class Transcripts : public Driver, public testing::WithParamInterface<std::strin
 };
 
 TEST_P(Transcripts, GiveWhatTheFileSays) {
-    const std::string err = vesk_test::transcript_run(
-        kVesk + GetParam() + ".txt",
-        [this](char kind, const std::string &prompt, const std::string &text,
-               vesk_test::StepResult &got) { return step(kind, prompt, text, got); });
-    if (!err.empty())
-        ADD_FAILURE() << err;
+    run_file(kVesk + GetParam() + ".txt");
 }
 
 INSTANTIATE_TEST_SUITE_P(Cli, Transcripts, testing::ValuesIn(files(".txt")), [](const auto &info) {
