@@ -475,6 +475,7 @@ class Driver : public vesk_test::ModelFixture {
     std::map<std::string, long long> kept_;
     uint32_t decoded_[2] = {};
     vesk_rlist *list_ = nullptr;
+    void *kept_master_ = nullptr;
     nsm_client *nc_ = nullptr;
     std::unique_ptr<vesk_test::WirePeer> peer_;
     std::thread reader_;
@@ -503,6 +504,12 @@ class Driver : public vesk_test::ModelFixture {
          [this] { return vesk_add_bridge(master()->bridge_list, s(1).c_str()) != nullptr; }},
         {"bridge-del", [this] { return vesk_del_bridge(master()->bridge_list, s(1).c_str()); }},
         {"find-bridge", [this] { return b(1) != nullptr; }},
+        {"master-init", [] { return vesk_master_init(ovx_vr_get_privileged(veskm)); }},
+        {"swap-master", // whether the router had no master
+         [this] {
+             std::swap(ovx_vr_get_privileged(veskm)->proto, kept_master_);
+             return kept_master_ == nullptr;
+         }},
         {"vlan-add", [this] { return vesk_bridge_add_vlan(bridge(), vid(1)) != nullptr; }},
         {"member-add", [this] { return vesk_bridge_vlan_add_port(vlan(vid(2)), p(1)) != nullptr; }},
         {"add-port", [this] { return vesk_bridge_add_port(bridge(), ifp(1)) != nullptr; }},
@@ -744,6 +751,12 @@ class Driver : public vesk_test::ModelFixture {
          [] {
              vesk_global_debug = {1, 2, 3, 4, 5, 6};
              vesk_debug_init(&vesk_global_debug);
+         }},
+        {"nsm-asks", // what the daemon asks of the network services module in its hello
+         [this] {
+             cli_out(cli_, "version %d protocol %d services %" PRIx64 "\n",
+                     nsm_client_version(veskm->nc), nsm_client_protocol(veskm->nc),
+                     uint64_t(nsm_client_services(veskm->nc)));
          }},
         {"debug-words",
          [this] {
@@ -1028,32 +1041,6 @@ TEST_P(Transcripts, GiveWhatTheFileSays) {
 INSTANTIATE_TEST_SUITE_P(Cli, Transcripts, testing::ValuesIn(files(".txt")), [](const auto &info) {
     return std::regex_replace(info.param.substr(info.param.rfind('/') + 1), std::regex("-"), "_");
 });
-
-// The master record hangs off the privileged router once; without memory it stays unmade.
-class Model : public vesk_test::ModelFixture {};
-
-TEST_F(Model, TheMasterHangsOffThePrivilegedRouterOnceAndNoMemoryLeavesNone) {
-    ovx_vr *vr = ovx_vr_get_privileged(veskm);
-    EXPECT_EQ(vesk_master_init(vr), 0);
-    EXPECT_EQ(vesk_get_master(veskm), master());
-    vr->proto = nullptr;
-    for (int type : {int{MTYPE_VESK_MASTER}, int{MTYPE_ZET_LIST}}) {
-        memory_fail_next(type, 1);
-        EXPECT_EQ(vesk_master_init(vr), -1) << type;
-        EXPECT_EQ(vr->proto, nullptr) << type;
-    }
-    vr->proto = master();
-    EXPECT_EQ(memory_live(MTYPE_VESK_MASTER), 1);
-}
-
-// What the daemon asks of the network services module (the NSM scenarios go through the
-// handlers it registers; the test peer takes any hello).
-TEST_F(Model, TheNsmClientAsksForVersion1Protocol29AndTheLinkBaseAndVlanServices) {
-    vesk_nsm_client_setup(veskm, veskm->nc);
-    EXPECT_EQ(nsm_client_version(veskm->nc), 1);
-    EXPECT_EQ(nsm_client_protocol(veskm->nc), 29);
-    EXPECT_EQ(nsm_client_services(veskm->nc), (1ull << 0) | (1ull << 22) | (1ull << 23));
-}
 
 // Only a parent whose program path (not an argument) names the monitor gets the first real-time
 // signal, which ends a sleep that has no handler for it.
