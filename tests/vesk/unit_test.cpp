@@ -66,27 +66,25 @@ Words split(const std::string &line) {
     return out;
 }
 
-// The files of tests/vesk with extension ext, as paths from there without it, sorted.
-std::vector<std::string> files(const std::string &ext) {
-    std::vector<std::string> out;
-    for (const auto &e : std::filesystem::recursive_directory_iterator(kVesk))
-        if (e.path().extension() == ext)
-            out.push_back(e.path().lexically_relative(kVesk).replace_extension().string());
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
+// A case per transcript (.txt) and per "test NAME" block of a scenario file (.scn) of tests/vesk.
 std::vector<Case> load() {
+    std::vector<std::filesystem::path> paths;
+    for (const auto &e : std::filesystem::recursive_directory_iterator(kVesk))
+        paths.push_back(e.path().lexically_relative(kVesk));
+    std::sort(paths.begin(), paths.end());
     std::vector<Case> cases;
-    for (const std::string &file : files(".scn")) {
-        std::ifstream in(kVesk + file + ".scn");
+    for (const std::filesystem::path &path : paths) {
+        const std::string stem = std::regex_replace(path.stem().string(), std::regex("-"), "_");
+        if (path.extension() == ".txt")
+            cases.push_back({stem, path.string(), {}});
+        std::ifstream in(kVesk + path.string());
         int n = 0;
-        for (std::string line; std::getline(in, line);) {
+        for (std::string line; path.extension() == ".scn" && std::getline(in, line);) {
             const Words w = split(line);
             if (++n, w.empty() || w[0][0] == '#')
                 continue;
             if (w[0] == "test")
-                cases.push_back({file.substr(file.rfind('/') + 1) + "_" + w.at(1), file, {}});
+                cases.push_back({stem + "_" + w.at(1), path.string(), {}});
             else if (!cases.empty())
                 cases.back().steps.emplace_back(n, w);
         }
@@ -189,6 +187,9 @@ class Driver : public vesk_test::ModelFixture {
         ModelFixture::SetUp();
         set_time_of_day(kWall, kWallUsec);
         vesk_nsm_client_setup(veskm, veskm->nc);
+        ASSERT_EQ(vesk_cli_init(veskm), 1);
+        vesk_lib_cli_init(veskm);
+        cli_ = cli_new(veskm, PRIVILEGE_MAX);
     }
     void TearDown() override {
         if (reader_.joinable()) { // closing the socket must end the reader's loop, without error
@@ -881,42 +882,6 @@ class Driver : public vesk_test::ModelFixture {
         {"stdout",
          [this] { EXPECT_NE(stdout_.find(s(1)), std::string::npos) << s(1) << " in " << stdout_; }},
     };
-};
-
-class Scenario : public Driver, public ::testing::WithParamInterface<Case> {};
-
-TEST_P(Scenario, Runs) {
-    for (const auto &[line, words] : GetParam().steps) {
-        SCOPED_TRACE(kVesk + GetParam().file + ".scn:" + std::to_string(line));
-        const auto arrow = std::find(words.begin(), words.end(), "=>");
-        const Words step(words.begin(), arrow),
-            result(arrow == words.end() ? arrow : arrow + 1, words.end());
-        try {
-            const auto [got, gives] = run(step);
-            w_ = &result;
-            if (!result.empty()) {
-                ASSERT_TRUE(gives) << step[0] << " gives no result";
-                EXPECT_EQ(got, n(0)) << step[0];
-            }
-        } catch (const std::exception &e) {
-            FAIL() << e.what() << " (" << step[0] << ")";
-        }
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Files, Scenario, ::testing::ValuesIn(load()),
-                         [](const auto &info) { return info.param.name; });
-
-class Transcripts : public Driver, public testing::WithParamInterface<std::string> {
-  protected:
-    void SetUp() override {
-        Driver::SetUp();
-        ASSERT_FALSE(HasFatalFailure());
-        ASSERT_EQ(vesk_cli_init(veskm), 1);
-        vesk_lib_cli_init(veskm);
-        cli_ = cli_new(veskm, PRIVILEGE_MAX);
-    }
-
     // Runs the transcript at path (its language: the head of cli/transcripts/show.txt), writing
     // it anew with what each step gave: VESK_UPDATE_GOLDEN=1 writes that back, else it must match.
     void run_file(const std::string &path) {
@@ -1034,13 +999,31 @@ class Transcripts : public Driver, public testing::WithParamInterface<std::strin
     }
 };
 
-TEST_P(Transcripts, GiveWhatTheFileSays) {
-    run_file(kVesk + GetParam() + ".txt");
+class Scenario : public Driver, public ::testing::WithParamInterface<Case> {};
+
+TEST_P(Scenario, Runs) {
+    if (GetParam().steps.empty())
+        return run_file(kVesk + GetParam().file);
+    for (const auto &[line, words] : GetParam().steps) {
+        SCOPED_TRACE(kVesk + GetParam().file + ":" + std::to_string(line));
+        const auto arrow = std::find(words.begin(), words.end(), "=>");
+        const Words step(words.begin(), arrow),
+            result(arrow == words.end() ? arrow : arrow + 1, words.end());
+        try {
+            const auto [got, gives] = run(step);
+            w_ = &result;
+            if (!result.empty()) {
+                ASSERT_TRUE(gives) << step[0] << " gives no result";
+                EXPECT_EQ(got, n(0)) << step[0];
+            }
+        } catch (const std::exception &e) {
+            FAIL() << e.what() << " (" << step[0] << ")";
+        }
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cli, Transcripts, testing::ValuesIn(files(".txt")), [](const auto &info) {
-    return std::regex_replace(info.param.substr(info.param.rfind('/') + 1), std::regex("-"), "_");
-});
+INSTANTIATE_TEST_SUITE_P(Files, Scenario, ::testing::ValuesIn(load()),
+                         [](const auto &info) { return info.param.name; });
 
 // Only a parent whose program path (not an argument) names the monitor gets the first real-time
 // signal, which ends a sleep that has no handler for it.
