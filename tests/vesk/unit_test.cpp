@@ -441,6 +441,67 @@ class Driver : public vesk_test::ModelFixture {
                     e[i].name, e[i].deadline);
         return count;
     }
+    // A sleep (a shell running one when an argument is given) whose program path is s(1), its
+    // parent told as the monitor's is: whether it was told, and what ended the sleep.
+    long long monitor() {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            setpgid(0, 0);
+            if (w_->size() < 3)
+                execl("/bin/sleep", s(1).c_str(), "30", static_cast<char *>(nullptr));
+            else // two commands, so the shell stays with its own command line
+                execl("/bin/bash", s(1).c_str(), "-c", "sleep 30; :", s(2).c_str(),
+                      static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        const std::string path = "/proc/" + std::to_string(pid) + "/cmdline";
+        EXPECT_TRUE(vesk_test::run_until(nullptr, [&] {
+            return vesk_test::read_file(path).find(w_->back()) != std::string::npos;
+        }));
+        const int told = vesk_monitor_notify(pid);
+        if (told == 0)
+            kill(-pid, SIGTERM);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        const int sig = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+        cli_out(cli_, "ended by %s\n",
+                sig == SIGRTMIN  ? "the first real-time signal"
+                : sig == SIGTERM ? "SIGTERM"
+                                 : "?");
+        return told;
+    }
+    // A child that makes a fresh file its console prints a line to each stream: what the file
+    // holds. Then a console that cannot be opened: its result, the streams as they were.
+    long long console() {
+        char path[] = "/tmp/dmn-console-XXXXXX";
+        close(mkstemp(path));
+        std::fflush(nullptr); // what the test printed before must not be written again
+        pid_t pid = fork();
+        if (pid == 0) {
+            // Without a newline this stays in stdio's buffer whatever the stream is; it was
+            // written for the old stream and must not reach the console.
+            std::fputs(" ", stdout);
+            if (vesk_console_redirect(path) != 0)
+                _exit(2);
+            std::printf("out\n");
+            std::fflush(stdout);
+            std::fprintf(stderr, "err\n");
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        cli_out(cli_, "exit status %d, console:\n%s", status, vesk_test::read_file(path).c_str());
+        unlink(path);
+        struct stat before[3]{}, after[3]{};
+        for (int fd = 0; fd < 3; fd++)
+            fstat(fd, &before[fd]);
+        const int result = vesk_console_redirect("/nonexistent/dmn/console");
+        for (int fd = 0; fd < 3; fd++)
+            if (fstat(fd, &after[fd]) != 0 || after[fd].st_ino != before[fd].st_ino ||
+                after[fd].st_dev != before[fd].st_dev)
+                cli_out(cli_, "stream %d changed\n", fd);
+        return result;
+    }
     // Makes every port anew with its defaults and memberships (as a restart would), reads the
     // running configuration back as a configuration file, and checks it is written the same.
     void round_trip() {
@@ -556,6 +617,8 @@ class Driver : public vesk_test::ModelFixture {
          }},
         {"vesk-send", [this] { return vesk_send_captured(); }},
         {"options", [this] { return options(); }},
+        {"monitor", [this] { return monitor(); }},
+        {"console", [this] { return console(); }},
         {"state-file", [this] { return state_file(); }},
         {"shed", [this] { return vesk_recv_shed_repeat(&shed_, uint32_t(n(2)), pdu(1), n(3)); }},
         {"shed-count", [this] { return shed_.shed_count; }},
@@ -1024,75 +1087,5 @@ TEST_P(Scenario, Runs) {
 
 INSTANTIATE_TEST_SUITE_P(Files, Scenario, ::testing::ValuesIn(load()),
                          [](const auto &info) { return info.param.name; });
-
-// Only a parent whose program path (not an argument) names the monitor gets the first real-time
-// signal, which ends a sleep that has no handler for it.
-TEST(VeskStart, OnlyAMonitorParentGetsTheFirstRealTimeSignal) {
-    const struct {
-        const char *argv0, *argument;
-        int notified;
-    } cases[] = {{"/usr/lib/switch/vesk-monitor", nullptr, 1},
-                 {"/bin/sleep", nullptr, 0},
-                 {"/bin/bash", "monitor", 0}};
-    for (const auto &c : cases) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            setpgid(0, 0);
-            if (c.argument == nullptr)
-                execl("/bin/sleep", c.argv0, "30", static_cast<char *>(nullptr));
-            else // two commands, so the shell stays with its own command line
-                execl("/bin/bash", c.argv0, "-c", "sleep 30; :", c.argument,
-                      static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        const std::string path = "/proc/" + std::to_string(pid) + "/cmdline";
-        EXPECT_TRUE(vesk_test::run_until(nullptr, [&] {
-            return vesk_test::read_file(path).find(c.argument ? c.argument : c.argv0) !=
-                   std::string::npos;
-        }));
-        EXPECT_EQ(vesk_monitor_notify(pid), c.notified) << c.argv0;
-        if (c.notified == 0)
-            kill(-pid, SIGTERM);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        EXPECT_EQ(WIFSIGNALED(status) ? WTERMSIG(status) : 0, c.notified ? SIGRTMIN : SIGTERM);
-    }
-}
-
-TEST(VeskStart, ConsoleBecomesStandardInputOutputAndError) {
-    char path[] = "/tmp/dmn-console-XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    // What the test program printed before must not be written a second time by the child.
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        // Without a newline this stays in stdio's buffer whatever the stream is; it was
-        // written for the old stream and must not reach the console.
-        std::fputs(" ", stdout);
-        if (vesk_console_redirect(path) != 0)
-            _exit(2);
-        std::printf("out\n");
-        std::fflush(stdout);
-        std::fprintf(stderr, "err\n");
-        _exit(0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(vesk_test::read_file(path), "out\nerr\n");
-    unlink(path);
-    // A console that cannot be opened leaves the streams as they are.
-    struct stat before[3]{}, after[3]{};
-    for (fd = 0; fd < 3; fd++)
-        fstat(fd, &before[fd]);
-    EXPECT_EQ(vesk_console_redirect("/nonexistent/dmn/console"), -1);
-    for (fd = 0; fd < 3; fd++) {
-        ASSERT_EQ(fstat(fd, &after[fd]), 0);
-        EXPECT_EQ(after[fd].st_ino, before[fd].st_ino) << fd;
-        EXPECT_EQ(after[fd].st_dev, before[fd].st_dev) << fd;
-    }
-}
 
 } // namespace
