@@ -280,17 +280,6 @@ class Driver : public vesk_test::ModelFixture {
             advance(1);
         }
     }
-    void set_debug_words() {
-        uint32_t words[3] = {};
-        const std::map<std::string, std::pair<int, uint32_t>> flags = {
-            {"event", {0, VESK_DEBUG_EVENT}},   {"machine", {0, VESK_DEBUG_MACHINE}},
-            {"nsm", {1, VESK_DEBUG_NSM}},       {"packet", {2, VESK_DEBUG_PACKET}},
-            {"send", {2, VESK_DEBUG_SEND}},     {"recv", {2, VESK_DEBUG_RECV}},
-            {"detail", {2, VESK_DEBUG_DETAIL}}, {"all", {0, 0xff}}};
-        for (size_t i = 1; i < w_->size(); i++)
-            words[flags.at(s(i)).first] |= flags.at(s(i)).second;
-        set_debug(words[0], words[1], words[2]);
-    }
     // A message to the handler the daemon registered for its type.
     template <typename M> long long nsm(int type, M &msg) {
         nsm_msg_header header = {uint16_t(type), uint16_t(sizeof msg), 1};
@@ -642,7 +631,14 @@ class Driver : public vesk_test::ModelFixture {
         {"join", [this] { join(p(1), vid(2)); }},
         {"leave", [this] { leave(p(1), vid(2)); }},
         {"running", [this] { set_running(p(1), n(2) != 0); }},
-        {"debug", [this] { set_debug_words(); }},
+        {"debug", // "no debug all", then each word as "debug loop-detect WORD", at the shell
+         [this] {
+             for (size_t i = 0; i < w_->size(); i++) {
+                 const std::string line = i == 0 ? "no debug all" : "debug loop-detect " + s(i);
+                 if (cli_execute(cli_, line.c_str(), false) != 0)
+                     throw std::runtime_error(line + " fails");
+             }
+         }},
         {"advance", // seconds, with a fraction
          [this] {
              advance(std::stol(s(1)));
