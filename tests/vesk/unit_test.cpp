@@ -793,12 +793,7 @@ class Driver : public vesk_test::ModelFixture {
          [this] {
              seen_[s(1)] = log_count_exact("Port " + s(1) + " mstate change to SMS_SENDING");
          }},
-        // The shell's own: its privilege, the layer-2 debug word, files and debug words.
-        {"privilege",
-         [this] {
-             cli_free(cli_);
-             cli_ = cli_new(veskm, int(n(1)));
-         }},
+        // The shell's own: the layer-2 debug word, files and debug words.
         {"layer2-debug", [this] { term_layer2_debug_proto = uint32_t(n(1)); }},
         {"config-file",
          [this] {
