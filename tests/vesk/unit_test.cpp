@@ -539,7 +539,6 @@ class Driver : public vesk_test::ModelFixture {
     // The commands that give a result, checked by "=> N" (1 or 0 for a record or none).
     const std::map<std::string, std::function<long long()>> gives_ = {
         {"protect", [this] { return vesk_add_provlan_to_port(nullptr, vid(2), p(1), int(n(3))); }},
-        {"reprotect", [this] { return vesk_add_provlan_to_port(entry(1, 2), vid(2), p(1), 1); }},
         {"unprotect", [this] { return vesk_remove_provlan_from_port(vid(2), p(1), int(n(3))); }},
         {"unprotect-forced", [this] { return vesk_remove_allprovlan_from_port(vid(2), p(1), 1); }},
         {"send-state", [this] { return vesk_send_port_state_to_nsm(uint32_t(n(1)), int(n(2))); }},
@@ -628,7 +627,6 @@ class Driver : public vesk_test::ModelFixture {
                  join(port, v);
          }},
         {"iface", [this] { make_interface(s(1).c_str(), uint32_t(n(2)), w_->back() != "down"); }},
-        {"join", [this] { join(p(1), vid(2)); }},
         {"leave", [this] { leave(p(1), vid(2)); }},
         {"running", [this] { set_running(p(1), n(2) != 0); }},
         {"debug", // "no debug all", then each word as "debug loop-detect WORD", at the shell
@@ -658,7 +656,6 @@ class Driver : public vesk_test::ModelFixture {
         {"enable", [this] { vesk_enable_port(p(1)); }},
         {"disable", [this] { vesk_disable_port(p(1)); }},
         {"resume-soon", [this] { vesk_port_resume_soon(p(1)); }},
-        {"force-up", [this] { vesk_port_force_up(p(1)); }},
         {"mark-loop", // as the receive path marks a loop
          [this] {
              entry(1, 2)->is_loop = 1;
