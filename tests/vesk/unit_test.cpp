@@ -1,7 +1,7 @@
 // The daemon's cases as data, each on a fresh ModelFixture: the scenario files tests/vesk/*/*.scn
-// (language at the top of machine/machine.scn), a test per "test NAME" block, and the
-// transcripts of cli/transcripts and daemon/ (support/transcript.h), whose "@CMD" and
-// "test# CMD" lines are scenario commands, run with a shell of privilege 15.
+// (language at the top of machine/machine.scn), a test per "test NAME" block, and the transcripts
+// tests/vesk/**/*.txt (language at the top of cli/transcripts/show.txt), in a shell of
+// privilege 15.
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
@@ -26,7 +26,6 @@
 
 #include "support/daemon_process.h"
 #include "support/model_fixture.h"
-#include "support/transcript.h"
 #include "support/wait_until.h"
 #include "support/wire_peer.h"
 #include "vesk/cli/cli.h"
@@ -67,27 +66,25 @@ Words split(const std::string &line) {
     return out;
 }
 
-// The files of tests/vesk with extension ext, as paths from there without it, sorted.
-std::vector<std::string> files(const std::string &ext) {
-    std::vector<std::string> out;
-    for (const auto &e : std::filesystem::recursive_directory_iterator(kVesk))
-        if (e.path().extension() == ext)
-            out.push_back(e.path().lexically_relative(kVesk).replace_extension().string());
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
+// A case per transcript (.txt) and per "test NAME" block of a scenario file (.scn) of tests/vesk.
 std::vector<Case> load() {
+    std::vector<std::filesystem::path> paths;
+    for (const auto &e : std::filesystem::recursive_directory_iterator(kVesk))
+        paths.push_back(e.path().lexically_relative(kVesk));
+    std::sort(paths.begin(), paths.end());
     std::vector<Case> cases;
-    for (const std::string &file : files(".scn")) {
-        std::ifstream in(kVesk + file + ".scn");
+    for (const std::filesystem::path &path : paths) {
+        const std::string stem = std::regex_replace(path.stem().string(), std::regex("-"), "_");
+        if (path.extension() == ".txt")
+            cases.push_back({stem, path.string(), {}});
+        std::ifstream in(kVesk + path.string());
         int n = 0;
-        for (std::string line; std::getline(in, line);) {
+        for (std::string line; path.extension() == ".scn" && std::getline(in, line);) {
             const Words w = split(line);
             if (++n, w.empty() || w[0][0] == '#')
                 continue;
             if (w[0] == "test")
-                cases.push_back({file.substr(file.rfind('/') + 1) + "_" + w.at(1), file, {}});
+                cases.push_back({stem + "_" + w.at(1), path.string(), {}});
             else if (!cases.empty())
                 cases.back().steps.emplace_back(n, w);
         }
@@ -190,6 +187,9 @@ class Driver : public vesk_test::ModelFixture {
         ModelFixture::SetUp();
         set_time_of_day(kWall, kWallUsec);
         vesk_nsm_client_setup(veskm, veskm->nc);
+        ASSERT_EQ(vesk_cli_init(veskm), 1);
+        vesk_lib_cli_init(veskm);
+        cli_ = cli_new(veskm, PRIVILEGE_MAX);
     }
     void TearDown() override {
         if (reader_.joinable()) { // closing the socket must end the reader's loop, without error
@@ -279,17 +279,6 @@ class Driver : public vesk_test::ModelFixture {
                 return at;
             advance(1);
         }
-    }
-    void set_debug_words() {
-        uint32_t words[3] = {};
-        const std::map<std::string, std::pair<int, uint32_t>> flags = {
-            {"event", {0, VESK_DEBUG_EVENT}},   {"machine", {0, VESK_DEBUG_MACHINE}},
-            {"nsm", {1, VESK_DEBUG_NSM}},       {"packet", {2, VESK_DEBUG_PACKET}},
-            {"send", {2, VESK_DEBUG_SEND}},     {"recv", {2, VESK_DEBUG_RECV}},
-            {"detail", {2, VESK_DEBUG_DETAIL}}, {"all", {0, 0xff}}};
-        for (size_t i = 1; i < w_->size(); i++)
-            words[flags.at(s(i)).first] |= flags.at(s(i)).second;
-        set_debug(words[0], words[1], words[2]);
     }
     // A message to the handler the daemon registered for its type.
     template <typename M> long long nsm(int type, M &msg) {
@@ -441,6 +430,67 @@ class Driver : public vesk_test::ModelFixture {
                     e[i].name, e[i].deadline);
         return count;
     }
+    // A sleep (a shell running one when an argument is given) whose program path is s(1), its
+    // parent told as the monitor's is: whether it was told, and what ended the sleep.
+    long long monitor() {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            setpgid(0, 0);
+            if (w_->size() < 3)
+                execl("/bin/sleep", s(1).c_str(), "30", static_cast<char *>(nullptr));
+            else // two commands, so the shell stays with its own command line
+                execl("/bin/bash", s(1).c_str(), "-c", "sleep 30; :", s(2).c_str(),
+                      static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        const std::string path = "/proc/" + std::to_string(pid) + "/cmdline";
+        EXPECT_TRUE(vesk_test::run_until(nullptr, [&] {
+            return vesk_test::read_file(path).find(w_->back()) != std::string::npos;
+        }));
+        const int told = vesk_monitor_notify(pid);
+        if (told == 0)
+            kill(-pid, SIGTERM);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        const int sig = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+        cli_out(cli_, "ended by %s\n",
+                sig == SIGRTMIN  ? "the first real-time signal"
+                : sig == SIGTERM ? "SIGTERM"
+                                 : "?");
+        return told;
+    }
+    // A child that makes a fresh file its console prints a line to each stream: what the file
+    // holds. Then a console that cannot be opened: its result, the streams as they were.
+    long long console() {
+        char path[] = "/tmp/dmn-console-XXXXXX";
+        close(mkstemp(path));
+        std::fflush(nullptr); // what the test printed before must not be written again
+        pid_t pid = fork();
+        if (pid == 0) {
+            // Without a newline this stays in stdio's buffer whatever the stream is; it was
+            // written for the old stream and must not reach the console.
+            std::fputs(" ", stdout);
+            if (vesk_console_redirect(path) != 0)
+                _exit(2);
+            std::printf("out\n");
+            std::fflush(stdout);
+            std::fprintf(stderr, "err\n");
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        cli_out(cli_, "exit status %d, console:\n%s", status, vesk_test::read_file(path).c_str());
+        unlink(path);
+        struct stat before[3]{}, after[3]{};
+        for (int fd = 0; fd < 3; fd++)
+            fstat(fd, &before[fd]);
+        const int result = vesk_console_redirect("/nonexistent/dmn/console");
+        for (int fd = 0; fd < 3; fd++)
+            if (fstat(fd, &after[fd]) != 0 || after[fd].st_ino != before[fd].st_ino ||
+                after[fd].st_dev != before[fd].st_dev)
+                cli_out(cli_, "stream %d changed\n", fd);
+        return result;
+    }
     // Makes every port anew with its defaults and memberships (as a restart would), reads the
     // running configuration back as a configuration file, and checks it is written the same.
     void round_trip() {
@@ -476,6 +526,7 @@ class Driver : public vesk_test::ModelFixture {
     std::map<std::string, long long> kept_;
     uint32_t decoded_[2] = {};
     vesk_rlist *list_ = nullptr;
+    void *kept_master_ = nullptr;
     nsm_client *nc_ = nullptr;
     std::unique_ptr<vesk_test::WirePeer> peer_;
     std::thread reader_;
@@ -488,7 +539,6 @@ class Driver : public vesk_test::ModelFixture {
     // The commands that give a result, checked by "=> N" (1 or 0 for a record or none).
     const std::map<std::string, std::function<long long()>> gives_ = {
         {"protect", [this] { return vesk_add_provlan_to_port(nullptr, vid(2), p(1), int(n(3))); }},
-        {"reprotect", [this] { return vesk_add_provlan_to_port(entry(1, 2), vid(2), p(1), 1); }},
         {"unprotect", [this] { return vesk_remove_provlan_from_port(vid(2), p(1), int(n(3))); }},
         {"unprotect-forced", [this] { return vesk_remove_allprovlan_from_port(vid(2), p(1), 1); }},
         {"send-state", [this] { return vesk_send_port_state_to_nsm(uint32_t(n(1)), int(n(2))); }},
@@ -504,6 +554,12 @@ class Driver : public vesk_test::ModelFixture {
          [this] { return vesk_add_bridge(master()->bridge_list, s(1).c_str()) != nullptr; }},
         {"bridge-del", [this] { return vesk_del_bridge(master()->bridge_list, s(1).c_str()); }},
         {"find-bridge", [this] { return b(1) != nullptr; }},
+        {"master-init", [] { return vesk_master_init(ovx_vr_get_privileged(veskm)); }},
+        {"swap-master", // whether the router had no master
+         [this] {
+             std::swap(ovx_vr_get_privileged(veskm)->proto, kept_master_);
+             return kept_master_ == nullptr;
+         }},
         {"vlan-add", [this] { return vesk_bridge_add_vlan(bridge(), vid(1)) != nullptr; }},
         {"member-add", [this] { return vesk_bridge_vlan_add_port(vlan(vid(2)), p(1)) != nullptr; }},
         {"add-port", [this] { return vesk_bridge_add_port(bridge(), ifp(1)) != nullptr; }},
@@ -549,6 +605,8 @@ class Driver : public vesk_test::ModelFixture {
          }},
         {"vesk-send", [this] { return vesk_send_captured(); }},
         {"options", [this] { return options(); }},
+        {"monitor", [this] { return monitor(); }},
+        {"console", [this] { return console(); }},
         {"state-file", [this] { return state_file(); }},
         {"shed", [this] { return vesk_recv_shed_repeat(&shed_, uint32_t(n(2)), pdu(1), n(3)); }},
         {"shed-count", [this] { return shed_.shed_count; }},
@@ -569,10 +627,16 @@ class Driver : public vesk_test::ModelFixture {
                  join(port, v);
          }},
         {"iface", [this] { make_interface(s(1).c_str(), uint32_t(n(2)), w_->back() != "down"); }},
-        {"join", [this] { join(p(1), vid(2)); }},
         {"leave", [this] { leave(p(1), vid(2)); }},
         {"running", [this] { set_running(p(1), n(2) != 0); }},
-        {"debug", [this] { set_debug_words(); }},
+        {"debug", // "no debug all", then each word as "debug loop-detect WORD", at the shell
+         [this] {
+             for (size_t i = 0; i < w_->size(); i++) {
+                 const std::string line = i == 0 ? "no debug all" : "debug loop-detect " + s(i);
+                 if (cli_execute(cli_, line.c_str(), false) != 0)
+                     throw std::runtime_error(line + " fails");
+             }
+         }},
         {"advance", // seconds, with a fraction
          [this] {
              advance(std::stol(s(1)));
@@ -592,7 +656,6 @@ class Driver : public vesk_test::ModelFixture {
         {"enable", [this] { vesk_enable_port(p(1)); }},
         {"disable", [this] { vesk_disable_port(p(1)); }},
         {"resume-soon", [this] { vesk_port_resume_soon(p(1)); }},
-        {"force-up", [this] { vesk_port_force_up(p(1)); }},
         {"mark-loop", // as the receive path marks a loop
          [this] {
              entry(1, 2)->is_loop = 1;
@@ -727,12 +790,7 @@ class Driver : public vesk_test::ModelFixture {
          [this] {
              seen_[s(1)] = log_count_exact("Port " + s(1) + " mstate change to SMS_SENDING");
          }},
-        // The shell's own: its privilege, the layer-2 debug word, files and debug words.
-        {"privilege",
-         [this] {
-             cli_free(cli_);
-             cli_ = cli_new(veskm, int(n(1)));
-         }},
+        // The shell's own: the layer-2 debug word, files and debug words.
         {"layer2-debug", [this] { term_layer2_debug_proto = uint32_t(n(1)); }},
         {"config-file",
          [this] {
@@ -745,6 +803,12 @@ class Driver : public vesk_test::ModelFixture {
          [] {
              vesk_global_debug = {1, 2, 3, 4, 5, 6};
              vesk_debug_init(&vesk_global_debug);
+         }},
+        {"nsm-asks", // what the daemon asks of the network services module in its hello
+         [this] {
+             cli_out(cli_, "version %d protocol %d services %" PRIx64 "\n",
+                     nsm_client_version(veskm->nc), nsm_client_protocol(veskm->nc),
+                     uint64_t(nsm_client_services(veskm->nc)));
          }},
         {"debug-words",
          [this] {
@@ -869,67 +933,93 @@ class Driver : public vesk_test::ModelFixture {
         {"stdout",
          [this] { EXPECT_NE(stdout_.find(s(1)), std::string::npos) << s(1) << " in " << stdout_; }},
     };
-};
-
-class Scenario : public Driver, public ::testing::WithParamInterface<Case> {};
-
-TEST_P(Scenario, Runs) {
-    for (const auto &[line, words] : GetParam().steps) {
-        SCOPED_TRACE(kVesk + GetParam().file + ".scn:" + std::to_string(line));
-        const auto arrow = std::find(words.begin(), words.end(), "=>");
-        const Words step(words.begin(), arrow),
-            result(arrow == words.end() ? arrow : arrow + 1, words.end());
-        try {
-            const auto [got, gives] = run(step);
-            w_ = &result;
-            if (!result.empty()) {
-                ASSERT_TRUE(gives) << step[0] << " gives no result";
-                EXPECT_EQ(got, n(0)) << step[0];
+    // Runs the transcript at path (its language: the head of cli/transcripts/show.txt), writing
+    // it anew with what each step gave: VESK_UPDATE_GOLDEN=1 writes that back, else it must match.
+    void run_file(const std::string &path) {
+        static const std::regex prompted(R"(^(\S*[#>] )(.*)$)");
+        std::vector<std::string> want, got;
+        std::ifstream in(path);
+        for (std::string l; std::getline(in, l);)
+            want.push_back(l);
+        ASSERT_FALSE(want.empty()) << path << " cannot be read";
+        auto add = [&got](const std::string &text) {
+            std::istringstream lines(text);
+            for (std::string l; std::getline(lines, l);)
+                got.push_back(l);
+            if (!text.empty() && text.back() != '\n')
+                got.push_back("\\ no newline");
+        };
+        auto starts = [&want](size_t i, const char *prefix) {
+            return i < want.size() && want[i].rfind(prefix, 0) == 0;
+        };
+        for (size_t i = 0; i < want.size();) {
+            SCOPED_TRACE(path + ":" + std::to_string(i + 1));
+            const std::string &l = want[i++];
+            std::smatch m;
+            const char kind = l.empty() || l[0] == '#'           ? '#'
+                              : l[0] == '@'                      ? '@'
+                              : starts(i - 1, "- ")              ? '-'
+                              : std::regex_match(l, m, prompted) ? '>'
+                                                                 : '?';
+            ASSERT_NE(kind, '?') << "a comment, an action, a set-up line or a command was expected";
+            got.push_back(l);
+            if (kind == '#')
+                continue;
+            const std::string prompt = kind == '>' ? m.str(1) : "",
+                              text = kind == '>' ? m.str(2) : l.substr(kind == '@' ? 1 : 2);
+            const bool action = kind == '@' || prompt == "test# ";
+            log().clear();
+            if (kind == '>' && !action)
+                got.back() = cli_prompt(cli_) + text;
+            int result = 0;
+            std::string err;
+            testing::internal::CaptureStdout();
+            try {
+                if (action)
+                    result = static_cast<int>(run(split(text)).first);
+                else if (!text.empty() && text.back() == '?')
+                    cli_describe(cli_, text.substr(0, text.size() - 1).c_str());
+                else
+                    result = cli_execute(cli_, text.c_str(), false);
+            } catch (const std::exception &e) {
+                err = e.what();
             }
-        } catch (const std::exception &e) {
-            FAIL() << e.what() << " (" << step[0] << ")";
+            const std::string out = name_addresses(testing::internal::GetCapturedStdout()),
+                              output = cli_output_take(cli_);
+            ASSERT_EQ(err, "");
+            ASSERT_TRUE(kind != '-' || result == 0) << "the set-up line gave " << result << ":\n"
+                                                    << output;
+            if (kind == '>') {
+                while (i < want.size() && !starts(i, "=> "))
+                    i++;
+                ASSERT_LT(i++, want.size()) << "no \"=> N\" ends the command";
+                add(output);
+                if (!out.empty()) {
+                    got.push_back("\\ stdout:");
+                    add(out);
+                }
+                got.push_back("=> " + std::to_string(result));
+            }
+            for (; starts(i, "log: "); i++)
+                if (kind == '-')
+                    got.push_back(want[i]);
+            for (std::string line : kind == '-' ? std::vector<std::string>{} : log().lines()) {
+                for (size_t at; (at = line.find(kDir)) != std::string::npos;)
+                    line.erase(at, kDir.size());
+                got.push_back("log: " + line);
+            }
         }
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Files, Scenario, ::testing::ValuesIn(load()),
-                         [](const auto &info) { return info.param.name; });
-
-class Transcripts : public Driver, public testing::WithParamInterface<std::string> {
-  protected:
-    void SetUp() override {
-        Driver::SetUp();
-        ASSERT_FALSE(HasFatalFailure());
-        ASSERT_EQ(vesk_cli_init(veskm), 1);
-        vesk_lib_cli_init(veskm);
-        cli_ = cli_new(veskm, PRIVILEGE_MAX);
-    }
-
-    std::string step(char kind, const std::string &prompt, const std::string &text,
-                     vesk_test::StepResult &got) {
-        log().clear();
-        const bool action = kind == '@' || prompt == "test# ";
-        got.prompt = action ? prompt : cli_prompt(cli_);
-        std::string err;
-        testing::internal::CaptureStdout();
-        try {
-            if (action)
-                got.result = static_cast<int>(run(split(text)).first);
-            else if (!text.empty() && text.back() == '?')
-                cli_describe(cli_, text.substr(0, text.size() - 1).c_str());
-            else
-                got.result = cli_execute(cli_, text.c_str(), false);
-        } catch (const std::exception &e) {
-            err = e.what();
+        const char *update = std::getenv("VESK_UPDATE_GOLDEN");
+        if (update != nullptr && std::string(update) == "1")
+            for (std::ofstream out(path, std::ios::trunc); const std::string &l : got)
+                out << l << "\n";
+        else if (got != want) {
+            const auto at = std::mismatch(want.begin(), want.end(), got.begin(), got.end());
+            ADD_FAILURE() << path << ":" << at.first - want.begin() + 1 << ": the run gave\n  "
+                          << (at.second == got.end() ? "(the end)" : *at.second)
+                          << "\nwhere the file says\n  "
+                          << (at.first == want.end() ? "(the end)" : *at.first);
         }
-        got.out_stdout = name_addresses(testing::internal::GetCapturedStdout());
-        got.output = cli_output_take(cli_);
-        for (std::string l : log().lines()) {
-            for (size_t at; (at = l.find(kDir)) != std::string::npos;)
-                l.erase(at, kDir.size());
-            got.log.push_back(l);
-        }
-        return err;
     }
 
     // Standard output with the addresses of the model's records named ("<port ge1>"): one
@@ -960,113 +1050,30 @@ class Transcripts : public Driver, public testing::WithParamInterface<std::strin
     }
 };
 
-TEST_P(Transcripts, GiveWhatTheFileSays) {
-    const std::string err = vesk_test::transcript_run(
-        kVesk + GetParam() + ".txt",
-        [this](char kind, const std::string &prompt, const std::string &text,
-               vesk_test::StepResult &got) { return step(kind, prompt, text, got); });
-    if (!err.empty())
-        ADD_FAILURE() << err;
-}
+class Scenario : public Driver, public ::testing::WithParamInterface<Case> {};
 
-INSTANTIATE_TEST_SUITE_P(Cli, Transcripts, testing::ValuesIn(files(".txt")), [](const auto &info) {
-    return std::regex_replace(info.param.substr(info.param.rfind('/') + 1), std::regex("-"), "_");
-});
-
-// The master record hangs off the privileged router once; without memory it stays unmade.
-class Model : public vesk_test::ModelFixture {};
-
-TEST_F(Model, TheMasterHangsOffThePrivilegedRouterOnceAndNoMemoryLeavesNone) {
-    ovx_vr *vr = ovx_vr_get_privileged(veskm);
-    EXPECT_EQ(vesk_master_init(vr), 0);
-    EXPECT_EQ(vesk_get_master(veskm), master());
-    vr->proto = nullptr;
-    for (int type : {int{MTYPE_VESK_MASTER}, int{MTYPE_ZET_LIST}}) {
-        memory_fail_next(type, 1);
-        EXPECT_EQ(vesk_master_init(vr), -1) << type;
-        EXPECT_EQ(vr->proto, nullptr) << type;
-    }
-    vr->proto = master();
-    EXPECT_EQ(memory_live(MTYPE_VESK_MASTER), 1);
-}
-
-// What the daemon asks of the network services module (the NSM scenarios go through the
-// handlers it registers; the test peer takes any hello).
-TEST_F(Model, TheNsmClientAsksForVersion1Protocol29AndTheLinkBaseAndVlanServices) {
-    vesk_nsm_client_setup(veskm, veskm->nc);
-    EXPECT_EQ(nsm_client_version(veskm->nc), 1);
-    EXPECT_EQ(nsm_client_protocol(veskm->nc), 29);
-    EXPECT_EQ(nsm_client_services(veskm->nc), (1ull << 0) | (1ull << 22) | (1ull << 23));
-}
-
-// Only a parent whose program path (not an argument) names the monitor gets the first real-time
-// signal, which ends a sleep that has no handler for it.
-TEST(VeskStart, OnlyAMonitorParentGetsTheFirstRealTimeSignal) {
-    const struct {
-        const char *argv0, *argument;
-        int notified;
-    } cases[] = {{"/usr/lib/switch/vesk-monitor", nullptr, 1},
-                 {"/bin/sleep", nullptr, 0},
-                 {"/bin/bash", "monitor", 0}};
-    for (const auto &c : cases) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            setpgid(0, 0);
-            if (c.argument == nullptr)
-                execl("/bin/sleep", c.argv0, "30", static_cast<char *>(nullptr));
-            else // two commands, so the shell stays with its own command line
-                execl("/bin/bash", c.argv0, "-c", "sleep 30; :", c.argument,
-                      static_cast<char *>(nullptr));
-            _exit(127);
+TEST_P(Scenario, Runs) {
+    if (GetParam().steps.empty())
+        return run_file(kVesk + GetParam().file);
+    for (const auto &[line, words] : GetParam().steps) {
+        SCOPED_TRACE(kVesk + GetParam().file + ":" + std::to_string(line));
+        const auto arrow = std::find(words.begin(), words.end(), "=>");
+        const Words step(words.begin(), arrow),
+            result(arrow == words.end() ? arrow : arrow + 1, words.end());
+        try {
+            const auto [got, gives] = run(step);
+            w_ = &result;
+            if (!result.empty()) {
+                ASSERT_TRUE(gives) << step[0] << " gives no result";
+                EXPECT_EQ(got, n(0)) << step[0];
+            }
+        } catch (const std::exception &e) {
+            FAIL() << e.what() << " (" << step[0] << ")";
         }
-        const std::string path = "/proc/" + std::to_string(pid) + "/cmdline";
-        EXPECT_TRUE(vesk_test::run_until(nullptr, [&] {
-            return vesk_test::read_file(path).find(c.argument ? c.argument : c.argv0) !=
-                   std::string::npos;
-        }));
-        EXPECT_EQ(vesk_monitor_notify(pid), c.notified) << c.argv0;
-        if (c.notified == 0)
-            kill(-pid, SIGTERM);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        EXPECT_EQ(WIFSIGNALED(status) ? WTERMSIG(status) : 0, c.notified ? SIGRTMIN : SIGTERM);
     }
 }
 
-TEST(VeskStart, ConsoleBecomesStandardInputOutputAndError) {
-    char path[] = "/tmp/dmn-console-XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    // What the test program printed before must not be written a second time by the child.
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        // Without a newline this stays in stdio's buffer whatever the stream is; it was
-        // written for the old stream and must not reach the console.
-        std::fputs(" ", stdout);
-        if (vesk_console_redirect(path) != 0)
-            _exit(2);
-        std::printf("out\n");
-        std::fflush(stdout);
-        std::fprintf(stderr, "err\n");
-        _exit(0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(vesk_test::read_file(path), "out\nerr\n");
-    unlink(path);
-    // A console that cannot be opened leaves the streams as they are.
-    struct stat before[3]{}, after[3]{};
-    for (fd = 0; fd < 3; fd++)
-        fstat(fd, &before[fd]);
-    EXPECT_EQ(vesk_console_redirect("/nonexistent/dmn/console"), -1);
-    for (fd = 0; fd < 3; fd++) {
-        ASSERT_EQ(fstat(fd, &after[fd]), 0);
-        EXPECT_EQ(after[fd].st_ino, before[fd].st_ino) << fd;
-        EXPECT_EQ(after[fd].st_dev, before[fd].st_dev) << fd;
-    }
-}
+INSTANTIATE_TEST_SUITE_P(Files, Scenario, ::testing::ValuesIn(load()),
+                         [](const auto &info) { return info.param.name; });
 
 } // namespace
