@@ -2,7 +2,8 @@
 # Builds the libFuzzer targets (clang, AddressSanitizer + UndefinedBehaviorSanitizer) and runs
 # each for a while, starting from its committed seeds. Any crash, leak, sanitizer report,
 # timeout or broken model check fails the run; the input that did it is left in the work
-# directory (printed at the end) to add to fuzz/corpus/<target>/ once fixed.
+# directory (printed at the end) to add to fuzz/corpus/<target>/ once fixed. The binary seeds
+# there are written by scripts/fuzz_seeds.py.
 #
 #   scripts/fuzz.sh                      every target, 30 s each, one per core at a time
 #                                        (the test command's run)

@@ -5,7 +5,7 @@ Run it again after changing the fuzz state or a framing; the seeds are committed
 import os
 import struct
 
-ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
+ROOT = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "fuzz", "corpus")
 TIME_OF_DAY = 1700000000
 UP_RUNNING = 0x1 | 0x40
 
