@@ -56,6 +56,9 @@ struct Case {
     std::string name, file;
     std::vector<std::pair<int, Words>> steps;
 };
+void PrintTo(const Case &c, std::ostream *os) { // else a failure prints the case as raw bytes
+    *os << c.file;
+}
 const std::string kVesk = VESK_SOURCE_DIR "/tests/vesk/", kDir = kVesk + "cli/transcripts/";
 
 Words split(const std::string &line) {
