@@ -6,7 +6,7 @@
 
 namespace {
 
-VESK_SCENARIOS(Socket, VESK_SOURCE_DIR "/tests/integration/scenarios");
+VESK_SCENARIOS(Socket, VESK_SOURCE_DIR "/tests/integration/scenarios", ".*");
 
 // A signal during start-up stops the daemon before its receive thread ever ran: nothing to stop
 // is no failure, so the framework is still freed.

@@ -3,10 +3,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cmath>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <iostream>
+#include <net/if.h>
+#include <optional>
 #include <poll.h>
 #include <pty.h>
 #include <regex>
@@ -19,6 +23,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "support/switch_lab.h"
 #include "support/vty_server.h"
 
 namespace vesk_test {
@@ -26,20 +31,48 @@ namespace vesk_test {
 using namespace std::chrono_literals;
 using std::chrono::steady_clock;
 
-std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+namespace {
 
-bool wait_for(const std::function<bool()> &done, milliseconds limit) {
+// Polls done() every few milliseconds until it holds; false when limit passes first.
+bool wait_for(const std::function<bool()> &done, milliseconds limit = 10s) {
     for (const auto deadline = steady_clock::now() + limit; !done();) {
         if (steady_clock::now() >= deadline)
             return false;
         std::this_thread::sleep_for(5ms);
     }
     return true;
+}
+
+std::vector<std::string> split(const std::string &text, const std::string &sep = " ") {
+    std::vector<std::string> parts;
+    for (size_t at = 0, end; at <= text.size(); at = end + sep.size()) {
+        end = std::min(text.find(sep, at), text.size());
+        parts.push_back(text.substr(at, end - at));
+    }
+    return parts;
+}
+
+void replace_all(std::string &s, const std::string &from, const std::string &to) {
+    for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
+        s.replace(at, from.size(), to);
+}
+
+// Under AddressSanitizer freed memory waits in quarantine: resident size says nothing of leaks.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMemoryMeasurable = false;
+#elif defined(__has_feature)
+constexpr bool kMemoryMeasurable = !__has_feature(address_sanitizer);
+#else
+constexpr bool kMemoryMeasurable = true;
+#endif
+
+} // namespace
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
 }
 
 int connect_unix(const std::string &path) {
@@ -49,44 +82,6 @@ int connect_unix(const std::string &path) {
     if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
         close(std::exchange(fd, -1));
     return fd;
-}
-
-ShellResult run_shell(const std::string &cmd) {
-    ShellResult r;
-    FILE *p = popen(cmd.c_str(), "r");
-    if (p == nullptr)
-        return r;
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;)
-        r.out.append(buf, n);
-    int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
-}
-
-long proc_status_kib(pid_t pid, const std::string &field) {
-    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
-    size_t at = status.find(field + ":");
-    return at == std::string::npos ? -1 : std::stol(status.substr(at + field.size() + 1));
-}
-
-int open_descriptors(pid_t pid) {
-    std::error_code ec;
-    int n = 0;
-    for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec), end;
-         !ec && it != end; it.increment(ec))
-        n++;
-    return ec ? -1 : n;
-}
-
-double cpu_seconds(pid_t pid) {
-    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    std::istringstream in(stat.substr(std::min(stat.rfind(')') + 2, stat.size())));
-    std::string field;
-    unsigned long ticks = 0;
-    for (int i = 3; i <= 15 && in >> field; i++)
-        ticks += i >= 14 ? std::stoul(field) : 0; // utime and stime
-    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 void VtyClient::close() {
@@ -126,24 +121,6 @@ std::string VtyClient::command(const std::string &line, milliseconds limit) {
     }
     return "";
 }
-
-namespace {
-
-std::vector<std::string> split(const std::string &text, const std::string &sep = " ") {
-    std::vector<std::string> parts;
-    for (size_t at = 0, end; at <= text.size(); at = end + sep.size()) {
-        end = std::min(text.find(sep, at), text.size());
-        parts.push_back(text.substr(at, end - at));
-    }
-    return parts;
-}
-
-void replace_all(std::string &s, const std::string &from, const std::string &to) {
-    for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
-        s.replace(at, from.size(), to);
-}
-
-} // namespace
 
 Veskd::Veskd(const std::string &config) : dir_("/tmp/vesk-XXXXXX") {
     EXPECT_NE(mkdtemp(dir_.data()), nullptr);
@@ -306,7 +283,7 @@ enum Outcome { HOLDS, NOT_YET, FAILS };
 
 struct Step {
     int line = 0, times = 1;
-    long max = -1; // ms within which it must hold, polled; -1: tried once
+    long min = -1, max = -1; // ms: not before, and within (polled); -1: tried once
     std::string verb, arg;
     std::vector<std::string> checks; // "= ", "~ ", "! " and "% " lines of its output
 };
@@ -318,8 +295,10 @@ class Scenario {
         calm_ = true;
         if (storm_.joinable())
             storm_.join();
-        if (tty_pid_ > 0 && kill(tty_pid_, SIGKILL) == 0)
-            waitpid(tty_pid_, nullptr, 0);
+        children_.push_back(tty_pid_);
+        for (pid_t pid : children_)
+            if (pid > 0 && kill(pid, SIGKILL) == 0)
+                waitpid(pid, nullptr, 0);
         raw_.insert(raw_.end(), {notify_, tty_});
         for (int fd : raw_)
             if (fd >= 0)
@@ -340,13 +319,21 @@ class Scenario {
             }
             Step &s = steps.emplace_back();
             s.line = n;
-            if (line[0] == '<')
-                s.max = std::stol(line.substr(1)), line.erase(0, line.find(' ') + 1);
-            if (std::isdigit(line[0]))
-                s.times = std::stoi(line), line.erase(0, line.find(' ') + 1);
+            const std::string first = line.substr(0, line.find(' '));
+            const size_t dots = first.find("..");
+            if (first[0] == '<')
+                s.max = std::stol(first.substr(1));
+            else if (std::isdigit(first[0]) && dots != std::string::npos)
+                s.min = std::stol(first), s.max = std::stol(first.substr(dots + 2));
+            else if (std::isdigit(first[0]))
+                s.times = std::stoi(first);
+            if (first[0] == '<' || std::isdigit(first[0]))
+                line.erase(0, first.size() + 1);
             s.verb = line.substr(0, line.find(' '));
             s.arg = line.size() > s.verb.size() ? line.substr(s.verb.size() + 1) : "";
         }
+        if (!steps.empty() && steps[0].verb == "lab" && geteuid() != 0)
+            GTEST_SKIP() << "a lab of network namespaces needs root";
         for (const Step &s : steps)
             for (int i = 0; i < s.times; i++)
                 ASSERT_NO_FATAL_FAILURE(run(s));
@@ -363,8 +350,12 @@ class Scenario {
         while ((o = attempt(s)) == NOT_YET && steady_clock::now() - t0 < milliseconds(s.max))
             std::this_thread::sleep_for(5ms);
         const long took = (steady_clock::now() - t0) / 1ms;
+        if (s.max >= 0)
+            std::cout << "line " << s.line << ": " << s.verb << " " << s.arg << ": " << took
+                      << " ms\n";
         ASSERT_EQ(o, HOLDS) << why_;
         EXPECT_TRUE(s.max < 0 || took <= s.max) << "took " << took << " ms";
+        EXPECT_GE(took, s.min) << "came too soon";
     }
 
     Outcome is(bool holds, const std::string &why = "") {
@@ -378,11 +369,16 @@ class Scenario {
         const std::pair<const char *, std::string> vars[] = {
             {"$DIR", d_.dir()},
             {"$VTY", d_.vty_path()},
+            {"$LOG", d_.log_path()},
             {"$PORT2", std::to_string(ports_[1])},
             {"$PORT", std::to_string(ports_[0])},
             {"$PID", std::to_string(d_.pid())},
+            {"$NS", lab_ ? lab_->switch_ns() : "-"},
+            {"$NN", lab_ ? lab_->neighbour_ns() : "-"},
             {"$CLI", VESK_BINARY_DIR "/tools/vesk-cli"},
-            {"$VESKD", VESK_BINARY_DIR "/vesk/veskd"}};
+            {"$VESKD", VESK_BINARY_DIR "/vesk/veskd"},
+            {"$FRAMES", "/usr/bin/python3 " VESK_SOURCE_DIR "/tests/e2e/frames.py"},
+            {"$NOBODY", "setpriv --reuid=65534 --regid=65534 --clear-groups"}};
         for (const auto &[name, value] : vars)
             replace_all(s, name, value);
         return s;
@@ -406,35 +402,127 @@ class Scenario {
         return is(!exact || out == whole, "the output is\n" + out + "not\n" + whole);
     }
 
+    // A shell command, on a terminal or not, killed when the scenario ends unless it ended.
+    pid_t child(const std::string &cmd, bool on_tty) {
+        const pid_t pid = on_tty ? forkpty(&tty_, nullptr, nullptr, nullptr) : fork();
+        if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            setenv("HOME", d_.dir().c_str(), 1);
+            setenv("TERM", "dumb", 1);
+            execl("/bin/sh", "sh", "-c", ("exec " + cmd).c_str(), nullptr);
+            _exit(127);
+        }
+        return pid;
+    }
+
     Outcome attempt(const Step &s) {
         const std::string a = expand(s.arg), &v = s.verb;
         const std::vector<std::string> w = split(a);
         auto num = [&](size_t i) { return std::stoi(w.at(i)); };
+        const std::string after_first = w.size() > 1 ? a.substr(w[0].size() + 1) : "";
+        if (!lab_ && (v == "ip" || v == "hairpin" || v == "cable" || v == "down"))
+            return why_ = "no lab step came first", FAILS;
+        if (v == "lab") // namespaces with a bridge of N ports, where veskd starts on the kernel
+            return lab_ports_ = num(0), lab_.emplace(lab_ports_), is(lab_->ok(), "no lab");
         if (v == "conf")
             return is(bool(std::ofstream(d_.config_path(), std::ios::app) << a << "\n"));
-        if (v == "start") {
+        if (v == "start" || v == "launch") {
             const auto dashes = std::find(w.begin(), w.end(), "--");
             std::vector<std::string> env(w.begin(), dashes), args;
             env.erase(std::remove(env.begin(), env.end(), ""), env.end());
             if (dashes != w.end())
                 args.assign(dashes + 1, w.end());
-            d_.start_on_sockets(env, args);
-            return stopped_ = false, is(!::testing::Test::HasFatalFailure(), "no start");
+            if (lab_) {
+                env.insert(env.begin(), {"VESK_NSM=kernel", "VESK_FRAME=packet"});
+                d_.set_netns(lab_->switch_ns());
+                d_.start(env, args);
+            } else {
+                d_.start_on_sockets(env, args);
+            }
+            auto knows_ports = [&] { // every port of br0, unless only launched
+                for (int i = 1; v == "start" && i <= lab_ports_; i++)
+                    if (d_.cmd("show loop-detect interface ge" + std::to_string(i)).find('%') !=
+                        std::string::npos)
+                        return false;
+                return true;
+            };
+            return stopped_ = false,
+                   is(!::testing::Test::HasFatalFailure() && wait_for(knows_ports),
+                      "veskd did not start or learn the ports of br0");
         }
         if (v == "stop")
             return stopped_ = true, is(d_.stop(a.empty() ? SIGTERM : num(0)) == 0, "exit not 0");
         if (v == "sh") {
-            ShellResult r = run_shell(a.substr(w[0].size() + 1));
-            return r.status != num(0)
-                       ? is(false, "exit " + std::to_string(r.status) + ":\n" + r.out)
-                       : compare(s, r.out);
+            FILE *p = popen(after_first.c_str(), "r");
+            std::string out;
+            char buf[4096];
+            for (size_t n; p != nullptr && (n = fread(buf, 1, sizeof buf, p)) > 0;)
+                out.append(buf, n);
+            const int st = p != nullptr ? pclose(p) : -1,
+                      code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+            return code != num(0) ? is(false, "exit " + std::to_string(code) + ":\n" + out)
+                                  : compare(s, out);
         }
+        if (v == "bg")
+            return children_.push_back(child(a, false)), is(children_.back() > 0, "no fork");
+        if (v == "sleep")
+            return std::this_thread::sleep_for(milliseconds(num(0))), HOLDS;
         if (v == "config")
             return d_.configure(split(a, " | ")), is(!::testing::Test::HasFatalFailure());
         if (v == "vty")
             return compare(s, d_.cmd(a));
         if (v == "golden")
-            return golden(w[0], split(a.substr(w[0].size() + 1), " | "));
+            return golden(w[0], split(after_first, " | "));
+        if (v == "logfile")
+            return d_.set_log_path(a), HOLDS;
+        if (v == "log")
+            return is(d_.log_count(a) > 0, "not logged");
+        if (v == "logs") {
+            const size_t n = d_.log_count(after_first);
+            return is(n == size_t(num(0)), "logged " + std::to_string(n) + " times");
+        }
+        if (v == "gaps")
+            return gaps(split(a, " | "));
+        if (v == "cpu") {            // over MS, below MAX percent of a core (100)
+            auto cpu_seconds = [&] { // utime and stime, fields 14 and 15
+                const std::string stat = read_file("/proc/" + std::to_string(d_.pid()) + "/stat");
+                std::istringstream in(stat.substr(std::min(stat.rfind(')') + 2, stat.size())));
+                std::string field;
+                unsigned long ticks = 0;
+                for (int i = 3; i <= 15 && in >> field; i++)
+                    ticks += i >= 14 ? std::stoul(field) : 0;
+                return double(ticks) / double(sysconf(_SC_CLK_TCK));
+            };
+            const double before = cpu_seconds();
+            const auto t0 = steady_clock::now();
+            std::this_thread::sleep_for(milliseconds(num(0)));
+            const double share = 100 * (cpu_seconds() - before) /
+                                 std::chrono::duration<double>(steady_clock::now() - t0).count();
+            std::cout << "veskd CPU " << share << "% of a core\n";
+            return is(share < (w.size() > 1 ? num(1) : 100), "veskd pays for what it need not");
+        }
+        if (v == "ip")
+            return is(sh("ip -n " + (w[0] == "s" ? lab_->switch_ns() : lab_->neighbour_ns()) + " " +
+                         after_first));
+        if (v == "hairpin" || v == "cable") {
+            const std::string br = v == "cable" ? "cb" + w[0] + w[1] : "hp" + w[0],
+                              ip = "ip -n " + lab_->neighbour_ns() + " link ";
+            return is(sh(ip + "add " + br + " type bridge; " + ip + "set " + br + " up && " + ip +
+                         "set n" + w[0] + " master " + br + " && " + ip +
+                         (v == "cable" ? "set n" + w[1] + " master " + br
+                                       : "set dev n" + w[0] + " type bridge_slave hairpin " +
+                                             (w.size() == 1 ? "on" : "off"))));
+        }
+        if (v == "down") { // exactly K of the ports down, the others up and running
+            size_t down = 0, stopped = 0;
+            for (size_t i = 1; i < w.size(); i++) {
+                const unsigned flags = lab_->flags("ge" + w[i]);
+                down += !(flags & IFF_UP);
+                stopped += (flags & IFF_UP) && !(flags & IFF_RUNNING);
+            }
+            return is(down == size_t(num(0)) && stopped == 0,
+                      std::to_string(down) + " down, " + std::to_string(stopped) + " not running");
+        }
         if (v == "peer") { // a daemon that runs must come back to the fresh peer
             d_.start_nsm(a.empty() ? std::vector<std::string>{} : split(a, " | "));
             return is(!::testing::Test::HasFatalFailure() &&
@@ -473,22 +561,21 @@ class Scenario {
         }
         if (v == "nowire")
             return d_.wire().reset(), HOLDS;
-        if (v == "log")
-            return is(d_.log_count(a) > 0, "not logged");
-        if (v == "logs") {
-            const size_t n = d_.log_count(a.substr(w[0].size() + 1));
-            return is(n == size_t(num(0)), "logged " + std::to_string(n) + " times");
-        }
+        const std::string proc = "/proc/" + std::to_string(d_.pid());
+        auto rss = [&] { // in KiB
+            const std::string status = read_file(proc + "/status");
+            return std::stol(status.substr(status.find("VmRSS:") + 6));
+        };
+        auto fds = [&] {
+            return std::distance(std::filesystem::directory_iterator(proc + "/fd"), {});
+        };
         if (v == "mark")
-            return rss_ = proc_status_kib(d_.pid(), "VmRSS"), fds_ = open_descriptors(d_.pid()),
-                   HOLDS;
-        if (v == "fds") { // no more descriptors than at the mark
-            const int fds = open_descriptors(d_.pid());
-            return is(fds <= fds_,
-                      std::to_string(fds) + " descriptors for " + std::to_string(fds_));
-        }
+            return rss_ = rss(), fds_ = fds(), HOLDS;
+        if (v == "fds") // no more descriptors than at the mark
+            return is(fds() <= fds_,
+                      std::to_string(fds()) + " descriptors for " + std::to_string(fds_));
         if (v == "rss") { // resident memory grown by less than KIB since the mark
-            const long grown = proc_status_kib(d_.pid(), "VmRSS") - rss_;
+            const long grown = rss() - rss_;
             return is(!kMemoryMeasurable || grown < num(0), "grown by " + std::to_string(grown));
         }
         if (v == "sessions") { // N more raw vty sessions, which never read
@@ -498,7 +585,7 @@ class Scenario {
             return is(!raw_.empty(), "no session");
         }
         if (v == "silent") // see silent()
-            return silent(num(0), split(a.substr(w[0].size() + 1), " | "));
+            return silent(num(0), split(after_first, " | "));
         if (v == "refused") { // veskd closed all but MAX of the raw sessions, more than MAX
             const size_t shut = size_t(std::count_if(raw_.begin(), raw_.end(), [](int fd) {
                 char buf[65536];
@@ -517,15 +604,8 @@ class Scenario {
         }
         if (v == "reconnect")
             return is(d_.vty().connect(d_.vty_path()), "no vty session");
-        if (v == "tty") { // a command on a terminal, HOME $DIR, TERM dumb
-            if ((tty_pid_ = forkpty(&tty_, nullptr, nullptr, nullptr)) == 0) {
-                setenv("HOME", d_.dir().c_str(), 1);
-                setenv("TERM", "dumb", 1);
-                execl("/bin/sh", "sh", "-c", ("exec " + a).c_str(), nullptr);
-                _exit(127);
-            }
-            return is(tty_pid_ > 0, "no terminal");
-        }
+        if (v == "tty")
+            return tty_pid_ = child(a, true), is(tty_pid_ > 0, "no terminal");
         if (v == "type") { // ^U is Control-U
             std::string text = a;
             replace_all(text, "^U", "\x15");
@@ -586,14 +666,6 @@ class Scenario {
             return is(session == p && wait_for([&] { return kill(p, 0) != 0; }),
                       "it did not lead its session or did not stop");
         }
-        if (v == "cpu") { // over MS, below PERCENT of a core
-            const double before = cpu_seconds(d_.pid());
-            const auto t0 = steady_clock::now();
-            std::this_thread::sleep_for(milliseconds(num(0)));
-            const double share = 100 * (cpu_seconds(d_.pid()) - before) /
-                                 std::chrono::duration<double>(steady_clock::now() - t0).count();
-            return is(share < num(1), std::to_string(share) + "% of a core");
-        }
         return why_ = "no step " + v, FAILS;
     }
 
@@ -626,12 +698,36 @@ class Scenario {
         return is(all == want, "the answers are\n" + all + "not\n" + want);
     }
 
+    // "gaps TOLERANCE GAP... | TEXT": the first gaps between log lines holding TEXT are the GAPs
+    // (ms), each within TOLERANCE.
+    Outcome gaps(const std::vector<std::string> &a) {
+        const std::vector<std::string> want = split(a.at(0));
+        std::vector<double> times;
+        std::istringstream in(d_.log());
+        for (std::string line; std::getline(in, line);) {
+            int h = 0, m = 0, s = 0, ms = 0;
+            if (line.find(a.at(1)) != std::string::npos &&
+                std::sscanf(line.c_str(), "%*d/%*d/%*d %d:%d:%d.%d", &h, &m, &s, &ms) == 4)
+                times.push_back(((h * 60 + m) * 60 + s) * 1000.0 + ms);
+        }
+        bool holds = times.size() >= want.size();
+        std::string seen;
+        for (size_t i = 1; holds && i < want.size(); i++) {
+            seen += " " + std::to_string(long(times[i] - times[i - 1]));
+            holds = std::abs(times[i] - times[i - 1] - std::stod(want[i])) <= std::stod(want[0]);
+        }
+        std::cout << "gaps:" << seen << " ms\n";
+        return is(holds, "the gaps are" + seen);
+    }
+
     const std::string path_;
     const uint16_t ports_[2] = {free_tcp_port(), free_tcp_port()};
+    std::optional<SwitchLab> lab_; // outlives veskd
+    int lab_ports_ = 0;
+    std::vector<pid_t> children_;
     Veskd d_;
     SentFrame frame_;
-    long rss_ = 0;
-    int fds_ = 0;
+    long rss_ = 0, fds_ = 0;
     std::vector<int> raw_;
     int notify_ = -1, tty_ = -1;
     pid_t tty_pid_ = -1;
@@ -651,10 +747,11 @@ void play(const std::string &path) {
     Scenario(path).run();
 }
 
-std::vector<std::string> scenario_files(const std::string &dir) {
+std::vector<std::string> scenario_files(const std::string &dir, const std::string &names) {
     std::vector<std::string> files;
     for (const auto &e : std::filesystem::directory_iterator(dir))
-        if (e.path().extension() == ".scn")
+        if (e.path().extension() == ".scn" &&
+            std::regex_match(e.path().stem().string(), std::regex(names)))
             files.push_back(e.path());
     std::sort(files.begin(), files.end());
     return files;

@@ -1,11 +1,10 @@
 // Real veskd processes for integration and end-to-end tests, their vty and their NSM peer, and
-// the scenario files that drive one on the socket backends (tests/integration/scenarios/README.md).
+// the driver of the scenario files (tests/integration/scenarios/README.md).
 #pragma once
 
 #include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <string>
 #include <sys/types.h>
@@ -20,30 +19,8 @@ namespace vesk_test {
 using std::chrono::milliseconds;
 
 std::string read_file(const std::string &path);
-// Polls done() every few milliseconds until it holds; false when limit passes first.
-bool wait_for(const std::function<bool()> &done, milliseconds limit = std::chrono::seconds(10));
 // A stream socket connected to the Unix socket at path, or -1.
 int connect_unix(const std::string &path);
-
-// What a shell command printed on its standard output, and its exit status (-1: none).
-struct ShellResult {
-    int status = -1;
-    std::string out;
-};
-ShellResult run_shell(const std::string &cmd);
-
-// From /proc: a status field in KiB, the open descriptors, the user plus system CPU seconds.
-long proc_status_kib(pid_t pid, const std::string &field);
-int open_descriptors(pid_t pid);
-double cpu_seconds(pid_t pid);
-// Under AddressSanitizer freed memory waits in quarantine: resident size says nothing of leaks.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kMemoryMeasurable = false;
-#elif defined(__has_feature)
-constexpr bool kMemoryMeasurable = !__has_feature(address_sanitizer);
-#else
-constexpr bool kMemoryMeasurable = true;
-#endif
 
 // A line-mode session on the vty's Unix socket.
 class VtyClient {
@@ -128,15 +105,17 @@ class Veskd {
 
 // Runs the scenario file at path (steps in tests/integration/scenarios/README.md).
 void play(const std::string &path);
-std::vector<std::string> scenario_files(const std::string &dir);
-// One test SUITE.Scenario for each .scn file in DIR, named by the file.
-#define VESK_SCENARIOS(SUITE, DIR)                                                                 \
+// The .scn files of dir whose names (without .scn) match the regular expression names.
+std::vector<std::string> scenario_files(const std::string &dir, const std::string &names);
+// One test SUITE.Scenario/NAME for each file NAME.scn in DIR whose NAME matches the regular
+// expression NAMES.
+#define VESK_SCENARIOS(SUITE, DIR, NAMES)                                                          \
     class SUITE : public ::testing::TestWithParam<std::string> {};                                 \
     TEST_P(SUITE, Scenario) {                                                                      \
         vesk_test::play(GetParam());                                                               \
     }                                                                                              \
     INSTANTIATE_TEST_SUITE_P(                                                                      \
-        Scenarios, SUITE, ::testing::ValuesIn(vesk_test::scenario_files(DIR)),                     \
+        , SUITE, ::testing::ValuesIn(vesk_test::scenario_files(DIR, NAMES)),                       \
         [](const auto &i) { return std::filesystem::path(i.param).stem().string(); })
 
 } // namespace vesk_test
