@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <cmath>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -84,55 +83,48 @@ int connect_unix(const std::string &path) {
     return fd;
 }
 
-void VtyClient::close() {
-    if (fd_ >= 0)
-        ::close(std::exchange(fd_, -1));
-}
-
-bool VtyClient::connect(const std::string &path, milliseconds limit) {
-    close();
-    return wait_for([&] { return (fd_ = connect_unix(path)) >= 0; }, limit) &&
-           (command("", limit), !prompt_.empty());
+bool Veskd::connect_vty(milliseconds limit) {
+    if (vty_ >= 0)
+        close(std::exchange(vty_, -1));
+    return wait_for([&] { return (vty_ = connect_unix(vty_path())) >= 0; }, limit) &&
+           (cmd("", limit), prompted_);
 }
 
 // A reply ends with a prompt: a last line of "veskd" then "> " or "# ".
-std::string VtyClient::command(const std::string &line, milliseconds limit) {
+std::string Veskd::cmd(const std::string &line, milliseconds limit) {
     std::string reply, text = line + "\n";
-    prompt_.clear();
-    if (fd_ < 0 || (!line.empty() &&
-                    send(fd_, text.data(), text.size(), MSG_NOSIGNAL) != ssize_t(text.size())))
+    prompted_ = false;
+    if (vty_ < 0 || (!line.empty() &&
+                     send(vty_, text.data(), text.size(), MSG_NOSIGNAL) != ssize_t(text.size())))
         return "";
-    for (const auto deadline = steady_clock::now() + limit; fd_ >= 0;) {
+    for (const auto deadline = steady_clock::now() + limit;;) {
         const size_t begin = reply.rfind('\n') + 1; // 0 without a line end
         if ((reply.ends_with("> ") || reply.ends_with("# ")) &&
-            reply.compare(begin, 5, "veskd") == 0) {
-            prompt_ = reply.substr(begin);
-            return reply.substr(0, begin);
-        }
+            reply.compare(begin, 5, "veskd") == 0)
+            return prompted_ = true, reply.substr(0, begin);
         const auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now());
-        pollfd pfd{fd_, POLLIN, 0};
+        pollfd pfd{vty_, POLLIN, 0};
         char buf[4096];
         ssize_t n = 0;
-        if (left.count() <= 0 || poll(&pfd, 1, int(left.count())) <= 0)
+        if (left.count() <= 0 || poll(&pfd, 1, int(left.count())) <= 0 ||
+            (n = read(vty_, buf, sizeof buf)) <= 0)
             return "";
-        if ((n = read(fd_, buf, sizeof buf)) <= 0)
-            close();
-        reply.append(buf, size_t(std::max<ssize_t>(n, 0)));
+        reply.append(buf, size_t(n));
     }
-    return "";
 }
 
-Veskd::Veskd(const std::string &config) : dir_("/tmp/vesk-XXXXXX") {
+Veskd::Veskd() : dir_("/tmp/vesk-XXXXXX") {
     EXPECT_NE(mkdtemp(dir_.data()), nullptr);
     log_path_ = dir_ + "/veskd.log";
-    std::ofstream(config_path()) << "log file " << log_path_ << "\n" << config;
+    std::ofstream(config_path()) << "log file " << log_path_ << "\n";
 }
 
 Veskd::~Veskd() {
     if (::testing::Test::HasFailure() && pid_ > 0) // the tails of veskd's log and standard error
         for (const std::string &text : {log(), read_file(dir_ + "/stderr")})
             std::cerr << "----\n" << text.substr(text.size() - std::min<size_t>(text.size(), 4000));
-    vty_.close();
+    if (vty_ >= 0)
+        close(vty_);
     if (alive()) {
         kill(-pid_, SIGKILL); // a wrapper's child too
         waitpid(pid_, &status_, 0);
@@ -148,16 +140,16 @@ bool Veskd::alive() {
     return pid_ > 0 && !reaped_;
 }
 
-int Veskd::stop(int signo, milliseconds limit) {
-    vty_.close();
+int Veskd::stop(int signo) {
+    if (vty_ >= 0)
+        close(std::exchange(vty_, -1));
     if ((signo != 0 && (!alive() || kill(pid_, signo) != 0)) ||
-        !wait_for([this] { return !alive(); }, limit))
+        !wait_for([this] { return !alive(); }))
         return -2;
     return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
 }
 
 void Veskd::start(const std::vector<std::string> &env, const std::vector<std::string> &args) {
-    vty_.close();
     // Test programs live in BUILD/tests, the daemon in BUILD/vesk.
     const std::string veskd =
         std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "vesk/veskd";
@@ -196,7 +188,7 @@ void Veskd::start(const std::vector<std::string> &env, const std::vector<std::st
         execv(argv[0], argv.data() + 1);
         _exit(127);
     }
-    ASSERT_TRUE(vty_.connect(vty_path(), 10s)) << "the vty of veskd did not answer";
+    ASSERT_TRUE(connect_vty(10s)) << "the vty of veskd did not answer";
 }
 
 void Veskd::start_nsm(const std::vector<std::string> &orders) {
@@ -481,8 +473,6 @@ class Scenario {
             const size_t n = d_.log_count(after_first);
             return is(n == size_t(num(0)), "logged " + std::to_string(n) + " times");
         }
-        if (v == "gaps")
-            return gaps(split(a, " | "));
         if (v == "cpu") {            // over MS, below MAX percent of a core (100)
             auto cpu_seconds = [&] { // utime and stime, fields 14 and 15
                 const std::string stat = read_file("/proc/" + std::to_string(d_.pid()) + "/stat");
@@ -603,7 +593,7 @@ class Scenario {
             return raw_.clear(), HOLDS;
         }
         if (v == "reconnect")
-            return is(d_.vty().connect(d_.vty_path()), "no vty session");
+            return is(d_.connect_vty(), "no vty session");
         if (v == "tty")
             return tty_pid_ = child(a, true), is(tty_pid_ > 0, "no terminal");
         if (v == "type") { // ^U is Control-U
@@ -696,28 +686,6 @@ class Scenario {
             std::ofstream(path) << all;
         const std::string want = read_file(path);
         return is(all == want, "the answers are\n" + all + "not\n" + want);
-    }
-
-    // "gaps TOLERANCE GAP... | TEXT": the first gaps between log lines holding TEXT are the GAPs
-    // (ms), each within TOLERANCE.
-    Outcome gaps(const std::vector<std::string> &a) {
-        const std::vector<std::string> want = split(a.at(0));
-        std::vector<double> times;
-        std::istringstream in(d_.log());
-        for (std::string line; std::getline(in, line);) {
-            int h = 0, m = 0, s = 0, ms = 0;
-            if (line.find(a.at(1)) != std::string::npos &&
-                std::sscanf(line.c_str(), "%*d/%*d/%*d %d:%d:%d.%d", &h, &m, &s, &ms) == 4)
-                times.push_back(((h * 60 + m) * 60 + s) * 1000.0 + ms);
-        }
-        bool holds = times.size() >= want.size();
-        std::string seen;
-        for (size_t i = 1; holds && i < want.size(); i++) {
-            seen += " " + std::to_string(long(times[i] - times[i - 1]));
-            holds = std::abs(times[i] - times[i - 1] - std::stod(want[i])) <= std::stod(want[0]);
-        }
-        std::cout << "gaps:" << seen << " ms\n";
-        return is(holds, "the gaps are" + seen);
     }
 
     const std::string path_;

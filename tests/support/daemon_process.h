@@ -22,31 +22,12 @@ std::string read_file(const std::string &path);
 // A stream socket connected to the Unix socket at path, or -1.
 int connect_unix(const std::string &path);
 
-// A line-mode session on the vty's Unix socket.
-class VtyClient {
-  public:
-    VtyClient() = default;
-    ~VtyClient() { close(); }
-    VtyClient(const VtyClient &) = delete;
-    VtyClient &operator=(const VtyClient &) = delete;
-
-    // Connects and reads the greeting up to the first prompt.
-    bool connect(const std::string &path, milliseconds limit = std::chrono::seconds(5));
-    // Sends a line and gives the reply up to the prompt ("" when the session ended).
-    std::string command(const std::string &line, milliseconds limit = std::chrono::seconds(10));
-    void close();
-
-  private:
-    int fd_ = -1;
-    std::string prompt_;
-};
-
-// A veskd with its configuration file ("log file" into the directory, then config), log, vty
+// A veskd with its configuration file (at first only "log file" into the directory), log, vty
 // socket, state file and output in a fresh directory; with start_on_sockets, an NSM peer serves
 // it and the test plays the wire. Shows the log's tail when the test failed, and kills what runs.
 class Veskd {
   public:
-    explicit Veskd(const std::string &config = "");
+    Veskd();
     ~Veskd();
     Veskd(const Veskd &) = delete;
     Veskd &operator=(const Veskd &) = delete;
@@ -66,12 +47,15 @@ class Veskd {
     void start_on_sockets(const std::vector<std::string> &env = {},
                           const std::vector<std::string> &args = {});
     // The exit code (-1: killed by a signal) after signo (0: none), or -2 when it does not end
-    // within limit.
-    int stop(int signo = SIGTERM, milliseconds limit = std::chrono::seconds(10));
+    // within 10 s.
+    int stop(int signo = SIGTERM);
     bool alive();
     // Lines typed between "configure terminal" and "end"; each must answer nothing.
     void configure(const std::vector<std::string> &lines);
-    std::string cmd(const std::string &line) { return vty_.command(line); }
+    // A line on the vty session and the reply up to the prompt ("" when the session ended).
+    std::string cmd(const std::string &line, milliseconds limit = std::chrono::seconds(10));
+    // A fresh vty session, read up to its first prompt.
+    bool connect_vty(milliseconds limit = std::chrono::seconds(5));
 
     std::string log() const { return read_file(log_path_); }
     size_t log_count(const std::string &text) const;
@@ -86,7 +70,6 @@ class Veskd {
     // Program wrapper[0] with argv wrapper[1...], veskd's path and args runs in veskd's place.
     void set_wrapper(const std::vector<std::string> &wrapper) { wrapper_ = wrapper; }
     pid_t pid() const { return pid_; }
-    VtyClient &vty() { return vty_; }
     // The wire; reset, its socket is closed and its path removed.
     std::unique_ptr<WirePeer> &wire() { return wire_; }
 
@@ -100,7 +83,8 @@ class Veskd {
     pid_t nsm_pid_ = -1;
     int to_nsm_ = -1, from_nsm_ = -1;
     std::string nsm_buf_;
-    VtyClient vty_;
+    int vty_ = -1;
+    bool prompted_ = false;
 };
 
 // Runs the scenario file at path (steps in tests/integration/scenarios/README.md).
