@@ -645,17 +645,6 @@ class Scenario {
             });
         if (v == "storm") // a thousand of them have arrived
             return is(stormed_ >= 1000, std::to_string(stormed_) + " frames");
-        if (v == "detached") { // the veskd that left its parent leads a session, ends on SIGTERM
-            pid_t p = 0;
-            for (const auto &e : std::filesystem::directory_iterator("/proc"))
-                if (read_file(e.path() / "cmdline").find(d_.config_path()) != std::string::npos)
-                    p = std::atoi(e.path().filename().c_str());
-            const pid_t session = p > 0 ? getsid(p) : 0;
-            if (p <= 0 || kill(p, SIGTERM) != 0)
-                return is(false, "no detached veskd");
-            return is(session == p && wait_for([&] { return kill(p, 0) != 0; }),
-                      "it did not lead its session or did not stop");
-        }
         return why_ = "no step " + v, FAILS;
     }
 
