@@ -1,11 +1,213 @@
-// End-to-end scenarios, root only: a real veskd on a real Linux bridge in network namespaces
-// (support/switch_lab.h), driven by the files of scenarios/ (steps in
-// tests/integration/scenarios/README.md). Those named storm_* measure CPU and run alone.
+// End-to-end tests, root only, on a real Linux bridge in network namespaces (support/switch_lab.h):
+// a real veskd driven by the files of scenarios/ (steps in tests/integration/scenarios/README.md;
+// those named storm_* measure CPU and run alone), and in this process, with this thread in the
+// lab's switch namespace, the kernel NSM and packet backends for what a real veskd cannot be made
+// to show there: an event buffer far too small for a burst of link changes, and tagged VLANs (a
+// bridge that does not filter VLANs has every port in VLAN 1 untagged, and this machine's kernel
+// cannot filter).
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <linux/if_packet.h>
+#include <net/ethernet.h>
+#include <net/if.h>
+#include <set>
+#include <thread>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
 #include "support/daemon_process.h"
+#include "support/model_fixture.h"
+#include "support/switch_lab.h"
+#include "support/wait_until.h"
+#include "vesk/daemon/veskd.h"
+#include "vesk/frame/receive.h"
+#include "vesk/frame/transmit.h"
+#include "vesk/host/zet.h"
+#include "vesk/model/model.h"
+#include "vesk/nsm/nsm.h"
+#include "vesk/nsm/port_state.h"
 
 namespace {
 
+using namespace std::chrono_literals;
+using vesk_test::run_until;
+
 VESK_SCENARIOS(Lab, VESK_SOURCE_DIR "/tests/e2e/scenarios", "(?!storm_).*");
 VESK_SCENARIOS(StormTest, VESK_SOURCE_DIR "/tests/e2e/scenarios", "storm_.*");
+
+class InLab : public vesk_test::ModelFixture {
+  protected:
+    void SetUp() override {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root for network namespaces";
+        ModelFixture::SetUp();
+    }
+    void TearDown() override {
+        if (reader_.joinable()) {
+            frame_sock_close(veskm);
+            reader_.join();
+        }
+        if (veskm != nullptr)
+            ModelFixture::TearDown();
+        sockfd = -1;
+    }
+    std::thread reader_;
+};
+using NsmKernel = InLab;
+using FrameSocket = InLab;
+
+// The events lost to the burst are made good by reading the links again, at most every so often,
+// soon after it; and the requests it then refuses are those for what is not a port of bridge 1.
+TEST_F(NsmKernel, ModelMatchesTheKernelSoonAfterABurstThatOverrunsTheBuffer) {
+    constexpr unsigned kUp = IFF_UP | IFF_RUNNING;
+    vesk_test::SwitchLab lab(8);
+    ASSERT_TRUE(lab.ok());
+    vesk_test::NetnsEntry in(lab.switch_ns());
+    ASSERT_TRUE(in.ok());
+    zet_clock_use_monotonic();
+    nsm_client_free(veskm->nc);
+    nsm_client *nc = nsm_client_create(veskm, 0);
+    ASSERT_NE(nc, nullptr);
+    ASSERT_EQ(nsm_client_set_rcvbuf(nc, 1024), 0);
+    vesk_nsm_client_setup(veskm, nc);
+    ASSERT_EQ(nsm_client_start(nc), 0);
+
+    // Ports and link states as the daemon has them equal the kernel's.
+    std::string diff;
+    std::set<std::string> ports;
+    auto matches = [&] {
+        std::set<std::string> members;
+        vesk_vlan *vlan = vesk_find_vlan_from_bridge(1, bridge());
+        for (listnode *n = vlan ? listhead(vlan->vlan_port_list) : nullptr; n; n = listnextnode(n))
+            members.insert(static_cast<vesk_port *>(listgetdata(n))->name);
+        if (members != ports)
+            return diff = "port sets differ", false;
+        for (const auto &name : ports) {
+            struct interface *ifp = ifg_lookup_by_name(veskm->ifg, name.c_str());
+            auto *p = static_cast<vesk_port *>(ifp->info);
+            bool model_up = if_is_up(ifp) && (p->flags & kUp) == kUp && p->pstate == VESK_PORT_UP;
+            bool model_down = !if_is_up(ifp) && p->pstate == VESK_PORT_DOWN;
+            if ((lab.flags(name) & kUp) == kUp ? !model_up : !model_down)
+                return diff = name + " link state differs", false;
+        }
+        return true;
+    };
+    ports = {"ge1", "ge2", "ge3", "ge4", "ge5", "ge6", "ge7", "ge8"};
+    ASSERT_TRUE(run_until(veskm, matches, 1s)) << "before: " << diff;
+    // Every peer flaps 25 times, four stay down, three ports leave the bridge and one comes back.
+    std::atomic<bool> done{false}, burst_ok{false};
+    std::thread burst([&] {
+        burst_ok =
+            vesk_test::sh("n='ip -n " + lab.neighbour_ns() + "' s='ip -n " + lab.switch_ns() +
+                          "'; for r in $(seq 25); do for v in down up; do for i in $(seq 8); "
+                          "do echo link set n$i $v; done; done; done | $n -batch - && "
+                          "for i in 1 2 3 4; do $n link set n$i down; done && "
+                          "for i in 2 6 7; do $s link set ge$i nomaster; done && "
+                          "$s link set ge7 master br0");
+        done = true;
+    });
+    run_until(
+        veskm, [&] { return done.load(); }, 60s);
+    burst.join();
+    ASSERT_TRUE(burst_ok);
+    const auto end = std::chrono::steady_clock::now();
+    ports = {"ge1", "ge3", "ge4", "ge5", "ge7", "ge8"};
+    ASSERT_TRUE(run_until(veskm, matches, 3s)) << diff;
+    const auto took = std::chrono::steady_clock::now() - end;
+    std::printf("model matched the kernel %lld ms after the burst\n",
+                static_cast<long long>(took / 1ms));
+    EXPECT_LE(took, 1s);
+    // The kernel settles its link states late; the model follows and stays equal.
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_TRUE(run_until(veskm, matches, 1s)) << diff;
+    nsm_client_stats stats{};
+    nsm_client_get_stats(veskm->nc, &stats);
+    EXPECT_GT(stats.overruns, 0u) << "the buffer never overflowed: the test proves nothing";
+    EXPECT_GT(stats.syncs, 1u);
+
+    // A port that left, the bridge, no interface, and a record with both flags: nothing changes.
+    for (const char *name : {"ge2", "br0"})
+        EXPECT_EQ(vesk_send_port_state_to_nsm(if_nametoindex(name), VESK_PORT_REQ_SHUTDOWN), -1);
+    EXPECT_EQ(vesk_send_port_state_to_nsm(999999u, VESK_PORT_REQ_SHUTDOWN), -1);
+    vesk_port_state_msg both = {0x0003, 0, if_nametoindex("ge1")};
+    EXPECT_EQ(nsm_client_send_vesk_message(veskm->nc, &both, NSM_MSG_VESK_PORT_STATE), -1);
+    for (const char *name : {"ge1", "ge2", "br0"})
+        EXPECT_NE(lab.flags(name) & IFF_UP, 0u) << name;
+    EXPECT_TRUE(log().contains("not a port of bridge 1"));
+    const uint64_t refused = stats.refused;
+    nsm_client_get_stats(veskm->nc, &stats);
+    EXPECT_EQ(stats.refused - refused, 4u);
+}
+
+// ge2, in VLAN 1 untagged and VLAN 100 tagged, sends each so; and ge1, in VLAN 100 alone, finds
+// the hairpin loop behind it that sends its tagged frames back.
+TEST_F(FrameSocket, TaggedFramesOnTheWireAndALoopFoundInTheirVlan) {
+    vesk_test::SwitchLab lab(2);
+    ASSERT_TRUE(lab.ok());
+    const std::string ip = "ip -n " + lab.neighbour_ns() + " link ";
+    ASSERT_TRUE(vesk_test::sh(ip + "add hp1 type bridge && " + ip + "set hp1 up && " + ip +
+                              "set n1 master hp1 && " + ip +
+                              "set n1 type bridge_slave hairpin on"));
+    // A socket on n2 with the kernel's aux data, which gives up after 10 s.
+    int peer = -1;
+    {
+        vesk_test::NetnsEntry there(lab.neighbour_ns());
+        sockaddr_ll at{AF_PACKET, htons(ETH_P_ALL), int(if_nametoindex("n2")), 0, 0, 0, {}};
+        peer = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
+        ASSERT_EQ(bind(peer, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+    }
+    const int one = 1;
+    const timeval ten_seconds{10, 0};
+    setsockopt(peer, SOL_PACKET, PACKET_AUXDATA, &one, sizeof one);
+    setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &ten_seconds, sizeof ten_seconds);
+    // The VLAN of the next minimum-size ARP frame n2 receives: -1 untagged, -2 none.
+    auto next_vlan = [&] {
+        uint8_t frame[2048];
+        alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(tpacket_auxdata))];
+        for (;;) {
+            sockaddr_ll from{};
+            iovec iov{frame, sizeof frame};
+            msghdr msg{&from, sizeof from, &iov, 1, control, sizeof control, 0};
+            const ssize_t n = recvmsg(peer, &msg, 0);
+            if (n < 0)
+                return -2;
+            const auto *aux = reinterpret_cast<tpacket_auxdata *>(CMSG_DATA(CMSG_FIRSTHDR(&msg)));
+            if (from.sll_pkttype != PACKET_OUTGOING && n == 60 && frame[12] == 0x08 &&
+                frame[13] == 0x06)
+                return (aux->tp_status & TP_STATUS_VLAN_VALID) ? aux->tp_vlan_tci & 0x0fff : -1;
+        }
+    };
+    vesk_test::NetnsEntry in(lab.switch_ns());
+    ASSERT_TRUE(in.ok());
+    std::snprintf(veskm->platform.frame, sizeof veskm->platform.frame, "packet");
+    ASSERT_GE(vesk_sock_init(veskm), 0) << std::strerror(errno);
+    vesk_port *looped = make_port("ge1", if_nametoindex("ge1"), {100});
+    vesk_port *plain = make_port("ge2", if_nametoindex("ge2"), {1, 100});
+    plain->ifp->untagged[0] = 0x02;
+    for (vesk_port *p : {looped, plain})
+        p->ifp->bridge_ifindex = if_nametoindex("br0");
+    make_interface("br0", if_nametoindex("br0"));
+    reader_ = std::thread([] { vesk_recv_pkt_karsto(veskm); });
+
+    ASSERT_EQ(vesk_add_provlan_to_port(nullptr, 100, plain, 1), 0);
+    EXPECT_EQ(next_vlan(), 100);
+    // The second VLAN restarts the machine, which sends in list order: 100, then 1.
+    ASSERT_EQ(vesk_add_provlan_to_port(nullptr, 1, plain, 1), 0);
+    EXPECT_EQ(next_vlan(), 100);
+    EXPECT_EQ(next_vlan(), -1);
+    close(peer);
+
+    ASSERT_EQ(vesk_add_provlan_to_port(nullptr, 100, looped, 1), 0);
+    ASSERT_TRUE(run_until(veskm, [&] {
+        return vesk_find_provlan_from_port(100, looped)->is_loop == 1 &&
+               looped->pstate == VESK_PORT_SHUTDOWN;
+    }));
+    EXPECT_EQ(plain->loop_vlan_count, 0);
+    ASSERT_EQ(requests().size(), 1u);
+    EXPECT_EQ(requests()[0].ifindex, if_nametoindex("ge1"));
+    EXPECT_TRUE(log().contains("Detect a loop on the port ge1, shut down"));
+}
 
 } // namespace

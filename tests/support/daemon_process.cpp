@@ -113,37 +113,37 @@ std::string Veskd::cmd(const std::string &line, milliseconds limit) {
     }
 }
 
-Veskd::Veskd() : dir_("/tmp/vesk-XXXXXX") {
-    EXPECT_NE(mkdtemp(dir_.data()), nullptr);
-    log_path_ = dir_ + "/veskd.log";
-    std::ofstream(config_path()) << "log file " << log_path_ << "\n";
+Veskd::Veskd() {
+    EXPECT_NE(mkdtemp(dir.data()), nullptr);
+    log_path = dir + "/veskd.log";
+    std::ofstream(config_path()) << "log file " << log_path << "\n";
 }
 
 Veskd::~Veskd() {
-    if (::testing::Test::HasFailure() && pid_ > 0) // the tails of veskd's log and standard error
-        for (const std::string &text : {log(), read_file(dir_ + "/stderr")})
+    if (::testing::Test::HasFailure() && pid > 0) // the tails of veskd's log and standard error
+        for (const std::string &text : {read_file(log_path), read_file(dir + "/stderr")})
             std::cerr << "----\n" << text.substr(text.size() - std::min<size_t>(text.size(), 4000));
     if (vty_ >= 0)
         close(vty_);
     if (alive()) {
-        kill(-pid_, SIGKILL); // a wrapper's child too
-        waitpid(pid_, &status_, 0);
+        kill(-pid, SIGKILL); // a wrapper's child too
+        waitpid(pid, &status_, 0);
     }
     kill_nsm(SIGTERM);
     std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
+    std::filesystem::remove_all(dir, ec);
 }
 
 bool Veskd::alive() {
-    if (pid_ > 0 && !reaped_ && waitpid(pid_, &status_, WNOHANG) == pid_)
+    if (pid > 0 && !reaped_ && waitpid(pid, &status_, WNOHANG) == pid)
         reaped_ = true;
-    return pid_ > 0 && !reaped_;
+    return pid > 0 && !reaped_;
 }
 
 int Veskd::stop(int signo) {
     if (vty_ >= 0)
         close(std::exchange(vty_, -1));
-    if ((signo != 0 && (!alive() || kill(pid_, signo) != 0)) ||
+    if ((signo != 0 && (!alive() || kill(pid, signo) != 0)) ||
         !wait_for([this] { return !alive(); }))
         return -2;
     return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
@@ -153,7 +153,7 @@ void Veskd::start(const std::vector<std::string> &env, const std::vector<std::st
     // Test programs live in BUILD/tests, the daemon in BUILD/vesk.
     const std::string veskd =
         std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "vesk/veskd";
-    std::vector<std::string> words = wrapper_.empty() ? std::vector<std::string>{veskd} : wrapper_;
+    std::vector<std::string> words = wrapper.empty() ? std::vector<std::string>{veskd} : wrapper;
     words.push_back(veskd);
     if (std::find(args.begin(), args.end(), "-f") == args.end())
         words.insert(words.end(), {"-f", config_path()});
@@ -161,24 +161,24 @@ void Veskd::start(const std::vector<std::string> &env, const std::vector<std::st
     if (args.empty())
         words.insert(words.end(), {"-P", "0"});
     // A daemon of a test keeps its state file to itself unless the test says where it goes.
-    std::vector<std::string> envs = {"VESK_STATE=" + dir_ + "/state",
+    std::vector<std::string> envs = {"VESK_STATE=" + dir + "/state",
                                      "VESK_VTY_SOCKET=" + vty_path()};
     envs.insert(envs.end(), env.begin(), env.end());
     reaped_ = false;
-    if ((pid_ = fork()) > 0)
-        setpgid(pid_, pid_); // before the destructor might signal the group
-    ASSERT_GE(pid_, 0);
-    if (pid_ == 0) {
+    if ((pid = fork()) > 0)
+        setpgid(pid, pid); // before the destructor might signal the group
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         setpgid(0, 0);
-        if (!netns_.empty()) {
-            int ns = open(("/run/netns/" + netns_).c_str(), O_RDONLY | O_CLOEXEC);
+        if (!netns.empty()) {
+            int ns = open(("/run/netns/" + netns).c_str(), O_RDONLY | O_CLOEXEC);
             if (ns < 0 || setns(ns, CLONE_NEWNET) != 0)
                 _exit(126);
         }
         dup2(open("/dev/null", O_RDONLY), 0);
-        dup2(open((dir_ + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-        dup2(open((dir_ + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+        dup2(open((dir + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        dup2(open((dir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
         for (auto &e : envs)
             putenv(e.data());
         std::vector<char *> argv;
@@ -199,7 +199,7 @@ void Veskd::start_nsm(const std::vector<std::string> &orders) {
         dup2(in[0], STDIN_FILENO);
         dup2(out[1], STDOUT_FILENO);
         const std::string tool = VESK_BINARY_DIR "/tools/vesk-nsm-peer";
-        execl(tool.c_str(), tool.c_str(), (dir_ + "/nsm.sock").c_str(), nullptr);
+        execl(tool.c_str(), tool.c_str(), (dir + "/nsm.sock").c_str(), nullptr);
         _exit(127);
     }
     close(in[0]);
@@ -246,12 +246,12 @@ void Veskd::start_on_sockets(const std::vector<std::string> &env,
         ASSERT_NO_FATAL_FAILURE(start_nsm());
     }
     // Frames of an earlier daemon would fill the queue and refuse the hello.
-    wire_ = std::make_unique<WirePeer>();
-    std::vector<std::string> all = {"VESK_FRAME=" + wire_->spec(),
-                                    "VESK_NSM=unix:" + dir_ + "/nsm.sock"};
+    wire = std::make_unique<WirePeer>();
+    std::vector<std::string> all = {"VESK_FRAME=" + wire->spec(),
+                                    "VESK_NSM=unix:" + dir + "/nsm.sock"};
     all.insert(all.end(), env.begin(), env.end());
     ASSERT_NO_FATAL_FAILURE(start(all, args));
-    ASSERT_TRUE(wire_->wait_hello(10000)) << "veskd did not open its frame socket";
+    ASSERT_TRUE(wire->wait_hello(10000)) << "veskd did not open its frame socket";
 }
 
 void Veskd::configure(const std::vector<std::string> &lines) {
@@ -259,14 +259,6 @@ void Veskd::configure(const std::vector<std::string> &lines) {
     for (const std::string &line : lines)
         ASSERT_EQ(cmd(line), "") << line;
     ASSERT_EQ(cmd("end"), "");
-}
-
-size_t Veskd::log_count(const std::string &text) const {
-    const std::string all = log();
-    size_t n = 0;
-    for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1))
-        n++;
-    return n;
 }
 
 namespace {
@@ -359,12 +351,12 @@ class Scenario {
         for (const auto &[from, to] : {std::pair{"\\n", "\n"}, {"\\t", "\t"}, {"\\r", "\r"}})
             replace_all(s, from, to);
         const std::pair<const char *, std::string> vars[] = {
-            {"$DIR", d_.dir()},
+            {"$DIR", d_.dir},
             {"$VTY", d_.vty_path()},
-            {"$LOG", d_.log_path()},
+            {"$LOG", d_.log_path},
             {"$PORT2", std::to_string(ports_[1])},
             {"$PORT", std::to_string(ports_[0])},
-            {"$PID", std::to_string(d_.pid())},
+            {"$PID", std::to_string(d_.pid)},
             {"$NS", lab_ ? lab_->switch_ns() : "-"},
             {"$NN", lab_ ? lab_->neighbour_ns() : "-"},
             {"$CLI", VESK_BINARY_DIR "/tools/vesk-cli"},
@@ -399,7 +391,7 @@ class Scenario {
         const pid_t pid = on_tty ? forkpty(&tty_, nullptr, nullptr, nullptr) : fork();
         if (pid == 0) {
             prctl(PR_SET_PDEATHSIG, SIGKILL);
-            setenv("HOME", d_.dir().c_str(), 1);
+            setenv("HOME", d_.dir.c_str(), 1);
             setenv("TERM", "dumb", 1);
             execl("/bin/sh", "sh", "-c", ("exec " + cmd).c_str(), nullptr);
             _exit(127);
@@ -426,7 +418,7 @@ class Scenario {
                 args.assign(dashes + 1, w.end());
             if (lab_) {
                 env.insert(env.begin(), {"VESK_NSM=kernel", "VESK_FRAME=packet"});
-                d_.set_netns(lab_->switch_ns());
+                d_.netns = lab_->switch_ns();
                 d_.start(env, args);
             } else {
                 d_.start_on_sockets(env, args);
@@ -466,16 +458,18 @@ class Scenario {
         if (v == "golden")
             return golden(w[0], split(after_first, " | "));
         if (v == "logfile")
-            return d_.set_log_path(a), HOLDS;
-        if (v == "log")
-            return is(d_.log_count(a) > 0, "not logged");
-        if (v == "logs") {
-            const size_t n = d_.log_count(after_first);
-            return is(n == size_t(num(0)), "logged " + std::to_string(n) + " times");
+            return d_.log_path = a, HOLDS;
+        if (v == "log" || v == "logs") {
+            const std::string log = read_file(d_.log_path), text = v == "log" ? a : after_first;
+            size_t n = 0;
+            for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+                n++;
+            return v == "log" ? is(n > 0, "not logged")
+                              : is(n == size_t(num(0)), "logged " + std::to_string(n) + " times");
         }
         if (v == "cpu") {            // over MS, below MAX percent of a core (100)
             auto cpu_seconds = [&] { // utime and stime, fields 14 and 15
-                const std::string stat = read_file("/proc/" + std::to_string(d_.pid()) + "/stat");
+                const std::string stat = read_file("/proc/" + std::to_string(d_.pid) + "/stat");
                 std::istringstream in(stat.substr(std::min(stat.rfind(')') + 2, stat.size())));
                 std::string field;
                 unsigned long ticks = 0;
@@ -528,30 +522,30 @@ class Scenario {
         auto sent_on = [&] { return frame_.addr.ifindex == num(0) && frame_.addr.vid == num(1); };
         if (v == "frame") { // the next frame sent on ifindex IF for VID (others skipped)
             const bool sent =
-                wait_for([&] { return d_.wire()->next(frame_, 1000) && sent_on(); }, 15s);
+                wait_for([&] { return d_.wire->next(frame_, 1000) && sent_on(); }, 15s);
             return is(sent && (w.size() < 3 || frame_.payload.size() == size_t(num(2))),
                       "no frame, or one of " + std::to_string(frame_.payload.size()) + " bytes");
         }
         if (v == "newest") { // of the frames sent so far, which go
-            for (SentFrame f; d_.wire()->next(f, 0);)
+            for (SentFrame f; d_.wire->next(f, 0);)
                 frame_ = f;
             return HOLDS;
         }
         if (v == "noframe") {
             SentFrame f;
-            return d_.wire()->next(f, num(0)) ? why_ = "a frame came", FAILS : HOLDS;
+            return d_.wire->next(f, num(0)) ? why_ = "a frame came", FAILS : HOLDS;
         }
         if (v == "reflect") { // with the payload's bytes w[1...] flipped
             SentFrame f = frame_;
             for (size_t i = 1; i < w.size(); i++)
                 f.payload.at(num(i)) ^= 0x01;
-            return is(d_.wire()->deliver(num(0), f.addr.dst, f.addr.src, f.payload.data(),
-                                         f.payload.size()),
+            return is(d_.wire->deliver(num(0), f.addr.dst, f.addr.src, f.payload.data(),
+                                       f.payload.size()),
                       "not delivered");
         }
         if (v == "nowire")
-            return d_.wire().reset(), HOLDS;
-        const std::string proc = "/proc/" + std::to_string(d_.pid());
+            return d_.wire.reset(), HOLDS;
+        const std::string proc = "/proc/" + std::to_string(d_.pid);
         auto rss = [&] { // in KiB
             const std::string status = read_file(proc + "/status");
             return std::stol(status.substr(status.find("VmRSS:") + 6));
@@ -621,10 +615,10 @@ class Scenario {
             return is(WIFEXITED(st) && WEXITSTATUS(st) == num(0), "it ended otherwise");
         }
         if (v == "wrap")
-            return d_.set_wrapper(split(a, " | ")), HOLDS;
+            return d_.wrapper = split(a, " | "), HOLDS;
         if (v == "notify") { // a service manager's socket at $DIR/notify
             sockaddr_un addr{AF_UNIX, {}};
-            (d_.dir() + "/notify").copy(addr.sun_path, sizeof addr.sun_path - 1);
+            (d_.dir + "/notify").copy(addr.sun_path, sizeof addr.sun_path - 1);
             notify_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
             return is(bind(notify_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0);
         }
@@ -639,7 +633,7 @@ class Scenario {
                 const uint8_t mac[6] = {0x02, 0, 0, 0, 0, 0x01};
                 uint8_t frame[46] = {0x00, 0x01, 0x08, 0x00, 0x06, 0x04, 0x00, 0x01};
                 while (!calm_)
-                    d_.wire()->deliver(ifindex, mac, mac, frame, sizeof frame)
+                    d_.wire->deliver(ifindex, mac, mac, frame, sizeof frame)
                         ? void(stormed_++)
                         : std::this_thread::yield();
             });
@@ -669,7 +663,7 @@ class Scenario {
         std::string all;
         for (const std::string &c : cmds)
             all += "== " + c + "\n" + d_.cmd(c);
-        replace_all(all, d_.dir(), "$DIR");
+        replace_all(all, d_.dir, "$DIR");
         const std::string path = std::filesystem::path(path_).replace_filename(file);
         if (std::getenv("VESK_UPDATE_GOLDEN") != nullptr)
             std::ofstream(path) << all;

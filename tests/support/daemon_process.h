@@ -57,29 +57,20 @@ class Veskd {
     // A fresh vty session, read up to its first prompt.
     bool connect_vty(milliseconds limit = std::chrono::seconds(5));
 
-    std::string log() const { return read_file(log_path_); }
-    size_t log_count(const std::string &text) const;
+    std::string config_path() const { return dir + "/veskd.conf"; }
+    std::string vty_path() const { return dir + "/vty"; }
 
-    const std::string &dir() const { return dir_; }
-    std::string config_path() const { return dir_ + "/veskd.conf"; }
-    std::string vty_path() const { return dir_ + "/vty"; }
-    std::string log_path() const { return log_path_; }
-    void set_log_path(const std::string &path) { log_path_ = path; }
-    // The network namespace (a name under /run/netns) to start in.
-    void set_netns(const std::string &ns) { netns_ = ns; }
+    std::string dir = "/tmp/vesk-XXXXXX", log_path;
+    std::string netns; // a name under /run/netns to start in
     // Program wrapper[0] with argv wrapper[1...], veskd's path and args runs in veskd's place.
-    void set_wrapper(const std::vector<std::string> &wrapper) { wrapper_ = wrapper; }
-    pid_t pid() const { return pid_; }
+    std::vector<std::string> wrapper;
+    pid_t pid = -1;
     // The wire; reset, its socket is closed and its path removed.
-    std::unique_ptr<WirePeer> &wire() { return wire_; }
+    std::unique_ptr<WirePeer> wire;
 
   private:
-    std::string dir_, log_path_, netns_;
-    std::vector<std::string> wrapper_;
-    pid_t pid_ = -1;
     bool reaped_ = false;
     int status_ = 0;
-    std::unique_ptr<WirePeer> wire_;
     pid_t nsm_pid_ = -1;
     int to_nsm_ = -1, from_nsm_ = -1;
     std::string nsm_buf_;
