@@ -83,7 +83,7 @@ TEST(Faults, AtomicWriteKilledAtRandomPoints) {
 // "write" on the vty, veskd killed after it.
 TEST(Faults, DaemonWriteKilledAtRandomPoints) {
     vesk_test::Veskd rig;
-    ASSERT_NO_FATAL_FAILURE(rig.start_on_sockets());
+    ASSERT_NO_FATAL_FAILURE(rig.start());
     const auto t0 = steady_clock::now();
     rig.cmd("write");
     const auto whole = steady_clock::now() - t0;
@@ -91,7 +91,7 @@ TEST(Faults, DaemonWriteKilledAtRandomPoints) {
     int raw = -1;
     auto begin = [&](int round) {
         Texts t = {read_file(rig.config_path()), ""};
-        rig.start_on_sockets();
+        rig.start();
         rig.configure(
             {"interface ge1", "loop-detect tx-interval time " + std::to_string(10 + round)});
         t.second = rig.cmd("show running-config");

@@ -150,6 +150,11 @@ int Veskd::stop(int signo) {
 }
 
 void Veskd::start(const std::vector<std::string> &env, const std::vector<std::string> &args) {
+    if (netns.empty() && nsm_pid_ <= 0) {
+        ASSERT_NO_FATAL_FAILURE(start_nsm());
+    }
+    if (netns.empty()) // frames of an earlier daemon would fill the queue and refuse the hello
+        wire = std::make_unique<WirePeer>();
     // Test programs live in BUILD/tests, the daemon in BUILD/vesk.
     const std::string veskd =
         std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "vesk/veskd";
@@ -162,7 +167,9 @@ void Veskd::start(const std::vector<std::string> &env, const std::vector<std::st
         words.insert(words.end(), {"-P", "0"});
     // A daemon of a test keeps its state file to itself unless the test says where it goes.
     std::vector<std::string> envs = {"VESK_STATE=" + dir + "/state",
-                                     "VESK_VTY_SOCKET=" + vty_path()};
+                                     "VESK_VTY_SOCKET=" + vty_path(),
+                                     "VESK_NSM=" + (wire ? "unix:" + dir + "/nsm.sock" : "kernel"),
+                                     "VESK_FRAME=" + (wire ? wire->spec() : "packet")};
     envs.insert(envs.end(), env.begin(), env.end());
     reaped_ = false;
     if ((pid = fork()) > 0)
@@ -189,6 +196,7 @@ void Veskd::start(const std::vector<std::string> &env, const std::vector<std::st
         _exit(127);
     }
     ASSERT_TRUE(connect_vty(10s)) << "the vty of veskd did not answer";
+    ASSERT_TRUE(!wire || wire->wait_hello(10000)) << "veskd did not open its frame socket";
 }
 
 void Veskd::start_nsm(const std::vector<std::string> &orders) {
@@ -238,20 +246,6 @@ std::string Veskd::order(const std::string &line) {
     const std::string answer = nsm_buf_.substr(0, nsm_buf_.find('\n'));
     nsm_buf_.erase(0, answer.size() + 1);
     return answer;
-}
-
-void Veskd::start_on_sockets(const std::vector<std::string> &env,
-                             const std::vector<std::string> &args) {
-    if (nsm_pid_ <= 0) {
-        ASSERT_NO_FATAL_FAILURE(start_nsm());
-    }
-    // Frames of an earlier daemon would fill the queue and refuse the hello.
-    wire = std::make_unique<WirePeer>();
-    std::vector<std::string> all = {"VESK_FRAME=" + wire->spec(),
-                                    "VESK_NSM=unix:" + dir + "/nsm.sock"};
-    all.insert(all.end(), env.begin(), env.end());
-    ASSERT_NO_FATAL_FAILURE(start(all, args));
-    ASSERT_TRUE(wire->wait_hello(10000)) << "veskd did not open its frame socket";
 }
 
 void Veskd::configure(const std::vector<std::string> &lines) {
@@ -416,13 +410,8 @@ class Scenario {
             env.erase(std::remove(env.begin(), env.end(), ""), env.end());
             if (dashes != w.end())
                 args.assign(dashes + 1, w.end());
-            if (lab_) {
-                env.insert(env.begin(), {"VESK_NSM=kernel", "VESK_FRAME=packet"});
-                d_.netns = lab_->switch_ns();
-                d_.start(env, args);
-            } else {
-                d_.start_on_sockets(env, args);
-            }
+            d_.netns = lab_ ? lab_->switch_ns() : "";
+            d_.start(env, args);
             auto knows_ports = [&] { // every port of br0, unless only launched
                 for (int i = 1; v == "start" && i <= lab_ports_; i++)
                     if (d_.cmd("show loop-detect interface ge" + std::to_string(i)).find('%') !=

@@ -23,7 +23,7 @@ std::string read_file(const std::string &path);
 int connect_unix(const std::string &path);
 
 // A veskd with its configuration file (at first only "log file" into the directory), log, vty
-// socket, state file and output in a fresh directory; with start_on_sockets, an NSM peer serves
+// socket, state file and output in a fresh directory; on the socket backends an NSM peer serves
 // it and the test plays the wire. Shows the log's tail when the test failed, and kills what runs.
 class Veskd {
   public:
@@ -33,9 +33,10 @@ class Veskd {
     Veskd &operator=(const Veskd &) = delete;
 
     // Starts veskd with args (default "-P 0"; "-f" the configuration file unless args name one)
-    // and env ("NAME=VALUE", plus VESK_VTY_SOCKET) added to the test's, and waits until its vty
-    // answers.
-    void start(const std::vector<std::string> &env, const std::vector<std::string> &args = {});
+    // and env ("NAME=VALUE") added to the test's, and waits until its vty answers: in netns on
+    // the kernel backends, or else on the peer (the default switch unless one was started) and a
+    // fresh wire.
+    void start(const std::vector<std::string> &env = {}, const std::vector<std::string> &args = {});
     // A fresh NSM peer (tools/vesk-nsm-peer; the one before goes) that must take every order, by
     // default the switch of ports ge1 (5, VLANs 1 and 10) and ge2 (6, VLAN 1) of bridge "1".
     void start_nsm(const std::vector<std::string> &orders = {});
@@ -43,11 +44,7 @@ class Veskd {
     std::string order(const std::string &line);
     // Ends the peer at once (no goodbye to its client); later orders get "".
     void kill_nsm(int signo = SIGKILL);
-    // Starts on the peer (the default switch unless one was started) and a fresh wire.
-    void start_on_sockets(const std::vector<std::string> &env = {},
-                          const std::vector<std::string> &args = {});
-    // The exit code (-1: killed by a signal) after signo (0: none), or -2 when it does not end
-    // within 10 s.
+    // The exit code after signo (0: none); -1 when killed by a signal, -2 when running after 10 s.
     int stop(int signo = SIGTERM);
     bool alive();
     // Lines typed between "configure terminal" and "end"; each must answer nothing.
