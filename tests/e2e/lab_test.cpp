@@ -76,7 +76,7 @@ TEST_F(NsmKernel, ModelMatchesTheKernelSoonAfterABurstThatOverrunsTheBuffer) {
 
     // Ports and link states as the daemon has them equal the kernel's.
     std::string diff;
-    std::set<std::string> ports;
+    std::set<std::string> ports = {"ge1", "ge2", "ge3", "ge4", "ge5", "ge6", "ge7", "ge8"};
     auto matches = [&] {
         std::set<std::string> members;
         vesk_vlan *vlan = vesk_find_vlan_from_bridge(1, bridge());
@@ -94,7 +94,6 @@ TEST_F(NsmKernel, ModelMatchesTheKernelSoonAfterABurstThatOverrunsTheBuffer) {
         }
         return true;
     };
-    ports = {"ge1", "ge2", "ge3", "ge4", "ge5", "ge6", "ge7", "ge8"};
     ASSERT_TRUE(run_until(veskm, matches, 1s)) << "before: " << diff;
     // Every peer flaps 25 times, four stay down, three ports leave the bridge and one comes back.
     std::atomic<bool> done{false}, burst_ok{false};

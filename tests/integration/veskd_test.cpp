@@ -24,6 +24,7 @@ VESK_SCENARIOS(Socket, VESK_SOURCE_DIR "/tests/integration/scenarios", ".*");
 TEST(ReceiveThread, StopBeforeItEverRanIsNoFailure) {
     EXPECT_EQ(vesk_recv_thread_stop(nullptr), 0);
 }
+
 using Texts = std::pair<std::string, std::string>;
 
 // Rounds of a write begun by begin(round), which gives the old and the new text, and ended by

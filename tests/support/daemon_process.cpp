@@ -13,7 +13,6 @@
 #include <poll.h>
 #include <pty.h>
 #include <regex>
-#include <sched.h>
 #include <sstream>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -155,10 +154,12 @@ void Veskd::start(const std::vector<std::string> &env, const std::vector<std::st
     }
     if (netns.empty()) // frames of an earlier daemon would fill the queue and refuse the hello
         wire = std::make_unique<WirePeer>();
-    // Test programs live in BUILD/tests, the daemon in BUILD/vesk.
-    const std::string veskd =
-        std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "vesk/veskd";
-    std::vector<std::string> words = wrapper.empty() ? std::vector<std::string>{veskd} : wrapper;
+    const std::string veskd = VESK_BINARY_DIR "/vesk/veskd";
+    // ip runs veskd in the namespace with exec, so it keeps the pid.
+    std::vector<std::string> words =
+        !wrapper.empty() ? wrapper
+        : netns.empty()  ? std::vector<std::string>{veskd}
+                         : std::vector<std::string>{"/sbin/ip", "ip", "netns", "exec", netns};
     words.push_back(veskd);
     if (std::find(args.begin(), args.end(), "-f") == args.end())
         words.insert(words.end(), {"-f", config_path()});
@@ -178,11 +179,6 @@ void Veskd::start(const std::vector<std::string> &env, const std::vector<std::st
     if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         setpgid(0, 0);
-        if (!netns.empty()) {
-            int ns = open(("/run/netns/" + netns).c_str(), O_RDONLY | O_CLOEXEC);
-            if (ns < 0 || setns(ns, CLONE_NEWNET) != 0)
-                _exit(126);
-        }
         dup2(open("/dev/null", O_RDONLY), 0);
         dup2(open((dir + "/stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
         dup2(open((dir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
@@ -444,8 +440,17 @@ class Scenario {
             return d_.configure(split(a, " | ")), is(!::testing::Test::HasFatalFailure());
         if (v == "vty")
             return compare(s, d_.cmd(a));
-        if (v == "golden")
-            return golden(w[0], split(after_first, " | "));
+        if (v == "golden") { // VESK_UPDATE_GOLDEN=1 rewrites the file, to be reviewed with git diff
+            std::string all;
+            for (const std::string &c : split(after_first, " | "))
+                all += "== " + c + "\n" + d_.cmd(c);
+            replace_all(all, d_.dir, "$DIR");
+            const std::string path = std::filesystem::path(path_).replace_filename(w[0]);
+            if (std::getenv("VESK_UPDATE_GOLDEN") != nullptr)
+                std::ofstream(path) << all;
+            const std::string want = read_file(path);
+            return is(all == want, "the answers are\n" + all + "not\n" + want);
+        }
         if (v == "logfile")
             return d_.log_path = a, HOLDS;
         if (v == "log" || v == "logs") {
@@ -557,8 +562,17 @@ class Scenario {
                     raw_.push_back(fd);
             return is(!raw_.empty(), "no session");
         }
-        if (v == "silent") // see silent()
-            return silent(num(0), split(after_first, " | "));
+        if (v == "silent") { // the last raw session sends, never reading: veskd takes some of it
+            std::string text;
+            for (const std::string &line : split(after_first, " | "))
+                text += line + "\n";
+            for (auto end = steady_clock::now() + milliseconds(num(0)); steady_clock::now() < end;)
+                if (pollfd p{raw_.back(), POLLOUT, 0}; poll(&p, 1, 50) == 1)
+                    silent_sent_ += size_t(std::max<ssize_t>(
+                        send(raw_.back(), text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL),
+                        0));
+            return is(silent_sent_ > 0, "veskd took nothing");
+        }
         if (v == "refused") { // veskd closed all but MAX of the raw sessions, more than MAX
             const size_t shut = size_t(std::count_if(raw_.begin(), raw_.end(), [](int fd) {
                 char buf[65536];
@@ -629,35 +643,6 @@ class Scenario {
         if (v == "storm") // a thousand of them have arrived
             return is(stormed_ >= 1000, std::to_string(stormed_) + " frames");
         return why_ = "no step " + v, FAILS;
-    }
-
-    // The last raw session sends the lines again and again for ms and never reads what they print;
-    // veskd must have taken some of what this session sent.
-    Outcome silent(int ms, const std::vector<std::string> &lines) {
-        std::string text;
-        for (const std::string &line : lines)
-            text += line + "\n";
-        for (auto until = steady_clock::now() + milliseconds(ms); steady_clock::now() < until;) {
-            pollfd p{raw_.back(), POLLOUT, 0};
-            if (poll(&p, 1, 50) == 1)
-                silent_sent_ += size_t(std::max<ssize_t>(
-                    send(raw_.back(), text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL), 0));
-        }
-        return is(silent_sent_ > 0, "veskd took nothing");
-    }
-
-    // "golden FILE CMD | CMD...": the commands' answers, each after "== CMD", are the file
-    // beside the scenario (VESK_UPDATE_GOLDEN=1 rewrites it, to be reviewed with git diff).
-    Outcome golden(const std::string &file, const std::vector<std::string> &cmds) {
-        std::string all;
-        for (const std::string &c : cmds)
-            all += "== " + c + "\n" + d_.cmd(c);
-        replace_all(all, d_.dir, "$DIR");
-        const std::string path = std::filesystem::path(path_).replace_filename(file);
-        if (std::getenv("VESK_UPDATE_GOLDEN") != nullptr)
-            std::ofstream(path) << all;
-        const std::string want = read_file(path);
-        return is(all == want, "the answers are\n" + all + "not\n" + want);
     }
 
     const std::string path_;
