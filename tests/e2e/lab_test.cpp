@@ -5,9 +5,9 @@
 // to show there: an event buffer far too small for a burst of link changes, and tagged VLANs (a
 // bridge that does not filter VLANs has every port in VLAN 1 untagged, and this machine's kernel
 // cannot filter).
-#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <future>
 #include <linux/if_packet.h>
 #include <net/ethernet.h>
 #include <net/if.h>
@@ -96,21 +96,17 @@ TEST_F(NsmKernel, ModelMatchesTheKernelSoonAfterABurstThatOverrunsTheBuffer) {
     };
     ASSERT_TRUE(run_until(veskm, matches, 1s)) << "before: " << diff;
     // Every peer flaps 25 times, four stay down, three ports leave the bridge and one comes back.
-    std::atomic<bool> done{false}, burst_ok{false};
-    std::thread burst([&] {
-        burst_ok =
-            vesk_test::sh("n='ip -n " + lab.neighbour_ns() + "' s='ip -n " + lab.switch_ns() +
-                          "'; for r in $(seq 25); do for v in down up; do for i in $(seq 8); "
-                          "do echo link set n$i $v; done; done; done | $n -batch - && "
-                          "for i in 1 2 3 4; do $n link set n$i down; done && "
-                          "for i in 2 6 7; do $s link set ge$i nomaster; done && "
-                          "$s link set ge7 master br0");
-        done = true;
+    auto burst = std::async(std::launch::async, [&] {
+        return vesk_test::sh(
+            "n='ip -n " + lab.neighbour_ns() + "' s='ip -n " + lab.switch_ns() +
+            "'; for r in $(seq 25); do for v in down up; do for i in $(seq 8); "
+            "do echo link set n$i $v; done; done; done | $n -batch - && "
+            "for i in 1 2 3 4; do $n link set n$i down; done && "
+            "for i in 2 6 7; do $s link set ge$i nomaster; done && $s link set ge7 master br0");
     });
     run_until(
-        veskm, [&] { return done.load(); }, 60s);
-    burst.join();
-    ASSERT_TRUE(burst_ok);
+        veskm, [&] { return burst.wait_for(0s) == std::future_status::ready; }, 60s);
+    ASSERT_TRUE(burst.get());
     const auto end = std::chrono::steady_clock::now();
     ports = {"ge1", "ge3", "ge4", "ge5", "ge7", "ge8"};
     ASSERT_TRUE(run_until(veskm, matches, 3s)) << diff;

@@ -29,8 +29,6 @@ class Veskd {
   public:
     Veskd();
     ~Veskd();
-    Veskd(const Veskd &) = delete;
-    Veskd &operator=(const Veskd &) = delete;
 
     // Starts veskd with args (default "-P 0"; "-f" the configuration file unless args name one)
     // and env ("NAME=VALUE") added to the test's, and waits until its vty answers: in netns on
