@@ -1,326 +1,208 @@
-// End-to-end scenarios: a real veskd on a real Linux bridge in network namespaces (see
-// support/switch_lab.h), on the kernel NSM and packet backends, driven by the files of
-// scenarios/ one step a line (the steps are described in scenarios/README.md). Root only.
-#include "support/daemon_process.h"
-#include "support/switch_lab.h"
+// End-to-end tests, root only, on a real Linux bridge in network namespaces (support/switch_lab.h):
+// a real veskd driven by the files of scenarios/ (steps in tests/integration/scenarios/README.md;
+// those named storm_* measure CPU and run alone), and in this process, with this thread in the
+// lab's switch namespace, the kernel NSM and packet backends for what a real veskd cannot be made
+// to show there: an event buffer far too small for a burst of link changes, and tagged VLANs (a
+// bridge that does not filter VLANs has every port in VLAN 1 untagged, and this machine's kernel
+// cannot filter).
+#include <cerrno>
+#include <cstring>
+#include <future>
+#include <linux/if_packet.h>
+#include <net/ethernet.h>
+#include <net/if.h>
+#include <set>
+#include <thread>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cmath>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iostream>
-#include <net/if.h>
-#include <sstream>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
+#include "support/daemon_process.h"
+#include "support/model_fixture.h"
+#include "support/switch_lab.h"
+#include "support/wait_until.h"
+#include "vesk/daemon/veskd.h"
+#include "vesk/frame/receive.h"
+#include "vesk/frame/transmit.h"
+#include "vesk/host/zet.h"
+#include "vesk/model/model.h"
+#include "vesk/nsm/nsm.h"
+#include "vesk/nsm/port_state.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using namespace vesk_test;
-using Clock = std::chrono::steady_clock;
+using vesk_test::run_until;
 
-struct Step {
-    int line = 0;
-    long min = -1, max = -1; // ms: not before, and within
-    std::string verb, arg;
-    std::vector<std::string> checks; // "= ...", "~ ..." and "! ..." lines of its output
-};
+VESK_SCENARIOS(Lab, VESK_SOURCE_DIR "/tests/e2e/scenarios", "(?!storm_).*");
+VESK_SCENARIOS(StormTest, VESK_SOURCE_DIR "/tests/e2e/scenarios", "storm_.*");
 
-std::vector<Step> parse(const std::string &path) {
-    std::vector<Step> steps;
-    std::ifstream in(path);
-    std::string line;
-    for (int n = 1; std::getline(in, line); n++) {
-        if (line.empty() || line[0] == '#')
-            continue;
-        if (std::strchr("=~!", line[0]) && (line.size() == 1 || line[1] == ' ')) {
-            steps.back().checks.push_back(line);
-            continue;
-        }
-        Step s;
-        s.line = n;
-        auto take = [&] {
-            const size_t sp = std::min(line.find(' '), line.size());
-            std::string word = line.substr(0, sp);
-            line.erase(0, sp + 1);
-            return word;
-        };
-        s.verb = take();
-        if (std::sscanf(s.verb.c_str(), "<%ld", &s.max) == 1 ||
-            std::sscanf(s.verb.c_str(), "%ld..%ld", &s.min, &s.max) == 2)
-            s.verb = take();
-        s.arg = line;
-        steps.push_back(s);
-    }
-    return steps;
-}
-
-std::vector<std::string> split(const std::string &text, const std::string &sep = " ") {
-    std::vector<std::string> parts;
-    for (size_t at = 0, end; at <= text.size(); at = end + sep.size()) {
-        end = std::min(text.find(sep, at), text.size());
-        parts.push_back(text.substr(at, end - at));
-    }
-    return parts;
-}
-
-enum Outcome { HOLDS, NOT_YET, FAILS };
-
-class Scenario {
-  public:
-    explicit Scenario(const std::string &path)
-        : steps_(parse(path)), ports_(steps_.at(0).verb == "ports" ? std::stoi(steps_[0].arg) : 4),
-          lab_(ports_) {}
-    ~Scenario() {
-        for (pid_t pid : background_)
-            if (kill(pid, SIGKILL) == 0)
-                waitpid(pid, nullptr, 0);
-    }
-
-    void run() {
-        ASSERT_TRUE(lab_.ok()) << "the namespaces and the bridge could not be built";
-        for (const Step &s : steps_)
-            ASSERT_NO_FATAL_FAILURE(run(s));
-        EXPECT_TRUE(stopped_ || d_.alive());
-    }
-
-  private:
-    void run(const Step &s) {
-        SCOPED_TRACE("line " + std::to_string(s.line) + ": " + s.verb + " " + s.arg);
-        const auto t0 = Clock::now();
-        Outcome o;
-        while ((o = attempt(s)) == NOT_YET && Clock::now() - t0 < std::chrono::milliseconds(s.max))
-            std::this_thread::sleep_for(5ms);
-        const long took = (Clock::now() - t0) / 1ms;
-        if (s.max >= 0)
-            std::cout << "line " << s.line << ": " << s.verb << " " << s.arg << ": " << took
-                      << " ms\n";
-        ASSERT_EQ(o, HOLDS) << why_;
-        EXPECT_TRUE(s.max < 0 || took <= s.max) << "took " << took << " ms";
-        EXPECT_GE(took, s.min) << "came too soon";
-    }
-
-    Outcome is(bool holds, const std::string &why = "") {
-        why_ = why;
-        return holds ? HOLDS : NOT_YET;
-    }
-
-    std::string expand(std::string s) {
-        const std::pair<const char *, std::string> vars[] = {
-            {"\\n", "\n"},
-            {"\\t", "\t"},
-            {"$PID", s.find("$PID") != std::string::npos ? std::to_string(d_.pid()) : ""},
-            {"$NS", lab_.switch_ns()},
-            {"$NN", lab_.neighbour_ns()},
-            {"$DIR", d_.dir()},
-            {"$VTY", d_.vty_path()},
-            {"$LOG", d_.log_path()},
-            {"$PORT", std::to_string(20000 + getpid() % 20000)},
-            {"$CLI", VESK_BINARY_DIR "/tools/vesk-cli"},
-            {"$VESKD", VESK_BINARY_DIR "/vesk/veskd"},
-            {"$FRAMES", "/usr/bin/python3 " VESK_SOURCE_DIR "/tests/e2e/frames.py"},
-            {"$NOBODY", "setpriv --reuid=65534 --regid=65534 --clear-groups"}};
-        for (const auto &[name, value] : vars)
-            for (size_t at = s.find(name); at != std::string::npos;
-                 at = s.find(name, at + value.size()))
-                s.replace(at, std::strlen(name), value);
-        return s;
-    }
-
-    // The output against the step's check lines; without any, it must be empty.
-    Outcome compare(const Step &s, const std::string &out) {
-        std::string whole;
-        bool exact = s.checks.empty();
-        for (const std::string &line : s.checks) {
-            const std::string text = line.size() > 1 ? expand(line.substr(2)) : "";
-            if (line[0] == '!' && out.find(text) != std::string::npos)
-                return why_ = "the output holds \"" + text + "\":\n" + out, FAILS;
-            if (line[0] == '~' && out.find(text) == std::string::npos)
-                return is(false, "the output lacks \"" + text + "\":\n" + out);
-            exact = exact || line[0] == '=';
-            whole += line[0] == '=' ? text + "\n" : "";
-        }
-        return is(!exact || out == whole, "the output is\n" + out + "not\n" + whole);
-    }
-
-    Outcome attempt(const Step &s) {
-        const std::string a = expand(s.arg), &v = s.verb;
-        const std::vector<std::string> w = split(a);
-        auto num = [&](size_t i) { return std::stoi(w.at(i)); };
-        if (v == "ports")
-            return HOLDS;
-        if (v == "conf")
-            return is(bool(std::ofstream(d_.config_path(), std::ios::app) << a << "\n"));
-        if (v == "start" || v == "launch")
-            return start(w, v == "start");
-        if (v == "config")
-            return d_.configure(split(a, " | ")), is(!::testing::Test::HasFatalFailure());
-        if (v == "vty")
-            return compare(s, d_.cmd(a));
-        if (v == "reconnect")
-            return d_.vty().close(), is(d_.vty().connect(d_.vty_path()), "no vty session");
-        if (v == "sh") {
-            ShellResult r = run_shell(a.substr(w[0].size() + 1));
-            return r.status != num(0)
-                       ? is(false, "exit " + std::to_string(r.status) + ":\n" + r.out)
-                       : compare(s, r.out);
-        }
-        if (v == "bg")
-            return background("exec " + a);
-        if (v == "ip")
-            return is(w[0] == "s" ? lab_.ip_switch(a.substr(2)) : lab_.ip_neighbour(a.substr(2)));
-        if (v == "hairpin" || v == "cable") {
-            const std::string br = v == "cable" ? "cb" + w[0] + w[1] : "hp" + w[0],
-                              ip = "ip -n " + lab_.neighbour_ns() + " link ";
-            return is(sh(ip + "add " + br + " type bridge; " + ip + "set " + br + " up && " + ip +
-                         "set n" + w[0] + " master " + br + " && " + ip +
-                         (v == "cable" ? "set n" + w[1] + " master " + br
-                                       : "set dev n" + w[0] + " type bridge_slave hairpin " +
-                                             (w.size() == 1 ? "on" : "off"))));
-        }
-        if (v == "logfile")
-            return d_.set_log_path(a), HOLDS;
-        if (v == "stop")
-            return stopped_ = true, is(d_.stop() == 0, "veskd did not end with 0");
-        if (v == "sleep")
-            return std::this_thread::sleep_for(std::chrono::milliseconds(num(0))), HOLDS;
-        if (v == "cpu")
-            return cpu(num(0), w.size() > 1 ? num(1) : 100);
-        if (v == "gaps")
-            return gaps(split(a, " | "));
-        if (v == "down") {
-            size_t down = 0, stopped = 0;
-            for (size_t i = 1; i < w.size(); i++) {
-                const unsigned flags = lab_.flags("ge" + w[i]);
-                down += !(flags & IFF_UP);
-                stopped += (flags & IFF_UP) && !(flags & IFF_RUNNING);
-            }
-            return is(down == size_t(num(0)) && stopped == 0,
-                      std::to_string(down) + " down, " + std::to_string(stopped) + " not running");
-        }
-        if (v == "log" && w[0].find_first_not_of("0123456789") == std::string::npos) {
-            const size_t n = d_.log_count(a.substr(w[0].size() + 1));
-            return is(n == size_t(num(0)), "logged " + std::to_string(n) + " times");
-        }
-        if (v == "log")
-            return is(d_.log_count(a) > 0, "not logged");
-        return why_ = "no step " + v, FAILS;
-    }
-
-    // "start ENV... -- ARGS...": veskd on the kernel backends with env added and args instead of
-    // "-P 0", known to have learnt every port of br0 unless it is only launched.
-    Outcome start(const std::vector<std::string> &w, bool wait_ports) {
-        const auto dashes = std::find(w.begin(), w.end(), "--");
-        std::vector<std::string> env = {"VESK_NSM=kernel", "VESK_FRAME=packet"}, args;
-        std::copy_if(w.begin(), dashes, std::back_inserter(env), [](auto &e) { return e != ""; });
-        if (dashes != w.end())
-            args.assign(dashes + 1, w.end());
-        d_.set_netns(lab_.switch_ns());
-        d_.start(env, args);
-        auto knows_ports = [&] {
-            for (int i = 1; wait_ports && i <= ports_; i++)
-                if (d_.cmd("show loop-detect interface ge" + std::to_string(i)).find('%') !=
-                    std::string::npos)
-                    return false;
-            return true;
-        };
-        return is(!::testing::Test::HasFatalFailure() && wait_for(knows_ports),
-                  "veskd did not start or learn the ports of br0");
-    }
-
-    // A command that runs until the scenario ends.
-    Outcome background(const std::string &cmd) {
-        const pid_t pid = fork();
-        if (pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            execl("/bin/sh", "sh", "-c", cmd.c_str(), nullptr);
-            _exit(127);
-        }
-        background_.push_back(pid);
-        return is(pid > 0, "cannot fork");
-    }
-
-    // veskd's share of a core over ms milliseconds: below max percent.
-    Outcome cpu(int ms, int max) {
-        const double before = cpu_seconds(d_.pid());
-        const auto t0 = Clock::now();
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-        const double share = 100 * (cpu_seconds(d_.pid()) - before) /
-                             std::chrono::duration<double>(Clock::now() - t0).count();
-        std::cout << "veskd CPU " << share << "% of a core\n";
-        return is(share < max, "veskd pays for traffic it should not see");
-    }
-
-    // "gaps TOLERANCE GAP... | TEXT": the first gaps between log lines holding TEXT are the GAPs
-    // (ms), each within TOLERANCE.
-    Outcome gaps(const std::vector<std::string> &a) {
-        const std::vector<std::string> want = split(a.at(0));
-        std::vector<double> times;
-        std::istringstream in(d_.log());
-        for (std::string line; std::getline(in, line);) {
-            int h = 0, m = 0, s = 0, ms = 0;
-            if (line.find(a.at(1)) != std::string::npos &&
-                std::sscanf(line.c_str(), "%*d/%*d/%*d %d:%d:%d.%d", &h, &m, &s, &ms) == 4)
-                times.push_back(((h * 60 + m) * 60 + s) * 1000.0 + ms);
-        }
-        bool holds = times.size() >= want.size();
-        std::string seen;
-        for (size_t i = 1; holds && i < want.size(); i++) {
-            seen += " " + std::to_string(long(times[i] - times[i - 1]));
-            holds = std::abs(times[i] - times[i - 1] - std::stod(want[i])) <= std::stod(want[0]);
-        }
-        std::cout << "gaps:" << seen << " ms\n";
-        return is(holds, "the gaps are" + seen);
-    }
-
-    std::vector<Step> steps_;
-    const int ports_;
-    SwitchLab lab_;
-    Veskd d_;
-    std::vector<pid_t> background_;
-    bool stopped_ = false;
-    std::string why_;
-};
-
-// The scenario files; those named storm_* measure CPU and run alone, as StormTest.*.
-std::vector<std::string> scenario_files(bool storms) {
-    std::vector<std::string> files;
-    for (const auto &e :
-         std::filesystem::directory_iterator(VESK_SOURCE_DIR "/tests/e2e/scenarios"))
-        if (e.path().extension() == ".scn" &&
-            e.path().stem().string().starts_with("storm_") == storms)
-            files.push_back(e.path());
-    std::sort(files.begin(), files.end());
-    return files;
-}
-
-std::string stem(const ::testing::TestParamInfo<std::string> &info) {
-    return std::filesystem::path(info.param).stem().string();
-}
-
-class Lab : public ::testing::TestWithParam<std::string> {
+class InLab : public vesk_test::ModelFixture {
   protected:
-    void run() {
+    void SetUp() override {
         if (geteuid() != 0)
-            GTEST_SKIP() << "end-to-end tests need root";
-        Scenario(GetParam()).run();
+            GTEST_SKIP() << "needs root for network namespaces";
+        ModelFixture::SetUp();
     }
+    void TearDown() override {
+        if (reader_.joinable()) {
+            frame_sock_close(veskm);
+            reader_.join();
+        }
+        if (veskm != nullptr)
+            ModelFixture::TearDown();
+        sockfd = -1;
+    }
+    std::thread reader_;
 };
-class StormTest : public Lab {};
+using NsmKernel = InLab;
+using FrameSocket = InLab;
 
-TEST_P(Lab, Scenario) {
-    run();
+// The events lost to the burst are made good by reading the links again, at most every so often,
+// soon after it; and the requests it then refuses are those for what is not a port of bridge 1.
+TEST_F(NsmKernel, ModelMatchesTheKernelSoonAfterABurstThatOverrunsTheBuffer) {
+    constexpr unsigned kUp = IFF_UP | IFF_RUNNING;
+    vesk_test::SwitchLab lab(8);
+    ASSERT_TRUE(lab.ok());
+    vesk_test::NetnsEntry in(lab.switch_ns());
+    ASSERT_TRUE(in.ok());
+    zet_clock_use_monotonic();
+    nsm_client_free(veskm->nc);
+    nsm_client *nc = nsm_client_create(veskm, 0);
+    ASSERT_NE(nc, nullptr);
+    ASSERT_EQ(nsm_client_set_rcvbuf(nc, 1024), 0);
+    vesk_nsm_client_setup(veskm, nc);
+    ASSERT_EQ(nsm_client_start(nc), 0);
+
+    // Ports and link states as the daemon has them equal the kernel's.
+    std::string diff;
+    std::set<std::string> ports = {"ge1", "ge2", "ge3", "ge4", "ge5", "ge6", "ge7", "ge8"};
+    auto matches = [&] {
+        std::set<std::string> members;
+        vesk_vlan *vlan = vesk_find_vlan_from_bridge(1, bridge());
+        for (listnode *n = vlan ? listhead(vlan->vlan_port_list) : nullptr; n; n = listnextnode(n))
+            members.insert(static_cast<vesk_port *>(listgetdata(n))->name);
+        if (members != ports)
+            return diff = "port sets differ", false;
+        for (const auto &name : ports) {
+            struct interface *ifp = ifg_lookup_by_name(veskm->ifg, name.c_str());
+            auto *p = static_cast<vesk_port *>(ifp->info);
+            bool model_up = if_is_up(ifp) && (p->flags & kUp) == kUp && p->pstate == VESK_PORT_UP;
+            bool model_down = !if_is_up(ifp) && p->pstate == VESK_PORT_DOWN;
+            if ((lab.flags(name) & kUp) == kUp ? !model_up : !model_down)
+                return diff = name + " link state differs", false;
+        }
+        return true;
+    };
+    ASSERT_TRUE(run_until(veskm, matches, 1s)) << "before: " << diff;
+    // Every peer flaps 25 times, four stay down, three ports leave the bridge and one comes back.
+    auto burst = std::async(std::launch::async, [&] {
+        return vesk_test::sh(
+            "n='ip -n " + lab.neighbour_ns() + "' s='ip -n " + lab.switch_ns() +
+            "'; for r in $(seq 25); do for v in down up; do for i in $(seq 8); "
+            "do echo link set n$i $v; done; done; done | $n -batch - && "
+            "for i in 1 2 3 4; do $n link set n$i down; done && "
+            "for i in 2 6 7; do $s link set ge$i nomaster; done && $s link set ge7 master br0");
+    });
+    run_until(
+        veskm, [&] { return burst.wait_for(0s) == std::future_status::ready; }, 60s);
+    ASSERT_TRUE(burst.get());
+    const auto end = std::chrono::steady_clock::now();
+    ports = {"ge1", "ge3", "ge4", "ge5", "ge7", "ge8"};
+    ASSERT_TRUE(run_until(veskm, matches, 3s)) << diff;
+    const auto took = std::chrono::steady_clock::now() - end;
+    std::printf("model matched the kernel %lld ms after the burst\n",
+                static_cast<long long>(took / 1ms));
+    EXPECT_LE(took, 1s);
+    // The kernel settles its link states late; the model follows and stays equal.
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_TRUE(run_until(veskm, matches, 1s)) << diff;
+    nsm_client_stats stats{};
+    nsm_client_get_stats(veskm->nc, &stats);
+    EXPECT_GT(stats.overruns, 0u) << "the buffer never overflowed: the test proves nothing";
+    EXPECT_GT(stats.syncs, 1u);
+
+    // A port that left, the bridge, no interface, and a record with both flags: nothing changes.
+    for (const char *name : {"ge2", "br0"})
+        EXPECT_EQ(vesk_send_port_state_to_nsm(if_nametoindex(name), VESK_PORT_REQ_SHUTDOWN), -1);
+    EXPECT_EQ(vesk_send_port_state_to_nsm(999999u, VESK_PORT_REQ_SHUTDOWN), -1);
+    vesk_port_state_msg both = {0x0003, 0, if_nametoindex("ge1")};
+    EXPECT_EQ(nsm_client_send_vesk_message(veskm->nc, &both, NSM_MSG_VESK_PORT_STATE), -1);
+    for (const char *name : {"ge1", "ge2", "br0"})
+        EXPECT_NE(lab.flags(name) & IFF_UP, 0u) << name;
+    EXPECT_TRUE(log().contains("not a port of bridge 1"));
+    const uint64_t refused = stats.refused;
+    nsm_client_get_stats(veskm->nc, &stats);
+    EXPECT_EQ(stats.refused - refused, 4u);
 }
-TEST_P(StormTest, Scenario) {
-    run();
+
+// ge2, in VLAN 1 untagged and VLAN 100 tagged, sends each so; and ge1, in VLAN 100 alone, finds
+// the hairpin loop behind it that sends its tagged frames back.
+TEST_F(FrameSocket, TaggedFramesOnTheWireAndALoopFoundInTheirVlan) {
+    vesk_test::SwitchLab lab(2);
+    ASSERT_TRUE(lab.ok());
+    const std::string ip = "ip -n " + lab.neighbour_ns() + " link ";
+    ASSERT_TRUE(vesk_test::sh(ip + "add hp1 type bridge && " + ip + "set hp1 up && " + ip +
+                              "set n1 master hp1 && " + ip +
+                              "set n1 type bridge_slave hairpin on"));
+    // A socket on n2 with the kernel's aux data, which gives up after 10 s.
+    int peer = -1;
+    {
+        vesk_test::NetnsEntry there(lab.neighbour_ns());
+        sockaddr_ll at{AF_PACKET, htons(ETH_P_ALL), int(if_nametoindex("n2")), 0, 0, 0, {}};
+        peer = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
+        ASSERT_EQ(bind(peer, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+    }
+    const int one = 1;
+    const timeval ten_seconds{10, 0};
+    setsockopt(peer, SOL_PACKET, PACKET_AUXDATA, &one, sizeof one);
+    setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &ten_seconds, sizeof ten_seconds);
+    // The VLAN of the next minimum-size ARP frame n2 receives: -1 untagged, -2 none.
+    auto next_vlan = [&] {
+        uint8_t frame[2048];
+        alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(tpacket_auxdata))];
+        for (;;) {
+            sockaddr_ll from{};
+            iovec iov{frame, sizeof frame};
+            msghdr msg{&from, sizeof from, &iov, 1, control, sizeof control, 0};
+            const ssize_t n = recvmsg(peer, &msg, 0);
+            if (n < 0)
+                return -2;
+            const auto *aux = reinterpret_cast<tpacket_auxdata *>(CMSG_DATA(CMSG_FIRSTHDR(&msg)));
+            if (from.sll_pkttype != PACKET_OUTGOING && n == 60 && frame[12] == 0x08 &&
+                frame[13] == 0x06)
+                return (aux->tp_status & TP_STATUS_VLAN_VALID) ? aux->tp_vlan_tci & 0x0fff : -1;
+        }
+    };
+    vesk_test::NetnsEntry in(lab.switch_ns());
+    ASSERT_TRUE(in.ok());
+    std::snprintf(veskm->platform.frame, sizeof veskm->platform.frame, "packet");
+    ASSERT_GE(vesk_sock_init(veskm), 0) << std::strerror(errno);
+    vesk_port *looped = make_port("ge1", if_nametoindex("ge1"), {100});
+    vesk_port *plain = make_port("ge2", if_nametoindex("ge2"), {1, 100});
+    plain->ifp->untagged[0] = 0x02;
+    for (vesk_port *p : {looped, plain})
+        p->ifp->bridge_ifindex = if_nametoindex("br0");
+    make_interface("br0", if_nametoindex("br0"));
+    reader_ = std::thread([] { vesk_recv_pkt_karsto(veskm); });
+
+    ASSERT_EQ(vesk_add_provlan_to_port(nullptr, 100, plain, 1), 0);
+    EXPECT_EQ(next_vlan(), 100);
+    // The second VLAN restarts the machine, which sends in list order: 100, then 1.
+    ASSERT_EQ(vesk_add_provlan_to_port(nullptr, 1, plain, 1), 0);
+    EXPECT_EQ(next_vlan(), 100);
+    EXPECT_EQ(next_vlan(), -1);
+    close(peer);
+
+    ASSERT_EQ(vesk_add_provlan_to_port(nullptr, 100, looped, 1), 0);
+    ASSERT_TRUE(run_until(veskm, [&] {
+        return vesk_find_provlan_from_port(100, looped)->is_loop == 1 &&
+               looped->pstate == VESK_PORT_SHUTDOWN;
+    }));
+    EXPECT_EQ(plain->loop_vlan_count, 0);
+    ASSERT_EQ(requests().size(), 1u);
+    EXPECT_EQ(requests()[0].ifindex, if_nametoindex("ge1"));
+    EXPECT_TRUE(log().contains("Detect a loop on the port ge1, shut down"));
 }
-INSTANTIATE_TEST_SUITE_P(Scenarios, Lab, ::testing::ValuesIn(scenario_files(false)), stem);
-INSTANTIATE_TEST_SUITE_P(, StormTest, ::testing::ValuesIn(scenario_files(true)), stem);
 
 } // namespace

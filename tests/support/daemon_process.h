@@ -1,11 +1,10 @@
 // Real veskd processes for integration and end-to-end tests, their vty and their NSM peer, and
-// the scenario files that drive one on the socket backends (tests/integration/scenarios/README.md).
+// the driver of the scenario files (tests/integration/scenarios/README.md).
 #pragma once
 
 #include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <string>
 #include <sys/types.h>
@@ -20,64 +19,22 @@ namespace vesk_test {
 using std::chrono::milliseconds;
 
 std::string read_file(const std::string &path);
-// Polls done() every few milliseconds until it holds; false when limit passes first.
-bool wait_for(const std::function<bool()> &done, milliseconds limit = std::chrono::seconds(10));
 // A stream socket connected to the Unix socket at path, or -1.
 int connect_unix(const std::string &path);
 
-// What a shell command printed on its standard output, and its exit status (-1: none).
-struct ShellResult {
-    int status = -1;
-    std::string out;
-};
-ShellResult run_shell(const std::string &cmd);
-
-// From /proc: a status field in KiB, the open descriptors, the user plus system CPU seconds.
-long proc_status_kib(pid_t pid, const std::string &field);
-int open_descriptors(pid_t pid);
-double cpu_seconds(pid_t pid);
-// Under AddressSanitizer freed memory waits in quarantine: resident size says nothing of leaks.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kMemoryMeasurable = false;
-#elif defined(__has_feature)
-constexpr bool kMemoryMeasurable = !__has_feature(address_sanitizer);
-#else
-constexpr bool kMemoryMeasurable = true;
-#endif
-
-// A line-mode session on the vty's Unix socket.
-class VtyClient {
-  public:
-    VtyClient() = default;
-    ~VtyClient() { close(); }
-    VtyClient(const VtyClient &) = delete;
-    VtyClient &operator=(const VtyClient &) = delete;
-
-    // Connects and reads the greeting up to the first prompt.
-    bool connect(const std::string &path, milliseconds limit = std::chrono::seconds(5));
-    // Sends a line and gives the reply up to the prompt ("" when the session ended).
-    std::string command(const std::string &line, milliseconds limit = std::chrono::seconds(10));
-    void close();
-
-  private:
-    int fd_ = -1;
-    std::string prompt_;
-};
-
-// A veskd with its configuration file ("log file" into the directory, then config), log, vty
-// socket, state file and output in a fresh directory; with start_on_sockets, an NSM peer serves
+// A veskd with its configuration file (at first only "log file" into the directory), log, vty
+// socket, state file and output in a fresh directory; on the socket backends an NSM peer serves
 // it and the test plays the wire. Shows the log's tail when the test failed, and kills what runs.
 class Veskd {
   public:
-    explicit Veskd(const std::string &config = "");
+    Veskd();
     ~Veskd();
-    Veskd(const Veskd &) = delete;
-    Veskd &operator=(const Veskd &) = delete;
 
     // Starts veskd with args (default "-P 0"; "-f" the configuration file unless args name one)
-    // and env ("NAME=VALUE", plus VESK_VTY_SOCKET) added to the test's, and waits until its vty
-    // answers.
-    void start(const std::vector<std::string> &env, const std::vector<std::string> &args = {});
+    // and env ("NAME=VALUE") added to the test's, and waits until its vty answers: in netns on
+    // the kernel backends, or else on the peer (the default switch unless one was started) and a
+    // fresh wire.
+    void start(const std::vector<std::string> &env = {}, const std::vector<std::string> &args = {});
     // A fresh NSM peer (tools/vesk-nsm-peer; the one before goes) that must take every order, by
     // default the switch of ports ge1 (5, VLANs 1 and 10) and ge2 (6, VLAN 1) of bridge "1".
     void start_nsm(const std::vector<std::string> &orders = {});
@@ -85,58 +42,50 @@ class Veskd {
     std::string order(const std::string &line);
     // Ends the peer at once (no goodbye to its client); later orders get "".
     void kill_nsm(int signo = SIGKILL);
-    // Starts on the peer (the default switch unless one was started) and a fresh wire.
-    void start_on_sockets(const std::vector<std::string> &env = {},
-                          const std::vector<std::string> &args = {});
-    // The exit code (-1: killed by a signal) after signo (0: none), or -2 when it does not end
-    // within limit.
-    int stop(int signo = SIGTERM, milliseconds limit = std::chrono::seconds(10));
+    // The exit code after signo (0: none); -1 when killed by a signal, -2 when running after 10 s.
+    int stop(int signo = SIGTERM);
     bool alive();
     // Lines typed between "configure terminal" and "end"; each must answer nothing.
     void configure(const std::vector<std::string> &lines);
-    std::string cmd(const std::string &line) { return vty_.command(line); }
+    // A line on the vty session and the reply up to the prompt ("" when the session ended).
+    std::string cmd(const std::string &line, milliseconds limit = std::chrono::seconds(10));
+    // A fresh vty session, read up to its first prompt.
+    bool connect_vty(milliseconds limit = std::chrono::seconds(5));
 
-    std::string log() const { return read_file(log_path_); }
-    size_t log_count(const std::string &text) const;
+    std::string config_path() const { return dir + "/veskd.conf"; }
+    std::string vty_path() const { return dir + "/vty"; }
 
-    const std::string &dir() const { return dir_; }
-    std::string config_path() const { return dir_ + "/veskd.conf"; }
-    std::string vty_path() const { return dir_ + "/vty"; }
-    std::string log_path() const { return log_path_; }
-    void set_log_path(const std::string &path) { log_path_ = path; }
-    // The network namespace (a name under /run/netns) to start in.
-    void set_netns(const std::string &ns) { netns_ = ns; }
+    std::string dir = "/tmp/vesk-XXXXXX", log_path;
+    std::string netns; // a name under /run/netns to start in
     // Program wrapper[0] with argv wrapper[1...], veskd's path and args runs in veskd's place.
-    void set_wrapper(const std::vector<std::string> &wrapper) { wrapper_ = wrapper; }
-    pid_t pid() const { return pid_; }
-    VtyClient &vty() { return vty_; }
+    std::vector<std::string> wrapper;
+    pid_t pid = -1;
     // The wire; reset, its socket is closed and its path removed.
-    std::unique_ptr<WirePeer> &wire() { return wire_; }
+    std::unique_ptr<WirePeer> wire;
 
   private:
-    std::string dir_, log_path_, netns_;
-    std::vector<std::string> wrapper_;
-    pid_t pid_ = -1;
     bool reaped_ = false;
     int status_ = 0;
-    std::unique_ptr<WirePeer> wire_;
     pid_t nsm_pid_ = -1;
     int to_nsm_ = -1, from_nsm_ = -1;
     std::string nsm_buf_;
-    VtyClient vty_;
+    int vty_ = -1;
+    bool prompted_ = false;
 };
 
 // Runs the scenario file at path (steps in tests/integration/scenarios/README.md).
 void play(const std::string &path);
-std::vector<std::string> scenario_files(const std::string &dir);
-// One test SUITE.Scenario for each .scn file in DIR, named by the file.
-#define VESK_SCENARIOS(SUITE, DIR)                                                                 \
+// The .scn files of dir whose names (without .scn) match the regular expression names.
+std::vector<std::string> scenario_files(const std::string &dir, const std::string &names);
+// One test SUITE.Scenario/NAME for each file NAME.scn in DIR whose NAME matches the regular
+// expression NAMES.
+#define VESK_SCENARIOS(SUITE, DIR, NAMES)                                                          \
     class SUITE : public ::testing::TestWithParam<std::string> {};                                 \
     TEST_P(SUITE, Scenario) {                                                                      \
         vesk_test::play(GetParam());                                                               \
     }                                                                                              \
     INSTANTIATE_TEST_SUITE_P(                                                                      \
-        Scenarios, SUITE, ::testing::ValuesIn(vesk_test::scenario_files(DIR)),                     \
+        , SUITE, ::testing::ValuesIn(vesk_test::scenario_files(DIR, NAMES)),                       \
         [](const auto &i) { return std::filesystem::path(i.param).stem().string(); })
 
 } // namespace vesk_test

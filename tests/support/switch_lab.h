@@ -36,9 +36,6 @@ class SwitchLab {
     bool ok() const { return flags_fd_ >= 0; }
     const std::string &switch_ns() const { return ns_[0]; }
     const std::string &neighbour_ns() const { return ns_[1]; }
-    // Runs "ip -n NS args" in the switch or neighbour namespace; true on success.
-    bool ip_switch(const std::string &args) const { return sh("ip -n " + ns_[0] + " " + args); }
-    bool ip_neighbour(const std::string &args) const { return sh("ip -n " + ns_[1] + " " + args); }
     // IFF_* flags of an interface of the switch namespace; 0 when it is missing.
     unsigned flags(const std::string &ifname) const;
 
