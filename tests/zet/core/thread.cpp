@@ -155,6 +155,23 @@ TEST_F(LoopTest, RunDueAndFetchOnTheVirtualClockAndRecordsReturnTheirMemory) {
     EXPECT_EQ(thread_add_read(&zg, record, nullptr, -1), nullptr);
 }
 
+// A read's callback may cancel another read that is readable in the same round, as a session
+// closing another does: the cancelled one never runs.
+struct thread *g_other_read;
+TEST_F(LoopTest, AReadCancelledAfterItWasFoundReadableNeverRuns) {
+    int a[2], b[2];
+    ASSERT_TRUE(pipe(a) == 0 && pipe(b) == 0);
+    ASSERT_TRUE(write(a[1], "a", 1) == 1 && write(b[1], "b", 1) == 1);
+    thread_add_read(
+        &zg, [](struct thread *t) { return record(t), thread_cancel(g_other_read), 0; },
+        const_cast<char *>("first"), a[0]);
+    g_other_read = thread_add_read(&zg, record, const_cast<char *>("second"), b[0]);
+    EXPECT_EQ(thread_run_due(&zg), 1);
+    EXPECT_EQ(fired, std::vector<std::string>{"first@0"});
+    for (int fd : {a[0], a[1], b[0], b[1]})
+        close(fd);
+}
+
 struct MonoLoopTest : LoopTest {
     void SetUp() override {
         LoopTest::SetUp();
