@@ -221,6 +221,27 @@ TEST_F(MonoLoopTest, FetchBlocksUntilADescriptorIsReadableOrATimerIsDue) {
     EXPECT_EQ(fired.size(), 1u);
 }
 
+// A timer already due when the loop looks (armed at 0, or due while a callback ran) runs at
+// once even while a read is armed, instead of waiting for that descriptor.
+TEST_F(MonoLoopTest, ATimerAlreadyDueDoesNotWaitForAnArmedRead) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    thread_add_read(&zg, record, const_cast<char *>("read"), fds[0]);
+    timer("due", 0);
+    std::thread late_writer([&] { // ends a wrongful wait
+        std::this_thread::sleep_for(ms(1500));
+        EXPECT_EQ(write(fds[1], "x", 1), 1);
+    });
+    const auto start = steady_clock::now();
+    ASSERT_EQ(fetch(), &buf);
+    EXPECT_LT(steady_clock::now() - start, ms(1000));
+    EXPECT_EQ(buf.type, int{THREAD_TIMER});
+    late_writer.join();
+    thread_run_due(&zg);
+    close(fds[0]);
+    close(fds[1]);
+}
+
 // Each post carries {producer, sequence}; arg is the sequences received per producer.
 using PerProducer = std::vector<std::vector<uint32_t>>;
 int on_post(struct thread *t) {
