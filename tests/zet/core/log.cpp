@@ -91,10 +91,11 @@ TEST(LogAlone, BeforeOpenzlogLinesGoToStandardErrorAndCapturesCleanUp) {
         got.push_back(l.substr(l.find(' ', l.find(' ') + 1) + 1)); // without the time stamp
     EXPECT_EQ(got, (std::vector<std::string>{"veskd: early failure", "zet: no handle at all",
                                              "veskd: captured"}));
-    openzlog(&zg, 0, 29, ZLOG_DEST_STDERR);
+    struct zlog *log = openzlog(&zg, 0, 29, ZLOG_DEST_STDERR);
     auto cap = std::make_unique<vesk_test::LogCapture>(&zg);
+    EXPECT_TRUE(zlog_is_open(log));
     closezlog(&zg, zg.log);
-    EXPECT_EQ(zg.log, nullptr);
+    EXPECT_TRUE(zg.log == nullptr && !zlog_is_open(log)) << "what the capture goes by";
     cap.reset(); // a capture outliving its log leaves it alone
 }
 
