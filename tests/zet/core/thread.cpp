@@ -18,10 +18,6 @@ int record(struct thread *t) {
     return 0;
 }
 
-int nothing(struct thread *) {
-    return 0;
-}
-
 struct LoopTest : ::testing::Test {
     lib_globals zg{};
     struct thread buf {};
@@ -132,7 +128,7 @@ TEST_F(LoopTest, CallbacksCancelAndRearmTimers) {
 }
 
 // Run-due runs what callbacks make due now; a fetch never waits for virtual time. Records
-// return their memory when run, cancelled, or freed with the master, gathered or not.
+// return their memory when run or cancelled (and armed ones with the master: see TearDown).
 TEST_F(LoopTest, RunDueAndFetchOnTheVirtualClockAndRecordsReturnTheirMemory) {
     thread_add_timer(
         &zg,
@@ -157,22 +153,23 @@ TEST_F(LoopTest, RunDueAndFetchOnTheVirtualClockAndRecordsReturnTheirMemory) {
     memory_fail_next(MTYPE_ZET_THREAD, 1);
     EXPECT_EQ(timer("x", 1), nullptr);
     EXPECT_EQ(thread_add_read(&zg, record, nullptr, -1), nullptr);
-    for (int i = 0; i < 10; i++)
-        timer("armed", 100 + i);
-    timer("due", 0);
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    thread_add_read(&zg, nothing, nullptr, fds[0]);
-    thread_add_read(&zg, nothing, nullptr, fds[0]);
-    EXPECT_EQ(memory_live(MTYPE_ZET_THREAD), 13);
-    thread_post(zg.master, nothing, nullptr, "x", 1);
-    ASSERT_EQ(write(fds[1], "r", 1), 1);
-    zet_clock_advance_usec(1);
-    ASSERT_NE(fetch(), nullptr); // leaves gathered tasks in the ready queue
-    thread_master_free(std::exchange(zg.master, nullptr));
-    EXPECT_EQ(memory_live(MTYPE_ZET_THREAD), 0);
-    close(fds[0]);
-    close(fds[1]);
+}
+
+// A read's callback may cancel another read that is readable in the same round, as a session
+// closing another does: the cancelled one never runs.
+struct thread *g_other_read;
+TEST_F(LoopTest, AReadCancelledAfterItWasFoundReadableNeverRuns) {
+    int a[2], b[2];
+    ASSERT_TRUE(pipe(a) == 0 && pipe(b) == 0);
+    ASSERT_TRUE(write(a[1], "a", 1) == 1 && write(b[1], "b", 1) == 1);
+    thread_add_read(
+        &zg, [](struct thread *t) { return record(t), thread_cancel(g_other_read), 0; },
+        const_cast<char *>("first"), a[0]);
+    g_other_read = thread_add_read(&zg, record, const_cast<char *>("second"), b[0]);
+    EXPECT_EQ(thread_run_due(&zg), 1);
+    EXPECT_EQ(fired, std::vector<std::string>{"first@0"});
+    for (int fd : {a[0], a[1], b[0], b[1]})
+        close(fd);
 }
 
 struct MonoLoopTest : LoopTest {
@@ -224,27 +221,25 @@ TEST_F(MonoLoopTest, FetchBlocksUntilADescriptorIsReadableOrATimerIsDue) {
     EXPECT_EQ(fired.size(), 1u);
 }
 
-TEST_F(MonoLoopTest, StopEndsTheLoopFromAnotherThreadOrAfterTheCallbackThatAsks) {
-    struct thread *far = timer("far", 60);
-    std::thread stopper([&] {
-        std::this_thread::sleep_for(ms(50));
-        thread_master_stop(zg.master);
+// A timer already due when the loop looks (armed at 0, or due while a callback ran) runs at
+// once even while a read is armed, instead of waiting for that descriptor.
+TEST_F(MonoLoopTest, ATimerAlreadyDueDoesNotWaitForAnArmedRead) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    thread_add_read(&zg, record, const_cast<char *>("read"), fds[0]);
+    timer("due", 0);
+    std::thread late_writer([&] { // ends a wrongful wait
+        std::this_thread::sleep_for(ms(1500));
+        EXPECT_EQ(write(fds[1], "x", 1), 1);
     });
-    auto start = steady_clock::now();
-    EXPECT_EQ(fetch(), nullptr);
-    EXPECT_LT(steady_clock::now() - start, ms(5000));
-    stopper.join();
-    thread_cancel(far);
-    thread_add_timer(
-        &zg, [](struct thread *t) { return thread_master_stop(t->master), 0; }, nullptr, 0);
-    timer("after", 0);
-    int ran = 0;
-    for (; fetch() != nullptr; ran++)
-        thread_call(&buf);
-    EXPECT_EQ(std::pair(ran, fired.size()), std::pair(1, size_t{0}));
-    ASSERT_EQ(fetch(), &buf) << "the loop can be entered again";
-    thread_call(&buf);
-    EXPECT_EQ(fired.size(), 1u);
+    const auto start = steady_clock::now();
+    ASSERT_EQ(fetch(), &buf);
+    EXPECT_LT(steady_clock::now() - start, ms(1000));
+    EXPECT_EQ(buf.type, int{THREAD_TIMER});
+    late_writer.join();
+    thread_run_due(&zg);
+    close(fds[0]);
+    close(fds[1]);
 }
 
 // Each post carries {producer, sequence}; arg is the sequences received per producer.
@@ -288,26 +283,19 @@ TEST_F(MonoLoopTest, PostsFromSeveralThreadsArriveInEachOnesOrder) {
     thread_cancel(deadline);
 }
 
-TEST_F(LoopTest, FullPostQueueDropsAndCountsButBadPostsAreNotCounted) {
+// A full queue's drops are counted in the daemon's receive tests; here, a post to a full queue
+// fails, and a timer due meanwhile is not starved by the posts, which then run in order.
+TEST_F(LoopTest, FullPostQueueRefusesAndDoesNotStarveATimer) {
     PerProducer per(1);
     for (uint32_t v[2] = {0, 0}; v[1] < THREAD_POST_QUEUE_MAX + 10; v[1]++)
         EXPECT_EQ(thread_post(zg.master, on_post, &per, v, sizeof v),
-                  v[1] < THREAD_POST_QUEUE_MAX ? 0 : -1);
-    EXPECT_EQ(std::pair(thread_post_dropped(zg.master), thread_post_pending(zg.master)),
-              std::pair(10UL, size_t{THREAD_POST_QUEUE_MAX}));
-    timer("tick", 0); // a timer due meanwhile is not starved by the posts
+                  v[1] < THREAD_POST_QUEUE_MAX ? 0 : -1); // the cut's flush relies on the -1
+    timer("tick", 0);
     ASSERT_EQ(fetch(), &buf);
     thread_call(&buf);
     EXPECT_EQ(fired, std::vector<std::string>{"tick@0"});
     EXPECT_EQ(thread_run_due(&zg), int{THREAD_POST_QUEUE_MAX});
     expect_in_order(per, THREAD_POST_QUEUE_MAX);
-    uint8_t big[THREAD_POST_DATA_MAX + 1] = {};
-    EXPECT_EQ(thread_post(zg.master, nothing, nullptr, big, sizeof big), -1);
-    EXPECT_EQ(thread_post(zg.master, nothing, nullptr, nullptr, 3), -1);
-    EXPECT_EQ(thread_post(zg.master, nothing, nullptr, big, THREAD_POST_DATA_MAX), 0);
-    EXPECT_EQ(thread_post(zg.master, nothing, nullptr, nullptr, 0), 0);
-    EXPECT_EQ(thread_run_due(&zg), 2);
-    EXPECT_EQ(thread_post_dropped(zg.master), 10u) << "bad posts are not counted";
 }
 
 } // namespace
