@@ -1,8 +1,5 @@
-// The frame socket: its refusals, the wire-peer backend in both directions, closing while a
-// reader waits, the counters, and the vesk-wire tool against it.
+// The frame socket: its refusals, the wire-peer backend in both directions, and a slow peer.
 #include "../zet_test.h"
-
-#include <poll.h>
 
 namespace {
 
@@ -167,95 +164,6 @@ TEST_F(FrameSockTest, SendsWaitBrieflyForASlowPeerThenGiveUp) {
     SentFrame f;
     for (int i = 0; i < sent; i++)
         ASSERT_TRUE(peer_.next(f, 0)) << "frame " << i;
-}
-
-// vesk-wire as a child process, spoken to through its standard input and output, against the
-// framework's frame socket: reflect, cable, drop, delay and bad orders.
-class WireTool : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        int in[2], out[2];
-        ASSERT_TRUE(pipe(in) == 0 && pipe(out) == 0);
-        const std::string path = "/tmp/frm" + std::to_string(getpid()) + "-wire.sock";
-        if ((pid_ = fork()) == 0) {
-            dup2(in[0], STDIN_FILENO);
-            dup2(out[1], STDOUT_FILENO);
-            const std::string tool = std::string(VESK_BINARY_DIR) + "/tools/vesk-wire";
-            execl(tool.c_str(), tool.c_str(), path.c_str(), static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        close(in[0]);
-        close(out[1]);
-        to_ = in[1];
-        from_ = out[0];
-        ASSERT_EQ(ask("count"), "sent 0 delivered 0 dropped 0"); // it answers once it listens
-        zg_ = lib_start();
-        std::snprintf(zg_->platform.frame, sizeof zg_->platform.frame, "unix:%s", path.c_str());
-        fd_ = pal_sock(zg_, AF_FRAME_SOCK, SOCK_RAW, 0);
-        ASSERT_GE(fd_, 0) << std::strerror(errno);
-        ASSERT_EQ(ask("wait-client"), "client 1");
-    }
-    void TearDown() override {
-        lib_stop(zg_);
-        EXPECT_EQ(write(to_, "quit\n", 5), 5);
-        close(to_);
-        waitpid(pid_, nullptr, 0);
-        close(from_);
-    }
-    // The answer line to an order, or "" after 10 s.
-    std::string ask(const std::string &order) {
-        EXPECT_EQ(write(to_, (order + "\n").data(), order.size() + 1), ssize_t(order.size() + 1));
-        char chunk[256];
-        for (pollfd p{from_, POLLIN, 0}; buf_.find('\n') == std::string::npos;) {
-            ssize_t n = poll(&p, 1, 10000) == 1 ? read(from_, chunk, sizeof chunk) : 0;
-            if (n <= 0)
-                return "";
-            buf_.append(chunk, size_t(n));
-        }
-        const std::string line = buf_.substr(0, buf_.find('\n'));
-        buf_.erase(0, line.size() + 1);
-        return line;
-    }
-    // The next frame in as "port:fill", without waiting unless told: the tool has delivered it
-    // before it answers.
-    std::string received(int flags = MSG_DONTWAIT) {
-        uint8_t buf[64];
-        frame_recv_addr from{};
-        socklen_t len = sizeof from;
-        ssize_t n = pal_sock_recvfrom(fd_, buf, sizeof buf, flags, &from, &len);
-        return n != 46 ? "none" : std::to_string(from.ifindex) + ":" + std::to_string(buf[0]);
-    }
-    void send_on(unsigned ifindex, unsigned vid, unsigned fill) {
-        frame_send_addr a = to(int32_t(ifindex), uint16_t(vid));
-        std::vector<uint8_t> data(46, uint8_t(fill));
-        ASSERT_EQ(pal_sock_sendto(fd_, data.data(), 46, 0, &a, sizeof a), 46);
-    }
-    pid_t pid_ = -1;
-    int to_ = -1, from_ = -1, fd_ = -1;
-    std::string buf_;
-    lib_globals *zg_ = nullptr;
-};
-
-// The steps of tests/zet/data/frame/wire.txt, then a delay.
-TEST_F(WireTool, ReflectsCablesDropsAndDelaysFrames) {
-    const int steps = zet_test::for_each_step("frame/wire.txt", [&](const std::string &line) {
-        std::istringstream words(line);
-        std::string word;
-        unsigned port = 0, vid = 0, fill = 0;
-        if (line.find(" = ") != std::string::npos)
-            EXPECT_EQ(ask(line.substr(0, line.find(" = "))), line.substr(line.find(" = ") + 3));
-        else if (words >> word >> port >> vid >> fill && word == "send")
-            send_on(port, vid, fill);
-        else
-            EXPECT_EQ("recv " + received(), line);
-    });
-    EXPECT_GT(steps, 20);
-    ASSERT_EQ(ask("reflect 2"), "ok");
-    ASSERT_EQ(ask("delay 300"), "ok");
-    const auto start = steady_clock::now();
-    send_on(2, 1, 0x22);
-    EXPECT_EQ(received(0), "2:34");
-    EXPECT_GE(steady_clock::now() - start, ms(300));
 }
 
 } // namespace
