@@ -1,8 +1,5 @@
-// Command lines typed at the highest privilege into the shell of a daemon whose ports have
-// settings and protect VLANs: each line runs as a command (with the configuration file's
-// fallback to the enclosing mode when its first byte is odd), asks for help when it ends in "?"
-// and for completions when it ends in a TAB. The model must hold together after every line,
-// and whatever configuration the lines leave must read back into the same running configuration.
+// Command lines typed at privilege 15 into a daemon with port settings (an odd first byte adds
+// the file's fallback; "?" and TAB ask for help): the model holds and the configuration reads back.
 #include <algorithm>
 
 #include "fuzz_daemon.h"

@@ -1,6 +1,5 @@
-// Configuration files read at start-up by a daemon whose switch NSM has already reported. The
-// model must hold together afterwards, and the running configuration the file leaves must read
-// back into itself.
+// Configuration files read at start-up after the switch has reported: the model holds, and the
+// running configuration left reads back into itself.
 #include "fuzz_daemon.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {

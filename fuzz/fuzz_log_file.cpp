@@ -1,7 +1,5 @@
-// "log file NAME" at a name of any bytes, where the scratch directory holds nothing, a plain
-// file, a symbolic link, a FIFO, a directory or a file with a second name, and SIGUSR1's reopen
-// after the same is put in the log's place: the log moves only to a plain file of one name
-// reached without a link, a refusal leaves it where it was, nothing is written through a link.
+// "log file NAME" and SIGUSR1's reopen where a file, link, FIFO, directory or second name may be:
+// the log moves only to a plain file of one name, and nothing is written through a link.
 #include <cctype>
 #include <fcntl.h>
 #include <filesystem>

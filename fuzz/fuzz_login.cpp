@@ -1,7 +1,5 @@
-// Bytes from a TCP client at the vty, in pieces a second apart (the first byte sets their size):
-// passwords, "enable", commands, with telnet negotiation, control bytes, bytes beyond ASCII and
-// over-long lines anywhere. The session reaches privilege 15 only when the input holds both
-// passwords, and nothing but printable ASCII and line ends ever comes back.
+// Bytes from a TCP client at the vty in pieces (first byte: their size): privilege 15 only with
+// both passwords in the input, and only printable ASCII and line ends ever come back.
 #include <crypt.h>
 #include <cstring>
 #include <sys/socket.h>

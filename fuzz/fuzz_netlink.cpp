@@ -1,9 +1,5 @@
-// rtnetlink buffers as the kernel backend reads them (the first byte picks the backend's
-// options): every message is parsed, applied to the kernel state, turned into the view of bridge
-// "1", and that view is applied through the NSM client to the daemon's handlers; forwarding
-// entries go through their own parser and the move tracker to the daemon's fast detection.
-// Parsed records must be within the parser's promised limits, and the model must hold together
-// after every message and be empty once the view is.
+// rtnetlink buffers through the kernel backend (first byte: its options) and the client to the
+// daemon, forwarding entries through the move tracker: parsed records in bounds, the model holds.
 #include <linux/netlink.h>
 #include <net/if.h>
 

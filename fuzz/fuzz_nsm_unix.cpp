@@ -1,8 +1,5 @@
-// Byte streams from a peer network services module on the socket backend: the frame reader
-// cuts frames, each frame is applied to the view, and every accepted change goes through the
-// NSM client to the daemon's handlers. A refused frame leaves the view as it was; any view,
-// described as frames and read back, gives itself; the model holds together after every frame
-// and is empty once the view is.
+// Byte streams of a socket-backend NSM peer, through the client to the daemon: a refused frame
+// changes nothing, any view read back from its frames is itself, and the model holds.
 #include <vector>
 
 #include "fuzz_daemon.h"

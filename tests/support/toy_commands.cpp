@@ -196,13 +196,10 @@ bool toy_install(struct lib_globals *zg) {
     static const auto TRACES = traces(std::make_index_sequence<std::size(ROWS)>());
     bool ok = true;
     for (size_t i = 0; i < std::size(ROWS); i++) {
-        std::vector<std::string> words;
-        std::istringstream in(ROWS[i].help);
+        std::string words = ROWS[i].help + std::string(*ROWS[i].help != '\0' ? "|" : "");
         std::vector<const char *> help;
-        for (std::string w; std::getline(in, w, '|');)
-            words.push_back(w);
-        for (const auto &w : words)
-            help.push_back(w.c_str());
+        for (size_t at = 0, end; (end = words.find('|', at)) != std::string::npos; at = end + 1)
+            words[end] = '\0', help.push_back(words.c_str() + at);
         help.push_back(nullptr);
         cli_element cel = {ROWS[i].syntax, ROWS[i].func ? ROWS[i].func : TRACES[i], help.data()};
         ok &= cli_install_gen(zg->ctree, ROWS[i].mode, ROWS[i].privilege, ROWS[i].flags, &cel) == 0;

@@ -1,7 +1,5 @@
-// A line as a vty session runs it: "?" at its end asks for help on the words before it, a TAB
-// for their completions (printed as the vty prints them), and anything else runs as a command
-// (fallback: the configuration file's retry in the enclosing mode). Header-only, so the fuzz
-// targets share it without the GoogleTest helpers.
+// A line as a vty session runs it: "?" at its end asks for help, a TAB for completions, anything
+// else runs (fallback: the configuration file's retry in the enclosing mode). Header-only for fuzz.
 #pragma once
 
 #include <string>

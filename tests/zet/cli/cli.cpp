@@ -1,7 +1,5 @@
-// The command shell against the toy commands (tests/support/toy_commands.h): each transcript of
-// tests/zet/data/cli/ runs in a fresh shell, "$DIR" standing for its scratch directory and "$SRC"
-// for tests/zet/data/cli. VESK_UPDATE_GOLDEN=1 writes what really happened back into the
-// transcripts.
+// The shell against the toy commands: each transcript of tests/zet/data/cli/ ("$DIR" its scratch
+// directory, "$SRC" that folder) in a fresh shell; VESK_UPDATE_GOLDEN=1 writes them back.
 #include "../zet_test.h"
 
 namespace {

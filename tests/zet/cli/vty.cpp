@@ -1,6 +1,5 @@
-// The vty server over real sockets (a Unix socket and TCP on 127.0.0.1) with the toy commands,
-// driven by the event loop on the test's thread: the sessions of tests/zet/data/vty/ (see
-// below for their lines), then the doors' sockets themselves.
+// The vty server over a Unix socket and TCP with the toy commands, on the test's event loop: the
+// sessions of tests/zet/data/vty/ (their lines are below), then the listeners' sockets.
 #include "../zet_test.h"
 
 namespace {

@@ -4,10 +4,10 @@
 
 namespace {
 
-prefix_ipv4 key(uint32_t v, uint8_t len = 32) {
+prefix_ipv4 key(uint32_t v) {
     prefix_ipv4 p{};
     p.family = AF_INET;
-    p.prefixlen = len;
+    p.prefixlen = 32;
     p.prefix.s_addr = htonl(v);
     return p;
 }
@@ -58,13 +58,9 @@ TEST(Table, WalksInNumericOrderAndNodesLiveWhileLockedOrHoldingInfo) {
     }
     EXPECT_EQ(std::tuple(route_table_count(t), memory_live(MTYPE_ZET_ROUTE_NODE), walk(t).size()),
               std::tuple(0UL, 0L, 0UL));
-    prefix_ipv4 net = key(0x0a000105, 24), other = key(0x0a0001ff, 24); // host bits are ignored
-    n = route_node_get(t, &net);
-    EXPECT_EQ(ntohl(n->p.prefix.s_addr), 0x0a000100u);
-    EXPECT_EQ(route_node_lookup(t, &other), n);
     memory_fail_next(MTYPE_ZET_ROUTE_NODE, 1);
     EXPECT_EQ(route_node_get(t, &p), nullptr);
-    EXPECT_EQ(route_table_count(t), 1u);
+    EXPECT_EQ(route_table_count(t), 0u);
     for (uint32_t v = 1; v <= 50; v++) // finishing frees nodes still locked
         route_node_get(t, (p = key(v), &p));
     route_table_finish(t);

@@ -45,12 +45,9 @@ class FrameSockTest : public ::testing::Test {
     vesk_test::WirePeer peer_;
 };
 
-TEST_F(FrameSockTest, RefusesWhatItCannotOpenOrSend) {
-    EXPECT_EQ(refused(pal_sock(zg_, AF_PACKET, SOCK_RAW, 0)), std::pair(-1L, EAFNOSUPPORT));
-    EXPECT_EQ(refused(pal_sock(zg_, AF_FRAME_SOCK, SOCK_DGRAM, 0)),
-              std::pair(-1L, EPROTONOSUPPORT));
-    EXPECT_EQ(refused(pal_sock(zg_, AF_FRAME_SOCK, SOCK_RAW, 3)), std::pair(-1L, EPROTONOSUPPORT));
-    EXPECT_EQ(pal_sock(nullptr, AF_FRAME_SOCK, SOCK_RAW, 0), -1);
+// The daemon opens one raw socket and sends and reads with sound arguments, so of the refusals
+// only those of its platform setting (from the environment) and of a second open are reachable.
+TEST_F(FrameSockTest, RefusesWhatItCannotOpen) {
     std::strcpy(zg_->platform.frame, "carrier-pigeon");
     EXPECT_EQ(refused(pal_sock(zg_, AF_FRAME_SOCK, SOCK_RAW, 0)), std::pair(-1L, EINVAL));
     std::strcpy(zg_->platform.frame, "unix:/nonexistent/peer");
@@ -60,35 +57,8 @@ TEST_F(FrameSockTest, RefusesWhatItCannotOpenOrSend) {
     int fd = open();
     EXPECT_NE(zg_->fsock, nullptr);
     EXPECT_EQ(refused(pal_sock(zg_, AF_FRAME_SOCK, SOCK_RAW, 0)), std::pair(-1L, EEXIST));
-    uint8_t data[46] = {};
-    std::vector<uint8_t> big(FRAME_PAYLOAD_MAX + 1);
-    const frame_send_addr a = to(7, 1), vid4095 = to(7, 4095), port0 = to(0, 1);
-    const struct {
-        const void *data;
-        size_t len;
-        const frame_send_addr *to;
-        socklen_t to_len;
-        int fd, err;
-    } cases[] = {
-        {data, 46, &a, 19, fd, EINVAL},
-        {nullptr, 46, &a, 20, fd, EINVAL},
-        {data, 46, &vid4095, 20, fd, EINVAL},
-        {data, 46, &port0, 20, fd, EINVAL},
-        {big.data(), big.size(), &a, 20, fd, EMSGSIZE},
-        {data, 46, &a, 20, fd + 1000, EBADF},
-    };
-    for (const auto &c : cases)
-        EXPECT_EQ(refused(pal_sock_sendto(c.fd, c.data, c.len, 0, c.to, c.to_len)),
-                  std::pair(-1L, c.err));
-    SentFrame f;
-    EXPECT_FALSE(peer_.next(f, 0));
-    EXPECT_EQ(stats().tx_frames, 0u);
-    uint8_t buf[46];
-    EXPECT_EQ(refused(pal_sock_recvfrom(fd, buf, sizeof buf, MSG_DONTWAIT, nullptr, nullptr)),
-              std::pair(-1L, EAGAIN));
-    EXPECT_EQ(refused(pal_sock_recvfrom(fd, buf, sizeof buf, MSG_DONTWAIT, buf, nullptr)),
-              std::pair(-1L, EFAULT));
     // A receive error other than "nothing yet" is the caller's to see.
+    uint8_t buf[46];
     const int null = ::open("/dev/null", O_RDONLY);
     ASSERT_EQ(dup2(null, fd), fd);
     close(null);

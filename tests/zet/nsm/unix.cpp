@@ -149,22 +149,4 @@ TEST(NsmUnix, ViewFramesRebuildTheSameView) {
     }
 }
 
-TEST(NsmUnix, HelloAndPortStateReadBack) {
-    uint16_t protocol = 0, flags = 0;
-    uint64_t services = 0;
-    uint32_t ifindex = 0;
-    ASSERT_EQ(
-        nsm_unix_read_hello(frame_of(nsm_unix_hello(29, (1ull << 22) | 1)), &protocol, &services),
-        0);
-    EXPECT_EQ(std::tuple(protocol, services), std::tuple(uint16_t{29}, (1ull << 22) | 1));
-    ASSERT_EQ(
-        nsm_unix_read_port_state(frame_of(nsm_unix_port_state(1, 0x01020304)), &flags, &ifindex),
-        0);
-    EXPECT_EQ(std::tuple(flags, ifindex), std::tuple(uint16_t{1}, 0x01020304u));
-    EXPECT_EQ(frame_of(nsm_unix_port_state(2, 5)).payload,
-              (std::vector<uint8_t>{0, 2, 0, 0, 0, 0, 0, 5}));
-    EXPECT_EQ(nsm_unix_read_port_state(frame_of(nsm_unix_encode(168, {0, 1})), &flags, &ifindex),
-              -1);
-}
-
 } // namespace
