@@ -28,10 +28,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <arpa/inet.h>
-#include <atomic>
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -40,15 +36,6 @@
 #include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <regex>
-#include <sstream>
-#include <string>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
-#include <vector>
 
 using namespace std::chrono_literals;
 
