@@ -117,7 +117,6 @@ TEST_F(IfTest, DeleteCallsTheUnbindHooksFirstButStoppingCallsNone) {
                               return unbound += std::string("second:") + ifp->name + " ", 0;
                           }),
               0);
-    EXPECT_EQ(if_add_hook(zg->ifg, IF_HOOK_VR_UNBIND, nullptr), -1);
     for (uint32_t i = 1; i <= 4; i++)
         if_create(zg, ("ge" + std::to_string(i)).c_str(), i);
     if_delete(zg, ifg_lookup_by_index(zg->ifg, 1));
