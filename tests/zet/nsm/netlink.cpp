@@ -9,6 +9,7 @@ namespace {
 
 constexpr uint16_t B = BRIDGE_VLAN_INFO_RANGE_BEGIN, E = BRIDGE_VLAN_INFO_RANGE_END,
                    P = BRIDGE_VLAN_INFO_PVID, U = BRIDGE_VLAN_INFO_UNTAGGED;
+constexpr uint16_t FLAGS[] = {P, U, BRIDGE_VLAN_INFO_BRENTRY, B, E};
 
 // A link message, laid out as the kernel lays it out, from "KIND IFINDEX ATTR...": KIND one of
 // link, dellink, brlink, brdel (the last two of the bridge family) or addr (another type); each
@@ -40,17 +41,13 @@ std::vector<uint8_t> nl(const std::string &text) {
     std::string kind, w;
     int ifindex = 0;
     in >> kind >> ifindex;
-    const nlmsghdr h{0,
-                     uint16_t(kind == "addr"                               ? RTM_NEWADDR
-                              : kind.ends_with("del") || kind == "dellink" ? RTM_DELLINK
-                                                                           : RTM_NEWLINK),
-                     0, 0, 0};
-    const ifinfomsg ifi{uint8_t(kind.starts_with("br") ? AF_BRIDGE : AF_UNSPEC),
-                        0,
-                        0,
-                        ifindex,
-                        IFF_UP | IFF_RUNNING,
-                        0};
+    nlmsghdr h{};
+    const bool del = kind.find("del") != std::string::npos; // dellink, brdel
+    h.nlmsg_type = kind == "addr" ? RTM_NEWADDR : del ? RTM_DELLINK : RTM_NEWLINK;
+    ifinfomsg ifi{};
+    ifi.ifi_family = kind.starts_with("br") ? AF_BRIDGE : AF_UNSPEC;
+    ifi.ifi_index = ifindex;
+    ifi.ifi_flags = IFF_UP | IFF_RUNNING;
     put(&h, sizeof h);
     put(&ifi, sizeof ifi);
     while (in >> w) {
@@ -81,13 +78,9 @@ std::vector<uint8_t> nl(const std::string &text) {
             std::istringstream items(key == "vlans" ? v : "");
             for (std::string e; std::getline(items, e, ',');) {
                 bridge_vlan_info i{0, static_cast<uint16_t>(std::stoi(e))};
-                for (char c : e)
-                    i.flags |= c == 'p'   ? P
-                               : c == 'u' ? U
-                               : c == 'b' ? BRIDGE_VLAN_INFO_BRENTRY
-                               : c == 'r' ? B
-                               : c == 'e' ? E
-                                          : 0;
+                for (char c : e) // the flags' letters, in the order of FLAGS
+                    if (size_t at = std::string("pubre").find(c); at != std::string::npos)
+                        i.flags |= FLAGS[at];
                 attr(IFLA_BRIDGE_VLAN_INFO, &i, sizeof i);
             }
             if (key == "inet")
