@@ -11,8 +11,7 @@ sockaddr_un unix_address(const std::string &path) {
     return sun;
 }
 
-// A non-blocking client of the Unix socket, or of TCP with a port, read while the test runs
-// the event loop.
+// A non-blocking client (Unix socket, or TCP with a port), read while the test runs the loop.
 class Client {
   public:
     Client(lib_globals *zg, const std::string &path, uint16_t port = 0) : zg_(zg) {

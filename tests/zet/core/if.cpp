@@ -47,8 +47,7 @@ class IfTest : public ::testing::Test {
         }
         return out;
     }
-    // The interface found by index in the group and the router, and by name; -1 when these
-    // disagree.
+    // The interface found by index (group, router) and by name; -1 when these disagree.
     interface *found(uint32_t ifindex, const char *name) {
         interface *ifp = ifg_lookup_by_index(zg->ifg, ifindex);
         bool agree = ifp == if_lookup_by_index(zg->vr_priv->ifm, ifindex) &&
@@ -101,8 +100,7 @@ TEST_F(IfTest, InterfacesAreFoundEveryWayAndKeptInNaturalNameOrder) {
 std::string unbound;
 lib_globals *hook_zg;
 
-// The hooks run before the interface goes, while it is still whole and findable; stopping is
-// no unbind, as the daemon is gone by then.
+// Hooks run while the interface is still findable; stopping is no unbind (the daemon is gone).
 TEST_F(IfTest, DeleteCallsTheUnbindHooksFirstButStoppingCallsNone) {
     hook_zg = zg;
     unbound.clear();
@@ -129,8 +127,7 @@ TEST_F(IfTest, DeleteCallsTheUnbindHooksFirstButStoppingCallsNone) {
     EXPECT_EQ(std::pair(unbound, memory_live(MTYPE_ZET_IF)), std::pair(std::string(), 0L));
 }
 
-// lib_start makes what every subsystem needs, and lib_stop frees all of it; a lib_start that
-// runs out of memory half-way frees what it made.
+// lib_stop frees all lib_start made; a lib_start out of memory half-way frees what it made.
 TEST(Lib, StartMakesTheHandleAndStopReleasesEverythingMadeThroughIt) {
     const long start = memory_live_total();
     lib_globals *zg = lib_start();

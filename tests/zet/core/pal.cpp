@@ -49,8 +49,7 @@ TEST(Pal, VersionShowsTheBuildAndTheProgramWithoutItsPath) {
         << zet_version_text();
 }
 
-// The daemon's call (neither flag): the parent side exits at once with 0, and the detached
-// grandchild says through the pipe whether it leads a session, where it is, and its output.
+// The daemon's call: the parent side exits with 0; the grandchild reports on the pipe.
 TEST(Pal, DaemonizeDetachesMovesToRootAndSilencesStreams) {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);

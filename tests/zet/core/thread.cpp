@@ -114,8 +114,7 @@ TEST_F(LoopTest, CallbacksCancelAndRearmTimers) {
     EXPECT_EQ(g_self->sands.tv_sec, 1024);
 }
 
-// Run-due runs what callbacks make due now; a fetch never waits for virtual time. Records
-// return their memory when run or cancelled (and armed ones with the master: see TearDown).
+// Run-due runs what callbacks make due now; a fetch never waits for virtual time.
 TEST_F(LoopTest, RunDueAndFetchOnTheVirtualClockAndRecordsReturnTheirMemory) {
     thread_add_timer(
         &zg,
@@ -141,8 +140,7 @@ TEST_F(LoopTest, RunDueAndFetchOnTheVirtualClockAndRecordsReturnTheirMemory) {
     EXPECT_EQ(timer("x", 1), nullptr);
 }
 
-// A read's callback may cancel another read that is readable in the same round, as a session
-// closing another does: the cancelled one never runs.
+// A session closing another cancels its read, readable in the same round: it never runs.
 struct thread *g_other_read;
 TEST_F(LoopTest, AReadCancelledAfterItWasFoundReadableNeverRuns) {
     int a[2], b[2];
@@ -189,8 +187,7 @@ int on_post(struct thread *t) {
     return 0;
 }
 
-// A full queue's drops are counted in the daemon's receive tests; here, a post to a full queue
-// fails, and a timer due meanwhile is not starved by the posts, which then run in order.
+// A post to a full queue fails; a timer due meanwhile is not starved by the posts (in order).
 TEST_F(LoopTest, FullPostQueueRefusesAndDoesNotStarveATimer) {
     std::vector<uint32_t> got, want(THREAD_POST_QUEUE_MAX);
     for (uint32_t v = 0; v < THREAD_POST_QUEUE_MAX + 10; v++)

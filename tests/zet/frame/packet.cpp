@@ -7,8 +7,7 @@ namespace {
 
 const uint8_t kSrc[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x07};
 
-// The packet backend's filter, run by the kernel on a datagram socket standing for the frame as
-// the packet socket would see it: minimum-size ARP requests from no address pass.
+// The filter, run by the kernel on a datagram socket: minimum-size ARP requests from no address.
 TEST(FrameFilter, PassesOnlyMinimumSizeArpRequestsFromNoAddress) {
     int fds[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, fds), 0);

@@ -7,8 +7,7 @@ namespace {
 std::vector<std::string> seen, unbound;
 lib_globals *globals;
 
-// Each message as "type subject [entries]"; a link message also says whether the record was
-// up when its callback ran.
+// Each message as "type subject [entries]"; link messages say if the record was up by then.
 int record(nsm_msg_header *h, void *arg, void *msg) {
     EXPECT_EQ(nsm_client_globals(static_cast<nsm_client *>(arg)), globals);
     std::string s = std::to_string(h->type) + " ";
@@ -49,8 +48,7 @@ class NsmClient : public ::testing::Test {
                   0);
     }
     void TearDown() override { lib_stop(zg_); }
-    // Applies next; the interfaces then match what the client says it applied, which is next
-    // without the interfaces that could not be made.
+    // Applies next; the interfaces match it, less those that could not be made.
     void apply(const nsm_view &next) {
         nsm_client_apply_view(nc_, next);
         nsm_view want = next;
@@ -157,8 +155,7 @@ TEST_F(NsmClient, RequestsAreRecordedAndBadArgumentsRefused) {
     EXPECT_EQ(std::tuple(type, len, int{buf[4]}), std::tuple(NSM_MSG_VESK_PORT_STATE, 8u, 0x55));
 }
 
-// The peers tell the daemon which ports exist and what arrives on them: one run by another user
-// is never taken, whatever the mode of its socket.
+// A peer run by another user is never taken, whatever the mode of its socket.
 TEST_F(NsmClient, NsmAndWirePeersOfAnotherUserAreRefused) {
     if (geteuid() != 0)
         GTEST_SKIP() << "a peer of another user needs root";
