@@ -11,9 +11,12 @@
 #include <functional>
 #include <iomanip>
 #include <map>
+#include <memory>
 #include <regex>
 #include <sstream>
+#include <stdexcept>
 #include <sys/wait.h>
+#include <type_traits>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -21,12 +24,10 @@
 
 #include "support/daemon_process.h"
 #include "support/model_fixture.h"
-#include "support/wait_until.h"
 #include "support/wire_peer.h"
 #include "vesk/cli/cli.h"
 #include "vesk/cli/debug.h"
 #include "vesk/cli/show.h"
-#include "vesk/cli/wmi.h"
 #include "vesk/daemon/start.h"
 #include "vesk/daemon/state_file.h"
 #include "vesk/daemon/teardown.h"
@@ -171,10 +172,6 @@ std::string ranges(const vesk_rlist *r) {
     return out;
 }
 
-int no_op(thread *) {
-    return 0;
-}
-
 class Driver : public vesk_test::ModelFixture {
   protected:
     void SetUp() override {
@@ -186,11 +183,6 @@ class Driver : public vesk_test::ModelFixture {
         cli_ = cli_new(veskm, PRIVILEGE_MAX);
     }
     void TearDown() override {
-        if (reader_.joinable()) { // closing the socket must end the reader's loop, without error
-            frame_sock_close(veskm);
-            reader_.join();
-            EXPECT_EQ(reader_result_, 0);
-        }
         vesk_free_rlist(&list_);
         vesk_auth_set(0);
         if (vesk_get_master(veskm) != nullptr && bridge() != nullptr)
@@ -241,10 +233,10 @@ class Driver : public vesk_test::ModelFixture {
         throw std::runtime_error(s(i) + " does not protect " + s(vid_at));
     }
     vesk_bridge *b(size_t i) { return vesk_find_bridge_from_master(s(i).c_str(), master()); }
-    std::vector<uint16_t> vids(size_t from) const {
-        std::vector<uint16_t> out;
+    template <typename T = uint16_t> std::vector<T> vids(size_t from) const { // to "down"
+        std::vector<T> out;
         for (size_t i = from; i < w_->size() && s(i) != "down"; i++)
-            out.push_back(vid(i));
+            out.push_back(T(n(i)));
         return out;
     }
     Words rest(size_t from) const { return Words(w_->begin() + from, w_->end()); }
@@ -326,16 +318,6 @@ class Driver : public vesk_test::ModelFixture {
         const auto rx = uint32_t(n(2));
         std::memcpy(a.data() + 12, &rx, 4);
         return a;
-    }
-    // Posts beyond the queue's bound are dropped and counted.
-    void storm() {
-        const uint64_t dropped = thread_post_dropped(veskm->master);
-        const uint8_t address[VESK_RECV_ADDR_LEN] = {};
-        for (size_t i = 0; i < THREAD_POST_QUEUE_MAX + 100; i++)
-            vesk_recv(veskm, address, pdu(1), VESK_PDU_LEN);
-        EXPECT_EQ(thread_post_pending(veskm->master), size_t{THREAD_POST_QUEUE_MAX});
-        EXPECT_EQ(thread_post_dropped(veskm->master) - dropped, 100u);
-        thread_run_due(veskm);
     }
     void expect_sent() {
         vesk_test::SentFrame f;
@@ -471,8 +453,6 @@ class Driver : public vesk_test::ModelFixture {
     void *kept_master_ = nullptr;
     nsm_client *nc_ = nullptr;
     std::unique_ptr<vesk_test::WirePeer> peer_;
-    std::thread reader_;
-    int reader_result_ = 99;
     vesk_recv_shed shed_{};
     vesk_options options_{};
     std::string stdout_;
@@ -518,12 +498,6 @@ class Driver : public vesk_test::ModelFixture {
          }},
         {"vlan-port", [this] { return vlan_port(); }},
         {"rename", [this] { return if_rename(veskm, ifp(1), s(2).c_str()); }},
-        {"unbind-stranger",
-         [this] {
-             interface copy = *ifp(1);
-             copy.ifindex = 4242;
-             return vesk_nsm_if_vr_unbind(&copy);
-         }},
         {"decode",
          [this] {
              return karsto_vesk_decode_pkt(veskm, p(2), pdu(1), VESK_PDU_LEN, &decoded_[0],
@@ -532,7 +506,6 @@ class Driver : public vesk_test::ModelFixture {
         {"element", [this] { return element(); }},
         {"posts", [] { return thread_post_pending(veskm->master); }},
         {"send", [this] { return vesk_send_pkt(p(1)); }},
-        {"recv-loop", [] { return vesk_recv_pkt_karsto(veskm); }},
         {"probe", [this] { return vesk_port_probe(p(1)); }},
         {"auth", [this] { return vesk_auth_set(int(n(1))); }},
         {"same-bytes",
@@ -551,13 +524,6 @@ class Driver : public vesk_test::ModelFixture {
         {"state-file", [this] { return state_file(); }},
         {"shed", [this] { return vesk_recv_shed_repeat(&shed_, uint32_t(n(2)), pdu(1), n(3)); }},
         {"shed-count", [this] { return shed_.shed_count; }},
-        {"shed-run", // FRAME PORT FROM TO STEP: how many of the copies were handed on
-         [this] {
-             int handed = 0;
-             for (long long t = n(3); t < n(4); t += n(5))
-                 handed += vesk_recv_shed_repeat(&shed_, uint32_t(n(2)), pdu(1), t) ? 0 : 1;
-             return handed;
-         }},
     };
     // The commands that give nothing, and those that check.
     const std::map<std::string, std::function<void()>> does_ = {
@@ -649,14 +615,6 @@ class Driver : public vesk_test::ModelFixture {
         {"poke", [this] { pdu(1)[n(2)] = uint8_t(n(3)); }},
         {"arrive", [this] { vesk_recv_verdict(veskm, address().data(), pdu(1), VESK_PDU_LEN); }},
         {"post", [this] { vesk_recv(veskm, address().data(), pdu(1), VESK_PDU_LEN); }},
-        {"bad-posts",
-         [this] {
-             uint8_t a[VESK_RECV_ADDR_LEN] = {};
-             vesk_recv(veskm, nullptr, pdu(1), VESK_PDU_LEN);
-             vesk_recv(veskm, a, pdu(1), VESK_PDU_LEN - 1);
-             vesk_recv(veskm, a, nullptr, VESK_PDU_LEN);
-         }},
-        {"storm", [this] { storm(); }},
         {"set-check", [this] { std::memcpy(entry(1, 2)->tx_check, pdu(3) + 38, VESK_CHECK_LEN); }},
         {"auth-key-flip", [] { vesk_auth.key[0] ^= 1; }},
         {"run-due", [] { thread_run_due(veskm); }},
@@ -683,34 +641,6 @@ class Driver : public vesk_test::ModelFixture {
              ASSERT_TRUE(peer_->wait_hello());
          }},
         {"close-socket", [] { sockfd = -1; }},
-        // The receive thread on the socket, and what the wire peer delivers to it.
-        {"reader",
-         [this] {
-             reader_ = std::thread([this] { reader_result_ = vesk_recv_pkt_karsto(veskm); });
-         }},
-        {"deliver", // FRAME RX SIZE [COPIES]: the frame's bytes cut or zero-padded to SIZE
-         [this] {
-             std::vector<uint8_t> bytes(pdu(1), pdu(1) + VESK_PDU_LEN);
-             bytes.resize(size_t(n(3)));
-             for (long long i = 0; i < (w_->size() > 4 ? n(4) : 1); i++)
-                 ASSERT_TRUE(peer_->deliver(uint32_t(n(2)), frame(1).data(), frame(1).data() + 6,
-                                            bytes.data(), bytes.size()));
-         }},
-        {"deliver-runt", [this] { ASSERT_TRUE(peer_->deliver_raw("\1\2\3\4\5", 5)); }},
-        {"until", // TEXT N: runs the loop until N log lines hold TEXT
-         [this] {
-             EXPECT_TRUE(
-                 vesk_test::run_until(veskm, [this] { return log().count(s(1)) == size_t(n(2)); }))
-                 << s(1) << "\n"
-                 << log().text();
-         }},
-        {"rx-stats",
-         [this] {
-             frame_sock_stats stats{};
-             ASSERT_EQ(frame_sock_get_stats(veskm, &stats), 0);
-             EXPECT_EQ(std::pair(stats.rx_frames, stats.rx_ignored),
-                       std::pair(uint64_t(n(1)), uint64_t(n(2))));
-         }},
         {"keep",
          [this] {
              for (const std::string &f : kFields)
@@ -720,45 +650,13 @@ class Driver : public vesk_test::ModelFixture {
          [this] {
              seen_[s(1)] = log_count_exact("Port " + s(1) + " mstate change to SMS_SENDING");
          }},
-        // The shell's own: the layer-2 debug word, files and debug words.
+        // The shell's own: the layer-2 debug word and files.
         {"layer2-debug", [this] { term_layer2_debug_proto = uint32_t(n(1)); }},
+        {"round-trip", [this] { round_trip(); }},
         {"config-file",
          [this] {
              if (host_config_read(veskm, (kDir + s(1)).c_str()) < 0)
                  throw std::runtime_error("no file " + s(1));
-         }},
-        {"round-trip", [this] { round_trip(); }},
-        {"debug-init", // every word set, then cleared
-         [] {
-             vesk_global_debug = {1, 2, 3, 4, 5, 6};
-             vesk_debug_init(&vesk_global_debug);
-         }},
-        {"nsm-asks", // what the daemon asks of the network services module in its hello
-         [this] {
-             cli_out(cli_, "version %d protocol %d services %" PRIx64 "\n",
-                     nsm_client_version(veskm->nc), nsm_client_protocol(veskm->nc),
-                     uint64_t(nsm_client_services(veskm->nc)));
-         }},
-        {"debug-words",
-         [this] {
-             const vesk_debug_flags &d = vesk_global_debug;
-             cli_out(cli_, "conf %x %x %x term %x %x %x\n", d.conf_event, d.conf_nsm, d.conf_packet,
-                     d.term_event, d.term_nsm, d.term_packet);
-         }},
-        {"wmi-format", // GROUP VID...: a VLAN list in groups of GROUP
-         [this] {
-             std::vector<int> ids;
-             for (size_t i = 2; i < w_->size(); i++)
-                 ids.push_back(int(n(i)));
-             wmi_loopback_vlan_display_format(cli_, ids.data(), int(ids.size()), int(n(1)));
-         }},
-        {"tics", // SECONDS USEC: what is left of a timer after USEC, and of none
-         [this] {
-             thread *timer = thread_add_timer(veskm, no_op, nullptr, long(n(1)));
-             zet_clock_advance_usec(n(2));
-             cli_out(cli_, "%ld %ld\n", l2_timer_get_remaining_tics(timer),
-                     l2_timer_get_remaining_tics(nullptr));
-             thread_cancel(timer);
          }},
         // Checks.
         {"expect", [this] { fields(2, [this](const std::string &f) { return get(p(1), f); }); }},
@@ -795,13 +693,7 @@ class Driver : public vesk_test::ModelFixture {
          [this] {
              EXPECT_EQ(log_count_exact(s(1)), size_t(n(2))) << s(1) << "\n" << log().text();
          }},
-        {"prios",
-         [this] {
-             std::vector<int> want;
-             for (size_t i = 1; i < w_->size(); i++)
-                 want.push_back(int(n(i)));
-             EXPECT_EQ(log().priorities(), want);
-         }},
+        {"prios", [this] { EXPECT_EQ(log().priorities(), vids<int>(1)); }},
         {"sends", [this] { EXPECT_EQ(sends(n(2)), rest(3)); }},
         {"protects",
          [this] {
@@ -821,19 +713,15 @@ class Driver : public vesk_test::ModelFixture {
          }},
         {"ports", [this] { EXPECT_EQ(names<vesk_port>(bridge()->port_list), rest(1)); }},
         {"bridges", [this] { EXPECT_EQ(names<vesk_bridge>(master()->bridge_list), rest(1)); }},
-        {"vlans", [this] { EXPECT_EQ(vlan_ids(bridge()), rest(1)); }},
         {"vlans-of", [this] { EXPECT_EQ(vlan_ids(b(1)), rest(2)); }},
         {"nodes", [this] { EXPECT_EQ(route_table_count(bridge()->vlan_table), size_t(n(1))); }},
         {"ifflags", [this] { EXPECT_EQ(ifp(1)->flags, uint32_t(n(2))); }},
         {"ifbridge", [this] { EXPECT_STREQ(ifp(1)->bridge_name, s(2).c_str()); }},
         {"unbound", [this] { EXPECT_EQ(ifp(1)->info, nullptr); }},
-        {"decoded",
+        {"decoded", // VID IFINDEX
          [this] {
-             for (int i = 0; i < 2; i++) {
-                 if (s(i + 1) != "-") {
-                     EXPECT_EQ(decoded_[i], n(i + 1)) << (i == 0 ? "vid" : "ifindex");
-                 }
-             }
+             EXPECT_EQ(std::pair(decoded_[0], decoded_[1]),
+                       std::pair(uint32_t(n(1)), uint32_t(n(2))));
          }},
         {"stale",
          [this] {
@@ -866,42 +754,28 @@ class Driver : public vesk_test::ModelFixture {
     // it anew with what each step gave: VESK_UPDATE_GOLDEN=1 writes that back, else it must match.
     void run_file(const std::string &path) {
         static const std::regex prompted(R"(^(\S*[#>] )(.*)$)");
-        std::vector<std::string> want, got;
-        std::ifstream in(path);
-        for (std::string l; std::getline(in, l);)
-            want.push_back(l);
+        const std::vector<std::string> want = lines(vesk_test::read_file(path));
+        std::vector<std::string> got;
         ASSERT_FALSE(want.empty()) << path << " cannot be read";
-        auto add = [&got](const std::string &text) {
-            std::istringstream lines(text);
-            for (std::string l; std::getline(lines, l);)
-                got.push_back(l);
-            if (!text.empty() && text.back() != '\n')
-                got.push_back("\\ no newline");
-        };
         auto starts = [&want](size_t i, const char *prefix) {
             return i < want.size() && want[i].rfind(prefix, 0) == 0;
         };
         for (size_t i = 0; i < want.size();) {
             SCOPED_TRACE(path + ":" + std::to_string(i + 1));
             const std::string &l = want[i++];
-            std::smatch m;
-            const char kind = l.empty() || l[0] == '#'           ? '#'
-                              : l[0] == '@'                      ? '@'
-                              : starts(i - 1, "- ")              ? '-'
-                              : std::regex_match(l, m, prompted) ? '>'
-                                                                 : '?';
-            ASSERT_NE(kind, '?') << "a comment, an action, a set-up line or a command was expected";
             got.push_back(l);
-            if (kind == '#')
+            std::smatch m;
+            if (l.empty() || l[0] == '#')
                 continue;
-            const std::string prompt = kind == '>' ? m.str(1) : "",
-                              text = kind == '>' ? m.str(2) : l.substr(kind == '@' ? 1 : 2);
-            const bool action = kind == '@' || prompt == "test# ";
+            const bool setup = l.rfind("- ", 0) == 0, typed = std::regex_match(l, m, prompted);
+            ASSERT_TRUE(setup || typed || l[0] == '@')
+                << "a comment, an action, a set-up line or a command was expected";
+            const std::string text = setup ? l.substr(2) : typed ? m.str(2) : l.substr(1);
+            const bool action = !setup && (!typed || m.str(1) == "test# ");
             log().clear();
-            if (kind == '>' && !action)
+            if (typed && !action)
                 got.back() = cli_prompt(cli_) + text;
             int result = 0;
-            std::string err;
             testing::internal::CaptureStdout();
             try {
                 if (action)
@@ -911,32 +785,29 @@ class Driver : public vesk_test::ModelFixture {
                 else
                     result = cli_execute(cli_, text.c_str(), false);
             } catch (const std::exception &e) {
-                err = e.what();
+                ADD_FAILURE() << e.what();
             }
             const std::string out = name_addresses(testing::internal::GetCapturedStdout()),
                               output = cli_output_take(cli_);
-            ASSERT_EQ(err, "");
-            ASSERT_TRUE(kind != '-' || result == 0) << "the set-up line gave " << result << ":\n"
-                                                    << output;
-            if (kind == '>') {
+            ASSERT_TRUE(!setup || result == 0) << "the set-up line gave " << result << ":\n"
+                                               << output;
+            if (typed) {
                 while (i < want.size() && !starts(i, "=> "))
                     i++;
                 ASSERT_LT(i++, want.size()) << "no \"=> N\" ends the command";
-                add(output);
-                if (!out.empty()) {
+                for (const std::string &o : lines(output))
+                    got.push_back(o);
+                if (!out.empty())
                     got.push_back("\\ stdout:");
-                    add(out);
-                }
+                for (const std::string &o : lines(out))
+                    got.push_back(o);
                 got.push_back("=> " + std::to_string(result));
             }
             for (; starts(i, "log: "); i++)
-                if (kind == '-')
+                if (setup)
                     got.push_back(want[i]);
-            for (std::string line : kind == '-' ? std::vector<std::string>{} : log().lines()) {
-                for (size_t at; (at = line.find(kDir)) != std::string::npos;)
-                    line.erase(at, kDir.size());
-                got.push_back("log: " + line);
-            }
+            for (std::string line : setup ? std::vector<std::string>{} : log().lines())
+                got.push_back("log: " + std::regex_replace(line, std::regex(kDir), ""));
         }
         const char *update = std::getenv("VESK_UPDATE_GOLDEN");
         if (update != nullptr && std::string(update) == "1")
@@ -949,6 +820,16 @@ class Driver : public vesk_test::ModelFixture {
                           << "\nwhere the file says\n  "
                           << (at.first == want.end() ? "(the end)" : *at.first);
         }
+    }
+    // The lines of text, "\\ no newline" after a last one without a line end.
+    static std::vector<std::string> lines(const std::string &text) {
+        std::vector<std::string> out;
+        std::istringstream in(text);
+        for (std::string l; std::getline(in, l);)
+            out.push_back(l);
+        if (!text.empty() && text.back() != '\n')
+            out.push_back("\\ no newline");
+        return out;
     }
 
     // Standard output with the addresses of the model's records named ("<port ge1>"): one
