@@ -415,35 +415,6 @@ class Driver : public vesk_test::ModelFixture {
         unlink(path);
         return vesk_console_redirect("/nonexistent/dmn/console");
     }
-    // Makes every port anew with its defaults and memberships (as a restart would), reads the
-    // running configuration back as a configuration file, and checks it is written the same.
-    void round_trip() {
-        const std::string text = cli_running_config(veskm);
-        // ctest runs transcripts side by side: each process writes a file of its own.
-        const std::string path =
-            testing::TempDir() + "vesk-round-trip-" + std::to_string(getpid()) + ".conf";
-        std::ofstream(path) << text;
-        bridge()->vesk_enable = 0;
-        for (vesk_port *port : items<vesk_port>(bridge()->port_list)) {
-            std::vector<uint16_t> vlans;
-            for (vesk_rlist *r = port->vlan_list; r != nullptr; r = r->next)
-                for (int vid = r->low; vid <= r->high; vid++)
-                    vlans.push_back(uint16_t(vid));
-            interface *ifp = port->ifp;
-            vesk_remove_port_from_bridge(ifp, VESK_BRIDGE_NAME);
-            vesk_port *fresh = vesk_bridge_add_port(bridge(), ifp);
-            for (uint16_t vid : vlans)
-                join(fresh, vid);
-        }
-        const int failed = host_config_read(veskm, path.c_str());
-        std::remove(path.c_str());
-        const std::string read = log().text();
-        log().clear();
-        if (failed != 0 || cli_running_config(veskm) != text)
-            throw std::runtime_error(read + "read back:\n" + cli_running_config(veskm) +
-                                     "instead of\n" + text);
-    }
-
     const Words *w_ = nullptr;
     std::map<std::string, size_t> seen_;
     std::map<std::string, std::vector<uint8_t>> frames_;
@@ -652,7 +623,6 @@ class Driver : public vesk_test::ModelFixture {
          }},
         // The shell's own: the layer-2 debug word and files.
         {"layer2-debug", [this] { term_layer2_debug_proto = uint32_t(n(1)); }},
-        {"round-trip", [this] { round_trip(); }},
         {"config-file",
          [this] {
              if (host_config_read(veskm, (kDir + s(1)).c_str()) < 0)
