@@ -1,8 +1,5 @@
-// The daemon's world for unit tests, fuzz targets and benchmarks, free of any test framework:
-// the framework on a virtual clock (veskm), an NSM client that records what it would send, the
-// master record and bridge "1", debug flags and receive globals reset. stop() checks the model
-// (support/model_check.h), frees it as the daemon does and looks for live records; faults go to
-// the sink (a test fails, a fuzz target aborts).
+// The daemon's world (virtual clock, recording NSM client, bridge "1") for tests, fuzz targets and
+// benchmarks; stop() checks and frees the model, and faults go to the sink (fail or abort).
 #pragma once
 
 #include <cstdint>

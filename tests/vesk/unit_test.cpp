@@ -1,7 +1,5 @@
-// The daemon's cases as data, each on a fresh ModelFixture: the scenario files tests/vesk/*/*.scn
-// (language at the top of machine/machine.scn), a test per "test NAME" block, and the transcripts
-// tests/vesk/**/*.txt (language at the top of cli/transcripts/show.txt), in a shell of
-// privilege 15.
+// The daemon's cases as data on a fresh ModelFixture: a test per "test NAME" block of the scenarios
+// (*.scn, see machine/machine.scn) and per transcript (*.txt, see cli/transcripts/show.txt).
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
@@ -301,15 +299,16 @@ class Driver : public vesk_test::ModelFixture {
         msg.vid_info = entries.data();
         return nsm(pick(NSM_MSG_BRIDGE_VLAN_ADD_IF, NSM_MSG_BRIDGE_VLAN_DELETE_IF), msg);
     }
-    // The frame the port last sent on a VLAN (the same second encodes the same frame); with
-    // "foreign" one built with a scratch entry, with "own" one built into the port's entry.
-    std::vector<uint8_t> build() {
+    // The frame PORT last sent on VID (the same second encodes it alike); MODE "foreign" builds
+    // one with a scratch entry, "own" one into the port's entry.
+    std::vector<uint8_t> build(size_t at = 2) { // PORT VID [MODE] from word at
         vesk_provlan scratch{};
-        const std::string mode = w_->size() > 4 ? s(4) : "";
-        scratch = mode == "foreign" ? scratch : *entry(2, 3);
-        scratch.vid = vid(3);
+        const std::string mode = w_->size() > at + 2 ? s(at + 2) : "";
+        scratch = mode == "foreign" ? scratch : *entry(at, at + 1);
+        scratch.vid = vid(at + 1);
         uint8_t image[VESK_FRAME_BUF_LEN] = {};
-        vesk_encode_pkt(p(2), mode == "own" ? entry(2, 3) : &scratch, image + 22, image, image);
+        vesk_encode_pkt(p(at), mode == "own" ? entry(at, at + 1) : &scratch, image + 22, image,
+                        image);
         EXPECT_EQ(image[VESK_FRAME_LEN], 0) << "the spare byte stays clear";
         return std::vector<uint8_t>(image, image + VESK_FRAME_LEN);
     }
@@ -326,16 +325,14 @@ class Driver : public vesk_test::ModelFixture {
             return;
         }
         ASSERT_TRUE(peer_->next(f, 0)) << "no frame sent";
-        const Words port_vid = {"frame", "sent", s(1), s(2)};
-        w_ = &port_vid;
-        const std::vector<uint8_t> image = build();
+        const std::vector<uint8_t> image = build(1);
         EXPECT_EQ(f.payload, std::vector<uint8_t>(image.begin() + VESK_LINK_HDR_LEN, image.end()));
-        EXPECT_EQ(0, std::memcmp(f.payload.data() + 38, entry(2, 3)->tx_check, 8));
-        EXPECT_EQ(f.addr.vid, vid(3));
-        EXPECT_EQ(f.addr.ifindex, static_cast<int>(p(2)->ifindex));
+        EXPECT_EQ(0, std::memcmp(f.payload.data() + 38, entry(1, 2)->tx_check, 8));
+        EXPECT_EQ(f.addr.vid, vid(2));
+        EXPECT_EQ(f.addr.ifindex, static_cast<int>(p(1)->ifindex));
         EXPECT_EQ(f.addr.pad, 0);
         EXPECT_EQ(0, std::memcmp(f.addr.dst, vesk_arp_addr, 6));
-        EXPECT_EQ(0, std::memcmp(f.addr.src, p(2)->mac_address, 6));
+        EXPECT_EQ(0, std::memcmp(f.addr.src, p(1)->mac_address, 6));
     }
     long long vesk_send_captured() {
         const uint8_t data[VESK_PDU_LEN] = {};
@@ -357,8 +354,7 @@ class Driver : public vesk_test::ModelFixture {
         r->high = vid(2);
         return r;
     }
-    // veskd's arguments: the action (0 start, 1 help, 2 version, 3 bad) and what parsing gave.
-    // The cases share one options record (each parse starts from the defaults).
+    // veskd's arguments: the action and what parsing gave, into one shared options record.
     long long options() {
         Words words = rest(1);
         std::vector<char *> argv;
@@ -372,8 +368,8 @@ class Driver : public vesk_test::ModelFixture {
                 options_.config_file != nullptr ? options_.config_file : "-", options_.progname);
         return action;
     }
-    // A state file's text ("\n" and "\xHH" for their bytes): the ports read (-1: refused
-    // whole), the bad line, and what was read of each port.
+    // A state file's text ("\n" and "\xHH" for bytes): the ports read or -1, the bad line, each
+    // port.
     long long state_file() {
         std::string text;
         for (const std::string &w : rest(1))
@@ -391,16 +387,14 @@ class Driver : public vesk_test::ModelFixture {
                     e[i].name, e[i].deadline);
         return count;
     }
-    // A child that makes a fresh file its console prints a line to each stream: what the file
-    // holds. Then the result for a console that cannot be opened.
+    // What a child that made a fresh file its console printed there; then a console not opened.
     long long console() {
         char path[] = "/tmp/dmn-console-XXXXXX";
         close(mkstemp(path));
         std::fflush(nullptr); // what the test printed before must not be written again
         pid_t pid = fork();
         if (pid == 0) {
-            // Without a newline this stays in stdio's buffer whatever the stream is; it was
-            // written for the old stream and must not reach the console.
+            // Buffered for the old stream (no newline): it must not reach the console.
             std::fputs(" ", stdout);
             if (vesk_console_redirect(path) != 0)
                 _exit(2);
@@ -720,8 +714,7 @@ class Driver : public vesk_test::ModelFixture {
         {"stdout",
          [this] { EXPECT_NE(stdout_.find(s(1)), std::string::npos) << s(1) << " in " << stdout_; }},
     };
-    // Runs the transcript at path (its language: the head of cli/transcripts/show.txt), writing
-    // it anew with what each step gave: VESK_UPDATE_GOLDEN=1 writes that back, else it must match.
+    // Runs a transcript, writing it anew from what each step gave: VESK_UPDATE_GOLDEN=1 keeps that.
     void run_file(const std::string &path) {
         static const std::regex prompted(R"(^(\S*[#>] )(.*)$)");
         const std::vector<std::string> want = lines(vesk_test::read_file(path));
@@ -798,8 +791,8 @@ class Driver : public vesk_test::ModelFixture {
         return out;
     }
 
-    // Standard output with the addresses of the model's records named ("<port ge1>"): one
-    // printed otherwise (cut, padded, upper case) stays a number and fails the step.
+    // Standard output with the model's record addresses named ("<port ge1>"); a misprinted one
+    // fails.
     std::string name_addresses(std::string text) {
         auto name = [&](const void *p, const std::string &what) {
             char hex[32];
