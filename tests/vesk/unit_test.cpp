@@ -24,8 +24,6 @@
 #include "support/model_fixture.h"
 #include "support/wire_peer.h"
 #include "vesk/cli/cli.h"
-#include "vesk/cli/debug.h"
-#include "vesk/cli/show.h"
 #include "vesk/daemon/start.h"
 #include "vesk/daemon/state_file.h"
 #include "vesk/daemon/teardown.h"
@@ -185,7 +183,6 @@ class Driver : public vesk_test::ModelFixture {
         vesk_auth_set(0);
         if (vesk_get_master(veskm) != nullptr && bridge() != nullptr)
             std::strcpy(bridge()->name, VESK_BRIDGE_NAME);
-        term_layer2_debug_proto = 0;
         cli_free(cli_);
         ModelFixture::TearDown();
         peer_.reset();
@@ -585,11 +582,6 @@ class Driver : public vesk_test::ModelFixture {
         {"run-due", [] { thread_run_due(veskm); }},
         {"wall", [this] { set_time_of_day(kWall + n(1), kWallUsec); }},
         {"usec", [this] { zet_clock_advance_usec(n(1)); }},
-        {"msec",
-         [this] {
-             zet_clock_advance_usec(n(1) * 1000);
-             thread_run_due(veskm);
-         }},
         {"reset-stale", [] { record_vesk = {}; }},
         {"fdb-move",
          [this] {
@@ -615,8 +607,7 @@ class Driver : public vesk_test::ModelFixture {
          [this] {
              seen_[s(1)] = log_count_exact("Port " + s(1) + " mstate change to SMS_SENDING");
          }},
-        // The shell's own: the layer-2 debug word and files.
-        {"layer2-debug", [this] { term_layer2_debug_proto = uint32_t(n(1)); }},
+        // The shell's own: configuration files.
         {"config-file",
          [this] {
              if (host_config_read(veskm, (kDir + s(1)).c_str()) < 0)
