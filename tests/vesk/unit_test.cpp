@@ -582,7 +582,6 @@ class Driver : public vesk_test::ModelFixture {
         {"run-due", [] { thread_run_due(veskm); }},
         {"wall", [this] { set_time_of_day(kWall + n(1), kWallUsec); }},
         {"usec", [this] { zet_clock_advance_usec(n(1)); }},
-        {"reset-stale", [] { record_vesk = {}; }},
         {"fdb-move",
          [this] {
              nsm_msg_fdb_move move{uint32_t(n(1)), uint32_t(n(2)), vid(3), {2, 0, 0, 0, 10, 1}};
@@ -632,7 +631,6 @@ class Driver : public vesk_test::ModelFixture {
                  }
              }
          }},
-        {"grew", [this] { EXPECT_GT(get(p(1), s(2)), kept_.at(s(2))) << s(2); }},
         {"requests",
          [this] {
              Words got;
