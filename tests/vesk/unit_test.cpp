@@ -487,7 +487,7 @@ class Driver : public vesk_test::ModelFixture {
         {"shed", [this] { return vesk_recv_shed_repeat(&shed_, uint32_t(n(2)), pdu(1), n(3)); }},
         {"shed-count", [this] { return shed_.shed_count; }},
     };
-    // The commands that give nothing, and those that check.
+    // The commands that give nothing, then those that check.
     const std::map<std::string, std::function<void()>> does_ = {
         {"port",
          [this] {
@@ -558,8 +558,6 @@ class Driver : public vesk_test::ModelFixture {
         {"description",
          [this] { std::snprintf(ifp(1)->desc, sizeof ifp(1)->desc, "%s", s(2).c_str()); }},
         {"mac", [this] { parse_mac(s(2), p(1)->mac_address); }},
-        {"same-mac", [this] { std::memcpy(p(1)->mac_address, p(2)->mac_address, 6); }},
-        {"cut-rel", [this] { p(1)->cut_usec = p(2)->tx_usec + n(3); }},
         {"rlist-add", [this] { vesk_rlist_add(&p(1)->vlan_list, vid(2)); }},
         {"rl-add",
          [this] {
@@ -606,13 +604,11 @@ class Driver : public vesk_test::ModelFixture {
          [this] {
              seen_[s(1)] = log_count_exact("Port " + s(1) + " mstate change to SMS_SENDING");
          }},
-        // The shell's own: configuration files.
         {"config-file",
          [this] {
              if (host_config_read(veskm, (kDir + s(1)).c_str()) < 0)
                  throw std::runtime_error("no file " + s(1));
          }},
-        // Checks.
         {"expect", [this] { fields(2, [this](const std::string &f) { return get(p(1), f); }); }},
         {"entry", // PORT VID FIELD VALUE... or PORT VID none
          [this] {
