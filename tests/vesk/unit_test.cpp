@@ -10,6 +10,7 @@
 #include <iomanip>
 #include <map>
 #include <memory>
+#include <net/if.h>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -497,7 +498,8 @@ class Driver : public vesk_test::ModelFixture {
          }},
         {"iface", [this] { make_interface(s(1).c_str(), uint32_t(n(2)), w_->back() != "down"); }},
         {"leave", [this] { leave(p(1), vid(2)); }},
-        {"running", [this] { set_running(p(1), n(2) != 0); }},
+        {"running", // as a link message sets the flags, the machine untold
+         [this] { p(1)->flags = p(1)->ifp->flags = n(2) != 0 ? IFF_UP | IFF_RUNNING : 0; }},
         {"debug", // "no debug all", then each word as "debug loop-detect WORD", at the shell
          [this] {
              for (size_t i = 0; i < w_->size(); i++) {
