@@ -1,6 +1,5 @@
-// What the fuzz targets share: the test world (tests/support/world.h), aborting on any fault,
-// built afresh for each input (a finding replays from its input alone) and torn down after it:
-// the model must hold together and every record must be given back.
+// What the fuzz targets share: the test world, aborting on any fault, built afresh for each input
+// (a finding replays from its input alone) and torn down after it, checked and every record back.
 #pragma once
 
 #include <cstddef>

@@ -8,6 +8,7 @@
 #include "fuzz_daemon.h"
 #include "vesk/frame/encode.h"
 #include "vesk/frame/receive.h"
+#include "vesk/host/debug_flags.h"
 #include "vesk/machine/api.h"
 #include "vesk/model/model.h"
 
@@ -72,8 +73,8 @@ void receive(const uint8_t *record) {
     world.set_time_of_day(time_of_day);
     if (control & kAdvance)
         world.advance(1);
-    const uint32_t all = control & kDebug ? 0xffffffffu : 0;
-    world.set_debug(all, all, all);
+    vesk_global_debug.term_event = vesk_global_debug.term_nsm = vesk_global_debug.term_packet =
+        control & kDebug ? 0xffffffffu : 0;
     if ((control & kForceUp) && rx_ifindex >= 1 && rx_ifindex <= ports.size())
         vesk_api_force_up(ports[rx_ifindex - 1]->ifp, world.bridge());
     const uint8_t *frame = record + 2;

@@ -1,6 +1,5 @@
-// Captures the log lines (text and priority, no time stamp) of a framework handle for tests,
-// opening a log on standard error when zg has none (and closing it again). Detaching is safe
-// before or after lib_stop. Thread-safe.
+// Captures a framework handle's log lines and priorities (thread-safe), opening a log on standard
+// error when zg has none; detaching is safe before or after lib_stop.
 #pragma once
 
 #include <mutex>

@@ -1,7 +1,5 @@
-// Whether the daemon's model holds together (defined in world.cpp): counts against entries,
-// memberships on the port's side against the VLAN's, range lists in order, protect entries active
-// exactly where the port is a member, states in range, each timer armed only in the state that
-// waits on it. Gives the first contradiction in zg's model, or "".
+// The first contradiction in zg's model (counts, memberships, range order, active entries, states,
+// timers), or "" when it holds together; defined in world.cpp.
 #pragma once
 
 #include <string>

@@ -231,12 +231,6 @@ void World::join(vesk_port *port, uint16_t vid) {
         fault(std::string("port ") + port->name + " cannot join VLAN " + std::to_string(vid));
 }
 
-void World::set_running(vesk_port *port, bool running) {
-    port->flags = running ? IFF_UP | IFF_RUNNING : 0;
-    if (port->ifp != nullptr)
-        port->ifp->flags = port->flags;
-}
-
 long World::elapsed() const {
     return static_cast<long>(zet_clock_now_usec() / 1000000) - kStartSec;
 }
@@ -262,12 +256,6 @@ std::vector<PortStateRequest> World::requests() const {
         out.push_back(r);
     }
     return out;
-}
-
-void World::set_debug(uint32_t event, uint32_t nsm, uint32_t packet) {
-    vesk_global_debug.conf_event = vesk_global_debug.term_event = event;
-    vesk_global_debug.conf_nsm = vesk_global_debug.term_nsm = nsm;
-    vesk_global_debug.conf_packet = vesk_global_debug.term_packet = packet;
 }
 
 void World::check_model() const {

@@ -1,8 +1,5 @@
-// The daemon's world for unit tests, fuzz targets and benchmarks, free of any test framework:
-// the framework on a virtual clock (veskm), an NSM client that records what it would send, the
-// master record and bridge "1", debug flags and receive globals reset. stop() checks the model
-// (support/model_check.h), frees it as the daemon does and looks for live records; faults go to
-// the sink (a test fails, a fuzz target aborts).
+// The daemon's world (virtual clock, recording NSM client, bridge "1") for tests, fuzz targets and
+// benchmarks; stop() checks and frees the model, and faults go to the sink (fail or abort).
 #pragma once
 
 #include <cstdint>
@@ -54,15 +51,12 @@ class World {
     void leave(vesk_port *port, uint16_t vid) {
         vesk_bridge_vlan_del_port(vesk_find_vlan_from_bridge(vid, bridge()), port);
     }
-    // The flags of a port and its interface, as a link message sets them, machine untold.
-    void set_running(vesk_port *port, bool running);
 
     void advance(long seconds) { thread_advance(zg_, seconds); } // due work, then by seconds
     long elapsed() const;                              // whole virtual seconds since start
     void set_time_of_day(long seconds, long usec = 0); // frames' clock, until stop
     std::vector<PortStateRequest> requests() const;
     void clear_requests() { nsm_client_sent_clear(zg_->nc); }
-    void set_debug(uint32_t event, uint32_t nsm = 0, uint32_t packet = 0); // terminal and conf
     void check_model() const;
     void fault(const std::string &what) const { sink_(what); }
 
