@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -13,7 +12,6 @@
 #include <poll.h>
 #include <pty.h>
 #include <regex>
-#include <sstream>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -68,9 +66,7 @@ constexpr bool kMemoryMeasurable = true;
 
 std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 int connect_unix(const std::string &path) {
@@ -197,19 +193,17 @@ void Veskd::start(const std::vector<std::string> &env, const std::vector<std::st
 
 void Veskd::start_nsm(const std::vector<std::string> &orders) {
     kill_nsm(SIGTERM);
-    int in[2], out[2];
-    ASSERT_TRUE(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0);
+    int ends[2]; // the peer's standard input and output are one end
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
     if ((nsm_pid_ = fork()) == 0) {
-        dup2(in[0], STDIN_FILENO);
-        dup2(out[1], STDOUT_FILENO);
-        const std::string tool = VESK_BINARY_DIR "/tools/vesk-nsm-peer";
-        execl(tool.c_str(), tool.c_str(), (dir + "/nsm.sock").c_str(), nullptr);
+        dup2(ends[1], STDIN_FILENO);
+        dup2(ends[1], STDOUT_FILENO);
+        execl(VESK_BINARY_DIR "/tools/vesk-nsm-peer", "vesk-nsm-peer", (dir + "/nsm.sock").c_str(),
+              nullptr);
         _exit(127);
     }
-    close(in[0]);
-    close(out[1]);
-    to_nsm_ = in[1];
-    from_nsm_ = out[0];
+    close(ends[1]);
+    nsm_ = ends[0];
     for (const std::string &line :
          orders.empty() ? split("if-add 5 ge1 up 02:00:00:00:00:05 | if-add 6 ge2 up "
                                 "02:00:00:00:00:05 | bridge-add 1 | vlan-add 1 1 | vlan-add 1 10 | "
@@ -220,9 +214,8 @@ void Veskd::start_nsm(const std::vector<std::string> &orders) {
 }
 
 void Veskd::kill_nsm(int signo) {
-    for (int *fd : {&to_nsm_, &from_nsm_})
-        if (*fd >= 0)
-            close(std::exchange(*fd, -1));
+    if (nsm_ >= 0)
+        close(std::exchange(nsm_, -1));
     if (nsm_pid_ > 0 && kill(nsm_pid_, signo) == 0)
         waitpid(nsm_pid_, nullptr, 0);
     nsm_pid_ = -1;
@@ -231,13 +224,13 @@ void Veskd::kill_nsm(int signo) {
 
 std::string Veskd::order(const std::string &line) {
     const std::string text = line + "\n";
-    if (to_nsm_ < 0 || write(to_nsm_, text.data(), text.size()) != ssize_t(text.size()))
+    if (send(nsm_, text.data(), text.size(), MSG_NOSIGNAL) != ssize_t(text.size()))
         return "";
     // Orders that wait in the peer (wait-client, wait-request) wait at most 15 s themselves.
-    pollfd p{from_nsm_, POLLIN, 0};
+    pollfd p{nsm_, POLLIN, 0};
     char chunk[512];
     for (ssize_t n; nsm_buf_.find('\n') == std::string::npos; nsm_buf_.append(chunk, size_t(n)))
-        if (poll(&p, 1, 16000) <= 0 || (n = read(from_nsm_, chunk, sizeof chunk)) <= 0)
+        if (poll(&p, 1, 16000) <= 0 || (n = read(nsm_, chunk, sizeof chunk)) <= 0)
             return "";
     const std::string answer = nsm_buf_.substr(0, nsm_buf_.find('\n'));
     nsm_buf_.erase(0, answer.size() + 1);
@@ -283,28 +276,25 @@ class Scenario {
         std::ifstream in(path_);
         ASSERT_TRUE(in) << path_;
         std::vector<Step> steps;
+        const std::regex step(R"((?:<(\d+) |(\d+)\.\.(\d+) |(\d+)x )?(\S*) ?(.*))");
+        auto num = [](const std::string &text, long none) {
+            return text.empty() ? none : std::stol(text);
+        };
+        std::smatch m;
         std::string line;
         for (int n = 1; std::getline(in, line); n++) {
             if (line.empty() || line[0] == '#')
                 continue;
-            if (std::strchr("=~!%", line[0]) && (line.size() == 1 || line[1] == ' ')) {
+            if (std::strchr("=~!%", line[0]) && (line.size() == 1 || line[1] == ' '))
                 steps.back().checks.push_back(line);
-                continue;
-            }
-            Step &s = steps.emplace_back();
-            s.line = n;
-            const std::string first = line.substr(0, line.find(' '));
-            const size_t dots = first.find("..");
-            if (first[0] == '<')
-                s.max = std::stol(first.substr(1));
-            else if (std::isdigit(first[0]) && dots != std::string::npos)
-                s.min = std::stol(first), s.max = std::stol(first.substr(dots + 2));
-            else if (std::isdigit(first[0]))
-                s.times = std::stoi(first);
-            if (first[0] == '<' || std::isdigit(first[0]))
-                line.erase(0, first.size() + 1);
-            s.verb = line.substr(0, line.find(' '));
-            s.arg = line.size() > s.verb.size() ? line.substr(s.verb.size() + 1) : "";
+            else if (std::regex_match(line, m, step))
+                steps.push_back({n,
+                                 int(num(m[4], 1)),
+                                 num(m[2], -1),
+                                 num(m[1].str() + m[3].str(), -1),
+                                 m[5],
+                                 m[6],
+                                 {}});
         }
         if (!steps.empty() && steps[0].verb == "lab" && geteuid() != 0)
             GTEST_SKIP() << "a lab of network namespaces needs root";
@@ -449,8 +439,6 @@ class Scenario {
             const std::string want = read_file(path);
             return is(all == want, "the answers are\n" + all + "not\n" + want);
         }
-        if (v == "logfile")
-            return d_.log_path = a, HOLDS;
         if (v == "log" || v == "logs") {
             const std::string log = read_file(d_.log_path), text = v == "log" ? a : after_first;
             size_t n = 0;
@@ -459,15 +447,14 @@ class Scenario {
             return v == "log" ? is(n > 0, "not logged")
                               : is(n == size_t(num(0)), "logged " + std::to_string(n) + " times");
         }
+        const std::string proc = "/proc/" + std::to_string(d_.pid);
         if (v == "cpu") {            // over MS, below MAX percent of a core (100)
             auto cpu_seconds = [&] { // utime and stime, fields 14 and 15
-                const std::string stat = read_file("/proc/" + std::to_string(d_.pid) + "/stat");
-                std::istringstream in(stat.substr(std::min(stat.rfind(')') + 2, stat.size())));
-                std::string field;
-                unsigned long ticks = 0;
-                for (int i = 3; i <= 15 && in >> field; i++)
-                    ticks += i >= 14 ? std::stoul(field) : 0;
-                return double(ticks) / double(sysconf(_SC_CLK_TCK));
+                const std::string stat = read_file(proc + "/stat");
+                unsigned long user = 0, system = 0;
+                std::sscanf(stat.c_str() + std::min(stat.rfind(')') + 2, stat.size()),
+                            "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system);
+                return double(user + system) / double(sysconf(_SC_CLK_TCK));
             };
             const double before = cpu_seconds();
             const auto t0 = steady_clock::now();
@@ -537,7 +524,6 @@ class Scenario {
         }
         if (v == "nowire")
             return d_.wire.reset(), HOLDS;
-        const std::string proc = "/proc/" + std::to_string(d_.pid);
         auto rss = [&] { // in KiB
             const std::string status = read_file(proc + "/status");
             return std::stol(status.substr(status.find("VmRSS:") + 6));
