@@ -1,10 +1,5 @@
-// End-to-end tests, root only, on a real Linux bridge in network namespaces (support/switch_lab.h):
-// a real veskd driven by the files of scenarios/ (steps in tests/integration/scenarios/README.md;
-// those named storm_* measure CPU and run alone), and in this process, with this thread in the
-// lab's switch namespace, the kernel NSM and packet backends for what a real veskd cannot be made
-// to show there: an event buffer far too small for a burst of link changes, and tagged VLANs (a
-// bridge that does not filter VLANs has every port in VLAN 1 untagged, and this machine's kernel
-// cannot filter).
+// Root only, on a Linux bridge in namespaces: the scenario files, and in process what a real veskd
+// cannot show there (a tiny event buffer; tagged VLANs, since this kernel's bridges cannot filter).
 #include <cerrno>
 #include <cstring>
 #include <future>
@@ -15,17 +10,12 @@
 #include <thread>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include "support/daemon_process.h"
 #include "support/model_fixture.h"
 #include "support/switch_lab.h"
 #include "support/wait_until.h"
-#include "vesk/daemon/veskd.h"
 #include "vesk/frame/receive.h"
 #include "vesk/frame/transmit.h"
-#include "vesk/host/zet.h"
-#include "vesk/model/model.h"
 #include "vesk/nsm/nsm.h"
 #include "vesk/nsm/port_state.h"
 

@@ -1,7 +1,5 @@
-// A real veskd on the socket backends, driven by the scenario files in scenarios/ (their steps are
-// in scenarios/README.md), and writes of its configuration file killed at random points, in a
-// writer process and in veskd: the file is always the old or the new one, whole, and at most the
-// temporary file of the killed write is left beside it.
+// A real veskd on the socket backends driven by scenarios/, and writes of its configuration killed
+// at random points: the file is always the old or the new one, whole, beside at most one temporary.
 #include <fstream>
 #include <random>
 #include <sys/wait.h>

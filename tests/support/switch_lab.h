@@ -1,7 +1,5 @@
-// A switch on a real Linux bridge for end-to-end tests (root only): a namespace with bridge br0
-// (02:00:00:00:00:01) and ports geI (02:00:00:00:01:0I), veths whose peers nI (02:00:00:00:02:0I)
-// sit in a second namespace where the tests build loops. The namespaces, "dmn<pid>s<serial>" and
-// "dmn<pid>n<serial>" with IPv6 off, go with the lab, and at the latest with the test process.
+// A switch namespace with bridge br0 (02:00:00:00:00:01), ports geI (02:00:00:00:01:0I) and their
+// veth peers nI (02:00:00:00:02:0I) in a neighbour namespace; both go with the lab or the test.
 #pragma once
 
 #include <string>

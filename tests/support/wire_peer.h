@@ -1,6 +1,5 @@
-// The wire behind the frame socket's unix backend (VESK_FRAME "unix:PATH", or
-// zg->platform.frame), played by the test: it reads what the daemon sent and hands it frames as
-// if they had arrived on a port.
+// The wire behind the frame socket's unix backend, played by the test: it reads what the daemon
+// sent and hands it frames as if they had arrived on a port.
 #pragma once
 
 #include <cstdint>
