@@ -10,7 +10,6 @@
 #include <net/if.h>
 #include <optional>
 #include <poll.h>
-#include <pty.h>
 #include <regex>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -262,11 +261,10 @@ class Scenario {
         calm_ = true;
         if (storm_.joinable())
             storm_.join();
-        children_.push_back(tty_pid_);
         for (pid_t pid : children_)
             if (pid > 0 && kill(pid, SIGKILL) == 0)
                 waitpid(pid, nullptr, 0);
-        raw_.insert(raw_.end(), {notify_, tty_});
+        raw_.push_back(notify_);
         for (int fd : raw_)
             if (fd >= 0)
                 close(fd);
@@ -364,19 +362,6 @@ class Scenario {
         return is(!exact || out == whole, "the output is\n" + out + "not\n" + whole);
     }
 
-    // A shell command, on a terminal or not, killed when the scenario ends unless it ended.
-    pid_t child(const std::string &cmd, bool on_tty) {
-        const pid_t pid = on_tty ? forkpty(&tty_, nullptr, nullptr, nullptr) : fork();
-        if (pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            setenv("HOME", d_.dir.c_str(), 1);
-            setenv("TERM", "dumb", 1);
-            execl("/bin/sh", "sh", "-c", ("exec " + cmd).c_str(), nullptr);
-            _exit(127);
-        }
-        return pid;
-    }
-
     Outcome attempt(const Step &s) {
         const std::string a = expand(s.arg), &v = s.verb;
         const std::vector<std::string> w = split(a);
@@ -420,8 +405,17 @@ class Scenario {
             return code != num(0) ? is(false, "exit " + std::to_string(code) + ":\n" + out)
                                   : compare(s, out);
         }
-        if (v == "bg")
-            return children_.push_back(child(a, false)), is(children_.back() > 0, "no fork");
+        if (v == "bg") { // killed when the scenario ends
+            const pid_t pid = fork();
+            if (pid == 0) {
+                prctl(PR_SET_PDEATHSIG, SIGKILL);
+                setenv("HOME", d_.dir.c_str(), 1);
+                setenv("TERM", "dumb", 1);
+                execl("/bin/sh", "sh", "-c", ("exec " + a).c_str(), nullptr);
+                _exit(127);
+            }
+            return children_.push_back(pid), is(pid > 0, "no fork");
+        }
         if (v == "sleep")
             return std::this_thread::sleep_for(milliseconds(num(0))), HOLDS;
         if (v == "config")
@@ -575,32 +569,6 @@ class Scenario {
         }
         if (v == "reconnect")
             return is(d_.connect_vty(), "no vty session");
-        if (v == "tty")
-            return tty_pid_ = child(a, true), is(tty_pid_ > 0, "no terminal");
-        if (v == "type") { // ^U is Control-U
-            std::string text = a;
-            replace_all(text, "^U", "\x15");
-            return shown_.clear(),
-                   is(write(tty_, text.data(), text.size()) == ssize_t(text.size()));
-        }
-        if (v == "screen" || v == "tty-exit") { // what the terminal showed since the last type
-            char buf[4096];
-            for (pollfd p{tty_, POLLIN, 0}; poll(&p, 1, 10) == 1;) {
-                const ssize_t n = read(tty_, buf, sizeof buf);
-                if (n <= 0)
-                    break;
-                shown_.append(buf, size_t(n));
-            }
-        }
-        if (v == "screen")
-            return compare(s, shown_);
-        if (v == "tty-exit") { // the command has ended with CODE (the terminal drained meanwhile)
-            int st = 0;
-            if (waitpid(tty_pid_, &st, WNOHANG) != tty_pid_)
-                return is(false, "it runs:\n" + shown_);
-            tty_pid_ = -1;
-            return is(WIFEXITED(st) && WEXITSTATUS(st) == num(0), "it ended otherwise");
-        }
         if (v == "wrap")
             return d_.wrapper = split(a, " | "), HOLDS;
         if (v == "notify") { // a service manager's socket at $DIR/notify
@@ -638,9 +606,7 @@ class Scenario {
     SentFrame frame_;
     long rss_ = 0, fds_ = 0;
     std::vector<int> raw_;
-    int notify_ = -1, tty_ = -1;
-    pid_t tty_pid_ = -1;
-    std::string shown_;
+    int notify_ = -1;
     size_t silent_sent_ = 0;
     std::string heard_;
     std::thread storm_;
