@@ -61,6 +61,27 @@ constexpr bool kMemoryMeasurable = !__has_feature(address_sanitizer);
 constexpr bool kMemoryMeasurable = true;
 #endif
 
+// Sends line (nothing when empty) on fd and reads until end(what came) says where the answer
+// ends; "" when fd ends or limit passes first.
+std::string talk(int fd, const std::string &line, milliseconds limit,
+                 const std::function<size_t(const std::string &)> &end) {
+    std::string reply, text = line + "\n";
+    if (!line.empty() && send(fd, text.data(), text.size(), MSG_NOSIGNAL) != ssize_t(text.size()))
+        return "";
+    for (const auto deadline = steady_clock::now() + limit;;) {
+        if (const size_t at = end(reply); at != std::string::npos)
+            return reply.substr(0, at);
+        const auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        char buf[4096];
+        ssize_t n = 0;
+        if (left.count() <= 0 || poll(&p, 1, int(left.count())) <= 0 ||
+            (n = read(fd, buf, sizeof buf)) <= 0)
+            return "";
+        reply.append(buf, size_t(n));
+    }
+}
+
 } // namespace
 
 std::string read_file(const std::string &path) {
@@ -86,25 +107,14 @@ bool Veskd::connect_vty(milliseconds limit) {
 
 // A reply ends with a prompt: a last line of "veskd" then "> " or "# ".
 std::string Veskd::cmd(const std::string &line, milliseconds limit) {
-    std::string reply, text = line + "\n";
     prompted_ = false;
-    if (vty_ < 0 || (!line.empty() &&
-                     send(vty_, text.data(), text.size(), MSG_NOSIGNAL) != ssize_t(text.size())))
-        return "";
-    for (const auto deadline = steady_clock::now() + limit;;) {
+    return talk(vty_, line, limit, [&](const std::string &reply) {
         const size_t begin = reply.rfind('\n') + 1; // 0 without a line end
-        if ((reply.ends_with("> ") || reply.ends_with("# ")) &&
-            reply.compare(begin, 5, "veskd") == 0)
-            return prompted_ = true, reply.substr(0, begin);
-        const auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now());
-        pollfd pfd{vty_, POLLIN, 0};
-        char buf[4096];
-        ssize_t n = 0;
-        if (left.count() <= 0 || poll(&pfd, 1, int(left.count())) <= 0 ||
-            (n = read(vty_, buf, sizeof buf)) <= 0)
-            return "";
-        reply.append(buf, size_t(n));
-    }
+        return (reply.ends_with("> ") || reply.ends_with("# ")) &&
+                       reply.compare(begin, 5, "veskd") == 0
+                   ? (prompted_ = true, begin)
+                   : std::string::npos;
+    });
 }
 
 Veskd::Veskd() {
@@ -218,22 +228,11 @@ void Veskd::kill_nsm(int signo) {
     if (nsm_pid_ > 0 && kill(nsm_pid_, signo) == 0)
         waitpid(nsm_pid_, nullptr, 0);
     nsm_pid_ = -1;
-    nsm_buf_.clear();
 }
 
+// Orders that wait in the peer (wait-client, wait-request) wait at most 15 s themselves.
 std::string Veskd::order(const std::string &line) {
-    const std::string text = line + "\n";
-    if (send(nsm_, text.data(), text.size(), MSG_NOSIGNAL) != ssize_t(text.size()))
-        return "";
-    // Orders that wait in the peer (wait-client, wait-request) wait at most 15 s themselves.
-    pollfd p{nsm_, POLLIN, 0};
-    char chunk[512];
-    for (ssize_t n; nsm_buf_.find('\n') == std::string::npos; nsm_buf_.append(chunk, size_t(n)))
-        if (poll(&p, 1, 16000) <= 0 || (n = read(nsm_, chunk, sizeof chunk)) <= 0)
-            return "";
-    const std::string answer = nsm_buf_.substr(0, nsm_buf_.find('\n'));
-    nsm_buf_.erase(0, answer.size() + 1);
-    return answer;
+    return talk(nsm_, line, 16s, [](const std::string &reply) { return reply.find('\n'); });
 }
 
 void Veskd::configure(const std::vector<std::string> &lines) {

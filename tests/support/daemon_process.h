@@ -68,7 +68,6 @@ class Veskd {
     int status_ = 0;
     pid_t nsm_pid_ = -1;
     int nsm_ = -1; // the peer's standard input and output
-    std::string nsm_buf_;
     int vty_ = -1;
     bool prompted_ = false;
 };
