@@ -284,14 +284,10 @@ class Scenario {
                 continue;
             if (std::strchr("=~!%", line[0]) && (line.size() == 1 || line[1] == ' '))
                 steps.back().checks.push_back(line);
-            else if (std::regex_match(line, m, step))
-                steps.push_back({n,
-                                 int(num(m[4], 1)),
-                                 num(m[2], -1),
-                                 num(m[1].str() + m[3].str(), -1),
-                                 m[5],
-                                 m[6],
-                                 {}});
+            else if (std::regex_match(line, m, step)) { // one of m[1] and m[3] at most
+                const long max = num(m[1].str() + m[3].str(), -1);
+                steps.push_back({n, int(num(m[4], 1)), num(m[2], -1), max, m[5], m[6], {}});
+            }
         }
         if (!steps.empty() && steps[0].verb == "lab" && geteuid() != 0)
             GTEST_SKIP() << "a lab of network namespaces needs root";
@@ -366,7 +362,7 @@ class Scenario {
         const std::vector<std::string> w = split(a);
         auto num = [&](size_t i) { return std::stoi(w.at(i)); };
         const std::string after_first = w.size() > 1 ? a.substr(w[0].size() + 1) : "";
-        if (!lab_ && (v == "ip" || v == "hairpin" || v == "cable" || v == "down"))
+        if (!lab_ && (v == "hairpin" || v == "cable" || v == "down"))
             return why_ = "no lab step came first", FAILS;
         if (v == "lab") // namespaces with a bridge of N ports, where veskd starts on the kernel
             return lab_ports_ = num(0), lab_.emplace(lab_ports_), is(lab_->ok(), "no lab");
@@ -457,9 +453,6 @@ class Scenario {
             std::cout << "veskd CPU " << share << "% of a core\n";
             return is(share < (w.size() > 1 ? num(1) : 100), "veskd pays for what it need not");
         }
-        if (v == "ip")
-            return is(sh("ip -n " + (w[0] == "s" ? lab_->switch_ns() : lab_->neighbour_ns()) + " " +
-                         after_first));
         if (v == "hairpin" || v == "cable") {
             const std::string br = v == "cable" ? "cb" + w[0] + w[1] : "hp" + w[0],
                               ip = "ip -n " + lab_->neighbour_ns() + " link ";

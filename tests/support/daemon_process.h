@@ -22,21 +22,17 @@ std::string read_file(const std::string &path);
 // A stream socket connected to the Unix socket at path, or -1.
 int connect_unix(const std::string &path);
 
-// A veskd with its configuration file (at first only "log file" into the directory), log, vty
-// socket, state file and output in a fresh directory; on the socket backends an NSM peer serves
-// it and the test plays the wire. Shows the log's tail when the test failed, and kills what runs.
+// A veskd with its files (the configuration at first only "log file") in a fresh directory; shows
+// the log's tail when the test failed, and kills what runs.
 class Veskd {
   public:
     Veskd();
     ~Veskd();
 
-    // Starts veskd with args (default "-P 0"; "-f" the configuration file unless args name one)
-    // and env ("NAME=VALUE") added to the test's, and waits until its vty answers: in netns on
-    // the kernel backends, or else on the peer (the default switch unless one was started) and a
-    // fresh wire.
+    // Starts veskd with args (default "-P 0"; -f the configuration unless given) and env added,
+    // in netns on the kernel backends or else on the peer and a fresh wire; waits for its vty.
     void start(const std::vector<std::string> &env = {}, const std::vector<std::string> &args = {});
-    // A fresh NSM peer (tools/vesk-nsm-peer; the one before goes) that must take every order, by
-    // default the switch of ports ge1 (5, VLANs 1 and 10) and ge2 (6, VLAN 1) of bridge "1".
+    // A fresh NSM peer that must take every order, by default those of the README's switch.
     void start_nsm(const std::vector<std::string> &orders = {});
     // The peer's answer to an order ("" when none comes within 16 s).
     std::string order(const std::string &line);
@@ -74,10 +70,9 @@ class Veskd {
 
 // Runs the scenario file at path (steps in tests/integration/scenarios/README.md).
 void play(const std::string &path);
-// The .scn files of dir whose names (without .scn) match the regular expression names.
+// The .scn files of dir whose names (without .scn) match the regular expression names, each
+// the test SUITE.Scenario/NAME of VESK_SCENARIOS.
 std::vector<std::string> scenario_files(const std::string &dir, const std::string &names);
-// One test SUITE.Scenario/NAME for each file NAME.scn in DIR whose NAME matches the regular
-// expression NAMES.
 #define VESK_SCENARIOS(SUITE, DIR, NAMES)                                                          \
     class SUITE : public ::testing::TestWithParam<std::string> {};                                 \
     TEST_P(SUITE, Scenario) {                                                                      \
