@@ -113,9 +113,8 @@ TEST_F(NsmKernel, ModelMatchesTheKernelSoonAfterABurstThatOverrunsTheBuffer) {
     EXPECT_GT(stats.syncs, 1u);
 
     // A port that left, the bridge, no interface, and a record with both flags: nothing changes.
-    for (const char *name : {"ge2", "br0"})
-        EXPECT_EQ(vesk_send_port_state_to_nsm(if_nametoindex(name), VESK_PORT_REQ_SHUTDOWN), -1);
-    EXPECT_EQ(vesk_send_port_state_to_nsm(999999u, VESK_PORT_REQ_SHUTDOWN), -1);
+    for (unsigned ifindex : {if_nametoindex("ge2"), if_nametoindex("br0"), 999999u})
+        EXPECT_EQ(vesk_send_port_state_to_nsm(ifindex, VESK_PORT_REQ_SHUTDOWN), -1);
     vesk_port_state_msg both = {0x0003, 0, if_nametoindex("ge1")};
     EXPECT_EQ(nsm_client_send_vesk_message(veskm->nc, &both, NSM_MSG_VESK_PORT_STATE), -1);
     for (const char *name : {"ge1", "ge2", "br0"})

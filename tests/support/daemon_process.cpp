@@ -263,7 +263,6 @@ class Scenario {
         for (pid_t pid : children_)
             if (pid > 0 && kill(pid, SIGKILL) == 0)
                 waitpid(pid, nullptr, 0);
-        raw_.push_back(notify_);
         for (int fd : raw_)
             if (fd >= 0)
                 close(fd);
@@ -533,9 +532,8 @@ class Scenario {
             return is(!raw_.empty(), "no session");
         }
         if (v == "silent") { // the last raw session sends, never reading: veskd takes some of it
-            std::string text;
-            for (const std::string &line : split(after_first, " | "))
-                text += line + "\n";
+            std::string text = after_first + "\n";
+            replace_all(text, " | ", "\n");
             for (auto end = steady_clock::now() + milliseconds(num(0)); steady_clock::now() < end;)
                 if (pollfd p{raw_.back(), POLLOUT, 0}; poll(&p, 1, 50) == 1)
                     silent_sent_ += size_t(std::max<ssize_t>(
@@ -563,18 +561,6 @@ class Scenario {
             return is(d_.connect_vty(), "no vty session");
         if (v == "wrap")
             return d_.wrapper = split(a, " | "), HOLDS;
-        if (v == "notify") { // a service manager's socket at $DIR/notify
-            sockaddr_un addr{AF_UNIX, {}};
-            (d_.dir + "/notify").copy(addr.sun_path, sizeof addr.sun_path - 1);
-            notify_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-            return is(bind(notify_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0);
-        }
-        if (v == "heard") { // what the service manager heard, each datagram followed by "|"
-            char buf[512];
-            for (ssize_t n; (n = recv(notify_, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
-                heard_.append(buf, size_t(n)).push_back('|');
-            return compare(s, heard_);
-        }
         if (v == "storm" && !storm_.joinable()) // frames arrive on IF until the scenario ends
             storm_ = std::thread([this, ifindex = num(0)] {
                 const uint8_t mac[6] = {0x02, 0, 0, 0, 0, 0x01};
@@ -598,9 +584,7 @@ class Scenario {
     SentFrame frame_;
     long rss_ = 0, fds_ = 0;
     std::vector<int> raw_;
-    int notify_ = -1;
     size_t silent_sent_ = 0;
-    std::string heard_;
     std::thread storm_;
     std::atomic<bool> calm_{false};
     std::atomic<long> stormed_{0};
