@@ -331,8 +331,7 @@ class Scenario {
             {"$NN", lab_ ? lab_->neighbour_ns() : "-"},
             {"$CLI", VESK_BINARY_DIR "/tools/vesk-cli"},
             {"$VESKD", VESK_BINARY_DIR "/vesk/veskd"},
-            {"$FRAMES", "/usr/bin/python3 " VESK_SOURCE_DIR "/tests/e2e/frames.py"},
-            {"$NOBODY", "setpriv --reuid=65534 --regid=65534 --clear-groups"}};
+            {"$FRAMES", "/usr/bin/python3 " VESK_SOURCE_DIR "/tests/e2e/frames.py"}};
         for (const auto &[name, value] : vars)
             replace_all(s, name, value);
         return s;
@@ -410,8 +409,6 @@ class Scenario {
             }
             return children_.push_back(pid), is(pid > 0, "no fork");
         }
-        if (v == "sleep")
-            return std::this_thread::sleep_for(milliseconds(num(0))), HOLDS;
         if (v == "config")
             return d_.configure(split(a, " | ")), is(!::testing::Test::HasFatalFailure());
         if (v == "vty")
@@ -494,10 +491,6 @@ class Scenario {
             for (SentFrame f; d_.wire->next(f, 0);)
                 frame_ = f;
             return HOLDS;
-        }
-        if (v == "noframe") {
-            SentFrame f;
-            return d_.wire->next(f, num(0)) ? why_ = "a frame came", FAILS : HOLDS;
         }
         if (v == "reflect") { // with the payload's bytes w[1...] flipped
             SentFrame f = frame_;
