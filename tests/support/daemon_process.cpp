@@ -264,8 +264,7 @@ class Scenario {
             if (pid > 0 && kill(pid, SIGKILL) == 0)
                 waitpid(pid, nullptr, 0);
         for (int fd : raw_)
-            if (fd >= 0)
-                close(fd);
+            close(fd);
     }
 
     void run() {

@@ -19,8 +19,7 @@ namespace vesk_test {
 using std::chrono::milliseconds;
 
 std::string read_file(const std::string &path);
-// A stream socket connected to the Unix socket at path, or -1.
-int connect_unix(const std::string &path);
+int connect_unix(const std::string &path); // a stream socket connected to path, or -1
 
 // A veskd with its files (the configuration at first only "log file") in a fresh directory; shows
 // the log's tail when the test failed, and kills what runs.
@@ -56,8 +55,7 @@ class Veskd {
     // Program wrapper[0] with argv wrapper[1...], veskd's path and args runs in veskd's place.
     std::vector<std::string> wrapper;
     pid_t pid = -1;
-    // The wire; reset, its socket is closed and its path removed.
-    std::unique_ptr<WirePeer> wire;
+    std::unique_ptr<WirePeer> wire; // reset, its socket closes and its path goes
 
   private:
     bool reaped_ = false;

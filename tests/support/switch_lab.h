@@ -30,8 +30,7 @@ class SwitchLab {
     SwitchLab(const SwitchLab &) = delete;
     SwitchLab &operator=(const SwitchLab &) = delete;
 
-    // Every step of the set-up worked.
-    bool ok() const { return flags_fd_ >= 0; }
+    bool ok() const { return flags_fd_ >= 0; } // every step of the set-up worked
     const std::string &switch_ns() const { return ns_[0]; }
     const std::string &neighbour_ns() const { return ns_[1]; }
     // IFF_* flags of an interface of the switch namespace; 0 when it is missing.
