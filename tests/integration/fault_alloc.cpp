@@ -42,14 +42,12 @@ class AllocFault : public vesk_test::ModelFixture,
         nsm_view view;
         while (std::getline(parts >> std::ws, part, '|')) {
             part.erase(part.find_last_not_of(' ') + 1);
-            std::istringstream in(part);
+            std::istringstream in(kind == "cli" ? "" : part);
             std::string op, name, how;
             uint32_t index = 0;
-            if (kind == "cli") {
+            if (kind == "cli")
                 cli_execute(cli_, part.c_str(), true);
-                continue;
-            }
-            if (in >> op && op == "if" && in >> index >> name >> how)
+            else if (in >> op && op == "if" && in >> index >> name >> how)
                 view.ifs[index] = {
                     name, how == "up" ? kUp : 0x1, {2, 0, 0, 0, 0, uint8_t(index)}, 6, 100};
             else if (op == "bridge" && in >> name >> how)

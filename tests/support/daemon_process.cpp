@@ -30,11 +30,9 @@ namespace {
 
 // Polls done() every few milliseconds until it holds; false when limit passes first.
 bool wait_for(const std::function<bool()> &done, milliseconds limit = 10s) {
-    for (const auto deadline = steady_clock::now() + limit; !done();) {
-        if (steady_clock::now() >= deadline)
+    for (const auto end = steady_clock::now() + limit; !done(); std::this_thread::sleep_for(5ms))
+        if (steady_clock::now() >= end)
             return false;
-        std::this_thread::sleep_for(5ms);
-    }
     return true;
 }
 
@@ -225,9 +223,8 @@ void Veskd::start_nsm(const std::vector<std::string> &orders) {
 void Veskd::kill_nsm(int signo) {
     if (nsm_ >= 0)
         close(std::exchange(nsm_, -1));
-    if (nsm_pid_ > 0 && kill(nsm_pid_, signo) == 0)
-        waitpid(nsm_pid_, nullptr, 0);
-    nsm_pid_ = -1;
+    if (const pid_t p = std::exchange(nsm_pid_, -1); p > 0 && kill(p, signo) == 0)
+        waitpid(p, nullptr, 0);
 }
 
 // Orders that wait in the peer (wait-client, wait-request) wait at most 15 s themselves.
@@ -367,10 +364,9 @@ class Scenario {
             return is(bool(std::ofstream(d_.config_path(), std::ios::app) << a << "\n"));
         if (v == "start" || v == "launch") {
             const auto dashes = std::find(w.begin(), w.end(), "--");
-            std::vector<std::string> env(w.begin(), dashes), args;
+            std::vector<std::string> env(w.begin(), dashes),
+                args(dashes + (dashes != w.end()), w.end());
             env.erase(std::remove(env.begin(), env.end(), ""), env.end());
-            if (dashes != w.end())
-                args.assign(dashes + 1, w.end());
             d_.netns = lab_ ? lab_->switch_ns() : "";
             d_.start(env, args);
             auto knows_ports = [&] { // every port of br0, unless only launched
@@ -536,10 +532,9 @@ class Scenario {
         if (v == "refused") { // veskd closed all but MAX of the raw sessions, more than MAX
             const size_t shut = size_t(std::count_if(raw_.begin(), raw_.end(), [](int fd) {
                 char buf[65536];
-                ssize_t n;
-                while ((n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0) {
-                }
-                return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+                for (ssize_t n;;) // drained: closed, or only not yet
+                    if ((n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) <= 0)
+                        return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
             }));
             return is(raw_.size() > size_t(num(0)) && shut + size_t(num(0)) >= raw_.size(),
                       std::to_string(shut) + " of " + std::to_string(raw_.size()) + " closed");
