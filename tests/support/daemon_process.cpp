@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -11,9 +10,7 @@
 #include <net/if.h>
 #include <optional>
 #include <poll.h>
-#include <pty.h>
 #include <regex>
-#include <sstream>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -33,11 +30,9 @@ namespace {
 
 // Polls done() every few milliseconds until it holds; false when limit passes first.
 bool wait_for(const std::function<bool()> &done, milliseconds limit = 10s) {
-    for (const auto deadline = steady_clock::now() + limit; !done();) {
-        if (steady_clock::now() >= deadline)
+    for (const auto end = steady_clock::now() + limit; !done(); std::this_thread::sleep_for(5ms))
+        if (steady_clock::now() >= end)
             return false;
-        std::this_thread::sleep_for(5ms);
-    }
     return true;
 }
 
@@ -64,13 +59,32 @@ constexpr bool kMemoryMeasurable = !__has_feature(address_sanitizer);
 constexpr bool kMemoryMeasurable = true;
 #endif
 
+// Sends line (nothing when empty) on fd and reads until end(what came) says where the answer
+// ends; "" when fd ends or limit passes first.
+std::string talk(int fd, const std::string &line, milliseconds limit,
+                 const std::function<size_t(const std::string &)> &end) {
+    std::string reply, text = line + "\n";
+    if (!line.empty() && send(fd, text.data(), text.size(), MSG_NOSIGNAL) != ssize_t(text.size()))
+        return "";
+    for (const auto deadline = steady_clock::now() + limit;;) {
+        if (const size_t at = end(reply); at != std::string::npos)
+            return reply.substr(0, at);
+        const auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        char buf[4096];
+        ssize_t n = 0;
+        if (left.count() <= 0 || poll(&p, 1, int(left.count())) <= 0 ||
+            (n = read(fd, buf, sizeof buf)) <= 0)
+            return "";
+        reply.append(buf, size_t(n));
+    }
+}
+
 } // namespace
 
 std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 int connect_unix(const std::string &path) {
@@ -91,25 +105,14 @@ bool Veskd::connect_vty(milliseconds limit) {
 
 // A reply ends with a prompt: a last line of "veskd" then "> " or "# ".
 std::string Veskd::cmd(const std::string &line, milliseconds limit) {
-    std::string reply, text = line + "\n";
     prompted_ = false;
-    if (vty_ < 0 || (!line.empty() &&
-                     send(vty_, text.data(), text.size(), MSG_NOSIGNAL) != ssize_t(text.size())))
-        return "";
-    for (const auto deadline = steady_clock::now() + limit;;) {
+    return talk(vty_, line, limit, [&](const std::string &reply) {
         const size_t begin = reply.rfind('\n') + 1; // 0 without a line end
-        if ((reply.ends_with("> ") || reply.ends_with("# ")) &&
-            reply.compare(begin, 5, "veskd") == 0)
-            return prompted_ = true, reply.substr(0, begin);
-        const auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now());
-        pollfd pfd{vty_, POLLIN, 0};
-        char buf[4096];
-        ssize_t n = 0;
-        if (left.count() <= 0 || poll(&pfd, 1, int(left.count())) <= 0 ||
-            (n = read(vty_, buf, sizeof buf)) <= 0)
-            return "";
-        reply.append(buf, size_t(n));
-    }
+        return (reply.ends_with("> ") || reply.ends_with("# ")) &&
+                       reply.compare(begin, 5, "veskd") == 0
+                   ? (prompted_ = true, begin)
+                   : std::string::npos;
+    });
 }
 
 Veskd::Veskd() {
@@ -197,19 +200,17 @@ void Veskd::start(const std::vector<std::string> &env, const std::vector<std::st
 
 void Veskd::start_nsm(const std::vector<std::string> &orders) {
     kill_nsm(SIGTERM);
-    int in[2], out[2];
-    ASSERT_TRUE(pipe2(in, O_CLOEXEC) == 0 && pipe2(out, O_CLOEXEC) == 0);
+    int ends[2]; // the peer's standard input and output are one end
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
     if ((nsm_pid_ = fork()) == 0) {
-        dup2(in[0], STDIN_FILENO);
-        dup2(out[1], STDOUT_FILENO);
-        const std::string tool = VESK_BINARY_DIR "/tools/vesk-nsm-peer";
-        execl(tool.c_str(), tool.c_str(), (dir + "/nsm.sock").c_str(), nullptr);
+        dup2(ends[1], STDIN_FILENO);
+        dup2(ends[1], STDOUT_FILENO);
+        execl(VESK_BINARY_DIR "/tools/vesk-nsm-peer", "vesk-nsm-peer", (dir + "/nsm.sock").c_str(),
+              nullptr);
         _exit(127);
     }
-    close(in[0]);
-    close(out[1]);
-    to_nsm_ = in[1];
-    from_nsm_ = out[0];
+    close(ends[1]);
+    nsm_ = ends[0];
     for (const std::string &line :
          orders.empty() ? split("if-add 5 ge1 up 02:00:00:00:00:05 | if-add 6 ge2 up "
                                 "02:00:00:00:00:05 | bridge-add 1 | vlan-add 1 1 | vlan-add 1 10 | "
@@ -220,28 +221,15 @@ void Veskd::start_nsm(const std::vector<std::string> &orders) {
 }
 
 void Veskd::kill_nsm(int signo) {
-    for (int *fd : {&to_nsm_, &from_nsm_})
-        if (*fd >= 0)
-            close(std::exchange(*fd, -1));
-    if (nsm_pid_ > 0 && kill(nsm_pid_, signo) == 0)
-        waitpid(nsm_pid_, nullptr, 0);
-    nsm_pid_ = -1;
-    nsm_buf_.clear();
+    if (nsm_ >= 0)
+        close(std::exchange(nsm_, -1));
+    if (const pid_t p = std::exchange(nsm_pid_, -1); p > 0 && kill(p, signo) == 0)
+        waitpid(p, nullptr, 0);
 }
 
+// Orders that wait in the peer (wait-client, wait-request) wait at most 15 s themselves.
 std::string Veskd::order(const std::string &line) {
-    const std::string text = line + "\n";
-    if (to_nsm_ < 0 || write(to_nsm_, text.data(), text.size()) != ssize_t(text.size()))
-        return "";
-    // Orders that wait in the peer (wait-client, wait-request) wait at most 15 s themselves.
-    pollfd p{from_nsm_, POLLIN, 0};
-    char chunk[512];
-    for (ssize_t n; nsm_buf_.find('\n') == std::string::npos; nsm_buf_.append(chunk, size_t(n)))
-        if (poll(&p, 1, 16000) <= 0 || (n = read(from_nsm_, chunk, sizeof chunk)) <= 0)
-            return "";
-    const std::string answer = nsm_buf_.substr(0, nsm_buf_.find('\n'));
-    nsm_buf_.erase(0, answer.size() + 1);
-    return answer;
+    return talk(nsm_, line, 16s, [](const std::string &reply) { return reply.find('\n'); });
 }
 
 void Veskd::configure(const std::vector<std::string> &lines) {
@@ -269,42 +257,32 @@ class Scenario {
         calm_ = true;
         if (storm_.joinable())
             storm_.join();
-        children_.push_back(tty_pid_);
         for (pid_t pid : children_)
             if (pid > 0 && kill(pid, SIGKILL) == 0)
                 waitpid(pid, nullptr, 0);
-        raw_.insert(raw_.end(), {notify_, tty_});
         for (int fd : raw_)
-            if (fd >= 0)
-                close(fd);
+            close(fd);
     }
 
     void run() {
         std::ifstream in(path_);
         ASSERT_TRUE(in) << path_;
         std::vector<Step> steps;
+        const std::regex step(R"((?:<(\d+) |(\d+)\.\.(\d+) |(\d+)x )?(\S*) ?(.*))");
+        auto num = [](const std::string &text, long none) {
+            return text.empty() ? none : std::stol(text);
+        };
+        std::smatch m;
         std::string line;
         for (int n = 1; std::getline(in, line); n++) {
             if (line.empty() || line[0] == '#')
                 continue;
-            if (std::strchr("=~!%", line[0]) && (line.size() == 1 || line[1] == ' ')) {
+            if (std::strchr("=~!%", line[0]) && (line.size() == 1 || line[1] == ' '))
                 steps.back().checks.push_back(line);
-                continue;
+            else if (std::regex_match(line, m, step)) { // one of m[1] and m[3] at most
+                const long max = num(m[1].str() + m[3].str(), -1);
+                steps.push_back({n, int(num(m[4], 1)), num(m[2], -1), max, m[5], m[6], {}});
             }
-            Step &s = steps.emplace_back();
-            s.line = n;
-            const std::string first = line.substr(0, line.find(' '));
-            const size_t dots = first.find("..");
-            if (first[0] == '<')
-                s.max = std::stol(first.substr(1));
-            else if (std::isdigit(first[0]) && dots != std::string::npos)
-                s.min = std::stol(first), s.max = std::stol(first.substr(dots + 2));
-            else if (std::isdigit(first[0]))
-                s.times = std::stoi(first);
-            if (first[0] == '<' || std::isdigit(first[0]))
-                line.erase(0, first.size() + 1);
-            s.verb = line.substr(0, line.find(' '));
-            s.arg = line.size() > s.verb.size() ? line.substr(s.verb.size() + 1) : "";
         }
         if (!steps.empty() && steps[0].verb == "lab" && geteuid() != 0)
             GTEST_SKIP() << "a lab of network namespaces needs root";
@@ -349,8 +327,7 @@ class Scenario {
             {"$NN", lab_ ? lab_->neighbour_ns() : "-"},
             {"$CLI", VESK_BINARY_DIR "/tools/vesk-cli"},
             {"$VESKD", VESK_BINARY_DIR "/vesk/veskd"},
-            {"$FRAMES", "/usr/bin/python3 " VESK_SOURCE_DIR "/tests/e2e/frames.py"},
-            {"$NOBODY", "setpriv --reuid=65534 --regid=65534 --clear-groups"}};
+            {"$FRAMES", "/usr/bin/python3 " VESK_SOURCE_DIR "/tests/e2e/frames.py"}};
         for (const auto &[name, value] : vars)
             replace_all(s, name, value);
         return s;
@@ -374,25 +351,12 @@ class Scenario {
         return is(!exact || out == whole, "the output is\n" + out + "not\n" + whole);
     }
 
-    // A shell command, on a terminal or not, killed when the scenario ends unless it ended.
-    pid_t child(const std::string &cmd, bool on_tty) {
-        const pid_t pid = on_tty ? forkpty(&tty_, nullptr, nullptr, nullptr) : fork();
-        if (pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            setenv("HOME", d_.dir.c_str(), 1);
-            setenv("TERM", "dumb", 1);
-            execl("/bin/sh", "sh", "-c", ("exec " + cmd).c_str(), nullptr);
-            _exit(127);
-        }
-        return pid;
-    }
-
     Outcome attempt(const Step &s) {
         const std::string a = expand(s.arg), &v = s.verb;
         const std::vector<std::string> w = split(a);
         auto num = [&](size_t i) { return std::stoi(w.at(i)); };
         const std::string after_first = w.size() > 1 ? a.substr(w[0].size() + 1) : "";
-        if (!lab_ && (v == "ip" || v == "hairpin" || v == "cable" || v == "down"))
+        if (!lab_ && (v == "hairpin" || v == "cable" || v == "down"))
             return why_ = "no lab step came first", FAILS;
         if (v == "lab") // namespaces with a bridge of N ports, where veskd starts on the kernel
             return lab_ports_ = num(0), lab_.emplace(lab_ports_), is(lab_->ok(), "no lab");
@@ -400,10 +364,9 @@ class Scenario {
             return is(bool(std::ofstream(d_.config_path(), std::ios::app) << a << "\n"));
         if (v == "start" || v == "launch") {
             const auto dashes = std::find(w.begin(), w.end(), "--");
-            std::vector<std::string> env(w.begin(), dashes), args;
+            std::vector<std::string> env(w.begin(), dashes),
+                args(dashes + (dashes != w.end()), w.end());
             env.erase(std::remove(env.begin(), env.end(), ""), env.end());
-            if (dashes != w.end())
-                args.assign(dashes + 1, w.end());
             d_.netns = lab_ ? lab_->switch_ns() : "";
             d_.start(env, args);
             auto knows_ports = [&] { // every port of br0, unless only launched
@@ -430,10 +393,17 @@ class Scenario {
             return code != num(0) ? is(false, "exit " + std::to_string(code) + ":\n" + out)
                                   : compare(s, out);
         }
-        if (v == "bg")
-            return children_.push_back(child(a, false)), is(children_.back() > 0, "no fork");
-        if (v == "sleep")
-            return std::this_thread::sleep_for(milliseconds(num(0))), HOLDS;
+        if (v == "bg") { // killed when the scenario ends
+            const pid_t pid = fork();
+            if (pid == 0) {
+                prctl(PR_SET_PDEATHSIG, SIGKILL);
+                setenv("HOME", d_.dir.c_str(), 1);
+                setenv("TERM", "dumb", 1);
+                execl("/bin/sh", "sh", "-c", ("exec " + a).c_str(), nullptr);
+                _exit(127);
+            }
+            return children_.push_back(pid), is(pid > 0, "no fork");
+        }
         if (v == "config")
             return d_.configure(split(a, " | ")), is(!::testing::Test::HasFatalFailure());
         if (v == "vty")
@@ -449,8 +419,6 @@ class Scenario {
             const std::string want = read_file(path);
             return is(all == want, "the answers are\n" + all + "not\n" + want);
         }
-        if (v == "logfile")
-            return d_.log_path = a, HOLDS;
         if (v == "log" || v == "logs") {
             const std::string log = read_file(d_.log_path), text = v == "log" ? a : after_first;
             size_t n = 0;
@@ -459,15 +427,14 @@ class Scenario {
             return v == "log" ? is(n > 0, "not logged")
                               : is(n == size_t(num(0)), "logged " + std::to_string(n) + " times");
         }
+        const std::string proc = "/proc/" + std::to_string(d_.pid);
         if (v == "cpu") {            // over MS, below MAX percent of a core (100)
             auto cpu_seconds = [&] { // utime and stime, fields 14 and 15
-                const std::string stat = read_file("/proc/" + std::to_string(d_.pid) + "/stat");
-                std::istringstream in(stat.substr(std::min(stat.rfind(')') + 2, stat.size())));
-                std::string field;
-                unsigned long ticks = 0;
-                for (int i = 3; i <= 15 && in >> field; i++)
-                    ticks += i >= 14 ? std::stoul(field) : 0;
-                return double(ticks) / double(sysconf(_SC_CLK_TCK));
+                const std::string stat = read_file(proc + "/stat");
+                unsigned long user = 0, system = 0;
+                std::sscanf(stat.c_str() + std::min(stat.rfind(')') + 2, stat.size()),
+                            "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system);
+                return double(user + system) / double(sysconf(_SC_CLK_TCK));
             };
             const double before = cpu_seconds();
             const auto t0 = steady_clock::now();
@@ -477,9 +444,6 @@ class Scenario {
             std::cout << "veskd CPU " << share << "% of a core\n";
             return is(share < (w.size() > 1 ? num(1) : 100), "veskd pays for what it need not");
         }
-        if (v == "ip")
-            return is(sh("ip -n " + (w[0] == "s" ? lab_->switch_ns() : lab_->neighbour_ns()) + " " +
-                         after_first));
         if (v == "hairpin" || v == "cable") {
             const std::string br = v == "cable" ? "cb" + w[0] + w[1] : "hp" + w[0],
                               ip = "ip -n " + lab_->neighbour_ns() + " link ";
@@ -523,10 +487,6 @@ class Scenario {
                 frame_ = f;
             return HOLDS;
         }
-        if (v == "noframe") {
-            SentFrame f;
-            return d_.wire->next(f, num(0)) ? why_ = "a frame came", FAILS : HOLDS;
-        }
         if (v == "reflect") { // with the payload's bytes w[1...] flipped
             SentFrame f = frame_;
             for (size_t i = 1; i < w.size(); i++)
@@ -537,7 +497,6 @@ class Scenario {
         }
         if (v == "nowire")
             return d_.wire.reset(), HOLDS;
-        const std::string proc = "/proc/" + std::to_string(d_.pid);
         auto rss = [&] { // in KiB
             const std::string status = read_file(proc + "/status");
             return std::stol(status.substr(status.find("VmRSS:") + 6));
@@ -561,9 +520,8 @@ class Scenario {
             return is(!raw_.empty(), "no session");
         }
         if (v == "silent") { // the last raw session sends, never reading: veskd takes some of it
-            std::string text;
-            for (const std::string &line : split(after_first, " | "))
-                text += line + "\n";
+            std::string text = after_first + "\n";
+            replace_all(text, " | ", "\n");
             for (auto end = steady_clock::now() + milliseconds(num(0)); steady_clock::now() < end;)
                 if (pollfd p{raw_.back(), POLLOUT, 0}; poll(&p, 1, 50) == 1)
                     silent_sent_ += size_t(std::max<ssize_t>(
@@ -574,10 +532,9 @@ class Scenario {
         if (v == "refused") { // veskd closed all but MAX of the raw sessions, more than MAX
             const size_t shut = size_t(std::count_if(raw_.begin(), raw_.end(), [](int fd) {
                 char buf[65536];
-                ssize_t n;
-                while ((n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0) {
-                }
-                return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+                for (ssize_t n;;) // drained: closed, or only not yet
+                    if ((n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) <= 0)
+                        return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
             }));
             return is(raw_.size() > size_t(num(0)) && shut + size_t(num(0)) >= raw_.size(),
                       std::to_string(shut) + " of " + std::to_string(raw_.size()) + " closed");
@@ -589,46 +546,8 @@ class Scenario {
         }
         if (v == "reconnect")
             return is(d_.connect_vty(), "no vty session");
-        if (v == "tty")
-            return tty_pid_ = child(a, true), is(tty_pid_ > 0, "no terminal");
-        if (v == "type") { // ^U is Control-U
-            std::string text = a;
-            replace_all(text, "^U", "\x15");
-            return shown_.clear(),
-                   is(write(tty_, text.data(), text.size()) == ssize_t(text.size()));
-        }
-        if (v == "screen" || v == "tty-exit") { // what the terminal showed since the last type
-            char buf[4096];
-            for (pollfd p{tty_, POLLIN, 0}; poll(&p, 1, 10) == 1;) {
-                const ssize_t n = read(tty_, buf, sizeof buf);
-                if (n <= 0)
-                    break;
-                shown_.append(buf, size_t(n));
-            }
-        }
-        if (v == "screen")
-            return compare(s, shown_);
-        if (v == "tty-exit") { // the command has ended with CODE (the terminal drained meanwhile)
-            int st = 0;
-            if (waitpid(tty_pid_, &st, WNOHANG) != tty_pid_)
-                return is(false, "it runs:\n" + shown_);
-            tty_pid_ = -1;
-            return is(WIFEXITED(st) && WEXITSTATUS(st) == num(0), "it ended otherwise");
-        }
         if (v == "wrap")
             return d_.wrapper = split(a, " | "), HOLDS;
-        if (v == "notify") { // a service manager's socket at $DIR/notify
-            sockaddr_un addr{AF_UNIX, {}};
-            (d_.dir + "/notify").copy(addr.sun_path, sizeof addr.sun_path - 1);
-            notify_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-            return is(bind(notify_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0);
-        }
-        if (v == "heard") { // what the service manager heard, each datagram followed by "|"
-            char buf[512];
-            for (ssize_t n; (n = recv(notify_, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
-                heard_.append(buf, size_t(n)).push_back('|');
-            return compare(s, heard_);
-        }
         if (v == "storm" && !storm_.joinable()) // frames arrive on IF until the scenario ends
             storm_ = std::thread([this, ifindex = num(0)] {
                 const uint8_t mac[6] = {0x02, 0, 0, 0, 0, 0x01};
@@ -652,11 +571,7 @@ class Scenario {
     SentFrame frame_;
     long rss_ = 0, fds_ = 0;
     std::vector<int> raw_;
-    int notify_ = -1, tty_ = -1;
-    pid_t tty_pid_ = -1;
-    std::string shown_;
     size_t silent_sent_ = 0;
-    std::string heard_;
     std::thread storm_;
     std::atomic<bool> calm_{false};
     std::atomic<long> stormed_{0};

@@ -19,24 +19,19 @@ namespace vesk_test {
 using std::chrono::milliseconds;
 
 std::string read_file(const std::string &path);
-// A stream socket connected to the Unix socket at path, or -1.
-int connect_unix(const std::string &path);
+int connect_unix(const std::string &path); // a stream socket connected to path, or -1
 
-// A veskd with its configuration file (at first only "log file" into the directory), log, vty
-// socket, state file and output in a fresh directory; on the socket backends an NSM peer serves
-// it and the test plays the wire. Shows the log's tail when the test failed, and kills what runs.
+// A veskd with its files (the configuration at first only "log file") in a fresh directory; shows
+// the log's tail when the test failed, and kills what runs.
 class Veskd {
   public:
     Veskd();
     ~Veskd();
 
-    // Starts veskd with args (default "-P 0"; "-f" the configuration file unless args name one)
-    // and env ("NAME=VALUE") added to the test's, and waits until its vty answers: in netns on
-    // the kernel backends, or else on the peer (the default switch unless one was started) and a
-    // fresh wire.
+    // Starts veskd with args (default "-P 0"; -f the configuration unless given) and env added,
+    // in netns on the kernel backends or else on the peer and a fresh wire; waits for its vty.
     void start(const std::vector<std::string> &env = {}, const std::vector<std::string> &args = {});
-    // A fresh NSM peer (tools/vesk-nsm-peer; the one before goes) that must take every order, by
-    // default the switch of ports ge1 (5, VLANs 1 and 10) and ge2 (6, VLAN 1) of bridge "1".
+    // A fresh NSM peer that must take every order, by default those of the README's switch.
     void start_nsm(const std::vector<std::string> &orders = {});
     // The peer's answer to an order ("" when none comes within 16 s).
     std::string order(const std::string &line);
@@ -60,25 +55,22 @@ class Veskd {
     // Program wrapper[0] with argv wrapper[1...], veskd's path and args runs in veskd's place.
     std::vector<std::string> wrapper;
     pid_t pid = -1;
-    // The wire; reset, its socket is closed and its path removed.
-    std::unique_ptr<WirePeer> wire;
+    std::unique_ptr<WirePeer> wire; // reset, its socket closes and its path goes
 
   private:
     bool reaped_ = false;
     int status_ = 0;
     pid_t nsm_pid_ = -1;
-    int to_nsm_ = -1, from_nsm_ = -1;
-    std::string nsm_buf_;
+    int nsm_ = -1; // the peer's standard input and output
     int vty_ = -1;
     bool prompted_ = false;
 };
 
 // Runs the scenario file at path (steps in tests/integration/scenarios/README.md).
 void play(const std::string &path);
-// The .scn files of dir whose names (without .scn) match the regular expression names.
+// The .scn files of dir whose names (without .scn) match the regular expression names, each
+// the test SUITE.Scenario/NAME of VESK_SCENARIOS.
 std::vector<std::string> scenario_files(const std::string &dir, const std::string &names);
-// One test SUITE.Scenario/NAME for each file NAME.scn in DIR whose NAME matches the regular
-// expression NAMES.
 #define VESK_SCENARIOS(SUITE, DIR, NAMES)                                                          \
     class SUITE : public ::testing::TestWithParam<std::string> {};                                 \
     TEST_P(SUITE, Scenario) {                                                                      \

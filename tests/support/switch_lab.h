@@ -1,7 +1,5 @@
-// A switch on a real Linux bridge for end-to-end tests (root only): a namespace with bridge br0
-// (02:00:00:00:00:01) and ports geI (02:00:00:00:01:0I), veths whose peers nI (02:00:00:00:02:0I)
-// sit in a second namespace where the tests build loops. The namespaces, "dmn<pid>s<serial>" and
-// "dmn<pid>n<serial>" with IPv6 off, go with the lab, and at the latest with the test process.
+// A switch namespace with bridge br0 (02:00:00:00:00:01), ports geI (02:00:00:00:01:0I) and their
+// veth peers nI (02:00:00:00:02:0I) in a neighbour namespace; both go with the lab or the test.
 #pragma once
 
 #include <string>
@@ -32,8 +30,7 @@ class SwitchLab {
     SwitchLab(const SwitchLab &) = delete;
     SwitchLab &operator=(const SwitchLab &) = delete;
 
-    // Every step of the set-up worked.
-    bool ok() const { return flags_fd_ >= 0; }
+    bool ok() const { return flags_fd_ >= 0; } // every step of the set-up worked
     const std::string &switch_ns() const { return ns_[0]; }
     const std::string &neighbour_ns() const { return ns_[1]; }
     // IFF_* flags of an interface of the switch namespace; 0 when it is missing.

@@ -1,6 +1,5 @@
-// The wire behind the frame socket's unix backend (VESK_FRAME "unix:PATH", or
-// zg->platform.frame), played by the test: it reads what the daemon sent and hands it frames as
-// if they had arrived on a port.
+// The wire behind the frame socket's unix backend, played by the test: it reads what the daemon
+// sent and hands it frames as if they had arrived on a port.
 #pragma once
 
 #include <cstdint>
@@ -12,8 +11,7 @@
 
 namespace vesk_test {
 
-// One datagram from the daemon.
-struct SentFrame {
+struct SentFrame { // one datagram from the daemon
     frame_send_addr addr{};
     std::vector<uint8_t> payload;
 };
@@ -25,8 +23,7 @@ class WirePeer {
     WirePeer(const WirePeer &) = delete;
     WirePeer &operator=(const WirePeer &) = delete;
 
-    // "unix:PATH", the value for VESK_FRAME.
-    std::string spec() const { return "unix:" + path_; }
+    std::string spec() const { return "unix:" + path_; } // for VESK_FRAME
     // Waits for the frame socket's hello; false after timeout_ms.
     bool wait_hello(int timeout_ms = 5000);
     // The next frame the daemon sent; false after timeout_ms (0: only what is already there).
