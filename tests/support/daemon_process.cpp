@@ -45,11 +45,6 @@ std::vector<std::string> split(const std::string &text, const std::string &sep =
     return parts;
 }
 
-void replace_all(std::string &s, const std::string &from, const std::string &to) {
-    for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
-        s.replace(at, from.size(), to);
-}
-
 // Under AddressSanitizer freed memory waits in quarantine: resident size says nothing of leaks.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kMemoryMeasurable = false;
@@ -81,11 +76,6 @@ std::string talk(int fd, const std::string &line, milliseconds limit,
 }
 
 } // namespace
-
-std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 int connect_unix(const std::string &path) {
     sockaddr_un addr{AF_UNIX, {}};
@@ -315,7 +305,7 @@ class Scenario {
 
     std::string expand(std::string s) {
         for (const auto &[from, to] : {std::pair{"\\n", "\n"}, {"\\t", "\t"}, {"\\r", "\r"}})
-            replace_all(s, from, to);
+            s = replace_all(s, from, to);
         const std::pair<const char *, std::string> vars[] = {
             {"$DIR", d_.dir},
             {"$VTY", d_.vty_path()},
@@ -329,7 +319,7 @@ class Scenario {
             {"$VESKD", VESK_BINARY_DIR "/vesk/veskd"},
             {"$FRAMES", "/usr/bin/python3 " VESK_SOURCE_DIR "/tests/e2e/frames.py"}};
         for (const auto &[name, value] : vars)
-            replace_all(s, name, value);
+            s = replace_all(s, name, value);
         return s;
     }
 
@@ -412,7 +402,7 @@ class Scenario {
             std::string all;
             for (const std::string &c : split(after_first, " | "))
                 all += "== " + c + "\n" + d_.cmd(c);
-            replace_all(all, d_.dir, "$DIR");
+            all = replace_all(all, d_.dir, "$DIR");
             const std::string path = std::filesystem::path(path_).replace_filename(w[0]);
             if (std::getenv("VESK_UPDATE_GOLDEN") != nullptr)
                 std::ofstream(path) << all;
@@ -521,7 +511,7 @@ class Scenario {
         }
         if (v == "silent") { // the last raw session sends, never reading: veskd takes some of it
             std::string text = after_first + "\n";
-            replace_all(text, " | ", "\n");
+            text = replace_all(text, " | ", "\n");
             for (auto end = steady_clock::now() + milliseconds(num(0)); steady_clock::now() < end;)
                 if (pollfd p{raw_.back(), POLLOUT, 0}; poll(&p, 1, 50) == 1)
                     silent_sent_ += size_t(std::max<ssize_t>(

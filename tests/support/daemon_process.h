@@ -12,13 +12,13 @@
 
 #include <gtest/gtest.h>
 
+#include "support/text.h"
 #include "support/wire_peer.h"
 
 namespace vesk_test {
 
 using std::chrono::milliseconds;
 
-std::string read_file(const std::string &path);
 int connect_unix(const std::string &path); // a stream socket connected to path, or -1
 
 // A veskd with its files (the configuration at first only "log file") in a fresh directory; shows

@@ -1,5 +1,6 @@
 #include "support/toy_commands.h"
 
+#include "support/text.h"
 #include "support/typed_line.h"
 #include "support/vty_server.h"
 #include "zet/cli/cli.h"
@@ -11,7 +12,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <regex>
 #include <set>
@@ -96,55 +96,52 @@ CLI(macro_toy, macro_toy_cmd, "macro toy <1-9>", "macro", "toy", "a digit") {
     return argc == 1 && argv[1] == nullptr ? std::stoi(argv[0]) : -1;
 }
 
-// The rows of tests/zet/data/cli/toy.rows, read once: mode, privilege, flags, handler (null: the
-// row's trace<I>), syntax, help.
 struct Row {
     int mode, privilege;
     uint32_t flags;
-    cli_handler func;
-    std::string syntax, help;
+    const char *syntax, *help; // one help string per word, separated by "|"
+    cli_handler func;          // null: the row's trace<I>
 };
-size_t word_at(const std::string &words, const std::string &word) { // or past the last
-    std::istringstream in(words);
-    size_t at = 0;
-    for (std::string w; in >> w && w != word;)
-        at++;
-    return at;
-}
-const std::vector<Row> &rows() {
-    static const std::vector<Row> all = [] {
-        std::vector<Row> out;
-        std::istringstream in(read_text(VESK_SOURCE_DIR "/tests/zet/data/cli/toy.rows"));
-        for (std::string line, mode, shown, handler; std::getline(in, line);) {
-            std::istringstream f(line);
-            Row r{};
-            if (line.empty() || line[0] == '#' || !(f >> mode >> r.privilege >> shown >> handler))
-                continue;
-            std::getline(f >> std::ws, r.syntax, ';');
-            std::getline(f >> std::ws, r.help);
-            handler.pop_back(); // its ";"
-            r.mode = std::vector{EXEC_MODE, CONFIG_MODE, INTERFACE_MODE, PINTERFACE_MODE}.at(
-                word_at("exec config interface pinterface", mode));
-            r.flags = shown == "hidden" ? uint32_t{CLI_FLAG_HIDDEN} : 0;
-            r.func = std::vector<cli_handler>{nullptr,  show_big,  toy_enable, toy_interface,
-                                              toy_tx,   toy_which, toy_run,    toy_log,
-                                              toy_file, toy_set,   toy_number, toy_install_syntax}
-                         .at(word_at("trace big enable interface tx which run log file set number "
-                                     "install",
-                                     handler));
-            out.push_back(r);
-        }
-        return out;
-    }();
-    return all;
-}
+#define SHOW "Show running system information|"
+#define PICK "Select an interface to configure|Interface name"
+const Row ROWS[] = {
+    {EXEC_MODE, 1, 0, "show toy", SHOW "toy", nullptr},
+    {EXEC_MODE, 1, 0, "show toy interface IFNAME", SHOW "toy|interface|Interface name(e.g. ge, xe)",
+     nullptr},
+    {EXEC_MODE, 1, 0, "show toy vlan", SHOW "toy|vlan", nullptr},
+    {EXEC_MODE, 1, 0, "show tomato", SHOW "tomato", nullptr},
+    {EXEC_MODE, 1, 0, "set toy mode", "Set|toy|mode", nullptr},
+    {EXEC_MODE, 15, 0, "debug toy packet (recv|send|) (detail|)",
+     "Debugging functions|toy|packet|receive packets|send packets|Detailed information display",
+     nullptr},
+    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "show secret", SHOW "secret", nullptr},
+    {EXEC_MODE, 1, 0, "show big <1-100000000>", SHOW "big|bytes", show_big},
+    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy run LINE", "", toy_run},
+    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy log <0-7> LINE", "", toy_log},
+    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy (read|start) FILENAME", "", toy_file},
+    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy (reset|complain|rotate)", "", toy_set},
+    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy number WORD", "", toy_number},
+    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy install WORD LINE", "", toy_install_syntax},
+    {CONFIG_MODE, 1, 0, "toy enable", "toy|enable", toy_enable},
+    {CONFIG_MODE, 1, 0, "interface IFNAME", PICK, toy_interface},
+    {CONFIG_MODE, 1, 0, "toy which", "toy|which interface", toy_which},
+    {INTERFACE_MODE, 1, 0, "interface IFNAME", PICK, toy_interface},
+    {PINTERFACE_MODE, 1, 0, "interface IFNAME", PICK, toy_interface},
+    {INTERFACE_MODE, 1, 0, "toy tx <10-300>", "toy|interval|seconds next send packet", toy_tx},
+    {INTERFACE_MODE, 1, 0, "toy enable", "toy|enable", toy_enable},
+    {INTERFACE_MODE, 1, 0, "toy protect vlan <1-4094>", "toy|Protect|Vlan|the vlan", nullptr},
+    {INTERFACE_MODE, 1, 0, "toy protect vlan all", "toy|Protect|Vlan|all vlans", nullptr},
+    {INTERFACE_MODE, 1, 0, "toy loop (shutdown|log)", "toy|loop|loop shutdown|loop log", nullptr},
+    {INTERFACE_MODE, 1, 0, "description LINE", "Interface description|Text", nullptr},
+    {INTERFACE_MODE, 1, 0, "toy which", "toy|which interface", toy_which},
+};
 
 template <size_t I> int trace(struct cli *cli, int argc, char **argv) {
     std::string args;
     for (int i = 0; i < argc; i++)
         args += (i > 0 ? ", " : "") + std::string(argv[i]);
-    return cli_out(cli, "ran \"%s\" [%s] mode %d%s\n", rows()[I].syntax.c_str(), args.c_str(),
-                   cli->mode, argv[argc] != nullptr ? " (argv not ended)" : "") < 0;
+    return cli_out(cli, "ran \"%s\" [%s] mode %d%s\n", ROWS[I].syntax, args.c_str(), cli->mode,
+                   argv[argc] != nullptr ? " (argv not ended)" : "") < 0;
 }
 template <size_t... I> std::vector<cli_handler> traces(std::index_sequence<I...>) {
     return {trace<I>...};
@@ -196,17 +193,16 @@ std::string run_line(struct cli *cli, std::string line, std::string &logged) {
 // the interfaces ge10, ge2, ge1 and po1.
 bool toy_install(struct lib_globals *zg) {
     toy = ToyState{};
-    static const auto TRACES = traces(std::make_index_sequence<32>());
-    bool ok = rows().size() <= TRACES.size();
-    for (size_t i = 0; ok && i < rows().size(); i++) {
-        const Row &r = rows()[i];
-        std::string words = r.help + (r.help.empty() ? "" : "|");
+    static const auto TRACES = traces(std::make_index_sequence<std::size(ROWS)>());
+    bool ok = true;
+    for (size_t i = 0; i < std::size(ROWS); i++) {
+        std::string words = ROWS[i].help + std::string(*ROWS[i].help != '\0' ? "|" : "");
         std::vector<const char *> help;
         for (size_t at = 0, end; (end = words.find('|', at)) != std::string::npos; at = end + 1)
             words[end] = '\0', help.push_back(words.c_str() + at);
         help.push_back(nullptr);
-        cli_element cel = {r.syntax.c_str(), r.func ? r.func : TRACES[i], help.data()};
-        ok &= cli_install_gen(zg->ctree, r.mode, r.privilege, r.flags, &cel) == 0;
+        cli_element cel = {ROWS[i].syntax, ROWS[i].func ? ROWS[i].func : TRACES[i], help.data()};
+        ok &= cli_install_gen(zg->ctree, ROWS[i].mode, ROWS[i].privilege, ROWS[i].flags, &cel) == 0;
     }
     ok &= cli_install(zg->ctree, EXEC_MODE, &macro_toy_cmd) == 0;
     ok &= cli_install_config(zg->ctree, GLOBAL_WRITER_MODE, global_writer) == 0;
@@ -263,18 +259,6 @@ void ToyShell::stop() {
     if (zg != nullptr)
         lib_stop(std::exchange(zg, nullptr));
     unsetenv("VESK_VTY_SOCKET");
-}
-
-std::string read_text(const std::string &path) {
-    std::ostringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-}
-
-std::string replace_all(std::string text, const std::string &from, const std::string &to) {
-    for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
-        text.replace(at, from.size(), to);
-    return text;
 }
 
 } // namespace vesk_test

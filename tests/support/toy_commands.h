@@ -29,8 +29,4 @@ struct ToyShell {
     struct cli *cli = nullptr;
 };
 
-// A file's bytes ("" when it cannot be read), and text with every from replaced by to.
-std::string read_text(const std::string &path);
-std::string replace_all(std::string text, const std::string &from, const std::string &to);
-
 } // namespace vesk_test

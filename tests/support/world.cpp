@@ -7,7 +7,6 @@
 #include <net/if.h>
 #include <sys/time.h>
 
-#include "support/model_check.h"
 #include "vesk/cli/cli.h"
 #include "vesk/cli/debug.h"
 #include "vesk/daemon/start.h"
@@ -17,7 +16,7 @@
 #include "vesk/machine/state_machine.h"
 #include "vesk/nsm/nsm.h"
 
-namespace vesk_check {
+namespace vesk_test {
 
 namespace {
 
@@ -84,8 +83,8 @@ std::string port_fault(vesk_bridge *b, vesk_port *port) {
     return "";
 }
 
-} // namespace
-
+// The first contradiction in zg's model (counts, memberships, range order, active entries,
+// states, timers), or "" when it holds together.
 std::string model_fault(lib_globals *zg) {
     vesk_master *master = vesk_get_master(zg);
     if (master == nullptr)
@@ -99,12 +98,6 @@ std::string model_fault(lib_globals *zg) {
     }
     return "";
 }
-
-} // namespace vesk_check
-
-namespace vesk_test {
-
-namespace {
 
 constexpr long kStartSec = 1000000;
 constexpr int kModelTypes[] = {MTYPE_VESK_MASTER, MTYPE_VESK_BRIDGE, MTYPE_VESK_VLAN,
@@ -259,7 +252,7 @@ std::vector<PortStateRequest> World::requests() const {
 }
 
 void World::check_model() const {
-    if (std::string what = vesk_check::model_fault(zg_); !what.empty())
+    if (std::string what = model_fault(zg_); !what.empty())
         fault(what);
 }
 

@@ -57,7 +57,7 @@ class World {
     void set_time_of_day(long seconds, long usec = 0); // frames' clock, until stop
     std::vector<PortStateRequest> requests() const;
     void clear_requests() { nsm_client_sent_clear(zg_->nc); }
-    void check_model() const;
+    void check_model() const; // the first contradiction in the model goes to the sink
     void fault(const std::string &what) const { sink_(what); }
 
   private:

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "support/log_capture.h"
+#include "support/text.h"
 #include "support/toy_commands.h"
 #include "support/vty_server.h"
 #include "support/wait_until.h"

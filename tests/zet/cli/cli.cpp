@@ -12,7 +12,7 @@ TEST_P(Transcript, RunsAsWritten) {
     vesk_test::ToyShell shell;
     ASSERT_TRUE(shell.start());
     const std::string d = shell.dir, src = zet_test::data_path("cli"),
-                      path = src + "/" + GetParam(), script = vesk_test::read_text(path);
+                      path = src + "/" + GetParam(), script = vesk_test::read_file(path);
     ASSERT_NE(script, "") << path;
     std::string got = replace_all(replace_all(script, "$DIR", d), "$SRC", src);
     got = vesk_test::toy_transcript(shell.cli, got);

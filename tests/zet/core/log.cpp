@@ -9,7 +9,7 @@ namespace {
 // The lines of a file, each without its time stamp (which must be there).
 std::vector<std::string> lines(const std::string &file) {
     std::vector<std::string> out;
-    std::istringstream in(vesk_test::read_text(file));
+    std::istringstream in(vesk_test::read_file(file));
     const std::regex stamp(R"(^\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3} )");
     for (std::string l; std::getline(in, l);)
         out.push_back(std::regex_replace(l, stamp, ""));

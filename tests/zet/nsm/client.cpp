@@ -105,7 +105,7 @@ nsm_view view_of(const std::string &text) {
 
 // Blocks of "case", "before", "after", "sends" and "unbinds" lines (tests/zet/data/nsm/client.txt).
 TEST_F(NsmClient, ViewsAreReportedAsTheirDifferencesInAnOrderTheProtocolCanBuildOn) {
-    std::istringstream in(vesk_test::read_text(zet_test::data_path("nsm/client.txt")) + "\n");
+    std::istringstream in(vesk_test::read_file(zet_test::data_path("nsm/client.txt")) + "\n");
     std::map<std::string, std::string> c; // the case being read
     int cases = 0;
     for (std::string line, key; std::getline(in, line);) {
