@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -115,6 +116,8 @@ Veskd::~Veskd() {
         kill(-pid, SIGKILL); // a wrapper's child too
         waitpid(pid, &status_, 0);
     }
+    // A veskd in daemon mode has left the group; it is known by this rig's configuration file.
+    std::system(("pkill -KILL -f '^[^ ]*/veskd -f " + config_path() + "( |$)'").c_str());
     kill_nsm(SIGTERM);
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
