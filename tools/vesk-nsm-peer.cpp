@@ -1,8 +1,10 @@
 // A scriptable network services module for tests: listens on a Unix stream socket, speaks the
 // framing of docs/nsm-protocol.md, and takes its orders line by line from standard input.
 //
-//   vesk-nsm-peer PATH
+//   vesk-nsm-peer PATH [ORDER...]
 //
+// Orders given as arguments build the state it has before it listens, so that a client never
+// sees a half-built switch; each is answered like an order from standard input.
 // Orders (answers "ok", "error: ..." or as stated):
 //   if-add INDEX NAME [up|down|off] [MAC]   if-del INDEX   (down: no link; off: admin down)
 //   link-up INDEX                       link-down INDEX
@@ -321,18 +323,20 @@ bool run_command(peer &p, const std::string &line) {
 } // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s PATH\n", argv[0]);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s PATH [ORDER...]\n", argv[0]);
         return 2;
     }
     peer p;
     p.path = argv[1];
-    if (listen_on(p) < 0) {
+    bool running = true;
+    for (int i = 2; running && i < argc; i++)
+        running = run_command(p, argv[i]);
+    if (running && listen_on(p) < 0) {
         std::perror("listen");
         return 1;
     }
     std::string pending;
-    bool running = true;
     while (running) {
         if (!serve(p, -1, true))
             continue;
