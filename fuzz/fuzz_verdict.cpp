@@ -49,8 +49,8 @@ std::vector<std::vector<uint32_t>> snapshot() {
     std::vector<std::vector<uint32_t>> out;
     for (vesk_port *port : ports) {
         out.push_back({port->loop_vlan_count, port->mstate, port->pstate});
-        for (listnode *n = listhead(port->provlan_info); n != nullptr; n = listnextnode(n))
-            out.back().push_back(static_cast<vesk_provlan *>(listgetdata(n))->is_loop);
+        for (vesk_provlan *entry : vesk_test::items<vesk_provlan>(port->provlan_info))
+            out.back().push_back(entry->is_loop);
     }
     return out;
 }

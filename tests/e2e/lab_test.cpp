@@ -68,8 +68,8 @@ TEST_F(NsmKernel, ModelMatchesTheKernelSoonAfterABurstThatOverrunsTheBuffer) {
     auto matches = [&] {
         std::set<std::string> members;
         vesk_vlan *vlan = vesk_find_vlan_from_bridge(1, bridge());
-        for (listnode *n = vlan ? listhead(vlan->vlan_port_list) : nullptr; n; n = listnextnode(n))
-            members.insert(static_cast<vesk_port *>(listgetdata(n))->name);
+        for (vesk_port *p : vesk_test::items<vesk_port>(vlan ? vlan->vlan_port_list : nullptr))
+            members.insert(p->name);
         if (members != ports)
             return diff = "port sets differ", false;
         for (const auto &name : ports) {

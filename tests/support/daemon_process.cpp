@@ -70,6 +70,16 @@ std::string talk(int fd, const std::string &line, milliseconds limit,
     }
 }
 
+// Runs the program words[0] with the arguments after it, the first its name; never returns.
+[[noreturn]] void exec_words(std::vector<std::string> &words) {
+    std::vector<char *> argv;
+    for (auto &w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data() + 1);
+    _exit(127);
+}
+
 } // namespace
 
 int connect_unix(const std::string &path) {
@@ -174,12 +184,7 @@ void Veskd::start(const std::vector<std::string> &env, const std::vector<std::st
         dup2(open((dir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
         for (auto &e : envs)
             putenv(e.data());
-        std::vector<char *> argv;
-        for (auto &w : words)
-            argv.push_back(w.data());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data() + 1);
-        _exit(127);
+        exec_words(words);
     }
     ASSERT_TRUE(connect_vty(10s)) << "the vty of veskd did not answer";
     ASSERT_TRUE(!wire || wire->wait_hello(10000)) << "veskd did not open its frame socket";
@@ -193,27 +198,21 @@ void Veskd::start_nsm(const std::vector<std::string> &orders) {
                                 "02:00:00:00:00:05 | bridge-add 1 | vlan-add 1 1 | vlan-add 1 10 | "
                                 "port-add 5 1 10 | port-add 6 1",
                                 " | ");
-    const std::string path = dir + "/nsm.sock";
     // Given as arguments, the state is whole before the peer listens: a running veskd that came
     // back in the middle of it would take the missing ports as gone.
-    std::vector<char *> argv{const_cast<char *>(VESK_BINARY_DIR "/tools/vesk-nsm-peer"),
-                             const_cast<char *>(path.c_str())};
-    for (const std::string &line : state)
-        argv.push_back(const_cast<char *>(line.c_str()));
-    argv.push_back(nullptr);
+    std::vector<std::string> words{VESK_BINARY_DIR "/tools/vesk-nsm-peer", "vesk-nsm-peer",
+                                   dir + "/nsm.sock"};
+    words.insert(words.end(), state.begin(), state.end());
     int ends[2]; // the peer's standard input and output are one end
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
     if ((nsm_pid_ = fork()) == 0) {
         dup2(ends[1], STDIN_FILENO);
         dup2(ends[1], STDOUT_FILENO);
-        execv(argv[0], argv.data());
-        _exit(127);
+        exec_words(words);
     }
     close(ends[1]);
     nsm_ = ends[0];
-    std::string oks;
-    for (size_t i = 0; i < state.size(); i++)
-        oks += "ok\n";
+    const std::string oks = replace_all(std::string(state.size(), '.'), ".", "ok\n");
     const std::string replies = talk(nsm_, "", 16s, [&](const std::string &reply) {
         return reply.size() >= oks.size() ? oks.size() : std::string::npos;
     });
@@ -520,8 +519,7 @@ class Scenario {
             return is(!raw_.empty(), "no session");
         }
         if (v == "silent") { // the last raw session sends, never reading: veskd takes some of it
-            std::string text = after_first + "\n";
-            text = replace_all(text, " | ", "\n");
+            const std::string text = replace_all(after_first + "\n", " | ", "\n");
             for (auto end = steady_clock::now() + milliseconds(num(0)); steady_clock::now() < end;)
                 if (pollfd p{raw_.back(), POLLOUT, 0}; poll(&p, 1, 50) == 1)
                     silent_sent_ += size_t(std::max<ssize_t>(

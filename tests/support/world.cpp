@@ -1,5 +1,6 @@
 #include "support/world.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -31,13 +32,8 @@ std::string describe(const char *format, ...) {
 }
 
 bool is_member(vesk_vlan *vlan, vesk_port *port) {
-    for (listnode *n = vlan != nullptr && vlan->vlan_port_list != nullptr
-                           ? listhead(vlan->vlan_port_list)
-                           : nullptr;
-         n != nullptr; n = listnextnode(n))
-        if (listgetdata(n) == port)
-            return true;
-    return false;
+    const std::vector<vesk_port *> ports = items<vesk_port>(vlan ? vlan->vlan_port_list : nullptr);
+    return std::find(ports.begin(), ports.end(), port) != ports.end();
 }
 
 // Membership is judged by the VLAN record: when memory runs out while a VLAN record is deleted,
@@ -58,8 +54,7 @@ std::string port_fault(vesk_bridge *b, vesk_port *port) {
             return describe("port %s: VLAN %u membership differs", port->name, vlan->vid);
     }
     unsigned count = 0, active = 0, looped = 0;
-    for (listnode *n = listhead(port->provlan_info); n != nullptr; n = listnextnode(n)) {
-        auto *entry = static_cast<vesk_provlan *>(listgetdata(n));
+    for (vesk_provlan *entry : items<vesk_provlan>(port->provlan_info)) {
         if (entry == nullptr)
             return describe("port %s: null protect entry", port->name);
         count++;
@@ -89,13 +84,10 @@ std::string model_fault(lib_globals *zg) {
     vesk_master *master = vesk_get_master(zg);
     if (master == nullptr)
         return "master record is gone";
-    for (listnode *bn = listhead(master->bridge_list); bn != nullptr; bn = listnextnode(bn)) {
-        auto *b = static_cast<vesk_bridge *>(listgetdata(bn));
-        for (listnode *n = listhead(b->port_list); n != nullptr; n = listnextnode(n))
-            if (std::string fault = port_fault(b, static_cast<vesk_port *>(listgetdata(n)));
-                !fault.empty())
+    for (vesk_bridge *b : items<vesk_bridge>(master->bridge_list))
+        for (vesk_port *port : items<vesk_port>(b->port_list))
+            if (std::string fault = port_fault(b, port); !fault.empty())
                 return fault;
-    }
     return "";
 }
 

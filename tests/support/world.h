@@ -31,6 +31,14 @@ struct PortStateRequest {
 
 [[noreturn]] void abort_on_fault(const std::string &fault);
 
+// The records of a framework list, in order (none for a null list).
+template <typename T> std::vector<T *> items(list *l) {
+    std::vector<T *> out;
+    for (listnode *n = l == nullptr ? nullptr : listhead(l); n != nullptr; n = listnextnode(n))
+        out.push_back(static_cast<T *>(listgetdata(n)));
+    return out;
+}
+
 class World {
   public:
     using FaultSink = void (*)(const std::string &fault);

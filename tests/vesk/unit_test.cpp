@@ -40,6 +40,7 @@
 
 namespace {
 
+using vesk_test::items;
 using Words = std::vector<std::string>;
 struct Case {
     std::string name, file;
@@ -137,13 +138,6 @@ void set(vesk_port *p, const std::string &name, long long v) {
     if (name == #f)                                                                                \
         p->f = static_cast<decltype(p->f)>(v);
     FIELDS(SET)
-}
-
-template <typename T> std::vector<T *> items(list *l) {
-    std::vector<T *> out;
-    for (listnode *n = l == nullptr ? nullptr : listhead(l); n != nullptr; n = listnextnode(n))
-        out.push_back(static_cast<T *>(listgetdata(n)));
-    return out;
 }
 
 template <typename T> Words names(list *l) {
