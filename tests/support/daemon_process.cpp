@@ -199,7 +199,7 @@ void Veskd::start_nsm(const std::vector<std::string> &orders) {
                                 "port-add 5 1 10 | port-add 6 1",
                                 " | ");
     // Given as arguments, the state is whole before the peer listens: a running veskd that came
-    // back in the middle of it would take the missing ports as gone.
+    // back in the middle of it would take the missing ports as gone. Each order answers "ok".
     std::vector<std::string> words{VESK_BINARY_DIR "/tools/vesk-nsm-peer", "vesk-nsm-peer",
                                    dir + "/nsm.sock"};
     words.insert(words.end(), state.begin(), state.end());
