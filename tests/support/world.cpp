@@ -10,6 +10,7 @@
 
 #include "vesk/cli/cli.h"
 #include "vesk/cli/debug.h"
+#include "vesk/cli/kept_config.h"
 #include "vesk/daemon/start.h"
 #include "vesk/daemon/teardown.h"
 #include "vesk/frame/encode.h"
@@ -106,6 +107,8 @@ void reset_globals() {
     record_vesk = {};
     sockfd = -1;
     vesk_recv_counts.read = vesk_recv_counts.wrong_size = vesk_recv_counts.shed = 0;
+    vesk_nsm_set_port_hooks(nullptr, nullptr);
+    vesk_kept_clear();
 }
 
 void report_live(void *world, int type, long live) {

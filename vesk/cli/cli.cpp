@@ -9,10 +9,12 @@
 #include "vesk/cli/dump.h"
 #include "vesk/cli/history_show.h"
 #include "vesk/cli/json_show.h"
+#include "vesk/cli/kept_config.h"
 #include "vesk/cli/show.h"
 #include "vesk/cli/wmi.h"
 #include "vesk/host/debug_flags.h"
 #include "vesk/host/zet.h"
+#include "vesk/nsm/nsm.h"
 
 namespace {
 
@@ -83,6 +85,8 @@ void vesk_cli_install_show(struct cli_tree *tree) {
 
 int vesk_cli_init(struct lib_globals *zg) {
     struct cli_tree *tree = zg->ctree;
+    cli_set_keeper(tree, vesk_kept_keep);
+    vesk_nsm_set_port_hooks(vesk_kept_apply, vesk_kept_save);
     vesk_cli_install_config(tree);
     vesk_cli_install_interface(tree);
     vesk_cli_install_debug(tree);

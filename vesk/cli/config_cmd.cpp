@@ -7,6 +7,8 @@
 #include "vesk/machine/state_machine.h"
 #include "vesk/model/model.h"
 
+#include <cstring>
+
 static const char VESK_HELP_GLOBAL[] = "Neighbor Loop Detect Protocol (VESK)";
 static const char VESK_HELP_IF[] = "Neighbor loop detect protocal interface configuration";
 static const char VESK_HELP_NO[] = "Negate a command or set its defaults";
@@ -164,12 +166,9 @@ static int vesk_cli_number(struct cli *cli, int argc, char **argv, int lo, int h
     return value;
 }
 
-// The bridge for an interface command, or null after its message.
+// The bridge for an interface command, or null after the check's message.
 static struct vesk_bridge *vesk_cli_if_bridge(struct cli *cli) {
-    struct vesk_bridge *bridge = vesk_cli_parameter_check(cli, VESK_BRIDGE_NAME, 1);
-    if (bridge == nullptr)
-        vesk_cli_err_output(cli, VESK_ERR_BRIDGE_NOT_FOUND);
-    return bridge;
+    return vesk_cli_parameter_check(cli, VESK_BRIDGE_NAME, 1);
 }
 
 static int vesk_cli_result(struct cli *cli, int code) {
@@ -178,32 +177,62 @@ static int vesk_cli_result(struct cli *cli, int code) {
     return vesk_cli_err_output(cli, code);
 }
 
+// The bridge-wide enable of bridge "1", or of the master while the bridge is not there; false
+// without a master, after the same (silent) answer as the bridge check.
+static bool vesk_cli_set_bridge_enable(struct cli *cli, uint8_t enable) {
+    struct vesk_master *master = vesk_get_master(cli->zg);
+    if (master == nullptr)
+        return vesk_cli_parameter_check(cli, VESK_BRIDGE_NAME, 0) != nullptr;
+    master->kept_enable = enable;
+    struct vesk_bridge *bridge = vesk_find_bridge_byname(master->bridge_list, VESK_BRIDGE_NAME);
+    if (bridge == nullptr || bridge->vesk_enable == enable)
+        return true;
+    bridge->vesk_enable = enable;
+    if (enable)
+        vesk_api_enable_bridge(bridge);
+    else
+        vesk_api_disable_bridge(bridge);
+    return true;
+}
+
 int vesk_enable(struct cli *cli, int, char **) {
-    struct vesk_bridge *bridge = vesk_cli_parameter_check(cli, VESK_BRIDGE_NAME, 0);
-    if (bridge == nullptr)
-        return 1;
-    if (bridge->vesk_enable)
-        return 0;
-    bridge->vesk_enable = 1;
-    vesk_api_enable_bridge(bridge);
-    return 0;
+    return vesk_cli_set_bridge_enable(cli, 1) ? 0 : 1;
 }
 
 int no_vesk_enable(struct cli *cli, int, char **) {
-    struct vesk_bridge *bridge = vesk_cli_parameter_check(cli, VESK_BRIDGE_NAME, 0);
-    if (bridge == nullptr)
-        return 1;
-    if (!bridge->vesk_enable)
-        return 0;
-    bridge->vesk_enable = 0;
-    vesk_api_disable_bridge(bridge);
-    return 0;
+    return vesk_cli_set_bridge_enable(cli, 0) ? 0 : 1;
+}
+
+// A name the kernel could give an interface: what a configuration file may keep lines for.
+static bool vesk_cli_keepable_name(const char *name) {
+    size_t n = std::strlen(name);
+    if (n == 0 || n > INTERFACE_NAMSIZ)
+        return false;
+    for (size_t i = 0; i < n; i++)
+        if (name[i] <= ' ' || name[i] > '~' || name[i] == '/')
+            return false;
+    return true;
+}
+
+// Whether ifp is a port of bridge "1" now.
+static bool vesk_cli_is_port(struct cli *cli, struct interface *ifp) {
+    struct vesk_master *master = vesk_get_master(cli->zg);
+    if (ifp == nullptr || master == nullptr)
+        return false;
+    struct vesk_bridge *bridge = vesk_find_bridge_byname(master->bridge_list, VESK_BRIDGE_NAME);
+    return vesk_find_port_from_bridge(ifp, bridge) != nullptr;
 }
 
 int interface_vesk(struct cli *cli, int argc, char **argv) {
     if (argc < 1 || argv[0] == nullptr)
         return 1;
     struct interface *ifp = ifg_get_by_name(cli->zg->ifg, argv[0]);
+    // A switch may start veskd before its bridge and ports exist: the file's lines for them wait.
+    // An operator's session is told at once, so that a typo is seen.
+    if (cli_is_file_reader(cli) && !vesk_cli_is_port(cli, ifp) && vesk_cli_keepable_name(argv[0])) {
+        cli_select_interface_name(cli, argv[0]);
+        return 0;
+    }
     if (ifp == nullptr) {
         cli_out(cli, "%% Interface does not exist: %s\n", argv[0]);
         // The lines meant for the missing interface must reach no other, nor the whole bridge.
@@ -234,11 +263,14 @@ int vesk_enable_p(struct cli *cli, int, char **) {
     if (port->cfg_enable)
         return 0;
     port->cfg_enable = 1;
+    port->cfg_disable = 0;
     vesk_enable_port(port);
     vesk_api_add_protect_vlan(1, cli->ifp, bridge);
     return 0;
 }
 
+// The port's own enable goes; under the bridge-wide enable the port also leaves that one, since
+// an operator who says "no" on a port means that port.
 int no_vesk_enable_p(struct cli *cli, int, char **) {
     struct vesk_port *port = vesk_cli_current_port(cli);
     if (port == nullptr)
@@ -246,9 +278,11 @@ int no_vesk_enable_p(struct cli *cli, int, char **) {
     struct vesk_bridge *bridge = vesk_cli_parameter_check(cli, VESK_BRIDGE_NAME, 0);
     if (bridge == nullptr)
         return 1;
-    if (!port->cfg_enable)
+    const bool opt_out = bridge->vesk_enable && !port->cfg_disable;
+    if (!port->cfg_enable && !opt_out)
         return 0;
     port->cfg_enable = 0;
+    port->cfg_disable = bridge->vesk_enable;
     vesk_disable_port(port);
     vesk_api_remove_protect_vlan(1, cli->ifp, bridge);
     return 0;

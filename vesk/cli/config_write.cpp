@@ -1,5 +1,8 @@
 #include "vesk/cli/config_write.h"
 
+#include <algorithm>
+
+#include "vesk/cli/kept_config.h"
 #include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
 #include "vesk/model/model.h"
@@ -21,7 +24,10 @@ int vesk_config_write(struct cli *cli) {
         lines++;
     }
     struct vesk_bridge *bridge = vesk_config_bridge(cli);
-    if (bridge == nullptr || bridge->vesk_enable != 1) {
+    struct vesk_master *master = vesk_get_master(cli->zg);
+    bool enabled =
+        bridge != nullptr ? bridge->vesk_enable == 1 : master != nullptr && master->kept_enable;
+    if (!enabled) {
         return lines;
     }
     cli_out(cli, "loop-detect enable\n");
@@ -31,7 +37,7 @@ int vesk_config_write(struct cli *cli) {
 // Replaying an enable line, the port's or the bridge's, adds VLAN 1 to the port.
 static bool vesk_config_restores_vlan1(const struct vesk_bridge *bridge,
                                        const struct vesk_port *port) {
-    return port->cfg_enable || bridge->vesk_enable == 1;
+    return port->cfg_enable || (bridge->vesk_enable == 1 && !port->cfg_disable);
 }
 
 // The enable line is replayed before the port's protect lines, so VLAN 1 comes back first in
@@ -62,10 +68,8 @@ static bool vesk_config_drops_vlan1(const struct vesk_bridge *bridge, struct ves
     return vesk_config_restores_vlan1(bridge, port) && !vesk_config_vlan1_first(port);
 }
 
-// The setting lines of one port, values equal to the defaults left out; gives
-// their number.
-static int vesk_port_config_write(struct cli *cli, const struct vesk_bridge *bridge,
-                                  struct vesk_port *port) {
+int vesk_port_config_write(struct cli *cli, const struct vesk_bridge *bridge,
+                           struct vesk_port *port) {
     int lines = 0;
     if (port->tx_interval_time != VESK_TX_INTERVAL_DEFAULT) {
         cli_out(cli, " loop-detect tx-interval time %d\n",
@@ -92,6 +96,10 @@ static int vesk_port_config_write(struct cli *cli, const struct vesk_bridge *bri
         cli_out(cli, " loop-detect enable\n");
         lines++;
     }
+    if (port->cfg_disable) {
+        cli_out(cli, " no loop-detect enable\n");
+        lines++;
+    }
     if (vesk_config_drops_vlan1(bridge, port)) {
         cli_out(cli, " no loop-detect protect vlan 1\n");
         lines++;
@@ -108,36 +116,55 @@ static int vesk_port_config_write(struct cli *cli, const struct vesk_bridge *bri
     return lines;
 }
 
-int vesk_if_config_write(struct cli *cli) {
-    struct vesk_bridge *bridge = vesk_config_bridge(cli);
-    if (bridge == nullptr) {
-        return 0;
+// The names of the kept configuration and, while the bridge is there, of the interfaces of the
+// virtual router, in natural order, each once.
+static std::vector<std::string> vesk_config_names(struct ovx_vr *vr, bool with_interfaces) {
+    std::vector<std::string> names = vesk_kept_names();
+    struct listnode *head = with_interfaces ? listhead(vr->ifList) : nullptr;
+    for (struct listnode *node = head; node != nullptr; node = listnextnode(node)) {
+        auto *ifp = static_cast<struct interface *>(listgetdata(node));
+        if (ifp != nullptr)
+            names.emplace_back(ifp->name);
     }
+    std::sort(names.begin(), names.end(), [](const std::string &a, const std::string &b) {
+        return ifname_cmp3(a.c_str(), b.c_str()) < 0;
+    });
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    return names;
+}
+
+// The block of one name: its port's settings, or the lines kept for it.
+static int vesk_if_block_write(struct cli *cli, struct vesk_bridge *bridge,
+                               const std::string &name) {
+    cli_out(cli, "interface %s\n", name.c_str());
+    struct interface *ifp = ifg_lookup_by_name(cli->zg->ifg, name.c_str());
+    if (ifp != nullptr && ifp->desc[0] != '\0')
+        cli_out(cli, " description %s\n", ifp->desc);
+    struct vesk_port *port = vesk_find_port_from_bridge(ifp, bridge);
+    if (port != nullptr)
+        return vesk_port_config_write(cli, bridge, port);
+    std::vector<std::string> lines = vesk_kept_lines(name.c_str());
+    for (const std::string &line : lines)
+        cli_out(cli, " %s\n", line.c_str());
+    return static_cast<int>(lines.size());
+}
+
+int vesk_if_config_write(struct cli *cli) {
     struct ovx_vr *vr = cli->vr;
     if (vr == nullptr) {
         return 0;
     }
+    struct vesk_bridge *bridge = vesk_config_bridge(cli);
     int count = 0;
     bool first = true;
-    for (struct listnode *node = listhead(vr->ifList); node != nullptr; node = listnextnode(node)) {
-        auto *ifp = static_cast<struct interface *>(listgetdata(node));
-        if (ifp == nullptr) {
-            continue;
-        }
+    for (const std::string &name : vesk_config_names(vr, bridge != nullptr)) {
         // Every block ends in "!" (the last one in the separator after this section), so that
         // the lines of a block whose interface has gone are never taken for the block before.
         if (!first) {
             cli_out(cli, "!\n");
         }
         first = false;
-        cli_out(cli, "interface %s\n", ifp->name);
-        if (ifp->desc[0] != '\0') {
-            cli_out(cli, " description %s\n", ifp->desc);
-        }
-        struct vesk_port *port = vesk_find_port_from_bridge(ifp, bridge);
-        if (port != nullptr) {
-            count += vesk_port_config_write(cli, bridge, port);
-        }
+        count += vesk_if_block_write(cli, bridge, name);
     }
     return count;
 }

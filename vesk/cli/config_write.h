@@ -2,10 +2,16 @@
 #pragma once
 
 struct cli;
+struct vesk_bridge;
+struct vesk_port;
 
 // "loop-detect enable" when the bridge is enabled. Gives 1 when the line was written, else 0.
 int vesk_config_write(struct cli *cli);
-// One block per interface of the virtual router with the port's settings that differ from the
-// defaults; "!" separates blocks once the first setting line is out. Gives the number of
-// setting lines written.
+// One block per interface of the virtual router (while the bridge is there) with the port's
+// settings that differ from the defaults, and one per name with kept configuration
+// (vesk/cli/kept_config.h) holding its lines, in natural name order; "!" separates blocks.
+// Gives the number of setting lines written.
 int vesk_if_config_write(struct cli *cli);
+// The setting lines of one port, values equal to the defaults left out. Gives their number.
+int vesk_port_config_write(struct cli *cli, const struct vesk_bridge *bridge,
+                           struct vesk_port *port);

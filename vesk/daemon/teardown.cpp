@@ -1,5 +1,6 @@
 #include "vesk/daemon/teardown.h"
 
+#include "vesk/cli/kept_config.h"
 #include "vesk/host/zet.h"
 #include "vesk/model/model.h"
 
@@ -52,6 +53,7 @@ void vesk_release_model(struct lib_globals *zg) {
          node = listnextnode(node))
         vesk_release_bridge(static_cast<struct vesk_bridge *>(listgetdata(node)));
     list_free(master->bridge_list);
+    vesk_kept_clear();
     if (master->vr != nullptr)
         master->vr->proto = nullptr;
     pal_mem_free(MTYPE_VESK_MASTER, master);

@@ -123,8 +123,11 @@ void vesk_api_enable_bridge(struct vesk_bridge *bridge) {
     if (bridge == nullptr)
         return;
     for (struct listnode *node = listhead(bridge->port_list); node != nullptr;
-         node = listnextnode(node))
-        vesk_api_enable_bridge_port(bridge, static_cast<struct vesk_port *>(listgetdata(node)));
+         node = listnextnode(node)) {
+        auto *port = static_cast<struct vesk_port *>(listgetdata(node));
+        if (!port->cfg_disable)
+            vesk_api_enable_bridge_port(bridge, port);
+    }
 }
 
 void vesk_api_bridge_port_joined(struct vesk_bridge *bridge, struct vesk_port *port) {
@@ -138,7 +141,10 @@ void vesk_api_disable_bridge(struct vesk_bridge *bridge) {
     for (struct listnode *node = listhead(bridge->port_list); node != nullptr;
          node = listnextnode(node)) {
         auto *port = static_cast<struct vesk_port *>(listgetdata(node));
-        port->cfg_enable = 0;
+        port->cfg_disable = 0;
+        // What the port's own enable gave stays.
+        if (port->cfg_enable)
+            continue;
         vesk_disable_port(port);
         vesk_api_remove_protect_vlan(1, port->ifp, bridge);
     }

@@ -23,9 +23,11 @@ int vesk_api_force_up(struct interface *ifp, struct vesk_bridge *bridge);
 int vesk_api_add_protect_vlan(uint16_t vid, struct interface *ifp, struct vesk_bridge *bridge);
 // Removes one protect VLAN, or every one for vid 0: 0 or -11.
 int vesk_api_remove_protect_vlan(uint16_t vid, struct interface *ifp, struct vesk_bridge *bridge);
-// Every port of the bridge, in list order: enabled, and VLAN 1 protected.
+// Every port of the bridge not left out of it ("no loop-detect enable" on the port), in list
+// order: enabled, and VLAN 1 protected.
 void vesk_api_enable_bridge(struct vesk_bridge *bridge);
 // A port new to the bridge gets what enabling the bridge gave the others, when it is enabled.
 void vesk_api_bridge_port_joined(struct vesk_bridge *bridge, struct vesk_port *port);
-// Every port of the bridge, in list order: cfg_enable cleared, disabled, VLAN 1 unprotected.
+// Every port of the bridge, in list order: no longer left out; those without their own enable
+// disabled, VLAN 1 unprotected.
 void vesk_api_disable_bridge(struct vesk_bridge *bridge);

@@ -1,6 +1,8 @@
 // The per-virtual-router master record, owner of the bridges.
 #pragma once
 
+#include <cstdint>
+
 struct list;
 struct lib_globals;
 struct ovx_vr;
@@ -12,6 +14,9 @@ struct vesk_master {
     struct lib_globals *globals;
     // vesk_bridge records in the order they were added.
     struct list *bridge_list;
+    // The bridge-wide "loop-detect enable" given while bridge "1" is not there; the bridge takes
+    // it when it appears.
+    uint8_t kept_enable;
 };
 
 // Creates the master of vr and stores it in vr's protocol slot: 0, or -1 without memory.

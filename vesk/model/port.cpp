@@ -98,6 +98,7 @@ int vesk_bridge_init_port(struct vesk_bridge *bridge, struct vesk_port *port,
     port->flags = ifp->flags;
     port->vesk_enable = 0;
     port->cfg_enable = 0;
+    port->cfg_disable = 0;
     port->loop_process = VESK_LOOP_SHUTDOWN;
     port->provlan_count = 0;
     port->active_provlan_count = 0;

@@ -38,6 +38,9 @@ struct vesk_port {
     uint8_t vesk_enable;
     // The interface command "loop-detect enable" is configured.
     uint8_t cfg_enable;
+    // The interface command "no loop-detect enable" was given under the bridge-wide enable: the
+    // port is left out of it until the bridge-wide enable goes.
+    uint8_t cfg_disable;
     // VESK_LOOP_SHUTDOWN, VESK_LOOP_LOG or VESK_LOOP_BLOCK.
     uint8_t loop_process;
     // "loop-detect uplink": never cut; the other port of a loop it is part of is.

@@ -74,7 +74,20 @@ struct vesk_master *vesk_nsm_master(const void *msg, const char *null_msg,
     return master;
 }
 
+vesk_nsm_port_hook vesk_nsm_port_appeared = nullptr;
+vesk_nsm_port_hook vesk_nsm_port_going = nullptr;
+
+void vesk_nsm_tell(vesk_nsm_port_hook hook, struct vesk_port *port) {
+    if (hook != nullptr && port != nullptr)
+        hook(port);
+}
+
 } // namespace
+
+void vesk_nsm_set_port_hooks(vesk_nsm_port_hook appeared, vesk_nsm_port_hook going) {
+    vesk_nsm_port_appeared = appeared;
+    vesk_nsm_port_going = going;
+}
 
 int vesk_nsm_init(struct lib_globals *globals) {
     struct nsm_client *nc = nsm_client_create(globals, 0);
@@ -157,15 +170,19 @@ int vesk_nsm_if_vr_unbind(struct interface *ifp) {
         return 0;
     VESK_DEBUG_LOG_NSM(veskm, "NSM: Receive interface [%s] vr unbind!", ifp->name);
     struct lib_globals *zg = veskm != nullptr ? veskm : (ifp->vr ? ifp->vr->zg : nullptr);
-    if (zg != nullptr && ifg_lookup_by_index(zg->ifg, ifp->ifindex) != nullptr)
-        vesk_remove_port_from_bridge(ifp, ifp->bridge_name);
+    if (zg == nullptr || ifg_lookup_by_index(zg->ifg, ifp->ifindex) == nullptr)
+        return 0;
+    vesk_nsm_tell(vesk_nsm_port_going, static_cast<struct vesk_port *>(ifp->info));
+    vesk_remove_port_from_bridge(ifp, ifp->bridge_name);
     return 0;
 }
 
 int vesk_nsm_if_rename(struct interface *ifp) {
     auto *port = ifp != nullptr ? static_cast<struct vesk_port *>(ifp->info) : nullptr;
-    if (port != nullptr)
-        vesk_port_follow_name(port);
+    if (port == nullptr)
+        return 0;
+    vesk_port_follow_name(port);
+    vesk_nsm_tell(vesk_nsm_port_appeared, port);
     return 0;
 }
 
@@ -177,7 +194,11 @@ int vesk_nsm_recv_bridge_add(struct nsm_msg_header *, void *, void *message) {
         return VESK_ERR_HANDLER;
     struct vesk_nsm_name name = vesk_nsm_bridge_name(msg->bridge_name);
     VESK_DEBUG_LOG_NSM(veskm, "Receive add bridge name %s, type %d", name.text, msg->type);
-    vesk_add_bridge(master->bridge_list, name.text);
+    const bool known = vesk_find_bridge_byname(master->bridge_list, name.text) != nullptr;
+    struct vesk_bridge *bridge = vesk_add_bridge(master->bridge_list, name.text);
+    // A bridge-wide enable configured before the bridge was there applies now.
+    if (!known && bridge != nullptr && std::strcmp(name.text, VESK_BRIDGE_NAME) == 0)
+        bridge->vesk_enable = master->kept_enable;
     return 0;
 }
 
@@ -298,6 +319,10 @@ int vesk_nsm_recv_bridge_vlan_add_if(struct nsm_msg_header *, void *arg, void *m
         }
         vesk_bridge_vlan_add_port(vlan, port);
     }
+    // Its VLANs are known by now, as at a start on a finished switch, where the configuration
+    // file runs after the first synchronisation.
+    if (joining)
+        vesk_nsm_tell(vesk_nsm_port_appeared, port);
     return 0;
 }
 

@@ -6,6 +6,7 @@ struct interface;
 struct lib_globals;
 struct nsm_client;
 struct nsm_msg_header;
+struct vesk_port;
 
 // Creates the client, registers the handlers and the unbind hook, and starts the client.
 // Gives 0, or -1 when the client cannot be made or started (the daemon runs on without it).
@@ -30,3 +31,8 @@ int vesk_nsm_recv_fdb_move(struct nsm_msg_header *header, void *arg, void *messa
 int vesk_nsm_if_vr_unbind(struct interface *ifp);
 // Interface hook of kind 7: the interface was renamed; its port takes the new name. 0.
 int vesk_nsm_if_rename(struct interface *ifp);
+
+// Told when a port appears in the bridge or takes a new name, and when its interface goes for
+// good. The configuration kept by name registers them (vesk_cli_init); null: nobody is told.
+typedef void (*vesk_nsm_port_hook)(struct vesk_port *port);
+void vesk_nsm_set_port_hooks(vesk_nsm_port_hook appeared, vesk_nsm_port_hook going);

@@ -49,6 +49,9 @@ struct cli_impl {
     uint32_t seen_ifindex = 0;
     // The last interface selection failed (cli_select_interface with null).
     bool no_interface = false;
+    // The interface selected by name alone (cli_select_interface_name); empty when none.
+    std::string kept_name;
+    bool file_reader = false;
 };
 
 std::string vformat(const char *format, va_list ap) {
@@ -174,6 +177,7 @@ struct cli_tree {
     struct lib_globals *zg = nullptr;
     std::map<int, std::vector<std::unique_ptr<cli_command>>> modes;
     std::vector<std::pair<int, cli_writer>> writers;
+    cli_keeper keeper = nullptr;
 };
 
 namespace {
@@ -259,6 +263,22 @@ bool other_interface_command(const cli_tree *tree, int mode, const std::vector<W
         if (other != mode && !analyse(tree, other, words, line, nullptr).complete.empty())
             return true;
     return false;
+}
+
+// A line for an interface selected by name goes to the keeper, except what selects another
+// interface or leaves the mode.
+bool keeps_line(const struct cli *cli, const cli_command &cmd) {
+    const cli_tree *tree = cli->zg->ctree;
+    return cli->ifp == nullptr && !impl_of(cli)->kept_name.empty() && tree->keeper != nullptr &&
+           is_interface_mode(cli->mode) && !selects_or_leaves(cmd);
+}
+
+std::string_view trim(std::string_view text) {
+    size_t first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos)
+        return {};
+    size_t last = text.find_last_not_of(" \t\r\n");
+    return text.substr(first, last - first + 1);
 }
 
 int refuse_without_interface(struct cli *cli) {
@@ -448,6 +468,31 @@ void cli_select_interface(struct cli *cli, struct interface *ifp) {
     cli->ifp = ifp;
     cli->mode = ifp != nullptr ? cli_interface_mode(ifp->name) : INTERFACE_MODE;
     impl_of(cli)->no_interface = ifp == nullptr;
+    impl_of(cli)->kept_name.clear();
+}
+
+void cli_select_interface_name(struct cli *cli, const char *name) {
+    cli->ifp = nullptr;
+    cli->mode = cli_interface_mode(name);
+    impl_of(cli)->no_interface = false;
+    impl_of(cli)->kept_name = name;
+}
+
+const char *cli_kept_interface(const struct cli *cli) {
+    const cli_impl *impl = impl_of(cli);
+    return impl->kept_name.empty() ? nullptr : impl->kept_name.c_str();
+}
+
+void cli_set_keeper(struct cli_tree *tree, cli_keeper keeper) {
+    tree->keeper = keeper;
+}
+
+void cli_mark_file_reader(struct cli *cli) {
+    impl_of(cli)->file_reader = true;
+}
+
+bool cli_is_file_reader(const struct cli *cli) {
+    return impl_of(cli)->file_reader;
 }
 
 void cli_set_enable_by_password(struct cli *cli) {
@@ -472,8 +517,10 @@ bool cli_take_enable_request(struct cli *cli) {
 void cli_leave_interface(struct cli *cli, int mode) {
     impl_of(cli)->no_interface = false;
     cli->mode = mode;
-    if (!is_interface_mode(mode))
+    if (!is_interface_mode(mode)) {
         cli->ifp = nullptr;
+        impl_of(cli)->kept_name.clear();
+    }
 }
 
 std::string cli_prompt(const struct cli *cli) {
@@ -524,7 +571,8 @@ int cli_execute(struct cli *cli, const char *line, bool fallback) {
     bool have_failure = false;
     for (int mode : modes) {
         if (mode != cli->mode && other_interface_command(tree, cli->mode, words, text)) {
-            cli_out(cli, "%% Interface %s does not take this command\n", cli->ifp->name);
+            cli_out(cli, "%% Interface %s does not take this command\n",
+                    cli->ifp != nullptr ? cli->ifp->name : impl_of(cli)->kept_name.c_str());
             return CLI_ERR_WRONG_MODE;
         }
         Analysis a = analyse(tree, mode, words, text, nullptr);
@@ -553,6 +601,9 @@ int cli_execute(struct cli *cli, const char *line, bool fallback) {
         }
         if (mode != cli->mode)
             cli_leave_interface(cli, mode);
+        if (keeps_line(cli, *c->cmd))
+            return tree->keeper(cli, impl_of(cli)->kept_name.c_str(),
+                                std::string(trim(text)).c_str());
         // The handler gets its own copies of the arguments.
         std::vector<std::string> args = c->path.args;
         std::vector<char *> argv;

@@ -166,6 +166,7 @@ int read_file(struct lib_globals *zg, const char *path) {
     }
     std::unique_ptr<struct cli, void (*)(struct cli *)> cli(cli_new(zg, PRIVILEGE_MAX), cli_free);
     cli->mode = CONFIG_MODE;
+    cli_mark_file_reader(cli.get());
     int failures = 0, applied = 0, lineno = 0;
     std::string line;
     bool more = true;

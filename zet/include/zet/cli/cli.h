@@ -164,6 +164,21 @@ int cli_interface_mode(const char *name);
 // "quit", "end" and "help" is refused until then, so that the lines meant for the missing
 // interface reach no other one, nor configure mode.
 void cli_select_interface(struct cli *cli, struct interface *ifp);
+// Selects an interface by name alone, for one that is not there (or not yet what the daemon
+// configures): the mode its name calls for, ifp null. The lines of that mode that follow are
+// handed to the tree's keeper (cli_set_keeper) instead of their handlers, so a configuration
+// can name interfaces before they appear.
+void cli_select_interface_name(struct cli *cli, const char *name);
+// The name selected by cli_select_interface_name while its mode lasts, else null.
+const char *cli_kept_interface(const struct cli *cli);
+// Takes one line of an interface selected by name: the line as typed, without its leading and
+// trailing blanks. Gives what cli_execute gives for the line.
+typedef int (*cli_keeper)(struct cli *cli, const char *name, const char *line);
+void cli_set_keeper(struct cli_tree *tree, cli_keeper keeper);
+// A context running a configuration file (zet::config::read_file) rather than an operator's
+// session.
+void cli_mark_file_reader(struct cli *cli);
+bool cli_is_file_reader(const struct cli *cli);
 
 // Converts decimal text (optional sign, digits, nothing else). Gives the value and sets
 // *status to 0; for anything that is not a number in the range of a 32-bit int gives 0 and sets
