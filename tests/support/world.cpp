@@ -16,6 +16,8 @@
 #include "vesk/frame/encode.h"
 #include "vesk/frame/receive.h"
 #include "vesk/machine/state_machine.h"
+#include "vesk/machine/yield.h"
+#include "vesk/model/neighbour.h"
 #include "vesk/nsm/nsm.h"
 
 namespace vesk_test {
@@ -109,6 +111,8 @@ void reset_globals() {
     vesk_recv_counts.read = vesk_recv_counts.wrong_size = vesk_recv_counts.shed = 0;
     vesk_nsm_set_port_hooks(nullptr, nullptr);
     vesk_kept_clear();
+    vesk_neighbour_clear();
+    vesk_hold_off_msec = VESK_HOLD_OFF_DEFAULT_MSEC;
 }
 
 void report_live(void *world, int type, long live) {

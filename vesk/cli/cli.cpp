@@ -10,6 +10,7 @@
 #include "vesk/cli/history_show.h"
 #include "vesk/cli/json_show.h"
 #include "vesk/cli/kept_config.h"
+#include "vesk/cli/neighbour_show.h"
 #include "vesk/cli/show.h"
 #include "vesk/cli/wmi.h"
 #include "vesk/host/debug_flags.h"
@@ -34,7 +35,7 @@ void vesk_cli_install_config(struct cli_tree *tree) {
     vesk_cli_install(tree, CONFIG_MODE, PRIVILEGE_NORMAL, CLI_FLAG_NORMAL,
                      {&vesk_enable_cmd, &no_vesk_enable_cmd, &interface_vesk_cmd,
                       &vesk_fast_detect_cmd, &no_vesk_fast_detect_cmd, &vesk_auth_cmd,
-                      &no_vesk_auth_cmd});
+                      &no_vesk_auth_cmd, &vesk_hold_off_cmd, &no_vesk_hold_off_cmd});
     cli_install_config(tree, GLOBAL_WRITER_MODE, vesk_auth_config_write);
 }
 
@@ -78,7 +79,8 @@ void vesk_cli_install_show(struct cli_tree *tree) {
                      {&show_vesk_events_cmd, &clear_vesk_events_cmd, &show_vesk_statistics_cmd,
                       &show_vesk_statistics_port_cmd, &clear_vesk_statistics_cmd,
                       &show_vesk_json_cmd, &show_vesk_port_json_cmd, &show_vesk_events_json_cmd,
-                      &show_vesk_statistics_json_cmd});
+                      &show_vesk_statistics_json_cmd, &show_vesk_neighbours_cmd,
+                      &show_vesk_neighbours_json_cmd});
 }
 
 } // namespace

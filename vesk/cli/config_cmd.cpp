@@ -5,6 +5,7 @@
 #include "vesk/host/zet.h"
 #include "vesk/machine/api.h"
 #include "vesk/machine/state_machine.h"
+#include "vesk/machine/yield.h"
 #include "vesk/model/model.h"
 
 #include <cstring>
@@ -142,6 +143,17 @@ static const char *const no_vesk_fast_detect_cmd_help[] = {
     VESK_HELP_NO, VESK_HELP_GLOBAL, "probe only at the transmit interval", nullptr};
 const struct cli_element no_vesk_fast_detect_cmd = {
     "no loop-detect fast-detect", no_vesk_fast_detect, no_vesk_fast_detect_cmd_help, 0, 0, nullptr};
+
+static const char *const vesk_hold_off_cmd_help[] = {
+    VESK_HELP_GLOBAL, "how long a loop that another veskd sees too is left to it",
+    "milliseconds (0: never)", nullptr};
+const struct cli_element vesk_hold_off_cmd = {
+    "loop-detect hold-off <0-5000>", vesk_hold_off, vesk_hold_off_cmd_help, 0, 0, nullptr};
+
+static const char *const no_vesk_hold_off_cmd_help[] = {
+    VESK_HELP_NO, VESK_HELP_GLOBAL, "leave a loop to another veskd for the default time", nullptr};
+const struct cli_element no_vesk_hold_off_cmd = {
+    "no loop-detect hold-off", no_vesk_hold_off, no_vesk_hold_off_cmd_help, 0, 0, nullptr};
 
 static const char *const vesk_port_uplink_cmd_help[] = {
     VESK_HELP_IF, "never cut this port: the other port of its loop is cut instead", nullptr};
@@ -380,6 +392,19 @@ int vesk_fast_detect_on(struct cli *, int, char **) {
 
 int no_vesk_fast_detect(struct cli *, int, char **) {
     vesk_fast_detect = 0;
+    return 0;
+}
+
+int vesk_hold_off(struct cli *cli, int argc, char **argv) {
+    int msec = vesk_cli_number(cli, argc, argv, 0, VESK_HOLD_OFF_MAX_MSEC, "time");
+    if (msec < 0)
+        return 1;
+    vesk_hold_off_msec = static_cast<uint32_t>(msec);
+    return 0;
+}
+
+int no_vesk_hold_off(struct cli *, int, char **) {
+    vesk_hold_off_msec = VESK_HOLD_OFF_DEFAULT_MSEC;
     return 0;
 }
 

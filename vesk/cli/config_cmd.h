@@ -26,6 +26,9 @@ int no_vesk_port_uplink(struct cli *cli, int argc, char **argv);
 // Configure mode: fast detection on forwarding-database moves, on by default.
 int vesk_fast_detect_on(struct cli *cli, int argc, char **argv);
 int no_vesk_fast_detect(struct cli *cli, int argc, char **argv);
+// Configure mode: how long a loop that another veskd sees too is left to it.
+int vesk_hold_off(struct cli *cli, int argc, char **argv);
+int no_vesk_hold_off(struct cli *cli, int argc, char **argv);
 
 extern const struct cli_element vesk_enable_cmd;
 extern const struct cli_element no_vesk_enable_cmd;
@@ -45,3 +48,5 @@ extern const struct cli_element vesk_port_uplink_cmd;
 extern const struct cli_element no_vesk_port_uplink_cmd;
 extern const struct cli_element vesk_fast_detect_cmd;
 extern const struct cli_element no_vesk_fast_detect_cmd;
+extern const struct cli_element vesk_hold_off_cmd;
+extern const struct cli_element no_vesk_hold_off_cmd;

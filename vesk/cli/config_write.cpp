@@ -5,6 +5,7 @@
 #include "vesk/cli/kept_config.h"
 #include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
+#include "vesk/machine/yield.h"
 #include "vesk/model/model.h"
 
 // Looked up without the bridge check's operator message: the running configuration is read
@@ -21,6 +22,10 @@ int vesk_config_write(struct cli *cli) {
     int lines = 0;
     if (!vesk_fast_detect) {
         cli_out(cli, "no loop-detect fast-detect\n");
+        lines++;
+    }
+    if (vesk_hold_off_msec != VESK_HOLD_OFF_DEFAULT_MSEC) {
+        cli_out(cli, "loop-detect hold-off %u\n", vesk_hold_off_msec);
         lines++;
     }
     struct vesk_bridge *bridge = vesk_config_bridge(cli);

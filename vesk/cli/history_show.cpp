@@ -51,6 +51,9 @@ void vesk_show_port_counters(struct cli *cli, const struct vesk_port *port) {
     cli_out(cli, "  Shutdowns: %llu, blocks: %llu, releases: %llu\n",
             static_cast<unsigned long long>(c.shutdowns), static_cast<unsigned long long>(c.blocks),
             static_cast<unsigned long long>(c.releases));
+    if (c.held_off != 0)
+        cli_out(cli, "  Loops left to another veskd: %llu\n",
+                static_cast<unsigned long long>(c.held_off));
 }
 
 int show_vesk_statistics(struct cli *cli, int, char **) {

@@ -134,18 +134,21 @@ int show_vesk_events_json(struct cli *cli, int, char **) {
 
 json vesk_json_counters(const struct vesk_port *port) {
     const vesk_port_counters &c = port->counters;
-    return {{"name", port->name},
-            {"frames_sent", c.tx_frames},
-            {"own_frames_back", c.rx_own},
-            {"refused",
-             {{"mac", c.rx_bad_mac},
-              {"vlan", c.rx_bad_vlan},
-              {"stale", c.rx_stale},
-              {"check", c.rx_bad_check}}},
-            {"loops", c.loops},
-            {"shutdowns", c.shutdowns},
-            {"blocks", c.blocks},
-            {"releases", c.releases}};
+    json counters = {{"name", port->name},
+                     {"frames_sent", c.tx_frames},
+                     {"own_frames_back", c.rx_own},
+                     {"refused",
+                      {{"mac", c.rx_bad_mac},
+                       {"vlan", c.rx_bad_vlan},
+                       {"stale", c.rx_stale},
+                       {"check", c.rx_bad_check}}},
+                     {"loops", c.loops},
+                     {"shutdowns", c.shutdowns},
+                     {"blocks", c.blocks},
+                     {"releases", c.releases}};
+    if (c.held_off != 0)
+        counters["held_off"] = c.held_off;
+    return counters;
 }
 
 int show_vesk_statistics_json(struct cli *cli, int, char **) {

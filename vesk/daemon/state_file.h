@@ -30,8 +30,8 @@ const char *vesk_state_path(void);
 // writes (then *bad_line, when given, is its number and nothing is to be trusted).
 int vesk_state_parse(const char *text, size_t len, struct vesk_state_entry *entries, int max,
                      int *bad_line);
-// Writes every port of the managed bridge that veskd has shut down or blocked, with its deadline, to a
-// temporary file renamed over the state file: 0, or -1 (logged).
+// Writes every port of the managed bridge that veskd has shut down or blocked, with its deadline,
+// to a temporary file renamed over the state file: 0, or -1 (logged).
 int vesk_state_save(struct lib_globals *zg);
 // Reads the state file and adopts each port it names that is still a port of the managed bridge
 // under the same name and still admin down: shut down, released at its deadline (at once when

@@ -8,6 +8,8 @@ static void vesk_release_port(struct vesk_port *port) {
     thread_cancel(port->tx_timer);
     thread_cancel(port->resume_timer);
     thread_cancel(port->probe_timer);
+    thread_cancel(port->hold_timer);
+    port->hold_timer = nullptr;
     port->tx_timer = nullptr;
     port->resume_timer = nullptr;
     port->probe_timer = nullptr;

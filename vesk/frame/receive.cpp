@@ -9,6 +9,7 @@
 #include "vesk/host/debug_flags.h"
 #include "vesk/host/zet.h"
 #include "vesk/machine/cut.h"
+#include "vesk/machine/yield.h"
 #include "vesk/model/history.h"
 #include "vesk/model/port.h"
 #include "vesk/model/provlan.h"
@@ -20,6 +21,7 @@ namespace {
 
 constexpr uint8_t ARP_REQUEST_HEADER[] = {0x00, 0x01, 0x08, 0x00, 0x06, 0x04, 0x00, 0x01};
 constexpr int RX_OFF_SENDER_MAC = 8;
+constexpr int RX_OFF_SENDER_IP = 14;
 constexpr int RX_OFF_IFINDEX = VESK_OFF_IFINDEX - VESK_LINK_HDR_LEN;
 constexpr int RX_OFF_PRO_VLAN = VESK_OFF_PRO_VLAN - VESK_LINK_HDR_LEN;
 constexpr int RX_OFF_TX_TIME = VESK_OFF_TX_TIME - VESK_LINK_HDR_LEN;
@@ -100,6 +102,38 @@ void vesk_recv_note_loop(struct vesk_port *tx_port, const struct vesk_port *rx_p
         ->probe = tx_port->last_send_probe != 0;
 }
 
+// A detection frame of another veskd: the format of ours (an ARP request from 0.0.0.0 for no one,
+// a port and a VLAN in its padding) from a unicast MAC that is not the one our frames carry.
+bool vesk_recv_foreign(struct lib_globals *handle, const struct vesk_port *rx_port,
+                       const uint8_t *buffer) {
+    if (std::memcmp(buffer, ARP_REQUEST_HEADER, sizeof ARP_REQUEST_HEADER) != 0)
+        return false;
+    for (int i = RX_OFF_SENDER_IP; i < RX_OFF_IFINDEX; i++)
+        if (buffer[i] != 0)
+            return false;
+    const uint32_t ifindex = decode_pkt_element(buffer + RX_OFF_IFINDEX, 4);
+    const uint32_t vid = decode_pkt_element(buffer + RX_OFF_PRO_VLAN, 2);
+    const uint8_t *mac = buffer + RX_OFF_SENDER_MAC;
+    static constexpr uint8_t NO_MAC[6] = {};
+    if (ifindex == 0 || vid == 0 || vid > 4094 || (mac[0] & 1) != 0 ||
+        std::memcmp(mac, NO_MAC, sizeof NO_MAC) == 0 ||
+        std::memcmp(mac, rx_port->mac_address, 6) == 0)
+        return false;
+    const vesk_port *named = vesk_port_from_ifindex(handle, ifindex);
+    return named == nullptr || std::memcmp(mac, named->mac_address, 6) != 0;
+}
+
+// A held-off loop leaves no mark, or the port's machine would cut it at its next step.
+void vesk_recv_unmark_loop(struct vesk_port *tx_port, uint32_t vid, uint8_t loops_before) {
+    if (tx_port->loop_vlan_count == loops_before)
+        return;
+    vesk_provlan *entry = vesk_find_provlan_from_port(static_cast<uint16_t>(vid), tx_port);
+    if (entry == nullptr || entry->is_loop == 0)
+        return;
+    entry->is_loop = 0;
+    tx_port->loop_vlan_count--;
+}
+
 } // namespace
 
 int vesk_recv_pkt_karsto(struct lib_globals *handle) {
@@ -157,6 +191,9 @@ void vesk_recv_verdict(struct lib_globals *handle, const uint8_t *address, const
     vesk_port *rx_port = vesk_port_from_ifindex(handle, vesk_recv_addr_ifindex(address));
     if (rx_port == nullptr)
         return;
+    if (vesk_recv_foreign(handle, rx_port, buffer))
+        vesk_yield_heard(rx_port, buffer + RX_OFF_SENDER_MAC,
+                         decode_pkt_element(buffer + RX_OFF_IFINDEX, 4));
     uint32_t vid = 0;
     uint32_t ifindex = 0;
     vesk_port *sender =
@@ -168,6 +205,10 @@ void vesk_recv_verdict(struct lib_globals *handle, const uint8_t *address, const
     if (tx_port == nullptr)
         return;
     tx_port->counters.rx_own++;
+    if (vesk_yield(handle, tx_port, rx_port, vid)) {
+        vesk_recv_unmark_loop(tx_port, vid, loops_before);
+        return;
+    }
     if (tx_port->loop_vlan_count != loops_before)
         vesk_recv_note_loop(tx_port, rx_port, vid);
     vesk_loop_verdict(handle, tx_port, rx_port, vid);

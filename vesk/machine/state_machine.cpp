@@ -83,6 +83,8 @@ void vesk_state_machine_init(struct vesk_port *port) {
     vesk_cancel_timer(&port->resume_timer);
     vesk_cancel_timer(&port->tx_timer);
     vesk_cancel_timer(&port->probe_timer);
+    vesk_cancel_timer(&port->hold_timer);
+    port->hold_phase = 0;
 }
 
 void vesk_state_machine_tx(struct vesk_port *port) {

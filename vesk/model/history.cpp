@@ -55,9 +55,10 @@ const char *vesk_event_kind_name(enum vesk_event_kind kind) {
 }
 
 const char *vesk_event_cause_name(enum vesk_event_cause cause) {
-    static constexpr const char *NAMES[] = {
-        "", "timer", "force-up", "loop-gone", "disabled", "shutdown", "log", "block", "probe"};
-    return cause <= VESK_CAUSE_PROBE ? NAMES[cause] : "unknown";
+    static constexpr const char *NAMES[] = {"",         "timer",    "force-up", "loop-gone",
+                                            "disabled", "shutdown", "log",      "block",
+                                            "probe",    "held-off"};
+    return cause <= VESK_CAUSE_HELD_OFF ? NAMES[cause] : "unknown";
 }
 
 void vesk_history_time(time_t when, char *buf, unsigned size) {

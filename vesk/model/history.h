@@ -28,6 +28,8 @@ enum vesk_event_cause : uint8_t {
     VESK_CAUSE_LOG,
     VESK_CAUSE_BLOCK,
     VESK_CAUSE_PROBE,
+    // A loop left to another veskd for a hold-off.
+    VESK_CAUSE_HELD_OFF,
 };
 
 struct vesk_event {

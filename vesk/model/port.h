@@ -27,6 +27,8 @@ struct vesk_port_counters {
     uint64_t shutdowns;
     uint64_t blocks;
     uint64_t releases;
+    // Loops left to another veskd for a hold-off.
+    uint64_t held_off;
 };
 
 struct vesk_port {
@@ -87,6 +89,11 @@ struct vesk_port {
     uint8_t probe_back;
     uint8_t probe_pending;
     uint8_t probe_misses;
+    // While another veskd is left to cut a loop this port's frames prove (vesk/machine/yield.h):
+    // the hold-off timer, its phase, and when the probe after it went out.
+    struct thread *hold_timer;
+    uint8_t hold_phase;
+    long long hold_probe_usec;
 };
 
 // True while loop detection has the port shut down or blocked.

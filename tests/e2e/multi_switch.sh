@@ -1,0 +1,164 @@
+#!/usr/bin/env bash
+# Switches running veskd side by side (root): each a network namespace with bridge br0 and a
+# veskd of its own, bridge-wide "loop-detect enable". One loop costs one link, and the switch
+# nearest the loop acts.
+#   pair     two switches joined by two cables, the second plugged while both run: exactly one
+#            cable is cut and the switches stay linked;
+#   edge     distribution switch C above access switch A, a host behind C talking, a cable
+#            between two edge ports of A: A cuts an edge port, C keeps its link to A;
+#   stopped  as edge with A's veskd stopped: C cuts its link to A, after its hold-off;
+#   ring     three switches in a ring, its last cable plugged while all run: one cable is cut.
+# Usage: multi_switch.sh BUILD_DIR [RUNS] [CASES...]   (default: 3 runs of every case);
+# VESK_EXTRA_CONF adds a line to every switch's configuration ("loop-detect hold-off 0" gives
+# the behaviour of a veskd that never yields, for comparison).
+# Prints one line a run and "N of N runs" a case; exits 1 when any run failed.
+set -uo pipefail
+build=$(realpath "${1:?usage: multi_switch.sh BUILD_DIR [RUNS] [CASES...]}")
+runs=${2:-3}
+shift $(($# < 2 ? $# : 2))
+cases=("$@")
+((${#cases[@]})) || cases=(pair edge stopped ring)
+veskd=$build/vesk/veskd
+cli_bin=$build/tools/vesk-cli
+frames=$(dirname "$(realpath "$0")")/frames.py
+[ "$(id -u)" = 0 ] || { echo "needs root" >&2; exit 1; }
+[ -x "$veskd" ] && [ -x "$cli_bin" ] || { echo "build veskd and vesk-cli in $build first" >&2; exit 1; }
+
+tag=ms$$
+work=$(mktemp -d /tmp/vesk-multi-XXXXXX)
+namespaces=()
+pids=()
+
+teardown() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+    for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
+    for ns in "${namespaces[@]}"; do
+        ip netns pids "$ns" 2>/dev/null | xargs -r kill -9 2>/dev/null
+        ip netns del "$ns" 2>/dev/null
+    done
+    namespaces=()
+    pids=()
+}
+trap 'teardown; rm -rf "$work"' EXIT
+trap 'exit 130' INT TERM
+
+node() {
+    local ns=$tag$1
+    ip netns add "$ns" || return 1
+    namespaces+=("$ns")
+    ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
+    ip -n "$ns" link set lo up
+}
+
+# switch X MAC: a namespace with bridge br0 of that MAC.
+switch() {
+    node "$1" && ip -n "$tag$1" link add br0 address "$2" type bridge &&
+        ip -n "$tag$1" link set br0 up
+}
+
+# cable X PORT Y PORT: a cable between ports of two switches (or two ports of one), both in br0.
+cable() {
+    ip link add "$2" netns "$tag$1" type veth peer name "$4" netns "$tag$3" || return 1
+    ip -n "$tag$1" link set "$2" master br0 up && ip -n "$tag$3" link set "$4" master br0 up
+}
+
+# run X: veskd on switch X, ready once its vty answers.
+run() {
+    printf 'log file %s/%s.log\nloop-detect enable\n%s\n' "$work" "$1" "${VESK_EXTRA_CONF:-}" >"$work/$1.conf"
+    VESK_BRIDGE=br0 VESK_STATE=$work/$1.state VESK_VTY_SOCKET=$work/$1.vty \
+        ip netns exec "$tag$1" "$veskd" -f "$work/$1.conf" -P 0 >/dev/null 2>&1 &
+    pids+=($!)
+    eval "pid_$1=$!"
+    for _ in $(seq 100); do
+        VESK_VTY_SOCKET=$work/$1.vty "$cli_bin" -c "show loop-detect" >/dev/null 2>&1 && return 0
+        sleep 0.05
+    done
+    echo "veskd of $1 did not start" >&2
+    return 1
+}
+
+# down X PORT: the port is administratively down.
+down() { (( ($(ip netns exec "$tag$1" cat "/sys/class/net/$2/flags") & 1) == 0 )); }
+cut_cable() { down "$1" "$2" || down "$3" "$4"; }
+
+# Each case builds its switches, gives the first frames time to tell the switches of each other
+# (the start phase's three frames go out in the first two seconds), makes the loop, waits, and
+# prints what was cut; "ok" first when the case's rule held.
+case_pair() {
+    switch a 02:00:00:00:0a:00 && switch b 02:00:00:00:0b:00 && cable a l1 b l1 || return 1
+    run a && run b || return 1
+    sleep 3
+    cable a l2 b l2 || return 1
+    sleep 4
+    local cut=0 which=
+    cut_cable a l1 b l1 && cut=$((cut + 1)) which+=" l1"
+    cut_cable a l2 b l2 && cut=$((cut + 1)) which+=" l2"
+    [ "$cut" = 1 ] && printf 'ok '
+    echo "cables cut: $cut ($which )"
+}
+
+edge_switches() {
+    switch c 02:00:00:00:0c:00 && switch a 02:00:00:00:0d:00 && cable c c2a a a2c || return 1
+    node h && ip link add h1 netns "$tag"c type veth peer name eth0 netns "$tag"h || return 1
+    ip -n "$tag"c link set h1 master br0 up && ip -n "$tag"h link set eth0 up || return 1
+    run c && run a || return 1
+    ip netns exec "$tag"h /usr/bin/python3 "$frames" eth0 talk >/dev/null 2>&1 &
+    pids+=($!)
+    sleep 3
+}
+
+case_edge() {
+    edge_switches || return 1
+    cable a e1 a e2 || return 1
+    sleep 4
+    local edge=0
+    down a e1 && edge=$((edge + 1))
+    down a e2 && edge=$((edge + 1))
+    cut_cable c c2a a a2c && { echo "the link between C and A was cut; A's edge ports cut: $edge"; return 0; }
+    [ "$edge" = 1 ] && printf 'ok '
+    echo "A's edge ports cut: $edge, the link between C and A kept"
+}
+
+case_stopped() {
+    edge_switches || return 1
+    kill "$pid_a" && wait "$pid_a" 2>/dev/null
+    cable a e1 a e2 || return 1
+    sleep 4
+    if down c c2a && grep -q "held off" "$work/c.log"; then
+        printf 'ok '
+        echo "C cut its link to A after its hold-off"
+    else
+        echo "C's link to A: $(down c c2a && echo cut || echo kept)"
+    fi
+}
+
+case_ring() {
+    switch a 02:00:00:00:0a:00 && switch b 02:00:00:00:0b:00 && switch c 02:00:00:00:0c:00 || return 1
+    cable a ab b ba && cable b bc c cb || return 1
+    run a && run b && run c || return 1
+    sleep 3
+    cable c ca a ac || return 1
+    sleep 4
+    local cut=0
+    cut_cable a ab b ba && cut=$((cut + 1))
+    cut_cable b bc c cb && cut=$((cut + 1))
+    cut_cable c ca a ac && cut=$((cut + 1))
+    [ "$cut" = 1 ] && printf 'ok '
+    echo "cables cut: $cut"
+}
+
+failed=0
+for c in "${cases[@]}"; do
+    good=0
+    for i in $(seq "$runs"); do
+        rm -f "$work"/*
+        "case_$c" >"$work/result" || echo "set-up failed" >"$work/result"
+        teardown
+        line=$(<"$work/result")
+        echo "$c run $i: $line"
+        [[ $line == ok\ * ]] && good=$((good + 1))
+    done
+    echo "$c: $good of $runs runs"
+    [ "$good" = "$runs" ] || failed=1
+done
+exit "$failed"
