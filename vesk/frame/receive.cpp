@@ -180,13 +180,17 @@ int karsto_vesk_decode_pkt(struct lib_globals *handle, struct vesk_port *rx_port
         return -1;
     if (std::memcmp(buffer, ARP_REQUEST_HEADER, sizeof ARP_REQUEST_HEADER) != 0)
         return -1;
-    if (std::memcmp(buffer + RX_OFF_SENDER_MAC, rx_port->mac_address, 6) != 0)
+    uint32_t ifindex = decode_pkt_element(buffer + RX_OFF_IFINDEX, 4);
+    vesk_port *tx_port = vesk_port_from_ifindex(handle, ifindex);
+    // The frame names the port that sent it, with that port's MAC: where ports send with their
+    // own MACs, a frame back on another port carries the sender's, not the receiver's. A frame
+    // naming no port is held to the receiver's, as where every port sends with the bridge's.
+    const vesk_port *owner = tx_port != nullptr ? tx_port : rx_port;
+    if (std::memcmp(buffer + RX_OFF_SENDER_MAC, owner->mac_address, 6) != 0)
         return vesk_recv_reject(handle, &rx_port->counters.rx_bad_mac,
                                 "vesk_recv: receive invalid VESK packet for error mac addr");
-    uint32_t ifindex = decode_pkt_element(buffer + RX_OFF_IFINDEX, 4);
     if (ifindex_out != nullptr)
         *ifindex_out = ifindex;
-    vesk_port *tx_port = vesk_port_from_ifindex(handle, ifindex);
     if (tx_port == nullptr)
         return -1;
     uint32_t vid = decode_pkt_element(buffer + RX_OFF_PRO_VLAN, 2);
