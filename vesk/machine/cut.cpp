@@ -6,6 +6,7 @@
 #include "vesk/daemon/veskd.h"
 #include "vesk/host/debug_flags.h"
 #include "vesk/host/zet.h"
+#include "vesk/machine/loop_log.h"
 #include "vesk/machine/state_machine.h"
 #include "vesk/model/port.h"
 
@@ -121,13 +122,15 @@ bool vesk_cut_defer(struct lib_globals *handle, const vesk_pending_cut &cut) {
 struct vesk_port *vesk_uplink_target(struct lib_globals *handle, struct vesk_port *tx,
                                      struct vesk_port *rx, uint32_t vid) {
     if (rx == tx) {
-        zlog_warn(handle, "Uplink %s exits a loop in vlan %d behind itself, not cut", tx->name,
-                  static_cast<int>(vid));
+        vesk_loop_log(handle, tx->tx_interval_time,
+                      "Uplink %s exits a loop in vlan %d behind itself, not cut", tx->name,
+                      static_cast<int>(vid));
         return nullptr;
     }
     if (rx->uplink) {
-        zlog_warn(handle, "Uplinks %s and %s exit a loop in vlan %d between them, not cut",
-                  tx->name, rx->name, static_cast<int>(vid));
+        vesk_loop_log(handle, tx->tx_interval_time,
+                      "Uplinks %s and %s exit a loop in vlan %d between them, not cut", tx->name,
+                      rx->name, static_cast<int>(vid));
         return nullptr;
     }
     return rx;
@@ -151,8 +154,9 @@ void vesk_loop_verdict(struct lib_globals *handle, struct vesk_port *tx_port,
         return;
     const uint8_t action = tx_port->loop_process;
     if (action == VESK_LOOP_LOG) {
-        zlog_warn(handle, "port %s connection device exits a loop in vlan %d\n", target->name,
-                  static_cast<int>(vid));
+        vesk_loop_log(handle, tx_port->tx_interval_time,
+                      "port %s connection device exits a loop in vlan %d", target->name,
+                      static_cast<int>(vid));
         return;
     }
     const vesk_pending_cut cut{target->ifindex, tx_port->ifindex, rx_port->ifindex, vid, action};

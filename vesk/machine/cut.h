@@ -10,7 +10,7 @@ struct vesk_port;
 //
 // An uplink is never cut: the receiving port is, with the uplink's action, unless it is an
 // uplink too (then the loop is only logged); a loop behind an uplink itself is logged with a
-// warning. A cut is dropped when the port the frame came back on is cut, or was cut by loop
+// warning. Those warnings, and a log-only port's, are held back as vesk_loop_log says. A cut is dropped when the port the frame came back on is cut, or was cut by loop
 // detection since the frame was sent: the loop it proves is already broken. While more frames
 // wait to be judged, cuts wait for them and then go in descending interface index, so of two
 // ports that see one loop from both ends only the one with the higher index is cut.
