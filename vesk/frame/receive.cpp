@@ -88,8 +88,10 @@ int vesk_recv_reject(struct lib_globals *handle, uint64_t *counter, const char *
     return -1;
 }
 
-// A loop newly found in vid: counted, and kept in the history with what it leads to.
-void vesk_recv_note_loop(struct vesk_port *tx_port, const struct vesk_port *rx_port, uint32_t vid) {
+// A loop newly found in vid: counted, and kept in the history with what it leads to. Gives the
+// event's serial.
+unsigned long long vesk_recv_note_loop(struct vesk_port *tx_port, const struct vesk_port *rx_port,
+                                       uint32_t vid) {
     tx_port->counters.loops++;
     const vesk_event_cause action = tx_port->loop_process == VESK_LOOP_SHUTDOWN
                                         ? VESK_CAUSE_SHUTDOWN
@@ -98,6 +100,7 @@ void vesk_recv_note_loop(struct vesk_port *tx_port, const struct vesk_port *rx_p
     vesk_history_add(VESK_EVENT_LOOP, action, tx_port->name, static_cast<uint16_t>(vid),
                      rx_port->name)
         ->probe = tx_port->last_send_probe != 0;
+    return vesk_history_last_serial();
 }
 
 } // namespace
@@ -168,9 +171,10 @@ void vesk_recv_verdict(struct lib_globals *handle, const uint8_t *address, const
     if (tx_port == nullptr)
         return;
     tx_port->counters.rx_own++;
+    unsigned long long event = 0;
     if (tx_port->loop_vlan_count != loops_before)
-        vesk_recv_note_loop(tx_port, rx_port, vid);
-    vesk_loop_verdict(handle, tx_port, rx_port, vid);
+        event = vesk_recv_note_loop(tx_port, rx_port, vid);
+    vesk_loop_verdict(handle, tx_port, rx_port, vid, event);
 }
 
 int karsto_vesk_decode_pkt(struct lib_globals *handle, struct vesk_port *rx_port,
