@@ -366,10 +366,17 @@ int no_vesk_port_resume_time(struct cli *cli, int, char **) {
     return vesk_cli_result(cli, vesk_api_set_resume(VESK_RESUME_TIME_DEFAULT, cli->ifp, bridge));
 }
 
+// Forcing up a port that loop detection holds nowhere leaves the port as it wanted it, so it is
+// no error, but the operator learns that loop detection is not what keeps it down.
 int vesk_port_force_up(struct cli *cli, int, char **) {
     struct vesk_bridge *bridge = vesk_cli_if_bridge(cli);
     if (bridge == nullptr)
         return 1;
+    const struct vesk_port *port = vesk_find_port_from_bridge(cli->ifp, bridge);
+    if (port != nullptr && port->resume_timer == nullptr && !vesk_port_is_cut(port)) {
+        cli_out(cli, "Interface %s is not cut by loop detection: nothing to release\n", port->name);
+        return 0;
+    }
     return vesk_cli_result(cli, vesk_api_force_up(cli->ifp, bridge));
 }
 

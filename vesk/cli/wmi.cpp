@@ -1,7 +1,6 @@
 #include "vesk/cli/wmi.h"
 
 #include <array>
-#include <cstring>
 #include <string>
 
 #include "vesk/cli/common.h"
@@ -10,13 +9,7 @@
 #include "vesk/model/model.h"
 
 int vesk_wmi_port_reported(const char *name) {
-    if (strncmp(name, "mgm", 3) == 0 || strncmp(name, "sa", 2) == 0) {
-        return 0;
-    }
-    if (strncmp(name, "po", 2) == 0 && strncmp(name, "pon", 3) != 0) {
-        return 0;
-    }
-    return 1;
+    return cli_interface_mode(name) != PINTERFACE_MODE;
 }
 
 // A group that ends its run is a single id or a range; a group cut off by the

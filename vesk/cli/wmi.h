@@ -7,8 +7,8 @@ struct cli_element;
 // The largest VLAN list one report line carries, and the group size of both callers.
 constexpr int VESK_WMI_VLAN_MAX = 4094;
 
-// 1 when a port of this name appears in the per-port reports: management ("mgm"), stacking
-// ("sa") and aggregate ("po", but not "pon") ports never do.
+// 1 when a port of this name appears in the per-port reports: the port-channel and PON
+// interfaces that the interface modes set apart ("po" or "pon" followed by digits) never do.
 int vesk_wmi_port_reported(const char *name);
 
 // Writes vids in the order given as comma-terminated single ids and ranges of consecutive ids,

@@ -2,6 +2,7 @@
 
 #include "vesk/cli/kept_config.h"
 #include "vesk/host/zet.h"
+#include "vesk/machine/loop_log.h"
 #include "vesk/model/model.h"
 
 static void vesk_release_port(struct vesk_port *port) {
@@ -48,6 +49,7 @@ static void vesk_release_bridge(struct vesk_bridge *bridge) {
 }
 
 void vesk_release_model(struct lib_globals *zg) {
+    vesk_loop_log_forget();
     struct vesk_master *master = vesk_get_master(zg);
     if (master == nullptr)
         return;

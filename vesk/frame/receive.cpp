@@ -90,8 +90,10 @@ int vesk_recv_reject(struct lib_globals *handle, uint64_t *counter, const char *
     return -1;
 }
 
-// A loop newly found in vid: counted, and kept in the history with what it leads to.
-void vesk_recv_note_loop(struct vesk_port *tx_port, const struct vesk_port *rx_port, uint32_t vid) {
+// A loop newly found in vid: counted, and kept in the history with what it leads to. Gives the
+// event's serial.
+unsigned long long vesk_recv_note_loop(struct vesk_port *tx_port, const struct vesk_port *rx_port,
+                                       uint32_t vid) {
     tx_port->counters.loops++;
     const vesk_event_cause action = tx_port->loop_process == VESK_LOOP_SHUTDOWN
                                         ? VESK_CAUSE_SHUTDOWN
@@ -100,6 +102,7 @@ void vesk_recv_note_loop(struct vesk_port *tx_port, const struct vesk_port *rx_p
     vesk_history_add(VESK_EVENT_LOOP, action, tx_port->name, static_cast<uint16_t>(vid),
                      rx_port->name)
         ->probe = tx_port->last_send_probe != 0;
+    return vesk_history_last_serial();
 }
 
 // A detection frame of another veskd: the format of ours (an ARP request from 0.0.0.0 for no one,
@@ -209,9 +212,10 @@ void vesk_recv_verdict(struct lib_globals *handle, const uint8_t *address, const
         vesk_recv_unmark_loop(tx_port, vid, loops_before);
         return;
     }
+    unsigned long long event = 0;
     if (tx_port->loop_vlan_count != loops_before)
-        vesk_recv_note_loop(tx_port, rx_port, vid);
-    vesk_loop_verdict(handle, tx_port, rx_port, vid);
+        event = vesk_recv_note_loop(tx_port, rx_port, vid);
+    vesk_loop_verdict(handle, tx_port, rx_port, vid, event);
 }
 
 int karsto_vesk_decode_pkt(struct lib_globals *handle, struct vesk_port *rx_port,
@@ -221,13 +225,17 @@ int karsto_vesk_decode_pkt(struct lib_globals *handle, struct vesk_port *rx_port
         return -1;
     if (std::memcmp(buffer, ARP_REQUEST_HEADER, sizeof ARP_REQUEST_HEADER) != 0)
         return -1;
-    if (std::memcmp(buffer + RX_OFF_SENDER_MAC, rx_port->mac_address, 6) != 0)
+    uint32_t ifindex = decode_pkt_element(buffer + RX_OFF_IFINDEX, 4);
+    vesk_port *tx_port = vesk_port_from_ifindex(handle, ifindex);
+    // The frame names the port that sent it, with that port's MAC: where ports send with their
+    // own MACs, a frame back on another port carries the sender's, not the receiver's. A frame
+    // naming no port is held to the receiver's, as where every port sends with the bridge's.
+    const vesk_port *owner = tx_port != nullptr ? tx_port : rx_port;
+    if (std::memcmp(buffer + RX_OFF_SENDER_MAC, owner->mac_address, 6) != 0)
         return vesk_recv_reject(handle, &rx_port->counters.rx_bad_mac,
                                 "vesk_recv: receive invalid VESK packet for error mac addr");
-    uint32_t ifindex = decode_pkt_element(buffer + RX_OFF_IFINDEX, 4);
     if (ifindex_out != nullptr)
         *ifindex_out = ifindex;
-    vesk_port *tx_port = vesk_port_from_ifindex(handle, ifindex);
     if (tx_port == nullptr)
         return -1;
     uint32_t vid = decode_pkt_element(buffer + RX_OFF_PRO_VLAN, 2);

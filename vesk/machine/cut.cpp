@@ -6,7 +6,9 @@
 #include "vesk/daemon/veskd.h"
 #include "vesk/host/debug_flags.h"
 #include "vesk/host/zet.h"
+#include "vesk/machine/loop_log.h"
 #include "vesk/machine/state_machine.h"
+#include "vesk/model/history.h"
 #include "vesk/model/port.h"
 
 namespace {
@@ -17,6 +19,7 @@ struct vesk_pending_cut {
     uint32_t rx;
     uint32_t vid;
     uint8_t action;
+    unsigned long long event;
 };
 
 // Verdicts of one batch of frames; a full batch cuts at once, as if nothing were pending.
@@ -40,15 +43,25 @@ const char *vesk_cut_dropped(const struct vesk_port *tx, const struct vesk_port 
     return nullptr;
 }
 
+// The history's loop event, if the frame found one, tells that nothing was cut.
+void vesk_cut_not_made(unsigned long long event) {
+    struct vesk_event *e = vesk_history_find(event);
+    if (e != nullptr)
+        e->cause = VESK_CAUSE_NOT_CUT;
+}
+
 bool vesk_cut_possible(const struct vesk_port *port) {
     return port->mstate != SMS_SHUTDOWN && port->mstate != SMS_RESUME;
 }
 
 void vesk_cut_apply(struct lib_globals *handle, struct vesk_port *target, struct vesk_port *tx,
-                    struct vesk_port *rx, uint32_t vid, uint8_t action) {
+                    struct vesk_port *rx, const vesk_pending_cut &cut) {
+    const uint32_t vid = cut.vid;
+    const uint8_t action = cut.action;
     if (target == tx) {
         const char *why = vesk_cut_dropped(tx, rx);
         if (why != nullptr) {
+            vesk_cut_not_made(cut.event);
             zlog_info(handle,
                       "Loop on the port %s in vlan %d not cut: the port %s it came back on %s",
                       tx->name, static_cast<int>(vid), rx->name, why);
@@ -90,7 +103,7 @@ int vesk_cut_flush_handle(struct thread *t) {
         struct vesk_port *tx = vesk_port_from_ifindex(handle, c.tx);
         struct vesk_port *rx = vesk_port_from_ifindex(handle, c.rx);
         if (target != nullptr && tx != nullptr && rx != nullptr)
-            vesk_cut_apply(handle, target, tx, rx, c.vid, c.action);
+            vesk_cut_apply(handle, target, tx, rx, c);
     }
     return 0;
 }
@@ -121,13 +134,15 @@ bool vesk_cut_defer(struct lib_globals *handle, const vesk_pending_cut &cut) {
 struct vesk_port *vesk_uplink_target(struct lib_globals *handle, struct vesk_port *tx,
                                      struct vesk_port *rx, uint32_t vid) {
     if (rx == tx) {
-        zlog_warn(handle, "Uplink %s exits a loop in vlan %d behind itself, not cut", tx->name,
-                  static_cast<int>(vid));
+        vesk_loop_log(handle, tx->tx_interval_time,
+                      "Uplink %s exits a loop in vlan %d behind itself, not cut", tx->name,
+                      static_cast<int>(vid));
         return nullptr;
     }
     if (rx->uplink) {
-        zlog_warn(handle, "Uplinks %s and %s exit a loop in vlan %d between them, not cut",
-                  tx->name, rx->name, static_cast<int>(vid));
+        vesk_loop_log(handle, tx->tx_interval_time,
+                      "Uplinks %s and %s exit a loop in vlan %d between them, not cut", tx->name,
+                      rx->name, static_cast<int>(vid));
         return nullptr;
     }
     return rx;
@@ -136,7 +151,7 @@ struct vesk_port *vesk_uplink_target(struct lib_globals *handle, struct vesk_por
 } // namespace
 
 void vesk_loop_verdict(struct lib_globals *handle, struct vesk_port *tx_port,
-                       struct vesk_port *rx_port, uint32_t vid) {
+                       struct vesk_port *rx_port, uint32_t vid, unsigned long long event) {
     if (handle == nullptr || tx_port == nullptr || rx_port == nullptr)
         return;
     // A blocked port's probes coming back keep it blocked.
@@ -147,16 +162,20 @@ void vesk_loop_verdict(struct lib_globals *handle, struct vesk_port *tx_port,
     struct vesk_port *target = tx_port;
     if (tx_port->uplink)
         target = vesk_uplink_target(handle, tx_port, rx_port, vid);
-    if (target == nullptr)
-        return;
-    const uint8_t action = tx_port->loop_process;
-    if (action == VESK_LOOP_LOG) {
-        zlog_warn(handle, "port %s connection device exits a loop in vlan %d\n", target->name,
-                  static_cast<int>(vid));
+    if (target == nullptr) {
+        vesk_cut_not_made(event);
         return;
     }
-    const vesk_pending_cut cut{target->ifindex, tx_port->ifindex, rx_port->ifindex, vid, action};
+    const uint8_t action = tx_port->loop_process;
+    if (action == VESK_LOOP_LOG) {
+        vesk_loop_log(handle, tx_port->tx_interval_time,
+                      "port %s connection device exits a loop in vlan %d", target->name,
+                      static_cast<int>(vid));
+        return;
+    }
+    const vesk_pending_cut cut{
+        target->ifindex, tx_port->ifindex, rx_port->ifindex, vid, action, event};
     if (vesk_cut_defer(handle, cut))
         return;
-    vesk_cut_apply(handle, target, tx_port, rx_port, vid, action);
+    vesk_cut_apply(handle, target, tx_port, rx_port, cut);
 }

@@ -156,6 +156,16 @@ void vesk_state_machine_adopt(struct vesk_port *port, bool blocked, uint32_t wai
     }
 }
 
+void vesk_state_machine_forget(struct vesk_port *port) {
+    if (port == nullptr || !vesk_port_is_cut(port))
+        return;
+    zlog_warn(veskm, "%s, %s by loop detection, is deleted", port->name,
+              port->pstate == VESK_PORT_BLOCKED ? "blocked" : "shut down");
+    vesk_state_machine_init(port);
+    port->pstate = VESK_PORT_DOWN;
+    vesk_port_state_changed();
+}
+
 void vesk_update_state_machine(struct vesk_port *port) {
     if (port == nullptr)
         return;
@@ -322,6 +332,14 @@ bool vesk_port_unblock_act(struct vesk_port *port, uint32_t &new_state) {
     return true;
 }
 
+// veskd asks for the link of a port it shut down only as it releases it, and the port is then
+// no longer shown shut down: the link came up from outside (ip link set up).
+void vesk_port_brought_up(struct vesk_port *port) {
+    zlog_warn(veskm, "%s, shut down by loop detection, was brought up from outside veskd: released",
+              port->name);
+    port->release_cause = VESK_CAUSE_LINK_UP;
+}
+
 // Runs what entering new_state means while pstate still holds the old state, and may change
 // the state that is recorded. Gives false when the change does not happen at all.
 bool vesk_port_state_act(struct vesk_port *port, uint32_t &new_state) {
@@ -335,6 +353,8 @@ bool vesk_port_state_act(struct vesk_port *port, uint32_t &new_state) {
     case VESK_PORT_UP:
         if (port->pstate == VESK_PORT_BLOCKED)
             return false;
+        if (port->pstate == VESK_PORT_SHUTDOWN)
+            vesk_port_brought_up(port);
         vesk_enable_port(port);
         return true;
     case VESK_PORT_SHUTDOWN:

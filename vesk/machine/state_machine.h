@@ -50,6 +50,9 @@ void vesk_state_machine_block(struct vesk_port *port);
 // Takes back a port that an earlier veskd shut down or blocked: in that state, released after
 // wait seconds like one this veskd cut.
 void vesk_state_machine_adopt(struct vesk_port *port, bool blocked, uint32_t wait);
+// The interface of a port is deleted: if loop detection had cut it, that is logged once and the
+// port is down, with nothing left to release and nothing asked.
+void vesk_state_machine_forget(struct vesk_port *port);
 
 // Called, when set, after a port's state or its release deadline changed: the daemon keeps
 // the ports it took out in its state file.

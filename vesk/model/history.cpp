@@ -9,6 +9,7 @@ namespace {
 std::array<vesk_event, VESK_HISTORY_MAX> vesk_history;
 unsigned vesk_history_first;
 unsigned vesk_history_used;
+unsigned long long vesk_history_serial;
 
 void vesk_copy_name(char *dst, const char *src) {
     std::snprintf(dst, INTERFACE_NAMSIZ + 1, "%s", src != nullptr ? src : "");
@@ -23,6 +24,7 @@ struct vesk_event *vesk_history_add(enum vesk_event_kind kind, enum vesk_event_c
         vesk_history_first = (vesk_history_first + 1) % VESK_HISTORY_MAX;
     else
         vesk_history_used++;
+    vesk_history_serial++;
     vesk_event &e = vesk_history[slot];
     e.when = std::time(nullptr);
     e.kind = kind;
@@ -32,6 +34,18 @@ struct vesk_event *vesk_history_add(enum vesk_event_kind kind, enum vesk_event_c
     vesk_copy_name(e.port, port);
     vesk_copy_name(e.rx_port, rx_port);
     return &e;
+}
+
+unsigned long long vesk_history_last_serial(void) {
+    return vesk_history_serial;
+}
+
+struct vesk_event *vesk_history_find(unsigned long long serial) {
+    if (serial == 0 || serial > vesk_history_serial ||
+        vesk_history_serial - serial >= vesk_history_used)
+        return nullptr;
+    const unsigned back = static_cast<unsigned>(vesk_history_serial - serial);
+    return &vesk_history[(vesk_history_first + vesk_history_used - 1 - back) % VESK_HISTORY_MAX];
 }
 
 unsigned vesk_history_count(void) {
@@ -57,7 +71,7 @@ const char *vesk_event_kind_name(enum vesk_event_kind kind) {
 const char *vesk_event_cause_name(enum vesk_event_cause cause) {
     static constexpr const char *NAMES[] = {"",         "timer",    "force-up", "loop-gone",
                                             "disabled", "shutdown", "log",      "block",
-                                            "probe",    "held-off"};
+                                            "probe",    "not-cut",  "link-up",  "held-off"};
     return cause <= VESK_CAUSE_HELD_OFF ? NAMES[cause] : "unknown";
 }
 

@@ -28,6 +28,10 @@ enum vesk_event_cause : uint8_t {
     VESK_CAUSE_LOG,
     VESK_CAUSE_BLOCK,
     VESK_CAUSE_PROBE,
+    // The loop's frame came back, yet the port was not cut: its partner in the loop was.
+    VESK_CAUSE_NOT_CUT,
+    // The port's link was brought up from outside veskd while loop detection held it down.
+    VESK_CAUSE_LINK_UP,
     // A loop left to another veskd for a hold-off.
     VESK_CAUSE_HELD_OFF,
 };
@@ -47,6 +51,10 @@ struct vesk_event {
 // Gives the event, for details only some kinds have.
 struct vesk_event *vesk_history_add(enum vesk_event_kind kind, enum vesk_event_cause cause,
                                     const char *port, uint16_t vid, const char *rx_port);
+// Every event gets the next serial number, from 1, kept across clears: the event of a serial
+// is found again while the history still holds it (null once it is gone or cleared).
+unsigned long long vesk_history_last_serial(void);
+struct vesk_event *vesk_history_find(unsigned long long serial);
 // The number of events kept, and the i-th oldest of them (null beyond the count).
 unsigned vesk_history_count(void);
 const struct vesk_event *vesk_history_at(unsigned i);

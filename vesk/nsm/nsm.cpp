@@ -169,6 +169,7 @@ int vesk_nsm_if_vr_unbind(struct interface *ifp) {
     if (ifp == nullptr)
         return 0;
     VESK_DEBUG_LOG_NSM(veskm, "NSM: Receive interface [%s] vr unbind!", ifp->name);
+    vesk_state_machine_forget(static_cast<struct vesk_port *>(ifp->info));
     struct lib_globals *zg = veskm != nullptr ? veskm : (ifp->vr ? ifp->vr->zg : nullptr);
     if (zg == nullptr || ifg_lookup_by_index(zg->ifg, ifp->ifindex) == nullptr)
         return 0;
