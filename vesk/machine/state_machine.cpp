@@ -146,8 +146,8 @@ void vesk_state_machine_adopt(struct vesk_port *port, bool blocked, uint32_t wai
     port->cut_usec = zet_clock_now_usec();
     vesk_machine_enter(port, SMS_RESUME);
     port->resume_timer = vesk_arm_timer(port, vesk_port_resume_handle, wait, "resume");
-    // The flags the block saved went with the old veskd; probing finds out whether the loop is
-    // still there, and the unblock then gives the port the bridge's defaults.
+    // Probing finds out whether the loop is still there; the unblock gives the port the flags
+    // the state file kept for it, or the bridge's defaults.
     if (blocked) {
         port->probe_misses = 0;
         vesk_block_probe(port);
