@@ -208,7 +208,8 @@ bool vesk_state_read(const std::string &path, std::string &text) {
     return ok;
 }
 
-// The entries of the state file, each bad line logged: false when there is no file to read.
+// The entries of the state file, each bad line logged: false when there is no file to read, or
+// one that is not veskd's (left as it is).
 bool vesk_state_load(struct lib_globals *zg, std::vector<vesk_state_entry> &entries) {
     std::string text;
     if (!vesk_state_read(vesk_state_file, text))
@@ -220,7 +221,7 @@ bool vesk_state_load(struct lib_globals *zg, std::vector<vesk_state_entry> &entr
     entries.resize(count > 0 ? static_cast<size_t>(count) : 0);
     if (count < 0) {
         zlog_err(zg, "The state file %s is not veskd's (line 1); ignored", vesk_state_file.c_str());
-        return true;
+        return false;
     }
     for (size_t i = 0; i < bad.size() && i < BAD_LINES_LOGGED; i++)
         zlog_err(zg, "The state file %s, line %d: not what veskd writes; skipped",
