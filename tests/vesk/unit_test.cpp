@@ -371,12 +371,12 @@ class Driver : public vesk_test::ModelFixture {
                 at, text[at + 1] == 'n' ? 2 : 4, 1,
                 text[at + 1] == 'n' ? '\n' : char(std::stoi(text.substr(at + 2, 2), nullptr, 16)));
         vesk_state_entry e[4]{};
-        int bad_line = 0;
-        const int count = vesk_state_parse(text.data(), text.size(), e, 4, &bad_line);
-        cli_out(cli_, "bad line %d\n", bad_line);
+        std::vector<int> bad;
+        const int count = vesk_state_parse(text.data(), text.size(), e, 4, &bad);
+        for (size_t i = 0; i < std::max<size_t>(bad.size(), 1); i++)
+            cli_out(cli_, "bad line %d\n", bad.empty() ? 0 : bad[i]);
         for (int i = 0; i < count; i++)
-            cli_out(cli_, "%s %u %s %lld\n", e[i].blocked ? "block" : "shutdown", e[i].ifindex,
-                    e[i].name, e[i].deadline);
+            cli_out(cli_, "%s", vesk_state_line(e[i]).c_str());
         return count;
     }
     // What a child that made a fresh file its console printed there; then a console not opened.

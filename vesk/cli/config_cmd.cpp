@@ -7,6 +7,7 @@
 #include "vesk/machine/state_machine.h"
 #include "vesk/machine/yield.h"
 #include "vesk/model/model.h"
+#include "vesk/nsm/port_state.h"
 
 #include <cstring>
 
@@ -373,7 +374,9 @@ int vesk_port_force_up(struct cli *cli, int, char **) {
     if (bridge == nullptr)
         return 1;
     const struct vesk_port *port = vesk_find_port_from_bridge(cli->ifp, bridge);
-    if (port != nullptr && port->resume_timer == nullptr && !vesk_port_is_cut(port)) {
+    // A port left locked by a block whose state file was lost is released all the same.
+    if (port != nullptr && port->resume_timer == nullptr && !vesk_port_is_cut(port) &&
+        !vesk_port_flags_locked(vesk_port_bridge_flags(port->ifindex))) {
         cli_out(cli, "Interface %s is not cut by loop detection: nothing to release\n", port->name);
         return 0;
     }

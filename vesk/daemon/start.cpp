@@ -94,12 +94,17 @@ static void vesk_state_keep(void) {
     vesk_state_save(veskm);
 }
 
+static void vesk_state_track(struct nsm_client *) {
+    vesk_state_follow(veskm);
+}
+
 void vesk_state_start(struct lib_globals *zg) {
     const char *path = std::getenv("VESK_STATE");
     vesk_state_set_path(path != nullptr && *path != '\0' ? path : VESK_STATE_PATH_DEFAULT);
     // Only after adoption: a save before it would overwrite what the last veskd left.
     vesk_state_adopt(zg);
     vesk_port_state_listener = vesk_state_keep;
+    nsm_client_set_applied_hook(zg->nc, vesk_state_track);
 }
 
 int vesk_event_loop(struct lib_globals *zg) {

@@ -148,8 +148,8 @@ void vesk_state_machine_adopt(struct vesk_port *port, bool blocked, uint32_t wai
     port->cut_usec = zet_clock_now_usec();
     vesk_machine_enter(port, SMS_RESUME);
     port->resume_timer = vesk_arm_timer(port, vesk_port_resume_handle, wait, "resume");
-    // The flags the block saved went with the old veskd; probing finds out whether the loop is
-    // still there, and the unblock then gives the port the bridge's defaults.
+    // Probing finds out whether the loop is still there; the unblock gives the port the flags
+    // the state file kept for it, or the bridge's defaults.
     if (blocked) {
         port->probe_misses = 0;
         vesk_block_probe(port);
@@ -284,8 +284,23 @@ void vesk_port_resume_soon(struct vesk_port *port) {
     vesk_port_state_changed();
 }
 
+namespace {
+
+// A port the bridge neither learns on nor floods to, though loop detection has not blocked it
+// (left so by a veskd whose state file is gone), is given the bridge's defaults.
+bool vesk_port_unlock(struct vesk_port *port) {
+    if (vesk_port_is_cut(port) || !vesk_port_flags_locked(vesk_port_bridge_flags(port->ifindex)))
+        return false;
+    if (vesk_send_port_state_to_nsm(port->ifindex, VESK_PORT_REQ_UNBLOCK) == 0)
+        zlog_warn(veskm, "Port %s had learning and flooding off: the bridge's defaults restored",
+                  port->name);
+    return true;
+}
+
+} // namespace
+
 void vesk_port_force_up(struct vesk_port *port) {
-    if (port == nullptr)
+    if (port == nullptr || vesk_port_unlock(port))
         return;
     if (port->resume_timer != nullptr || port->pstate != VESK_PORT_SHUTDOWN) {
         vesk_port_resume_soon(port);

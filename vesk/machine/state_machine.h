@@ -34,7 +34,9 @@ int vesk_port_probe_handle(struct thread *t);
 // timer keeps its schedule), at most once per VESK_PROBE_MIN_USEC. 0 when it sent, else -1.
 int vesk_port_probe(struct vesk_port *port);
 // "loop-detect force up": as vesk_port_resume_soon, and a port shown shut down without a resume
-// timer (its release was refused) resumes VESK_RESUME_SOON seconds from now too.
+// timer (its release was refused) resumes VESK_RESUME_SOON seconds from now too; a port loop
+// detection has not cut that the bridge neither learns on nor floods to gets the bridge's
+// defaults.
 void vesk_port_force_up(struct vesk_port *port);
 
 // State entries, one per state; only the machine calls them.

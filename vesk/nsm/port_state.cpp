@@ -24,3 +24,11 @@ int vesk_send_port_state_to_nsm(uint32_t ifindex, int request) {
         return -1;
     return nsm_client_send_vesk_message(veskm->nc, &msg, NSM_MSG_VESK_PORT_STATE);
 }
+
+int vesk_port_bridge_flags(uint32_t ifindex) {
+    return veskm != nullptr ? nsm_client_port_flags(veskm->nc, ifindex) : -1;
+}
+
+bool vesk_port_flags_locked(int flags) {
+    return flags >= 0 && (flags & NSM_BRPORT_DEFAULT) == 0;
+}

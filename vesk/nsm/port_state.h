@@ -26,3 +26,8 @@ static_assert(sizeof(struct vesk_port_state_msg) == 8);
 // Sends a shutdown (request 1), block (3), unblock (4) or no-shutdown (anything else) request
 // for ifindex; gives the framework's result, or -1 when there is no client.
 int vesk_send_port_state_to_nsm(uint32_t ifindex, int request);
+
+// The bridge-port flags (NSM_BRPORT_*) the module reports for a port: -1 when it does not say.
+int vesk_port_bridge_flags(uint32_t ifindex);
+// Flags of a port the bridge neither learns on nor floods to, as a block leaves it.
+bool vesk_port_flags_locked(int flags);

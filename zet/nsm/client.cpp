@@ -38,6 +38,7 @@ struct nsm_client {
     mutable std::mutex send_mutex;
     std::deque<sent> sent_log;
     bool start_failed = false;
+    nsm_client_applied_func applied_hook = nullptr;
 };
 
 namespace {
@@ -370,6 +371,8 @@ void nsm_client_apply_view(struct nsm_client *nc, const nsm_view &next) {
     send_link_changes(nc, usable);
     remove_bridges(nc, usable);
     set_untagged(nc);
+    if (nc->applied_hook != nullptr)
+        nc->applied_hook(nc);
 }
 
 void nsm_client_fdb_move(struct nsm_client *nc, const struct nsm_msg_fdb_move &move) {
@@ -457,6 +460,24 @@ int nsm_client_send_vesk_message(struct nsm_client *nc, const void *record, int 
     std::memcpy(&flags, p, sizeof flags);
     std::memcpy(&ifindex, p + 4, sizeof ifindex);
     return nc->backend->send_port_state(flags, ifindex);
+}
+
+int nsm_client_port_flags(const struct nsm_client *nc, uint32_t ifindex) {
+    return nc != nullptr && nc->backend != nullptr ? nc->backend->port_flags(ifindex) : -1;
+}
+
+int nsm_client_blocked_flags(const struct nsm_client *nc, uint32_t ifindex) {
+    return nc != nullptr && nc->backend != nullptr ? nc->backend->blocked_flags(ifindex) : -1;
+}
+
+int nsm_client_keep_blocked_flags(struct nsm_client *nc, uint32_t ifindex, uint8_t flags) {
+    return nc != nullptr && nc->backend != nullptr ? nc->backend->keep_blocked_flags(ifindex, flags)
+                                                   : -1;
+}
+
+void nsm_client_set_applied_hook(struct nsm_client *nc, nsm_client_applied_func hook) {
+    if (nc != nullptr)
+        nc->applied_hook = hook;
 }
 
 nsm_msg_callback_t nsm_client_get_callback(const struct nsm_client *nc, int type) {

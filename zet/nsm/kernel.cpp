@@ -63,6 +63,9 @@ class kernel_backend final : public nsm_backend {
 
     int start() override;
     int send_port_state(uint16_t flags, uint32_t ifindex) override;
+    int port_flags(uint32_t ifindex) const override;
+    int blocked_flags(uint32_t ifindex) const override;
+    int keep_blocked_flags(uint32_t ifindex, uint8_t flags) override;
 
   private:
     static int on_event(struct thread *t);
@@ -510,6 +513,22 @@ int kernel_backend::set_admin(uint32_t ifindex, bool down, bool member) {
                   "nsm: %s, shut down by loop detection, is no longer a port of bridge 1: "
                   "set admin up",
                   name.c_str());
+    return 0;
+}
+
+int kernel_backend::port_flags(uint32_t ifindex) const {
+    if (!nsm_kernel_state_is_port(state_, ifindex))
+        return -1;
+    return state_.links.at(ifindex).link.brport;
+}
+
+int kernel_backend::blocked_flags(uint32_t ifindex) const {
+    auto it = blocked_.find(ifindex);
+    return it != blocked_.end() ? it->second : -1;
+}
+
+int kernel_backend::keep_blocked_flags(uint32_t ifindex, uint8_t flags) {
+    blocked_[ifindex] = flags;
     return 0;
 }
 

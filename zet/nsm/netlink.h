@@ -19,18 +19,6 @@ struct nsm_nl_vlan {
     uint16_t flags; // BRIDGE_VLAN_INFO_*; range flags are gone after expansion
 };
 
-// Bridge-port flags as the kernel reports them (IFLA_PROTINFO of an AF_BRIDGE message).
-enum : uint8_t {
-    NSM_BRPORT_LEARNING = 0x01,
-    NSM_BRPORT_FLOOD = 0x02,
-    NSM_BRPORT_MCAST_FLOOD = 0x04,
-    NSM_BRPORT_BCAST_FLOOD = 0x08,
-    NSM_BRPORT_LOCKED = 0x10,
-    // What a new port of a Linux bridge has.
-    NSM_BRPORT_DEFAULT =
-        NSM_BRPORT_LEARNING | NSM_BRPORT_FLOOD | NSM_BRPORT_MCAST_FLOOD | NSM_BRPORT_BCAST_FLOOD,
-};
-
 struct nsm_nl_link {
     uint32_t ifindex = 0;
     std::string name;

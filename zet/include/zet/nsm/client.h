@@ -46,6 +46,21 @@ int nsm_client_start(struct nsm_client *nc);
 // Call it from the event-loop thread: the backends read state that only that thread changes.
 int nsm_client_send_vesk_message(struct nsm_client *nc, const void *record, int type);
 
+// The bridge-port flags (NSM_BRPORT_*) the module reports for a port now: -1 when it does
+// not say.
+int nsm_client_port_flags(const struct nsm_client *nc, uint32_t ifindex);
+// What an unblock of the port restores, the flags it had before the module blocked it: -1 when
+// the module keeps none (an unblock then gives the bridge's defaults).
+int nsm_client_blocked_flags(const struct nsm_client *nc, uint32_t ifindex);
+// Makes flags (NSM_BRPORT_*) what an unblock of the port restores, for a port blocked before a
+// restart: 0, or -1 when the module keeps no such thing.
+int nsm_client_keep_blocked_flags(struct nsm_client *nc, uint32_t ifindex, uint8_t flags);
+
+// Called on the event-loop thread once each change the module reported has reached the
+// protocol's callbacks (renames, deletions and ports joining included); null for none.
+typedef void (*nsm_client_applied_func)(struct nsm_client *nc);
+void nsm_client_set_applied_hook(struct nsm_client *nc, nsm_client_applied_func hook);
+
 // What the protocol registered, for tests and for announcing to a peer module.
 nsm_msg_callback_t nsm_client_get_callback(const struct nsm_client *nc, int type);
 uint64_t nsm_client_services(const struct nsm_client *nc);

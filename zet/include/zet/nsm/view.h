@@ -48,6 +48,18 @@ enum : uint8_t {
     NSM_BRIDGE_TYPE_VLAN_AWARE = 1,
 };
 
+// Bridge-port flags as the kernel reports them (IFLA_PROTINFO of an AF_BRIDGE message).
+enum : uint8_t {
+    NSM_BRPORT_LEARNING = 0x01,
+    NSM_BRPORT_FLOOD = 0x02,
+    NSM_BRPORT_MCAST_FLOOD = 0x04,
+    NSM_BRPORT_BCAST_FLOOD = 0x08,
+    NSM_BRPORT_LOCKED = 0x10,
+    // What a new port of a Linux bridge has.
+    NSM_BRPORT_DEFAULT =
+        NSM_BRPORT_LEARNING | NSM_BRPORT_FLOOD | NSM_BRPORT_MCAST_FLOOD | NSM_BRPORT_BCAST_FLOOD,
+};
+
 // A transport to the network services module. The client owns one.
 class nsm_backend {
   public:
@@ -56,4 +68,12 @@ class nsm_backend {
     virtual int start() = 0;
     // Delivers a port-state record (type 168): 0, or -1 when refused or not delivered.
     virtual int send_port_state(uint16_t flags, uint32_t ifindex) = 0;
+    // The bridge-port flags (NSM_BRPORT_*) of a port: -1 when the module does not say.
+    virtual int port_flags(uint32_t) const { return -1; }
+    // What an unblock of the port restores, the flags it had before its block: -1 when the
+    // module keeps none (an unblock then gives the bridge's defaults).
+    virtual int blocked_flags(uint32_t) const { return -1; }
+    // Makes flags what an unblock of the port restores (a block from before a restart): 0, or
+    // -1 when the module keeps no such thing.
+    virtual int keep_blocked_flags(uint32_t, uint8_t) { return -1; }
 };
