@@ -145,7 +145,9 @@ std::string saved_text(struct lib_globals *zg) {
 int host_config_write(struct lib_globals *zg, char *err, int err_size) {
     std::string why;
     const char *path = host_config_path(zg);
-    bool ok = zg != nullptr && zet::config::write_atomic(path, saved_text(zg), why);
+    bool secret = host_vty_password(zg, HOST_PASSWORD_LOGIN) != nullptr ||
+                  host_vty_password(zg, HOST_PASSWORD_ENABLE) != nullptr;
+    bool ok = zg != nullptr && zet::config::write_atomic(path, saved_text(zg), why, secret);
     if (!ok && zg != nullptr && (path == nullptr || *path == '\0'))
         why = std::string("no configuration file was given at start-up (") +
               zet_protocol_name(zg->protocol) + " -f FILE)";
