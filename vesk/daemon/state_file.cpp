@@ -8,6 +8,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <net/if.h>
+#include <pwd.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -127,6 +128,34 @@ bool vesk_state_read(const std::string &path, std::string &text) {
     return ok;
 }
 
+// Whether a file or directory is veskd's alone: owned by root, veskd's user or the user it is
+// to become (VESK_USER), and writable by no one else. A missing one is made by veskd itself.
+bool vesk_state_place_ours(const std::string &path, std::string &why) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0)
+        return errno == ENOENT;
+    const char *user = std::getenv("VESK_USER");
+    struct passwd *pw = user != nullptr && *user != '\0' ? getpwnam(user) : nullptr;
+    if (st.st_uid != 0 && st.st_uid != geteuid() && (pw == nullptr || st.st_uid != pw->pw_uid))
+        why = path + " belongs to user " + std::to_string(st.st_uid);
+    else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        why = path + " may be written by others";
+    return why.empty();
+}
+
+// The state file shuts and brings up ports: one that someone else may have written or replaced
+// is not used at all, neither read nor written. Gives false (logged) then.
+bool vesk_state_trusted(struct lib_globals *zg) {
+    size_t slash = vesk_state_file.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : vesk_state_file.substr(0, slash + 1);
+    std::string why;
+    if (vesk_state_place_ours(dir, why) && vesk_state_place_ours(vesk_state_file, why))
+        return true;
+    zlog_err(zg, "The state file %s is not used: %s", vesk_state_file.c_str(), why.c_str());
+    vesk_state_enabled = false;
+    return false;
+}
+
 void vesk_state_adopt_port(struct lib_globals *zg, struct vesk_port *port, bool blocked,
                            long long wait) {
     vesk_state_machine_adopt(port, blocked, static_cast<uint32_t>(wait));
@@ -202,7 +231,7 @@ int vesk_state_save(struct lib_globals *zg) {
 
 int vesk_state_adopt(struct lib_globals *zg) {
     std::string text;
-    if (!vesk_state_enabled || !vesk_state_read(vesk_state_file, text))
+    if (!vesk_state_enabled || !vesk_state_trusted(zg) || !vesk_state_read(vesk_state_file, text))
         return 0;
     std::vector<vesk_state_entry> entries(VESK_STATE_MAX_ENTRIES);
     int bad_line = 0;
