@@ -112,6 +112,8 @@ std::string Veskd::cmd(const std::string &line, milliseconds limit) {
 
 Veskd::Veskd() {
     EXPECT_NE(mkdtemp(dir.data()), nullptr);
+    // Every veskd of the test, those its shell steps start too, makes its log directory here.
+    setenv("VESK_LOG_DIR", (dir + "/logs").c_str(), 1);
     log_path = dir + "/veskd.log";
     std::ofstream(config_path()) << "log file " << log_path << "\n";
 }

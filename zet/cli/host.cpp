@@ -27,6 +27,7 @@ struct host {
     std::string passwords[2];
     std::string unix_path; // empty: no Unix socket
     std::string group, group_fallback;
+    std::string log_dir;
 };
 
 namespace {
@@ -182,6 +183,17 @@ int host_vty_sessions(struct lib_globals *zg) {
     return zg != nullptr && zg->host != nullptr && zg->host->vty != nullptr
                ? zet::vty::session_count(zg->host->vty)
                : 0;
+}
+
+void host_set_log_dir(struct lib_globals *zg, const char *dir) {
+    if (zg != nullptr)
+        host_get(zg)->log_dir = dir != nullptr ? dir : "";
+}
+
+const char *host_log_dir(struct lib_globals *zg) {
+    if (zg == nullptr || zg->host == nullptr || zg->host->log_dir.empty())
+        return nullptr;
+    return zg->host->log_dir.c_str();
 }
 
 const char *host_vty_password(struct lib_globals *zg, int which) {

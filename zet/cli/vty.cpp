@@ -418,13 +418,17 @@ int flush_cb(struct thread *t) {
     return 0;
 }
 
-// TCP sessions log in at privilege 1; the Unix socket's peers were checked at the door.
+// TCP sessions log in at privilege 1; the Unix socket's peers were checked at the door. Only
+// root's sessions may log to any file.
 void start_session(Server *srv, int fd, bool tcp) {
     auto s = std::make_unique<Session>();
     s->srv = srv;
     s->fd = fd;
     s->tcp = tcp;
     s->cli = cli_new(srv->zg, tcp ? PRIVILEGE_NORMAL : PRIVILEGE_MAX);
+    zet::access::Peer peer = tcp ? zet::access::Peer{} : zet::access::peer_of(fd);
+    if (!peer.known || peer.uid != 0)
+        cli_set_confined(s->cli);
     Session *p = s.get();
     srv->sessions.push_back(std::move(s));
     if (tcp) {
