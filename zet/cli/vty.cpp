@@ -39,6 +39,10 @@ constexpr int LOGINS_WAITING_MAX = 4;
 constexpr int LOGIN_SECONDS = 30;
 constexpr int PASSWORD_TRIES = 3;
 constexpr int PASSWORD_RETRY_SECONDS = 1;
+// Input kept for a session that has not logged in, or waits after a wrong password: beyond it
+// bytes are dropped, so nobody can make the daemon hold what it will never run. Two read chunks,
+// so a client that sends its password with commands behind it loses none of the first chunk.
+constexpr size_t UNTRUSTED_INPUT_MAX = 2 * READ_CHUNK;
 // Refusals are logged at most once in this many seconds, with a count of the rest.
 constexpr int REFUSAL_LOG_SECONDS = 1;
 constexpr const char *PASSWORD_PROMPT = "Password: ";
@@ -320,6 +324,10 @@ void pump(Session *s) {
 
 void take_byte(Session *s, unsigned char c) {
     const size_t max_line = static_cast<size_t>(std::max(1, s->srv->limits.max_line));
+    if ((s->phase != Phase::Command || s->paused) && s->in.size() >= UNTRUSTED_INPUT_MAX) {
+        s->discarding = true; // what is left of this line is cut off: it can never match
+        return;
+    }
     if (c == '\n') {
         if (s->discarding)
             s->in += TOO_LONG_MARK;
