@@ -123,12 +123,21 @@ class Vty {
                 return n == 0;
             }
             for (ssize_t i = 0; i < n; i++)
-                if (chunk[i] != '\r')
-                    buf_ += chunk[i];
+                take(chunk[i]);
         }
     }
 
   private:
+    // veskd's only telnet commands are three bytes (IAC WILL/WONT ECHO around a password
+    // prompt); this client never echoes a password anyway.
+    void take(char c) {
+        if (telnet_left_ > 0)
+            telnet_left_--;
+        else if (static_cast<unsigned char>(c) == 0xff)
+            telnet_left_ = 2;
+        else if (c != '\r')
+            buf_ += c;
+    }
     // Where a prompt begins, when the text ends with one: the part after the last line end,
     // one word ending in "# " or "> ".
     static size_t prompt_at(const std::string &s) {
@@ -154,6 +163,7 @@ class Vty {
     }
     int fd_ = -1;
     std::string buf_;
+    int telnet_left_ = 0;
 };
 
 bool has_error_line(const std::string &body) {

@@ -50,9 +50,12 @@ constexpr const char *PASSWORD_PROMPT = "Password: ";
 constexpr char TOO_LONG_MARK = '\x01';
 
 enum : unsigned char {
+    TELNET_ECHO = 1,
     TELNET_SE = 240,
     TELNET_SB = 250,
     TELNET_WILL = 251,
+    TELNET_WONT = 252,
+    TELNET_DO = 253,
     TELNET_DONT = 254,
     TELNET_IAC = 255,
 };
@@ -96,8 +99,11 @@ struct Session {
     bool tcp = false;
     Phase phase = Phase::Command;
     int wrong_tries = 0;
-    bool paused = false;   // lines wait: a wrong password was given less than a second ago
-    bool got_line = false; // the last read completed a line
+    bool paused = false;          // lines wait: a wrong password was given less than a second ago
+    bool echo_off = false;        // the client was asked not to echo (a password is being typed)
+    bool client_echo_off = false; // and agreed (telnet DO ECHO)
+    unsigned char iac_verb = 0;   // the verb of the telnet option command being read
+    bool got_line = false;        // the last read completed a line
     struct cli *cli = nullptr;
     std::string in;          // received bytes (telnet commands and CR/NUL removed), not yet run
     std::string out;         // bytes not yet sent
@@ -141,6 +147,24 @@ void queue(Session *s, const std::string &text) {
             s->out += '\r';
         s->out += c;
     }
+}
+
+// A telnet client echoes what is typed unless the server says it will echo: while a password is
+// typed the session says so, and echoes nothing. Other clients skip the three bytes.
+void set_echo_off(Session *s, bool off) {
+    if (!s->tcp || s->echo_off == off)
+        return;
+    s->echo_off = off;
+    s->client_echo_off = false; // the client answers each offer anew
+    const char will[] = {static_cast<char>(TELNET_IAC),
+                         static_cast<char>(off ? TELNET_WILL : TELNET_WONT),
+                         static_cast<char>(TELNET_ECHO)};
+    s->out.append(will, sizeof will);
+}
+
+void queue_password_prompt(Session *s) {
+    set_echo_off(s, true);
+    queue(s, PASSWORD_PROMPT);
 }
 
 // Sends what the socket takes now. Gives false when the client is gone.
@@ -220,7 +244,7 @@ void run_line(Session *s, std::string line) {
     }
     if (cli_take_enable_request(cli)) {
         s->phase = Phase::EnablePassword;
-        queue(s, PASSWORD_PROMPT);
+        queue_password_prompt(s);
         return;
     }
     queue(s, prompt(s));
@@ -235,6 +259,11 @@ void take_password(Session *s, const std::string &line) {
     bool ok = hash != nullptr && (line.empty() || line.back() != TOO_LONG_MARK) &&
               zet::access::password_matches(hash, line);
     s->phase = Phase::Command;
+    if (s->echo_off && s->client_echo_off)
+        queue(s, "\n"); // the echo of the line end the client left to us
+    // Only a login asks again; every other answer ends the password's typing.
+    if (ok || !login || s->wrong_tries + 1 >= PASSWORD_TRIES)
+        set_echo_off(s, false);
     if (ok) {
         s->wrong_tries = 0;
         if (login) {
@@ -264,7 +293,10 @@ int retry_cb(struct thread *t) {
     auto *s = static_cast<Session *>(THREAD_ARG(t));
     s->t_retry = nullptr;
     s->paused = false;
-    queue(s, s->phase == Phase::Login ? PASSWORD_PROMPT : prompt(s));
+    if (s->phase == Phase::Login)
+        queue_password_prompt(s);
+    else
+        queue(s, prompt(s));
     pump(s);
     return 0;
 }
@@ -362,6 +394,7 @@ void take_input(Session *s, const unsigned char *buf, size_t n) {
                 take_byte(s, c);
             break;
         case Iac::Command:
+            s->iac_verb = c;
             if (c >= TELNET_WILL && c <= TELNET_DONT)
                 s->iac = Iac::Option;
             else if (c == TELNET_SB)
@@ -370,6 +403,8 @@ void take_input(Session *s, const unsigned char *buf, size_t n) {
                 s->iac = Iac::Data; // two-byte commands, and IAC IAC, are dropped
             break;
         case Iac::Option:
+            if (c == TELNET_ECHO && (s->iac_verb == TELNET_DO || s->iac_verb == TELNET_DONT))
+                s->client_echo_off = s->iac_verb == TELNET_DO;
             s->iac = Iac::Data;
             break;
         case Iac::Sub:
@@ -446,7 +481,11 @@ void start_session(Server *srv, int fd, bool tcp) {
     }
     std::string hello =
         std::string("\nHello, this is ") + zet_protocol_name(srv->zg->protocol) + ".\n\n";
-    queue(p, hello + (tcp ? std::string(PASSWORD_PROMPT) : prompt(p)));
+    queue(p, hello);
+    if (tcp)
+        queue_password_prompt(p);
+    else
+        queue(p, prompt(p));
     arm_idle(p);
     pump(p);
 }
