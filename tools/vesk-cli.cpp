@@ -335,6 +335,22 @@ char **complete(const char *text, int, int end) {
     return rl_completion_matches(text, match_generator);
 }
 
+// Whether a line may set a password ("password WORD", "enable pass WORD", ...): one of its words
+// is "password" or a beginning of it, since words may be abbreviated. Such lines stay out of
+// the history file.
+bool names_password(const std::string &line) {
+    static const std::string keyword = "password";
+    size_t pos = 0;
+    while ((pos = line.find_first_not_of(" \t", pos)) != std::string::npos) {
+        size_t end = line.find_first_of(" \t", pos);
+        std::string word = line.substr(pos, end == std::string::npos ? end : end - pos);
+        if (word.size() <= keyword.size() && keyword.compare(0, word.size(), word) == 0)
+            return true;
+        pos = end;
+    }
+    return false;
+}
+
 int interactive(Vty &vty, const std::string &greeting_prompt) {
     g_vty = &vty;
     g_prompt = greeting_prompt;
@@ -354,7 +370,7 @@ int interactive(Vty &vty, const std::string &greeting_prompt) {
         }
         std::string line = raw;
         std::free(raw);
-        if (line.find_first_not_of(" \t") != std::string::npos)
+        if (line.find_first_not_of(" \t") != std::string::npos && !names_password(line))
             add_history(line.c_str());
         Reply r;
         if (!vty.send_line(line) || !vty.read_reply(r, g_timeout_ms) ||
