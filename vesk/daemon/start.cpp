@@ -77,7 +77,28 @@ void vesk_initialize(struct lib_globals *zg) {
     ovx_vr_add_callback(zg, 0, vesk_master_init);
 }
 
+// Whether the parent catches or blocks SIGRTMIN: a parent that does neither would die of it.
+static bool vesk_parent_expects_rtmin(pid_t parent) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(parent));
+    FILE *f = std::fopen(path, "r");
+    if (f == nullptr)
+        return false;
+    const unsigned long long bit = 1ULL << (SIGRTMIN - 1);
+    unsigned long long mask = 0;
+    bool expects = false;
+    char line[256];
+    while (!expects && std::fgets(line, sizeof line, f) != nullptr)
+        expects = (std::sscanf(line, "SigBlk: %llx", &mask) == 1 ||
+                   std::sscanf(line, "SigCgt: %llx", &mask) == 1) &&
+                  (mask & bit) != 0;
+    std::fclose(f);
+    return expects;
+}
+
 int vesk_monitor_notify(pid_t parent) {
+    if (!vesk_parent_expects_rtmin(parent))
+        return 0;
     char buf[128];
     std::memset(buf, 0, sizeof buf);
     std::snprintf(buf, sizeof buf, "/proc/%d/cmdline", static_cast<int>(parent));

@@ -31,8 +31,9 @@ void vesk_feature_capability_check(struct lib_globals *zg);
 // mode 0750, when missing: owned by VESK_USER when veskd will run as that user, so its log
 // files can be opened there after the privileges are dropped.
 void vesk_log_dir_start(struct lib_globals *zg);
-// Sends SIGRTMIN to parent when the first word of its command line contains "monitor":
-// 1 when it was sent, else 0.
+// Sends SIGRTMIN to parent when the first word of its command line contains "monitor" and the
+// parent catches or blocks that signal (the handshake it asked for, never a signal that would
+// kill it): 1 when it was sent, else 0.
 int vesk_monitor_notify(pid_t parent);
 // Makes path (normally "/dev/console") the standard input, output and error: 0, or -1 when it
 // cannot be opened (the old streams stay).
