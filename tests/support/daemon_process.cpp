@@ -328,6 +328,7 @@ class Scenario {
             {"$NN", lab_ ? lab_->neighbour_ns() : "-"},
             {"$CLI", VESK_BINARY_DIR "/tools/vesk-cli"},
             {"$VESKD", VESK_BINARY_DIR "/vesk/veskd"},
+            {"$SRC", VESK_SOURCE_DIR},
             {"$FRAMES", "/usr/bin/python3 " VESK_SOURCE_DIR "/tests/e2e/frames.py"}};
         for (const auto &[name, value] : vars)
             s = replace_all(s, name, value);
