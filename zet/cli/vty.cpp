@@ -348,7 +348,10 @@ void pump(Session *s) {
         }
         if (s->in.find('\n') != std::string::npos && !s->closing && !s->paused)
             continue;
-        if (s->t_read == nullptr && !s->closing)
+        // A session that waits after a wrong password, its input full, is read again when the
+        // wait ends: reading only to drop what it sends would keep the loop busy for it.
+        const bool full = s->paused && s->in.size() >= UNTRUSTED_INPUT_MAX;
+        if (s->t_read == nullptr && !s->closing && !full)
             s->t_read = thread_add_read(s->srv->zg, read_cb, s, s->fd);
         return;
     }
