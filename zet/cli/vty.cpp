@@ -156,10 +156,10 @@ void set_echo_off(Session *s, bool off) {
         return;
     s->echo_off = off;
     s->client_echo_off = false; // the client answers each offer anew
-    const char will[] = {static_cast<char>(TELNET_IAC),
-                         static_cast<char>(off ? TELNET_WILL : TELNET_WONT),
-                         static_cast<char>(TELNET_ECHO)};
-    s->out.append(will, sizeof will);
+    const char command[] = {static_cast<char>(TELNET_IAC),
+                            static_cast<char>(off ? TELNET_WILL : TELNET_WONT),
+                            static_cast<char>(TELNET_ECHO)};
+    s->out.append(command, sizeof command);
 }
 
 void queue_password_prompt(Session *s) {

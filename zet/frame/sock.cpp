@@ -98,7 +98,7 @@ int frame_backend_open(lib_globals *zg, frame_sock &s) {
                      "%s's own user; refused",
                      path, static_cast<unsigned>(owner), zet_protocol_name(zg->protocol));
         else if (handle < 0)
-            zlog_err(zg, "frame socket: the wire peer at %s: %s; refused", path, why.c_str());
+            zlog_err(zg, "frame socket: the wire peer at %s cannot be used: %s", path, why.c_str());
         if (handle < 0)
             return -1;
         // Through the handle: the socket checked is the one reached.
