@@ -1,5 +1,7 @@
 // "log file NAME" and SIGUSR1's reopen where a file, link, FIFO, directory or second name may be:
-// the log moves only to a plain file of one name, and nothing is written through a link.
+// the log moves only to a plain file of one name, and nothing is written through a link. The
+// session may be one that is not root's (first byte / 6: 1 with the file's directory as the log
+// directory, 3 with another), which logs nowhere but right inside its log directory.
 #include <cctype>
 #include <fcntl.h>
 #include <filesystem>
@@ -64,9 +66,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (zlog_set_file(veskm->log, base.c_str()) != 0)
         vesk_fuzz::fail("no base log");
     struct cli *cli = cli_new(veskm, 15);
+    const int confined = data[0] / 6 % 4;
+    if (confined % 2 == 1) {
+        cli_set_confined(cli);
+        host_set_log_dir(veskm, (confined == 1 ? scratch : scratch + "/elsewhere").c_str());
+    }
     cli_execute(cli, "configure terminal", false);
     int rc = cli_execute(cli, ("log file " + path).c_str(), false);
     cli_output_take(cli);
+    if (confined == 3 && rc == 0)
+        vesk_fuzz::fail("a session that is not root's logged outside its log directory");
     const char *file = zlog_file(veskm->log);
     if (file == nullptr || (rc == 0 ? path : base) != file)
         vesk_fuzz::fail("\"log file\" gave %d but the log is at %s", rc, file ? file : "(none)");

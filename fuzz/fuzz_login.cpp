@@ -1,7 +1,8 @@
-// Bytes from a TCP client at the vty in pieces (first byte: their size): privilege 15 only with
-// both passwords in the input, and only printable ASCII and line ends ever come back.
+// Bytes from a TCP client at the vty in pieces (first byte: their size, and how often each is
+// sent, so input outgrows what a session keeps before login): privilege 15 only with both
+// passwords in the input, and only printable ASCII, line ends and the vty's own echo commands
+// come back, echo off at every password prompt and on at every command prompt.
 #include <crypt.h>
-#include <cstring>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +18,29 @@ std::string cheap_hash(const char *plain) {
     struct crypt_data data {};
     const char *out = crypt_rn(plain, "$6$rounds=1000$fuzzsalt$", &data, sizeof data);
     return out != nullptr && out[0] == '$' ? out : (vesk_fuzz::fail("no hash"), "");
+}
+
+// Checks the echo commands (IAC WILL/WONT ECHO) around the prompts, and that nothing else but
+// printable ASCII and line ends comes back.
+void check_output(const std::string &out) {
+    const std::string will = "\xff\xfb\x01", wont = "\xff\xfc\x01";
+    std::string plain;
+    bool echo_off = false;
+    for (size_t i = 0; i < out.size(); i++) {
+        if (out.compare(i, 3, will) == 0 || out.compare(i, 3, wont) == 0) {
+            echo_off = out[i + 1] == will[1];
+            i += 2;
+            continue;
+        }
+        const char c = out[i];
+        if ((c < 0x20 || c > 0x7e) && c != '\r' && c != '\n')
+            vesk_fuzz::fail("byte 0x%02x came back to the client", static_cast<unsigned char>(c));
+        plain += c;
+        if (plain.ends_with("Password: ") && !echo_off)
+            vesk_fuzz::fail("a password prompt with the client's echo on");
+        if ((plain.ends_with("veskd> ") || plain.ends_with("veskd# ")) && echo_off)
+            vesk_fuzz::fail("a command prompt with the client's echo off");
+    }
 }
 
 void drain(int fd, std::string &out) {
@@ -44,10 +68,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
         vesk_fuzz::fail("no socket pair");
     host_vty_adopt(veskm, sv[0], true);
-    std::string out;
-    const size_t piece = data[0] % 64 + 1;
+    std::string out, sent;
+    const size_t piece = data[0] % 64 + 1, times = data[0] / 64 + 1;
     for (size_t at = 1; at < size; at += piece) {
-        (void)!send(sv[1], data + at, std::min(piece, size - at), MSG_DONTWAIT | MSG_NOSIGNAL);
+        const size_t n = std::min(piece, size - at);
+        for (size_t k = 0; k < times; k++) {
+            ssize_t took = send(sv[1], data + at, n, MSG_DONTWAIT | MSG_NOSIGNAL);
+            sent.append(reinterpret_cast<const char *>(data + at), took > 0 ? size_t(took) : 0);
+        }
         vesk_fuzz::world.advance(1);
         drain(sv[1], out);
     }
@@ -60,16 +88,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // The input as the vty reads it: control bytes and bytes beyond ASCII dropped. With telnet
     // commands (0xff) in it the text is not so simply known, and only crashes are looked for.
     std::string in;
-    for (size_t i = 1; i < size; i++)
-        if ((data[i] >= 0x20 && data[i] < 0x7f) || data[i] == '\n' || data[i] == '\t')
-            in += static_cast<char>(data[i]);
-    bool telnet = std::memchr(data, 0xff, size) != nullptr;
+    for (unsigned char c : sent)
+        if ((c >= 0x20 && c < 0x7f) || c == '\n' || c == '\t')
+            in += static_cast<char>(c);
+    bool telnet = sent.find('\xff') != std::string::npos;
     if (!telnet && out.find("veskd# ") != std::string::npos &&
         (in.find(kLogin) == std::string::npos || in.find(kEnable) == std::string::npos))
         vesk_fuzz::fail("privilege 15 without both passwords");
-    for (char c : out)
-        if ((c < 0x20 || c > 0x7e) && c != '\r' && c != '\n')
-            vesk_fuzz::fail("byte 0x%02x came back to the client", static_cast<unsigned char>(c));
+    check_output(out);
     vesk_fuzz::stop();
     return 0;
 }

@@ -123,12 +123,21 @@ class Vty {
                 return n == 0;
             }
             for (ssize_t i = 0; i < n; i++)
-                if (chunk[i] != '\r')
-                    buf_ += chunk[i];
+                take(chunk[i]);
         }
     }
 
   private:
+    // veskd's only telnet commands are three bytes (IAC WILL/WONT ECHO around a password
+    // prompt); this client never echoes a password anyway.
+    void take(char c) {
+        if (telnet_left_ > 0)
+            telnet_left_--;
+        else if (static_cast<unsigned char>(c) == 0xff)
+            telnet_left_ = 2;
+        else if (c != '\r')
+            buf_ += c;
+    }
     // Where a prompt begins, when the text ends with one: the part after the last line end,
     // one word ending in "# " or "> ".
     static size_t prompt_at(const std::string &s) {
@@ -154,6 +163,7 @@ class Vty {
     }
     int fd_ = -1;
     std::string buf_;
+    int telnet_left_ = 0;
 };
 
 bool has_error_line(const std::string &body) {
@@ -325,6 +335,22 @@ char **complete(const char *text, int, int end) {
     return rl_completion_matches(text, match_generator);
 }
 
+// Whether a line may set a password ("password WORD", "enable pass WORD", ...): one of its words
+// is "password" or a beginning of it, since words may be abbreviated. Such lines stay out of
+// the history file.
+bool names_password(const std::string &line) {
+    static const std::string keyword = "password";
+    size_t pos = 0;
+    while ((pos = line.find_first_not_of(" \t", pos)) != std::string::npos) {
+        size_t end = line.find_first_of(" \t", pos);
+        std::string word = line.substr(pos, end == std::string::npos ? end : end - pos);
+        if (word.size() <= keyword.size() && keyword.compare(0, word.size(), word) == 0)
+            return true;
+        pos = end;
+    }
+    return false;
+}
+
 int interactive(Vty &vty, const std::string &greeting_prompt) {
     g_vty = &vty;
     g_prompt = greeting_prompt;
@@ -344,7 +370,7 @@ int interactive(Vty &vty, const std::string &greeting_prompt) {
         }
         std::string line = raw;
         std::free(raw);
-        if (line.find_first_not_of(" \t") != std::string::npos)
+        if (line.find_first_not_of(" \t") != std::string::npos && !names_password(line))
             add_history(line.c_str());
         Reply r;
         if (!vty.send_line(line) || !vty.read_reply(r, g_timeout_ms) ||

@@ -112,6 +112,8 @@ std::string Veskd::cmd(const std::string &line, milliseconds limit) {
 
 Veskd::Veskd() {
     EXPECT_NE(mkdtemp(dir.data()), nullptr);
+    // Every veskd of the test, those its shell steps start too, makes its log directory here.
+    setenv("VESK_LOG_DIR", (dir + "/logs").c_str(), 1);
     log_path = dir + "/veskd.log";
     std::ofstream(config_path()) << "log file " << log_path << "\n";
 }
@@ -326,6 +328,7 @@ class Scenario {
             {"$NN", lab_ ? lab_->neighbour_ns() : "-"},
             {"$CLI", VESK_BINARY_DIR "/tools/vesk-cli"},
             {"$VESKD", VESK_BINARY_DIR "/vesk/veskd"},
+            {"$SRC", VESK_SOURCE_DIR},
             {"$FRAMES", "/usr/bin/python3 " VESK_SOURCE_DIR "/tests/e2e/frames.py"}};
         for (const auto &[name, value] : vars)
             s = replace_all(s, name, value);

@@ -61,9 +61,8 @@ void vesk_cli_install_debug(struct cli_tree *tree) {
                      {&debug_vesk_packet_cmd, &no_debug_vesk_packet_cmd, &debug_vesk_events_cmd,
                       &no_debug_vesk_events_cmd, &debug_vesk_machine_cmd,
                       &no_debug_vesk_machine_cmd, &debug_vesk_nsm_cmd, &no_debug_vesk_nsm_cmd,
-                      &show_debugging_vesk_cmd, &no_debug_vesk_all_cmd});
-    vesk_cli_install(tree, EXEC_MODE, PRIVILEGE_NORMAL, CLI_FLAG_NORMAL,
-                     {&show_debugging_vesk_all_cmd, &no_debug_all_vesk_cmd, &debug_vesk_all_cmd});
+                      &show_debugging_vesk_cmd, &no_debug_vesk_all_cmd,
+                      &show_debugging_vesk_all_cmd, &no_debug_all_vesk_cmd, &debug_vesk_all_cmd});
 }
 
 void vesk_cli_install_show(struct cli_tree *tree) {

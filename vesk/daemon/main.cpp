@@ -5,9 +5,14 @@
 #include "vesk/host/zet.h"
 
 #include <cstdlib>
+#include <linux/close_range.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 int main(int argc, char **argv) {
+    // Whatever the starter left open (a file, a socket, a terminal it holds) is not veskd's to
+    // keep, nor to hand to anything it runs.
+    close_range(3, ~0U, 0);
     pal_signal_segvcatch();
     umask(027);
     struct vesk_options opts {};

@@ -20,6 +20,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 void vesk_feature_capability_check(struct lib_globals *) {
@@ -52,12 +54,51 @@ void vesk_framework_settings(struct lib_globals *zg) {
     host_vty_set_unix(zg, socket, std::getenv("VESK_VTY_GROUP"), VESK_VTY_GROUP_DEFAULT);
 }
 
+void vesk_log_dir_start(struct lib_globals *zg) {
+    const char *dir = std::getenv("VESK_LOG_DIR");
+    if (dir == nullptr || *dir == '\0')
+        dir = VESK_LOG_DIR_DEFAULT;
+    host_set_log_dir(zg, dir);
+    if (mkdir(dir, 0750) != 0) {
+        if (errno != EEXIST)
+            zlog_warn(zg, "Cannot make the log directory %s: %s", dir, std::strerror(errno));
+        return;
+    }
+    const char *user = std::getenv("VESK_USER");
+    struct passwd *pw =
+        user != nullptr && *user != '\0' && geteuid() == 0 ? getpwnam(user) : nullptr;
+    if (pw != nullptr && chown(dir, pw->pw_uid, pw->pw_gid) != 0)
+        zlog_warn(zg, "Cannot give the log directory %s to %s: %s", dir, user,
+                  std::strerror(errno));
+}
+
 void vesk_initialize(struct lib_globals *zg) {
     vesk_nsm_init(zg);
     ovx_vr_add_callback(zg, 0, vesk_master_init);
 }
 
+// Whether the parent catches or blocks SIGRTMIN: a parent that does neither would die of it.
+static bool vesk_parent_expects_rtmin(pid_t parent) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(parent));
+    FILE *f = std::fopen(path, "r");
+    if (f == nullptr)
+        return false;
+    const unsigned long long bit = 1ULL << (SIGRTMIN - 1);
+    unsigned long long mask = 0;
+    bool expects = false;
+    char line[256];
+    while (!expects && std::fgets(line, sizeof line, f) != nullptr)
+        expects = (std::sscanf(line, "SigBlk: %llx", &mask) == 1 ||
+                   std::sscanf(line, "SigCgt: %llx", &mask) == 1) &&
+                  (mask & bit) != 0;
+    std::fclose(f);
+    return expects;
+}
+
 int vesk_monitor_notify(pid_t parent) {
+    if (!vesk_parent_expects_rtmin(parent))
+        return 0;
     char buf[128];
     std::memset(buf, 0, sizeof buf);
     std::snprintf(buf, sizeof buf, "/proc/%d/cmdline", static_cast<int>(parent));
@@ -133,6 +174,7 @@ int vesk_start(int daemon_mode, const char *config_file, uint16_t vty_port, cons
         veskm = nullptr;
         return VESK_START_LOCKED;
     }
+    vesk_log_dir_start(veskm);
     if (vesk_auth_init() != 0)
         zlog_err(veskm, "No random key for frame authentication: %s", std::strerror(errno));
     vesk_feature_capability_check(veskm);

@@ -12,6 +12,9 @@ constexpr int VESK_START_LOCKED = -2;
 // VESK_VTY_GROUP is not set and this group exists.
 inline constexpr char VESK_VTY_SOCKET_DEFAULT[] = "/run/veskd/vty";
 inline constexpr char VESK_VTY_GROUP_DEFAULT[] = "vesk";
+// The only directory where operators other than root may name log files, when VESK_LOG_DIR is
+// not set.
+inline constexpr char VESK_LOG_DIR_DEFAULT[] = "/var/log/veskd";
 // Runs start-up and then the event loop: 0 when the loop ends, -1 when start-up failed,
 // VESK_START_LOCKED when another daemon runs in the same place.
 int vesk_start(int daemon_mode, const char *config_file, uint16_t vty_port, const char *progname);
@@ -24,8 +27,13 @@ void vesk_lib_cli_init(struct lib_globals *zg);
 // Unix socket). An unset or empty variable keeps the default.
 void vesk_framework_settings(struct lib_globals *zg);
 void vesk_feature_capability_check(struct lib_globals *zg);
-// Sends SIGRTMIN to parent when the first word of its command line contains "monitor":
-// 1 when it was sent, else 0.
+// Tells the framework the log directory (VESK_LOG_DIR, else VESK_LOG_DIR_DEFAULT) and makes it,
+// mode 0750, when missing: owned by VESK_USER when veskd will run as that user, so its log
+// files can be opened there after the privileges are dropped.
+void vesk_log_dir_start(struct lib_globals *zg);
+// Sends SIGRTMIN to parent when the first word of its command line contains "monitor" and the
+// parent catches or blocks that signal (the handshake it asked for, never a signal that would
+// kill it): 1 when it was sent, else 0.
 int vesk_monitor_notify(pid_t parent);
 // Makes path (normally "/dev/console") the standard input, output and error: 0, or -1 when it
 // cannot be opened (the old streams stay).

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <iterator>
 #include <net/if.h>
+#include <pwd.h>
 #include <set>
 #include <string>
 #include <sys/stat.h>
@@ -208,6 +209,34 @@ bool vesk_state_read(const std::string &path, std::string &text) {
     return ok;
 }
 
+// Whether a file or directory is veskd's alone: owned by root, veskd's user or the user it is
+// to become (VESK_USER), and writable by no one else. A missing one is made by veskd itself.
+bool vesk_state_place_ours(const std::string &path, std::string &why) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0)
+        return errno == ENOENT;
+    const char *user = std::getenv("VESK_USER");
+    struct passwd *pw = user != nullptr && *user != '\0' ? getpwnam(user) : nullptr;
+    if (st.st_uid != 0 && st.st_uid != geteuid() && (pw == nullptr || st.st_uid != pw->pw_uid))
+        why = path + " belongs to user " + std::to_string(st.st_uid);
+    else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        why = path + " may be written by others";
+    return why.empty();
+}
+
+// The state file shuts and brings up ports: one that someone else may have written or replaced
+// is not used at all, neither read nor written. Gives false (logged) then.
+bool vesk_state_trusted(struct lib_globals *zg) {
+    size_t slash = vesk_state_file.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : vesk_state_file.substr(0, slash + 1);
+    std::string why;
+    if (vesk_state_place_ours(dir, why) && vesk_state_place_ours(vesk_state_file, why))
+        return true;
+    zlog_err(zg, "The state file %s is not used: %s", vesk_state_file.c_str(), why.c_str());
+    vesk_state_enabled = false;
+    return false;
+}
+
 // The entries of the state file, each bad line logged: false when there is no file to read, or
 // one that is not veskd's (left as it is).
 bool vesk_state_load(struct lib_globals *zg, std::vector<vesk_state_entry> &entries) {
@@ -363,7 +392,7 @@ void vesk_state_adopt(struct lib_globals *zg) {
     vesk_state_waiting.clear();
     std::vector<vesk_state_entry> entries;
     struct ovx_vr *vr = ovx_vr_get_privileged(zg);
-    const bool read = vesk_state_enabled && vesk_state_load(zg, entries);
+    const bool read = vesk_state_enabled && vesk_state_trusted(zg) && vesk_state_load(zg, entries);
     for (const vesk_state_entry &e : entries) {
         // Renamed while no veskd watched, an interface keeps its index.
         vesk_state_wait w = {e, vr != nullptr && if_lookup_by_index(vr->ifm, e.ifindex) != nullptr};

@@ -217,11 +217,31 @@ const char *host_show_memory_cmd_help[] = {"Show running system information",
 struct cli_element host_show_memory_cmd = {"show memory", host_show_memory,
                                            host_show_memory_cmd_help};
 
+// Whether path is DIR/NAME: one name right inside dir, so no ".." or link of the path's own
+// can lead out of it (the directory itself belongs to root or the daemon).
+bool directly_inside(std::string dir, const std::string &path) {
+    while (dir.size() > 1 && dir.back() == '/')
+        dir.pop_back();
+    if (dir.empty() || dir[0] != '/')
+        return false;
+    std::string prefix = dir == "/" ? dir : dir + "/";
+    if (!path.starts_with(prefix))
+        return false;
+    std::string name = path.substr(prefix.size());
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
 int host_log_file(struct cli *cli, int argc, char **argv) {
     if (argc < 1)
         return 1;
     if (cli->zg == nullptr || cli->zg->log == nullptr) {
         cli_out(cli, "%% The log is not open\n");
+        return 1;
+    }
+    const char *dir = host_log_dir(cli->zg);
+    if (cli_confined(cli) && (dir == nullptr || !directly_inside(dir, argv[0]))) {
+        cli_out(cli, "%% Cannot log to %s: this session may name only a file in %s\n", argv[0],
+                dir != nullptr ? dir : "the log directory (none is set)");
         return 1;
     }
     char why[256];

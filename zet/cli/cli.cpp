@@ -43,6 +43,7 @@ struct cli_impl {
     int max_privilege = PRIVILEGE_MAX;
     bool close_requested = false;
     bool enable_by_password = false;
+    bool confined = false;
     bool enable_requested = false;
     // The interface the context had after its last command, and its index, to notice deletion.
     struct interface *seen_ifp = nullptr;
@@ -502,6 +503,14 @@ void cli_set_enable_by_password(struct cli *cli) {
 
 bool cli_enable_by_password(const struct cli *cli) {
     return impl_of(cli)->enable_by_password;
+}
+
+void cli_set_confined(struct cli *cli) {
+    impl_of(cli)->confined = true;
+}
+
+bool cli_confined(const struct cli *cli) {
+    return impl_of(cli)->confined;
 }
 
 void cli_request_enable_password(struct cli *cli) {

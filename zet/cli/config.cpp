@@ -229,7 +229,7 @@ int read_file(struct lib_globals *zg, const char *path) {
     return failures;
 }
 
-bool write_atomic(const char *path, const std::string &text, std::string &err) {
+bool write_atomic(const char *path, const std::string &text, std::string &err, bool secret) {
     if (path == nullptr || *path == '\0') {
         err = "no file name was given";
         return false;
@@ -266,7 +266,9 @@ bool write_atomic(const char *path, const std::string &text, std::string &err) {
         ::unlink(tmp.c_str());
         return false;
     };
-    if (exists && ::fchmod(fd, st.st_mode & 07777) != 0)
+    // The mode is set before a byte is written, so no reader ever sees the text under the old one.
+    mode_t others = secret ? S_IRWXO : 0;
+    if (exists && ::fchmod(fd, st.st_mode & 07777 & ~others) != 0)
         return fail("cannot set the permissions of");
     if (!write_all(fd, text))
         return fail("cannot write");

@@ -27,6 +27,7 @@ struct host {
     std::string passwords[2];
     std::string unix_path; // empty: no Unix socket
     std::string group, group_fallback;
+    std::string log_dir;
 };
 
 namespace {
@@ -145,7 +146,9 @@ std::string saved_text(struct lib_globals *zg) {
 int host_config_write(struct lib_globals *zg, char *err, int err_size) {
     std::string why;
     const char *path = host_config_path(zg);
-    bool ok = zg != nullptr && zet::config::write_atomic(path, saved_text(zg), why);
+    bool secret = host_vty_password(zg, HOST_PASSWORD_LOGIN) != nullptr ||
+                  host_vty_password(zg, HOST_PASSWORD_ENABLE) != nullptr;
+    bool ok = zg != nullptr && zet::config::write_atomic(path, saved_text(zg), why, secret);
     if (!ok && zg != nullptr && (path == nullptr || *path == '\0'))
         why = std::string("no configuration file was given at start-up (") +
               zet_protocol_name(zg->protocol) + " -f FILE)";
@@ -180,6 +183,17 @@ int host_vty_sessions(struct lib_globals *zg) {
     return zg != nullptr && zg->host != nullptr && zg->host->vty != nullptr
                ? zet::vty::session_count(zg->host->vty)
                : 0;
+}
+
+void host_set_log_dir(struct lib_globals *zg, const char *dir) {
+    if (zg != nullptr)
+        host_get(zg)->log_dir = dir != nullptr ? dir : "";
+}
+
+const char *host_log_dir(struct lib_globals *zg) {
+    if (zg == nullptr || zg->host == nullptr || zg->host->log_dir.empty())
+        return nullptr;
+    return zg->host->log_dir.c_str();
 }
 
 const char *host_vty_password(struct lib_globals *zg, int which) {

@@ -39,6 +39,10 @@ constexpr int LOGINS_WAITING_MAX = 4;
 constexpr int LOGIN_SECONDS = 30;
 constexpr int PASSWORD_TRIES = 3;
 constexpr int PASSWORD_RETRY_SECONDS = 1;
+// Input kept for a session that has not logged in, or waits after a wrong password: beyond it
+// bytes are dropped, so nobody can make the daemon hold what it will never run. Two read chunks,
+// so a client that sends its password with commands behind it loses none of the first chunk.
+constexpr size_t UNTRUSTED_INPUT_MAX = 2 * READ_CHUNK;
 // Refusals are logged at most once in this many seconds, with a count of the rest.
 constexpr int REFUSAL_LOG_SECONDS = 1;
 constexpr const char *PASSWORD_PROMPT = "Password: ";
@@ -46,9 +50,12 @@ constexpr const char *PASSWORD_PROMPT = "Password: ";
 constexpr char TOO_LONG_MARK = '\x01';
 
 enum : unsigned char {
+    TELNET_ECHO = 1,
     TELNET_SE = 240,
     TELNET_SB = 250,
     TELNET_WILL = 251,
+    TELNET_WONT = 252,
+    TELNET_DO = 253,
     TELNET_DONT = 254,
     TELNET_IAC = 255,
 };
@@ -92,8 +99,11 @@ struct Session {
     bool tcp = false;
     Phase phase = Phase::Command;
     int wrong_tries = 0;
-    bool paused = false;   // lines wait: a wrong password was given less than a second ago
-    bool got_line = false; // the last read completed a line
+    bool paused = false;          // lines wait: a wrong password was given less than a second ago
+    bool echo_off = false;        // the client was asked not to echo (a password is being typed)
+    bool client_echo_off = false; // and agreed (telnet DO ECHO)
+    unsigned char iac_verb = 0;   // the verb of the telnet option command being read
+    bool got_line = false;        // the last read completed a line
     struct cli *cli = nullptr;
     std::string in;          // received bytes (telnet commands and CR/NUL removed), not yet run
     std::string out;         // bytes not yet sent
@@ -137,6 +147,24 @@ void queue(Session *s, const std::string &text) {
             s->out += '\r';
         s->out += c;
     }
+}
+
+// A telnet client echoes what is typed unless the server says it will echo: while a password is
+// typed the session says so, and echoes nothing. Other clients skip the three bytes.
+void set_echo_off(Session *s, bool off) {
+    if (!s->tcp || s->echo_off == off)
+        return;
+    s->echo_off = off;
+    s->client_echo_off = false; // the client answers each offer anew
+    const char command[] = {static_cast<char>(TELNET_IAC),
+                            static_cast<char>(off ? TELNET_WILL : TELNET_WONT),
+                            static_cast<char>(TELNET_ECHO)};
+    s->out.append(command, sizeof command);
+}
+
+void queue_password_prompt(Session *s) {
+    set_echo_off(s, true);
+    queue(s, PASSWORD_PROMPT);
 }
 
 // Sends what the socket takes now. Gives false when the client is gone.
@@ -216,7 +244,7 @@ void run_line(Session *s, std::string line) {
     }
     if (cli_take_enable_request(cli)) {
         s->phase = Phase::EnablePassword;
-        queue(s, PASSWORD_PROMPT);
+        queue_password_prompt(s);
         return;
     }
     queue(s, prompt(s));
@@ -231,6 +259,11 @@ void take_password(Session *s, const std::string &line) {
     bool ok = hash != nullptr && (line.empty() || line.back() != TOO_LONG_MARK) &&
               zet::access::password_matches(hash, line);
     s->phase = Phase::Command;
+    if (s->echo_off && s->client_echo_off)
+        queue(s, "\n"); // the echo of the line end the client left to us
+    // Only a login asks again; every other answer ends the password's typing.
+    if (ok || !login || s->wrong_tries + 1 >= PASSWORD_TRIES)
+        set_echo_off(s, false);
     if (ok) {
         s->wrong_tries = 0;
         if (login) {
@@ -260,7 +293,10 @@ int retry_cb(struct thread *t) {
     auto *s = static_cast<Session *>(THREAD_ARG(t));
     s->t_retry = nullptr;
     s->paused = false;
-    queue(s, s->phase == Phase::Login ? PASSWORD_PROMPT : prompt(s));
+    if (s->phase == Phase::Login)
+        queue_password_prompt(s);
+    else
+        queue(s, prompt(s));
     pump(s);
     return 0;
 }
@@ -312,7 +348,10 @@ void pump(Session *s) {
         }
         if (s->in.find('\n') != std::string::npos && !s->closing && !s->paused)
             continue;
-        if (s->t_read == nullptr && !s->closing)
+        // A session that waits after a wrong password, its input full, is read again when the
+        // wait ends: reading only to drop what it sends would keep the loop busy for it.
+        const bool full = s->paused && s->in.size() >= UNTRUSTED_INPUT_MAX;
+        if (s->t_read == nullptr && !s->closing && !full)
             s->t_read = thread_add_read(s->srv->zg, read_cb, s, s->fd);
         return;
     }
@@ -320,6 +359,10 @@ void pump(Session *s) {
 
 void take_byte(Session *s, unsigned char c) {
     const size_t max_line = static_cast<size_t>(std::max(1, s->srv->limits.max_line));
+    if ((s->phase != Phase::Command || s->paused) && s->in.size() >= UNTRUSTED_INPUT_MAX) {
+        s->discarding = true; // what is left of this line is cut off: it can never match
+        return;
+    }
     if (c == '\n') {
         if (s->discarding)
             s->in += TOO_LONG_MARK;
@@ -354,6 +397,7 @@ void take_input(Session *s, const unsigned char *buf, size_t n) {
                 take_byte(s, c);
             break;
         case Iac::Command:
+            s->iac_verb = c;
             if (c >= TELNET_WILL && c <= TELNET_DONT)
                 s->iac = Iac::Option;
             else if (c == TELNET_SB)
@@ -362,6 +406,8 @@ void take_input(Session *s, const unsigned char *buf, size_t n) {
                 s->iac = Iac::Data; // two-byte commands, and IAC IAC, are dropped
             break;
         case Iac::Option:
+            if (c == TELNET_ECHO && (s->iac_verb == TELNET_DO || s->iac_verb == TELNET_DONT))
+                s->client_echo_off = s->iac_verb == TELNET_DO;
             s->iac = Iac::Data;
             break;
         case Iac::Sub:
@@ -418,13 +464,17 @@ int flush_cb(struct thread *t) {
     return 0;
 }
 
-// TCP sessions log in at privilege 1; the Unix socket's peers were checked at the door.
+// TCP sessions log in at privilege 1; the Unix socket's peers were checked at the door. Only
+// root's sessions may log to any file.
 void start_session(Server *srv, int fd, bool tcp) {
     auto s = std::make_unique<Session>();
     s->srv = srv;
     s->fd = fd;
     s->tcp = tcp;
     s->cli = cli_new(srv->zg, tcp ? PRIVILEGE_NORMAL : PRIVILEGE_MAX);
+    zet::access::Peer peer = tcp ? zet::access::Peer{} : zet::access::peer_of(fd);
+    if (!peer.known || peer.uid != 0)
+        cli_set_confined(s->cli);
     Session *p = s.get();
     srv->sessions.push_back(std::move(s));
     if (tcp) {
@@ -434,7 +484,11 @@ void start_session(Server *srv, int fd, bool tcp) {
     }
     std::string hello =
         std::string("\nHello, this is ") + zet_protocol_name(srv->zg->protocol) + ".\n\n";
-    queue(p, hello + (tcp ? std::string(PASSWORD_PROMPT) : prompt(p)));
+    queue(p, hello);
+    if (tcp)
+        queue_password_prompt(p);
+    else
+        queue(p, prompt(p));
     arm_idle(p);
     pump(p);
 }

@@ -13,6 +13,8 @@
 //   dropped, telnet IAC sequences are skipped) runs as a command of the session's mode; a line
 //   ending in "?" asks for help on the text before it; a line ending in a TAB asks for the
 //   words completing its last word (one line, words separated by blanks);
+// - a TCP session sends telnet IAC WILL ECHO before a password prompt and IAC WONT ECHO once
+//   the password is answered, so a telnet client does not show it;
 // - every reply ends with the prompt of the mode the session is in then; "exit" in exec mode
 //   ends the session without a prompt;
 // - TCP sessions get "\r\n" line ends, Unix sessions "\n".

@@ -5,6 +5,7 @@
 #include <crypt.h>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <grp.h>
 #include <memory>
 #include <sys/socket.h>
@@ -147,12 +148,31 @@ bool peer_is_root_or_self(const Peer &p) {
     return p.known && (p.uid == 0 || p.uid == geteuid());
 }
 
-bool socket_file_root_or_self(const char *path, uid_t &owner) {
+int open_socket_file(const char *path, uid_t &owner, std::string &why) {
+    int fd = ::open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
     struct stat st {};
-    if (path == nullptr || ::lstat(path, &st) != 0 || !S_ISSOCK(st.st_mode))
-        return false;
-    owner = st.st_uid;
-    return st.st_uid == 0 || st.st_uid == geteuid();
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        int err = errno;
+        why = err == ELOOP ? "it is a symbolic link" : std::strerror(err);
+        if (fd >= 0)
+            ::close(fd);
+        errno = err;
+        return -1;
+    }
+    if (!S_ISSOCK(st.st_mode)) {
+        why = S_ISLNK(st.st_mode) ? "it is a symbolic link" : "it is not a socket";
+        ::close(fd);
+        errno = ENOTSOCK;
+        return -1;
+    }
+    if (st.st_uid != 0 && st.st_uid != geteuid()) {
+        owner = st.st_uid;
+        why = "it belongs to user " + std::to_string(st.st_uid);
+        ::close(fd);
+        errno = EACCES;
+        return -1;
+    }
+    return fd;
 }
 
 bool peer_may_operate(int fd, const Peer &p, gid_t group) {

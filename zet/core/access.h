@@ -28,9 +28,12 @@ struct Peer {
 Peer peer_of(int fd);
 // Whether the peer runs as root or as this process's own user.
 bool peer_is_root_or_self(const Peer &p);
-// Whether the socket file at path belongs to root or this process's user (a datagram peer has
-// no credentials to ask for; its socket file's owner is who bound it). owner gets the owner.
-bool socket_file_root_or_self(const char *path, uid_t &owner);
+// Opens the socket file at path as a handle (O_PATH) without following a symbolic link, and
+// checks the handle: a socket belonging to root or this process's user (a datagram peer has no
+// credentials to ask for; its socket file's owner is who bound it). Connecting through
+// "/proc/self/fd/N" then reaches the file checked, whatever is renamed meanwhile. Gives the
+// handle, or -1 with why (and owner set when the owner was the fault).
+int open_socket_file(const char *path, uid_t &owner, std::string &why);
 // Whether the peer (of fd) is root, this process's user, or a member of group.
 bool peer_may_operate(int fd, const Peer &p, gid_t group);
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <poll.h>
+#include <string>
 #include <sys/eventfd.h>
 #include <unistd.h>
 #include <vector>
@@ -89,14 +90,24 @@ int frame_backend_open(lib_globals *zg, frame_sock &s) {
         s.backend = frame_backend::unix_wire;
         const char *path = spec + sizeof UNIX_PREFIX - 1;
         uid_t owner = 0;
-        if (!zet::access::socket_file_root_or_self(path, owner) && owner != 0) {
+        std::string why;
+        int handle = zet::access::open_socket_file(path, owner, why);
+        if (handle < 0 && owner != 0)
             zlog_err(zg,
                      "frame socket: the wire peer at %s runs as user %u, neither root nor "
                      "%s's own user; refused",
                      path, static_cast<unsigned>(owner), zet_protocol_name(zg->protocol));
-            return frame_sock_error(EACCES);
-        }
-        return frame_unix_open(path);
+        else if (handle < 0)
+            zlog_err(zg, "frame socket: the wire peer at %s cannot be used: %s", path, why.c_str());
+        if (handle < 0)
+            return -1;
+        // Through the handle: the socket checked is the one reached.
+        std::string checked = "/proc/self/fd/" + std::to_string(handle);
+        int fd = frame_unix_open(checked.c_str());
+        int err = errno;
+        close(handle);
+        errno = err;
+        return fd;
     }
     zlog_err(zg, "frame socket: unknown backend \"%s\"", spec);
     errno = EINVAL;

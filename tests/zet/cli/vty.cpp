@@ -159,10 +159,11 @@ TEST_P(Vty, SessionRunsAsWritten) {
             const std::string want = text_of(words);
             EXPECT_EQ(c.until(want, limit), want);
         } else if (word == "login") {
-            for (auto [send, want] : {std::pair("", "\r\nHello, this is veskd.\r\n\r\nPassword: "),
-                                      {"login-pw\n", "veskd> "},
-                                      {"enable\n", "Password: "},
-                                      {"enable-pw\n", "veskd# "}}) {
+            for (auto [send, want] :
+                 {std::pair("", "\r\nHello, this is veskd.\r\n\r\n\xff\xfb\x01Password: "),
+                  {"login-pw\n", "\xff\xfc\x01veskd> "},
+                  {"enable\n", "\xff\xfb\x01Password: "},
+                  {"enable-pw\n", "\xff\xfc\x01veskd# "}}) {
                 c.send(send);
                 EXPECT_EQ(c.until(want), want) << send;
             }

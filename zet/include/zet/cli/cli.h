@@ -219,6 +219,11 @@ bool cli_close_requested(const struct cli *cli);
 // asks the vty for it instead of raising the privilege itself.
 void cli_set_enable_by_password(struct cli *cli);
 bool cli_enable_by_password(const struct cli *cli);
+// A session whose peer is not root (every TCP session, another user on the Unix socket): its
+// "log file" may name only a file directly inside the host's log directory (host_set_log_dir),
+// since a file elsewhere is created or appended with the daemon's own rights.
+void cli_set_confined(struct cli *cli);
+bool cli_confined(const struct cli *cli);
 void cli_request_enable_password(struct cli *cli);
 // Whether the last command asked for the enable password; clears the request.
 bool cli_take_enable_request(struct cli *cli);

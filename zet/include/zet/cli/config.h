@@ -25,8 +25,9 @@ int read_file(struct lib_globals *zg, const char *path);
 // Replaces the file at path by text: a temporary file in the same directory, written, fsync'd,
 // renamed over path, then the directory fsync'd. Temporary files that killed writes left behind
 // are removed first, so at most one is ever left. A symbolic link at path is followed (its target
-// is replaced). An existing file keeps its permissions. Gives true, or false with the reason in
-// err and nothing changed.
-bool write_atomic(const char *path, const std::string &text, std::string &err);
+// is replaced). A new file is made 0600; an existing file keeps its permissions, but a secret
+// text (one holding password hashes) is never left readable by others. Gives true, or false with
+// the reason in err and nothing changed.
+bool write_atomic(const char *path, const std::string &text, std::string &err, bool secret);
 
 } // namespace zet::config

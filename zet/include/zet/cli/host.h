@@ -60,6 +60,11 @@ int host_vty_sessions(struct lib_globals *zg);
 // door's checks (fuzzers); the vty closes fd with the session.
 void host_vty_adopt(struct lib_globals *zg, int fd, bool tcp);
 
+// The log directory: the one place where sessions that are not root's may name log files
+// (cli_set_confined). Unset (or null), such sessions may name none.
+void host_set_log_dir(struct lib_globals *zg, const char *dir);
+const char *host_log_dir(struct lib_globals *zg);
+
 // The vty passwords: TCP sessions log in with the login password and reach privilege 15 with
 // the enable password. Both are kept only as crypt hashes (zet/core/access.h).
 enum host_password : int { HOST_PASSWORD_LOGIN = 0, HOST_PASSWORD_ENABLE = 1 };
