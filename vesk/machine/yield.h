@@ -20,7 +20,7 @@ struct vesk_port;
 constexpr uint32_t VESK_HOLD_OFF_DEFAULT_MSEC = 300;
 constexpr uint32_t VESK_HOLD_OFF_MAX_MSEC = 5000;
 // After the hold-off's probe, a frame back within this long is the same loop, cut at once.
-constexpr uint32_t VESK_HOLD_OFF_WINDOW_MSEC = 1000;
+constexpr uint32_t VESK_HOLD_OFF_WINDOW_MSEC = 2000;
 extern uint32_t vesk_hold_off_msec;
 
 // A frame of another veskd arrived on rx_port: its sender lies behind the port.
