@@ -105,6 +105,28 @@ class Vty : public ::testing::TestWithParam<std::string> {
 //   NAME > TEXT     all it gets until what it got ends with TEXT (at most "wait SECONDS")
 //   NAME closed     the server closes it; "NAME gone": the client hangs up
 //   sessions N      the vty comes to N sessions; "logged N TEXT": N log lines hold TEXT
+//   Nx A | B ...    the steps A, B, ... N times over
+std::vector<std::pair<int, std::string>> steps_of(std::istream &in) {
+    static const std::regex repeat(R"(^(\d+)x (.*)$)");
+    std::vector<std::pair<int, std::string>> steps;
+    int no = 0;
+    for (std::string line; std::getline(in, line);) {
+        std::smatch m;
+        if (++no, !std::regex_match(line, m, repeat)) {
+            steps.emplace_back(no, line);
+            continue;
+        }
+        for (int i = std::stoi(m.str(1)); i > 0; i--)
+            for (size_t from = 0, bar; from != std::string::npos;
+                 from = bar == std::string::npos ? bar : bar + 3) {
+                bar = m.str(2).find(" | ", from);
+                steps.emplace_back(
+                    no, m.str(2).substr(from, bar == std::string::npos ? bar : bar - from));
+            }
+    }
+    return steps;
+}
+
 TEST_P(Vty, SessionRunsAsWritten) {
     const std::string file = zet_test::data_path("vty/" + GetParam());
     std::ifstream in(file);
@@ -113,9 +135,9 @@ TEST_P(Vty, SessionRunsAsWritten) {
     std::unique_ptr<vesk_test::LogCapture> cap;
     std::chrono::milliseconds limit = 5s;
     uint16_t port = 0;
-    int line_no = 0;
-    for (std::string line; std::getline(in, line);) {
-        SCOPED_TRACE(GetParam() + ":" + std::to_string(++line_no) + ": " + line);
+    const std::vector<std::pair<int, std::string>> steps = steps_of(in);
+    for (const auto &[line_no, line] : steps) {
+        SCOPED_TRACE(GetParam() + ":" + std::to_string(line_no) + ": " + line);
         std::istringstream words(line);
         std::string name, word;
         if (!(words >> name) || name[0] == '#')
@@ -171,7 +193,7 @@ TEST_P(Vty, SessionRunsAsWritten) {
             EXPECT_TRUE(word == "closed" ? c.closed() : (c.hang_up(), word == "gone")) << word;
         }
     }
-    EXPECT_GT(line_no, 10);
+    EXPECT_GT(steps.size(), 10u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sessions, Vty,
