@@ -48,6 +48,26 @@ struct vesk_bridge *vesk_nsm_bridge_one(struct vesk_master *master) {
     return bridge;
 }
 
+int vesk_nsm_probe_later_handle(struct thread *t) {
+    const auto ifindex = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(THREAD_ARG(t)));
+    struct interface *ifp = vesk_nsm_lookup_if(nullptr, ifindex);
+    if (ifp != nullptr)
+        vesk_port_probe(static_cast<struct vesk_port *>(ifp->info));
+    return 0;
+}
+
+// The second port of a move probes on the next turn of the event loop, after the frames read
+// meanwhile: in a storm a probe's send does the storm's packet work inside the call, for
+// milliseconds, and the verdict on the first probe's return, with its cut, must not wait behind
+// it. The port is found again by its index then, as it may be gone.
+void vesk_nsm_probe_later(uint32_t ifindex) {
+    if (veskm == nullptr)
+        return;
+    auto *arg = reinterpret_cast<void *>(static_cast<uintptr_t>(ifindex));
+    if (thread_add_timer_msec(veskm, vesk_nsm_probe_later_handle, arg, 0) == nullptr)
+        zlog_err(veskm, "Interface %u cannot arm its probe", ifindex);
+}
+
 struct interface *vesk_nsm_vlan_port_if(void *arg, uint32_t ifindex) {
     struct interface *ifp = vesk_nsm_lookup_if(arg, ifindex);
     if (ifp == nullptr)
@@ -120,12 +140,19 @@ int vesk_nsm_recv_fdb_move(struct nsm_msg_header *, void *arg, void *message) {
     auto *msg = static_cast<struct nsm_msg_fdb_move *>(message);
     if (msg == nullptr || !vesk_fast_detect)
         return 0;
-    for (uint32_t ifindex : {msg->ifindex_from, msg->ifindex_to}) {
+    // The port the address moved to first: behind it lies a loop of one port.
+    bool sent = false;
+    for (uint32_t ifindex : {msg->ifindex_to, msg->ifindex_from}) {
         struct interface *ifp = vesk_nsm_lookup_if(arg, ifindex);
         auto *port = ifp != nullptr ? static_cast<struct vesk_port *>(ifp->info) : nullptr;
         if (port == nullptr)
             continue;
-        if (vesk_port_probe(port) == 0)
+        if (sent) {
+            vesk_nsm_probe_later(ifindex);
+            continue;
+        }
+        sent = vesk_port_probe(port) == 0;
+        if (sent)
             VESK_DEBUG_LOG_EVENT(
                 veskm, "MAC %02x:%02x:%02x:%02x:%02x:%02x moved from %lu to %lu: port %s probes",
                 msg->mac[0], msg->mac[1], msg->mac[2], msg->mac[3], msg->mac[4], msg->mac[5],
