@@ -48,6 +48,13 @@ using zet::fd_guard;
 
 enum class dump_result { ok, interrupted, failed };
 
+// The requests of a cut and of its release whose answers are read when they come.
+enum class cut_step : uint8_t { disable, down, forward };
+struct cut_ack {
+    uint32_t ifindex;
+    cut_step step;
+};
+
 class kernel_backend final : public nsm_backend {
   public:
     kernel_backend(nsm_client *nc, int rcvbuf)
@@ -78,7 +85,10 @@ class kernel_backend final : public nsm_backend {
     // member: the port is still one of the bridge (else it is one this backend took down).
     int set_admin(uint32_t ifindex, bool down, bool member);
     int set_admin_down(uint32_t ifindex);
+    bool send_cut_request(nlmsghdr *nlh, uint32_t ifindex, cut_step step);
+    void send_brport_state(uint32_t ifindex, uint8_t state, cut_step step);
     void read_cut_acks();
+    void cut_answered(const cut_ack &ack, int error);
     int set_blocked(uint32_t ifindex, bool block);
     dump_result dump(uint8_t family, uint32_t ext_mask, std::vector<nsm_nl_msg> &out);
     dump_result read_dump(uint32_t seq, std::vector<nsm_nl_msg> &out);
@@ -107,12 +117,14 @@ class kernel_backend final : public nsm_backend {
     mnl_ptr fdb_;
     struct thread *fdb_read_ = nullptr;
     nsm_fdb_tracker fdb_tracker_;
-    // Admin-down requests, whose answers the event loop reads when they come instead of waiting
-    // for them: a cut blocked the loop for up to 220 ms under load. cut_acks_ holds the
-    // interface of each request not answered yet, by sequence number.
+    // Cut requests, whose answers the event loop reads when they come instead of waiting for
+    // them: a cut blocked the loop for up to 220 ms under load. cut_acks_ holds the requests not
+    // answered yet, by sequence number; disabled_ the ports disabled at their cut and not
+    // released since.
     mnl_ptr cut_;
     struct thread *cut_read_ = nullptr;
-    std::map<uint32_t, uint32_t> cut_acks_;
+    std::map<uint32_t, cut_ack> cut_acks_;
+    std::set<uint32_t> disabled_;
     // NSM_BRPORT_* of each blocked port before its block.
     std::map<uint32_t, uint8_t> blocked_;
     nsm_kernel_state state_;
@@ -426,7 +438,9 @@ void kernel_backend::apply_view() {
     nsm_view view = nsm_kernel_state_view(state_, options_);
     if (state_.chosen != before)
         tell_chosen(before);
-    std::erase_if(downed_, [this](uint32_t ifindex) { return !state_.links.contains(ifindex); });
+    auto gone = [this](uint32_t ifindex) { return !state_.links.contains(ifindex); };
+    std::erase_if(downed_, gone);
+    std::erase_if(disabled_, gone);
     nsm_client_apply_view(nc_, view);
 }
 
@@ -503,24 +517,25 @@ int kernel_backend::send_port_state(uint16_t flags, uint32_t ifindex) {
 int kernel_backend::set_admin(uint32_t ifindex, bool down, bool member) {
     if (down)
         return set_admin_down(ifindex);
+    // A port whose admin down was refused is up but still disabled, and going up changes
+    // nothing; one that went down forwards again when its link comes up.
+    bool enable = disabled_.erase(ifindex) != 0 && !downed_.contains(ifindex) && member;
     char req[256];
     nlmsghdr *nlh = mnl_nlmsg_put_header(req);
     ifinfomsg *ifi =
         put_link_request(nlh, RTM_NEWLINK, NLM_F_REQUEST | NLM_F_ACK, AF_UNSPEC, ifindex);
     ifi->ifi_change = IFF_UP;
-    ifi->ifi_flags = down ? 0 : IFF_UP;
+    ifi->ifi_flags = IFF_UP;
     const std::string &name = state_.links.at(ifindex).link.name;
     if (request_ack(nlh) < 0) {
-        zlog_err(zg_, "nsm: cannot set %s admin %s: %s", name.c_str(), down ? "down" : "up",
-                 std::strerror(errno));
+        zlog_err(zg_, "nsm: cannot set %s admin up: %s", name.c_str(), std::strerror(errno));
         return -1;
     }
-    if (down)
-        downed_.insert(ifindex);
-    else
-        downed_.erase(ifindex);
+    downed_.erase(ifindex);
+    if (enable)
+        send_brport_state(ifindex, BR_STATE_FORWARDING, cut_step::forward);
     if (member)
-        zlog_info(zg_, "nsm: %s set admin %s", name.c_str(), down ? "down" : "up");
+        zlog_info(zg_, "nsm: %s set admin up", name.c_str());
     else
         zlog_info(zg_,
                   "nsm: %s, shut down by loop detection, is no longer a port of bridge 1: "
@@ -529,22 +544,44 @@ int kernel_backend::set_admin(uint32_t ifindex, bool down, bool member) {
     return 0;
 }
 
-// The kernel does the work of the request inside the send; only its answer is left for later.
+// The bridge stops forwarding on a disabled port at once, where the admin down that follows
+// first waits for the kernel to quiesce the device. Both requests are done by the kernel
+// inside the send; only their answers are left for later.
 int kernel_backend::set_admin_down(uint32_t ifindex) {
+    send_brport_state(ifindex, BR_STATE_DISABLED, cut_step::disable);
     char req[256];
     nlmsghdr *nlh = mnl_nlmsg_put_header(req);
     ifinfomsg *ifi =
         put_link_request(nlh, RTM_NEWLINK, NLM_F_REQUEST | NLM_F_ACK, AF_UNSPEC, ifindex);
     ifi->ifi_change = IFF_UP;
     ifi->ifi_flags = 0;
-    if (mnl_socket_sendto(cut_.get(), nlh, nlh->nlmsg_len) < 0) {
+    if (!send_cut_request(nlh, ifindex, cut_step::down)) {
         zlog_err(zg_, "nsm: cannot set %s admin down: %s",
                  state_.links.at(ifindex).link.name.c_str(), std::strerror(errno));
         return -1;
     }
-    cut_acks_[nlh->nlmsg_seq] = ifindex;
     downed_.insert(ifindex);
     return 0;
+}
+
+bool kernel_backend::send_cut_request(nlmsghdr *nlh, uint32_t ifindex, cut_step step) {
+    if (mnl_socket_sendto(cut_.get(), nlh, nlh->nlmsg_len) < 0)
+        return false;
+    cut_acks_[nlh->nlmsg_seq] = cut_ack{ifindex, step};
+    return true;
+}
+
+// A bridge whose states the kernel's spanning tree keeps refuses this (EBUSY): its port waits
+// for the admin down.
+void kernel_backend::send_brport_state(uint32_t ifindex, uint8_t state, cut_step step) {
+    char req[256];
+    nlmsghdr *nlh = mnl_nlmsg_put_header(req);
+    put_link_request(nlh, RTM_SETLINK, NLM_F_REQUEST | NLM_F_ACK, AF_BRIDGE, ifindex);
+    nlattr *protinfo = mnl_attr_nest_start(nlh, IFLA_PROTINFO);
+    mnl_attr_put_u8(nlh, IFLA_BRPORT_STATE, state);
+    mnl_attr_nest_end(nlh, protinfo);
+    if (send_cut_request(nlh, ifindex, step) && step == cut_step::disable)
+        disabled_.insert(ifindex);
 }
 
 void kernel_backend::read_cut_acks() {
@@ -561,20 +598,32 @@ void kernel_backend::read_cut_acks() {
             if (nlh->nlmsg_type != NLMSG_ERROR || it == cut_acks_.end() ||
                 nlh->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr)))
                 continue;
-            uint32_t ifindex = it->second;
+            cut_ack ack = it->second;
             cut_acks_.erase(it);
-            auto link = state_.links.find(ifindex);
-            std::string name = link != state_.links.end() ? link->second.link.name
-                                                          : "interface " + std::to_string(ifindex);
-            int error = static_cast<const nlmsgerr *>(mnl_nlmsg_get_payload(nlh))->error;
-            if (error == 0) {
-                zlog_info(zg_, "nsm: %s set admin down", name.c_str());
-                continue;
-            }
-            zlog_err(zg_, "nsm: cannot set %s admin down: %s", name.c_str(), std::strerror(-error));
-            downed_.erase(ifindex);
+            cut_answered(ack, static_cast<const nlmsgerr *>(mnl_nlmsg_get_payload(nlh))->error);
         }
     }
+}
+
+// A refused forward is the kernel's to make once the link comes up.
+void kernel_backend::cut_answered(const cut_ack &ack, int error) {
+    if (ack.step == cut_step::forward)
+        return;
+    auto link = state_.links.find(ack.ifindex);
+    std::string name = link != state_.links.end() ? link->second.link.name
+                                                  : "interface " + std::to_string(ack.ifindex);
+    if (ack.step == cut_step::disable) {
+        if (error != 0)
+            zlog_info(zg_, "nsm: %s not disabled ahead of its admin down: %s", name.c_str(),
+                      std::strerror(-error));
+        return;
+    }
+    if (error == 0) {
+        zlog_info(zg_, "nsm: %s set admin down", name.c_str());
+        return;
+    }
+    zlog_err(zg_, "nsm: cannot set %s admin down: %s", name.c_str(), std::strerror(-error));
+    downed_.erase(ack.ifindex);
 }
 
 int kernel_backend::on_cut_ack(struct thread *t) {
