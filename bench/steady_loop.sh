@@ -81,8 +81,9 @@ EOF
 # captures what the neighbour's interfaces NIFS (comma-separated) send into the bridge, with
 # kernel timestamps, and waits for the first sign on rtnetlink that the bridge stopped
 # forwarding on one of PORTS: admin down, or a port state other than forwarding. It prints
-# "cut PORT T FIRST FRAMES DROPPED" (T the moment of that sign, FIRST the first looped frame's,
-# FRAMES those sent in up to T, DROPPED those the capture lost) or "timeout - 0 FIRST ...".
+# "cut PORT T FIRST FRAMES DROPPED DOWN" (T the moment of that sign, FIRST the first looped
+# frame's, FRAMES those sent in up to T, DROPPED those the capture lost, DOWN the moment PORT
+# went admin down, 0 if not within a second) or "timeout - 0 FIRST ...".
 # It sleeps on rtnetlink until the cut and reads the capture only then, so it never competes
 # with veskd for the processor during the storm.
 cat >"$work/watch.py" <<'EOF'
@@ -120,7 +121,9 @@ def brport_state(buf, a, end):
             return buf[a + 4]
         a += (alen + 3) & ~3
     return None
-def cut_port(buf):
+# The port of PORTS that a message in buf shows admin down or, unless down_only, in a port
+# state other than forwarding.
+def cut_port(buf, down_only=False):
     off = 0
     while off + 32 <= len(buf):
         length, kind = struct.unpack_from("IH", buf, off)
@@ -131,7 +134,7 @@ def cut_port(buf):
             if family != 7 and not flags & 1:
                 return ports[index]
             a = off + 32
-            while family == 7 and a + 4 <= off + length:
+            while family == 7 and not down_only and a + 4 <= off + length:
                 alen, atype = struct.unpack_from("HH", buf, a)
                 if alen < 4:
                     break
@@ -142,13 +145,20 @@ def cut_port(buf):
         off += (length + 3) & ~3
     return None
 end = time.time() + float(sys.argv[4])
-port, t = None, 0
+port, t, buf = None, 0, b""
 while port is None and time.time() < end:
     if not select.select([nl], [], [], max(0, end - time.time()))[0]:
         break
     buf = nl.recv(1 << 16)
     t = time.time()
     port = cut_port(buf)
+down, end = t, t + 1
+while port is not None and cut_port(buf, True) != port:
+    if not select.select([nl], [], [], max(0, end - time.time()))[0]:
+        down = 0
+        break
+    buf = nl.recv(1 << 16)
+    down = time.time()
 first, frames, dropped = 0, 0, 0
 for c in caps:
     c.setblocking(False)
@@ -162,7 +172,7 @@ for c in caps:
         first = ts if first == 0 or ts < first else first
         frames += port is not None and ts <= t
     dropped += struct.unpack("II", c.getsockopt(263, 6, 8))[1]  # PACKET_STATISTICS
-print("cut %s %.6f" % (port, t) if port else "timeout - 0", "%.6f" % first, frames, dropped)
+print("cut %s %.6f" % (port, t) if port else "timeout - 0", "%.6f" % first, frames, dropped, "%.6f" % down)
 EOF
 
 cli() { VESK_VTY_SOCKET=$work/vty "$cli_bin" -c "configure terminal" "$@" >/dev/null; }
@@ -251,13 +261,13 @@ talk_start
 # that closes it, $4 the one that opens it; $5 the seconds to wait for the cut. Appends
 # "MS_FROM_CLOSURE MS_FROM_FIRST_FRAME FRAMES DROPPED LOAD" to $work/a, or "timeout".
 loop_run() {
-    local ready what port t first frames dropped t0 load
+    local ready what port t first frames dropped down t0 load
     talk_check
     coproc WATCH { ip netns exec "$sw" chrt -f 90 /usr/bin/python3 "$work/watch.py" "$nb" "$1" "$2" "$5"; }
     read -r ready <&"${WATCH[0]}"
     t0=$EPOCHREALTIME
     $3
-    read -r what port t first frames dropped <&"${WATCH[0]}"
+    read -r what port t first frames dropped down <&"${WATCH[0]}"
     wait "$WATCH_PID" || true
     $4
     read -r load _ </proc/loadavg
@@ -266,8 +276,9 @@ loop_run() {
         echo timeout >>"$work/a"
         return 0
     fi
-    awk -v t="$t" -v t0="$t0" -v f="$first" -v n="$frames" -v d="$dropped" -v l="$load" -v p="$port" -v i="$i" 'BEGIN {
-        printf "  run %d: %s cut %.1f ms after the closure, %.2f ms after the first looped frame; %d frames in%s; load %s\n", i, p, 1000 * (t - t0), 1000 * (t - f), n, d ? " (" d " more lost by the capture)" : "", l
+    awk -v t="$t" -v t0="$t0" -v f="$first" -v n="$frames" -v d="$dropped" -v l="$load" -v p="$port" -v i="$i" -v dn="$down" 'BEGIN {
+        down = dn == 0 ? "; not admin down within 1 s" : dn - t > 0.00005 ? sprintf("; admin down %.2f ms later", 1000 * (dn - t)) : ""
+        printf "  run %d: %s cut %.1f ms after the closure, %.2f ms after the first looped frame; %d frames in%s%s; load %s\n", i, p, 1000 * (t - t0), 1000 * (t - f), n, d ? " (" d " more lost by the capture)" : "", down, l
         printf "%.3f %.3f %d %d %s\n", 1000 * (t - t0), 1000 * (t - f), n, d, l >> "'"$work/a"'"
     }'
 }
