@@ -111,6 +111,7 @@ ports = {socket.if_nametoindex(n): n for n in sys.argv[3].split(",")}
 nl = socket.socket(socket.AF_NETLINK, socket.SOCK_RAW, 0)
 nl.setsockopt(socket.SOL_SOCKET, 33, 8 << 20)
 nl.bind((0, 1))  # RTMGRP_LINK
+ready = time.time()
 print("ready", flush=True)
 def brport_state(buf, a, end):
     while a + 4 <= end:
@@ -169,6 +170,9 @@ for c in caps:
             break
         sec, nsec = struct.unpack("qq", anc[0][2][:16])
         ts = sec + nsec / 1e9
+        # What the capture took before the loop could close is no looped frame.
+        if ts < ready:
+            continue
         first = ts if first == 0 or ts < first else first
         frames += port is not None and ts <= t
     dropped += struct.unpack("II", c.getsockopt(263, 6, 8))[1]  # PACKET_STATISTICS
