@@ -571,8 +571,6 @@ bool kernel_backend::send_cut_request(nlmsghdr *nlh, uint32_t ifindex, cut_step 
     return true;
 }
 
-// A bridge whose states the kernel's spanning tree keeps refuses this (EBUSY): its port waits
-// for the admin down.
 void kernel_backend::send_brport_state(uint32_t ifindex, uint8_t state, cut_step step) {
     char req[256];
     nlmsghdr *nlh = mnl_nlmsg_put_header(req);
@@ -612,8 +610,9 @@ void kernel_backend::cut_answered(const cut_ack &ack, int error) {
     auto link = state_.links.find(ack.ifindex);
     std::string name = link != state_.links.end() ? link->second.link.name
                                                   : "interface " + std::to_string(ack.ifindex);
+    // The kernel's spanning tree keeps its own port states (EBUSY): the admin down still cuts.
     if (ack.step == cut_step::disable) {
-        if (error != 0)
+        if (error != 0 && error != -EBUSY)
             zlog_info(zg_, "nsm: %s not disabled ahead of its admin down: %s", name.c_str(),
                       std::strerror(-error));
         return;
