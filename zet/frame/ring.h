@@ -3,8 +3,9 @@
 // two bridges one recvmsg per frame cost about ten times the CPU of the ring, and on a machine
 // busy with other work it fell far behind (the kernel dropped most frames) while the ring kept
 // up; bench/rx_modes.sh measures both. Each frame is ours as soon as it is written: a ring of
-// blocks (TPACKET_V3) hands a lone frame over only when its block times out, and a returned
-// detection frame waited 4-10 ms for that (1 ms asked is a 4 ms jiffy at 250 Hz).
+// blocks (TPACKET_V3) hands a lone frame over only when its block times out. From a returned
+// frame to the cut (bench/steady_loop.sh A, a loop behind one port) that took a median of
+// 5.3 ms with a 10 ms timeout and 0.96 ms (worst 63.6) with 1 ms, against 0.33 (worst 0.58).
 #pragma once
 
 #include <cstddef>
