@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Reading a loop storm: one recvmsg per frame against a TPACKET_V3 ring. Two bridges cabled by
-# three veth pairs carry one looping broadcast that passes the kernel filter; vesk_rx_probe
-# then reads the switch side for SECONDS in each mode, alternately, RUNS times, and the median
-# of each figure is reported. Root only; the namespaces go away even when the script fails.
+# Reading a loop storm: one recvmsg per frame against the frame socket's receive ring. Two
+# bridges cabled by three veth pairs carry one looping broadcast that passes the kernel filter;
+# vesk_rx_probe then reads the switch side for SECONDS in each mode, alternately, RUNS times,
+# and the median of each figure is reported. Root only; the namespaces go away even when the
+# script fails.
 #
 #   bench/rx_modes.sh [BUILD_DIR]      (RUNS default 5, SECONDS default 4)
 set -euo pipefail

@@ -1,6 +1,6 @@
 // Reads the frame socket's traffic for a while the way the daemon would, either one recvmsg per
-// frame or from a TPACKET_V3 ring, and reports what it read, what the kernel dropped and the
-// reader's CPU time. bench/rx_modes.sh runs it against a loop storm to choose between the two.
+// frame or from the daemon's receive ring, and reports what it read, what the kernel dropped and
+// the reader's CPU time. bench/rx_modes.sh runs it against a loop storm to choose between the two.
 //
 //   vesk_rx_probe recvfrom|ring SECONDS
 #include <arpa/inet.h>

@@ -9,3 +9,6 @@ struct lib_globals;
 void vesk_service_ready(struct lib_globals *zg);
 // STOPPING=1, and the keep-alive ends.
 void vesk_service_stopping(void);
+// Logs the scheduling veskd runs with, which its service manager sets (veskd asks for none); the
+// receive thread inherits it from the main thread.
+void vesk_service_note_scheduling(struct lib_globals *zg);

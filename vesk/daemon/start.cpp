@@ -205,6 +205,7 @@ int vesk_start(int daemon_mode, const char *config_file, uint16_t vty_port, cons
         return -1;
     }
     vesk_recv_thread_start(veskm);
+    vesk_service_note_scheduling(veskm);
     vesk_monitor_notify(getppid());
     vesk_service_ready(veskm);
     vesk_console_redirect("/dev/console");

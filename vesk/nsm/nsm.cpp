@@ -48,6 +48,42 @@ struct vesk_bridge *vesk_nsm_bridge_one(struct vesk_master *master) {
     return bridge;
 }
 
+// The loop on whose current turn a port probed at once, or null; the next turn clears it. A
+// loop freed before that turn (a stop, a test) leaves it set, which costs one probe a turn.
+const struct thread_master *vesk_nsm_probed_on = nullptr;
+
+int vesk_nsm_turn_over(struct thread *) {
+    vesk_nsm_probed_on = nullptr;
+    return 0;
+}
+
+int vesk_nsm_probe_later_handle(struct thread *t) {
+    const auto ifindex = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(THREAD_ARG(t)));
+    struct interface *ifp = vesk_nsm_lookup_if(nullptr, ifindex);
+    if (ifp != nullptr)
+        vesk_port_probe(static_cast<struct vesk_port *>(ifp->info));
+    return 0;
+}
+
+// One port a turn of the event loop probes at once, the others on the next turn, after the
+// frames read meanwhile: in a storm a probe's send does the storm's packet work inside the call,
+// for milliseconds, and the verdict on the first probe's return, with its cut, must not wait
+// behind the next. A port that probes later is found again by its index, as it may be gone.
+// Gives true when the port probed at once.
+bool vesk_nsm_probe(struct vesk_port *port) {
+    if (vesk_nsm_probed_on != veskm->master) {
+        if (vesk_port_probe(port) != 0)
+            return false;
+        if (thread_add_timer_msec(veskm, vesk_nsm_turn_over, nullptr, 0) != nullptr)
+            vesk_nsm_probed_on = veskm->master;
+        return true;
+    }
+    auto *arg = reinterpret_cast<void *>(static_cast<uintptr_t>(port->ifindex));
+    if (thread_add_timer_msec(veskm, vesk_nsm_probe_later_handle, arg, 0) == nullptr)
+        zlog_err(veskm, "Port %s cannot arm its probe", port->name);
+    return false;
+}
+
 struct interface *vesk_nsm_vlan_port_if(void *arg, uint32_t ifindex) {
     struct interface *ifp = vesk_nsm_lookup_if(arg, ifindex);
     if (ifp == nullptr)
@@ -120,12 +156,11 @@ int vesk_nsm_recv_fdb_move(struct nsm_msg_header *, void *arg, void *message) {
     auto *msg = static_cast<struct nsm_msg_fdb_move *>(message);
     if (msg == nullptr || !vesk_fast_detect)
         return 0;
-    for (uint32_t ifindex : {msg->ifindex_from, msg->ifindex_to}) {
+    // The port the address moved to first: behind it lies a loop of one port.
+    for (uint32_t ifindex : {msg->ifindex_to, msg->ifindex_from}) {
         struct interface *ifp = vesk_nsm_lookup_if(arg, ifindex);
         auto *port = ifp != nullptr ? static_cast<struct vesk_port *>(ifp->info) : nullptr;
-        if (port == nullptr)
-            continue;
-        if (vesk_port_probe(port) == 0)
+        if (port != nullptr && veskm != nullptr && vesk_nsm_probe(port))
             VESK_DEBUG_LOG_EVENT(
                 veskm, "MAC %02x:%02x:%02x:%02x:%02x:%02x moved from %lu to %lu: port %s probes",
                 msg->mac[0], msg->mac[1], msg->mac[2], msg->mac[3], msg->mac[4], msg->mac[5],
