@@ -65,7 +65,7 @@ mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 for m in $(cat /mods/order); do insmod /mods/$m; done
-mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=512000,cache=loose host /lower
+mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=512000,cache=mmap host /lower
 mount -t tmpfs -o size=70% tmpfs /rw
 mkdir -p /rw/upper /rw/work
 mount -t overlay overlay -o lowerdir=/lower,upperdir=/rw/upper,workdir=/rw/work /root
@@ -80,6 +80,7 @@ mount -t devtmpfs devtmpfs /dev
 mkdir -p /dev/pts /dev/shm
 mount -t devpts devpts /dev/pts
 mount -t tmpfs tmpfs /dev/shm
+ln -s /proc/self/fd /dev/fd
 mount -t tmpfs tmpfs /run
 mkdir -p /vmlab-out
 mount -t 9p -o trans=virtio,version=9p2000.L out /vmlab-out
