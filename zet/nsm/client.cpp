@@ -210,9 +210,11 @@ void send_vlan(nsm_client *nc, int type, const std::string &bridge, uint16_t vid
     dispatch(nc, type, &msg, sizeof msg);
 }
 
+// A port joining in no VLAN is still announced (with no entries): it is a port of the bridge,
+// and its configuration applies, before its first VLAN.
 void send_vlan_port(nsm_client *nc, int type, uint32_t ifindex,
-                    const std::vector<uint16_t> &entries) {
-    if (entries.empty())
+                    const std::vector<uint16_t> &entries, bool joins = false) {
+    if (entries.empty() && !joins)
         return;
     nsm_msg_vlan_port msg{};
     msg.ifindex = ifindex;
@@ -298,7 +300,8 @@ void join_vlans(nsm_client *nc, const nsm_view &next) {
     for (const auto &[ifindex, want] : next.ports) {
         if (!nc->applied.ifs.contains(ifindex))
             continue;
-        if (!nc->applied.ports.contains(ifindex))
+        bool joins = !nc->applied.ports.contains(ifindex);
+        if (joins)
             announce_joining_port_down(nc, ifindex);
         auto &cur = nc->applied.ports[ifindex];
         std::vector<uint16_t> joining;
@@ -308,9 +311,10 @@ void join_vlans(nsm_client *nc, const nsm_view &next) {
             uint16_t tag = want.untagged.contains(vid) ? NSM_VLAN_PORT_UNTAGGED : 0;
             joining.push_back(static_cast<uint16_t>(vid | tag));
         }
-        send_vlan_port(nc, NSM_MSG_BRIDGE_VLAN_ADD_IF, ifindex, joining);
+        send_vlan_port(nc, NSM_MSG_BRIDGE_VLAN_ADD_IF, ifindex, joining, joins);
         cur.vlans = want.vlans;
         cur.untagged = want.untagged;
+        cur.tpid = want.tpid;
     }
 }
 
@@ -333,9 +337,11 @@ void set_untagged(nsm_client *nc) {
         if (ifp == nullptr)
             continue;
         std::memset(ifp->untagged, 0, sizeof ifp->untagged);
+        ifp->vlan_tpid = 0;
         auto port = nc->applied.ports.find(ifindex);
         if (port == nc->applied.ports.end())
             continue;
+        ifp->vlan_tpid = port->second.tpid;
         for (uint16_t vid : port->second.untagged)
             if (vid < 4096)
                 ifp->untagged[vid / 8] |= static_cast<uint8_t>(1u << (vid % 8));
