@@ -1,5 +1,6 @@
 #include "zet/nsm/netlink.h"
 
+#include <arpa/inet.h>
 #include <libmnl/libmnl.h>
 #include <linux/if_bridge.h>
 #include <linux/if_link.h>
@@ -113,11 +114,18 @@ int parse_protinfo(const nlattr *protinfo, nsm_nl_msg *out) {
 
 int parse_info_data(const nlattr *data, nsm_nl_msg *out) {
     auto cb = [](const nlattr *attr, void *arg) {
+        auto &link = static_cast<nsm_nl_msg *>(arg)->link;
+        if (mnl_attr_get_type(attr) == IFLA_BR_VLAN_PROTOCOL) {
+            if (mnl_attr_validate(attr, MNL_TYPE_U16) < 0)
+                return MNL_CB_ERROR;
+            link.vlan_protocol = ntohs(mnl_attr_get_u16(attr));
+            return MNL_CB_OK;
+        }
         if (mnl_attr_get_type(attr) != IFLA_BR_VLAN_FILTERING)
             return MNL_CB_OK;
         if (mnl_attr_validate(attr, MNL_TYPE_U8) < 0)
             return MNL_CB_ERROR;
-        static_cast<nsm_nl_msg *>(arg)->link.vlan_filtering = mnl_attr_get_u8(attr) != 0 ? 1 : 0;
+        link.vlan_filtering = mnl_attr_get_u8(attr) != 0 ? 1 : 0;
         return MNL_CB_OK;
     };
     return mnl_attr_parse_nested(data, cb, out) < 0 ? -1 : 0;
@@ -391,6 +399,8 @@ void nsm_kernel_state_apply(nsm_kernel_state &state, const nsm_nl_msg &msg) {
         l.link.is_bridge = msg.link.is_bridge;
     if (msg.link.vlan_filtering >= 0)
         l.link.vlan_filtering = msg.link.vlan_filtering;
+    if (msg.link.vlan_protocol != 0)
+        l.link.vlan_protocol = msg.link.vlan_protocol;
     // VLANs of a port belong to its membership; a bridge's own stay.
     if (old_master != l.link.master && l.link.is_bridge != 1)
         l.vlans.clear();
@@ -429,6 +439,7 @@ nsm_view_port port_of(const nsm_kernel_link &bridge, const nsm_kernel_link &port
         p.untagged.insert(1);
         return p;
     }
+    p.tpid = bridge.link.vlan_protocol;
     for (const auto &v : port.vlans) {
         p.vlans.insert(v.vid);
         if (v.flags & BRIDGE_VLAN_INFO_UNTAGGED)

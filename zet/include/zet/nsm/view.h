@@ -32,6 +32,7 @@ struct nsm_view_bridge {
 struct nsm_view_port {
     std::set<uint16_t> vlans;
     std::set<uint16_t> untagged;
+    uint16_t tpid = 0; // the bridge's tag protocol; 0 for 802.1Q
     bool operator==(const nsm_view_port &) const = default;
 };
 
