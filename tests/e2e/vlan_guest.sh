@@ -7,12 +7,12 @@ build=$(realpath "${1:?usage: vlan_guest.sh BUILD_DIR}")
 work=$(mktemp -d)
 failed=0
 modprobe -a bridge 8021q veth || exit 1
-for ns in s n; do
+for ns in s n t u; do
     ip netns add $ns
     ip netns exec $ns sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
     ip -n $ns link set lo up
 done
-trap 'kill $(jobs -p) 2>/dev/null; wait; ip netns del s; ip netns del n; rm -rf "$work"' EXIT
+trap 'kill $(jobs -p) 2>/dev/null; wait; for ns in s n t u; do ip netns del $ns; done; rm -rf "$work"' EXIT
 S() { ip netns exec s "$@"; }
 N() { ip netns exec n "$@"; }
 cli() { VESK_VTY_SOCKET=$work/vty "$build/tools/vesk-cli" "${@/#/-c}"; }
@@ -30,6 +30,7 @@ import socket, struct, sys, time
 s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(3))
 s.bind((sys.argv[1], 0))
 s.setsockopt(263, 8, 1)  # PACKET_AUXDATA: the tag the kernel took out of the frame
+open(sys.argv[3], "w").close()
 seen, end = set(), time.time() + float(sys.argv[2])
 while (left := end - time.time()) > 0:
     s.settimeout(left)
@@ -76,8 +77,8 @@ interface ge3
  loop-detect protect vlan 20
 EOC
 
-tags n1 4 >"$work/tags1" &
-sleep 0.5
+tags n1 4 "$work/ready1" >"$work/tags1" &
+until_ok 20 test -e "$work/ready1"
 VESK_BRIDGE=br0 VESK_STATE=$work/state VESK_VTY_SOCKET=$work/vty S "$build/vesk/veskd" -f "$work/conf" -P 0 \
     >"$work/out" 2>&1 &
 until_ok 20 cli "show loop-detect" >/dev/null 2>&1 || { echo "FAIL veskd did not start"; cat "$work/out"; exit 1; }
@@ -123,10 +124,33 @@ check "a loop in VLAN 10 not reported" "" "$(grep 'ge[34]' "$work/log")"
 
 # 802.1ad: frames carry the bridge's TPID.
 S ip link set br0 type bridge vlan_protocol 802.1ad
-tags n3 11 >"$work/tags3" &
+tags n3 11 "$work/ready3" >"$work/tags3" &
 wait %%
 check "802.1ad: ge3 tags VLAN 20 with 0x88a8" "88a8 20
 untagged" "$(cat "$work/tags3")"
 
-[ $failed = 0 ] || { echo "--- log"; cat "$work/log" "$work/out"; }
+# STP beside veskd: switch t's bridge bt runs the kernel's STP; its ports st1 and st2 are cabled
+# to each other, so STP blocks one; st3 has a loop behind it (a neighbour reflecting frames) that
+# STP does not see. veskd must never cut st1 or st2 for the frames through the blocking one.
+T() { ip netns exec t "$@"; }
+T ip link add bt type bridge stp_state 1 forward_delay 200 hello_time 100 max_age 600
+T ip link add st1 type veth peer name st2
+ip link add st3 netns t type veth peer name u3 netns u
+ip netns exec u ip link add hp3 type bridge
+ip netns exec u ip link set u3 master hp3 up
+ip netns exec u ip link set dev u3 type bridge_slave hairpin on
+ip netns exec u ip link set hp3 up
+for p in st1 st2 st3; do T ip link set $p master bt; done
+T ip link set bt up
+printf 'log file %s/tlog\nloop-detect enable\n' "$work" >"$work/tconf"
+VESK_BRIDGE=bt VESK_STATE=$work/tstate VESK_VTY_SOCKET=$work/tvty T "$build/vesk/veskd" -f "$work/tconf" \
+    -P 0 >"$work/tout" 2>&1 &
+until_ok 20 grep -qs "Running as root" "$work/tlog"
+for p in st1 st2 st3; do T ip link set $p up; done
+until_ok 20 grep -qs "Detect a loop on the port st3" "$work/tlog"
+sleep 3
+check "STP: the loop behind st3 cut, none through the blocking port" "Detect a loop on the port st3
+does not forward" "$(grep -o -e 'Detect a loop on the port [a-z0-9]*' -e 'does not forward' "$work/tlog" | sort -u)"
+
+[ $failed = 0 ] || { echo "--- log"; cat "$work/log" "$work/out" "$work/tlog"; }
 exit $failed

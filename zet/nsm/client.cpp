@@ -11,6 +11,7 @@
 #include <array>
 #include <cstring>
 #include <deque>
+#include <linux/if_bridge.h>
 #include <memory>
 #include <mutex>
 #include <net/if.h>
@@ -106,6 +107,7 @@ void add_new_interfaces(nsm_client *nc, const nsm_view &next) {
         }
         nsm_view_if applied = v;
         applied.flags = masked_flags(v.flags);
+        applied.stp_state = -1; // logged as the link's state is sent
         ifp->flags = applied.flags;
         set_hw(ifp, v);
         ifp->bridge_ifindex = v.bridge_ifindex;
@@ -318,9 +320,35 @@ void join_vlans(nsm_client *nc, const nsm_view &next) {
     }
 }
 
+const char *stp_state_name(int state) {
+    switch (state) {
+    case BR_STATE_LISTENING:
+        return "listening";
+    case BR_STATE_LEARNING:
+        return "learning";
+    default:
+        return "blocking";
+    }
+}
+
+void note_stp_state(nsm_client *nc, nsm_view_if &cur, const nsm_view_if &v) {
+    if (cur.stp_state == v.stp_state)
+        return;
+    if (v.stp_state < 0)
+        zlog_info(nc->zg, "nsm: %s: the bridge forwards on it again (STP): protected as at link-up",
+                  v.name.c_str());
+    else if (cur.stp_state < 0)
+        zlog_info(nc->zg,
+                  "nsm: %s: the bridge does not forward on it (STP %s): neither probed nor "
+                  "cut, and frames through it prove nothing",
+                  v.name.c_str(), stp_state_name(v.stp_state));
+    cur.stp_state = v.stp_state;
+}
+
 void send_link_changes(nsm_client *nc, const nsm_view &next) {
     for (auto &[ifindex, cur] : nc->applied.ifs) {
         const nsm_view_if &v = next.ifs.at(ifindex);
+        note_stp_state(nc, cur, v);
         bool up = if_flags_up(v.flags);
         if (if_flags_up(cur.flags) == up)
             continue;

@@ -97,6 +97,12 @@ int parse_protinfo(const nlattr *protinfo, nsm_nl_msg *out) {
     out->link.brport = NSM_BRPORT_DEFAULT;
     auto cb = [](const nlattr *attr, void *arg) {
         auto *link = static_cast<nsm_nl_link *>(arg);
+        if (mnl_attr_get_type(attr) == IFLA_BRPORT_STATE) {
+            if (mnl_attr_validate(attr, MNL_TYPE_U8) < 0)
+                return MNL_CB_ERROR;
+            link->stp_state = mnl_attr_get_u8(attr);
+            return MNL_CB_OK;
+        }
         for (const auto &f : BRPORT_FLAGS) {
             if (mnl_attr_get_type(attr) != f.attr)
                 continue;
@@ -375,6 +381,8 @@ void apply_bridge_family(nsm_kernel_state &state, const nsm_nl_msg &msg) {
         l.link.master = msg.link.master;
     if (msg.link.brport >= 0)
         l.link.brport = msg.link.brport;
+    if (msg.link.stp_state >= 0)
+        l.link.stp_state = msg.link.stp_state;
     l.vlans = msg.vlans;
 }
 
@@ -474,6 +482,15 @@ nsm_view_if interface_of(const nsm_kernel_state &state, const nsm_kernel_link &l
     v.hw = l.link.hw;
     v.hw_len = l.link.hw_len;
     v.bridge_ifindex = is_bridge(state, l.link.master) ? l.link.master : 0;
+    // A port the bridge does not forward on (STP has it blocking, listening or learning) is to
+    // the protocol a port whose link is not running: not probed, not cut, and what comes in
+    // through it proves nothing; it comes up when STP lets it forward.
+    // Disabled is left to the link's own flags: it is what a port whose link is down has.
+    if (nsm_kernel_state_is_port(state, l.link.ifindex) && l.link.stp_state > BR_STATE_DISABLED &&
+        l.link.stp_state != BR_STATE_FORWARDING) {
+        v.stp_state = static_cast<int8_t>(l.link.stp_state);
+        v.flags &= ~uint32_t{IFF_RUNNING};
+    }
     if (options.port_mac_bridge && nsm_kernel_state_is_port(state, l.link.ifindex)) {
         const auto &bridge = state.links.at(state.chosen).link;
         if (bridge.hw_len > 0) {

@@ -33,6 +33,8 @@ struct nsm_nl_link {
     uint16_t vlan_protocol = 0;
     // NSM_BRPORT_* of a bridge port, -1 where the message does not say.
     int brport = -1;
+    // BR_STATE_* of a bridge port (STP's), -1 where the message does not say.
+    int stp_state = -1;
 };
 
 struct nsm_nl_msg {

@@ -19,6 +19,8 @@ struct nsm_view_if {
     uint16_t hw_len = 0;
     // The Linux bridge this interface is a port of, 0 when none or not known.
     uint32_t bridge_ifindex = 0;
+    // The STP state (BR_STATE_*) of a port the bridge does not forward on, else -1.
+    int8_t stp_state = -1;
     bool operator==(const nsm_view_if &) const = default;
 };
 
