@@ -72,6 +72,7 @@ interface ge1
  loop-detect protect vlan 20
 interface ge2
  loop-detect enable
+ loop-detect protect vlan 20
 interface ge3
  loop-detect enable
  loop-detect protect vlan 20
@@ -120,6 +121,12 @@ N ip link set lp20 up
 if until_ok 15 grep -q "Detect a loop" "$work/log"; then
     check "a loop in VLAN 20 only: cut once" "1" "$(grep -c 'Detect a loop on the port ge[12]' "$work/log")"
 else check "a loop in VLAN 20 only: cut once" "1" "none"; fi
+# The loop is gone with the port cut; its other end learns so at its next clean probe.
+cut=$(grep -o 'Detect a loop on the port ge[12]' "$work/log" | tail -c 4)
+partner=ge$((3 - ${cut#ge}))
+isloop() { cli "show loop-detect interface $partner" | grep -q 'isLoop: No'; }
+check "the partner $partner of the loop cut at $cut: flagged, then cleared" "flagged cleared" \
+    "$(isloop || echo -n flagged) $(until_ok 25 isloop && echo cleared)"
 check "a loop in VLAN 10 not reported" "" "$(grep 'ge[34]' "$work/log")"
 
 # 802.1ad: frames carry the bridge's TPID.

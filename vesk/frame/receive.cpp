@@ -257,6 +257,7 @@ int karsto_vesk_decode_pkt(struct lib_globals *handle, struct vesk_port *rx_port
     if (std::memcmp(buffer + RX_OFF_CHECK + 4, entry->tx_check + 4, 4) != 0)
         return vesk_recv_reject(handle, &rx_port->counters.rx_bad_check,
                                 "vesk_recv: receive invalid VESK packet for error md5");
+    entry->back = 1;
     if (entry->is_loop == 0) {
         entry->is_loop = 1;
         tx_port->loop_vlan_count++;

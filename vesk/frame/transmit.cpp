@@ -48,6 +48,14 @@ int vesk_send_pkt(struct vesk_port *port) {
         auto *entry = static_cast<vesk_provlan *>(listgetdata(node));
         if (entry == nullptr || entry->in_vlan == 0)
             continue;
+        // The frame before came back no more: the loop it proved is gone. Only the port that
+        // was cut starts afresh; the other end of its loop keeps probing and learns it here.
+        if (entry->is_loop != 0 && entry->back == 0) {
+            entry->is_loop = 0;
+            if (port->loop_vlan_count > 0)
+                port->loop_vlan_count--;
+        }
+        entry->back = 0;
         uint8_t buffer[VESK_FRAME_BUF_LEN] = {};
         vesk_encode_pkt(port, entry, buffer + VESK_CHECK_A_OFFSET, buffer + VESK_CHECK_B_OFFSET,
                         buffer);

@@ -9,6 +9,8 @@ struct vesk_provlan {
     uint16_t vid;
     // A loop was detected on this VLAN.
     uint8_t is_loop;
+    // The frame sent last for this VLAN came back.
+    uint8_t back;
     // The port is a member of this VLAN: the entry is active.
     uint32_t in_vlan;
     // Wall-clock seconds at which the last detection frame for this VLAN was built.
