@@ -8,6 +8,7 @@
 #include "vesk/frame/encode.h"
 #include "vesk/host/debug_flags.h"
 #include "vesk/host/zet.h"
+#include "vesk/model/bridge.h"
 #include "vesk/model/port.h"
 #include "vesk/model/provlan.h"
 
@@ -40,13 +41,21 @@ int vesk_send(const uint8_t *src_mac, const uint8_t *dst_mac, int32_t ifindex, u
     return 0;
 }
 
+namespace {
+
+bool vesk_port_sends_all_vlans(const struct vesk_port *port) {
+    return port->bridge != nullptr && port->bridge->all_vlans != 0;
+}
+
+} // namespace
+
 int vesk_send_pkt(struct vesk_port *port) {
     if (port == nullptr || port->provlan_info == nullptr || listhead(port->provlan_info) == nullptr)
         return -1;
     int result = -1;
     for (listnode *node = listhead(port->provlan_info); node != nullptr; node = node->next) {
         auto *entry = static_cast<vesk_provlan *>(listgetdata(node));
-        if (entry == nullptr || entry->in_vlan == 0)
+        if (entry == nullptr || (entry->in_vlan == 0 && !vesk_port_sends_all_vlans(port)))
             continue;
         // The frame before came back no more: the loop it proved is gone. Only the port that
         // was cut starts afresh; the other end of its loop keeps probing and learns it here.

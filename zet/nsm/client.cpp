@@ -225,9 +225,11 @@ void send_vlan_port(nsm_client *nc, int type, uint32_t ifindex,
     dispatch(nc, type, &msg, sizeof msg);
 }
 
+// A bridge whose type changed (vlan_filtering toggled) is announced again with its new type.
 void add_bridges(nsm_client *nc, const nsm_view &next) {
     for (const auto &[name, b] : next.bridges) {
-        if (nc->applied.bridges.contains(name))
+        auto known = nc->applied.bridges.find(name);
+        if (known != nc->applied.bridges.end() && known->second.type == b.type)
             continue;
         send_bridge(nc, NSM_MSG_BRIDGE_ADD, name, b.type);
         nc->applied.bridges[name].type = b.type;

@@ -460,7 +460,7 @@ nsm_view_bridge bridge_of(const nsm_kernel_state &state, uint32_t ifindex,
                           const nsm_kernel_link &bridge) {
     nsm_view_bridge b;
     if (!filtering(bridge)) {
-        b.type = NSM_BRIDGE_TYPE_PLAIN;
+        b.type = NSM_BRIDGE_TYPE_VLAN_UNAWARE;
         b.vlans.insert(1);
         return b;
     }

@@ -49,6 +49,8 @@ struct nsm_view {
 enum : uint8_t {
     NSM_BRIDGE_TYPE_PLAIN = 0,
     NSM_BRIDGE_TYPE_VLAN_AWARE = 1,
+    // A Linux bridge without vlan_filtering: it forwards every VLAN, tagged as it came.
+    NSM_BRIDGE_TYPE_VLAN_UNAWARE = 2,
 };
 
 // Bridge-port flags as the kernel reports them (IFLA_PROTINFO of an AF_BRIDGE message).
