@@ -12,7 +12,7 @@ for ns in s n t u; do
     ip netns exec $ns sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
     ip -n $ns link set lo up
 done
-trap 'kill $(jobs -p) 2>/dev/null; wait; for ns in s n t u; do ip netns del $ns; done; rm -rf "$work"' EXIT
+trap 'kill $(jobs -p) 2>/dev/null; wait; for ns in s n t u; do ip netns del $ns; done; rm -rf "$work" 2>/dev/null' EXIT
 S() { ip netns exec s "$@"; }
 N() { ip netns exec n "$@"; }
 cli() { VESK_VTY_SOCKET=$work/vty "$build/tools/vesk-cli" "${@/#/-c}"; }
@@ -23,7 +23,7 @@ check() { # NAME EXPECTED ACTUAL
 # until SECONDS CMD...: CMD holds within SECONDS (polled).
 until_ok() { local end=$((SECONDS + $1)); shift; until "$@"; do ((SECONDS < end)) || return 1; sleep 0.2; done; }
 # The detection frames (ARP from 0.0.0.0) out of a neighbour's interface for SECONDS: one line
-# each tag seen, "untagged" or TPID and VID, sorted.
+# each tag seen, how many and the tag ("untagged" or TPID and VID), sorted by tag.
 tags() {
     N /usr/bin/python3 - "$@" <<'PY'
 import socket, struct, sys, time
@@ -31,7 +31,7 @@ s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(3))
 s.bind((sys.argv[1], 0))
 s.setsockopt(263, 8, 1)  # PACKET_AUXDATA: the tag the kernel took out of the frame
 open(sys.argv[3], "w").close()
-seen, end = set(), time.time() + float(sys.argv[2])
+seen, end = {}, time.time() + float(sys.argv[2])
 while (left := end - time.time()) > 0:
     s.settimeout(left)
     try:
@@ -47,8 +47,8 @@ while (left := end - time.time()) > 0:
     while f[off:off + 2] in (b"\x81\x00", b"\x88\xa8"):
         tag, off = "%s %d" % (f[off:off + 2].hex(), int.from_bytes(f[off + 2:off + 4], "big") & 0xFFF), off + 4
     if f[off:off + 2] == b"\x08\x06" and f[off + 16:off + 20] == bytes(4):
-        seen.add(tag)
-print("\n".join(sorted(seen)))
+        seen[tag] = seen.get(tag, 0) + 1
+print("\n".join("%d %s" % (n, t) for t, n in sorted(seen.items())))
 PY
 }
 
@@ -78,7 +78,7 @@ interface ge3
  loop-detect protect vlan 20
 EOC
 
-tags n1 4 "$work/ready1" >"$work/tags1" &
+tags n1 6 "$work/ready1" >"$work/tags1" &
 until_ok 20 test -e "$work/ready1"
 VESK_BRIDGE=br0 VESK_STATE=$work/state VESK_VTY_SOCKET=$work/vty S "$build/vesk/veskd" -f "$work/conf" -P 0 \
     >"$work/out" 2>&1 &
@@ -102,8 +102,9 @@ check "membership as the bridge's" "$(bridge_members)" "$(members)"
 check "ge2, in no VLAN, is a protected port" "  isProtected: Yes" \
     "$(cli "show loop-detect interface ge2" | grep -e isProtected -e 'not found')"
 wait %1
-check "ge1 tags as the bridge egresses: VLAN 1 untagged, 20 tagged" "8100 20
-untagged" "$(cat "$work/tags1")"
+check "ge1's start: each VLAN 3 frames, tagged as the bridge egresses (1 untagged, 20 tagged)" \
+    "3 8100 20
+3 untagged" "$(cat "$work/tags1")"
 
 S bridge vlan add dev ge2 vid 1 pvid untagged
 S bridge vlan add dev ge2 vid 20
@@ -134,7 +135,7 @@ S ip link set br0 type bridge vlan_protocol 802.1ad
 tags n3 11 "$work/ready3" >"$work/tags3" &
 wait %%
 check "802.1ad: ge3 tags VLAN 20 with 0x88a8" "88a8 20
-untagged" "$(cat "$work/tags3")"
+untagged" "$(cut -d' ' -f2- "$work/tags3")"
 
 # STP beside veskd: switch t's bridge bt runs the kernel's STP; its ports st1 and st2 are cabled
 # to each other, so STP blocks one; st3 has a loop behind it (a neighbour reflecting frames) that
