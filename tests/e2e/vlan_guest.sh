@@ -130,11 +130,14 @@ check "the partner $partner of the loop cut at $cut: no loop flag after its next
     "$(until_ok 25 isloop && echo cleared)"
 check "a loop in VLAN 10 not reported" "" "$(grep 'ge[34]' "$work/log")"
 
-# 802.1ad: frames carry the bridge's TPID.
+# At run time ge3's PVID becomes 20 (VLAN 1 now tagged), and the bridge turns 802.1ad: the next
+# frames follow both.
+S bridge vlan add dev ge3 vid 20 pvid untagged
+S bridge vlan add dev ge3 vid 1
 S ip link set br0 type bridge vlan_protocol 802.1ad
 tags n3 11 "$work/ready3" >"$work/tags3" &
 wait %%
-check "802.1ad: ge3 tags VLAN 20 with 0x88a8" "88a8 20
+check "PVID 20 and 802.1ad at run time: VLAN 20 untagged, VLAN 1 tagged 0x88a8" "88a8 1
 untagged" "$(cut -d' ' -f2- "$work/tags3")"
 
 # STP beside veskd: switch t's bridge bt runs the kernel's STP; its ports st1 and st2 are cabled
