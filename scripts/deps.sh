@@ -4,7 +4,8 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ clang clang-format libclang-rt-14-dev lld pkg-config
           libgtest-dev libgmock-dev libbenchmark-dev libmnl-dev libreadline-dev libsystemd-dev
-          nlohmann-json3-dev scdoc libcrypt-dev libsodium-dev iproute2 procps psmisc)
+          nlohmann-json3-dev scdoc libcrypt-dev libsodium-dev iproute2 procps psmisc
+          qemu-system-x86 busybox-static kmod)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -192,7 +192,9 @@ void vesk_recv_verdict(struct lib_globals *handle, const uint8_t *address, const
     if (address == nullptr || buffer == nullptr || length != VESK_PDU_LEN)
         return;
     vesk_port *rx_port = vesk_port_from_ifindex(handle, vesk_recv_addr_ifindex(address));
-    if (rx_port == nullptr)
+    // A port whose link is down to us may still hear frames: one the bridge does not forward
+    // on (STP blocking). What comes in there never crossed the bridge, so it proves no loop.
+    if (rx_port == nullptr || !if_flags_up(rx_port->flags))
         return;
     if (vesk_recv_foreign(handle, rx_port, buffer))
         vesk_yield_heard(rx_port, buffer + RX_OFF_SENDER_MAC,
@@ -255,6 +257,7 @@ int karsto_vesk_decode_pkt(struct lib_globals *handle, struct vesk_port *rx_port
     if (std::memcmp(buffer + RX_OFF_CHECK + 4, entry->tx_check + 4, 4) != 0)
         return vesk_recv_reject(handle, &rx_port->counters.rx_bad_check,
                                 "vesk_recv: receive invalid VESK packet for error md5");
+    entry->back = 1;
     if (entry->is_loop == 0) {
         entry->is_loop = 1;
         tx_port->loop_vlan_count++;

@@ -8,6 +8,7 @@
 #include "vesk/frame/encode.h"
 #include "vesk/host/debug_flags.h"
 #include "vesk/host/zet.h"
+#include "vesk/model/bridge.h"
 #include "vesk/model/port.h"
 #include "vesk/model/provlan.h"
 
@@ -40,24 +41,63 @@ int vesk_send(const uint8_t *src_mac, const uint8_t *dst_mac, int32_t ifindex, u
     return 0;
 }
 
-int vesk_send_pkt(struct vesk_port *port) {
+namespace {
+
+bool vesk_port_sends_all_vlans(const struct vesk_port *port) {
+    return port->bridge != nullptr && port->bridge->all_vlans != 0;
+}
+
+int vesk_send_entry(struct vesk_port *port, struct vesk_provlan *entry) {
+    // The frame before came back no more: the loop it proved is gone. Only the port that was
+    // cut starts afresh; the other end of its loop keeps probing and learns it here.
+    if (entry->is_loop != 0 && entry->back == 0) {
+        entry->is_loop = 0;
+        if (port->loop_vlan_count > 0)
+            port->loop_vlan_count--;
+    }
+    entry->back = 0;
+    uint8_t buffer[VESK_FRAME_BUF_LEN] = {};
+    vesk_encode_pkt(port, entry, buffer + VESK_CHECK_A_OFFSET, buffer + VESK_CHECK_B_OFFSET,
+                    buffer);
+    VESK_DEBUG_LOG_SEND(veskm, "vesk port %s start send pkt, pro vlan is %d\n", port->name,
+                        entry->vid);
+    int result = vesk_send(port->mac_address, vesk_arp_addr, static_cast<int32_t>(port->ifindex),
+                           entry->vid, buffer + VESK_LINK_HDR_LEN, VESK_PDU_LEN);
+    if (result == 0)
+        port->counters.tx_frames++;
+    port->tx_usec = zet_clock_now_usec();
+    return result;
+}
+
+// Sends on the active entries of port that pick(entry) chooses; the result of the last send.
+template <typename Pick> int vesk_send_picked(struct vesk_port *port, Pick pick) {
     if (port == nullptr || port->provlan_info == nullptr || listhead(port->provlan_info) == nullptr)
         return -1;
     int result = -1;
     for (listnode *node = listhead(port->provlan_info); node != nullptr; node = node->next) {
         auto *entry = static_cast<vesk_provlan *>(listgetdata(node));
-        if (entry == nullptr || entry->in_vlan == 0)
+        if (entry == nullptr || (entry->in_vlan == 0 && !vesk_port_sends_all_vlans(port)))
             continue;
-        uint8_t buffer[VESK_FRAME_BUF_LEN] = {};
-        vesk_encode_pkt(port, entry, buffer + VESK_CHECK_A_OFFSET, buffer + VESK_CHECK_B_OFFSET,
-                        buffer);
-        VESK_DEBUG_LOG_SEND(veskm, "vesk port %s start send pkt, pro vlan is %d\n", port->name,
-                            entry->vid);
-        result = vesk_send(port->mac_address, vesk_arp_addr, static_cast<int32_t>(port->ifindex),
-                           entry->vid, buffer + VESK_LINK_HDR_LEN, VESK_PDU_LEN);
-        if (result == 0)
-            port->counters.tx_frames++;
-        port->tx_usec = zet_clock_now_usec();
+        if (pick(entry))
+            result = vesk_send_entry(port, entry);
     }
     return result;
+}
+
+} // namespace
+
+int vesk_send_pkt(struct vesk_port *port) {
+    return vesk_send_picked(port, [](const vesk_provlan *entry) { return entry->fast_left == 0; });
+}
+
+int vesk_send_fast(struct vesk_port *port, bool first) {
+    int left = 0;
+    vesk_send_picked(port, [&left, first](vesk_provlan *entry) {
+        if (entry->fast_left == 0 || (first && entry->fast_left != VESK_TX_UP_COUNT))
+            return false;
+        entry->fast_left--;
+        left += entry->fast_left;
+        return true;
+    });
+    return left;
 }

@@ -49,6 +49,41 @@ struct vesk_port *vesk_timer_port(struct thread *t) {
     return t != nullptr ? static_cast<struct vesk_port *>(THREAD_ARG(t)) : nullptr;
 }
 
+// The start phase sends every VLAN: the fast starts of single VLANs end.
+void vesk_fast_start_cancel(struct vesk_port *port) {
+    vesk_cancel_timer(&port->fast_timer);
+    if (port->provlan_info == nullptr)
+        return;
+    for (listnode *node = listhead(port->provlan_info); node != nullptr; node = node->next) {
+        auto *entry = static_cast<vesk_provlan *>(listgetdata(node));
+        if (entry != nullptr)
+            entry->fast_left = 0;
+    }
+}
+
+int vesk_port_fast_handle(struct thread *t);
+
+// The fast starts of VLANs protected while the port was probing: first sends the first frame
+// of those that sent none, a tick the next frame of each; the timer runs while frames are left.
+void vesk_fast_start(struct vesk_port *port, bool first) {
+    if (!vesk_port_may_send(port) || port->mstate != SMS_WAIT_TX) {
+        vesk_fast_start_cancel(port);
+        return;
+    }
+    if (vesk_send_fast(port, first) > 0 && port->fast_timer == nullptr)
+        port->fast_timer =
+            vesk_arm_timer(port, vesk_port_fast_handle, port->tx_up_time, "fast start");
+}
+
+int vesk_port_fast_handle(struct thread *t) {
+    struct vesk_port *port = vesk_timer_port(t);
+    if (port == nullptr)
+        return 0;
+    port->fast_timer = nullptr;
+    vesk_fast_start(port, false);
+    return 0;
+}
+
 // As after a link up: the start phase again, loop flags cleared.
 void vesk_machine_restart(struct vesk_port *port) {
     port->tx_type = 0;
@@ -79,6 +114,7 @@ int vesk_port_is_running(struct vesk_port *port) {
 }
 
 void vesk_state_machine_init(struct vesk_port *port) {
+    vesk_fast_start_cancel(port);
     vesk_machine_enter(port, SMS_INITIALIZE);
     vesk_cancel_timer(&port->resume_timer);
     vesk_cancel_timer(&port->tx_timer);
@@ -420,6 +456,9 @@ void vesk_machine_on_request(struct vesk_port *port, enum vesk_machine_request r
         return;
     case VESK_MACHINE_RESUME_SOON:
         vesk_port_resume_soon(port);
+        return;
+    case VESK_MACHINE_VLAN_GAINED:
+        vesk_fast_start(port, true);
         return;
     }
 }

@@ -19,6 +19,9 @@ struct vesk_bridge {
     char name[BRIDGE_NAMSIZ + 1];
     // The bridge-wide "loop-detect enable" configuration.
     uint8_t vesk_enable;
+    // The bridge forwards every VLAN (a Linux bridge without vlan_filtering): a protected VLAN
+    // is probed whether or not the port is a member, tagged unless it is the port's untagged one.
+    uint8_t all_vlans;
 };
 
 struct vesk_vlan {

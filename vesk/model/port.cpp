@@ -113,6 +113,7 @@ int vesk_bridge_init_port(struct vesk_bridge *bridge, struct vesk_port *port,
     port->resume_time = VESK_RESUME_TIME_DEFAULT;
     port->tx_timer = nullptr;
     port->resume_timer = nullptr;
+    port->fast_timer = nullptr;
     port->probe_timer = nullptr;
     ifp->info = port;
     std::memcpy(ifp->bridge_name, bridge->name, sizeof ifp->bridge_name);

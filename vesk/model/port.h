@@ -71,6 +71,8 @@ struct vesk_port {
     // Armed timers; null whenever not armed.
     struct thread *tx_timer;
     struct thread *resume_timer;
+    // The next frames of the fast starts of VLANs protected while the port was probing.
+    struct thread *fast_timer;
     struct vesk_port_counters counters;
     // Why the next release happens (vesk_event_cause): the timer unless something else said.
     uint8_t release_cause;
@@ -128,6 +130,9 @@ enum vesk_machine_request : uint8_t {
     VESK_MACHINE_STOP,
     // A cut port lost a looped protect VLAN but keeps others: it resumes soon.
     VESK_MACHINE_RESUME_SOON,
+    // The port gained a further active protect VLAN (its entry's fast_left set): that VLAN
+    // gets a fast start of its own.
+    VESK_MACHINE_VLAN_GAINED,
 };
 typedef void (*vesk_machine_hook)(struct vesk_port *port, enum vesk_machine_request request);
 // Registers the hook (null: none).

@@ -25,9 +25,10 @@ struct vesk_provlan *vesk_new_provlan(uint16_t vid, struct vesk_port *port, uint
     return entry;
 }
 
-// Starts the machine when the port gains its first active entry; restarts it for a further
-// one so the new VLAN is covered at once, unless the port is shut down or about to resume.
-void vesk_provlan_gained(struct vesk_port *port, unsigned old_active) {
+// Starts the machine when the port gains its first active entry; a further one gets a fast
+// start of its own (the others are not sent again), unless the port is shut down or about to
+// resume.
+void vesk_provlan_gained(struct vesk_port *port, unsigned old_active, struct vesk_provlan *entry) {
     const unsigned now = port->active_provlan_count;
     if (old_active == 0 && now == 1) {
         port->vesk_enable = 1;
@@ -36,8 +37,10 @@ void vesk_provlan_gained(struct vesk_port *port, unsigned old_active) {
     }
     if (now < 2 || now == old_active)
         return;
-    if (!vesk_port_is_cut(port) && port->resume_timer == nullptr)
-        vesk_model_tell_machine(port, VESK_MACHINE_START);
+    if (entry == nullptr || vesk_port_is_cut(port) || port->resume_timer != nullptr)
+        return;
+    entry->fast_left = VESK_TX_UP_COUNT;
+    vesk_model_tell_machine(port, VESK_MACHINE_VLAN_GAINED);
 }
 
 // Deactivates entry and, when unlink is set, removes it; then stops the machine when no active
@@ -103,7 +106,8 @@ int vesk_add_provlan_to_port(struct vesk_provlan *entry, uint16_t vid, struct ve
     if (entry == nullptr) {
         if (vesk_check_protect_vlan_count(port) == 0)
             return VESK_ERR_PROVLAN_LIMIT;
-        if (vesk_new_provlan(vid, port, in_vlan != 0 ? 1 : 0) == nullptr)
+        entry = vesk_new_provlan(vid, port, in_vlan != 0 ? 1 : 0);
+        if (entry == nullptr)
             return VESK_ERR_PROVLAN_NOMEM;
     } else {
         if (in_vlan == 0)
@@ -113,7 +117,7 @@ int vesk_add_provlan_to_port(struct vesk_provlan *entry, uint16_t vid, struct ve
             port->active_provlan_count++;
         }
     }
-    vesk_provlan_gained(port, old_active);
+    vesk_provlan_gained(port, old_active, entry);
     return VESK_SUCCESS;
 }
 

@@ -9,6 +9,11 @@ struct vesk_provlan {
     uint16_t vid;
     // A loop was detected on this VLAN.
     uint8_t is_loop;
+    // The frame sent last for this VLAN came back.
+    uint8_t back;
+    // Frames of this VLAN's own fast start still to send: a VLAN protected while its port was
+    // already probing starts on its own, the others go on as they were.
+    uint8_t fast_left;
     // The port is a member of this VLAN: the entry is active.
     uint32_t in_vlan;
     // Wall-clock seconds at which the last detection frame for this VLAN was built.

@@ -232,6 +232,8 @@ int vesk_nsm_recv_bridge_add(struct nsm_msg_header *, void *, void *message) {
     VESK_DEBUG_LOG_NSM(veskm, "Receive add bridge name %s, type %d", name.text, msg->type);
     const bool known = vesk_find_bridge_byname(master->bridge_list, name.text) != nullptr;
     struct vesk_bridge *bridge = vesk_add_bridge(master->bridge_list, name.text);
+    if (bridge != nullptr)
+        bridge->all_vlans = msg->type == NSM_BRIDGE_TYPE_VLAN_UNAWARE ? 1 : 0;
     // A bridge-wide enable configured before the bridge was there applies now.
     if (!known && bridge != nullptr && std::strcmp(name.text, VESK_BRIDGE_NAME) == 0)
         bridge->vesk_enable = master->kept_enable;

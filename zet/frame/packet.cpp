@@ -64,12 +64,13 @@ bool port_sends_untagged(const interface *ifp, uint16_t vid) {
     return (ifp->untagged[vid / 8] >> (vid % 8)) & 1;
 }
 
-size_t build_header(uint8_t *frame, const frame_send_addr &to, bool tagged) {
+// tpid: the bridge's tag protocol, 0 for none (untagged); an 802.1ad bridge drops C-tags.
+size_t build_header(uint8_t *frame, const frame_send_addr &to, uint16_t tpid_host) {
     std::memcpy(frame, to.dst, 6);
     std::memcpy(frame + 6, to.src, 6);
     size_t off = 12;
-    if (tagged) {
-        uint16_t tpid = htons(ETH_P_8021Q);
+    if (tpid_host != 0) {
+        uint16_t tpid = htons(tpid_host);
         uint16_t tci = htons(to.vid);
         std::memcpy(frame + off, &tpid, 2);
         std::memcpy(frame + off + 2, &tci, 2);
@@ -120,7 +121,8 @@ ssize_t frame_packet_send(struct lib_globals *zg, int fd, const struct frame_sen
         return -1;
     }
     uint8_t frame[ETH_HDR + VLAN_TAG + FRAME_PAYLOAD_MAX] = {};
-    size_t hdr = build_header(frame, to, !port_sends_untagged(ifp, to.vid));
+    uint16_t tpid = ifp->vlan_tpid != 0 ? ifp->vlan_tpid : ETH_P_8021Q;
+    size_t hdr = build_header(frame, to, port_sends_untagged(ifp, to.vid) ? 0 : tpid);
     std::memcpy(frame + hdr, data, len);
     size_t total = hdr + len;
     size_t min_total = MIN_FRAME + (hdr - ETH_HDR);

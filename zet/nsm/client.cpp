@@ -11,6 +11,7 @@
 #include <array>
 #include <cstring>
 #include <deque>
+#include <linux/if_bridge.h>
 #include <memory>
 #include <mutex>
 #include <net/if.h>
@@ -106,6 +107,7 @@ void add_new_interfaces(nsm_client *nc, const nsm_view &next) {
         }
         nsm_view_if applied = v;
         applied.flags = masked_flags(v.flags);
+        applied.stp_state = -1; // logged as the link's state is sent
         ifp->flags = applied.flags;
         set_hw(ifp, v);
         ifp->bridge_ifindex = v.bridge_ifindex;
@@ -210,9 +212,11 @@ void send_vlan(nsm_client *nc, int type, const std::string &bridge, uint16_t vid
     dispatch(nc, type, &msg, sizeof msg);
 }
 
+// A port joining in no VLAN is still announced (with no entries): it is a port of the bridge,
+// and its configuration applies, before its first VLAN.
 void send_vlan_port(nsm_client *nc, int type, uint32_t ifindex,
-                    const std::vector<uint16_t> &entries) {
-    if (entries.empty())
+                    const std::vector<uint16_t> &entries, bool joins = false) {
+    if (entries.empty() && !joins)
         return;
     nsm_msg_vlan_port msg{};
     msg.ifindex = ifindex;
@@ -221,9 +225,11 @@ void send_vlan_port(nsm_client *nc, int type, uint32_t ifindex,
     dispatch(nc, type, &msg, sizeof msg);
 }
 
+// A bridge whose type changed (vlan_filtering toggled) is announced again with its new type.
 void add_bridges(nsm_client *nc, const nsm_view &next) {
     for (const auto &[name, b] : next.bridges) {
-        if (nc->applied.bridges.contains(name))
+        auto known = nc->applied.bridges.find(name);
+        if (known != nc->applied.bridges.end() && known->second.type == b.type)
             continue;
         send_bridge(nc, NSM_MSG_BRIDGE_ADD, name, b.type);
         nc->applied.bridges[name].type = b.type;
@@ -298,7 +304,8 @@ void join_vlans(nsm_client *nc, const nsm_view &next) {
     for (const auto &[ifindex, want] : next.ports) {
         if (!nc->applied.ifs.contains(ifindex))
             continue;
-        if (!nc->applied.ports.contains(ifindex))
+        bool joins = !nc->applied.ports.contains(ifindex);
+        if (joins)
             announce_joining_port_down(nc, ifindex);
         auto &cur = nc->applied.ports[ifindex];
         std::vector<uint16_t> joining;
@@ -308,15 +315,42 @@ void join_vlans(nsm_client *nc, const nsm_view &next) {
             uint16_t tag = want.untagged.contains(vid) ? NSM_VLAN_PORT_UNTAGGED : 0;
             joining.push_back(static_cast<uint16_t>(vid | tag));
         }
-        send_vlan_port(nc, NSM_MSG_BRIDGE_VLAN_ADD_IF, ifindex, joining);
+        send_vlan_port(nc, NSM_MSG_BRIDGE_VLAN_ADD_IF, ifindex, joining, joins);
         cur.vlans = want.vlans;
         cur.untagged = want.untagged;
+        cur.tpid = want.tpid;
     }
+}
+
+const char *stp_state_name(int state) {
+    switch (state) {
+    case BR_STATE_LISTENING:
+        return "listening";
+    case BR_STATE_LEARNING:
+        return "learning";
+    default:
+        return "blocking";
+    }
+}
+
+void note_stp_state(nsm_client *nc, nsm_view_if &cur, const nsm_view_if &v) {
+    if (cur.stp_state == v.stp_state)
+        return;
+    if (v.stp_state < 0)
+        zlog_info(nc->zg, "nsm: %s: the bridge forwards on it again (STP): protected as at link-up",
+                  v.name.c_str());
+    else if (cur.stp_state < 0)
+        zlog_info(nc->zg,
+                  "nsm: %s: the bridge does not forward on it (STP %s): neither probed nor "
+                  "cut, and frames through it prove nothing",
+                  v.name.c_str(), stp_state_name(v.stp_state));
+    cur.stp_state = v.stp_state;
 }
 
 void send_link_changes(nsm_client *nc, const nsm_view &next) {
     for (auto &[ifindex, cur] : nc->applied.ifs) {
         const nsm_view_if &v = next.ifs.at(ifindex);
+        note_stp_state(nc, cur, v);
         bool up = if_flags_up(v.flags);
         if (if_flags_up(cur.flags) == up)
             continue;
@@ -333,9 +367,11 @@ void set_untagged(nsm_client *nc) {
         if (ifp == nullptr)
             continue;
         std::memset(ifp->untagged, 0, sizeof ifp->untagged);
+        ifp->vlan_tpid = 0;
         auto port = nc->applied.ports.find(ifindex);
         if (port == nc->applied.ports.end())
             continue;
+        ifp->vlan_tpid = port->second.tpid;
         for (uint16_t vid : port->second.untagged)
             if (vid < 4096)
                 ifp->untagged[vid / 8] |= static_cast<uint8_t>(1u << (vid % 8));

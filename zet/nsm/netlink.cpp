@@ -1,5 +1,6 @@
 #include "zet/nsm/netlink.h"
 
+#include <arpa/inet.h>
 #include <libmnl/libmnl.h>
 #include <linux/if_bridge.h>
 #include <linux/if_link.h>
@@ -96,6 +97,12 @@ int parse_protinfo(const nlattr *protinfo, nsm_nl_msg *out) {
     out->link.brport = NSM_BRPORT_DEFAULT;
     auto cb = [](const nlattr *attr, void *arg) {
         auto *link = static_cast<nsm_nl_link *>(arg);
+        if (mnl_attr_get_type(attr) == IFLA_BRPORT_STATE) {
+            if (mnl_attr_validate(attr, MNL_TYPE_U8) < 0)
+                return MNL_CB_ERROR;
+            link->stp_state = mnl_attr_get_u8(attr);
+            return MNL_CB_OK;
+        }
         for (const auto &f : BRPORT_FLAGS) {
             if (mnl_attr_get_type(attr) != f.attr)
                 continue;
@@ -113,11 +120,18 @@ int parse_protinfo(const nlattr *protinfo, nsm_nl_msg *out) {
 
 int parse_info_data(const nlattr *data, nsm_nl_msg *out) {
     auto cb = [](const nlattr *attr, void *arg) {
+        auto &link = static_cast<nsm_nl_msg *>(arg)->link;
+        if (mnl_attr_get_type(attr) == IFLA_BR_VLAN_PROTOCOL) {
+            if (mnl_attr_validate(attr, MNL_TYPE_U16) < 0)
+                return MNL_CB_ERROR;
+            link.vlan_protocol = ntohs(mnl_attr_get_u16(attr));
+            return MNL_CB_OK;
+        }
         if (mnl_attr_get_type(attr) != IFLA_BR_VLAN_FILTERING)
             return MNL_CB_OK;
         if (mnl_attr_validate(attr, MNL_TYPE_U8) < 0)
             return MNL_CB_ERROR;
-        static_cast<nsm_nl_msg *>(arg)->link.vlan_filtering = mnl_attr_get_u8(attr) != 0 ? 1 : 0;
+        link.vlan_filtering = mnl_attr_get_u8(attr) != 0 ? 1 : 0;
         return MNL_CB_OK;
     };
     return mnl_attr_parse_nested(data, cb, out) < 0 ? -1 : 0;
@@ -367,6 +381,8 @@ void apply_bridge_family(nsm_kernel_state &state, const nsm_nl_msg &msg) {
         l.link.master = msg.link.master;
     if (msg.link.brport >= 0)
         l.link.brport = msg.link.brport;
+    if (msg.link.stp_state >= 0)
+        l.link.stp_state = msg.link.stp_state;
     l.vlans = msg.vlans;
 }
 
@@ -391,6 +407,8 @@ void nsm_kernel_state_apply(nsm_kernel_state &state, const nsm_nl_msg &msg) {
         l.link.is_bridge = msg.link.is_bridge;
     if (msg.link.vlan_filtering >= 0)
         l.link.vlan_filtering = msg.link.vlan_filtering;
+    if (msg.link.vlan_protocol != 0)
+        l.link.vlan_protocol = msg.link.vlan_protocol;
     // VLANs of a port belong to its membership; a bridge's own stay.
     if (old_master != l.link.master && l.link.is_bridge != 1)
         l.vlans.clear();
@@ -429,6 +447,7 @@ nsm_view_port port_of(const nsm_kernel_link &bridge, const nsm_kernel_link &port
         p.untagged.insert(1);
         return p;
     }
+    p.tpid = bridge.link.vlan_protocol;
     for (const auto &v : port.vlans) {
         p.vlans.insert(v.vid);
         if (v.flags & BRIDGE_VLAN_INFO_UNTAGGED)
@@ -441,7 +460,7 @@ nsm_view_bridge bridge_of(const nsm_kernel_state &state, uint32_t ifindex,
                           const nsm_kernel_link &bridge) {
     nsm_view_bridge b;
     if (!filtering(bridge)) {
-        b.type = NSM_BRIDGE_TYPE_PLAIN;
+        b.type = NSM_BRIDGE_TYPE_VLAN_UNAWARE;
         b.vlans.insert(1);
         return b;
     }
@@ -463,6 +482,15 @@ nsm_view_if interface_of(const nsm_kernel_state &state, const nsm_kernel_link &l
     v.hw = l.link.hw;
     v.hw_len = l.link.hw_len;
     v.bridge_ifindex = is_bridge(state, l.link.master) ? l.link.master : 0;
+    // A port the bridge does not forward on (STP has it blocking, listening or learning) is to
+    // the protocol a port whose link is not running: not probed, not cut, and what comes in
+    // through it proves nothing; it comes up when STP lets it forward.
+    // Disabled is left to the link's own flags: it is what a port whose link is down has.
+    if (nsm_kernel_state_is_port(state, l.link.ifindex) && l.link.stp_state > BR_STATE_DISABLED &&
+        l.link.stp_state != BR_STATE_FORWARDING) {
+        v.stp_state = static_cast<int8_t>(l.link.stp_state);
+        v.flags &= ~uint32_t{IFF_RUNNING};
+    }
     if (options.port_mac_bridge && nsm_kernel_state_is_port(state, l.link.ifindex)) {
         const auto &bridge = state.links.at(state.chosen).link;
         if (bridge.hw_len > 0) {

@@ -29,8 +29,12 @@ struct nsm_nl_link {
     // -1 where the message does not say.
     int is_bridge = -1;
     int vlan_filtering = -1;
+    // A bridge's vlan_protocol (ETH_P_8021Q or ETH_P_8021AD), 0 where the message does not say.
+    uint16_t vlan_protocol = 0;
     // NSM_BRPORT_* of a bridge port, -1 where the message does not say.
     int brport = -1;
+    // BR_STATE_* of a bridge port (STP's), -1 where the message does not say.
+    int stp_state = -1;
 };
 
 struct nsm_nl_msg {

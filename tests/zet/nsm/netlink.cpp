@@ -182,7 +182,7 @@ std::string shown(nsm_kernel_state &state, const nsm_kernel_options &options) {
         out += " if" + std::to_string(i) + ":" + f.name + ":" + std::to_string(f.bridge_ifindex) +
                ":" + std::to_string(f.hw[5]);
     for (const auto &[name, b] : v.bridges)
-        out += " br" + name + (b.type == NSM_BRIDGE_TYPE_PLAIN ? ":plain:" : ":aware:") +
+        out += " br" + name + (b.type != NSM_BRIDGE_TYPE_VLAN_AWARE ? ":plain:" : ":aware:") +
                vids(b.vlans);
     for (const auto &[i, p] : v.ports)
         out += " port" + std::to_string(i) + ":" + vids(p.vlans) + "/" + vids(p.untagged);

@@ -28,6 +28,7 @@ struct interface {
     // Platform facts kept by the NSM backend for the frame socket.
     uint32_t bridge_ifindex;    // Linux bridge this is a port of, 0 if none
     uint8_t untagged[4096 / 8]; // VLANs this port sends untagged (bit per VLAN)
+    uint16_t vlan_tpid;         // the tag protocol of its tagged frames; 0 for 802.1Q
 };
 
 // Interface table of a virtual router, by index.

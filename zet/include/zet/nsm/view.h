@@ -19,6 +19,8 @@ struct nsm_view_if {
     uint16_t hw_len = 0;
     // The Linux bridge this interface is a port of, 0 when none or not known.
     uint32_t bridge_ifindex = 0;
+    // The STP state (BR_STATE_*) of a port the bridge does not forward on, else -1.
+    int8_t stp_state = -1;
     bool operator==(const nsm_view_if &) const = default;
 };
 
@@ -32,6 +34,7 @@ struct nsm_view_bridge {
 struct nsm_view_port {
     std::set<uint16_t> vlans;
     std::set<uint16_t> untagged;
+    uint16_t tpid = 0; // the bridge's tag protocol; 0 for 802.1Q
     bool operator==(const nsm_view_port &) const = default;
 };
 
@@ -46,6 +49,8 @@ struct nsm_view {
 enum : uint8_t {
     NSM_BRIDGE_TYPE_PLAIN = 0,
     NSM_BRIDGE_TYPE_VLAN_AWARE = 1,
+    // A Linux bridge without vlan_filtering: it forwards every VLAN, tagged as it came.
+    NSM_BRIDGE_TYPE_VLAN_UNAWARE = 2,
 };
 
 // Bridge-port flags as the kernel reports them (IFLA_PROTINFO of an AF_BRIDGE message).

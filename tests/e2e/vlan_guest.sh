@@ -1,0 +1,178 @@
+#!/usr/bin/env bash
+# VLAN-aware bridges on a kernel that has them, run by scripts/vmlab.sh in a guest (as root, in
+# namespaces of the guest): vlan_guest.sh BUILD_DIR. Switch s (bridge br0, vlan_filtering 1,
+# ports ge1..ge4) faces neighbour n (n1..n4). Prints one line a check; exits 1 when any failed.
+set -uo pipefail
+build=$(realpath "${1:?usage: vlan_guest.sh BUILD_DIR}")
+work=$(mktemp -d)
+failed=0
+modprobe -a bridge 8021q veth || exit 1
+for ns in s n t u; do
+    ip netns add $ns
+    ip netns exec $ns sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
+    ip -n $ns link set lo up
+done
+trap 'kill $(jobs -p) 2>/dev/null; wait; for ns in s n t u; do ip netns del $ns; done; rm -rf "$work" 2>/dev/null' EXIT
+S() { ip netns exec s "$@"; }
+N() { ip netns exec n "$@"; }
+cli() { VESK_VTY_SOCKET=$work/vty "$build/tools/vesk-cli" "${@/#/-c}"; }
+check() { # NAME EXPECTED ACTUAL
+    if [ "$2" = "$3" ]; then echo "ok   $1"; else
+        echo "FAIL $1"; diff <(echo "$2") <(echo "$3") | sed 's/^/     /'; failed=1; fi
+}
+# until SECONDS CMD...: CMD holds within SECONDS (polled).
+until_ok() { local end=$((SECONDS + $1)); shift; until "$@"; do ((SECONDS < end)) || return 1; sleep 0.2; done; }
+# The detection frames (ARP from 0.0.0.0) out of a neighbour's interface for SECONDS: one line
+# each tag seen, how many and the tag ("untagged" or TPID and VID), sorted by tag.
+tags() {
+    N /usr/bin/python3 - "$@" <<'PY'
+import socket, struct, sys, time
+s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(3))
+s.bind((sys.argv[1], 0))
+s.setsockopt(263, 8, 1)  # PACKET_AUXDATA: the tag the kernel took out of the frame
+open(sys.argv[3], "w").close()
+seen, end = {}, time.time() + float(sys.argv[2])
+while (left := end - time.time()) > 0:
+    s.settimeout(left)
+    try:
+        f, anc, _, _ = s.recvmsg(2048, 64)
+    except socket.timeout:
+        break
+    tag = "untagged"
+    for lvl, typ, d in anc:
+        st, _, _, _, _, tci, tpid = struct.unpack("IIIHHHH", d[:20])
+        if st & 0x10:
+            tag = "%04x %d" % (tpid if st & 0x40 else 0x8100, tci & 0xFFF)
+    off = 12
+    while f[off:off + 2] in (b"\x81\x00", b"\x88\xa8"):
+        tag, off = "%s %d" % (f[off:off + 2].hex(), int.from_bytes(f[off + 2:off + 4], "big") & 0xFFF), off + 4
+    if f[off:off + 2] == b"\x08\x06" and f[off + 16:off + 20] == bytes(4):
+        seen[tag] = seen.get(tag, 0) + 1
+print("\n".join("%d %s" % (n, t) for t, n in sorted(seen.items())))
+PY
+}
+
+S ip link add br0 type bridge vlan_filtering 1
+S ip link set br0 up
+for i in 1 2 3 4; do
+    ip link add ge$i netns s type veth peer name n$i netns n
+    S ip link set ge$i master br0 up
+    N ip link set n$i up
+done
+S bridge vlan add dev ge1 vid 20
+S bridge vlan add dev ge1 vid 30
+S bridge vlan del dev ge2 vid 1
+S bridge vlan add dev ge3 vid 10
+S bridge vlan add dev ge3 vid 20
+S bridge vlan add dev ge4 vid 10
+cat >"$work/conf" <<EOC
+log file $work/log
+interface ge1
+ loop-detect enable
+ loop-detect protect vlan 20
+interface ge2
+ loop-detect enable
+ loop-detect protect vlan 20
+interface ge3
+ loop-detect enable
+ loop-detect protect vlan 20
+EOC
+
+tags n1 6 "$work/ready1" >"$work/tags1" &
+until_ok 20 test -e "$work/ready1"
+VESK_BRIDGE=br0 VESK_STATE=$work/state VESK_VTY_SOCKET=$work/vty S "$build/vesk/veskd" -f "$work/conf" -P 0 \
+    >"$work/out" 2>&1 &
+until_ok 20 cli "show loop-detect" >/dev/null 2>&1 || { echo "FAIL veskd did not start"; cat "$work/out"; exit 1; }
+
+# The members of each VLAN, as "show loop-detect" lists them and as the bridge has them.
+members() {
+    cli "show loop-detect" | awk '/^[0-9]/ { printf "%s", $1; $1 = ""; print }' |
+        while read -r vid ports; do echo "$vid $(printf '%s\n' $ports | sort | xargs)"; done
+}
+bridge_members() {
+    S bridge -j vlan show | /usr/bin/python3 -c '
+import json, sys
+m = {}
+for p in json.load(sys.stdin):
+    for v in p["vlans"] if p["ifname"] != "br0" else []:
+        m.setdefault(v["vlan"], []).append(p["ifname"])
+print("\n".join(" ".join([str(k)] + sorted(v)) for k, v in sorted(m.items())))'
+}
+check "membership as the bridge's" "$(bridge_members)" "$(members)"
+check "ge2, in no VLAN, is a protected port" "  isProtected: Yes" \
+    "$(cli "show loop-detect interface ge2" | grep -e isProtected -e 'not found')"
+wait %1
+check "ge1's start: each VLAN 3 frames, tagged as the bridge egresses (1 untagged, 20 tagged)" \
+    "3 8100 20
+3 untagged" "$(cat "$work/tags1")"
+
+S bridge vlan add dev ge2 vid 1 pvid untagged
+S bridge vlan add dev ge2 vid 20
+sleep 1
+check "membership after ge2 joins VLANs 1 and 20" "$(bridge_members)" "$(members)"
+
+# A loop in VLAN 10 only, behind ge3 and ge4, where ge3 protects 1 and 20: nothing to report.
+N ip link add lp10 type bridge
+for i in 3 4; do N ip link add link n$i name n$i.10 type vlan id 10 && N ip link set n$i.10 master lp10 up; done
+N ip link set lp10 up
+# A loop in VLAN 20 only, behind ge1 and ge2.
+N ip link add lp20 type bridge
+for i in 1 2; do N ip link add link n$i name n$i.20 type vlan id 20 && N ip link set n$i.20 master lp20 up; done
+N ip link set lp20 up
+if until_ok 15 grep -q "Detect a loop" "$work/log"; then
+    check "a loop in VLAN 20 only: cut once" "1" "$(grep -c 'Detect a loop on the port ge[12]' "$work/log")"
+else check "a loop in VLAN 20 only: cut once" "1" "none"; fi
+# The loop is gone with the port cut; its other end learns so at its next clean probe.
+cut=$(grep -o 'Detect a loop on the port ge[12]' "$work/log" | tail -c 4)
+partner=ge$((3 - ${cut#ge}))
+isloop() { cli "show loop-detect interface $partner" | grep -q 'isLoop: No'; }
+check "the partner $partner of the loop cut at $cut: no loop flag after its next probe" "cleared" \
+    "$(until_ok 25 isloop && echo cleared)"
+check "a loop in VLAN 10 not reported" "" "$(grep 'ge[34]' "$work/log")"
+
+# At run time ge3's PVID becomes 20 (VLAN 1 now tagged), and the bridge turns 802.1ad: the next
+# frames follow both.
+S bridge vlan add dev ge3 vid 20 pvid untagged
+S bridge vlan add dev ge3 vid 1
+S ip link set br0 type bridge vlan_protocol 802.1ad
+tags n3 11 "$work/ready3" >"$work/tags3" &
+wait %%
+check "PVID 20 and 802.1ad at run time: VLAN 20 untagged, VLAN 1 tagged 0x88a8" "88a8 1
+untagged" "$(cut -d' ' -f2- "$work/tags3")"
+
+# STP beside veskd: switch t's bridge bt runs the kernel's STP; its ports st1 and st2 are cabled
+# to each other, so STP blocks one; st3 has a loop behind it (a neighbour reflecting frames) that
+# STP does not see. veskd must never cut st1 or st2 for the frames through the blocking one. The
+# bridge is VLAN-unaware: st4, protecting VLAN 20, has a loop of VLAN-20 tagged frames only.
+T() { ip netns exec t "$@"; }
+T ip link add bt type bridge stp_state 1 forward_delay 200 hello_time 100 max_age 600
+T ip link add st1 type veth peer name st2
+ip link add st3 netns t type veth peer name u3 netns u
+ip netns exec u ip link add hp3 type bridge
+ip netns exec u ip link set u3 master hp3 up
+ip netns exec u ip link set dev u3 type bridge_slave hairpin on
+ip netns exec u ip link set hp3 up
+ip link add st4 netns t type veth peer name u4 netns u
+ip netns exec u ip link add link u4 name u4.20 type vlan id 20
+ip netns exec u ip link add hp4 type bridge
+ip netns exec u ip link set u4 up
+ip netns exec u ip link set u4.20 master hp4 up
+ip netns exec u ip link set dev u4.20 type bridge_slave hairpin on
+ip netns exec u ip link set hp4 up
+for p in st1 st2 st3 st4; do T ip link set $p master bt; done
+T ip link set bt up
+printf 'log file %s/tlog\nloop-detect enable\ninterface st4\n loop-detect protect vlan 20\n' "$work" >"$work/tconf"
+VESK_BRIDGE=bt VESK_STATE=$work/tstate VESK_VTY_SOCKET=$work/tvty T "$build/vesk/veskd" -f "$work/tconf" \
+    -P 0 >"$work/tout" 2>&1 &
+until_ok 20 grep -qs "Running as root" "$work/tlog"
+for p in st1 st2 st3 st4; do T ip link set $p up; done
+until_ok 20 grep -qs "Detect a loop on the port st3" "$work/tlog"
+until_ok 10 grep -qs "Detect a loop on the port st4" "$work/tlog"
+sleep 3
+check "STP: the loops behind st3 and (VLAN 20 only) st4 cut, none through the blocking port" \
+    "Detect a loop on the port st3
+Detect a loop on the port st4
+does not forward" "$(grep -o -e 'Detect a loop on the port [a-z0-9]*' -e 'does not forward' "$work/tlog" | sort -u)"
+
+[ $failed = 0 ] || { echo "--- log"; cat "$work/log" "$work/out" "$work/tlog"; }
+exit $failed
