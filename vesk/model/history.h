@@ -47,6 +47,9 @@ struct vesk_event {
     char rx_port[INTERFACE_NAMSIZ + 1];
 };
 
+// Called with each event as it is recorded (null: nobody listens).
+extern void (*vesk_history_listener)(const struct vesk_event *e);
+
 // Records an event now; rx_port may be null. The oldest event goes when the history is full.
 // Gives the event, for details only some kinds have.
 struct vesk_event *vesk_history_add(enum vesk_event_kind kind, enum vesk_event_cause cause,
