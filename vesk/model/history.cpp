@@ -35,6 +35,7 @@ struct vesk_event *vesk_history_add(enum vesk_event_kind kind, enum vesk_event_c
     e.probe = false;
     vesk_copy_name(e.port, port);
     vesk_copy_name(e.rx_port, rx_port);
+    e.has_neighbour = vesk_lldp_cache_get(e.port, &e.neighbour);
     if (vesk_history_listener != nullptr)
         vesk_history_listener(&e);
     return &e;
