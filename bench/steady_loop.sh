@@ -10,7 +10,8 @@
 #      veskd that has no block mode);
 #   D: a storm of forwarding-database changes (one MAC flapping between ge1 and ge2 as fast as
 #      a sender can make it) for STORM_SECONDS: veskd's CPU.
-# Usage: bench/steady_loop.sh [BUILD_DIR] [RUNS]   (default: build, 10); PARTS=ABCD picks parts
+# Usage: bench/steady_loop.sh [BUILD_DIR] [RUNS]   (default: build, 10); PARTS=ABCD picks parts,
+# LLDPD=1 runs lldpd beside veskd and gives it a metrics directory
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(realpath "${1:-build}")
@@ -109,6 +110,20 @@ ip -n "$sw" link set br0 up
 nbr link add hp1 type bridge
 nbr link set n1 master hp1
 nbr link set hp1 up
+# LLDPD=1: lldpd on the switch and on its neighbours, and node exporter's directory, as on a
+# switch with the operator's tools: a cut must wait on neither. Otherwise veskd finds neither.
+if [ "${LLDPD:-0}" = 1 ]; then
+    # lldpd starts paused until its own lldpcli, running as _lldpd, reaches the socket.
+    chmod 0711 "$work"
+    ip netns exec "$sw" lldpd -d -u "$work/lldpd.socket" -I 'ge*' >/dev/null 2>&1 &
+    # The neighbours announce themselves every second, so veskd knows them from the first run.
+    echo "configure lldp tx-interval 1" >"$work/nb.conf"
+    ip netns exec "$nb" lldpd -d -u "$work/nb.socket" -O "$work/nb.conf" -I 'n*' >/dev/null 2>&1 &
+    for _ in $(seq 50); do [ -S "$work/lldpd.socket" ] && break; sleep 0.1; done
+    chmod 0666 "$work/lldpd.socket"
+    mkdir "$work/metrics"
+fi
+export VESK_LLDPD_SOCKET=$work/lldpd.socket VESK_METRICS_DIR=$work/metrics
 printf 'log file %s\n' "$work/veskd.log" >"$work/veskd.conf"
 mkfifo "$work/tick"
 VESK_VTY_SOCKET=$work/vty ip netns exec "$sw" "$veskd" -f "$work/veskd.conf" -P 0 &
@@ -149,6 +164,9 @@ for i in $(seq "$runs"); do
     wait_up ge1
 done
 echo "  median: $(median <"$work/a") s, worst: $(worst <"$work/a") s  (target: 0.3 s median, 1 s worst)"
+if [ "${LLDPD:-0}" = 1 ]; then
+    echo "  with lldpd: $(grep -c ', shut down (neighbour ' "$work/veskd.log") cuts of $runs logged with the neighbour; $(grep -c '^veskd_' "$work/metrics/veskd.prom") metric lines"
+fi
 cli -c "interface ge1" -c "no loop-detect enable"
 fi
 

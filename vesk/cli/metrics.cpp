@@ -188,13 +188,13 @@ std::string vesk_metrics_text(struct lib_globals *zg) {
     struct vesk_bridge *bridge =
         master != nullptr ? vesk_find_bridge_byname(master->bridge_list, VESK_BRIDGE_NAME)
                           : nullptr;
-    if (bridge == nullptr)
-        return {};
     vesk_metrics_out out;
     out.head("veskd_up", "gauge", "1 while veskd runs.");
     out.line("veskd_up", "", 1);
     out.head("veskd_build_info", "gauge", "veskd's version, in the label.");
     out.line("veskd_build_info", vesk_metrics_label("version", VESK_VERSION), 1);
+    if (bridge == nullptr)
+        return out.text;
     vesk_metrics_ports(out, bridge);
     vesk_metrics_loops_found(out);
     vesk_metrics_counters(out, bridge);

@@ -8,7 +8,8 @@ struct cli_element;
 struct lib_globals;
 struct vesk_event;
 
-// The whole text, ending in a line end; empty without a bridge "1".
+// The whole text, ending in a line end; only veskd_up and veskd_build_info without a bridge
+// "1".
 std::string vesk_metrics_text(struct lib_globals *zg);
 // Counts what the history records that the counters of a port do not keep: loops by VLAN, and
 // when the latest loop's frame was sent. Runs in the verdict: it only counts.

@@ -36,6 +36,8 @@ int vesk_metrics_write(const std::string &text) {
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0)
         return -1;
+    // node exporter reads as its own user: the service's umask must not hide the file from it.
+    fchmod(fd, 0644);
     const bool whole = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     if (close(fd) != 0 || !whole || rename(tmp.c_str(), vesk_metrics.path.c_str()) != 0) {
         const int err = errno;
