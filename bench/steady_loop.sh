@@ -19,7 +19,8 @@
 # veskd runs with the real-time priority the packaged unit gives it (VESK_RT=N overrides, 0 for
 # none). A run whose host traffic has stopped (its talker gone or silent) ends the bench with an
 # error: it would measure the periodic frame instead.
-# Usage: bench/steady_loop.sh [BUILD_DIR] [RUNS]   (default: build, 10); PARTS=ABCD picks parts
+# Usage: bench/steady_loop.sh [BUILD_DIR] [RUNS]   (default: build, 10); PARTS=ABCD picks parts,
+# LLDPD=1 runs lldpd beside veskd and gives it a metrics directory
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(realpath "${1:-build}")
@@ -226,6 +227,20 @@ nbr link set n1 master hp1
 nbr link set hp1 up
 nbr link add cb12 type bridge
 nbr link set cb12 up
+# LLDPD=1: lldpd on the switch and on its neighbours, and node exporter's directory, as on a
+# switch with the operator's tools: a cut must wait on neither. Otherwise veskd finds neither.
+if [ "${LLDPD:-0}" = 1 ]; then
+    # lldpd starts paused until its own lldpcli, running as _lldpd, reaches the socket.
+    chmod 0711 "$work"
+    ip netns exec "$sw" lldpd -d -u "$work/lldpd.socket" -I 'ge*' >/dev/null 2>&1 &
+    # The neighbours announce themselves every second, so veskd knows them from the first run.
+    echo "configure lldp tx-interval 1" >"$work/nb.conf"
+    ip netns exec "$nb" lldpd -d -u "$work/nb.socket" -O "$work/nb.conf" -I 'n*' >/dev/null 2>&1 &
+    for _ in $(seq 50); do [ -S "$work/lldpd.socket" ] && break; sleep 0.1; done
+    chmod 0666 "$work/lldpd.socket"
+    mkdir "$work/metrics"
+fi
+export VESK_LLDPD_SOCKET=$work/lldpd.socket VESK_METRICS_DIR=$work/metrics
 printf 'log file %s\n' "$work/veskd.log" >"$work/veskd.conf"
 mkfifo "$work/tick"
 rt=${VESK_RT:-$(sed -n 's/^CPUSchedulingPriority=//p' packaging/veskd.service)}
@@ -361,6 +376,9 @@ for loop in hairpin cable; do
 done
 nbr link set n1 nomaster
 nbr link set n1 master hp1
+if [ "${LLDPD:-0}" = 1 ]; then
+    echo "  with lldpd: $(grep -c ', shut down (neighbour ' "$work/veskd.log") cuts logged with the neighbour; $(grep -c '^veskd_' "$work/metrics/veskd.prom") metric lines"
+fi
 fi
 
 if part B; then

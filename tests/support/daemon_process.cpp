@@ -114,6 +114,9 @@ Veskd::Veskd() {
     EXPECT_NE(mkdtemp(dir.data()), nullptr);
     // Every veskd of the test, those its shell steps start too, makes its log directory here.
     setenv("VESK_LOG_DIR", (dir + "/logs").c_str(), 1);
+    // and finds node exporter's directory and lldpd only where the test made them.
+    setenv("VESK_METRICS_DIR", (dir + "/metrics").c_str(), 1);
+    setenv("VESK_LLDPD_SOCKET", (dir + "/lldpd.socket").c_str(), 1);
     log_path = dir + "/veskd.log";
     std::ofstream(config_path()) << "log file " << log_path << "\n";
 }

@@ -10,6 +10,7 @@
 #include "vesk/cli/history_show.h"
 #include "vesk/cli/json_show.h"
 #include "vesk/cli/kept_config.h"
+#include "vesk/cli/metrics.h"
 #include "vesk/cli/neighbour_show.h"
 #include "vesk/cli/show.h"
 #include "vesk/cli/wmi.h"
@@ -79,7 +80,7 @@ void vesk_cli_install_show(struct cli_tree *tree) {
                       &show_vesk_statistics_port_cmd, &clear_vesk_statistics_cmd,
                       &show_vesk_json_cmd, &show_vesk_port_json_cmd, &show_vesk_events_json_cmd,
                       &show_vesk_statistics_json_cmd, &show_vesk_neighbours_cmd,
-                      &show_vesk_neighbours_json_cmd});
+                      &show_vesk_neighbours_json_cmd, &show_vesk_metrics_cmd});
 }
 
 } // namespace

@@ -19,10 +19,13 @@ void vesk_show_event(struct cli *cli, const struct vesk_event *e) {
     vesk_history_time(e->when, when, sizeof when);
     cli_out(cli, "%-27s%-9s%-17s", when, vesk_event_kind_name(e->kind), e->port);
     if (e->kind == VESK_EVENT_LOOP)
-        cli_out(cli, "vlan %d, back on %s, %s%s\n", e->vid, e->rx_port,
+        cli_out(cli, "vlan %d, back on %s, %s%s", e->vid, e->rx_port,
                 vesk_event_cause_name(e->cause), e->probe ? ", fast-detect probe" : "");
     else
-        cli_out(cli, "%s\n", vesk_event_cause_name(e->cause));
+        cli_out(cli, "%s", vesk_event_cause_name(e->cause));
+    if (e->has_neighbour)
+        cli_out(cli, ", neighbour %s port %s", e->neighbour.system, e->neighbour.port);
+    cli_out(cli, "\n");
 }
 
 int show_vesk_events(struct cli *cli, int, char **) {

@@ -127,6 +127,8 @@ int show_vesk_events_json(struct cli *cli, int, char **) {
         } else {
             j["cause"] = vesk_event_cause_name(e->cause);
         }
+        if (e->has_neighbour)
+            j["neighbour"] = {{"system", e->neighbour.system}, {"port", e->neighbour.port}};
         events.push_back(j);
     }
     return vesk_json_out(cli, {{"events", events}});

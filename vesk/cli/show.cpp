@@ -4,6 +4,7 @@
 #include <net/if.h>
 
 #include "vesk/cli/common.h"
+#include "vesk/host/lldp_cache.h"
 #include "vesk/host/zet.h"
 #include "vesk/model/model.h"
 
@@ -132,6 +133,9 @@ void vesk_display_port(struct cli *cli, struct vesk_port *port) {
         cli_out(cli, "  up remaining time: %lds \n",
                 l2_timer_get_remaining_tics(port->resume_timer) >> 8);
     }
+    vesk_lldp_neighbour nb{};
+    if (vesk_lldp_cache_get(port->name, &nb))
+        cli_out(cli, "  Neighbour: %s port %s\n", nb.system, nb.port);
 }
 
 int show_vesk(struct cli *cli, int, char **) {

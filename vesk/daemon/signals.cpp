@@ -1,5 +1,7 @@
 #include "vesk/daemon/signals.h"
 
+#include "vesk/daemon/lldp.h"
+#include "vesk/daemon/metrics.h"
 #include "vesk/daemon/recv_thread.h"
 #include "vesk/daemon/service.h"
 #include "vesk/daemon/teardown.h"
@@ -46,6 +48,8 @@ void sigusr1(int) {
 void vesk_stop(void) {
     vesk_service_stopping();
     unlink(vesk_pid_file);
+    vesk_metrics_stop();
+    vesk_lldp_stop();
     // The receive thread posts into the framework's loop: it must be gone before the loop is
     // freed. One that does not end in time keeps the framework alive until the process exits.
     if (vesk_recv_thread_stop(veskm) != 0) {

@@ -1,6 +1,9 @@
 #include "vesk/daemon/start.h"
 
 #include "vesk/cli/cli.h"
+#include "vesk/daemon/journal.h"
+#include "vesk/daemon/lldp.h"
+#include "vesk/daemon/metrics.h"
 #include "vesk/daemon/privilege.h"
 #include "vesk/daemon/recv_thread.h"
 #include "vesk/daemon/service.h"
@@ -206,6 +209,9 @@ int vesk_start(int daemon_mode, const char *config_file, uint16_t vty_port, cons
     }
     vesk_recv_thread_start(veskm);
     vesk_service_note_scheduling(veskm);
+    vesk_metrics_start(veskm);
+    vesk_journal_start(veskm);
+    vesk_lldp_start(veskm);
     vesk_monitor_notify(getppid());
     vesk_service_ready(veskm);
     vesk_console_redirect("/dev/console");

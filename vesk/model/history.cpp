@@ -17,6 +17,8 @@ void vesk_copy_name(char *dst, const char *src) {
 
 } // namespace
 
+void (*vesk_history_listener)(const struct vesk_event *e);
+
 struct vesk_event *vesk_history_add(enum vesk_event_kind kind, enum vesk_event_cause cause,
                                     const char *port, uint16_t vid, const char *rx_port) {
     unsigned slot = (vesk_history_first + vesk_history_used) % VESK_HISTORY_MAX;
@@ -33,6 +35,9 @@ struct vesk_event *vesk_history_add(enum vesk_event_kind kind, enum vesk_event_c
     e.probe = false;
     vesk_copy_name(e.port, port);
     vesk_copy_name(e.rx_port, rx_port);
+    e.has_neighbour = vesk_lldp_cache_get(e.port, &e.neighbour);
+    if (vesk_history_listener != nullptr)
+        vesk_history_listener(&e);
     return &e;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "vesk/host/lldp_cache.h"
 #include "zet/core/if.h"
 
 constexpr unsigned VESK_HISTORY_MAX = 256;
@@ -45,7 +46,13 @@ struct vesk_event {
     bool probe;
     char port[INTERFACE_NAMSIZ + 1];
     char rx_port[INTERFACE_NAMSIZ + 1];
+    // What lldpd said was behind port when the event happened; has_neighbour false when nothing.
+    bool has_neighbour;
+    struct vesk_lldp_neighbour neighbour;
 };
+
+// Called with each event as it is recorded (null: nobody listens).
+extern void (*vesk_history_listener)(const struct vesk_event *e);
 
 // Records an event now; rx_port may be null. The oldest event goes when the history is full.
 // Gives the event, for details only some kinds have.

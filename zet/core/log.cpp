@@ -17,6 +17,7 @@
 #include <sys/time.h>
 #include <syslog.h>
 #include <unistd.h>
+#include <utility>
 
 struct zlog {
     mutable std::mutex mu;
@@ -28,6 +29,10 @@ struct zlog {
     uint64_t lost = 0; // file lines the file did not take
     zlog_sink sink = nullptr;
     void *sink_ctx = nullptr;
+    zlog_suffix suffix = nullptr;
+    void *suffix_ctx = nullptr;
+    zlog_syslog_writer writer = nullptr;
+    void *writer_ctx = nullptr;
     bool syslog_open = false;
 };
 
@@ -149,11 +154,21 @@ void close_file(zlog_rec *log) {
     log->fd = -1;
 }
 
-void emit(zlog_rec *log, int priority, const std::string &text) {
+void to_syslog(const zlog_rec *log, int priority, const std::string &text) {
+    if (log->writer == nullptr || !log->writer(log->writer_ctx, priority, text.c_str()))
+        syslog(priority & LOG_PRIMASK, "%s", text.c_str());
+}
+
+void emit(zlog_rec *log, int priority, std::string text) {
     std::lock_guard lock(log->mu);
+    if (log->suffix != nullptr) {
+        char extra[256] = "";
+        log->suffix(log->suffix_ctx, text.c_str(), extra, sizeof extra);
+        text += extra;
+    }
     const char *name = zet_protocol_name(log->protocol);
     if (log->dest & ZLOG_DEST_SYSLOG)
-        syslog(priority & LOG_PRIMASK, "%s", text.c_str());
+        to_syslog(log, priority, text);
     if ((log->dest & ZLOG_DEST_FILE) && log->fd >= 0)
         write_file(log, name, text);
     if (log->dest & ZLOG_DEST_STDERR)
@@ -171,7 +186,7 @@ void vlog(lib_globals *zg, zlog_rec *log, int priority, const char *format, va_l
     if (log == nullptr)
         to_stderr(zet_protocol_name(zg != nullptr ? zg->protocol : 0), text);
     else
-        emit(log, priority, text);
+        emit(log, priority, std::move(text));
 }
 
 } // namespace
@@ -312,6 +327,22 @@ void zlog_set_sink(zlog_rec *log, zlog_sink sink, void *ctx) {
     std::lock_guard lock(log->mu);
     log->sink = sink;
     log->sink_ctx = sink != nullptr ? ctx : nullptr;
+}
+
+void zlog_set_suffix(zlog_rec *log, zlog_suffix suffix, void *ctx) {
+    if (log == nullptr)
+        return;
+    std::lock_guard lock(log->mu);
+    log->suffix = suffix;
+    log->suffix_ctx = ctx;
+}
+
+void zlog_set_syslog_writer(zlog_rec *log, zlog_syslog_writer writer, void *ctx) {
+    if (log == nullptr)
+        return;
+    std::lock_guard lock(log->mu);
+    log->writer = writer;
+    log->writer_ctx = ctx;
 }
 
 const char *zlog_file(const zlog_rec *log) {

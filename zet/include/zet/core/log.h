@@ -29,6 +29,11 @@ enum : uint32_t {
 // line is the message alone (no time stamp, no name, no line end).
 typedef void (*zlog_sink)(void *ctx, int priority, const char *line);
 
+// Writes to buf (NUL-terminated, at most size bytes) what goes after line, or nothing.
+typedef void (*zlog_suffix)(void *ctx, const char *line, char *buf, size_t size);
+// Takes a syslog line instead of syslog(3): true when it did, false to let syslog have it.
+typedef bool (*zlog_syslog_writer)(void *ctx, int priority, const char *line);
+
 // Opens the log of protocol; gives the log handle, or null on no memory. flags: ZLOG_DEST_*
 // bits (0 = syslog). Lines to a file or stderr read "YYYY/MM/DD HH:MM:SS.mmm NAME: text" where
 // NAME is zet_protocol_name(protocol). When zg->log is null it becomes this log, and lib_stop
@@ -69,6 +74,11 @@ int zlog_set_stderr(struct zlog *log);
 // Every line also goes to sink (null removes it). Tests use this to read the log. The sink runs
 // on the logging thread with the log's lock held: it must not log itself.
 void zlog_set_sink(struct zlog *log, zlog_sink sink, void *ctx);
+// Each line, on every destination and the sink, ends with what suffix writes (null removes it);
+// each syslog line goes to writer first (null removes it). Both run on the logging thread with
+// the log's lock held: they must not log, and must not wait.
+void zlog_set_suffix(struct zlog *log, zlog_suffix suffix, void *ctx);
+void zlog_set_syslog_writer(struct zlog *log, zlog_syslog_writer writer, void *ctx);
 // Removes the sink registered with ctx; does nothing when log is closed already or has
 // another sink (safe for a test's capture that may outlive lib_stop).
 void zlog_unset_sink(struct zlog *log, void *ctx);
