@@ -216,17 +216,6 @@ int no_vesk_enable(struct cli *cli, int, char **) {
     return vesk_cli_set_bridge_enable(cli, 0) ? 0 : 1;
 }
 
-// A name the kernel could give an interface: what a configuration file may keep lines for.
-static bool vesk_cli_keepable_name(const char *name) {
-    size_t n = std::strlen(name);
-    if (n == 0 || n > INTERFACE_NAMSIZ)
-        return false;
-    for (size_t i = 0; i < n; i++)
-        if (name[i] <= ' ' || name[i] > '~' || name[i] == '/')
-            return false;
-    return true;
-}
-
 // Whether ifp is a port of bridge "1" now.
 static bool vesk_cli_is_port(struct cli *cli, struct interface *ifp) {
     struct vesk_master *master = vesk_get_master(cli->zg);
@@ -242,7 +231,7 @@ int interface_vesk(struct cli *cli, int argc, char **argv) {
     struct interface *ifp = ifg_get_by_name(cli->zg->ifg, argv[0]);
     // A switch may start veskd before its bridge and ports exist: the file's lines for them wait.
     // An operator's session is told at once, so that a typo is seen.
-    if (cli_is_file_reader(cli) && !vesk_cli_is_port(cli, ifp) && vesk_cli_keepable_name(argv[0])) {
+    if (cli_is_file_reader(cli) && !vesk_cli_is_port(cli, ifp) && vesk_port_name_ok(argv[0])) {
         cli_select_interface_name(cli, argv[0]);
         return 0;
     }

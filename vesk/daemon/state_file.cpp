@@ -60,16 +60,6 @@ std::vector<vesk_state_wait> vesk_state_waiting;
 // a change the module reports rewrites the file only when it changes this.
 std::vector<vesk_state_entry> vesk_state_written;
 
-bool vesk_state_name_ok(const char *name) {
-    size_t n = std::strlen(name);
-    if (n == 0 || n > INTERFACE_NAMSIZ)
-        return false;
-    for (size_t i = 0; i < n; i++)
-        if (name[i] <= ' ' || name[i] > '~')
-            return false;
-    return true;
-}
-
 std::string vesk_state_flag_words(int flags) {
     std::string words;
     for (const vesk_state_flag &f : FLAG_WORDS)
@@ -116,7 +106,7 @@ bool vesk_state_parse_line(const std::string &line, struct vesk_state_entry *e) 
         return false;
     const bool blocked = std::strcmp(kind, KIND_BLOCK) == 0;
     if ((!blocked && std::strcmp(kind, KIND_SHUTDOWN) != 0) || ifindex == 0 ||
-        ifindex > UINT32_MAX || deadline < 0 || !vesk_state_name_ok(name))
+        ifindex > UINT32_MAX || deadline < 0 || !vesk_port_name_ok(name))
         return false;
     e->ifindex = static_cast<uint32_t>(ifindex);
     std::memcpy(e->name, name, std::strlen(name) + 1);

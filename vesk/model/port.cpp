@@ -120,6 +120,16 @@ int vesk_bridge_init_port(struct vesk_bridge *bridge, struct vesk_port *port,
     return VESK_SUCCESS;
 }
 
+bool vesk_port_name_ok(const char *name) {
+    size_t n = std::strlen(name);
+    if (n == 0 || n > INTERFACE_NAMSIZ)
+        return false;
+    for (size_t i = 0; i < n; i++)
+        if (name[i] <= ' ' || name[i] > '~')
+            return false;
+    return true;
+}
+
 bool vesk_port_is_cut(const struct vesk_port *port) {
     return port->pstate == VESK_PORT_SHUTDOWN || port->pstate == VESK_PORT_BLOCKED;
 }

@@ -98,6 +98,10 @@ struct vesk_port {
     long long hold_probe_usec;
 };
 
+// A name an interface may have (a switch's module may name them "xe1/1"): 1 to INTERFACE_NAMSIZ
+// printable characters, none a blank. What a file (configuration or state) may name before the
+// interface is there.
+bool vesk_port_name_ok(const char *name);
 // True while loop detection has the port shut down or blocked.
 bool vesk_port_is_cut(const struct vesk_port *port);
 
