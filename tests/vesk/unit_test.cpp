@@ -703,8 +703,10 @@ class Driver : public vesk_test::ModelFixture {
         for (std::string l; std::getline(in, l);)
             want.push_back(l);
         ASSERT_FALSE(want.empty()) << path << " cannot be read";
-        auto starts = [&want](size_t i, const char *prefix) {
-            return i < want.size() && want[i].rfind(prefix, 0) == 0;
+        auto step = [&want](size_t i) {
+            return want[i].rfind("=> ", 0) == 0 || want[i].rfind("log: ", 0) == 0 ||
+                   want[i].rfind("#", 0) == 0 || want[i].rfind("@", 0) == 0 ||
+                   want[i].rfind("< ", 0) == 0 || std::regex_match(want[i], prompted);
         };
         for (size_t i = 0; i < want.size();) {
             SCOPED_TRACE(path + ":" + std::to_string(i + 1));
@@ -713,17 +715,20 @@ class Driver : public vesk_test::ModelFixture {
             std::smatch m;
             if (l.empty() || l[0] == '#')
                 continue;
+            if (l.rfind("< ", 0) == 0) { // the steps of a shared fixture, checked in its own file
+                run_file(kDir + l.substr(2));
+                continue;
+            }
             const bool typed = std::regex_match(l, m, prompted);
             ASSERT_TRUE(typed || l[0] == '@') << "a comment, an action or a command was expected";
             const std::string text = typed ? m.str(2) : l.substr(1);
-            const bool action = !typed || m.str(1) == "test# ";
             log().clear();
-            if (typed && !action)
+            if (typed)
                 got.back() = cli_prompt(cli_) + text;
             int result = 0;
             testing::internal::CaptureStdout();
             try {
-                if (action)
+                if (!typed)
                     result = static_cast<int>(run(split(text)).first);
                 else if (!text.empty() && text.back() == '?')
                     cli_describe(cli_, text.substr(0, text.size() - 1).c_str());
@@ -732,28 +737,26 @@ class Driver : public vesk_test::ModelFixture {
             } catch (const std::exception &e) {
                 ADD_FAILURE() << e.what();
             }
-            const std::string out = name_addresses(testing::internal::GetCapturedStdout()),
-                              output = cli_output_take(cli_);
-            if (typed) {
-                // A command that printed nothing and gave 0 has no "=> 0": its output, if any, is
-                // what comes before the "=> N" that precedes the next step.
-                size_t end = i;
-                while (end < want.size() && !starts(end, "=> ") && !starts(end, "log: ") &&
-                       !starts(end, "#") && !starts(end, "@") &&
-                       !std::regex_match(want[end], prompted))
-                    end++;
-                if (starts(end, "=> "))
-                    i = end + 1;
-                for (const std::string &o : lines(output))
-                    got.push_back(o);
-                if (!out.empty())
-                    got.push_back("\\ stdout:");
+            std::vector<std::string> printed = lines(cli_output_take(cli_));
+            if (const std::string out = name_addresses(testing::internal::GetCapturedStdout());
+                !out.empty()) {
+                printed.push_back("\\ stdout:");
                 for (const std::string &o : lines(out))
-                    got.push_back(o);
-                if (result != 0 || !output.empty() || !out.empty())
-                    got.push_back("=> " + std::to_string(result));
+                    printed.push_back(o);
             }
-            while (starts(i, "log: "))
+            // What the step printed runs to the next step; blank lines beyond it separate steps.
+            size_t end = i;
+            while (end < want.size() && !step(end))
+                end++;
+            got.insert(got.end(), printed.begin(), printed.end());
+            for (size_t k = i + printed.size(); k < end && want[k].empty(); k++)
+                got.push_back("");
+            i = end;
+            if (i < want.size() && want[i].rfind("=> ", 0) == 0)
+                i++;
+            if (result != 0)
+                got.push_back("=> " + std::to_string(result));
+            while (i < want.size() && want[i].rfind("log: ", 0) == 0)
                 i++;
             for (const std::string &line : log().lines())
                 got.push_back("log: " + std::regex_replace(line, std::regex(kDir), ""));
