@@ -749,13 +749,18 @@ class Driver : public vesk_test::ModelFixture {
             while (end < want.size() && !step(end))
                 end++;
             got.insert(got.end(), printed.begin(), printed.end());
-            for (size_t k = i + printed.size(); k < end && want[k].empty(); k++)
+            if (result != 0)
+                got.push_back("=> " + std::to_string(result));
+            auto blanks = [](auto from, auto to) {
+                return std::find_if(from, to, [](auto &t) { return !t.empty(); }) - from;
+            };
+            for (auto k = blanks(want.rbegin() + long(want.size() - end), want.rend() - long(i)) -
+                          blanks(printed.rbegin(), printed.rend());
+                 k > 0; k--)
                 got.push_back("");
             i = end;
             if (i < want.size() && want[i].rfind("=> ", 0) == 0)
                 i++;
-            if (result != 0)
-                got.push_back("=> " + std::to_string(result));
             while (i < want.size() && want[i].rfind("log: ", 0) == 0)
                 i++;
             for (const std::string &line : log().lines())
