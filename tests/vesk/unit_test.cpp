@@ -360,8 +360,8 @@ class Driver : public vesk_test::ModelFixture {
                 options_.config_file != nullptr ? options_.config_file : "-", options_.progname);
         return action;
     }
-    // A state file's text ("\n" and "\xHH" for bytes): the ports read or -1, the bad line, each
-    // port.
+    // A state file's text ("\n" and "\xHH" for bytes): -1 for a file refused whole, the bad
+    // lines, each port read.
     long long state_file() {
         std::string text;
         for (const std::string &w : rest(1))
@@ -373,11 +373,11 @@ class Driver : public vesk_test::ModelFixture {
         vesk_state_entry e[4]{};
         std::vector<int> bad;
         const int count = vesk_state_parse(text.data(), text.size(), e, 4, &bad);
-        for (size_t i = 0; i < std::max<size_t>(bad.size(), 1); i++)
-            cli_out(cli_, "bad line %d\n", bad.empty() ? 0 : bad[i]);
+        for (int line : bad)
+            cli_out(cli_, "bad line %d\n", line);
         for (int i = 0; i < count; i++)
             cli_out(cli_, "%s", vesk_state_line(e[i]).c_str());
-        return count;
+        return std::min(count, 0); // the ports read are the lines printed
     }
     // What a child that made a fresh file its console printed there; then a console not opened.
     long long console() {
