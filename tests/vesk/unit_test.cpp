@@ -356,8 +356,15 @@ class Driver : public vesk_test::ModelFixture {
         testing::internal::CaptureStderr(); // the bad port's message: checked by command_line.scn
         const int action = vesk_parse_options(int(words.size()), argv.data(), &options_);
         testing::internal::GetCapturedStderr();
-        cli_out(cli_, "%d %u %s [%s]\n", options_.daemon_mode, options_.vty_port,
-                options_.config_file != nullptr ? options_.config_file : "-", options_.progname);
+        // Only what differs from the defaults (foreground, port 2610, no file, name veskd).
+        std::string got = options_.daemon_mode != 0 ? " daemon" : "";
+        got += options_.vty_port != 2610 ? " port " + std::to_string(options_.vty_port) : "";
+        got += options_.config_file != nullptr ? std::string(" file ") + options_.config_file : "";
+        got += std::string(options_.progname) != "veskd"
+                   ? " name [" + std::string(options_.progname) + "]"
+                   : "";
+        if (!got.empty())
+            cli_out(cli_, "%s\n", got.c_str() + 1);
         return action;
     }
     // A state file's text ("\n" and "\xHH" for bytes): -1 for a file refused whole, the bad
