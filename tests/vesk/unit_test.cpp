@@ -356,12 +356,19 @@ class Driver : public vesk_test::ModelFixture {
         testing::internal::CaptureStderr(); // the bad port's message: checked by command_line.scn
         const int action = vesk_parse_options(int(words.size()), argv.data(), &options_);
         testing::internal::GetCapturedStderr();
-        cli_out(cli_, "%d %u %s [%s]\n", options_.daemon_mode, options_.vty_port,
-                options_.config_file != nullptr ? options_.config_file : "-", options_.progname);
+        // Only what differs from the defaults (foreground, port 2610, no file, name veskd).
+        std::string got = options_.daemon_mode != 0 ? " daemon" : "";
+        got += options_.vty_port != 2610 ? " port " + std::to_string(options_.vty_port) : "";
+        got += options_.config_file != nullptr ? std::string(" file ") + options_.config_file : "";
+        got += std::string(options_.progname) != "veskd"
+                   ? " name [" + std::string(options_.progname) + "]"
+                   : "";
+        if (!got.empty())
+            cli_out(cli_, "%s\n", got.c_str() + 1);
         return action;
     }
-    // A state file's text ("\n" and "\xHH" for bytes): the ports read or -1, the bad line, each
-    // port.
+    // A state file's text ("\n" and "\xHH" for bytes): -1 for a file refused whole, the bad
+    // lines, each port read.
     long long state_file() {
         std::string text;
         for (const std::string &w : rest(1))
@@ -373,11 +380,11 @@ class Driver : public vesk_test::ModelFixture {
         vesk_state_entry e[4]{};
         std::vector<int> bad;
         const int count = vesk_state_parse(text.data(), text.size(), e, 4, &bad);
-        for (size_t i = 0; i < std::max<size_t>(bad.size(), 1); i++)
-            cli_out(cli_, "bad line %d\n", bad.empty() ? 0 : bad[i]);
+        for (int line : bad)
+            cli_out(cli_, "bad line %d\n", line);
         for (int i = 0; i < count; i++)
             cli_out(cli_, "%s", vesk_state_line(e[i]).c_str());
-        return count;
+        return std::min(count, 0); // the ports read are the lines printed
     }
     // What a child that made a fresh file its console printed there; then a console not opened.
     long long console() {
@@ -703,8 +710,10 @@ class Driver : public vesk_test::ModelFixture {
         for (std::string l; std::getline(in, l);)
             want.push_back(l);
         ASSERT_FALSE(want.empty()) << path << " cannot be read";
-        auto starts = [&want](size_t i, const char *prefix) {
-            return i < want.size() && want[i].rfind(prefix, 0) == 0;
+        auto step = [&want](size_t i) {
+            return want[i].rfind("=> ", 0) == 0 || want[i].rfind("log: ", 0) == 0 ||
+                   want[i].rfind("#", 0) == 0 || want[i].rfind("@", 0) == 0 ||
+                   want[i].rfind("< ", 0) == 0 || std::regex_match(want[i], prompted);
         };
         for (size_t i = 0; i < want.size();) {
             SCOPED_TRACE(path + ":" + std::to_string(i + 1));
@@ -713,17 +722,20 @@ class Driver : public vesk_test::ModelFixture {
             std::smatch m;
             if (l.empty() || l[0] == '#')
                 continue;
+            if (l.rfind("< ", 0) == 0) { // the steps of a shared fixture, checked in its own file
+                run_file(kDir + l.substr(2));
+                continue;
+            }
             const bool typed = std::regex_match(l, m, prompted);
             ASSERT_TRUE(typed || l[0] == '@') << "a comment, an action or a command was expected";
             const std::string text = typed ? m.str(2) : l.substr(1);
-            const bool action = !typed || m.str(1) == "test# ";
             log().clear();
-            if (typed && !action)
+            if (typed)
                 got.back() = cli_prompt(cli_) + text;
             int result = 0;
             testing::internal::CaptureStdout();
             try {
-                if (action)
+                if (!typed)
                     result = static_cast<int>(run(split(text)).first);
                 else if (!text.empty() && text.back() == '?')
                     cli_describe(cli_, text.substr(0, text.size() - 1).c_str());
@@ -732,28 +744,32 @@ class Driver : public vesk_test::ModelFixture {
             } catch (const std::exception &e) {
                 ADD_FAILURE() << e.what();
             }
-            const std::string out = name_addresses(testing::internal::GetCapturedStdout()),
-                              output = cli_output_take(cli_);
-            if (typed) {
-                // A command that printed nothing and gave 0 has no "=> 0": its output, if any, is
-                // what comes before the "=> N" that precedes the next step.
-                size_t end = i;
-                while (end < want.size() && !starts(end, "=> ") && !starts(end, "log: ") &&
-                       !starts(end, "#") && !starts(end, "@") &&
-                       !std::regex_match(want[end], prompted))
-                    end++;
-                if (starts(end, "=> "))
-                    i = end + 1;
-                for (const std::string &o : lines(output))
-                    got.push_back(o);
-                if (!out.empty())
-                    got.push_back("\\ stdout:");
+            std::vector<std::string> printed = lines(cli_output_take(cli_));
+            if (const std::string out = name_addresses(testing::internal::GetCapturedStdout());
+                !out.empty()) {
+                printed.push_back("\\ stdout:");
                 for (const std::string &o : lines(out))
-                    got.push_back(o);
-                if (result != 0 || !output.empty() || !out.empty())
-                    got.push_back("=> " + std::to_string(result));
+                    printed.push_back(o);
             }
-            while (starts(i, "log: "))
+            // What the step printed runs to the next step; blank lines beyond it separate steps.
+            size_t end = i;
+            while (end < want.size() && !step(end))
+                end++;
+            got.insert(got.end(), printed.begin(), printed.end());
+            // Success gives 0, an error (a first line "% ...") 1: only another result is written.
+            if (result != (!printed.empty() && printed[0].starts_with("% ") ? 1 : 0))
+                got.push_back("=> " + std::to_string(result));
+            auto blanks = [](auto from, auto to) {
+                return std::find_if(from, to, [](auto &t) { return !t.empty(); }) - from;
+            };
+            for (auto k = blanks(want.rbegin() + long(want.size() - end), want.rend() - long(i)) -
+                          blanks(printed.rbegin(), printed.rend());
+                 k > 0; k--)
+                got.push_back("");
+            i = end;
+            if (i < want.size() && want[i].rfind("=> ", 0) == 0)
+                i++;
+            while (i < want.size() && want[i].rfind("log: ", 0) == 0)
                 i++;
             for (const std::string &line : log().lines())
                 got.push_back("log: " + std::regex_replace(line, std::regex(kDir), ""));
