@@ -96,11 +96,12 @@ std::vector<Case> load() {
     X(MTYPE_ZET_LIST) X(MTYPE_ZET_LISTNODE) X(MTYPE_ZET_ROUTE_TABLE) X(MTYPE_ZET_ROUTE_NODE)       \
     X(MTYPE_ZET_THREAD) X(ZLOG_WARNING) X(NSM_MSG_LINK_UP) X(NSM_MSG_LINK_DOWN)
 #define FIELDS(X)                                                                                  \
-    X(vesk_enable) X(cfg_enable) X(loop_process) X(uplink) X(flags) X(provlan_count)               \
-    X(active_provlan_count) X(loop_vlan_count) X(pstate) X(mstate) X(tx_interval_time)             \
-    X(tx_up_time) X(tx_type) X(tx_count) X(resume_time) X(ifindex) X(tx_usec) X(cut_usec)
+    X(vesk_enable) X(cfg_enable) X(flags) X(provlan_count) X(active_provlan_count)                  \
+    X(loop_vlan_count) X(pstate) X(mstate) X(tx_up_time) X(tx_type) X(tx_count) X(ifindex)         \
+    X(tx_usec) X(cut_usec)
+#define SETTINGS(X) X(loop_process) X(uplink) X(tx_interval_time) X(resume_time)
 #define FIELD_NAME(f) #f,
-const Words kFields = {FIELDS(FIELD_NAME) "tx_timer", "resume_timer", "probe_timer", "tx_left",
+const Words kFields = {FIELDS(FIELD_NAME) SETTINGS(FIELD_NAME) "tx_timer", "resume_timer", "probe_timer", "tx_left",
                        "resume_left", "info", "mac5"};
 // clang-format on
 #define ENTRY(x) {#x, x},
@@ -119,11 +120,15 @@ long long get(vesk_port *p, const std::string &name) {
 #define GET(f)                                                                                     \
     if (name == #f)                                                                                \
         return p->f;
+#define GET_SETTING(f)                                                                             \
+    if (name == #f)                                                                                \
+        return p->settings.f;
     FIELDS(GET)
-    if (name == "tx_timer" || name == "resume_timer" || name == "probe_timer")
-        return (name == "tx_timer"       ? p->tx_timer
-                : name == "resume_timer" ? p->resume_timer
-                                         : p->probe_timer) != nullptr;
+        SETTINGS(GET_SETTING) if (name == "tx_timer" || name == "resume_timer" ||
+                                  name == "probe_timer") return (name == "tx_timer" ? p->tx_timer
+                                                                 : name == "resume_timer"
+                                                                     ? p->resume_timer
+                                                                     : p->probe_timer) != nullptr;
     if (name == "tx_left" || name == "resume_left")
         return seconds_left(name == "tx_left" ? p->tx_timer : p->resume_timer);
     if (name == "info")
@@ -137,7 +142,10 @@ void set(vesk_port *p, const std::string &name, long long v) {
 #define SET(f)                                                                                     \
     if (name == #f)                                                                                \
         p->f = static_cast<decltype(p->f)>(v);
-    FIELDS(SET)
+#define SET_SETTING(f)                                                                             \
+    if (name == #f)                                                                                \
+        p->settings.f = static_cast<uint32_t>(v);
+    FIELDS(SET) SETTINGS(SET_SETTING)
 }
 
 template <typename T> Words names(list *l) {
@@ -401,6 +409,9 @@ class Driver : public vesk_test::ModelFixture {
         unlink(path);
         return vesk_console_redirect("/nonexistent/dmn/console");
     }
+    long long api_set(uint32_t vesk_port_settings::*field) {
+        return vesk_api_set_setting(ifp(1), bridge(), field, uint32_t(n(2)), "set");
+    }
     const Words *w_ = nullptr;
     std::map<std::string, size_t> seen_;
     std::map<std::string, std::vector<uint8_t>> frames_;
@@ -421,10 +432,9 @@ class Driver : public vesk_test::ModelFixture {
         {"unprotect", [this] { return vesk_remove_provlan_from_port(vid(2), p(1), int(n(3))); }},
         {"unprotect-forced", [this] { return vesk_remove_allprovlan_from_port(vid(2), p(1), 1); }},
         {"send-state", [this] { return vesk_send_port_state_to_nsm(uint32_t(n(1)), int(n(2))); }},
-        {"api-loop", [this] { return vesk_api_loop_handle(uint8_t(n(2)), ifp(1), bridge()); }},
-        {"api-resume", [this] { return vesk_api_set_resume(uint32_t(n(2)), ifp(1), bridge()); }},
-        {"api-interval",
-         [this] { return vesk_api_set_tx_interval(uint32_t(n(2)), ifp(1), bridge()); }},
+        {"api-loop", [this] { return api_set(&vesk_port_settings::loop_process); }},
+        {"api-resume", [this] { return api_set(&vesk_port_settings::resume_time); }},
+        {"api-interval", [this] { return api_set(&vesk_port_settings::tx_interval_time); }},
         {"api-force-up",
          [this] { return vesk_api_force_up(ifp(1), w_->size() > 2 ? nullptr : bridge()); }},
         {"api-add", [this] { return vesk_api_add_protect_vlan(vid(2), ifp(1), bridge()); }},
@@ -481,6 +491,14 @@ class Driver : public vesk_test::ModelFixture {
         {"state-file", [this] { return state_file(); }},
         {"shed", [this] { return vesk_recv_shed_repeat(&shed_, uint32_t(n(2)), pdu(1), n(3)); }},
         {"shed-count", [this] { return shed_.shed_count; }},
+        {"cmd", // "LINE"...: at the shell, each in the mode the one before left; the last's result
+         [this] {
+             int result = 0;
+             cli_output_take(cli_); // "out" checks what these lines print
+             for (const std::string &line : rest(1))
+                 result = cli_execute(cli_, line.c_str(), true);
+             return result;
+         }},
     };
     // The commands that give nothing, then those that check.
     const std::map<std::string, std::function<void()>> does_ = {
@@ -692,6 +710,7 @@ class Driver : public vesk_test::ModelFixture {
              EXPECT_EQ(0, std::memcmp(entry(1, 2)->tx_check, frame(3).data() + VESK_OFF_CHECK,
                                       VESK_CHECK_LEN));
          }},
+        {"out", [this] { EXPECT_EQ(lines(cli_output_take(cli_)), rest(1)); }},
         {"stdout",
          [this] { EXPECT_NE(stdout_.find(s(1)), std::string::npos) << s(1) << " in " << stdout_; }},
     };

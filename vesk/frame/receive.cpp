@@ -95,10 +95,10 @@ int vesk_recv_reject(struct lib_globals *handle, uint64_t *counter, const char *
 unsigned long long vesk_recv_note_loop(struct vesk_port *tx_port, const struct vesk_port *rx_port,
                                        uint32_t vid) {
     tx_port->counters.loops++;
-    const vesk_event_cause action = tx_port->loop_process == VESK_LOOP_SHUTDOWN
-                                        ? VESK_CAUSE_SHUTDOWN
-                                    : tx_port->loop_process == VESK_LOOP_BLOCK ? VESK_CAUSE_BLOCK
-                                                                               : VESK_CAUSE_LOG;
+    const vesk_event_cause action =
+        tx_port->settings.loop_process == VESK_LOOP_SHUTDOWN ? VESK_CAUSE_SHUTDOWN
+        : tx_port->settings.loop_process == VESK_LOOP_BLOCK  ? VESK_CAUSE_BLOCK
+                                                             : VESK_CAUSE_LOG;
     vesk_history_add(VESK_EVENT_LOOP, action, tx_port->name, static_cast<uint16_t>(vid),
                      rx_port->name)
         ->probe = tx_port->last_send_probe != 0;

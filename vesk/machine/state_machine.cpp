@@ -140,7 +140,8 @@ void vesk_state_machine_wait_tx(struct vesk_port *port) {
     vesk_machine_enter(port, SMS_WAIT_TX);
     if (port->tx_timer != nullptr)
         return;
-    const uint32_t seconds = port->tx_type != 0 ? port->tx_interval_time : port->tx_up_time;
+    const uint32_t seconds =
+        port->tx_type != 0 ? port->settings.tx_interval_time : port->tx_up_time;
     port->tx_timer = vesk_arm_timer(port, vesk_port_tx_handle, seconds, "tx");
 }
 
@@ -154,7 +155,8 @@ void vesk_state_machine_resume(struct vesk_port *port) {
     vesk_machine_enter(port, SMS_RESUME);
     if (port->resume_timer != nullptr)
         return;
-    port->resume_timer = vesk_arm_timer(port, vesk_port_resume_handle, port->resume_time, "resume");
+    port->resume_timer =
+        vesk_arm_timer(port, vesk_port_resume_handle, port->settings.resume_time, "resume");
     vesk_port_state_changed();
 }
 
