@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <sodium.h>
 
 #include "support/daemon_process.h"
@@ -124,11 +125,11 @@ long long get(vesk_port *p, const std::string &name) {
     if (name == #f)                                                                                \
         return p->settings.f;
     FIELDS(GET)
-        SETTINGS(GET_SETTING) if (name == "tx_timer" || name == "resume_timer" ||
-                                  name == "probe_timer") return (name == "tx_timer" ? p->tx_timer
-                                                                 : name == "resume_timer"
-                                                                     ? p->resume_timer
-                                                                     : p->probe_timer) != nullptr;
+    SETTINGS(GET_SETTING)
+        if (name == "tx_timer" || name == "resume_timer" ||
+            name == "probe_timer") return (name == "tx_timer"       ? p->tx_timer
+                                           : name == "resume_timer" ? p->resume_timer
+                                                                    : p->probe_timer) != nullptr;
     if (name == "tx_left" || name == "resume_left")
         return seconds_left(name == "tx_left" ? p->tx_timer : p->resume_timer);
     if (name == "info")
@@ -252,17 +253,28 @@ class Driver : public vesk_test::ModelFixture {
         for (; i + 1 < w_->size(); i += 2)
             EXPECT_EQ(get(s(i)), n(i + 1)) << s(1) << " " << s(i);
     }
-    // The seconds since the start at which the port sends during the next n seconds.
+    // The seconds since the start at which the wire got frames of the port during the next n
+    // seconds (each second once), those already on the wire counted now.
     Words sends(long seconds) {
         Words at;
-        const std::string line = "Port " + s(1) + " mstate change to SMS_SENDING";
         for (long i = 0;; i++) {
-            for (const size_t now = log_count_exact(line); seen_[s(1)] < now; seen_[s(1)]++)
+            bool sent = false;
+            for (vesk_test::SentFrame f; peer_->next(f, 0);)
+                sent = sent || f.addr.ifindex == static_cast<int>(p(1)->ifindex);
+            if (sent)
                 at.push_back(std::to_string(elapsed()));
             if (i == seconds)
                 return at;
             advance(1);
         }
+    }
+    // The port's state and the seconds until its release ("-": none) as its JSON shows them.
+    Words shown() {
+        cli_output_take(cli_);
+        cli_execute(cli_, ("show loop-detect interface " + s(1) + " json").c_str(), false);
+        const auto j = nlohmann::json::parse(cli_output_take(cli_));
+        const auto &left = j.at("resume_remaining");
+        return {j.at("state").get<std::string>(), left.is_null() ? "-" : left.dump()};
     }
     // A message to the handler the daemon registered for its type.
     template <typename M> long long nsm(int type, M &msg) {
@@ -413,10 +425,9 @@ class Driver : public vesk_test::ModelFixture {
         return vesk_api_set_setting(ifp(1), bridge(), field, uint32_t(n(2)), "set");
     }
     const Words *w_ = nullptr;
-    std::map<std::string, size_t> seen_;
     std::map<std::string, std::vector<uint8_t>> frames_;
     std::map<std::string, long long> kept_;
-    uint32_t decoded_[2] = {};
+    vesk_frame_read read_{};
     vesk_rlist *list_ = nullptr;
     void *kept_master_ = nullptr;
     nsm_client *nc_ = nullptr;
@@ -467,8 +478,8 @@ class Driver : public vesk_test::ModelFixture {
         {"rename", [this] { return if_rename(veskm, ifp(1), s(2).c_str()); }},
         {"decode",
          [this] {
-             return karsto_vesk_decode_pkt(veskm, p(2), pdu(1), VESK_PDU_LEN, &decoded_[0],
-                                           &decoded_[1]);
+             read_ = vesk_frame_decode(veskm, p(2), pdu(1), VESK_PDU_LEN);
+             return read_.verdict;
          }},
         {"element", [this] { return element(); }},
         {"posts", [] { return thread_post_pending(veskm->master); }},
@@ -491,12 +502,26 @@ class Driver : public vesk_test::ModelFixture {
         {"state-file", [this] { return state_file(); }},
         {"shed", [this] { return vesk_recv_shed_repeat(&shed_, uint32_t(n(2)), pdu(1), n(3)); }},
         {"shed-count", [this] { return shed_.shed_count; }},
-        {"cmd", // "LINE"...: at the shell, each in the mode the one before left; the last's result
+        {"on", // PORT "LINE"...: interface commands on the port, then back to exec mode
+         [this] {
+             Words lines = {"configure terminal", "interface " + s(1)};
+             for (const std::string &line : rest(2))
+                 lines.push_back(line);
+             int result = 0;
+             cli_output_take(cli_);
+             for (const std::string &line : lines)
+                 result = result != 0 ? result : cli_execute(cli_, line.c_str(), true);
+             cli_execute(cli_, "end", false);
+             return result;
+         }},
+        {"cmd", // "LINE"...: at the shell, each in the mode the one before left, then back to exec
+                // mode; the last's result
          [this] {
              int result = 0;
              cli_output_take(cli_); // "out" checks what these lines print
              for (const std::string &line : rest(1))
                  result = cli_execute(cli_, line.c_str(), true);
+             cli_execute(cli_, "end", false);
              return result;
          }},
     };
@@ -538,7 +563,7 @@ class Driver : public vesk_test::ModelFixture {
         {"fail", [this] { memory_fail_next(int(n(1)), int(n(2))); }},
         {"nsm-toggle", [this] { std::swap(nc_, veskm->nc); }}, // off, or back on
         {"state", [this] { vesk_set_port_state(p(1), uint32_t(n(2))); }},
-        {"loop", [this] { vesk_update_state_machine(p(1)); }},
+        {"loop", [this] { vesk_update_state_machine(p(1), VESK_MACHINE_EV_LOOP); }},
         {"enable", [this] { vesk_enable_port(p(1)); }},
         {"disable", [this] { vesk_disable_port(p(1)); }},
         {"resume-soon", [this] { vesk_port_resume_soon(p(1)); }},
@@ -614,9 +639,10 @@ class Driver : public vesk_test::ModelFixture {
              for (const std::string &f : kFields)
                  kept_[f] = get(p(1), f);
          }},
-        {"mark",
+        {"mark", // the frames on the wire so far are taken
          [this] {
-             seen_[s(1)] = log_count_exact("Port " + s(1) + " mstate change to SMS_SENDING");
+             for (vesk_test::SentFrame f; peer_->next(f, 0);) {
+             }
          }},
         {"config-file",
          [this] {
@@ -683,7 +709,7 @@ class Driver : public vesk_test::ModelFixture {
         {"unbound", [this] { EXPECT_EQ(ifp(1)->info, nullptr); }},
         {"decoded", // VID IFINDEX
          [this] {
-             EXPECT_EQ(std::pair(decoded_[0], decoded_[1]),
+             EXPECT_EQ(std::pair(read_.vid, read_.ifindex),
                        std::pair(uint32_t(n(1)), uint32_t(n(2))));
          }},
         {"stale",
@@ -709,6 +735,24 @@ class Driver : public vesk_test::ModelFixture {
          [this] {
              EXPECT_EQ(0, std::memcmp(entry(1, 2)->tx_check, frame(3).data() + VESK_OFF_CHECK,
                                       VESK_CHECK_LEN));
+         }},
+        {"shows", // PORT STATE [SECONDS]
+         [this] {
+             EXPECT_EQ(shown(), (Words{s(2), w_->size() > 3 ? s(3) : "-"})) << s(1);
+         }},
+        {"stats", // PORT OWN MAC VLAN STALE CHECK: its frames back, and those refused by reason
+         [this] {
+             cli_output_take(cli_);
+             cli_execute(cli_, "show loop-detect statistics json", false);
+             Words got;
+             const auto j = nlohmann::json::parse(cli_output_take(cli_));
+             for (const auto &c : j.at("ports")) {
+                 const auto &r = c.at("refused");
+                 if (c.at("name") == s(1))
+                     got = {c.at("own_frames_back").dump(), r.at("mac").dump(), r.at("vlan").dump(),
+                            r.at("stale").dump(), r.at("check").dump()};
+             }
+             EXPECT_EQ(got, rest(2));
          }},
         {"out", [this] { EXPECT_EQ(lines(cli_output_take(cli_)), rest(1)); }},
         {"stdout",

@@ -74,7 +74,7 @@ void vesk_cut_apply(struct lib_globals *handle, struct vesk_port *target, struct
     if (action == VESK_LOOP_SHUTDOWN && target == tx) {
         VESK_DEBUG_LOG_RECV(handle, "vesk_recv: receive valid VESK packet , shut down port %s",
                             tx->name);
-        vesk_update_state_machine(tx);
+        vesk_update_state_machine(tx, VESK_MACHINE_EV_LOOP);
         return;
     }
     if (!vesk_cut_possible(target))
