@@ -77,9 +77,9 @@ struct vesk_port *vesk_cli_named_port(struct cli *cli, const char *name) {
     return port;
 }
 
-int vesk_cli_number(struct cli *cli, int argc, char **argv, int lo, int hi, const char *what) {
+int vesk_cli_number(struct cli *cli, const char *word, int lo, int hi, const char *what) {
     int status = -1;
-    int value = argc > 0 ? cmd_str2int(argv[0], &status) : 0;
+    int value = cmd_str2int(word, &status);
     if (status < 0 || value < lo || value > hi) {
         cli_out(cli, "%% Invalid %s value\n", what);
         return -1;

@@ -122,8 +122,8 @@ static int no_vesk_enable_p(struct cli *cli, int, char **) {
     return 0;
 }
 
-static int vesk_port_protect_vlan(struct cli *cli, int argc, char **argv) {
-    int vid = vesk_cli_number(cli, argc, argv, 1, 4094, "vlan");
+static int vesk_port_protect_vlan(struct cli *cli, int, char **argv) {
+    int vid = vesk_cli_number(cli, argv[0], 1, 4094, "vlan");
     if (vid < 0)
         return 1;
     struct vesk_bridge *bridge = vesk_cli_if_bridge(cli);
@@ -133,8 +133,8 @@ static int vesk_port_protect_vlan(struct cli *cli, int argc, char **argv) {
                            vesk_api_add_protect_vlan(static_cast<uint16_t>(vid), cli->ifp, bridge));
 }
 
-static int no_vesk_port_protect_vlan(struct cli *cli, int argc, char **argv) {
-    int vid = vesk_cli_number(cli, argc, argv, 1, 4094, "vlan");
+static int no_vesk_port_protect_vlan(struct cli *cli, int, char **argv) {
+    int vid = vesk_cli_number(cli, argv[0], 1, 4094, "vlan");
     if (vid < 0)
         return 1;
     struct vesk_bridge *bridge = vesk_cli_if_bridge(cli);
@@ -177,8 +177,8 @@ static int no_vesk_fast_detect(struct cli *, int, char **) {
     return 0;
 }
 
-static int vesk_hold_off(struct cli *cli, int argc, char **argv) {
-    int msec = vesk_cli_number(cli, argc, argv, 0, VESK_HOLD_OFF_MAX_MSEC, "time");
+static int vesk_hold_off(struct cli *cli, int, char **argv) {
+    int msec = vesk_cli_number(cli, argv[0], 0, VESK_HOLD_OFF_MAX_MSEC, "time");
     if (msec < 0)
         return 1;
     vesk_hold_off_msec = static_cast<uint32_t>(msec);

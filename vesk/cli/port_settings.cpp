@@ -125,7 +125,7 @@ long vesk_setting_parse(struct cli *cli, const vesk_port_setting &s, int argc, c
         int lo = 0;
         int hi = 0;
         std::sscanf(vesk_setting_split(s).second.c_str(), "<%d-%d>", &lo, &hi);
-        return vesk_cli_number(cli, argc, argv, lo, hi, s.invalid);
+        return vesk_cli_number(cli, argv[0], lo, hi, s.invalid);
     }
     const std::vector<std::string> choices = vesk_setting_choices(vesk_setting_split(s).second);
     for (size_t i = 0; argc > 0 && i < choices.size(); i++)
