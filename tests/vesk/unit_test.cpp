@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <sodium.h>
 
 #include "support/daemon_process.h"
@@ -96,12 +97,10 @@ std::vector<Case> load() {
     X(MTYPE_ZET_LIST) X(MTYPE_ZET_LISTNODE) X(MTYPE_ZET_ROUTE_TABLE) X(MTYPE_ZET_ROUTE_NODE)       \
     X(MTYPE_ZET_THREAD) X(ZLOG_WARNING) X(NSM_MSG_LINK_UP) X(NSM_MSG_LINK_DOWN)
 #define FIELDS(X)                                                                                  \
-    X(vesk_enable) X(cfg_enable) X(loop_process) X(uplink) X(flags) X(provlan_count)               \
-    X(active_provlan_count) X(loop_vlan_count) X(pstate) X(mstate) X(tx_interval_time)             \
-    X(tx_up_time) X(tx_type) X(tx_count) X(resume_time) X(ifindex) X(tx_usec) X(cut_usec)
-#define FIELD_NAME(f) #f,
-const Words kFields = {FIELDS(FIELD_NAME) "tx_timer", "resume_timer", "probe_timer", "tx_left",
-                       "resume_left", "info", "mac5"};
+    X(vesk_enable) X(cfg_enable) X(flags) X(provlan_count) X(active_provlan_count)                  \
+    X(loop_vlan_count) X(pstate) X(mstate) X(tx_up_time) X(tx_type) X(tx_count) X(ifindex)         \
+    X(tx_usec) X(cut_usec)
+#define SETTINGS(X) X(loop_process) X(uplink) X(tx_interval_time) X(resume_time)
 // clang-format on
 #define ENTRY(x) {#x, x},
 const std::map<std::string, long long> kNames = {NAMED(ENTRY)};
@@ -119,7 +118,11 @@ long long get(vesk_port *p, const std::string &name) {
 #define GET(f)                                                                                     \
     if (name == #f)                                                                                \
         return p->f;
+#define GET_SETTING(f)                                                                             \
+    if (name == #f)                                                                                \
+        return p->settings.f;
     FIELDS(GET)
+    SETTINGS(GET_SETTING)
     if (name == "tx_timer" || name == "resume_timer" || name == "probe_timer")
         return (name == "tx_timer"       ? p->tx_timer
                 : name == "resume_timer" ? p->resume_timer
@@ -137,7 +140,10 @@ void set(vesk_port *p, const std::string &name, long long v) {
 #define SET(f)                                                                                     \
     if (name == #f)                                                                                \
         p->f = static_cast<decltype(p->f)>(v);
-    FIELDS(SET)
+#define SET_SETTING(f)                                                                             \
+    if (name == #f)                                                                                \
+        p->settings.f = static_cast<uint32_t>(v);
+    FIELDS(SET) SETTINGS(SET_SETTING)
 }
 
 template <typename T> Words names(list *l) {
@@ -244,17 +250,28 @@ class Driver : public vesk_test::ModelFixture {
         for (; i + 1 < w_->size(); i += 2)
             EXPECT_EQ(get(s(i)), n(i + 1)) << s(1) << " " << s(i);
     }
-    // The seconds since the start at which the port sends during the next n seconds.
+    // The seconds since the start at which the wire got frames of the port during the next n
+    // seconds (each second once), those already on the wire counted now.
     Words sends(long seconds) {
         Words at;
-        const std::string line = "Port " + s(1) + " mstate change to SMS_SENDING";
         for (long i = 0;; i++) {
-            for (const size_t now = log_count_exact(line); seen_[s(1)] < now; seen_[s(1)]++)
+            bool sent = false;
+            for (vesk_test::SentFrame f; peer_->next(f, 0);)
+                sent = sent || f.addr.ifindex == static_cast<int>(p(1)->ifindex);
+            if (sent)
                 at.push_back(std::to_string(elapsed()));
             if (i == seconds)
                 return at;
             advance(1);
         }
+    }
+    // The port's state and the seconds until its release ("-": none) as its JSON shows them.
+    Words shown() {
+        cli_output_take(cli_);
+        cli_execute(cli_, ("show loop-detect interface " + s(1) + " json").c_str(), false);
+        const auto j = nlohmann::json::parse(cli_output_take(cli_));
+        const auto &left = j.at("resume_remaining");
+        return {j.at("state").get<std::string>(), left.is_null() ? "-" : left.dump()};
     }
     // A message to the handler the daemon registered for its type.
     template <typename M> long long nsm(int type, M &msg) {
@@ -409,10 +426,7 @@ class Driver : public vesk_test::ModelFixture {
         return vesk_console_redirect("/nonexistent/dmn/console");
     }
     const Words *w_ = nullptr;
-    std::map<std::string, size_t> seen_;
     std::map<std::string, std::vector<uint8_t>> frames_;
-    std::map<std::string, long long> kept_;
-    uint32_t decoded_[2] = {};
     vesk_rlist *list_ = nullptr;
     void *kept_master_ = nullptr;
     nsm_client *nc_ = nullptr;
@@ -428,13 +442,6 @@ class Driver : public vesk_test::ModelFixture {
         {"unprotect", [this] { return vesk_remove_provlan_from_port(vid(2), p(1), int(n(3))); }},
         {"unprotect-forced", [this] { return vesk_remove_allprovlan_from_port(vid(2), p(1), 1); }},
         {"send-state", [this] { return vesk_send_port_state_to_nsm(uint32_t(n(1)), int(n(2))); }},
-        {"api-loop", [this] { return vesk_api_loop_handle(uint8_t(n(2)), ifp(1), bridge()); }},
-        {"api-resume", [this] { return vesk_api_set_resume(uint32_t(n(2)), ifp(1), bridge()); }},
-        {"api-interval",
-         [this] { return vesk_api_set_tx_interval(uint32_t(n(2)), ifp(1), bridge()); }},
-        {"api-force-up",
-         [this] { return vesk_api_force_up(ifp(1), w_->size() > 2 ? nullptr : bridge()); }},
-        {"api-add", [this] { return vesk_api_add_protect_vlan(vid(2), ifp(1), bridge()); }},
         {"api-del", [this] { return vesk_api_remove_protect_vlan(vid(2), ifp(1), bridge()); }},
         {"bridge-add",
          [this] { return vesk_add_bridge(master()->bridge_list, s(1).c_str()) != nullptr; }},
@@ -462,11 +469,6 @@ class Driver : public vesk_test::ModelFixture {
          }},
         {"vlan-port", [this] { return vlan_port(); }},
         {"rename", [this] { return if_rename(veskm, ifp(1), s(2).c_str()); }},
-        {"decode",
-         [this] {
-             return karsto_vesk_decode_pkt(veskm, p(2), pdu(1), VESK_PDU_LEN, &decoded_[0],
-                                           &decoded_[1]);
-         }},
         {"element", [this] { return element(); }},
         {"posts", [] { return thread_post_pending(veskm->master); }},
         {"send", [this] { return vesk_send_pkt(p(1)); }},
@@ -488,6 +490,28 @@ class Driver : public vesk_test::ModelFixture {
         {"state-file", [this] { return state_file(); }},
         {"shed", [this] { return vesk_recv_shed_repeat(&shed_, uint32_t(n(2)), pdu(1), n(3)); }},
         {"shed-count", [this] { return shed_.shed_count; }},
+        {"on", // PORT "LINE"...: interface commands on the port, then back to exec mode
+         [this] {
+             Words lines = {"configure terminal", "interface " + s(1)};
+             for (const std::string &line : rest(2))
+                 lines.push_back(line);
+             int result = 0;
+             cli_output_take(cli_);
+             for (const std::string &line : lines)
+                 result = result != 0 ? result : cli_execute(cli_, line.c_str(), true);
+             cli_execute(cli_, "end", false);
+             return result;
+         }},
+        {"cmd", // "LINE"...: at the shell, each in the mode the one before left, then back to exec
+                // mode; the last's result
+         [this] {
+             int result = 0;
+             cli_output_take(cli_); // "out" checks what these lines print
+             for (const std::string &line : rest(1))
+                 result = cli_execute(cli_, line.c_str(), true);
+             cli_execute(cli_, "end", false);
+             return result;
+         }},
     };
     // The commands that give nothing, then those that check.
     const std::map<std::string, std::function<void()>> does_ = {
@@ -496,6 +520,14 @@ class Driver : public vesk_test::ModelFixture {
              vesk_port *port = make_port(s(1).c_str(), uint32_t(n(2)), {}, w_->back() != "down");
              for (uint16_t v : vids(3))
                  join(port, v);
+         }},
+        {"pair", // ge1 and ge2 sending with one MAC, as on a Linux bridge, both protecting VLAN 10
+         [this] {
+             for (const char *name : {"ge1", "ge2"}) {
+                 vesk_port *port = make_port(name, uint32_t(name[2] - '0'), {10});
+                 port->mac_address[5] = 1;
+                 vesk_api_add_protect_vlan(10, port->ifp, bridge());
+             }
          }},
         {"iface", [this] { make_interface(s(1).c_str(), uint32_t(n(2)), w_->back() != "down"); }},
         {"leave", [this] { leave(p(1), vid(2)); }},
@@ -527,10 +559,9 @@ class Driver : public vesk_test::ModelFixture {
         {"fail", [this] { memory_fail_next(int(n(1)), int(n(2))); }},
         {"nsm-toggle", [this] { std::swap(nc_, veskm->nc); }}, // off, or back on
         {"state", [this] { vesk_set_port_state(p(1), uint32_t(n(2))); }},
-        {"loop", [this] { vesk_update_state_machine(p(1)); }},
+        {"loop", [this] { vesk_update_state_machine(p(1), VESK_MACHINE_EV_LOOP); }},
         {"enable", [this] { vesk_enable_port(p(1)); }},
         {"disable", [this] { vesk_disable_port(p(1)); }},
-        {"resume-soon", [this] { vesk_port_resume_soon(p(1)); }},
         {"set-entry", // PORT VID FIELD VALUE...: in_vlan or is_loop of a protect entry
          [this] {
              for (size_t i = 3; i + 1 < w_->size(); i += 2)
@@ -538,8 +569,6 @@ class Driver : public vesk_test::ModelFixture {
                                    : entry(1, 2)->is_loop = uint8_t(n(i + 1));
          }},
         {"clear-loops", [this] { vesk_port_clear_all_provlan_loopflag(p(1)); }},
-        {"api-enable", [this] { vesk_api_enable_bridge(bridge()); }},
-        {"api-disable", [this] { vesk_api_disable_bridge(bridge()); }},
         {"bridge-first",
          [this] {
              for (vesk_bridge *x : {b(1), bridge()}) {
@@ -588,7 +617,6 @@ class Driver : public vesk_test::ModelFixture {
              nsm_msg_fdb_move move{uint32_t(n(1)), uint32_t(n(2)), vid(3), {2, 0, 0, 0, 10, 1}};
              nsm(NSM_MSG_FDB_MOVE, move);
          }},
-        {"fast-detect", [this] { vesk_fast_detect = uint8_t(n(1)); }},
         {"socket",
          [this] {
              peer_ = std::make_unique<vesk_test::WirePeer>();
@@ -598,14 +626,10 @@ class Driver : public vesk_test::ModelFixture {
              ASSERT_TRUE(peer_->wait_hello());
          }},
         {"close-socket", [] { sockfd = -1; }},
-        {"keep",
+        {"mark", // the frames on the wire so far are taken
          [this] {
-             for (const std::string &f : kFields)
-                 kept_[f] = get(p(1), f);
-         }},
-        {"mark",
-         [this] {
-             seen_[s(1)] = log_count_exact("Port " + s(1) + " mstate change to SMS_SENDING");
+             for (vesk_test::SentFrame f; peer_->next(f, 0);) {
+             }
          }},
         {"config-file",
          [this] {
@@ -621,14 +645,6 @@ class Driver : public vesk_test::ModelFixture {
                      vesk_provlan *e = entry(1, 2);
                      return f == "in_vlan" ? e->in_vlan : f == "is_loop" ? e->is_loop : e->tx_time;
                  });
-         }},
-        {"same",
-         [this] {
-             for (const std::string &f : kFields) {
-                 if (std::find(w_->begin(), w_->end(), f) == w_->end()) {
-                     EXPECT_EQ(get(p(1), f), kept_.at(f)) << s(1) << " " << f;
-                 }
-             }
          }},
         {"requests",
          [this] {
@@ -670,16 +686,6 @@ class Driver : public vesk_test::ModelFixture {
         {"ifflags", [this] { EXPECT_EQ(ifp(1)->flags, uint32_t(n(2))); }},
         {"ifbridge", [this] { EXPECT_STREQ(ifp(1)->bridge_name, s(2).c_str()); }},
         {"unbound", [this] { EXPECT_EQ(ifp(1)->info, nullptr); }},
-        {"decoded", // VID IFINDEX
-         [this] {
-             EXPECT_EQ(std::pair(decoded_[0], decoded_[1]),
-                       std::pair(uint32_t(n(1)), uint32_t(n(2))));
-         }},
-        {"stale",
-         [this] {
-             EXPECT_EQ(record_vesk.stale_count, n(1));
-             EXPECT_EQ(record_vesk.stale_time, uint32_t(n(2)));
-         }},
         {"bytes",
          [this] {
              std::ostringstream hex;
@@ -699,6 +705,25 @@ class Driver : public vesk_test::ModelFixture {
              EXPECT_EQ(0, std::memcmp(entry(1, 2)->tx_check, frame(3).data() + VESK_OFF_CHECK,
                                       VESK_CHECK_LEN));
          }},
+        {"shows", // PORT STATE [SECONDS]
+         [this] {
+             EXPECT_EQ(shown(), (Words{s(2), w_->size() > 3 ? s(3) : "-"})) << s(1);
+         }},
+        {"stats", // PORT OWN MAC VLAN STALE CHECK: its frames back, and those refused by reason
+         [this] {
+             cli_output_take(cli_);
+             cli_execute(cli_, "show loop-detect statistics json", false);
+             Words got;
+             const auto j = nlohmann::json::parse(cli_output_take(cli_));
+             for (const auto &c : j.at("ports")) {
+                 const auto &r = c.at("refused");
+                 if (c.at("name") == s(1))
+                     got = {c.at("own_frames_back").dump(), r.at("mac").dump(), r.at("vlan").dump(),
+                            r.at("stale").dump(), r.at("check").dump()};
+             }
+             EXPECT_EQ(got, rest(2));
+         }},
+        {"out", [this] { EXPECT_EQ(lines(cli_output_take(cli_)), rest(1)); }},
         {"stdout",
          [this] { EXPECT_NE(stdout_.find(s(1)), std::string::npos) << s(1) << " in " << stdout_; }},
     };

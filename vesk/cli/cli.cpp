@@ -12,6 +12,7 @@
 #include "vesk/cli/kept_config.h"
 #include "vesk/cli/metrics.h"
 #include "vesk/cli/neighbour_show.h"
+#include "vesk/cli/port_settings.h"
 #include "vesk/cli/show.h"
 #include "vesk/cli/wmi.h"
 #include "vesk/host/debug_flags.h"
@@ -47,14 +48,12 @@ void vesk_cli_install_interface(struct cli_tree *tree) {
                      {&vesk_enable_p_cmd, &no_vesk_enable_p_cmd, &interface_vesk_cmd});
     vesk_cli_install(tree, PINTERFACE_MODE, PRIVILEGE_NORMAL, CLI_FLAG_NORMAL,
                      {&interface_vesk_cmd});
-    // The running configuration writes " loop-detect loop log", which the loop command reads
-    // back.
     vesk_cli_install(tree, INTERFACE_MODE, PRIVILEGE_NORMAL, CLI_FLAG_NORMAL,
                      {&vesk_port_protect_vlan_cmd, &no_vesk_port_protect_vlan_cmd,
-                      &no_vesk_port_protect_vlan_all_cmd, &vesk_port_tx_time_cmd,
-                      &no_vesk_port_tx_time_cmd, &vesk_port_resume_time_cmd,
-                      &no_vesk_port_resume_time_cmd, &vesk_port_force_up_cmd,
-                      &vesk_port_loop_handle_cmd, &vesk_port_uplink_cmd, &no_vesk_port_uplink_cmd});
+                      &no_vesk_port_protect_vlan_all_cmd});
+    vesk_port_settings_install(tree);
+    vesk_cli_install(tree, INTERFACE_MODE, PRIVILEGE_NORMAL, CLI_FLAG_NORMAL,
+                     {&vesk_port_force_up_cmd});
 }
 
 void vesk_cli_install_debug(struct cli_tree *tree) {

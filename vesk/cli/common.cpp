@@ -76,3 +76,13 @@ struct vesk_port *vesk_cli_named_port(struct cli *cli, const char *name) {
         vesk_cli_err_output(cli, VESK_ERR_PORT_NOT_FOUND);
     return port;
 }
+
+int vesk_cli_number(struct cli *cli, const char *word, int lo, int hi, const char *what) {
+    int status = -1;
+    int value = cmd_str2int(word, &status);
+    if (status < 0 || value < lo || value > hi) {
+        cli_out(cli, "%% Invalid %s value\n", what);
+        return -1;
+    }
+    return value;
+}

@@ -15,3 +15,12 @@ struct vesk_bridge *vesk_cli_parameter_check(struct cli *cli, const char *name, 
 int vesk_cli_err_output(struct cli *cli, int code);
 // The port of the interface a command names, or null after telling the operator why.
 struct vesk_port *vesk_cli_named_port(struct cli *cli, const char *name);
+// The value of a numeric word within [lo, hi], or -1 after printing the invalid-value message
+// with what ("time" or "vlan"). A handler passes argv[0], which is null for no argument
+// (argv[argc] is null): that is no number either.
+int vesk_cli_number(struct cli *cli, const char *word, int lo, int hi, const char *what);
+
+// Help of the first words of the daemon's commands.
+inline constexpr char VESK_HELP_GLOBAL[] = "Neighbor Loop Detect Protocol (VESK)";
+inline constexpr char VESK_HELP_IF[] = "Neighbor loop detect protocal interface configuration";
+inline constexpr char VESK_HELP_NO[] = "Negate a command or set its defaults";

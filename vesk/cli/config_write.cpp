@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "vesk/cli/kept_config.h"
+#include "vesk/cli/port_settings.h"
 #include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
 #include "vesk/machine/yield.h"
@@ -75,28 +76,7 @@ static bool vesk_config_drops_vlan1(const struct vesk_bridge *bridge, struct ves
 
 int vesk_port_config_write(struct cli *cli, const struct vesk_bridge *bridge,
                            struct vesk_port *port) {
-    int lines = 0;
-    if (port->tx_interval_time != VESK_TX_INTERVAL_DEFAULT) {
-        cli_out(cli, " loop-detect tx-interval time %d\n",
-                static_cast<int>(port->tx_interval_time));
-        lines++;
-    }
-    if (port->resume_time != VESK_RESUME_TIME_DEFAULT) {
-        cli_out(cli, " loop-detect resume time %d\n", static_cast<int>(port->resume_time));
-        lines++;
-    }
-    if (port->loop_process == VESK_LOOP_LOG) {
-        cli_out(cli, " loop-detect loop log\n");
-        lines++;
-    }
-    if (port->loop_process == VESK_LOOP_BLOCK) {
-        cli_out(cli, " loop-detect loop block\n");
-        lines++;
-    }
-    if (port->uplink) {
-        cli_out(cli, " loop-detect uplink\n");
-        lines++;
-    }
+    int lines = vesk_port_settings_write(cli, port);
     if (port->cfg_enable) {
         cli_out(cli, " loop-detect enable\n");
         lines++;

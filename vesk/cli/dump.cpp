@@ -49,7 +49,7 @@ void vesk_dump_port(struct vesk_port *port) {
     printf("  port name:%s ifindex:%d 0x%" PRIxPTR "\n", port->name,
            static_cast<int>(port->ifindex), vesk_dump_addr(port));
     printf("  port vesk_enable:%d\n", port->vesk_enable);
-    printf("  port loop_process:%d\n", port->loop_process);
+    printf("  port loop_process:%d\n", port->settings.loop_process);
     const uint8_t *mac = port->mac_address;
     printf("  port mac address:%02x%02x.%02x%02x.%02x%02x\n", mac[0], mac[1], mac[2], mac[3],
            mac[4], mac[5]);
@@ -58,11 +58,11 @@ void vesk_dump_port(struct vesk_port *port) {
     vesk_dump_vlan_list(port);
     printf("  port pstate:%d\n", static_cast<int>(port->pstate));
     printf("  port pstate:%d\n", static_cast<int>(port->mstate));
-    printf("  port tx_interval_time:%d\n", static_cast<int>(port->tx_interval_time));
+    printf("  port tx_interval_time:%d\n", static_cast<int>(port->settings.tx_interval_time));
     printf("  port tx_up_time:%d\n", static_cast<int>(port->tx_up_time));
     printf("  port tx_type:%d\n", static_cast<int>(port->tx_type));
     printf("  port tx_count:%d\n", static_cast<int>(port->tx_count));
-    printf("  port resume_time:%d\n", static_cast<int>(port->resume_time));
+    printf("  port resume_time:%d\n", static_cast<int>(port->settings.resume_time));
     printf("  port tx_timer:0x%" PRIxPTR "\n", vesk_dump_addr(port->tx_timer));
     printf("  port resume_timer:0x%" PRIxPTR "\n", vesk_dump_addr(port->resume_timer));
 }

@@ -4,6 +4,7 @@
 
 #include "vesk/cli/common.h"
 #include "vesk/cli/history_show.h"
+#include "vesk/cli/port_settings.h"
 #include "vesk/cli/show.h"
 #include "vesk/host/zet.h"
 #include "vesk/model/history.h"
@@ -35,17 +36,6 @@ json vesk_json_vlan_ids(struct list *provlan_list, bool looped) {
     return ids;
 }
 
-const char *vesk_json_loop_action(uint8_t loop_process) {
-    switch (loop_process) {
-    case VESK_LOOP_LOG:
-        return "log";
-    case VESK_LOOP_BLOCK:
-        return "block";
-    default:
-        return "shutdown";
-    }
-}
-
 json vesk_json_port(struct vesk_port *port) {
     const bool protected_port = port->provlan_info != nullptr && listcount(port->provlan_info) > 0;
     json j = {
@@ -57,12 +47,9 @@ json vesk_json_port(struct vesk_port *port) {
         {"loop", protected_port && port->loop_vlan_count != 0},
         {"loop_vlans", vesk_json_vlan_ids(port->provlan_info, true)},
         {"state", vesk_port_show_state(port)},
-        {"loop_action", vesk_json_loop_action(port->loop_process)},
-        {"uplink", port->uplink != 0},
-        {"tx_interval", port->tx_interval_time},
-        {"resume_time", port->resume_time},
         {"resume_remaining", nullptr},
     };
+    vesk_port_settings_json(j, port);
     if (port->resume_timer != nullptr)
         j["resume_remaining"] = l2_timer_get_remaining_tics(port->resume_timer) >> 8;
     return j;

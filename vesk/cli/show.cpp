@@ -4,6 +4,7 @@
 #include <net/if.h>
 
 #include "vesk/cli/common.h"
+#include "vesk/cli/port_settings.h"
 #include "vesk/host/lldp_cache.h"
 #include "vesk/host/zet.h"
 #include "vesk/model/model.h"
@@ -114,9 +115,7 @@ void vesk_display_loop_vlan_list(struct cli *cli, struct list *provlan_list) {
 void vesk_display_port(struct cli *cli, struct vesk_port *port) {
     bool protected_port = port->provlan_info != nullptr && listcount(port->provlan_info) > 0;
     cli_out(cli, "  isProtected: %s\n", protected_port ? "Yes" : "No");
-    if (port->uplink) {
-        cli_out(cli, "  Uplink: Yes\n");
-    }
+    vesk_port_settings_show(cli, port);
     if (protected_port) {
         cli_out(cli, "  ProtectVlan list: ");
         vesk_display_pro_vlan_list(cli, port->provlan_info);

@@ -108,8 +108,8 @@ int get_wmi_loopback_port_info(struct cli *cli, int, char **) {
         cli_out(cli, "loopback( ");
         wmi_write_name(cli, port->name);
         cli_out(cli, ", \"%d\"", wmi_port_enable_state(bridge, port));
-        cli_out(cli, ", \"%d\"", static_cast<int>(port->resume_time));
-        cli_out(cli, ", \"%d\", \"", static_cast<int>(port->tx_interval_time));
+        cli_out(cli, ", \"%d\"", static_cast<int>(port->settings.resume_time));
+        cli_out(cli, ", \"%d\", \"", static_cast<int>(port->settings.tx_interval_time));
         wmi_write_port_vlans(cli, port);
         cli_out(cli, "\");\n");
     }

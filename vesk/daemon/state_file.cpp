@@ -128,7 +128,7 @@ struct vesk_state_entry vesk_state_port_entry(struct lib_globals *zg, struct ves
     std::memcpy(e.name, port->name, sizeof e.name);
     long long wait = port->resume_timer != nullptr
                          ? (l2_timer_get_remaining_tics(port->resume_timer) + 255) >> 8
-                         : port->resume_time;
+                         : port->settings.resume_time;
     e.deadline = now + wait;
     e.blocked = port->pstate == VESK_PORT_BLOCKED;
     e.flags = e.blocked ? nsm_client_blocked_flags(zg->nc, port->ifindex) : -1;

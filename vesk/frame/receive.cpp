@@ -57,11 +57,9 @@ bool vesk_recv_recent(const struct vesk_provlan *entry, uint32_t tx_time) {
     return vesk_frame_now() - tx_time <= MAX_FRAME_AGE;
 }
 
-// Gives true when the frame may go on to the check values.
-bool vesk_recv_judge_age(struct lib_globals *handle, const struct vesk_provlan *entry,
-                         uint32_t tx_time) {
-    if (vesk_recv_recent(entry, tx_time))
-        return true;
+// A frame that is not recent: the stale-frame record, which lets the same transmit time pass
+// once it has been seen often enough. Gives true when the frame may go on to the check values.
+bool vesk_recv_stale_passes(struct lib_globals *handle, uint32_t tx_time) {
     uint32_t now = vesk_frame_now();
     VESK_DEBUG_LOG_RECV(handle,
                         "vesk_recv: VESK packet for tx_time %d current_time %d recv_count:%d",
@@ -84,10 +82,10 @@ bool vesk_recv_judge_age(struct lib_globals *handle, const struct vesk_provlan *
     return false;
 }
 
-int vesk_recv_reject(struct lib_globals *handle, uint64_t *counter, const char *message) {
+bool vesk_recv_reject(struct lib_globals *handle, uint64_t *counter, const char *message) {
     (*counter)++;
     VESK_DEBUG_LOG_RECV(handle, "%s", message);
-    return -1;
+    return false;
 }
 
 // A loop newly found in vid: counted, and kept in the history with what it leads to. Gives the
@@ -95,10 +93,10 @@ int vesk_recv_reject(struct lib_globals *handle, uint64_t *counter, const char *
 unsigned long long vesk_recv_note_loop(struct vesk_port *tx_port, const struct vesk_port *rx_port,
                                        uint32_t vid) {
     tx_port->counters.loops++;
-    const vesk_event_cause action = tx_port->loop_process == VESK_LOOP_SHUTDOWN
-                                        ? VESK_CAUSE_SHUTDOWN
-                                    : tx_port->loop_process == VESK_LOOP_BLOCK ? VESK_CAUSE_BLOCK
-                                                                               : VESK_CAUSE_LOG;
+    const vesk_event_cause action =
+        tx_port->settings.loop_process == VESK_LOOP_SHUTDOWN ? VESK_CAUSE_SHUTDOWN
+        : tx_port->settings.loop_process == VESK_LOOP_BLOCK  ? VESK_CAUSE_BLOCK
+                                                             : VESK_CAUSE_LOG;
     vesk_history_add(VESK_EVENT_LOOP, action, tx_port->name, static_cast<uint16_t>(vid),
                      rx_port->name)
         ->probe = tx_port->last_send_probe != 0;
@@ -135,6 +133,44 @@ void vesk_recv_unmark_loop(struct vesk_port *tx_port, uint32_t vid, uint8_t loop
         return;
     entry->is_loop = 0;
     tx_port->loop_vlan_count--;
+}
+
+// What a decoded frame leads to on the receiving side: the refusals counted and logged, the
+// stale-frame record kept. Gives true for the port's own frame, recent or passed as stale.
+bool vesk_recv_judge(struct lib_globals *handle, struct vesk_port *rx_port,
+                     const vesk_frame_read &f) {
+    switch (f.verdict) {
+    case VESK_FRAME_NOT_OURS:
+        return false;
+    case VESK_FRAME_BAD_MAC:
+        return vesk_recv_reject(handle, &rx_port->counters.rx_bad_mac,
+                                "vesk_recv: receive invalid VESK packet for error mac addr");
+    case VESK_FRAME_BAD_VLAN:
+        return vesk_recv_reject(handle, &rx_port->counters.rx_bad_vlan,
+                                "vesk_recv: receive invalid VESK packet for error pro_vlan");
+    default:
+        break;
+    }
+    if (!f.recent && !vesk_recv_stale_passes(handle, f.tx_time)) {
+        rx_port->counters.rx_stale++;
+        return false;
+    }
+    if (f.verdict == VESK_FRAME_BAD_CHECK)
+        return vesk_recv_reject(handle, &rx_port->counters.rx_bad_check,
+                                "vesk_recv: receive invalid VESK packet for error checksum");
+    if (f.verdict == VESK_FRAME_BAD_MD5)
+        return vesk_recv_reject(handle, &rx_port->counters.rx_bad_check,
+                                "vesk_recv: receive invalid VESK packet for error md5");
+    return true;
+}
+
+// The entry's frame came back: its VLAN is looped.
+void vesk_recv_mark_loop(struct vesk_port *tx_port, struct vesk_provlan *entry) {
+    entry->back = 1;
+    if (entry->is_loop != 0)
+        return;
+    entry->is_loop = 1;
+    tx_port->loop_vlan_count++;
 }
 
 } // namespace
@@ -199,16 +235,13 @@ void vesk_recv_verdict(struct lib_globals *handle, const uint8_t *address, const
     if (vesk_recv_foreign(handle, rx_port, buffer))
         vesk_yield_heard(rx_port, buffer + RX_OFF_SENDER_MAC,
                          decode_pkt_element(buffer + RX_OFF_IFINDEX, 4));
-    uint32_t vid = 0;
-    uint32_t ifindex = 0;
-    vesk_port *sender =
-        vesk_port_from_ifindex(handle, decode_pkt_element(buffer + RX_OFF_IFINDEX, 4));
-    const uint8_t loops_before = sender != nullptr ? sender->loop_vlan_count : 0;
-    if (karsto_vesk_decode_pkt(handle, rx_port, buffer, length, &vid, &ifindex) != 0)
+    const vesk_frame_read f = vesk_frame_decode(handle, rx_port, buffer, length);
+    if (!vesk_recv_judge(handle, rx_port, f))
         return;
-    vesk_port *tx_port = vesk_port_from_ifindex(handle, ifindex);
-    if (tx_port == nullptr)
-        return;
+    vesk_port *tx_port = f.tx_port;
+    const uint32_t vid = f.vid;
+    const uint8_t loops_before = tx_port->loop_vlan_count;
+    vesk_recv_mark_loop(tx_port, f.entry);
     tx_port->counters.rx_own++;
     if (vesk_yield(handle, tx_port, rx_port, vid)) {
         vesk_recv_unmark_loop(tx_port, vid, loops_before);
@@ -220,47 +253,35 @@ void vesk_recv_verdict(struct lib_globals *handle, const uint8_t *address, const
     vesk_loop_verdict(handle, tx_port, rx_port, vid, event);
 }
 
-int karsto_vesk_decode_pkt(struct lib_globals *handle, struct vesk_port *rx_port,
-                           const uint8_t *buffer, int length, uint32_t *vid_out,
-                           uint32_t *ifindex_out) {
-    if (rx_port == nullptr || buffer == nullptr || length < VESK_PDU_LEN)
-        return -1;
-    if (std::memcmp(buffer, ARP_REQUEST_HEADER, sizeof ARP_REQUEST_HEADER) != 0)
-        return -1;
-    uint32_t ifindex = decode_pkt_element(buffer + RX_OFF_IFINDEX, 4);
-    vesk_port *tx_port = vesk_port_from_ifindex(handle, ifindex);
+vesk_frame_read vesk_frame_decode(struct lib_globals *handle, const struct vesk_port *rx_port,
+                                  const uint8_t *buffer, int length) {
+    vesk_frame_read f{};
+    if (rx_port == nullptr || buffer == nullptr || length < VESK_PDU_LEN ||
+        std::memcmp(buffer, ARP_REQUEST_HEADER, sizeof ARP_REQUEST_HEADER) != 0)
+        return f;
+    f.ifindex = decode_pkt_element(buffer + RX_OFF_IFINDEX, 4);
+    f.tx_port = vesk_port_from_ifindex(handle, f.ifindex);
     // The frame names the port that sent it, with that port's MAC: where ports send with their
     // own MACs, a frame back on another port carries the sender's, not the receiver's. A frame
     // naming no port is held to the receiver's, as where every port sends with the bridge's.
-    const vesk_port *owner = tx_port != nullptr ? tx_port : rx_port;
-    if (std::memcmp(buffer + RX_OFF_SENDER_MAC, owner->mac_address, 6) != 0)
-        return vesk_recv_reject(handle, &rx_port->counters.rx_bad_mac,
-                                "vesk_recv: receive invalid VESK packet for error mac addr");
-    if (ifindex_out != nullptr)
-        *ifindex_out = ifindex;
-    if (tx_port == nullptr)
-        return -1;
-    uint32_t vid = decode_pkt_element(buffer + RX_OFF_PRO_VLAN, 2);
-    if (vid_out != nullptr)
-        *vid_out = vid;
-    vesk_provlan *entry = vesk_find_provlan_from_port(static_cast<uint16_t>(vid), tx_port);
-    if (entry == nullptr)
-        return vesk_recv_reject(handle, &rx_port->counters.rx_bad_vlan,
-                                "vesk_recv: receive invalid VESK packet for error pro_vlan");
-    if (!vesk_recv_judge_age(handle, entry, decode_pkt_element(buffer + RX_OFF_TX_TIME, 4))) {
-        rx_port->counters.rx_stale++;
-        return -1;
+    const vesk_port *owner = f.tx_port != nullptr ? f.tx_port : rx_port;
+    if (std::memcmp(buffer + RX_OFF_SENDER_MAC, owner->mac_address, 6) != 0) {
+        f.verdict = VESK_FRAME_BAD_MAC;
+        return f;
     }
-    if (std::memcmp(buffer + RX_OFF_CHECK, entry->tx_check, 4) != 0)
-        return vesk_recv_reject(handle, &rx_port->counters.rx_bad_check,
-                                "vesk_recv: receive invalid VESK packet for error checksum");
-    if (std::memcmp(buffer + RX_OFF_CHECK + 4, entry->tx_check + 4, 4) != 0)
-        return vesk_recv_reject(handle, &rx_port->counters.rx_bad_check,
-                                "vesk_recv: receive invalid VESK packet for error md5");
-    entry->back = 1;
-    if (entry->is_loop == 0) {
-        entry->is_loop = 1;
-        tx_port->loop_vlan_count++;
+    if (f.tx_port == nullptr)
+        return f;
+    f.vid = decode_pkt_element(buffer + RX_OFF_PRO_VLAN, 2);
+    f.entry = vesk_find_provlan_from_port(static_cast<uint16_t>(f.vid), f.tx_port);
+    if (f.entry == nullptr) {
+        f.verdict = VESK_FRAME_BAD_VLAN;
+        return f;
     }
-    return 0;
+    f.tx_time = decode_pkt_element(buffer + RX_OFF_TX_TIME, 4);
+    f.recent = vesk_recv_recent(f.entry, f.tx_time);
+    f.verdict = std::memcmp(buffer + RX_OFF_CHECK, f.entry->tx_check, 4) != 0 ? VESK_FRAME_BAD_CHECK
+                : std::memcmp(buffer + RX_OFF_CHECK + 4, f.entry->tx_check + 4, 4) != 0
+                    ? VESK_FRAME_BAD_MD5
+                    : VESK_FRAME_OWN;
+    return f;
 }

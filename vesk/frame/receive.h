@@ -49,8 +49,36 @@ void vesk_recv(struct lib_globals *handle, const uint8_t *address, const uint8_t
 void vesk_recv_verdict(struct lib_globals *handle, const uint8_t *address, const uint8_t *buffer,
                        int length);
 
-// Validation and verdict of a frame that arrived on rx_port: 0 when it proves a loop, -1
-// otherwise. vid_out and ifindex_out receive the decoded fields as soon as they are read.
-int karsto_vesk_decode_pkt(struct lib_globals *handle, struct vesk_port *rx_port,
-                           const uint8_t *buffer, int length, uint32_t *vid_out,
-                           uint32_t *ifindex_out);
+// What a frame that arrived on a port says of itself, in the order it is checked.
+enum vesk_frame_verdict : uint8_t {
+    // No detection frame, or one naming no port of this device.
+    VESK_FRAME_NOT_OURS,
+    // Not the MAC of the port it names (of the receiving port where it names none).
+    VESK_FRAME_BAD_MAC,
+    // The port it names does not protect its VLAN.
+    VESK_FRAME_BAD_VLAN,
+    // Its check values are not those of the latest frame built for that port and VLAN.
+    VESK_FRAME_BAD_CHECK,
+    VESK_FRAME_BAD_MD5,
+    // The latest frame of that port and VLAN.
+    VESK_FRAME_OWN,
+};
+
+struct vesk_provlan;
+
+// A frame decoded: its fields as far as they were read, the sending port and protect entry they
+// name, and whether the frame is recent by the clocks.
+struct vesk_frame_read {
+    vesk_frame_verdict verdict;
+    uint32_t ifindex;
+    uint32_t vid;
+    uint32_t tx_time;
+    struct vesk_port *tx_port;
+    struct vesk_provlan *entry;
+    bool recent;
+};
+
+// Decodes a frame that arrived on rx_port and compares it with what this device sent; changes
+// nothing (the verdict, main thread only, acts on what it gives).
+vesk_frame_read vesk_frame_decode(struct lib_globals *handle, const struct vesk_port *rx_port,
+                                  const uint8_t *buffer, int length);

@@ -17,47 +17,15 @@ static struct vesk_port *vesk_api_port(struct interface *ifp, struct vesk_bridge
     return vesk_find_port_from_bridge(ifp, bridge);
 }
 
-int vesk_api_loop_handle(uint8_t mode, struct interface *ifp, struct vesk_bridge *bridge) {
+int vesk_api_set_setting(struct interface *ifp, struct vesk_bridge *bridge,
+                         uint32_t vesk_port_settings::*field, uint32_t value, const char *what) {
     struct vesk_port *port = vesk_api_port(ifp, bridge);
     if (port == nullptr) {
-        VESK_DEBUG_LOG_EVENT(veskm, "set loop process, but port %lu is not in the vesk",
+        VESK_DEBUG_LOG_EVENT(veskm, "%s, but port %lu is not in the vesk", what,
                              vesk_api_ifindex(ifp));
         return VESK_ERR_PORT_NOT_FOUND;
     }
-    port->loop_process = mode;
-    return VESK_SUCCESS;
-}
-
-int vesk_api_set_uplink(uint8_t uplink, struct interface *ifp, struct vesk_bridge *bridge) {
-    struct vesk_port *port = vesk_api_port(ifp, bridge);
-    if (port == nullptr) {
-        VESK_DEBUG_LOG_EVENT(veskm, "set uplink, but port %lu is not in the vesk",
-                             vesk_api_ifindex(ifp));
-        return VESK_ERR_PORT_NOT_FOUND;
-    }
-    port->uplink = uplink;
-    return VESK_SUCCESS;
-}
-
-int vesk_api_set_resume(uint32_t seconds, struct interface *ifp, struct vesk_bridge *bridge) {
-    struct vesk_port *port = vesk_api_port(ifp, bridge);
-    if (port == nullptr) {
-        VESK_DEBUG_LOG_EVENT(veskm, "set port resume time, but port %lu is not in the vesk",
-                             vesk_api_ifindex(ifp));
-        return VESK_ERR_PORT_NOT_FOUND;
-    }
-    port->resume_time = seconds;
-    return VESK_SUCCESS;
-}
-
-int vesk_api_set_tx_interval(uint32_t seconds, struct interface *ifp, struct vesk_bridge *bridge) {
-    struct vesk_port *port = vesk_api_port(ifp, bridge);
-    if (port == nullptr) {
-        VESK_DEBUG_LOG_EVENT(veskm, "set port tx-interval time, but port %lu is not in the vesk",
-                             vesk_api_ifindex(ifp));
-        return VESK_ERR_PORT_NOT_FOUND;
-    }
-    port->tx_interval_time = seconds;
+    port->settings.*field = value;
     return VESK_SUCCESS;
 }
 

@@ -7,15 +7,13 @@
 struct interface;
 struct vesk_bridge;
 struct vesk_port;
+struct vesk_port_settings;
 
-// loop_process of the interface's port: VESK_LOOP_SHUTDOWN (1), VESK_LOOP_LOG (0) or
-// VESK_LOOP_BLOCK (2).
-int vesk_api_loop_handle(uint8_t mode, struct interface *ifp, struct vesk_bridge *bridge);
-// The port's uplink flag: 0 or -11.
-int vesk_api_set_uplink(uint8_t uplink, struct interface *ifp, struct vesk_bridge *bridge);
-// Stored only: an armed timer keeps its expiry, the value applies when it is next armed.
-int vesk_api_set_resume(uint32_t seconds, struct interface *ifp, struct vesk_bridge *bridge);
-int vesk_api_set_tx_interval(uint32_t seconds, struct interface *ifp, struct vesk_bridge *bridge);
+// Sets one of the port's settings (vesk/model/port.h): 0 or -11 (what names the setting in the
+// debug line). Stored only: an armed timer keeps its expiry, the value applies when it is next
+// armed.
+int vesk_api_set_setting(struct interface *ifp, struct vesk_bridge *bridge,
+                         uint32_t vesk_port_settings::*field, uint32_t value, const char *what);
 // Releases a port waiting on its resume timer, or shown shut down without one, about a second
 // from now; other ports: no change.
 int vesk_api_force_up(struct interface *ifp, struct vesk_bridge *bridge);

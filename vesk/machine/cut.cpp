@@ -74,7 +74,7 @@ void vesk_cut_apply(struct lib_globals *handle, struct vesk_port *target, struct
     if (action == VESK_LOOP_SHUTDOWN && target == tx) {
         VESK_DEBUG_LOG_RECV(handle, "vesk_recv: receive valid VESK packet , shut down port %s",
                             tx->name);
-        vesk_update_state_machine(tx);
+        vesk_update_state_machine(tx, VESK_MACHINE_EV_LOOP);
         return;
     }
     if (!vesk_cut_possible(target))
@@ -134,13 +134,13 @@ bool vesk_cut_defer(struct lib_globals *handle, const vesk_pending_cut &cut) {
 struct vesk_port *vesk_uplink_target(struct lib_globals *handle, struct vesk_port *tx,
                                      struct vesk_port *rx, uint32_t vid) {
     if (rx == tx) {
-        vesk_loop_log(handle, tx->tx_interval_time,
+        vesk_loop_log(handle, tx->settings.tx_interval_time,
                       "Uplink %s exits a loop in vlan %d behind itself, not cut", tx->name,
                       static_cast<int>(vid));
         return nullptr;
     }
-    if (rx->uplink) {
-        vesk_loop_log(handle, tx->tx_interval_time,
+    if (rx->settings.uplink) {
+        vesk_loop_log(handle, tx->settings.tx_interval_time,
                       "Uplinks %s and %s exit a loop in vlan %d between them, not cut", tx->name,
                       rx->name, static_cast<int>(vid));
         return nullptr;
@@ -160,15 +160,15 @@ void vesk_loop_verdict(struct lib_globals *handle, struct vesk_port *tx_port,
         return;
     }
     struct vesk_port *target = tx_port;
-    if (tx_port->uplink)
+    if (tx_port->settings.uplink)
         target = vesk_uplink_target(handle, tx_port, rx_port, vid);
     if (target == nullptr) {
         vesk_cut_not_made(event);
         return;
     }
-    const uint8_t action = tx_port->loop_process;
+    const uint8_t action = tx_port->settings.loop_process;
     if (action == VESK_LOOP_LOG) {
-        vesk_loop_log(handle, tx_port->tx_interval_time,
+        vesk_loop_log(handle, tx_port->settings.tx_interval_time,
                       "port %s connection device exits a loop in vlan %d", target->name,
                       static_cast<int>(vid));
         return;

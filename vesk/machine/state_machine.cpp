@@ -24,8 +24,8 @@ void vesk_cancel_timer(struct thread **timer) {
     *timer = nullptr;
 }
 
-// A timer that cannot be made leaves its handle null, which the evaluation step reads as an
-// expiry; the operator at least learns why the port did not move on.
+// A timer that cannot be made leaves its handle null and the port waiting for an expiry that
+// never comes; the operator at least learns why the port did not move on.
 struct thread *vesk_arm_timer(struct vesk_port *port, thread_func func, uint32_t seconds,
                               const char *what) {
     struct thread *timer = thread_add_timer(veskm, func, port, seconds);
@@ -140,7 +140,8 @@ void vesk_state_machine_wait_tx(struct vesk_port *port) {
     vesk_machine_enter(port, SMS_WAIT_TX);
     if (port->tx_timer != nullptr)
         return;
-    const uint32_t seconds = port->tx_type != 0 ? port->tx_interval_time : port->tx_up_time;
+    const uint32_t seconds =
+        port->tx_type != 0 ? port->settings.tx_interval_time : port->tx_up_time;
     port->tx_timer = vesk_arm_timer(port, vesk_port_tx_handle, seconds, "tx");
 }
 
@@ -154,7 +155,8 @@ void vesk_state_machine_resume(struct vesk_port *port) {
     vesk_machine_enter(port, SMS_RESUME);
     if (port->resume_timer != nullptr)
         return;
-    port->resume_timer = vesk_arm_timer(port, vesk_port_resume_handle, port->resume_time, "resume");
+    port->resume_timer =
+        vesk_arm_timer(port, vesk_port_resume_handle, port->settings.resume_time, "resume");
     vesk_port_state_changed();
 }
 
@@ -202,28 +204,29 @@ void vesk_state_machine_forget(struct vesk_port *port) {
     vesk_port_state_changed();
 }
 
-void vesk_update_state_machine(struct vesk_port *port) {
+void vesk_update_state_machine(struct vesk_port *port, enum vesk_machine_event event) {
     if (port == nullptr)
         return;
     VESK_DEBUG_LOG_MACHINE(veskm, "Vesk port %s start update machine, mstate is %s", port->name,
                            vesk_machine_state_name(port->mstate));
-    switch (port->mstate) {
-    case SMS_WAIT_TX:
-        if (port->tx_timer == nullptr) {
+    switch (event) {
+    case VESK_MACHINE_EV_START:
+        if (port->mstate == SMS_INITIALIZE)
             vesk_machine_transmit(port);
+        return;
+    case VESK_MACHINE_EV_TX_TIMER:
+        if (port->mstate == SMS_WAIT_TX)
+            vesk_machine_transmit(port);
+        return;
+    case VESK_MACHINE_EV_LOOP:
+        if (port->mstate != SMS_WAIT_TX)
             return;
-        }
         vesk_state_machine_shutdown(port);
         vesk_state_machine_resume(port);
         return;
-    case SMS_RESUME:
-        if (port->resume_timer == nullptr)
+    case VESK_MACHINE_EV_RESUME_TIMER:
+        if (port->mstate == SMS_RESUME)
             vesk_state_machine_noshutdown(port);
-        return;
-    case SMS_INITIALIZE:
-        vesk_machine_transmit(port);
-        return;
-    default:
         return;
     }
 }
@@ -233,7 +236,7 @@ void vesk_enable_port(struct vesk_port *port) {
         return;
     VESK_DEBUG_LOG_EVENT(veskm, "Port %s enable vesk", port->name);
     vesk_state_machine_init(port);
-    vesk_update_state_machine(port);
+    vesk_update_state_machine(port, VESK_MACHINE_EV_START);
 }
 
 void vesk_disable_port(struct vesk_port *port) {
@@ -254,7 +257,7 @@ int vesk_port_tx_handle(struct thread *t) {
     port->tx_timer = nullptr;
     VESK_DEBUG_LOG_MACHINE(veskm, "Port %s tx time expire, mstate is %s", port->name,
                            vesk_machine_state_name(port->mstate));
-    vesk_update_state_machine(port);
+    vesk_update_state_machine(port, VESK_MACHINE_EV_TX_TIMER);
     return 0;
 }
 
@@ -265,7 +268,7 @@ int vesk_port_resume_handle(struct thread *t) {
     port->resume_timer = nullptr;
     VESK_DEBUG_LOG_MACHINE(veskm, "Port %s resume time expire, mstate is %s", port->name,
                            vesk_machine_state_name(port->mstate));
-    vesk_update_state_machine(port);
+    vesk_update_state_machine(port, VESK_MACHINE_EV_RESUME_TIMER);
     return 0;
 }
 

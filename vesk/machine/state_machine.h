@@ -20,8 +20,20 @@ int vesk_port_is_running(struct vesk_port *port);
 void vesk_enable_port(struct vesk_port *port);
 // Stops the machine; releases a port that loop detection shut down.
 void vesk_disable_port(struct vesk_port *port);
-// One evaluation step: a timer expiry, an enable, or a loop report from the receive path.
-void vesk_update_state_machine(struct vesk_port *port);
+// What moves the machine on.
+enum vesk_machine_event : uint8_t {
+    // The machine was reset (vesk_enable_port): it starts sending if the port may send.
+    VESK_MACHINE_EV_START,
+    // The transmit timer fired: the next frame.
+    VESK_MACHINE_EV_TX_TIMER,
+    // A frame of the port came back: a port that is sending is shut down until it resumes.
+    VESK_MACHINE_EV_LOOP,
+    // The resume timer fired: the port is released.
+    VESK_MACHINE_EV_RESUME_TIMER,
+};
+// One evaluation step: what the event means in the port's state; an event the state does not
+// expect changes nothing.
+void vesk_update_state_machine(struct vesk_port *port, enum vesk_machine_event event);
 
 // Timer callbacks; the port is the timer's argument. Both give 0.
 int vesk_port_tx_handle(struct thread *t);

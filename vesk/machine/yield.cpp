@@ -42,8 +42,8 @@ const char *vesk_yield_reason(const struct vesk_port *tx, const struct vesk_port
 }
 
 bool vesk_yield_never(const struct vesk_port *tx) {
-    return vesk_hold_off_msec == 0 || tx->uplink || tx->loop_process == VESK_LOOP_LOG ||
-           tx->pstate == VESK_PORT_BLOCKED;
+    return vesk_hold_off_msec == 0 || tx->settings.uplink ||
+           tx->settings.loop_process == VESK_LOOP_LOG || tx->pstate == VESK_PORT_BLOCKED;
 }
 
 bool vesk_yield_arm(struct vesk_port *port, uint32_t msec) {
@@ -62,8 +62,8 @@ void vesk_yield_end(struct vesk_port *port) {
 
 void vesk_yield_heard(struct vesk_port *rx_port, const uint8_t *sender_mac,
                       uint32_t their_ifindex) {
-    const long long keep =
-        static_cast<long long>(VESK_NEIGHBOUR_INTERVALS) * rx_port->tx_interval_time * 1000000;
+    const long long keep = static_cast<long long>(VESK_NEIGHBOUR_INTERVALS) *
+                           rx_port->settings.tx_interval_time * 1000000;
     vesk_neighbour_heard(sender_mac, their_ifindex, rx_port->ifindex, zet_clock_now_usec(), keep);
 }
 

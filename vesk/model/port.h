@@ -31,6 +31,17 @@ struct vesk_port_counters {
     uint64_t held_off;
 };
 
+// What the operator sets on a port, each with its default. vesk/cli/port_settings.cpp gives each
+// its interface command and "no" form, its running-configuration line, show line and JSON key.
+struct vesk_port_settings {
+    // VESK_LOOP_SHUTDOWN, VESK_LOOP_LOG or VESK_LOOP_BLOCK.
+    uint32_t loop_process = VESK_LOOP_SHUTDOWN;
+    // "loop-detect uplink": never cut; the other port of a loop it is part of is.
+    uint32_t uplink = 0;
+    uint32_t tx_interval_time = VESK_TX_INTERVAL_DEFAULT;
+    uint32_t resume_time = VESK_RESUME_TIME_DEFAULT;
+};
+
 struct vesk_port {
     struct vesk_bridge *bridge;
     struct interface *ifp;
@@ -43,10 +54,7 @@ struct vesk_port {
     // The interface command "no loop-detect enable" was given under the bridge-wide enable: the
     // port is left out of it until the bridge-wide enable goes.
     uint8_t cfg_disable;
-    // VESK_LOOP_SHUTDOWN, VESK_LOOP_LOG or VESK_LOOP_BLOCK.
-    uint8_t loop_process;
-    // "loop-detect uplink": never cut; the other port of a loop it is part of is.
-    uint8_t uplink;
+    struct vesk_port_settings settings;
     uint8_t mac_address[INTERFACE_HWADDR_MAX];
     // Copy of the interface flags.
     uint32_t flags;
@@ -61,13 +69,11 @@ struct vesk_port {
     uint32_t pstate;
     // SMS_*.
     uint32_t mstate;
-    uint32_t tx_interval_time;
     uint32_t tx_up_time;
     // 0 start phase, 1 steady phase.
     uint32_t tx_type;
     // Frames sent in the start phase.
     uint32_t tx_count;
-    uint32_t resume_time;
     // Armed timers; null whenever not armed.
     struct thread *tx_timer;
     struct thread *resume_timer;
