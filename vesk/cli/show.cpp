@@ -169,11 +169,10 @@ int show_vesk_port(struct cli *cli, int argc, char **argv) {
         cli_out(cli, "%% Interface does not exist: %s\n", argv[0]);
         return 1;
     }
+    // The check has said why already.
     struct vesk_bridge *bridge = vesk_cli_parameter_check(cli, VESK_BRIDGE_NAME, 0);
-    if (bridge == nullptr) {
-        vesk_cli_err_output(cli, VESK_ERR_BRIDGE_NOT_FOUND);
+    if (bridge == nullptr)
         return 1;
-    }
     struct vesk_port *port = vesk_find_port_from_bridge(ifp, bridge);
     if (port == nullptr) {
         vesk_cli_err_output(cli, VESK_ERR_PORT_NOT_FOUND);
