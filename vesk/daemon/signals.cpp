@@ -10,13 +10,6 @@
 
 #include <csignal>
 #include <cstdlib>
-#include <unistd.h>
-
-static const char *vesk_pid_file = VESK_PID_FILE;
-
-void vesk_set_pid_file(const char *path) {
-    vesk_pid_file = path != nullptr ? path : VESK_PID_FILE;
-}
 
 void signal_init(void) {
     pal_signal_init();
@@ -47,7 +40,6 @@ void sigusr1(int) {
 
 void vesk_stop(void) {
     vesk_service_stopping();
-    unlink(vesk_pid_file);
     vesk_metrics_stop();
     vesk_lldp_stop();
     // The receive thread posts into the framework's loop: it must be gone before the loop is

@@ -27,16 +27,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-void vesk_feature_capability_check(struct lib_globals *) {
-    vesk_cap_have_vrf = 1;
-}
-
 void vesk_lib_cli_init(struct lib_globals *zg) {
     host_vty_init(zg);
-    access_list_init(zg);
-    prefix_list_init(zg);
-    route_map_cli_init(zg);
-    keychain_cli_init(zg);
 }
 
 // An unset or empty variable leaves the setting as it is; a value too long for it is cut.
@@ -180,7 +172,6 @@ int vesk_start(int daemon_mode, const char *config_file, uint16_t vty_port, cons
     vesk_log_dir_start(veskm);
     if (vesk_auth_init() != 0)
         zlog_err(veskm, "No random key for frame authentication: %s", std::strerror(errno));
-    vesk_feature_capability_check(veskm);
     vesk_lib_cli_init(veskm);
     vesk_cli_init(veskm);
     struct ovx_vr *vr = ovx_vr_get_privileged(veskm);

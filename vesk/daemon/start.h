@@ -26,7 +26,6 @@ void vesk_lib_cli_init(struct lib_globals *zg);
 // VESK_BRIDGE and VESK_PORT_MAC (zg->platform), VESK_VTY_SOCKET and VESK_VTY_GROUP (the vty's
 // Unix socket). An unset or empty variable keeps the default.
 void vesk_framework_settings(struct lib_globals *zg);
-void vesk_feature_capability_check(struct lib_globals *zg);
 // Tells the framework the log directory (VESK_LOG_DIR, else VESK_LOG_DIR_DEFAULT) and makes it,
 // mode 0750, when missing: owned by VESK_USER when veskd will run as that user, so its log
 // files can be opened there after the privileges are dropped.

@@ -13,7 +13,6 @@ inline constexpr char VESK_NAME[] = "veskd";
 extern struct lib_globals *veskm;
 // The frame socket's descriptor, negative until it is open.
 extern int sockfd;
-extern uint8_t vesk_cap_have_vrf;
 // "loop-detect fast-detect": moves of forwarding entries make the ports involved probe. On by
 // default.
 extern uint8_t vesk_fast_detect;

@@ -398,7 +398,3 @@ void host_vty_init(struct lib_globals *zg) {
 
 // The other standard command families a daemon calls at start-up: this framework has nothing of
 // theirs to offer.
-void access_list_init(struct lib_globals *) {}   // no access lists here
-void prefix_list_init(struct lib_globals *) {}   // no prefix lists here
-void route_map_cli_init(struct lib_globals *) {} // no route maps here
-void keychain_cli_init(struct lib_globals *) {}  // no key chains here

@@ -311,16 +311,6 @@ int zlog_set_syslog(zlog_rec *log) {
     return 0;
 }
 
-int zlog_set_stderr(zlog_rec *log) {
-    if (log == nullptr)
-        return -1;
-    std::lock_guard lock(log->mu);
-    close_file(log);
-    log->path.clear();
-    log->dest = ZLOG_DEST_STDERR;
-    return 0;
-}
-
 void zlog_set_sink(zlog_rec *log, zlog_sink sink, void *ctx) {
     if (log == nullptr)
         return;
@@ -350,13 +340,6 @@ const char *zlog_file(const zlog_rec *log) {
         return nullptr;
     std::lock_guard lock(log->mu);
     return log->fd >= 0 ? log->path.c_str() : nullptr;
-}
-
-uint32_t zlog_destinations(const zlog_rec *log) {
-    if (log == nullptr)
-        return 0;
-    std::lock_guard lock(log->mu);
-    return log->dest;
 }
 
 bool zlog_is_open(const zlog_rec *log) {

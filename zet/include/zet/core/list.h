@@ -34,8 +34,6 @@ void list_delete_node(struct list *list, struct listnode *node);
 void list_delete(struct list *list);
 // Frees the list and its nodes without touching the items.
 void list_free(struct list *list);
-// Frees every node (calling del on each item when set); the list stays, empty.
-void list_delete_all_node(struct list *list);
 
 #define listhead(L) ((L) ? (L)->head : nullptr)
 #define listnextnode(N) ((N)->next)

@@ -70,7 +70,6 @@ int zlog_set_discard(struct zlog *log);
 // Lines the log file did not take (full disk, write error) since the log was opened.
 uint64_t zlog_lost_lines(const struct zlog *log);
 int zlog_set_syslog(struct zlog *log);
-int zlog_set_stderr(struct zlog *log);
 // Every line also goes to sink (null removes it). Tests use this to read the log. The sink runs
 // on the logging thread with the log's lock held: it must not log itself.
 void zlog_set_sink(struct zlog *log, zlog_sink sink, void *ctx);
@@ -86,5 +85,3 @@ void zlog_unset_sink(struct zlog *log, void *ctx);
 bool zlog_is_open(const struct zlog *log);
 // The file in use, or null when not logging to a file. Valid until the destination changes.
 const char *zlog_file(const struct zlog *log);
-// The ZLOG_DEST_* bits in force (for "show logging" and the running configuration).
-uint32_t zlog_destinations(const struct zlog *log);
