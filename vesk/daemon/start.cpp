@@ -69,7 +69,6 @@ void vesk_log_dir_start(struct lib_globals *zg) {
 
 void vesk_initialize(struct lib_globals *zg) {
     vesk_nsm_init(zg);
-    ovx_vr_add_callback(zg, 0, vesk_master_init);
 }
 
 // Whether the parent catches or blocks SIGRTMIN: a parent that does neither would die of it.

@@ -18,7 +18,7 @@ inline constexpr char VESK_LOG_DIR_DEFAULT[] = "/var/log/veskd";
 // Runs start-up and then the event loop: 0 when the loop ends, -1 when start-up failed,
 // VESK_START_LOCKED when another daemon runs in the same place.
 int vesk_start(int daemon_mode, const char *config_file, uint16_t vty_port, const char *progname);
-// The NSM link and the master-record creator for virtual routers added later.
+// The NSM link.
 void vesk_initialize(struct lib_globals *zg);
 // The framework's standard command families.
 void vesk_lib_cli_init(struct lib_globals *zg);

@@ -4,7 +4,7 @@
 #include "zet/cli/config.h"
 #include "zet/cli/host.h"
 #include "zet/core/access.h"
-#include "zet/core/lib.h"
+#include "zet/core/globals.h"
 #include "zet/core/log.h"
 #include "zet/core/memory.h"
 #include "zet/core/pal.h"

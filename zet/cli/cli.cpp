@@ -1,9 +1,8 @@
 #include "zet/cli/cli.h"
 
-#include "zet/cli/builtin.h"
 #include "zet/cli/parse.h"
+#include "zet/core/globals.h"
 #include "zet/core/if.h"
-#include "zet/core/lib.h"
 #include "zet/core/log.h"
 #include "zet/core/pal.h"
 
@@ -325,7 +324,6 @@ int cli_out(struct cli *cli, const char *format, ...) {
 struct cli_tree *cli_tree_create(struct lib_globals *zg) {
     auto tree = std::make_unique<cli_tree>();
     tree->zg = zg;
-    cli_builtin_install(tree.get());
     return tree.release();
 }
 

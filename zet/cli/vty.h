@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 struct lib_globals;
 struct host_vty_limits;
@@ -29,7 +30,10 @@ namespace zet::vty {
 
 struct Server;
 
-Server *server_create(struct lib_globals *zg, const struct host_vty_limits &limits);
+// login and enable are the password hashes ("" when unset), read at each check: they must
+// outlive the server.
+Server *server_create(struct lib_globals *zg, const struct host_vty_limits &limits,
+                      const std::string &login, const std::string &enable);
 // Closes every session and listener; removes the Unix socket.
 void server_free(Server *srv);
 void server_set_limits(Server *srv, const struct host_vty_limits &limits);

@@ -1,6 +1,6 @@
 #include "zet/core/if.h"
 
-#include "zet/core/lib.h"
+#include "zet/core/globals.h"
 #include "zet/core/list.h"
 #include "zet/core/memory.h"
 
@@ -50,7 +50,6 @@ struct if_group {
     std::map<uint32_t, interface *> by_index;
     std::map<std::string, interface *, name_less> by_name;
     std::map<int, std::vector<if_hook_func>> hooks;
-    std::vector<ovx_vr_callback> vr_creators;
 };
 
 struct if_vr_table {
@@ -200,16 +199,6 @@ void ovx_vr_free(struct ovx_vr *vr) {
 
 struct ovx_vr *ovx_vr_get_privileged(struct lib_globals *zg) {
     return zg != nullptr ? zg->vr_priv : nullptr;
-}
-
-int ovx_vr_add_callback(struct lib_globals *zg, int kind, ovx_vr_callback creator) {
-    // Only the privileged router exists in this build, and it is made by lib_start before any
-    // callback can be registered: the creator is kept for routers added later, which nothing
-    // adds yet.
-    if (zg == nullptr || zg->ifg == nullptr || kind != 0 || creator == nullptr)
-        return -1;
-    zg->ifg->vr_creators.push_back(creator);
-    return 0;
 }
 
 struct interface *if_lookup_by_index(struct if_vr_table *table, uint32_t ifindex) {

@@ -1,6 +1,6 @@
 #include "zet/core/log.h"
 
-#include "zet/core/lib.h"
+#include "zet/core/globals.h"
 #include "zet/core/pal.h"
 
 #include <cerrno>

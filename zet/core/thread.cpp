@@ -13,7 +13,7 @@
 #include "zet/core/thread.h"
 
 #include "zet/core/clock.h"
-#include "zet/core/lib.h"
+#include "zet/core/globals.h"
 #include "zet/core/memory.h"
 #include "zet/core/signal.h"
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "zet/core/access.h"
-#include "zet/core/lib.h"
+#include "zet/core/globals.h"
 #include "zet/core/log.h"
 #include "zet/core/pal.h"
 #include "zet/frame/packet.h"

@@ -2,8 +2,8 @@
 
 #include "zet/core/access.h"
 #include "zet/core/fd.h"
+#include "zet/core/globals.h"
 #include "zet/core/if.h"
-#include "zet/core/lib.h"
 #include "zet/core/log.h"
 #include "zet/core/pal.h"
 #include "zet/core/thread.h"

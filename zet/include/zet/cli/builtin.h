@@ -5,7 +5,7 @@
 struct cli_tree;
 struct lib_globals;
 
-// Installs the shell's own commands; cli_tree_create calls it.
+// Installs the shell's own commands; lib_start calls it on the tree it makes.
 void cli_builtin_install(struct cli_tree *tree);
 // Installs the shell's default commands in a mode: exit, quit, end, help.
 int cli_install_default(struct cli_tree *tree, int mode);

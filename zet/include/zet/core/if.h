@@ -52,7 +52,6 @@ enum if_hook_kind : int {
 };
 
 typedef int (*if_hook_func)(struct interface *ifp);
-typedef int (*ovx_vr_callback)(struct ovx_vr *vr);
 
 struct interface *ifg_lookup_by_index(struct if_group *ifg, uint32_t ifindex);
 struct interface *ifg_lookup_by_name(struct if_group *ifg, const char *name);
@@ -62,10 +61,6 @@ struct interface *ifg_get_by_name(struct if_group *ifg, const char *name);
 int if_add_hook(struct if_group *ifg, int kind, if_hook_func hook);
 
 struct ovx_vr *ovx_vr_get_privileged(struct lib_globals *zg);
-// Registers creator (kind 0) to be called for every virtual router added later. It is not
-// called for the privileged router (the caller sets that one up itself). This build has only
-// the privileged router, so a creator is kept but never called. 0, or -1 on bad arguments.
-int ovx_vr_add_callback(struct lib_globals *zg, int kind, ovx_vr_callback creator);
 struct interface *if_lookup_by_index(struct if_vr_table *table, uint32_t ifindex);
 
 // Whether flags (IFF_* as the kernel gives them) say up and running: IFF_UP and IFF_RUNNING
