@@ -151,13 +151,11 @@ int vesk_event_loop(struct lib_globals *zg) {
 
 int vesk_start(int daemon_mode, const char *config_file, uint16_t vty_port, const char *progname) {
     vesk_machine_hook_install();
-    memory_init(VESK_PROTOCOL);
     veskm = lib_start();
     if (veskm == nullptr)
         return -1;
-    veskm->protocol = VESK_PROTOCOL;
     vesk_framework_settings(veskm);
-    veskm->log = openzlog(veskm, veskm->instance, VESK_PROTOCOL, ZLOG_DEST_SYSLOG);
+    veskm->log = openzlog(veskm, veskm->instance, ZLOG_DEST_SYSLOG);
     veskm->master = thread_master_create();
     // A second daemon of the same place would act on the same ports: it goes before it has
     // touched anything.

@@ -44,12 +44,14 @@ const char *shell_end_cmd_help[] = {"End current mode and change to EXEC mode", 
 struct cli_element shell_end_cmd = {"end", shell_end, shell_end_cmd_help};
 
 int shell_help(struct cli *cli, int, char **) {
-    cli_out(cli, "The shell gives help at any point: type \"?\" at the end of a line.\n"
-                 "1. \"?\" after a blank lists the words that may come next, each with its help\n"
-                 "   (\"show ?\"); <cr> means the line may end there.\n"
-                 "2. \"?\" right after part of a word lists the words that begin so (\"sh?\").\n"
-                 "Words may be abbreviated to any unique beginning (\"sh run\" for\n"
-                 "\"show running-config\"); TAB completes a word in vesk-cli.\n");
+    cli_out(cli,
+            "The shell gives help at any point: type \"?\" at the end of a line.\n"
+            "1. \"?\" after a blank lists the words that may come next, each with its help\n"
+            "   (\"show ?\"); <cr> means the line may end there.\n"
+            "2. \"?\" right after part of a word lists the words that begin so (\"sh?\").\n"
+            "Words may be abbreviated to any unique beginning (\"sh run\" for\n"
+            "\"show running-config\"); TAB completes a word in %s.\n",
+            zet_client_name());
     return 0;
 }
 const char *shell_help_cmd_help[] = {"Description of the interactive help system", nullptr};

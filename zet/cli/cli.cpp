@@ -531,7 +531,7 @@ void cli_leave_interface(struct cli *cli, int mode) {
 }
 
 std::string cli_prompt(const struct cli *cli) {
-    std::string name = zet_protocol_name(cli->zg != nullptr ? cli->zg->protocol : 0);
+    std::string name = zet_name();
     switch (cli->mode) {
     case EXEC_MODE:
         return name + (cli->privilege < PRIVILEGE_MAX ? "> " : "# ");

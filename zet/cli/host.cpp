@@ -216,8 +216,8 @@ int host_config_write(struct lib_globals *zg, char *err, int err_size) {
                   host_vty_password(zg, HOST_PASSWORD_ENABLE) != nullptr;
     bool ok = zg != nullptr && zet::config::write_atomic(path, saved_text(zg), why, secret);
     if (!ok && zg != nullptr && (path == nullptr || *path == '\0'))
-        why = std::string("no configuration file was given at start-up (") +
-              zet_protocol_name(zg->protocol) + " -f FILE)";
+        why =
+            std::string("no configuration file was given at start-up (") + zet_name() + " -f FILE)";
     if (!ok && err != nullptr && err_size > 0)
         std::snprintf(err, static_cast<size_t>(err_size), "%s",
                       why.empty() ? "no framework handle" : why.c_str());

@@ -483,8 +483,7 @@ void start_session(Server *srv, int fd, bool tcp) {
         p->phase = Phase::Login;
         p->t_login = thread_add_timer(srv->zg, login_cb, p, LOGIN_SECONDS);
     }
-    std::string hello =
-        std::string("\nHello, this is ") + zet_protocol_name(srv->zg->protocol) + ".\n\n";
+    std::string hello = std::string("\nHello, this is ") + zet_name() + ".\n\n";
     queue(p, hello);
     if (tcp)
         queue_password_prompt(p);
@@ -529,8 +528,9 @@ std::string admit(Server *srv, int fd, bool tcp, std::string &why) {
         return {};
     if (srv->login->empty()) {
         why = "TCP session while no vty password is set";
-        return "% No vty password is set, so TCP sessions are refused: use the Unix socket "
-               "(vesk-cli -s PATH)\n";
+        return std::string("% No vty password is set, so TCP sessions are refused: use the Unix "
+                           "socket (") +
+               zet_client_name() + " -s PATH)\n";
     }
     const int tcp_max = max - std::min(UNIX_RESERVED, max / 2);
     if (count_sessions(srv, true, false) >= tcp_max) {

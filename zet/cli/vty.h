@@ -7,7 +7,7 @@
 // while no password is set. TCP never takes the last sessions of the limit, at most a few
 // logins wait at once, each for a limited time, and refusals are logged at most once a second.
 //
-// Protocol (plain text, line by line, as telnet, nc and vesk-cli expect):
+// Protocol (plain text, line by line, as telnet, nc and the daemon's client expect):
 // - on connecting a session gets a greeting line and the prompt (TCP: "Password: ");
 // - each line ("\n"-ended; "\r", NUL and every other byte outside printable ASCII but TAB is
 //   dropped, telnet IAC sequences are skipped) runs as a command of the session's mode; a line

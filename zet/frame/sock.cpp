@@ -96,7 +96,7 @@ int frame_backend_open(lib_globals *zg, frame_sock &s) {
             zlog_err(zg,
                      "frame socket: the wire peer at %s runs as user %u, neither root nor "
                      "%s's own user; refused",
-                     path, static_cast<unsigned>(owner), zet_protocol_name(zg->protocol));
+                     path, static_cast<unsigned>(owner), zet_name());
         else if (handle < 0)
             zlog_err(zg, "frame socket: the wire peer at %s cannot be used: %s", path, why.c_str());
         if (handle < 0)

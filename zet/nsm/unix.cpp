@@ -514,7 +514,7 @@ int unix_backend::connect_peer() {
                      "nsm: peer at %s runs as user %d (pid %d), neither root nor %s's own "
                      "user; refused",
                      path_.c_str(), peer.known ? static_cast<int>(peer.uid) : -1,
-                     static_cast<int>(peer.pid), zet_protocol_name(zg_->protocol));
+                     static_cast<int>(peer.pid), zet_name());
         refusal_logged_ = true;
         sock_.reset(-1);
         return -1;

@@ -137,7 +137,7 @@ TEST(Lib, StartMakesTheHandleAndStopReleasesEverythingMadeThroughIt) {
     const auto &p = zg->platform;
     EXPECT_EQ(std::string(p.nsm) + " " + p.frame + " " + p.bridge + " " + p.port_mac,
               "kernel packet  bridge");
-    ASSERT_NE(openzlog(zg, 0, 29, ZLOG_DEST_STDERR), nullptr);
+    ASSERT_NE(openzlog(zg, 0, ZLOG_DEST_STDERR), nullptr);
     zg->master = thread_master_create();
     ASSERT_TRUE(if_create(zg, "ge2", 2) != nullptr && if_create(zg, "ge10", 10) != nullptr);
     auto cap = std::make_unique<vesk_test::LogCapture>(zg);

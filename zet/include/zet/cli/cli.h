@@ -208,7 +208,7 @@ void cli_describe(struct cli *cli, const char *line);
 // The keywords that complete the last (partial) word of line, in order, blank-separated.
 std::string cli_complete(struct cli *cli, const char *line);
 // The prompt of the context's mode and privilege ("NAME# ", "NAME(config)# ", ...), NAME being
-// the name of the daemon's protocol (zet_protocol_name in zet/core/pal.h).
+// the daemon's name (zet_name in zet/core/pal.h).
 std::string cli_prompt(const struct cli *cli);
 
 // Context state for the shell's own commands and the vty.

@@ -24,7 +24,6 @@ struct zet_platform {
 };
 
 struct lib_globals {
-    int protocol;                 // written by the daemon (29)
     uint32_t instance;            // log instance handed to openzlog
     struct zlog *log;             // from openzlog
     struct thread_master *master; // from thread_master_create

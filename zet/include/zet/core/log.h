@@ -34,11 +34,11 @@ typedef void (*zlog_suffix)(void *ctx, const char *line, char *buf, size_t size)
 // Takes a syslog line instead of syslog(3): true when it did, false to let syslog have it.
 typedef bool (*zlog_syslog_writer)(void *ctx, int priority, const char *line);
 
-// Opens the log of protocol; gives the log handle, or null on no memory. flags: ZLOG_DEST_*
+// Opens the process's log; gives the log handle, or null on no memory. flags: ZLOG_DEST_*
 // bits (0 = syslog). Lines to a file or stderr read "YYYY/MM/DD HH:MM:SS.mmm NAME: text" where
-// NAME is zet_protocol_name(protocol). When zg->log is null it becomes this log, and lib_stop
+// NAME is zet_name(). When zg->log is null it becomes this log, and lib_stop
 // closes it; any other log is the caller's to close. Thread-safe: any thread may log.
-struct zlog *openzlog(struct lib_globals *zg, uint32_t instance, int protocol, uint32_t flags);
+struct zlog *openzlog(struct lib_globals *zg, uint32_t instance, uint32_t flags);
 void closezlog(struct lib_globals *zg, struct zlog *log);
 
 // log null means the handle's own log (zg->log). Lines before openzlog go to standard error.
