@@ -477,11 +477,6 @@ void cli_select_interface_name(struct cli *cli, const char *name) {
     impl_of(cli)->kept_name = name;
 }
 
-const char *cli_kept_interface(const struct cli *cli) {
-    const cli_impl *impl = impl_of(cli);
-    return impl->kept_name.empty() ? nullptr : impl->kept_name.c_str();
-}
-
 void cli_set_keeper(struct cli_tree *tree, cli_keeper keeper) {
     tree->keeper = keeper;
 }

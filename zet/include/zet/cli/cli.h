@@ -169,8 +169,6 @@ void cli_select_interface(struct cli *cli, struct interface *ifp);
 // handed to the tree's keeper (cli_set_keeper) instead of their handlers, so a configuration
 // can name interfaces before they appear.
 void cli_select_interface_name(struct cli *cli, const char *name);
-// The name selected by cli_select_interface_name while its mode lasts, else null.
-const char *cli_kept_interface(const struct cli *cli);
 // Takes one line of an interface selected by name: the line as typed, without its leading and
 // trailing blanks. Gives what cli_execute gives for the line.
 typedef int (*cli_keeper)(struct cli *cli, const char *name, const char *line);

@@ -38,13 +38,3 @@ ssize_t pal_sock_recvfrom(int fd, void *buf, size_t len, int flags, void *from, 
 // Closes the frame socket that zg->fsock holds; lib_stop calls it. A reader blocked in
 // pal_sock_recvfrom returns EBADF; the descriptor is released after the last caller leaves.
 void frame_sock_close(struct lib_globals *zg);
-
-// Counters of the socket that zg->fsock holds, for operators.
-struct frame_sock_stats {
-    uint64_t rx_frames;  // frames delivered to readers
-    uint64_t rx_ignored; // reads the socket threw away (outgoing, malformed, not a frame)
-    uint64_t tx_frames;  // frames accepted by the platform
-    uint64_t tx_errors;  // sends that failed
-};
-// Gives 0, or -1 when zg has no frame socket (out is then zeroed).
-int frame_sock_get_stats(struct lib_globals *zg, struct frame_sock_stats *out);
