@@ -37,14 +37,15 @@ class IfTest : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_NE(zg = lib_start(), nullptr); }
     void TearDown() override { lib_stop(zg); }
-    // The names in the router's list.
+    // The names in natural order.
     std::string order() {
         std::string out;
-        listnode *node;
-        interface *ifp;
-        LIST_LOOP(zg->vr_priv->ifList, ifp, node) {
-            out += std::string(ifp->name) + " ";
-        }
+        ifg_foreach(
+            zg->ifg,
+            [](void *ctx, interface *ifp) {
+                *static_cast<std::string *>(ctx) += std::string(ifp->name) + " ";
+            },
+            &out);
         return out;
     }
     // The interface found by index (group, router) and by name; -1 when these disagree.
@@ -72,10 +73,8 @@ TEST_F(IfTest, InterfacesAreFoundEveryWayAndKeptInNaturalNameOrder) {
     for (auto [name, ifindex] : refused)
         EXPECT_EQ(if_create(zg, name, ifindex), nullptr) << (name ? name : "null");
     EXPECT_NE(if_create(zg, long_name.c_str() + 1, 9), nullptr);
-    for (int type : {MTYPE_ZET_IF, MTYPE_ZET_LISTNODE}) { // the record, the router's list node
-        memory_fail_next(type, 1);
-        EXPECT_EQ(if_create(zg, "ge10", 1), nullptr);
-    }
+    memory_fail_next(MTYPE_ZET_IF, 1);
+    EXPECT_EQ(if_create(zg, "ge10", 1), nullptr);
     EXPECT_EQ(found(1, "ge10"), nullptr);
     EXPECT_EQ(memory_live(MTYPE_ZET_IF), 2);
     if_delete(zg, ge1);
@@ -144,7 +143,7 @@ TEST(Lib, StartMakesTheHandleAndStopReleasesEverythingMadeThroughIt) {
     lib_stop(zg);
     cap.reset(); // a capture attached to the handle outlives it
     EXPECT_EQ(memory_live_total(), start);
-    for (int type : {MTYPE_ZET_IF_GROUP, MTYPE_ZET_VR, MTYPE_ZET_IF_TABLE, MTYPE_ZET_LIST}) {
+    for (int type : {MTYPE_ZET_IF_GROUP, MTYPE_ZET_VR, MTYPE_ZET_IF_TABLE}) {
         memory_fail_next(type, 1);
         testing::internal::CaptureStderr();
         EXPECT_EQ(lib_start(), nullptr) << "type " << type;
