@@ -69,11 +69,11 @@ enum : int {
     PRIVILEGE_MAX = 15,
 };
 
-// Flags word of a command (stored per installed command; the daemon passes 0, 1 and 0x201).
+// Flags word of a command, stored per installed command; bits the shell does not know have no
+// effect.
 enum : uint32_t {
     CLI_FLAG_NORMAL = 0,
     CLI_FLAG_HIDDEN = 0x01, // runs when typed, but "?" and TAB do not list it
-    CLI_FLAG_MGMT = 0x200,  // a management-interface command (stored, no effect here)
 };
 
 // What cli_execute gives besides a handler's own result (handlers return 0, 1, -1).
