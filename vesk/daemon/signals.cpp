@@ -11,31 +11,34 @@
 #include <csignal>
 #include <cstdlib>
 
+// Logs the signal; nothing is reloaded or restarted.
+static void sighup(int) {
+    zlog(veskm, nullptr, ZLOG_INFO, "SIGHUP received");
+    zlog_info(veskm, "veskd restarting!");
+}
+
+// Logs, stops the daemon and exits with status 0.
+static void sigint(int) {
+    zlog(veskm, nullptr, ZLOG_INFO, "Terminating on signal");
+    vesk_stop();
+    std::exit(0);
+}
+
+// Reopens the log file.
+static void sigusr1(int) {
+    if (veskm == nullptr)
+        return;
+    if (zlog_rotate(veskm, veskm->log) != 0)
+        zlog_warn(veskm, "Cannot reopen the log file %s; still writing the old one",
+                  zlog_file(veskm->log));
+}
+
 void signal_init(void) {
     pal_signal_init();
     pal_signal_set(SIGHUP, sighup);
     pal_signal_set(SIGINT, sigint);
     pal_signal_set(SIGTERM, sigint);
     pal_signal_set(SIGUSR1, sigusr1);
-}
-
-void sighup(int) {
-    zlog(veskm, nullptr, ZLOG_INFO, "SIGHUP received");
-    zlog_info(veskm, "veskd restarting!");
-}
-
-void sigint(int) {
-    zlog(veskm, nullptr, ZLOG_INFO, "Terminating on signal");
-    vesk_stop();
-    std::exit(0);
-}
-
-void sigusr1(int) {
-    if (veskm == nullptr)
-        return;
-    if (zlog_rotate(veskm, veskm->log) != 0)
-        zlog_warn(veskm, "Cannot reopen the log file %s; still writing the old one",
-                  zlog_file(veskm->log));
 }
 
 void vesk_stop(void) {

@@ -3,12 +3,6 @@
 
 // Installs sighup (SIGHUP), sigint (SIGINT and SIGTERM) and sigusr1 (SIGUSR1).
 void signal_init(void);
-// Logs the signal; nothing is reloaded or restarted.
-void sighup(int signo);
-// Logs, stops the daemon and exits with status 0.
-void sigint(int signo);
-// Reopens the log file.
-void sigusr1(int signo);
 // Stops the framework; veskm is null afterwards. Ports that loop detection shut down stay shut
 // down.
 void vesk_stop(void);
