@@ -39,16 +39,3 @@ void list_free(struct list *list);
 #define listnextnode(N) ((N)->next)
 #define listgetdata(N) ((N)->data)
 #define listcount(L) ((L)->count)
-
-// Iterates over the items: node runs over the nodes, data holds each item.
-#define LIST_LOOP(L, data, node)                                                                   \
-    for ((node) = listhead(L);                                                                     \
-         (node) != nullptr && (((data) = (decltype(data))listgetdata(node)), 1);                   \
-         (node) = (node)->next)
-
-// As LIST_LOOP, but the current node may be deleted inside the body: nextnode is taken first.
-#define LIST_LOOP_DEL(L, data, node, nextnode)                                                     \
-    for ((node) = listhead(L);                                                                     \
-         (node) != nullptr &&                                                                      \
-         (((nextnode) = (node)->next), ((data) = (decltype(data))listgetdata(node)), 1);           \
-         (node) = (nextnode))

@@ -17,7 +17,6 @@ enum thread_type : int {
     THREAD_TIMER = 1,
     THREAD_READ = 2,
     THREAD_EVENT = 3, // posts and signals: run once when fetched
-    THREAD_UNUSED = 4,
 };
 
 // A task. The fields below are public; the loop owns the record.
@@ -35,7 +34,6 @@ struct thread {
 };
 
 #define THREAD_ARG(t) ((t)->arg)
-#define THREAD_FD(t) ((t)->fd)
 #define THREAD_GLOB(t) ((t)->zg)
 
 enum : size_t {
