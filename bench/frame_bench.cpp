@@ -34,7 +34,6 @@ struct frame_bench_world {
         vesk_frame_set_time_source(fixed_time);
         vesk_machine_hook_install();
         veskm = lib_start();
-        veskm->protocol = VESK_PROTOCOL;
         veskm->master = thread_master_create();
         nsm_client_create(veskm, 0);
         vesk_master_init(ovx_vr_get_privileged(veskm));

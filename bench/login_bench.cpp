@@ -48,10 +48,9 @@ bool read_until(lib_globals *zg, int fd, const std::string &tail) {
 void BM_TcpLogin(benchmark::State &state) {
     std::string dir = "/tmp/vesk-login-bench-" + std::to_string(getpid());
     lib_globals *zg = lib_start();
-    zet_protocol_set_name(29, "veskd");
-    zg->protocol = 29;
+    zet_set_name("veskd", "vesk-cli");
     host_vty_set_unix(zg, (dir + ".vty").c_str(), nullptr, nullptr);
-    zg->log = openzlog(zg, 0, 0, ZLOG_DEST_STDERR);
+    zg->log = openzlog(zg, 0, ZLOG_DEST_STDERR);
     zlog_set_discard(zg->log);
     zg->master = thread_master_create();
     host_vty_init(zg);

@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "vesk/model/model.h"
-#include "zet/cli/config.h"
+#include "zet/cli/host.h"
 #include "zet/nsm/client.h"
 #include "zet/nsm/view.h"
 

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Prints the include circles among the modules of zet/, vesk/ and tools/.
 
-A module is a header and a source of the same stem (vesk/cli/show.h and vesk/cli/show.cpp);
+A module is a header and a source of the same stem (vesk/cli/show.h and vesk/cli/show.cpp; a
+public header under an include folder, zet/include/zet/core/lib.h, belongs with zet/core/lib.cpp);
 it depends on every module whose header one of its files includes with #include "...". A
 circle is a strongly connected component of more than one module: each member reaches every
 other through includes, so none of them can be understood, built or tested without the rest.
@@ -16,10 +17,15 @@ import sys
 
 AREAS = ("zet", "vesk", "tools")
 SUFFIXES = (".h", ".hpp", ".c", ".cc", ".cpp")
+# Folders the build searches for includes besides the root (zet/CMakeLists.txt).
+INCLUDE_DIRS = ("zet/include",)
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)
 
 
 def module_of(path):
+    for folder in INCLUDE_DIRS:
+        if path.startswith(folder + os.sep):
+            path = os.path.relpath(path, folder)
     return os.path.splitext(path)[0]
 
 
@@ -41,8 +47,10 @@ def include_graph(root):
             text = f.read()
         here = module_of(path)
         for target in INCLUDE.findall(text):
-            # Includes name the file from the root; a bare name is one beside the includer.
-            for candidate in (target, os.path.join(os.path.dirname(path), target)):
+            # Includes name the file from the root or an include folder; a bare name is one
+            # beside the includer.
+            candidates = [target] + [os.path.join(folder, target) for folder in INCLUDE_DIRS]
+            for candidate in candidates + [os.path.join(os.path.dirname(path), target)]:
                 if candidate in known:
                     if module_of(candidate) != here:
                         graph[here].add(module_of(candidate))

@@ -9,7 +9,7 @@ namespace vesk_test {
 
 LogCapture::LogCapture(lib_globals *zg) : zg_(zg), opened_(zg->log == nullptr) {
     if (opened_)
-        openzlog(zg_, 0, zg_->protocol, ZLOG_DEST_STDERR);
+        openzlog(zg_, 0, ZLOG_DEST_STDERR);
     log_ = zg_->log;
     zlog_set_sink(
         log_,

@@ -91,11 +91,6 @@ int toy_install_syntax(struct cli *cli, int, char **argv) {
     struct cli_element cel = {argv[1], [](struct cli *, int, char **) { return 0; }, nullptr};
     return cli_out(cli, "%d\n", cli_install(cli->zg->ctree, std::atoi(argv[0]), &cel)) < 0;
 }
-// The daemon's shorthand for a command record and its help.
-CLI(macro_toy, macro_toy_cmd, "macro toy <1-9>", "macro", "toy", "a digit") {
-    return argc == 1 && argv[1] == nullptr ? std::stoi(argv[0]) : -1;
-}
-
 struct Row {
     int mode, privilege;
     uint32_t flags;
@@ -155,15 +150,20 @@ int global_writer(struct cli *cli) {
 // Shaped like the daemon's interface writer: every interface gets a header; "!" goes before a
 // header once a setting line has been written.
 int interface_writer(struct cli *cli) {
+    std::vector<std::string> names;
+    ifg_foreach(
+        cli->zg->ifg,
+        [](void *ctx, interface *ifp) {
+            static_cast<std::vector<std::string> *>(ctx)->emplace_back(ifp->name);
+        },
+        &names);
     int count = 0;
-    struct listnode *node;
-    struct interface *ifp;
-    LIST_LOOP(cli->vr->ifList, ifp, node) {
-        cli_out(cli, "%sinterface %s\n", count != 0 ? "!\n" : "", ifp->name);
-        auto tx = toy.tx.find(ifp->name);
+    for (const std::string &name : names) {
+        cli_out(cli, "%sinterface %s\n", count != 0 ? "!\n" : "", name.c_str());
+        auto tx = toy.tx.find(name);
         if (tx != toy.tx.end() && tx->second != 10)
             count += cli_out(cli, " toy tx %d\n", tx->second) > 0;
-        if (toy.on.count(ifp->name) != 0)
+        if (toy.on.count(name) != 0)
             count += cli_out(cli, " toy enable\n") > 0;
     }
     return count;
@@ -204,7 +204,6 @@ bool toy_install(struct lib_globals *zg) {
         cli_element cel = {ROWS[i].syntax, ROWS[i].func ? ROWS[i].func : TRACES[i], help.data()};
         ok &= cli_install_gen(zg->ctree, ROWS[i].mode, ROWS[i].privilege, ROWS[i].flags, &cel) == 0;
     }
-    ok &= cli_install(zg->ctree, EXEC_MODE, &macro_toy_cmd) == 0;
     ok &= cli_install_config(zg->ctree, GLOBAL_WRITER_MODE, global_writer) == 0;
     ok &= cli_install_config(zg->ctree, INTERFACE_MODE, interface_writer) == 0;
     uint32_t index = 1;

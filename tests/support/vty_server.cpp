@@ -34,10 +34,9 @@ struct lib_globals *vty_globals_start(const std::string &socket_path) {
     if (zg == nullptr)
         return nullptr;
     // Named as the daemon names itself, so prompts and greetings read as operators see them.
-    zet_protocol_set_name(29, "veskd");
-    zg->protocol = 29;
+    zet_set_name("veskd", "vesk-cli");
     host_vty_set_unix(zg, socket_path.c_str(), nullptr, nullptr);
-    zg->log = openzlog(zg, 0, 0, ZLOG_DEST_STDERR);
+    zg->log = openzlog(zg, 0, ZLOG_DEST_STDERR);
     zg->master = thread_master_create();
     host_vty_init(zg);
     return zg;

@@ -135,10 +135,9 @@ bool World::start(const WorldOptions &options) {
     zg_ = veskm = lib_start();
     if (zg_ == nullptr)
         return fault("lib_start failed"), false;
-    zet_protocol_set_name(VESK_PROTOCOL, VESK_NAME);
-    zg_->protocol = VESK_PROTOCOL;
+    zet_set_name(VESK_NAME, VESK_CLIENT_NAME);
     zg_->master = thread_master_create();
-    if (zg_->master == nullptr || openzlog(zg_, 0, VESK_PROTOCOL, ZLOG_DEST_SYSLOG) == nullptr ||
+    if (zg_->master == nullptr || openzlog(zg_, 0, ZLOG_DEST_SYSLOG) == nullptr ||
         (options.quiet && zlog_set_discard(zg_->log) != 0) ||
         (zg_->nc == nullptr && nsm_client_create(zg_, 0) == nullptr))
         return fault("framework start failed"), false;

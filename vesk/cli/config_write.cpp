@@ -101,16 +101,17 @@ int vesk_port_config_write(struct cli *cli, const struct vesk_bridge *bridge,
     return lines;
 }
 
-// The names of the kept configuration and, while the bridge is there, of the interfaces of the
-// virtual router, in natural order, each once.
-static std::vector<std::string> vesk_config_names(struct ovx_vr *vr, bool with_interfaces) {
+// The names of the kept configuration and, while the bridge is there, of the interfaces, in
+// natural order, each once.
+static std::vector<std::string> vesk_config_names(struct lib_globals *zg, bool with_interfaces) {
     std::vector<std::string> names = vesk_kept_names();
-    struct listnode *head = with_interfaces ? listhead(vr->ifList) : nullptr;
-    for (struct listnode *node = head; node != nullptr; node = listnextnode(node)) {
-        auto *ifp = static_cast<struct interface *>(listgetdata(node));
-        if (ifp != nullptr)
-            names.emplace_back(ifp->name);
-    }
+    if (with_interfaces)
+        ifg_foreach(
+            zg->ifg,
+            [](void *ctx, struct interface *ifp) {
+                static_cast<std::vector<std::string> *>(ctx)->emplace_back(ifp->name);
+            },
+            &names);
     std::sort(names.begin(), names.end(), [](const std::string &a, const std::string &b) {
         return ifname_cmp3(a.c_str(), b.c_str()) < 0;
     });
@@ -142,7 +143,7 @@ int vesk_if_config_write(struct cli *cli) {
     struct vesk_bridge *bridge = vesk_config_bridge(cli);
     int count = 0;
     bool first = true;
-    for (const std::string &name : vesk_config_names(vr, bridge != nullptr)) {
+    for (const std::string &name : vesk_config_names(cli->zg, bridge != nullptr)) {
         // Every block ends in "!" (the last one in the separator after this section), so that
         // the lines of a block whose interface has gone are never taken for the block before.
         if (!first) {

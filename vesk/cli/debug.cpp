@@ -6,8 +6,8 @@
 constexpr uint32_t VESK_DEBUG_PACKET_BOTH = VESK_DEBUG_PACKET | VESK_DEBUG_SEND | VESK_DEBUG_RECV;
 constexpr uint32_t VESK_DEBUG_PACKET_ALL = VESK_DEBUG_PACKET_BOTH | VESK_DEBUG_DETAIL;
 
-// Which words a debug command changes: exec mode the flags in force and says so, configure
-// mode also the configuration words and stays silent; any other mode changes nothing.
+// Exec mode changes the flags in force and says so, configure mode changes them silently; any
+// other mode changes nothing.
 enum vesk_debug_scope { VESK_DEBUG_SCOPE_NONE, VESK_DEBUG_SCOPE_TERM, VESK_DEBUG_SCOPE_CONF };
 
 static vesk_debug_scope vesk_debug_scope_of(struct cli *cli) {
@@ -24,32 +24,26 @@ static const char *vesk_debug_detail(uint32_t bits) {
     return (bits & VESK_DEBUG_DETAIL) ? " detail" : "";
 }
 
-static void vesk_debug_set(struct cli *cli, uint32_t *term, uint32_t *conf, uint32_t bits,
-                           const char *message) {
+static void vesk_debug_set(struct cli *cli, uint32_t *term, uint32_t bits, const char *message) {
     vesk_debug_scope scope = vesk_debug_scope_of(cli);
     if (scope == VESK_DEBUG_SCOPE_NONE) {
         return;
     }
     *term |= bits;
-    if (scope == VESK_DEBUG_SCOPE_CONF) {
-        *conf |= bits;
-        return;
+    if (scope == VESK_DEBUG_SCOPE_TERM) {
+        cli_out(cli, "%s", message);
     }
-    cli_out(cli, "%s", message);
 }
 
-static void vesk_debug_clear(struct cli *cli, uint32_t *term, uint32_t *conf, uint32_t bits,
-                             const char *message) {
+static void vesk_debug_clear(struct cli *cli, uint32_t *term, uint32_t bits, const char *message) {
     vesk_debug_scope scope = vesk_debug_scope_of(cli);
     if (scope == VESK_DEBUG_SCOPE_NONE) {
         return;
     }
     *term &= ~bits;
-    if (scope == VESK_DEBUG_SCOPE_CONF) {
-        *conf &= ~bits;
-        return;
+    if (scope == VESK_DEBUG_SCOPE_TERM) {
+        cli_out(cli, "%s", message);
     }
-    cli_out(cli, "%s", message);
 }
 
 static bool vesk_debug_arg_starts(int argc, char **argv, int index, char letter) {
@@ -137,11 +131,9 @@ static void vesk_debug_packet_set(struct cli *cli, uint32_t mask) {
     }
     // The receive thread reads this word while the command runs: change it atomically.
     __atomic_or_fetch(&vesk_global_debug.term_packet, mask, __ATOMIC_RELAXED);
-    if (scope == VESK_DEBUG_SCOPE_CONF) {
-        vesk_global_debug.conf_packet |= mask;
-        return;
+    if (scope == VESK_DEBUG_SCOPE_TERM) {
+        vesk_debug_packet_on_message(cli, mask);
     }
-    vesk_debug_packet_on_message(cli, mask);
 }
 
 static void vesk_debug_packet_clear(struct cli *cli, uint32_t mask) {
@@ -151,11 +143,9 @@ static void vesk_debug_packet_clear(struct cli *cli, uint32_t mask) {
     }
     uint32_t cleared = vesk_global_debug.term_packet & mask;
     __atomic_and_fetch(&vesk_global_debug.term_packet, ~mask, __ATOMIC_RELAXED);
-    if (scope == VESK_DEBUG_SCOPE_CONF) {
-        vesk_global_debug.conf_packet &= ~mask;
-        return;
+    if (scope == VESK_DEBUG_SCOPE_TERM) {
+        vesk_debug_packet_off_message(cli, cleared);
     }
-    vesk_debug_packet_off_message(cli, cleared);
 }
 
 int debug_vesk_packet(struct cli *cli, int argc, char **argv) {
@@ -169,37 +159,37 @@ int no_debug_vesk_packet(struct cli *cli, int argc, char **argv) {
 }
 
 int debug_vesk_events(struct cli *cli, int, char **) {
-    vesk_debug_set(cli, &vesk_global_debug.term_event, &vesk_global_debug.conf_event,
-                   VESK_DEBUG_EVENT, "loop-detect events debugging is on\n");
+    vesk_debug_set(cli, &vesk_global_debug.term_event, VESK_DEBUG_EVENT,
+                   "loop-detect events debugging is on\n");
     return 0;
 }
 
 int no_debug_vesk_events(struct cli *cli, int, char **) {
-    vesk_debug_clear(cli, &vesk_global_debug.term_event, &vesk_global_debug.conf_event,
-                     VESK_DEBUG_EVENT, "loop-detect events debugging is off\n");
+    vesk_debug_clear(cli, &vesk_global_debug.term_event, VESK_DEBUG_EVENT,
+                     "loop-detect events debugging is off\n");
     return 0;
 }
 
 int debug_vesk_machine(struct cli *cli, int, char **) {
-    vesk_debug_set(cli, &vesk_global_debug.term_event, &vesk_global_debug.conf_event,
-                   VESK_DEBUG_MACHINE, "loop-detect machine debugging is on\n");
+    vesk_debug_set(cli, &vesk_global_debug.term_event, VESK_DEBUG_MACHINE,
+                   "loop-detect machine debugging is on\n");
     return 0;
 }
 
 int no_debug_vesk_machine(struct cli *cli, int, char **) {
-    vesk_debug_clear(cli, &vesk_global_debug.term_event, &vesk_global_debug.conf_event,
-                     VESK_DEBUG_MACHINE, "loop-detect machine debugging is off\n");
+    vesk_debug_clear(cli, &vesk_global_debug.term_event, VESK_DEBUG_MACHINE,
+                     "loop-detect machine debugging is off\n");
     return 0;
 }
 
 int debug_vesk_nsm(struct cli *cli, int, char **) {
-    vesk_debug_set(cli, &vesk_global_debug.term_nsm, &vesk_global_debug.conf_nsm, VESK_DEBUG_NSM,
+    vesk_debug_set(cli, &vesk_global_debug.term_nsm, VESK_DEBUG_NSM,
                    "loop-detect nsm debugging is on\n");
     return 0;
 }
 
 int no_debug_vesk_nsm(struct cli *cli, int, char **) {
-    vesk_debug_clear(cli, &vesk_global_debug.term_nsm, &vesk_global_debug.conf_nsm, VESK_DEBUG_NSM,
+    vesk_debug_clear(cli, &vesk_global_debug.term_nsm, VESK_DEBUG_NSM,
                      "loop-detect nsm debugging is off\n");
     return 0;
 }

@@ -9,8 +9,6 @@
 #include "vesk/host/zet.h"
 #include "vesk/model/model.h"
 
-uint32_t term_layer2_debug_proto = 0;
-
 // Member names begin after this many columns, and a line of names wraps beyond
 // the limit.
 constexpr int VESK_SHOW_VLAN_INDENT = 24;
@@ -35,11 +33,6 @@ long l2_timer_get_remaining_tics(struct thread *timer) {
     long tics = sec * VESK_TICS_PER_SEC + usec / VESK_USEC_PER_TIC;
     if (tics < 0) {
         tics = 0;
-    }
-    if (term_layer2_debug_proto & VESK_L2_DEBUG_TIMER) {
-        zlog_debug(timer->zg, "tics remaining %ld t.usand %ld.%.06ldnow %ld.%.06ld", tics,
-                   static_cast<long>(timer->sands.tv_sec), static_cast<long>(timer->sands.tv_usec),
-                   static_cast<long>(now.tv_sec), static_cast<long>(now.tv_usec));
     }
     return tics;
 }

@@ -10,11 +10,6 @@ struct thread;
 struct vesk_bridge;
 struct vesk_port;
 
-// Layer-2 debug word read by the remaining-time computation (bit 0x01 logs each computation);
-// zero at start and written by nothing in the daemon.
-extern uint32_t term_layer2_debug_proto;
-constexpr uint32_t VESK_L2_DEBUG_TIMER = 0x01;
-
 // "show loop-detect": VLAN table, global state, every port. Gives 0.
 int show_vesk(struct cli *cli, int argc, char **argv);
 // "show loop-detect interface IFNAME": one port's state block. Gives 0, or 1 on an error.

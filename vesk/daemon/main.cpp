@@ -28,8 +28,8 @@ int main(int argc, char **argv) {
         break;
     }
     signal_init();
-    zet_protocol_set_name(VESK_PROTOCOL, VESK_NAME);
-    compile_info_init(argv[0], VESK_PROTOCOL, VESK_BUILD_DATE, VESK_BUILD_TIME, VESK_BUILD_NUMBER);
+    zet_set_name(VESK_NAME, VESK_CLIENT_NAME);
+    compile_info_init(argv[0], VESK_BUILD_DATE, VESK_BUILD_TIME, VESK_BUILD_NUMBER);
     int started = vesk_start(opts.daemon_mode, opts.config_file, opts.vty_port, opts.progname);
     // Only a second daemon is an error to whoever started it; the specified failures end in 0.
     std::exit(started == VESK_START_LOCKED ? 1 : 0);

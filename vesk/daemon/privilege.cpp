@@ -1,6 +1,7 @@
 #include "vesk/daemon/privilege.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <grp.h>
@@ -65,7 +66,8 @@ int become(struct lib_globals *zg, const char *name) {
 
 } // namespace
 
-uint64_t vesk_kept_capabilities(void) {
+// The capabilities veskd keeps, as a mask of capability numbers.
+static uint64_t vesk_kept_capabilities(void) {
     return (1ULL << CAP_NET_ADMIN) | (1ULL << CAP_NET_RAW);
 }
 

@@ -2,15 +2,11 @@
 // state requests) and CAP_NET_RAW (the packet socket), and with VESK_USER runs as that user.
 #pragma once
 
-#include <cstdint>
-
 struct lib_globals;
 
-// The capabilities veskd keeps, as a mask of capability numbers.
-uint64_t vesk_kept_capabilities(void);
-// Started as root: leaves the capabilities of vesk_kept_capabilities in the effective, permitted
-// and bounding sets and none inheritable or ambient; with VESK_USER=NAME also takes that user's
-// id, group and supplementary groups. Always sets no_new_privs. Call it before any other thread
-// exists (capabilities are per thread). Gives 0, or -1 (logged) when the change could not be
-// made in full: the caller stops rather than run with more than it should.
+// Started as root: leaves the two capabilities in the effective, permitted and bounding sets and
+// none inheritable or ambient; with VESK_USER=NAME also takes that user's id, group and
+// supplementary groups. Always sets no_new_privs. Call it before any other thread exists
+// (capabilities are per thread). Gives 0, or -1 (logged) when the change could not be made in full:
+// the caller stops rather than run with more than it should.
 int vesk_drop_privileges(struct lib_globals *zg);

@@ -9,7 +9,8 @@
 static pthread_t vesk_recv_tid;
 static bool vesk_recv_running = false;
 
-void *vesk_rev_msg(void *arg) {
+// The thread's entry; arg is the framework handle. Returns when the receive loop does.
+static void *vesk_rev_msg(void *arg) {
     vesk_recv_pkt_karsto(static_cast<struct lib_globals *>(arg));
     return nullptr;
 }

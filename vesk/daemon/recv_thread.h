@@ -3,8 +3,6 @@
 
 struct lib_globals;
 
-// The thread's entry; arg is the framework handle. Returns when the receive loop does.
-void *vesk_rev_msg(void *arg);
 // Starts the thread with the framework handle: 0, or -1 when it cannot be created.
 int vesk_recv_thread_start(struct lib_globals *zg);
 // Closes zg's frame socket, which ends the receive loop, and waits up to a second for the

@@ -10,12 +10,27 @@
 
 #include <csignal>
 #include <cstdlib>
-#include <unistd.h>
 
-static const char *vesk_pid_file = VESK_PID_FILE;
+// Logs the signal; nothing is reloaded or restarted.
+static void sighup(int) {
+    zlog(veskm, nullptr, ZLOG_INFO, "SIGHUP received");
+    zlog_info(veskm, "veskd restarting!");
+}
 
-void vesk_set_pid_file(const char *path) {
-    vesk_pid_file = path != nullptr ? path : VESK_PID_FILE;
+// Logs, stops the daemon and exits with status 0.
+static void sigint(int) {
+    zlog(veskm, nullptr, ZLOG_INFO, "Terminating on signal");
+    vesk_stop();
+    std::exit(0);
+}
+
+// Reopens the log file.
+static void sigusr1(int) {
+    if (veskm == nullptr)
+        return;
+    if (zlog_rotate(veskm, veskm->log) != 0)
+        zlog_warn(veskm, "Cannot reopen the log file %s; still writing the old one",
+                  zlog_file(veskm->log));
 }
 
 void signal_init(void) {
@@ -26,28 +41,8 @@ void signal_init(void) {
     pal_signal_set(SIGUSR1, sigusr1);
 }
 
-void sighup(int) {
-    zlog(veskm, nullptr, ZLOG_INFO, "SIGHUP received");
-    zlog_info(veskm, "veskd restarting!");
-}
-
-void sigint(int) {
-    zlog(veskm, nullptr, ZLOG_INFO, "Terminating on signal");
-    vesk_stop();
-    std::exit(0);
-}
-
-void sigusr1(int) {
-    if (veskm == nullptr)
-        return;
-    if (zlog_rotate(veskm, veskm->log) != 0)
-        zlog_warn(veskm, "Cannot reopen the log file %s; still writing the old one",
-                  zlog_file(veskm->log));
-}
-
 void vesk_stop(void) {
     vesk_service_stopping();
-    unlink(vesk_pid_file);
     vesk_metrics_stop();
     vesk_lldp_stop();
     // The receive thread posts into the framework's loop: it must be gone before the loop is

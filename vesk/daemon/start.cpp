@@ -27,16 +27,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-void vesk_feature_capability_check(struct lib_globals *) {
-    vesk_cap_have_vrf = 1;
-}
-
 void vesk_lib_cli_init(struct lib_globals *zg) {
     host_vty_init(zg);
-    access_list_init(zg);
-    prefix_list_init(zg);
-    route_map_cli_init(zg);
-    keychain_cli_init(zg);
 }
 
 // An unset or empty variable leaves the setting as it is; a value too long for it is cut.
@@ -46,7 +38,10 @@ static void vesk_setting_from_env(char *setting, size_t size, const char *name) 
         std::snprintf(setting, size, "%s", value);
 }
 
-void vesk_framework_settings(struct lib_globals *zg) {
+// Hands the framework what the operator chose in the environment: VESK_NSM, VESK_FRAME,
+// VESK_BRIDGE and VESK_PORT_MAC (zg->platform), VESK_VTY_SOCKET and VESK_VTY_GROUP (the vty's
+// Unix socket). An unset or empty variable keeps the default.
+static void vesk_framework_settings(struct lib_globals *zg) {
     vesk_setting_from_env(zg->platform.nsm, sizeof zg->platform.nsm, "VESK_NSM");
     vesk_setting_from_env(zg->platform.frame, sizeof zg->platform.frame, "VESK_FRAME");
     vesk_setting_from_env(zg->platform.bridge, sizeof zg->platform.bridge, "VESK_BRIDGE");
@@ -57,7 +52,10 @@ void vesk_framework_settings(struct lib_globals *zg) {
     host_vty_set_unix(zg, socket, std::getenv("VESK_VTY_GROUP"), VESK_VTY_GROUP_DEFAULT);
 }
 
-void vesk_log_dir_start(struct lib_globals *zg) {
+// Tells the framework the log directory (VESK_LOG_DIR, else VESK_LOG_DIR_DEFAULT) and makes it,
+// mode 0750, when missing: owned by VESK_USER when veskd will run as that user, so its log
+// files can be opened there after the privileges are dropped.
+static void vesk_log_dir_start(struct lib_globals *zg) {
     const char *dir = std::getenv("VESK_LOG_DIR");
     if (dir == nullptr || *dir == '\0')
         dir = VESK_LOG_DIR_DEFAULT;
@@ -73,11 +71,6 @@ void vesk_log_dir_start(struct lib_globals *zg) {
     if (pw != nullptr && chown(dir, pw->pw_uid, pw->pw_gid) != 0)
         zlog_warn(zg, "Cannot give the log directory %s to %s: %s", dir, user,
                   std::strerror(errno));
-}
-
-void vesk_initialize(struct lib_globals *zg) {
-    vesk_nsm_init(zg);
-    ovx_vr_add_callback(zg, 0, vesk_master_init);
 }
 
 // Whether the parent catches or blocks SIGRTMIN: a parent that does neither would die of it.
@@ -99,7 +92,10 @@ static bool vesk_parent_expects_rtmin(pid_t parent) {
     return expects;
 }
 
-int vesk_monitor_notify(pid_t parent) {
+// Sends SIGRTMIN to parent when the first word of its command line contains "monitor" and the
+// parent catches or blocks that signal (the handshake it asked for, never a signal that would
+// kill it): 1 when it was sent, else 0.
+static int vesk_monitor_notify(pid_t parent) {
     if (!vesk_parent_expects_rtmin(parent))
         return 0;
     char buf[128];
@@ -142,7 +138,8 @@ static void vesk_state_track(struct nsm_client *) {
     vesk_state_follow(veskm);
 }
 
-void vesk_state_start(struct lib_globals *zg) {
+// Adopts the ports the state file (VESK_STATE, else /run/veskd/state) names, then keeps it.
+static void vesk_state_start(struct lib_globals *zg) {
     const char *path = std::getenv("VESK_STATE");
     vesk_state_set_path(path != nullptr && *path != '\0' ? path : VESK_STATE_PATH_DEFAULT);
     // Only after adoption: a save before it would overwrite what the last veskd left.
@@ -151,7 +148,8 @@ void vesk_state_start(struct lib_globals *zg) {
     nsm_client_set_applied_hook(zg->nc, vesk_state_track);
 }
 
-int vesk_event_loop(struct lib_globals *zg) {
+// Runs the framework's event loop until it ends.
+static int vesk_event_loop(struct lib_globals *zg) {
     struct thread thread {};
     while (thread_fetch(zg, &thread) != nullptr)
         thread_call(&thread);
@@ -160,13 +158,11 @@ int vesk_event_loop(struct lib_globals *zg) {
 
 int vesk_start(int daemon_mode, const char *config_file, uint16_t vty_port, const char *progname) {
     vesk_machine_hook_install();
-    memory_init(VESK_PROTOCOL);
     veskm = lib_start();
     if (veskm == nullptr)
         return -1;
-    veskm->protocol = VESK_PROTOCOL;
     vesk_framework_settings(veskm);
-    veskm->log = openzlog(veskm, veskm->instance, VESK_PROTOCOL, ZLOG_DEST_SYSLOG);
+    veskm->log = openzlog(veskm, veskm->instance, ZLOG_DEST_SYSLOG);
     veskm->master = thread_master_create();
     // A second daemon of the same place would act on the same ports: it goes before it has
     // touched anything.
@@ -180,13 +176,12 @@ int vesk_start(int daemon_mode, const char *config_file, uint16_t vty_port, cons
     vesk_log_dir_start(veskm);
     if (vesk_auth_init() != 0)
         zlog_err(veskm, "No random key for frame authentication: %s", std::strerror(errno));
-    vesk_feature_capability_check(veskm);
     vesk_lib_cli_init(veskm);
     vesk_cli_init(veskm);
     struct ovx_vr *vr = ovx_vr_get_privileged(veskm);
     if (vr != nullptr)
         vesk_master_init(vr);
-    vesk_initialize(veskm);
+    vesk_nsm_init(veskm);
     sockfd = vesk_sock_init(veskm);
     if (sockfd < 0) {
         zlog_err(veskm, "Error opening socket (%d)", sockfd);

@@ -315,10 +315,6 @@ void vesk_state_set_path(const char *path) {
     vesk_state_file = path != nullptr ? path : "";
 }
 
-const char *vesk_state_path(void) {
-    return vesk_state_enabled ? vesk_state_file.c_str() : nullptr;
-}
-
 int vesk_state_parse(const char *text, size_t len, struct vesk_state_entry *entries, int max,
                      std::vector<int> *bad_lines) {
     const std::string all(text, len);

@@ -31,7 +31,6 @@ struct vesk_state_entry {
 
 // Where the file lives; null keeps no file at all.
 void vesk_state_set_path(const char *path);
-const char *vesk_state_path(void);
 // The entries of a state file's text: their count, or -1 when its first line is not veskd's
 // header (then nothing is to be trusted). Any other line that is not what veskd writes, names
 // an interface index a line before it named, or finds no room among max is skipped, and its

@@ -1,6 +1,7 @@
 #include "vesk/daemon/usage.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -10,7 +11,8 @@ const struct option longopts[] = {
     {"help", no_argument, nullptr, 'h'},           {nullptr, 0, nullptr, 0},
 };
 
-const char *vesk_progname(const char *argv0) {
+// The text of argv0 after its last "/".
+static const char *vesk_progname(const char *argv0) {
     if (argv0 == nullptr)
         return "veskd";
     const char *slash = std::strrchr(argv0, '/');
@@ -68,7 +70,8 @@ enum vesk_opt_action vesk_parse_options(int argc, char **argv, struct vesk_optio
     }
 }
 
-void vesk_print_usage(FILE *out, FILE *err, int status, const char *progname) {
+// The usage text (status 0, on out) or the hint line (any other status, on err).
+static void vesk_print_usage(FILE *out, FILE *err, int status, const char *progname) {
     if (status != 0) {
         std::fprintf(err, "Try `%s --help' for more information.\n", progname);
         return;

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <getopt.h>
 
 constexpr char VESK_OPTSTRING[] = "df:hp:P:rv";
@@ -27,13 +26,10 @@ enum vesk_opt_action : int {
     VESK_OPT_BAD = 3,
 };
 
-// The text of argv0 after its last "/".
-const char *vesk_progname(const char *argv0);
 // Runs the option loop over argv from its start (getopt's state is reset) and fills opts,
 // whose defaults it sets first. Stops at -h, -v or the first bad option. A -P value that is
 // not a whole number from 0 to 65535 is a bad option and is named on standard error.
 enum vesk_opt_action vesk_parse_options(int argc, char **argv, struct vesk_options *opts);
-// The usage text (status 0, on out) or the hint line (any other status, on err).
-void vesk_print_usage(FILE *out, FILE *err, int status, const char *progname);
-// Prints as vesk_print_usage to standard output or error, then exits with status.
+// Prints the usage text (status 0, to standard output) or the hint line (any other status, to
+// standard error), then exits with status.
 [[noreturn]] void vesk_usage(int status, const char *progname);

@@ -2,5 +2,4 @@
 
 struct lib_globals *veskm = nullptr;
 int sockfd = -1;
-uint8_t vesk_cap_have_vrf = 0;
 uint8_t vesk_fast_detect = 1;

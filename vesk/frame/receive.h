@@ -39,8 +39,7 @@ constexpr int VESK_RECV_BUF_LEN = 1500;
 int vesk_recv_pkt_karsto(struct lib_globals *handle);
 
 // One received frame (receive thread): address is the 16-byte receive address, buffer the 46
-// bytes from the ARP header on. Hands the frame to the event loop; a full queue drops it and
-// the framework counts the drop (thread_post_dropped).
+// bytes from the ARP header on. Hands the frame to the event loop; a full queue drops it.
 void vesk_recv(struct lib_globals *handle, const uint8_t *address, const uint8_t *buffer,
                int length);
 

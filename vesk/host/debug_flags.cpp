@@ -3,9 +3,6 @@
 struct vesk_debug_flags vesk_global_debug = {};
 
 void vesk_debug_init(struct vesk_debug_flags *flags) {
-    flags->conf_event = 0;
-    flags->conf_nsm = 0;
-    flags->conf_packet = 0;
     flags->term_event = 0;
     flags->term_nsm = 0;
     flags->term_packet = 0;

@@ -6,12 +6,8 @@
 
 #include "zet/core/log.h"
 
-// conf_* are written by debug commands given in configure mode and read by nothing; term_* are
-// the flags in force.
+// The flags in force.
 struct vesk_debug_flags {
-    uint32_t conf_event;
-    uint32_t conf_nsm;
-    uint32_t conf_packet;
     uint32_t term_event;
     uint32_t term_nsm;
     uint32_t term_packet;

@@ -4,7 +4,7 @@
 #include "zet/cli/config.h"
 #include "zet/cli/host.h"
 #include "zet/core/access.h"
-#include "zet/core/lib.h"
+#include "zet/core/globals.h"
 #include "zet/core/log.h"
 #include "zet/core/memory.h"
 #include "zet/core/pal.h"
@@ -44,12 +44,14 @@ const char *shell_end_cmd_help[] = {"End current mode and change to EXEC mode", 
 struct cli_element shell_end_cmd = {"end", shell_end, shell_end_cmd_help};
 
 int shell_help(struct cli *cli, int, char **) {
-    cli_out(cli, "The shell gives help at any point: type \"?\" at the end of a line.\n"
-                 "1. \"?\" after a blank lists the words that may come next, each with its help\n"
-                 "   (\"show ?\"); <cr> means the line may end there.\n"
-                 "2. \"?\" right after part of a word lists the words that begin so (\"sh?\").\n"
-                 "Words may be abbreviated to any unique beginning (\"sh run\" for\n"
-                 "\"show running-config\"); TAB completes a word in vesk-cli.\n");
+    cli_out(cli,
+            "The shell gives help at any point: type \"?\" at the end of a line.\n"
+            "1. \"?\" after a blank lists the words that may come next, each with its help\n"
+            "   (\"show ?\"); <cr> means the line may end there.\n"
+            "2. \"?\" right after part of a word lists the words that begin so (\"sh?\").\n"
+            "Words may be abbreviated to any unique beginning (\"sh run\" for\n"
+            "\"show running-config\"); TAB completes a word in %s.\n",
+            zet_client_name());
     return 0;
 }
 const char *shell_help_cmd_help[] = {"Description of the interactive help system", nullptr};
@@ -398,7 +400,3 @@ void host_vty_init(struct lib_globals *zg) {
 
 // The other standard command families a daemon calls at start-up: this framework has nothing of
 // theirs to offer.
-void access_list_init(struct lib_globals *) {}   // no access lists here
-void prefix_list_init(struct lib_globals *) {}   // no prefix lists here
-void route_map_cli_init(struct lib_globals *) {} // no route maps here
-void keychain_cli_init(struct lib_globals *) {}  // no key chains here

@@ -1,9 +1,8 @@
 #include "zet/cli/cli.h"
 
-#include "zet/cli/builtin.h"
 #include "zet/cli/parse.h"
+#include "zet/core/globals.h"
 #include "zet/core/if.h"
-#include "zet/core/lib.h"
 #include "zet/core/log.h"
 #include "zet/core/pal.h"
 
@@ -325,7 +324,6 @@ int cli_out(struct cli *cli, const char *format, ...) {
 struct cli_tree *cli_tree_create(struct lib_globals *zg) {
     auto tree = std::make_unique<cli_tree>();
     tree->zg = zg;
-    cli_builtin_install(tree.get());
     return tree.release();
 }
 
@@ -479,11 +477,6 @@ void cli_select_interface_name(struct cli *cli, const char *name) {
     impl_of(cli)->kept_name = name;
 }
 
-const char *cli_kept_interface(const struct cli *cli) {
-    const cli_impl *impl = impl_of(cli);
-    return impl->kept_name.empty() ? nullptr : impl->kept_name.c_str();
-}
-
 void cli_set_keeper(struct cli_tree *tree, cli_keeper keeper) {
     tree->keeper = keeper;
 }
@@ -533,7 +526,7 @@ void cli_leave_interface(struct cli *cli, int mode) {
 }
 
 std::string cli_prompt(const struct cli *cli) {
-    std::string name = zet_protocol_name(cli->zg != nullptr ? cli->zg->protocol : 0);
+    std::string name = zet_name();
     switch (cli->mode) {
     case EXEC_MODE:
         return name + (cli->privilege < PRIVILEGE_MAX ? "> " : "# ");

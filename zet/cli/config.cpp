@@ -1,8 +1,7 @@
 #include "zet/cli/config.h"
 
 #include "zet/cli/cli.h"
-#include "zet/cli/host.h"
-#include "zet/core/lib.h"
+#include "zet/core/globals.h"
 #include "zet/core/log.h"
 
 #include <algorithm>
@@ -21,34 +20,6 @@
 #include <vector>
 
 namespace {
-
-// The lines of one writer call, ending in a line end.
-std::string run_writer(struct lib_globals *zg, int mode, cli_writer writer) {
-    std::unique_ptr<struct cli, void (*)(struct cli *)> cli(cli_new(zg, PRIVILEGE_MAX), cli_free);
-    cli->mode = mode;
-    writer(cli.get());
-    std::string text = cli_output_take(cli.get());
-    if (!text.empty() && text.back() != '\n')
-        text += '\n';
-    return text;
-}
-
-std::string framework_lines(struct lib_globals *zg) {
-    std::string text;
-    if (zg->log != nullptr) {
-        const char *file = zlog_file(zg->log);
-        if (file != nullptr && *file != '\0') {
-            text += "log file ";
-            text += file;
-            text += '\n';
-        }
-    }
-    if (const char *hash = host_vty_password(zg, HOST_PASSWORD_LOGIN))
-        text += std::string("password encrypted ") + hash + "\n";
-    if (const char *hash = host_vty_password(zg, HOST_PASSWORD_ENABLE))
-        text += std::string("enable password encrypted ") + hash + "\n";
-    return text;
-}
 
 // The message of a failed line: its first "% " line without the "% ", else its first line.
 std::string failure_message(const std::string &out, int ret) {
@@ -113,40 +84,6 @@ void remove_leftovers(const std::string &dir, const std::string &target) {
 }
 
 } // namespace
-
-std::string cli_running_config(struct lib_globals *zg) {
-    if (zg == nullptr)
-        return {};
-    std::vector<std::string> sections;
-    sections.push_back(framework_lines(zg));
-    std::vector<std::pair<int, cli_writer>> writers = cli_tree_writers(zg->ctree);
-    // 110 first, then 16, then the other numbers in ascending order; each number's writers in
-    // registration order.
-    std::vector<int> order{GLOBAL_WRITER_MODE, INTERFACE_MODE};
-    std::vector<int> others;
-    for (const auto &[mode, w] : writers)
-        if (mode != GLOBAL_WRITER_MODE && mode != INTERFACE_MODE &&
-            std::find(others.begin(), others.end(), mode) == others.end())
-            others.push_back(mode);
-    std::sort(others.begin(), others.end());
-    order.insert(order.end(), others.begin(), others.end());
-    for (int mode : order) {
-        std::string text;
-        for (const auto &[m, w] : writers)
-            if (m == mode)
-                text += run_writer(zg, mode, w);
-        sections.push_back(std::move(text));
-    }
-    std::string out = "!\n";
-    for (const auto &s : sections) {
-        if (s.empty())
-            continue;
-        out += s;
-        out += "!\n";
-    }
-    out += "end\n";
-    return out;
-}
 
 namespace zet::config {
 

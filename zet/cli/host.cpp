@@ -3,19 +3,22 @@
 #include "zet/cli/cli.h"
 #include "zet/cli/config.h"
 #include "zet/cli/vty.h"
-#include "zet/core/lib.h"
+#include "zet/core/globals.h"
 #include "zet/core/log.h"
 #include "zet/core/pal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 // The host record that zg->host points at.
 struct host {
@@ -38,7 +41,69 @@ struct host *host_get(struct lib_globals *zg) {
     return zg->host;
 }
 
+// The lines of one writer call, ending in a line end.
+std::string run_writer(struct lib_globals *zg, int mode, cli_writer writer) {
+    std::unique_ptr<struct cli, void (*)(struct cli *)> cli(cli_new(zg, PRIVILEGE_MAX), cli_free);
+    cli->mode = mode;
+    writer(cli.get());
+    std::string text = cli_output_take(cli.get());
+    if (!text.empty() && text.back() != '\n')
+        text += '\n';
+    return text;
+}
+
+std::string framework_lines(struct lib_globals *zg) {
+    std::string text;
+    if (zg->log != nullptr) {
+        const char *file = zlog_file(zg->log);
+        if (file != nullptr && *file != '\0') {
+            text += "log file ";
+            text += file;
+            text += '\n';
+        }
+    }
+    if (const char *hash = host_vty_password(zg, HOST_PASSWORD_LOGIN))
+        text += std::string("password encrypted ") + hash + "\n";
+    if (const char *hash = host_vty_password(zg, HOST_PASSWORD_ENABLE))
+        text += std::string("enable password encrypted ") + hash + "\n";
+    return text;
+}
+
 } // namespace
+
+std::string cli_running_config(struct lib_globals *zg) {
+    if (zg == nullptr)
+        return {};
+    std::vector<std::string> sections;
+    sections.push_back(framework_lines(zg));
+    std::vector<std::pair<int, cli_writer>> writers = cli_tree_writers(zg->ctree);
+    // 110 first, then 16, then the other numbers in ascending order; each number's writers in
+    // registration order.
+    std::vector<int> order{GLOBAL_WRITER_MODE, INTERFACE_MODE};
+    std::vector<int> others;
+    for (const auto &[mode, w] : writers)
+        if (mode != GLOBAL_WRITER_MODE && mode != INTERFACE_MODE &&
+            std::find(others.begin(), others.end(), mode) == others.end())
+            others.push_back(mode);
+    std::sort(others.begin(), others.end());
+    order.insert(order.end(), others.begin(), others.end());
+    for (int mode : order) {
+        std::string text;
+        for (const auto &[m, w] : writers)
+            if (m == mode)
+                text += run_writer(zg, mode, w);
+        sections.push_back(std::move(text));
+    }
+    std::string out = "!\n";
+    for (const auto &s : sections) {
+        if (s.empty())
+            continue;
+        out += s;
+        out += "!\n";
+    }
+    out += "end\n";
+    return out;
+}
 
 void host_vty_set_unix(struct lib_globals *zg, const char *path, const char *group,
                        const char *fallback) {
@@ -90,7 +155,8 @@ int host_config_start(struct lib_globals *zg, const char *path, uint16_t port) {
         zet::config::read_file(zg, path);
     int ret = 0;
     if (h->vty == nullptr)
-        h->vty = zet::vty::server_create(zg, h->limits);
+        h->vty = zet::vty::server_create(zg, h->limits, h->passwords[HOST_PASSWORD_LOGIN],
+                                         h->passwords[HOST_PASSWORD_ENABLE]);
     if (port != 0 && zet::vty::listen_tcp(h->vty, port) != 0)
         ret = -1;
     if (!h->unix_path.empty() &&
@@ -150,8 +216,8 @@ int host_config_write(struct lib_globals *zg, char *err, int err_size) {
                   host_vty_password(zg, HOST_PASSWORD_ENABLE) != nullptr;
     bool ok = zg != nullptr && zet::config::write_atomic(path, saved_text(zg), why, secret);
     if (!ok && zg != nullptr && (path == nullptr || *path == '\0'))
-        why = std::string("no configuration file was given at start-up (") +
-              zet_protocol_name(zg->protocol) + " -f FILE)";
+        why =
+            std::string("no configuration file was given at start-up (") + zet_name() + " -f FILE)";
     if (!ok && err != nullptr && err_size > 0)
         std::snprintf(err, static_cast<size_t>(err_size), "%s",
                       why.empty() ? "no framework handle" : why.c_str());
@@ -215,6 +281,7 @@ void host_vty_adopt(struct lib_globals *zg, int fd, bool tcp) {
         return;
     struct host *h = host_get(zg);
     if (h->vty == nullptr)
-        h->vty = zet::vty::server_create(zg, h->limits);
+        h->vty = zet::vty::server_create(zg, h->limits, h->passwords[HOST_PASSWORD_LOGIN],
+                                         h->passwords[HOST_PASSWORD_ENABLE]);
     zet::vty::adopt(h->vty, fd, tcp);
 }

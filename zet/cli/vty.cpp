@@ -1,9 +1,9 @@
 #include "zet/cli/vty.h"
 
 #include "zet/cli/cli.h"
-#include "zet/cli/host.h"
+#include "zet/cli/vty_limits.h"
 #include "zet/core/access.h"
-#include "zet/core/lib.h"
+#include "zet/core/globals.h"
 #include "zet/core/log.h"
 #include "zet/core/pal.h"
 #include "zet/core/thread.h"
@@ -76,6 +76,8 @@ struct Listener {
 struct Server {
     struct lib_globals *zg = nullptr;
     host_vty_limits limits{};
+    const std::string *login = nullptr; // the host's password hashes ("" when unset)
+    const std::string *enable = nullptr;
     Listener tcp;
     Listener unix_;
     uint16_t port = 0;
@@ -254,9 +256,8 @@ void run_line(Session *s, std::string line) {
 // third wrong one in a row ends the session.
 void take_password(Session *s, const std::string &line) {
     bool login = s->phase == Phase::Login;
-    const char *hash =
-        host_vty_password(s->srv->zg, login ? HOST_PASSWORD_LOGIN : HOST_PASSWORD_ENABLE);
-    bool ok = hash != nullptr && (line.empty() || line.back() != TOO_LONG_MARK) &&
+    const std::string &hash = login ? *s->srv->login : *s->srv->enable;
+    bool ok = !hash.empty() && (line.empty() || line.back() != TOO_LONG_MARK) &&
               zet::access::password_matches(hash, line);
     s->phase = Phase::Command;
     if (s->echo_off && s->client_echo_off)
@@ -482,8 +483,7 @@ void start_session(Server *srv, int fd, bool tcp) {
         p->phase = Phase::Login;
         p->t_login = thread_add_timer(srv->zg, login_cb, p, LOGIN_SECONDS);
     }
-    std::string hello =
-        std::string("\nHello, this is ") + zet_protocol_name(srv->zg->protocol) + ".\n\n";
+    std::string hello = std::string("\nHello, this is ") + zet_name() + ".\n\n";
     queue(p, hello);
     if (tcp)
         queue_password_prompt(p);
@@ -526,10 +526,11 @@ std::string admit(Server *srv, int fd, bool tcp, std::string &why) {
     }
     if (!tcp)
         return {};
-    if (host_vty_password(srv->zg, HOST_PASSWORD_LOGIN) == nullptr) {
+    if (srv->login->empty()) {
         why = "TCP session while no vty password is set";
-        return "% No vty password is set, so TCP sessions are refused: use the Unix socket "
-               "(vesk-cli -s PATH)\n";
+        return std::string("% No vty password is set, so TCP sessions are refused: use the Unix "
+                           "socket (") +
+               zet_client_name() + " -s PATH)\n";
     }
     const int tcp_max = max - std::min(UNIX_RESERVED, max / 2);
     if (count_sessions(srv, true, false) >= tcp_max) {
@@ -605,10 +606,13 @@ void restrict_socket(Server *srv, const char *path, const char *group, const cha
 
 } // namespace
 
-Server *server_create(struct lib_globals *zg, const struct host_vty_limits &limits) {
+Server *server_create(struct lib_globals *zg, const struct host_vty_limits &limits,
+                      const std::string &login, const std::string &enable) {
     auto *srv = new Server;
     srv->zg = zg;
     srv->limits = limits;
+    srv->login = &login;
+    srv->enable = &enable;
     return srv;
 }
 

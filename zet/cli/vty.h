@@ -7,7 +7,7 @@
 // while no password is set. TCP never takes the last sessions of the limit, at most a few
 // logins wait at once, each for a limited time, and refusals are logged at most once a second.
 //
-// Protocol (plain text, line by line, as telnet, nc and vesk-cli expect):
+// Protocol (plain text, line by line, as telnet, nc and the daemon's client expect):
 // - on connecting a session gets a greeting line and the prompt (TCP: "Password: ");
 // - each line ("\n"-ended; "\r", NUL and every other byte outside printable ASCII but TAB is
 //   dropped, telnet IAC sequences are skipped) runs as a command of the session's mode; a line
@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 struct lib_globals;
 struct host_vty_limits;
@@ -29,7 +30,10 @@ namespace zet::vty {
 
 struct Server;
 
-Server *server_create(struct lib_globals *zg, const struct host_vty_limits &limits);
+// login and enable are the password hashes ("" when unset), read at each check: they must
+// outlive the server.
+Server *server_create(struct lib_globals *zg, const struct host_vty_limits &limits,
+                      const std::string &login, const std::string &enable);
 // Closes every session and listener; removes the Unix socket.
 void server_free(Server *srv);
 void server_set_limits(Server *srv, const struct host_vty_limits &limits);

@@ -1,7 +1,6 @@
 #include "zet/core/if.h"
 
-#include "zet/core/lib.h"
-#include "zet/core/list.h"
+#include "zet/core/globals.h"
 #include "zet/core/memory.h"
 
 #include <cctype>
@@ -36,10 +35,6 @@ int cmp_number(const char *a, size_t alen, const char *b, size_t blen) {
     return c < 0 ? -1 : c > 0 ? 1 : 0;
 }
 
-int cmp_interfaces(void *a, void *b) {
-    return ifname_cmp3(static_cast<interface *>(a)->name, static_cast<interface *>(b)->name);
-}
-
 bool valid_name(const char *name) {
     return name != nullptr && *name != '\0' && std::strlen(name) <= INTERFACE_NAMSIZ;
 }
@@ -50,7 +45,6 @@ struct if_group {
     std::map<uint32_t, interface *> by_index;
     std::map<std::string, interface *, name_less> by_name;
     std::map<int, std::vector<if_hook_func>> hooks;
-    std::vector<ovx_vr_callback> vr_creators;
 };
 
 struct if_vr_table {
@@ -172,12 +166,10 @@ struct ovx_vr *ovx_vr_create_privileged(struct lib_globals *zg) {
     vr->zg = zg;
     void *mem = mfh_calloc(MTYPE_ZET_IF_TABLE, sizeof(if_vr_table));
     vr->ifm = mem != nullptr ? new (mem) if_vr_table : nullptr;
-    vr->ifList = list_new();
-    if (vr->ifm == nullptr || vr->ifList == nullptr) {
+    if (vr->ifm == nullptr) {
         ovx_vr_free(vr);
         return nullptr;
     }
-    vr->ifList->cmp = cmp_interfaces;
     return vr;
 }
 
@@ -192,7 +184,6 @@ void ovx_vr_free(struct ovx_vr *vr) {
         vr->ifm->~if_vr_table();
         pal_mem_free(MTYPE_ZET_IF_TABLE, vr->ifm);
     }
-    list_free(vr->ifList);
     if (vr->zg != nullptr && vr->zg->vr_priv == vr)
         vr->zg->vr_priv = nullptr;
     pal_mem_free(MTYPE_ZET_VR, vr);
@@ -200,16 +191,6 @@ void ovx_vr_free(struct ovx_vr *vr) {
 
 struct ovx_vr *ovx_vr_get_privileged(struct lib_globals *zg) {
     return zg != nullptr ? zg->vr_priv : nullptr;
-}
-
-int ovx_vr_add_callback(struct lib_globals *zg, int kind, ovx_vr_callback creator) {
-    // Only the privileged router exists in this build, and it is made by lib_start before any
-    // callback can be registered: the creator is kept for routers added later, which nothing
-    // adds yet.
-    if (zg == nullptr || zg->ifg == nullptr || kind != 0 || creator == nullptr)
-        return -1;
-    zg->ifg->vr_creators.push_back(creator);
-    return 0;
 }
 
 struct interface *if_lookup_by_index(struct if_vr_table *table, uint32_t ifindex) {
@@ -236,8 +217,6 @@ struct interface *if_create(struct lib_globals *zg, const char *name, uint32_t i
         ifg->by_name.emplace(name, ifp);
         if (vr != nullptr) {
             vr->ifm->by_index.emplace(ifindex, ifp);
-            if (listnode_add_sort(vr->ifList, ifp) == nullptr)
-                throw std::bad_alloc();
             ifp->vr = vr;
         }
     } catch (const std::bad_alloc &) {
@@ -260,10 +239,8 @@ void if_delete(struct lib_globals *zg, struct interface *ifp) {
         return;
     // The hooks see the interface whole, still in its router and the group.
     call_hooks(ifg, IF_HOOK_VR_UNBIND, ifp);
-    if (ovx_vr *vr = ifp->vr; vr != nullptr) {
+    if (ovx_vr *vr = ifp->vr; vr != nullptr)
         vr->ifm->by_index.erase(ifp->ifindex);
-        listnode_delete(vr->ifList, ifp);
-    }
     ifg->by_name.erase(ifp->name);
     ifg->by_index.erase(ifp->ifindex);
     pal_mem_free(MTYPE_ZET_IF, ifp);
@@ -281,8 +258,6 @@ int if_rename(struct lib_globals *zg, struct interface *ifp, const char *name) {
     std::strcpy(ifp->name, name);
     node.key() = name;
     ifg->by_name.insert(std::move(node));
-    if (ifp->vr != nullptr)
-        listnode_resort(ifp->vr->ifList, ifp);
     call_hooks(ifg, IF_HOOK_RENAME, ifp);
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "zet/core/lib.h"
 
+#include "zet/cli/builtin.h"
 #include "zet/cli/cli.h"
 #include "zet/cli/host.h"
 #include "zet/core/if.h"
@@ -23,6 +24,8 @@ struct lib_globals *lib_start(void) {
     }
     zg->vr_priv = ovx_vr_create_privileged(zg.get());
     zg->ctree = zg->vr_priv != nullptr ? cli_tree_create(zg.get()) : nullptr;
+    if (zg->ctree != nullptr)
+        cli_builtin_install(zg->ctree);
     if (zg->vr_priv == nullptr || zg->ctree == nullptr) {
         zlog_err(nullptr, "lib_start: no memory for the %s",
                  zg->vr_priv == nullptr ? "privileged virtual router" : "command tree");

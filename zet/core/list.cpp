@@ -128,8 +128,3 @@ void list_free(struct list *list) {
     free_nodes(list, false);
     pal_mem_free(MTYPE_ZET_LIST, list);
 }
-
-void list_delete_all_node(struct list *list) {
-    if (list != nullptr)
-        free_nodes(list, true);
-}

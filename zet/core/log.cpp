@@ -1,6 +1,6 @@
 #include "zet/core/log.h"
 
-#include "zet/core/lib.h"
+#include "zet/core/globals.h"
 #include "zet/core/pal.h"
 
 #include <cerrno>
@@ -21,7 +21,6 @@
 
 struct zlog {
     mutable std::mutex mu;
-    int protocol = 0;
     uint32_t instance = 0;
     uint32_t dest = ZLOG_DEST_SYSLOG;
     int fd = -1; // the log file
@@ -114,7 +113,7 @@ void to_stderr(const char *name, const std::string &text) {
 void open_syslog(zlog_rec *log) {
     if (log->syslog_open)
         return;
-    snprintf(syslog_ident, sizeof syslog_ident, "%s", zet_protocol_name(log->protocol));
+    snprintf(syslog_ident, sizeof syslog_ident, "%s", zet_name());
     openlog(syslog_ident, LOG_PID | LOG_NDELAY, LOG_DAEMON);
     log->syslog_open = true;
 }
@@ -166,7 +165,7 @@ void emit(zlog_rec *log, int priority, std::string text) {
         log->suffix(log->suffix_ctx, text.c_str(), extra, sizeof extra);
         text += extra;
     }
-    const char *name = zet_protocol_name(log->protocol);
+    const char *name = zet_name();
     if (log->dest & ZLOG_DEST_SYSLOG)
         to_syslog(log, priority, text);
     if ((log->dest & ZLOG_DEST_FILE) && log->fd >= 0)
@@ -184,16 +183,15 @@ void vlog(lib_globals *zg, zlog_rec *log, int priority, const char *format, va_l
         log = zg->log;
     std::string text = format_line(format, ap);
     if (log == nullptr)
-        to_stderr(zet_protocol_name(zg != nullptr ? zg->protocol : 0), text);
+        to_stderr(zet_name(), text);
     else
         emit(log, priority, std::move(text));
 }
 
 } // namespace
 
-struct zlog *openzlog(struct lib_globals *zg, uint32_t instance, int protocol, uint32_t flags) {
+struct zlog *openzlog(struct lib_globals *zg, uint32_t instance, uint32_t flags) {
     auto log = std::make_unique<zlog_rec>();
-    log->protocol = protocol;
     log->instance = instance;
     log->dest = flags & (ZLOG_DEST_SYSLOG | ZLOG_DEST_STDERR);
     if (log->dest == 0)
@@ -311,16 +309,6 @@ int zlog_set_syslog(zlog_rec *log) {
     return 0;
 }
 
-int zlog_set_stderr(zlog_rec *log) {
-    if (log == nullptr)
-        return -1;
-    std::lock_guard lock(log->mu);
-    close_file(log);
-    log->path.clear();
-    log->dest = ZLOG_DEST_STDERR;
-    return 0;
-}
-
 void zlog_set_sink(zlog_rec *log, zlog_sink sink, void *ctx) {
     if (log == nullptr)
         return;
@@ -350,13 +338,6 @@ const char *zlog_file(const zlog_rec *log) {
         return nullptr;
     std::lock_guard lock(log->mu);
     return log->fd >= 0 ? log->path.c_str() : nullptr;
-}
-
-uint32_t zlog_destinations(const zlog_rec *log) {
-    if (log == nullptr)
-        return 0;
-    std::lock_guard lock(log->mu);
-    return log->dest;
 }
 
 bool zlog_is_open(const zlog_rec *log) {

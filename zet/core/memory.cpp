@@ -9,7 +9,6 @@ namespace {
 struct memory_state {
     std::array<std::atomic<long>, MTYPE_MAX> live{};
     std::array<std::atomic<int>, MTYPE_MAX> fail{};
-    std::atomic<int> protocol{0};
 };
 
 memory_state &state() {
@@ -33,10 +32,6 @@ bool take_failure(int type) {
 }
 
 } // namespace
-
-void memory_init(int protocol) {
-    state().protocol.store(protocol, std::memory_order_relaxed);
-}
 
 void *mfh_calloc(int type, size_t size) {
     if (!valid_type(type) || take_failure(type))

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <map>
 #include <mutex>
 #include <string>
 #include <unistd.h>
@@ -43,32 +42,36 @@ uint16_t in_checksum(const void *data, int length) {
 
 namespace {
 
-struct protocol_names {
+struct process_names {
     std::mutex mu;
-    std::map<int, std::string> names;
+    std::string name = "zet";
+    std::string client = "the client";
 };
 
-protocol_names &names() {
-    static protocol_names pn;
+process_names &names() {
+    static process_names pn;
     return pn;
 }
 
 } // namespace
 
-const char *zet_protocol_name(int protocol) {
+const char *zet_name(void) {
     auto &pn = names();
     std::lock_guard lock(pn.mu);
-    auto it = pn.names.find(protocol);
-    return it != pn.names.end() ? it->second.c_str() : "zet";
+    return pn.name.c_str();
 }
 
-void zet_protocol_set_name(int protocol, const char *name) {
+const char *zet_client_name(void) {
     auto &pn = names();
     std::lock_guard lock(pn.mu);
-    if (name != nullptr && *name != '\0')
-        pn.names[protocol] = name;
-    else
-        pn.names.erase(protocol);
+    return pn.client.c_str();
+}
+
+void zet_set_name(const char *name, const char *client) {
+    auto &pn = names();
+    std::lock_guard lock(pn.mu);
+    pn.name = name != nullptr && *name != '\0' ? name : "zet";
+    pn.client = client != nullptr && *client != '\0' ? client : "the client";
 }
 
 namespace {
@@ -76,7 +79,6 @@ namespace {
 struct compile_info {
     std::mutex mu;
     std::string program;
-    int protocol = 0;
     std::string date = ZET_BUILD_DATE;
     std::string time = ZET_BUILD_TIME;
     int date_number = 0;
@@ -91,7 +93,7 @@ compile_info &info() {
 // compile_info_init is given the first command-line word in full: its last part names it.
 std::string program_name(const compile_info &ci) {
     std::string prog = ci.program.substr(ci.program.rfind('/') + 1);
-    return prog.empty() ? std::string(zet_protocol_name(ci.protocol)) : prog;
+    return prog.empty() ? std::string(zet_name()) : prog;
 }
 
 // Requires info().mu.
@@ -105,12 +107,10 @@ void build_text(compile_info &ci) {
 
 } // namespace
 
-void compile_info_init(const char *program, int protocol, const char *date, const char *time,
-                       int date_number) {
+void compile_info_init(const char *program, const char *date, const char *time, int date_number) {
     auto &ci = info();
     std::lock_guard lock(ci.mu);
     ci.program = program != nullptr ? program : "";
-    ci.protocol = protocol;
     ci.date = date != nullptr && *date != '\0' ? date : ZET_BUILD_DATE;
     ci.time = time != nullptr && *time != '\0' ? time : ZET_BUILD_TIME;
     ci.date_number = date_number;

@@ -30,6 +30,11 @@ uint64_t key_of(const prefix_ipv4 &p) {
     return (static_cast<uint64_t>(ntohl(p.prefix.s_addr)) << 8) | p.prefixlen;
 }
 
+route_node *lock_node(route_node *node) {
+    node->lock++;
+    return node;
+}
+
 void node_free(route_node *node) {
     pal_mem_free(MTYPE_ZET_ROUTE_NODE, node);
 }
@@ -57,7 +62,7 @@ struct route_node *route_node_get(struct route_table *table, const struct prefix
     uint64_t key = key_of(n);
     auto it = table->nodes.find(key);
     if (it != table->nodes.end())
-        return route_lock_node(it->second);
+        return lock_node(it->second);
     auto *node = static_cast<route_node *>(mfh_calloc(MTYPE_ZET_ROUTE_NODE, sizeof(route_node)));
     if (node == nullptr)
         return nullptr;
@@ -69,20 +74,14 @@ struct route_node *route_node_get(struct route_table *table, const struct prefix
         node_free(node);
         return nullptr;
     }
-    return route_lock_node(node);
+    return lock_node(node);
 }
 
 struct route_node *route_node_lookup(struct route_table *table, const struct prefix_ipv4 *p) {
     if (table == nullptr || p == nullptr)
         return nullptr;
     auto it = table->nodes.find(key_of(normalise(*p)));
-    return it != table->nodes.end() ? route_lock_node(it->second) : nullptr;
-}
-
-struct route_node *route_lock_node(struct route_node *node) {
-    if (node != nullptr)
-        node->lock++;
-    return node;
+    return it != table->nodes.end() ? lock_node(it->second) : nullptr;
 }
 
 void route_unlock_node(struct route_node *node) {
@@ -99,7 +98,7 @@ void route_unlock_node(struct route_node *node) {
 struct route_node *route_top(struct route_table *table) {
     if (table == nullptr || table->nodes.empty())
         return nullptr;
-    return route_lock_node(table->nodes.begin()->second);
+    return lock_node(table->nodes.begin()->second);
 }
 
 struct route_node *route_next(struct route_node *node) {
@@ -107,7 +106,7 @@ struct route_node *route_next(struct route_node *node) {
         return nullptr;
     route_table *table = node->table;
     auto it = table->nodes.upper_bound(key_of(node->p));
-    route_node *next = it != table->nodes.end() ? route_lock_node(it->second) : nullptr;
+    route_node *next = it != table->nodes.end() ? lock_node(it->second) : nullptr;
     route_unlock_node(node);
     return next;
 }

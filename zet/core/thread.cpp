@@ -1,5 +1,5 @@
 // The event loop. One thread (the loop's) arms, cancels, fetches and runs tasks; any thread may
-// post work or stop the loop.
+// post work.
 //
 // Timers live in a map ordered by (expiry, arming sequence), so equal expiries run in arming
 // order. Reads are kept in arming order and polled. Each poll round gathers, in this order, the
@@ -13,7 +13,7 @@
 #include "zet/core/thread.h"
 
 #include "zet/core/clock.h"
-#include "zet/core/lib.h"
+#include "zet/core/globals.h"
 #include "zet/core/memory.h"
 #include "zet/core/signal.h"
 
@@ -76,11 +76,9 @@ struct thread_master {
     std::unique_ptr<post_cell[]> cells;
     alignas(64) std::atomic<size_t> enqueue_pos{0};
     alignas(64) std::atomic<size_t> dequeue_pos{0};
-    std::atomic<uint64_t> dropped{0};
     std::atomic<bool> wake_signalled{false};
     size_t post_budget = 0;
 
-    std::atomic<bool> stop{false};
     int efd = -1;
     std::vector<struct pollfd> pfds; // reused between polls
 };
@@ -316,8 +314,6 @@ struct thread *thread_fetch(struct lib_globals *zg, struct thread *fetch) {
     thread_master *m = zg->master;
     bind_zg(m, zg);
     for (;;) {
-        if (m->stop.exchange(false, std::memory_order_acq_rel))
-            return nullptr;
         if (take(m, fetch))
             return fetch;
         int timeout = timer_wait_ms(m);
@@ -338,13 +334,6 @@ void thread_call(struct thread *t) {
         t->func(t);
 }
 
-void thread_master_stop(struct thread_master *m) {
-    if (m == nullptr)
-        return;
-    m->stop.store(true, std::memory_order_release);
-    wake(m);
-}
-
 int thread_post(struct thread_master *m, thread_func func, void *arg, const void *data,
                 size_t len) {
     if (m == nullptr || func == nullptr || len > THREAD_POST_DATA_MAX ||
@@ -360,7 +349,6 @@ int thread_post(struct thread_master *m, thread_func func, void *arg, const void
             if (m->enqueue_pos.compare_exchange_weak(pos, pos + 1, std::memory_order_relaxed))
                 break;
         } else if (diff < 0) {
-            m->dropped.fetch_add(1, std::memory_order_relaxed);
             return -1; // full
         } else {
             pos = m->enqueue_pos.load(std::memory_order_relaxed);
@@ -378,10 +366,6 @@ int thread_post(struct thread_master *m, thread_func func, void *arg, const void
     if (!m->wake_signalled.exchange(true, std::memory_order_seq_cst))
         wake(m);
     return 0;
-}
-
-uint64_t thread_post_dropped(const struct thread_master *m) {
-    return m == nullptr ? 0 : m->dropped.load(std::memory_order_relaxed);
 }
 
 size_t thread_post_pending(const struct thread_master *m) {

@@ -9,10 +9,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "zet/core/globals.h"
 #include "zet/core/if.h"
-#include "zet/core/lib.h"
+#include "zet/frame/addr.h"
 #include "zet/frame/ring.h"
-#include "zet/frame/sock.h"
 
 namespace {
 

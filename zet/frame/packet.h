@@ -5,14 +5,11 @@
 #include <cstdint>
 #include <sys/types.h>
 
+#include "zet/frame/addr.h"
+
 struct lib_globals;
-struct frame_send_addr;
-struct frame_recv_addr;
 struct sock_fprog;
 struct frame_ring;
-
-// A read the backend threw away (our own transmission, malformed, not a frame).
-constexpr ssize_t FRAME_RX_IGNORED = -2;
 
 // The kernel filter: only ARP requests of minimum frame size (60 bytes untagged, 64 with an
 // in-line 802.1Q tag) whose sender protocol address is 0.0.0.0.

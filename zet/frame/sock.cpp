@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "zet/core/access.h"
-#include "zet/core/lib.h"
+#include "zet/core/globals.h"
 #include "zet/core/log.h"
 #include "zet/core/pal.h"
 #include "zet/frame/packet.h"
@@ -30,10 +30,6 @@ struct frame_sock {
     int fd = -1;
     int wake_fd = -1; // readable once the socket is closed
     std::atomic<bool> closed{false};
-    std::atomic<uint64_t> rx_frames{0};
-    std::atomic<uint64_t> rx_ignored{0};
-    std::atomic<uint64_t> tx_frames{0};
-    std::atomic<uint64_t> tx_errors{0};
     frame_ring ring;     // the packet backend's receive ring
     std::mutex rx_mutex; // the ring's reading position is one for all readers
 
@@ -96,7 +92,7 @@ int frame_backend_open(lib_globals *zg, frame_sock &s) {
             zlog_err(zg,
                      "frame socket: the wire peer at %s runs as user %u, neither root nor "
                      "%s's own user; refused",
-                     path, static_cast<unsigned>(owner), zet_protocol_name(zg->protocol));
+                     path, static_cast<unsigned>(owner), zet_name());
         else if (handle < 0)
             zlog_err(zg, "frame socket: the wire peer at %s cannot be used: %s", path, why.c_str());
         if (handle < 0)
@@ -181,11 +177,8 @@ ssize_t pal_sock_sendto(int fd, const void *data, size_t len, int, const void *t
     if (addr.ifindex <= 0 || addr.vid > FRAME_VID_MAX)
         return frame_sock_error(EINVAL);
     const auto *bytes = static_cast<const uint8_t *>(data);
-    ssize_t n = s->backend == frame_backend::packet
-                    ? frame_packet_send(s->zg, s->fd, addr, bytes, len)
-                    : frame_unix_send(s->fd, addr, bytes, len);
-    (n < 0 ? s->tx_errors : s->tx_frames).fetch_add(1, std::memory_order_relaxed);
-    return n;
+    return s->backend == frame_backend::packet ? frame_packet_send(s->zg, s->fd, addr, bytes, len)
+                                               : frame_unix_send(s->fd, addr, bytes, len);
 }
 
 ssize_t pal_sock_recvfrom(int fd, void *buf, size_t len, int flags, void *from,
@@ -203,14 +196,11 @@ ssize_t pal_sock_recvfrom(int fd, void *buf, size_t len, int flags, void *from,
         frame_recv_addr addr{};
         ssize_t n = frame_backend_recv(*s, bytes, len, trunc, addr);
         if (n >= 0) {
-            s->rx_frames.fetch_add(1, std::memory_order_relaxed);
             frame_sock_copy_from(addr, from, fromlen);
             return n;
         }
-        if (n == FRAME_RX_IGNORED) {
-            s->rx_ignored.fetch_add(1, std::memory_order_relaxed);
+        if (n == FRAME_RX_IGNORED)
             continue;
-        }
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
             return -1;
         if (flags & MSG_DONTWAIT)
@@ -231,18 +221,4 @@ void frame_sock_close(struct lib_globals *zg) {
     uint64_t one = 1;
     if (write(s->wake_fd, &one, sizeof one) < 0)
         zlog_err(zg, "frame socket: cannot wake readers: %s", std::strerror(errno));
-}
-
-int frame_sock_get_stats(struct lib_globals *zg, struct frame_sock_stats *out) {
-    if (out == nullptr)
-        return -1;
-    *out = {};
-    if (zg == nullptr || zg->fsock == nullptr)
-        return -1;
-    const frame_sock &s = *zg->fsock;
-    out->rx_frames = s.rx_frames.load(std::memory_order_relaxed);
-    out->rx_ignored = s.rx_ignored.load(std::memory_order_relaxed);
-    out->tx_frames = s.tx_frames.load(std::memory_order_relaxed);
-    out->tx_errors = s.tx_errors.load(std::memory_order_relaxed);
-    return 0;
 }

@@ -8,8 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "zet/frame/packet.h"
-#include "zet/frame/sock.h"
+#include "zet/frame/addr.h"
 
 namespace {
 

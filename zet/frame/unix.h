@@ -6,8 +6,7 @@
 #include <cstdint>
 #include <sys/types.h>
 
-struct frame_send_addr;
-struct frame_recv_addr;
+#include "zet/frame/addr.h"
 
 // Connects to the peer listening at path and says hello. Gives the descriptor or -1 with errno.
 int frame_unix_open(const char *path);

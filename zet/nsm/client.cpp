@@ -1,7 +1,7 @@
 #include "zet/nsm/client.h"
 
+#include "zet/core/globals.h"
 #include "zet/core/if.h"
-#include "zet/core/lib.h"
 #include "zet/core/log.h"
 #include "zet/nsm/kernel.h"
 #include "zet/nsm/unix.h"

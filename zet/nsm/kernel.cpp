@@ -1,7 +1,7 @@
 #include "zet/nsm/kernel.h"
 
 #include "zet/core/fd.h"
-#include "zet/core/lib.h"
+#include "zet/core/globals.h"
 #include "zet/core/log.h"
 #include "zet/core/thread.h"
 #include "zet/nsm/client.h"

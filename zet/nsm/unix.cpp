@@ -2,8 +2,8 @@
 
 #include "zet/core/access.h"
 #include "zet/core/fd.h"
+#include "zet/core/globals.h"
 #include "zet/core/if.h"
-#include "zet/core/lib.h"
 #include "zet/core/log.h"
 #include "zet/core/pal.h"
 #include "zet/core/thread.h"
@@ -514,7 +514,7 @@ int unix_backend::connect_peer() {
                      "nsm: peer at %s runs as user %d (pid %d), neither root nor %s's own "
                      "user; refused",
                      path_.c_str(), peer.known ? static_cast<int>(peer.uid) : -1,
-                     static_cast<int>(peer.pid), zet_protocol_name(zg_->protocol));
+                     static_cast<int>(peer.pid), zet_name());
         refusal_logged_ = true;
         sock_.reset(-1);
         return -1;

@@ -2,6 +2,11 @@
 // directory, "$SRC" that folder) in a fresh shell; VESK_UPDATE_GOLDEN=1 writes them back.
 #include "../zet_test.h"
 
+#include "zet/core/fd.h"
+
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+
 namespace {
 
 using vesk_test::replace_all;
@@ -55,6 +60,22 @@ TEST(Cli, ContextsTakeLongOutputLimitLinesAndForgetDeletedInterfaces) {
         EXPECT_EQ(cli_execute(cli, line, true), 1) << line;
         EXPECT_EQ(cli_output_take(cli), "% The log is not open\n");
     }
+}
+
+// A file that cannot be replaced (immutable: only root makes one) is reported, not saved.
+TEST(Cli, WriteAtomicFailsWhenTheRenameFails) {
+    vesk_test::ToyShell shell; // for its directory
+    const std::string path = shell.dir + "/locked.conf";
+    std::ofstream(path) << "old\n";
+    zet::fd_guard fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    int flags = FS_IMMUTABLE_FL;
+    if (::ioctl(fd.get(), FS_IOC_SETFLAGS, &flags) != 0)
+        GTEST_SKIP() << "no immutable files here: " << std::strerror(errno);
+    std::string err;
+    EXPECT_FALSE(zet::config::write_atomic(path.c_str(), "new\n", err, false));
+    EXPECT_EQ(err.rfind("cannot rename", 0), 0u) << err;
+    flags = 0;
+    ::ioctl(fd.get(), FS_IOC_SETFLAGS, &flags);
 }
 
 } // namespace

@@ -37,14 +37,15 @@ class IfTest : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_NE(zg = lib_start(), nullptr); }
     void TearDown() override { lib_stop(zg); }
-    // The names in the router's list.
+    // The names in natural order.
     std::string order() {
         std::string out;
-        listnode *node;
-        interface *ifp;
-        LIST_LOOP(zg->vr_priv->ifList, ifp, node) {
-            out += std::string(ifp->name) + " ";
-        }
+        ifg_foreach(
+            zg->ifg,
+            [](void *ctx, interface *ifp) {
+                *static_cast<std::string *>(ctx) += std::string(ifp->name) + " ";
+            },
+            &out);
         return out;
     }
     // The interface found by index (group, router) and by name; -1 when these disagree.
@@ -72,10 +73,8 @@ TEST_F(IfTest, InterfacesAreFoundEveryWayAndKeptInNaturalNameOrder) {
     for (auto [name, ifindex] : refused)
         EXPECT_EQ(if_create(zg, name, ifindex), nullptr) << (name ? name : "null");
     EXPECT_NE(if_create(zg, long_name.c_str() + 1, 9), nullptr);
-    for (int type : {MTYPE_ZET_IF, MTYPE_ZET_LISTNODE}) { // the record, the router's list node
-        memory_fail_next(type, 1);
-        EXPECT_EQ(if_create(zg, "ge10", 1), nullptr);
-    }
+    memory_fail_next(MTYPE_ZET_IF, 1);
+    EXPECT_EQ(if_create(zg, "ge10", 1), nullptr);
     EXPECT_EQ(found(1, "ge10"), nullptr);
     EXPECT_EQ(memory_live(MTYPE_ZET_IF), 2);
     if_delete(zg, ge1);
@@ -137,17 +136,14 @@ TEST(Lib, StartMakesTheHandleAndStopReleasesEverythingMadeThroughIt) {
     const auto &p = zg->platform;
     EXPECT_EQ(std::string(p.nsm) + " " + p.frame + " " + p.bridge + " " + p.port_mac,
               "kernel packet  bridge");
-    ASSERT_NE(openzlog(zg, 0, 29, ZLOG_DEST_STDERR), nullptr);
+    ASSERT_NE(openzlog(zg, 0, ZLOG_DEST_STDERR), nullptr);
     zg->master = thread_master_create();
     ASSERT_TRUE(if_create(zg, "ge2", 2) != nullptr && if_create(zg, "ge10", 10) != nullptr);
-    ASSERT_EQ(ovx_vr_add_callback(zg, 0, [](ovx_vr *) { return ADD_FAILURE() << "privileged", 0; }),
-              0);
-    EXPECT_EQ(ovx_vr_add_callback(zg, 1, [](ovx_vr *) { return 0; }), -1);
     auto cap = std::make_unique<vesk_test::LogCapture>(zg);
     lib_stop(zg);
     cap.reset(); // a capture attached to the handle outlives it
     EXPECT_EQ(memory_live_total(), start);
-    for (int type : {MTYPE_ZET_IF_GROUP, MTYPE_ZET_VR, MTYPE_ZET_IF_TABLE, MTYPE_ZET_LIST}) {
+    for (int type : {MTYPE_ZET_IF_GROUP, MTYPE_ZET_VR, MTYPE_ZET_IF_TABLE}) {
         memory_fail_next(type, 1);
         testing::internal::CaptureStderr();
         EXPECT_EQ(lib_start(), nullptr) << "type " << type;

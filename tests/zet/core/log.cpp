@@ -19,9 +19,8 @@ std::vector<std::string> lines(const std::string &file) {
 class Log : public ::testing::Test {
   protected:
     void SetUp() override {
-        zet_protocol_set_name(29, "veskd");
-        zg.protocol = 29;
-        ASSERT_EQ(openzlog(&zg, 0, 29, ZLOG_DEST_SYSLOG), zg.log);
+        zet_set_name("veskd", nullptr);
+        ASSERT_EQ(openzlog(&zg, 0, ZLOG_DEST_SYSLOG), zg.log);
         ASSERT_EQ(zlog_set_file(zg.log, path.c_str()), 0);
     }
     void TearDown() override { closezlog(&zg, zg.log); }
@@ -73,8 +72,7 @@ TEST_F(Log, LinesTheFileDoesNotTakeAreCountedNotWaitedFor) {
 
 TEST(LogAlone, BeforeOpenzlogLinesGoToStandardErrorAndCapturesCleanUp) {
     lib_globals zg{};
-    zet_protocol_set_name(29, "veskd");
-    zg.protocol = 29;
+    zet_set_name("veskd", nullptr);
     testing::internal::CaptureStderr();
     EXPECT_EQ(zlog_rotate(&zg, nullptr), 0);
     zlog_err(&zg, "early %s", "failure");
@@ -89,9 +87,9 @@ TEST(LogAlone, BeforeOpenzlogLinesGoToStandardErrorAndCapturesCleanUp) {
     std::vector<std::string> got;
     for (std::string l; std::getline(err, l);)
         got.push_back(l.substr(l.find(' ', l.find(' ') + 1) + 1)); // without the time stamp
-    EXPECT_EQ(got, (std::vector<std::string>{"veskd: early failure", "zet: no handle at all",
+    EXPECT_EQ(got, (std::vector<std::string>{"veskd: early failure", "veskd: no handle at all",
                                              "veskd: captured"}));
-    struct zlog *log = openzlog(&zg, 0, 29, ZLOG_DEST_STDERR);
+    struct zlog *log = openzlog(&zg, 0, ZLOG_DEST_STDERR);
     auto cap = std::make_unique<vesk_test::LogCapture>(&zg);
     EXPECT_TRUE(zlog_is_open(log));
     closezlog(&zg, zg.log);

@@ -5,15 +5,11 @@
 struct cli_tree;
 struct lib_globals;
 
-// Installs the shell's own commands; cli_tree_create calls it.
+// Installs the shell's own commands; lib_start calls it on the tree it makes.
 void cli_builtin_install(struct cli_tree *tree);
 // Installs the shell's default commands in a mode: exit, quit, end, help.
 int cli_install_default(struct cli_tree *tree, int mode);
 
 // The standard command families a daemon calls at start-up.
-void host_vty_init(struct lib_globals *zg);      // show running-config, write, show version,
-                                                 // show memory, log file/syslog
-void access_list_init(struct lib_globals *zg);   // no access lists in this framework
-void prefix_list_init(struct lib_globals *zg);   // no prefix lists in this framework
-void route_map_cli_init(struct lib_globals *zg); // no route maps in this framework
-void keychain_cli_init(struct lib_globals *zg);  // no key chains in this framework
+void host_vty_init(struct lib_globals *zg); // show running-config, write, show version,
+                                            // show memory, log file/syslog

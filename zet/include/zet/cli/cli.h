@@ -3,23 +3,21 @@
 //
 // A daemon defines each command as a plain static record and its help array:
 //
-//     static int vesk_port_tx_time(struct cli *cli, int argc, char **argv);
-//     static const char *vesk_port_tx_time_cmd_help[] = {
-//         "Neighbor loop detect protocal interface configuration",
-//         "Send detect packet time interval", "Time interval", "seconds next send packet",
-//         nullptr};
-//     static struct cli_element vesk_port_tx_time_cmd = {
-//         "loop-detect tx-interval time <10-300>", vesk_port_tx_time,
-//         vesk_port_tx_time_cmd_help};   // the remaining words stay zero
+//     static int port_hello_time(struct cli *cli, int argc, char **argv);
+//     static const char *port_hello_time_cmd_help[] = {
+//         "Hello protocol", "Interval between hellos", "Seconds", nullptr};
+//     static struct cli_element port_hello_time_cmd = {
+//         "hello interval <1-300>", port_hello_time,
+//         port_hello_time_cmd_help};   // the remaining words stay zero
 //
-//     cli_install(tree, INTERFACE_MODE, &vesk_port_tx_time_cmd);
+//     cli_install(tree, INTERFACE_MODE, &port_hello_time_cmd);
 //
-// (or with the CLI(...) convenience at the end of this header). The tree copies what it needs:
-// one record may be installed in several modes, and the record itself is never written.
+// The tree copies what it needs: one record may be installed in several modes, and the record
+// itself is never written.
 //
 // Syntax, word by word (words separated by blanks):
-//   keyword      lower-case text ("show", "loop-detect"): matches the word itself or any unique
-//                prefix of it ("sh loop" runs "show loop-detect"). Adds no argument.
+//   keyword      lower-case text ("show", "hello"): matches the word itself or any unique
+//                prefix of it ("sh hel" runs "show hello"). Adds no argument.
 //   <lo-hi>      a range ("<1-4094>"): matches ANY decimal number ("-"? digits), in range or
 //                not; the handler checks the range itself (cmd_str2int) and answers in its own
 //                words. "?" shows the range. Adds the word as typed.
@@ -28,10 +26,10 @@
 //   (a|b|)       alternatives, each a keyword, range or variable; an empty alternative makes
 //                the group optional. A chosen alternative adds one argument (a keyword adds
 //                its full spelling, even when abbreviated); a skipped group adds none.
-//                "debug loop-detect packet (recv|send|) (detail|)":
-//                  "debug loop-detect packet"             argc 0
-//                  "debug loop-detect packet detail"      argc 1: "detail"
-//                  "debug loop-detect packet send detail" argc 2: "send", "detail"
+//                "debug hello packet (recv|send|) (detail|)":
+//                  "debug hello packet"             argc 0
+//                  "debug hello packet detail"      argc 1: "detail"
+//                  "debug hello packet send detail" argc 2: "send", "detail"
 // Help array: one string per word of the syntax, and for a group one per non-empty
 // alternative, in order, ended by a null entry.
 //
@@ -71,11 +69,11 @@ enum : int {
     PRIVILEGE_MAX = 15,
 };
 
-// Flags word of a command (stored per installed command; the daemon passes 0, 1 and 0x201).
+// Flags word of a command, stored per installed command; bits the shell does not know have no
+// effect.
 enum : uint32_t {
     CLI_FLAG_NORMAL = 0,
     CLI_FLAG_HIDDEN = 0x01, // runs when typed, but "?" and TAB do not list it
-    CLI_FLAG_MGMT = 0x200,  // a management-interface command (stored, no effect here)
 };
 
 // What cli_execute gives besides a handler's own result (handlers return 0, 1, -1).
@@ -169,8 +167,6 @@ void cli_select_interface(struct cli *cli, struct interface *ifp);
 // handed to the tree's keeper (cli_set_keeper) instead of their handlers, so a configuration
 // can name interfaces before they appear.
 void cli_select_interface_name(struct cli *cli, const char *name);
-// The name selected by cli_select_interface_name while its mode lasts, else null.
-const char *cli_kept_interface(const struct cli *cli);
 // Takes one line of an interface selected by name: the line as typed, without its leading and
 // trailing blanks. Gives what cli_execute gives for the line.
 typedef int (*cli_keeper)(struct cli *cli, const char *name, const char *line);
@@ -208,7 +204,7 @@ void cli_describe(struct cli *cli, const char *line);
 // The keywords that complete the last (partial) word of line, in order, blank-separated.
 std::string cli_complete(struct cli *cli, const char *line);
 // The prompt of the context's mode and privilege ("NAME# ", "NAME(config)# ", ...), NAME being
-// the name of the daemon's protocol (zet_protocol_name in zet/core/pal.h).
+// the daemon's name (zet_name in zet/core/pal.h).
 std::string cli_prompt(const struct cli *cli);
 
 // Context state for the shell's own commands and the vty.
@@ -230,13 +226,3 @@ bool cli_take_enable_request(struct cli *cli);
 void cli_leave_interface(struct cli *cli, int mode); // sets mode; clears ifp outside mode 16/120
 // The writers registered with cli_install_config, in registration order.
 std::vector<std::pair<int, cli_writer>> cli_tree_writers(const struct cli_tree *tree);
-
-// Optional convenience: defines the handler's prototype, NAME_cmd_help and NAME_cmd, then the
-// handler's body follows.  CLI(vesk_enable, vesk_enable_cmd, "loop-detect enable", "h1", "h2")
-// { ...body using cli, argc, argv... }
-#define CLI(func_name, cmd_name, syntax, ...)                                                      \
-    int func_name(struct cli *cli, int argc, char **argv);                                         \
-    const char *cmd_name##_help[] = {__VA_ARGS__, nullptr};                                        \
-    struct cli_element cmd_name = {syntax, func_name, cmd_name##_help, 0, 0, nullptr};             \
-    int func_name([[maybe_unused]] struct cli *cli, [[maybe_unused]] int argc,                     \
-                  [[maybe_unused]] char **argv)

@@ -1,13 +1,9 @@
-// The configuration file: running it line by line at start-up, the running configuration, and
-// writing a file atomically.
+// The configuration file: running it line by line at start-up, and writing a file atomically.
 #pragma once
 
 #include <string>
 
 struct lib_globals;
-
-// The running configuration, as "show running-config" prints it.
-std::string cli_running_config(struct lib_globals *zg);
 
 namespace zet::config {
 

@@ -3,16 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+
+#include "zet/cli/vty_limits.h"
 
 struct lib_globals;
-
-// Limits of the vty server; host_vty_set_limits changes them (tests), before or after start.
-struct host_vty_limits {
-    int max_sessions; // sessions at once; one more is told so and closed (default 16)
-    int idle_seconds; // a session with no input for this long is closed; 0 = never (600)
-    int max_line;     // bytes of one line; a longer one is refused (default CLI_LINE_MAX)
-    long max_pending; // bytes of output waiting for a slow client before it is dropped (1 MiB)
-};
 
 // Where the vty's Unix socket is (null or "": none, the vty then listens on TCP only), and who
 // besides root and the daemon's own user may use it: the members of group when it names one,
@@ -37,6 +32,10 @@ int host_config_start(struct lib_globals *zg, const char *path, uint16_t port);
 // Closes the vty (every session, both listeners, removes the Unix socket) and forgets the
 // configuration path; lib_stop calls it. Safe when host_config_start never ran.
 void host_free(struct lib_globals *zg);
+
+// The running configuration, as "show running-config" prints it: the framework's lines (log
+// file, passwords), then the daemon's writers (cli_install_config).
+std::string cli_running_config(struct lib_globals *zg);
 
 // Runs a configuration file as host_config_start does (without opening the vty). Gives the
 // number of failing lines, or -1 when the file cannot be opened.

@@ -4,7 +4,6 @@
 #include <cstdint>
 
 struct lib_globals;
-struct list;
 struct ovx_vr;
 
 enum : int {
@@ -39,7 +38,6 @@ struct ovx_vr {
     char name[32];
     void *proto; // the protocol's slot (the daemon's master record)
     struct if_vr_table *ifm;
-    struct list *ifList; // interfaces in natural name order
     struct lib_globals *zg;
 };
 
@@ -52,7 +50,6 @@ enum if_hook_kind : int {
 };
 
 typedef int (*if_hook_func)(struct interface *ifp);
-typedef int (*ovx_vr_callback)(struct ovx_vr *vr);
 
 struct interface *ifg_lookup_by_index(struct if_group *ifg, uint32_t ifindex);
 struct interface *ifg_lookup_by_name(struct if_group *ifg, const char *name);
@@ -62,10 +59,6 @@ struct interface *ifg_get_by_name(struct if_group *ifg, const char *name);
 int if_add_hook(struct if_group *ifg, int kind, if_hook_func hook);
 
 struct ovx_vr *ovx_vr_get_privileged(struct lib_globals *zg);
-// Registers creator (kind 0) to be called for every virtual router added later. It is not
-// called for the privileged router (the caller sets that one up itself). This build has only
-// the privileged router, so a creator is kept but never called. 0, or -1 on bad arguments.
-int ovx_vr_add_callback(struct lib_globals *zg, int kind, ovx_vr_callback creator);
 struct interface *if_lookup_by_index(struct if_vr_table *table, uint32_t ifindex);
 
 // Whether flags (IFF_* as the kernel gives them) say up and running: IFF_UP and IFF_RUNNING
@@ -81,14 +74,14 @@ struct if_group *ifg_create(void);
 // Frees the group and every interface still in it (no hooks are called).
 void ifg_free(struct if_group *ifg);
 struct ovx_vr *ovx_vr_create_privileged(struct lib_globals *zg);
-// Frees the router's table and list (not its interfaces, which the group owns, nor proto).
+// Frees the router's table (not its interfaces, which the group owns, nor proto).
 void ovx_vr_free(struct ovx_vr *vr);
 // Makes an interface in the privileged router; null on no memory, a duplicate index or name,
 // index 0, or an empty or too long name.
 struct interface *if_create(struct lib_globals *zg, const char *name, uint32_t ifindex);
 // Calls the unbind hooks, then removes the interface from its router and the group.
 void if_delete(struct lib_globals *zg, struct interface *ifp);
-// Renames an interface, keeping the group's name index and the router's order current, then
+// Renames an interface, keeping the group's name index current (and so ifg_foreach's order), then
 // calls the rename hooks. 0, or -1 (bad or too long name, or the name is taken).
 int if_rename(struct lib_globals *zg, struct interface *ifp, const char *name);
 // Calls fn for every interface of the group in natural name order.

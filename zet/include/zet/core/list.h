@@ -34,23 +34,8 @@ void list_delete_node(struct list *list, struct listnode *node);
 void list_delete(struct list *list);
 // Frees the list and its nodes without touching the items.
 void list_free(struct list *list);
-// Frees every node (calling del on each item when set); the list stays, empty.
-void list_delete_all_node(struct list *list);
 
 #define listhead(L) ((L) ? (L)->head : nullptr)
 #define listnextnode(N) ((N)->next)
 #define listgetdata(N) ((N)->data)
 #define listcount(L) ((L)->count)
-
-// Iterates over the items: node runs over the nodes, data holds each item.
-#define LIST_LOOP(L, data, node)                                                                   \
-    for ((node) = listhead(L);                                                                     \
-         (node) != nullptr && (((data) = (decltype(data))listgetdata(node)), 1);                   \
-         (node) = (node)->next)
-
-// As LIST_LOOP, but the current node may be deleted inside the body: nextnode is taken first.
-#define LIST_LOOP_DEL(L, data, node, nextnode)                                                     \
-    for ((node) = listhead(L);                                                                     \
-         (node) != nullptr &&                                                                      \
-         (((nextnode) = (node)->next), ((data) = (decltype(data))listgetdata(node)), 1);           \
-         (node) = (nextnode))

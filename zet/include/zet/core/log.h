@@ -34,11 +34,11 @@ typedef void (*zlog_suffix)(void *ctx, const char *line, char *buf, size_t size)
 // Takes a syslog line instead of syslog(3): true when it did, false to let syslog have it.
 typedef bool (*zlog_syslog_writer)(void *ctx, int priority, const char *line);
 
-// Opens the log of protocol; gives the log handle, or null on no memory. flags: ZLOG_DEST_*
+// Opens the process's log; gives the log handle, or null on no memory. flags: ZLOG_DEST_*
 // bits (0 = syslog). Lines to a file or stderr read "YYYY/MM/DD HH:MM:SS.mmm NAME: text" where
-// NAME is zet_protocol_name(protocol). When zg->log is null it becomes this log, and lib_stop
+// NAME is zet_name(). When zg->log is null it becomes this log, and lib_stop
 // closes it; any other log is the caller's to close. Thread-safe: any thread may log.
-struct zlog *openzlog(struct lib_globals *zg, uint32_t instance, int protocol, uint32_t flags);
+struct zlog *openzlog(struct lib_globals *zg, uint32_t instance, uint32_t flags);
 void closezlog(struct lib_globals *zg, struct zlog *log);
 
 // log null means the handle's own log (zg->log). Lines before openzlog go to standard error.
@@ -70,7 +70,6 @@ int zlog_set_discard(struct zlog *log);
 // Lines the log file did not take (full disk, write error) since the log was opened.
 uint64_t zlog_lost_lines(const struct zlog *log);
 int zlog_set_syslog(struct zlog *log);
-int zlog_set_stderr(struct zlog *log);
 // Every line also goes to sink (null removes it). Tests use this to read the log. The sink runs
 // on the logging thread with the log's lock held: it must not log itself.
 void zlog_set_sink(struct zlog *log, zlog_sink sink, void *ctx);
@@ -86,5 +85,3 @@ void zlog_unset_sink(struct zlog *log, void *ctx);
 bool zlog_is_open(const struct zlog *log);
 // The file in use, or null when not logging to a file. Valid until the destination changes.
 const char *zlog_file(const struct zlog *log);
-// The ZLOG_DEST_* bits in force (for "show logging" and the running configuration).
-uint32_t zlog_destinations(const struct zlog *log);

@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-// Types of the framework's own records (the daemon's are 652..657).
+// Types of the framework's own records; a daemon numbers its own above them.
 enum : int {
     MTYPE_ZET_LIST = 1,
     MTYPE_ZET_LISTNODE = 2,
@@ -17,7 +17,6 @@ enum : int {
     MTYPE_MAX = 1024,
 };
 
-void memory_init(int protocol);
 // Zero-filled memory of size bytes, or null (also when a failure was injected for type, and
 // for a type outside 0..MTYPE_MAX-1). Size 0 gives a valid, distinct pointer. Thread-safe.
 void *mfh_calloc(int type, size_t size);

@@ -27,7 +27,6 @@ void route_table_finish(struct route_table *table);
 struct route_node *route_node_get(struct route_table *table, const struct prefix_ipv4 *p);
 // Finds the node of p and takes a lock on it; null when absent.
 struct route_node *route_node_lookup(struct route_table *table, const struct prefix_ipv4 *p);
-struct route_node *route_lock_node(struct route_node *node);
 // Drops a lock; a node with no lock and no info leaves the table and is freed.
 void route_unlock_node(struct route_node *node);
 // First node (locked), or null for an empty table.

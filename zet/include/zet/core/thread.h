@@ -17,7 +17,6 @@ enum thread_type : int {
     THREAD_TIMER = 1,
     THREAD_READ = 2,
     THREAD_EVENT = 3, // posts and signals: run once when fetched
-    THREAD_UNUSED = 4,
 };
 
 // A task. The fields below are public; the loop owns the record.
@@ -35,7 +34,6 @@ struct thread {
 };
 
 #define THREAD_ARG(t) ((t)->arg)
-#define THREAD_FD(t) ((t)->fd)
 #define THREAD_GLOB(t) ((t)->zg)
 
 enum : size_t {
@@ -60,23 +58,18 @@ void thread_cancel(struct thread *t);
 
 // Waits (poll, no periodic wake-up) for the next due task and copies it into fetch. Order within
 // one wake-up: pending signals, due timers (by expiry, then arming order), readable
-// descriptors, then posts. Gives null when the loop ends: after thread_master_stop, or when
-// nothing is armed and no signal handler is installed. On the virtual clock it never waits for
+// descriptors, then posts. Gives null when the loop ends: when nothing is armed and no signal
+// handler is installed. On the virtual clock it never waits for
 // virtual time: with timers armed and nothing due now it gives null at once.
 struct thread *thread_fetch(struct lib_globals *zg, struct thread *fetch);
 // Runs a task that thread_fetch gave.
 void thread_call(struct thread *t);
-// Makes the next thread_fetch return null (from the loop, another thread, or a signal
-// handler; async-signal-safe), waking a blocked one. The fetch after that runs normally.
-void thread_master_stop(struct thread_master *m);
 
 // Hands work to the loop from any thread. data (at most THREAD_POST_DATA_MAX bytes) is copied
 // and reaches func as t->data / t->data_len, with arg as THREAD_ARG. Gives 0, or -1 when the
-// queue is full (the post is dropped and counted) or the arguments are bad. Lock-free, no
+// queue is full (the post is dropped) or the arguments are bad. Lock-free, no
 // allocation; posts run in the order they were queued (THREAD_POST_QUEUE_MAX at most waiting).
 int thread_post(struct thread_master *m, thread_func func, void *arg, const void *data, size_t len);
-// Posts dropped because the queue was full.
-uint64_t thread_post_dropped(const struct thread_master *m);
 // Posts waiting to run.
 size_t thread_post_pending(const struct thread_master *m);
 

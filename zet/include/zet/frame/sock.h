@@ -10,35 +10,12 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#include "zet/frame/addr.h"
+
 struct lib_globals;
 struct frame_sock;
 
-enum : int {
-    AF_FRAME_SOCK = 53,
-    FRAME_SEND_ADDR_LEN = 20,
-    FRAME_RECV_ADDR_LEN = 16,
-    FRAME_PAYLOAD_MAX = 1500,
-    FRAME_VID_MAX = 4094,
-};
-
-// Where a frame goes. ifindex and vid are in host byte order.
-struct frame_send_addr {
-    uint8_t dst[6];
-    uint8_t src[6];
-    int32_t ifindex;
-    uint16_t vid;
-    uint16_t pad; // zero
-};
-
-// Where a frame came from. ifindex is in host byte order.
-struct frame_recv_addr {
-    uint8_t dst[6];
-    uint8_t src[6];
-    uint32_t ifindex;
-};
-
-static_assert(sizeof(frame_send_addr) == FRAME_SEND_ADDR_LEN);
-static_assert(sizeof(frame_recv_addr) == FRAME_RECV_ADDR_LEN);
+enum : int { AF_FRAME_SOCK = 53 };
 
 // socket(AF_FRAME_SOCK, SOCK_RAW, 0): opens the process's frame socket on zg's backend and
 // keeps it in zg->fsock. Gives a real descriptor that becomes readable when a frame may be
@@ -61,13 +38,3 @@ ssize_t pal_sock_recvfrom(int fd, void *buf, size_t len, int flags, void *from, 
 // Closes the frame socket that zg->fsock holds; lib_stop calls it. A reader blocked in
 // pal_sock_recvfrom returns EBADF; the descriptor is released after the last caller leaves.
 void frame_sock_close(struct lib_globals *zg);
-
-// Counters of the socket that zg->fsock holds, for operators.
-struct frame_sock_stats {
-    uint64_t rx_frames;  // frames delivered to readers
-    uint64_t rx_ignored; // reads the socket threw away (outgoing, malformed, not a frame)
-    uint64_t tx_frames;  // frames accepted by the platform
-    uint64_t tx_errors;  // sends that failed
-};
-// Gives 0, or -1 when zg has no frame socket (out is then zeroed).
-int frame_sock_get_stats(struct lib_globals *zg, struct frame_sock_stats *out);
