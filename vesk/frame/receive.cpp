@@ -127,14 +127,12 @@ bool vesk_recv_foreign(struct lib_globals *handle, const struct vesk_port *rx_po
 }
 
 // A held-off loop leaves no mark, or the port's machine would cut it at its next step.
-void vesk_recv_unmark_loop(struct vesk_port *tx_port, uint32_t vid, uint8_t loops_before) {
-    if (tx_port->loop_vlan_count == loops_before)
+void vesk_recv_unmark_loop(struct vesk_port *tx_port, uint32_t vid, unsigned loops_before) {
+    if (vesk_port_loop_vlan_count(tx_port) == loops_before)
         return;
     vesk_provlan *entry = vesk_find_provlan_from_port(static_cast<uint16_t>(vid), tx_port);
-    if (entry == nullptr || entry->is_loop == 0)
-        return;
-    entry->is_loop = 0;
-    tx_port->loop_vlan_count--;
+    if (entry != nullptr)
+        entry->is_loop = 0;
 }
 
 } // namespace
@@ -203,7 +201,7 @@ void vesk_recv_verdict(struct lib_globals *handle, const uint8_t *address, const
     uint32_t ifindex = 0;
     vesk_port *sender =
         vesk_port_from_ifindex(handle, decode_pkt_element(buffer + RX_OFF_IFINDEX, 4));
-    const uint8_t loops_before = sender != nullptr ? sender->loop_vlan_count : 0;
+    const unsigned loops_before = sender != nullptr ? vesk_port_loop_vlan_count(sender) : 0;
     if (karsto_vesk_decode_pkt(handle, rx_port, buffer, length, &vid, &ifindex) != 0)
         return;
     vesk_port *tx_port = vesk_port_from_ifindex(handle, ifindex);
@@ -215,7 +213,7 @@ void vesk_recv_verdict(struct lib_globals *handle, const uint8_t *address, const
         return;
     }
     unsigned long long event = 0;
-    if (tx_port->loop_vlan_count != loops_before)
+    if (vesk_port_loop_vlan_count(tx_port) != loops_before)
         event = vesk_recv_note_loop(tx_port, rx_port, vid);
     vesk_loop_verdict(handle, tx_port, rx_port, vid, event);
 }
@@ -258,9 +256,6 @@ int karsto_vesk_decode_pkt(struct lib_globals *handle, struct vesk_port *rx_port
         return vesk_recv_reject(handle, &rx_port->counters.rx_bad_check,
                                 "vesk_recv: receive invalid VESK packet for error md5");
     entry->back = 1;
-    if (entry->is_loop == 0) {
-        entry->is_loop = 1;
-        tx_port->loop_vlan_count++;
-    }
+    entry->is_loop = 1;
     return 0;
 }

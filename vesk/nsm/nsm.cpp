@@ -248,7 +248,8 @@ int vesk_nsm_recv_bridge_delete(struct nsm_msg_header *, void *, void *message) 
         return msg == nullptr ? VESK_ERR_HANDLER : 0;
     struct vesk_nsm_name name = vesk_nsm_bridge_name(msg->bridge_name);
     VESK_DEBUG_LOG_NSM(veskm, "Receive delete bridge name %s, type %d", name.text, msg->type);
-    vesk_del_bridge(master->bridge_list, name.text);
+    if (vesk_find_bridge_byname(master->bridge_list, name.text) == nullptr)
+        VESK_DEBUG_LOG_EVENT(veskm, "bridge %s is not exit already", name.text);
     return 0;
 }
 
@@ -336,26 +337,12 @@ int vesk_nsm_recv_bridge_vlan_add_if(struct nsm_msg_header *, void *arg, void *m
     }
     if (joining)
         vesk_api_bridge_port_joined(bridge, port);
-    if (bridge->vlan_table == nullptr)
-        bridge->vlan_table = route_table_init();
-    if (bridge->vlan_table == nullptr) {
-        zlog_debug(veskm, "bridge %s create vlantable second time failed", bridge->name);
-        return VESK_ERR_HANDLER;
-    }
     uint16_t count = vesk_nsm_entries(msg);
     for (uint16_t i = 0; i < count; i++) {
         uint16_t vid = msg->vid_info[i] & VESK_VID_MASK;
         VESK_DEBUG_LOG_NSM(veskm, "Receive bridge %s vlan %d add port %s", bridge->name, vid,
                            port->name);
-        struct vesk_vlan *vlan = vesk_find_vlan_from_bridge(vid, bridge);
-        if (vlan == nullptr)
-            vlan = vesk_bridge_add_vlan(bridge, vid);
-        if (vlan == nullptr) {
-            VESK_DEBUG_LOG_EVENT(veskm, "bridge %s add vlan %d second time failed", bridge->name,
-                                 vid);
-            continue;
-        }
-        vesk_bridge_vlan_add_port(vlan, port);
+        vesk_bridge_vlan_add_port(bridge, vid, port);
     }
     // Its VLANs are known by now, as at a start on a finished switch, where the configuration
     // file runs after the first synchronisation.
@@ -379,14 +366,13 @@ int vesk_nsm_recv_bridge_vlan_delete_if(struct nsm_msg_header *, void *arg, void
         return VESK_ERR_HANDLER;
     }
     uint16_t count = vesk_nsm_entries(msg);
-    if (bridge->vlan_table == nullptr || count == 0)
+    if (count == 0)
         return 0;
     for (uint16_t i = 0; i < count; i++) {
         uint16_t vid = msg->vid_info[i] & VESK_VID_MASK;
         VESK_DEBUG_LOG_NSM(veskm, "Receive bridge %s del vlan %d", bridge->name, vid);
-        struct vesk_vlan *vlan = vesk_find_vlan_from_bridge(vid, bridge);
-        if (vlan != nullptr)
-            vesk_bridge_vlan_del_port(vlan, port);
+        if (vesk_bridge_has_vlan(bridge, vid))
+            vesk_bridge_vlan_del_port(vid, port);
     }
     return 0;
 }
