@@ -1,5 +1,6 @@
 // Root only, on a Linux bridge in namespaces: the scenario files, and in process what a real veskd
 // cannot show there (a tiny event buffer; tagged VLANs, since this kernel's bridges cannot filter).
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <future>

@@ -189,15 +189,7 @@ std::vector<PortStateRequest> World::requests() const {
     std::vector<PortStateRequest> out;
     for (size_t i = 0; i < nsm_client_sent_count(zg_->nc); i++) {
         PortStateRequest r = {};
-        uint8_t buf[16] = {};
-        size_t len = 0;
-        if (nsm_client_sent_get(zg_->nc, i, &r.type, buf, sizeof buf, &len) != 0 || len != 8) {
-            fault("message " + std::to_string(i) + " of " + std::to_string(len) + " bytes");
-            continue;
-        }
-        std::memcpy(&r.flags, buf, 2);
-        std::memcpy(&r.reserved, buf + 2, 2);
-        std::memcpy(&r.ifindex, buf + 4, 4);
+        nsm_client_sent_get(zg_->nc, i, &r.flags, &r.ifindex);
         out.push_back(r);
     }
     return out;

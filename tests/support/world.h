@@ -24,8 +24,7 @@ struct WorldOptions {
 enum class Leaks { MODEL, ALL };
 
 struct PortStateRequest {
-    int type;
-    uint16_t flags, reserved;
+    uint16_t flags;
     uint32_t ifindex;
 };
 
