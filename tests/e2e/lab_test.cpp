@@ -68,9 +68,8 @@ TEST_F(NsmKernel, ModelMatchesTheKernelSoonAfterABurstThatOverrunsTheBuffer) {
     std::set<std::string> ports = {"ge1", "ge2", "ge3", "ge4", "ge5", "ge6", "ge7", "ge8"};
     auto matches = [&] {
         std::set<std::string> members;
-        for (vesk_port *p : vesk_test::items<vesk_port>(bridge()->port_list))
-            if (vesk_port_in_vlan(p, 1))
-                members.insert(p->name);
+        for (vesk_port *p : vesk_bridge_vlan_members(bridge(), 1))
+            members.insert(p->name);
         if (members != ports)
             return diff = "port sets differ", false;
         for (const auto &name : ports) {

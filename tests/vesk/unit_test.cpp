@@ -90,7 +90,7 @@ std::vector<Case> load() {
     X(SMS_INITIALIZE) X(SMS_SENDING) X(SMS_WAIT_TX) X(SMS_SHUTDOWN) X(SMS_RESUME) X(SMS_NOSHUTDOWN) \
     X(VESK_PORT_DOWN) X(VESK_PORT_UP) X(VESK_PORT_SHUTDOWN) X(VESK_PORT_NOSHUTDOWN)               \
     X(VESK_PORT_BLOCKED) X(VESK_PORT_STATE_MAX) X(VESK_LOOP_LOG) X(VESK_LOOP_SHUTDOWN)             \
-    X(VESK_LOOP_BLOCK) X(VESK_ERR_PORT_NOT_FOUND) X(VESK_ERR_PROVLAN_LIMIT) X(VESK_ERR_HANDLER)    \
+    X(VESK_LOOP_BLOCK) X(VESK_ERR_PORT_NOT_FOUND) X(VESK_ERR_PROVLAN_LIMIT)                        \
     X(MTYPE_VESK_MASTER) X(MTYPE_ZET_LIST) X(MTYPE_ZET_LISTNODE) X(MTYPE_ZET_THREAD)               \
     X(ZLOG_WARNING)
 #define FIELDS(X)                                                                                  \
@@ -603,9 +603,8 @@ class Driver : public vesk_test::ModelFixture {
         {"members",
          [this] {
              Words in;
-             for (vesk_port *port : items<vesk_port>(bridge()->port_list))
-                 if (vesk_port_in_vlan(port, vid(1)))
-                     in.push_back(port->name);
+             for (vesk_port *port : vesk_bridge_vlan_members(bridge(), vid(1)))
+                 in.push_back(port->name);
              EXPECT_EQ(vesk_bridge_has_vlan(bridge(), vid(1)) ? in : Words{"none"}, rest(2));
          }},
         {"ports", [this] { EXPECT_EQ(names<vesk_port>(bridge()->port_list), rest(1)); }},

@@ -16,7 +16,6 @@ struct vesk_cli_message {
 };
 
 static const struct vesk_cli_message vesk_cli_messages[] = {
-    {VESK_ERR_HANDLER, "The operation failed"},
     {VESK_ERR_BRIDGE_NOT_FOUND, "The bridge is not found"},
     {VESK_ERR_PORT_NOT_FOUND, "The port is not found in the bridge"},
     {VESK_ERR_PROVLAN_LIMIT, "The num of protect vlan is exceed limit"},

@@ -25,14 +25,12 @@ static void vesk_dump_provlans(struct vesk_port *port) {
 }
 
 static void vesk_dump_vlan_list(struct vesk_port *port) {
-    if (port->vlans.none()) {
+    if (port->vlans.empty()) {
         return;
     }
     printf("  port vlan_list 0x%" PRIxPTR ":", vesk_dump_addr(&port->vlans));
-    for (uint16_t vid = 0; vid < VESK_VLAN_IDS; vid++) {
-        if (vesk_port_in_vlan(port, vid)) {
-            printf("%d, ", vid);
-        }
+    for (const auto &[vid, joined] : port->vlans) {
+        printf("%d, ", vid);
     }
     printf("\n");
 }
@@ -99,13 +97,9 @@ static void vesk_dump_vlan(struct vesk_bridge *bridge, uint16_t vid) {
     printf("\n  vlan %d 0x%" PRIxPTR " ,vlan_port_list:0x%" PRIxPTR "\n", vid,
            vesk_dump_addr(&bridge->vlans), vesk_dump_addr(bridge->port_list));
     printf("\n  vesk bridge vlan port list:\n");
-    for (struct listnode *node = listhead(bridge->port_list); node != nullptr;
-         node = listnextnode(node)) {
-        auto *port = static_cast<struct vesk_port *>(listgetdata(node));
-        if (vesk_port_in_vlan(port, vid)) {
-            printf("  %s ifindex:%d  0x%" PRIxPTR "\n", port->name, static_cast<int>(port->ifindex),
-                   vesk_dump_addr(port));
-        }
+    for (const struct vesk_port *port : vesk_bridge_vlan_members(bridge, vid)) {
+        printf("  %s ifindex:%d  0x%" PRIxPTR "\n", port->name, static_cast<int>(port->ifindex),
+               vesk_dump_addr(port));
     }
 }
 

@@ -71,12 +71,8 @@ json vesk_json_vlans(struct vesk_bridge *bridge) {
         if (!vesk_bridge_has_vlan(bridge, vid))
             continue;
         json ports = json::array();
-        for (struct listnode *node = listhead(bridge->port_list); node != nullptr;
-             node = listnextnode(node)) {
-            auto *port = static_cast<struct vesk_port *>(listgetdata(node));
-            if (vesk_port_in_vlan(port, vid))
-                ports.push_back(port->name);
-        }
+        for (const struct vesk_port *port : vesk_bridge_vlan_members(bridge, vid))
+            ports.push_back(port->name);
         vlans.push_back({{"vid", vid}, {"ports", ports}});
     }
     return vlans;

@@ -55,10 +55,8 @@ const char *vesk_port_show_state(const struct vesk_port *port) {
 
 static void vesk_display_vlan_members(struct cli *cli, struct vesk_bridge *bridge, uint16_t vid) {
     int width = 0;
-    for (struct listnode *node = listhead(bridge->port_list); node != nullptr;
-         node = listnextnode(node)) {
-        auto *port = static_cast<struct vesk_port *>(listgetdata(node));
-        if (!vesk_port_in_vlan(port, vid) || strncmp(port->name, "mgm", 3) == 0) {
+    for (const struct vesk_port *port : vesk_bridge_vlan_members(bridge, vid)) {
+        if (strncmp(port->name, "mgm", 3) == 0) {
             continue;
         }
         int len = static_cast<int>(strlen(port->name)) + 1;

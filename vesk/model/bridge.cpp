@@ -1,5 +1,6 @@
 #include "vesk/model/bridge.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "vesk/daemon/veskd.h"
@@ -80,6 +81,20 @@ void vesk_bridge_del_vlan(struct vesk_bridge *bridge, uint16_t vid) {
     bridge->vlans.reset(vid);
 }
 
+std::vector<struct vesk_port *> vesk_bridge_vlan_members(struct vesk_bridge *bridge, uint16_t vid) {
+    std::vector<struct vesk_port *> members;
+    for (struct listnode *node = listhead(bridge->port_list); node != nullptr;
+         node = listnextnode(node)) {
+        auto *port = static_cast<struct vesk_port *>(listgetdata(node));
+        if (vesk_port_in_vlan(port, vid))
+            members.push_back(port);
+    }
+    std::sort(members.begin(), members.end(), [vid](const vesk_port *a, const vesk_port *b) {
+        return a->vlans.at(vid) < b->vlans.at(vid);
+    });
+    return members;
+}
+
 void vesk_bridge_vlan_add_port(struct vesk_bridge *bridge, uint16_t vid, struct vesk_port *port) {
     if (vid >= VESK_VLAN_IDS)
         return;
@@ -91,13 +106,13 @@ void vesk_bridge_vlan_add_port(struct vesk_bridge *bridge, uint16_t vid, struct 
     if (!vesk_bridge_has_vlan(bridge, vid))
         vesk_bridge_add_vlan(bridge, vid);
     const unsigned old_active = vesk_port_active_provlan_count(port);
-    port->vlans.set(vid);
+    port->vlans.emplace(vid, bridge->joins++);
     vesk_provlan_vlan_joined(port, vid, old_active);
 }
 
 void vesk_bridge_vlan_del_port(uint16_t vid, struct vesk_port *port) {
     if (!vesk_port_in_vlan(port, vid))
         return;
-    port->vlans.reset(vid);
+    port->vlans.erase(vid);
     vesk_provlan_vlan_left(port, vid);
 }

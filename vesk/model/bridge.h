@@ -3,6 +3,7 @@
 
 #include <bitset>
 #include <cstdint>
+#include <vector>
 
 #include "vesk/model/result.h"
 #include "zet/core/if.h"
@@ -16,6 +17,8 @@ struct vesk_bridge {
     struct list *port_list;
     // The VLANs the bridge has; a port's membership is its own (vesk_port::vlans).
     std::bitset<VESK_VLAN_IDS> vlans;
+    // How many times a port joined a VLAN: the place of the next join.
+    uint64_t joins;
     char name[BRIDGE_NAMSIZ + 1];
     // The bridge-wide "loop-detect enable" configuration.
     uint8_t vesk_enable;
@@ -37,6 +40,8 @@ void vesk_bridge_add_vlan(struct vesk_bridge *bridge, uint16_t vid);
 // Takes every member out of the VLAN, then the VLAN out of the bridge.
 void vesk_bridge_del_vlan(struct vesk_bridge *bridge, uint16_t vid);
 
+// The members of vid in the order they joined it.
+std::vector<struct vesk_port *> vesk_bridge_vlan_members(struct vesk_bridge *bridge, uint16_t vid);
 // The port joins the VLAN (the bridge gains it) and its protect entry for the VLAN becomes
 // active.
 void vesk_bridge_vlan_add_port(struct vesk_bridge *bridge, uint16_t vid, struct vesk_port *port);

@@ -84,7 +84,7 @@ bool vesk_port_name_ok(const char *name) {
 }
 
 bool vesk_port_in_vlan(const struct vesk_port *port, uint16_t vid) {
-    return vid < VESK_VLAN_IDS && port->vlans.test(vid);
+    return port->vlans.contains(vid);
 }
 
 bool vesk_port_is_cut(const struct vesk_port *port) {

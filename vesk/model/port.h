@@ -1,7 +1,6 @@
 // Port records: one per interface of a bridge, with loop-detection settings and machine state.
 #pragma once
 
-#include <bitset>
 #include <cstdint>
 #include <map>
 
@@ -55,8 +54,9 @@ struct vesk_port {
     // The protect-VLAN entries by VLAN id, and how many were ever added (their order).
     std::map<uint16_t, struct vesk_provlan> provlans;
     uint32_t provlans_added;
-    // The VLANs of which the port is a member.
-    std::bitset<VESK_VLAN_IDS> vlans;
+    // The VLANs of which the port is a member, each with its place in the order the bridge's
+    // ports joined its VLANs (vesk_bridge::joins), which lists a VLAN's members as they joined.
+    std::map<uint16_t, uint64_t> vlans;
     // VESK_PORT_*.
     uint32_t pstate;
     // SMS_*.

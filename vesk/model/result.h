@@ -11,7 +11,6 @@ enum : int {
     VESK_ERR_BRIDGE_NOT_FOUND = -4,
     VESK_ERR_PORT_NOT_FOUND = -11,
     VESK_ERR_PROVLAN_LIMIT = -13,
-    VESK_ERR_HANDLER = -100,
 };
 
 // Allocation types of the daemon's records (mfh_calloc / pal_mem_free).

@@ -6,7 +6,6 @@
 #include "vesk/machine/api.h"
 #include "vesk/machine/state_machine.h"
 #include "vesk/model/model.h"
-#include "vesk/nsm/port_state.h"
 
 #include <cstring>
 
