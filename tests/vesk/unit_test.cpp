@@ -152,14 +152,6 @@ template <typename T> Words names(list *l) {
     return out;
 }
 
-Words vlan_ids(vesk_bridge *b) {
-    Words out;
-    for (uint16_t vid = 0; vid < VESK_VLAN_IDS; vid++)
-        if (vesk_bridge_has_vlan(b, vid))
-            out.push_back(std::to_string(vid));
-    return out;
-}
-
 class Driver : public vesk_test::ModelFixture {
   protected:
     void SetUp() override {
@@ -379,7 +371,6 @@ class Driver : public vesk_test::ModelFixture {
     std::map<std::string, std::vector<uint8_t>> frames_;
     std::map<std::string, long long> kept_;
     uint32_t decoded_[2] = {};
-    void *kept_master_ = nullptr;
     nsm_client *nc_ = nullptr;
     std::unique_ptr<vesk_test::WirePeer> peer_;
     vesk_recv_shed shed_{};
@@ -399,17 +390,6 @@ class Driver : public vesk_test::ModelFixture {
          [this] { return vesk_api_force_up(ifp(1), w_->size() > 2 ? nullptr : bridge()); }},
         {"api-add", [this] { return vesk_api_add_protect_vlan(vid(2), ifp(1), bridge()); }},
         {"api-del", [this] { return vesk_api_remove_protect_vlan(vid(2), ifp(1), bridge()); }},
-        {"bridge-add",
-         [this] { return vesk_add_bridge(master()->bridge_list, s(1).c_str()) != nullptr; }},
-        {"find-bridge", [this] { return b(1) != nullptr; }},
-        {"master-init", [] { return vesk_master_init(ovx_vr_get_privileged(veskm)); }},
-        {"swap-master", // whether the router had no master
-         [this] {
-             std::swap(ovx_vr_get_privileged(veskm)->proto, kept_master_);
-             return kept_master_ == nullptr;
-         }},
-        {"add-port", [this] { return vesk_bridge_add_port(bridge(), ifp(1)) != nullptr; }},
-        {"remove-port", [this] { return vesk_remove_port_from_bridge(ifp(1), s(2).c_str()); }},
         {"rename", [this] { return if_rename(veskm, ifp(1), s(2).c_str()); }},
         {"decode",
          [this] {
@@ -482,25 +462,14 @@ class Driver : public vesk_test::ModelFixture {
         {"resume-soon", [this] { vesk_port_resume_soon(p(1)); }},
         {"set-entry", // PORT VID FIELD VALUE...: in_vlan or is_loop of a protect entry
          [this] { entry(1, 2)->is_loop = uint8_t(n(4)); }},
-        {"clear-loops", [this] { vesk_port_clear_all_provlan_loopflag(p(1)); }},
         {"api-enable", [this] { vesk_api_enable_bridge(bridge()); }},
         {"api-disable", [this] { vesk_api_disable_bridge(bridge()); }},
-        {"bridge-first",
-         [this] {
-             for (vesk_bridge *x : {b(1), bridge()}) {
-                 listnode_delete(master()->bridge_list, x);
-                 listnode_add(master()->bridge_list, x);
-             }
-         }},
         {"rename-bridge", [this] { std::snprintf(b(1)->name, 17, "%s", s(2).c_str()); }},
         {"enable-bridge", [this] { bridge()->vesk_enable = uint8_t(n(1)); }},
-        {"set-bridge", [this] { p(1)->bridge = b(2); }},
         {"unprotect", [this] { vesk_remove_provlan_from_port(vid(2), p(1)); }},
         {"vlan-add", [this] { vesk_bridge_add_vlan(bridge(), vid(1)); }},
         {"vlan-del", [this] { vesk_bridge_del_vlan(bridge(), vid(1)); }},
         {"member-add", [this] { vesk_bridge_vlan_add_port(bridge(), vid(2), p(1)); }},
-        {"member-del", [this] { vesk_bridge_vlan_del_port(vid(2), p(1)); }},
-        {"set-ifbridge", [this] { std::snprintf(ifp(1)->bridge_name, 17, "%s", s(2).c_str()); }},
         {"description",
          [this] { std::snprintf(ifp(1)->desc, sizeof ifp(1)->desc, "%s", s(2).c_str()); }},
         {"mac", [this] { parse_mac(s(2), p(1)->mac_address); }},
@@ -599,7 +568,6 @@ class Driver : public vesk_test::ModelFixture {
              EXPECT_EQ(vids, rest(2));
          }},
         {"live", [this] { EXPECT_EQ(memory_live(int(n(1))), n(2)) << s(1); }},
-        {"pending", [this] { EXPECT_EQ(memory_fail_pending(int(n(1))), n(2)) << s(1); }},
         {"members",
          [this] {
              Words in;
@@ -608,10 +576,6 @@ class Driver : public vesk_test::ModelFixture {
              EXPECT_EQ(vesk_bridge_has_vlan(bridge(), vid(1)) ? in : Words{"none"}, rest(2));
          }},
         {"ports", [this] { EXPECT_EQ(names<vesk_port>(bridge()->port_list), rest(1)); }},
-        {"bridges", [this] { EXPECT_EQ(names<vesk_bridge>(master()->bridge_list), rest(1)); }},
-        {"vlans-of", [this] { EXPECT_EQ(vlan_ids(b(1)), rest(2)); }},
-        {"ifflags", [this] { EXPECT_EQ(ifp(1)->flags, uint32_t(n(2))); }},
-        {"ifbridge", [this] { EXPECT_STREQ(ifp(1)->bridge_name, s(2).c_str()); }},
         {"unbound", [this] { EXPECT_EQ(ifp(1)->info, nullptr); }},
         {"decoded", // VID IFINDEX
          [this] {
