@@ -439,8 +439,6 @@ int nsm_client_start(struct nsm_client *nc) {
 }
 
 int nsm_client_send_port_state(struct nsm_client *nc, uint16_t flags, uint32_t ifindex) {
-    if (nc == nullptr)
-        return -1;
     std::lock_guard lock(nc->send_mutex);
     if (nc->sent_log.size() == SENT_LOG_MAX)
         nc->sent_log.pop_front();

@@ -2,6 +2,9 @@
 // reporting only differences (tests/zet/data/nsm/client.txt), and the peers it refuses.
 #include "../zet_test.h"
 
+#include <future>
+#include <thread>
+
 namespace {
 
 std::vector<std::string> seen, unbound;
@@ -40,6 +43,7 @@ const nsm_client_events kRecord = {
 class NsmClient : public ::testing::Test {
   protected:
     void SetUp() override {
+        seen.clear();
         globals = zg_ = lib_start();
         ASSERT_NE(zg_, nullptr);
         nc_ = nsm_client_create(zg_, 0);
@@ -152,6 +156,42 @@ TEST_F(NsmClient, RequestsAreRecordedAndBadArgumentsRefused) {
     uint32_t ifindex = 0;
     ASSERT_EQ(nsm_client_sent_get(nc_, 1, &flags, &ifindex), 0) << "still kept";
     EXPECT_EQ(std::pair(flags, ifindex), std::pair(uint16_t{NSM_PORT_STATE_BLOCK}, 0x55u));
+}
+
+// The kernel backend reads the links of the test's own namespace (loopback at least) and
+// changes nothing.
+TEST_F(NsmClient, TheKernelBackendStartsFromTheLinksOfItsNamespace) {
+    std::strcpy(zg_->platform.nsm, "kernel");
+    ASSERT_EQ(nsm_client_start(nc_), 0);
+    nsm_client_stats stats{};
+    nsm_client_get_stats(nc_, &stats);
+    EXPECT_EQ(stats.syncs, 1u);
+}
+
+// A request the peer can no longer take (it went) is not delivered, and says so.
+TEST_F(NsmClient, ARequestToAPeerThatWentFails) {
+    char dir[] = "/tmp/zet-peer-gone-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    sockaddr_un sun{AF_UNIX, {}};
+    std::snprintf(sun.sun_path, sizeof sun.sun_path, "%s/nsm", dir);
+    const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&sun), sizeof sun), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    std::promise<void> started;
+    std::thread peer([&] {
+        const int conn = accept(listener, nullptr, nullptr);
+        for (const std::vector<uint8_t> &f : {nsm_unix_hello(0, 0), nsm_unix_sync_end()})
+            (void)!write(conn, f.data(), f.size());
+        started.get_future().wait();
+        close(conn);
+    });
+    std::snprintf(zg_->platform.nsm, sizeof zg_->platform.nsm, "unix:%s", sun.sun_path);
+    ASSERT_EQ(nsm_client_start(nc_), 0);
+    started.set_value();
+    peer.join();
+    EXPECT_EQ(nsm_client_send_port_state(nc_, NSM_PORT_STATE_SHUTDOWN, 5), -1);
+    close(listener);
+    std::filesystem::remove_all(dir);
 }
 
 // A peer run by another user is never taken, whatever the mode of its socket.
