@@ -256,11 +256,11 @@ class Driver : public vesk_test::ModelFixture {
         }
         events().link(uint32_t(n(2)), was_up, w_->size() > 4);
     }
-    void vlan_port() { // add|join|del IFINDEX [VID...]
+    void vlan_port() { // add|del IFINDEX [VID...]
         const std::vector<uint16_t> v = vids(3);
         if (s(1) == "del")
             return events().port_vlans_deleted(uint32_t(n(2)), v.data(), v.size());
-        events().port_vlans_added(uint32_t(n(2)), v.data(), v.size(), s(1) == "join");
+        events().port_vlans_added(uint32_t(n(2)), v.data(), v.size());
     }
     // The frame PORT last sent on VID (the same second encodes it alike); MODE "foreign" builds
     // one with a scratch entry, "own" one into the port's entry.

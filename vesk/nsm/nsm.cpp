@@ -242,7 +242,7 @@ void vesk_nsm_vlan_deleted(const char *bridge_name, uint16_t vid) {
         vesk_bridge_del_vlan(bridge, vid);
 }
 
-void vesk_nsm_port_vlans_added(uint32_t ifindex, const uint16_t *vids, size_t count, bool) {
+void vesk_nsm_port_vlans_added(uint32_t ifindex, const uint16_t *vids, size_t count) {
     struct vesk_bridge *bridge = nullptr;
     struct interface *ifp =
         vesk_nsm_vlan_port_target(ifindex, "Receive bridge vlan add if nm is NULL", &bridge);

@@ -25,7 +25,7 @@ void vesk_nsm_bridge_deleted(const char *name, uint8_t type);
 void vesk_nsm_vlan_added(const char *bridge, uint16_t vid);
 void vesk_nsm_vlan_deleted(const char *bridge, uint16_t vid);
 // The interface becomes a port of bridge "1" when it is none yet, and joins the VLANs.
-void vesk_nsm_port_vlans_added(uint32_t ifindex, const uint16_t *vids, size_t count, bool joined);
+void vesk_nsm_port_vlans_added(uint32_t ifindex, const uint16_t *vids, size_t count);
 void vesk_nsm_port_vlans_deleted(uint32_t ifindex, const uint16_t *vids, size_t count);
 // The port follows its interface's new address and, when the link came up or went down, its
 // state.

@@ -283,8 +283,7 @@ void join_vlans(nsm_client *nc, const nsm_view &next) {
         // A port joining in no VLAN is still told: it is a port of the bridge, and its
         // configuration applies, before its first VLAN.
         if (!joining.empty() || joins)
-            tell(nc, &nsm_client_events::port_vlans_added, ifindex, joining.data(), joining.size(),
-                 joins);
+            tell(nc, &nsm_client_events::port_vlans_added, ifindex, joining.data(), joining.size());
         cur.vlans = want.vlans;
         cur.untagged = want.untagged;
         cur.tpid = want.tpid;

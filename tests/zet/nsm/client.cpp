@@ -27,7 +27,7 @@ const nsm_client_events kRecord = {
     [](const char *bridge, uint16_t vid) {
         seen.push_back("122 " + std::string(bridge) + " " + std::to_string(vid));
     },
-    [](uint32_t ifindex, const uint16_t *vids, size_t count, bool) {
+    [](uint32_t ifindex, const uint16_t *vids, size_t count) {
         seen.push_back(with_vids("123 " + std::to_string(ifindex), vids, count));
     },
     [](uint32_t ifindex, const uint16_t *vids, size_t count) {

@@ -39,9 +39,9 @@ struct nsm_client_events {
     // A bridge gained or lost a VLAN.
     void (*vlan_added)(const char *bridge, uint16_t vid);
     void (*vlan_deleted)(const char *bridge, uint16_t vid);
-    // A port of bridge "1" is in more VLANs; joined: it has just become a port (with or
-    // without VLANs).
-    void (*port_vlans_added)(uint32_t ifindex, const uint16_t *vids, size_t count, bool joined);
+    // A port of bridge "1" is in more VLANs, or has just become a port (with or without
+    // VLANs).
+    void (*port_vlans_added)(uint32_t ifindex, const uint16_t *vids, size_t count);
     // A port of bridge "1" left VLANs.
     void (*port_vlans_deleted)(uint32_t ifindex, const uint16_t *vids, size_t count);
     // The interface's record took the link's new state and address: was_up is its up state
