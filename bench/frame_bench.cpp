@@ -44,8 +44,8 @@ struct frame_bench_world {
         std::memcpy(ifp->hw_addr, mac, 6);
         ifp->hw_addr_len = 6;
         port = vesk_bridge_add_port(bridge, ifp);
-        vesk_bridge_vlan_add_port(vesk_bridge_add_vlan(bridge, 10), port);
-        vesk_add_provlan_to_port(nullptr, 10, port, 1);
+        vesk_bridge_vlan_add_port(bridge, 10, port);
+        vesk_add_provlan_to_port(10, port);
         vesk_provlan copy = *vesk_find_provlan_from_port(10, port);
         uint8_t image[VESK_FRAME_BUF_LEN] = {};
         vesk_encode_pkt(port, &copy, image + 22, image, image);
@@ -107,7 +107,7 @@ void BM_VerdictAccepted(benchmark::State &state) {
     for (auto _ : state)
         vesk_recv_verdict(veskm, w.address, w.frame.data(), VESK_PDU_LEN);
     vesk_frame_set_time_source(nullptr);
-    if (w.port->loop_vlan_count != 1)
+    if (vesk_port_loop_vlan_count(w.port) != 1)
         state.SkipWithError("the frame was not accepted");
 }
 BENCHMARK(BM_VerdictAccepted);

@@ -48,8 +48,8 @@ void build_state() {
 std::vector<std::vector<uint32_t>> snapshot() {
     std::vector<std::vector<uint32_t>> out;
     for (vesk_port *port : ports) {
-        out.push_back({port->loop_vlan_count, port->mstate, port->pstate});
-        for (vesk_provlan *entry : vesk_test::items<vesk_provlan>(port->provlan_info))
+        out.push_back({vesk_port_loop_vlan_count(port), port->mstate, port->pstate});
+        for (const vesk_provlan *entry : vesk_port_provlans_in_order(port))
             out.back().push_back(entry->is_loop);
     }
     return out;

@@ -1,5 +1,6 @@
 // Root only, on a Linux bridge in namespaces: the scenario files, and in process what a real veskd
 // cannot show there (a tiny event buffer; tagged VLANs, since this kernel's bridges cannot filter).
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <future>
@@ -67,8 +68,7 @@ TEST_F(NsmKernel, ModelMatchesTheKernelSoonAfterABurstThatOverrunsTheBuffer) {
     std::set<std::string> ports = {"ge1", "ge2", "ge3", "ge4", "ge5", "ge6", "ge7", "ge8"};
     auto matches = [&] {
         std::set<std::string> members;
-        vesk_vlan *vlan = vesk_find_vlan_from_bridge(1, bridge());
-        for (vesk_port *p : vesk_test::items<vesk_port>(vlan ? vlan->vlan_port_list : nullptr))
+        for (vesk_port *p : vesk_bridge_vlan_members(bridge(), 1))
             members.insert(p->name);
         if (members != ports)
             return diff = "port sets differ", false;
@@ -169,19 +169,19 @@ TEST_F(FrameSocket, TaggedFramesOnTheWireAndALoopFoundInTheirVlan) {
     make_interface("br0", if_nametoindex("br0"));
     reader_ = std::thread([] { vesk_recv_pkt_karsto(veskm); });
 
-    ASSERT_EQ(vesk_add_provlan_to_port(nullptr, 100, plain, 1), 0);
+    ASSERT_EQ(vesk_add_provlan_to_port(100, plain), 0);
     EXPECT_EQ(next_vlan(), 100);
     // The second VLAN starts on its own: its frame alone goes out, untagged.
-    ASSERT_EQ(vesk_add_provlan_to_port(nullptr, 1, plain, 1), 0);
+    ASSERT_EQ(vesk_add_provlan_to_port(1, plain), 0);
     EXPECT_EQ(next_vlan(), -1);
     close(peer);
 
-    ASSERT_EQ(vesk_add_provlan_to_port(nullptr, 100, looped, 1), 0);
+    ASSERT_EQ(vesk_add_provlan_to_port(100, looped), 0);
     ASSERT_TRUE(run_until(veskm, [&] {
         return vesk_find_provlan_from_port(100, looped)->is_loop == 1 &&
                looped->pstate == VESK_PORT_SHUTDOWN;
     }));
-    EXPECT_EQ(plain->loop_vlan_count, 0);
+    EXPECT_EQ(vesk_port_loop_vlan_count(plain), 0u);
     ASSERT_EQ(requests().size(), 1u);
     EXPECT_EQ(requests()[0].ifindex, if_nametoindex("ge1"));
     EXPECT_TRUE(log().contains("Detect a loop on the port ge1, shut down"));

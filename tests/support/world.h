@@ -24,8 +24,7 @@ struct WorldOptions {
 enum class Leaks { MODEL, ALL };
 
 struct PortStateRequest {
-    int type;
-    uint16_t flags, reserved;
+    uint16_t flags;
     uint32_t ifindex;
 };
 
@@ -54,11 +53,8 @@ class World {
     interface *make_interface(const char *name, uint32_t ifindex, bool running = true);
     vesk_port *make_port(const char *name, uint32_t ifindex,
                          std::initializer_list<uint16_t> vlans = {}, bool running = true);
-    vesk_vlan *vlan(uint16_t vid); // made as needed
-    void join(vesk_port *port, uint16_t vid);
-    void leave(vesk_port *port, uint16_t vid) {
-        vesk_bridge_vlan_del_port(vesk_find_vlan_from_bridge(vid, bridge()), port);
-    }
+    void join(vesk_port *port, uint16_t vid) { vesk_bridge_vlan_add_port(bridge(), vid, port); }
+    void leave(vesk_port *port, uint16_t vid) { vesk_bridge_vlan_del_port(vid, port); }
 
     void advance(long seconds) { thread_advance(zg_, seconds); } // due work, then by seconds
     long elapsed() const;                              // whole virtual seconds since start

@@ -19,7 +19,6 @@
 #include "zet/core/memory.h"
 #include "zet/core/pal.h"
 #include "zet/core/signal.h"
-#include "zet/core/table.h"
 #include "zet/core/thread.h"
 #include "zet/frame/packet.h"
 #include "zet/frame/sock.h"

@@ -15,15 +15,10 @@ struct vesk_cli_message {
     const char *text;
 };
 
-// -14 (no memory for a protect VLAN) gets the generic failure text: without it a failed
-// command would look like success to the operator.
 static const struct vesk_cli_message vesk_cli_messages[] = {
-    {VESK_ERR_HANDLER, "The operation failed"},
-    {VESK_ERR_VLAN_NOT_MEMBER, "The vlan is not belong to the port, config error"},
     {VESK_ERR_BRIDGE_NOT_FOUND, "The bridge is not found"},
     {VESK_ERR_PORT_NOT_FOUND, "The port is not found in the bridge"},
     {VESK_ERR_PROVLAN_LIMIT, "The num of protect vlan is exceed limit"},
-    {VESK_ERR_PROVLAN_NOMEM, "The operation failed"},
 };
 
 int vesk_cli_err_output(struct cli *cli, int code) {

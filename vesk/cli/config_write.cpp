@@ -49,11 +49,8 @@ static bool vesk_config_restores_vlan1(const struct vesk_bridge *bridge,
 // The enable line is replayed before the port's protect lines, so VLAN 1 comes back first in
 // the port's order.
 static bool vesk_config_vlan1_first(const struct vesk_port *port) {
-    struct listnode *head = listhead(port->provlan_info);
-    if (head == nullptr)
-        return false;
-    auto *entry = static_cast<struct vesk_provlan *>(listgetdata(head));
-    return entry != nullptr && entry->vid == 1;
+    const std::vector<const struct vesk_provlan *> entries = vesk_port_provlans_in_order(port);
+    return !entries.empty() && entries.front()->vid == 1;
 }
 
 // VLAN 1 is written where no enable line brings it back, or where it does but not in its place:
@@ -89,10 +86,8 @@ int vesk_port_config_write(struct cli *cli, const struct vesk_bridge *bridge,
         cli_out(cli, " no loop-detect protect vlan 1\n");
         lines++;
     }
-    for (struct listnode *node = listhead(port->provlan_info); node != nullptr;
-         node = listnextnode(node)) {
-        auto *entry = static_cast<struct vesk_provlan *>(listgetdata(node));
-        if (entry == nullptr || !vesk_config_writes_provlan(bridge, port, entry)) {
+    for (const struct vesk_provlan *entry : vesk_port_provlans_in_order(port)) {
+        if (!vesk_config_writes_provlan(bridge, port, entry)) {
             continue;
         }
         cli_out(cli, " loop-detect protect vlan %d\n", entry->vid);

@@ -14,30 +14,23 @@ static uintptr_t vesk_dump_addr(const void *p) {
 }
 
 static void vesk_dump_provlans(struct vesk_port *port) {
-    struct listnode *first = listhead(port->provlan_info);
-    if (first == nullptr) {
+    if (port->provlans.empty()) {
         return;
     }
-    printf("  port provlan_info 0x%" PRIxPTR ":", vesk_dump_addr(listgetdata(first)));
-    for (struct listnode *node = listhead(port->provlan_info); node != nullptr;
-         node = listnextnode(node)) {
-        auto *entry = static_cast<struct vesk_provlan *>(listgetdata(node));
-        if (entry != nullptr) {
-            printf("%d, ", entry->vid);
-        }
+    printf("  port provlan_info 0x%" PRIxPTR ":", vesk_dump_addr(&port->provlans));
+    for (const struct vesk_provlan *entry : vesk_port_provlans_in_order(port)) {
+        printf("%d, ", entry->vid);
     }
     printf("\n");
 }
 
 static void vesk_dump_vlan_list(struct vesk_port *port) {
-    if (port->vlan_list == nullptr) {
+    if (port->vlans.empty()) {
         return;
     }
-    printf("  port vlan_list 0x%" PRIxPTR ":", vesk_dump_addr(port->vlan_list));
-    for (struct vesk_rlist *range = port->vlan_list; range != nullptr; range = range->next) {
-        for (int vid = range->low; vid <= range->high; vid++) {
-            printf("%d, ", vid);
-        }
+    printf("  port vlan_list 0x%" PRIxPTR ":", vesk_dump_addr(&port->vlans));
+    for (const auto &[vid, joined] : port->vlans) {
+        printf("%d, ", vid);
     }
     printf("\n");
 }
@@ -99,17 +92,14 @@ int dump_vesk_global_port_info_cli(struct cli *cli, int argc, char **argv) {
     return 0;
 }
 
-static void vesk_dump_vlan(struct vesk_vlan *vlan) {
-    printf("\n  vlan %d 0x%" PRIxPTR " ,vlan_port_list:0x%" PRIxPTR "\n", vlan->vid,
-           vesk_dump_addr(vlan), vesk_dump_addr(vlan->vlan_port_list));
+// The VLAN's record is the bridge's VLAN set, its member list the bridge's ports.
+static void vesk_dump_vlan(struct vesk_bridge *bridge, uint16_t vid) {
+    printf("\n  vlan %d 0x%" PRIxPTR " ,vlan_port_list:0x%" PRIxPTR "\n", vid,
+           vesk_dump_addr(&bridge->vlans), vesk_dump_addr(bridge->port_list));
     printf("\n  vesk bridge vlan port list:\n");
-    for (struct listnode *node = listhead(vlan->vlan_port_list); node != nullptr;
-         node = listnextnode(node)) {
-        auto *port = static_cast<struct vesk_port *>(listgetdata(node));
-        if (port != nullptr) {
-            printf("  %s ifindex:%d  0x%" PRIxPTR "\n", port->name, static_cast<int>(port->ifindex),
-                   vesk_dump_addr(port));
-        }
+    for (const struct vesk_port *port : vesk_bridge_vlan_members(bridge, vid)) {
+        printf("  %s ifindex:%d  0x%" PRIxPTR "\n", port->name, static_cast<int>(port->ifindex),
+               vesk_dump_addr(port));
     }
 }
 
@@ -133,18 +123,9 @@ int dump_vesk_global_vlan_info_cli(struct cli *cli, int argc, char **argv) {
     if (bridge == nullptr) {
         return -1;
     }
-    bool found = false;
-    if (bridge->vlan_table != nullptr) {
-        for (struct route_node *rn = route_top(bridge->vlan_table); rn != nullptr;
-             rn = route_next(rn)) {
-            auto *vlan = static_cast<struct vesk_vlan *>(rn->info);
-            if (vlan != nullptr && vlan->vid == vid) {
-                vesk_dump_vlan(vlan);
-                found = true;
-            }
-        }
-    }
-    if (!found) {
+    if (vesk_bridge_has_vlan(bridge, static_cast<uint16_t>(vid))) {
+        vesk_dump_vlan(bridge, static_cast<uint16_t>(vid));
+    } else {
         printf("\n  vsek bridge has no this vlan!\n");
     }
     fflush(stdout);

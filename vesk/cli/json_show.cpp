@@ -25,27 +25,24 @@ int vesk_json_out(struct cli *cli, const json &j) {
     return 0;
 }
 
-json vesk_json_vlan_ids(struct list *provlan_list, bool looped) {
+json vesk_json_vlan_ids(struct vesk_port *port, bool looped) {
     json ids = json::array();
-    for (struct listnode *node = listhead(provlan_list); node != nullptr;
-         node = listnextnode(node)) {
-        auto *entry = static_cast<struct vesk_provlan *>(listgetdata(node));
-        if (entry != nullptr && (looped ? entry->is_loop != 0 : entry->in_vlan != 0))
+    for (const struct vesk_provlan *entry : vesk_port_provlans_in_order(port))
+        if (looped ? entry->is_loop != 0 : vesk_provlan_active(port, *entry))
             ids.push_back(entry->vid);
-    }
     return ids;
 }
 
 json vesk_json_port(struct vesk_port *port) {
-    const bool protected_port = port->provlan_info != nullptr && listcount(port->provlan_info) > 0;
+    const bool protected_port = !port->provlans.empty();
     json j = {
         {"name", port->name},
         {"ifindex", port->ifindex},
         {"enabled", port->cfg_enable != 0},
         {"protected", protected_port},
-        {"protect_vlans", vesk_json_vlan_ids(port->provlan_info, false)},
-        {"loop", protected_port && port->loop_vlan_count != 0},
-        {"loop_vlans", vesk_json_vlan_ids(port->provlan_info, true)},
+        {"protect_vlans", vesk_json_vlan_ids(port, false)},
+        {"loop", protected_port && vesk_port_loop_vlan_count(port) != 0},
+        {"loop_vlans", vesk_json_vlan_ids(port, true)},
         {"state", vesk_port_show_state(port)},
         {"resume_remaining", nullptr},
     };
@@ -57,21 +54,13 @@ json vesk_json_port(struct vesk_port *port) {
 
 json vesk_json_vlans(struct vesk_bridge *bridge) {
     json vlans = json::array();
-    if (bridge->vlan_table == nullptr)
-        return vlans;
-    for (struct route_node *rn = route_top(bridge->vlan_table); rn != nullptr;
-         rn = route_next(rn)) {
-        auto *vlan = static_cast<struct vesk_vlan *>(rn->info);
-        if (vlan == nullptr)
+    for (uint16_t vid = 0; vid < VESK_VLAN_IDS; vid++) {
+        if (!vesk_bridge_has_vlan(bridge, vid))
             continue;
         json ports = json::array();
-        for (struct listnode *node = listhead(vlan->vlan_port_list); node != nullptr;
-             node = listnextnode(node)) {
-            auto *port = static_cast<struct vesk_port *>(listgetdata(node));
-            if (port != nullptr)
-                ports.push_back(port->name);
-        }
-        vlans.push_back({{"vid", vlan->vid}, {"ports", ports}});
+        for (const struct vesk_port *port : vesk_bridge_vlan_members(bridge, vid))
+            ports.push_back(port->name);
+        vlans.push_back({{"vid", vid}, {"ports", ports}});
     }
     return vlans;
 }

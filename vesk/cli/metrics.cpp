@@ -90,7 +90,7 @@ void vesk_metrics_take_latency(const struct vesk_port *port) {
 void vesk_metrics_ports(vesk_metrics_out &out, struct vesk_bridge *bridge) {
     out.head("veskd_port_protected", "gauge", "1 where loop detection protects the port.");
     vesk_metrics_each_port(bridge, [&](struct vesk_port *p) {
-        const bool on = p->provlan_info != nullptr && listcount(p->provlan_info) > 0;
+        const bool on = !p->provlans.empty();
         out.line("veskd_port_protected", vesk_metrics_port(p), on ? 1 : 0);
     });
     out.head("veskd_port_state", "gauge", "1 for the port's current state.");

@@ -47,12 +47,10 @@ const char *vesk_port_show_state(const struct vesk_port *port) {
     return vesk_port_cli_state_name(port->pstate);
 }
 
-static void vesk_display_vlan_members(struct cli *cli, struct vesk_vlan *vlan) {
+static void vesk_display_vlan_members(struct cli *cli, struct vesk_bridge *bridge, uint16_t vid) {
     int width = 0;
-    for (struct listnode *node = listhead(vlan->vlan_port_list); node != nullptr;
-         node = listnextnode(node)) {
-        auto *port = static_cast<struct vesk_port *>(listgetdata(node));
-        if (port == nullptr || strncmp(port->name, "mgm", 3) == 0) {
+    for (const struct vesk_port *port : vesk_bridge_vlan_members(bridge, vid)) {
+        if (strncmp(port->name, "mgm", 3) == 0) {
             continue;
         }
         int len = static_cast<int>(strlen(port->name)) + 1;
@@ -70,53 +68,45 @@ static void vesk_display_vlan_members(struct cli *cli, struct vesk_vlan *vlan) {
 void vesk_display_vlan(struct cli *cli, struct vesk_bridge *bridge) {
     cli_out(cli, "VLAN ID                 Member ports\n");
     cli_out(cli, "-------                 --------------------------------\n");
-    if (bridge->vlan_table == nullptr) {
-        return;
-    }
-    for (struct route_node *rn = route_top(bridge->vlan_table); rn != nullptr;
-         rn = route_next(rn)) {
-        auto *vlan = static_cast<struct vesk_vlan *>(rn->info);
-        if (vlan == nullptr) {
+    for (uint16_t vid = 0; vid < VESK_VLAN_IDS; vid++) {
+        if (!vesk_bridge_has_vlan(bridge, vid)) {
             continue;
         }
-        cli_out(cli, "%-8d%-16s", vlan->vid, "");
-        vesk_display_vlan_members(cli, vlan);
+        cli_out(cli, "%-8d%-16s", vid, "");
+        vesk_display_vlan_members(cli, bridge, vid);
         cli_out(cli, "\n");
     }
 }
 
-void vesk_display_pro_vlan_list(struct cli *cli, struct list *provlan_list) {
-    for (struct listnode *node = listhead(provlan_list); node != nullptr;
-         node = listnextnode(node)) {
-        auto *entry = static_cast<struct vesk_provlan *>(listgetdata(node));
-        if (entry != nullptr && entry->in_vlan) {
+void vesk_display_pro_vlan_list(struct cli *cli, struct vesk_port *port) {
+    for (const struct vesk_provlan *entry : vesk_port_provlans_in_order(port)) {
+        if (vesk_provlan_active(port, *entry)) {
             cli_out(cli, "%d ", entry->vid);
         }
     }
 }
 
-void vesk_display_loop_vlan_list(struct cli *cli, struct list *provlan_list) {
-    for (struct listnode *node = listhead(provlan_list); node != nullptr;
-         node = listnextnode(node)) {
-        auto *entry = static_cast<struct vesk_provlan *>(listgetdata(node));
-        if (entry != nullptr && entry->is_loop) {
+void vesk_display_loop_vlan_list(struct cli *cli, struct vesk_port *port) {
+    for (const struct vesk_provlan *entry : vesk_port_provlans_in_order(port)) {
+        if (entry->is_loop) {
             cli_out(cli, "%d ", entry->vid);
         }
     }
 }
 
 void vesk_display_port(struct cli *cli, struct vesk_port *port) {
-    bool protected_port = port->provlan_info != nullptr && listcount(port->provlan_info) > 0;
+    bool protected_port = !port->provlans.empty();
     cli_out(cli, "  isProtected: %s\n", protected_port ? "Yes" : "No");
     vesk_port_settings_show(cli, port);
     if (protected_port) {
         cli_out(cli, "  ProtectVlan list: ");
-        vesk_display_pro_vlan_list(cli, port->provlan_info);
+        vesk_display_pro_vlan_list(cli, port);
         cli_out(cli, "\n");
-        cli_out(cli, "  isLoop: %s\n", port->loop_vlan_count ? "Yes" : "No");
-        if (port->loop_vlan_count) {
+        const bool looped = vesk_port_loop_vlan_count(port) != 0;
+        cli_out(cli, "  isLoop: %s\n", looped ? "Yes" : "No");
+        if (looped) {
             cli_out(cli, "  LoopVlan list: ");
-            vesk_display_loop_vlan_list(cli, port->provlan_info);
+            vesk_display_loop_vlan_list(cli, port);
             cli_out(cli, "\n");
         }
     }

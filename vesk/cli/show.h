@@ -22,10 +22,10 @@ int show_vesk_vlan(struct cli *cli, int argc, char **argv);
 void vesk_display_vlan(struct cli *cli, struct vesk_bridge *bridge);
 // The state block of one port: protection, protect and loop VLANs, state, remaining time.
 void vesk_display_port(struct cli *cli, struct vesk_port *port);
-// The ids of the active entries, and of the looped entries, of a protect-VLAN list, each
+// The ids of the active entries, and of the looped entries, of a port's protect VLANs, each
 // followed by a blank.
-void vesk_display_pro_vlan_list(struct cli *cli, struct list *provlan_list);
-void vesk_display_loop_vlan_list(struct cli *cli, struct list *provlan_list);
+void vesk_display_pro_vlan_list(struct cli *cli, struct vesk_port *port);
+void vesk_display_loop_vlan_list(struct cli *cli, struct vesk_port *port);
 
 // "up" when the port's interface is up and running, else the operator word of its pstate.
 const char *vesk_port_show_state(const struct vesk_port *port);

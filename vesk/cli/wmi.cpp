@@ -49,10 +49,8 @@ void wmi_loopback_vlan_display_format(struct cli *cli, const int *vids, int coun
 static void wmi_write_port_vlans(struct cli *cli, struct vesk_port *port) {
     std::array<int, VESK_WMI_VLAN_MAX> vids{};
     int count = 0;
-    for (struct listnode *node = listhead(port->provlan_info); node != nullptr;
-         node = listnextnode(node)) {
-        auto *entry = static_cast<struct vesk_provlan *>(listgetdata(node));
-        if (entry == nullptr || count >= VESK_WMI_VLAN_MAX) {
+    for (const struct vesk_provlan *entry : vesk_port_provlans_in_order(port)) {
+        if (count >= VESK_WMI_VLAN_MAX) {
             continue;
         }
         vids[count++] = entry->vid;
@@ -74,7 +72,7 @@ static void wmi_write_name(struct cli *cli, const char *name) {
 }
 
 static bool wmi_has_provlan(const struct vesk_port *port) {
-    return port->provlan_info != nullptr && listcount(port->provlan_info) > 0;
+    return !port->provlans.empty();
 }
 
 int get_wmi_loopback_enable(struct cli *cli, int, char **) {
@@ -134,7 +132,7 @@ static void wmi_write_port_state(struct cli *cli, const struct vesk_bridge *brid
         cli_out(cli, ");\n");
         return;
     }
-    cli_out(cli, ", \"%s\", \"", port->loop_vlan_count ? "Yes" : "No");
+    cli_out(cli, ", \"%s\", \"", vesk_port_loop_vlan_count(port) != 0 ? "Yes" : "No");
     wmi_write_port_vlans(cli, port);
     cli_out(cli, "\");\n");
 }

@@ -14,38 +14,17 @@ static void vesk_release_port(struct vesk_port *port) {
     port->tx_timer = nullptr;
     port->resume_timer = nullptr;
     port->probe_timer = nullptr;
-    if (port->provlan_info != nullptr)
-        port->provlan_info->del = vesk_free_protect_vlan;
-    list_delete(port->provlan_info);
-    vesk_free_rlist(&port->vlan_list);
     if (port->ifp != nullptr && port->ifp->info == port)
         port->ifp->info = nullptr;
-    pal_mem_free(MTYPE_VESK_PORT, port);
-}
-
-static void vesk_release_vlans(struct vesk_bridge *bridge) {
-    if (bridge->vlan_table == nullptr)
-        return;
-    for (struct route_node *rn = route_top(bridge->vlan_table); rn != nullptr;
-         rn = route_next(rn)) {
-        auto *vlan = static_cast<struct vesk_vlan *>(rn->info);
-        if (vlan == nullptr)
-            continue;
-        rn->info = nullptr;
-        list_free(vlan->vlan_port_list);
-        pal_mem_free(MTYPE_VESK_VLAN, vlan);
-    }
-    route_table_finish(bridge->vlan_table);
+    delete port;
 }
 
 static void vesk_release_bridge(struct vesk_bridge *bridge) {
-    // VLAN member lists only refer to ports, so they go first.
-    vesk_release_vlans(bridge);
     for (struct listnode *node = listhead(bridge->port_list); node != nullptr;
          node = listnextnode(node))
         vesk_release_port(static_cast<struct vesk_port *>(listgetdata(node)));
     list_free(bridge->port_list);
-    pal_mem_free(MTYPE_VESK_BRIDGE, bridge);
+    delete bridge;
 }
 
 void vesk_release_model(struct lib_globals *zg) {

@@ -125,14 +125,12 @@ bool vesk_recv_foreign(struct lib_globals *handle, const struct vesk_port *rx_po
 }
 
 // A held-off loop leaves no mark, or the port's machine would cut it at its next step.
-void vesk_recv_unmark_loop(struct vesk_port *tx_port, uint32_t vid, uint8_t loops_before) {
-    if (tx_port->loop_vlan_count == loops_before)
+void vesk_recv_unmark_loop(struct vesk_port *tx_port, uint32_t vid, unsigned loops_before) {
+    if (vesk_port_loop_vlan_count(tx_port) == loops_before)
         return;
     vesk_provlan *entry = vesk_find_provlan_from_port(static_cast<uint16_t>(vid), tx_port);
-    if (entry == nullptr || entry->is_loop == 0)
-        return;
-    entry->is_loop = 0;
-    tx_port->loop_vlan_count--;
+    if (entry != nullptr)
+        entry->is_loop = 0;
 }
 
 // What a decoded frame leads to on the receiving side: the refusals counted and logged, the
@@ -165,12 +163,9 @@ bool vesk_recv_judge(struct lib_globals *handle, struct vesk_port *rx_port,
 }
 
 // The entry's frame came back: its VLAN is looped.
-void vesk_recv_mark_loop(struct vesk_port *tx_port, struct vesk_provlan *entry) {
+void vesk_recv_mark_loop(struct vesk_provlan *entry) {
     entry->back = 1;
-    if (entry->is_loop != 0)
-        return;
     entry->is_loop = 1;
-    tx_port->loop_vlan_count++;
 }
 
 } // namespace
@@ -240,15 +235,15 @@ void vesk_recv_verdict(struct lib_globals *handle, const uint8_t *address, const
         return;
     vesk_port *tx_port = f.tx_port;
     const uint32_t vid = f.vid;
-    const uint8_t loops_before = tx_port->loop_vlan_count;
-    vesk_recv_mark_loop(tx_port, f.entry);
+    const unsigned loops_before = vesk_port_loop_vlan_count(tx_port);
+    vesk_recv_mark_loop(f.entry);
     tx_port->counters.rx_own++;
     if (vesk_yield(handle, tx_port, rx_port, vid)) {
         vesk_recv_unmark_loop(tx_port, vid, loops_before);
         return;
     }
     unsigned long long event = 0;
-    if (tx_port->loop_vlan_count != loops_before)
+    if (vesk_port_loop_vlan_count(tx_port) != loops_before)
         event = vesk_recv_note_loop(tx_port, rx_port, vid);
     vesk_loop_verdict(handle, tx_port, rx_port, vid, event);
 }

@@ -50,11 +50,8 @@ bool vesk_port_sends_all_vlans(const struct vesk_port *port) {
 int vesk_send_entry(struct vesk_port *port, struct vesk_provlan *entry) {
     // The frame before came back no more: the loop it proved is gone. Only the port that was
     // cut starts afresh; the other end of its loop keeps probing and learns it here.
-    if (entry->is_loop != 0 && entry->back == 0) {
+    if (entry->back == 0)
         entry->is_loop = 0;
-        if (port->loop_vlan_count > 0)
-            port->loop_vlan_count--;
-    }
     entry->back = 0;
     uint8_t buffer[VESK_FRAME_BUF_LEN] = {};
     vesk_encode_pkt(port, entry, buffer + VESK_CHECK_A_OFFSET, buffer + VESK_CHECK_B_OFFSET,
@@ -71,12 +68,11 @@ int vesk_send_entry(struct vesk_port *port, struct vesk_provlan *entry) {
 
 // Sends on the active entries of port that pick(entry) chooses; the result of the last send.
 template <typename Pick> int vesk_send_picked(struct vesk_port *port, Pick pick) {
-    if (port == nullptr || port->provlan_info == nullptr || listhead(port->provlan_info) == nullptr)
+    if (port == nullptr || port->provlans.empty())
         return -1;
     int result = -1;
-    for (listnode *node = listhead(port->provlan_info); node != nullptr; node = node->next) {
-        auto *entry = static_cast<vesk_provlan *>(listgetdata(node));
-        if (entry == nullptr || (entry->in_vlan == 0 && !vesk_port_sends_all_vlans(port)))
+    for (vesk_provlan *entry : vesk_port_provlans_in_order(port)) {
+        if (!vesk_provlan_active(port, *entry) && !vesk_port_sends_all_vlans(port))
             continue;
         if (pick(entry))
             result = vesk_send_entry(port, entry);

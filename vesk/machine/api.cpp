@@ -49,24 +49,7 @@ int vesk_api_add_protect_vlan(uint16_t vid, struct interface *ifp, struct vesk_b
                              bridge != nullptr ? bridge->name : "", vid, vesk_api_ifindex(ifp));
         return VESK_ERR_PORT_NOT_FOUND;
     }
-    if (vesk_find_provlan_from_port(vid, port) != nullptr)
-        return VESK_SUCCESS;
-    uint32_t in_vlan = vesk_find_vlan_from_rlist(vid, &port->vlan_list);
-    return vesk_add_provlan_to_port(nullptr, vid, port, in_vlan);
-}
-
-// Every entry goes, each one through the counters, so the machine stops with the last active
-// VLAN and a shut-down port is released.
-static void vesk_api_remove_all_provlan(struct vesk_port *port) {
-    struct listnode *next = nullptr;
-    for (struct listnode *node = listhead(port->provlan_info); node != nullptr; node = next) {
-        next = listnextnode(node);
-        auto *entry = static_cast<struct vesk_provlan *>(listgetdata(node));
-        vesk_remove_allprovlan_from_port(entry->vid, port, 1);
-        list_delete_node(port->provlan_info, node);
-        port->provlan_count--;
-        vesk_free_protect_vlan(entry);
-    }
+    return vesk_add_provlan_to_port(vid, port);
 }
 
 int vesk_api_remove_protect_vlan(uint16_t vid, struct interface *ifp, struct vesk_bridge *bridge) {
@@ -77,8 +60,9 @@ int vesk_api_remove_protect_vlan(uint16_t vid, struct interface *ifp, struct ves
         return VESK_ERR_PORT_NOT_FOUND;
     }
     if (vid != 0)
-        return vesk_remove_provlan_from_port(vid, port, 1);
-    vesk_api_remove_all_provlan(port);
+        vesk_remove_provlan_from_port(vid, port);
+    else
+        vesk_remove_all_provlans(port);
     return VESK_SUCCESS;
 }
 

@@ -52,13 +52,8 @@ struct vesk_port *vesk_timer_port(struct thread *t) {
 // The start phase sends every VLAN: the fast starts of single VLANs end.
 void vesk_fast_start_cancel(struct vesk_port *port) {
     vesk_cancel_timer(&port->fast_timer);
-    if (port->provlan_info == nullptr)
-        return;
-    for (listnode *node = listhead(port->provlan_info); node != nullptr; node = node->next) {
-        auto *entry = static_cast<vesk_provlan *>(listgetdata(node));
-        if (entry != nullptr)
-            entry->fast_left = 0;
-    }
+    for (auto &[vid, entry] : port->provlans)
+        entry.fast_left = 0;
 }
 
 int vesk_port_fast_handle(struct thread *t);

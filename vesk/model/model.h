@@ -6,4 +6,3 @@
 #include "vesk/model/port.h"
 #include "vesk/model/provlan.h"
 #include "vesk/model/result.h"
-#include "vesk/model/rlist.h"

@@ -8,41 +8,10 @@
 #include "vesk/model/bridge.h"
 #include "vesk/model/master.h"
 #include "vesk/model/provlan.h"
-#include "vesk/model/rlist.h"
 
 namespace {
 
 vesk_machine_hook vesk_machine_hook_registered = nullptr;
-
-// The interface slots a new port writes, kept so that a failed insertion can put them back.
-struct vesk_ifp_slots {
-    void *info;
-    char bridge_name[BRIDGE_NAMSIZ + 1];
-};
-
-struct vesk_ifp_slots vesk_save_slots(const struct interface *ifp) {
-    struct vesk_ifp_slots slots = {};
-    slots.info = ifp->info;
-    std::memcpy(slots.bridge_name, ifp->bridge_name, sizeof slots.bridge_name);
-    return slots;
-}
-
-void vesk_restore_slots(struct interface *ifp, const struct vesk_ifp_slots &slots) {
-    ifp->info = slots.info;
-    std::memcpy(ifp->bridge_name, slots.bridge_name, sizeof ifp->bridge_name);
-}
-
-// Takes the port out of every VLAN record of the bridge that its range list names.
-void vesk_port_leave_all_vlans(struct vesk_port *port) {
-    for (const struct vesk_rlist *range = port->vlan_list; range != nullptr; range = range->next) {
-        for (int vid = range->low; vid <= range->high; vid++) {
-            struct vesk_vlan *vlan =
-                vesk_find_vlan_from_bridge(static_cast<uint16_t>(vid), port->bridge);
-            if (vlan != nullptr)
-                listnode_delete(vlan->vlan_port_list, port);
-        }
-    }
-}
 
 } // namespace
 
@@ -81,14 +50,11 @@ struct vesk_port *vesk_find_port_from_bridge(struct interface *ifp, struct vesk_
     return nullptr;
 }
 
-int vesk_bridge_init_port(struct vesk_bridge *bridge, struct vesk_port *port,
-                          struct interface *ifp) {
-    if (bridge == nullptr || port == nullptr || ifp == nullptr)
-        return VESK_ERR_ARG;
-    port->provlan_info = list_new();
-    if (port->provlan_info == nullptr)
-        return VESK_ERR_ARG;
-    port->provlan_info->del = vesk_free_protect_vlan;
+namespace {
+
+// A port with its defaults, linked with ifp.
+struct vesk_port *vesk_new_port(struct vesk_bridge *bridge, struct interface *ifp) {
+    auto *port = new vesk_port{};
     port->bridge = bridge;
     port->ifp = ifp;
     port->ifindex = ifp->ifindex;
@@ -96,27 +62,13 @@ int vesk_bridge_init_port(struct vesk_bridge *bridge, struct vesk_port *port,
     port->name[INTERFACE_NAMSIZ] = '\0';
     std::memcpy(port->mac_address, ifp->hw_addr, sizeof port->mac_address);
     port->flags = ifp->flags;
-    port->vesk_enable = 0;
-    port->cfg_enable = 0;
-    port->cfg_disable = 0;
-    port->settings = vesk_port_settings{};
-    port->provlan_count = 0;
-    port->active_provlan_count = 0;
-    port->loop_vlan_count = 0;
-    port->vlan_list = nullptr;
     port->pstate = VESK_PORT_DOWN;
     port->mstate = SMS_INITIALIZE;
     port->tx_up_time = VESK_TX_UP_TIME_DEFAULT;
-    port->tx_type = 0;
-    port->tx_count = 0;
-    port->tx_timer = nullptr;
-    port->resume_timer = nullptr;
-    port->fast_timer = nullptr;
-    port->probe_timer = nullptr;
-    ifp->info = port;
-    std::memcpy(ifp->bridge_name, bridge->name, sizeof ifp->bridge_name);
-    return VESK_SUCCESS;
+    return port;
 }
+
+} // namespace
 
 bool vesk_port_name_ok(const char *name) {
     size_t n = std::strlen(name);
@@ -126,6 +78,10 @@ bool vesk_port_name_ok(const char *name) {
         if (name[i] <= ' ' || name[i] > '~')
             return false;
     return true;
+}
+
+bool vesk_port_in_vlan(const struct vesk_port *port, uint16_t vid) {
+    return port->vlans.contains(vid);
 }
 
 bool vesk_port_is_cut(const struct vesk_port *port) {
@@ -141,24 +97,14 @@ struct vesk_port *vesk_bridge_add_port(struct vesk_bridge *bridge, struct interf
         VESK_DEBUG_LOG_EVENT(veskm, "port %lu is in bridge %s already", ifindex, bridge->name);
         return port;
     }
-    port = static_cast<struct vesk_port *>(mfh_calloc(MTYPE_VESK_PORT, sizeof(struct vesk_port)));
-    if (port == nullptr) {
-        VESK_DEBUG_LOG_EVENT(veskm, "no mem for port %lu create", ifindex);
-        return nullptr;
-    }
-    const struct vesk_ifp_slots slots = vesk_save_slots(ifp);
-    if (vesk_bridge_init_port(bridge, port, ifp) < 0) {
-        pal_mem_free(MTYPE_VESK_PORT, port);
-        VESK_DEBUG_LOG_EVENT(veskm, "no mem for port %lu create", ifindex);
-        return nullptr;
-    }
+    port = vesk_new_port(bridge, ifp);
     if (listnode_add_sort(bridge->port_list, port) == nullptr) {
-        vesk_restore_slots(ifp, slots);
-        list_delete(port->provlan_info);
-        pal_mem_free(MTYPE_VESK_PORT, port);
+        delete port;
         VESK_DEBUG_LOG_EVENT(veskm, "no mem for port %lu create", ifindex);
         return nullptr;
     }
+    ifp->info = port;
+    std::memcpy(ifp->bridge_name, bridge->name, sizeof ifp->bridge_name);
     VESK_DEBUG_LOG_EVENT(veskm, "port %lu add to bridge %s", ifindex, bridge->name);
     return port;
 }
@@ -183,18 +129,11 @@ int vesk_remove_port_from_bridge(struct interface *ifp, const char *bridge_name)
     if (port == nullptr)
         return VESK_SUCCESS;
     vesk_model_tell_machine(port, VESK_MACHINE_STOP);
-    list_delete(port->provlan_info);
-    port->provlan_info = nullptr;
-    port->provlan_count = 0;
-    port->active_provlan_count = 0;
-    port->loop_vlan_count = 0;
-    vesk_port_leave_all_vlans(port);
-    vesk_free_rlist(&port->vlan_list);
     if (port->ifp != nullptr && port->ifp->info == port)
         port->ifp->info = nullptr;
     if (ifp->info == port)
         ifp->info = nullptr;
     listnode_delete(bridge->port_list, port);
-    pal_mem_free(MTYPE_VESK_PORT, port);
+    delete port;
     return VESK_SUCCESS;
 }

@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 
 #include "vesk/machine/states.h"
+#include "vesk/model/provlan.h"
 #include "vesk/model/result.h"
 #include "zet/core/if.h"
 
@@ -11,7 +13,6 @@ struct lib_globals;
 struct list;
 struct thread;
 struct vesk_bridge;
-struct vesk_rlist;
 
 // What a port has seen and done since it joined or the counters were last cleared.
 struct vesk_port_counters {
@@ -58,13 +59,12 @@ struct vesk_port {
     uint8_t mac_address[INTERFACE_HWADDR_MAX];
     // Copy of the interface flags.
     uint32_t flags;
-    // vesk_provlan entries in the order they were added; owned.
-    struct list *provlan_info;
-    uint8_t provlan_count;
-    uint8_t active_provlan_count;
-    uint8_t loop_vlan_count;
-    // VLANs of which the port is a member.
-    struct vesk_rlist *vlan_list;
+    // The protect-VLAN entries by VLAN id, and how many were ever added (their order).
+    std::map<uint16_t, struct vesk_provlan> provlans;
+    uint32_t provlans_added;
+    // The VLANs of which the port is a member, each with its place in the order the bridge's
+    // ports joined its VLANs (vesk_bridge::joins), which lists a VLAN's members as they joined.
+    std::map<uint16_t, uint64_t> vlans;
     // VESK_PORT_*.
     uint32_t pstate;
     // SMS_*.
@@ -108,6 +108,8 @@ struct vesk_port {
 // printable characters, none a blank. What a file (configuration or state) may name before the
 // interface is there.
 bool vesk_port_name_ok(const char *name);
+// The port is a member of vid.
+bool vesk_port_in_vlan(const struct vesk_port *port, uint16_t vid);
 // True while loop detection has the port shut down or blocked.
 bool vesk_port_is_cut(const struct vesk_port *port);
 
@@ -115,12 +117,8 @@ bool vesk_port_is_cut(const struct vesk_port *port);
 struct vesk_port *vesk_port_from_ifindex(struct lib_globals *handle, uint32_t ifindex);
 // The port of ifp's interface index in bridge, or null.
 struct vesk_port *vesk_find_port_from_bridge(struct interface *ifp, struct vesk_bridge *bridge);
-// The new or already existing port of ifp, or null.
+// The new or already existing port of ifp, or null without bridge or interface.
 struct vesk_port *vesk_bridge_add_port(struct vesk_bridge *bridge, struct interface *ifp);
-// Fills a zero-filled port with its defaults and links it with ifp. Gives -1 when its
-// protect-VLAN list cannot be made (the port and ifp are then left untouched), else 0.
-int vesk_bridge_init_port(struct vesk_bridge *bridge, struct vesk_port *port,
-                          struct interface *ifp);
 // Stops the port of ifp in the named bridge of ifp's virtual router and frees it with its
 // entries and memberships: -1 without bridge name, else 0.
 int vesk_remove_port_from_bridge(struct interface *ifp, const char *bridge_name);

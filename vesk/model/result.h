@@ -10,24 +10,17 @@ enum : int {
     VESK_ERR_ARG = -1,
     VESK_ERR_BRIDGE_NOT_FOUND = -4,
     VESK_ERR_PORT_NOT_FOUND = -11,
-    // Known to the operator messages only; no operation gives it.
-    VESK_ERR_VLAN_NOT_MEMBER = -12,
     VESK_ERR_PROVLAN_LIMIT = -13,
-    VESK_ERR_PROVLAN_NOMEM = -14,
-    VESK_ERR_HANDLER = -100,
 };
 
 // Allocation types of the daemon's records (mfh_calloc / pal_mem_free).
 enum : int {
     MTYPE_VESK_MASTER = 652,
-    MTYPE_VESK_BRIDGE = 653,
-    MTYPE_VESK_VLAN = 654,
-    MTYPE_VESK_PORT = 655,
-    MTYPE_VESK_RLIST = 656,
-    MTYPE_VESK_PROVLAN = 657,
 };
 
 constexpr unsigned VESK_MAX_PROVLAN = 16;
+// VLAN ids as a bitset's size: the 12 bits of a tag.
+constexpr unsigned VESK_VLAN_IDS = 4096;
 
 // The bridge that every command and VLAN-port message works on.
 inline constexpr char VESK_BRIDGE_NAME[] = "1";

@@ -6,39 +6,17 @@
 #include "vesk/machine/api.h"
 #include "vesk/machine/state_machine.h"
 #include "vesk/model/model.h"
-#include "vesk/nsm/port_state.h"
 
 #include <cstring>
 
 namespace {
 
-constexpr int VESK_NSM_VERSION = 1;
 constexpr int VESK_NSM_SERVICE_BASE = 0;
 constexpr int VESK_NSM_SERVICE_LINK = 22;
 constexpr int VESK_NSM_SERVICE_VLAN = 23;
-constexpr uint16_t VESK_VID_MASK = 0x0fff;
 
-// A name field copied so that an unterminated one cannot be read past its end.
-struct vesk_nsm_name {
-    char text[BRIDGE_NAMSIZ + 1];
-};
-
-struct vesk_nsm_name vesk_nsm_bridge_name(const char *field) {
-    struct vesk_nsm_name name = {};
-    std::memcpy(name.text, field, BRIDGE_NAMSIZ);
-    return name;
-}
-
-struct if_group *vesk_nsm_ifg(void *arg) {
-    struct lib_globals *zg = nsm_client_globals(static_cast<struct nsm_client *>(arg));
-    if (zg == nullptr)
-        zg = veskm;
-    return zg != nullptr ? zg->ifg : nullptr;
-}
-
-struct interface *vesk_nsm_lookup_if(void *arg, uint32_t ifindex) {
-    struct if_group *ifg = vesk_nsm_ifg(arg);
-    return ifg != nullptr ? ifg_lookup_by_index(ifg, ifindex) : nullptr;
+struct interface *vesk_nsm_lookup_if(uint32_t ifindex) {
+    return veskm != nullptr ? ifg_lookup_by_index(veskm->ifg, ifindex) : nullptr;
 }
 
 struct vesk_bridge *vesk_nsm_bridge_one(struct vesk_master *master) {
@@ -59,7 +37,7 @@ int vesk_nsm_turn_over(struct thread *) {
 
 int vesk_nsm_probe_later_handle(struct thread *t) {
     const auto ifindex = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(THREAD_ARG(t)));
-    struct interface *ifp = vesk_nsm_lookup_if(nullptr, ifindex);
+    struct interface *ifp = vesk_nsm_lookup_if(ifindex);
     if (ifp != nullptr)
         vesk_port_probe(static_cast<struct vesk_port *>(ifp->info));
     return 0;
@@ -84,26 +62,16 @@ bool vesk_nsm_probe(struct vesk_port *port) {
     return false;
 }
 
-struct interface *vesk_nsm_vlan_port_if(void *arg, uint32_t ifindex) {
-    struct interface *ifp = vesk_nsm_lookup_if(arg, ifindex);
+struct interface *vesk_nsm_vlan_port_if(uint32_t ifindex) {
+    struct interface *ifp = vesk_nsm_lookup_if(ifindex);
     if (ifp == nullptr)
         VESK_DEBUG_LOG_EVENT(veskm, "interface %lu is not in the ifg",
                              static_cast<unsigned long>(ifindex));
     return ifp;
 }
 
-uint16_t vesk_nsm_entries(const struct nsm_msg_vlan_port *msg) {
-    return msg->vid_info != nullptr ? msg->num : 0;
-}
-
-// The master a bridge or VLAN message applies to, or null after logging which of the two is
-// missing; the caller decides from msg what a missing one answers.
-struct vesk_master *vesk_nsm_master(const void *msg, const char *null_msg,
-                                    const char *null_master) {
-    if (msg == nullptr) {
-        VESK_DEBUG_LOG_NSM(veskm, "%s", null_msg);
-        return nullptr;
-    }
+// The master of the bridges, or null after saying so in the words of the change.
+struct vesk_master *vesk_nsm_master(const char *null_master) {
     struct vesk_master *master = vesk_get_master(veskm);
     if (master == nullptr)
         VESK_DEBUG_LOG_NSM(veskm, "%s", null_master);
@@ -134,70 +102,52 @@ int vesk_nsm_init(struct lib_globals *globals) {
 }
 
 void vesk_nsm_client_setup(struct lib_globals *globals, struct nsm_client *nc) {
-    nsm_client_set_version(nc, VESK_NSM_VERSION);
     nsm_client_set_protocol(nc, VESK_PROTOCOL);
     if_add_hook(globals->ifg, IF_HOOK_VR_UNBIND, vesk_nsm_if_vr_unbind);
     if_add_hook(globals->ifg, IF_HOOK_RENAME, vesk_nsm_if_rename);
-    nsm_client_set_service(nc, VESK_NSM_SERVICE_LINK);
-    nsm_client_set_service(nc, VESK_NSM_SERVICE_BASE);
-    nsm_client_set_callback(nc, NSM_MSG_LINK_UP, vesk_nsm_recv_interface_state);
-    nsm_client_set_callback(nc, NSM_MSG_LINK_DOWN, vesk_nsm_recv_interface_state);
-    nsm_client_set_callback(nc, NSM_MSG_BRIDGE_ADD, vesk_nsm_recv_bridge_add);
-    nsm_client_set_callback(nc, NSM_MSG_BRIDGE_DELETE, vesk_nsm_recv_bridge_delete);
-    nsm_client_set_service(nc, VESK_NSM_SERVICE_VLAN);
-    nsm_client_set_callback(nc, NSM_MSG_BRIDGE_ADD_VLAN, vesk_nsm_recv_bridge_add_vlan);
-    nsm_client_set_callback(nc, NSM_MSG_BRIDGE_DELETE_VLAN, vesk_nsm_recv_bridge_delete_vlan);
-    nsm_client_set_callback(nc, NSM_MSG_BRIDGE_VLAN_ADD_IF, vesk_nsm_recv_bridge_vlan_add_if);
-    nsm_client_set_callback(nc, NSM_MSG_BRIDGE_VLAN_DELETE_IF, vesk_nsm_recv_bridge_vlan_delete_if);
-    nsm_client_set_callback(nc, NSM_MSG_FDB_MOVE, vesk_nsm_recv_fdb_move);
+    for (int service : {VESK_NSM_SERVICE_LINK, VESK_NSM_SERVICE_BASE, VESK_NSM_SERVICE_VLAN})
+        nsm_client_set_service(nc, service);
+    nsm_client_set_events(nc, {vesk_nsm_bridge_added, vesk_nsm_bridge_deleted, vesk_nsm_vlan_added,
+                               vesk_nsm_vlan_deleted, vesk_nsm_port_vlans_added,
+                               vesk_nsm_port_vlans_deleted, vesk_nsm_link, vesk_nsm_fdb_move});
 }
 
-int vesk_nsm_recv_fdb_move(struct nsm_msg_header *, void *arg, void *message) {
-    auto *msg = static_cast<struct nsm_msg_fdb_move *>(message);
-    if (msg == nullptr || !vesk_fast_detect)
-        return 0;
+void vesk_nsm_fdb_move(const struct nsm_msg_fdb_move &move) {
+    if (!vesk_fast_detect || veskm == nullptr)
+        return;
     // The port the address moved to first: behind it lies a loop of one port.
-    for (uint32_t ifindex : {msg->ifindex_to, msg->ifindex_from}) {
-        struct interface *ifp = vesk_nsm_lookup_if(arg, ifindex);
+    for (uint32_t ifindex : {move.ifindex_to, move.ifindex_from}) {
+        struct interface *ifp = vesk_nsm_lookup_if(ifindex);
         auto *port = ifp != nullptr ? static_cast<struct vesk_port *>(ifp->info) : nullptr;
-        if (port != nullptr && veskm != nullptr && vesk_nsm_probe(port))
+        if (port != nullptr && vesk_nsm_probe(port))
             VESK_DEBUG_LOG_EVENT(
                 veskm, "MAC %02x:%02x:%02x:%02x:%02x:%02x moved from %lu to %lu: port %s probes",
-                msg->mac[0], msg->mac[1], msg->mac[2], msg->mac[3], msg->mac[4], msg->mac[5],
-                static_cast<unsigned long>(msg->ifindex_from),
-                static_cast<unsigned long>(msg->ifindex_to), port->name);
+                move.mac[0], move.mac[1], move.mac[2], move.mac[3], move.mac[4], move.mac[5],
+                static_cast<unsigned long>(move.ifindex_from),
+                static_cast<unsigned long>(move.ifindex_to), port->name);
     }
-    return 0;
 }
 
-int vesk_nsm_recv_interface_state(struct nsm_msg_header *header, void *arg, void *message) {
-    auto *msg = static_cast<struct nsm_msg_link *>(message);
-    if (header == nullptr || msg == nullptr)
-        return 0;
-    struct if_group *ifg = vesk_nsm_ifg(arg);
-    struct interface *ifp = ifg != nullptr ? ifg_lookup_by_index(ifg, msg->ifindex) : nullptr;
-    if (ifp == nullptr || ifp->vr == nullptr)
-        return 0;
-    bool was_up = if_is_up(ifp);
-    nsm_util_interface_state(msg, ifg);
-    auto *port = static_cast<struct vesk_port *>(ifp->info);
+void vesk_nsm_link(uint32_t ifindex, bool was_up, bool new_address) {
+    struct interface *ifp = vesk_nsm_lookup_if(ifindex);
+    auto *port =
+        ifp != nullptr && ifp->vr != nullptr ? static_cast<struct vesk_port *>(ifp->info) : nullptr;
     if (port == nullptr)
-        return 0;
+        return;
     // A port whose frames carried an old address would never recognise them coming back.
-    if ((msg->cindex & NSM_LINK_CTYPE_HW_ADDRESS) && ifp->hw_addr_len != 0)
+    if (new_address && ifp->hw_addr_len != 0)
         std::memcpy(port->mac_address, ifp->hw_addr, sizeof port->mac_address);
     if (if_is_up(ifp) == was_up)
-        return 0;
+        return;
     port->flags = ifp->flags;
-    if (header->type == NSM_MSG_LINK_UP) {
+    if (!was_up) {
         port->tx_type = 0;
         port->tx_count = 0;
         vesk_port_clear_all_provlan_loopflag(port);
         vesk_set_port_state(port, VESK_PORT_UP);
-    } else if (header->type == NSM_MSG_LINK_DOWN) {
+    } else {
         vesk_set_port_state(port, VESK_PORT_DOWN);
     }
-    return 0;
 }
 
 int vesk_nsm_if_vr_unbind(struct interface *ifp) {
@@ -222,171 +172,118 @@ int vesk_nsm_if_rename(struct interface *ifp) {
     return 0;
 }
 
-int vesk_nsm_recv_bridge_add(struct nsm_msg_header *, void *, void *message) {
-    auto *msg = static_cast<struct nsm_msg_bridge *>(message);
-    struct vesk_master *master =
-        vesk_nsm_master(msg, "Receive bridge add msg is NULL", "Receive bridge add nm is NULL");
+void vesk_nsm_bridge_added(const char *name, uint8_t type) {
+    struct vesk_master *master = vesk_nsm_master("Receive bridge add nm is NULL");
     if (master == nullptr)
-        return VESK_ERR_HANDLER;
-    struct vesk_nsm_name name = vesk_nsm_bridge_name(msg->bridge_name);
-    VESK_DEBUG_LOG_NSM(veskm, "Receive add bridge name %s, type %d", name.text, msg->type);
-    const bool known = vesk_find_bridge_byname(master->bridge_list, name.text) != nullptr;
-    struct vesk_bridge *bridge = vesk_add_bridge(master->bridge_list, name.text);
+        return;
+    VESK_DEBUG_LOG_NSM(veskm, "Receive add bridge name %s, type %d", name, type);
+    const bool known = vesk_find_bridge_byname(master->bridge_list, name) != nullptr;
+    struct vesk_bridge *bridge = vesk_add_bridge(master->bridge_list, name);
     if (bridge != nullptr)
-        bridge->all_vlans = msg->type == NSM_BRIDGE_TYPE_VLAN_UNAWARE ? 1 : 0;
+        bridge->all_vlans = type == NSM_BRIDGE_TYPE_VLAN_UNAWARE ? 1 : 0;
     // A bridge-wide enable configured before the bridge was there applies now.
-    if (!known && bridge != nullptr && std::strcmp(name.text, VESK_BRIDGE_NAME) == 0)
+    if (!known && bridge != nullptr && std::strcmp(name, VESK_BRIDGE_NAME) == 0)
         bridge->vesk_enable = master->kept_enable;
-    return 0;
 }
 
-int vesk_nsm_recv_bridge_delete(struct nsm_msg_header *, void *, void *message) {
-    auto *msg = static_cast<struct nsm_msg_bridge *>(message);
-    struct vesk_master *master =
-        vesk_nsm_master(msg, "Receive del bridge msg is NULL", "Receive bridge del nm is NULL");
+// A bridge that goes keeps its record: its ports go with their interfaces.
+void vesk_nsm_bridge_deleted(const char *name, uint8_t type) {
+    struct vesk_master *master = vesk_nsm_master("Receive bridge del nm is NULL");
     if (master == nullptr)
-        return msg == nullptr ? VESK_ERR_HANDLER : 0;
-    struct vesk_nsm_name name = vesk_nsm_bridge_name(msg->bridge_name);
-    VESK_DEBUG_LOG_NSM(veskm, "Receive delete bridge name %s, type %d", name.text, msg->type);
-    vesk_del_bridge(master->bridge_list, name.text);
-    return 0;
+        return;
+    VESK_DEBUG_LOG_NSM(veskm, "Receive delete bridge name %s, type %d", name, type);
+    if (vesk_find_bridge_byname(master->bridge_list, name) == nullptr)
+        VESK_DEBUG_LOG_EVENT(veskm, "bridge %s is not exit already", name);
 }
 
 namespace {
 
-// The log lines that tell a VLAN add from a VLAN delete.
-struct vesk_nsm_vlan_texts {
-    const char *null_msg;
-    const char *null_master;
-    const char *verb;
-};
-
-// The bridge a VLAN message names, or null after logging why; the message is logged once the
+// The bridge a VLAN change names, or null after logging why; the change is logged once the
 // bridge is found.
-struct vesk_bridge *vesk_nsm_vlan_bridge(const struct nsm_msg_vlan *msg,
-                                         const struct vesk_nsm_vlan_texts &texts) {
-    struct vesk_master *master = vesk_nsm_master(msg, texts.null_msg, texts.null_master);
+struct vesk_bridge *vesk_nsm_vlan_bridge(const char *name, uint16_t vid, const char *null_master,
+                                         const char *verb) {
+    struct vesk_master *master = vesk_nsm_master(null_master);
     if (master == nullptr)
         return nullptr;
-    struct vesk_nsm_name name = vesk_nsm_bridge_name(msg->bridge_name);
-    struct vesk_bridge *bridge = vesk_find_bridge_from_master(name.text, master);
+    struct vesk_bridge *bridge = vesk_find_bridge_from_master(name, master);
     if (bridge == nullptr) {
-        VESK_DEBUG_LOG_EVENT(veskm, "bridge %s is not found", name.text);
+        VESK_DEBUG_LOG_EVENT(veskm, "bridge %s is not found", name);
         return nullptr;
     }
-    VESK_DEBUG_LOG_NSM(veskm, "Receive bridge %s %s vlan %d", name.text, texts.verb, msg->vid);
+    VESK_DEBUG_LOG_NSM(veskm, "Receive bridge %s %s vlan %d", name, verb, vid);
     return bridge;
 }
 
-} // namespace
-
-int vesk_nsm_recv_bridge_add_vlan(struct nsm_msg_header *, void *, void *message) {
-    auto *msg = static_cast<struct nsm_msg_vlan *>(message);
-    struct vesk_bridge *bridge = vesk_nsm_vlan_bridge(
-        msg, {"Receive bridge add vlan msg is NULL", "Receive bridge add vlan nm is NULL", "add"});
-    if (bridge == nullptr)
-        return msg == nullptr ? VESK_ERR_HANDLER : 0;
-    vesk_bridge_add_vlan(bridge, msg->vid);
-    return 0;
-}
-
-int vesk_nsm_recv_bridge_delete_vlan(struct nsm_msg_header *, void *, void *message) {
-    auto *msg = static_cast<struct nsm_msg_vlan *>(message);
-    struct vesk_bridge *bridge = vesk_nsm_vlan_bridge(
-        msg, {"Receive bridge del vlan msg is NULL", "Receive bridge del vlan nm is NULL", "del"});
-    if (bridge == nullptr)
-        return msg == nullptr ? VESK_ERR_HANDLER : 0;
-    vesk_bridge_del_vlan(bridge, msg->vid);
-    return 0;
-}
-
-namespace {
-
-// The interface a VLAN-port message names, with bridge "1" in *bridge; null after logging why.
-struct interface *vesk_nsm_vlan_port_target(const struct nsm_msg_vlan_port *msg, void *arg,
-                                            const char *null_msg, const char *null_master,
+// The interface a VLAN-port change names, with bridge "1" in *bridge; null after logging why.
+struct interface *vesk_nsm_vlan_port_target(uint32_t ifindex, const char *null_master,
                                             struct vesk_bridge **bridge) {
-    struct vesk_master *master = vesk_nsm_master(msg, null_msg, null_master);
+    struct vesk_master *master = vesk_nsm_master(null_master);
     if (master == nullptr)
         return nullptr;
     *bridge = vesk_nsm_bridge_one(master);
     if (*bridge == nullptr)
         return nullptr;
-    return vesk_nsm_vlan_port_if(arg, msg->ifindex);
+    return vesk_nsm_vlan_port_if(ifindex);
 }
 
 } // namespace
 
-int vesk_nsm_recv_bridge_vlan_add_if(struct nsm_msg_header *, void *arg, void *message) {
-    auto *msg = static_cast<struct nsm_msg_vlan_port *>(message);
+void vesk_nsm_vlan_added(const char *bridge_name, uint16_t vid) {
+    struct vesk_bridge *bridge =
+        vesk_nsm_vlan_bridge(bridge_name, vid, "Receive bridge add vlan nm is NULL", "add");
+    if (bridge != nullptr)
+        vesk_bridge_add_vlan(bridge, vid);
+}
+
+void vesk_nsm_vlan_deleted(const char *bridge_name, uint16_t vid) {
+    struct vesk_bridge *bridge =
+        vesk_nsm_vlan_bridge(bridge_name, vid, "Receive bridge del vlan nm is NULL", "del");
+    if (bridge != nullptr)
+        vesk_bridge_del_vlan(bridge, vid);
+}
+
+void vesk_nsm_port_vlans_added(uint32_t ifindex, const uint16_t *vids, size_t count) {
     struct vesk_bridge *bridge = nullptr;
     struct interface *ifp =
-        vesk_nsm_vlan_port_target(msg, arg, "Receive bridge vlan add if msg is NULL",
-                                  "Receive bridge vlan add if nm is NULL", &bridge);
+        vesk_nsm_vlan_port_target(ifindex, "Receive bridge vlan add if nm is NULL", &bridge);
     if (ifp == nullptr)
-        return VESK_ERR_HANDLER;
+        return;
     struct vesk_port *port = vesk_find_port_from_bridge(ifp, bridge);
     bool joining = port == nullptr;
     if (joining)
         port = vesk_bridge_add_port(bridge, ifp);
     if (port == nullptr) {
         VESK_DEBUG_LOG_EVENT(veskm, "interface %lu add to bridge %s failed",
-                             static_cast<unsigned long>(msg->ifindex), bridge->name);
-        return VESK_ERR_HANDLER;
+                             static_cast<unsigned long>(ifindex), bridge->name);
+        return;
     }
     if (joining)
         vesk_api_bridge_port_joined(bridge, port);
-    if (bridge->vlan_table == nullptr)
-        bridge->vlan_table = route_table_init();
-    if (bridge->vlan_table == nullptr) {
-        zlog_debug(veskm, "bridge %s create vlantable second time failed", bridge->name);
-        return VESK_ERR_HANDLER;
-    }
-    uint16_t count = vesk_nsm_entries(msg);
-    for (uint16_t i = 0; i < count; i++) {
-        uint16_t vid = msg->vid_info[i] & VESK_VID_MASK;
-        VESK_DEBUG_LOG_NSM(veskm, "Receive bridge %s vlan %d add port %s", bridge->name, vid,
+    for (size_t i = 0; i < count; i++) {
+        VESK_DEBUG_LOG_NSM(veskm, "Receive bridge %s vlan %d add port %s", bridge->name, vids[i],
                            port->name);
-        struct vesk_vlan *vlan = vesk_find_vlan_from_bridge(vid, bridge);
-        if (vlan == nullptr)
-            vlan = vesk_bridge_add_vlan(bridge, vid);
-        if (vlan == nullptr) {
-            VESK_DEBUG_LOG_EVENT(veskm, "bridge %s add vlan %d second time failed", bridge->name,
-                                 vid);
-            continue;
-        }
-        vesk_bridge_vlan_add_port(vlan, port);
+        vesk_bridge_vlan_add_port(bridge, vids[i], port);
     }
     // Its VLANs are known by now, as at a start on a finished switch, where the configuration
     // file runs after the first synchronisation.
     if (joining)
         vesk_nsm_tell(vesk_nsm_port_appeared, port);
-    return 0;
 }
 
-int vesk_nsm_recv_bridge_vlan_delete_if(struct nsm_msg_header *, void *arg, void *message) {
-    auto *msg = static_cast<struct nsm_msg_vlan_port *>(message);
+void vesk_nsm_port_vlans_deleted(uint32_t ifindex, const uint16_t *vids, size_t count) {
     struct vesk_bridge *bridge = nullptr;
     struct interface *ifp =
-        vesk_nsm_vlan_port_target(msg, arg, "Receive bridge vlan del if msg is NULL",
-                                  "Receive bridge vlan del if nm is NULL", &bridge);
+        vesk_nsm_vlan_port_target(ifindex, "Receive bridge vlan del if nm is NULL", &bridge);
     if (ifp == nullptr)
-        return VESK_ERR_HANDLER;
+        return;
     struct vesk_port *port = vesk_find_port_from_bridge(ifp, bridge);
     if (port == nullptr) {
         VESK_DEBUG_LOG_EVENT(veskm, "interface %lu is not in bridge %s",
-                             static_cast<unsigned long>(msg->ifindex), bridge->name);
-        return VESK_ERR_HANDLER;
+                             static_cast<unsigned long>(ifindex), bridge->name);
+        return;
     }
-    uint16_t count = vesk_nsm_entries(msg);
-    if (bridge->vlan_table == nullptr || count == 0)
-        return 0;
-    for (uint16_t i = 0; i < count; i++) {
-        uint16_t vid = msg->vid_info[i] & VESK_VID_MASK;
-        VESK_DEBUG_LOG_NSM(veskm, "Receive bridge %s del vlan %d", bridge->name, vid);
-        struct vesk_vlan *vlan = vesk_find_vlan_from_bridge(vid, bridge);
-        if (vlan != nullptr)
-            vesk_bridge_vlan_del_port(vlan, port);
+    for (size_t i = 0; i < count; i++) {
+        VESK_DEBUG_LOG_NSM(veskm, "Receive bridge %s del vlan %d", bridge->name, vids[i]);
+        vesk_bridge_vlan_del_port(vids[i], port);
     }
-    return 0;
 }

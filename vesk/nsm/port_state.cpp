@@ -3,26 +3,36 @@
 #include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
 
-int vesk_send_port_state_to_nsm(uint32_t ifindex, int request) {
-    struct vesk_port_state_msg msg = {};
+namespace {
+
+uint16_t vesk_port_state_flags(int request) {
     switch (request) {
     case VESK_PORT_REQ_SHUTDOWN:
-        msg.flags = VESK_PORT_STATE_FLAG_SHUTDOWN;
-        break;
+        return NSM_PORT_STATE_SHUTDOWN;
     case VESK_PORT_REQ_BLOCK:
-        msg.flags = VESK_PORT_STATE_FLAG_BLOCK;
-        break;
+        return NSM_PORT_STATE_BLOCK;
     case VESK_PORT_REQ_UNBLOCK:
-        msg.flags = VESK_PORT_STATE_FLAG_UNBLOCK;
-        break;
+        return NSM_PORT_STATE_UNBLOCK;
     default:
-        msg.flags = VESK_PORT_STATE_FLAG_NOSHUTDOWN;
-        break;
+        return NSM_PORT_STATE_NOSHUTDOWN;
     }
-    msg.ifindex = ifindex;
+}
+
+} // namespace
+
+int vesk_send_port_state_to_nsm(uint32_t ifindex, int request) {
     if (veskm == nullptr || veskm->nc == nullptr)
         return -1;
-    return nsm_client_send_vesk_message(veskm->nc, &msg, NSM_MSG_VESK_PORT_STATE);
+    const int result =
+        nsm_client_send_port_state(veskm->nc, vesk_port_state_flags(request), ifindex);
+    if (result != 1)
+        return result;
+    // The module brought up an interface it no longer has as a port: one this daemon shut down.
+    struct interface *ifp = ifg_lookup_by_index(veskm->ifg, ifindex);
+    zlog_info(veskm,
+              "nsm: %s, shut down by loop detection, is no longer a port of bridge 1: set admin up",
+              ifp != nullptr ? ifp->name : "");
+    return 0;
 }
 
 int vesk_port_bridge_flags(uint32_t ifindex) {

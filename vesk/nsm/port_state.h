@@ -9,20 +9,6 @@ constexpr int VESK_PORT_REQ_NOSHUTDOWN = 2;
 constexpr int VESK_PORT_REQ_BLOCK = 3;
 constexpr int VESK_PORT_REQ_UNBLOCK = 4;
 
-// The flags word of a port-state record.
-constexpr uint16_t VESK_PORT_STATE_FLAG_SHUTDOWN = 0x0001;
-constexpr uint16_t VESK_PORT_STATE_FLAG_NOSHUTDOWN = 0x0002;
-constexpr uint16_t VESK_PORT_STATE_FLAG_BLOCK = 0x0004;
-constexpr uint16_t VESK_PORT_STATE_FLAG_UNBLOCK = 0x0008;
-
-// The record sent as message type 168.
-struct vesk_port_state_msg {
-    uint16_t flags;
-    uint16_t reserved;
-    uint32_t ifindex;
-};
-static_assert(sizeof(struct vesk_port_state_msg) == 8);
-
 // Sends a shutdown (request 1), block (3), unblock (4) or no-shutdown (anything else) request
 // for ifindex; gives the framework's result, or -1 when there is no client.
 int vesk_send_port_state_to_nsm(uint32_t ifindex, int request);

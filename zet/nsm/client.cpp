@@ -22,19 +22,17 @@
 
 struct nsm_client {
     struct lib_globals *zg = nullptr;
-    int version = 0;
     int protocol = 0;
     uint64_t services = 0;
     int rcvbuf = 0;
-    std::array<nsm_msg_callback_t, NSM_MSG_TYPE_MAX> callbacks{};
+    nsm_client_events events{};
     nsm_view applied;
     std::unique_ptr<nsm_backend> backend;
-    uint32_t message_id = 0;
     nsm_client_stats stats{};
 
     struct sent {
-        int type;
-        std::vector<uint8_t> bytes;
+        uint16_t flags;
+        uint32_t ifindex;
     };
     mutable std::mutex send_mutex;
     std::deque<sent> sent_log;
@@ -44,24 +42,15 @@ struct nsm_client {
 
 namespace {
 
-constexpr size_t PORT_STATE_RECORD_SIZE = 8;
-// The record of sent messages keeps the latest ones only, so a long run does not grow it.
+// The record of sent requests keeps the latest ones only, so a long run does not grow it.
 constexpr size_t SENT_LOG_MAX = 4096;
 
-int dispatch(nsm_client *nc, int type, void *body, size_t len) {
+// Tells the protocol through member, if it registered one.
+template <typename Member, typename... Args>
+void tell(nsm_client *nc, Member member, const Args &...args) {
     nc->stats.messages++;
-    nsm_msg_callback_t cb = nc->callbacks[type];
-    if (cb == nullptr)
-        return 0;
-    nsm_msg_header header{static_cast<uint16_t>(type), static_cast<uint16_t>(len),
-                          ++nc->message_id};
-    return cb(&header, nc, body);
-}
-
-void copy_name(char *dst, size_t size, std::string_view src) {
-    size_t n = std::min(size - 1, src.size());
-    std::memcpy(dst, src.data(), n);
-    dst[n] = '\0';
+    if (nc->events.*member != nullptr)
+        (nc->events.*member)(args...);
 }
 
 void set_hw(struct interface *ifp, const nsm_view_if &v) {
@@ -158,19 +147,17 @@ void rename_interfaces(nsm_client *nc, const nsm_view &next) {
             if_rename(nc->zg, lookup(nc, ifindex), nc->applied.ifs.at(ifindex).name.c_str());
 }
 
-void send_link(nsm_client *nc, uint32_t ifindex, const nsm_view_if &v, int type) {
-    nsm_msg_link msg{};
-    msg.cindex = NSM_LINK_CTYPE_FLAGS;
-    if (v.hw_len > 0)
-        msg.cindex |= NSM_LINK_CTYPE_HW_ADDRESS;
-    msg.ifindex = ifindex;
-    msg.flags = v.flags;
-    msg.hw_len = std::min<uint16_t>(v.hw_len, sizeof msg.hw_addr);
-    std::memcpy(msg.hw_addr, v.hw.data(), msg.hw_len);
-    copy_name(msg.ifname, sizeof msg.ifname, v.name);
-    dispatch(nc, type, &msg, sizeof msg);
-    // The record follows the module whatever the callback did with the message.
-    nsm_util_interface_state(&msg, nc->zg->ifg);
+// The record takes the link's state (and its address, when the view has one); then the
+// protocol is told.
+void send_link(nsm_client *nc, uint32_t ifindex, const nsm_view_if &v) {
+    struct interface *ifp = lookup(nc, ifindex);
+    const bool was_up = ifp != nullptr && if_is_up(ifp);
+    if (ifp != nullptr) {
+        ifp->flags = v.flags;
+        if (v.hw_len > 0)
+            set_hw(ifp, v);
+    }
+    tell(nc, &nsm_client_events::link, ifindex, was_up, v.hw_len > 0);
 }
 
 // Changes that do not move the up state need no message: the record just follows. A new
@@ -194,35 +181,13 @@ void update_interfaces(nsm_client *nc, const nsm_view &next) {
         cur.hw_len = v.hw_len;
         set_hw(ifp, v);
         if (new_hw && v.hw_len > 0)
-            send_link(nc, ifindex, v, up ? NSM_MSG_LINK_UP : NSM_MSG_LINK_DOWN);
+            send_link(nc, ifindex, v);
     }
 }
 
-void send_bridge(nsm_client *nc, int type, const std::string &name, uint8_t bridge_type) {
-    nsm_msg_bridge msg{};
-    copy_name(msg.bridge_name, sizeof msg.bridge_name, name);
-    msg.type = bridge_type;
-    dispatch(nc, type, &msg, sizeof msg);
-}
-
-void send_vlan(nsm_client *nc, int type, const std::string &bridge, uint16_t vid) {
-    nsm_msg_vlan msg{};
-    msg.vid = vid;
-    copy_name(msg.bridge_name, sizeof msg.bridge_name, bridge);
-    dispatch(nc, type, &msg, sizeof msg);
-}
-
-// A port joining in no VLAN is still announced (with no entries): it is a port of the bridge,
-// and its configuration applies, before its first VLAN.
-void send_vlan_port(nsm_client *nc, int type, uint32_t ifindex,
-                    const std::vector<uint16_t> &entries, bool joins = false) {
-    if (entries.empty() && !joins)
-        return;
-    nsm_msg_vlan_port msg{};
-    msg.ifindex = ifindex;
-    msg.num = static_cast<uint16_t>(entries.size());
-    msg.vid_info = entries.data();
-    dispatch(nc, type, &msg, sizeof msg);
+// A bridge name as the module's messages carry it: at most NSM_BRIDGE_NAMSIZ characters.
+std::string bridge_name(const std::string &name) {
+    return name.substr(0, NSM_BRIDGE_NAMSIZ);
 }
 
 // A bridge whose type changed (vlan_filtering toggled) is announced again with its new type.
@@ -231,7 +196,7 @@ void add_bridges(nsm_client *nc, const nsm_view &next) {
         auto known = nc->applied.bridges.find(name);
         if (known != nc->applied.bridges.end() && known->second.type == b.type)
             continue;
-        send_bridge(nc, NSM_MSG_BRIDGE_ADD, name, b.type);
+        tell(nc, &nsm_client_events::bridge_added, bridge_name(name).c_str(), b.type);
         nc->applied.bridges[name].type = b.type;
     }
 }
@@ -242,7 +207,8 @@ void remove_bridges(nsm_client *nc, const nsm_view &next) {
         if (!next.bridges.contains(name))
             gone.push_back(name);
     for (const auto &name : gone) {
-        send_bridge(nc, NSM_MSG_BRIDGE_DELETE, name, nc->applied.bridges[name].type);
+        tell(nc, &nsm_client_events::bridge_deleted, bridge_name(name).c_str(),
+             nc->applied.bridges[name].type);
         nc->applied.bridges.erase(name);
     }
 }
@@ -256,7 +222,9 @@ void leave_vlans(nsm_client *nc, const nsm_view &next) {
         for (uint16_t vid : it->second.vlans)
             if (!want.vlans.contains(vid))
                 leaving.push_back(vid);
-        send_vlan_port(nc, NSM_MSG_BRIDGE_VLAN_DELETE_IF, it->first, leaving);
+        if (!leaving.empty())
+            tell(nc, &nsm_client_events::port_vlans_deleted, it->first, leaving.data(),
+                 leaving.size());
         for (uint16_t vid : leaving)
             it->second.vlans.erase(vid);
         it = found == next.ports.end() ? nc->applied.ports.erase(it) : std::next(it);
@@ -271,7 +239,7 @@ void delete_vlans(nsm_client *nc, const nsm_view &next) {
             if (found == next.bridges.end() || !found->second.vlans.contains(vid))
                 gone.push_back(vid);
         for (uint16_t vid : gone) {
-            send_vlan(nc, NSM_MSG_BRIDGE_DELETE_VLAN, name, vid);
+            tell(nc, &nsm_client_events::vlan_deleted, bridge_name(name).c_str(), vid);
             cur.vlans.erase(vid);
         }
     }
@@ -283,7 +251,7 @@ void add_vlans(nsm_client *nc, const nsm_view &next) {
         for (uint16_t vid : b.vlans) {
             if (cur.vlans.contains(vid))
                 continue;
-            send_vlan(nc, NSM_MSG_BRIDGE_ADD_VLAN, name, vid);
+            tell(nc, &nsm_client_events::vlan_added, bridge_name(name).c_str(), vid);
             cur.vlans.insert(vid);
         }
     }
@@ -309,13 +277,13 @@ void join_vlans(nsm_client *nc, const nsm_view &next) {
             announce_joining_port_down(nc, ifindex);
         auto &cur = nc->applied.ports[ifindex];
         std::vector<uint16_t> joining;
-        for (uint16_t vid : want.vlans) {
-            if (cur.vlans.contains(vid))
-                continue;
-            uint16_t tag = want.untagged.contains(vid) ? NSM_VLAN_PORT_UNTAGGED : 0;
-            joining.push_back(static_cast<uint16_t>(vid | tag));
-        }
-        send_vlan_port(nc, NSM_MSG_BRIDGE_VLAN_ADD_IF, ifindex, joining, joins);
+        for (uint16_t vid : want.vlans)
+            if (!cur.vlans.contains(vid))
+                joining.push_back(vid);
+        // A port joining in no VLAN is still told: it is a port of the bridge, and its
+        // configuration applies, before its first VLAN.
+        if (!joining.empty() || joins)
+            tell(nc, &nsm_client_events::port_vlans_added, ifindex, joining.data(), joining.size());
         cur.vlans = want.vlans;
         cur.untagged = want.untagged;
         cur.tpid = want.tpid;
@@ -354,7 +322,7 @@ void send_link_changes(nsm_client *nc, const nsm_view &next) {
         bool up = if_flags_up(v.flags);
         if (if_flags_up(cur.flags) == up)
             continue;
-        send_link(nc, ifindex, v, up ? NSM_MSG_LINK_UP : NSM_MSG_LINK_DOWN);
+        send_link(nc, ifindex, v);
         cur.flags = v.flags;
         cur.hw = v.hw;
         cur.hw_len = v.hw_len;
@@ -415,8 +383,7 @@ void nsm_client_fdb_move(struct nsm_client *nc, const struct nsm_msg_fdb_move &m
     if (move.ifindex_from == move.ifindex_to || !nc->applied.ifs.contains(move.ifindex_from) ||
         !nc->applied.ifs.contains(move.ifindex_to))
         return;
-    nsm_msg_fdb_move copy = move;
-    dispatch(nc, NSM_MSG_FDB_MOVE, &copy, sizeof copy);
+    tell(nc, &nsm_client_events::fdb_move, move);
 }
 
 const nsm_view &nsm_client_view(const struct nsm_client *nc) {
@@ -441,13 +408,6 @@ void nsm_client_free(struct nsm_client *nc) {
         owned->zg->nc = nullptr;
 }
 
-int nsm_client_set_version(struct nsm_client *nc, int version) {
-    if (nc == nullptr)
-        return -1;
-    nc->version = version;
-    return 0;
-}
-
 int nsm_client_set_protocol(struct nsm_client *nc, int protocol) {
     if (nc == nullptr)
         return -1;
@@ -462,11 +422,8 @@ int nsm_client_set_service(struct nsm_client *nc, int service) {
     return 0;
 }
 
-int nsm_client_set_callback(struct nsm_client *nc, int type, nsm_msg_callback_t callback) {
-    if (nc == nullptr || type < 0 || type >= NSM_MSG_TYPE_MAX)
-        return -1;
-    nc->callbacks[type] = callback;
-    return 0;
+void nsm_client_set_events(struct nsm_client *nc, const struct nsm_client_events &events) {
+    nc->events = events;
 }
 
 int nsm_client_start(struct nsm_client *nc) {
@@ -480,21 +437,14 @@ int nsm_client_start(struct nsm_client *nc) {
     return -1;
 }
 
-int nsm_client_send_vesk_message(struct nsm_client *nc, const void *record, int type) {
-    if (nc == nullptr || record == nullptr || type != NSM_MSG_VESK_PORT_STATE)
-        return -1;
+int nsm_client_send_port_state(struct nsm_client *nc, uint16_t flags, uint32_t ifindex) {
     std::lock_guard lock(nc->send_mutex);
-    const auto *p = static_cast<const uint8_t *>(record);
     if (nc->sent_log.size() == SENT_LOG_MAX)
         nc->sent_log.pop_front();
-    nc->sent_log.push_back({type, std::vector<uint8_t>(p, p + PORT_STATE_RECORD_SIZE)});
+    nc->sent_log.push_back({flags, ifindex});
     // A client that was never started has nobody to deliver to: recording is all it does.
     if (nc->backend == nullptr)
         return nc->start_failed ? -1 : 0;
-    uint16_t flags = 0;
-    uint32_t ifindex = 0;
-    std::memcpy(&flags, p, sizeof flags);
-    std::memcpy(&ifindex, p + 4, sizeof ifindex);
     return nc->backend->send_port_state(flags, ifindex);
 }
 
@@ -516,18 +466,12 @@ void nsm_client_set_applied_hook(struct nsm_client *nc, nsm_client_applied_func 
         nc->applied_hook = hook;
 }
 
-nsm_msg_callback_t nsm_client_get_callback(const struct nsm_client *nc, int type) {
-    if (nc == nullptr || type < 0 || type >= NSM_MSG_TYPE_MAX)
-        return nullptr;
-    return nc->callbacks[type];
+const struct nsm_client_events &nsm_client_get_events(const struct nsm_client *nc) {
+    return nc->events;
 }
 
 uint64_t nsm_client_services(const struct nsm_client *nc) {
     return nc != nullptr ? nc->services : 0;
-}
-
-int nsm_client_version(const struct nsm_client *nc) {
-    return nc != nullptr ? nc->version : 0;
 }
 
 int nsm_client_protocol(const struct nsm_client *nc) {
@@ -545,17 +489,14 @@ size_t nsm_client_sent_count(const struct nsm_client *nc) {
     return nc->sent_log.size();
 }
 
-int nsm_client_sent_get(const struct nsm_client *nc, size_t i, int *type, uint8_t *buf,
-                        size_t buflen, size_t *len) {
+int nsm_client_sent_get(const struct nsm_client *nc, size_t i, uint16_t *flags, uint32_t *ifindex) {
     if (nc == nullptr)
         return -1;
     std::lock_guard lock(nc->send_mutex);
     if (i >= nc->sent_log.size())
         return -1;
-    const auto &s = nc->sent_log[i];
-    *type = s.type;
-    *len = s.bytes.size();
-    std::memcpy(buf, s.bytes.data(), std::min(buflen, s.bytes.size()));
+    *flags = nc->sent_log[i].flags;
+    *ifindex = nc->sent_log[i].ifindex;
     return 0;
 }
 

@@ -194,7 +194,7 @@ int kernel_backend::start() {
 
 // Without these events loops are still found, at the next transmission: a failure only warns.
 void kernel_backend::open_fdb_socket() {
-    if (nsm_client_get_callback(nc_, NSM_MSG_FDB_MOVE) == nullptr)
+    if (nsm_client_get_events(nc_).fdb_move == nullptr)
         return;
     fdb_.reset(mnl_socket_open(NETLINK_ROUTE));
     if (fdb_ == nullptr || mnl_socket_bind(fdb_.get(), RTMGRP_NEIGH, MNL_SOCKET_AUTOPID) < 0) {
@@ -537,13 +537,9 @@ int kernel_backend::set_admin(uint32_t ifindex, bool down, bool member) {
     downed_.erase(ifindex);
     if (enable)
         send_brport_state(ifindex, BR_STATE_FORWARDING, cut_step::forward);
-    if (member)
-        zlog_info(zg_, "nsm: %s set admin up", name.c_str());
-    else
-        zlog_info(zg_,
-                  "nsm: %s, shut down by loop detection, is no longer a port of bridge 1: "
-                  "set admin up",
-                  name.c_str());
+    if (!member)
+        return 1;
+    zlog_info(zg_, "nsm: %s set admin up", name.c_str());
     return 0;
 }
 

@@ -331,7 +331,7 @@ std::vector<uint8_t> nsm_unix_vlan_port(uint16_t type, uint32_t ifindex,
 }
 
 std::vector<uint8_t> nsm_unix_port_state(uint16_t flags, uint32_t ifindex) {
-    return nsm_unix_encode(NSM_MSG_VESK_PORT_STATE, writer().u16(flags).u16(0).u32(ifindex).take());
+    return nsm_unix_encode(NSM_MSG_PORT_STATE, writer().u16(flags).u16(0).u32(ifindex).take());
 }
 
 std::vector<uint8_t> nsm_unix_fdb_move(const nsm_msg_fdb_move &move) {
@@ -419,7 +419,7 @@ int nsm_unix_read_port_state(const nsm_unix_frame &frame, uint16_t *flags, uint3
     *flags = r.u16();
     r.u16();
     *ifindex = r.u32();
-    return frame.type == NSM_MSG_VESK_PORT_STATE && r.done() ? 0 : -1;
+    return frame.type == NSM_MSG_PORT_STATE && r.done() ? 0 : -1;
 }
 
 int nsm_unix_read_fdb_move(const nsm_view &view, const nsm_unix_frame &frame,

@@ -2,6 +2,8 @@
 // sessions of tests/zet/data/vty/ (their lines are below), then the listeners' sockets.
 #include "../zet_test.h"
 
+#include <netinet/in.h>
+
 namespace {
 
 sockaddr_un unix_address(const std::string &path) {

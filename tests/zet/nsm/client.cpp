@@ -2,44 +2,53 @@
 // reporting only differences (tests/zet/data/nsm/client.txt), and the peers it refuses.
 #include "../zet_test.h"
 
+#include <future>
+#include <thread>
+
 namespace {
 
 std::vector<std::string> seen, unbound;
 lib_globals *globals;
 
-// Each message as "type subject [entries]"; link messages say if the record was up by then.
-int record(nsm_msg_header *h, void *arg, void *msg) {
-    EXPECT_EQ(nsm_client_globals(static_cast<nsm_client *>(arg)), globals);
-    std::string s = std::to_string(h->type) + " ";
-    if (h->type == NSM_MSG_LINK_UP || h->type == NSM_MSG_LINK_DOWN) {
-        auto *m = static_cast<nsm_msg_link *>(msg);
-        s += std::to_string(m->ifindex) +
-             (if_is_up(ifg_lookup_by_index(globals->ifg, m->ifindex)) ? " up" : " down");
-    } else if (h->type == NSM_MSG_BRIDGE_ADD || h->type == NSM_MSG_BRIDGE_DELETE) {
-        s += static_cast<nsm_msg_bridge *>(msg)->bridge_name;
-    } else if (h->type == NSM_MSG_BRIDGE_ADD_VLAN || h->type == NSM_MSG_BRIDGE_DELETE_VLAN) {
-        auto *m = static_cast<nsm_msg_vlan *>(msg);
-        s += std::string(m->bridge_name) + " " + std::to_string(m->vid);
-    } else {
-        auto *m = static_cast<nsm_msg_vlan_port *>(msg);
-        s += std::to_string(m->ifindex);
-        for (uint16_t i = 0; i < m->num; i++)
-            s += " " + std::to_string(m->vid_info[i] & ~NSM_VLAN_PORT_UNTAGGED) +
-                 (m->vid_info[i] & NSM_VLAN_PORT_UNTAGGED ? "u" : "");
-    }
-    seen.push_back(s);
-    return 0;
+std::string with_vids(std::string s, const uint16_t *vids, size_t count) {
+    for (size_t i = 0; i < count; i++)
+        s += " " + std::to_string(vids[i]);
+    return s;
 }
+
+// Each change as "type subject [VLANs]" in the numbers of the module's messages; link changes
+// say whether the record was up before.
+const nsm_client_events kRecord = {
+    [](const char *name, uint8_t) { seen.push_back("115 " + std::string(name)); },
+    [](const char *name, uint8_t) { seen.push_back("116 " + std::string(name)); },
+    [](const char *bridge, uint16_t vid) {
+        seen.push_back("121 " + std::string(bridge) + " " + std::to_string(vid));
+    },
+    [](const char *bridge, uint16_t vid) {
+        seen.push_back("122 " + std::string(bridge) + " " + std::to_string(vid));
+    },
+    [](uint32_t ifindex, const uint16_t *vids, size_t count) {
+        seen.push_back(with_vids("123 " + std::to_string(ifindex), vids, count));
+    },
+    [](uint32_t ifindex, const uint16_t *vids, size_t count) {
+        seen.push_back(with_vids("124 " + std::to_string(ifindex), vids, count));
+    },
+    [](uint32_t ifindex, bool was_up, bool) {
+        const bool up = if_is_up(ifg_lookup_by_index(globals->ifg, ifindex));
+        seen.push_back((up ? "29 " : "30 ") + std::to_string(ifindex) + (was_up ? " up" : " down"));
+    },
+    nullptr,
+};
 
 class NsmClient : public ::testing::Test {
   protected:
     void SetUp() override {
+        seen.clear();
         globals = zg_ = lib_start();
         ASSERT_NE(zg_, nullptr);
         nc_ = nsm_client_create(zg_, 0);
         ASSERT_NE(nc_, nullptr);
-        for (int type : {29, 30, 115, 116, 121, 122, 123, 124})
-            ASSERT_EQ(nsm_client_set_callback(nc_, type, record), 0);
+        nsm_client_set_events(nc_, kRecord);
         ASSERT_EQ(if_add_hook(zg_->ifg, IF_HOOK_VR_UNBIND,
                               [](interface *ifp) {
                                   unbound.push_back(ifp->name);
@@ -136,23 +145,54 @@ TEST_F(NsmClient, ViewsAreReportedAsTheirDifferencesInAnOrderTheProtocolCanBuild
 // A client never started only keeps what it is asked to send; one whose start failed reports
 // failure. (How many it keeps matters only to the test world, which reads them.)
 TEST_F(NsmClient, RequestsAreRecordedAndBadArgumentsRefused) {
-    uint8_t rec[8] = {1, 0, 0, 0, 7, 0, 0, 0}, buf[8];
-    EXPECT_EQ(nsm_client_send_vesk_message(nc_, rec, 99), -1);
-    EXPECT_EQ(nsm_client_send_vesk_message(nc_, nullptr, NSM_MSG_VESK_PORT_STATE), -1);
-    ASSERT_EQ(nsm_client_send_vesk_message(nc_, rec, NSM_MSG_VESK_PORT_STATE), 0);
-    EXPECT_EQ(nsm_client_set_callback(nc_, -1, record), -1);
-    EXPECT_EQ(nsm_client_set_callback(nc_, NSM_MSG_TYPE_MAX, record), -1);
+    ASSERT_EQ(nsm_client_send_port_state(nc_, NSM_PORT_STATE_SHUTDOWN, 7), 0);
     EXPECT_EQ(nsm_client_set_service(nc_, 64), -1);
     for (const char *unknown : {"unix:", "carrier-pigeon"}) { // a socket backend needs a path
         std::strcpy(zg_->platform.nsm, unknown);
         ASSERT_EQ(nsm_client_start(nc_), -1) << unknown;
     }
-    rec[4] = 0x55;
-    EXPECT_EQ(nsm_client_send_vesk_message(nc_, rec, NSM_MSG_VESK_PORT_STATE), -1);
-    int type = 0;
-    size_t len = 0;
-    ASSERT_EQ(nsm_client_sent_get(nc_, 1, &type, buf, sizeof buf, &len), 0) << "still kept";
-    EXPECT_EQ(std::tuple(type, len, int{buf[4]}), std::tuple(NSM_MSG_VESK_PORT_STATE, 8u, 0x55));
+    EXPECT_EQ(nsm_client_send_port_state(nc_, NSM_PORT_STATE_BLOCK, 0x55), -1);
+    uint16_t flags = 0;
+    uint32_t ifindex = 0;
+    ASSERT_EQ(nsm_client_sent_get(nc_, 1, &flags, &ifindex), 0) << "still kept";
+    EXPECT_EQ(std::pair(flags, ifindex), std::pair(uint16_t{NSM_PORT_STATE_BLOCK}, 0x55u));
+}
+
+// The kernel backend reads the links of the test's own namespace (loopback at least) and
+// changes nothing; a client starts once.
+TEST_F(NsmClient, TheKernelBackendStartsFromTheLinksOfItsNamespace) {
+    std::strcpy(zg_->platform.nsm, "kernel");
+    ASSERT_EQ(nsm_client_start(nc_), 0);
+    EXPECT_EQ(nsm_client_start(nc_), -1) << "started once only";
+    nsm_client_stats stats{};
+    nsm_client_get_stats(nc_, &stats);
+    EXPECT_EQ(stats.syncs, 1u);
+}
+
+// A request the peer can no longer take (it went) is not delivered, and says so.
+TEST_F(NsmClient, ARequestToAPeerThatWentFails) {
+    char dir[] = "/tmp/zet-peer-gone-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    sockaddr_un sun{AF_UNIX, {}};
+    std::snprintf(sun.sun_path, sizeof sun.sun_path, "%s/nsm", dir);
+    const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&sun), sizeof sun), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    std::promise<void> started;
+    std::thread peer([&] {
+        const int conn = accept(listener, nullptr, nullptr);
+        for (const std::vector<uint8_t> &f : {nsm_unix_hello(0, 0), nsm_unix_sync_end()})
+            (void)!write(conn, f.data(), f.size());
+        started.get_future().wait();
+        close(conn);
+    });
+    std::snprintf(zg_->platform.nsm, sizeof zg_->platform.nsm, "unix:%s", sun.sun_path);
+    ASSERT_EQ(nsm_client_start(nc_), 0);
+    started.set_value();
+    peer.join();
+    EXPECT_EQ(nsm_client_send_port_state(nc_, NSM_PORT_STATE_SHUTDOWN, 5), -1);
+    close(listener);
+    std::filesystem::remove_all(dir);
 }
 
 // A peer run by another user is never taken, whatever the mode of its socket.

@@ -1,6 +1,6 @@
-// The network services client: the protocol registers callbacks per message type and starts
-// the client, which then keeps the interface group and the privileged virtual router current
-// and calls the callbacks as the network services module reports changes.
+// The network services client: the protocol gives the client its change callbacks and starts
+// it; the client then keeps the interface group and the privileged virtual router current and
+// tells the protocol each change the network services module reports.
 #pragma once
 
 #include <cstddef>
@@ -12,11 +12,7 @@
 struct lib_globals;
 struct nsm_client;
 
-enum : int {
-    NSM_MSG_VESK_PORT_STATE = 168,
-};
-
-// Flags of a port-state record (type 168): exactly one is set.
+// Flags of a port-state request: exactly one is set.
 enum : uint16_t {
     NSM_PORT_STATE_SHUTDOWN = 0x0001,
     NSM_PORT_STATE_NOSHUTDOWN = 0x0002,
@@ -30,21 +26,42 @@ struct nsm_client *nsm_client_create(struct lib_globals *zg, int flags);
 // Stops the backend and frees the client; clears zg->nc. Null is ignored.
 void nsm_client_free(struct nsm_client *nc);
 
-int nsm_client_set_version(struct nsm_client *nc, int version);
 int nsm_client_set_protocol(struct nsm_client *nc, int protocol);
 // Asks for a service of the module; the set is announced to a peer module.
 int nsm_client_set_service(struct nsm_client *nc, int service);
-// Registers the handler of a message type (0..NSM_MSG_TYPE_MAX-1): 0, or -1.
-int nsm_client_set_callback(struct nsm_client *nc, int type, nsm_msg_callback_t callback);
+
+// What the client tells the protocol, on the event-loop thread, as the module's picture
+// changes; a null member is not told. Interfaces are named by index.
+struct nsm_client_events {
+    // A bridge appeared or changed its type (NSM_BRIDGE_TYPE_*); a bridge went.
+    void (*bridge_added)(const char *name, uint8_t type);
+    void (*bridge_deleted)(const char *name, uint8_t type);
+    // A bridge gained or lost a VLAN.
+    void (*vlan_added)(const char *bridge, uint16_t vid);
+    void (*vlan_deleted)(const char *bridge, uint16_t vid);
+    // A port of bridge "1" is in more VLANs, or has just become a port (with or without
+    // VLANs).
+    void (*port_vlans_added)(uint32_t ifindex, const uint16_t *vids, size_t count);
+    // A port of bridge "1" left VLANs.
+    void (*port_vlans_deleted)(uint32_t ifindex, const uint16_t *vids, size_t count);
+    // The interface's record took the link's new state and address: was_up is its up state
+    // before, new_address whether the hardware address was told.
+    void (*link)(uint32_t ifindex, bool was_up, bool new_address);
+    // A learned MAC address moved between two ports.
+    void (*fdb_move)(const struct nsm_msg_fdb_move &move);
+};
+void nsm_client_set_events(struct nsm_client *nc, const struct nsm_client_events &events);
 // Connects the backend that zg->platform.nsm names and completes the initial
 // synchronisation before it returns: 0, or -1 (the protocol then runs without the module).
 int nsm_client_start(struct nsm_client *nc);
 
-// Sends a daemon record of message type; gives 0, or -1 when it cannot be sent or the module
-// refuses it. Every record is also kept for nsm_client_sent_* (the latest 4096). A client that
-// was never started only keeps the record and gives 0; one whose start failed gives -1.
-// Call it from the event-loop thread: the backends read state that only that thread changes.
-int nsm_client_send_vesk_message(struct nsm_client *nc, const void *record, int type);
+// Asks the module to shut down, bring up, block or unblock (NSM_PORT_STATE_*) the interface:
+// 0 when done, 1 when an interface that is no longer a port of bridge 1 was brought up, -1 when
+// it cannot be sent or the module refuses it. Every request is also kept for
+// nsm_client_sent_* (the latest 4096). A client that was never started only keeps the request
+// and gives 0; one whose start failed gives -1. Call it from the event-loop thread: the
+// backends read state that only that thread changes.
+int nsm_client_send_port_state(struct nsm_client *nc, uint16_t flags, uint32_t ifindex);
 
 // The bridge-port flags (NSM_BRPORT_*) the module reports for a port now: -1 when it does
 // not say.
@@ -62,18 +79,16 @@ typedef void (*nsm_client_applied_func)(struct nsm_client *nc);
 void nsm_client_set_applied_hook(struct nsm_client *nc, nsm_client_applied_func hook);
 
 // What the protocol registered, for tests and for announcing to a peer module.
-nsm_msg_callback_t nsm_client_get_callback(const struct nsm_client *nc, int type);
+const struct nsm_client_events &nsm_client_get_events(const struct nsm_client *nc);
 uint64_t nsm_client_services(const struct nsm_client *nc);
-int nsm_client_version(const struct nsm_client *nc);
 int nsm_client_protocol(const struct nsm_client *nc);
 
 // The framework handle the client was made with.
 struct lib_globals *nsm_client_globals(struct nsm_client *nc);
 
-// What the client sent, for tests: the type and bytes of each message, oldest first.
+// The port-state requests the client sent, for tests, oldest first.
 size_t nsm_client_sent_count(const struct nsm_client *nc);
-int nsm_client_sent_get(const struct nsm_client *nc, size_t i, int *type, uint8_t *buf,
-                        size_t buflen, size_t *len);
+int nsm_client_sent_get(const struct nsm_client *nc, size_t i, uint16_t *flags, uint32_t *ifindex);
 void nsm_client_sent_clear(struct nsm_client *nc);
 
 // Counters of the link to the module.
@@ -85,7 +100,7 @@ struct nsm_client_stats {
     uint64_t disconnects;       // peer connections lost or closed for garbage
     uint64_t connects;          // peer connections made
     uint64_t refused;           // port-state requests refused
-    uint64_t messages;          // messages handed to callbacks
+    uint64_t messages;          // changes told to the protocol
 };
 void nsm_client_get_stats(const struct nsm_client *nc, struct nsm_client_stats *stats);
 struct nsm_client_stats *nsm_client_counters(struct nsm_client *nc);
@@ -97,8 +112,8 @@ int nsm_client_set_rcvbuf(struct nsm_client *nc, int bytes);
 // For the backends, on the event-loop thread: brings the framework's interfaces and the
 // protocol's callbacks from the view applied last to next, one difference at a time.
 void nsm_client_apply_view(struct nsm_client *nc, const nsm_view &next);
-// Hands the protocol a move of a learned MAC address between two known interfaces (type
-// 169); anything else is dropped.
+// Tells the protocol of a move of a learned MAC address between two known interfaces; anything
+// else is dropped.
 void nsm_client_fdb_move(struct nsm_client *nc, const struct nsm_msg_fdb_move &move);
 // The view applied last.
 const nsm_view &nsm_client_view(const struct nsm_client *nc);

@@ -71,7 +71,8 @@ class nsm_backend {
     virtual ~nsm_backend() = default;
     // Connects and completes the initial synchronisation: 0, or -1.
     virtual int start() = 0;
-    // Delivers a port-state record (type 168): 0, or -1 when refused or not delivered.
+    // Delivers a port-state request: 0, 1 when an interface no longer a port of bridge 1 was
+    // brought up, or -1 when refused or not delivered.
     virtual int send_port_state(uint16_t flags, uint32_t ifindex) = 0;
     // The bridge-port flags (NSM_BRPORT_*) of a port: -1 when the module does not say.
     virtual int port_flags(uint32_t) const { return -1; }
