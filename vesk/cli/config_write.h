@@ -2,8 +2,6 @@
 #pragma once
 
 struct cli;
-struct vesk_bridge;
-struct vesk_port;
 
 // "loop-detect enable" when the bridge is enabled. Gives 1 when the line was written, else 0.
 int vesk_config_write(struct cli *cli);
@@ -12,6 +10,3 @@ int vesk_config_write(struct cli *cli);
 // (vesk/cli/kept_config.h) holding its lines, in natural name order; "!" separates blocks.
 // Gives the number of setting lines written.
 int vesk_if_config_write(struct cli *cli);
-// The setting lines of one port, values equal to the defaults left out. Gives their number.
-int vesk_port_config_write(struct cli *cli, const struct vesk_bridge *bridge,
-                           struct vesk_port *port);

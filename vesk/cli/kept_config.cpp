@@ -3,7 +3,7 @@
 #include <map>
 #include <memory>
 
-#include "vesk/cli/config_write.h"
+#include "vesk/cli/port_config.h"
 #include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
 #include "vesk/model/model.h"

@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-struct nsm_client {
+struct nsm_client final : nsm_backend_owner {
     struct lib_globals *zg = nullptr;
     int protocol = 0;
     uint64_t services = 0;
@@ -38,6 +38,16 @@ struct nsm_client {
     std::deque<sent> sent_log;
     bool start_failed = false;
     nsm_client_applied_func applied_hook = nullptr;
+
+    struct lib_globals *globals() override {
+        return zg;
+    }
+    nsm_client_stats &counters() override { return stats; }
+    void apply_view(const nsm_view &next) override { nsm_client_apply_view(this, next); }
+    void fdb_move(const struct nsm_msg_fdb_move &move) override { nsm_client_fdb_move(this, move); }
+    bool wants_fdb_moves() const override { return events.fdb_move != nullptr; }
+    uint16_t protocol_number() const override { return static_cast<uint16_t>(protocol); }
+    uint64_t services_wanted() const override { return services; }
 };
 
 namespace {

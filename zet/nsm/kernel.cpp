@@ -4,7 +4,6 @@
 #include "zet/core/globals.h"
 #include "zet/core/log.h"
 #include "zet/core/thread.h"
-#include "zet/nsm/client.h"
 #include "zet/nsm/netlink.h"
 #include "zet/nsm/view.h"
 
@@ -57,8 +56,8 @@ struct cut_ack {
 
 class kernel_backend final : public nsm_backend {
   public:
-    kernel_backend(nsm_client *nc, int rcvbuf)
-        : nc_(nc), zg_(nsm_client_globals(nc)), rcvbuf_(rcvbuf > 0 ? rcvbuf : DEFAULT_RCVBUF),
+    kernel_backend(nsm_backend_owner *nc, int rcvbuf)
+        : nc_(nc), zg_(nc->globals()), rcvbuf_(rcvbuf > 0 ? rcvbuf : DEFAULT_RCVBUF),
           buf_(RECV_BUFFER_SIZE) {
         options_.bridge = zg_->platform.bridge;
         options_.port_mac_bridge = std::string_view(zg_->platform.port_mac) != "own";
@@ -107,7 +106,7 @@ class kernel_backend final : public nsm_backend {
     ifinfomsg *put_link_request(nlmsghdr *nlh, uint16_t type, uint16_t flags, uint8_t family,
                                 uint32_t ifindex);
 
-    nsm_client *nc_;
+    nsm_backend_owner *nc_;
     lib_globals *zg_;
     int rcvbuf_;
     mnl_ptr events_;
@@ -182,7 +181,7 @@ int kernel_backend::start() {
         return -1;
     }
     full_sync();
-    if (nsm_client_counters(nc_)->syncs == 0) {
+    if (nc_->counters().syncs == 0) {
         zlog_err(zg_, "nsm: cannot read the kernel's links: %s", std::strerror(errno));
         return -1;
     }
@@ -194,7 +193,7 @@ int kernel_backend::start() {
 
 // Without these events loops are still found, at the next transmission: a failure only warns.
 void kernel_backend::open_fdb_socket() {
-    if (nsm_client_get_events(nc_).fdb_move == nullptr)
+    if (!nc_->wants_fdb_moves())
         return;
     fdb_.reset(mnl_socket_open(NETLINK_ROUTE));
     if (fdb_ == nullptr || mnl_socket_bind(fdb_.get(), RTMGRP_NEIGH, MNL_SOCKET_AUTOPID) < 0) {
@@ -218,7 +217,7 @@ void kernel_backend::handle_fdb(const nsm_nl_fdb &fdb) {
     move.ifindex_to = fdb.ifindex;
     move.vid = fdb.vid;
     std::memcpy(move.mac, fdb.mac.data(), sizeof move.mac);
-    nsm_client_fdb_move(nc_, move);
+    nc_->fdb_move(move);
 }
 
 // A loop storm makes events as fast as the kernel can send them, one message a read. A bounded
@@ -247,7 +246,7 @@ bool kernel_backend::read_fdb_events() {
             if (rc == 0)
                 handle_fdb(fdb);
             else if (rc < 0)
-                nsm_client_counters(nc_)->malformed++;
+                nc_->counters().malformed++;
         }
     }
     return true;
@@ -303,7 +302,7 @@ dump_result kernel_backend::read_dump(uint32_t seq, std::vector<nsm_nl_msg> &out
             if (rc == 0)
                 out.push_back(std::move(msg));
             else if (rc < 0)
-                nsm_client_counters(nc_)->malformed++;
+                nc_->counters().malformed++;
         }
     }
 }
@@ -322,7 +321,7 @@ void kernel_backend::full_sync() {
             return;
         }
         if (rc == dump_result::interrupted) {
-            nsm_client_counters(nc_)->dumps_interrupted++;
+            nc_->counters().dumps_interrupted++;
             if (attempt < DUMP_ATTEMPTS)
                 continue;
         }
@@ -333,7 +332,7 @@ void kernel_backend::full_sync() {
             nsm_kernel_state_apply(next, m);
         state_ = std::move(next);
         last_sync_ = clock_type::now();
-        nsm_client_counters(nc_)->syncs++;
+        nc_->counters().syncs++;
         apply_view();
         // Still changing: take what there is now and look again soon.
         if (rc == dump_result::interrupted)
@@ -394,7 +393,7 @@ bool kernel_backend::handle_event_buffer(size_t size) {
         if (rc == 0)
             nsm_kernel_state_apply(state_, msg);
         if (rc < 0) {
-            nsm_client_counters(nc_)->malformed++;
+            nc_->counters().malformed++;
             zlog_warn(zg_, "nsm: malformed link message type %u dropped", nlh->nlmsg_type);
         }
     }
@@ -416,7 +415,7 @@ void kernel_backend::read_events() {
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && errno == ENOBUFS) {
-            nsm_client_counters(nc_)->overruns++;
+            nc_->counters().overruns++;
             request_resync();
             continue;
         }
@@ -444,7 +443,7 @@ void kernel_backend::apply_view() {
     auto gone = [this](uint32_t ifindex) { return !state_.links.contains(ifindex); };
     std::erase_if(downed_, gone);
     std::erase_if(disabled_, gone);
-    nsm_client_apply_view(nc_, view);
+    nc_->apply_view(view);
 }
 
 void kernel_backend::tell_chosen(uint32_t before) const {
@@ -494,7 +493,7 @@ int kernel_backend::request_ack(nlmsghdr *nlh) {
 }
 
 int kernel_backend::send_port_state(uint16_t flags, uint32_t ifindex) {
-    auto *stats = nsm_client_counters(nc_);
+    auto *stats = &nc_->counters();
     bool known = flags == NSM_PORT_STATE_SHUTDOWN || flags == NSM_PORT_STATE_NOSHUTDOWN ||
                  flags == NSM_PORT_STATE_BLOCK || flags == NSM_PORT_STATE_UNBLOCK;
     if (!known) {
@@ -694,6 +693,6 @@ int kernel_backend::set_blocked(uint32_t ifindex, bool block) {
 
 } // namespace
 
-std::unique_ptr<nsm_backend> nsm_kernel_backend_create(struct nsm_client *nc, int rcvbuf) {
+std::unique_ptr<nsm_backend> nsm_kernel_backend_create(nsm_backend_owner *nc, int rcvbuf) {
     return std::make_unique<kernel_backend>(nc, rcvbuf);
 }

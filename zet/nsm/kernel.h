@@ -5,7 +5,7 @@
 #include <memory>
 
 class nsm_backend;
-struct nsm_client;
+class nsm_backend_owner;
 
 // rcvbuf: receive buffer of the event socket in bytes, 0 for the default of a few MiB.
-std::unique_ptr<nsm_backend> nsm_kernel_backend_create(struct nsm_client *nc, int rcvbuf);
+std::unique_ptr<nsm_backend> nsm_kernel_backend_create(nsm_backend_owner *nc, int rcvbuf);

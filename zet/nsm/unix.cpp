@@ -7,7 +7,7 @@
 #include "zet/core/log.h"
 #include "zet/core/pal.h"
 #include "zet/core/thread.h"
-#include "zet/nsm/client.h"
+#include "zet/nsm/view.h"
 
 #include <fcntl.h>
 #include <net/if.h>
@@ -456,8 +456,8 @@ using zet::fd_guard;
 
 class unix_backend final : public nsm_backend {
   public:
-    unix_backend(nsm_client *nc, std::string path)
-        : nc_(nc), zg_(nsm_client_globals(nc)), path_(std::move(path)) {}
+    unix_backend(nsm_backend_owner *nc, std::string path)
+        : nc_(nc), zg_(nc->globals()), path_(std::move(path)) {}
     ~unix_backend() override {
         thread_cancel(read_);
         thread_cancel(timer_read_);
@@ -477,7 +477,7 @@ class unix_backend final : public nsm_backend {
     void schedule_reconnect();
     void watch() { read_ = thread_add_read(zg_, on_readable, this, sock_.get()); }
 
-    nsm_client *nc_;
+    nsm_backend_owner *nc_;
     lib_globals *zg_;
     std::string path_;
     fd_guard sock_;
@@ -520,14 +520,13 @@ int unix_backend::connect_peer() {
         return -1;
     }
     refusal_logged_ = false;
-    auto hello =
-        nsm_unix_hello(static_cast<uint16_t>(nsm_client_protocol(nc_)), nsm_client_services(nc_));
+    auto hello = nsm_unix_hello(nc_->protocol_number(), nc_->services_wanted());
     if (send(sock_.get(), hello.data(), hello.size(), MSG_NOSIGNAL) !=
         static_cast<ssize_t>(hello.size())) {
         sock_.reset(-1);
         return -1;
     }
-    nsm_client_counters(nc_)->connects++;
+    nc_->counters().connects++;
     return 0;
 }
 
@@ -607,8 +606,8 @@ int unix_backend::process(const nsm_unix_frame &frame) {
         synced_ = true;
         live_ = pending_;
         backoff_ = BACKOFF_FIRST;
-        nsm_client_counters(nc_)->syncs++;
-        nsm_client_apply_view(nc_, live_);
+        nc_->counters().syncs++;
+        nc_->apply_view(live_);
         return 0;
     }
     std::string why;
@@ -616,13 +615,13 @@ int unix_backend::process(const nsm_unix_frame &frame) {
         return fdb_move(frame);
     nsm_view &target = synced_ ? live_ : pending_;
     if (nsm_unix_apply_frame(target, frame, &why) < 0) {
-        nsm_client_counters(nc_)->malformed++;
+        nc_->counters().malformed++;
         zlog_warn(zg_, "nsm: malformed message type %u from peer dropped: %s", frame.type,
                   why.c_str());
         return 0;
     }
     if (synced_)
-        nsm_client_apply_view(nc_, live_);
+        nc_->apply_view(live_);
     return 0;
 }
 
@@ -633,12 +632,12 @@ int unix_backend::fdb_move(const nsm_unix_frame &frame) {
     nsm_msg_fdb_move move{};
     std::string why;
     if (nsm_unix_read_fdb_move(live_, frame, &move, &why) < 0) {
-        nsm_client_counters(nc_)->malformed++;
+        nc_->counters().malformed++;
         zlog_warn(zg_, "nsm: malformed message type %u from peer dropped: %s", frame.type,
                   why.c_str());
         return 0;
     }
-    nsm_client_fdb_move(nc_, move);
+    nc_->fdb_move(move);
     return 0;
 }
 
@@ -653,7 +652,7 @@ void unix_backend::disconnect(const char *why) {
     pending_ = nsm_view{};
     hello_ = false;
     synced_ = false;
-    nsm_client_counters(nc_)->disconnects++;
+    nc_->counters().disconnects++;
 }
 
 void unix_backend::schedule_reconnect() {
@@ -710,7 +709,7 @@ int unix_backend::send_port_state(uint16_t flags, uint32_t ifindex) {
 
 } // namespace
 
-std::unique_ptr<nsm_backend> nsm_unix_backend_create(struct nsm_client *nc,
+std::unique_ptr<nsm_backend> nsm_unix_backend_create(nsm_backend_owner *nc,
                                                      const std::string &path) {
     return std::make_unique<unix_backend>(nc, path);
 }

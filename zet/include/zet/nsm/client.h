@@ -12,15 +12,6 @@
 struct lib_globals;
 struct nsm_client;
 
-// Flags of a port-state request: exactly one is set.
-enum : uint16_t {
-    NSM_PORT_STATE_SHUTDOWN = 0x0001,
-    NSM_PORT_STATE_NOSHUTDOWN = 0x0002,
-    // The port stays up but the bridge stops forwarding on it; unblock restores what it had.
-    NSM_PORT_STATE_BLOCK = 0x0004,
-    NSM_PORT_STATE_UNBLOCK = 0x0008,
-};
-
 // Makes the client and keeps it in zg->nc; null on no memory.
 struct nsm_client *nsm_client_create(struct lib_globals *zg, int flags);
 // Stops the backend and frees the client; clears zg->nc. Null is ignored.
@@ -92,16 +83,6 @@ int nsm_client_sent_get(const struct nsm_client *nc, size_t i, uint16_t *flags, 
 void nsm_client_sent_clear(struct nsm_client *nc);
 
 // Counters of the link to the module.
-struct nsm_client_stats {
-    uint64_t syncs;             // full state snapshots applied (initial, resync, reconnect)
-    uint64_t overruns;          // kernel event queue overflows (ENOBUFS)
-    uint64_t dumps_interrupted; // dumps restarted because the state changed meanwhile
-    uint64_t malformed;         // messages logged and dropped
-    uint64_t disconnects;       // peer connections lost or closed for garbage
-    uint64_t connects;          // peer connections made
-    uint64_t refused;           // port-state requests refused
-    uint64_t messages;          // changes told to the protocol
-};
 void nsm_client_get_stats(const struct nsm_client *nc, struct nsm_client_stats *stats);
 struct nsm_client_stats *nsm_client_counters(struct nsm_client *nc);
 

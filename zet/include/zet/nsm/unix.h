@@ -12,7 +12,7 @@
 #include "zet/nsm/view.h"
 
 class nsm_backend;
-struct nsm_client;
+class nsm_backend_owner;
 
 enum : uint8_t {
     NSM_UNIX_VERSION = 1,
@@ -75,5 +75,5 @@ int nsm_unix_read_port_state(const nsm_unix_frame &frame, uint16_t *flags, uint3
 int nsm_unix_read_fdb_move(const nsm_view &view, const nsm_unix_frame &frame,
                            nsm_msg_fdb_move *move, std::string *why);
 
-std::unique_ptr<nsm_backend> nsm_unix_backend_create(struct nsm_client *nc,
+std::unique_ptr<nsm_backend> nsm_unix_backend_create(nsm_backend_owner *nc,
                                                      const std::string &path);

@@ -12,6 +12,8 @@
 
 #include "zet/nsm/msg.h"
 
+struct lib_globals;
+
 struct nsm_view_if {
     std::string name;
     uint32_t flags = 0;
@@ -63,6 +65,48 @@ enum : uint8_t {
     // What a new port of a Linux bridge has.
     NSM_BRPORT_DEFAULT =
         NSM_BRPORT_LEARNING | NSM_BRPORT_FLOOD | NSM_BRPORT_MCAST_FLOOD | NSM_BRPORT_BCAST_FLOOD,
+};
+
+// Flags of a port-state request: exactly one is set.
+enum : uint16_t {
+    NSM_PORT_STATE_SHUTDOWN = 0x0001,
+    NSM_PORT_STATE_NOSHUTDOWN = 0x0002,
+    // The port stays up but the bridge stops forwarding on it; unblock restores what it had.
+    NSM_PORT_STATE_BLOCK = 0x0004,
+    NSM_PORT_STATE_UNBLOCK = 0x0008,
+};
+
+// What the client counts of its backend's work.
+struct nsm_client_stats {
+    uint64_t syncs;             // full state snapshots applied (initial, resync, reconnect)
+    uint64_t overruns;          // kernel event queue overflows (ENOBUFS)
+    uint64_t dumps_interrupted; // dumps restarted because the state changed meanwhile
+    uint64_t malformed;         // messages logged and dropped
+    uint64_t disconnects;       // peer connections lost or closed for garbage
+    uint64_t connects;          // peer connections made
+    uint64_t refused;           // port-state requests refused
+    uint64_t messages;          // changes told to the protocol
+};
+
+// The client as its backend sees it: what the backend reports and reads, so that the backends
+// need not know the client that picks and owns them.
+class nsm_backend_owner {
+  public:
+    virtual struct lib_globals *globals() = 0;
+    virtual nsm_client_stats &counters() = 0;
+    // On the event-loop thread: brings the framework's interfaces and the protocol from the
+    // view applied last to next.
+    virtual void apply_view(const nsm_view &next) = 0;
+    // A learned MAC address moved between two known interfaces; anything else is dropped.
+    virtual void fdb_move(const struct nsm_msg_fdb_move &move) = 0;
+    // The protocol listens to MAC moves.
+    virtual bool wants_fdb_moves() const = 0;
+    // What the backend says of its client to a peer module.
+    virtual uint16_t protocol_number() const = 0;
+    virtual uint64_t services_wanted() const = 0;
+
+  protected:
+    ~nsm_backend_owner() = default;
 };
 
 // A transport to the network services module. The client owns one.
