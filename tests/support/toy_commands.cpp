@@ -81,11 +81,15 @@ int toy_set(struct cli *cli, int, char **argv) {
     return 0;
 }
 
-// The framework's own calls: a number read as the daemon reads one (value and status), and a
-// syntax installed in a mode (the result), running nothing.
+// The framework's own calls: numbers read as the daemon reads one (each word, its value and
+// status), and a syntax installed in a mode (the result), running nothing.
 int toy_number(struct cli *cli, int, char **argv) {
-    int st = 0, v = cmd_str2int(argv[0], &st);
-    return cli_out(cli, "%d %d\n", v, st) < 0;
+    std::istringstream words(argv[0]);
+    for (std::string w; words >> w;) {
+        int st = 0, v = cmd_str2int(w.c_str(), &st);
+        cli_out(cli, "%s %d %d\n", w.c_str(), v, st);
+    }
+    return 0;
 }
 int toy_install_syntax(struct cli *cli, int, char **argv) {
     struct cli_element cel = {argv[1], [](struct cli *, int, char **) { return 0; }, nullptr};
@@ -115,7 +119,7 @@ const Row ROWS[] = {
     {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy log <0-7> LINE", "", toy_log},
     {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy (read|start) FILENAME", "", toy_file},
     {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy (reset|complain|rotate)", "", toy_set},
-    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy number WORD", "", toy_number},
+    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy number LINE", "", toy_number},
     {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy install WORD LINE", "", toy_install_syntax},
     {CONFIG_MODE, 1, 0, "toy enable", "toy|enable", toy_enable},
     {CONFIG_MODE, 1, 0, "interface IFNAME", PICK, toy_interface},
