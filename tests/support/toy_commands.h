@@ -2,9 +2,9 @@
 // (commands without behaviour print what reached them: ran "show toy interface IFNAME" [ge1]
 // mode 4; hidden "toy ..." commands are test instruments), and a transcript runner in the
 // format of tests/vesk's: "PROMPT LINE" runs LINE as the vty runs it ("?" or "\t" at its end ask
-// for help or completion); what it printed follows, then "=> RESULT" unless the result is the
-// default (0, or 1 after a first line "% ..."), "log: PRIORITY TEXT" per log line and
-// "(closed)"; "#" lines are comments.
+// for help or completion); what it printed follows ("(no line end)" if it lacked one), then
+// "=> RESULT" unless the result is the default (0, or 1 after a first line "% ..."),
+// "log: PRIORITY TEXT" per log line and "(closed)"; "#" lines are comments.
 #pragma once
 
 #include <string>
