@@ -81,11 +81,15 @@ int toy_set(struct cli *cli, int, char **argv) {
     return 0;
 }
 
-// The framework's own calls: a number read as the daemon reads one (value and status), and a
-// syntax installed in a mode (the result), running nothing.
+// The framework's own calls: numbers read as the daemon reads one (each word, its value and
+// status), and a syntax installed in a mode (the result), running nothing.
 int toy_number(struct cli *cli, int, char **argv) {
-    int st = 0, v = cmd_str2int(argv[0], &st);
-    return cli_out(cli, "%d %d\n", v, st) < 0;
+    std::istringstream words(argv[0]);
+    for (std::string w; words >> w;) {
+        int st = 0, v = cmd_str2int(w.c_str(), &st);
+        cli_out(cli, "%s %d %d\n", w.c_str(), v, st);
+    }
+    return 0;
 }
 int toy_install_syntax(struct cli *cli, int, char **argv) {
     struct cli_element cel = {argv[1], [](struct cli *, int, char **) { return 0; }, nullptr};
@@ -115,7 +119,7 @@ const Row ROWS[] = {
     {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy log <0-7> LINE", "", toy_log},
     {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy (read|start) FILENAME", "", toy_file},
     {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy (reset|complain|rotate)", "", toy_set},
-    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy number WORD", "", toy_number},
+    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy number LINE", "", toy_number},
     {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy install WORD LINE", "", toy_install_syntax},
     {CONFIG_MODE, 1, 0, "toy enable", "toy|enable", toy_enable},
     {CONFIG_MODE, 1, 0, "interface IFNAME", PICK, toy_interface},
@@ -169,24 +173,35 @@ int interface_writer(struct cli *cli) {
     return count;
 }
 
+std::vector<std::string> lines(const std::string &text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        out.push_back(l);
+    return out;
+}
+
 const std::map<int, std::string> RESULTS = {
     {CLI_ERR_UNKNOWN, "unknown"},       {CLI_ERR_AMBIGUOUS, "ambiguous"},
     {CLI_ERR_INCOMPLETE, "incomplete"}, {CLI_ERR_PRIVILEGE, "privilege"},
     {CLI_ERR_TOO_LONG, "too-long"},     {CLI_ERR_NO_INTERFACE, "no-interface"},
     {CLI_ERR_WRONG_MODE, "wrong-mode"}};
 
-// What the vty does with a line, and what the transcript shows of it.
-std::string run_line(struct cli *cli, std::string line, std::string &logged) {
+// What the vty does with a line, as the transcript shows it: the output, "=> RESULT" unless the
+// result is the default (0, or 1 after a first line "% ..."), the log lines, "(closed)".
+std::vector<std::string> run_line(struct cli *cli, const std::string &line, std::string &logged) {
     const int ret = run_typed_line(cli, replace_all(line, "\\t", "\t"), true);
-    std::string text = cli_output_take(cli), out, prompt = cli_prompt(cli);
-    std::istringstream in(text);
-    for (std::string o; std::getline(in, o);)
-        out += o.empty() ? "|\n" : "| " + o + "\n";
-    out += !text.empty() && text.back() != '\n' ? "(no line end)\n" : "";
-    prompt.pop_back();
-    out += std::exchange(logged, "") + "= " +
-           (RESULTS.count(ret) != 0 ? RESULTS.at(ret) : std::to_string(ret)) + " " + prompt;
-    return out + (cli_close_requested(cli) ? " closed\n" : "\n");
+    const std::string text = cli_output_take(cli);
+    std::vector<std::string> out = lines(text);
+    if (!text.empty() && text.back() != '\n')
+        out.emplace_back("(no line end)");
+    if (ret != (text.starts_with("% ") ? 1 : 0))
+        out.push_back("=> " + (RESULTS.count(ret) != 0 ? RESULTS.at(ret) : std::to_string(ret)));
+    for (const std::string &l : lines(std::exchange(logged, "")))
+        out.push_back(l);
+    if (cli_close_requested(cli))
+        out.emplace_back("(closed)");
+    return out;
 }
 
 // Installs the toy commands and writers in zg (forgetting earlier toy settings) and creates
@@ -215,24 +230,50 @@ bool toy_install(struct lib_globals *zg) {
 } // namespace
 
 std::string toy_transcript(struct cli *cli, const std::string &script) {
-    std::istringstream in(script);
-    std::string out, logged;
-    // Log lines with their time stamps masked, as the transcript shows them.
+    static const std::regex prompted(R"(^(\S*[#>] )(.*)$)");
+    const std::vector<std::string> want = lines(script);
+    auto typed = [](const std::string &l, std::smatch &m) {
+        return !l.starts_with("=> ") && std::regex_match(l, m, prompted);
+    };
+    auto step = [&](size_t i) {
+        std::smatch m;
+        return want[i].starts_with("#") || typed(want[i], m);
+    };
+    std::string logged;
+    // Log lines with their priority, as the transcript shows them.
     zlog_set_sink(
         cli->zg->log,
         [](void *ctx, int prio, const char *l) {
-            *static_cast<std::string *>(ctx) += "~ " + std::to_string(prio) + " " + l + "\n";
+            *static_cast<std::string *>(ctx) += "log: " + std::to_string(prio) + " " + l + "\n";
         },
         &logged);
-    for (std::string line; std::getline(in, line);) {
-        if (line == "|" || std::regex_search(line, std::regex("^(\\| |= |~ |\\(no line end\\))")))
+    std::vector<std::string> got;
+    for (size_t i = 0; i < want.size();) {
+        const std::string &l = want[i++];
+        std::smatch m;
+        if (l.starts_with("#") || !typed(l, m)) {
+            got.push_back(l);
             continue;
-        out += line + "\n";
-        if (line == ">" || line.rfind("> ", 0) == 0)
-            out += run_line(cli, line.size() > 2 ? line.substr(2) : "", logged);
+        }
+        // What the command printed runs to the next step; blank lines beyond it separate steps.
+        size_t end = i, blanks = 0;
+        while (end < want.size() && !step(end))
+            end++;
+        while (end - blanks > i && want[end - blanks - 1].empty())
+            blanks++;
+        got.push_back(cli_prompt(cli) + m.str(2));
+        const std::vector<std::string> out = run_line(cli, m.str(2), logged);
+        got.insert(got.end(), out.begin(), out.end());
+        for (auto b = out.rbegin(); b != out.rend() && b->empty() && blanks > 0; b++)
+            blanks--;
+        got.insert(got.end(), blanks, "");
+        i = end;
     }
     zlog_unset_sink(cli->zg->log, &logged);
-    return out;
+    std::string text;
+    for (const std::string &g : got)
+        text += g + "\n";
+    return text;
 }
 
 ToyShell::ToyShell() {

@@ -1,9 +1,10 @@
 // A toy daemon's commands and running-configuration writers for the framework's shell tests
 // (commands without behaviour print what reached them: ran "show toy interface IFNAME" [ge1]
-// mode 4; hidden "toy ..." commands are test instruments), and a transcript runner: "> LINE" is
-// run as the vty runs it ("?" or "\t" at its end ask for help or completion), then come "| TEXT"
-// per output line, "~ PRIORITY TEXT" per log line and "= RESULT PROMPT [closed]"; other lines
-// are comments.
+// mode 4; hidden "toy ..." commands are test instruments), and a transcript runner in the
+// format of tests/vesk's: "PROMPT LINE" runs LINE as the vty runs it ("?" or "\t" at its end ask
+// for help or completion); what it printed follows ("(no line end)" if it lacked one), then
+// "=> RESULT" unless the result is the default (0, or 1 after a first line "% ..."),
+// "log: PRIORITY TEXT" per log line and "(closed)"; "#" lines are comments.
 #pragma once
 
 #include <string>

@@ -102,7 +102,8 @@ class Vty : public ::testing::TestWithParam<std::string> {
 //   start [SESSIONS IDLE LINE OUTPUT]  the listeners, with these limits, on a free TCP port
 //   passwords       login "login-pw", enable "enable-pw" (kept as hashes only)
 //   clock virtual   the virtual clock, moved on by "advance SECONDS"
-//   NAME unix|tcp   a new client NAME; "NAME login" logs it in over TCP to privilege 15
+//   NAME unix|tcp [hello|login]  a new client NAME, then greeted (asked for the password over
+//                   TCP), or logged in over TCP to privilege 15
 //   NAME < TEXT     the client sends TEXT
 //   NAME > TEXT     all it gets until what it got ends with TEXT (at most "wait SECONDS")
 //   NAME closed     the server closes it; "NAME gone": the client hangs up
@@ -127,6 +128,20 @@ std::vector<std::pair<int, std::string>> steps_of(std::istream &in) {
             }
     }
     return steps;
+}
+
+const std::string UNIX_HELLO = "\nHello, this is veskd.\n\nveskd# ",
+                  TCP_HELLO = "\r\nHello, this is veskd.\r\n\r\n\xff\xfb\x01Password: ";
+
+// Logs a TCP client in to privilege 15.
+void login(Client &c) {
+    for (auto [send, want] : {std::pair(std::string(), TCP_HELLO),
+                              {"login-pw\n", "\xff\xfc\x01veskd> "},
+                              {"enable\n", "\xff\xfb\x01Password: "},
+                              {"enable-pw\n", "\xff\xfc\x01veskd# "}}) {
+        c.send(send);
+        EXPECT_EQ(c.until(want), want) << send;
+    }
 }
 
 TEST_P(Vty, SessionRunsAsWritten) {
@@ -177,20 +192,16 @@ TEST_P(Vty, SessionRunsAsWritten) {
         } else if (word == "unix" || word == "tcp") {
             clients[name].reset(); // a client of that name hangs up first
             clients[name] = std::make_unique<Client>(zg, path, word == "tcp" ? port : 0);
+            std::string then, want = word == "tcp" ? TCP_HELLO : UNIX_HELLO;
+            if (words >> then && then == "hello")
+                EXPECT_EQ(clients[name]->until(want), want);
+            else if (then == "login")
+                login(*clients[name]);
         } else if (Client &c = *clients.at(name); word == "<") {
             c.send(text_of(words));
         } else if (word == ">") {
             const std::string want = text_of(words);
             EXPECT_EQ(c.until(want, limit), want);
-        } else if (word == "login") {
-            for (auto [send, want] :
-                 {std::pair("", "\r\nHello, this is veskd.\r\n\r\n\xff\xfb\x01Password: "),
-                  {"login-pw\n", "\xff\xfc\x01veskd> "},
-                  {"enable\n", "\xff\xfb\x01Password: "},
-                  {"enable-pw\n", "\xff\xfc\x01veskd# "}}) {
-                c.send(send);
-                EXPECT_EQ(c.until(want), want) << send;
-            }
         } else {
             EXPECT_TRUE(word == "closed" ? c.closed() : (c.hang_up(), word == "gone")) << word;
         }

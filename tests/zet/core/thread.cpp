@@ -39,24 +39,6 @@ struct LoopTest : ::testing::Test {
     }
 };
 
-// The virtual clock stands still until advanced, and never goes back; the monotonic one moves.
-TEST(Clock, VirtualStandsStillUntilAdvancedAndNeverGoesBackMonotonicMoves) {
-    zet_clock_use_virtual(1000);
-    std::this_thread::sleep_for(ms(2));
-    ASSERT_TRUE(zet_clock_is_virtual());
-    EXPECT_EQ(zet_clock_now_usec(), 1000000000);
-    zet_clock_advance_usec(1500001);
-    zet_clock_advance_usec(-10);
-    timeval a{};
-    pal_time_tzcurrent(&a, nullptr);
-    EXPECT_EQ(std::pair(a.tv_sec, a.tv_usec), std::pair(time_t{1001}, suseconds_t{500001}));
-    zet_clock_use_monotonic();
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    pal_time_tzcurrent(&a, nullptr);
-    EXPECT_TRUE(!zet_clock_is_virtual() && a.tv_sec <= ts.tv_sec + 1 && a.tv_sec >= ts.tv_sec);
-}
-
 TEST_F(LoopTest, TimersFireOnceAtTheirTimeInExpiryThenArmingOrderAndNeverEarly) {
     for (const char *name : {"a", "b", "c"})
         timer(name, 2);

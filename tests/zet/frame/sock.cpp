@@ -64,32 +64,6 @@ TEST_F(FrameSockTest, RefusesWhatItCannotOpen) {
     EXPECT_EQ(refused(pal_sock_sendto(fd, "x", 1, 0, nullptr, 0)), std::pair(-1L, EBADF));
 }
 
-// Counting, runts and closing under a reader are the daemon's receive tests' business.
-TEST_F(FrameSockTest, FramesCarryTheirAddressesBothWays) {
-    int fd = open();
-    uint8_t data[100];
-    for (size_t i = 0; i < sizeof data; i++)
-        data[i] = static_cast<uint8_t>(i);
-    frame_send_addr a = to(7, 100);
-    ASSERT_EQ(pal_sock_sendto(fd, data, 46, 0, &a, sizeof a), 46);
-    SentFrame f;
-    ASSERT_TRUE(peer_.next(f));
-    EXPECT_EQ(0, std::memcmp(&f.addr, &a, sizeof a));
-    EXPECT_EQ(f.payload, std::vector<uint8_t>(data, data + 46));
-    for (size_t len : {46, 100, 100})
-        ASSERT_TRUE(peer_.deliver(12, kDst, kSrc, data, len));
-    uint8_t buf[1500] = {};
-    frame_recv_addr from{};
-    socklen_t fromlen = sizeof from;
-    ASSERT_EQ(pal_sock_recvfrom(fd, buf, sizeof buf, MSG_TRUNC, &from, &fromlen), 46);
-    EXPECT_EQ(std::pair(fromlen, from.ifindex), std::pair(16u, 12u));
-    EXPECT_EQ(0, std::memcmp(from.dst, kDst, 6) | std::memcmp(from.src, kSrc, 6) |
-                     std::memcmp(buf, data, 46));
-    // A frame longer than the buffer: its whole length only when asked.
-    EXPECT_EQ(pal_sock_recvfrom(fd, buf, 46, MSG_TRUNC, nullptr, nullptr), 100);
-    EXPECT_EQ(pal_sock_recvfrom(fd, buf, 46, 0, nullptr, nullptr), 46);
-}
-
 // One frame from each of 60 ports in the same instant overflows the peer's queue while it is
 // still reading: none may be lost. A peer that stops reading costs a send a short wait, then
 // the send fails.
