@@ -58,12 +58,9 @@ bool WirePeer::deliver(uint32_t ifindex, const uint8_t *dst, const uint8_t *src,
     std::vector<uint8_t> dgram(reinterpret_cast<uint8_t *>(&addr),
                                reinterpret_cast<uint8_t *>(&addr) + FRAME_RECV_ADDR_LEN);
     dgram.insert(dgram.end(), data, data + len);
-    return deliver_raw(dgram.data(), dgram.size());
-}
-
-bool WirePeer::deliver_raw(const void *bytes, size_t len) {
-    return client_len_ != 0 && sendto(fd_, bytes, len, 0, reinterpret_cast<sockaddr *>(&client_),
-                                      client_len_) == static_cast<ssize_t>(len);
+    return client_len_ != 0 &&
+           sendto(fd_, dgram.data(), dgram.size(), 0, reinterpret_cast<sockaddr *>(&client_),
+                  client_len_) == static_cast<ssize_t>(dgram.size());
 }
 
 } // namespace vesk_test

@@ -31,8 +31,6 @@ class WirePeer {
     // Hands the daemon a frame as arriving on ifindex from src to dst; true when sent.
     bool deliver(uint32_t ifindex, const uint8_t *dst, const uint8_t *src, const uint8_t *data,
                  size_t len);
-    // Hands the daemon raw datagram bytes, framing and all.
-    bool deliver_raw(const void *bytes, size_t len);
 
   private:
     int fd_ = -1;

@@ -511,12 +511,29 @@ class Driver : public vesk_test::ModelFixture {
         {"release", [] { vesk_release_model(veskm); }},
         {"frame", [this] { frames_[s(1)] = build(); }},
         {"flip", [this] { pdu(1)[n(2)] ^= uint8_t(n(3)); }},
-        {"poke", [this] { pdu(1)[n(2)] = uint8_t(n(3)); }},
-        {"arrive", [this] { vesk_recv_verdict(veskm, address().data(), pdu(1), VESK_PDU_LEN); }},
+        {"arrive", // NAME RX [BYTE=VALUE | BYTE^VALUE ...]: a copy, those bytes set or flipped
+         [this] {
+             std::vector<uint8_t> copy(pdu(1), pdu(1) + VESK_PDU_LEN);
+             for (size_t i = 3; i < w_->size(); i++) {
+                 const size_t op = s(i).find_first_of("=^");
+                 const auto at = std::stoul(s(i)),
+                            value = std::stoul(s(i).substr(op + 1), nullptr, 0);
+                 copy.at(at) = uint8_t(s(i).at(op) == '=' ? value : copy.at(at) ^ value);
+             }
+             vesk_recv_verdict(veskm, address().data(), copy.data(), VESK_PDU_LEN);
+         }},
         {"post", [this] { vesk_recv(veskm, address().data(), pdu(1), VESK_PDU_LEN); }},
         {"set-check", [this] { std::memcpy(entry(1, 2)->tx_check, pdu(3) + 38, VESK_CHECK_LEN); }},
         {"auth-key-flip", [] { vesk_auth.key[0] ^= 1; }},
-        {"run-due", [] { thread_run_due(veskm); }},
+        {"run-due", // [USEC...]: due work, or the clock moved by each in turn and due work after it
+         [this] {
+             for (size_t i = 1; i < w_->size(); i++) {
+                 zet_clock_advance_usec(n(i));
+                 thread_run_due(veskm);
+             }
+             if (w_->size() == 1)
+                 thread_run_due(veskm);
+         }},
         {"wall", [this] { set_time_of_day(kWall + n(1), kWallUsec); }},
         {"usec", [this] { zet_clock_advance_usec(n(1)); }},
         {"fdb-move",
