@@ -40,7 +40,8 @@ void build_state() {
         for (uint16_t vid : protect[i])
             if (vesk_api_add_protect_vlan(vid, ports[i]->ifp, world.bridge()) != 0)
                 vesk_fuzz::fail("protect VLAN %u on %s", vid, ports[i]->name);
-    vesk_api_loop_handle(VESK_LOOP_LOG, ports[2]->ifp, world.bridge());
+    vesk_api_set_setting(ports[2]->ifp, world.bridge(), &vesk_port_settings::loop_process,
+                         VESK_LOOP_LOG, "set loop process");
     world.check_model();
 }
 
