@@ -192,38 +192,30 @@ static int no_vesk_hold_off(struct cli *, int, char **) {
 
 static const char *const vesk_enable_cmd_help[] = {
     VESK_HELP_GLOBAL, "enable neighbour loop detection protocol", nullptr};
-const struct cli_element vesk_enable_cmd = {
-    "loop-detect enable", vesk_enable, vesk_enable_cmd_help, 0, 0, nullptr};
+const struct cli_element vesk_enable_cmd = {"loop-detect enable", vesk_enable,
+                                            vesk_enable_cmd_help};
 
 static const char *const no_vesk_enable_cmd_help[] = {
     VESK_HELP_NO, VESK_HELP_GLOBAL, "disable neighbour loop detection protocol", nullptr};
-const struct cli_element no_vesk_enable_cmd = {
-    "no loop-detect enable", no_vesk_enable, no_vesk_enable_cmd_help, 0, 0, nullptr};
+const struct cli_element no_vesk_enable_cmd = {"no loop-detect enable", no_vesk_enable,
+                                               no_vesk_enable_cmd_help};
 
 static const char *const interface_vesk_cmd_help[] = {
     "Select an interface to configure", "Interface name(e.g. pon, fe, ge, xge, xe, sa, po, vlan)",
     nullptr};
-const struct cli_element interface_vesk_cmd = {
-    "interface IFNAME", interface_vesk, interface_vesk_cmd_help, 0, 0, nullptr};
+const struct cli_element interface_vesk_cmd = {"interface IFNAME", interface_vesk,
+                                               interface_vesk_cmd_help};
 
-static const char *const vesk_enable_p_cmd_help[] = {
-    VESK_HELP_GLOBAL, "enable neighbour loop detection protocol", nullptr};
-const struct cli_element vesk_enable_p_cmd = {
-    "loop-detect enable", vesk_enable_p, vesk_enable_p_cmd_help, 0, 0, nullptr};
+const struct cli_element vesk_enable_p_cmd = {"loop-detect enable", vesk_enable_p,
+                                              vesk_enable_cmd_help};
 
-static const char *const no_vesk_enable_p_cmd_help[] = {
-    VESK_HELP_NO, VESK_HELP_GLOBAL, "disable neighbour loop detection protocol", nullptr};
-const struct cli_element no_vesk_enable_p_cmd = {
-    "no loop-detect enable", no_vesk_enable_p, no_vesk_enable_p_cmd_help, 0, 0, nullptr};
+const struct cli_element no_vesk_enable_p_cmd = {"no loop-detect enable", no_vesk_enable_p,
+                                                 no_vesk_enable_cmd_help};
 
 static const char *const vesk_port_protect_vlan_cmd_help[] = {
     VESK_HELP_IF, "Protect vlan configuration", "Vlan", "the vlan enable loop-detect", nullptr};
-const struct cli_element vesk_port_protect_vlan_cmd = {"loop-detect protect vlan <1-4094>",
-                                                       vesk_port_protect_vlan,
-                                                       vesk_port_protect_vlan_cmd_help,
-                                                       0,
-                                                       0,
-                                                       nullptr};
+const struct cli_element vesk_port_protect_vlan_cmd = {
+    "loop-detect protect vlan <1-4094>", vesk_port_protect_vlan, vesk_port_protect_vlan_cmd_help};
 
 static const char *const no_vesk_port_protect_vlan_cmd_help[] = {VESK_HELP_NO,
                                                                  VESK_HELP_IF,
@@ -233,10 +225,7 @@ static const char *const no_vesk_port_protect_vlan_cmd_help[] = {VESK_HELP_NO,
                                                                  nullptr};
 const struct cli_element no_vesk_port_protect_vlan_cmd = {"no loop-detect protect vlan <1-4094>",
                                                           no_vesk_port_protect_vlan,
-                                                          no_vesk_port_protect_vlan_cmd_help,
-                                                          0,
-                                                          0,
-                                                          nullptr};
+                                                          no_vesk_port_protect_vlan_cmd_help};
 
 static const char *const no_vesk_port_protect_vlan_all_cmd_help[] = {
     VESK_HELP_NO,
@@ -246,36 +235,32 @@ static const char *const no_vesk_port_protect_vlan_all_cmd_help[] = {
     "all the vlan disable loop-detect",
     nullptr};
 const struct cli_element no_vesk_port_protect_vlan_all_cmd = {
-    "no loop-detect protect vlan all",
-    no_vesk_port_protect_vlan_all,
-    no_vesk_port_protect_vlan_all_cmd_help,
-    0,
-    0,
-    nullptr};
+    "no loop-detect protect vlan all", no_vesk_port_protect_vlan_all,
+    no_vesk_port_protect_vlan_all_cmd_help};
 
 static const char *const vesk_port_force_up_cmd_help[] = {
     VESK_HELP_IF, "Force port up", "use this command to up interface", nullptr};
-const struct cli_element vesk_port_force_up_cmd = {
-    "loop-detect force up", vesk_port_force_up, vesk_port_force_up_cmd_help, 0, 0, nullptr};
+const struct cli_element vesk_port_force_up_cmd = {"loop-detect force up", vesk_port_force_up,
+                                                   vesk_port_force_up_cmd_help};
 
 static const char *const vesk_fast_detect_cmd_help[] = {
     VESK_HELP_GLOBAL, "probe at once where the bridge sees a MAC address move between ports",
     nullptr};
-const struct cli_element vesk_fast_detect_cmd = {
-    "loop-detect fast-detect", vesk_fast_detect_on, vesk_fast_detect_cmd_help, 0, 0, nullptr};
+const struct cli_element vesk_fast_detect_cmd = {"loop-detect fast-detect", vesk_fast_detect_on,
+                                                 vesk_fast_detect_cmd_help};
 
 static const char *const no_vesk_fast_detect_cmd_help[] = {
     VESK_HELP_NO, VESK_HELP_GLOBAL, "probe only at the transmit interval", nullptr};
 const struct cli_element no_vesk_fast_detect_cmd = {
-    "no loop-detect fast-detect", no_vesk_fast_detect, no_vesk_fast_detect_cmd_help, 0, 0, nullptr};
+    "no loop-detect fast-detect", no_vesk_fast_detect, no_vesk_fast_detect_cmd_help};
 
 static const char *const vesk_hold_off_cmd_help[] = {
     VESK_HELP_GLOBAL, "how long a loop that another veskd sees too is left to it",
     "milliseconds (0: never)", nullptr};
-const struct cli_element vesk_hold_off_cmd = {
-    "loop-detect hold-off <0-5000>", vesk_hold_off, vesk_hold_off_cmd_help, 0, 0, nullptr};
+const struct cli_element vesk_hold_off_cmd = {"loop-detect hold-off <0-5000>", vesk_hold_off,
+                                              vesk_hold_off_cmd_help};
 
 static const char *const no_vesk_hold_off_cmd_help[] = {
     VESK_HELP_NO, VESK_HELP_GLOBAL, "leave a loop to another veskd for the default time", nullptr};
-const struct cli_element no_vesk_hold_off_cmd = {
-    "no loop-detect hold-off", no_vesk_hold_off, no_vesk_hold_off_cmd_help, 0, 0, nullptr};
+const struct cli_element no_vesk_hold_off_cmd = {"no loop-detect hold-off", no_vesk_hold_off,
+                                                 no_vesk_hold_off_cmd_help};

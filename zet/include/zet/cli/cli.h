@@ -108,10 +108,6 @@ struct cli_element {
     const char *str;         // the syntax
     cli_handler func;        // the handler
     const char *const *help; // one help string per word (per alternative), then nullptr
-    // Zero in a daemon's record; kept for the shape of the framework's record.
-    int privilege = 0;
-    uint32_t flags = 0;
-    void *reserved = nullptr;
 };
 
 // The CLI context: one per vty session, per configuration-file run and per running-config
