@@ -1,7 +1,6 @@
 // The test world (tests/support/world.h) with the command tables and a command context, for the
 // benchmarks: bridge "1" with ports and VLANs made directly, as NSM would report them. Each
-// benchmark owns its world and makes it current (veskm) before it measures, since the frame
-// benchmarks keep their own; a world that ends gives the handle back to whichever was current.
+// benchmark owns its world.
 #pragma once
 
 #include <cstdint>
@@ -21,7 +20,7 @@ class DaemonWorld : public vesk_test::World {
   public:
     DaemonWorld() : World(vesk_test::abort_on_fault) {
         vesk_test::WorldOptions options;
-        options.commands = options.quiet = true;
+        options.quiet = true;
         start(options);
         cli_ = cli_new(handle(), 15);
     }

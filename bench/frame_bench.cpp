@@ -6,7 +6,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "vesk/daemon/veskd.h"
+#include "vesk/daemon/daemon.h"
 #include "vesk/frame/auth.h"
 #include "vesk/frame/encode.h"
 #include "vesk/frame/receive.h"
@@ -26,19 +26,16 @@ int fixed_time(struct timeval *tv, void *) {
 
 // One port of bridge "1" protecting VLAN 10, with the frame it last sent.
 struct frame_bench_world {
+    vesk_daemon daemon;
     vesk_port *port = nullptr;
     std::vector<uint8_t> frame;
     uint8_t address[VESK_RECV_ADDR_LEN] = {};
 
     frame_bench_world() {
         vesk_frame_set_time_source(fixed_time);
-        vesk_machine_hook_install();
-        veskm = lib_start();
-        veskm->master = thread_master_create();
-        nsm_client_create(veskm, 0);
-        vesk_master_init(ovx_vr_get_privileged(veskm));
-        vesk_bridge *bridge = vesk_add_bridge(vesk_get_master(veskm)->bridge_list, "1");
-        interface *ifp = if_create(veskm, "ge1", 1);
+        vesk_daemon_make(&daemon);
+        vesk_bridge *bridge = vesk_add_bridge(daemon.master, "1");
+        interface *ifp = if_create(daemon.zg, "ge1", 1);
         ifp->flags = 0x1 | 0x40;
         const uint8_t mac[6] = {0x02, 0, 0, 0, 0, 0x01};
         std::memcpy(ifp->hw_addr, mac, 6);
@@ -78,23 +75,24 @@ void BM_EncodeOneFrameAuthenticated(benchmark::State &state) {
     frame_bench_world &w = world();
     vesk_provlan entry = *vesk_find_provlan_from_port(10, w.port);
     uint8_t buffer[VESK_FRAME_BUF_LEN];
-    vesk_auth_set(1);
+    vesk_auth_set(&w.daemon.auth, 1);
     for (auto _ : state) {
         std::memset(buffer, 0, sizeof buffer);
         vesk_encode_pkt(w.port, &entry, buffer + 22, buffer, buffer);
         benchmark::DoNotOptimize(buffer);
     }
-    vesk_auth_set(0);
+    vesk_auth_set(&w.daemon.auth, 0);
 }
 BENCHMARK(BM_EncodeOneFrameAuthenticated);
 
 // The hash alone: what authentication adds to every frame sent.
 void BM_FrameHash(benchmark::State &state) {
-    vesk_auth_init();
+    vesk_frame_auth auth{};
+    vesk_auth_init(&auth);
     uint8_t image[VESK_FRAME_LEN] = {1, 2, 3};
     uint8_t check[VESK_CHECK_LEN];
     for (auto _ : state) {
-        vesk_auth_sign(image, check);
+        vesk_auth_sign(&auth, image, check);
         benchmark::DoNotOptimize(check);
         image[48]++;
     }
@@ -105,7 +103,7 @@ void BM_VerdictAccepted(benchmark::State &state) {
     frame_bench_world &w = world();
     vesk_frame_set_time_source(fixed_time);
     for (auto _ : state)
-        vesk_recv_verdict(veskm, w.address, w.frame.data(), VESK_PDU_LEN);
+        vesk_recv_verdict(w.daemon.zg, w.address, w.frame.data(), VESK_PDU_LEN);
     vesk_frame_set_time_source(nullptr);
     if (vesk_port_loop_vlan_count(w.port) != 1)
         state.SkipWithError("the frame was not accepted");
@@ -118,7 +116,7 @@ void BM_VerdictRejectedChecksum(benchmark::State &state) {
     bad[38] ^= 0xff;
     vesk_frame_set_time_source(fixed_time);
     for (auto _ : state)
-        vesk_recv_verdict(veskm, w.address, bad.data(), VESK_PDU_LEN);
+        vesk_recv_verdict(w.daemon.zg, w.address, bad.data(), VESK_PDU_LEN);
     vesk_frame_set_time_source(nullptr);
 }
 BENCHMARK(BM_VerdictRejectedChecksum);

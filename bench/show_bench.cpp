@@ -15,7 +15,6 @@ vesk_bench::DaemonWorld &full_switch() {
         }
         return w;
     }();
-    world->make_current();
     return *world;
 }
 

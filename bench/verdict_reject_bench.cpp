@@ -31,7 +31,6 @@ struct RejectWorld {
 
 RejectWorld &reject_world() {
     static RejectWorld *w = new RejectWorld();
-    w->world.make_current();
     return *w;
 }
 
@@ -40,7 +39,7 @@ void verdict(benchmark::State &state, size_t offset, uint8_t value) {
     std::vector<uint8_t> bad = w.frame;
     bad[offset] = value;
     for (auto _ : state)
-        vesk_recv_verdict(veskm, w.address, bad.data(), VESK_PDU_LEN);
+        vesk_recv_verdict(w.world.handle(), w.address, bad.data(), VESK_PDU_LEN);
 }
 
 void BM_VerdictRejectedArpHeader(benchmark::State &state) {

@@ -11,13 +11,14 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    vesk_fuzz::start({.commands = true});
+    vesk_fuzz::start();
+    lib_globals *zg = vesk_fuzz::world.handle();
     vesk_fuzz::add_switch();
     vesk_fuzz::read_config("interface ge1\n loop-detect enable\n loop-detect protect vlan 10\n"
                            " loop-detect tx-interval time 30\ninterface ge2\n"
                            " loop-detect protect vlan 10\n loop-detect loop log\ninterface xe1\n"
                            " loop-detect enable\n loop-detect resume time 300\n");
-    struct cli *cli = cli_new(veskm, 15);
+    struct cli *cli = cli_new(zg, 15);
     std::string text(reinterpret_cast<const char *>(data), size);
     for (size_t begin = 0, end; begin <= text.size(); begin = end + 1) {
         end = std::min(text.find('\n', begin), text.size());
@@ -26,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (line.find('/') == std::string::npos)
             vesk_test::run_typed_line(cli, line, !line.empty() && (uint8_t(line[0]) & 1));
         cli_output_take(cli);
-        zlog_set_discard(veskm->log); // a line may move the log; debug lines must go nowhere
+        zlog_set_discard(zg->log); // a line may move the log; debug lines must go nowhere
         vesk_fuzz::world.check_model();
     }
     cli_free(cli);

@@ -12,10 +12,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Paths could name any file; the scratch directory is the only place a file may write.
     if (text.find('/') != std::string::npos)
         return 0;
-    vesk_fuzz::start({.commands = true});
+    vesk_fuzz::start();
     vesk_fuzz::add_switch();
     vesk_fuzz::read_config(text);
-    zlog_set_discard(veskm->log);
+    zlog_set_discard(vesk_fuzz::world.handle()->log);
     vesk_fuzz::world.check_model();
     vesk_fuzz::check_round_trip_and_stop();
     return 0;

@@ -22,10 +22,10 @@ namespace {
 
 // The running configuration of a fresh daemon with the same switch that read text.
 std::string read_back(const std::string &text) {
-    start({.commands = true});
+    start();
     add_switch();
     int failed = read_config(text);
-    std::string out = cli_running_config(veskm);
+    std::string out = cli_running_config(world.handle());
     stop();
     if (failed != 0)
         fail("running configuration has %d failing lines:\n%s", failed, text.c_str());
@@ -74,13 +74,13 @@ int read_config(const std::string &text) {
     int fd = memfd_create("vesk-fuzz-config", 0);
     if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
         fail("memfd for the configuration failed");
-    int failed = host_config_read(veskm, ("/proc/self/fd/" + std::to_string(fd)).c_str());
+    int failed = host_config_read(world.handle(), ("/proc/self/fd/" + std::to_string(fd)).c_str());
     close(fd);
     return failed;
 }
 
 void check_round_trip_and_stop() {
-    std::string first = cli_running_config(veskm);
+    std::string first = cli_running_config(world.handle());
     stop();
     std::string second = read_back(first);
     std::string third = read_back(second);
@@ -93,7 +93,7 @@ void check_round_trip_and_stop() {
 }
 
 void apply_view(const nsm_view &view) {
-    nsm_client_apply_view(veskm->nc, view);
+    nsm_client_apply_view(world.handle()->nc, view);
     world.check_model();
 }
 

@@ -61,32 +61,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             name += static_cast<char>(data[i]); // one word of a command line
     const std::string path = scratch + "/n" + name, base = scratch + "/base.log"; // never other
     make(data[0], path);
-    vesk_fuzz::start({.commands = true});
+    vesk_fuzz::start();
+    lib_globals *zg = vesk_fuzz::world.handle();
     clear(base);
-    if (zlog_set_file(veskm->log, base.c_str()) != 0)
+    if (zlog_set_file(zg->log, base.c_str()) != 0)
         vesk_fuzz::fail("no base log");
-    struct cli *cli = cli_new(veskm, 15);
+    struct cli *cli = cli_new(zg, 15);
     const int confined = data[0] / 6 % 4;
     if (confined % 2 == 1) {
         cli_set_confined(cli);
-        host_set_log_dir(veskm, (confined == 1 ? scratch : scratch + "/elsewhere").c_str());
+        host_set_log_dir(zg, (confined == 1 ? scratch : scratch + "/elsewhere").c_str());
     }
     cli_execute(cli, "configure terminal", false);
     int rc = cli_execute(cli, ("log file " + path).c_str(), false);
     cli_output_take(cli);
     if (confined == 3 && rc == 0)
         vesk_fuzz::fail("a session that is not root's logged outside its log directory");
-    const char *file = zlog_file(veskm->log);
+    const char *file = zlog_file(zg->log);
     if (file == nullptr || (rc == 0 ? path : base) != file)
         vesk_fuzz::fail("\"log file\" gave %d but the log is at %s", rc, file ? file : "(none)");
-    zlog_info(veskm, "a line");
+    zlog_info(zg, "a line");
     check(path, rc == 0, "log file");
     make(data[1], path); // what rotation leaves in the log's place, then SIGUSR1's reopen
-    bool reopened = rc == 0 && zlog_rotate(veskm, veskm->log) == 0;
-    zlog_info(veskm, "another line");
+    bool reopened = rc == 0 && zlog_rotate(zg, zg->log) == 0;
+    zlog_info(zg, "another line");
     check(path, reopened, "reopen");
     cli_free(cli);
-    zlog_set_discard(veskm->log);
+    zlog_set_discard(zg->log);
     for (const std::string &p : {path, base, other})
         clear(p);
     vesk_fuzz::stop();

@@ -61,13 +61,14 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0)
         return 0;
-    vesk_fuzz::start({.commands = true});
-    host_vty_set_password(veskm, HOST_PASSWORD_LOGIN, login_hash.c_str());
-    host_vty_set_password(veskm, HOST_PASSWORD_ENABLE, enable_hash.c_str());
+    vesk_fuzz::start();
+    lib_globals *zg = vesk_fuzz::world.handle();
+    host_vty_set_password(zg, HOST_PASSWORD_LOGIN, login_hash.c_str());
+    host_vty_set_password(zg, HOST_PASSWORD_ENABLE, enable_hash.c_str());
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
         vesk_fuzz::fail("no socket pair");
-    host_vty_adopt(veskm, sv[0], true);
+    host_vty_adopt(zg, sv[0], true);
     std::string out, sent;
     const size_t piece = data[0] % 64 + 1, times = data[0] / 64 + 1;
     for (size_t at = 1; at < size; at += piece) {
@@ -83,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     drain(sv[1], out);
     close(sv[1]);
     vesk_fuzz::world.advance(1);
-    if (host_vty_sessions(veskm) != 0)
+    if (host_vty_sessions(zg) != 0)
         vesk_fuzz::fail("the session outlived its client");
     // The input as the vty reads it: control bytes and bytes beyond ASCII dropped. With telnet
     // commands (0xff) in it the text is not so simply known, and only crashes are looked for.

@@ -36,7 +36,7 @@ void fdb(nsm_fdb_tracker &tracker, const nsm_nl_fdb &entry) {
         return;
     nsm_msg_fdb_move move{from, entry.ifindex, entry.vid, {}};
     std::memcpy(move.mac, entry.mac.data(), sizeof move.mac);
-    nsm_client_fdb_move(veskm->nc, move);
+    nsm_client_fdb_move(vesk_fuzz::world.handle()->nc, move);
     vesk_fuzz::world.check_model();
 }
 
@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // The backend reads into an aligned buffer; so does this.
     std::vector<uint64_t> aligned((size - 1 + 7) / 8);
     std::memcpy(aligned.data(), data + 1, size - 1);
-    vesk_fuzz::start({.nsm_handlers = true, .bridge = false});
+    vesk_fuzz::start({.bridge = false});
     nsm_kernel_state state;
     nsm_fdb_tracker tracker;
     // The parser gets what is left of the buffer and must find the message's end itself.

@@ -47,7 +47,7 @@ void apply(nsm_view &view, const nsm_unix_frame &frame) {
     if (nsm_unix_read_fdb_move(view, frame, &move, nullptr) == 0) {
         if (move.ifindex_from == move.ifindex_to || !view.ports.contains(move.ifindex_to))
             vesk_fuzz::fail("a move between interfaces that are no two ports was read");
-        nsm_client_fdb_move(veskm->nc, move);
+        nsm_client_fdb_move(vesk_fuzz::world.handle()->nc, move);
         vesk_fuzz::world.check_model();
         return;
     }
@@ -62,7 +62,7 @@ void apply(nsm_view &view, const nsm_unix_frame &frame) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    vesk_fuzz::start({.nsm_handlers = true, .bridge = false});
+    vesk_fuzz::start({.bridge = false});
     std::vector<uint8_t> buf(data, data + size);
     nsm_view view;
     nsm_unix_frame frame;

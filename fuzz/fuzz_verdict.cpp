@@ -61,7 +61,8 @@ std::vector<std::vector<uint32_t>> snapshot() {
 bool may_prove_loop(const uint8_t *frame) {
     if (std::memcmp(frame, kArpRequest, sizeof kArpRequest) != 0)
         return false;
-    vesk_port *tx = vesk_port_from_ifindex(veskm, decode_pkt_element(frame + 28, 4));
+    vesk_port *tx =
+        vesk_port_from_ifindex(vesk_fuzz::world.handle(), decode_pkt_element(frame + 28, 4));
     auto vid = static_cast<uint16_t>(decode_pkt_element(frame + 32, 2));
     vesk_provlan *entry = tx != nullptr ? vesk_find_provlan_from_port(vid, tx) : nullptr;
     return entry != nullptr && std::memcmp(frame + 38, entry->tx_check, 8) == 0;
@@ -83,7 +84,7 @@ void receive(const uint8_t *record) {
     std::memcpy(address + 12, &rx_ifindex, sizeof rx_ifindex);
     const bool may_prove = may_prove_loop(frame);
     const auto before = snapshot();
-    vesk_recv_verdict(veskm, address, frame, VESK_PDU_LEN);
+    vesk_recv_verdict(vesk_fuzz::world.handle(), address, frame, VESK_PDU_LEN);
     if (!may_prove && snapshot() != before)
         vesk_fuzz::fail("a frame that proves nothing changed a port");
     world.check_model();

@@ -37,7 +37,7 @@ class InLab : public vesk_test::ModelFixture {
     }
     void TearDown() override {
         if (reader_.joinable()) {
-            frame_sock_close(veskm);
+            frame_sock_close(handle());
             reader_.join();
         }
         ModelFixture::TearDown();
@@ -56,11 +56,11 @@ TEST_F(NsmKernel, ModelMatchesTheKernelSoonAfterABurstThatOverrunsTheBuffer) {
     vesk_test::NetnsEntry in(lab.switch_ns());
     ASSERT_TRUE(in.ok());
     zet_clock_use_monotonic();
-    nsm_client_free(veskm->nc);
-    nsm_client *nc = nsm_client_create(veskm, 0);
+    nsm_client_free(handle()->nc);
+    nsm_client *nc = nsm_client_create(handle(), 0);
     ASSERT_NE(nc, nullptr);
     ASSERT_EQ(nsm_client_set_rcvbuf(nc, 1024), 0);
-    vesk_nsm_client_setup(veskm, nc);
+    vesk_nsm_client_setup(handle(), nc);
     ASSERT_EQ(nsm_client_start(nc), 0);
 
     // Ports and link states as the daemon has them equal the kernel's.
@@ -73,7 +73,7 @@ TEST_F(NsmKernel, ModelMatchesTheKernelSoonAfterABurstThatOverrunsTheBuffer) {
         if (members != ports)
             return diff = "port sets differ", false;
         for (const auto &name : ports) {
-            struct interface *ifp = ifg_lookup_by_name(veskm->ifg, name.c_str());
+            struct interface *ifp = ifg_lookup_by_name(handle()->ifg, name.c_str());
             auto *p = static_cast<vesk_port *>(ifp->info);
             bool model_up = if_is_up(ifp) && (p->flags & kUp) == kUp && p->pstate == VESK_PORT_UP;
             bool model_down = !if_is_up(ifp) && p->pstate == VESK_PORT_DOWN;
@@ -82,7 +82,7 @@ TEST_F(NsmKernel, ModelMatchesTheKernelSoonAfterABurstThatOverrunsTheBuffer) {
         }
         return true;
     };
-    ASSERT_TRUE(run_until(veskm, matches, 1s)) << "before: " << diff;
+    ASSERT_TRUE(run_until(handle(), matches, 1s)) << "before: " << diff;
     // Every peer flaps 25 times, four stay down, three ports leave the bridge and one comes back.
     auto burst = std::async(std::launch::async, [&] {
         return vesk_test::sh(
@@ -93,29 +93,29 @@ TEST_F(NsmKernel, ModelMatchesTheKernelSoonAfterABurstThatOverrunsTheBuffer) {
             "for i in 2 6 7; do $s link set ge$i nomaster; done && $s link set ge7 master br0");
     });
     run_until(
-        veskm, [&] { return burst.wait_for(0s) == std::future_status::ready; }, 60s);
+        handle(), [&] { return burst.wait_for(0s) == std::future_status::ready; }, 60s);
     ASSERT_TRUE(burst.get());
     const auto end = std::chrono::steady_clock::now();
     ports = {"ge1", "ge3", "ge4", "ge5", "ge7", "ge8"};
-    ASSERT_TRUE(run_until(veskm, matches, 3s)) << diff;
+    ASSERT_TRUE(run_until(handle(), matches, 3s)) << diff;
     const auto took = std::chrono::steady_clock::now() - end;
     EXPECT_LE(took, 1s) << "the model matched the kernel " << took / 1ms << " ms after the burst";
     // The kernel settles its link states late; the model follows and stays equal.
     std::this_thread::sleep_for(1500ms);
-    EXPECT_TRUE(run_until(veskm, matches, 1s)) << diff;
+    EXPECT_TRUE(run_until(handle(), matches, 1s)) << diff;
     nsm_client_stats stats{};
-    nsm_client_get_stats(veskm->nc, &stats);
+    nsm_client_get_stats(handle()->nc, &stats);
     EXPECT_GT(stats.overruns, 0u) << "the buffer never overflowed: the test proves nothing";
     EXPECT_GT(stats.syncs, 1u);
 
     // A port that left, the bridge and no interface: nothing changes.
     for (unsigned ifindex : {if_nametoindex("ge2"), if_nametoindex("br0"), 999999u})
-        EXPECT_EQ(vesk_send_port_state_to_nsm(ifindex, VESK_PORT_REQ_SHUTDOWN), -1);
+        EXPECT_EQ(vesk_send_port_state_to_nsm(handle(), ifindex, VESK_PORT_REQ_SHUTDOWN), -1);
     for (const char *name : {"ge1", "ge2", "br0"})
         EXPECT_NE(lab.flags(name) & IFF_UP, 0u) << name;
     EXPECT_TRUE(log().contains("not a port of bridge 1"));
     const uint64_t refused = stats.refused;
-    nsm_client_get_stats(veskm->nc, &stats);
+    nsm_client_get_stats(handle()->nc, &stats);
     EXPECT_EQ(stats.refused - refused, 3u);
 }
 
@@ -159,15 +159,15 @@ TEST_F(FrameSocket, TaggedFramesOnTheWireAndALoopFoundInTheirVlan) {
     };
     vesk_test::NetnsEntry in(lab.switch_ns());
     ASSERT_TRUE(in.ok());
-    std::snprintf(veskm->platform.frame, sizeof veskm->platform.frame, "packet");
-    ASSERT_GE(vesk_sock_init(veskm), 0) << std::strerror(errno);
+    std::snprintf(handle()->platform.frame, sizeof handle()->platform.frame, "packet");
+    ASSERT_GE(vesk_sock_init(daemon()), 0) << std::strerror(errno);
     vesk_port *looped = make_port("ge1", if_nametoindex("ge1"), {100});
     vesk_port *plain = make_port("ge2", if_nametoindex("ge2"), {1, 100});
     plain->ifp->untagged[0] = 0x02;
     for (vesk_port *p : {looped, plain})
         p->ifp->bridge_ifindex = if_nametoindex("br0");
     make_interface("br0", if_nametoindex("br0"));
-    reader_ = std::thread([] { vesk_recv_pkt_karsto(veskm); });
+    reader_ = std::thread([zg = handle()] { vesk_recv_pkt_karsto(zg); });
 
     ASSERT_EQ(vesk_add_provlan_to_port(100, plain), 0);
     EXPECT_EQ(next_vlan(), 100);
@@ -177,7 +177,7 @@ TEST_F(FrameSocket, TaggedFramesOnTheWireAndALoopFoundInTheirVlan) {
     close(peer);
 
     ASSERT_EQ(vesk_add_provlan_to_port(100, looped), 0);
-    ASSERT_TRUE(run_until(veskm, [&] {
+    ASSERT_TRUE(run_until(handle(), [&] {
         return vesk_find_provlan_from_port(100, looped)->is_loop == 1 &&
                looped->pstate == VESK_PORT_SHUTDOWN;
     }));

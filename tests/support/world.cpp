@@ -11,7 +11,6 @@
 #include "vesk/cli/cli.h"
 #include "vesk/cli/debug.h"
 #include "vesk/cli/kept_config.h"
-#include "vesk/daemon/start.h"
 #include "vesk/daemon/teardown.h"
 #include "vesk/frame/encode.h"
 #include "vesk/frame/receive.h"
@@ -70,10 +69,9 @@ int fixed_time_of_day(struct timeval *tv, void *) {
     return 0;
 }
 
+// What the daemon keeps outside its object, as a fresh process has it.
 void reset_globals() {
     vesk_global_debug = {};
-    record_vesk = {};
-    sockfd = -1;
     vesk_recv_counts.read = vesk_recv_counts.wrong_size = vesk_recv_counts.shed = 0;
     vesk_nsm_set_port_hooks(nullptr, nullptr);
     vesk_kept_clear();
@@ -94,30 +92,13 @@ void abort_on_fault(const std::string &fault) {
 }
 
 bool World::start(const WorldOptions &options) {
-    vesk_machine_hook_install();
     reset_globals();
     zet_clock_use_virtual(kStartSec);
-    previous_ = veskm;
-    zg_ = veskm = lib_start();
-    if (zg_ == nullptr)
-        return fault("lib_start failed"), false;
-    zet_set_name(VESK_NAME, VESK_CLIENT_NAME);
-    zg_->master = thread_master_create();
-    if (zg_->master == nullptr || openzlog(zg_, 0, ZLOG_DEST_SYSLOG) == nullptr ||
-        (options.quiet && zlog_set_discard(zg_->log) != 0) ||
-        (zg_->nc == nullptr && nsm_client_create(zg_, 0) == nullptr))
-        return fault("framework start failed"), false;
-    if (options.commands) {
-        vesk_lib_cli_init(zg_);
-        vesk_cli_init(zg_);
-    }
-    if (options.nsm_handlers)
-        vesk_nsm_client_setup(zg_, zg_->nc);
-    if (vesk_master_init(ovx_vr_get_privileged(zg_)) != 0 ||
-        (master_ = vesk_get_master(zg_)) == nullptr)
-        return fault("master record failed"), false;
-    if (options.bridge &&
-        (bridge_ = vesk_add_bridge(master()->bridge_list, VESK_BRIDGE_NAME)) == nullptr)
+    if (vesk_daemon_make(&daemon_) != 0)
+        return fault("the daemon cannot be made"), false;
+    if (options.quiet && zlog_set_discard(handle()->log) != 0)
+        return fault("the log cannot be silenced"), false;
+    if (options.bridge && (bridge_ = vesk_add_bridge(master(), VESK_BRIDGE_NAME)) == nullptr)
         return fault("bridge failed"), false;
     return true;
 }
@@ -125,18 +106,13 @@ bool World::start(const WorldOptions &options) {
 void World::stop(Leaks leaks) {
     for (int type = 0; type < MTYPE_MAX; type++)
         memory_fail_next(type, 0);
-    if (zg_ == nullptr)
+    if (handle() == nullptr)
         return;
-    veskm = zg_;
-    if (vesk_get_master(zg_) != nullptr)
+    if (vesk_get_master(handle()) != nullptr)
         check_model();
     reset_globals();
-    vesk_release_model(zg_);
-    lib_stop(zg_);
-    zg_ = nullptr;
-    master_ = nullptr;
+    vesk_daemon_release(&daemon_);
     bridge_ = nullptr;
-    veskm = previous_;
     zet_clock_use_monotonic();
     vesk_frame_set_time_source(nullptr);
     if (leaks == Leaks::ALL)
@@ -147,13 +123,13 @@ void World::stop(Leaks leaks) {
 }
 
 vesk_bridge *World::bridge() const {
-    if (bridge_ != nullptr || master_ == nullptr)
+    if (bridge_ != nullptr || master() == nullptr)
         return bridge_;
-    return vesk_find_bridge_from_master(VESK_BRIDGE_NAME, master_);
+    return vesk_find_bridge_from_master(VESK_BRIDGE_NAME, master());
 }
 
 interface *World::make_interface(const char *name, uint32_t ifindex, bool running) {
-    interface *ifp = if_create(zg_, name, ifindex);
+    interface *ifp = if_create(handle(), name, ifindex);
     if (ifp == nullptr)
         return fault(std::string("interface ") + name + " cannot be made"), nullptr;
     ifp->flags = running ? IFF_UP | IFF_RUNNING : 0;
@@ -186,16 +162,16 @@ void World::set_time_of_day(long seconds, long usec) {
 
 std::vector<PortStateRequest> World::requests() const {
     std::vector<PortStateRequest> out;
-    for (size_t i = 0; i < nsm_client_sent_count(zg_->nc); i++) {
+    for (size_t i = 0; i < nsm_client_sent_count(handle()->nc); i++) {
         PortStateRequest r = {};
-        nsm_client_sent_get(zg_->nc, i, &r.flags, &r.ifindex);
+        nsm_client_sent_get(handle()->nc, i, &r.flags, &r.ifindex);
         out.push_back(r);
     }
     return out;
 }
 
 void World::check_model() const {
-    if (std::string what = model_fault(zg_); !what.empty())
+    if (std::string what = model_fault(handle()); !what.empty())
         fault(what);
 }
 

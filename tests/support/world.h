@@ -1,5 +1,7 @@
-// The daemon's world (virtual clock, recording NSM client, bridge "1") for tests, fuzz targets and
-// benchmarks; stop() checks and frees the model, and faults go to the sink (fail or abort).
+// The daemon's world for tests, fuzz targets and benchmarks: a daemon built as veskd builds its
+// core (vesk_daemon_make), on the virtual clock, whose NSM client is never started and so keeps
+// the port-state requests it is given, with bridge "1"; stop() checks and frees the model, and
+// faults go to the sink (fail or abort).
 #pragma once
 
 #include <cstdint>
@@ -7,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "vesk/daemon/daemon.h"
 #include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
 #include "vesk/model/model.h"
@@ -14,10 +17,8 @@
 namespace vesk_test {
 
 struct WorldOptions {
-    bool commands = false;     // the framework's and the daemon's command tables
-    bool nsm_handlers = false; // the daemon's NSM message handlers and unbind hook
-    bool bridge = true;        // bridge "1" made up front (else NSM messages make it)
-    bool quiet = false;        // log lines are formatted (their code runs) but go nowhere
+    bool bridge = true; // bridge "1" made up front (else NSM messages make it)
+    bool quiet = false; // log lines are formatted (their code runs) but go nowhere
 };
 
 // The records stop() expects gone: the model's or every record.
@@ -44,9 +45,9 @@ class World {
     explicit World(FaultSink sink) : sink_(sink) {}
     bool start(const WorldOptions &options = {}); // false (the sink told) when it cannot
     void stop(Leaks leaks = Leaks::ALL);
-    void make_current() { veskm = zg_; } // benchmarks keep several; stop() gives veskm back
-    lib_globals *handle() const { return zg_; }
-    vesk_master *master() const { return master_; }
+    lib_globals *handle() const { return daemon_.zg; }
+    vesk_daemon *daemon() { return &daemon_; }
+    vesk_master *master() const { return daemon_.master; }
     vesk_bridge *bridge() const; // bridge "1" as start or NSM made it, or null
 
     // Up and running unless asked otherwise, MAC 02:00:00:00:<ifindex, 2 bytes>.
@@ -56,18 +57,17 @@ class World {
     void join(vesk_port *port, uint16_t vid) { vesk_bridge_vlan_add_port(bridge(), vid, port); }
     void leave(vesk_port *port, uint16_t vid) { vesk_bridge_vlan_del_port(vid, port); }
 
-    void advance(long seconds) { thread_advance(zg_, seconds); } // due work, then by seconds
+    void advance(long seconds) { thread_advance(handle(), seconds); } // due work, then by seconds
     long elapsed() const;                              // whole virtual seconds since start
     void set_time_of_day(long seconds, long usec = 0); // frames' clock, until stop
     std::vector<PortStateRequest> requests() const;
-    void clear_requests() { nsm_client_sent_clear(zg_->nc); }
+    void clear_requests() { nsm_client_sent_clear(handle()->nc); }
     void check_model() const; // the first contradiction in the model goes to the sink
     void fault(const std::string &what) const { sink_(what); }
 
   private:
     FaultSink sink_;
-    lib_globals *zg_ = nullptr, *previous_ = nullptr;
-    vesk_master *master_ = nullptr;
+    vesk_daemon daemon_;
     vesk_bridge *bridge_ = nullptr;
 };
 

@@ -161,19 +161,14 @@ class Driver : public vesk_test::ModelFixture {
     void SetUp() override {
         ModelFixture::SetUp();
         set_time_of_day(kWall, kWallUsec);
-        vesk_nsm_client_setup(veskm, veskm->nc);
-        ASSERT_EQ(vesk_cli_init(veskm), 1);
-        vesk_lib_cli_init(veskm);
-        cli_ = cli_new(veskm, PRIVILEGE_MAX);
+        cli_ = cli_new(handle(), PRIVILEGE_MAX);
     }
     void TearDown() override {
-        vesk_auth_set(0);
-        if (vesk_get_master(veskm) != nullptr && bridge() != nullptr)
+        if (vesk_get_master(handle()) != nullptr && bridge() != nullptr)
             std::strcpy(bridge()->name, VESK_BRIDGE_NAME);
         cli_free(cli_);
         ModelFixture::TearDown();
         peer_.reset();
-        vesk_fast_detect = 1;
     }
 
     // Runs one command; gives its result (0 for those that give none) and whether it gives one.
@@ -200,7 +195,7 @@ class Driver : public vesk_test::ModelFixture {
     }
     uint16_t vid(size_t i) const { return static_cast<uint16_t>(n(i)); }
     interface *ifp(size_t i) {
-        if (interface *f = ifg_lookup_by_name(veskm->ifg, s(i).c_str()))
+        if (interface *f = ifg_lookup_by_name(handle()->ifg, s(i).c_str()))
             return f;
         throw std::runtime_error("no interface " + s(i));
     }
@@ -260,22 +255,22 @@ class Driver : public vesk_test::ModelFixture {
         return {j.at("state").get<std::string>(), left.is_null() ? "-" : left.dump()};
     }
     // The daemon's change callbacks, as the client calls them.
-    const nsm_client_events &events() const { return nsm_client_get_events(veskm->nc); }
+    const nsm_client_events &events() const { return nsm_client_get_events(handle()->nc); }
     void link() { // up|down IFINDEX FLAGS [MAC]: the record takes them, then the daemon is told
-        interface *f = ifg_lookup_by_index(veskm->ifg, uint32_t(n(2)));
+        interface *f = ifg_lookup_by_index(handle()->ifg, uint32_t(n(2)));
         const bool was_up = f != nullptr && if_is_up(f);
         if (f != nullptr) {
             f->flags = uint32_t(n(3));
             if (w_->size() > 4)
                 parse_mac(s(4), f->hw_addr);
         }
-        events().link(uint32_t(n(2)), was_up, w_->size() > 4);
+        events().link(handle(), uint32_t(n(2)), was_up, w_->size() > 4);
     }
     void vlan_port() { // add|del IFINDEX [VID...]
         const std::vector<uint16_t> v = vids(3);
         if (s(1) == "del")
-            return events().port_vlans_deleted(uint32_t(n(2)), v.data(), v.size());
-        events().port_vlans_added(uint32_t(n(2)), v.data(), v.size());
+            return events().port_vlans_deleted(handle(), uint32_t(n(2)), v.data(), v.size());
+        events().port_vlans_added(handle(), uint32_t(n(2)), v.data(), v.size());
     }
     // The frame PORT last sent on VID (the same second encodes it alike); MODE "foreign" builds
     // one with a scratch entry, "own" one into the port's entry.
@@ -315,7 +310,7 @@ class Driver : public vesk_test::ModelFixture {
     long long vesk_send_captured() {
         const uint8_t data[VESK_PDU_LEN] = {};
         testing::internal::CaptureStdout();
-        const int r = vesk_send(vesk_arp_addr, vesk_arp_addr, int32_t(n(1)), vid(2),
+        const int r = vesk_send(daemon(), vesk_arp_addr, vesk_arp_addr, int32_t(n(1)), vid(2),
                                 w_->size() > 3 ? nullptr : data, VESK_PDU_LEN);
         stdout_ = testing::internal::GetCapturedStdout();
         return r;
@@ -400,23 +395,25 @@ class Driver : public vesk_test::ModelFixture {
     // The commands that give a result, checked by "=> N" (1 or 0 for a record or none).
     const std::map<std::string, std::function<long long()>> gives_ = {
         {"protect", [this] { return vesk_add_provlan_to_port(vid(2), p(1)); }},
-        {"send-state", [this] { return vesk_send_port_state_to_nsm(uint32_t(n(1)), int(n(2))); }},
+        {"send-state",
+         [this] { return vesk_send_port_state_to_nsm(handle(), uint32_t(n(1)), int(n(2))); }},
         {"api-del", [this] { return vesk_api_remove_protect_vlan(vid(2), ifp(1), bridge()); }},
-        {"rename", [this] { return if_rename(veskm, ifp(1), s(2).c_str()); }},
+        {"rename", [this] { return if_rename(handle(), ifp(1), s(2).c_str()); }},
         {"element", [this] { return element(); }},
-        {"posts", [] { return thread_post_pending(veskm->master); }},
+        {"posts", [this] { return thread_post_pending(handle()->master); }},
         {"send", [this] { return vesk_send_pkt(p(1)); }},
         {"probe", [this] { return vesk_port_probe(p(1)); }},
-        {"auth", [this] { return vesk_auth_set(int(n(1))); }},
+        {"auth", [this] { return vesk_auth_set(&daemon()->auth, int(n(1))); }},
         {"same-bytes",
          [this] {
              return std::equal(frame(1).begin() + n(3), frame(1).begin() + n(4),
                                frame(2).begin() + n(3));
          }},
         {"socket-fails",
-         [] {
-             std::snprintf(veskm->platform.frame, sizeof veskm->platform.frame, "%s", "unix:/no/x");
-             return vesk_sock_init(veskm) < 0 && sockfd < 0;
+         [this] {
+             std::snprintf(handle()->platform.frame, sizeof handle()->platform.frame, "%s",
+                           "unix:/no/x");
+             return vesk_sock_init(daemon()) < 0 && daemon()->sockfd < 0;
          }},
         {"vesk-send", [this] { return vesk_send_captured(); }},
         {"options", [this] { return options(); }},
@@ -491,7 +488,7 @@ class Driver : public vesk_test::ModelFixture {
                  set(p(1), s(i), n(i + 1));
          }},
         {"fail", [this] { memory_fail_next(int(n(1)), int(n(2))); }},
-        {"nsm-toggle", [this] { std::swap(nc_, veskm->nc); }}, // off, or back on
+        {"nsm-toggle", [this] { std::swap(nc_, handle()->nc); }}, // off, or back on
         {"state", [this] { vesk_set_port_state(p(1), uint32_t(n(2))); }},
         {"loop", [this] { vesk_update_state_machine(p(1), VESK_MACHINE_EV_LOOP); }},
         {"enable", [this] { vesk_enable_port(p(1)); }},
@@ -507,8 +504,8 @@ class Driver : public vesk_test::ModelFixture {
         {"description",
          [this] { std::snprintf(ifp(1)->desc, sizeof ifp(1)->desc, "%s", s(2).c_str()); }},
         {"mac", [this] { parse_mac(s(2), p(1)->mac_address); }},
-        {"if-delete", [this] { if_delete(veskm, ifp(1)); }},
-        {"release", [] { vesk_release_model(veskm); }},
+        {"if-delete", [this] { if_delete(handle(), ifp(1)); }},
+        {"release", [this] { vesk_release_model(handle()); }},
         {"frame", [this] { frames_[s(1)] = build(); }},
         {"flip", [this] { pdu(1)[n(2)] ^= uint8_t(n(3)); }},
         {"arrive", // NAME RX [BYTE=VALUE | BYTE^VALUE ...]: a copy, those bytes set or flipped
@@ -520,46 +517,49 @@ class Driver : public vesk_test::ModelFixture {
                             value = std::stoul(s(i).substr(op + 1), nullptr, 0);
                  copy.at(at) = uint8_t(s(i).at(op) == '=' ? value : copy.at(at) ^ value);
              }
-             vesk_recv_verdict(veskm, address().data(), copy.data(), VESK_PDU_LEN);
+             vesk_recv_verdict(handle(), address().data(), copy.data(), VESK_PDU_LEN);
          }},
-        {"post", [this] { vesk_recv(veskm, address().data(), pdu(1), VESK_PDU_LEN); }},
+        {"post", [this] { vesk_recv(handle(), address().data(), pdu(1), VESK_PDU_LEN); }},
         {"set-check", [this] { std::memcpy(entry(1, 2)->tx_check, pdu(3) + 38, VESK_CHECK_LEN); }},
-        {"auth-key-flip", [] { vesk_auth.key[0] ^= 1; }},
+        {"auth-key-flip", [this] { daemon()->auth.key[0] ^= 1; }},
         {"run-due", // [USEC...]: due work, or the clock moved by each in turn and due work after it
          [this] {
              for (size_t i = 1; i < w_->size(); i++) {
                  zet_clock_advance_usec(n(i));
-                 thread_run_due(veskm);
+                 thread_run_due(handle());
              }
              if (w_->size() == 1)
-                 thread_run_due(veskm);
+                 thread_run_due(handle());
          }},
         {"wall", [this] { set_time_of_day(kWall + n(1), kWallUsec); }},
         {"usec", [this] { zet_clock_advance_usec(n(1)); }},
         {"fdb-move",
          [this] {
-             events().fdb_move({uint32_t(n(1)), uint32_t(n(2)), vid(3), {2, 0, 0, 0, 10, 1}});
+             events().fdb_move(handle(),
+                               {uint32_t(n(1)), uint32_t(n(2)), vid(3), {2, 0, 0, 0, 10, 1}});
          }},
         {"link", [this] { link(); }},
         {"bridge", // add|del NAME [TYPE]
          [this] {
              const auto type = uint8_t(w_->size() > 3 ? n(3) : 1); // VLAN-aware unless given
-             (s(1) == "add" ? events().bridge_added : events().bridge_deleted)(s(2).c_str(), type);
+             (s(1) == "add" ? events().bridge_added : events().bridge_deleted)(handle(),
+                                                                               s(2).c_str(), type);
          }},
         {"vlan", // add|del BRIDGE VID
          [this] {
-             (s(1) == "add" ? events().vlan_added : events().vlan_deleted)(s(2).c_str(), vid(3));
+             (s(1) == "add" ? events().vlan_added : events().vlan_deleted)(handle(), s(2).c_str(),
+                                                                           vid(3));
          }},
         {"vlan-port", [this] { vlan_port(); }},
         {"socket",
          [this] {
              peer_ = std::make_unique<vesk_test::WirePeer>();
-             std::snprintf(veskm->platform.frame, sizeof veskm->platform.frame, "%s",
+             std::snprintf(handle()->platform.frame, sizeof handle()->platform.frame, "%s",
                            peer_->spec().c_str());
-             ASSERT_GE(vesk_sock_init(veskm), 0);
+             ASSERT_GE(vesk_sock_init(daemon()), 0);
              ASSERT_TRUE(peer_->wait_hello());
          }},
-        {"close-socket", [] { sockfd = -1; }},
+        {"close-socket", [this] { daemon()->sockfd = -1; }},
         {"mark", // the frames on the wire so far are taken
          [this] {
              for (vesk_test::SentFrame f; peer_->next(f, 0);) {
@@ -567,7 +567,7 @@ class Driver : public vesk_test::ModelFixture {
          }},
         {"config-file",
          [this] {
-             if (host_config_read(veskm, (kDir + s(1)).c_str()) < 0)
+             if (host_config_read(handle(), (kDir + s(1)).c_str()) < 0)
                  throw std::runtime_error("no file " + s(1));
          }},
         {"expect", [this] { fields(2, [this](const std::string &f) { return get(p(1), f); }); }},
@@ -625,7 +625,7 @@ class Driver : public vesk_test::ModelFixture {
         {"keyed",
          [this] {
              uint8_t hash[VESK_CHECK_LEN];
-             crypto_shorthash(hash, frame(1).data(), VESK_OFF_CHECK, vesk_auth.key);
+             crypto_shorthash(hash, frame(1).data(), VESK_OFF_CHECK, daemon()->auth.key);
              EXPECT_EQ(0, std::memcmp(frame(1).data() + VESK_OFF_CHECK, hash, VESK_CHECK_LEN));
          }},
         {"sent", [this] { expect_sent(); }},

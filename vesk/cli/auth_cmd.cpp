@@ -1,23 +1,27 @@
 #include "vesk/cli/auth_cmd.h"
 
+#include "vesk/daemon/daemon.h"
 #include "vesk/frame/auth.h"
 #include "vesk/host/zet.h"
 
 int vesk_authentication(struct cli *cli, int, char **) {
-    if (vesk_auth_set(1) != 0) {
+    struct vesk_daemon *d = vesk_daemon_of(cli->zg);
+    if (d == nullptr || vesk_auth_set(&d->auth, 1) != 0) {
         cli_out(cli, "%% No random key for frame authentication; it stays off\n");
         return 1;
     }
     return 0;
 }
 
-int no_vesk_authentication(struct cli *, int, char **) {
-    vesk_auth_set(0);
+int no_vesk_authentication(struct cli *cli, int, char **) {
+    if (struct vesk_daemon *d = vesk_daemon_of(cli->zg); d != nullptr)
+        vesk_auth_set(&d->auth, 0);
     return 0;
 }
 
 int vesk_auth_config_write(struct cli *cli) {
-    if (!vesk_auth.on)
+    const struct vesk_daemon *d = vesk_daemon_of(cli->zg);
+    if (d == nullptr || !d->auth.on)
         return 0;
     cli_out(cli, "loop-detect authentication\n");
     return 1;

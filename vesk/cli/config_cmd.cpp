@@ -1,6 +1,7 @@
 #include "vesk/cli/config_cmd.h"
 
 #include "vesk/cli/common.h"
+#include "vesk/daemon/daemon.h"
 #include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
 #include "vesk/machine/api.h"
@@ -160,20 +161,22 @@ static int vesk_port_force_up(struct cli *cli, int, char **) {
     const struct vesk_port *port = vesk_find_port_from_bridge(cli->ifp, bridge);
     // A port left locked by a block whose state file was lost is released all the same.
     if (port != nullptr && port->resume_timer == nullptr && !vesk_port_is_cut(port) &&
-        !vesk_port_flags_locked(vesk_port_bridge_flags(port->ifindex))) {
+        !vesk_port_flags_locked(vesk_port_bridge_flags(cli->zg, port->ifindex))) {
         cli_out(cli, "Interface %s is not cut by loop detection: nothing to release\n", port->name);
         return 0;
     }
     return vesk_cli_result(cli, vesk_api_force_up(cli->ifp, bridge));
 }
 
-static int vesk_fast_detect_on(struct cli *, int, char **) {
-    vesk_fast_detect = 1;
+static int vesk_fast_detect_on(struct cli *cli, int, char **) {
+    if (struct vesk_daemon *d = vesk_daemon_of(cli->zg); d != nullptr)
+        d->fast_detect = 1;
     return 0;
 }
 
-static int no_vesk_fast_detect(struct cli *, int, char **) {
-    vesk_fast_detect = 0;
+static int no_vesk_fast_detect(struct cli *cli, int, char **) {
+    if (struct vesk_daemon *d = vesk_daemon_of(cli->zg); d != nullptr)
+        d->fast_detect = 0;
     return 0;
 }
 

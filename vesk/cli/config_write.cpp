@@ -4,6 +4,7 @@
 
 #include "vesk/cli/kept_config.h"
 #include "vesk/cli/port_config.h"
+#include "vesk/daemon/daemon.h"
 #include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
 #include "vesk/machine/yield.h"
@@ -21,7 +22,7 @@ static struct vesk_bridge *vesk_config_bridge(struct cli *cli) {
 
 int vesk_config_write(struct cli *cli) {
     int lines = 0;
-    if (!vesk_fast_detect) {
+    if (const struct vesk_daemon *d = vesk_daemon_of(cli->zg); d != nullptr && !d->fast_detect) {
         cli_out(cli, "no loop-detect fast-detect\n");
         lines++;
     }

@@ -4,7 +4,6 @@
 #include <memory>
 
 #include "vesk/cli/port_config.h"
-#include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
 #include "vesk/model/model.h"
 
@@ -14,8 +13,8 @@ std::map<std::string, std::vector<std::string>> vesk_kept;
 
 using vesk_cli_ptr = std::unique_ptr<struct cli, void (*)(struct cli *)>;
 
-vesk_cli_ptr vesk_kept_context(void) {
-    return vesk_cli_ptr(cli_new(veskm, PRIVILEGE_MAX), cli_free);
+vesk_cli_ptr vesk_kept_context(struct lib_globals *zg) {
+    return vesk_cli_ptr(cli_new(zg, PRIVILEGE_MAX), cli_free);
 }
 
 // The lines of a writer's text, without their leading blank.
@@ -44,15 +43,15 @@ void vesk_kept_run(struct cli *cli, const struct vesk_port *port, const std::str
     size_t start = out.rfind("% ", 0) == 0 ? 2 : 0;
     size_t end = out.find('\n');
     std::string message = out.substr(start, end == std::string::npos ? end : end - start);
-    zlog_err(veskm, "interface %s: %s (in \"%s\")", port->name, message.c_str(), line.c_str());
+    zlog_err(cli->zg, "interface %s: %s (in \"%s\")", port->name, message.c_str(), line.c_str());
 }
 
 } // namespace
 
-int vesk_kept_keep(struct cli *, const char *name, const char *line) {
+int vesk_kept_keep(struct cli *cli, const char *name, const char *line) {
     std::vector<std::string> &lines = vesk_kept[name];
     if (lines.empty())
-        zlog_info(veskm,
+        zlog_info(cli->zg,
                   "interface %s is not a port of the bridge: its configuration is kept "
                   "until it is",
                   name);
@@ -66,19 +65,19 @@ void vesk_kept_apply(struct vesk_port *port) {
         return;
     std::vector<std::string> lines = std::move(it->second);
     vesk_kept.erase(it);
-    vesk_cli_ptr cli = vesk_kept_context();
+    vesk_cli_ptr cli = vesk_kept_context(vesk_port_zg(port));
     cli->mode = CONFIG_MODE;
     cli_select_interface(cli.get(), port->ifp);
     for (const std::string &line : lines)
         vesk_kept_run(cli.get(), port, line);
-    zlog_info(veskm, "interface %s is a port of the bridge: its kept configuration applies",
+    zlog_info(cli->zg, "interface %s is a port of the bridge: its kept configuration applies",
               port->name);
 }
 
 void vesk_kept_save(struct vesk_port *port) {
     if (port->bridge == nullptr)
         return;
-    vesk_cli_ptr cli = vesk_kept_context();
+    vesk_cli_ptr cli = vesk_kept_context(vesk_port_zg(port));
     vesk_port_config_write(cli.get(), port->bridge, port);
     std::vector<std::string> lines = vesk_kept_split(cli_output_take(cli.get()));
     if (!lines.empty())

@@ -203,14 +203,14 @@ std::string vesk_metrics_text(struct lib_globals *zg) {
     return out.text;
 }
 
-void vesk_metrics_note_event(const struct vesk_event *e) {
+void vesk_metrics_note_event(struct lib_globals *zg, const struct vesk_event *e) {
     if (e->kind != VESK_EVENT_LOOP || e->cause == VESK_CAUSE_HELD_OFF)
         return;
     vesk_metrics_loops[{e->port, e->vid}]++;
     if (e->cause != VESK_CAUSE_SHUTDOWN && e->cause != VESK_CAUSE_BLOCK)
         return;
     struct vesk_port *port = nullptr;
-    struct vesk_master *master = vesk_get_master(veskm);
+    struct vesk_master *master = vesk_get_master(zg);
     struct vesk_bridge *bridge =
         master != nullptr ? vesk_find_bridge_byname(master->bridge_list, VESK_BRIDGE_NAME)
                           : nullptr;

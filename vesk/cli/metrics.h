@@ -13,7 +13,7 @@ struct vesk_event;
 std::string vesk_metrics_text(struct lib_globals *zg);
 // Counts what the history records that the counters of a port do not keep: loops by VLAN, and
 // when the latest loop's frame was sent. Runs in the verdict: it only counts.
-void vesk_metrics_note_event(const struct vesk_event *e);
+void vesk_metrics_note_event(struct lib_globals *zg, const struct vesk_event *e);
 
 // "show loop-detect metrics".
 extern const struct cli_element show_vesk_metrics_cmd;

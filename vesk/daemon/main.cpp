@@ -1,5 +1,5 @@
+#include "vesk/daemon/daemon.h"
 #include "vesk/daemon/signals.h"
-#include "vesk/daemon/start.h"
 #include "vesk/daemon/usage.h"
 #include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
@@ -27,10 +27,14 @@ int main(int argc, char **argv) {
     case VESK_OPT_START:
         break;
     }
-    signal_init();
-    zet_set_name(VESK_NAME, VESK_CLIENT_NAME);
+    static struct vesk_daemon daemon;
+    signal_init(&daemon);
     compile_info_init(argv[0], VESK_BUILD_DATE, VESK_BUILD_TIME, VESK_BUILD_NUMBER);
-    int started = vesk_start(opts.daemon_mode, opts.config_file, opts.vty_port, opts.progname);
+    const struct vesk_daemon_config config = {opts.daemon_mode != 0, opts.config_file,
+                                              opts.vty_port, opts.progname};
+    const int built = vesk_daemon_build(&daemon, &config);
     // Only a second daemon is an error to whoever started it; the specified failures end in 0.
-    std::exit(started == VESK_START_LOCKED ? 1 : 0);
+    if (built != 0)
+        std::exit(built == VESK_START_LOCKED ? 1 : 0);
+    std::exit(vesk_daemon_run(&daemon));
 }

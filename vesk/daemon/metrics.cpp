@@ -30,6 +30,13 @@ struct vesk_metrics_file {
 
 vesk_metrics_file vesk_metrics;
 
+// The history tells its events without a daemon; the loops it counts are of this one's ports.
+struct lib_globals *vesk_metrics_events_zg = nullptr;
+
+void vesk_metrics_note(const struct vesk_event *e) {
+    vesk_metrics_note_event(vesk_metrics_events_zg, e);
+}
+
 // The collector may read at any moment: it sees the old file or the new one, never half.
 int vesk_metrics_write(const std::string &text) {
     const std::string tmp = vesk_metrics.path + ".tmp";
@@ -78,7 +85,8 @@ int vesk_metrics_tick(struct thread *) {
 } // namespace
 
 void vesk_metrics_start(struct lib_globals *zg) {
-    vesk_history_listener = vesk_metrics_note_event;
+    vesk_metrics_events_zg = zg;
+    vesk_history_listener = vesk_metrics_note;
     const char *dir = std::getenv("VESK_METRICS_DIR");
     if (dir == nullptr || *dir == '\0')
         dir = VESK_METRICS_DIR_DEFAULT;

@@ -262,7 +262,7 @@ void vesk_state_adopt_port(struct lib_globals *zg, struct vesk_port *port,
     // Asked again (it is down already), so that the module knows the port as one veskd took
     // down and still releases it should it leave the bridge first.
     if (!e.blocked)
-        vesk_send_port_state_to_nsm(port->ifindex, VESK_PORT_REQ_SHUTDOWN);
+        vesk_send_port_state_to_nsm(vesk_port_zg(port), port->ifindex, VESK_PORT_REQ_SHUTDOWN);
     zlog_warn(zg, "Port %s was %s by loop detection before the restart; released in %llds",
               port->name, e.blocked ? "blocked" : "shut down", wait);
 }
@@ -285,7 +285,7 @@ bool vesk_state_settle(struct lib_globals *zg, struct ovx_vr *vr, vesk_state_wai
     struct vesk_port *port = vesk_find_port_from_bridge(ifp, vesk_state_bridge(zg));
     if (port == nullptr)
         return false;
-    const int flags = vesk_port_bridge_flags(e.ifindex);
+    const int flags = vesk_port_bridge_flags(zg, e.ifindex);
     if (!e.blocked || flags < 0 || vesk_port_flags_locked(flags))
         vesk_state_adopt_port(zg, port, e);
     return true;
@@ -300,7 +300,7 @@ void vesk_state_warn_locked(struct lib_globals *zg) {
          node != nullptr; node = listnextnode(node)) {
         auto *port = static_cast<struct vesk_port *>(listgetdata(node));
         if (port != nullptr && !vesk_port_is_cut(port) &&
-            vesk_port_flags_locked(vesk_port_bridge_flags(port->ifindex)))
+            vesk_port_flags_locked(vesk_port_bridge_flags(vesk_port_zg(port), port->ifindex)))
             zlog_warn(zg,
                       "Port %s has learning and flooding off, which the state file does not "
                       "explain; \"loop-detect force up\" on it restores the bridge's defaults",

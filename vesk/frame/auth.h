@@ -17,13 +17,13 @@ struct vesk_frame_auth {
     uint8_t key[VESK_AUTH_KEY_LEN];
 };
 
-// Read and written on the main thread only (commands, transmit and verdict all run there).
-extern struct vesk_frame_auth vesk_auth;
+// A daemon's record is read and written on its main thread only (commands, transmit and verdict
+// all run there).
 
 // Draws the key once; gives 0, or -1 when no random key can be had (authentication stays off).
-int vesk_auth_init(void);
+int vesk_auth_init(struct vesk_frame_auth *auth);
 // Turns signing on (drawing the key when none was drawn yet) or off. Gives 0, or -1 when on was
 // asked for and no key could be drawn.
-int vesk_auth_set(int on);
+int vesk_auth_set(struct vesk_frame_auth *auth, int on);
 // The 8 check bytes of a frame image (at least VESK_AUTH_COVERED bytes) under the key.
-void vesk_auth_sign(const uint8_t *image, uint8_t *check);
+void vesk_auth_sign(const struct vesk_frame_auth *auth, const uint8_t *image, uint8_t *check);

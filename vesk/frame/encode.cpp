@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "vesk/daemon/daemon.h"
 #include "vesk/frame/auth.h"
 #include "vesk/model/port.h"
 #include "vesk/model/provlan.h"
@@ -81,8 +82,9 @@ void vesk_encode_pkt(struct vesk_port *port, struct vesk_provlan *entry, const u
     entry->tx_time = vesk_frame_now();
     entry->tx_mono = vesk_frame_mono_now();
     vesk_encode_pkt_element(static_cast<int32_t>(entry->tx_time), frame + VESK_OFF_TX_TIME, 4);
-    if (vesk_auth.on) {
-        vesk_auth_sign(frame, frame + VESK_OFF_CHECK);
+    const struct vesk_daemon *d = vesk_daemon_of(vesk_port_zg(port));
+    if (d != nullptr && d->auth.on) {
+        vesk_auth_sign(&d->auth, frame, frame + VESK_OFF_CHECK);
         std::memcpy(entry->tx_check, frame + VESK_OFF_CHECK, VESK_CHECK_LEN);
         return;
     }

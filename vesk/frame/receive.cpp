@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "vesk/daemon/veskd.h"
+#include "vesk/daemon/daemon.h"
 #include "vesk/frame/encode.h"
 #include "vesk/frame/shed.h"
 #include "vesk/host/debug_flags.h"
@@ -14,7 +14,6 @@
 #include "vesk/model/port.h"
 #include "vesk/model/provlan.h"
 
-struct vesk_stale_record record_vesk = {};
 struct vesk_recv_counts vesk_recv_counts;
 
 namespace {
@@ -60,25 +59,28 @@ bool vesk_recv_recent(const struct vesk_provlan *entry, uint32_t tx_time) {
 // A frame that is not recent: the stale-frame record, which lets the same transmit time pass
 // once it has been seen often enough. Gives true when the frame may go on to the check values.
 bool vesk_recv_stale_passes(struct lib_globals *handle, uint32_t tx_time) {
+    struct vesk_daemon *d = vesk_daemon_of(handle);
+    if (d == nullptr)
+        return false;
+    struct vesk_stale_record &stale = d->stale;
     uint32_t now = vesk_frame_now();
-    VESK_DEBUG_LOG_RECV(handle,
-                        "vesk_recv: VESK packet for tx_time %d current_time %d recv_count:%d",
-                        static_cast<int>(record_vesk.stale_time), static_cast<int>(tx_time),
-                        record_vesk.stale_count);
-    if (tx_time == record_vesk.stale_time) {
-        int32_t count = record_vesk.stale_count + 1;
+    VESK_DEBUG_LOG_RECV(
+        handle, "vesk_recv: VESK packet for tx_time %d current_time %d recv_count:%d",
+        static_cast<int>(stale.stale_time), static_cast<int>(tx_time), stale.stale_count);
+    if (tx_time == stale.stale_time) {
+        int32_t count = stale.stale_count + 1;
         if (count > STALE_PASS_AFTER) {
-            record_vesk.stale_count = 1;
+            stale.stale_count = 1;
             return true;
         }
-        record_vesk.stale_count = count;
+        stale.stale_count = count;
     } else {
-        record_vesk.stale_time = tx_time;
-        record_vesk.stale_count = 1;
+        stale.stale_time = tx_time;
+        stale.stale_count = 1;
     }
     VESK_DEBUG_LOG_RECV(handle,
                         "vesk_recv: receive invalid VESK packet for timeout %d %d recv_count:%d",
-                        static_cast<int>(now), static_cast<int>(tx_time), record_vesk.stale_count);
+                        static_cast<int>(now), static_cast<int>(tx_time), stale.stale_count);
     return false;
 }
 
@@ -173,6 +175,8 @@ void vesk_recv_mark_loop(struct vesk_provlan *entry) {
 int vesk_recv_pkt_karsto(struct lib_globals *handle) {
     if (handle == nullptr)
         return -1;
+    const struct vesk_daemon *d = vesk_daemon_of(handle);
+    const int sockfd = d != nullptr ? d->sockfd : -1;
     if (sockfd < 0) {
         zlog_err(handle, "PDU[RECV]: socket is not open (%d)", sockfd);
         return -1;

@@ -17,7 +17,6 @@ struct vesk_stale_record {
     uint32_t stale_time; // transmit time of the last stale frame seen
     int32_t stale_count; // stale arrivals of that transmit time counted
 };
-extern struct vesk_stale_record record_vesk;
 
 // What the receive thread saw. It alone writes the counts, with plain relaxed stores (no lock,
 // no locked instruction per frame); the main thread only reads them, perhaps a frame behind.

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "vesk/daemon/veskd.h"
+#include "vesk/daemon/daemon.h"
 #include "vesk/frame/encode.h"
 #include "vesk/host/debug_flags.h"
 #include "vesk/host/zet.h"
@@ -14,25 +14,26 @@
 
 const uint8_t vesk_arp_addr[6] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
 
-int vesk_sock_init(struct lib_globals *handle) {
-    sockfd = pal_sock(handle, AF_FRAME_SOCK, SOCK_RAW, 0);
-    if (sockfd < 0)
-        zlog_err(handle, "socket create failed.");
-    return sockfd;
+int vesk_sock_init(struct vesk_daemon *d) {
+    d->sockfd = pal_sock(d->zg, AF_FRAME_SOCK, SOCK_RAW, 0);
+    if (d->sockfd < 0)
+        zlog_err(d->zg, "socket create failed.");
+    return d->sockfd;
 }
 
-int vesk_send(const uint8_t *src_mac, const uint8_t *dst_mac, int32_t ifindex, uint16_t vid,
-              const uint8_t *data, int length) {
-    if (sockfd < 0 || data == nullptr || src_mac == nullptr || dst_mac == nullptr || length < 0)
+int vesk_send(const struct vesk_daemon *d, const uint8_t *src_mac, const uint8_t *dst_mac,
+              int32_t ifindex, uint16_t vid, const uint8_t *data, int length) {
+    if (d == nullptr || d->sockfd < 0 || data == nullptr || src_mac == nullptr ||
+        dst_mac == nullptr || length < 0)
         return -1;
     frame_send_addr addr{};
     std::memcpy(addr.dst, dst_mac, sizeof addr.dst);
     std::memcpy(addr.src, src_mac, sizeof addr.src);
     addr.ifindex = ifindex;
     addr.vid = vid;
-    VESK_DEBUG_LOG_SEND(veskm, "vesk port %d pal_sock_sendto \n", ifindex);
-    ssize_t ret =
-        pal_sock_sendto(sockfd, data, static_cast<size_t>(length), 0, &addr, FRAME_SEND_ADDR_LEN);
+    VESK_DEBUG_LOG_SEND(d->zg, "vesk port %d pal_sock_sendto \n", ifindex);
+    ssize_t ret = pal_sock_sendto(d->sockfd, data, static_cast<size_t>(length), 0, &addr,
+                                  FRAME_SEND_ADDR_LEN);
     if (ret < 0) {
         std::printf("[%s:%d] ifindex = %d,ret = %d error = %s.\n", "vesk_send", __LINE__, ifindex,
                     static_cast<int>(ret), std::strerror(errno));
@@ -56,9 +57,11 @@ int vesk_send_entry(struct vesk_port *port, struct vesk_provlan *entry) {
     uint8_t buffer[VESK_FRAME_BUF_LEN] = {};
     vesk_encode_pkt(port, entry, buffer + VESK_CHECK_A_OFFSET, buffer + VESK_CHECK_B_OFFSET,
                     buffer);
-    VESK_DEBUG_LOG_SEND(veskm, "vesk port %s start send pkt, pro vlan is %d\n", port->name,
+    struct lib_globals *zg = vesk_port_zg(port);
+    VESK_DEBUG_LOG_SEND(zg, "vesk port %s start send pkt, pro vlan is %d\n", port->name,
                         entry->vid);
-    int result = vesk_send(port->mac_address, vesk_arp_addr, static_cast<int32_t>(port->ifindex),
+    const struct vesk_daemon *d = vesk_daemon_of(zg);
+    int result = vesk_send(d, port->mac_address, vesk_arp_addr, static_cast<int32_t>(port->ifindex),
                            entry->vid, buffer + VESK_LINK_HDR_LEN, VESK_PDU_LEN);
     if (result == 0)
         port->counters.tx_frames++;

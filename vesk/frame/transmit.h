@@ -3,17 +3,18 @@
 
 #include <cstdint>
 
-struct lib_globals;
+struct vesk_daemon;
 struct vesk_port;
 
 // Destination of every detection frame.
 extern const uint8_t vesk_arp_addr[6];
 
-// Opens the frame socket and stores its descriptor in sockfd; gives it, negative on failure.
-int vesk_sock_init(struct lib_globals *handle);
-// Sends data on port ifindex and VLAN vid: 0 when the platform took it, -1 otherwise.
-int vesk_send(const uint8_t *src_mac, const uint8_t *dst_mac, int32_t ifindex, uint16_t vid,
-              const uint8_t *data, int length);
+// Opens the daemon's frame socket and keeps its descriptor in d; gives it, negative on failure.
+int vesk_sock_init(struct vesk_daemon *d);
+// Sends data on port ifindex and VLAN vid through d's frame socket: 0 when the platform took it,
+// -1 otherwise.
+int vesk_send(const struct vesk_daemon *d, const uint8_t *src_mac, const uint8_t *dst_mac,
+              int32_t ifindex, uint16_t vid, const uint8_t *data, int length);
 // Sends one detection frame on each active protect VLAN of port; the result of the last send,
 // or -1 when nothing was sent.
 int vesk_send_pkt(struct vesk_port *port);

@@ -1,6 +1,5 @@
 #include "vesk/machine/api.h"
 
-#include "vesk/daemon/veskd.h"
 #include "vesk/host/debug_flags.h"
 #include "vesk/host/zet.h"
 #include "vesk/machine/state_machine.h"
@@ -9,6 +8,14 @@
 
 static unsigned long vesk_api_ifindex(const struct interface *ifp) {
     return ifp != nullptr ? ifp->ifindex : 0;
+}
+
+// Where a refused change is logged: the bridge's daemon, else the interface's.
+static struct lib_globals *vesk_api_zg(const struct interface *ifp,
+                                       const struct vesk_bridge *bridge) {
+    if (bridge != nullptr)
+        return vesk_bridge_zg(bridge);
+    return ifp != nullptr && ifp->vr != nullptr ? ifp->vr->zg : nullptr;
 }
 
 static struct vesk_port *vesk_api_port(struct interface *ifp, struct vesk_bridge *bridge) {
@@ -21,7 +28,7 @@ int vesk_api_set_setting(struct interface *ifp, struct vesk_bridge *bridge,
                          uint32_t vesk_port_settings::*field, uint32_t value, const char *what) {
     struct vesk_port *port = vesk_api_port(ifp, bridge);
     if (port == nullptr) {
-        VESK_DEBUG_LOG_EVENT(veskm, "%s, but port %lu is not in the vesk", what,
+        VESK_DEBUG_LOG_EVENT(vesk_api_zg(ifp, bridge), "%s, but port %lu is not in the vesk", what,
                              vesk_api_ifindex(ifp));
         return VESK_ERR_PORT_NOT_FOUND;
     }
@@ -32,7 +39,8 @@ int vesk_api_set_setting(struct interface *ifp, struct vesk_bridge *bridge,
 int vesk_api_force_up(struct interface *ifp, struct vesk_bridge *bridge) {
     struct vesk_port *port = vesk_api_port(ifp, bridge);
     if (port == nullptr) {
-        VESK_DEBUG_LOG_EVENT(veskm, "force up the interface, but port %lu is not in the vesk",
+        VESK_DEBUG_LOG_EVENT(vesk_api_zg(ifp, bridge),
+                             "force up the interface, but port %lu is not in the vesk",
                              vesk_api_ifindex(ifp));
         return VESK_ERR_PORT_NOT_FOUND;
     }
@@ -45,7 +53,8 @@ int vesk_api_force_up(struct interface *ifp, struct vesk_bridge *bridge) {
 int vesk_api_add_protect_vlan(uint16_t vid, struct interface *ifp, struct vesk_bridge *bridge) {
     struct vesk_port *port = vesk_api_port(ifp, bridge);
     if (port == nullptr) {
-        VESK_DEBUG_LOG_EVENT(veskm, "bridge %s add provlan %d, but port %lu is not in the vesk",
+        VESK_DEBUG_LOG_EVENT(vesk_api_zg(ifp, bridge),
+                             "bridge %s add provlan %d, but port %lu is not in the vesk",
                              bridge != nullptr ? bridge->name : "", vid, vesk_api_ifindex(ifp));
         return VESK_ERR_PORT_NOT_FOUND;
     }
@@ -55,7 +64,8 @@ int vesk_api_add_protect_vlan(uint16_t vid, struct interface *ifp, struct vesk_b
 int vesk_api_remove_protect_vlan(uint16_t vid, struct interface *ifp, struct vesk_bridge *bridge) {
     struct vesk_port *port = vesk_api_port(ifp, bridge);
     if (port == nullptr) {
-        VESK_DEBUG_LOG_EVENT(veskm, "bridge %s del provlan %d, but port %lu is not in the vesk",
+        VESK_DEBUG_LOG_EVENT(vesk_api_zg(ifp, bridge),
+                             "bridge %s del provlan %d, but port %lu is not in the vesk",
                              bridge != nullptr ? bridge->name : "", vid, vesk_api_ifindex(ifp));
         return VESK_ERR_PORT_NOT_FOUND;
     }

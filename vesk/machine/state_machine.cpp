@@ -1,6 +1,5 @@
 #include "vesk/machine/state_machine.h"
 
-#include "vesk/daemon/veskd.h"
 #include "vesk/frame/transmit.h"
 #include "vesk/host/debug_flags.h"
 #include "vesk/host/zet.h"
@@ -13,7 +12,7 @@ namespace {
 
 void vesk_machine_enter(struct vesk_port *port, uint32_t state) {
     port->mstate = state;
-    VESK_DEBUG_LOG_MACHINE(veskm, "Port %s mstate change to %s", port->name,
+    VESK_DEBUG_LOG_MACHINE(vesk_port_zg(port), "Port %s mstate change to %s", port->name,
                            vesk_machine_state_name(state));
 }
 
@@ -28,9 +27,9 @@ void vesk_cancel_timer(struct thread **timer) {
 // never comes; the operator at least learns why the port did not move on.
 struct thread *vesk_arm_timer(struct vesk_port *port, thread_func func, uint32_t seconds,
                               const char *what) {
-    struct thread *timer = thread_add_timer(veskm, func, port, seconds);
+    struct thread *timer = thread_add_timer(vesk_port_zg(port), func, port, seconds);
     if (timer == nullptr)
-        zlog_err(veskm, "Port %s cannot arm its %s timer", port->name, what);
+        zlog_err(vesk_port_zg(port), "Port %s cannot arm its %s timer", port->name, what);
     return timer;
 }
 
@@ -88,9 +87,10 @@ void vesk_machine_restart(struct vesk_port *port) {
 }
 
 void vesk_block_arm(struct vesk_port *port, long msec) {
-    port->probe_timer = thread_add_timer_msec(veskm, vesk_port_probe_handle, port, msec);
+    port->probe_timer =
+        thread_add_timer_msec(vesk_port_zg(port), vesk_port_probe_handle, port, msec);
     if (port->probe_timer == nullptr)
-        zlog_err(veskm, "Port %s cannot arm its probe timer", port->name);
+        zlog_err(vesk_port_zg(port), "Port %s cannot arm its probe timer", port->name);
 }
 
 // A blocked port sends through the same encoder as ever; whether the frame comes back is
@@ -152,7 +152,7 @@ void vesk_state_machine_resume(struct vesk_port *port) {
         return;
     port->resume_timer =
         vesk_arm_timer(port, vesk_port_resume_handle, port->settings.resume_time, "resume");
-    vesk_port_state_changed();
+    vesk_port_state_changed(port);
 }
 
 void vesk_state_machine_noshutdown(struct vesk_port *port) {
@@ -192,18 +192,18 @@ void vesk_state_machine_adopt(struct vesk_port *port, bool blocked, uint32_t wai
 void vesk_state_machine_forget(struct vesk_port *port) {
     if (port == nullptr || !vesk_port_is_cut(port))
         return;
-    zlog_warn(veskm, "%s, %s by loop detection, is deleted", port->name,
+    zlog_warn(vesk_port_zg(port), "%s, %s by loop detection, is deleted", port->name,
               port->pstate == VESK_PORT_BLOCKED ? "blocked" : "shut down");
     vesk_state_machine_init(port);
     port->pstate = VESK_PORT_DOWN;
-    vesk_port_state_changed();
+    vesk_port_state_changed(port);
 }
 
 void vesk_update_state_machine(struct vesk_port *port, enum vesk_machine_event event) {
     if (port == nullptr)
         return;
-    VESK_DEBUG_LOG_MACHINE(veskm, "Vesk port %s start update machine, mstate is %s", port->name,
-                           vesk_machine_state_name(port->mstate));
+    VESK_DEBUG_LOG_MACHINE(vesk_port_zg(port), "Vesk port %s start update machine, mstate is %s",
+                           port->name, vesk_machine_state_name(port->mstate));
     switch (event) {
     case VESK_MACHINE_EV_START:
         if (port->mstate == SMS_INITIALIZE)
@@ -229,7 +229,7 @@ void vesk_update_state_machine(struct vesk_port *port, enum vesk_machine_event e
 void vesk_enable_port(struct vesk_port *port) {
     if (port == nullptr)
         return;
-    VESK_DEBUG_LOG_EVENT(veskm, "Port %s enable vesk", port->name);
+    VESK_DEBUG_LOG_EVENT(vesk_port_zg(port), "Port %s enable vesk", port->name);
     vesk_state_machine_init(port);
     vesk_update_state_machine(port, VESK_MACHINE_EV_START);
 }
@@ -237,7 +237,7 @@ void vesk_enable_port(struct vesk_port *port) {
 void vesk_disable_port(struct vesk_port *port) {
     if (port == nullptr)
         return;
-    VESK_DEBUG_LOG_EVENT(veskm, "Port %s disable vesk", port->name);
+    VESK_DEBUG_LOG_EVENT(vesk_port_zg(port), "Port %s disable vesk", port->name);
     vesk_state_machine_init(port);
     if (vesk_port_is_cut(port)) {
         port->release_cause = VESK_CAUSE_DISABLED;
@@ -250,7 +250,7 @@ int vesk_port_tx_handle(struct thread *t) {
     if (port == nullptr)
         return 0;
     port->tx_timer = nullptr;
-    VESK_DEBUG_LOG_MACHINE(veskm, "Port %s tx time expire, mstate is %s", port->name,
+    VESK_DEBUG_LOG_MACHINE(vesk_port_zg(port), "Port %s tx time expire, mstate is %s", port->name,
                            vesk_machine_state_name(port->mstate));
     vesk_update_state_machine(port, VESK_MACHINE_EV_TX_TIMER);
     return 0;
@@ -261,8 +261,8 @@ int vesk_port_resume_handle(struct thread *t) {
     if (port == nullptr)
         return 0;
     port->resume_timer = nullptr;
-    VESK_DEBUG_LOG_MACHINE(veskm, "Port %s resume time expire, mstate is %s", port->name,
-                           vesk_machine_state_name(port->mstate));
+    VESK_DEBUG_LOG_MACHINE(vesk_port_zg(port), "Port %s resume time expire, mstate is %s",
+                           port->name, vesk_machine_state_name(port->mstate));
     vesk_update_state_machine(port, VESK_MACHINE_EV_RESUME_TIMER);
     return 0;
 }
@@ -284,7 +284,7 @@ int vesk_port_probe_handle(struct thread *t) {
         port->probe_misses = 0;
     else if (vesk_port_is_running(port))
         port->probe_misses++;
-    VESK_DEBUG_LOG_MACHINE(veskm, "Port %s blocked, probe %s, misses %d", port->name,
+    VESK_DEBUG_LOG_MACHINE(vesk_port_zg(port), "Port %s blocked, probe %s, misses %d", port->name,
                            port->probe_back ? "came back" : "did not come back",
                            port->probe_misses);
     if (port->probe_misses >= VESK_BLOCK_MISSES) {
@@ -304,7 +304,7 @@ int vesk_port_probe(struct vesk_port *port) {
     if (now < port->probe_after_usec)
         return -1;
     port->probe_after_usec = now + VESK_PROBE_MIN_USEC;
-    VESK_DEBUG_LOG_MACHINE(veskm, "Port %s probes at once", port->name);
+    VESK_DEBUG_LOG_MACHINE(vesk_port_zg(port), "Port %s probes at once", port->name);
     vesk_send_pkt(port);
     port->last_send_probe = 1;
     return 0;
@@ -315,7 +315,7 @@ void vesk_port_resume_soon(struct vesk_port *port) {
         return;
     vesk_cancel_timer(&port->resume_timer);
     port->resume_timer = vesk_arm_timer(port, vesk_port_resume_handle, VESK_RESUME_SOON, "resume");
-    vesk_port_state_changed();
+    vesk_port_state_changed(port);
 }
 
 namespace {
@@ -323,10 +323,12 @@ namespace {
 // A port the bridge neither learns on nor floods to, though loop detection has not blocked it
 // (left so by a veskd whose state file is gone), is given the bridge's defaults.
 bool vesk_port_unlock(struct vesk_port *port) {
-    if (vesk_port_is_cut(port) || !vesk_port_flags_locked(vesk_port_bridge_flags(port->ifindex)))
+    if (vesk_port_is_cut(port) ||
+        !vesk_port_flags_locked(vesk_port_bridge_flags(vesk_port_zg(port), port->ifindex)))
         return false;
-    if (vesk_send_port_state_to_nsm(port->ifindex, VESK_PORT_REQ_UNBLOCK) == 0)
-        zlog_warn(veskm, "Port %s had learning and flooding off: the bridge's defaults restored",
+    if (vesk_send_port_state_to_nsm(vesk_port_zg(port), port->ifindex, VESK_PORT_REQ_UNBLOCK) == 0)
+        zlog_warn(vesk_port_zg(port),
+                  "Port %s had learning and flooding off: the bridge's defaults restored",
                   port->name);
     return true;
 }
@@ -343,40 +345,41 @@ void vesk_port_force_up(struct vesk_port *port) {
     vesk_cancel_timer(&port->tx_timer);
     vesk_machine_enter(port, SMS_RESUME);
     port->resume_timer = vesk_arm_timer(port, vesk_port_resume_handle, VESK_RESUME_SOON, "resume");
-    vesk_port_state_changed();
+    vesk_port_state_changed(port);
 }
 
-void (*vesk_port_state_listener)(void);
+void (*vesk_port_state_listener)(struct lib_globals *zg);
 
-void vesk_port_state_changed(void) {
+void vesk_port_state_changed(const struct vesk_port *port) {
     if (vesk_port_state_listener != nullptr)
-        vesk_port_state_listener();
+        vesk_port_state_listener(vesk_port_zg(port));
 }
 
 namespace {
 
 bool vesk_port_shutdown_act(struct vesk_port *port) {
-    VESK_DEBUG_LOG_EVENT(veskm, "vesk start send message to nsm to shutdown port %s\n", port->name);
-    zlog_warn(veskm, "Detect a loop on the port %s, shut down", port->name);
-    vesk_send_port_state_to_nsm(port->ifindex, VESK_PORT_REQ_SHUTDOWN);
+    VESK_DEBUG_LOG_EVENT(vesk_port_zg(port), "vesk start send message to nsm to shutdown port %s\n",
+                         port->name);
+    zlog_warn(vesk_port_zg(port), "Detect a loop on the port %s, shut down", port->name);
+    vesk_send_port_state_to_nsm(vesk_port_zg(port), port->ifindex, VESK_PORT_REQ_SHUTDOWN);
     return true;
 }
 
 // Where the module cannot block (the kernel refuses the port flags), the loop is still cut.
 bool vesk_port_block_act(struct vesk_port *port, uint32_t &new_state) {
-    if (vesk_send_port_state_to_nsm(port->ifindex, VESK_PORT_REQ_BLOCK) == 0) {
-        zlog_warn(veskm, "Detect a loop on the port %s, block", port->name);
+    if (vesk_send_port_state_to_nsm(vesk_port_zg(port), port->ifindex, VESK_PORT_REQ_BLOCK) == 0) {
+        zlog_warn(vesk_port_zg(port), "Detect a loop on the port %s, block", port->name);
         return true;
     }
-    zlog_warn(veskm, "Port %s cannot be blocked, shut down instead", port->name);
+    zlog_warn(vesk_port_zg(port), "Port %s cannot be blocked, shut down instead", port->name);
     new_state = VESK_PORT_SHUTDOWN;
     return vesk_port_shutdown_act(port);
 }
 
 // The link of a blocked port never went down, so no link message will say where it is now.
 bool vesk_port_unblock_act(struct vesk_port *port, uint32_t &new_state) {
-    zlog_warn(veskm, "Cancel a loop on the port %s, unblock", port->name);
-    vesk_send_port_state_to_nsm(port->ifindex, VESK_PORT_REQ_UNBLOCK);
+    zlog_warn(vesk_port_zg(port), "Cancel a loop on the port %s, unblock", port->name);
+    vesk_send_port_state_to_nsm(vesk_port_zg(port), port->ifindex, VESK_PORT_REQ_UNBLOCK);
     new_state = vesk_port_is_running(port) ? VESK_PORT_UP : VESK_PORT_DOWN;
     return true;
 }
@@ -384,7 +387,8 @@ bool vesk_port_unblock_act(struct vesk_port *port, uint32_t &new_state) {
 // veskd asks for the link of a port it shut down only as it releases it, and the port is then
 // no longer shown shut down: the link came up from outside (ip link set up).
 void vesk_port_brought_up(struct vesk_port *port) {
-    zlog_warn(veskm, "%s, shut down by loop detection, was brought up from outside veskd: released",
+    zlog_warn(vesk_port_zg(port),
+              "%s, shut down by loop detection, was brought up from outside veskd: released",
               port->name);
     port->release_cause = VESK_CAUSE_LINK_UP;
 }
@@ -413,11 +417,13 @@ bool vesk_port_state_act(struct vesk_port *port, uint32_t &new_state) {
     default:
         if (port->pstate == VESK_PORT_BLOCKED)
             return vesk_port_unblock_act(port, new_state);
-        zlog_warn(veskm, "Cancel a loop on the port %s, no shut down", port->name);
-        if (vesk_send_port_state_to_nsm(port->ifindex, VESK_PORT_REQ_NOSHUTDOWN) == 0)
+        zlog_warn(vesk_port_zg(port), "Cancel a loop on the port %s, no shut down", port->name);
+        if (vesk_send_port_state_to_nsm(vesk_port_zg(port), port->ifindex,
+                                        VESK_PORT_REQ_NOSHUTDOWN) == 0)
             return true;
         // Shown as released, the port would stay down with nobody the wiser.
-        zlog_err(veskm, "Port %s was not released: the request was refused; it stays shut down",
+        zlog_err(vesk_port_zg(port),
+                 "Port %s was not released: the request was refused; it stays shut down",
                  port->name);
         return port->pstate != VESK_PORT_SHUTDOWN;
     }
@@ -469,13 +475,13 @@ void vesk_set_port_state(struct vesk_port *port, uint32_t new_state) {
     const uint32_t old_state = port->pstate;
     if (!vesk_port_state_act(port, new_state))
         return;
-    VESK_DEBUG_LOG_EVENT(veskm, "port %s state change %s to %s\n", port->name,
+    VESK_DEBUG_LOG_EVENT(vesk_port_zg(port), "port %s state change %s to %s\n", port->name,
                          vesk_port_state_name(old_state), vesk_port_state_name(new_state));
     port->pstate = new_state;
     if (vesk_port_is_cut(port))
         port->cut_usec = zet_clock_now_usec();
     vesk_port_state_note(port, old_state, new_state);
-    vesk_port_state_changed();
+    vesk_port_state_changed(port);
 }
 
 void vesk_machine_hook_install(void) {

@@ -7,6 +7,7 @@
 #include "vesk/machine/states.h"
 
 struct thread;
+struct lib_globals;
 struct vesk_port;
 
 // Registers the machine with the model, which then tells it when a port's protect VLANs or its
@@ -69,9 +70,9 @@ void vesk_state_machine_adopt(struct vesk_port *port, bool blocked, uint32_t wai
 void vesk_state_machine_forget(struct vesk_port *port);
 
 // Called, when set, after a port's state or its release deadline changed: the daemon keeps
-// the ports it took out in its state file.
-extern void (*vesk_port_state_listener)(void);
-void vesk_port_state_changed(void);
+// the ports it took out in its state file. The listener gets the port's framework handle.
+extern void (*vesk_port_state_listener)(struct lib_globals *zg);
+void vesk_port_state_changed(const struct vesk_port *port);
 
 // The one place that changes a port's state: starts or stops the machine, or asks for the
 // shutdown, the block or their release, then records new_state. A block the module refuses

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
 #include "vesk/machine/state_machine.h"
 #include "vesk/model/history.h"
@@ -47,7 +46,7 @@ bool vesk_yield_never(const struct vesk_port *tx) {
 }
 
 bool vesk_yield_arm(struct vesk_port *port, uint32_t msec) {
-    port->hold_timer = thread_add_timer_msec(veskm, vesk_yield_timer, port, msec);
+    port->hold_timer = thread_add_timer_msec(vesk_port_zg(port), vesk_yield_timer, port, msec);
     return port->hold_timer != nullptr;
 }
 
@@ -97,7 +96,8 @@ int vesk_yield_timer(struct thread *t) {
     port->hold_timer = nullptr;
     if (port->hold_phase != VESK_HOLD_WAITING) {
         port->hold_phase = VESK_HOLD_NONE;
-        zlog_info(veskm, "Loop on the port %s not seen again after its hold-off", port->name);
+        zlog_info(vesk_port_zg(port), "Loop on the port %s not seen again after its hold-off",
+                  port->name);
         return 0;
     }
     port->hold_phase = VESK_HOLD_PROBED;

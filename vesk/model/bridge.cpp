@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "vesk/daemon/veskd.h"
 #include "vesk/host/debug_flags.h"
 #include "vesk/host/zet.h"
 #include "vesk/model/master.h"
@@ -28,31 +27,37 @@ struct vesk_bridge *vesk_find_bridge_from_master(const char *name, struct vesk_m
     return vesk_find_bridge_byname(master->bridge_list, name);
 }
 
-struct vesk_bridge *vesk_add_bridge(struct list *bridge_list, const char *name) {
+struct vesk_bridge *vesk_add_bridge(struct vesk_master *master, const char *name) {
+    if (master == nullptr)
+        return nullptr;
+    struct lib_globals *zg = master->globals;
     // A longer name would be cut and then never match itself.
     if (name == nullptr || std::strlen(name) > BRIDGE_NAMSIZ) {
-        VESK_DEBUG_LOG_EVENT(veskm, "bridge name is error");
+        VESK_DEBUG_LOG_EVENT(zg, "bridge name is error");
         return nullptr;
     }
-    if (bridge_list == nullptr)
-        return nullptr;
-    struct vesk_bridge *bridge = vesk_find_bridge_byname(bridge_list, name);
+    struct vesk_bridge *bridge = vesk_find_bridge_byname(master->bridge_list, name);
     if (bridge != nullptr) {
-        VESK_DEBUG_LOG_EVENT(veskm, "bridge %s is exit", bridge->name);
+        VESK_DEBUG_LOG_EVENT(zg, "bridge %s is exit", bridge->name);
         return bridge;
     }
     bridge = new vesk_bridge{};
+    bridge->master = master;
     std::strcpy(bridge->name, name);
     bridge->port_list = list_new();
-    if (bridge->port_list == nullptr || listnode_add(bridge_list, bridge) == nullptr) {
+    if (bridge->port_list == nullptr || listnode_add(master->bridge_list, bridge) == nullptr) {
         list_free(bridge->port_list);
         delete bridge;
-        VESK_DEBUG_LOG_EVENT(veskm, "no mem for bridge %s create", name);
+        VESK_DEBUG_LOG_EVENT(zg, "no mem for bridge %s create", name);
         return nullptr;
     }
     bridge->port_list->cmp = vsek_interface_cmp;
-    VESK_DEBUG_LOG_EVENT(veskm, "bridge %s add", bridge->name);
+    VESK_DEBUG_LOG_EVENT(zg, "bridge %s add", bridge->name);
     return bridge;
+}
+
+struct lib_globals *vesk_bridge_zg(const struct vesk_bridge *bridge) {
+    return bridge != nullptr && bridge->master != nullptr ? bridge->master->globals : nullptr;
 }
 
 bool vesk_bridge_has_vlan(const struct vesk_bridge *bridge, uint16_t vid) {
@@ -63,16 +68,18 @@ void vesk_bridge_add_vlan(struct vesk_bridge *bridge, uint16_t vid) {
     if (vid >= VESK_VLAN_IDS)
         return;
     if (vesk_bridge_has_vlan(bridge, vid)) {
-        VESK_DEBUG_LOG_EVENT(veskm, "vlan %d is in bridge %s already", vid, bridge->name);
+        VESK_DEBUG_LOG_EVENT(vesk_bridge_zg(bridge), "vlan %d is in bridge %s already", vid,
+                             bridge->name);
         return;
     }
     bridge->vlans.set(vid);
-    VESK_DEBUG_LOG_EVENT(veskm, "bridge %s add vlan %d", bridge->name, vid);
+    VESK_DEBUG_LOG_EVENT(vesk_bridge_zg(bridge), "bridge %s add vlan %d", bridge->name, vid);
 }
 
 void vesk_bridge_del_vlan(struct vesk_bridge *bridge, uint16_t vid) {
     if (!vesk_bridge_has_vlan(bridge, vid)) {
-        VESK_DEBUG_LOG_EVENT(veskm, "vlan %d is not found in bridge %s", vid, bridge->name);
+        VESK_DEBUG_LOG_EVENT(vesk_bridge_zg(bridge), "vlan %d is not found in bridge %s", vid,
+                             bridge->name);
         return;
     }
     for (struct listnode *node = listhead(bridge->port_list); node != nullptr;
@@ -99,7 +106,7 @@ void vesk_bridge_vlan_add_port(struct vesk_bridge *bridge, uint16_t vid, struct 
     if (vid >= VESK_VLAN_IDS)
         return;
     if (vesk_port_in_vlan(port, vid)) {
-        VESK_DEBUG_LOG_EVENT(veskm, "port %lu is in vlan %d already",
+        VESK_DEBUG_LOG_EVENT(vesk_bridge_zg(bridge), "port %lu is in vlan %d already",
                              static_cast<unsigned long>(port->ifindex), vid);
         return;
     }

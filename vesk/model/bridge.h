@@ -13,6 +13,7 @@ struct vesk_master;
 struct vesk_port;
 
 struct vesk_bridge {
+    struct vesk_master *master;
     // vesk_port records in natural interface-name order (vsek_interface_cmp); owned.
     struct list *port_list;
     // The VLANs the bridge has; a port's membership is its own (vesk_port::vlans).
@@ -30,8 +31,10 @@ struct vesk_bridge {
 // The bridge named name, or null (also when either argument is null).
 struct vesk_bridge *vesk_find_bridge_from_master(const char *name, struct vesk_master *master);
 struct vesk_bridge *vesk_find_bridge_byname(struct list *bridge_list, const char *name);
-// The new or already existing bridge, or null.
-struct vesk_bridge *vesk_add_bridge(struct list *bridge_list, const char *name);
+// The new or already existing bridge of master, or null.
+struct vesk_bridge *vesk_add_bridge(struct vesk_master *master, const char *name);
+// The framework handle of the bridge's daemon, for its log lines and timers.
+struct lib_globals *vesk_bridge_zg(const struct vesk_bridge *bridge);
 
 // The bridge has vid.
 bool vesk_bridge_has_vlan(const struct vesk_bridge *bridge, uint16_t vid);

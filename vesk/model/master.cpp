@@ -1,6 +1,5 @@
 #include "vesk/model/master.h"
 
-#include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
 #include "vesk/model/result.h"
 
@@ -20,7 +19,7 @@ int vesk_master_init(struct ovx_vr *vr) {
         return VESK_ERR_ARG;
     }
     master->vr = vr;
-    master->globals = veskm;
+    master->globals = vr->zg;
     vr->proto = master;
     return VESK_SUCCESS;
 }

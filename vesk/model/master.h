@@ -6,12 +6,15 @@
 struct list;
 struct lib_globals;
 struct ovx_vr;
+struct vesk_daemon;
 
 struct vesk_master {
     // The virtual router whose protocol slot holds this master.
     struct ovx_vr *vr;
-    // The framework handle at creation.
+    // The framework handle of the virtual router.
     struct lib_globals *globals;
+    // The daemon that owns this model; null until it takes it.
+    struct vesk_daemon *daemon;
     // vesk_bridge records in the order they were added.
     struct list *bridge_list;
     // The bridge-wide "loop-detect enable" given while bridge "1" is not there; the bridge takes

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "vesk/daemon/veskd.h"
 #include "vesk/host/debug_flags.h"
 #include "vesk/host/zet.h"
 #include "vesk/model/bridge.h"
@@ -84,6 +83,10 @@ bool vesk_port_in_vlan(const struct vesk_port *port, uint16_t vid) {
     return port->vlans.contains(vid);
 }
 
+struct lib_globals *vesk_port_zg(const struct vesk_port *port) {
+    return port != nullptr ? vesk_bridge_zg(port->bridge) : nullptr;
+}
+
 bool vesk_port_is_cut(const struct vesk_port *port) {
     return port->pstate == VESK_PORT_SHUTDOWN || port->pstate == VESK_PORT_BLOCKED;
 }
@@ -94,18 +97,20 @@ struct vesk_port *vesk_bridge_add_port(struct vesk_bridge *bridge, struct interf
     const unsigned long ifindex = ifp->ifindex;
     struct vesk_port *port = vesk_find_port_from_bridge(ifp, bridge);
     if (port != nullptr) {
-        VESK_DEBUG_LOG_EVENT(veskm, "port %lu is in bridge %s already", ifindex, bridge->name);
+        VESK_DEBUG_LOG_EVENT(vesk_bridge_zg(bridge), "port %lu is in bridge %s already", ifindex,
+                             bridge->name);
         return port;
     }
     port = vesk_new_port(bridge, ifp);
     if (listnode_add_sort(bridge->port_list, port) == nullptr) {
         delete port;
-        VESK_DEBUG_LOG_EVENT(veskm, "no mem for port %lu create", ifindex);
+        VESK_DEBUG_LOG_EVENT(vesk_bridge_zg(bridge), "no mem for port %lu create", ifindex);
         return nullptr;
     }
     ifp->info = port;
     std::memcpy(ifp->bridge_name, bridge->name, sizeof ifp->bridge_name);
-    VESK_DEBUG_LOG_EVENT(veskm, "port %lu add to bridge %s", ifindex, bridge->name);
+    VESK_DEBUG_LOG_EVENT(vesk_bridge_zg(bridge), "port %lu add to bridge %s", ifindex,
+                         bridge->name);
     return port;
 }
 

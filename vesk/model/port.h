@@ -104,6 +104,9 @@ struct vesk_port {
     long long hold_probe_usec;
 };
 
+// The framework handle of the port's daemon, for its log lines and timers; null for a port in
+// no bridge.
+struct lib_globals *vesk_port_zg(const struct vesk_port *port);
 // A name an interface may have (a switch's module may name them "xe1/1"): 1 to INTERFACE_NAMSIZ
 // printable characters, none a blank. What a file (configuration or state) may name before the
 // interface is there.

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "vesk/daemon/veskd.h"
 #include "vesk/host/debug_flags.h"
 #include "vesk/model/bridge.h"
 #include "vesk/model/port.h"
@@ -138,7 +137,7 @@ void vesk_port_clear_all_provlan_loopflag(struct vesk_port *port) {
     const unsigned loops = vesk_port_loop_vlan_count(port);
     if (loops == 0)
         return;
-    VESK_DEBUG_LOG_EVENT(veskm, "Port %s has %d num loop vlan, clear all", port->name,
+    VESK_DEBUG_LOG_EVENT(vesk_port_zg(port), "Port %s has %d num loop vlan, clear all", port->name,
                          static_cast<int>(loops));
     for (auto &[vid, entry] : port->provlans)
         entry.is_loop = 0;

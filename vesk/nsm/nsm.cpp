@@ -1,5 +1,6 @@
 #include "vesk/nsm/nsm.h"
 
+#include "vesk/daemon/daemon.h"
 #include "vesk/daemon/veskd.h"
 #include "vesk/host/debug_flags.h"
 #include "vesk/host/zet.h"
@@ -15,14 +16,14 @@ constexpr int VESK_NSM_SERVICE_BASE = 0;
 constexpr int VESK_NSM_SERVICE_LINK = 22;
 constexpr int VESK_NSM_SERVICE_VLAN = 23;
 
-struct interface *vesk_nsm_lookup_if(uint32_t ifindex) {
-    return veskm != nullptr ? ifg_lookup_by_index(veskm->ifg, ifindex) : nullptr;
+struct interface *vesk_nsm_lookup_if(struct lib_globals *zg, uint32_t ifindex) {
+    return ifg_lookup_by_index(zg->ifg, ifindex);
 }
 
-struct vesk_bridge *vesk_nsm_bridge_one(struct vesk_master *master) {
+struct vesk_bridge *vesk_nsm_bridge_one(struct lib_globals *zg, struct vesk_master *master) {
     struct vesk_bridge *bridge = vesk_find_bridge_from_master(VESK_BRIDGE_NAME, master);
     if (bridge == nullptr)
-        VESK_DEBUG_LOG_EVENT(veskm, "bridge %s is not found", VESK_BRIDGE_NAME);
+        VESK_DEBUG_LOG_EVENT(zg, "bridge %s is not found", VESK_BRIDGE_NAME);
     return bridge;
 }
 
@@ -37,7 +38,7 @@ int vesk_nsm_turn_over(struct thread *) {
 
 int vesk_nsm_probe_later_handle(struct thread *t) {
     const auto ifindex = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(THREAD_ARG(t)));
-    struct interface *ifp = vesk_nsm_lookup_if(ifindex);
+    struct interface *ifp = vesk_nsm_lookup_if(THREAD_GLOB(t), ifindex);
     if (ifp != nullptr)
         vesk_port_probe(static_cast<struct vesk_port *>(ifp->info));
     return 0;
@@ -48,33 +49,33 @@ int vesk_nsm_probe_later_handle(struct thread *t) {
 // for milliseconds, and the verdict on the first probe's return, with its cut, must not wait
 // behind the next. A port that probes later is found again by its index, as it may be gone.
 // Gives true when the port probed at once.
-bool vesk_nsm_probe(struct vesk_port *port) {
-    if (vesk_nsm_probed_on != veskm->master) {
+bool vesk_nsm_probe(struct lib_globals *zg, struct vesk_port *port) {
+    if (vesk_nsm_probed_on != zg->master) {
         if (vesk_port_probe(port) != 0)
             return false;
-        if (thread_add_timer_msec(veskm, vesk_nsm_turn_over, nullptr, 0) != nullptr)
-            vesk_nsm_probed_on = veskm->master;
+        if (thread_add_timer_msec(zg, vesk_nsm_turn_over, nullptr, 0) != nullptr)
+            vesk_nsm_probed_on = zg->master;
         return true;
     }
     auto *arg = reinterpret_cast<void *>(static_cast<uintptr_t>(port->ifindex));
-    if (thread_add_timer_msec(veskm, vesk_nsm_probe_later_handle, arg, 0) == nullptr)
-        zlog_err(veskm, "Port %s cannot arm its probe", port->name);
+    if (thread_add_timer_msec(zg, vesk_nsm_probe_later_handle, arg, 0) == nullptr)
+        zlog_err(zg, "Port %s cannot arm its probe", port->name);
     return false;
 }
 
-struct interface *vesk_nsm_vlan_port_if(uint32_t ifindex) {
-    struct interface *ifp = vesk_nsm_lookup_if(ifindex);
+struct interface *vesk_nsm_vlan_port_if(struct lib_globals *zg, uint32_t ifindex) {
+    struct interface *ifp = vesk_nsm_lookup_if(zg, ifindex);
     if (ifp == nullptr)
-        VESK_DEBUG_LOG_EVENT(veskm, "interface %lu is not in the ifg",
+        VESK_DEBUG_LOG_EVENT(zg, "interface %lu is not in the ifg",
                              static_cast<unsigned long>(ifindex));
     return ifp;
 }
 
 // The master of the bridges, or null after saying so in the words of the change.
-struct vesk_master *vesk_nsm_master(const char *null_master) {
-    struct vesk_master *master = vesk_get_master(veskm);
+struct vesk_master *vesk_nsm_master(struct lib_globals *zg, const char *null_master) {
+    struct vesk_master *master = vesk_get_master(zg);
     if (master == nullptr)
-        VESK_DEBUG_LOG_NSM(veskm, "%s", null_master);
+        VESK_DEBUG_LOG_NSM(zg, "%s", null_master);
     return master;
 }
 
@@ -93,14 +94,6 @@ void vesk_nsm_set_port_hooks(vesk_nsm_port_hook appeared, vesk_nsm_port_hook goi
     vesk_nsm_port_going = going;
 }
 
-int vesk_nsm_init(struct lib_globals *globals) {
-    struct nsm_client *nc = nsm_client_create(globals, 0);
-    if (nc == nullptr)
-        return -1;
-    vesk_nsm_client_setup(globals, nc);
-    return nsm_client_start(nc);
-}
-
 void vesk_nsm_client_setup(struct lib_globals *globals, struct nsm_client *nc) {
     nsm_client_set_protocol(nc, VESK_PROTOCOL);
     if_add_hook(globals->ifg, IF_HOOK_VR_UNBIND, vesk_nsm_if_vr_unbind);
@@ -112,24 +105,25 @@ void vesk_nsm_client_setup(struct lib_globals *globals, struct nsm_client *nc) {
                                vesk_nsm_port_vlans_deleted, vesk_nsm_link, vesk_nsm_fdb_move});
 }
 
-void vesk_nsm_fdb_move(const struct nsm_msg_fdb_move &move) {
-    if (!vesk_fast_detect || veskm == nullptr)
+void vesk_nsm_fdb_move(struct lib_globals *zg, const struct nsm_msg_fdb_move &move) {
+    const struct vesk_daemon *d = vesk_daemon_of(zg);
+    if (d == nullptr || !d->fast_detect)
         return;
     // The port the address moved to first: behind it lies a loop of one port.
     for (uint32_t ifindex : {move.ifindex_to, move.ifindex_from}) {
-        struct interface *ifp = vesk_nsm_lookup_if(ifindex);
+        struct interface *ifp = vesk_nsm_lookup_if(zg, ifindex);
         auto *port = ifp != nullptr ? static_cast<struct vesk_port *>(ifp->info) : nullptr;
-        if (port != nullptr && vesk_nsm_probe(port))
+        if (port != nullptr && vesk_nsm_probe(zg, port))
             VESK_DEBUG_LOG_EVENT(
-                veskm, "MAC %02x:%02x:%02x:%02x:%02x:%02x moved from %lu to %lu: port %s probes",
+                zg, "MAC %02x:%02x:%02x:%02x:%02x:%02x moved from %lu to %lu: port %s probes",
                 move.mac[0], move.mac[1], move.mac[2], move.mac[3], move.mac[4], move.mac[5],
                 static_cast<unsigned long>(move.ifindex_from),
                 static_cast<unsigned long>(move.ifindex_to), port->name);
     }
 }
 
-void vesk_nsm_link(uint32_t ifindex, bool was_up, bool new_address) {
-    struct interface *ifp = vesk_nsm_lookup_if(ifindex);
+void vesk_nsm_link(struct lib_globals *zg, uint32_t ifindex, bool was_up, bool new_address) {
+    struct interface *ifp = vesk_nsm_lookup_if(zg, ifindex);
     auto *port =
         ifp != nullptr && ifp->vr != nullptr ? static_cast<struct vesk_port *>(ifp->info) : nullptr;
     if (port == nullptr)
@@ -153,9 +147,9 @@ void vesk_nsm_link(uint32_t ifindex, bool was_up, bool new_address) {
 int vesk_nsm_if_vr_unbind(struct interface *ifp) {
     if (ifp == nullptr)
         return 0;
-    VESK_DEBUG_LOG_NSM(veskm, "NSM: Receive interface [%s] vr unbind!", ifp->name);
+    struct lib_globals *zg = ifp->vr != nullptr ? ifp->vr->zg : nullptr;
+    VESK_DEBUG_LOG_NSM(zg, "NSM: Receive interface [%s] vr unbind!", ifp->name);
     vesk_state_machine_forget(static_cast<struct vesk_port *>(ifp->info));
-    struct lib_globals *zg = veskm != nullptr ? veskm : (ifp->vr ? ifp->vr->zg : nullptr);
     if (zg == nullptr || ifg_lookup_by_index(zg->ifg, ifp->ifindex) == nullptr)
         return 0;
     vesk_nsm_tell(vesk_nsm_port_going, static_cast<struct vesk_port *>(ifp->info));
@@ -172,13 +166,13 @@ int vesk_nsm_if_rename(struct interface *ifp) {
     return 0;
 }
 
-void vesk_nsm_bridge_added(const char *name, uint8_t type) {
-    struct vesk_master *master = vesk_nsm_master("Receive bridge add nm is NULL");
+void vesk_nsm_bridge_added(struct lib_globals *zg, const char *name, uint8_t type) {
+    struct vesk_master *master = vesk_nsm_master(zg, "Receive bridge add nm is NULL");
     if (master == nullptr)
         return;
-    VESK_DEBUG_LOG_NSM(veskm, "Receive add bridge name %s, type %d", name, type);
+    VESK_DEBUG_LOG_NSM(zg, "Receive add bridge name %s, type %d", name, type);
     const bool known = vesk_find_bridge_byname(master->bridge_list, name) != nullptr;
-    struct vesk_bridge *bridge = vesk_add_bridge(master->bridge_list, name);
+    struct vesk_bridge *bridge = vesk_add_bridge(master, name);
     if (bridge != nullptr)
         bridge->all_vlans = type == NSM_BRIDGE_TYPE_VLAN_UNAWARE ? 1 : 0;
     // A bridge-wide enable configured before the bridge was there applies now.
@@ -187,65 +181,66 @@ void vesk_nsm_bridge_added(const char *name, uint8_t type) {
 }
 
 // A bridge that goes keeps its record: its ports go with their interfaces.
-void vesk_nsm_bridge_deleted(const char *name, uint8_t type) {
-    struct vesk_master *master = vesk_nsm_master("Receive bridge del nm is NULL");
+void vesk_nsm_bridge_deleted(struct lib_globals *zg, const char *name, uint8_t type) {
+    struct vesk_master *master = vesk_nsm_master(zg, "Receive bridge del nm is NULL");
     if (master == nullptr)
         return;
-    VESK_DEBUG_LOG_NSM(veskm, "Receive delete bridge name %s, type %d", name, type);
+    VESK_DEBUG_LOG_NSM(zg, "Receive delete bridge name %s, type %d", name, type);
     if (vesk_find_bridge_byname(master->bridge_list, name) == nullptr)
-        VESK_DEBUG_LOG_EVENT(veskm, "bridge %s is not exit already", name);
+        VESK_DEBUG_LOG_EVENT(zg, "bridge %s is not exit already", name);
 }
 
 namespace {
 
 // The bridge a VLAN change names, or null after logging why; the change is logged once the
 // bridge is found.
-struct vesk_bridge *vesk_nsm_vlan_bridge(const char *name, uint16_t vid, const char *null_master,
-                                         const char *verb) {
-    struct vesk_master *master = vesk_nsm_master(null_master);
+struct vesk_bridge *vesk_nsm_vlan_bridge(struct lib_globals *zg, const char *name, uint16_t vid,
+                                         const char *null_master, const char *verb) {
+    struct vesk_master *master = vesk_nsm_master(zg, null_master);
     if (master == nullptr)
         return nullptr;
     struct vesk_bridge *bridge = vesk_find_bridge_from_master(name, master);
     if (bridge == nullptr) {
-        VESK_DEBUG_LOG_EVENT(veskm, "bridge %s is not found", name);
+        VESK_DEBUG_LOG_EVENT(zg, "bridge %s is not found", name);
         return nullptr;
     }
-    VESK_DEBUG_LOG_NSM(veskm, "Receive bridge %s %s vlan %d", name, verb, vid);
+    VESK_DEBUG_LOG_NSM(zg, "Receive bridge %s %s vlan %d", name, verb, vid);
     return bridge;
 }
 
 // The interface a VLAN-port change names, with bridge "1" in *bridge; null after logging why.
-struct interface *vesk_nsm_vlan_port_target(uint32_t ifindex, const char *null_master,
-                                            struct vesk_bridge **bridge) {
-    struct vesk_master *master = vesk_nsm_master(null_master);
+struct interface *vesk_nsm_vlan_port_target(struct lib_globals *zg, uint32_t ifindex,
+                                            const char *null_master, struct vesk_bridge **bridge) {
+    struct vesk_master *master = vesk_nsm_master(zg, null_master);
     if (master == nullptr)
         return nullptr;
-    *bridge = vesk_nsm_bridge_one(master);
+    *bridge = vesk_nsm_bridge_one(zg, master);
     if (*bridge == nullptr)
         return nullptr;
-    return vesk_nsm_vlan_port_if(ifindex);
+    return vesk_nsm_vlan_port_if(zg, ifindex);
 }
 
 } // namespace
 
-void vesk_nsm_vlan_added(const char *bridge_name, uint16_t vid) {
+void vesk_nsm_vlan_added(struct lib_globals *zg, const char *bridge_name, uint16_t vid) {
     struct vesk_bridge *bridge =
-        vesk_nsm_vlan_bridge(bridge_name, vid, "Receive bridge add vlan nm is NULL", "add");
+        vesk_nsm_vlan_bridge(zg, bridge_name, vid, "Receive bridge add vlan nm is NULL", "add");
     if (bridge != nullptr)
         vesk_bridge_add_vlan(bridge, vid);
 }
 
-void vesk_nsm_vlan_deleted(const char *bridge_name, uint16_t vid) {
+void vesk_nsm_vlan_deleted(struct lib_globals *zg, const char *bridge_name, uint16_t vid) {
     struct vesk_bridge *bridge =
-        vesk_nsm_vlan_bridge(bridge_name, vid, "Receive bridge del vlan nm is NULL", "del");
+        vesk_nsm_vlan_bridge(zg, bridge_name, vid, "Receive bridge del vlan nm is NULL", "del");
     if (bridge != nullptr)
         vesk_bridge_del_vlan(bridge, vid);
 }
 
-void vesk_nsm_port_vlans_added(uint32_t ifindex, const uint16_t *vids, size_t count) {
+void vesk_nsm_port_vlans_added(struct lib_globals *zg, uint32_t ifindex, const uint16_t *vids,
+                               size_t count) {
     struct vesk_bridge *bridge = nullptr;
     struct interface *ifp =
-        vesk_nsm_vlan_port_target(ifindex, "Receive bridge vlan add if nm is NULL", &bridge);
+        vesk_nsm_vlan_port_target(zg, ifindex, "Receive bridge vlan add if nm is NULL", &bridge);
     if (ifp == nullptr)
         return;
     struct vesk_port *port = vesk_find_port_from_bridge(ifp, bridge);
@@ -253,14 +248,14 @@ void vesk_nsm_port_vlans_added(uint32_t ifindex, const uint16_t *vids, size_t co
     if (joining)
         port = vesk_bridge_add_port(bridge, ifp);
     if (port == nullptr) {
-        VESK_DEBUG_LOG_EVENT(veskm, "interface %lu add to bridge %s failed",
+        VESK_DEBUG_LOG_EVENT(zg, "interface %lu add to bridge %s failed",
                              static_cast<unsigned long>(ifindex), bridge->name);
         return;
     }
     if (joining)
         vesk_api_bridge_port_joined(bridge, port);
     for (size_t i = 0; i < count; i++) {
-        VESK_DEBUG_LOG_NSM(veskm, "Receive bridge %s vlan %d add port %s", bridge->name, vids[i],
+        VESK_DEBUG_LOG_NSM(zg, "Receive bridge %s vlan %d add port %s", bridge->name, vids[i],
                            port->name);
         vesk_bridge_vlan_add_port(bridge, vids[i], port);
     }
@@ -270,20 +265,21 @@ void vesk_nsm_port_vlans_added(uint32_t ifindex, const uint16_t *vids, size_t co
         vesk_nsm_tell(vesk_nsm_port_appeared, port);
 }
 
-void vesk_nsm_port_vlans_deleted(uint32_t ifindex, const uint16_t *vids, size_t count) {
+void vesk_nsm_port_vlans_deleted(struct lib_globals *zg, uint32_t ifindex, const uint16_t *vids,
+                                 size_t count) {
     struct vesk_bridge *bridge = nullptr;
     struct interface *ifp =
-        vesk_nsm_vlan_port_target(ifindex, "Receive bridge vlan del if nm is NULL", &bridge);
+        vesk_nsm_vlan_port_target(zg, ifindex, "Receive bridge vlan del if nm is NULL", &bridge);
     if (ifp == nullptr)
         return;
     struct vesk_port *port = vesk_find_port_from_bridge(ifp, bridge);
     if (port == nullptr) {
-        VESK_DEBUG_LOG_EVENT(veskm, "interface %lu is not in bridge %s",
+        VESK_DEBUG_LOG_EVENT(zg, "interface %lu is not in bridge %s",
                              static_cast<unsigned long>(ifindex), bridge->name);
         return;
     }
     for (size_t i = 0; i < count; i++) {
-        VESK_DEBUG_LOG_NSM(veskm, "Receive bridge %s del vlan %d", bridge->name, vids[i]);
+        VESK_DEBUG_LOG_NSM(zg, "Receive bridge %s del vlan %d", bridge->name, vids[i]);
         vesk_bridge_vlan_del_port(vids[i], port);
     }
 }

@@ -11,27 +11,26 @@ struct nsm_client;
 struct nsm_msg_fdb_move;
 struct vesk_port;
 
-// Creates the client, gives it the change callbacks and the interface hooks, and starts it.
-// Gives 0, or -1 when the client cannot be made or started (the daemon runs on without it).
-int vesk_nsm_init(struct lib_globals *globals);
-// What vesk_nsm_init does between creating the client and starting it: protocol, services,
-// the interface unbind and rename hooks and the change callbacks. Tests that bring their own
-// client (a small receive buffer, no start) set it up through this too.
+// Gives a client, before it starts, the protocol, services, the interface unbind and rename
+// hooks and the change callbacks. Tests that bring their own client (a small receive buffer, no
+// start) set it up through this too.
 void vesk_nsm_client_setup(struct lib_globals *globals, struct nsm_client *nc);
 
 // The change callbacks (struct nsm_client_events).
-void vesk_nsm_bridge_added(const char *name, uint8_t type);
-void vesk_nsm_bridge_deleted(const char *name, uint8_t type);
-void vesk_nsm_vlan_added(const char *bridge, uint16_t vid);
-void vesk_nsm_vlan_deleted(const char *bridge, uint16_t vid);
+void vesk_nsm_bridge_added(struct lib_globals *zg, const char *name, uint8_t type);
+void vesk_nsm_bridge_deleted(struct lib_globals *zg, const char *name, uint8_t type);
+void vesk_nsm_vlan_added(struct lib_globals *zg, const char *bridge, uint16_t vid);
+void vesk_nsm_vlan_deleted(struct lib_globals *zg, const char *bridge, uint16_t vid);
 // The interface becomes a port of bridge "1" when it is none yet, and joins the VLANs.
-void vesk_nsm_port_vlans_added(uint32_t ifindex, const uint16_t *vids, size_t count);
-void vesk_nsm_port_vlans_deleted(uint32_t ifindex, const uint16_t *vids, size_t count);
+void vesk_nsm_port_vlans_added(struct lib_globals *zg, uint32_t ifindex, const uint16_t *vids,
+                               size_t count);
+void vesk_nsm_port_vlans_deleted(struct lib_globals *zg, uint32_t ifindex, const uint16_t *vids,
+                                 size_t count);
 // The port follows its interface's new address and, when the link came up or went down, its
 // state.
-void vesk_nsm_link(uint32_t ifindex, bool was_up, bool new_address);
+void vesk_nsm_link(struct lib_globals *zg, uint32_t ifindex, bool was_up, bool new_address);
 // A learned MAC address moved between two ports: each of them that is sending probes at once.
-void vesk_nsm_fdb_move(const struct nsm_msg_fdb_move &move);
+void vesk_nsm_fdb_move(struct lib_globals *zg, const struct nsm_msg_fdb_move &move);
 
 // Interface hook of kind 6: the interface leaves its virtual router and loses its port. 0.
 int vesk_nsm_if_vr_unbind(struct interface *ifp);

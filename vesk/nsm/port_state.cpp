@@ -1,6 +1,5 @@
 #include "vesk/nsm/port_state.h"
 
-#include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
 
 namespace {
@@ -20,23 +19,22 @@ uint16_t vesk_port_state_flags(int request) {
 
 } // namespace
 
-int vesk_send_port_state_to_nsm(uint32_t ifindex, int request) {
-    if (veskm == nullptr || veskm->nc == nullptr)
+int vesk_send_port_state_to_nsm(struct lib_globals *zg, uint32_t ifindex, int request) {
+    if (zg == nullptr || zg->nc == nullptr)
         return -1;
-    const int result =
-        nsm_client_send_port_state(veskm->nc, vesk_port_state_flags(request), ifindex);
+    const int result = nsm_client_send_port_state(zg->nc, vesk_port_state_flags(request), ifindex);
     if (result != 1)
         return result;
     // The module brought up an interface it no longer has as a port: one this daemon shut down.
-    struct interface *ifp = ifg_lookup_by_index(veskm->ifg, ifindex);
-    zlog_info(veskm,
+    struct interface *ifp = ifg_lookup_by_index(zg->ifg, ifindex);
+    zlog_info(zg,
               "nsm: %s, shut down by loop detection, is no longer a port of bridge 1: set admin up",
               ifp != nullptr ? ifp->name : "");
     return 0;
 }
 
-int vesk_port_bridge_flags(uint32_t ifindex) {
-    return veskm != nullptr ? nsm_client_port_flags(veskm->nc, ifindex) : -1;
+int vesk_port_bridge_flags(struct lib_globals *zg, uint32_t ifindex) {
+    return zg != nullptr ? nsm_client_port_flags(zg->nc, ifindex) : -1;
 }
 
 bool vesk_port_flags_locked(int flags) {

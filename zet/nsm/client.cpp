@@ -60,7 +60,7 @@ template <typename Member, typename... Args>
 void tell(nsm_client *nc, Member member, const Args &...args) {
     nc->stats.messages++;
     if (nc->events.*member != nullptr)
-        (nc->events.*member)(args...);
+        (nc->events.*member)(nc->zg, args...);
 }
 
 void set_hw(struct interface *ifp, const nsm_view_if &v) {

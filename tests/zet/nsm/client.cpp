@@ -8,7 +8,6 @@
 namespace {
 
 std::vector<std::string> seen, unbound;
-lib_globals *globals;
 
 std::string with_vids(std::string s, const uint16_t *vids, size_t count) {
     for (size_t i = 0; i < count; i++)
@@ -19,22 +18,22 @@ std::string with_vids(std::string s, const uint16_t *vids, size_t count) {
 // Each change as "type subject [VLANs]" in the numbers of the module's messages; link changes
 // say whether the record was up before.
 const nsm_client_events kRecord = {
-    [](const char *name, uint8_t) { seen.push_back("115 " + std::string(name)); },
-    [](const char *name, uint8_t) { seen.push_back("116 " + std::string(name)); },
-    [](const char *bridge, uint16_t vid) {
+    [](lib_globals *, const char *name, uint8_t) { seen.push_back("115 " + std::string(name)); },
+    [](lib_globals *, const char *name, uint8_t) { seen.push_back("116 " + std::string(name)); },
+    [](lib_globals *, const char *bridge, uint16_t vid) {
         seen.push_back("121 " + std::string(bridge) + " " + std::to_string(vid));
     },
-    [](const char *bridge, uint16_t vid) {
+    [](lib_globals *, const char *bridge, uint16_t vid) {
         seen.push_back("122 " + std::string(bridge) + " " + std::to_string(vid));
     },
-    [](uint32_t ifindex, const uint16_t *vids, size_t count) {
+    [](lib_globals *, uint32_t ifindex, const uint16_t *vids, size_t count) {
         seen.push_back(with_vids("123 " + std::to_string(ifindex), vids, count));
     },
-    [](uint32_t ifindex, const uint16_t *vids, size_t count) {
+    [](lib_globals *, uint32_t ifindex, const uint16_t *vids, size_t count) {
         seen.push_back(with_vids("124 " + std::to_string(ifindex), vids, count));
     },
-    [](uint32_t ifindex, bool was_up, bool) {
-        const bool up = if_is_up(ifg_lookup_by_index(globals->ifg, ifindex));
+    [](lib_globals *zg, uint32_t ifindex, bool was_up, bool) {
+        const bool up = if_is_up(ifg_lookup_by_index(zg->ifg, ifindex));
         seen.push_back((up ? "29 " : "30 ") + std::to_string(ifindex) + (was_up ? " up" : " down"));
     },
     nullptr,
@@ -44,7 +43,7 @@ class NsmClient : public ::testing::Test {
   protected:
     void SetUp() override {
         seen.clear();
-        globals = zg_ = lib_start();
+        zg_ = lib_start();
         ASSERT_NE(zg_, nullptr);
         nc_ = nsm_client_create(zg_, 0);
         ASSERT_NE(nc_, nullptr);

@@ -24,22 +24,25 @@ int nsm_client_set_service(struct nsm_client *nc, int service);
 // What the client tells the protocol, on the event-loop thread, as the module's picture
 // changes; a null member is not told. Interfaces are named by index.
 struct nsm_client_events {
+    // Each event names the framework handle of the client that tells it.
     // A bridge appeared or changed its type (NSM_BRIDGE_TYPE_*); a bridge went.
-    void (*bridge_added)(const char *name, uint8_t type);
-    void (*bridge_deleted)(const char *name, uint8_t type);
+    void (*bridge_added)(struct lib_globals *zg, const char *name, uint8_t type);
+    void (*bridge_deleted)(struct lib_globals *zg, const char *name, uint8_t type);
     // A bridge gained or lost a VLAN.
-    void (*vlan_added)(const char *bridge, uint16_t vid);
-    void (*vlan_deleted)(const char *bridge, uint16_t vid);
+    void (*vlan_added)(struct lib_globals *zg, const char *bridge, uint16_t vid);
+    void (*vlan_deleted)(struct lib_globals *zg, const char *bridge, uint16_t vid);
     // A port of bridge "1" is in more VLANs, or has just become a port (with or without
     // VLANs).
-    void (*port_vlans_added)(uint32_t ifindex, const uint16_t *vids, size_t count);
+    void (*port_vlans_added)(struct lib_globals *zg, uint32_t ifindex, const uint16_t *vids,
+                             size_t count);
     // A port of bridge "1" left VLANs.
-    void (*port_vlans_deleted)(uint32_t ifindex, const uint16_t *vids, size_t count);
+    void (*port_vlans_deleted)(struct lib_globals *zg, uint32_t ifindex, const uint16_t *vids,
+                               size_t count);
     // The interface's record took the link's new state and address: was_up is its up state
     // before, new_address whether the hardware address was told.
-    void (*link)(uint32_t ifindex, bool was_up, bool new_address);
+    void (*link)(struct lib_globals *zg, uint32_t ifindex, bool was_up, bool new_address);
     // A learned MAC address moved between two ports.
-    void (*fdb_move)(const struct nsm_msg_fdb_move &move);
+    void (*fdb_move)(struct lib_globals *zg, const struct nsm_msg_fdb_move &move);
 };
 void nsm_client_set_events(struct nsm_client *nc, const struct nsm_client_events &events);
 // Connects the backend that zg->platform.nsm names and completes the initial
