@@ -99,7 +99,7 @@ void apply_view(const nsm_view &view) {
 
 void check_all_gone() {
     apply_view(nsm_view{});
-    if (world.bridge() != nullptr && listhead(world.bridge()->port_list) != nullptr)
+    if (world.bridge() != nullptr && !world.bridge()->ports.empty())
         fail("ports left after every interface went");
 }
 

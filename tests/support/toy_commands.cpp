@@ -7,7 +7,6 @@
 #include "zet/cli/host.h"
 #include "zet/core/if.h"
 #include "zet/core/lib.h"
-#include "zet/core/list.h"
 #include "zet/core/log.h"
 
 #include <cstdio>

@@ -53,15 +53,14 @@ std::string model_fault(lib_globals *zg) {
     vesk_master *master = vesk_get_master(zg);
     if (master == nullptr)
         return "master record is gone";
-    for (vesk_bridge *b : items<vesk_bridge>(master->bridge_list))
-        for (vesk_port *port : items<vesk_port>(b->port_list))
-            if (std::string fault = port_fault(b, port); !fault.empty())
+    for (const auto &b : master->bridges)
+        for (const auto &port : b->ports)
+            if (std::string fault = port_fault(b.get(), port.get()); !fault.empty())
                 return fault;
     return "";
 }
 
 constexpr long kStartSec = 1000000;
-constexpr int kModelTypes[] = {MTYPE_VESK_MASTER};
 timeval time_of_day{};
 
 int fixed_time_of_day(struct timeval *tv, void *) {
@@ -116,10 +115,7 @@ void World::stop(Leaks leaks) {
     zet_clock_use_monotonic();
     vesk_frame_set_time_source(nullptr);
     if (leaks == Leaks::ALL)
-        return memory_foreach_live(report_live, this);
-    for (int type : kModelTypes)
-        if (memory_live(type) != 0)
-            report_live(this, type, memory_live(type));
+        memory_foreach_live(report_live, this);
 }
 
 vesk_bridge *World::bridge() const {

@@ -21,7 +21,8 @@ struct WorldOptions {
     bool quiet = false; // log lines are formatted (their code runs) but go nowhere
 };
 
-// The records stop() expects gone: the model's or every record.
+// The records stop() expects gone: the model's (the standard library owns them, and the sanitizer
+// build finds their leaks) or every framework record as well.
 enum class Leaks { MODEL, ALL };
 
 struct PortStateRequest {
@@ -30,14 +31,6 @@ struct PortStateRequest {
 };
 
 [[noreturn]] void abort_on_fault(const std::string &fault);
-
-// The records of a framework list, in order (none for a null list).
-template <typename T> std::vector<T *> items(list *l) {
-    std::vector<T *> out;
-    for (listnode *n = l == nullptr ? nullptr : listhead(l); n != nullptr; n = listnextnode(n))
-        out.push_back(static_cast<T *>(listgetdata(n)));
-    return out;
-}
 
 class World {
   public:

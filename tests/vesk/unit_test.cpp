@@ -41,7 +41,6 @@
 
 namespace {
 
-using vesk_test::items;
 using Words = std::vector<std::string>;
 struct Case {
     std::string name, file;
@@ -92,7 +91,7 @@ std::vector<Case> load() {
     X(VESK_PORT_DOWN) X(VESK_PORT_UP) X(VESK_PORT_SHUTDOWN) X(VESK_PORT_NOSHUTDOWN)               \
     X(VESK_PORT_BLOCKED) X(VESK_PORT_STATE_MAX) X(VESK_LOOP_LOG) X(VESK_LOOP_SHUTDOWN)             \
     X(VESK_LOOP_BLOCK) X(VESK_ERR_PORT_NOT_FOUND) X(VESK_ERR_PROVLAN_LIMIT)                        \
-    X(MTYPE_VESK_MASTER) X(MTYPE_ZET_LIST) X(MTYPE_ZET_LISTNODE) X(MTYPE_ZET_THREAD)               \
+    X(MTYPE_ZET_THREAD)               \
     X(ZLOG_WARNING)
 #define FIELDS(X)                                                                                  \
     X(vesk_enable) X(cfg_enable) X(flags) X(pstate) X(mstate) X(tx_up_time) X(tx_type)             \
@@ -149,10 +148,10 @@ void set(vesk_port *p, const std::string &name, long long v) {
     FIELDS(SET) SETTINGS(SET_SETTING)
 }
 
-template <typename T> Words names(list *l) {
+Words names(const vesk_bridge *bridge) {
     Words out;
-    for (T *r : items<T>(l))
-        out.push_back(r->name);
+    for (const auto &port : bridge->ports)
+        out.push_back(port->name);
     return out;
 }
 
@@ -613,7 +612,7 @@ class Driver : public vesk_test::ModelFixture {
                  in.push_back(port->name);
              EXPECT_EQ(vesk_bridge_has_vlan(bridge(), vid(1)) ? in : Words{"none"}, rest(2));
          }},
-        {"ports", [this] { EXPECT_EQ(names<vesk_port>(bridge()->port_list), rest(1)); }},
+        {"ports", [this] { EXPECT_EQ(names(bridge()), rest(1)); }},
         {"unbound", [this] { EXPECT_EQ(ifp(1)->info, nullptr); }},
         {"bytes",
          [this] {
@@ -765,16 +764,16 @@ class Driver : public vesk_test::ModelFixture {
             if (p != nullptr && !text.empty())
                 text = std::regex_replace(text, std::regex(hex), "<" + what + ">");
         };
-        for (vesk_port *p : items<vesk_port>(bridge()->port_list)) {
+        for (const auto &p : bridge()->ports) {
             const std::string n = p->name;
-            name(p, "port " + n);
+            name(p.get(), "port " + n);
             name(&p->provlans, n + " protect list");
             name(&p->vlans, n + " vlan list");
             name(p->tx_timer, n + " tx timer");
             name(p->resume_timer, n + " resume timer");
         }
         name(&bridge()->vlans, "bridge vlans");
-        name(bridge()->port_list, "bridge ports");
+        name(&bridge()->ports, "bridge ports");
         return text;
     }
 };

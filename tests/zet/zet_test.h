@@ -14,7 +14,6 @@
 #include "zet/core/clock.h"
 #include "zet/core/if.h"
 #include "zet/core/lib.h"
-#include "zet/core/list.h"
 #include "zet/core/log.h"
 #include "zet/core/memory.h"
 #include "zet/core/pal.h"

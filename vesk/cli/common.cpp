@@ -47,7 +47,7 @@ struct vesk_bridge *vesk_cli_parameter_check(struct cli *cli, const char *name, 
         vesk_cli_err_output(cli, VESK_CLI_NO_MASTER);
         return nullptr;
     }
-    struct vesk_bridge *bridge = vesk_find_bridge_byname(master->bridge_list, name);
+    struct vesk_bridge *bridge = vesk_find_bridge_from_master(name, master);
     if (bridge == nullptr)
         vesk_cli_err_output(cli, VESK_ERR_BRIDGE_NOT_FOUND);
     return bridge;

@@ -30,7 +30,7 @@ static bool vesk_cli_set_bridge_enable(struct cli *cli, uint8_t enable) {
     if (master == nullptr)
         return vesk_cli_parameter_check(cli, VESK_BRIDGE_NAME, 0) != nullptr;
     master->kept_enable = enable;
-    struct vesk_bridge *bridge = vesk_find_bridge_byname(master->bridge_list, VESK_BRIDGE_NAME);
+    struct vesk_bridge *bridge = vesk_find_bridge_from_master(VESK_BRIDGE_NAME, master);
     if (bridge == nullptr || bridge->vesk_enable == enable)
         return true;
     bridge->vesk_enable = enable;
@@ -54,7 +54,7 @@ static bool vesk_cli_is_port(struct cli *cli, struct interface *ifp) {
     struct vesk_master *master = vesk_get_master(cli->zg);
     if (ifp == nullptr || master == nullptr)
         return false;
-    struct vesk_bridge *bridge = vesk_find_bridge_byname(master->bridge_list, VESK_BRIDGE_NAME);
+    struct vesk_bridge *bridge = vesk_find_bridge_from_master(VESK_BRIDGE_NAME, master);
     return vesk_find_port_from_bridge(ifp, bridge) != nullptr;
 }
 

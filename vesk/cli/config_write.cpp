@@ -17,7 +17,7 @@ static struct vesk_bridge *vesk_config_bridge(struct cli *cli) {
     if (master == nullptr) {
         return nullptr;
     }
-    return vesk_find_bridge_byname(master->bridge_list, VESK_BRIDGE_NAME);
+    return vesk_find_bridge_from_master(VESK_BRIDGE_NAME, master);
 }
 
 int vesk_config_write(struct cli *cli) {

@@ -75,9 +75,8 @@ int dump_vesk_global_port_info_cli(struct cli *cli, int argc, char **argv) {
     }
     printf("\n\n  vesk bridge: vesk_enable= %d \n", bridge->vesk_enable);
     bool header = false;
-    for (struct listnode *node = listhead(bridge->port_list); node != nullptr;
-         node = listnextnode(node)) {
-        auto *port = static_cast<struct vesk_port *>(listgetdata(node));
+    for (const auto &owned : bridge->ports) {
+        struct vesk_port *port = owned.get();
         if (port == nullptr || port->ifindex != ifp->ifindex) {
             continue;
         }
@@ -95,7 +94,7 @@ int dump_vesk_global_port_info_cli(struct cli *cli, int argc, char **argv) {
 // The VLAN's record is the bridge's VLAN set, its member list the bridge's ports.
 static void vesk_dump_vlan(struct vesk_bridge *bridge, uint16_t vid) {
     printf("\n  vlan %d 0x%" PRIxPTR " ,vlan_port_list:0x%" PRIxPTR "\n", vid,
-           vesk_dump_addr(&bridge->vlans), vesk_dump_addr(bridge->port_list));
+           vesk_dump_addr(&bridge->vlans), vesk_dump_addr(&bridge->ports));
     printf("\n  vesk bridge vlan port list:\n");
     for (const struct vesk_port *port : vesk_bridge_vlan_members(bridge, vid)) {
         printf("  %s ifindex:%d  0x%" PRIxPTR "\n", port->name, static_cast<int>(port->ifindex),

@@ -67,9 +67,8 @@ int show_vesk_statistics(struct cli *cli, int, char **) {
     vesk_recv_totals_get(&t);
     cli_out(cli, "Receive thread: frames read %llu, wrong size %llu, shed %llu\n", t.read,
             t.wrong_size, t.shed);
-    for (struct listnode *node = listhead(bridge->port_list); node != nullptr;
-         node = listnextnode(node)) {
-        auto *port = static_cast<struct vesk_port *>(listgetdata(node));
+    for (const auto &owned : bridge->ports) {
+        struct vesk_port *port = owned.get();
         if (port != nullptr)
             vesk_show_port_counters(cli, port);
     }
@@ -90,9 +89,8 @@ int clear_vesk_statistics(struct cli *cli, int, char **) {
     struct vesk_bridge *bridge = vesk_cli_parameter_check(cli, VESK_BRIDGE_NAME, 0);
     if (bridge == nullptr)
         return 1;
-    for (struct listnode *node = listhead(bridge->port_list); node != nullptr;
-         node = listnextnode(node)) {
-        auto *port = static_cast<struct vesk_port *>(listgetdata(node));
+    for (const auto &owned : bridge->ports) {
+        struct vesk_port *port = owned.get();
         if (port != nullptr)
             port->counters = {};
     }

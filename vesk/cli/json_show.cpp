@@ -70,9 +70,8 @@ int show_vesk_json(struct cli *cli, int, char **) {
     if (bridge == nullptr)
         return 1;
     json ports = json::array();
-    for (struct listnode *node = listhead(bridge->port_list); node != nullptr;
-         node = listnextnode(node)) {
-        auto *port = static_cast<struct vesk_port *>(listgetdata(node));
+    for (const auto &owned : bridge->ports) {
+        struct vesk_port *port = owned.get();
         if (port != nullptr)
             ports.push_back(vesk_json_port(port));
     }
@@ -136,9 +135,8 @@ int show_vesk_statistics_json(struct cli *cli, int, char **) {
     vesk_recv_totals t{};
     vesk_recv_totals_get(&t);
     json ports = json::array();
-    for (struct listnode *node = listhead(bridge->port_list); node != nullptr;
-         node = listnextnode(node)) {
-        auto *port = static_cast<struct vesk_port *>(listgetdata(node));
+    for (const auto &owned : bridge->ports) {
+        struct vesk_port *port = owned.get();
         if (port != nullptr)
             ports.push_back(vesk_json_counters(port));
     }

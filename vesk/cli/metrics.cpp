@@ -68,9 +68,8 @@ const char *vesk_metrics_state(const struct vesk_port *port) {
 }
 
 template <typename F> void vesk_metrics_each_port(struct vesk_bridge *bridge, F f) {
-    for (struct listnode *node = listhead(bridge->port_list); node != nullptr;
-         node = listnextnode(node)) {
-        auto *port = static_cast<struct vesk_port *>(listgetdata(node));
+    for (const auto &owned : bridge->ports) {
+        struct vesk_port *port = owned.get();
         if (port != nullptr)
             f(port);
     }
@@ -186,8 +185,7 @@ int show_vesk_metrics(struct cli *cli, int, char **) {
 std::string vesk_metrics_text(struct lib_globals *zg) {
     struct vesk_master *master = vesk_get_master(zg);
     struct vesk_bridge *bridge =
-        master != nullptr ? vesk_find_bridge_byname(master->bridge_list, VESK_BRIDGE_NAME)
-                          : nullptr;
+        master != nullptr ? vesk_find_bridge_from_master(VESK_BRIDGE_NAME, master) : nullptr;
     vesk_metrics_out out;
     out.head("veskd_up", "gauge", "1 while veskd runs.");
     out.line("veskd_up", "", 1);
@@ -212,8 +210,7 @@ void vesk_metrics_note_event(struct lib_globals *zg, const struct vesk_event *e)
     struct vesk_port *port = nullptr;
     struct vesk_master *master = vesk_get_master(zg);
     struct vesk_bridge *bridge =
-        master != nullptr ? vesk_find_bridge_byname(master->bridge_list, VESK_BRIDGE_NAME)
-                          : nullptr;
+        master != nullptr ? vesk_find_bridge_from_master(VESK_BRIDGE_NAME, master) : nullptr;
     if (bridge != nullptr)
         vesk_metrics_each_port(bridge, [&](struct vesk_port *p) {
             if (std::string(p->name) == e->port)

@@ -129,9 +129,8 @@ int show_vesk(struct cli *cli, int, char **) {
     cli_out(cli, "\n");
     cli_out(cli, "neighbour loop detection protocol: %s \n",
             bridge->vesk_enable ? "enable" : "disable");
-    for (struct listnode *node = listhead(bridge->port_list); node != nullptr;
-         node = listnextnode(node)) {
-        auto *port = static_cast<struct vesk_port *>(listgetdata(node));
+    for (const auto &owned : bridge->ports) {
+        struct vesk_port *port = owned.get();
         if (port == nullptr) {
             continue;
         }

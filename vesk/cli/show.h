@@ -5,7 +5,6 @@
 
 struct cli;
 struct cli_element;
-struct list;
 struct thread;
 struct vesk_bridge;
 struct vesk_port;

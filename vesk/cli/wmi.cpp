@@ -97,9 +97,8 @@ int get_wmi_loopback_port_info(struct cli *cli, int, char **) {
     if (bridge == nullptr) {
         return 0;
     }
-    for (struct listnode *node = listhead(bridge->port_list); node != nullptr;
-         node = listnextnode(node)) {
-        auto *port = static_cast<struct vesk_port *>(listgetdata(node));
+    for (const auto &owned : bridge->ports) {
+        struct vesk_port *port = owned.get();
         if (port == nullptr || !vesk_wmi_port_reported(port->name)) {
             continue;
         }
@@ -142,9 +141,8 @@ int wmi_show_vesk(struct cli *cli, int, char **) {
     if (bridge == nullptr) {
         return 0;
     }
-    for (struct listnode *node = listhead(bridge->port_list); node != nullptr;
-         node = listnextnode(node)) {
-        auto *port = static_cast<struct vesk_port *>(listgetdata(node));
+    for (const auto &owned : bridge->ports) {
+        struct vesk_port *port = owned.get();
         if (port == nullptr || !vesk_wmi_port_reported(port->name)) {
             continue;
         }

@@ -117,8 +117,7 @@ bool vesk_state_parse_line(const std::string &line, struct vesk_state_entry *e) 
 
 struct vesk_bridge *vesk_state_bridge(struct lib_globals *zg) {
     struct vesk_master *master = vesk_get_master(zg);
-    return master != nullptr ? vesk_find_bridge_byname(master->bridge_list, VESK_BRIDGE_NAME)
-                             : nullptr;
+    return master != nullptr ? vesk_find_bridge_from_master(VESK_BRIDGE_NAME, master) : nullptr;
 }
 
 struct vesk_state_entry vesk_state_port_entry(struct lib_globals *zg, struct vesk_port *port,
@@ -142,13 +141,10 @@ struct vesk_state_entry vesk_state_port_entry(struct lib_globals *zg, struct ves
 std::vector<vesk_state_entry> vesk_state_entries(struct lib_globals *zg) {
     std::vector<vesk_state_entry> all;
     const long long now = static_cast<long long>(std::time(nullptr));
-    struct vesk_bridge *bridge = vesk_state_bridge(zg);
-    for (struct listnode *node = bridge != nullptr ? listhead(bridge->port_list) : nullptr;
-         node != nullptr; node = listnextnode(node)) {
-        auto *port = static_cast<struct vesk_port *>(listgetdata(node));
-        if (port != nullptr && vesk_port_is_cut(port))
-            all.push_back(vesk_state_port_entry(zg, port, now));
-    }
+    if (struct vesk_bridge *bridge = vesk_state_bridge(zg); bridge != nullptr)
+        for (const auto &port : bridge->ports)
+            if (vesk_port_is_cut(port.get()))
+                all.push_back(vesk_state_port_entry(zg, port.get(), now));
     for (const vesk_state_wait &w : vesk_state_waiting)
         all.push_back(w.entry);
     return all;
@@ -296,10 +292,11 @@ bool vesk_state_settle(struct lib_globals *zg, struct ovx_vr *vr, vesk_state_wai
 // nothing; the operator learns how to lift it.
 void vesk_state_warn_locked(struct lib_globals *zg) {
     struct vesk_bridge *bridge = vesk_state_bridge(zg);
-    for (struct listnode *node = bridge != nullptr ? listhead(bridge->port_list) : nullptr;
-         node != nullptr; node = listnextnode(node)) {
-        auto *port = static_cast<struct vesk_port *>(listgetdata(node));
-        if (port != nullptr && !vesk_port_is_cut(port) &&
+    if (bridge == nullptr)
+        return;
+    for (const auto &owned : bridge->ports) {
+        struct vesk_port *port = owned.get();
+        if (!vesk_port_is_cut(port) &&
             vesk_port_flags_locked(vesk_port_bridge_flags(vesk_port_zg(port), port->ifindex)))
             zlog_warn(zg,
                       "Port %s has learning and flooding off, which the state file does not "

@@ -19,25 +19,16 @@ static void vesk_release_port(struct vesk_port *port) {
     delete port;
 }
 
-static void vesk_release_bridge(struct vesk_bridge *bridge) {
-    for (struct listnode *node = listhead(bridge->port_list); node != nullptr;
-         node = listnextnode(node))
-        vesk_release_port(static_cast<struct vesk_port *>(listgetdata(node)));
-    list_free(bridge->port_list);
-    delete bridge;
-}
-
 void vesk_release_model(struct lib_globals *zg) {
     vesk_loop_log_forget();
     struct vesk_master *master = vesk_get_master(zg);
     if (master == nullptr)
         return;
-    for (struct listnode *node = listhead(master->bridge_list); node != nullptr;
-         node = listnextnode(node))
-        vesk_release_bridge(static_cast<struct vesk_bridge *>(listgetdata(node)));
-    list_free(master->bridge_list);
+    for (const auto &bridge : master->bridges)
+        for (auto &port : bridge->ports)
+            vesk_release_port(port.release());
     vesk_kept_clear();
     if (master->vr != nullptr)
         master->vr->proto = nullptr;
-    pal_mem_free(MTYPE_VESK_MASTER, master);
+    delete master;
 }

@@ -84,9 +84,8 @@ static void vesk_api_enable_bridge_port(struct vesk_bridge *bridge, struct vesk_
 void vesk_api_enable_bridge(struct vesk_bridge *bridge) {
     if (bridge == nullptr)
         return;
-    for (struct listnode *node = listhead(bridge->port_list); node != nullptr;
-         node = listnextnode(node)) {
-        auto *port = static_cast<struct vesk_port *>(listgetdata(node));
+    for (const auto &owned : bridge->ports) {
+        struct vesk_port *port = owned.get();
         if (!port->cfg_disable)
             vesk_api_enable_bridge_port(bridge, port);
     }
@@ -100,9 +99,8 @@ void vesk_api_bridge_port_joined(struct vesk_bridge *bridge, struct vesk_port *p
 void vesk_api_disable_bridge(struct vesk_bridge *bridge) {
     if (bridge == nullptr)
         return;
-    for (struct listnode *node = listhead(bridge->port_list); node != nullptr;
-         node = listnextnode(node)) {
-        auto *port = static_cast<struct vesk_port *>(listgetdata(node));
+    for (const auto &owned : bridge->ports) {
+        struct vesk_port *port = owned.get();
         port->cfg_disable = 0;
         // What the port's own enable gave stays.
         if (port->cfg_enable)

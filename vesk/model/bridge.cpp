@@ -9,22 +9,13 @@
 #include "vesk/model/port.h"
 #include "vesk/model/provlan.h"
 
-struct vesk_bridge *vesk_find_bridge_byname(struct list *bridge_list, const char *name) {
-    if (bridge_list == nullptr || name == nullptr)
-        return nullptr;
-    for (struct listnode *node = listhead(bridge_list); node != nullptr;
-         node = listnextnode(node)) {
-        auto *bridge = static_cast<struct vesk_bridge *>(listgetdata(node));
-        if (std::strcmp(bridge->name, name) == 0)
-            return bridge;
-    }
-    return nullptr;
-}
-
 struct vesk_bridge *vesk_find_bridge_from_master(const char *name, struct vesk_master *master) {
     if (name == nullptr || master == nullptr)
         return nullptr;
-    return vesk_find_bridge_byname(master->bridge_list, name);
+    for (const auto &bridge : master->bridges)
+        if (std::strcmp(bridge->name, name) == 0)
+            return bridge.get();
+    return nullptr;
 }
 
 struct vesk_bridge *vesk_add_bridge(struct vesk_master *master, const char *name) {
@@ -36,22 +27,14 @@ struct vesk_bridge *vesk_add_bridge(struct vesk_master *master, const char *name
         VESK_DEBUG_LOG_EVENT(zg, "bridge name is error");
         return nullptr;
     }
-    struct vesk_bridge *bridge = vesk_find_bridge_byname(master->bridge_list, name);
+    struct vesk_bridge *bridge = vesk_find_bridge_from_master(name, master);
     if (bridge != nullptr) {
         VESK_DEBUG_LOG_EVENT(zg, "bridge %s is exit", bridge->name);
         return bridge;
     }
-    bridge = new vesk_bridge{};
+    bridge = master->bridges.emplace_back(std::make_unique<vesk_bridge>()).get();
     bridge->master = master;
     std::strcpy(bridge->name, name);
-    bridge->port_list = list_new();
-    if (bridge->port_list == nullptr || listnode_add(master->bridge_list, bridge) == nullptr) {
-        list_free(bridge->port_list);
-        delete bridge;
-        VESK_DEBUG_LOG_EVENT(zg, "no mem for bridge %s create", name);
-        return nullptr;
-    }
-    bridge->port_list->cmp = vsek_interface_cmp;
     VESK_DEBUG_LOG_EVENT(zg, "bridge %s add", bridge->name);
     return bridge;
 }
@@ -82,17 +65,15 @@ void vesk_bridge_del_vlan(struct vesk_bridge *bridge, uint16_t vid) {
                              bridge->name);
         return;
     }
-    for (struct listnode *node = listhead(bridge->port_list); node != nullptr;
-         node = listnextnode(node))
-        vesk_bridge_vlan_del_port(vid, static_cast<struct vesk_port *>(listgetdata(node)));
+    for (const auto &port : bridge->ports)
+        vesk_bridge_vlan_del_port(vid, port.get());
     bridge->vlans.reset(vid);
 }
 
 std::vector<struct vesk_port *> vesk_bridge_vlan_members(struct vesk_bridge *bridge, uint16_t vid) {
     std::vector<struct vesk_port *> members;
-    for (struct listnode *node = listhead(bridge->port_list); node != nullptr;
-         node = listnextnode(node)) {
-        auto *port = static_cast<struct vesk_port *>(listgetdata(node));
+    for (const auto &owned : bridge->ports) {
+        struct vesk_port *port = owned.get();
         if (vesk_port_in_vlan(port, vid))
             members.push_back(port);
     }

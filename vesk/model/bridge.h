@@ -3,19 +3,19 @@
 
 #include <bitset>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
+#include "vesk/model/port.h"
 #include "vesk/model/result.h"
 #include "zet/core/if.h"
 
-struct list;
 struct vesk_master;
-struct vesk_port;
 
 struct vesk_bridge {
     struct vesk_master *master;
-    // vesk_port records in natural interface-name order (vsek_interface_cmp); owned.
-    struct list *port_list;
+    // The ports in natural interface-name order (vsek_interface_cmp).
+    std::vector<std::unique_ptr<struct vesk_port>> ports;
     // The VLANs the bridge has; a port's membership is its own (vesk_port::vlans).
     std::bitset<VESK_VLAN_IDS> vlans;
     // How many times a port joined a VLAN: the place of the next join.
@@ -30,7 +30,6 @@ struct vesk_bridge {
 
 // The bridge named name, or null (also when either argument is null).
 struct vesk_bridge *vesk_find_bridge_from_master(const char *name, struct vesk_master *master);
-struct vesk_bridge *vesk_find_bridge_byname(struct list *bridge_list, const char *name);
 // The new or already existing bridge of master, or null.
 struct vesk_bridge *vesk_add_bridge(struct vesk_master *master, const char *name);
 // The framework handle of the bridge's daemon, for its log lines and timers.

@@ -9,15 +9,7 @@ int vesk_master_init(struct ovx_vr *vr) {
     // The framework may report a router whose master start-up already made.
     if (vr->proto != nullptr)
         return VESK_SUCCESS;
-    auto *master = static_cast<struct vesk_master *>(
-        mfh_calloc(MTYPE_VESK_MASTER, sizeof(struct vesk_master)));
-    if (master == nullptr)
-        return VESK_ERR_ARG;
-    master->bridge_list = list_new();
-    if (master->bridge_list == nullptr) {
-        pal_mem_free(MTYPE_VESK_MASTER, master);
-        return VESK_ERR_ARG;
-    }
+    auto *master = new vesk_master{};
     master->vr = vr;
     master->globals = vr->zg;
     vr->proto = master;

@@ -2,8 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <vector>
 
-struct list;
+#include "vesk/model/bridge.h"
+
 struct lib_globals;
 struct ovx_vr;
 struct vesk_daemon;
@@ -15,8 +18,8 @@ struct vesk_master {
     struct lib_globals *globals;
     // The daemon that owns this model; null until it takes it.
     struct vesk_daemon *daemon;
-    // vesk_bridge records in the order they were added.
-    struct list *bridge_list;
+    // The bridges in the order they were added.
+    std::vector<std::unique_ptr<struct vesk_bridge>> bridges;
     // The bridge-wide "loop-detect enable" given while bridge "1" is not there; the bridge takes
     // it when it appears.
     uint8_t kept_enable;

@@ -1,6 +1,8 @@
 #include "vesk/model/port.h"
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "vesk/host/debug_flags.h"
 #include "vesk/host/zet.h"
@@ -40,9 +42,8 @@ struct vesk_port *vesk_port_from_ifindex(struct lib_globals *handle, uint32_t if
 struct vesk_port *vesk_find_port_from_bridge(struct interface *ifp, struct vesk_bridge *bridge) {
     if (ifp == nullptr || bridge == nullptr)
         return nullptr;
-    for (struct listnode *node = listhead(bridge->port_list); node != nullptr;
-         node = listnextnode(node)) {
-        auto *port = static_cast<struct vesk_port *>(listgetdata(node));
+    for (const auto &owned : bridge->ports) {
+        struct vesk_port *port = owned.get();
         if (port->ifindex == ifp->ifindex)
             return port;
     }
@@ -50,6 +51,27 @@ struct vesk_port *vesk_find_port_from_bridge(struct interface *ifp, struct vesk_
 }
 
 namespace {
+
+// Puts port into the bridge's order: after every port whose name sorts before or equal to its
+// own, so ports of equal names keep the order they came in.
+void vesk_bridge_place_port(struct vesk_bridge *bridge, std::unique_ptr<struct vesk_port> port) {
+    auto at = std::upper_bound(
+        bridge->ports.begin(), bridge->ports.end(), port,
+        [](const auto &a, const auto &b) { return vsek_interface_cmp(a.get(), b.get()) < 0; });
+    bridge->ports.insert(at, std::move(port));
+}
+
+// Takes port out of the bridge and gives it to the caller.
+std::unique_ptr<struct vesk_port> vesk_bridge_take_port(struct vesk_bridge *bridge,
+                                                        struct vesk_port *port) {
+    auto at = std::find_if(bridge->ports.begin(), bridge->ports.end(),
+                           [port](const auto &p) { return p.get() == port; });
+    if (at == bridge->ports.end())
+        return nullptr;
+    std::unique_ptr<struct vesk_port> taken = std::move(*at);
+    bridge->ports.erase(at);
+    return taken;
+}
 
 // A port with its defaults, linked with ifp.
 struct vesk_port *vesk_new_port(struct vesk_bridge *bridge, struct interface *ifp) {
@@ -102,11 +124,7 @@ struct vesk_port *vesk_bridge_add_port(struct vesk_bridge *bridge, struct interf
         return port;
     }
     port = vesk_new_port(bridge, ifp);
-    if (listnode_add_sort(bridge->port_list, port) == nullptr) {
-        delete port;
-        VESK_DEBUG_LOG_EVENT(vesk_bridge_zg(bridge), "no mem for port %lu create", ifindex);
-        return nullptr;
-    }
+    vesk_bridge_place_port(bridge, std::unique_ptr<struct vesk_port>(port));
     ifp->info = port;
     std::memcpy(ifp->bridge_name, bridge->name, sizeof ifp->bridge_name);
     VESK_DEBUG_LOG_EVENT(vesk_bridge_zg(bridge), "port %lu add to bridge %s", ifindex,
@@ -120,7 +138,7 @@ void vesk_port_follow_name(struct vesk_port *port) {
     std::memcpy(port->name, port->ifp->name, sizeof port->name);
     port->name[INTERFACE_NAMSIZ] = '\0';
     if (port->bridge != nullptr)
-        listnode_resort(port->bridge->port_list, port);
+        vesk_bridge_place_port(port->bridge, vesk_bridge_take_port(port->bridge, port));
 }
 
 int vesk_remove_port_from_bridge(struct interface *ifp, const char *bridge_name) {
@@ -138,7 +156,6 @@ int vesk_remove_port_from_bridge(struct interface *ifp, const char *bridge_name)
         port->ifp->info = nullptr;
     if (ifp->info == port)
         ifp->info = nullptr;
-    listnode_delete(bridge->port_list, port);
-    delete port;
+    vesk_bridge_take_port(bridge, port);
     return VESK_SUCCESS;
 }

@@ -10,7 +10,6 @@
 #include "zet/core/if.h"
 
 struct lib_globals;
-struct list;
 struct thread;
 struct vesk_bridge;
 

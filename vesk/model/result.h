@@ -13,11 +13,6 @@ enum : int {
     VESK_ERR_PROVLAN_LIMIT = -13,
 };
 
-// Allocation types of the daemon's records (mfh_calloc / pal_mem_free).
-enum : int {
-    MTYPE_VESK_MASTER = 652,
-};
-
 constexpr unsigned VESK_MAX_PROVLAN = 16;
 // VLAN ids as a bitset's size: the 12 bits of a tag.
 constexpr unsigned VESK_VLAN_IDS = 4096;

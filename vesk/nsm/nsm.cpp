@@ -171,7 +171,7 @@ void vesk_nsm_bridge_added(struct lib_globals *zg, const char *name, uint8_t typ
     if (master == nullptr)
         return;
     VESK_DEBUG_LOG_NSM(zg, "Receive add bridge name %s, type %d", name, type);
-    const bool known = vesk_find_bridge_byname(master->bridge_list, name) != nullptr;
+    const bool known = vesk_find_bridge_from_master(name, master) != nullptr;
     struct vesk_bridge *bridge = vesk_add_bridge(master, name);
     if (bridge != nullptr)
         bridge->all_vlans = type == NSM_BRIDGE_TYPE_VLAN_UNAWARE ? 1 : 0;
@@ -186,7 +186,7 @@ void vesk_nsm_bridge_deleted(struct lib_globals *zg, const char *name, uint8_t t
     if (master == nullptr)
         return;
     VESK_DEBUG_LOG_NSM(zg, "Receive delete bridge name %s, type %d", name, type);
-    if (vesk_find_bridge_byname(master->bridge_list, name) == nullptr)
+    if (vesk_find_bridge_from_master(name, master) == nullptr)
         VESK_DEBUG_LOG_EVENT(zg, "bridge %s is not exit already", name);
 }
 

@@ -177,14 +177,6 @@ struct cli_element host_show_version_cmd = {"show version", host_show_version,
 
 const char *memory_type_name(int type) {
     switch (type) {
-    case MTYPE_ZET_LIST:
-        return "list";
-    case MTYPE_ZET_LISTNODE:
-        return "list node";
-    case MTYPE_ZET_ROUTE_TABLE:
-        return "route table";
-    case MTYPE_ZET_ROUTE_NODE:
-        return "route node";
     case MTYPE_ZET_THREAD:
         return "thread";
     case MTYPE_ZET_IF:

@@ -5,10 +5,6 @@
 
 // Types of the framework's own records; a daemon numbers its own above them.
 enum : int {
-    MTYPE_ZET_LIST = 1,
-    MTYPE_ZET_LISTNODE = 2,
-    MTYPE_ZET_ROUTE_TABLE = 3,
-    MTYPE_ZET_ROUTE_NODE = 4,
     MTYPE_ZET_THREAD = 5,
     MTYPE_ZET_IF = 6,
     MTYPE_ZET_VR = 7,       // virtual-router record
