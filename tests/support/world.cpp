@@ -40,8 +40,8 @@ std::string port_fault(vesk_bridge *b, vesk_port *port) {
         return describe("port %s: %u entries", port->name, vesk_port_provlan_count(port));
     if (port->mstate >= SMS_MAX || port->pstate >= VESK_PORT_STATE_MAX)
         return describe("port %s: mstate %u pstate %u", port->name, port->mstate, port->pstate);
-    const bool stray_tx = port->tx_timer != nullptr && port->mstate != SMS_WAIT_TX;
-    if (stray_tx || (port->resume_timer != nullptr && port->mstate != SMS_RESUME))
+    const bool stray_tx = port->tx_timer.armed() && port->mstate != SMS_WAIT_TX;
+    if (stray_tx || (port->resume_timer.armed() && port->mstate != SMS_RESUME))
         return describe("port %s: %s timer armed in %s", port->name, stray_tx ? "tx" : "resume",
                         vesk_machine_state_name(port->mstate));
     return "";

@@ -128,9 +128,10 @@ long long get(vesk_port *p, const std::string &name) {
     if (name == "tx_timer" || name == "resume_timer" || name == "probe_timer")
         return (name == "tx_timer"       ? p->tx_timer
                 : name == "resume_timer" ? p->resume_timer
-                                         : p->probe_timer) != nullptr;
+                                         : p->probe_timer)
+            .armed();
     if (name == "tx_left" || name == "resume_left")
-        return seconds_left(name == "tx_left" ? p->tx_timer : p->resume_timer);
+        return seconds_left((name == "tx_left" ? p->tx_timer : p->resume_timer).get());
     if (name == "info")
         return p->ifp->info == p;
     if (name == "mac5")
@@ -769,8 +770,8 @@ class Driver : public vesk_test::ModelFixture {
             name(p.get(), "port " + n);
             name(&p->provlans, n + " protect list");
             name(&p->vlans, n + " vlan list");
-            name(p->tx_timer, n + " tx timer");
-            name(p->resume_timer, n + " resume timer");
+            name(p->tx_timer.get(), n + " tx timer");
+            name(p->resume_timer.get(), n + " resume timer");
         }
         name(&bridge()->vlans, "bridge vlans");
         name(&bridge()->ports, "bridge ports");

@@ -56,8 +56,8 @@ void vesk_dump_port(struct vesk_port *port) {
     printf("  port tx_type:%d\n", static_cast<int>(port->tx_type));
     printf("  port tx_count:%d\n", static_cast<int>(port->tx_count));
     printf("  port resume_time:%d\n", static_cast<int>(port->settings.resume_time));
-    printf("  port tx_timer:0x%" PRIxPTR "\n", vesk_dump_addr(port->tx_timer));
-    printf("  port resume_timer:0x%" PRIxPTR "\n", vesk_dump_addr(port->resume_timer));
+    printf("  port tx_timer:0x%" PRIxPTR "\n", vesk_dump_addr(port->tx_timer.get()));
+    printf("  port resume_timer:0x%" PRIxPTR "\n", vesk_dump_addr(port->resume_timer.get()));
 }
 
 int dump_vesk_global_port_info_cli(struct cli *cli, int argc, char **argv) {

@@ -47,8 +47,8 @@ json vesk_json_port(struct vesk_port *port) {
         {"resume_remaining", nullptr},
     };
     vesk_port_settings_json(j, port);
-    if (port->resume_timer != nullptr)
-        j["resume_remaining"] = l2_timer_get_remaining_tics(port->resume_timer) >> 8;
+    if (port->resume_timer.armed())
+        j["resume_remaining"] = l2_timer_get_remaining_tics(port->resume_timer.get()) >> 8;
     return j;
 }
 

@@ -103,7 +103,7 @@ void vesk_metrics_ports(vesk_metrics_out &out, struct vesk_bridge *bridge) {
              "Seconds until a port cut by loop detection is released; 0 when none.");
     vesk_metrics_each_port(bridge, [&](struct vesk_port *p) {
         const long left =
-            p->resume_timer != nullptr ? l2_timer_get_remaining_tics(p->resume_timer) >> 8 : 0;
+            p->resume_timer.armed() ? l2_timer_get_remaining_tics(p->resume_timer.get()) >> 8 : 0;
         out.line("veskd_port_resume_seconds", vesk_metrics_port(p),
                  static_cast<unsigned long long>(left > 0 ? left : 0));
     });

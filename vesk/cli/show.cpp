@@ -111,9 +111,9 @@ void vesk_display_port(struct cli *cli, struct vesk_port *port) {
         }
     }
     cli_out(cli, "  Port state: %s\n", vesk_port_show_state(port));
-    if (port->resume_timer != nullptr) {
+    if (port->resume_timer.armed()) {
         cli_out(cli, "  up remaining time: %lds \n",
-                l2_timer_get_remaining_tics(port->resume_timer) >> 8);
+                l2_timer_get_remaining_tics(port->resume_timer.get()) >> 8);
     }
     vesk_lldp_neighbour nb{};
     if (vesk_lldp_cache_get(port->name, &nb))

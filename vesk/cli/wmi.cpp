@@ -120,8 +120,8 @@ static void wmi_write_port_state(struct cli *cli, const struct vesk_bridge *brid
     wmi_write_name(cli, port->name);
     cli_out(cli, ", \"%s\"", bridge->vesk_enable || has_provlan ? "Yes" : "No");
     cli_out(cli, ", \"%s\"", vesk_port_show_state(port));
-    if (port->resume_timer != nullptr) {
-        cli_out(cli, ", \"%lds\"", l2_timer_get_remaining_tics(port->resume_timer) >> 8);
+    if (port->resume_timer.armed()) {
+        cli_out(cli, ", \"%lds\"", l2_timer_get_remaining_tics(port->resume_timer.get()) >> 8);
     } else {
         cli_out(cli, ", \"--\"");
     }

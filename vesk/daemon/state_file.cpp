@@ -125,8 +125,8 @@ struct vesk_state_entry vesk_state_port_entry(struct lib_globals *zg, struct ves
     struct vesk_state_entry e = {};
     e.ifindex = port->ifindex;
     std::memcpy(e.name, port->name, sizeof e.name);
-    long long wait = port->resume_timer != nullptr
-                         ? (l2_timer_get_remaining_tics(port->resume_timer) + 255) >> 8
+    long long wait = port->resume_timer.armed()
+                         ? (l2_timer_get_remaining_tics(port->resume_timer.get()) + 255) >> 8
                          : port->settings.resume_time;
     e.deadline = now + wait;
     e.blocked = port->pstate == VESK_PORT_BLOCKED;

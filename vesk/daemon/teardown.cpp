@@ -5,30 +5,19 @@
 #include "vesk/machine/loop_log.h"
 #include "vesk/model/model.h"
 
-static void vesk_release_port(struct vesk_port *port) {
-    thread_cancel(port->tx_timer);
-    thread_cancel(port->resume_timer);
-    thread_cancel(port->probe_timer);
-    thread_cancel(port->hold_timer);
-    port->hold_timer = nullptr;
-    port->tx_timer = nullptr;
-    port->resume_timer = nullptr;
-    port->probe_timer = nullptr;
-    if (port->ifp != nullptr && port->ifp->info == port)
-        port->ifp->info = nullptr;
-    delete port;
-}
-
 void vesk_release_model(struct lib_globals *zg) {
     vesk_loop_log_forget();
     struct vesk_master *master = vesk_get_master(zg);
     if (master == nullptr)
         return;
+    // The interfaces outlive the model: none may point at a port that goes.
     for (const auto &bridge : master->bridges)
-        for (auto &port : bridge->ports)
-            vesk_release_port(port.release());
+        for (const auto &port : bridge->ports)
+            if (port->ifp != nullptr && port->ifp->info == port.get())
+                port->ifp->info = nullptr;
     vesk_kept_clear();
     if (master->vr != nullptr)
         master->vr->proto = nullptr;
+    // Its bridges, their ports and the ports' timers go with it.
     delete master;
 }

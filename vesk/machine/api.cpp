@@ -44,7 +44,7 @@ int vesk_api_force_up(struct interface *ifp, struct vesk_bridge *bridge) {
                              vesk_api_ifindex(ifp));
         return VESK_ERR_PORT_NOT_FOUND;
     }
-    if (port->resume_timer != nullptr || port->pstate == VESK_PORT_SHUTDOWN)
+    if (port->resume_timer.armed() || port->pstate == VESK_PORT_SHUTDOWN)
         port->release_cause = VESK_CAUSE_FORCE_UP;
     vesk_port_force_up(port);
     return VESK_SUCCESS;

@@ -16,13 +16,6 @@ void vesk_machine_enter(struct vesk_port *port, uint32_t state) {
                            vesk_machine_state_name(state));
 }
 
-void vesk_cancel_timer(struct thread **timer) {
-    if (*timer == nullptr)
-        return;
-    thread_cancel(*timer);
-    *timer = nullptr;
-}
-
 // A timer that cannot be made leaves its handle null and the port waiting for an expiry that
 // never comes; the operator at least learns why the port did not move on.
 struct thread *vesk_arm_timer(struct vesk_port *port, thread_func func, uint32_t seconds,
@@ -50,7 +43,7 @@ struct vesk_port *vesk_timer_port(struct thread *t) {
 
 // The start phase sends every VLAN: the fast starts of single VLANs end.
 void vesk_fast_start_cancel(struct vesk_port *port) {
-    vesk_cancel_timer(&port->fast_timer);
+    port->fast_timer.cancel();
     for (auto &[vid, entry] : port->provlans)
         entry.fast_left = 0;
 }
@@ -64,16 +57,16 @@ void vesk_fast_start(struct vesk_port *port, bool first) {
         vesk_fast_start_cancel(port);
         return;
     }
-    if (vesk_send_fast(port, first) > 0 && port->fast_timer == nullptr)
-        port->fast_timer =
-            vesk_arm_timer(port, vesk_port_fast_handle, port->tx_up_time, "fast start");
+    if (vesk_send_fast(port, first) > 0 && !port->fast_timer.armed())
+        port->fast_timer.arm(
+            vesk_arm_timer(port, vesk_port_fast_handle, port->tx_up_time, "fast start"));
 }
 
 int vesk_port_fast_handle(struct thread *t) {
     struct vesk_port *port = vesk_timer_port(t);
     if (port == nullptr)
         return 0;
-    port->fast_timer = nullptr;
+    port->fast_timer.fired();
     vesk_fast_start(port, false);
     return 0;
 }
@@ -87,9 +80,9 @@ void vesk_machine_restart(struct vesk_port *port) {
 }
 
 void vesk_block_arm(struct vesk_port *port, long msec) {
-    port->probe_timer =
-        thread_add_timer_msec(vesk_port_zg(port), vesk_port_probe_handle, port, msec);
-    if (port->probe_timer == nullptr)
+    port->probe_timer.arm(
+        thread_add_timer_msec(vesk_port_zg(port), vesk_port_probe_handle, port, msec));
+    if (!port->probe_timer.armed())
         zlog_err(vesk_port_zg(port), "Port %s cannot arm its probe timer", port->name);
 }
 
@@ -111,10 +104,10 @@ int vesk_port_is_running(struct vesk_port *port) {
 void vesk_state_machine_init(struct vesk_port *port) {
     vesk_fast_start_cancel(port);
     vesk_machine_enter(port, SMS_INITIALIZE);
-    vesk_cancel_timer(&port->resume_timer);
-    vesk_cancel_timer(&port->tx_timer);
-    vesk_cancel_timer(&port->probe_timer);
-    vesk_cancel_timer(&port->hold_timer);
+    port->resume_timer.cancel();
+    port->tx_timer.cancel();
+    port->probe_timer.cancel();
+    port->hold_timer.cancel();
     port->hold_phase = 0;
 }
 
@@ -133,25 +126,25 @@ void vesk_state_machine_tx(struct vesk_port *port) {
 
 void vesk_state_machine_wait_tx(struct vesk_port *port) {
     vesk_machine_enter(port, SMS_WAIT_TX);
-    if (port->tx_timer != nullptr)
+    if (port->tx_timer.armed())
         return;
     const uint32_t seconds =
         port->tx_type != 0 ? port->settings.tx_interval_time : port->tx_up_time;
-    port->tx_timer = vesk_arm_timer(port, vesk_port_tx_handle, seconds, "tx");
+    port->tx_timer.arm(vesk_arm_timer(port, vesk_port_tx_handle, seconds, "tx"));
 }
 
 void vesk_state_machine_shutdown(struct vesk_port *port) {
     vesk_machine_enter(port, SMS_SHUTDOWN);
-    vesk_cancel_timer(&port->tx_timer);
+    port->tx_timer.cancel();
     vesk_set_port_state(port, VESK_PORT_SHUTDOWN);
 }
 
 void vesk_state_machine_resume(struct vesk_port *port) {
     vesk_machine_enter(port, SMS_RESUME);
-    if (port->resume_timer != nullptr)
+    if (port->resume_timer.armed())
         return;
-    port->resume_timer =
-        vesk_arm_timer(port, vesk_port_resume_handle, port->settings.resume_time, "resume");
+    port->resume_timer.arm(
+        vesk_arm_timer(port, vesk_port_resume_handle, port->settings.resume_time, "resume"));
     vesk_port_state_changed(port);
 }
 
@@ -166,7 +159,7 @@ void vesk_state_machine_noshutdown(struct vesk_port *port) {
 
 void vesk_state_machine_block(struct vesk_port *port) {
     vesk_machine_enter(port, SMS_SHUTDOWN);
-    vesk_cancel_timer(&port->tx_timer);
+    port->tx_timer.cancel();
     vesk_set_port_state(port, VESK_PORT_BLOCKED);
     if (port->pstate == VESK_PORT_BLOCKED) {
         port->probe_misses = 0;
@@ -180,7 +173,7 @@ void vesk_state_machine_adopt(struct vesk_port *port, bool blocked, uint32_t wai
     port->pstate = blocked ? VESK_PORT_BLOCKED : VESK_PORT_SHUTDOWN;
     port->cut_usec = zet_clock_now_usec();
     vesk_machine_enter(port, SMS_RESUME);
-    port->resume_timer = vesk_arm_timer(port, vesk_port_resume_handle, wait, "resume");
+    port->resume_timer.arm(vesk_arm_timer(port, vesk_port_resume_handle, wait, "resume"));
     // Probing finds out whether the loop is still there; the unblock gives the port the flags
     // the state file kept for it, or the bridge's defaults.
     if (blocked) {
@@ -249,7 +242,7 @@ int vesk_port_tx_handle(struct thread *t) {
     struct vesk_port *port = vesk_timer_port(t);
     if (port == nullptr)
         return 0;
-    port->tx_timer = nullptr;
+    port->tx_timer.fired();
     VESK_DEBUG_LOG_MACHINE(vesk_port_zg(port), "Port %s tx time expire, mstate is %s", port->name,
                            vesk_machine_state_name(port->mstate));
     vesk_update_state_machine(port, VESK_MACHINE_EV_TX_TIMER);
@@ -260,7 +253,7 @@ int vesk_port_resume_handle(struct thread *t) {
     struct vesk_port *port = vesk_timer_port(t);
     if (port == nullptr)
         return 0;
-    port->resume_timer = nullptr;
+    port->resume_timer.fired();
     VESK_DEBUG_LOG_MACHINE(vesk_port_zg(port), "Port %s resume time expire, mstate is %s",
                            port->name, vesk_machine_state_name(port->mstate));
     vesk_update_state_machine(port, VESK_MACHINE_EV_RESUME_TIMER);
@@ -271,7 +264,7 @@ int vesk_port_probe_handle(struct thread *t) {
     struct vesk_port *port = vesk_timer_port(t);
     if (port == nullptr)
         return 0;
-    port->probe_timer = nullptr;
+    port->probe_timer.fired();
     if (port->pstate != VESK_PORT_BLOCKED)
         return 0;
     if (!port->probe_pending) {
@@ -289,7 +282,7 @@ int vesk_port_probe_handle(struct thread *t) {
                            port->probe_misses);
     if (port->probe_misses >= VESK_BLOCK_MISSES) {
         port->release_cause = VESK_CAUSE_LOOP_GONE;
-        vesk_cancel_timer(&port->resume_timer);
+        port->resume_timer.cancel();
         vesk_state_machine_noshutdown(port);
         return 0;
     }
@@ -311,10 +304,11 @@ int vesk_port_probe(struct vesk_port *port) {
 }
 
 void vesk_port_resume_soon(struct vesk_port *port) {
-    if (port == nullptr || port->resume_timer == nullptr)
+    if (port == nullptr || !port->resume_timer.armed())
         return;
-    vesk_cancel_timer(&port->resume_timer);
-    port->resume_timer = vesk_arm_timer(port, vesk_port_resume_handle, VESK_RESUME_SOON, "resume");
+    port->resume_timer.cancel();
+    port->resume_timer.arm(
+        vesk_arm_timer(port, vesk_port_resume_handle, VESK_RESUME_SOON, "resume"));
     vesk_port_state_changed(port);
 }
 
@@ -338,13 +332,14 @@ bool vesk_port_unlock(struct vesk_port *port) {
 void vesk_port_force_up(struct vesk_port *port) {
     if (port == nullptr || vesk_port_unlock(port))
         return;
-    if (port->resume_timer != nullptr || port->pstate != VESK_PORT_SHUTDOWN) {
+    if (port->resume_timer.armed() || port->pstate != VESK_PORT_SHUTDOWN) {
         vesk_port_resume_soon(port);
         return;
     }
-    vesk_cancel_timer(&port->tx_timer);
+    port->tx_timer.cancel();
     vesk_machine_enter(port, SMS_RESUME);
-    port->resume_timer = vesk_arm_timer(port, vesk_port_resume_handle, VESK_RESUME_SOON, "resume");
+    port->resume_timer.arm(
+        vesk_arm_timer(port, vesk_port_resume_handle, VESK_RESUME_SOON, "resume"));
     vesk_port_state_changed(port);
 }
 

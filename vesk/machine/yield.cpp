@@ -46,14 +46,12 @@ bool vesk_yield_never(const struct vesk_port *tx) {
 }
 
 bool vesk_yield_arm(struct vesk_port *port, uint32_t msec) {
-    port->hold_timer = thread_add_timer_msec(vesk_port_zg(port), vesk_yield_timer, port, msec);
-    return port->hold_timer != nullptr;
+    port->hold_timer.arm(thread_add_timer_msec(vesk_port_zg(port), vesk_yield_timer, port, msec));
+    return port->hold_timer.armed();
 }
 
 void vesk_yield_end(struct vesk_port *port) {
-    if (port->hold_timer != nullptr)
-        thread_cancel(port->hold_timer);
-    port->hold_timer = nullptr;
+    port->hold_timer.cancel();
     port->hold_phase = VESK_HOLD_NONE;
 }
 
@@ -93,7 +91,7 @@ bool vesk_yield(struct lib_globals *handle, struct vesk_port *tx_port, struct ve
 
 int vesk_yield_timer(struct thread *t) {
     auto *port = static_cast<struct vesk_port *>(THREAD_ARG(t));
-    port->hold_timer = nullptr;
+    port->hold_timer.fired();
     if (port->hold_phase != VESK_HOLD_WAITING) {
         port->hold_phase = VESK_HOLD_NONE;
         zlog_info(vesk_port_zg(port), "Loop on the port %s not seen again after its hold-off",

@@ -8,6 +8,7 @@
 #include "vesk/model/provlan.h"
 #include "vesk/model/result.h"
 #include "zet/core/if.h"
+#include "zet/core/thread.h"
 
 struct lib_globals;
 struct thread;
@@ -73,11 +74,11 @@ struct vesk_port {
     uint32_t tx_type;
     // Frames sent in the start phase.
     uint32_t tx_count;
-    // Armed timers; null whenever not armed.
-    struct thread *tx_timer;
-    struct thread *resume_timer;
+    // Timers, cancelled when the port goes.
+    thread_timer tx_timer;
+    thread_timer resume_timer;
     // The next frames of the fast starts of VLANs protected while the port was probing.
-    struct thread *fast_timer;
+    thread_timer fast_timer;
     struct vesk_port_counters counters;
     // Why the next release happens (vesk_event_cause): the timer unless something else said.
     uint8_t release_cause;
@@ -92,13 +93,13 @@ struct vesk_port {
     uint8_t last_send_probe;
     // While blocked: the probe timer, whether a frame of the port came back since the latest
     // probe, whether that probe awaits its check, and the misses in a row.
-    struct thread *probe_timer;
+    thread_timer probe_timer;
     uint8_t probe_back;
     uint8_t probe_pending;
     uint8_t probe_misses;
     // While another veskd is left to cut a loop this port's frames prove (vesk/machine/yield.h):
     // the hold-off timer, its phase, and when the probe after it went out.
-    struct thread *hold_timer;
+    thread_timer hold_timer;
     uint8_t hold_phase;
     long long hold_probe_usec;
 };

@@ -21,7 +21,7 @@ void vesk_provlan_gained(struct vesk_port *port, unsigned old_active, struct ves
     }
     if (now < 2 || now == old_active)
         return;
-    if (vesk_port_is_cut(port) || port->resume_timer != nullptr)
+    if (vesk_port_is_cut(port) || port->resume_timer.armed())
         return;
     entry->fast_left = VESK_TX_UP_COUNT;
     vesk_model_tell_machine(port, VESK_MACHINE_VLAN_GAINED);

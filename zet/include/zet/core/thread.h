@@ -56,6 +56,35 @@ struct thread *thread_add_read(struct lib_globals *zg, thread_func func, void *a
 // task is fetched or cancelled: clear it when the callback begins, never cancel it afterwards.
 void thread_cancel(struct thread *t);
 
+// A timer a record owns: it holds at most one armed task and cancels it when it is armed again,
+// cancelled, or destroyed with its record. The task's callback calls fired() before anything
+// else, since the loop frees a task it has run.
+class thread_timer {
+  public:
+    thread_timer() = default;
+    thread_timer(const thread_timer &) = delete;
+    thread_timer &operator=(const thread_timer &) = delete;
+    ~thread_timer() { cancel(); }
+    // Holds t, a task just armed (null when it could not be): gives whether it holds one.
+    bool arm(struct thread *t) {
+        cancel();
+        task_ = t;
+        return t != nullptr;
+    }
+    void cancel() {
+        thread_cancel(task_);
+        task_ = nullptr;
+    }
+    void fired() { task_ = nullptr; }
+    bool armed() const { return task_ != nullptr; }
+    struct thread *get() const {
+        return task_;
+    }
+
+  private:
+    struct thread *task_ = nullptr;
+};
+
 // Waits (poll, no periodic wake-up) for the next due task and copies it into fetch. Order within
 // one wake-up: pending signals, due timers (by expiry, then arming order), readable
 // descriptors, then posts. Gives null when the loop ends: when nothing is armed and no signal
