@@ -398,7 +398,6 @@ class Driver : public vesk_test::ModelFixture {
              }
          }},
         {"iface", [this] { make_interface(s(1).c_str(), uint32_t(n(2)), w_->back() != "down"); }},
-        {"leave", [this] { leave(p(1), vid(2)); }},
         {"running", // as a link message sets the flags, the machine untold
          [this] { p(1)->flags = p(1)->ifp->flags = n(2) != 0 ? IFF_UP | IFF_RUNNING : 0; }},
         {"debug", // "no debug all", then each word as "debug loop-detect WORD", at the shell
@@ -425,10 +424,6 @@ class Driver : public vesk_test::ModelFixture {
         {"enable", [this] { vesk_enable_port(p(1)); }},
         {"disable", [this] { vesk_disable_port(p(1)); }},
         {"rename-bridge", [this] { std::snprintf(b(1)->name, 17, "%s", s(2).c_str()); }},
-        {"unprotect", [this] { vesk_remove_provlan_from_port(vid(2), p(1)); }},
-        {"vlan-add", [this] { vesk_bridge_add_vlan(bridge(), vid(1)); }},
-        {"vlan-del", [this] { vesk_bridge_del_vlan(bridge(), vid(1)); }},
-        {"member-add", [this] { vesk_bridge_vlan_add_port(bridge(), vid(2), p(1)); }},
         {"description",
          [this] { std::snprintf(ifp(1)->desc, sizeof ifp(1)->desc, "%s", s(2).c_str()); }},
         {"if-delete", [this] { if_delete(veskm, ifp(1)); }},
