@@ -338,7 +338,6 @@ class Driver : public vesk_test::ModelFixture {
         {"protect", [this] { return vesk_add_provlan_to_port(vid(2), p(1)); }},
         {"rename", [this] { return if_rename(veskm, ifp(1), s(2).c_str()); }},
         {"element", [this] { return element(); }},
-        {"posts", [] { return thread_post_pending(veskm->master); }},
         {"send", [this] { return vesk_send_pkt(p(1)); }},
         {"probe", [this] { return vesk_port_probe(p(1)); }},
         {"auth", [this] { return vesk_auth_set(int(n(1))); }},
