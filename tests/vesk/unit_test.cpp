@@ -346,11 +346,6 @@ class Driver : public vesk_test::ModelFixture {
              return std::equal(frame(1).begin() + n(3), frame(1).begin() + n(4),
                                frame(2).begin() + n(3));
          }},
-        {"socket-fails",
-         [] {
-             std::snprintf(veskm->platform.frame, sizeof veskm->platform.frame, "%s", "unix:/no/x");
-             return vesk_sock_init(veskm) < 0 && sockfd < 0;
-         }},
         {"vesk-send", [this] { return vesk_send_captured(); }},
         {"options", [this] { return options(); }},
         {"console", [this] { return console(); }},
