@@ -15,7 +15,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
-#include <type_traits>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -37,7 +36,6 @@
 #include "vesk/machine/api.h"
 #include "vesk/machine/state_machine.h"
 #include "vesk/nsm/nsm.h"
-#include "vesk/nsm/port_state.h"
 
 namespace {
 
@@ -87,7 +85,7 @@ std::vector<Case> load() {
 }
 
 const std::map<std::string, long long> kNames = {{"MTYPE_ZET_THREAD", MTYPE_ZET_THREAD},
-                                                  {"ZLOG_WARNING", ZLOG_WARNING}};
+                                                 {"ZLOG_WARNING", ZLOG_WARNING}};
 
 // The frames' time of day, moved by "wall"; the microseconds show it is not rounded.
 constexpr long kWall = 1700000000, kWallUsec = 999999;
