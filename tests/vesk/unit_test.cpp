@@ -511,6 +511,7 @@ class Driver : public vesk_test::ModelFixture {
              EXPECT_EQ(vesk_bridge_has_vlan(bridge(), vid(1)) ? in : Words{"none"}, rest(2));
          }},
         {"ports", [this] { EXPECT_EQ(names<vesk_port>(bridge()->port_list), rest(1)); }},
+        {"unbound", [this] { EXPECT_EQ(ifp(1)->info, nullptr); }},
         {"bytes",
          [this] {
              std::ostringstream hex;
