@@ -1,11 +1,6 @@
 // Root only, on a Linux bridge in namespaces: the scenario files, and in process what a real veskd
-// cannot show there (a tiny event buffer; tagged VLANs, since this kernel's bridges cannot filter).
-#include <arpa/inet.h>
-#include <cerrno>
-#include <cstring>
+// cannot show there (a tiny event buffer). Tagged VLANs need a filtering bridge: vlan_guest.sh.
 #include <future>
-#include <linux/if_packet.h>
-#include <net/ethernet.h>
 #include <net/if.h>
 #include <set>
 #include <thread>
@@ -15,8 +10,6 @@
 #include "support/model_fixture.h"
 #include "support/switch_lab.h"
 #include "support/wait_until.h"
-#include "vesk/frame/receive.h"
-#include "vesk/frame/transmit.h"
 #include "vesk/nsm/nsm.h"
 #include "vesk/nsm/port_state.h"
 
@@ -28,24 +21,14 @@ using vesk_test::run_until;
 VESK_SCENARIOS(Lab, VESK_SOURCE_DIR "/tests/e2e/scenarios", "(?!storm_).*");
 VESK_SCENARIOS(StormTest, VESK_SOURCE_DIR "/tests/e2e/scenarios", "storm_.*");
 
-class InLab : public vesk_test::ModelFixture {
+class NsmKernel : public vesk_test::ModelFixture {
   protected:
     void SetUp() override {
         if (geteuid() != 0)
             GTEST_SKIP() << "needs root for network namespaces";
         ModelFixture::SetUp();
     }
-    void TearDown() override {
-        if (reader_.joinable()) {
-            frame_sock_close(handle());
-            reader_.join();
-        }
-        ModelFixture::TearDown();
-    }
-    std::thread reader_;
 };
-using NsmKernel = InLab;
-using FrameSocket = InLab;
 
 // The events lost to the burst are made good by reading the links again, at most every so often,
 // soon after it; and the requests it then refuses are those for what is not a port of bridge 1.
@@ -117,74 +100,6 @@ TEST_F(NsmKernel, ModelMatchesTheKernelSoonAfterABurstThatOverrunsTheBuffer) {
     const uint64_t refused = stats.refused;
     nsm_client_get_stats(handle()->nc, &stats);
     EXPECT_EQ(stats.refused - refused, 3u);
-}
-
-// ge2, in VLAN 1 untagged and VLAN 100 tagged, sends each so; and ge1, in VLAN 100 alone, finds
-// the hairpin loop behind it that sends its tagged frames back.
-TEST_F(FrameSocket, TaggedFramesOnTheWireAndALoopFoundInTheirVlan) {
-    vesk_test::SwitchLab lab(2);
-    ASSERT_TRUE(lab.ok());
-    const std::string ip = "ip -n " + lab.neighbour_ns() + " link ";
-    ASSERT_TRUE(vesk_test::sh(ip + "add hp1 type bridge && " + ip + "set hp1 up && " + ip +
-                              "set n1 master hp1 && " + ip +
-                              "set n1 type bridge_slave hairpin on"));
-    // A socket on n2 with the kernel's aux data, which gives up after 10 s.
-    int peer = -1;
-    {
-        vesk_test::NetnsEntry there(lab.neighbour_ns());
-        sockaddr_ll at{AF_PACKET, htons(ETH_P_ALL), int(if_nametoindex("n2")), 0, 0, 0, {}};
-        peer = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
-        ASSERT_EQ(bind(peer, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
-    }
-    const int one = 1;
-    const timeval ten_seconds{10, 0};
-    setsockopt(peer, SOL_PACKET, PACKET_AUXDATA, &one, sizeof one);
-    setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &ten_seconds, sizeof ten_seconds);
-    // The VLAN of the next minimum-size ARP frame n2 receives: -1 untagged, -2 none.
-    auto next_vlan = [&] {
-        uint8_t frame[2048];
-        alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(tpacket_auxdata))];
-        for (;;) {
-            sockaddr_ll from{};
-            iovec iov{frame, sizeof frame};
-            msghdr msg{&from, sizeof from, &iov, 1, control, sizeof control, 0};
-            const ssize_t n = recvmsg(peer, &msg, 0);
-            if (n < 0)
-                return -2;
-            const auto *aux = reinterpret_cast<tpacket_auxdata *>(CMSG_DATA(CMSG_FIRSTHDR(&msg)));
-            if (from.sll_pkttype != PACKET_OUTGOING && n == 60 && frame[12] == 0x08 &&
-                frame[13] == 0x06)
-                return (aux->tp_status & TP_STATUS_VLAN_VALID) ? aux->tp_vlan_tci & 0x0fff : -1;
-        }
-    };
-    vesk_test::NetnsEntry in(lab.switch_ns());
-    ASSERT_TRUE(in.ok());
-    std::snprintf(handle()->platform.frame, sizeof handle()->platform.frame, "packet");
-    ASSERT_GE(vesk_sock_init(daemon()), 0) << std::strerror(errno);
-    vesk_port *looped = make_port("ge1", if_nametoindex("ge1"), {100});
-    vesk_port *plain = make_port("ge2", if_nametoindex("ge2"), {1, 100});
-    plain->ifp->untagged[0] = 0x02;
-    for (vesk_port *p : {looped, plain})
-        p->ifp->bridge_ifindex = if_nametoindex("br0");
-    make_interface("br0", if_nametoindex("br0"));
-    reader_ = std::thread([zg = handle()] { vesk_recv_pkt_karsto(zg); });
-
-    ASSERT_EQ(vesk_add_provlan_to_port(100, plain), 0);
-    EXPECT_EQ(next_vlan(), 100);
-    // The second VLAN starts on its own: its frame alone goes out, untagged.
-    ASSERT_EQ(vesk_add_provlan_to_port(1, plain), 0);
-    EXPECT_EQ(next_vlan(), -1);
-    close(peer);
-
-    ASSERT_EQ(vesk_add_provlan_to_port(100, looped), 0);
-    ASSERT_TRUE(run_until(handle(), [&] {
-        return vesk_find_provlan_from_port(100, looped)->is_loop == 1 &&
-               looped->pstate == VESK_PORT_SHUTDOWN;
-    }));
-    EXPECT_EQ(vesk_port_loop_vlan_count(plain), 0u);
-    ASSERT_EQ(requests().size(), 1u);
-    EXPECT_EQ(requests()[0].ifindex, if_nametoindex("ge1"));
-    EXPECT_TRUE(log().contains("Detect a loop on the port ge1, shut down"));
 }
 
 } // namespace

@@ -6,8 +6,7 @@
 #            cable is cut and the switches stay linked;
 #   edge     distribution switch C above access switch A, a host behind C talking, a cable
 #            between two edge ports of A: A cuts an edge port, C keeps its link to A;
-#   stopped  as edge with A's veskd stopped: C cuts its link to A, after its hold-off;
-#   ring     three switches in a ring, its last cable plugged while all run: one cable is cut.
+#   stopped  as edge with A's veskd stopped: C cuts its link to A, after its hold-off.
 # Usage: multi_switch.sh BUILD_DIR [RUNS] [CASES...]   (default: 3 runs of every case);
 # VESK_EXTRA_CONF adds a line to every switch's configuration ("loop-detect hold-off 0" gives
 # the behaviour of a veskd that never yields, for comparison).
@@ -17,7 +16,7 @@ build=$(realpath "${1:?usage: multi_switch.sh BUILD_DIR [RUNS] [CASES...]}")
 runs=${2:-3}
 shift $(($# < 2 ? $# : 2))
 cases=("$@")
-((${#cases[@]})) || cases=(pair edge stopped ring)
+((${#cases[@]})) || cases=(pair edge stopped)
 veskd=$build/vesk/veskd
 cli_bin=$build/tools/vesk-cli
 frames=$(dirname "$(realpath "$0")")/frames.py
@@ -148,21 +147,6 @@ case_stopped() {
     else
         echo "C's link to A: $(down c c2a && echo cut || echo kept)"
     fi
-}
-
-case_ring() {
-    switch a 02:00:00:00:0a:00 && switch b 02:00:00:00:0b:00 && switch c 02:00:00:00:0c:00 || return 1
-    cable a ab b ba && cable b bc c cb || return 1
-    run a && run b && run c || return 1
-    sleep 3
-    cable c ca a ac || return 1
-    settle any_cut "a ab b ba" "b bc c cb" "c ca a ac"
-    local cut=0
-    cut_cable a ab b ba && cut=$((cut + 1))
-    cut_cable b bc c cb && cut=$((cut + 1))
-    cut_cable c ca a ac && cut=$((cut + 1))
-    [ "$cut" = 1 ] && printf 'ok '
-    echo "cables cut: $cut"
 }
 
 failed=0

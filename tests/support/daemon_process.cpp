@@ -264,8 +264,6 @@ class Scenario {
         for (pid_t pid : children_)
             if (pid > 0 && kill(pid, SIGKILL) == 0)
                 waitpid(pid, nullptr, 0);
-        for (int fd : raw_)
-            close(fd);
     }
 
     void run() {
@@ -518,36 +516,6 @@ class Scenario {
             const long grown = rss() - rss_;
             return is(!kMemoryMeasurable || grown < num(0), "grown by " + std::to_string(grown));
         }
-        if (v == "sessions") { // N more raw vty sessions, which never read
-            for (int i = 0; i < num(0); i++)
-                if (int fd = connect_unix(d_.vty_path()); fd >= 0)
-                    raw_.push_back(fd);
-            return is(!raw_.empty(), "no session");
-        }
-        if (v == "silent") { // the last raw session sends, never reading: veskd takes some of it
-            const std::string text = replace_all(after_first + "\n", " | ", "\n");
-            for (auto end = steady_clock::now() + milliseconds(num(0)); steady_clock::now() < end;)
-                if (pollfd p{raw_.back(), POLLOUT, 0}; poll(&p, 1, 50) == 1)
-                    silent_sent_ += size_t(std::max<ssize_t>(
-                        send(raw_.back(), text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL),
-                        0));
-            return is(silent_sent_ > 0, "veskd took nothing");
-        }
-        if (v == "refused") { // veskd closed all but MAX of the raw sessions, more than MAX
-            const size_t shut = size_t(std::count_if(raw_.begin(), raw_.end(), [](int fd) {
-                char buf[65536];
-                for (ssize_t n;;) // drained: closed, or only not yet
-                    if ((n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) <= 0)
-                        return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
-            }));
-            return is(raw_.size() > size_t(num(0)) && shut + size_t(num(0)) >= raw_.size(),
-                      std::to_string(shut) + " of " + std::to_string(raw_.size()) + " closed");
-        }
-        if (v == "close") {
-            for (int fd : raw_)
-                close(fd);
-            return raw_.clear(), HOLDS;
-        }
         if (v == "reconnect")
             return is(d_.connect_vty(), "no vty session");
         if (v == "wrap")
@@ -574,8 +542,6 @@ class Scenario {
     Veskd d_;
     SentFrame frame_;
     long rss_ = 0, fds_ = 0;
-    std::vector<int> raw_;
-    size_t silent_sent_ = 0;
     std::thread storm_;
     std::atomic<bool> calm_{false};
     std::atomic<long> stormed_{0};

@@ -15,7 +15,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
-#include <type_traits>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -37,7 +36,6 @@
 #include "vesk/machine/api.h"
 #include "vesk/machine/state_machine.h"
 #include "vesk/nsm/nsm.h"
-#include "vesk/nsm/port_state.h"
 
 namespace {
 
@@ -85,69 +83,11 @@ std::vector<Case> load() {
     return cases;
 }
 
-// clang-format off
-#define NAMED(X)                                                                                   \
-    X(SMS_INITIALIZE) X(SMS_SENDING) X(SMS_WAIT_TX) X(SMS_SHUTDOWN) X(SMS_RESUME) X(SMS_NOSHUTDOWN) \
-    X(VESK_PORT_DOWN) X(VESK_PORT_UP) X(VESK_PORT_SHUTDOWN) X(VESK_PORT_NOSHUTDOWN)               \
-    X(VESK_PORT_BLOCKED) X(VESK_PORT_STATE_MAX) X(VESK_LOOP_LOG) X(VESK_LOOP_SHUTDOWN)             \
-    X(VESK_LOOP_BLOCK) X(VESK_ERR_PORT_NOT_FOUND) X(VESK_ERR_PROVLAN_LIMIT)                        \
-    X(MTYPE_ZET_THREAD)               \
-    X(ZLOG_WARNING)
-#define FIELDS(X)                                                                                  \
-    X(vesk_enable) X(cfg_enable) X(flags) X(pstate) X(mstate) X(tx_up_time) X(tx_type)             \
-    X(tx_count) X(ifindex) X(tx_usec) X(cut_usec)
-#define SETTINGS(X) X(loop_process) X(uplink) X(tx_interval_time) X(resume_time)
-// clang-format on
-#define ENTRY(x) {#x, x},
-const std::map<std::string, long long> kNames = {NAMED(ENTRY)};
+const std::map<std::string, long long> kNames = {{"MTYPE_ZET_THREAD", MTYPE_ZET_THREAD},
+                                                 {"ZLOG_WARNING", ZLOG_WARNING}};
 
 // The frames' time of day, moved by "wall"; the microseconds show it is not rounded.
 constexpr long kWall = 1700000000, kWallUsec = 999999;
-
-long long seconds_left(const thread *timer) {
-    timeval now{};
-    pal_time_tzcurrent(&now, nullptr);
-    return timer == nullptr ? -1 : timer->sands.tv_sec - now.tv_sec;
-}
-
-long long get(vesk_port *p, const std::string &name) {
-#define GET(f)                                                                                     \
-    if (name == #f)                                                                                \
-        return p->f;
-#define GET_SETTING(f)                                                                             \
-    if (name == #f)                                                                                \
-        return p->settings.f;
-    FIELDS(GET)
-    SETTINGS(GET_SETTING)
-    if (name == "provlan_count")
-        return vesk_port_provlan_count(p);
-    if (name == "active_provlan_count")
-        return vesk_port_active_provlan_count(p);
-    if (name == "loop_vlan_count")
-        return vesk_port_loop_vlan_count(p);
-    if (name == "tx_timer" || name == "resume_timer" || name == "probe_timer")
-        return (name == "tx_timer"       ? p->tx_timer
-                : name == "resume_timer" ? p->resume_timer
-                                         : p->probe_timer)
-            .armed();
-    if (name == "tx_left" || name == "resume_left")
-        return seconds_left((name == "tx_left" ? p->tx_timer : p->resume_timer).get());
-    if (name == "info")
-        return p->ifp->info == p;
-    if (name == "mac5")
-        return p->mac_address[5];
-    throw std::runtime_error("no field " + name);
-}
-
-void set(vesk_port *p, const std::string &name, long long v) {
-#define SET(f)                                                                                     \
-    if (name == #f)                                                                                \
-        p->f = static_cast<decltype(p->f)>(v);
-#define SET_SETTING(f)                                                                             \
-    if (name == #f)                                                                                \
-        p->settings.f = static_cast<uint32_t>(v);
-    FIELDS(SET) SETTINGS(SET_SETTING)
-}
 
 Words names(const vesk_bridge *bridge) {
     Words out;
@@ -224,13 +164,6 @@ class Driver : public vesk_test::ModelFixture {
             mac[i] = static_cast<uint8_t>(std::stoi(text.substr(i * 3, 2), nullptr, 16));
     }
 
-    // FIELD VALUE pairs from word i on, each checked against what get gives for FIELD.
-    template <typename Get> void fields(size_t i, Get get) {
-        if ((w_->size() - i) % 2 != 0)
-            throw std::runtime_error(s(0) + " needs a value for each field");
-        for (; i + 1 < w_->size(); i += 2)
-            EXPECT_EQ(get(s(i)), n(i + 1)) << s(1) << " " << s(i);
-    }
     // The seconds since the start at which the wire got frames of the port during the next n
     // seconds (each second once), those already on the wire counted now.
     Words sends(long seconds) {
@@ -395,12 +328,8 @@ class Driver : public vesk_test::ModelFixture {
     // The commands that give a result, checked by "=> N" (1 or 0 for a record or none).
     const std::map<std::string, std::function<long long()>> gives_ = {
         {"protect", [this] { return vesk_add_provlan_to_port(vid(2), p(1)); }},
-        {"send-state",
-         [this] { return vesk_send_port_state_to_nsm(handle(), uint32_t(n(1)), int(n(2))); }},
-        {"api-del", [this] { return vesk_api_remove_protect_vlan(vid(2), ifp(1), bridge()); }},
         {"rename", [this] { return if_rename(handle(), ifp(1), s(2).c_str()); }},
         {"element", [this] { return element(); }},
-        {"posts", [this] { return thread_post_pending(handle()->master); }},
         {"send", [this] { return vesk_send_pkt(p(1)); }},
         {"probe", [this] { return vesk_port_probe(p(1)); }},
         {"auth", [this] { return vesk_auth_set(&daemon()->auth, int(n(1))); }},
@@ -408,12 +337,6 @@ class Driver : public vesk_test::ModelFixture {
          [this] {
              return std::equal(frame(1).begin() + n(3), frame(1).begin() + n(4),
                                frame(2).begin() + n(3));
-         }},
-        {"socket-fails",
-         [this] {
-             std::snprintf(handle()->platform.frame, sizeof handle()->platform.frame, "%s",
-                           "unix:/no/x");
-             return vesk_sock_init(daemon()) < 0 && daemon()->sockfd < 0;
          }},
         {"vesk-send", [this] { return vesk_send_captured(); }},
         {"options", [this] { return options(); }},
@@ -461,7 +384,6 @@ class Driver : public vesk_test::ModelFixture {
              }
          }},
         {"iface", [this] { make_interface(s(1).c_str(), uint32_t(n(2)), w_->back() != "down"); }},
-        {"leave", [this] { leave(p(1), vid(2)); }},
         {"running", // as a link message sets the flags, the machine untold
          [this] { p(1)->flags = p(1)->ifp->flags = n(2) != 0 ? IFF_UP | IFF_RUNNING : 0; }},
         {"debug", // "no debug all", then each word as "debug loop-detect WORD", at the shell
@@ -482,28 +404,14 @@ class Driver : public vesk_test::ModelFixture {
              clear_requests();
              log().clear();
          }},
-        {"set",
-         [this] {
-             for (size_t i = 2; i + 1 < w_->size(); i += 2)
-                 set(p(1), s(i), n(i + 1));
-         }},
         {"fail", [this] { memory_fail_next(int(n(1)), int(n(2))); }},
         {"nsm-toggle", [this] { std::swap(nc_, handle()->nc); }}, // off, or back on
-        {"state", [this] { vesk_set_port_state(p(1), uint32_t(n(2))); }},
         {"loop", [this] { vesk_update_state_machine(p(1), VESK_MACHINE_EV_LOOP); }},
         {"enable", [this] { vesk_enable_port(p(1)); }},
         {"disable", [this] { vesk_disable_port(p(1)); }},
-        {"set-entry", // PORT VID FIELD VALUE...: in_vlan or is_loop of a protect entry
-         [this] { entry(1, 2)->is_loop = uint8_t(n(4)); }},
         {"rename-bridge", [this] { std::snprintf(b(1)->name, 17, "%s", s(2).c_str()); }},
-        {"enable-bridge", [this] { bridge()->vesk_enable = uint8_t(n(1)); }},
-        {"unprotect", [this] { vesk_remove_provlan_from_port(vid(2), p(1)); }},
-        {"vlan-add", [this] { vesk_bridge_add_vlan(bridge(), vid(1)); }},
-        {"vlan-del", [this] { vesk_bridge_del_vlan(bridge(), vid(1)); }},
-        {"member-add", [this] { vesk_bridge_vlan_add_port(bridge(), vid(2), p(1)); }},
         {"description",
          [this] { std::snprintf(ifp(1)->desc, sizeof ifp(1)->desc, "%s", s(2).c_str()); }},
-        {"mac", [this] { parse_mac(s(2), p(1)->mac_address); }},
         {"if-delete", [this] { if_delete(handle(), ifp(1)); }},
         {"release", [this] { vesk_release_model(handle()); }},
         {"frame", [this] { frames_[s(1)] = build(); }},
@@ -520,7 +428,6 @@ class Driver : public vesk_test::ModelFixture {
              vesk_recv_verdict(handle(), address().data(), copy.data(), VESK_PDU_LEN);
          }},
         {"post", [this] { vesk_recv(handle(), address().data(), pdu(1), VESK_PDU_LEN); }},
-        {"set-check", [this] { std::memcpy(entry(1, 2)->tx_check, pdu(3) + 38, VESK_CHECK_LEN); }},
         {"auth-key-flip", [this] { daemon()->auth.key[0] ^= 1; }},
         {"run-due", // [USEC...]: due work, or the clock moved by each in turn and due work after it
          [this] {
@@ -570,18 +477,6 @@ class Driver : public vesk_test::ModelFixture {
              if (host_config_read(handle(), (kDir + s(1)).c_str()) < 0)
                  throw std::runtime_error("no file " + s(1));
          }},
-        {"expect", [this] { fields(2, [this](const std::string &f) { return get(p(1), f); }); }},
-        {"entry", // PORT VID FIELD VALUE... or PORT VID none
-         [this] {
-             EXPECT_EQ(vesk_find_provlan_from_port(vid(2), p(1)) == nullptr, s(3) == "none");
-             if (s(3) != "none")
-                 fields(3, [this](const std::string &f) -> long long {
-                     vesk_provlan *e = entry(1, 2);
-                     return f == "in_vlan"   ? vesk_provlan_active(p(1), *e)
-                            : f == "is_loop" ? e->is_loop
-                                             : e->tx_time;
-                 });
-         }},
         {"requests",
          [this] {
              Words got;
@@ -605,7 +500,6 @@ class Driver : public vesk_test::ModelFixture {
                  vids.push_back(std::to_string(e->vid));
              EXPECT_EQ(vids, rest(2));
          }},
-        {"live", [this] { EXPECT_EQ(memory_live(int(n(1))), n(2)) << s(1); }},
         {"members",
          [this] {
              Words in;
