@@ -189,6 +189,7 @@ std::vector<PortStateRequest> World::requests() const {
     for (size_t i = 0; i < nsm_client_sent_count(zg_->nc); i++) {
         PortStateRequest r = {};
         nsm_client_sent_get(zg_->nc, i, &r.flags, &r.ifindex);
+        r.vid = nsm_client_sent_vid(zg_->nc, i);
         out.push_back(r);
     }
     return out;

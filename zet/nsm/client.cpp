@@ -33,6 +33,7 @@ struct nsm_client final : nsm_backend_owner {
     struct sent {
         uint16_t flags;
         uint32_t ifindex;
+        uint16_t vid;
     };
     mutable std::mutex send_mutex;
     std::deque<sent> sent_log;
@@ -451,11 +452,22 @@ int nsm_client_send_port_state(struct nsm_client *nc, uint16_t flags, uint32_t i
     std::lock_guard lock(nc->send_mutex);
     if (nc->sent_log.size() == SENT_LOG_MAX)
         nc->sent_log.pop_front();
-    nc->sent_log.push_back({flags, ifindex});
+    nc->sent_log.push_back({flags, ifindex, 0});
     // A client that was never started has nobody to deliver to: recording is all it does.
     if (nc->backend == nullptr)
         return nc->start_failed ? -1 : 0;
     return nc->backend->send_port_state(flags, ifindex);
+}
+
+int nsm_client_send_vlan_state(struct nsm_client *nc, uint16_t flags, uint32_t ifindex,
+                               uint16_t vid) {
+    std::lock_guard lock(nc->send_mutex);
+    if (nc->sent_log.size() == SENT_LOG_MAX)
+        nc->sent_log.pop_front();
+    nc->sent_log.push_back({flags, ifindex, vid});
+    if (nc->backend == nullptr)
+        return nc->start_failed ? -1 : 0;
+    return nc->backend->send_vlan_state(flags, ifindex, vid);
 }
 
 int nsm_client_port_flags(const struct nsm_client *nc, uint32_t ifindex) {
@@ -508,6 +520,13 @@ int nsm_client_sent_get(const struct nsm_client *nc, size_t i, uint16_t *flags, 
     *flags = nc->sent_log[i].flags;
     *ifindex = nc->sent_log[i].ifindex;
     return 0;
+}
+
+uint16_t nsm_client_sent_vid(const struct nsm_client *nc, size_t i) {
+    if (nc == nullptr)
+        return 0;
+    std::lock_guard lock(nc->send_mutex);
+    return i < nc->sent_log.size() ? nc->sent_log[i].vid : 0;
 }
 
 void nsm_client_sent_clear(struct nsm_client *nc) {

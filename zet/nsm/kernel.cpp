@@ -71,6 +71,7 @@ class kernel_backend final : public nsm_backend {
 
     int start() override;
     int send_port_state(uint16_t flags, uint32_t ifindex) override;
+    int send_vlan_state(uint16_t flags, uint32_t ifindex, uint16_t vid) override;
     int port_flags(uint32_t ifindex) const override;
     int blocked_flags(uint32_t ifindex) const override;
     int keep_blocked_flags(uint32_t ifindex, uint8_t flags) override;
@@ -688,6 +689,44 @@ int kernel_backend::set_blocked(uint32_t ifindex, bool block) {
     if (!block)
         blocked_.erase(ifindex);
     zlog_info(zg_, "nsm: %s %sed", link.name.c_str(), verb);
+    return 0;
+}
+
+// The bridge's own per-VLAN port state (what `bridge vlan set ... state` sets): blocking drops
+// the VLAN's frames both ways on the port, while its other VLANs, its membership and its flags
+// stay as they are. The packet socket still sends and receives there, so the VLAN is probed.
+int kernel_backend::send_vlan_state(uint16_t flags, uint32_t ifindex, uint16_t vid) {
+    const bool block = flags == NSM_PORT_STATE_VLAN_BLOCK;
+    if ((!block && flags != NSM_PORT_STATE_VLAN_UNBLOCK) || vid < 1 || vid > 4094 ||
+        !nsm_kernel_state_is_port(state_, ifindex)) {
+        nc_->counters().refused++;
+        zlog_warn(zg_, "nsm: vlan-state request 0x%04x for interface %u vlan %u refused", flags,
+                  ifindex, vid);
+        return -1;
+    }
+    char req[256];
+    nlmsghdr *nlh = mnl_nlmsg_put_header(req);
+    nlh->nlmsg_type = RTM_NEWVLAN;
+    nlh->nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
+    nlh->nlmsg_seq = ++seq_;
+    auto *bvm = static_cast<br_vlan_msg *>(mnl_nlmsg_put_extra_header(nlh, sizeof(br_vlan_msg)));
+    bvm->family = AF_BRIDGE;
+    bvm->ifindex = ifindex;
+    nlattr *entry = mnl_attr_nest_start(nlh, BRIDGE_VLANDB_ENTRY);
+    bridge_vlan_info info{};
+    info.vid = vid;
+    mnl_attr_put(nlh, BRIDGE_VLANDB_ENTRY_INFO, sizeof info, &info);
+    mnl_attr_put_u8(nlh, BRIDGE_VLANDB_ENTRY_STATE,
+                    block ? BR_STATE_BLOCKING : BR_STATE_FORWARDING);
+    mnl_attr_nest_end(nlh, entry);
+    const std::string &name = state_.links.at(ifindex).link.name;
+    const char *verb = block ? "block" : "unblock";
+    if (request_ack(nlh) < 0) {
+        zlog_err(zg_, "nsm: cannot %s %s in vlan %u: %s", verb, name.c_str(), vid,
+                 std::strerror(errno));
+        return -1;
+    }
+    zlog_info(zg_, "nsm: %s %sed in vlan %u", name.c_str(), verb, vid);
     return 0;
 }
 

@@ -54,6 +54,12 @@ int nsm_client_start(struct nsm_client *nc);
 // backends read state that only that thread changes.
 int nsm_client_send_port_state(struct nsm_client *nc, uint16_t flags, uint32_t ifindex);
 
+// Asks the module to block or unblock (NSM_PORT_STATE_VLAN_*) the port in VLAN vid only: 0 when
+// done, -1 when it cannot be sent or the module refuses it. Kept for nsm_client_sent_* as
+// nsm_client_send_port_state's requests are, with its VLAN.
+int nsm_client_send_vlan_state(struct nsm_client *nc, uint16_t flags, uint32_t ifindex,
+                               uint16_t vid);
+
 // The bridge-port flags (NSM_BRPORT_*) the module reports for a port now: -1 when it does
 // not say.
 int nsm_client_port_flags(const struct nsm_client *nc, uint32_t ifindex);
@@ -81,6 +87,8 @@ struct lib_globals *nsm_client_globals(struct nsm_client *nc);
 size_t nsm_client_sent_count(const struct nsm_client *nc);
 int nsm_client_sent_get(const struct nsm_client *nc, size_t i, uint16_t *flags, uint32_t *ifindex);
 void nsm_client_sent_clear(struct nsm_client *nc);
+// The VLAN of the i-th request kept: 0 for a request of the whole port (or none).
+uint16_t nsm_client_sent_vid(const struct nsm_client *nc, size_t i);
 
 // Counters of the link to the module.
 void nsm_client_get_stats(const struct nsm_client *nc, struct nsm_client_stats *stats);
