@@ -10,7 +10,9 @@ static void vesk_release_port(struct vesk_port *port) {
     thread_cancel(port->resume_timer);
     thread_cancel(port->probe_timer);
     thread_cancel(port->hold_timer);
+    thread_cancel(port->vlan_timer);
     port->hold_timer = nullptr;
+    port->vlan_timer = nullptr;
     port->tx_timer = nullptr;
     port->resume_timer = nullptr;
     port->probe_timer = nullptr;

@@ -43,6 +43,20 @@ struct vesk_port_settings {
     uint32_t resume_time = VESK_RESUME_TIME_DEFAULT;
 };
 
+// A VLAN that loop detection blocked on its port alone (vesk/machine/vlan_block.h).
+struct vesk_blocked_vlan {
+    // Clock microseconds of the block, and of its release at the latest (the resume time).
+    long long cut_usec;
+    long long until_usec;
+    // Whether a probe came back since the latest went out, whether that probe awaits its
+    // check, and the misses in a row.
+    uint8_t back;
+    uint8_t pending;
+    uint8_t misses;
+    // Why the release at until_usec happens (vesk_event_cause): the timer unless a force up.
+    uint8_t cause;
+};
+
 struct vesk_port {
     struct vesk_bridge *bridge;
     struct interface *ifp;
@@ -102,6 +116,11 @@ struct vesk_port {
     struct thread *hold_timer;
     uint8_t hold_phase;
     long long hold_probe_usec;
+    // The VLANs loop detection blocked on this port alone, by id, and the timer that probes
+    // them, in the phase that sends (0) or checks (1).
+    std::map<uint16_t, vesk_blocked_vlan> vlan_blocks;
+    struct thread *vlan_timer;
+    uint8_t vlan_checking;
 };
 
 // A name an interface may have (a switch's module may name them "xe1/1"): 1 to INTERFACE_NAMSIZ

@@ -5,6 +5,8 @@
 #include "vesk/host/zet.h"
 #include "vesk/machine/api.h"
 #include "vesk/machine/state_machine.h"
+#include "vesk/machine/vlan_block.h"
+#include "vesk/model/history.h"
 #include "vesk/model/model.h"
 
 #include <cstring>
@@ -84,6 +86,16 @@ vesk_nsm_port_hook vesk_nsm_port_going = nullptr;
 void vesk_nsm_tell(vesk_nsm_port_hook hook, struct vesk_port *port) {
     if (hook != nullptr && port != nullptr)
         hook(port);
+}
+
+// A bridge that stops filtering VLANs forwards every VLAN whatever their port states: the
+// blocks of single VLANs are lifted (or they would be left for when it filters again), and a
+// loop still there is cut as on any VLAN-unaware bridge.
+void vesk_nsm_release_vlan_blocks(struct vesk_bridge *bridge) {
+    for (struct listnode *node = listhead(bridge->port_list); node != nullptr;
+         node = listnextnode(node))
+        vesk_vlan_blocks_release(static_cast<struct vesk_port *>(listgetdata(node)),
+                                 VESK_CAUSE_DISABLED);
 }
 
 } // namespace
@@ -181,6 +193,8 @@ void vesk_nsm_bridge_added(const char *name, uint8_t type) {
     struct vesk_bridge *bridge = vesk_add_bridge(master->bridge_list, name);
     if (bridge != nullptr)
         bridge->all_vlans = type == NSM_BRIDGE_TYPE_VLAN_UNAWARE ? 1 : 0;
+    if (bridge != nullptr && bridge->all_vlans)
+        vesk_nsm_release_vlan_blocks(bridge);
     // A bridge-wide enable configured before the bridge was there applies now.
     if (!known && bridge != nullptr && std::strcmp(name, VESK_BRIDGE_NAME) == 0)
         bridge->vesk_enable = master->kept_enable;
@@ -238,8 +252,11 @@ void vesk_nsm_vlan_added(const char *bridge_name, uint16_t vid) {
 void vesk_nsm_vlan_deleted(const char *bridge_name, uint16_t vid) {
     struct vesk_bridge *bridge =
         vesk_nsm_vlan_bridge(bridge_name, vid, "Receive bridge del vlan nm is NULL", "del");
-    if (bridge != nullptr)
-        vesk_bridge_del_vlan(bridge, vid);
+    if (bridge == nullptr)
+        return;
+    for (struct vesk_port *port : vesk_bridge_vlan_members(bridge, vid))
+        vesk_vlan_blocks_forget(port, vid);
+    vesk_bridge_del_vlan(bridge, vid);
 }
 
 void vesk_nsm_port_vlans_added(uint32_t ifindex, const uint16_t *vids, size_t count) {
@@ -285,5 +302,6 @@ void vesk_nsm_port_vlans_deleted(uint32_t ifindex, const uint16_t *vids, size_t 
     for (size_t i = 0; i < count; i++) {
         VESK_DEBUG_LOG_NSM(veskm, "Receive bridge %s del vlan %d", bridge->name, vids[i]);
         vesk_bridge_vlan_del_port(vids[i], port);
+        vesk_vlan_blocks_forget(port, vids[i]);
     }
 }

@@ -35,6 +35,13 @@ int vesk_send_port_state_to_nsm(uint32_t ifindex, int request) {
     return 0;
 }
 
+int vesk_send_vlan_state_to_nsm(uint32_t ifindex, bool block, uint16_t vid) {
+    if (veskm == nullptr || veskm->nc == nullptr)
+        return -1;
+    return nsm_client_send_vlan_state(
+        veskm->nc, block ? NSM_PORT_STATE_VLAN_BLOCK : NSM_PORT_STATE_VLAN_UNBLOCK, ifindex, vid);
+}
+
 int vesk_port_bridge_flags(uint32_t ifindex) {
     return veskm != nullptr ? nsm_client_port_flags(veskm->nc, ifindex) : -1;
 }
