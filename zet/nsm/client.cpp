@@ -326,6 +326,36 @@ void note_stp_state(nsm_client *nc, nsm_view_if &cur, const nsm_view_if &v) {
     cur.stp_state = v.stp_state;
 }
 
+// Each VLAN of a port the bridge stops or starts forwarding on is told, and logged, once.
+void send_vlan_states(nsm_client *nc, const nsm_view &next) {
+    for (const auto &[ifindex, want] : next.ports) {
+        auto cur = nc->applied.ports.find(ifindex);
+        if (cur == nc->applied.ports.end() || cur->second.stp_vlans == want.stp_vlans)
+            continue;
+        const std::string &name = nc->applied.ifs.at(ifindex).name;
+        for (uint16_t vid : want.stp_vlans) {
+            if (cur->second.stp_vlans.contains(vid))
+                continue;
+            zlog_info(nc->zg,
+                      "nsm: %s: the bridge does not forward on it in vlan %u (its vlan state): "
+                      "neither probed nor cut there, and frames through it prove nothing",
+                      name.c_str(), vid);
+            tell(nc, &nsm_client_events::port_vlan_forwarding, ifindex, vid, false);
+        }
+        // A VLAN the port left is no news.
+        for (uint16_t vid : cur->second.stp_vlans) {
+            if (want.stp_vlans.contains(vid) || !want.vlans.contains(vid))
+                continue;
+            zlog_info(nc->zg,
+                      "nsm: %s: the bridge forwards on it in vlan %u again: protected there as "
+                      "at link-up",
+                      name.c_str(), vid);
+            tell(nc, &nsm_client_events::port_vlan_forwarding, ifindex, vid, true);
+        }
+        cur->second.stp_vlans = want.stp_vlans;
+    }
+}
+
 void send_link_changes(nsm_client *nc, const nsm_view &next) {
     for (auto &[ifindex, cur] : nc->applied.ifs) {
         const nsm_view_if &v = next.ifs.at(ifindex);
@@ -383,6 +413,7 @@ void nsm_client_apply_view(struct nsm_client *nc, const nsm_view &next) {
     delete_vlans(nc, usable);
     add_vlans(nc, usable);
     join_vlans(nc, usable);
+    send_vlan_states(nc, usable);
     send_link_changes(nc, usable);
     remove_bridges(nc, usable);
     set_untagged(nc);

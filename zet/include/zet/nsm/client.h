@@ -40,6 +40,9 @@ struct nsm_client_events {
     void (*link)(uint32_t ifindex, bool was_up, bool new_address);
     // A learned MAC address moved between two ports.
     void (*fdb_move)(const struct nsm_msg_fdb_move &move);
+    // The bridge stopped or started forwarding on a port of bridge "1" in one of its VLANs by
+    // the VLAN's own port state (the spanning tree's, not a block the protocol asked for).
+    void (*port_vlan_forwarding)(uint32_t ifindex, uint16_t vid, bool forwarding);
 };
 void nsm_client_set_events(struct nsm_client *nc, const struct nsm_client_events &events);
 // Connects the backend that zg->platform.nsm names and completes the initial

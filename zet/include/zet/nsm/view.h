@@ -37,6 +37,9 @@ struct nsm_view_port {
     std::set<uint16_t> vlans;
     std::set<uint16_t> untagged;
     uint16_t tpid = 0; // the bridge's tag protocol; 0 for 802.1Q
+    // VLANs of the port the bridge does not forward on by their per-VLAN state (the spanning
+    // tree's; those the protocol had blocked itself are not among them).
+    std::set<uint16_t> stp_vlans = {};
     bool operator==(const nsm_view_port &) const = default;
 };
 
