@@ -281,6 +281,16 @@ if until_ok 10 grep -q "Cancel a loop on the port vg1 in vlan 20, unblock" "$wor
     printf "     the loop gone: VLAN 20 unblocked %.1f s later\n" "$(echo "$(stamp 'in vlan 20, unblock') - $gone_at" | bc)"
 fi
 check "the loop gone: VLAN 20 forwarding again" "20:forwarding 30:forwarding" "$(vstates)"
+# A VLAN state set from outside (as a spanning tree of VLANs would) is another thing: VLAN 30 of
+# vg1 is then neither probed nor cut, until it forwards again; veskd's own block of VLAN 20 was
+# never taken for it.
+V bridge vlan set dev vg1 vid 30 state blocking
+until_ok 10 grep -q "vg1: the bridge does not forward on it in vlan 30" "$work/vlog"
+V bridge vlan set dev vg1 vid 30 state forwarding
+until_ok 10 grep -q "vg1: the bridge forwards on it in vlan 30 again" "$work/vlog"
+check "VLAN states: VLAN 30's set from outside noted, veskd's own block of VLAN 20 not" \
+    "in vlan 30
+in vlan 30 again" "$(grep -o -e 'forward on it in vlan [0-9]*' -e 'forwards on it in vlan [0-9]* again' "$work/vlog" | sed 's/.*on it //')"
 
 [ $failed = 0 ] || { echo "--- log"; cat "$work/log" "$work/out" "$work/tlog" "$work/vlog"; }
 exit $failed

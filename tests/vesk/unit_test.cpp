@@ -555,6 +555,8 @@ class Driver : public vesk_test::ModelFixture {
              (s(1) == "add" ? events().vlan_added : events().vlan_deleted)(s(2).c_str(), vid(3));
          }},
         {"vlan-port", [this] { vlan_port(); }},
+        {"vlan-forwarding", // IFINDEX VID on|off: the bridge's own state of the port's VLAN
+         [this] { events().port_vlan_forwarding(uint32_t(n(1)), vid(2), s(3) == "on"); }},
         {"socket",
          [this] {
              peer_ = std::make_unique<vesk_test::WirePeer>();

@@ -74,6 +74,9 @@ template <typename Pick> int vesk_send_picked(struct vesk_port *port, Pick pick)
     for (vesk_provlan *entry : vesk_port_provlans_in_order(port)) {
         if (!vesk_provlan_active(port, *entry) && !vesk_port_sends_all_vlans(port))
             continue;
+        // The bridge does not forward there (its spanning tree): nothing to probe.
+        if (port->stp_vlans.contains(entry->vid))
+            continue;
         if (pick(entry))
             result = vesk_send_entry(port, entry);
     }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 
 #include "vesk/machine/states.h"
 #include "vesk/model/provlan.h"
@@ -121,6 +122,9 @@ struct vesk_port {
     std::map<uint16_t, vesk_blocked_vlan> vlan_blocks;
     struct thread *vlan_timer;
     uint8_t vlan_checking;
+    // The VLANs of the port the bridge does not forward on by their own port state (the
+    // spanning tree's): neither probed nor cut there, and frames through them prove nothing.
+    std::set<uint16_t> stp_vlans;
 };
 
 // A name an interface may have (a switch's module may name them "xe1/1"): 1 to INTERFACE_NAMSIZ

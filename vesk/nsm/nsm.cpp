@@ -121,7 +121,27 @@ void vesk_nsm_client_setup(struct lib_globals *globals, struct nsm_client *nc) {
         nsm_client_set_service(nc, service);
     nsm_client_set_events(nc, {vesk_nsm_bridge_added, vesk_nsm_bridge_deleted, vesk_nsm_vlan_added,
                                vesk_nsm_vlan_deleted, vesk_nsm_port_vlans_added,
-                               vesk_nsm_port_vlans_deleted, vesk_nsm_link, vesk_nsm_fdb_move});
+                               vesk_nsm_port_vlans_deleted, vesk_nsm_link, vesk_nsm_fdb_move,
+                               vesk_nsm_port_vlan_forwarding});
+}
+
+void vesk_nsm_port_vlan_forwarding(uint32_t ifindex, uint16_t vid, bool forwarding) {
+    struct interface *ifp = vesk_nsm_lookup_if(ifindex);
+    auto *port = ifp != nullptr ? static_cast<struct vesk_port *>(ifp->info) : nullptr;
+    if (port == nullptr)
+        return;
+    if (!forwarding) {
+        port->stp_vlans.insert(vid);
+        return;
+    }
+    if (port->stp_vlans.erase(vid) == 0)
+        return;
+    struct vesk_provlan *entry = vesk_find_provlan_from_port(vid, port);
+    if (entry == nullptr || !vesk_provlan_active(port, *entry) || port->mstate != SMS_WAIT_TX)
+        return;
+    entry->fast_left = VESK_TX_UP_COUNT;
+    entry->is_loop = 0;
+    vesk_model_tell_machine(port, VESK_MACHINE_VLAN_GAINED);
 }
 
 void vesk_nsm_fdb_move(const struct nsm_msg_fdb_move &move) {
