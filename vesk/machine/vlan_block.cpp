@@ -199,6 +199,8 @@ void vesk_vlan_blocks_force_up(struct vesk_port *port) {
 int vesk_vlan_block_adopt(struct vesk_port *port, uint16_t vid, uint32_t wait) {
     if (!vesk_vlan_applies(port, vid) || vesk_send_vlan_state_to_nsm(port->ifindex, true, vid) != 0)
         return -1;
+    // The state the last veskd left, which the module took for the spanning tree's until now.
+    port->stp_vlans.erase(vid);
     vesk_vlan_record(port, vid, wait);
     return 0;
 }
