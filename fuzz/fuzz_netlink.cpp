@@ -3,6 +3,7 @@
 #include <linux/netlink.h>
 #include <net/if.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -68,6 +69,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         nsm_nl_fdb entry;
         if (nsm_netlink_parse_fdb(nlh, left, &entry) == 0)
             fdb(tracker, entry);
+        nsm_nl_vlandb db;
+        if (nsm_netlink_parse_vlandb(nlh, left, &db) == 0) {
+            for (const nsm_nl_vlan_state &e : db.entries)
+                if (e.vid < 1 || e.vid > 4094 || db.entries.size() > 4094)
+                    std::abort();
+            nsm_kernel_state_apply_vlandb(state, db);
+            vesk_fuzz::apply_view(nsm_kernel_state_view(state, options));
+        }
         step = (static_cast<size_t>(nlh->nlmsg_len) + 3) & ~size_t{3};
         if (nlh->nlmsg_len < sizeof(nlmsghdr) || step > left)
             break;

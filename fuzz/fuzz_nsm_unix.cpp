@@ -38,11 +38,13 @@ void check_describes_itself(nsm_view view) {
 }
 
 void apply(nsm_view &view, const nsm_unix_frame &frame) {
-    uint16_t protocol = 0, flags = 0;
+    uint16_t protocol = 0, flags = 0, vid = 0;
     uint64_t services = 0;
     uint32_t ifindex = 0;
     nsm_unix_read_hello(frame, &protocol, &services);
-    nsm_unix_read_port_state(frame, &flags, &ifindex);
+    if (nsm_unix_read_port_state(frame, &flags, &ifindex, &vid) == 0 &&
+        nsm_unix_port_state(flags, ifindex, vid) != nsm_unix_encode(frame.type, frame.payload))
+        vesk_fuzz::fail("a port-state request does not read back as itself");
     nsm_msg_fdb_move move{};
     if (nsm_unix_read_fdb_move(view, frame, &move, nullptr) == 0) {
         if (move.ifindex_from == move.ifindex_to || !view.ports.contains(move.ifindex_to))

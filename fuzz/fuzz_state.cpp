@@ -25,7 +25,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         for (const char *c = e.name; *c != '\0'; c++)
             if (*c <= ' ' || *c > '~')
                 std::abort();
-        if (e.flags >= 0 && !e.blocked)
+        if ((e.flags >= 0 || e.vid != 0) && !e.blocked)
+            std::abort();
+        if (e.vid > 4094 || (e.vid != 0 && e.flags >= 0))
             std::abort();
         again += vesk_state_line(e);
     }
@@ -37,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (int i = 0; i < count; i++) {
         const vesk_state_entry &a = entries[size_t(i)], &b = reread[size_t(i)];
         if (a.ifindex != b.ifindex || a.deadline != b.deadline || a.blocked != b.blocked ||
-            a.flags != b.flags || std::strcmp(a.name, b.name) != 0)
+            a.flags != b.flags || a.vid != b.vid || std::strcmp(a.name, b.name) != 0)
             std::abort();
     }
     return 0;

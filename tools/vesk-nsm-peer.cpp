@@ -15,7 +15,8 @@
 //   raw HEX          sends bytes as they are, for malformed input
 //   restart          drops the client and the listening socket and listens again
 //   wait-client [S]  "client" once a client said hello, else "timeout"
-//   wait-request [S] "request INDEX FLAGS" for the next port-state request, else "timeout"
+//   wait-request [S] "request INDEX FLAGS [vlan VID]" for the next port-state request, else
+//                    "timeout"
 //   quit
 #include "zet/nsm/client.h"
 #include "zet/nsm/unix.h"
@@ -34,6 +35,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -47,7 +49,8 @@ struct peer {
     bool client_ready = false;
     std::vector<uint8_t> inbuf;
     nsm_view view;
-    std::deque<std::pair<uint32_t, uint16_t>> requests;
+    // Index, flags and VLAN (0: the whole port) of each request not yet waited for.
+    std::deque<std::tuple<uint32_t, uint16_t, uint16_t>> requests;
 };
 
 void reply(const std::string &line) {
@@ -112,8 +115,9 @@ void handle_frame(peer &p, const nsm_unix_frame &frame) {
     }
     uint16_t flags;
     uint32_t ifindex;
-    if (nsm_unix_read_port_state(frame, &flags, &ifindex) == 0)
-        p.requests.emplace_back(ifindex, flags);
+    uint16_t vid;
+    if (nsm_unix_read_port_state(frame, &flags, &ifindex, &vid) == 0)
+        p.requests.push_back({ifindex, flags, vid});
 }
 
 void read_client(peer &p) {
@@ -311,9 +315,10 @@ bool run_command(peer &p, const std::string &line) {
             reply("timeout");
             return true;
         }
-        auto [index, flags] = p.requests.front();
+        auto [index, flags, vid] = p.requests.front();
         p.requests.pop_front();
-        reply("request " + std::to_string(index) + " " + std::to_string(flags));
+        reply("request " + std::to_string(index) + " " + std::to_string(flags) +
+              (vid != 0 ? " vlan " + std::to_string(vid) : ""));
     } else {
         reply("error: unknown or incomplete order: " + line);
     }

@@ -161,6 +161,7 @@ std::vector<PortStateRequest> World::requests() const {
     for (size_t i = 0; i < nsm_client_sent_count(handle()->nc); i++) {
         PortStateRequest r = {};
         nsm_client_sent_get(handle()->nc, i, &r.flags, &r.ifindex);
+        r.vid = nsm_client_sent_vid(handle()->nc, i);
         out.push_back(r);
     }
     return out;

@@ -28,6 +28,7 @@ enum class Leaks { MODEL, ALL };
 struct PortStateRequest {
     uint16_t flags;
     uint32_t ifindex;
+    uint16_t vid; // a request for one VLAN of the port; else 0
 };
 
 [[noreturn]] void abort_on_fault(const std::string &fault);

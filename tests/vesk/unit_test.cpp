@@ -179,13 +179,17 @@ class Driver : public vesk_test::ModelFixture {
             advance(1);
         }
     }
-    // The port's state and the seconds until its release ("-": none) as its JSON shows them.
+    // The port's state, the seconds until its release ("-": none) and the VLANs it is blocked in
+    // alone, if any, as its JSON shows them.
     Words shown() {
         cli_output_take(cli_);
         cli_execute(cli_, ("show loop-detect interface " + s(1) + " json").c_str(), false);
         const auto j = nlohmann::json::parse(cli_output_take(cli_));
         const auto &left = j.at("resume_remaining");
-        return {j.at("state").get<std::string>(), left.is_null() ? "-" : left.dump()};
+        Words got{j.at("state").get<std::string>(), left.is_null() ? "-" : left.dump()};
+        if (j.contains("blocked_vlans"))
+            got.push_back(j.at("blocked_vlans").dump());
+        return got;
     }
     // The daemon's change callbacks, as the client calls them.
     const nsm_client_events &events() const { return nsm_client_get_events(handle()->nc); }
@@ -458,6 +462,8 @@ class Driver : public vesk_test::ModelFixture {
                                                                            vid(3));
          }},
         {"vlan-port", [this] { vlan_port(); }},
+        {"vlan-forwarding", // IFINDEX VID on|off: the bridge's own state of the port's VLAN
+         [this] { events().port_vlan_forwarding(handle(), uint32_t(n(1)), vid(2), s(3) == "on"); }},
         {"socket",
          [this] {
              peer_ = std::make_unique<vesk_test::WirePeer>();
@@ -481,7 +487,8 @@ class Driver : public vesk_test::ModelFixture {
          [this] {
              Words got;
              for (const auto &r : requests())
-                 got.push_back(std::to_string(r.ifindex) + ":" + std::to_string(r.flags));
+                 got.push_back(std::to_string(r.ifindex) + ":" + std::to_string(r.flags) +
+                               (r.vid != 0 ? ":" + std::to_string(r.vid) : ""));
              EXPECT_EQ(got, rest(1));
          }},
         {"log", [this] { EXPECT_EQ(log().lines(), rest(1)) << log().text(); }},
@@ -528,9 +535,12 @@ class Driver : public vesk_test::ModelFixture {
              EXPECT_EQ(0, std::memcmp(entry(1, 2)->tx_check, frame(3).data() + VESK_OFF_CHECK,
                                       VESK_CHECK_LEN));
          }},
-        {"shows", // PORT STATE [SECONDS]
+        {"shows", // PORT STATE [SECONDS [BLOCKED_VLANS]]
          [this] {
-             EXPECT_EQ(shown(), (Words{s(2), w_->size() > 3 ? s(3) : "-"})) << s(1);
+             Words want{s(2), w_->size() > 3 ? s(3) : "-"};
+             if (w_->size() > 4)
+                 want.push_back(s(4));
+             EXPECT_EQ(shown(), want) << s(1);
          }},
         {"stats", // PORT OWN MAC VLAN STALE CHECK: its frames back, and those refused by reason
          [this] {

@@ -161,6 +161,7 @@ static int vesk_port_force_up(struct cli *cli, int, char **) {
     const struct vesk_port *port = vesk_find_port_from_bridge(cli->ifp, bridge);
     // A port left locked by a block whose state file was lost is released all the same.
     if (port != nullptr && !port->resume_timer.armed() && !vesk_port_is_cut(port) &&
+        port->vlan_blocks.empty() &&
         !vesk_port_flags_locked(vesk_port_bridge_flags(cli->zg, port->ifindex))) {
         cli_out(cli, "Interface %s is not cut by loop detection: nothing to release\n", port->name);
         return 0;

@@ -21,6 +21,9 @@ void vesk_show_event(struct cli *cli, const struct vesk_event *e) {
     if (e->kind == VESK_EVENT_LOOP)
         cli_out(cli, "vlan %d, back on %s, %s%s", e->vid, e->rx_port,
                 vesk_event_cause_name(e->cause), e->probe ? ", fast-detect probe" : "");
+    else if (e->vid != 0) // a block or unblock of one VLAN
+        cli_out(cli, "vlan %d%s%s", e->vid, e->cause != VESK_CAUSE_NONE ? ", " : "",
+                vesk_event_cause_name(e->cause));
     else
         cli_out(cli, "%s", vesk_event_cause_name(e->cause));
     if (e->has_neighbour)

@@ -7,6 +7,7 @@
 #include "vesk/cli/port_settings.h"
 #include "vesk/cli/show.h"
 #include "vesk/host/zet.h"
+#include "vesk/machine/vlan_block.h"
 #include "vesk/model/history.h"
 #include "vesk/model/model.h"
 
@@ -33,6 +34,18 @@ json vesk_json_vlan_ids(struct vesk_port *port, bool looped) {
     return ids;
 }
 
+// Only a port blocked in single VLANs says which: "blocked" with "blocked_vlans".
+void vesk_json_vlan_blocks(json &j, const struct vesk_port *port) {
+    if (port->vlan_blocks.empty())
+        return;
+    json vids = json::array();
+    for (const auto &[vid, block] : port->vlan_blocks)
+        vids.push_back(vid);
+    j["blocked_vlans"] = vids;
+    if (vesk_port_shows_vlan_blocks(port))
+        j["state"] = "blocked";
+}
+
 json vesk_json_port(struct vesk_port *port) {
     const bool protected_port = !port->provlans.empty();
     json j = {
@@ -49,6 +62,9 @@ json vesk_json_port(struct vesk_port *port) {
     vesk_port_settings_json(j, port);
     if (port->resume_timer.armed())
         j["resume_remaining"] = l2_timer_get_remaining_tics(port->resume_timer.get()) >> 8;
+    else if (!port->vlan_blocks.empty())
+        j["resume_remaining"] = vesk_vlan_blocks_remaining(port);
+    vesk_json_vlan_blocks(j, port);
     return j;
 }
 
@@ -101,6 +117,8 @@ int show_vesk_events_json(struct cli *cli, int, char **) {
             j["probe"] = e->probe;
         } else {
             j["cause"] = vesk_event_cause_name(e->cause);
+            if (e->vid != 0)
+                j["vlan"] = e->vid;
         }
         if (e->has_neighbour)
             j["neighbour"] = {{"system", e->neighbour.system}, {"port", e->neighbour.port}};

@@ -7,6 +7,7 @@
 #include "vesk/cli/port_settings.h"
 #include "vesk/host/lldp_cache.h"
 #include "vesk/host/zet.h"
+#include "vesk/machine/vlan_block.h"
 #include "vesk/model/model.h"
 
 // Member names begin after this many columns, and a line of names wraps beyond
@@ -45,6 +46,10 @@ const char *vesk_port_show_state(const struct vesk_port *port) {
         return "up";
     }
     return vesk_port_cli_state_name(port->pstate);
+}
+
+bool vesk_port_shows_vlan_blocks(const struct vesk_port *port) {
+    return !port->vlan_blocks.empty() && std::strcmp(vesk_port_show_state(port), "up") == 0;
 }
 
 static void vesk_display_vlan_members(struct cli *cli, struct vesk_bridge *bridge, uint16_t vid) {
@@ -110,10 +115,15 @@ void vesk_display_port(struct cli *cli, struct vesk_port *port) {
             cli_out(cli, "\n");
         }
     }
-    cli_out(cli, "  Port state: %s\n", vesk_port_show_state(port));
+    if (vesk_port_shows_vlan_blocks(port))
+        cli_out(cli, "  Port state: blocked (vlan %s)\n", vesk_vlan_blocks_text(port).c_str());
+    else
+        cli_out(cli, "  Port state: %s\n", vesk_port_show_state(port));
     if (port->resume_timer.armed()) {
         cli_out(cli, "  up remaining time: %lds \n",
                 l2_timer_get_remaining_tics(port->resume_timer.get()) >> 8);
+    } else if (!port->vlan_blocks.empty()) {
+        cli_out(cli, "  up remaining time: %llds \n", vesk_vlan_blocks_remaining(port));
     }
     vesk_lldp_neighbour nb{};
     if (vesk_lldp_cache_get(port->name, &nb))

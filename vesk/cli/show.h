@@ -28,6 +28,9 @@ void vesk_display_loop_vlan_list(struct cli *cli, struct vesk_port *port);
 
 // "up" when the port's interface is up and running, else the operator word of its pstate.
 const char *vesk_port_show_state(const struct vesk_port *port);
+// A port shown up that loop detection blocked in single VLANs is shown blocked in those VLANs:
+// "blocked (vlan 20,30)".
+bool vesk_port_shows_vlan_blocks(const struct vesk_port *port);
 
 // Time left until timer fires, in 1/256 s, never negative; 0 for no timer.
 long l2_timer_get_remaining_tics(struct thread *timer);

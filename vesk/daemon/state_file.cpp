@@ -20,6 +20,7 @@
 #include "vesk/cli/show.h"
 #include "vesk/host/zet.h"
 #include "vesk/machine/state_machine.h"
+#include "vesk/machine/vlan_block.h"
 #include "vesk/model/model.h"
 #include "vesk/nsm/port_state.h"
 
@@ -76,11 +77,26 @@ int vesk_state_flags_parse(const char *word) {
     return -1;
 }
 
-// What follows the deadline: nothing, or for a block one space and the flags.
+// What follows a block's deadline: " vlan VID", for a block of that VLAN alone.
+bool vesk_state_parse_vid(const std::string &line, size_t at, struct vesk_state_entry *e) {
+    unsigned vid = 0;
+    int used = 0;
+    if (!e->blocked || std::sscanf(line.c_str() + at, " vlan %4u%n", &vid, &used) != 1 ||
+        at + static_cast<size_t>(used) != line.size() || vid < 1 || vid > 4094 ||
+        line.compare(at, 6, " vlan ") != 0 || line[at + 6] < '1' || line[at + 6] > '9')
+        return false;
+    e->vid = static_cast<uint16_t>(vid);
+    return true;
+}
+
+// What follows the deadline: nothing, or for a block one space and the flags, or the VLAN.
 bool vesk_state_parse_flags(const std::string &line, size_t at, struct vesk_state_entry *e) {
     e->flags = -1;
+    e->vid = 0;
     if (at == line.size())
         return true;
+    if (line.compare(at, 6, " vlan ") == 0)
+        return vesk_state_parse_vid(line, at, e);
     char word[48];
     int used = 0;
     if (!e->blocked || line[at] != ' ' ||
@@ -137,14 +153,34 @@ struct vesk_state_entry vesk_state_port_entry(struct lib_globals *zg, struct ves
     return e;
 }
 
+// The VLANs the port was blocked in alone.
+void vesk_state_vlan_entries(struct vesk_port *port, long long now,
+                             std::vector<vesk_state_entry> &all) {
+    if (port->vlan_blocks.empty())
+        return;
+    struct vesk_state_entry e = {};
+    e.ifindex = port->ifindex;
+    std::memcpy(e.name, port->name, sizeof e.name);
+    e.blocked = true;
+    e.flags = -1;
+    const long long clock = zet_clock_now_usec();
+    for (const auto &[vid, block] : port->vlan_blocks) {
+        e.vid = vid;
+        e.deadline = now + std::max(0LL, block.until_usec - clock + 999999) / 1000000;
+        all.push_back(e);
+    }
+}
+
 // The ports of the managed bridge that loop detection cut, then the entries still waiting.
 std::vector<vesk_state_entry> vesk_state_entries(struct lib_globals *zg) {
     std::vector<vesk_state_entry> all;
     const long long now = static_cast<long long>(std::time(nullptr));
     if (struct vesk_bridge *bridge = vesk_state_bridge(zg); bridge != nullptr)
-        for (const auto &port : bridge->ports)
+        for (const auto &port : bridge->ports) {
             if (vesk_port_is_cut(port.get()))
                 all.push_back(vesk_state_port_entry(zg, port.get(), now));
+            vesk_state_vlan_entries(port.get(), now, all);
+        }
     for (const vesk_state_wait &w : vesk_state_waiting)
         all.push_back(w.entry);
     return all;
@@ -154,7 +190,7 @@ bool vesk_state_same(const std::vector<vesk_state_entry> &a,
                      const std::vector<vesk_state_entry> &b) {
     auto same = [](const vesk_state_entry &x, const vesk_state_entry &y) {
         return x.ifindex == y.ifindex && x.blocked == y.blocked && x.flags == y.flags &&
-               std::strcmp(x.name, y.name) == 0;
+               x.vid == y.vid && std::strcmp(x.name, y.name) == 0;
     };
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), same);
 }
@@ -263,6 +299,18 @@ void vesk_state_adopt_port(struct lib_globals *zg, struct vesk_port *port,
               port->name, e.blocked ? "blocked" : "shut down", wait);
 }
 
+// A VLAN the port was blocked in alone, while it still protects the VLAN as a member.
+void vesk_state_adopt_vlan(struct lib_globals *zg, struct vesk_port *port,
+                           const struct vesk_state_entry &e) {
+    const long long wait =
+        std::clamp(e.deadline - static_cast<long long>(std::time(nullptr)), 1LL, LONGEST_WAIT);
+    if (vesk_vlan_block_adopt(port, e.vid, static_cast<uint32_t>(wait)) == 0)
+        zlog_warn(zg,
+                  "Port %s was blocked in vlan %d by loop detection before the restart; "
+                  "released in %llds",
+                  port->name, static_cast<int>(e.vid), wait);
+}
+
 // Whether a waiting entry is done with: adopted once its interface is a port of the bridge,
 // forgotten once the interface is gone, is another one (a name it never had), or is no longer
 // as veskd left it (brought up, or unlocked: a port that leaves a bridge and comes back has
@@ -281,6 +329,10 @@ bool vesk_state_settle(struct lib_globals *zg, struct ovx_vr *vr, vesk_state_wai
     struct vesk_port *port = vesk_find_port_from_bridge(ifp, vesk_state_bridge(zg));
     if (port == nullptr)
         return false;
+    if (e.vid != 0) {
+        vesk_state_adopt_vlan(zg, port, e);
+        return true;
+    }
     const int flags = vesk_port_bridge_flags(zg, e.ifindex);
     if (!e.blocked || flags < 0 || vesk_port_flags_locked(flags))
         vesk_state_adopt_port(zg, port, e);
@@ -321,7 +373,7 @@ int vesk_state_parse(const char *text, size_t len, struct vesk_state_entry *entr
             bad_lines->push_back(1);
         return -1;
     }
-    std::set<uint32_t> seen;
+    std::set<std::pair<uint32_t, uint16_t>> seen;
     int count = 0;
     int number = 1;
     while (at != std::string::npos && ++at < all.size()) {
@@ -330,7 +382,7 @@ int vesk_state_parse(const char *text, size_t len, struct vesk_state_entry *entr
         at = end;
         number++;
         if (count < max && vesk_state_parse_line(line, &entries[count]) &&
-            seen.insert(entries[count].ifindex).second)
+            seen.insert({entries[count].ifindex, entries[count].vid}).second)
             count++;
         else if (bad_lines != nullptr)
             bad_lines->push_back(number);
@@ -340,6 +392,11 @@ int vesk_state_parse(const char *text, size_t len, struct vesk_state_entry *entr
 
 std::string vesk_state_line(const struct vesk_state_entry &e) {
     char line[128];
+    if (e.vid != 0) {
+        std::snprintf(line, sizeof line, "%s %" PRIu32 " %s %lld vlan %u\n", KIND_BLOCK, e.ifindex,
+                      e.name, e.deadline, static_cast<unsigned>(e.vid));
+        return line;
+    }
     std::snprintf(line, sizeof line, "%s %" PRIu32 " %s %lld%s%s\n",
                   e.blocked ? KIND_BLOCK : KIND_SHUTDOWN, e.ifindex, e.name, e.deadline,
                   e.blocked && e.flags >= 0 ? " " : "",

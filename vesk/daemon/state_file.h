@@ -27,6 +27,8 @@ struct vesk_state_entry {
     // A blocked port's bridge-port flags (NSM_BRPORT_*) before its block, which its unblock
     // restores; -1 where the line does not say (the bridge's defaults).
     int flags;
+    // The VLAN a port was blocked in alone (its other VLANs forwarding); 0 for the whole port.
+    uint16_t vid;
 };
 
 // Where the file lives; null keeps no file at all.
@@ -34,21 +36,23 @@ void vesk_state_set_path(const char *path);
 // The entries of a state file's text: their count, or -1 when its first line is not veskd's
 // header (then nothing is to be trusted). Any other line that is not what veskd writes, names
 // an interface index a line before it named, or finds no room among max is skipped, and its
-// number added to bad_lines when given.
+// number added to bad_lines when given. A port has at most one line for itself and one for each
+// VLAN it was blocked in alone.
 int vesk_state_parse(const char *text, size_t len, struct vesk_state_entry *entries, int max,
                      std::vector<int> *bad_lines);
 // The line veskd writes for an entry, its end included: "shutdown IFINDEX NAME DEADLINE" or
 // "block IFINDEX NAME DEADLINE", the latter followed by the flags the port had before when
-// those are known and not the bridge's defaults.
+// those are known and not the bridge's defaults, or by "vlan VID" for a block of that VLAN alone.
 std::string vesk_state_line(const struct vesk_state_entry &e);
-// Writes every port of the managed bridge that veskd has shut down or blocked, with its
-// deadline, and the entries still waiting for their ports, to a temporary file renamed over
-// the state file: 0, or -1 (logged).
+// Writes every port of the managed bridge that veskd has shut down or blocked, and every VLAN
+// it blocked a port in alone, with its deadline, and the entries still waiting for their ports, to
+// a temporary file renamed over the state file: 0, or -1 (logged).
 int vesk_state_save(struct lib_globals *zg);
 // Reads the state file (a bad line is logged and skipped) and adopts each port it names that
 // is a port of the managed bridge under the same interface index, whatever its name now, and
 // still admin down (shut down) or still locked (blocked): cut, released at its deadline (at
-// once when that has passed). Entries whose port is not there yet wait; ports of the bridge
+// once when that has passed). A VLAN blocked alone is blocked again while the port is still a
+// member of it. Entries whose port is not there yet wait; ports of the bridge
 // left without learning and flooding that no entry explains are logged.
 void vesk_state_adopt(struct lib_globals *zg);
 // After the module reported changes: waiting entries follow renames, are dropped when their

@@ -239,6 +239,10 @@ void vesk_recv_verdict(struct lib_globals *handle, const uint8_t *address, const
         return;
     vesk_port *tx_port = f.tx_port;
     const uint32_t vid = f.vid;
+    // What went out or came in where the bridge does not forward in that VLAN never crossed it.
+    if (rx_port->stp_vlans.contains(static_cast<uint16_t>(vid)) ||
+        tx_port->stp_vlans.contains(static_cast<uint16_t>(vid)))
+        return;
     const unsigned loops_before = vesk_port_loop_vlan_count(tx_port);
     vesk_recv_mark_loop(f.entry);
     tx_port->counters.rx_own++;

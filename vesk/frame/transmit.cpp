@@ -77,6 +77,9 @@ template <typename Pick> int vesk_send_picked(struct vesk_port *port, Pick pick)
     for (vesk_provlan *entry : vesk_port_provlans_in_order(port)) {
         if (!vesk_provlan_active(port, *entry) && !vesk_port_sends_all_vlans(port))
             continue;
+        // The bridge does not forward there (its spanning tree): nothing to probe.
+        if (port->stp_vlans.contains(entry->vid))
+            continue;
         if (pick(entry))
             result = vesk_send_entry(port, entry);
     }
@@ -86,7 +89,13 @@ template <typename Pick> int vesk_send_picked(struct vesk_port *port, Pick pick)
 } // namespace
 
 int vesk_send_pkt(struct vesk_port *port) {
-    return vesk_send_picked(port, [](const vesk_provlan *entry) { return entry->fast_left == 0; });
+    return vesk_send_picked(port, [port](const vesk_provlan *entry) {
+        return entry->fast_left == 0 && !port->vlan_blocks.contains(entry->vid);
+    });
+}
+
+int vesk_send_vlan(struct vesk_port *port, uint16_t vid) {
+    return vesk_send_picked(port, [vid](const vesk_provlan *entry) { return entry->vid == vid; });
 }
 
 int vesk_send_fast(struct vesk_port *port, bool first) {

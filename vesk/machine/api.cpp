@@ -3,6 +3,7 @@
 #include "vesk/host/debug_flags.h"
 #include "vesk/host/zet.h"
 #include "vesk/machine/state_machine.h"
+#include "vesk/machine/vlan_block.h"
 #include "vesk/model/history.h"
 #include "vesk/model/model.h"
 
@@ -46,6 +47,7 @@ int vesk_api_force_up(struct interface *ifp, struct vesk_bridge *bridge) {
     }
     if (port->resume_timer.armed() || port->pstate == VESK_PORT_SHUTDOWN)
         port->release_cause = VESK_CAUSE_FORCE_UP;
+    vesk_vlan_blocks_force_up(port);
     vesk_port_force_up(port);
     return VESK_SUCCESS;
 }

@@ -8,6 +8,7 @@
 #include "vesk/host/zet.h"
 #include "vesk/machine/loop_log.h"
 #include "vesk/machine/state_machine.h"
+#include "vesk/machine/vlan_block.h"
 #include "vesk/model/history.h"
 #include "vesk/model/port.h"
 
@@ -31,12 +32,12 @@ size_t vesk_pending_count = 0;
 // flush would still be in it.
 const struct thread_master *vesk_flush_posted = nullptr;
 
-// Why the cut of tx_port is dropped, or null: its frame came back on a port that is cut, or was
-// cut since the frame was sent.
-const char *vesk_cut_dropped(const struct vesk_port *tx, const struct vesk_port *rx) {
+// Why the cut of tx_port is dropped, or null: its frame came back on a port that is cut (in the
+// frame's VLAN, for a VLAN blocked alone), or was cut since the frame was sent.
+const char *vesk_cut_dropped(const struct vesk_port *tx, const struct vesk_port *rx, uint32_t vid) {
     if (rx == tx)
         return nullptr;
-    if (vesk_port_is_cut(rx))
+    if (vesk_port_is_cut(rx) || vesk_port_vlan_blocked(rx, static_cast<uint16_t>(vid)))
         return "is cut";
     if (rx->cut_usec != 0 && rx->cut_usec >= tx->tx_usec)
         return "was cut since the frame was sent";
@@ -59,7 +60,7 @@ void vesk_cut_apply(struct lib_globals *handle, struct vesk_port *target, struct
     const uint32_t vid = cut.vid;
     const uint8_t action = cut.action;
     if (target == tx) {
-        const char *why = vesk_cut_dropped(tx, rx);
+        const char *why = vesk_cut_dropped(tx, rx, vid);
         if (why != nullptr) {
             vesk_cut_not_made(cut.event);
             zlog_info(handle,
@@ -80,6 +81,8 @@ void vesk_cut_apply(struct lib_globals *handle, struct vesk_port *target, struct
     if (!vesk_cut_possible(target))
         return;
     if (target == tx && target->mstate != SMS_WAIT_TX)
+        return;
+    if (action == VESK_LOOP_BLOCK && vesk_vlan_block(target, static_cast<uint16_t>(vid)) == 0)
         return;
     if (action == VESK_LOOP_BLOCK) {
         vesk_state_machine_block(target);
@@ -154,7 +157,9 @@ void vesk_loop_verdict(struct lib_globals *handle, struct vesk_port *tx_port,
                        struct vesk_port *rx_port, uint32_t vid, unsigned long long event) {
     if (handle == nullptr || tx_port == nullptr || rx_port == nullptr)
         return;
-    // A blocked port's probes coming back keep it blocked.
+    // A blocked port's probes coming back keep it blocked; so do those of a VLAN blocked alone.
+    if (vesk_vlan_block_probe_back(tx_port, static_cast<uint16_t>(vid)))
+        return;
     if (tx_port->pstate == VESK_PORT_BLOCKED) {
         tx_port->probe_back = 1;
         return;

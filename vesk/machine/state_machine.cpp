@@ -3,6 +3,7 @@
 #include "vesk/frame/transmit.h"
 #include "vesk/host/debug_flags.h"
 #include "vesk/host/zet.h"
+#include "vesk/machine/vlan_block.h"
 #include "vesk/model/history.h"
 #include "vesk/model/port.h"
 #include "vesk/model/provlan.h"
@@ -183,6 +184,8 @@ void vesk_state_machine_adopt(struct vesk_port *port, bool blocked, uint32_t wai
 }
 
 void vesk_state_machine_forget(struct vesk_port *port) {
+    if (port != nullptr)
+        vesk_vlan_blocks_forget(port, 0);
     if (port == nullptr || !vesk_port_is_cut(port))
         return;
     zlog_warn(vesk_port_zg(port), "%s, %s by loop detection, is deleted", port->name,
@@ -451,6 +454,7 @@ void vesk_machine_on_request(struct vesk_port *port, enum vesk_machine_request r
         vesk_enable_port(port);
         return;
     case VESK_MACHINE_STOP:
+        vesk_vlan_blocks_release(port, VESK_CAUSE_DISABLED);
         vesk_disable_port(port);
         return;
     case VESK_MACHINE_RESUME_SOON:

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 
 #include "vesk/machine/states.h"
 #include "vesk/model/provlan.h"
@@ -41,6 +42,20 @@ struct vesk_port_settings {
     uint32_t uplink = 0;
     uint32_t tx_interval_time = VESK_TX_INTERVAL_DEFAULT;
     uint32_t resume_time = VESK_RESUME_TIME_DEFAULT;
+};
+
+// A VLAN that loop detection blocked on its port alone (vesk/machine/vlan_block.h).
+struct vesk_blocked_vlan {
+    // Clock microseconds of the block, and of its release at the latest (the resume time).
+    long long cut_usec;
+    long long until_usec;
+    // Whether a probe came back since the latest went out, whether that probe awaits its
+    // check, and the misses in a row.
+    uint8_t back;
+    uint8_t pending;
+    uint8_t misses;
+    // Why the release at until_usec happens (vesk_event_cause): the timer unless a force up.
+    uint8_t cause;
 };
 
 struct vesk_port {
@@ -102,6 +117,14 @@ struct vesk_port {
     thread_timer hold_timer;
     uint8_t hold_phase;
     long long hold_probe_usec;
+    // The VLANs loop detection blocked on this port alone, by id, and the timer that probes
+    // them, in the phase that sends (0) or checks (1).
+    std::map<uint16_t, vesk_blocked_vlan> vlan_blocks;
+    thread_timer vlan_timer;
+    uint8_t vlan_checking;
+    // The VLANs of the port the bridge does not forward on by their own port state (the
+    // spanning tree's): neither probed nor cut there, and frames through them prove nothing.
+    std::set<uint16_t> stp_vlans;
 };
 
 // The framework handle of the port's daemon, for its log lines and timers; null for a port in

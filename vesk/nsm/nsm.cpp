@@ -6,6 +6,8 @@
 #include "vesk/host/zet.h"
 #include "vesk/machine/api.h"
 #include "vesk/machine/state_machine.h"
+#include "vesk/machine/vlan_block.h"
+#include "vesk/model/history.h"
 #include "vesk/model/model.h"
 
 #include <cstring>
@@ -87,6 +89,14 @@ void vesk_nsm_tell(vesk_nsm_port_hook hook, struct vesk_port *port) {
         hook(port);
 }
 
+// A bridge that stops filtering VLANs forwards every VLAN whatever their port states: the
+// blocks of single VLANs are lifted (or they would be left for when it filters again), and a
+// loop still there is cut as on any VLAN-unaware bridge.
+void vesk_nsm_release_vlan_blocks(struct vesk_bridge *bridge) {
+    for (const auto &port : bridge->ports)
+        vesk_vlan_blocks_release(port.get(), VESK_CAUSE_DISABLED);
+}
+
 } // namespace
 
 void vesk_nsm_set_port_hooks(vesk_nsm_port_hook appeared, vesk_nsm_port_hook going) {
@@ -102,7 +112,28 @@ void vesk_nsm_client_setup(struct lib_globals *globals, struct nsm_client *nc) {
         nsm_client_set_service(nc, service);
     nsm_client_set_events(nc, {vesk_nsm_bridge_added, vesk_nsm_bridge_deleted, vesk_nsm_vlan_added,
                                vesk_nsm_vlan_deleted, vesk_nsm_port_vlans_added,
-                               vesk_nsm_port_vlans_deleted, vesk_nsm_link, vesk_nsm_fdb_move});
+                               vesk_nsm_port_vlans_deleted, vesk_nsm_link, vesk_nsm_fdb_move,
+                               vesk_nsm_port_vlan_forwarding});
+}
+
+void vesk_nsm_port_vlan_forwarding(struct lib_globals *zg, uint32_t ifindex, uint16_t vid,
+                                   bool forwarding) {
+    struct interface *ifp = vesk_nsm_lookup_if(zg, ifindex);
+    auto *port = ifp != nullptr ? static_cast<struct vesk_port *>(ifp->info) : nullptr;
+    if (port == nullptr)
+        return;
+    if (!forwarding) {
+        port->stp_vlans.insert(vid);
+        return;
+    }
+    if (port->stp_vlans.erase(vid) == 0)
+        return;
+    struct vesk_provlan *entry = vesk_find_provlan_from_port(vid, port);
+    if (entry == nullptr || !vesk_provlan_active(port, *entry) || port->mstate != SMS_WAIT_TX)
+        return;
+    entry->fast_left = VESK_TX_UP_COUNT;
+    entry->is_loop = 0;
+    vesk_model_tell_machine(port, VESK_MACHINE_VLAN_GAINED);
 }
 
 void vesk_nsm_fdb_move(struct lib_globals *zg, const struct nsm_msg_fdb_move &move) {
@@ -175,6 +206,8 @@ void vesk_nsm_bridge_added(struct lib_globals *zg, const char *name, uint8_t typ
     struct vesk_bridge *bridge = vesk_add_bridge(master, name);
     if (bridge != nullptr)
         bridge->all_vlans = type == NSM_BRIDGE_TYPE_VLAN_UNAWARE ? 1 : 0;
+    if (bridge != nullptr && bridge->all_vlans)
+        vesk_nsm_release_vlan_blocks(bridge);
     // A bridge-wide enable configured before the bridge was there applies now.
     if (!known && bridge != nullptr && std::strcmp(name, VESK_BRIDGE_NAME) == 0)
         bridge->vesk_enable = master->kept_enable;
@@ -232,8 +265,11 @@ void vesk_nsm_vlan_added(struct lib_globals *zg, const char *bridge_name, uint16
 void vesk_nsm_vlan_deleted(struct lib_globals *zg, const char *bridge_name, uint16_t vid) {
     struct vesk_bridge *bridge =
         vesk_nsm_vlan_bridge(zg, bridge_name, vid, "Receive bridge del vlan nm is NULL", "del");
-    if (bridge != nullptr)
-        vesk_bridge_del_vlan(bridge, vid);
+    if (bridge == nullptr)
+        return;
+    for (struct vesk_port *port : vesk_bridge_vlan_members(bridge, vid))
+        vesk_vlan_blocks_forget(port, vid);
+    vesk_bridge_del_vlan(bridge, vid);
 }
 
 void vesk_nsm_port_vlans_added(struct lib_globals *zg, uint32_t ifindex, const uint16_t *vids,
@@ -281,5 +317,6 @@ void vesk_nsm_port_vlans_deleted(struct lib_globals *zg, uint32_t ifindex, const
     for (size_t i = 0; i < count; i++) {
         VESK_DEBUG_LOG_NSM(zg, "Receive bridge %s del vlan %d", bridge->name, vids[i]);
         vesk_bridge_vlan_del_port(vids[i], port);
+        vesk_vlan_blocks_forget(port, vids[i]);
     }
 }

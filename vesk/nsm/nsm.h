@@ -29,6 +29,10 @@ void vesk_nsm_port_vlans_deleted(struct lib_globals *zg, uint32_t ifindex, const
 // The port follows its interface's new address and, when the link came up or went down, its
 // state.
 void vesk_nsm_link(struct lib_globals *zg, uint32_t ifindex, bool was_up, bool new_address);
+// The bridge stopped or started forwarding on the port in vid (its per-VLAN state): a VLAN it
+// forwards on again starts its protection as at link-up.
+void vesk_nsm_port_vlan_forwarding(struct lib_globals *zg, uint32_t ifindex, uint16_t vid,
+                                   bool forwarding);
 // A learned MAC address moved between two ports: each of them that is sending probes at once.
 void vesk_nsm_fdb_move(struct lib_globals *zg, const struct nsm_msg_fdb_move &move);
 

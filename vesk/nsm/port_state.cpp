@@ -33,6 +33,14 @@ int vesk_send_port_state_to_nsm(struct lib_globals *zg, uint32_t ifindex, int re
     return 0;
 }
 
+int vesk_send_vlan_state_to_nsm(struct lib_globals *zg, uint32_t ifindex, bool block,
+                                uint16_t vid) {
+    if (zg == nullptr || zg->nc == nullptr)
+        return -1;
+    return nsm_client_send_vlan_state(
+        zg->nc, block ? NSM_PORT_STATE_VLAN_BLOCK : NSM_PORT_STATE_VLAN_UNBLOCK, ifindex, vid);
+}
+
 int vesk_port_bridge_flags(struct lib_globals *zg, uint32_t ifindex) {
     return zg != nullptr ? nsm_client_port_flags(zg->nc, ifindex) : -1;
 }

@@ -33,6 +33,7 @@ struct nsm_client final : nsm_backend_owner {
     struct sent {
         uint16_t flags;
         uint32_t ifindex;
+        uint16_t vid;
     };
     mutable std::mutex send_mutex;
     std::deque<sent> sent_log;
@@ -325,6 +326,36 @@ void note_stp_state(nsm_client *nc, nsm_view_if &cur, const nsm_view_if &v) {
     cur.stp_state = v.stp_state;
 }
 
+// Each VLAN of a port the bridge stops or starts forwarding on is told, and logged, once.
+void send_vlan_states(nsm_client *nc, const nsm_view &next) {
+    for (const auto &[ifindex, want] : next.ports) {
+        auto cur = nc->applied.ports.find(ifindex);
+        if (cur == nc->applied.ports.end() || cur->second.stp_vlans == want.stp_vlans)
+            continue;
+        const std::string &name = nc->applied.ifs.at(ifindex).name;
+        for (uint16_t vid : want.stp_vlans) {
+            if (cur->second.stp_vlans.contains(vid))
+                continue;
+            zlog_info(nc->zg,
+                      "nsm: %s: the bridge does not forward on it in vlan %u (its vlan state): "
+                      "neither probed nor cut there, and frames through it prove nothing",
+                      name.c_str(), vid);
+            tell(nc, &nsm_client_events::port_vlan_forwarding, ifindex, vid, false);
+        }
+        // A VLAN the port left is no news.
+        for (uint16_t vid : cur->second.stp_vlans) {
+            if (want.stp_vlans.contains(vid) || !want.vlans.contains(vid))
+                continue;
+            zlog_info(nc->zg,
+                      "nsm: %s: the bridge forwards on it in vlan %u again: protected there as "
+                      "at link-up",
+                      name.c_str(), vid);
+            tell(nc, &nsm_client_events::port_vlan_forwarding, ifindex, vid, true);
+        }
+        cur->second.stp_vlans = want.stp_vlans;
+    }
+}
+
 void send_link_changes(nsm_client *nc, const nsm_view &next) {
     for (auto &[ifindex, cur] : nc->applied.ifs) {
         const nsm_view_if &v = next.ifs.at(ifindex);
@@ -382,6 +413,7 @@ void nsm_client_apply_view(struct nsm_client *nc, const nsm_view &next) {
     delete_vlans(nc, usable);
     add_vlans(nc, usable);
     join_vlans(nc, usable);
+    send_vlan_states(nc, usable);
     send_link_changes(nc, usable);
     remove_bridges(nc, usable);
     set_untagged(nc);
@@ -451,11 +483,22 @@ int nsm_client_send_port_state(struct nsm_client *nc, uint16_t flags, uint32_t i
     std::lock_guard lock(nc->send_mutex);
     if (nc->sent_log.size() == SENT_LOG_MAX)
         nc->sent_log.pop_front();
-    nc->sent_log.push_back({flags, ifindex});
+    nc->sent_log.push_back({flags, ifindex, 0});
     // A client that was never started has nobody to deliver to: recording is all it does.
     if (nc->backend == nullptr)
         return nc->start_failed ? -1 : 0;
     return nc->backend->send_port_state(flags, ifindex);
+}
+
+int nsm_client_send_vlan_state(struct nsm_client *nc, uint16_t flags, uint32_t ifindex,
+                               uint16_t vid) {
+    std::lock_guard lock(nc->send_mutex);
+    if (nc->sent_log.size() == SENT_LOG_MAX)
+        nc->sent_log.pop_front();
+    nc->sent_log.push_back({flags, ifindex, vid});
+    if (nc->backend == nullptr)
+        return nc->start_failed ? -1 : 0;
+    return nc->backend->send_vlan_state(flags, ifindex, vid);
 }
 
 int nsm_client_port_flags(const struct nsm_client *nc, uint32_t ifindex) {
@@ -508,6 +551,13 @@ int nsm_client_sent_get(const struct nsm_client *nc, size_t i, uint16_t *flags, 
     *flags = nc->sent_log[i].flags;
     *ifindex = nc->sent_log[i].ifindex;
     return 0;
+}
+
+uint16_t nsm_client_sent_vid(const struct nsm_client *nc, size_t i) {
+    if (nc == nullptr)
+        return 0;
+    std::lock_guard lock(nc->send_mutex);
+    return i < nc->sent_log.size() ? nc->sent_log[i].vid : 0;
 }
 
 void nsm_client_sent_clear(struct nsm_client *nc) {

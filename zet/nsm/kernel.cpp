@@ -71,6 +71,7 @@ class kernel_backend final : public nsm_backend {
 
     int start() override;
     int send_port_state(uint16_t flags, uint32_t ifindex) override;
+    int send_vlan_state(uint16_t flags, uint32_t ifindex, uint16_t vid) override;
     int port_flags(uint32_t ifindex) const override;
     int blocked_flags(uint32_t ifindex) const override;
     int keep_blocked_flags(uint32_t ifindex, uint8_t flags) override;
@@ -93,7 +94,9 @@ class kernel_backend final : public nsm_backend {
     void cut_answered(const cut_ack &ack, int error);
     int set_blocked(uint32_t ifindex, bool block);
     dump_result dump(uint8_t family, uint32_t ext_mask, std::vector<nsm_nl_msg> &out);
-    dump_result read_dump(uint32_t seq, std::vector<nsm_nl_msg> &out);
+    dump_result read_dump(uint32_t seq, std::vector<nsm_nl_msg> &out,
+                          std::vector<nsm_nl_vlandb> *vlans = nullptr);
+    void dump_vlan_states(std::vector<nsm_nl_vlandb> &out);
     void full_sync();
     void request_resync();
     void drain_events();
@@ -172,6 +175,9 @@ int kernel_backend::open_sockets() {
         mnl_socket_bind(query_.get(), 0, MNL_SOCKET_AUTOPID) < 0 ||
         mnl_socket_bind(cut_.get(), 0, MNL_SOCKET_AUTOPID) < 0)
         return -1;
+    // Per-VLAN port states; a kernel without the VLAN database has none to tell.
+    int group = RTNLGRP_BRVLAN;
+    mnl_socket_setsockopt(events_.get(), NETLINK_ADD_MEMBERSHIP, &group, sizeof group);
     return 0;
 }
 
@@ -277,7 +283,23 @@ dump_result kernel_backend::dump(uint8_t family, uint32_t ext_mask, std::vector<
 
 // Reads to the end of the dump even when it was interrupted, so the socket is clean for the
 // next request.
-dump_result kernel_backend::read_dump(uint32_t seq, std::vector<nsm_nl_msg> &out) {
+// The VLAN database's per-VLAN port states; none from a kernel that has no such dump.
+void kernel_backend::dump_vlan_states(std::vector<nsm_nl_vlandb> &out) {
+    char req[256];
+    nlmsghdr *nlh = mnl_nlmsg_put_header(req);
+    nlh->nlmsg_type = RTM_GETVLAN;
+    nlh->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    nlh->nlmsg_seq = ++seq_;
+    auto *bvm = static_cast<br_vlan_msg *>(mnl_nlmsg_put_extra_header(nlh, sizeof(br_vlan_msg)));
+    bvm->family = AF_BRIDGE;
+    std::vector<nsm_nl_msg> links;
+    if (mnl_socket_sendto(query_.get(), nlh, nlh->nlmsg_len) < 0 ||
+        read_dump(nlh->nlmsg_seq, links, &out) != dump_result::ok)
+        out.clear();
+}
+
+dump_result kernel_backend::read_dump(uint32_t seq, std::vector<nsm_nl_msg> &out,
+                                      std::vector<nsm_nl_vlandb> *vlans) {
     uint32_t portid = mnl_socket_get_portid(query_.get());
     bool interrupted = false;
     for (;;) {
@@ -297,6 +319,15 @@ dump_result kernel_backend::read_dump(uint32_t seq, std::vector<nsm_nl_msg> &out
                 return interrupted ? dump_result::interrupted : dump_result::ok;
             if (nlh->nlmsg_type == NLMSG_ERROR)
                 return dump_result::failed;
+            if (vlans != nullptr) {
+                nsm_nl_vlandb db;
+                int rc = nsm_netlink_parse_vlandb(nlh, nlh->nlmsg_len, &db);
+                if (rc == 0)
+                    vlans->push_back(std::move(db));
+                else if (rc < 0)
+                    nc_->counters().malformed++;
+                continue;
+            }
             nsm_nl_msg msg;
             int rc = nsm_netlink_parse(nlh, nlh->nlmsg_len, &msg);
             if (rc == 0)
@@ -325,11 +356,16 @@ void kernel_backend::full_sync() {
             if (attempt < DUMP_ATTEMPTS)
                 continue;
         }
+        std::vector<nsm_nl_vlandb> vlans;
+        dump_vlan_states(vlans);
         nsm_kernel_state next;
         next.chosen = state_.chosen;
         next.chosen_name = state_.chosen_name;
+        next.own_vlan_blocks = state_.own_vlan_blocks;
         for (const auto &m : msgs)
             nsm_kernel_state_apply(next, m);
+        for (const auto &v : vlans)
+            nsm_kernel_state_apply_vlandb(next, v);
         state_ = std::move(next);
         last_sync_ = clock_type::now();
         nc_->counters().syncs++;
@@ -389,9 +425,14 @@ bool kernel_backend::handle_event_buffer(size_t size) {
     for (auto *nlh = reinterpret_cast<const nlmsghdr *>(buf_.data()); nsm_netlink_msg_ok(nlh, len);
          nlh = nsm_netlink_next(nlh, &len)) {
         nsm_nl_msg msg;
+        nsm_nl_vlandb db;
         int rc = nsm_netlink_parse(nlh, nlh->nlmsg_len, &msg);
         if (rc == 0)
             nsm_kernel_state_apply(state_, msg);
+        if (rc == 1)
+            rc = nsm_netlink_parse_vlandb(nlh, nlh->nlmsg_len, &db);
+        if (rc == 0 && db.ifindex != 0)
+            nsm_kernel_state_apply_vlandb(state_, db);
         if (rc < 0) {
             nc_->counters().malformed++;
             zlog_warn(zg_, "nsm: malformed link message type %u dropped", nlh->nlmsg_type);
@@ -688,6 +729,53 @@ int kernel_backend::set_blocked(uint32_t ifindex, bool block) {
     if (!block)
         blocked_.erase(ifindex);
     zlog_info(zg_, "nsm: %s %sed", link.name.c_str(), verb);
+    return 0;
+}
+
+// The bridge's own per-VLAN port state (what `bridge vlan set ... state` sets): blocking drops
+// the VLAN's frames both ways on the port, while its other VLANs, its membership and its flags
+// stay as they are. The packet socket still sends and receives there, so the VLAN is probed.
+int kernel_backend::send_vlan_state(uint16_t flags, uint32_t ifindex, uint16_t vid) {
+    const bool block = flags == NSM_PORT_STATE_VLAN_BLOCK;
+    if ((!block && flags != NSM_PORT_STATE_VLAN_UNBLOCK) || vid < 1 || vid > 4094 ||
+        !nsm_kernel_state_is_port(state_, ifindex)) {
+        nc_->counters().refused++;
+        zlog_warn(zg_, "nsm: vlan-state request 0x%04x for interface %u vlan %u refused", flags,
+                  ifindex, vid);
+        return -1;
+    }
+    char req[256];
+    nlmsghdr *nlh = mnl_nlmsg_put_header(req);
+    nlh->nlmsg_type = RTM_NEWVLAN;
+    nlh->nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
+    nlh->nlmsg_seq = ++seq_;
+    auto *bvm = static_cast<br_vlan_msg *>(mnl_nlmsg_put_extra_header(nlh, sizeof(br_vlan_msg)));
+    bvm->family = AF_BRIDGE;
+    bvm->ifindex = ifindex;
+    nlattr *entry = mnl_attr_nest_start(nlh, BRIDGE_VLANDB_ENTRY);
+    bridge_vlan_info info{};
+    info.vid = vid;
+    mnl_attr_put(nlh, BRIDGE_VLANDB_ENTRY_INFO, sizeof info, &info);
+    mnl_attr_put_u8(nlh, BRIDGE_VLANDB_ENTRY_STATE,
+                    block ? BR_STATE_BLOCKING : BR_STATE_FORWARDING);
+    mnl_attr_nest_end(nlh, entry);
+    const std::string &name = state_.links.at(ifindex).link.name;
+    const char *verb = block ? "block" : "unblock";
+    if (request_ack(nlh) < 0) {
+        zlog_err(zg_, "nsm: cannot %s %s in vlan %u: %s", verb, name.c_str(), vid,
+                 std::strerror(errno));
+        return -1;
+    }
+    // As the kernel has it now, before its notification says so.
+    auto &states = state_.links.at(ifindex).vlan_states;
+    if (block) {
+        state_.own_vlan_blocks.insert(ifindex << 16 | vid);
+        states[vid] = BR_STATE_BLOCKING;
+    } else {
+        state_.own_vlan_blocks.erase(ifindex << 16 | vid);
+        states.erase(vid);
+    }
+    zlog_info(zg_, "nsm: %s %sed in vlan %u", name.c_str(), verb, vid);
     return 0;
 }
 

@@ -270,6 +270,83 @@ int nsm_netlink_parse(const struct nlmsghdr *nlh, size_t len, nsm_nl_msg *out) {
 
 namespace {
 
+struct vlandb_entry {
+    bool has_info = false;
+    bridge_vlan_info info{};
+    uint16_t range_end = 0;
+    int state = -1;
+};
+
+int vlandb_entry_cb(const nlattr *attr, void *data) {
+    auto *e = static_cast<vlandb_entry *>(data);
+    switch (mnl_attr_get_type(attr)) {
+    case BRIDGE_VLANDB_ENTRY_INFO:
+        if (mnl_attr_validate2(attr, MNL_TYPE_UNSPEC, sizeof(bridge_vlan_info)) < 0)
+            return MNL_CB_ERROR;
+        std::memcpy(&e->info, mnl_attr_get_payload(attr), sizeof e->info);
+        e->has_info = true;
+        break;
+    case BRIDGE_VLANDB_ENTRY_RANGE:
+        if (mnl_attr_validate(attr, MNL_TYPE_U16) < 0)
+            return MNL_CB_ERROR;
+        e->range_end = mnl_attr_get_u16(attr);
+        break;
+    case BRIDGE_VLANDB_ENTRY_STATE:
+        if (mnl_attr_validate(attr, MNL_TYPE_U8) < 0)
+            return MNL_CB_ERROR;
+        e->state = mnl_attr_get_u8(attr);
+        break;
+    default:
+        break;
+    }
+    return MNL_CB_OK;
+}
+
+// One BRIDGE_VLANDB_ENTRY; an entry without a state is one the bridge forwards on.
+int vlandb_attr_cb(const nlattr *attr, void *data) {
+    if (mnl_attr_get_type(attr) != BRIDGE_VLANDB_ENTRY)
+        return MNL_CB_OK;
+    auto *out = static_cast<nsm_nl_vlandb *>(data);
+    vlandb_entry e;
+    if (mnl_attr_validate(attr, MNL_TYPE_NESTED) < 0 ||
+        mnl_attr_parse_nested(attr, vlandb_entry_cb, &e) < 0 || !e.has_info ||
+        !valid_vid(e.info.vid))
+        return MNL_CB_ERROR;
+    const unsigned end = e.range_end != 0 ? e.range_end : e.info.vid;
+    if (end < e.info.vid || !valid_vid(static_cast<uint16_t>(end)) ||
+        out->entries.size() + (end - e.info.vid + 1) > VID_MAX)
+        return MNL_CB_ERROR;
+    const auto state = static_cast<uint8_t>(e.state >= 0 ? e.state : BR_STATE_FORWARDING);
+    for (unsigned vid = e.info.vid; vid <= end; vid++)
+        out->entries.push_back({static_cast<uint16_t>(vid), state});
+    return MNL_CB_OK;
+}
+
+} // namespace
+
+int nsm_netlink_parse_vlandb(const struct nlmsghdr *nlh, size_t len, nsm_nl_vlandb *out) {
+    if (nlh == nullptr || out == nullptr || !nsm_netlink_msg_ok(nlh, len))
+        return -1;
+    if (nlh->nlmsg_type != RTM_NEWVLAN && nlh->nlmsg_type != RTM_DELVLAN)
+        return 1;
+    if (nlh->nlmsg_len < mnl_nlmsg_size(sizeof(br_vlan_msg)))
+        return -1;
+    br_vlan_msg bvm;
+    std::memcpy(&bvm, mnl_nlmsg_get_payload(nlh), sizeof bvm);
+    if (bvm.family != AF_BRIDGE)
+        return 1;
+    if (bvm.ifindex == 0 || bvm.ifindex > INT32_MAX)
+        return -1;
+    *out = nsm_nl_vlandb{};
+    out->type = nlh->nlmsg_type;
+    out->ifindex = bvm.ifindex;
+    if (mnl_attr_parse(nlh, sizeof(br_vlan_msg), vlandb_attr_cb, out) < 0)
+        return -1;
+    return out->entries.empty() ? 1 : 0;
+}
+
+namespace {
+
 struct fdb_ctx {
     nsm_nl_fdb *out;
     bool has_mac = false;
@@ -371,6 +448,7 @@ void apply_bridge_family(nsm_kernel_state &state, const nsm_nl_msg &msg) {
             return;
         it->second.link.master = 0;
         it->second.vlans.clear();
+        it->second.vlan_states.clear();
         return;
     }
     auto &l = state.links[ifindex];
@@ -410,8 +488,25 @@ void nsm_kernel_state_apply(nsm_kernel_state &state, const nsm_nl_msg &msg) {
     if (msg.link.vlan_protocol != 0)
         l.link.vlan_protocol = msg.link.vlan_protocol;
     // VLANs of a port belong to its membership; a bridge's own stay.
-    if (old_master != l.link.master && l.link.is_bridge != 1)
+    if (old_master != l.link.master && l.link.is_bridge != 1) {
         l.vlans.clear();
+        l.vlan_states.clear();
+    }
+}
+
+void nsm_kernel_state_apply_vlandb(nsm_kernel_state &state, const nsm_nl_vlandb &msg) {
+    auto it = state.links.find(msg.ifindex);
+    if (it == state.links.end())
+        return;
+    auto &states = it->second.vlan_states;
+    for (const nsm_nl_vlan_state &e : msg.entries) {
+        if (msg.type == RTM_DELVLAN || e.state == BR_STATE_FORWARDING)
+            states.erase(e.vid);
+        else
+            states[e.vid] = e.state;
+        if (msg.type == RTM_DELVLAN)
+            state.own_vlan_blocks.erase(msg.ifindex << 16 | e.vid);
+    }
 }
 
 namespace {
@@ -440,7 +535,8 @@ bool filtering(const nsm_kernel_link &bridge) {
     return bridge.link.vlan_filtering == 1;
 }
 
-nsm_view_port port_of(const nsm_kernel_link &bridge, const nsm_kernel_link &port) {
+nsm_view_port port_of(const nsm_kernel_link &bridge, const nsm_kernel_link &port,
+                      const std::set<uint32_t> &own_blocks) {
     nsm_view_port p;
     if (!filtering(bridge)) {
         p.vlans.insert(1);
@@ -453,6 +549,9 @@ nsm_view_port port_of(const nsm_kernel_link &bridge, const nsm_kernel_link &port
         if (v.flags & BRIDGE_VLAN_INFO_UNTAGGED)
             p.untagged.insert(v.vid);
     }
+    for (const auto &[vid, vstate] : port.vlan_states)
+        if (p.vlans.contains(vid) && !own_blocks.contains(port.link.ifindex << 16 | vid))
+            p.stp_vlans.insert(vid);
     return p;
 }
 
@@ -546,7 +645,7 @@ nsm_view nsm_kernel_state_view(nsm_kernel_state &state, const nsm_kernel_options
                 view.bridges[name] = bridge_of(state, ifindex, l);
         }
         if (nsm_kernel_state_is_port(state, ifindex))
-            view.ports[ifindex] = port_of(state.links.at(state.chosen), l);
+            view.ports[ifindex] = port_of(state.links.at(state.chosen), l, state.own_vlan_blocks);
     }
     return view;
 }

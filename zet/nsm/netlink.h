@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -59,6 +60,21 @@ const struct nlmsghdr *nsm_netlink_next(const struct nlmsghdr *nlh, size_t *len)
 // type (nothing to do), or -1 when it is malformed (every attribute is length-checked).
 int nsm_netlink_parse(const struct nlmsghdr *nlh, size_t len, nsm_nl_msg *out);
 
+// The per-VLAN port states of an RTM_NEWVLAN/RTM_DELVLAN message (the bridge's VLAN database).
+struct nsm_nl_vlan_state {
+    uint16_t vid;
+    uint8_t state; // BR_STATE_*
+};
+struct nsm_nl_vlandb {
+    uint16_t type = 0; // RTM_NEWVLAN or RTM_DELVLAN
+    uint32_t ifindex = 0;
+    std::vector<nsm_nl_vlan_state> entries; // ranges expanded, at most 4094
+};
+// Reads one such message: 0; 1 when it is of another type or family, or carries no port entry
+// (the bridge's global options); -1 when malformed (a VLAN id or range out of bounds, an
+// attribute of the wrong length).
+int nsm_netlink_parse_vlandb(const struct nlmsghdr *nlh, size_t len, nsm_nl_vlandb *out);
+
 // One entry of a bridge's forwarding database, from an RTM_NEWNEIGH/RTM_DELNEIGH message.
 struct nsm_nl_fdb {
     uint16_t type = 0;    // RTM_NEWNEIGH or RTM_DELNEIGH
@@ -89,6 +105,9 @@ struct nsm_kernel_link {
     nsm_nl_link link;
     // VLANs from the latest AF_BRIDGE message: of the port, or the bridge's own for a bridge.
     std::vector<nsm_nl_vlan> vlans;
+    // The port's VLANs whose per-VLAN state is not forwarding (BR_STATE_*), from the VLAN
+    // database.
+    std::map<uint16_t, uint8_t> vlan_states;
 };
 
 struct nsm_kernel_options {
@@ -103,10 +122,15 @@ struct nsm_kernel_state {
     // Its name: the one asked for, else that of the first bridge found. A bridge of this name
     // that is deleted and made again is taken up again; another bridge never takes its place.
     std::string chosen_name;
+    // The VLANs of ports the backend blocked itself (ifindex << 16 | vid): their state is a
+    // loop's block, not the spanning tree's.
+    std::set<uint32_t> own_vlan_blocks;
 };
 
 // Applies one event or dump message.
 void nsm_kernel_state_apply(nsm_kernel_state &state, const nsm_nl_msg &msg);
+// Applies the per-VLAN states of a VLAN-database message to a known link.
+void nsm_kernel_state_apply_vlandb(nsm_kernel_state &state, const nsm_nl_vlandb &msg);
 // Picks the bridge presented as "1" and gives the view that the protocol is to see.
 nsm_view nsm_kernel_state_view(nsm_kernel_state &state, const nsm_kernel_options &options);
 // Interface names are shown to operators, written into the configuration and reports: one with

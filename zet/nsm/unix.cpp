@@ -330,8 +330,8 @@ std::vector<uint8_t> nsm_unix_vlan_port(uint16_t type, uint32_t ifindex,
     return nsm_unix_encode(type, w.take());
 }
 
-std::vector<uint8_t> nsm_unix_port_state(uint16_t flags, uint32_t ifindex) {
-    return nsm_unix_encode(NSM_MSG_PORT_STATE, writer().u16(flags).u16(0).u32(ifindex).take());
+std::vector<uint8_t> nsm_unix_port_state(uint16_t flags, uint32_t ifindex, uint16_t vid) {
+    return nsm_unix_encode(NSM_MSG_PORT_STATE, writer().u16(flags).u16(vid).u32(ifindex).take());
 }
 
 std::vector<uint8_t> nsm_unix_fdb_move(const nsm_msg_fdb_move &move) {
@@ -414,10 +414,13 @@ int nsm_unix_read_hello(const nsm_unix_frame &frame, uint16_t *protocol, uint64_
     return frame.type == NSM_UNIX_HELLO && r.done() ? 0 : -1;
 }
 
-int nsm_unix_read_port_state(const nsm_unix_frame &frame, uint16_t *flags, uint32_t *ifindex) {
+int nsm_unix_read_port_state(const nsm_unix_frame &frame, uint16_t *flags, uint32_t *ifindex,
+                             uint16_t *vid) {
     reader r(frame.payload);
     *flags = r.u16();
-    r.u16();
+    const uint16_t v = r.u16();
+    if (vid != nullptr)
+        *vid = v;
     *ifindex = r.u32();
     return frame.type == NSM_MSG_PORT_STATE && r.done() ? 0 : -1;
 }
@@ -465,8 +468,10 @@ class unix_backend final : public nsm_backend {
 
     int start() override;
     int send_port_state(uint16_t flags, uint32_t ifindex) override;
+    int send_vlan_state(uint16_t flags, uint32_t ifindex, uint16_t vid) override;
 
   private:
+    int send_request(const std::vector<uint8_t> &frame, uint32_t ifindex);
     static int on_readable(struct thread *t);
     static int on_timer(struct thread *t);
     int connect_peer();
@@ -695,11 +700,18 @@ int unix_backend::on_readable(struct thread *t) {
 }
 
 int unix_backend::send_port_state(uint16_t flags, uint32_t ifindex) {
+    return send_request(nsm_unix_port_state(flags, ifindex), ifindex);
+}
+
+int unix_backend::send_vlan_state(uint16_t flags, uint32_t ifindex, uint16_t vid) {
+    return send_request(nsm_unix_port_state(flags, ifindex, vid), ifindex);
+}
+
+int unix_backend::send_request(const std::vector<uint8_t> &frame, uint32_t ifindex) {
     if (sock_.get() < 0 || !hello_) {
         zlog_warn(zg_, "nsm: no peer; port-state request for interface %u not delivered", ifindex);
         return -1;
     }
-    auto frame = nsm_unix_port_state(flags, ifindex);
     ssize_t n = send(sock_.get(), frame.data(), frame.size(), MSG_NOSIGNAL);
     if (n == static_cast<ssize_t>(frame.size()))
         return 0;

@@ -37,6 +37,10 @@ const nsm_client_events kRecord = {
         seen.push_back((up ? "29 " : "30 ") + std::to_string(ifindex) + (was_up ? " up" : " down"));
     },
     nullptr,
+    [](lib_globals *, uint32_t ifindex, uint16_t vid, bool forwarding) {
+        seen.push_back("stp " + std::to_string(ifindex) + " " + std::to_string(vid) +
+                       (forwarding ? " on" : " off"));
+    },
 };
 
 class NsmClient : public ::testing::Test {
@@ -92,14 +96,18 @@ nsm_view view_of(const std::string &text) {
         std::string list = eq == std::string::npos ? "" : w.substr(eq + 1);
         std::replace(list.begin(), list.end(), ',', ' ');
         std::istringstream items(list);
-        std::set<uint16_t> vids, untagged;
+        std::set<uint16_t> vids, untagged, stp;
         for (std::string vid; items >> vid;)
-            (vid.ends_with('u') ? untagged : vids).insert(uint16_t(std::stoi(vid)));
+            (vid.ends_with('u')   ? untagged
+             : vid.ends_with('s') ? stp
+                                  : vids)
+                .insert(uint16_t(std::stoi(vid)));
         vids.insert(untagged.begin(), untagged.end());
+        vids.insert(stp.begin(), stp.end());
         if (w.starts_with("br:")) {
             v.bridges[w.substr(3, eq - 3)].vlans = vids;
         } else if (w.starts_with("port@")) {
-            v.ports[std::stoul(w.substr(5))] = {vids, untagged};
+            v.ports[std::stoul(w.substr(5))] = {vids, untagged, 0, stp};
         } else {
             uint32_t flags = 0;
             for (char f : w.substr(colon + 1, slash - colon - 1))
@@ -140,7 +148,7 @@ TEST_F(NsmClient, ViewsAreReportedAsTheirDifferencesInAnOrderTheProtocolCanBuild
         c.clear();
         cases++;
     }
-    EXPECT_EQ(cases, 15);
+    EXPECT_EQ(cases, 17);
 }
 
 // A client never started only keeps what it is asked to send; one whose start failed reports

@@ -41,6 +41,27 @@ std::vector<uint8_t> nl(const std::string &text) {
     std::string kind, w;
     int ifindex = 0;
     in >> kind >> ifindex;
+    if (kind == "vlandb" || kind == "vlandel") { // VID[-END][/STATE]...: the VLAN database
+        const nlmsghdr h{0, uint16_t(kind == "vlandb" ? RTM_NEWVLAN : RTM_DELVLAN), 0, 0, 0};
+        const br_vlan_msg m{AF_BRIDGE, 0, 0, uint32_t(ifindex)};
+        put(&h, sizeof h);
+        put(&m, sizeof m);
+        for (unsigned lo, hi, st; in >> w;) {
+            const int n = std::sscanf(w.c_str(), "%u-%u/%u", &lo, &hi, &st);
+            const bool one = n < 2 && std::sscanf(w.c_str(), "%u/%u", &lo, &st) == 2;
+            const bridge_vlan_info i{0, uint16_t(lo)};
+            begin(BRIDGE_VLANDB_ENTRY);
+            attr(BRIDGE_VLANDB_ENTRY_INFO, &i, sizeof i);
+            if (n >= 2)
+                attr(BRIDGE_VLANDB_ENTRY_RANGE, &hi, 2);
+            if (n == 3 || one)
+                attr(BRIDGE_VLANDB_ENTRY_STATE, &st, 1);
+            end();
+        }
+        const auto len = static_cast<uint32_t>(b.size());
+        std::memcpy(b.data(), &len, sizeof len);
+        return b;
+    }
     nlmsghdr h{};
     const bool del = kind.find("del") != std::string::npos; // dellink, brdel
     h.nlmsg_type = kind == "addr" ? RTM_NEWADDR : del ? RTM_DELLINK : RTM_NEWLINK;
@@ -185,7 +206,8 @@ std::string shown(nsm_kernel_state &state, const nsm_kernel_options &options) {
         out += " br" + name + (b.type != NSM_BRIDGE_TYPE_VLAN_AWARE ? ":plain:" : ":aware:") +
                vids(b.vlans);
     for (const auto &[i, p] : v.ports)
-        out += " port" + std::to_string(i) + ":" + vids(p.vlans) + "/" + vids(p.untagged);
+        out += " port" + std::to_string(i) + ":" + vids(p.vlans) + "/" + vids(p.untagged) +
+               (p.stp_vlans.empty() ? "" : "/stp:" + vids(p.stp_vlans));
     for (const auto &[i, l] : state.links)
         EXPECT_EQ(nsm_kernel_state_is_port(state, i), v.ports.contains(i)) << i;
     return out;
@@ -207,6 +229,24 @@ TEST(NsmNetlink, KernelStateGivesTheViewOfTheChosenBridge) {
             if (size_t at = line.find(" bridge="); at != std::string::npos)
                 options.bridge = line.substr(at + 8, line.find(' ', at + 1) - at - 8);
             EXPECT_EQ(shown(*state, options), line.substr(line.find(" = ") + 3));
+        } else if (line.starts_with("vlan")) { // a VLAN-database message and what it gives
+            const size_t eq = line.find(" = ");
+            const std::vector<uint8_t> m = nl(line.substr(0, eq));
+            nsm_nl_vlandb db;
+            const int rc = nsm_netlink_parse_vlandb(reinterpret_cast<const nlmsghdr *>(m.data()),
+                                                    m.size(), &db);
+            std::string got = rc != 0 ? std::to_string(rc) : "";
+            for (const nsm_nl_vlan_state &e : db.entries)
+                got += (got.empty() ? "" : ",") + std::to_string(e.vid) + "/" +
+                       std::to_string(e.state);
+            EXPECT_EQ(got, line.substr(eq + 3)) << line;
+            if (rc == 0)
+                nsm_kernel_state_apply_vlandb(*state, db);
+        } else if (line.starts_with("own ")) { // own IFINDEX VID: a block the backend made
+            std::istringstream words(line.substr(4));
+            uint32_t i = 0, vid = 0;
+            words >> i >> vid;
+            state->own_vlan_blocks.insert(i << 16 | vid);
         } else {
             nsm_kernel_state_apply(*state, parsed(line));
             if (in_base)

@@ -149,4 +149,19 @@ TEST(NsmUnix, ViewFramesRebuildTheSameView) {
     }
 }
 
+// A request reads back with the VLAN it names; the same bytes of another type, or one short, are
+// no request.
+TEST(NsmUnix, PortStateRequestsReadBackWithTheirVlan) {
+    uint16_t flags = 0, vid = 0;
+    uint32_t ifindex = 0;
+    const nsm_unix_frame f = frame_of(nsm_unix_port_state(NSM_PORT_STATE_VLAN_BLOCK, 5, 20));
+    ASSERT_EQ(nsm_unix_read_port_state(f, &flags, &ifindex, &vid), 0);
+    EXPECT_EQ(std::tuple(flags, ifindex, vid), std::tuple(uint16_t{0x10}, 5u, uint16_t{20}));
+    nsm_unix_frame other = f, shorter = f;
+    other.type = NSM_MSG_FDB_MOVE;
+    shorter.payload.pop_back();
+    EXPECT_EQ(nsm_unix_read_port_state(other, &flags, &ifindex, &vid), -1);
+    EXPECT_EQ(nsm_unix_read_port_state(shorter, &flags, &ifindex, &vid), -1);
+}
+
 } // namespace

@@ -43,6 +43,10 @@ struct nsm_client_events {
     void (*link)(struct lib_globals *zg, uint32_t ifindex, bool was_up, bool new_address);
     // A learned MAC address moved between two ports.
     void (*fdb_move)(struct lib_globals *zg, const struct nsm_msg_fdb_move &move);
+    // The bridge stopped or started forwarding on a port of bridge "1" in one of its VLANs by
+    // the VLAN's own port state (the spanning tree's, not a block the protocol asked for).
+    void (*port_vlan_forwarding)(struct lib_globals *zg, uint32_t ifindex, uint16_t vid,
+                                 bool forwarding);
 };
 void nsm_client_set_events(struct nsm_client *nc, const struct nsm_client_events &events);
 // Connects the backend that zg->platform.nsm names and completes the initial
@@ -56,6 +60,12 @@ int nsm_client_start(struct nsm_client *nc);
 // and gives 0; one whose start failed gives -1. Call it from the event-loop thread: the
 // backends read state that only that thread changes.
 int nsm_client_send_port_state(struct nsm_client *nc, uint16_t flags, uint32_t ifindex);
+
+// Asks the module to block or unblock (NSM_PORT_STATE_VLAN_*) the port in VLAN vid only: 0 when
+// done, -1 when it cannot be sent or the module refuses it. Kept for nsm_client_sent_* as
+// nsm_client_send_port_state's requests are, with its VLAN.
+int nsm_client_send_vlan_state(struct nsm_client *nc, uint16_t flags, uint32_t ifindex,
+                               uint16_t vid);
 
 // The bridge-port flags (NSM_BRPORT_*) the module reports for a port now: -1 when it does
 // not say.
@@ -84,6 +94,8 @@ struct lib_globals *nsm_client_globals(struct nsm_client *nc);
 size_t nsm_client_sent_count(const struct nsm_client *nc);
 int nsm_client_sent_get(const struct nsm_client *nc, size_t i, uint16_t *flags, uint32_t *ifindex);
 void nsm_client_sent_clear(struct nsm_client *nc);
+// The VLAN of the i-th request kept: 0 for a request of the whole port (or none).
+uint16_t nsm_client_sent_vid(const struct nsm_client *nc, size_t i);
 
 // Counters of the link to the module.
 void nsm_client_get_stats(const struct nsm_client *nc, struct nsm_client_stats *stats);

@@ -54,7 +54,8 @@ std::vector<uint8_t> nsm_unix_vlan(uint16_t type, const std::string &bridge, uin
 // type 123 or 124.
 std::vector<uint8_t> nsm_unix_vlan_port(uint16_t type, uint32_t ifindex,
                                         const std::vector<uint16_t> &entries);
-std::vector<uint8_t> nsm_unix_port_state(uint16_t flags, uint32_t ifindex);
+// vid: the VLAN of a VLAN block or unblock, else 0.
+std::vector<uint8_t> nsm_unix_port_state(uint16_t flags, uint32_t ifindex, uint16_t vid = 0);
 // type 169.
 std::vector<uint8_t> nsm_unix_fdb_move(const nsm_msg_fdb_move &move);
 
@@ -69,7 +70,9 @@ int nsm_unix_apply_frame(nsm_view &view, const nsm_unix_frame &frame, std::strin
 std::vector<std::vector<uint8_t>> nsm_unix_view_frames(const nsm_view &view);
 // Reads a hello or a port-state frame: 0, or -1 when malformed.
 int nsm_unix_read_hello(const nsm_unix_frame &frame, uint16_t *protocol, uint64_t *services);
-int nsm_unix_read_port_state(const nsm_unix_frame &frame, uint16_t *flags, uint32_t *ifindex);
+// A port-state frame's VLAN goes to vid when given: 0 for a request of the whole port.
+int nsm_unix_read_port_state(const nsm_unix_frame &frame, uint16_t *flags, uint32_t *ifindex,
+                             uint16_t *vid = nullptr);
 // Reads a forwarding-database move: 0, or -1 when malformed or naming interfaces that are no
 // two different ports of view (why says how).
 int nsm_unix_read_fdb_move(const nsm_view &view, const nsm_unix_frame &frame,

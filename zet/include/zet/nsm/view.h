@@ -37,6 +37,9 @@ struct nsm_view_port {
     std::set<uint16_t> vlans;
     std::set<uint16_t> untagged;
     uint16_t tpid = 0; // the bridge's tag protocol; 0 for 802.1Q
+    // VLANs of the port the bridge does not forward on by their per-VLAN state (the spanning
+    // tree's; those the protocol had blocked itself are not among them).
+    std::set<uint16_t> stp_vlans = {};
     bool operator==(const nsm_view_port &) const = default;
 };
 
@@ -74,6 +77,10 @@ enum : uint16_t {
     // The port stays up but the bridge stops forwarding on it; unblock restores what it had.
     NSM_PORT_STATE_BLOCK = 0x0004,
     NSM_PORT_STATE_UNBLOCK = 0x0008,
+    // The same for one VLAN of the port on a VLAN-aware bridge (the request names the VLAN):
+    // its other VLANs and its membership stay as they are.
+    NSM_PORT_STATE_VLAN_BLOCK = 0x0010,
+    NSM_PORT_STATE_VLAN_UNBLOCK = 0x0020,
 };
 
 // What the client counts of its backend's work.
@@ -118,6 +125,9 @@ class nsm_backend {
     // Delivers a port-state request: 0, 1 when an interface no longer a port of bridge 1 was
     // brought up, or -1 when refused or not delivered.
     virtual int send_port_state(uint16_t flags, uint32_t ifindex) = 0;
+    // Delivers a VLAN block or unblock (NSM_PORT_STATE_VLAN_*) of one VLAN of a port: 0, or -1
+    // when refused, not delivered or not offered by the module.
+    virtual int send_vlan_state(uint16_t, uint32_t, uint16_t) { return -1; }
     // The bridge-port flags (NSM_BRPORT_*) of a port: -1 when the module does not say.
     virtual int port_flags(uint32_t) const { return -1; }
     // What an unblock of the port restores, the flags it had before its block: -1 when the
