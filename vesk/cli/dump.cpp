@@ -77,7 +77,7 @@ int dump_vesk_global_port_info_cli(struct cli *cli, int argc, char **argv) {
     bool header = false;
     for (const auto &owned : bridge->ports) {
         struct vesk_port *port = owned.get();
-        if (port == nullptr || port->ifindex != ifp->ifindex) {
+        if (port->ifindex != ifp->ifindex) {
             continue;
         }
         if (!header) {

@@ -70,11 +70,8 @@ int show_vesk_statistics(struct cli *cli, int, char **) {
     vesk_recv_totals_get(&t);
     cli_out(cli, "Receive thread: frames read %llu, wrong size %llu, shed %llu\n", t.read,
             t.wrong_size, t.shed);
-    for (const auto &owned : bridge->ports) {
-        struct vesk_port *port = owned.get();
-        if (port != nullptr)
-            vesk_show_port_counters(cli, port);
-    }
+    for (const auto &port : bridge->ports)
+        vesk_show_port_counters(cli, port.get());
     return 0;
 }
 
@@ -92,11 +89,8 @@ int clear_vesk_statistics(struct cli *cli, int, char **) {
     struct vesk_bridge *bridge = vesk_cli_parameter_check(cli, VESK_BRIDGE_NAME, 0);
     if (bridge == nullptr)
         return 1;
-    for (const auto &owned : bridge->ports) {
-        struct vesk_port *port = owned.get();
-        if (port != nullptr)
-            port->counters = {};
-    }
+    for (const auto &port : bridge->ports)
+        port->counters = {};
     return 0;
 }
 

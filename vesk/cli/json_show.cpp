@@ -86,11 +86,8 @@ int show_vesk_json(struct cli *cli, int, char **) {
     if (bridge == nullptr)
         return 1;
     json ports = json::array();
-    for (const auto &owned : bridge->ports) {
-        struct vesk_port *port = owned.get();
-        if (port != nullptr)
-            ports.push_back(vesk_json_port(port));
-    }
+    for (const auto &port : bridge->ports)
+        ports.push_back(vesk_json_port(port.get()));
     return vesk_json_out(cli, {{"enabled", bridge->vesk_enable != 0},
                                {"vlans", vesk_json_vlans(bridge)},
                                {"ports", ports}});
@@ -153,11 +150,8 @@ int show_vesk_statistics_json(struct cli *cli, int, char **) {
     vesk_recv_totals t{};
     vesk_recv_totals_get(&t);
     json ports = json::array();
-    for (const auto &owned : bridge->ports) {
-        struct vesk_port *port = owned.get();
-        if (port != nullptr)
-            ports.push_back(vesk_json_counters(port));
-    }
+    for (const auto &port : bridge->ports)
+        ports.push_back(vesk_json_counters(port.get()));
     return vesk_json_out(
         cli, {{"receive_thread",
                {{"frames_read", t.read}, {"wrong_size", t.wrong_size}, {"shed", t.shed}}},

@@ -68,11 +68,8 @@ const char *vesk_metrics_state(const struct vesk_port *port) {
 }
 
 template <typename F> void vesk_metrics_each_port(struct vesk_bridge *bridge, F f) {
-    for (const auto &owned : bridge->ports) {
-        struct vesk_port *port = owned.get();
-        if (port != nullptr)
-            f(port);
-    }
+    for (const auto &port : bridge->ports)
+        f(port.get());
 }
 
 // A cut seen since its loop's frame came back gives the latency, from that frame's send.

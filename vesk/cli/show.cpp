@@ -141,9 +141,6 @@ int show_vesk(struct cli *cli, int, char **) {
             bridge->vesk_enable ? "enable" : "disable");
     for (const auto &owned : bridge->ports) {
         struct vesk_port *port = owned.get();
-        if (port == nullptr) {
-            continue;
-        }
         cli_out(cli, "Interface %s\n", port->name);
         vesk_display_port(cli, port);
     }

@@ -99,7 +99,7 @@ int get_wmi_loopback_port_info(struct cli *cli, int, char **) {
     }
     for (const auto &owned : bridge->ports) {
         struct vesk_port *port = owned.get();
-        if (port == nullptr || !vesk_wmi_port_reported(port->name)) {
+        if (!vesk_wmi_port_reported(port->name)) {
             continue;
         }
         cli_out(cli, "loopback( ");
@@ -143,7 +143,7 @@ int wmi_show_vesk(struct cli *cli, int, char **) {
     }
     for (const auto &owned : bridge->ports) {
         struct vesk_port *port = owned.get();
-        if (port == nullptr || !vesk_wmi_port_reported(port->name)) {
+        if (!vesk_wmi_port_reported(port->name)) {
             continue;
         }
         wmi_write_port_state(cli, bridge, port);
