@@ -124,29 +124,4 @@ TEST(NsmUnix, HostileMessagesAreRefusedWholeAndChangeNothing) {
     EXPECT_EQ(why, "vlan-port message without bridge 1");
 }
 
-// Small views, and a start-up synchronisation of every VLAN on 48 ports, frame by frame.
-TEST(NsmUnix, ViewFramesRebuildTheSameView) {
-    nsm_view small = unix_base(), every;
-    ASSERT_EQ(feed(small, nsm_unix_vlan_port(NSM_MSG_BRIDGE_VLAN_ADD_IF, 6, {0x1000 | 20})), 0);
-    ASSERT_EQ(feed(small, nsm_unix_bridge(NSM_MSG_BRIDGE_ADD, "br9", 1)), 0);
-    ASSERT_EQ(feed(small, nsm_unix_vlan(NSM_MSG_BRIDGE_ADD_VLAN, "br9", 7)), 0);
-    nsm_view_bridge &bridge = every.bridges["1"];
-    bridge.type = NSM_BRIDGE_TYPE_VLAN_AWARE;
-    for (uint16_t vid = 1; vid <= 4094; vid++)
-        bridge.vlans.insert(vid);
-    for (uint32_t i = 5; i < 5 + 48; i++) {
-        every.ifs[i] = {"ge" + std::to_string(i), kUpRunning, {2, 0, 0, 0, 0, uint8_t(i)}, 6};
-        every.ports[i] = nsm_view_port{bridge.vlans, {1}};
-    }
-    for (const nsm_view &want : {small, every}) {
-        auto frames = nsm_unix_view_frames(want);
-        EXPECT_EQ(frame_of(frames.back()).type, NSM_UNIX_SYNC_END);
-        frames.pop_back();
-        nsm_view got;
-        for (const auto &f : frames)
-            ASSERT_EQ(feed(got, f), 0);
-        EXPECT_EQ(got, want);
-    }
-}
-
 } // namespace
