@@ -38,12 +38,10 @@ void unlink(list *list, listnode *node) {
     list->count--;
 }
 
-void free_nodes(list *list, bool items) {
+void free_nodes(list *list) {
     listnode *next = nullptr;
     for (listnode *node = list->head; node != nullptr; node = next) {
         next = node->next;
-        if (items && list->del != nullptr)
-            list->del(node->data);
         pal_mem_free(MTYPE_ZET_LISTNODE, node);
     }
     list->head = list->tail = nullptr;
@@ -115,16 +113,9 @@ void list_delete_node(struct list *list, struct listnode *node) {
     pal_mem_free(MTYPE_ZET_LISTNODE, node);
 }
 
-void list_delete(struct list *list) {
-    if (list == nullptr)
-        return;
-    free_nodes(list, true);
-    pal_mem_free(MTYPE_ZET_LIST, list);
-}
-
 void list_free(struct list *list) {
     if (list == nullptr)
         return;
-    free_nodes(list, false);
+    free_nodes(list);
     pal_mem_free(MTYPE_ZET_LIST, list);
 }

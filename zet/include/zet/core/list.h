@@ -13,11 +13,9 @@ struct list {
     unsigned int count;
     // When set, listnode_add_sort keeps the list in this order.
     int (*cmp)(void *a, void *b);
-    // When set, list_delete calls it on every item.
-    void (*del)(void *item);
 };
 
-// An empty list without cmp or del; null on no memory. Null lists are ignored by every call.
+// An empty list without cmp; null on no memory. Null lists are ignored by every call.
 struct list *list_new(void);
 // Inserts val after the last item not greater than it (cmp), else appends. Null on no memory.
 struct listnode *listnode_add_sort(struct list *list, void *val);
@@ -30,8 +28,6 @@ void listnode_resort(struct list *list, void *val);
 void listnode_delete(struct list *list, void *val);
 // Unlinks and frees one node; the item itself is not touched.
 void list_delete_node(struct list *list, struct listnode *node);
-// Frees every node (calling del on each item when set) and the list.
-void list_delete(struct list *list);
 // Frees the list and its nodes without touching the items.
 void list_free(struct list *list);
 
