@@ -49,6 +49,12 @@ TEST(NsmUnix, FramesAreCutFromAStreamInPiecesAndBadHeadersAreGarbage) {
     EXPECT_EQ(std::tuple(f.type, f.payload.size()),
               std::tuple(uint16_t{NSM_UNIX_SYNC_END}, size_t{0}));
     // Wrong version, length below the header, length above the largest frame.
+    uint16_t flags = 0;
+    uint32_t ifindex = 0;
+    EXPECT_EQ(nsm_unix_read_port_state(frame_of(nsm_unix_encode(NSM_MSG_PORT_STATE, {0, 1})),
+                                       &flags, &ifindex),
+              -1)
+        << "a port-state request cut short";
     for (std::vector<uint8_t> bad : {std::vector<uint8_t>{2, 0, 0, 4, 0, 0, 0, 8},
                                      {1, 0, 0, 4, 0, 0, 0, 7},
                                      {1, 0, 0, 4, 0, 0, 0x40, 1}})
@@ -79,6 +85,7 @@ TEST(NsmUnix, StateFramesBuildTheView) {
     auto f = nsm_unix_if_add(9, "ge9", kUpRunning, full, 6);
     f[hw_len_at] = 3;
     ASSERT_EQ(feed(v, f), 0);
+    EXPECT_EQ(nsm_unix_if_add(9, "ge9", kUpRunning, full, 3)[hw_len_at + 4], 0) << "nor sent";
     f = nsm_unix_link(NSM_MSG_LINK_UP, 6, kUpRunning, full, 6);
     f[hw_len_at] = 3;
     ASSERT_EQ(feed(v, f), 0);
