@@ -15,7 +15,8 @@ int on_post(struct thread *t) {
     return 0;
 }
 
-// A post to a full queue fails; a timer due meanwhile is not starved by the posts (in order).
+// A post to a full queue fails; a timer due meanwhile is not starved by the posts (in order);
+// a fetch on the virtual clock never waits for a timer.
 TEST(Loop, FullPostQueueRefusesAndDoesNotStarveATimer) {
     zet_clock_use_virtual(1000);
     lib_globals zg{};
@@ -35,6 +36,8 @@ TEST(Loop, FullPostQueueRefusesAndDoesNotStarveATimer) {
     EXPECT_EQ(thread_run_due(&zg), int{THREAD_POST_QUEUE_MAX});
     std::iota(want.begin(), want.end(), 0);
     EXPECT_EQ(got, want);
+    thread_add_timer_msec(&zg, on_post, &got, 1);
+    EXPECT_EQ(thread_fetch(&zg, &buf), nullptr) << "virtual time moves only when told to";
     thread_master_free(zg.master);
     EXPECT_EQ(memory_live(MTYPE_ZET_THREAD), 0);
     zet_clock_use_monotonic();

@@ -131,4 +131,17 @@ TEST(NsmUnix, HostileMessagesAreRefusedWholeAndChangeNothing) {
     EXPECT_EQ(why, "vlan-port message without bridge 1");
 }
 
+// The frames a view is sent as rebuild it: untagged VLANs, bridges of each type.
+TEST(NsmUnix, ViewFramesRebuildTheView) {
+    nsm_view want = unix_base(), got;
+    ASSERT_EQ(feed(want, nsm_unix_vlan_port(NSM_MSG_BRIDGE_VLAN_ADD_IF, 6, {0x1000 | 20})), 0);
+    ASSERT_EQ(feed(want, nsm_unix_bridge(NSM_MSG_BRIDGE_ADD, "br9", 1)), 0);
+    auto frames = nsm_unix_view_frames(want);
+    EXPECT_EQ(frame_of(frames.back()).type, NSM_UNIX_SYNC_END);
+    frames.pop_back();
+    for (const auto &f : frames)
+        ASSERT_EQ(feed(got, f), 0);
+    EXPECT_EQ(got, want);
+}
+
 } // namespace
