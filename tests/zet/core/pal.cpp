@@ -1,5 +1,4 @@
-// The small platform services: the Internet checksum, the version text (daemonizing is
-// integration/scenarios/daemon_mode.scn's).
+// The small platform services: the Internet checksum, the version text, daemonizing.
 #include "../zet_test.h"
 
 namespace {
@@ -48,6 +47,36 @@ TEST(Pal, VersionShowsTheBuildAndTheProgramWithoutItsPath) {
     compile_info_init(nullptr, nullptr, nullptr, 0); // the library's own build stamp
     EXPECT_TRUE(std::string(zet_version_text()).starts_with("veskd version "))
         << zet_version_text();
+}
+
+// The daemon's call (its result unread there): the parent side exits with 0; the grandchild
+// reports on the pipe, its standard error silenced.
+TEST(Pal, DaemonizeDetachesMovesToRootAndSilencesStreams) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir("/tmp") != 0 || dup2(fds[1], 2) < 0 || pal_daemonize(0, 0) != 0)
+            _exit(2);
+        char cwd[PATH_MAX] = "";
+        struct stat out {
+        }, null{};
+        fstat(2, &out);
+        stat("/dev/null", &null);
+        std::string report = std::string(getsid(0) == getpid() ? "leader " : "member ") +
+                             (getcwd(cwd, sizeof cwd) ? cwd : "?") +
+                             (out.st_rdev == null.st_rdev ? " devnull" : " other");
+        _exit(write(fds[1], report.data(), report.size()) < 0 ? 4 : 0);
+    }
+    close(fds[1]);
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    char buf[256] = {};
+    for (ssize_t n, got = 0; (n = read(fds[0], buf + got, sizeof buf - 1 - size_t(got))) > 0;)
+        got += n;
+    close(fds[0]);
+    EXPECT_STREQ(buf, "leader / devnull");
 }
 
 } // namespace
