@@ -79,6 +79,7 @@ TEST_F(IfTest, InterfacesAreFoundEveryWayAndKeptInNaturalNameOrder) {
     EXPECT_EQ(found(1, "ge10"), nullptr);
     EXPECT_EQ(memory_live(MTYPE_ZET_IF), 2);
     if_delete(zg, ge1);
+    EXPECT_EQ(found(7, "ge1"), nullptr) << "gone from the router too, whose index the daemon reads";
     if_delete(zg, ifg_lookup_by_index(zg->ifg, 9));
     uint32_t index = 1;
     for (const char *n : {"ge10", "ge2", "ge1", "eth0", "ge3"})
