@@ -545,8 +545,6 @@ std::string cli_prompt(const struct cli *cli) {
 // --- Running one line --------------------------------------------------------------------------
 
 int cli_execute(struct cli *cli, const char *line, bool fallback) {
-    if (cli == nullptr || line == nullptr)
-        return CLI_ERR_UNKNOWN;
     size_t len = std::strlen(line);
     if (len > CLI_LINE_MAX) {
         cli_out(cli, "%% Line too long (%zu bytes; the limit is %d)\n", len, CLI_LINE_MAX);

@@ -377,8 +377,6 @@ size_t thread_post_pending(const struct thread_master *m) {
 }
 
 int thread_run_due(struct lib_globals *zg) {
-    if (zg == nullptr || zg->master == nullptr)
-        return 0;
     thread_master *m = zg->master;
     bind_zg(m, zg);
     struct thread buf {};

@@ -49,18 +49,19 @@ TEST(Pal, VersionShowsTheBuildAndTheProgramWithoutItsPath) {
         << zet_version_text();
 }
 
-// The daemon's call: the parent side exits with 0; the grandchild reports on the pipe.
+// The daemon's call (its result unread there): the parent side exits with 0; the grandchild
+// reports on the pipe, its standard error silenced.
 TEST(Pal, DaemonizeDetachesMovesToRootAndSilencesStreams) {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     pid_t pid = fork();
     if (pid == 0) {
-        if (chdir("/tmp") != 0 || dup2(fds[1], 1) < 0 || pal_daemonize(0, 0) != 0)
+        if (chdir("/tmp") != 0 || dup2(fds[1], 2) < 0 || pal_daemonize(0, 0) != 0)
             _exit(2);
         char cwd[PATH_MAX] = "";
         struct stat out {
         }, null{};
-        fstat(1, &out);
+        fstat(2, &out);
         stat("/dev/null", &null);
         std::string report = std::string(getsid(0) == getpid() ? "leader " : "member ") +
                              (getcwd(cwd, sizeof cwd) ? cwd : "?") +

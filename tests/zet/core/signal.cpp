@@ -1,5 +1,5 @@
-// Faults print a backtrace and die of the signal; handlers on the loop are the daemon's
-// programs' to check (every stop is a SIGTERM it handles).
+// Faults print a backtrace and die of the signal; a handler runs when the loop dispatches, never
+// in the signal (the daemon's programs stop veskd with SIGTERM but do not see how it ended).
 #include "../zet_test.h"
 
 namespace {
@@ -15,6 +15,16 @@ TEST(SignalDeathTest, FaultsPrintABacktraceAndDieOfTheSignal) {
                 signo == SIGABRT ? abort() : (void)raise(signo);
             },
             ::testing::KilledBySignal(signo), says);
+}
+
+int caught = 0;
+TEST(Signal, AHandlerRunsWhenTheLoopDispatchesNotInTheSignal) {
+    ASSERT_EQ(pal_signal_set(SIGUSR2, [](int signo) { caught = signo; }), 0);
+    raise(SIGUSR2);
+    EXPECT_EQ(caught, 0);
+    pal_signal_dispatch();
+    EXPECT_EQ(caught, SIGUSR2);
+    EXPECT_EQ(pal_signal_set(SIGUSR2, nullptr), 0);
 }
 
 } // namespace

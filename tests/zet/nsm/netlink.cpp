@@ -145,7 +145,32 @@ TEST(NsmNetlink, LinkAndVlanListsAreReadWithRangesExpanded) {
     EXPECT_FALSE(parsed("link 5 name:p1 kind:veth master:3 inet").has_vlans);
     EXPECT_EQ(parsed("link 5 name:p1 kind:veth master:3 past").link.name, "p1")
         << "an attribute said to run past the message is never read";
-    parsed("addr 5", 1); // another type: nothing to read
+    parsed("addr 5", 1);                                       // another type: nothing to read
+    parsed("brlink 5 name:p1 master:3 vlans:10r,11r,12e", -1); // a range begun inside a range
+}
+
+// A learnt address as the kernel announces it: read; the same address made static: skipped.
+TEST(NsmNetlink, ForwardingEntriesAreReadAndStaticOnesSkipped) {
+    struct {
+        nlmsghdr h;
+        ndmsg nd;
+        nlattr mac_attr;
+        uint8_t mac[8];
+        nlattr vid_attr;
+        uint16_t vid, pad;
+    } m{{sizeof m, RTM_NEWNEIGH, 0, 0, 0},
+        {AF_BRIDGE, 0, 0, 7, NUD_REACHABLE, 0, 0},
+        {NLA_HDRLEN + 6, NDA_LLADDR},
+        {2, 0, 0, 0, 0, 9},
+        {NLA_HDRLEN + 2, NDA_VLAN},
+        10,
+        0};
+    nsm_nl_fdb out;
+    ASSERT_EQ(nsm_netlink_parse_fdb(&m.h, sizeof m, &out), 0);
+    EXPECT_EQ(std::tuple(out.type, out.ifindex, out.vid, out.mac[5]),
+              std::tuple(RTM_NEWNEIGH, 7u, 10, 9));
+    m.nd.ndm_state = NUD_PERMANENT;
+    EXPECT_EQ(nsm_netlink_parse_fdb(&m.h, sizeof m, &out), 1);
 }
 
 // Two link messages, then a header claiming len bytes with 32 bytes after it (fewer if cut).

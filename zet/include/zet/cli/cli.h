@@ -191,7 +191,7 @@ std::string cli_output_take(struct cli *cli);
 // fault. fallback: when the line is no command of the current mode, try it in the enclosing
 // configuration modes (interface modes -> CONFIG_MODE); the mode moves there when it runs. A
 // command of another interface mode, and any line after a failed interface selection, never
-// falls back.
+// falls back. Every caller has a context and a line: neither may be null.
 int cli_execute(struct cli *cli, const char *line, bool fallback);
 // Prints the help listing for a line that ended in "?": line is the text before the "?".
 // With a blank (or nothing) at its end: the next words with their help, "<cr>" when the line

@@ -103,7 +103,8 @@ int thread_post(struct thread_master *m, thread_func func, void *arg, const void
 size_t thread_post_pending(const struct thread_master *m);
 
 // Runs, without blocking, everything that is due now (timers, posts, signals, readable fds),
-// including what the callbacks make due now. Gives the number of tasks run. For tests.
+// including what the callbacks make due now. Gives the number of tasks run. For tests, whose zg
+// always has its loop.
 int thread_run_due(struct lib_globals *zg);
 // Virtual clock only: runs what is due, then advances time one second at a time, running what
 // is due at each step (timers armed by callbacks during the advance included). On the
