@@ -96,6 +96,8 @@ class kernel_backend final : public nsm_backend {
     dump_result dump(uint8_t family, uint32_t ext_mask, std::vector<nsm_nl_msg> &out);
     dump_result read_dump(uint32_t seq, std::vector<nsm_nl_msg> &out,
                           std::vector<nsm_nl_vlandb> *vlans = nullptr);
+    // A VLAN-database message of type in req, for ifindex (0: every port).
+    nlmsghdr *vlan_request(char *req, uint16_t type, uint16_t flags, uint32_t ifindex);
     void dump_vlan_states(std::vector<nsm_nl_vlandb> &out);
     void full_sync();
     void request_resync();
@@ -281,23 +283,29 @@ dump_result kernel_backend::dump(uint8_t family, uint32_t ext_mask, std::vector<
     return read_dump(nlh->nlmsg_seq, out);
 }
 
-// Reads to the end of the dump even when it was interrupted, so the socket is clean for the
-// next request.
-// The VLAN database's per-VLAN port states; none from a kernel that has no such dump.
-void kernel_backend::dump_vlan_states(std::vector<nsm_nl_vlandb> &out) {
-    char req[256];
+nlmsghdr *kernel_backend::vlan_request(char *req, uint16_t type, uint16_t flags, uint32_t ifindex) {
     nlmsghdr *nlh = mnl_nlmsg_put_header(req);
-    nlh->nlmsg_type = RTM_GETVLAN;
-    nlh->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    nlh->nlmsg_type = type;
+    nlh->nlmsg_flags = flags;
     nlh->nlmsg_seq = ++seq_;
     auto *bvm = static_cast<br_vlan_msg *>(mnl_nlmsg_put_extra_header(nlh, sizeof(br_vlan_msg)));
     bvm->family = AF_BRIDGE;
+    bvm->ifindex = ifindex;
+    return nlh;
+}
+
+// The VLAN database's per-VLAN port states; none from a kernel that has no such dump.
+void kernel_backend::dump_vlan_states(std::vector<nsm_nl_vlandb> &out) {
+    char req[256];
+    nlmsghdr *nlh = vlan_request(req, RTM_GETVLAN, NLM_F_REQUEST | NLM_F_DUMP, 0);
     std::vector<nsm_nl_msg> links;
     if (mnl_socket_sendto(query_.get(), nlh, nlh->nlmsg_len) < 0 ||
         read_dump(nlh->nlmsg_seq, links, &out) != dump_result::ok)
         out.clear();
 }
 
+// Reads to the end of the dump even when it was interrupted, so the socket is clean for the
+// next request.
 dump_result kernel_backend::read_dump(uint32_t seq, std::vector<nsm_nl_msg> &out,
                                       std::vector<nsm_nl_vlandb> *vlans) {
     uint32_t portid = mnl_socket_get_portid(query_.get());
@@ -745,13 +753,7 @@ int kernel_backend::send_vlan_state(uint16_t flags, uint32_t ifindex, uint16_t v
         return -1;
     }
     char req[256];
-    nlmsghdr *nlh = mnl_nlmsg_put_header(req);
-    nlh->nlmsg_type = RTM_NEWVLAN;
-    nlh->nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
-    nlh->nlmsg_seq = ++seq_;
-    auto *bvm = static_cast<br_vlan_msg *>(mnl_nlmsg_put_extra_header(nlh, sizeof(br_vlan_msg)));
-    bvm->family = AF_BRIDGE;
-    bvm->ifindex = ifindex;
+    nlmsghdr *nlh = vlan_request(req, RTM_NEWVLAN, NLM_F_REQUEST | NLM_F_ACK, ifindex);
     nlattr *entry = mnl_attr_nest_start(nlh, BRIDGE_VLANDB_ENTRY);
     bridge_vlan_info info{};
     info.vid = vid;
