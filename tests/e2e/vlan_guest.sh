@@ -52,13 +52,18 @@ print("\n".join("%d %s" % (n, t) for t, n in sorted(seen.items())))
 PY
 }
 
-S ip link add br0 type bridge vlan_filtering 1
-S ip link set br0 up
-for i in 1 2 3 4; do
-    ip link add ge$i netns s type veth peer name n$i netns n
-    S ip link set ge$i master br0 up
-    N ip link set n$i up
-done
+# lab SWITCH NEIGHBOUR BRIDGE PORT PEER N: a VLAN-filtering BRIDGE in namespace SWITCH with ports
+# PORT1..PORTN, each cabled to PEER1..PEERN in namespace NEIGHBOUR.
+lab() {
+    ip -n "$1" link add "$3" type bridge vlan_filtering 1
+    ip -n "$1" link set "$3" up
+    for i in $(seq "$6"); do
+        ip link add "$4$i" netns "$1" type veth peer name "$5$i" netns "$2"
+        ip -n "$1" link set "$4$i" master "$3" up
+        ip -n "$2" link set "$5$i" up
+    done
+}
+lab s n br0 ge n 4
 S bridge vlan add dev ge1 vid 20
 S bridge vlan add dev ge1 vid 30
 S bridge vlan del dev ge2 vid 1
@@ -108,19 +113,13 @@ check "ge2, in no VLAN, is a protected port" "  isProtected: Yes" \
 V() { ip netns exec v "$@"; }
 W() { ip netns exec w "$@"; }
 vcli() { VESK_VTY_SOCKET=$work/vvty "$build/tools/vesk-cli" "${@/#/-c}"; }
-V ip link add bv type bridge vlan_filtering 1
-for i in 1 2 3; do
-    ip link add vg$i netns v type veth peer name vw$i netns w
-    V ip link set vg$i master bv up
-    W ip link set vw$i up
-done
+lab v w bv vg vw 3
 V bridge vlan add dev vg1 vid 20
 V bridge vlan add dev vg1 vid 30
 V bridge vlan add dev vg1 vid 100-225
 V bridge vlan add dev vg2 vid 20
 V bridge vlan add dev vg3 vid 20
 V bridge vlan add dev vg3 vid 30
-V ip link set bv up
 W ip link add lw20 type bridge
 for i in 1 2; do W ip link add link vw$i name vw$i.20 type vlan id 20 && W ip link set vw$i.20 master lw20; done
 W ip link set vw1.20 up
