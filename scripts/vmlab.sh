@@ -150,7 +150,9 @@ choose_accel() {
 accel=${VESK_VMLAB_ACCEL:-auto}
 [ "$accel" = auto ] && accel=$(choose_accel)
 start=$SECONDS
-if ! boot "$accel"; then
+# Emulation on a loaded machine has panicked a guest while it booted, before the script began
+# (no log yet): a second boot then runs nothing twice.
+if ! boot "$accel" && { [ -e "$out/log" ] || ! boot "$accel"; }; then
     echo "vmlab: the guest ($accel) did not finish the script; its console:" >&2
     tail -n 40 "$out/console" >&2
     exit 1
