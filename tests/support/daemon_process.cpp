@@ -364,7 +364,8 @@ class Scenario {
         if (v == "lab") // namespaces with a bridge of N ports, where veskd starts on the kernel
             return lab_ports_ = num(0), lab_.emplace(lab_ports_), is(lab_->ok(), "no lab");
         if (v == "conf")
-            return is(bool(std::ofstream(d_.config_path(), std::ios::app) << a << "\n"));
+            return is(bool(std::ofstream(d_.config_path(), std::ios::app)
+                           << replace_all(a, " | ", "\n") << "\n"));
         if (v == "start" || v == "launch") {
             const auto dashes = std::find(w.begin(), w.end(), "--");
             std::vector<std::string> env(w.begin(), dashes),
@@ -474,9 +475,12 @@ class Scenario {
         }
         if (v == "peer-gone")
             return d_.kill_nsm(), HOLDS;
-        if (v == "nsm") { // without check lines the answer is "ok"
-            const std::string answer = d_.order(a);
-            return s.checks.empty() ? is(answer == "ok", answer) : compare(s, answer + "\n");
+        if (v == "nsm") { // one order with check lines, or orders that each answer "ok"
+            std::string answer;
+            for (const std::string &order : split(a, " | "))
+                if ((answer = d_.order(order)) != "ok" && s.checks.empty())
+                    return is(false, order + ": " + answer);
+            return s.checks.empty() ? HOLDS : compare(s, answer + "\n");
         }
         auto sent_on = [&] { return frame_.addr.ifindex == num(0) && frame_.addr.vid == num(1); };
         if (v == "frame") { // the next frame sent on ifindex IF for VID (others skipped)
