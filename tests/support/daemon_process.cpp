@@ -412,17 +412,6 @@ class Scenario {
             return d_.configure(split(a, " | ")), is(!::testing::Test::HasFatalFailure());
         if (v == "vty")
             return compare(s, d_.cmd(a));
-        if (v == "golden") { // VESK_UPDATE_GOLDEN=1 rewrites the file, to be reviewed with git diff
-            std::string all;
-            for (const std::string &c : split(after_first, " | "))
-                all += "== " + c + "\n" + d_.cmd(c);
-            all = replace_all(all, d_.dir, "$DIR");
-            const std::string path = std::filesystem::path(path_).replace_filename(w[0]);
-            if (std::getenv("VESK_UPDATE_GOLDEN") != nullptr)
-                std::ofstream(path) << all;
-            const std::string want = read_file(path);
-            return is(all == want, "the answers are\n" + all + "not\n" + want);
-        }
         if (v == "log" || v == "logs") {
             const std::string log = read_file(d_.log_path), text = v == "log" ? a : after_first;
             size_t n = 0;
