@@ -21,18 +21,13 @@ using vesk_test::run_until;
 VESK_SCENARIOS(Lab, VESK_SOURCE_DIR "/tests/e2e/scenarios", "(?!storm_).*");
 VESK_SCENARIOS(StormTest, VESK_SOURCE_DIR "/tests/e2e/scenarios", "storm_.*");
 
-class NsmKernel : public vesk_test::ModelFixture {
-  protected:
-    void SetUp() override {
-        if (geteuid() != 0)
-            GTEST_SKIP() << "needs root for network namespaces";
-        ModelFixture::SetUp();
-    }
-};
+using NsmKernel = vesk_test::ModelFixture;
 
 // The events lost to the burst are made good by reading the links again, at most every so often,
 // soon after it; and the requests it then refuses are those for what is not a port of bridge 1.
 TEST_F(NsmKernel, ModelMatchesTheKernelSoonAfterABurstThatOverrunsTheBuffer) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for network namespaces";
     constexpr unsigned kUp = IFF_UP | IFF_RUNNING;
     vesk_test::SwitchLab lab(8);
     ASSERT_TRUE(lab.ok());

@@ -22,6 +22,11 @@ check() { # NAME EXPECTED ACTUAL
 }
 # until SECONDS CMD...: CMD holds within SECONDS (polled).
 until_ok() { local end=$((SECONDS + $1)); shift; until "$@"; do ((SECONDS < end)) || return 1; sleep 0.2; done; }
+# veskd PREFIX NAMESPACE BRIDGE: a veskd on the bridge, its files $work/PREFIX{conf,log,state,vty,out}.
+veskd() {
+    VESK_BRIDGE=$3 VESK_STATE=$work/$1state VESK_VTY_SOCKET=$work/$1vty ip netns exec "$2" \
+        "$build/vesk/veskd" -f "$work/$1conf" -P 0 >"$work/$1out" 2>&1 &
+}
 # The detection frames (ARP from 0.0.0.0) out of a neighbour's interface for SECONDS: one line
 # each tag seen, how many and the tag ("untagged" or TPID and VID), sorted by tag.
 tags() {
@@ -64,12 +69,8 @@ lab() {
     done
 }
 lab s n br0 ge n 4
-S bridge vlan add dev ge1 vid 20
-S bridge vlan add dev ge1 vid 30
+for a in "ge1 vid 20" "ge1 vid 30" "ge3 vid 10" "ge3 vid 20" "ge4 vid 10"; do S bridge vlan add dev $a; done
 S bridge vlan del dev ge2 vid 1
-S bridge vlan add dev ge3 vid 10
-S bridge vlan add dev ge3 vid 20
-S bridge vlan add dev ge4 vid 10
 cat >"$work/conf" <<EOC
 log file $work/log
 interface ge1
@@ -85,8 +86,7 @@ EOC
 
 tags n1 6 "$work/ready1" >"$work/tags1" &
 until_ok 20 test -e "$work/ready1"
-VESK_BRIDGE=br0 VESK_STATE=$work/state VESK_VTY_SOCKET=$work/vty S "$build/vesk/veskd" -f "$work/conf" -P 0 \
-    >"$work/out" 2>&1 &
+veskd "" s br0
 until_ok 20 cli "show loop-detect" >/dev/null 2>&1 || { echo "FAIL veskd did not start"; cat "$work/out"; exit 1; }
 
 # The members of each VLAN, as "show loop-detect" lists them and as the bridge has them.
@@ -114,12 +114,7 @@ V() { ip netns exec v "$@"; }
 W() { ip netns exec w "$@"; }
 vcli() { VESK_VTY_SOCKET=$work/vvty "$build/tools/vesk-cli" "${@/#/-c}"; }
 lab v w bv vg vw 3
-V bridge vlan add dev vg1 vid 20
-V bridge vlan add dev vg1 vid 30
-V bridge vlan add dev vg1 vid 100-225
-V bridge vlan add dev vg2 vid 20
-V bridge vlan add dev vg3 vid 20
-V bridge vlan add dev vg3 vid 30
+for a in "vg1 vid 20" "vg1 vid 30" "vg1 vid 100-225" "vg2 vid 20" "vg3 vid 20" "vg3 vid 30"; do V bridge vlan add dev $a; done
 W ip link add lw20 type bridge
 for i in 1 2; do W ip link add link vw$i name vw$i.20 type vlan id 20 && W ip link set vw$i.20 master lw20; done
 W ip link set vw1.20 up
@@ -128,8 +123,7 @@ W ip link set lw20 up
     printf 'log file %s/vlog\ninterface vg1\n loop-detect loop block\n' "$work"
     for v in 20 30 $(seq 100 113); do printf ' loop-detect protect vlan %d\n' $v; done
 } >"$work/vconf"
-VESK_BRIDGE=bv VESK_STATE=$work/vstate VESK_VTY_SOCKET=$work/vvty V "$build/vesk/veskd" -f "$work/vconf" \
-    -P 0 >"$work/vout" 2>&1 &
+veskd v v bv
 wait %1
 check "ge1's start: each VLAN 3 frames, tagged as the bridge egresses (1 untagged, 20 tagged)" \
     "3 8100 20
@@ -176,23 +170,20 @@ untagged" "$(cut -d' ' -f2- "$work/tags3")"
 T() { ip netns exec t "$@"; }
 T ip link add bt type bridge stp_state 1 forward_delay 200 hello_time 100 max_age 600
 T ip link add st1 type veth peer name st2
+# hairpin N LINK: LINK of neighbour u alone on a bridge hpN that sends its frames back.
+hairpin() {
+    ip -n u link add hp$1 type bridge && ip -n u link set "$2" master hp$1 up &&
+        ip -n u link set dev "$2" type bridge_slave hairpin on && ip -n u link set hp$1 up
+}
 ip link add st3 netns t type veth peer name u3 netns u
-ip netns exec u ip link add hp3 type bridge
-ip netns exec u ip link set u3 master hp3 up
-ip netns exec u ip link set dev u3 type bridge_slave hairpin on
-ip netns exec u ip link set hp3 up
+hairpin 3 u3
 ip link add st4 netns t type veth peer name u4 netns u
-ip netns exec u ip link add link u4 name u4.20 type vlan id 20
-ip netns exec u ip link add hp4 type bridge
-ip netns exec u ip link set u4 up
-ip netns exec u ip link set u4.20 master hp4 up
-ip netns exec u ip link set dev u4.20 type bridge_slave hairpin on
-ip netns exec u ip link set hp4 up
+ip -n u link add link u4 name u4.20 type vlan id 20 && ip -n u link set u4 up
+hairpin 4 u4.20
 for p in st1 st2 st3 st4; do T ip link set $p master bt; done
 T ip link set bt up
 printf 'log file %s/tlog\nloop-detect enable\ninterface st4\n loop-detect protect vlan 20\n' "$work" >"$work/tconf"
-VESK_BRIDGE=bt VESK_STATE=$work/tstate VESK_VTY_SOCKET=$work/tvty T "$build/vesk/veskd" -f "$work/tconf" \
-    -P 0 >"$work/tout" 2>&1 &
+veskd t t bt
 until_ok 20 grep -qs "Running as root" "$work/tlog"
 for p in st1 st2 st3 st4; do T ip link set $p up; done
 until_ok 20 grep -qs "Detect a loop on the port st3" "$work/tlog"
@@ -227,7 +218,6 @@ t0 = time.time()
 buckets, sent, due = {}, 0, t0
 while (now := time.time()) < t0 + dur:
     if seed_frame and now >= t0 + 1:
-        seed_at = time.time()
         nl.send(up)
         seed.send(seed_frame)
         seed_frame = None
@@ -247,26 +237,18 @@ while (now := time.time()) < t0 + dur:
     b = buckets.setdefault(int((time.time() - t0) * 2), {20: 0, 30: 0})
     if vid in b:
         b[vid] += 1
-print("sent %d seeded %.3f" % (sent, seed_at))
 for k in range(int(dur * 2)):
     b = buckets.get(k, {20: 0, 30: 0})
     print("%.1f %d %d" % (k / 2, b[20], b[30]))
 PY
 wait %%
-stamp() { date -d "$(sed -n "s|^\([0-9/]* [0-9:.]*\) .*$1.*|\1|p" "$work/vlog" | head -1 | tr / -)" +%s.%N; }
 until_ok 10 grep -q "Detect a loop on the port vg1 in vlan 20, block" "$work/vlog"
-seeded=$(awk 'NR == 1 { print $4 }' "$work/vcount")
-echo "     the loop in VLAN 20 closed at 1.0 s; vg1 blocked in VLAN 20 $(echo "($(stamp 'in vlan 20, block') - $seeded) * 1000" | bc | cut -d. -f1) ms later"
-echo "     frames out of vg3 each half second, the loop closed at 1.0 s: time, VLAN 20, VLAN 30"
-sed 's/^/       /' "$work/vcount"
-awk 'NR == 1 { sent = $2 } NR > 1 && $1 < 2.5 { b20 += $2; b30 += $3 } NR > 1 && $1 >= 2.5 { a20 += $2; a30 += $3 }
-    END { printf "     VLAN 20: %d frames before 2.5 s, %d after; VLAN 30: %d frames sent, %d forwarded before 2.5 s, %d after\n", b20, a20, sent, b30, a30 }' "$work/vcount"
 # After the block (from 2.5 s on): VLAN 30 flows at the rate sent (50 a half second), VLAN 20
 # carries the probes alone; before it, the storm.
 check "loop in VLAN 20: VLAN 30 forwarded throughout, the VLAN 20 storm stopped" "ok" \
-    "$(awk 'NR > 1 && $1 >= 2.5 && ($3 < 45 || $2 > 5) { bad = 1 } END { print bad ? "no" : "ok" }' "$work/vcount")"
+    "$(awk '$1 >= 2.5 && ($3 < 45 || $2 > 5) { bad = 1 } END { print bad ? "no" : "ok" }' "$work/vcount")"
 check "the VLAN 20 storm was there before the block" "yes" \
-    "$(awk 'NR > 1 && $1 < 2.5 { s += $2 } END { print (s >= 10 ? "yes" : "no (" s ")") }' "$work/vcount")"
+    "$(awk '$1 < 2.5 { s += $2 } END { print (s >= 10 ? "yes" : "no (" s ")") }' "$work/vcount")"
 check "vg1 shown blocked in VLAN 20 alone" "  Port state: blocked (vlan 20)" \
     "$(vcli "show loop-detect interface vg1" | grep 'Port state')"
 vstates() { V bridge -j -d vlan show dev vg1 | /usr/bin/python3 -c '
@@ -274,11 +256,8 @@ import json, sys
 print(" ".join("%d:%s" % (v["vlan"], v.get("state", "?")) for p in json.load(sys.stdin) for v in p["vlans"] if v["vlan"] in (20, 30)))'; }
 check "the bridge: vg1 blocking in VLAN 20, forwarding in VLAN 30, still in all 129" \
     "20:blocking 30:forwarding 129" "$(vstates) $(V bridge -j vlan show dev vg1 | /usr/bin/python3 -c 'import json,sys; print(len(json.load(sys.stdin)[0]["vlans"]))')"
-gone_at=$(date +%s.%N)
 W ip link del lw20
-if until_ok 10 grep -q "Cancel a loop on the port vg1 in vlan 20, unblock" "$work/vlog"; then
-    printf "     the loop gone: VLAN 20 unblocked %.1f s later\n" "$(echo "$(stamp 'in vlan 20, unblock') - $gone_at" | bc)"
-fi
+until_ok 10 grep -q "Cancel a loop on the port vg1 in vlan 20, unblock" "$work/vlog"
 check "the loop gone: VLAN 20 forwarding again" "20:forwarding 30:forwarding" "$(vstates)"
 # A VLAN state set from outside (as a spanning tree of VLANs would) is another thing: VLAN 30 of
 # vg1 is then neither probed nor cut, until it forwards again; veskd's own block of VLAN 20 was
