@@ -25,7 +25,8 @@ targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
-    -DVESK_FUZZ=ON -DVESK_BENCH=OFF >/dev/null
+    -DCMAKE_BUILD_TYPE=Debug -DVESK_SANITIZE=address,undefined -DVESK_FUZZ=ON -DVESK_BENCH=OFF \
+    >/dev/null
 cmake --build "$build" -j "${BUILD_JOBS:-2}" --target "${targets[@]}"
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1

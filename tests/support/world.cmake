@@ -1,5 +1,5 @@
-# The test world (world, log_capture) needs no GoogleTest, so the tests, the benchmarks and (as
-# instrumented copies of VESK_WORLD_SOURCES) the fuzz targets all build it.
+# The test world (world, log_capture) needs no GoogleTest, so the tests, the benchmarks and the
+# fuzz targets all build it.
 set(VESK_WORLD_SOURCES ${CMAKE_CURRENT_LIST_DIR}/world.cpp ${CMAKE_CURRENT_LIST_DIR}/log_capture.cpp)
 get_filename_component(VESK_WORLD_INCLUDE ${CMAKE_CURRENT_LIST_DIR} DIRECTORY)
 if(NOT TARGET vesk_test_world)
