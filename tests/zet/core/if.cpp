@@ -1,38 +1,9 @@
-// Interfaces: the natural name order, the group and the privileged virtual router finding each
-// interface every way, renames and deletes, and the handle that holds them (the daemon's unbind
-// hook is its tests').
+// Interfaces: the group and the privileged virtual router finding each interface every way,
+// renames and deletes, and the handle that holds them (the natural name order and the daemon's
+// unbind hook are the daemon's tests').
 #include "../zet_test.h"
 
 namespace {
-
-int sign(int v) {
-    return (v > 0) - (v < 0);
-}
-
-TEST(If, NamesCompareDigitRunsByValueTextDecidesTheRestAndTheOrderIsTotal) {
-    const std::pair<const char *, const char *> less[] = {
-        {"ge2", "ge10"},         {"ge1/0/2", "ge1/0/10"},
-        {"ge1/2/1", "ge1/10/1"}, {"eth9", "eth10"},
-        {"eth1", "ge1"},         {"ge1", "ge1.10"},
-        {"ge", "ge1"},           {"", "a"},
-        {"ge02", "ge2"},         {"p99999999999999999999", "p100000000000000000000"}};
-    std::vector<std::string> names;
-    for (auto [a, b] : less) {
-        EXPECT_EQ(std::pair(sign(ifname_cmp3(a, b)), sign(ifname_cmp3(b, a))), std::pair(-1, 1))
-            << a << " " << b;
-        names.insert(names.end(), {a, b});
-    }
-    for (auto &a : names)
-        for (auto &b : names) {
-            int ab = ifname_cmp3(a.c_str(), b.c_str());
-            EXPECT_EQ(sign(ab), a == b ? 0 : -sign(ifname_cmp3(b.c_str(), a.c_str())))
-                << a << " " << b;
-            for (auto &c : names)
-                EXPECT_FALSE(ab < 0 && ifname_cmp3(b.c_str(), c.c_str()) < 0 &&
-                             ifname_cmp3(a.c_str(), c.c_str()) >= 0)
-                    << a << " " << b << " " << c;
-        }
-}
 
 class IfTest : public ::testing::Test {
   protected:
