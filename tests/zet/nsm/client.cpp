@@ -2,6 +2,9 @@
 // reporting only differences (tests/zet/data/nsm/client.txt), and the peers it refuses.
 #include "../zet_test.h"
 
+#include <future>
+#include <thread>
+
 namespace {
 
 std::vector<std::string> seen, unbound;
@@ -173,6 +176,32 @@ TEST_F(NsmClient, TheKernelBackendStartsFromTheLinksOfItsNamespace) {
     nsm_client_stats stats{};
     nsm_client_get_stats(nc_, &stats);
     EXPECT_EQ(stats.syncs, 1u);
+}
+
+// A request the peer can no longer take (it went) is not delivered, and says so.
+TEST_F(NsmClient, ARequestToAPeerThatWentFails) {
+    char dir[] = "/tmp/zet-peer-gone-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    sockaddr_un sun{AF_UNIX, {}};
+    std::snprintf(sun.sun_path, sizeof sun.sun_path, "%s/nsm", dir);
+    const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&sun), sizeof sun), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    std::promise<void> started;
+    std::thread peer([&] {
+        const int conn = accept(listener, nullptr, nullptr);
+        for (const std::vector<uint8_t> &f : {nsm_unix_hello(0, 0), nsm_unix_sync_end()})
+            (void)!write(conn, f.data(), f.size());
+        started.get_future().wait();
+        close(conn);
+    });
+    std::snprintf(zg_->platform.nsm, sizeof zg_->platform.nsm, "unix:%s", sun.sun_path);
+    ASSERT_EQ(nsm_client_start(nc_), 0);
+    started.set_value();
+    peer.join();
+    EXPECT_EQ(nsm_client_send_port_state(nc_, NSM_PORT_STATE_SHUTDOWN, 5), -1);
+    close(listener);
+    std::filesystem::remove_all(dir);
 }
 
 // A peer run by another user is never taken, whatever the mode of its socket.
