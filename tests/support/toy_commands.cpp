@@ -81,14 +81,15 @@ int toy_set(struct cli *cli, int, char **argv) {
 }
 
 // The framework's own calls: numbers read as the daemon reads one (each word, its value and
-// status), and a syntax installed in a mode (the result), running nothing.
+// status, on one line), and a syntax installed in a mode (the result), running nothing.
 int toy_number(struct cli *cli, int, char **argv) {
     std::istringstream words(argv[0]);
+    std::string out;
     for (std::string w; words >> w;) {
         int st = 0, v = cmd_str2int(w.c_str(), &st);
-        cli_out(cli, "%s %d %d\n", w.c_str(), v, st);
+        out += (out.empty() ? "" : ", ") + w + " " + std::to_string(v) + " " + std::to_string(st);
     }
-    return 0;
+    return cli_out(cli, "%s\n", out.c_str()) < 0;
 }
 int toy_install_syntax(struct cli *cli, int, char **argv) {
     struct cli_element cel = {argv[1], [](struct cli *, int, char **) { return 0; }, nullptr};
@@ -150,8 +151,7 @@ int global_writer(struct cli *cli) {
         cli_out(cli, "%% The bridge is not found\n");
     return toy.enabled && cli_out(cli, "toy enable\n") > 0;
 }
-// Shaped like the daemon's interface writer: every interface gets a header; "!" goes before a
-// header once a setting line has been written.
+// The interfaces with settings, in the group's (natural) order.
 int interface_writer(struct cli *cli) {
     std::vector<std::string> names;
     ifg_foreach(
@@ -160,16 +160,17 @@ int interface_writer(struct cli *cli) {
             static_cast<std::vector<std::string> *>(ctx)->emplace_back(ifp->name);
         },
         &names);
-    int count = 0;
     for (const std::string &name : names) {
-        cli_out(cli, "%sinterface %s\n", count != 0 ? "!\n" : "", name.c_str());
-        auto tx = toy.tx.find(name);
-        if (tx != toy.tx.end() && tx->second != 10)
-            count += cli_out(cli, " toy tx %d\n", tx->second) > 0;
-        if (toy.on.count(name) != 0)
-            count += cli_out(cli, " toy enable\n") > 0;
+        const auto tx = toy.tx.find(name);
+        const bool own_tx = tx != toy.tx.end() && tx->second != 10, on = toy.on.count(name) != 0;
+        if (own_tx || on)
+            cli_out(cli, "interface %s\n", name.c_str());
+        if (own_tx)
+            cli_out(cli, " toy tx %d\n", tx->second);
+        if (on)
+            cli_out(cli, " toy enable\n");
     }
-    return count;
+    return 0;
 }
 
 std::vector<std::string> lines(const std::string &text) {
@@ -230,15 +231,7 @@ bool toy_install(struct lib_globals *zg) {
 
 std::string toy_transcript(struct cli *cli, const std::string &script) {
     static const std::regex prompted(R"(^(\S*[#>] )(.*)$)");
-    const std::vector<std::string> want = lines(script);
-    auto typed = [](const std::string &l, std::smatch &m) {
-        return !l.starts_with("=> ") && std::regex_match(l, m, prompted);
-    };
-    auto step = [&](size_t i) {
-        std::smatch m;
-        return want[i].starts_with("#") || typed(want[i], m);
-    };
-    std::string logged;
+    std::string logged, text;
     // Log lines with their priority, as the transcript shows them.
     zlog_set_sink(
         cli->zg->log,
@@ -246,32 +239,18 @@ std::string toy_transcript(struct cli *cli, const std::string &script) {
             *static_cast<std::string *>(ctx) += "log: " + std::to_string(prio) + " " + l + "\n";
         },
         &logged);
-    std::vector<std::string> got;
-    for (size_t i = 0; i < want.size();) {
-        const std::string &l = want[i++];
-        std::smatch m;
-        if (l.starts_with("#") || !typed(l, m)) {
-            got.push_back(l);
-            continue;
+    // Comments and typed lines stay; what follows a typed line is what it gives now.
+    std::smatch m;
+    for (const std::string &l : lines(script)) {
+        if (l.starts_with("#")) {
+            text += l + "\n";
+        } else if (!l.starts_with("=> ") && std::regex_match(l, m, prompted)) {
+            text += cli_prompt(cli) + m.str(2) + "\n";
+            for (const std::string &out : run_line(cli, m.str(2), logged))
+                text += out + "\n";
         }
-        // What the command printed runs to the next step; blank lines beyond it separate steps.
-        size_t end = i, blanks = 0;
-        while (end < want.size() && !step(end))
-            end++;
-        while (end - blanks > i && want[end - blanks - 1].empty())
-            blanks++;
-        got.push_back(cli_prompt(cli) + m.str(2));
-        const std::vector<std::string> out = run_line(cli, m.str(2), logged);
-        got.insert(got.end(), out.begin(), out.end());
-        for (auto b = out.rbegin(); b != out.rend() && b->empty() && blanks > 0; b++)
-            blanks--;
-        got.insert(got.end(), blanks, "");
-        i = end;
     }
     zlog_unset_sink(cli->zg->log, &logged);
-    std::string text;
-    for (const std::string &g : got)
-        text += g + "\n";
     return text;
 }
 

@@ -28,8 +28,8 @@ TEST_P(Transcript, RunsAsWritten) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cli, Transcript,
-                         ::testing::Values("parse.txt", "help.txt", "modes.txt", "host.txt",
-                                           "config.txt", "log.txt", "calls.txt"),
+                         ::testing::Values("parse.txt", "host.txt", "config.txt", "log.txt",
+                                           "calls.txt"),
                          [](const auto &info) {
                              std::string name = info.param;
                              return name.substr(0, name.find('.'));

@@ -210,8 +210,8 @@ TEST_P(Vty, SessionRunsAsWritten) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sessions, Vty,
-                         ::testing::Values("unix.vty", "tcp.vty", "modes.vty", "leaving.vty",
-                                           "limits.vty", "logins.vty", "idle.vty"),
+                         ::testing::Values("tcp.vty", "modes.vty", "leaving.vty", "limits.vty",
+                                           "logins.vty", "idle.vty"),
                          [](const auto &info) {
                              return info.param.substr(0, info.param.find('.'));
                          });

@@ -1,5 +1,5 @@
-// Log calls the transcripts (tests/zet/data/cli/log.txt) cannot make: the daemon's name, long
-// lines, lines the file does not take, threads, standard error before openzlog.
+// Log calls the transcripts (tests/zet/data/cli/log.txt) cannot make: lines the file does not
+// take, standard error before openzlog.
 #include "../zet_test.h"
 
 #include <sys/resource.h>
@@ -28,31 +28,6 @@ class Log : public ::testing::Test {
     const std::string path = shell.dir + "/a.log";
     lib_globals zg{};
 };
-
-TEST_F(Log, LinesNameTheDaemonKeepLongTextAndNeverMix) {
-    vesk_test::LogCapture cap(&zg);
-    const std::string big(5000, 'x');
-    zlog_info(&zg, "%s!", big.c_str());
-    EXPECT_EQ(zlog_set_file(zg.log, ""), -1);
-    EXPECT_EQ(lines(path), std::vector<std::string>{"veskd: " + big + "!"});
-    EXPECT_EQ(std::pair(cap.lines(), cap.priorities()),
-              std::pair(std::vector<std::string>{big + "!"}, std::vector<int>{ZLOG_INFO}));
-    // Lines of several threads at once never mix.
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; t++)
-        threads.emplace_back([this, t] {
-            for (int i = 0; i < 300; i++)
-                zlog_info(&zg, "thread %d line %d %s", t, i, "padding-padding-padding");
-        });
-    for (auto &th : threads)
-        th.join();
-    const auto got = lines(path);
-    const std::regex one(R"(veskd: thread \d line \d+ padding-padding-padding)");
-    EXPECT_EQ(std::count_if(got.begin() + 1, got.end(),
-                            [&](auto &l) { return std::regex_match(l, one); }),
-              1200);
-    EXPECT_EQ(got.size(), 1201u);
-}
 
 TEST_F(Log, LinesTheFileDoesNotTakeAreCountedNotWaitedFor) {
     struct rlimit saved {};

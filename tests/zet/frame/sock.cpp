@@ -40,9 +40,9 @@ class FrameSockTest : public ::testing::Test {
     vesk_test::WirePeer peer_;
 };
 
-// The daemon opens one raw socket and sends and reads with sound arguments, so of the refusals
-// only those of its platform setting (from the environment) and of a second open are reachable.
-TEST_F(FrameSockTest, RefusesWhatItCannotOpen) {
+// An unknown backend or a wire peer that is not there is no socket; a receive error other than
+// "nothing yet" is the caller's to see.
+TEST_F(FrameSockTest, RefusesWhatItCannotOpenAndPassesReceiveErrorsOn) {
     std::strcpy(zg_->platform.frame, "carrier-pigeon");
     EXPECT_EQ(refused(pal_sock(zg_, AF_FRAME_SOCK, SOCK_RAW, 0)), std::pair(-1L, EINVAL));
     std::strcpy(zg_->platform.frame, "unix:/nonexistent/peer");
@@ -50,18 +50,12 @@ TEST_F(FrameSockTest, RefusesWhatItCannotOpen) {
     EXPECT_EQ(zg_->fsock, nullptr);
     std::snprintf(zg_->platform.frame, sizeof zg_->platform.frame, "%s", peer_.spec().c_str());
     int fd = open();
-    EXPECT_NE(zg_->fsock, nullptr);
-    EXPECT_EQ(refused(pal_sock(zg_, AF_FRAME_SOCK, SOCK_RAW, 0)), std::pair(-1L, EEXIST));
-    // A receive error other than "nothing yet" is the caller's to see.
     uint8_t buf[46];
     const int null = ::open("/dev/null", O_RDONLY);
     ASSERT_EQ(dup2(null, fd), fd);
     close(null);
     EXPECT_EQ(refused(pal_sock_recvfrom(fd, buf, sizeof buf, MSG_DONTWAIT, nullptr, nullptr)),
               std::pair(-1L, ENOTSOCK));
-    frame_sock_close(zg_);
-    EXPECT_EQ(zg_->fsock, nullptr);
-    EXPECT_EQ(refused(pal_sock_sendto(fd, "x", 1, 0, nullptr, 0)), std::pair(-1L, EBADF));
 }
 
 // One frame from each of 60 ports in the same instant overflows the peer's queue while it is
