@@ -76,7 +76,6 @@ int parse_af_spec(const nlattr *spec, nsm_nl_msg *out) {
     };
     if (mnl_attr_parse_nested(spec, cb, &w) < 0 || w.in_range)
         return -1;
-    out->has_vlans = true;
     return 0;
 }
 

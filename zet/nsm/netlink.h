@@ -44,7 +44,6 @@ struct nsm_nl_msg {
     bool has_name = false;
     bool has_master = false;
     bool has_hw = false;
-    bool has_vlans = false; // an AF_BRIDGE message carrying a VLAN list
     nsm_nl_link link;
     std::vector<nsm_nl_vlan> vlans; // ranges expanded, ascending as given
 };
