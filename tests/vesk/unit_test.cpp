@@ -112,7 +112,18 @@ class Driver : public vesk_test::ModelFixture {
     }
 
     // Runs one command; gives its result (0 for those that give none) and whether it gives one.
+    // "Nx A ; B ..." runs the commands A, B, ... in turn N times, giving the last's result.
     std::pair<long long, bool> run(const Words &step) {
+        if (std::regex_match(step.at(0), std::regex("[0-9]+x"))) {
+            std::pair<long long, bool> got;
+            for (long i = std::stol(step[0]); i > 0; i--)
+                for (auto from = step.begin() + 1, to = from; from != step.end(); from = to) {
+                    to = std::find(from + 1, step.end(), ";");
+                    got = run(Words(from, to));
+                    to += to != step.end();
+                }
+            return got;
+        }
         w_ = &step;
         if (auto it = gives_.find(step.at(0)); it != gives_.end())
             return {it->second(), true};
@@ -222,11 +233,23 @@ class Driver : public vesk_test::ModelFixture {
         EXPECT_EQ(image[VESK_FRAME_LEN], 0) << "the spare byte stays clear";
         return std::vector<uint8_t>(image, image + VESK_FRAME_LEN);
     }
-    std::vector<uint8_t> address() const {
+    std::vector<uint8_t> address(size_t at = 2) const {
         std::vector<uint8_t> a(VESK_RECV_ADDR_LEN, 0xff);
-        const auto rx = uint32_t(n(2));
+        const auto rx = uint32_t(n(at));
         std::memcpy(a.data() + 12, &rx, 4);
         return a;
+    }
+    // "arrive NAME RX ..." (a frame built before) or "back PORT VID RX ..." (what PORT last sent
+    // on VID) arrives on RX, a copy with the bytes of the words after RX ("BYTE=VALUE" or
+    // "BYTE^VALUE", from the ARP header on) set or flipped.
+    void arrive(const std::vector<uint8_t> &image, size_t rx) {
+        std::vector<uint8_t> copy(image.begin() + VESK_LINK_HDR_LEN, image.end());
+        for (size_t i = rx + 1; i < w_->size(); i++) {
+            const size_t op = s(i).find_first_of("=^");
+            const auto at = std::stoul(s(i)), value = std::stoul(s(i).substr(op + 1), nullptr, 0);
+            copy.at(at) = uint8_t(s(i).at(op) == '=' ? value : copy.at(at) ^ value);
+        }
+        vesk_recv_verdict(handle(), address(rx).data(), copy.data(), VESK_PDU_LEN);
     }
     void expect_sent() {
         vesk_test::SentFrame f;
@@ -279,8 +302,8 @@ class Driver : public vesk_test::ModelFixture {
             cli_out(cli_, "%s\n", got.c_str() + 1);
         return action;
     }
-    // A state file's text ("\n" and "\xHH" for bytes): -1 for a file refused whole, the bad
-    // lines, each port read.
+    // A state file's text ("\n" and "\xHH" for bytes): -1 for a file refused whole, the numbers
+    // of the bad lines, each port read.
     long long state_file() {
         std::string text;
         for (const std::string &w : rest(1))
@@ -292,8 +315,11 @@ class Driver : public vesk_test::ModelFixture {
         vesk_state_entry e[4]{};
         std::vector<int> bad;
         const int count = vesk_state_parse(text.data(), text.size(), e, 4, &bad);
+        std::string skipped;
         for (int line : bad)
-            cli_out(cli_, "bad line %d\n", line);
+            skipped += " " + std::to_string(line);
+        if (!skipped.empty())
+            cli_out(cli_, "bad%s\n", skipped.c_str());
         for (int i = 0; i < count; i++)
             cli_out(cli_, "%s", vesk_state_line(e[i]).c_str());
         return std::min(count, 0); // the ports read are the lines printed
@@ -331,7 +357,6 @@ class Driver : public vesk_test::ModelFixture {
 
     // The commands that give a result, checked by "=> N" (1 or 0 for a record or none).
     const std::map<std::string, std::function<long long()>> gives_ = {
-        {"protect", [this] { return vesk_add_provlan_to_port(vid(2), p(1)); }},
         {"rename", [this] { return if_rename(handle(), ifp(1), s(2).c_str()); }},
         {"element", [this] { return element(); }},
         {"send", [this] { return vesk_send_pkt(p(1)); }},
@@ -387,6 +412,11 @@ class Driver : public vesk_test::ModelFixture {
                  vesk_api_add_protect_vlan(10, port->ifp, bridge());
              }
          }},
+        {"protect", // PORT VID...
+         [this] {
+             for (uint16_t v : vids(2))
+                 vesk_add_provlan_to_port(v, p(1));
+         }},
         {"iface", [this] { make_interface(s(1).c_str(), uint32_t(n(2)), w_->back() != "down"); }},
         {"running", // as a link message sets the flags, the machine untold
          [this] { p(1)->flags = p(1)->ifp->flags = n(2) != 0 ? IFF_UP | IFF_RUNNING : 0; }},
@@ -420,17 +450,8 @@ class Driver : public vesk_test::ModelFixture {
         {"release", [this] { vesk_release_model(handle()); }},
         {"frame", [this] { frames_[s(1)] = build(); }},
         {"flip", [this] { pdu(1)[n(2)] ^= uint8_t(n(3)); }},
-        {"arrive", // NAME RX [BYTE=VALUE | BYTE^VALUE ...]: a copy, those bytes set or flipped
-         [this] {
-             std::vector<uint8_t> copy(pdu(1), pdu(1) + VESK_PDU_LEN);
-             for (size_t i = 3; i < w_->size(); i++) {
-                 const size_t op = s(i).find_first_of("=^");
-                 const auto at = std::stoul(s(i)),
-                            value = std::stoul(s(i).substr(op + 1), nullptr, 0);
-                 copy.at(at) = uint8_t(s(i).at(op) == '=' ? value : copy.at(at) ^ value);
-             }
-             vesk_recv_verdict(handle(), address().data(), copy.data(), VESK_PDU_LEN);
-         }},
+        {"arrive", [this] { arrive(frame(1), 2); }},
+        {"back", [this] { arrive(build(1), 3); }},
         {"post", [this] { vesk_recv(handle(), address().data(), pdu(1), VESK_PDU_LEN); }},
         {"auth-key-flip", [this] { daemon()->auth.key[0] ^= 1; }},
         {"run-due", // [USEC...]: due work, or the clock moved by each in turn and due work after it
