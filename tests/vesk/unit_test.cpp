@@ -233,18 +233,17 @@ class Driver : public vesk_test::ModelFixture {
         EXPECT_EQ(image[VESK_FRAME_LEN], 0) << "the spare byte stays clear";
         return std::vector<uint8_t>(image, image + VESK_FRAME_LEN);
     }
-    std::vector<uint8_t> address(size_t at = 2) const {
+    static std::vector<uint8_t> address(uint32_t rx) {
         std::vector<uint8_t> a(VESK_RECV_ADDR_LEN, 0xff);
-        const auto rx = uint32_t(n(at));
         std::memcpy(a.data() + 12, &rx, 4);
         return a;
     }
     // "arrive NAME RX ..." (a frame built before) or "back PORT VID RX ..." (what PORT last sent
-    // on VID) arrives on RX, a copy with the bytes of the words after RX ("BYTE=VALUE" or
-    // "BYTE^VALUE", from the ARP header on) set or flipped.
-    void arrive(const std::vector<uint8_t> &image, size_t rx) {
+    // on VID) arrives on RX, a copy with the bytes of the words from word "from" on ("BYTE=VALUE"
+    // or "BYTE^VALUE", from the ARP header on) set or flipped.
+    void arrive(const std::vector<uint8_t> &image, uint32_t rx, size_t from) {
         std::vector<uint8_t> copy(image.begin() + VESK_LINK_HDR_LEN, image.end());
-        for (size_t i = rx + 1; i < w_->size(); i++) {
+        for (size_t i = from; i < w_->size(); i++) {
             const size_t op = s(i).find_first_of("=^");
             const auto at = std::stoul(s(i)), value = std::stoul(s(i).substr(op + 1), nullptr, 0);
             copy.at(at) = uint8_t(s(i).at(op) == '=' ? value : copy.at(at) ^ value);
@@ -450,9 +449,19 @@ class Driver : public vesk_test::ModelFixture {
         {"release", [this] { vesk_release_model(handle()); }},
         {"frame", [this] { frames_[s(1)] = build(); }},
         {"flip", [this] { pdu(1)[n(2)] ^= uint8_t(n(3)); }},
-        {"arrive", [this] { arrive(frame(1), 2); }},
-        {"back", [this] { arrive(build(1), 3); }},
-        {"post", [this] { vesk_recv(handle(), address().data(), pdu(1), VESK_PDU_LEN); }},
+        {"arrive", [this] { arrive(frame(1), uint32_t(n(2)), 3); }},
+        {"back", [this] { arrive(build(1), uint32_t(n(3)), 4); }},
+        {"aged", // PORT VID WALL USEC
+         [this] {
+             const std::vector<uint8_t> image = build(1);
+             set_time_of_day(kWall + n(3), kWallUsec);
+             zet_clock_advance_usec(n(4));
+             arrive(image, p(1)->ifindex, w_->size());
+             set_time_of_day(kWall, kWallUsec);
+             vesk_send_pkt(p(1));
+         }},
+        {"post",
+         [this] { vesk_recv(handle(), address(uint32_t(n(2))).data(), pdu(1), VESK_PDU_LEN); }},
         {"auth-key-flip", [this] { daemon()->auth.key[0] ^= 1; }},
         {"run-due", // [USEC...]: due work, or the clock moved by each in turn and due work after it
          [this] {
