@@ -280,9 +280,10 @@ class Driver : public vesk_test::ModelFixture {
         vesk_encode_pkt_element(uint32_t(n(1)), out, int(n(2)));
         return decode_pkt_element(out, int(n(3)));
     }
-    // veskd's arguments: the action and what parsing gave, into one shared options record.
+    // "options WANT ARG...": veskd's arguments give what WANT says (what differs from the
+    // defaults), into one shared options record; the action is the result.
     long long options() {
-        Words words = rest(1);
+        Words words = rest(2);
         std::vector<char *> argv;
         for (std::string &w : words)
             argv.push_back(w.data());
@@ -291,14 +292,13 @@ class Driver : public vesk_test::ModelFixture {
         const int action = vesk_parse_options(int(words.size()), argv.data(), &options_);
         testing::internal::GetCapturedStderr();
         // Only what differs from the defaults (foreground, port 2610, no file, name veskd).
-        std::string got = options_.daemon_mode != 0 ? " daemon" : "";
+        std::string got = options_.daemon_mode != 0 ? "daemon" : "";
         got += options_.vty_port != 2610 ? " port " + std::to_string(options_.vty_port) : "";
         got += options_.config_file != nullptr ? std::string(" file ") + options_.config_file : "";
         got += std::string(options_.progname) != "veskd"
                    ? " name [" + std::string(options_.progname) + "]"
                    : "";
-        if (!got.empty())
-            cli_out(cli_, "%s\n", got.c_str() + 1);
+        EXPECT_EQ(got.substr(got.starts_with(" ")), s(1));
         return action;
     }
     // A state file's text ("\n" and "\xHH" for bytes): -1 for a file refused whole, the numbers
