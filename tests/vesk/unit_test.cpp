@@ -89,13 +89,6 @@ const std::map<std::string, long long> kNames = {{"MTYPE_ZET_THREAD", MTYPE_ZET_
 // The frames' time of day, moved by "wall"; the microseconds show it is not rounded.
 constexpr long kWall = 1700000000, kWallUsec = 999999;
 
-Words names(const vesk_bridge *bridge) {
-    Words out;
-    for (const auto &port : bridge->ports)
-        out.push_back(port->name);
-    return out;
-}
-
 class Driver : public vesk_test::ModelFixture {
   protected:
     void SetUp() override {
@@ -526,7 +519,8 @@ class Driver : public vesk_test::ModelFixture {
                                                            << log().text(); }},
         {"count",
          [this] {
-             EXPECT_EQ(log_count_exact(s(1)), size_t(n(2))) << s(1) << "\n" << log().text();
+             const Words lines = log().lines();
+             EXPECT_EQ(std::count(lines.begin(), lines.end(), s(1)), n(2)) << log().text();
          }},
         {"prios", [this] { EXPECT_EQ(log().priorities(), vids<int>(1)); }},
         {"sends", [this] { EXPECT_EQ(sends(n(2)), rest(3)); }},
@@ -537,14 +531,6 @@ class Driver : public vesk_test::ModelFixture {
                  vids.push_back(std::to_string(e->vid));
              EXPECT_EQ(vids, rest(2));
          }},
-        {"members",
-         [this] {
-             Words in;
-             for (vesk_port *port : vesk_bridge_vlan_members(bridge(), vid(1)))
-                 in.push_back(port->name);
-             EXPECT_EQ(vesk_bridge_has_vlan(bridge(), vid(1)) ? in : Words{"none"}, rest(2));
-         }},
-        {"ports", [this] { EXPECT_EQ(names(bridge()), rest(1)); }},
         {"unbound", [this] { EXPECT_EQ(ifp(1)->info, nullptr); }},
         {"bytes",
          [this] {
