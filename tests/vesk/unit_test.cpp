@@ -273,6 +273,19 @@ class Driver : public vesk_test::ModelFixture {
         vesk_encode_pkt_element(uint32_t(n(1)), out, int(n(2)));
         return decode_pkt_element(out, int(n(3)));
     }
+    // "on PORT LINE..." (interface commands on PORT) or "cmd LINE..." (at the shell, each in the
+    // mode the one before left), then back to exec mode: the first failure's result.
+    int shell(Words lines, const Words &before = {}) {
+        lines.insert(lines.begin(), before.begin(), before.end());
+        int result = 0;
+        cli_output_take(cli_); // "out" checks what these lines print
+        for (const std::string &line : lines) {
+            const int r = cli_execute(cli_, line.c_str(), true);
+            result = result != 0 ? result : r;
+        }
+        cli_execute(cli_, "end", false);
+        return result;
+    }
     // "options WANT ARG...": veskd's arguments give what WANT says (what differs from the
     // defaults), into one shared options record; the action is the result.
     long long options() {
@@ -365,28 +378,11 @@ class Driver : public vesk_test::ModelFixture {
         {"state-file", [this] { return state_file(); }},
         {"shed", [this] { return vesk_recv_shed_repeat(&shed_, uint32_t(n(2)), pdu(1), n(3)); }},
         {"shed-count", [this] { return shed_.shed_count; }},
-        {"on", // PORT "LINE"...: interface commands on the port, then back to exec mode
+        {"on",
          [this] {
-             Words lines = {"configure terminal", "interface " + s(1)};
-             for (const std::string &line : rest(2))
-                 lines.push_back(line);
-             int result = 0;
-             cli_output_take(cli_);
-             for (const std::string &line : lines)
-                 result = result != 0 ? result : cli_execute(cli_, line.c_str(), true);
-             cli_execute(cli_, "end", false);
-             return result;
+             return shell(rest(2), {"configure terminal", "interface " + s(1)});
          }},
-        {"cmd", // "LINE"...: at the shell, each in the mode the one before left, then back to exec
-                // mode; the last's result
-         [this] {
-             int result = 0;
-             cli_output_take(cli_); // "out" checks what these lines print
-             for (const std::string &line : rest(1))
-                 result = cli_execute(cli_, line.c_str(), true);
-             cli_execute(cli_, "end", false);
-             return result;
-         }},
+        {"cmd", [this] { return shell(rest(1)); }},
     };
     // The commands that give nothing, then those that check.
     const std::map<std::string, std::function<void()>> does_ = {
