@@ -24,7 +24,6 @@
 #include "support/daemon_process.h"
 #include "support/model_fixture.h"
 #include "support/wire_peer.h"
-#include "vesk/cli/cli.h"
 #include "vesk/daemon/start.h"
 #include "vesk/daemon/state_file.h"
 #include "vesk/daemon/teardown.h"
@@ -35,7 +34,6 @@
 #include "vesk/frame/transmit.h"
 #include "vesk/machine/api.h"
 #include "vesk/machine/state_machine.h"
-#include "vesk/nsm/nsm.h"
 
 namespace {
 
