@@ -2,7 +2,6 @@
 // the test when the model contradicts itself or a model record outlives the daemon's release.
 #pragma once
 
-#include <algorithm>
 #include <memory>
 
 #include <gtest/gtest.h>
@@ -24,10 +23,6 @@ class ModelFixture : public ::testing::Test, protected World {
         stop(Leaks::MODEL);
     }
     LogCapture &log() { return *log_; }
-    size_t log_count_exact(const std::string &line) const {
-        const std::vector<std::string> lines = log_->lines();
-        return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
-    }
 
   private:
     std::unique_ptr<LogCapture> log_;

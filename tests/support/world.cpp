@@ -1,7 +1,6 @@
 #include "support/world.h"
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,27 +22,19 @@ namespace vesk_test {
 
 namespace {
 
-std::string describe(const char *format, ...) __attribute__((format(printf, 1, 2)));
-std::string describe(const char *format, ...) {
-    char buf[256];
-    va_list ap;
-    va_start(ap, format);
-    std::vsnprintf(buf, sizeof buf, format, ap);
-    va_end(ap);
-    return buf;
-}
-
 std::string port_fault(vesk_bridge *b, vesk_port *port) {
     if (port == nullptr || port->bridge != b)
-        return describe("port list of bridge %s holds a stranger", b->name);
+        return std::string("port list of bridge ") + b->name + " holds a stranger";
+    const std::string name = std::string("port ") + port->name + ": ";
     if (vesk_port_provlan_count(port) > VESK_MAX_PROVLAN)
-        return describe("port %s: %u entries", port->name, vesk_port_provlan_count(port));
+        return name + std::to_string(vesk_port_provlan_count(port)) + " entries";
     if (port->mstate >= SMS_MAX || port->pstate >= VESK_PORT_STATE_MAX)
-        return describe("port %s: mstate %u pstate %u", port->name, port->mstate, port->pstate);
+        return name + "mstate " + std::to_string(port->mstate) + " pstate " +
+               std::to_string(port->pstate);
     const bool stray_tx = port->tx_timer.armed() && port->mstate != SMS_WAIT_TX;
     if (stray_tx || (port->resume_timer.armed() && port->mstate != SMS_RESUME))
-        return describe("port %s: %s timer armed in %s", port->name, stray_tx ? "tx" : "resume",
-                        vesk_machine_state_name(port->mstate));
+        return name + (stray_tx ? "tx" : "resume") + " timer armed in " +
+               vesk_machine_state_name(port->mstate);
     return "";
 }
 

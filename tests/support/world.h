@@ -49,7 +49,6 @@ class World {
     vesk_port *make_port(const char *name, uint32_t ifindex,
                          std::initializer_list<uint16_t> vlans = {}, bool running = true);
     void join(vesk_port *port, uint16_t vid) { vesk_bridge_vlan_add_port(bridge(), vid, port); }
-    void leave(vesk_port *port, uint16_t vid) { vesk_bridge_vlan_del_port(vid, port); }
 
     void advance(long seconds) { thread_advance(handle(), seconds); } // due work, then by seconds
     long elapsed() const;                              // whole virtual seconds since start
