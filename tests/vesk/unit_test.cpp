@@ -1,5 +1,5 @@
 // The daemon's cases as data on a fresh ModelFixture: a test per "test NAME" block of the scenarios
-// (*.scn, see machine/machine.scn) and per transcript (*.txt, see cli/transcripts/show.txt).
+// (*.scn) and per transcript (*.txt); both languages are in docs/testing.md.
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
