@@ -1,4 +1,4 @@
-# What the lab's neighbours send, out of interface argv[1] of the namespace this runs in:
+# What the lab's neighbours send and count, on interface argv[1] of the namespace this runs in:
 #   flood other|mixed  broadcasts as fast as Python can send, until killed: other EtherTypes,
 #                      alternating (mixed) with ARP requests from 0.0.0.0 the daemon's filter passes
 #   talk               a host's ARP request every 50 ms, until killed
@@ -7,7 +7,15 @@
 #   forge IFINDEX      detection frames naming IFINDEX and VLAN 1, with the frame format's public
 #                      check values, five for each second of the last twelve
 #   burst FIRST COUNT  COUNT ARP requests from 0.0.0.0, told apart by their number from FIRST
+#   tags SECONDS READY once READY is made, for SECONDS, the detection frames (ARP from 0.0.0.0)
+#                      that arrive: one line each tag seen, how many and the tag ("untagged" or
+#                      TPID and VID), sorted by tag
+#   vlans TX SECONDS RATE LINK  VLAN-30 frames out of TX at RATE a second and, at 1 s, LINK up
+#                      and a VLAN-20 broadcast sent: a line each half second, how many frames of
+#                      VLANs 20 and 30 arrived
+import select
 import socket
+import struct
 import sys
 import time
 
@@ -36,10 +44,30 @@ def forged(ifindex, t):
     return f
 
 
+def tagged(vid):
+    return b"\xff" * 6 + bytes([2, 0, 0, 0, 0, vid]) + b"\x81\x00" + vid.to_bytes(2, "big") + b"\x88\xb5" + bytes(46)
+
+
 def open_on(ifname):
     s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(3))
     s.bind((ifname, 0))
+    s.setsockopt(263, 8, 1)  # PACKET_AUXDATA: the tag the kernel took out of the frame
     return s
+
+
+# The next frame within SECONDS (None after them), its innermost tag and where its EtherType is.
+def receive(s, seconds):
+    if not select.select([s], [], [], max(0, seconds))[0]:
+        return None, None, 0
+    f, anc, _, _ = s.recvmsg(2048, 64)
+    tag, off = "untagged", 12
+    for _, _, d in anc:
+        st, _, _, _, _, tci, tpid = struct.unpack("IIIHHHH", d[:20])
+        if st & 0x10:
+            tag = "%04x %d" % (tpid if st & 0x40 else 0x8100, tci & 0xFFF)
+    while f[off : off + 2] in (b"\x81\x00", b"\x88\xa8"):
+        tag, off = "%s %d" % (f[off : off + 2].hex(), int.from_bytes(f[off + 2 : off + 4], "big") & 0xFFF), off + 4
+    return f, tag, off
 
 
 s = open_on(sys.argv[1])
@@ -78,3 +106,32 @@ elif mode == "forge":
 elif mode == "burst":
     for n in range(int(args[0]), int(args[0]) + int(args[1])):
         s.send(arp(BRIDGE[:4] + bytes([0xBB, 2]), target=bytes([0, 0]) + n.to_bytes(2, "big")))
+elif mode == "tags":
+    open(args[1], "w").close()
+    seen, end = {}, time.time() + float(args[0])
+    while (got := receive(s, end - time.time()))[0]:
+        f, tag, off = got
+        if f[off : off + 2] == b"\x08\x06" and f[off + 16 : off + 20] == bytes(4):
+            seen[tag] = seen.get(tag, 0) + 1
+    print("\n".join("%d %s" % (n, t) for t, n in sorted(seen.items())))
+elif mode == "vlans":
+    tx, seconds, rate = open_on(args[0]), float(args[1]), int(args[2])
+    # LINK comes up by an rtnetlink request: an ip command takes a quarter of a second to start.
+    nl = socket.socket(socket.AF_NETLINK, socket.SOCK_RAW, 0)
+    up = struct.pack("=IHHIIBBHiII", 32, 16, 5, 1, 0, 0, 0, 0, socket.if_nametoindex(args[3]), 1, 1)
+    t0 = due = time.time()
+    counts, seeded = {}, False
+    while (now := time.time()) < t0 + seconds:
+        if not seeded and now >= t0 + 1:
+            nl.send(up)
+            s.send(tagged(20))
+            seeded = True
+        if now >= due:
+            tx.send(tagged(30))
+            due += 1.0 / rate
+        f, tag, _ = receive(s, min(due, t0 + seconds) - time.time())
+        if f:
+            key = (int((time.time() - t0) * 2), tag.split()[-1])
+            counts[key] = counts.get(key, 0) + 1
+    for k in range(int(seconds * 2)):
+        print("%.1f %d %d" % (k / 2, counts.get((k, "20"), 0), counts.get((k, "30"), 0)))
