@@ -55,11 +55,12 @@ def open_on(ifname):
     return s
 
 
-# The next frame within SECONDS (None after them), its innermost tag and where its EtherType is.
+# The next frame within SECONDS (None after them), its innermost tag, where its EtherType is and
+# the address it came with.
 def receive(s, seconds):
     if not select.select([s], [], [], max(0, seconds))[0]:
-        return None, None, 0
-    f, anc, _, _ = s.recvmsg(2048, 64)
+        return None, None, 0, None
+    f, anc, _, where = s.recvmsg(2048, 64)
     tag, off = "untagged", 12
     for _, _, d in anc:
         st, _, _, _, _, tci, tpid = struct.unpack("IIIHHHH", d[:20])
@@ -67,7 +68,7 @@ def receive(s, seconds):
             tag = "%04x %d" % (tpid if st & 0x40 else 0x8100, tci & 0xFFF)
     while f[off : off + 2] in (b"\x81\x00", b"\x88\xa8"):
         tag, off = "%s %d" % (f[off : off + 2].hex(), int.from_bytes(f[off + 2 : off + 4], "big") & 0xFFF), off + 4
-    return f, tag, off
+    return f, tag, off, where
 
 
 s = open_on(sys.argv[1])
@@ -90,14 +91,10 @@ elif mode in ("talk", "heard"):
     for _ in range(20 if at else 1 << 62):
         s.send(arp(HOST, bytes([10, 9, 9, 9]), bytes([10, 9, 9, 1])))
         time.sleep(0.05)
-    at.setblocking(False)
     heard = 0
-    try:
-        while True:
-            f, where = at.recvfrom(2048)
-            heard += where[2] != socket.PACKET_OUTGOING and f[6:12] == HOST
-    except BlockingIOError:
-        print(f"heard {heard}" if heard else "none")
+    while (got := receive(at, 0))[0]:
+        heard += got[3][2] != socket.PACKET_OUTGOING and got[0][6:12] == HOST
+    print(f"heard {heard}" if heard else "none")
 elif mode == "forge":
     now = int(time.time())
     for t in range(now - 11, now + 1):
@@ -110,7 +107,7 @@ elif mode == "tags":
     open(args[1], "w").close()
     seen, end = {}, time.time() + float(args[0])
     while (got := receive(s, end - time.time()))[0]:
-        f, tag, off = got
+        f, tag, off, _ = got
         if f[off : off + 2] == b"\x08\x06" and f[off + 16 : off + 20] == bytes(4):
             seen[tag] = seen.get(tag, 0) + 1
     print("\n".join("%d %s" % (n, t) for t, n in sorted(seen.items())))
@@ -129,7 +126,7 @@ elif mode == "vlans":
         if now >= due:
             tx.send(tagged(30))
             due += 1.0 / rate
-        f, tag, _ = receive(s, min(due, t0 + seconds) - time.time())
+        f, tag, _, _ = receive(s, min(due, t0 + seconds) - time.time())
         if f:
             key = (int((time.time() - t0) * 2), tag.split()[-1])
             counts[key] = counts.get(key, 0) + 1

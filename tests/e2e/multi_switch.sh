@@ -116,10 +116,7 @@ for c in "${cases[@]}"; do
         teardown
         line=$(<"$work/result")
         echo "$c run $i: $line"
-        if [[ $line == ok\ * ]]; then
-            good=$((good + 1))
-            continue
-        fi
+        [[ $line == ok\ * ]] && good=$((good + 1)) && continue
         grep -H '' "$work"/*log 2>/dev/null | sed "s|^$work/\(.*\)log:|  \1: |"
     done
     echo "$c: $good of $runs runs"
