@@ -17,41 +17,29 @@ runs=${2:-3}
 shift $(($# < 2 ? $# : 2))
 cases=("$@")
 ((${#cases[@]})) || cases=(pair edge)
-veskd=$build/vesk/veskd
-cli_bin=$build/tools/vesk-cli
-frames=$(dirname "$(realpath "$0")")/frames.py
 [ "$(id -u)" = 0 ] || { echo "needs root" >&2; exit 1; }
-[ -x "$veskd" ] && [ -x "$cli_bin" ] || { echo "build veskd and vesk-cli in $build first" >&2; exit 1; }
+[ -x "$build/vesk/veskd" ] && [ -x "$build/tools/vesk-cli" ] ||
+    { echo "build veskd and vesk-cli in $build first" >&2; exit 1; }
 
 tag=ms$$
 work=$(mktemp -d /tmp/vesk-multi-XXXXXX)
-namespaces=()
-pids=()
+source "$(dirname "$(realpath "$0")")/lab.sh"
 
 teardown() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-    for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
+    kill $(jobs -p) 2>/dev/null
+    wait
     for ns in "${namespaces[@]}"; do
         ip netns pids "$ns" 2>/dev/null | xargs -r kill -9 2>/dev/null
         ip netns del "$ns" 2>/dev/null
     done
     namespaces=()
-    pids=()
 }
 trap 'teardown; rm -rf "$work"' EXIT
 trap 'exit 130' INT TERM
 
-node() {
-    local ns=$tag$1
-    ip netns add "$ns" || return 1
-    namespaces+=("$ns")
-    ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
-    ip -n "$ns" link set lo up
-}
-
 # switch X MAC: a namespace with bridge br0 of that MAC.
 switch() {
-    node "$1" && ip -n "$tag$1" link add br0 address "$2" type bridge &&
+    netns "$tag$1" && ip -n "$tag$1" link add br0 address "$2" type bridge &&
         ip -n "$tag$1" link set br0 up
 }
 
@@ -63,16 +51,8 @@ cable() {
 
 # run X: veskd on switch X, ready once its vty answers.
 run() {
-    printf 'log file %s/%s.log\nloop-detect enable\n%s\n' "$work" "$1" "${VESK_EXTRA_CONF:-}" >"$work/$1.conf"
-    VESK_BRIDGE=br0 VESK_STATE=$work/$1.state VESK_VTY_SOCKET=$work/$1.vty \
-        ip netns exec "$tag$1" "$veskd" -f "$work/$1.conf" -P 0 >/dev/null 2>&1 &
-    pids+=($!)
-    for _ in $(seq 100); do
-        VESK_VTY_SOCKET=$work/$1.vty "$cli_bin" -c "show loop-detect" >/dev/null 2>&1 && return 0
-        sleep 0.05
-    done
-    echo "veskd of $1 did not start" >&2
-    return 1
+    printf 'log file %s/%slog\nloop-detect enable\n%s\n' "$work" "$1" "${VESK_EXTRA_CONF:-}" >"$work/$1conf"
+    veskd "$1" "$tag$1" br0
 }
 
 # down X PORT: the port is administratively down.
@@ -82,10 +62,7 @@ cut_cable() { down "$1" "$2" || down "$3" "$4"; }
 # settle CMD...: waits up to 10 s for the first cut (CMD holds), then long enough for a switch
 # that held off to probe and cut too if it were going to: what is cut then is the outcome.
 settle() {
-    for _ in $(seq 200); do
-        "$@" && break
-        sleep 0.05
-    done
+    until_ok 10 "$@"
     sleep 2
 }
 any_cut() {
@@ -115,11 +92,10 @@ case_pair() {
 
 case_edge() {
     switch c 02:00:00:00:0c:00 && switch a 02:00:00:00:0d:00 && cable c c2a a a2c || return 1
-    node h && ip link add h1 netns "$tag"c type veth peer name eth0 netns "$tag"h || return 1
+    netns "$tag"h && ip link add h1 netns "$tag"c type veth peer name eth0 netns "$tag"h || return 1
     ip -n "$tag"c link set h1 master br0 up && ip -n "$tag"h link set eth0 up || return 1
     run c && run a || return 1
-    ip netns exec "$tag"h /usr/bin/python3 "$frames" eth0 talk >/dev/null 2>&1 &
-    pids+=($!)
+    frames "$tag"h eth0 talk >/dev/null 2>&1 &
     sleep 3
     cable a e1 a e2 || return 1
     settle any_cut "a e1 a e2" "c c2a a a2c"
@@ -140,14 +116,8 @@ for c in "${cases[@]}"; do
         teardown
         line=$(<"$work/result")
         echo "$c run $i: $line"
-        if [[ $line == ok\ * ]]; then
-            good=$((good + 1))
-            continue
-        fi
-        for log in "$work"/*.log; do
-            [ -e "$log" ] && sed "s|^|  $(basename "$log" .log): |" "$log"
-        done
-
+        [[ $line == ok\ * ]] && good=$((good + 1)) && continue
+        grep -H '' "$work"/*log 2>/dev/null | sed "s|^$work/\(.*\)log:|  \1: |"
     done
     echo "$c: $good of $runs runs"
     [ "$good" = "$runs" ] || failed=1
