@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ clang clang-format libclang-rt-14-dev lld pkg-config
           libgtest-dev libgmock-dev libbenchmark-dev libmnl-dev libreadline-dev libsystemd-dev
           nlohmann-json3-dev scdoc libcrypt-dev libsodium-dev liblldpctl-dev iproute2 procps psmisc
-          qemu-system-x86 busybox-static kmod lldpd prometheus-node-exporter curl)
+          qemu-system-x86 busybox-static kmod jq lldpd prometheus-node-exporter curl)
 
 missing=()
 for p in "${packages[@]}"; do
