@@ -1,5 +1,5 @@
 // Real veskd processes for integration and end-to-end tests, their vty and their NSM peer, and
-// the driver of the scenario files (tests/integration/scenarios/README.md).
+// the driver of the scenario files (docs/testing.md).
 #pragma once
 
 #include <chrono>
@@ -66,7 +66,7 @@ class Veskd {
     bool prompted_ = false;
 };
 
-// Runs the scenario file at path (steps in tests/integration/scenarios/README.md).
+// Runs the scenario file at path (steps in docs/testing.md).
 void play(const std::string &path);
 // The .scn files of dir whose names (without .scn) match the regular expression names, each
 // the test SUITE.Scenario/NAME of VESK_SCENARIOS.

@@ -1,5 +1,5 @@
 // tools/vesk-cli against a real veskd, driven by the scenario files beside this one (their steps
-// are in tests/integration/scenarios/README.md).
+// are in docs/testing.md).
 #include "support/daemon_process.h"
 
 namespace {
