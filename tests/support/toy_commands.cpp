@@ -153,23 +153,20 @@ int global_writer(struct cli *cli) {
 }
 // The interfaces with settings, in the group's (natural) order.
 int interface_writer(struct cli *cli) {
-    std::vector<std::string> names;
     ifg_foreach(
         cli->zg->ifg,
         [](void *ctx, interface *ifp) {
-            static_cast<std::vector<std::string> *>(ctx)->emplace_back(ifp->name);
+            const auto tx = toy.tx.find(ifp->name);
+            const bool own_tx = tx != toy.tx.end() && tx->second != 10,
+                       on = toy.on.count(ifp->name);
+            if (own_tx || on)
+                cli_out(static_cast<struct cli *>(ctx), "interface %s\n", ifp->name);
+            if (own_tx)
+                cli_out(static_cast<struct cli *>(ctx), " toy tx %d\n", tx->second);
+            if (on)
+                cli_out(static_cast<struct cli *>(ctx), " toy enable\n");
         },
-        &names);
-    for (const std::string &name : names) {
-        const auto tx = toy.tx.find(name);
-        const bool own_tx = tx != toy.tx.end() && tx->second != 10, on = toy.on.count(name) != 0;
-        if (own_tx || on)
-            cli_out(cli, "interface %s\n", name.c_str());
-        if (own_tx)
-            cli_out(cli, " toy tx %d\n", tx->second);
-        if (on)
-            cli_out(cli, " toy enable\n");
-    }
+        cli);
     return 0;
 }
 

@@ -108,24 +108,19 @@ class Vty : public ::testing::TestWithParam<std::string> {
 //   NAME > TEXT     all it gets until what it got ends with TEXT (at most "wait SECONDS")
 //   NAME closed     the server closes it; "NAME gone": the client hangs up
 //   sessions N      the vty comes to N sessions; "logged N TEXT": N log lines hold TEXT
-//   Nx A | B ...    the steps A, B, ... N times over
+//   [Nx] A | B ...  the steps A, B, ... (N times over)
 std::vector<std::pair<int, std::string>> steps_of(std::istream &in) {
     static const std::regex repeat(R"(^(\d+)x (.*)$)");
     std::vector<std::pair<int, std::string>> steps;
     int no = 0;
     for (std::string line; std::getline(in, line);) {
         std::smatch m;
-        if (++no, !std::regex_match(line, m, repeat)) {
-            steps.emplace_back(no, line);
-            continue;
-        }
-        for (int i = std::stoi(m.str(1)); i > 0; i--)
-            for (size_t from = 0, bar; from != std::string::npos;
-                 from = bar == std::string::npos ? bar : bar + 3) {
-                bar = m.str(2).find(" | ", from);
-                steps.emplace_back(
-                    no, m.str(2).substr(from, bar == std::string::npos ? bar : bar - from));
-            }
+        ++no;
+        const bool many = std::regex_match(line, m, repeat);
+        const std::string body = many ? m.str(2) : line;
+        for (int i = many ? std::stoi(m.str(1)) : 1; i > 0; i--)
+            for (size_t from = 0, bar = 0; bar != std::string::npos; from = bar + 3)
+                steps.emplace_back(no, body.substr(from, (bar = body.find(" | ", from)) - from));
     }
     return steps;
 }
