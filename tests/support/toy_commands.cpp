@@ -1,7 +1,6 @@
 #include "support/toy_commands.h"
 
 #include "support/text.h"
-#include "support/typed_line.h"
 #include "support/vty_server.h"
 #include "zet/cli/cli.h"
 #include "zet/cli/host.h"
@@ -12,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <utility>
@@ -170,37 +168,6 @@ int interface_writer(struct cli *cli) {
     return 0;
 }
 
-std::vector<std::string> lines(const std::string &text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);)
-        out.push_back(l);
-    return out;
-}
-
-const std::map<int, std::string> RESULTS = {
-    {CLI_ERR_UNKNOWN, "unknown"},       {CLI_ERR_AMBIGUOUS, "ambiguous"},
-    {CLI_ERR_INCOMPLETE, "incomplete"}, {CLI_ERR_PRIVILEGE, "privilege"},
-    {CLI_ERR_TOO_LONG, "too-long"},     {CLI_ERR_NO_INTERFACE, "no-interface"},
-    {CLI_ERR_WRONG_MODE, "wrong-mode"}};
-
-// What the vty does with a line, as the transcript shows it: the output, "=> RESULT" unless the
-// result is the default (0, or 1 after a first line "% ..."), the log lines, "(closed)".
-std::vector<std::string> run_line(struct cli *cli, const std::string &line, std::string &logged) {
-    const int ret = run_typed_line(cli, replace_all(line, "\\t", "\t"), true);
-    const std::string text = cli_output_take(cli);
-    std::vector<std::string> out = lines(text);
-    if (!text.empty() && text.back() != '\n')
-        out.emplace_back("(no line end)");
-    if (ret != (text.starts_with("% ") ? 1 : 0))
-        out.push_back("=> " + (RESULTS.count(ret) != 0 ? RESULTS.at(ret) : std::to_string(ret)));
-    for (const std::string &l : lines(std::exchange(logged, "")))
-        out.push_back(l);
-    if (cli_close_requested(cli))
-        out.emplace_back("(closed)");
-    return out;
-}
-
 // Installs the toy commands and writers in zg (forgetting earlier toy settings) and creates
 // the interfaces ge10, ge2, ge1 and po1.
 bool toy_install(struct lib_globals *zg) {
@@ -225,31 +192,6 @@ bool toy_install(struct lib_globals *zg) {
 }
 
 } // namespace
-
-std::string toy_transcript(struct cli *cli, const std::string &script) {
-    static const std::regex prompted(R"(^(\S*[#>] )(.*)$)");
-    std::string logged, text;
-    // Log lines with their priority, as the transcript shows them.
-    zlog_set_sink(
-        cli->zg->log,
-        [](void *ctx, int prio, const char *l) {
-            *static_cast<std::string *>(ctx) += "log: " + std::to_string(prio) + " " + l + "\n";
-        },
-        &logged);
-    // Comments and typed lines stay; what follows a typed line is what it gives now.
-    std::smatch m;
-    for (const std::string &l : lines(script)) {
-        if (l.starts_with("#")) {
-            text += l + "\n";
-        } else if (!l.starts_with("=> ") && std::regex_match(l, m, prompted)) {
-            text += cli_prompt(cli) + m.str(2) + "\n";
-            for (const std::string &out : run_line(cli, m.str(2), logged))
-                text += out + "\n";
-        }
-    }
-    zlog_unset_sink(cli->zg->log, &logged);
-    return text;
-}
 
 ToyShell::ToyShell() {
     char tmpl[] = "/tmp/zet-toy-XXXXXX";
