@@ -111,7 +111,6 @@ const Row ROWS[] = {
     {EXEC_MODE, 15, 0, "debug toy packet (recv|send|) (detail|)",
      "Debugging functions|toy|packet|receive packets|send packets|Detailed information display",
      nullptr},
-    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "show secret", SHOW "secret", nullptr},
     {EXEC_MODE, 1, 0, "show big <1-100000000>", SHOW "big|bytes", show_big},
     {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy run LINE", "", toy_run},
     {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy log <0-7> LINE", "", toy_log},
