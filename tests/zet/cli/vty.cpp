@@ -59,10 +59,11 @@ class Client {
     std::string got_;
 };
 
-// The rest of a session line: "quoted" C strings (\n \r \t \0 \xHH \" \\) and N*"repeats".
+// A session line's text up to a ">" or its end: "quoted" C strings (\n \r \t \0 \xHH \" \\)
+// and N*"repeats".
 std::string text_of(std::istream &in) {
     std::string out;
-    for (char c; (in >> std::ws).peek() != EOF;) {
+    for (char c; (in >> std::ws).peek() != EOF && in.peek() != '>';) {
         size_t times = 1;
         if (in.peek() != '"')
             in >> times >> c; // N*
@@ -105,7 +106,8 @@ class Vty : public ::testing::TestWithParam<std::string> {
 //   NAME unix|tcp [hello|login]  a new client NAME, then greeted (asked for the password over
 //                   TCP), or logged in over TCP to privilege 15
 //   NAME < TEXT     the client sends TEXT
-//   NAME > TEXT     all it gets until what it got ends with TEXT (at most "wait SECONDS")
+//   NAME > TEXT     all it gets until what it got ends with TEXT (at most "wait SECONDS");
+//                   "NAME < TEXT > REPLY" sends, then gets the reply
 //   NAME closed     the server closes it; "NAME gone": the client hangs up
 //   sessions N      the vty comes to N sessions; "logged N TEXT": N log lines hold TEXT
 //   [Nx] A | B ...  the steps A, B, ... (N times over)
@@ -192,11 +194,13 @@ TEST_P(Vty, SessionRunsAsWritten) {
                 EXPECT_EQ(clients[name]->until(want), want);
             else if (then == "login")
                 login(*clients[name]);
-        } else if (Client &c = *clients.at(name); word == "<") {
-            c.send(text_of(words));
-        } else if (word == ">") {
-            const std::string want = text_of(words);
-            EXPECT_EQ(c.until(want, limit), want);
+        } else if (Client &c = *clients.at(name); word == "<" || word == ">") {
+            if (word == "<")
+                c.send(text_of(words));
+            if (word == ">" || words >> word) {
+                const std::string want = text_of(words);
+                EXPECT_EQ(c.until(want, limit), want);
+            }
         } else {
             EXPECT_TRUE(word == "closed" ? c.closed() : (c.hang_up(), word == "gone")) << word;
         }
