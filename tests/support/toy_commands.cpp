@@ -1,7 +1,6 @@
 #include "support/toy_commands.h"
 
 #include "support/text.h"
-#include "support/typed_line.h"
 #include "support/vty_server.h"
 #include "zet/cli/cli.h"
 #include "zet/cli/host.h"
@@ -12,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <utility>
@@ -113,7 +111,6 @@ const Row ROWS[] = {
     {EXEC_MODE, 15, 0, "debug toy packet (recv|send|) (detail|)",
      "Debugging functions|toy|packet|receive packets|send packets|Detailed information display",
      nullptr},
-    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "show secret", SHOW "secret", nullptr},
     {EXEC_MODE, 1, 0, "show big <1-100000000>", SHOW "big|bytes", show_big},
     {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy run LINE", "", toy_run},
     {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy log <0-7> LINE", "", toy_log},
@@ -153,55 +150,21 @@ int global_writer(struct cli *cli) {
 }
 // The interfaces with settings, in the group's (natural) order.
 int interface_writer(struct cli *cli) {
-    std::vector<std::string> names;
     ifg_foreach(
         cli->zg->ifg,
         [](void *ctx, interface *ifp) {
-            static_cast<std::vector<std::string> *>(ctx)->emplace_back(ifp->name);
+            const auto tx = toy.tx.find(ifp->name);
+            const bool own_tx = tx != toy.tx.end() && tx->second != 10,
+                       on = toy.on.count(ifp->name);
+            if (own_tx || on)
+                cli_out(static_cast<struct cli *>(ctx), "interface %s\n", ifp->name);
+            if (own_tx)
+                cli_out(static_cast<struct cli *>(ctx), " toy tx %d\n", tx->second);
+            if (on)
+                cli_out(static_cast<struct cli *>(ctx), " toy enable\n");
         },
-        &names);
-    for (const std::string &name : names) {
-        const auto tx = toy.tx.find(name);
-        const bool own_tx = tx != toy.tx.end() && tx->second != 10, on = toy.on.count(name) != 0;
-        if (own_tx || on)
-            cli_out(cli, "interface %s\n", name.c_str());
-        if (own_tx)
-            cli_out(cli, " toy tx %d\n", tx->second);
-        if (on)
-            cli_out(cli, " toy enable\n");
-    }
+        cli);
     return 0;
-}
-
-std::vector<std::string> lines(const std::string &text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);)
-        out.push_back(l);
-    return out;
-}
-
-const std::map<int, std::string> RESULTS = {
-    {CLI_ERR_UNKNOWN, "unknown"},       {CLI_ERR_AMBIGUOUS, "ambiguous"},
-    {CLI_ERR_INCOMPLETE, "incomplete"}, {CLI_ERR_PRIVILEGE, "privilege"},
-    {CLI_ERR_TOO_LONG, "too-long"},     {CLI_ERR_NO_INTERFACE, "no-interface"},
-    {CLI_ERR_WRONG_MODE, "wrong-mode"}};
-
-// What the vty does with a line, as the transcript shows it: the output, "=> RESULT" unless the
-// result is the default (0, or 1 after a first line "% ..."), the log lines, "(closed)".
-std::vector<std::string> run_line(struct cli *cli, const std::string &line, std::string &logged) {
-    const int ret = run_typed_line(cli, replace_all(line, "\\t", "\t"), true);
-    const std::string text = cli_output_take(cli);
-    std::vector<std::string> out = lines(text);
-    if (!text.empty() && text.back() != '\n')
-        out.emplace_back("(no line end)");
-    if (ret != (text.starts_with("% ") ? 1 : 0))
-        out.push_back("=> " + (RESULTS.count(ret) != 0 ? RESULTS.at(ret) : std::to_string(ret)));
-    for (const std::string &l : lines(std::exchange(logged, "")))
-        out.push_back(l);
-    if (cli_close_requested(cli))
-        out.emplace_back("(closed)");
-    return out;
 }
 
 // Installs the toy commands and writers in zg (forgetting earlier toy settings) and creates
@@ -228,31 +191,6 @@ bool toy_install(struct lib_globals *zg) {
 }
 
 } // namespace
-
-std::string toy_transcript(struct cli *cli, const std::string &script) {
-    static const std::regex prompted(R"(^(\S*[#>] )(.*)$)");
-    std::string logged, text;
-    // Log lines with their priority, as the transcript shows them.
-    zlog_set_sink(
-        cli->zg->log,
-        [](void *ctx, int prio, const char *l) {
-            *static_cast<std::string *>(ctx) += "log: " + std::to_string(prio) + " " + l + "\n";
-        },
-        &logged);
-    // Comments and typed lines stay; what follows a typed line is what it gives now.
-    std::smatch m;
-    for (const std::string &l : lines(script)) {
-        if (l.starts_with("#")) {
-            text += l + "\n";
-        } else if (!l.starts_with("=> ") && std::regex_match(l, m, prompted)) {
-            text += cli_prompt(cli) + m.str(2) + "\n";
-            for (const std::string &out : run_line(cli, m.str(2), logged))
-                text += out + "\n";
-        }
-    }
-    zlog_unset_sink(cli->zg->log, &logged);
-    return text;
-}
 
 ToyShell::ToyShell() {
     char tmpl[] = "/tmp/zet-toy-XXXXXX";

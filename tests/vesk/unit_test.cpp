@@ -23,6 +23,8 @@
 
 #include "support/daemon_process.h"
 #include "support/model_fixture.h"
+#include "support/transcript.h"
+#include "support/typed_line.h"
 #include "support/wire_peer.h"
 #include "vesk/daemon/start.h"
 #include "vesk/daemon/state_file.h"
@@ -570,104 +572,35 @@ class Driver : public vesk_test::ModelFixture {
         {"stdout",
          [this] { EXPECT_NE(stdout_.find(s(1)), std::string::npos) << s(1) << " in " << stdout_; }},
     };
-    // Runs a transcript, writing it anew from what each step gave: VESK_UPDATE_GOLDEN=1 keeps that.
+    // Runs a transcript (support/transcript.h): an action is run's words; the standard output a
+    // step gave follows what it printed, after "\ stdout:".
     void run_file(const std::string &path) {
-        static const std::regex prompted(R"(^(\S*[#>] )(.*)$)");
-        std::vector<std::string> want, got; // want as written: a missing last line end is no step
-        std::ifstream in(path);
-        for (std::string l; std::getline(in, l);)
-            want.push_back(l);
-        ASSERT_FALSE(want.empty()) << path << " cannot be read";
-        auto is_step = [](const std::string &l) {
-            return l.rfind("\\", 0) != 0 &&
-                   (l.rfind("=> ", 0) == 0 || l.rfind("log: ", 0) == 0 || l.rfind("#", 0) == 0 ||
-                    l.rfind("@", 0) == 0 || l.rfind("< ", 0) == 0 || std::regex_match(l, prompted));
-        };
-        auto step = [&want, &is_step](size_t i) { return is_step(want[i]); };
-        for (size_t i = 0; i < want.size();) {
-            SCOPED_TRACE(path + ":" + std::to_string(i + 1));
-            const std::string &l = want[i++];
-            got.push_back(l);
-            std::smatch m;
-            if (l.empty() || l[0] == '#')
-                continue;
-            if (l.rfind("< ", 0) == 0) { // the steps of a shared fixture, checked in its own file
-                run_file(kDir + l.substr(2));
-                continue;
-            }
-            const bool typed = std::regex_match(l, m, prompted);
-            ASSERT_TRUE(typed || l[0] == '@') << "a comment, an action or a command was expected";
-            const std::string text = typed ? m.str(2) : l.substr(1);
-            log().clear();
-            if (typed)
-                got.back() = cli_prompt(cli_) + text;
-            int result = 0;
-            testing::internal::CaptureStdout();
-            try {
-                if (!typed)
-                    result = static_cast<int>(run(split(text)).first);
-                else if (!text.empty() && text.back() == '?')
-                    cli_describe(cli_, text.substr(0, text.size() - 1).c_str());
-                else
-                    result = cli_execute(cli_, text.c_str(), false);
-            } catch (const std::exception &e) {
-                ADD_FAILURE() << e.what();
-            }
-            std::vector<std::string> printed = lines(cli_output_take(cli_));
-            // Printed text that reads as a step ("# HELP" of the metrics) is written after "\".
-            for (std::string &p : printed)
-                if (is_step(p))
-                    p.insert(0, "\\");
-            if (const std::string out = name_addresses(testing::internal::GetCapturedStdout());
-                !out.empty()) {
-                printed.push_back("\\ stdout:");
-                for (const std::string &o : lines(out))
-                    printed.push_back(o);
-            }
-            // What the step printed runs to the next step; blank lines beyond it separate steps.
-            size_t end = i;
-            while (end < want.size() && !step(end))
-                end++;
-            got.insert(got.end(), printed.begin(), printed.end());
-            // Success gives 0, an error (a first line "% ...") 1: only another result is written.
-            if (result != (!printed.empty() && printed[0].starts_with("% ") ? 1 : 0))
-                got.push_back("=> " + std::to_string(result));
-            auto blanks = [](auto from, auto to) {
-                return std::find_if(from, to, [](auto &t) { return !t.empty(); }) - from;
-            };
-            for (auto k = blanks(want.rbegin() + long(want.size() - end), want.rend() - long(i)) -
-                          blanks(printed.rbegin(), printed.rend());
-                 k > 0; k--)
-                got.push_back("");
-            i = end;
-            if (i < want.size() && want[i].rfind("=> ", 0) == 0)
-                i++;
-            while (i < want.size() && want[i].rfind("log: ", 0) == 0)
-                i++;
-            for (const std::string &line : log().lines())
-                got.push_back("log: " + std::regex_replace(line, std::regex(kDir), ""));
-        }
-        const char *update = std::getenv("VESK_UPDATE_GOLDEN");
-        if (update != nullptr && std::string(update) == "1")
-            for (std::ofstream out(path, std::ios::trunc); const std::string &l : got)
-                out << l << "\n";
-        else if (got != want) {
-            const auto at = std::mismatch(want.begin(), want.end(), got.begin(), got.end());
-            ADD_FAILURE() << path << ":" << at.first - want.begin() + 1 << ": the run gave\n  "
-                          << (at.second == got.end() ? "(the end)" : *at.second)
-                          << "\nwhere the file says\n  "
-                          << (at.first == want.end() ? "(the end)" : *at.first);
-        }
+        vesk_test::run_transcript(
+            path, [this] { return cli_prompt(cli_); },
+            [this](const std::string &text, bool typed) {
+                vesk_test::TranscriptStep step;
+                log().clear();
+                testing::internal::CaptureStdout();
+                try {
+                    step.result = typed ? vesk_test::run_typed_line(cli_, text, false)
+                                        : static_cast<int>(run(split(text)).first);
+                } catch (const std::exception &e) {
+                    ADD_FAILURE() << e.what();
+                }
+                step.printed = lines(cli_output_take(cli_));
+                if (const std::string out = name_addresses(testing::internal::GetCapturedStdout());
+                    !out.empty()) {
+                    step.printed.push_back("\\ stdout:");
+                    for (const std::string &o : lines(out))
+                        step.printed.push_back(o);
+                }
+                for (const std::string &line : log().lines())
+                    step.logged.push_back(std::regex_replace(line, std::regex(kDir), ""));
+                return step;
+            });
     }
-    // The lines of text, "\\ no newline" after a last one without a line end.
     static std::vector<std::string> lines(const std::string &text) {
-        std::vector<std::string> out;
-        std::istringstream in(text);
-        for (std::string l; std::getline(in, l);)
-            out.push_back(l);
-        if (!text.empty() && text.back() != '\n')
-            out.push_back("\\ no newline");
-        return out;
+        return vesk_test::text_lines(text);
     }
 
     // Standard output with the model's record addresses named ("<port ge1>"); a misprinted one

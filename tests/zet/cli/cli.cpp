@@ -1,7 +1,11 @@
-// The shell against the toy commands: each transcript of tests/zet/data/cli/ ("$DIR" its scratch
-// directory, "$SRC" that folder) in a fresh shell; VESK_UPDATE_GOLDEN=1 writes them back.
+// The shell against the toy commands: each transcript (support/transcript.h) of
+// tests/zet/data/cli/ in a fresh shell, "$DIR" its scratch directory and "$SRC" that folder. A
+// line runs as the vty runs it ("?" or "\t" at its end ask for help or completion); log lines
+// show their priority, and "(closed)" a session that asked to end.
 #include "../zet_test.h"
 
+#include "support/transcript.h"
+#include "support/typed_line.h"
 #include "zet/core/fd.h"
 
 #include <linux/fs.h>
@@ -16,15 +20,29 @@ class Transcript : public ::testing::TestWithParam<const char *> {};
 TEST_P(Transcript, RunsAsWritten) {
     vesk_test::ToyShell shell;
     ASSERT_TRUE(shell.start());
-    const std::string d = shell.dir, src = zet_test::data_path("cli"),
-                      path = src + "/" + GetParam(), script = vesk_test::read_file(path);
-    ASSERT_NE(script, "") << path;
-    std::string got = replace_all(replace_all(script, "$DIR", d), "$SRC", src);
-    got = vesk_test::toy_transcript(shell.cli, got);
-    got = replace_all(replace_all(got, d, "$DIR"), src, "$SRC");
-    EXPECT_EQ(got, script) << path;
-    if (getenv("VESK_UPDATE_GOLDEN") != nullptr)
-        std::ofstream(path) << got;
+    vesk_test::LogCapture cap(shell.zg);
+    const std::string d = shell.dir, src = zet_test::data_path("cli");
+    auto named = [&](const std::string &t) {
+        return replace_all(replace_all(t, d, "$DIR"), src, "$SRC");
+    };
+    vesk_test::run_transcript(
+        src + "/" + GetParam(), [&] { return cli_prompt(shell.cli); },
+        [&](const std::string &text, bool) {
+            vesk_test::TranscriptStep step;
+            cap.clear();
+            const std::string line = replace_all(replace_all(text, "$DIR", d), "$SRC", src);
+            step.result =
+                vesk_test::run_typed_line(shell.cli, replace_all(line, "\\t", "\t"), true);
+            step.printed = vesk_test::text_lines(named(cli_output_take(shell.cli)));
+            if (cli_close_requested(shell.cli))
+                step.printed.emplace_back("(closed)");
+            // What "toy log" logs is the line typed again: the file shows what became of it.
+            const bool logs_itself = text.find("toy log ") != std::string::npos;
+            for (size_t i = 0; !logs_itself && i < cap.lines().size(); i++)
+                step.logged.push_back(std::to_string(cap.priorities()[i]) + " " +
+                                      named(cap.lines()[i]));
+            return step;
+        });
 }
 
 INSTANTIATE_TEST_SUITE_P(Cli, Transcript,

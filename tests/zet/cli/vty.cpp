@@ -59,10 +59,11 @@ class Client {
     std::string got_;
 };
 
-// The rest of a session line: "quoted" C strings (\n \r \t \0 \xHH \" \\) and N*"repeats".
+// A session line's text up to a ">" or its end: "quoted" C strings (\n \r \t \0 \xHH \" \\)
+// and N*"repeats".
 std::string text_of(std::istream &in) {
     std::string out;
-    for (char c; (in >> std::ws).peek() != EOF;) {
+    for (char c; (in >> std::ws).peek() != EOF && in.peek() != '>';) {
         size_t times = 1;
         if (in.peek() != '"')
             in >> times >> c; // N*
@@ -105,27 +106,23 @@ class Vty : public ::testing::TestWithParam<std::string> {
 //   NAME unix|tcp [hello|login]  a new client NAME, then greeted (asked for the password over
 //                   TCP), or logged in over TCP to privilege 15
 //   NAME < TEXT     the client sends TEXT
-//   NAME > TEXT     all it gets until what it got ends with TEXT (at most "wait SECONDS")
+//   NAME > TEXT     all it gets until what it got ends with TEXT (at most "wait SECONDS");
+//                   "NAME < TEXT > REPLY" sends, then gets the reply
 //   NAME closed     the server closes it; "NAME gone": the client hangs up
 //   sessions N      the vty comes to N sessions; "logged N TEXT": N log lines hold TEXT
-//   Nx A | B ...    the steps A, B, ... N times over
+//   [Nx] A | B ...  the steps A, B, ... (N times over)
 std::vector<std::pair<int, std::string>> steps_of(std::istream &in) {
     static const std::regex repeat(R"(^(\d+)x (.*)$)");
     std::vector<std::pair<int, std::string>> steps;
     int no = 0;
     for (std::string line; std::getline(in, line);) {
         std::smatch m;
-        if (++no, !std::regex_match(line, m, repeat)) {
-            steps.emplace_back(no, line);
-            continue;
-        }
-        for (int i = std::stoi(m.str(1)); i > 0; i--)
-            for (size_t from = 0, bar; from != std::string::npos;
-                 from = bar == std::string::npos ? bar : bar + 3) {
-                bar = m.str(2).find(" | ", from);
-                steps.emplace_back(
-                    no, m.str(2).substr(from, bar == std::string::npos ? bar : bar - from));
-            }
+        ++no;
+        const bool many = std::regex_match(line, m, repeat);
+        const std::string body = many ? m.str(2) : line;
+        for (int i = many ? std::stoi(m.str(1)) : 1; i > 0; i--)
+            for (size_t from = 0, bar = 0; bar != std::string::npos; from = bar + 3)
+                steps.emplace_back(no, body.substr(from, (bar = body.find(" | ", from)) - from));
     }
     return steps;
 }
@@ -197,11 +194,13 @@ TEST_P(Vty, SessionRunsAsWritten) {
                 EXPECT_EQ(clients[name]->until(want), want);
             else if (then == "login")
                 login(*clients[name]);
-        } else if (Client &c = *clients.at(name); word == "<") {
-            c.send(text_of(words));
-        } else if (word == ">") {
-            const std::string want = text_of(words);
-            EXPECT_EQ(c.until(want, limit), want);
+        } else if (Client &c = *clients.at(name); word == "<" || word == ">") {
+            if (word == "<")
+                c.send(text_of(words));
+            if (word == ">" || words >> word) {
+                const std::string want = text_of(words);
+                EXPECT_EQ(c.until(want, limit), want);
+            }
         } else {
             EXPECT_TRUE(word == "closed" ? c.closed() : (c.hang_up(), word == "gone")) << word;
         }
