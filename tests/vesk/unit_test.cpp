@@ -406,14 +406,6 @@ class Driver : public vesk_test::ModelFixture {
         {"iface", [this] { make_interface(s(1).c_str(), uint32_t(n(2)), w_->back() != "down"); }},
         {"running", // as a link message sets the flags, the machine untold
          [this] { p(1)->flags = p(1)->ifp->flags = n(2) != 0 ? IFF_UP | IFF_RUNNING : 0; }},
-        {"debug", // "no debug all", then each word as "debug loop-detect WORD", at the shell
-         [this] {
-             for (size_t i = 0; i < w_->size(); i++) {
-                 const std::string line = i == 0 ? "no debug all" : "debug loop-detect " + s(i);
-                 if (cli_execute(cli_, line.c_str(), false) != 0)
-                     throw std::runtime_error(line + " fails");
-             }
-         }},
         {"advance", // seconds, with a fraction
          [this] {
              advance(std::stol(s(1)));
@@ -509,8 +501,6 @@ class Driver : public vesk_test::ModelFixture {
              EXPECT_EQ(got, rest(1));
          }},
         {"log", [this] { EXPECT_EQ(log().lines(), rest(1)) << log().text(); }},
-        {"has", [this] { EXPECT_TRUE(log().contains(s(1))) << s(1) << " in:\n"
-                                                           << log().text(); }},
         {"count",
          [this] {
              const Words lines = log().lines();
