@@ -508,13 +508,6 @@ class Driver : public vesk_test::ModelFixture {
          }},
         {"prios", [this] { EXPECT_EQ(log().priorities(), vids<int>(1)); }},
         {"sends", [this] { EXPECT_EQ(sends(n(2)), rest(3)); }},
-        {"protects",
-         [this] {
-             Words vids;
-             for (const vesk_provlan *e : vesk_port_provlans_in_order(p(1)))
-                 vids.push_back(std::to_string(e->vid));
-             EXPECT_EQ(vids, rest(2));
-         }},
         {"unbound", [this] { EXPECT_EQ(ifp(1)->info, nullptr); }},
         {"bytes",
          [this] {
