@@ -441,7 +441,6 @@ class Driver : public vesk_test::ModelFixture {
          }},
         {"post",
          [this] { vesk_recv(handle(), address(uint32_t(n(2))).data(), pdu(1), VESK_PDU_LEN); }},
-        {"auth-key-flip", [this] { daemon()->auth.key[0] ^= 1; }},
         {"run-due", // [USEC...]: due work, or the clock moved by each in turn and due work after it
          [this] {
              for (size_t i = 1; i < w_->size(); i++) {
