@@ -16,11 +16,11 @@ void BM_ShedCopy(benchmark::State &state) {
     std::array<uint8_t, VESK_PDU_LEN> pdu{};
     pdu[20] = 0x5a;
     vesk_recv_shed_repeat(shed.get(), 3, pdu.data(), zet_clock_now_usec());
+    bool shed_all = true;
     for (auto _ : state)
-        benchmark::DoNotOptimize(
-            vesk_recv_shed_repeat(shed.get(), 3, pdu.data(), zet_clock_now_usec()));
-    if (shed->shed_count == 0)
-        state.SkipWithError("nothing was shed");
+        shed_all &= vesk_recv_shed_repeat(shed.get(), 3, pdu.data(), zet_clock_now_usec());
+    if (!shed_all)
+        state.SkipWithError("a copy was handed on");
 }
 BENCHMARK(BM_ShedCopy);
 
@@ -28,13 +28,13 @@ void BM_ShedNewFrame(benchmark::State &state) {
     auto shed = std::make_unique<vesk_recv_shed>();
     std::array<uint8_t, VESK_PDU_LEN> pdu{};
     uint32_t serial = 0;
+    bool shed_any = false;
     for (auto _ : state) {
         serial++;
         std::memcpy(pdu.data() + 30, &serial, sizeof serial);
-        benchmark::DoNotOptimize(
-            vesk_recv_shed_repeat(shed.get(), 3, pdu.data(), zet_clock_now_usec()));
+        shed_any |= vesk_recv_shed_repeat(shed.get(), 3, pdu.data(), zet_clock_now_usec());
     }
-    if (shed->shed_count != 0)
+    if (shed_any)
         state.SkipWithError("a new frame was shed");
 }
 BENCHMARK(BM_ShedNewFrame);

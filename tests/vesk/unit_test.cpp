@@ -377,7 +377,6 @@ class Driver : public vesk_test::ModelFixture {
         {"console", [this] { return console(); }},
         {"state-file", [this] { return state_file(); }},
         {"shed", [this] { return vesk_recv_shed_repeat(&shed_, uint32_t(n(2)), pdu(1), n(3)); }},
-        {"shed-count", [this] { return shed_.shed_count; }},
         {"on",
          [this] {
              return shell(rest(2), {"configure terminal", "interface " + s(1)});

@@ -29,10 +29,8 @@ bool vesk_recv_shed_repeat(struct vesk_recv_shed *shed, uint32_t ifindex, const 
     vesk_shed_slot &slot = shed->slots[vesk_shed_slot_of(ifindex, pdu)];
     bool same =
         slot.ifindex == ifindex && ifindex != 0 && std::memcmp(slot.pdu, pdu, VESK_PDU_LEN) == 0;
-    if (same && now_usec - slot.handed_usec < VESK_SHED_WINDOW_USEC) {
-        shed->shed_count++;
+    if (same && now_usec - slot.handed_usec < VESK_SHED_WINDOW_USEC)
         return true;
-    }
     slot.handed_usec = now_usec;
     slot.ifindex = ifindex;
     std::memcpy(slot.pdu, pdu, VESK_PDU_LEN);

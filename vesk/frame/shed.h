@@ -26,10 +26,9 @@ struct vesk_shed_slot {
 // One per receive loop; only that loop's thread touches it.
 struct vesk_recv_shed {
     std::array<vesk_shed_slot, VESK_SHED_SLOTS> slots;
-    uint64_t shed_count; // copies dropped so far
 };
 
-// Gives true, and counts it, when the same pdu arrived on ifindex and was handed on less than
+// Gives true when the same pdu arrived on ifindex and was handed on less than
 // VESK_SHED_WINDOW_USEC before now_usec. Otherwise remembers it as handed on at now_usec and
 // gives false.
 bool vesk_recv_shed_repeat(struct vesk_recv_shed *shed, uint32_t ifindex, const uint8_t *pdu,
