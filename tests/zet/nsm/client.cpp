@@ -9,39 +9,29 @@ namespace {
 
 std::vector<std::string> seen, unbound;
 
-std::string with_vids(std::string s, const uint16_t *vids, size_t count) {
-    for (size_t i = 0; i < count; i++)
-        s += " " + std::to_string(vids[i]);
-    return s;
-}
-
 // Each change as "type subject [VLANs]" in the numbers of the module's messages; link changes
 // say whether the record was up before.
-const nsm_client_events kRecord = {
-    [](lib_globals *, const char *name, uint8_t) { seen.push_back("115 " + std::string(name)); },
-    [](lib_globals *, const char *name, uint8_t) { seen.push_back("116 " + std::string(name)); },
-    [](lib_globals *, const char *bridge, uint16_t vid) {
-        seen.push_back("121 " + std::string(bridge) + " " + std::to_string(vid));
-    },
-    [](lib_globals *, const char *bridge, uint16_t vid) {
-        seen.push_back("122 " + std::string(bridge) + " " + std::to_string(vid));
-    },
-    [](lib_globals *, uint32_t ifindex, const uint16_t *vids, size_t count) {
-        seen.push_back(with_vids("123 " + std::to_string(ifindex), vids, count));
-    },
-    [](lib_globals *, uint32_t ifindex, const uint16_t *vids, size_t count) {
-        seen.push_back(with_vids("124 " + std::to_string(ifindex), vids, count));
-    },
-    [](lib_globals *zg, uint32_t ifindex, bool was_up, bool) {
-        const bool up = if_is_up(ifg_lookup_by_index(zg->ifg, ifindex));
-        seen.push_back((up ? "29 " : "30 ") + std::to_string(ifindex) + (was_up ? " up" : " down"));
-    },
-    nullptr,
-    [](lib_globals *, uint32_t ifindex, uint16_t vid, bool forwarding) {
-        seen.push_back("stp " + std::to_string(ifindex) + " " + std::to_string(vid) +
-                       (forwarding ? " on" : " off"));
-    },
-};
+template <int Type> void bridge(lib_globals *, const char *name, uint8_t) {
+    seen.push_back(std::to_string(Type) + " " + name);
+}
+template <int Type> void vlan(lib_globals *, const char *bridge, uint16_t vid) {
+    seen.push_back(std::to_string(Type) + " " + bridge + " " + std::to_string(vid));
+}
+template <int Type> void port(lib_globals *, uint32_t ifindex, const uint16_t *vids, size_t n) {
+    seen.push_back(std::to_string(Type) + " " + std::to_string(ifindex));
+    for (size_t i = 0; i < n; i++)
+        seen.back() += " " + std::to_string(vids[i]);
+}
+void up_down(lib_globals *zg, uint32_t ifindex, bool was_up, bool) {
+    const bool up = if_is_up(ifg_lookup_by_index(zg->ifg, ifindex));
+    seen.push_back((up ? "29 " : "30 ") + std::to_string(ifindex) + (was_up ? " up" : " down"));
+}
+void stp_state(lib_globals *, uint32_t ifindex, uint16_t vid, bool forwarding) {
+    seen.push_back("stp " + std::to_string(ifindex) + " " + std::to_string(vid) +
+                   (forwarding ? " on" : " off"));
+}
+const nsm_client_events kRecord = {bridge<115>, bridge<116>, vlan<121>, vlan<122>, port<123>,
+                                   port<124>,   up_down,     nullptr,   stp_state};
 
 class NsmClient : public ::testing::Test {
   protected:
@@ -178,15 +168,22 @@ TEST_F(NsmClient, TheKernelBackendStartsFromTheLinksOfItsNamespace) {
     EXPECT_EQ(stats.syncs, 1u);
 }
 
+// A socket of the type bound at path, listening if a stream: its descriptor, or -1.
+int bound(const std::string &path, int type) {
+    sockaddr_un sun{AF_UNIX, {}};
+    path.copy(sun.sun_path, sizeof sun.sun_path - 1);
+    const int fd = socket(AF_UNIX, type, 0);
+    const bool ok = bind(fd, reinterpret_cast<sockaddr *>(&sun), sizeof sun) == 0 &&
+                    (type != SOCK_STREAM || listen(fd, 8) == 0);
+    return ok ? fd : -1;
+}
+
 // A request the peer can no longer take (it went) is not delivered, and says so.
 TEST_F(NsmClient, ARequestToAPeerThatWentFails) {
     char dir[] = "/tmp/zet-peer-gone-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
-    sockaddr_un sun{AF_UNIX, {}};
-    std::snprintf(sun.sun_path, sizeof sun.sun_path, "%s/nsm", dir);
-    const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&sun), sizeof sun), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
+    const int listener = bound(std::string(dir) + "/nsm", SOCK_STREAM);
+    ASSERT_GE(listener, 0);
     std::promise<void> started;
     std::thread peer([&] {
         const int conn = accept(listener, nullptr, nullptr);
@@ -195,7 +192,7 @@ TEST_F(NsmClient, ARequestToAPeerThatWentFails) {
         started.get_future().wait();
         close(conn);
     });
-    std::snprintf(zg_->platform.nsm, sizeof zg_->platform.nsm, "unix:%s", sun.sun_path);
+    std::snprintf(zg_->platform.nsm, sizeof zg_->platform.nsm, "unix:%s/nsm", dir);
     ASSERT_EQ(nsm_client_start(nc_), 0);
     started.set_value();
     peer.join();
@@ -214,15 +211,9 @@ TEST_F(NsmClient, NsmAndWirePeersOfAnotherUserAreRefused) {
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     pid_t peer = zet_test::fork_as_nobody([&] {
-        for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
-            sockaddr_un sun{AF_UNIX, {}};
-            std::snprintf(sun.sun_path, sizeof sun.sun_path, "%s/%s", dir,
-                          type == SOCK_DGRAM ? "wire" : "nsm");
-            int fd = socket(AF_UNIX, type, 0);
-            if (bind(fd, reinterpret_cast<sockaddr *>(&sun), sizeof sun) != 0 ||
-                (type == SOCK_STREAM && listen(fd, 8) != 0))
-                return 2;
-        }
+        if (bound(std::string(dir) + "/nsm", SOCK_STREAM) < 0 ||
+            bound(std::string(dir) + "/wire", SOCK_DGRAM) < 0)
+            return 2;
         (void)!write(ready[1], "x", 1);
         return pause();
     });

@@ -40,12 +40,17 @@ std::vector<uint8_t> nl(const std::string &text) {
     std::string kind, w;
     int ifindex = 0;
     in >> kind >> ifindex;
-    if (kind == "vlandb" || kind == "vlandel") { // VID[-END][/STATE]...: the VLAN database
-        const nlmsghdr h{0, uint16_t(kind == "vlandb" ? RTM_NEWVLAN : RTM_DELVLAN), 0, 0, 0};
-        const br_vlan_msg m{AF_BRIDGE, 0, 0, uint32_t(ifindex)};
-        put(&h, sizeof h);
-        put(&m, sizeof m);
-        for (unsigned lo, hi, st; in >> w;) {
+    const bool del = kind.find("del") != std::string::npos, db = kind.starts_with("vlan");
+    const nlmsghdr h{0, uint16_t((db ? RTM_NEWVLAN : RTM_NEWLINK) + del), 0, 0, 0}; // DEL: NEW + 1
+    const br_vlan_msg m{AF_BRIDGE, 0, 0, uint32_t(ifindex)}; // VID[-END][/STATE]...
+    const uint8_t family = kind.starts_with("br") ? AF_BRIDGE : AF_UNSPEC;
+    const ifinfomsg ifi{family, 0, 0, ifindex, IFF_UP | IFF_RUNNING, 0};
+    put(&h, sizeof h);
+    db ? put(&m, sizeof m) : put(&ifi, sizeof ifi);
+    while (in >> w) {
+        const std::string key = w.substr(0, w.find(':')), v = w.substr(w.find(':') + 1);
+        unsigned lo, hi, st;
+        if (db) {
             const int n = std::sscanf(w.c_str(), "%u-%u/%u", &lo, &hi, &st);
             const bool one = n < 2 && std::sscanf(w.c_str(), "%u/%u", &lo, &st) == 2;
             const bridge_vlan_info i{0, uint16_t(lo)};
@@ -56,23 +61,7 @@ std::vector<uint8_t> nl(const std::string &text) {
             if (n == 3 || one)
                 attr(BRIDGE_VLANDB_ENTRY_STATE, &st, 1);
             end();
-        }
-        const auto len = static_cast<uint32_t>(b.size());
-        std::memcpy(b.data(), &len, sizeof len);
-        return b;
-    }
-    nlmsghdr h{};
-    const bool del = kind.find("del") != std::string::npos; // dellink, brdel
-    h.nlmsg_type = del ? RTM_DELLINK : RTM_NEWLINK;
-    ifinfomsg ifi{};
-    ifi.ifi_family = kind.starts_with("br") ? AF_BRIDGE : AF_UNSPEC;
-    ifi.ifi_index = ifindex;
-    ifi.ifi_flags = IFF_UP | IFF_RUNNING;
-    put(&h, sizeof h);
-    put(&ifi, sizeof ifi);
-    while (in >> w) {
-        const std::string key = w.substr(0, w.find(':')), v = w.substr(w.find(':') + 1);
-        if (key == "name") {
+        } else if (key == "name") {
             std::string s = v;
             for (size_t at; (at = s.find("\\x")) != std::string::npos;)
                 s.replace(at, 4, 1, static_cast<char>(std::stoi(s.substr(at + 2, 2), nullptr, 16)));
