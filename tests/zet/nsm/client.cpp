@@ -109,36 +109,32 @@ nsm_view view_of(const std::string &text) {
     return v;
 }
 
-// Blocks of "case", "before", "after", "sends" and "unbinds" lines (tests/zet/data/nsm/client.txt).
+// Rows of views and what applying each tells the protocol (tests/zet/data/nsm/client.txt).
 TEST_F(NsmClient, ViewsAreReportedAsTheirDifferencesInAnOrderTheProtocolCanBuildOn) {
-    std::istringstream in(vesk_test::read_file(zet_test::data_path("nsm/client.txt")) + "\n");
-    std::map<std::string, std::string> c; // the case being read
-    std::string first;                    // the first case's view, where the others start
-    int cases = 0;
-    for (std::string line, key; std::getline(in, line);) {
-        std::istringstream words(line);
-        if (words >> key && key[0] != '#')
-            std::getline(words >> std::ws, c[key]);
-        if (!line.empty() || !c.contains("after"))
-            continue;
-        SCOPED_TRACE("nsm/client.txt: " + c["case"]);
+    std::string first, before; // the first case's view, where the others start; the next start
+    bool has_before = false;
+    const int rows = zet_test::for_each_step("nsm/client.txt", [&](const std::string &line) {
+        if (line.starts_with("before")) {
+            before = line.substr(6), has_before = true;
+            return;
+        }
+        const std::string after = line.substr(0, line.find(" => "));
         TearDown();
         SetUp();
-        apply(view_of(c.contains("before") ? c["before"] : first));
+        apply(view_of(has_before ? before : first));
         seen.clear();
         unbound.clear();
-        apply(view_of(c["after"]));
-        first = cases == 0 ? c["after"] : first;
-        std::string sent, gone;
-        for (const auto &s : seen)
-            sent += (sent.empty() ? "" : " | ") + s;
-        for (const auto &u : unbound)
-            gone += (gone.empty() ? "" : " ") + u;
-        EXPECT_EQ(std::pair(sent, gone), std::pair(c["sends"], c["unbinds"]));
-        c.clear();
-        cases++;
-    }
-    EXPECT_EQ(cases, 17);
+        apply(view_of(after));
+        first = first.empty() ? after : first;
+        has_before = false;
+        std::string got = " =>";
+        for (size_t i = 0; i < seen.size(); i++)
+            got += (i == 0 ? " " : " | ") + seen[i];
+        for (size_t i = 0; i < unbound.size(); i++)
+            got += (i == 0 ? " unbinds " : " ") + unbound[i];
+        EXPECT_EQ(after + got, line.substr(0, line.find(" # ")));
+    });
+    EXPECT_EQ(rows, 23);
 }
 
 // A client never started only keeps what it is asked to send; one whose start failed reports
