@@ -77,38 +77,6 @@ class NsmClient : public ::testing::Test {
     nsm_client *nc_ = nullptr;
 };
 
-// A view as the data file writes it (see the file).
-nsm_view view_of(const std::string &text) {
-    nsm_view v;
-    std::istringstream words(text);
-    for (std::string w; words >> w;) {
-        size_t at = w.find('@'), eq = w.find('='), colon = w.find(':'), slash = w.find('/');
-        std::string list = eq == std::string::npos ? "" : w.substr(eq + 1);
-        std::replace(list.begin(), list.end(), ',', ' ');
-        std::istringstream items(list);
-        std::set<uint16_t> vids, untagged, stp;
-        for (std::string vid; items >> vid;)
-            (vid.ends_with('u')   ? untagged
-             : vid.ends_with('s') ? stp
-                                  : vids)
-                .insert(uint16_t(std::stoi(vid)));
-        vids.insert(untagged.begin(), untagged.end());
-        vids.insert(stp.begin(), stp.end());
-        if (w.starts_with("br:")) {
-            v.bridges[w.substr(3, eq - 3)].vlans = vids;
-        } else if (w.starts_with("port@")) {
-            v.ports[std::stoul(w.substr(5))] = {vids, untagged, 0, stp};
-        } else {
-            uint32_t flags = 0;
-            for (char f : w.substr(colon + 1, slash - colon - 1))
-                flags |= f == 'u' ? IFF_UP : f == 'r' ? IFF_RUNNING : IFF_PROMISC;
-            auto mac = uint8_t(slash == std::string::npos ? 1 : std::stoi(w.substr(slash + 1)));
-            v.ifs[std::stoul(w.substr(at + 1))] = {w.substr(0, at), flags, {2, 0, 0, 0, 0, mac}, 6};
-        }
-    }
-    return v;
-}
-
 // Rows of views and what applying each tells the protocol (tests/zet/data/nsm/client.txt).
 TEST_F(NsmClient, ViewsAreReportedAsTheirDifferencesInAnOrderTheProtocolCanBuildOn) {
     std::string first, before; // the first case's view, where the others start; the next start
@@ -121,10 +89,10 @@ TEST_F(NsmClient, ViewsAreReportedAsTheirDifferencesInAnOrderTheProtocolCanBuild
         const std::string after = line.substr(0, line.find(" => "));
         TearDown();
         SetUp();
-        apply(view_of(has_before ? before : first));
+        apply(zet_test::view_of(has_before ? before : first));
         seen.clear();
         unbound.clear();
-        apply(view_of(after));
+        apply(zet_test::view_of(after));
         first = first.empty() ? after : first;
         has_before = false;
         std::string got = " =>";
