@@ -30,6 +30,10 @@ void stp_state(lib_globals *, uint32_t ifindex, uint16_t vid, bool forwarding) {
     seen.push_back("stp " + std::to_string(ifindex) + " " + std::to_string(vid) +
                    (forwarding ? " on" : " off"));
 }
+int unbind(interface *ifp) {
+    unbound.push_back(ifp->name);
+    return 0;
+}
 const nsm_client_events kRecord = {bridge<115>, bridge<116>, vlan<121>, vlan<122>, port<123>,
                                    port<124>,   up_down,     nullptr,   stp_state};
 
@@ -42,12 +46,7 @@ class NsmClient : public ::testing::Test {
         nc_ = nsm_client_create(zg_, 0);
         ASSERT_NE(nc_, nullptr);
         nsm_client_set_events(nc_, kRecord);
-        ASSERT_EQ(if_add_hook(zg_->ifg, IF_HOOK_VR_UNBIND,
-                              [](interface *ifp) {
-                                  unbound.push_back(ifp->name);
-                                  return 0;
-                              }),
-                  0);
+        ASSERT_EQ(if_add_hook(zg_->ifg, IF_HOOK_VR_UNBIND, unbind), 0);
     }
     void TearDown() override { lib_stop(zg_); }
     // Applies next; the interfaces match it, less those that could not be made.
