@@ -101,10 +101,10 @@ std::vector<uint8_t> nl(const std::string &text) {
     return b;
 }
 
-nsm_nl_msg parsed(const std::string &text, int want = 0) {
+nsm_nl_msg parsed(const std::string &text) {
     const std::vector<uint8_t> m = nl(text);
     nsm_nl_msg out;
-    EXPECT_EQ(nsm_netlink_parse(reinterpret_cast<const nlmsghdr *>(m.data()), m.size(), &out), want)
+    EXPECT_EQ(nsm_netlink_parse(reinterpret_cast<const nlmsghdr *>(m.data()), m.size(), &out), 0)
         << text;
     return out;
 }
