@@ -59,6 +59,38 @@ template <class Step> int for_each_step(const std::string &name, Step step) {
     return steps;
 }
 
+// A view as tests/zet/data/nsm/client.txt writes it (see the file).
+inline nsm_view view_of(const std::string &text) {
+    nsm_view v;
+    std::istringstream words(text);
+    for (std::string w; words >> w;) {
+        size_t at = w.find('@'), eq = w.find('='), colon = w.find(':'), slash = w.find('/');
+        std::string list = eq == std::string::npos ? "" : w.substr(eq + 1);
+        std::replace(list.begin(), list.end(), ',', ' ');
+        std::istringstream items(list);
+        std::set<uint16_t> vids, untagged, stp;
+        for (std::string vid; items >> vid;)
+            (vid.ends_with('u')   ? untagged
+             : vid.ends_with('s') ? stp
+                                  : vids)
+                .insert(uint16_t(std::stoi(vid)));
+        vids.insert(untagged.begin(), untagged.end());
+        vids.insert(stp.begin(), stp.end());
+        if (w.starts_with("br:")) {
+            v.bridges[w.substr(3, eq - 3)].vlans = vids;
+        } else if (w.starts_with("port@")) {
+            v.ports[std::stoul(w.substr(5))] = {vids, untagged, 0, stp};
+        } else {
+            uint32_t flags = 0;
+            for (char f : w.substr(colon + 1, slash - colon - 1))
+                flags |= f == 'u' ? IFF_UP : f == 'r' ? IFF_RUNNING : IFF_PROMISC;
+            auto mac = uint8_t(slash == std::string::npos ? 1 : std::stoi(w.substr(slash + 1)));
+            v.ifs[std::stoul(w.substr(at + 1))] = {w.substr(0, at), flags, {2, 0, 0, 0, 0, mac}, 6};
+        }
+    }
+    return v;
+}
+
 // A child running as user and group 65534 with no groups, which gives its exit status as
 // child(); root only. The parent gets the child's pid.
 template <class Child> pid_t fork_as_nobody(Child child) {

@@ -1,15 +1,14 @@
 // The small platform services: the Internet checksum, the version text, daemonizing.
 #include "../zet_test.h"
 
+#include <arpa/inet.h>
+
 namespace {
 
 // in_checksum sums in memory order, so its result stored into memory reads as the big-endian
-// checksum on any host: this gives those two bytes as a big-endian number.
+// checksum on any host: this gives it as a number.
 uint16_t checksum_be(const uint8_t *b, int len) {
-    uint16_t sum = in_checksum(b, len);
-    uint8_t bytes[2];
-    std::memcpy(bytes, &sum, 2);
-    return static_cast<uint16_t>(bytes[0] << 8 | bytes[1]);
+    return ntohs(in_checksum(b, len));
 }
 
 TEST(Pal, ChecksumIsTheInternetChecksum) {

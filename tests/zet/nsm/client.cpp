@@ -9,39 +9,33 @@ namespace {
 
 std::vector<std::string> seen, unbound;
 
-std::string with_vids(std::string s, const uint16_t *vids, size_t count) {
-    for (size_t i = 0; i < count; i++)
-        s += " " + std::to_string(vids[i]);
-    return s;
-}
-
 // Each change as "type subject [VLANs]" in the numbers of the module's messages; link changes
 // say whether the record was up before.
-const nsm_client_events kRecord = {
-    [](lib_globals *, const char *name, uint8_t) { seen.push_back("115 " + std::string(name)); },
-    [](lib_globals *, const char *name, uint8_t) { seen.push_back("116 " + std::string(name)); },
-    [](lib_globals *, const char *bridge, uint16_t vid) {
-        seen.push_back("121 " + std::string(bridge) + " " + std::to_string(vid));
-    },
-    [](lib_globals *, const char *bridge, uint16_t vid) {
-        seen.push_back("122 " + std::string(bridge) + " " + std::to_string(vid));
-    },
-    [](lib_globals *, uint32_t ifindex, const uint16_t *vids, size_t count) {
-        seen.push_back(with_vids("123 " + std::to_string(ifindex), vids, count));
-    },
-    [](lib_globals *, uint32_t ifindex, const uint16_t *vids, size_t count) {
-        seen.push_back(with_vids("124 " + std::to_string(ifindex), vids, count));
-    },
-    [](lib_globals *zg, uint32_t ifindex, bool was_up, bool) {
-        const bool up = if_is_up(ifg_lookup_by_index(zg->ifg, ifindex));
-        seen.push_back((up ? "29 " : "30 ") + std::to_string(ifindex) + (was_up ? " up" : " down"));
-    },
-    nullptr,
-    [](lib_globals *, uint32_t ifindex, uint16_t vid, bool forwarding) {
-        seen.push_back("stp " + std::to_string(ifindex) + " " + std::to_string(vid) +
-                       (forwarding ? " on" : " off"));
-    },
-};
+template <int Type> void bridge(lib_globals *, const char *name, uint8_t) {
+    seen.push_back(std::to_string(Type) + " " + name);
+}
+template <int Type> void vlan(lib_globals *, const char *bridge, uint16_t vid) {
+    seen.push_back(std::to_string(Type) + " " + bridge + " " + std::to_string(vid));
+}
+template <int Type> void port(lib_globals *, uint32_t ifindex, const uint16_t *vids, size_t n) {
+    seen.push_back(std::to_string(Type) + " " + std::to_string(ifindex));
+    for (size_t i = 0; i < n; i++)
+        seen.back() += " " + std::to_string(vids[i]);
+}
+void up_down(lib_globals *zg, uint32_t ifindex, bool was_up, bool) {
+    const bool up = if_is_up(ifg_lookup_by_index(zg->ifg, ifindex));
+    seen.push_back((up ? "29 " : "30 ") + std::to_string(ifindex) + (was_up ? " up" : " down"));
+}
+void stp_state(lib_globals *, uint32_t ifindex, uint16_t vid, bool forwarding) {
+    seen.push_back("stp " + std::to_string(ifindex) + " " + std::to_string(vid) +
+                   (forwarding ? " on" : " off"));
+}
+int unbind(interface *ifp) {
+    unbound.push_back(ifp->name);
+    return 0;
+}
+const nsm_client_events kRecord = {bridge<115>, bridge<116>, vlan<121>, vlan<122>, port<123>,
+                                   port<124>,   up_down,     nullptr,   stp_state};
 
 class NsmClient : public ::testing::Test {
   protected:
@@ -52,12 +46,7 @@ class NsmClient : public ::testing::Test {
         nc_ = nsm_client_create(zg_, 0);
         ASSERT_NE(nc_, nullptr);
         nsm_client_set_events(nc_, kRecord);
-        ASSERT_EQ(if_add_hook(zg_->ifg, IF_HOOK_VR_UNBIND,
-                              [](interface *ifp) {
-                                  unbound.push_back(ifp->name);
-                                  return 0;
-                              }),
-                  0);
+        ASSERT_EQ(if_add_hook(zg_->ifg, IF_HOOK_VR_UNBIND, unbind), 0);
     }
     void TearDown() override { lib_stop(zg_); }
     // Applies next; the interfaces match it, less those that could not be made.
@@ -87,68 +76,32 @@ class NsmClient : public ::testing::Test {
     nsm_client *nc_ = nullptr;
 };
 
-// A view as the data file writes it (see the file).
-nsm_view view_of(const std::string &text) {
-    nsm_view v;
-    std::istringstream words(text);
-    for (std::string w; words >> w;) {
-        size_t at = w.find('@'), eq = w.find('='), colon = w.find(':'), slash = w.find('/');
-        std::string list = eq == std::string::npos ? "" : w.substr(eq + 1);
-        std::replace(list.begin(), list.end(), ',', ' ');
-        std::istringstream items(list);
-        std::set<uint16_t> vids, untagged, stp;
-        for (std::string vid; items >> vid;)
-            (vid.ends_with('u')   ? untagged
-             : vid.ends_with('s') ? stp
-                                  : vids)
-                .insert(uint16_t(std::stoi(vid)));
-        vids.insert(untagged.begin(), untagged.end());
-        vids.insert(stp.begin(), stp.end());
-        if (w.starts_with("br:")) {
-            v.bridges[w.substr(3, eq - 3)].vlans = vids;
-        } else if (w.starts_with("port@")) {
-            v.ports[std::stoul(w.substr(5))] = {vids, untagged, 0, stp};
-        } else {
-            uint32_t flags = 0;
-            for (char f : w.substr(colon + 1, slash - colon - 1))
-                flags |= f == 'u' ? IFF_UP : f == 'r' ? IFF_RUNNING : IFF_PROMISC;
-            auto mac = uint8_t(slash == std::string::npos ? 1 : std::stoi(w.substr(slash + 1)));
-            v.ifs[std::stoul(w.substr(at + 1))] = {w.substr(0, at), flags, {2, 0, 0, 0, 0, mac}, 6};
-        }
-    }
-    return v;
-}
-
-// Blocks of "case", "before", "after", "sends" and "unbinds" lines (tests/zet/data/nsm/client.txt).
+// Rows of views and what applying each tells the protocol (tests/zet/data/nsm/client.txt).
 TEST_F(NsmClient, ViewsAreReportedAsTheirDifferencesInAnOrderTheProtocolCanBuildOn) {
-    std::istringstream in(vesk_test::read_file(zet_test::data_path("nsm/client.txt")) + "\n");
-    std::map<std::string, std::string> c; // the case being read
-    std::string first;                    // the first case's view, where the others start
-    int cases = 0;
-    for (std::string line, key; std::getline(in, line);) {
-        std::istringstream words(line);
-        if (words >> key && key[0] != '#')
-            std::getline(words >> std::ws, c[key]);
-        if (!line.empty() || !c.contains("after"))
-            continue;
-        SCOPED_TRACE("nsm/client.txt: " + c["case"]);
+    std::string first, before; // the first case's view, where the others start; the next start
+    bool has_before = false;
+    const int rows = zet_test::for_each_step("nsm/client.txt", [&](const std::string &line) {
+        if (line.starts_with("before")) {
+            before = line.substr(6), has_before = true;
+            return;
+        }
+        const std::string after = line.substr(0, line.find(" => "));
         TearDown();
         SetUp();
-        apply(view_of(c.contains("before") ? c["before"] : first));
+        apply(zet_test::view_of(has_before ? before : first));
         seen.clear();
         unbound.clear();
-        apply(view_of(c["after"]));
-        first = cases == 0 ? c["after"] : first;
-        std::string sent, gone;
-        for (const auto &s : seen)
-            sent += (sent.empty() ? "" : " | ") + s;
-        for (const auto &u : unbound)
-            gone += (gone.empty() ? "" : " ") + u;
-        EXPECT_EQ(std::pair(sent, gone), std::pair(c["sends"], c["unbinds"]));
-        c.clear();
-        cases++;
-    }
-    EXPECT_EQ(cases, 17);
+        apply(zet_test::view_of(after));
+        first = first.empty() ? after : first;
+        has_before = false;
+        std::string got = " =>";
+        for (size_t i = 0; i < seen.size(); i++)
+            got += (i == 0 ? " " : " | ") + seen[i];
+        for (size_t i = 0; i < unbound.size(); i++)
+            got += (i == 0 ? " unbinds " : " ") + unbound[i];
+        EXPECT_EQ(after + got, line.substr(0, line.find(" # ")));
+    });
+    EXPECT_EQ(rows, 23);
 }
 
 // A client never started only keeps what it is asked to send; one whose start failed reports
@@ -178,15 +131,22 @@ TEST_F(NsmClient, TheKernelBackendStartsFromTheLinksOfItsNamespace) {
     EXPECT_EQ(stats.syncs, 1u);
 }
 
+// A socket of the type bound at path, listening if a stream: its descriptor, or -1.
+int bound(const std::string &path, int type) {
+    sockaddr_un sun{AF_UNIX, {}};
+    path.copy(sun.sun_path, sizeof sun.sun_path - 1);
+    const int fd = socket(AF_UNIX, type, 0);
+    const bool ok = bind(fd, reinterpret_cast<sockaddr *>(&sun), sizeof sun) == 0 &&
+                    (type != SOCK_STREAM || listen(fd, 8) == 0);
+    return ok ? fd : -1;
+}
+
 // A request the peer can no longer take (it went) is not delivered, and says so.
 TEST_F(NsmClient, ARequestToAPeerThatWentFails) {
     char dir[] = "/tmp/zet-peer-gone-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
-    sockaddr_un sun{AF_UNIX, {}};
-    std::snprintf(sun.sun_path, sizeof sun.sun_path, "%s/nsm", dir);
-    const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&sun), sizeof sun), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
+    const int listener = bound(std::string(dir) + "/nsm", SOCK_STREAM);
+    ASSERT_GE(listener, 0);
     std::promise<void> started;
     std::thread peer([&] {
         const int conn = accept(listener, nullptr, nullptr);
@@ -195,7 +155,7 @@ TEST_F(NsmClient, ARequestToAPeerThatWentFails) {
         started.get_future().wait();
         close(conn);
     });
-    std::snprintf(zg_->platform.nsm, sizeof zg_->platform.nsm, "unix:%s", sun.sun_path);
+    std::snprintf(zg_->platform.nsm, sizeof zg_->platform.nsm, "unix:%s/nsm", dir);
     ASSERT_EQ(nsm_client_start(nc_), 0);
     started.set_value();
     peer.join();
@@ -214,15 +174,9 @@ TEST_F(NsmClient, NsmAndWirePeersOfAnotherUserAreRefused) {
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     pid_t peer = zet_test::fork_as_nobody([&] {
-        for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
-            sockaddr_un sun{AF_UNIX, {}};
-            std::snprintf(sun.sun_path, sizeof sun.sun_path, "%s/%s", dir,
-                          type == SOCK_DGRAM ? "wire" : "nsm");
-            int fd = socket(AF_UNIX, type, 0);
-            if (bind(fd, reinterpret_cast<sockaddr *>(&sun), sizeof sun) != 0 ||
-                (type == SOCK_STREAM && listen(fd, 8) != 0))
-                return 2;
-        }
+        if (bound(std::string(dir) + "/nsm", SOCK_STREAM) < 0 ||
+            bound(std::string(dir) + "/wire", SOCK_DGRAM) < 0)
+            return 2;
         (void)!write(ready[1], "x", 1);
         return pause();
     });

@@ -47,17 +47,11 @@ TEST(NsmUnix, BadHeadersAreGarbage) {
 
 TEST(NsmUnix, StateFramesBuildTheView) {
     nsm_view v = unix_base();
-    nsm_view want;
-    want.ifs[5] = {"ge1", kUpRunning, {2, 0, 0, 0, 0, 5}, 6};
-    want.ifs[6] = {"ge2", IFF_UP, {2, 0, 0, 0, 0, 5}, 6};
-    want.bridges["1"].vlans = {1};
-    want.ports[5].vlans = {1};
-    EXPECT_EQ(v, want);
+    EXPECT_EQ(v, zet_test::view_of("ge1@5:ur/5 ge2@6:u/5 br:1=1 port@5=1"));
     // Entries: the low 12 bits, and the untagged mark; VLANs are made on the way.
     ASSERT_EQ(
         feed(v, nsm_unix_vlan_port(NSM_MSG_BRIDGE_VLAN_ADD_IF, 6, {0x1000 | 20, 0xe000 | 30})), 0);
-    EXPECT_EQ(v.ports[6], (nsm_view_port{{20, 30}, {20}}));
-    EXPECT_EQ(v.bridges["1"].vlans, (std::set<uint16_t>{1, 20, 30}));
+    EXPECT_EQ(v, zet_test::view_of("ge1@5:ur/5 ge2@6:u/5 br:1=1,20,30 port@5=1 port@6=20u,30"));
     ASSERT_EQ(feed(v, nsm_unix_vlan_port(NSM_MSG_BRIDGE_VLAN_DELETE_IF, 6, {20})), 0);
     EXPECT_EQ(v.ports[6], (nsm_view_port{{30}, {}}));
     // A link frame sets the flags; without an address it keeps the known one.
