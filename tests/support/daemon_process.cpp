@@ -328,6 +328,7 @@ class Scenario {
             {"$LOG", d_.log_path},
             {"$PORT2", std::to_string(ports_[1])},
             {"$PORT", std::to_string(ports_[0])},
+            {"$RSS", kMemoryMeasurable ? "grep VmRSS /proc/$PID/status | tr -dc 0-9" : "echo 0"},
             {"$PID", std::to_string(d_.pid)},
             {"$NS", lab_ ? lab_->switch_ns() : "-"},
             {"$NN", lab_ ? lab_->neighbour_ns() : "-"},
@@ -424,10 +425,9 @@ class Scenario {
             return v == "log" ? is(n > 0, "not logged")
                               : is(n == size_t(num(0)), "logged " + std::to_string(n) + " times");
         }
-        const std::string proc = "/proc/" + std::to_string(d_.pid);
         if (v == "cpu") {            // over MS, below MAX percent of a core (100)
             auto cpu_seconds = [&] { // utime and stime, fields 14 and 15
-                const std::string stat = read_file(proc + "/stat");
+                const std::string stat = read_file("/proc/" + std::to_string(d_.pid) + "/stat");
                 unsigned long user = 0, system = 0;
                 std::sscanf(stat.c_str() + std::min(stat.rfind(')') + 2, stat.size()),
                             "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system);
@@ -497,22 +497,6 @@ class Scenario {
         }
         if (v == "nowire")
             return d_.wire.reset(), HOLDS;
-        auto rss = [&] { // in KiB
-            const std::string status = read_file(proc + "/status");
-            return std::stol(status.substr(status.find("VmRSS:") + 6));
-        };
-        auto fds = [&] {
-            return std::distance(std::filesystem::directory_iterator(proc + "/fd"), {});
-        };
-        if (v == "mark")
-            return rss_ = rss(), fds_ = fds(), HOLDS;
-        if (v == "fds") // no more descriptors than at the mark
-            return is(fds() <= fds_,
-                      std::to_string(fds()) + " descriptors for " + std::to_string(fds_));
-        if (v == "rss") { // resident memory grown by less than KIB since the mark
-            const long grown = rss() - rss_;
-            return is(!kMemoryMeasurable || grown < num(0), "grown by " + std::to_string(grown));
-        }
         if (v == "reconnect")
             return is(d_.connect_vty(), "no vty session");
         if (v == "wrap")
@@ -538,7 +522,6 @@ class Scenario {
     std::vector<pid_t> children_;
     Veskd d_;
     SentFrame frame_;
-    long rss_ = 0, fds_ = 0;
     std::thread storm_;
     std::atomic<bool> calm_{false};
     std::atomic<long> stormed_{0};
