@@ -1,5 +1,6 @@
 // Root only, on a Linux bridge in namespaces: the scenario files, and in process what a real veskd
-// cannot show there (a tiny event buffer). Tagged VLANs need a filtering bridge: vlan_guest.sh.
+// cannot show there (a tiny event buffer). Tagged VLANs need a filtering bridge: vlan_*.scn run
+// in a qemu guest (vlan_guest.sh).
 #include <future>
 #include <net/if.h>
 #include <set>
