@@ -21,8 +21,8 @@
 #include <nlohmann/json.hpp>
 #include <sodium.h>
 
-#include "support/daemon_process.h"
 #include "support/model_fixture.h"
+#include "support/text.h"
 #include "support/transcript.h"
 #include "support/typed_line.h"
 #include "support/wire_peer.h"
@@ -57,7 +57,8 @@ Words split(const std::string &line) {
     return out;
 }
 
-// A case per transcript (.txt) and per "test NAME" block of a scenario file (.scn) of tests/vesk.
+// A case per transcript (.txt) and per "test NAME" block of a scenario file (.scn) of tests/vesk;
+// a scenario file's steps before its first test begin each of its tests.
 std::vector<Case> load() {
     std::vector<std::filesystem::path> paths;
     for (const auto &e : std::filesystem::recursive_directory_iterator(kVesk))
@@ -70,14 +71,17 @@ std::vector<Case> load() {
             cases.push_back({stem, path.string(), {}});
         std::ifstream in(kVesk + path.string());
         int n = 0;
+        std::vector<std::pair<int, Words>> shared, *steps = &shared; // before the first test
         for (std::string line; path.extension() == ".scn" && std::getline(in, line);) {
             const Words w = split(line);
             if (++n, w.empty() || w[0][0] == '#')
                 continue;
-            if (w[0] == "test")
-                cases.push_back({stem + "_" + w.at(1), path.string(), {}});
-            else if (!cases.empty())
-                cases.back().steps.emplace_back(n, w);
+            if (w[0] != "test") {
+                steps->emplace_back(n, w);
+                continue;
+            }
+            cases.push_back({stem + "_" + w.at(1), path.string(), shared});
+            steps = &cases.back().steps;
         }
     }
     return cases;
@@ -366,7 +370,6 @@ class Driver : public vesk_test::ModelFixture {
         {"element", [this] { return element(); }},
         {"send", [this] { return vesk_send_pkt(p(1)); }},
         {"probe", [this] { return vesk_port_probe(p(1)); }},
-        {"auth", [this] { return vesk_auth_set(&daemon()->auth, int(n(1))); }},
         {"same-bytes",
          [this] {
              return std::equal(frame(1).begin() + n(3), frame(1).begin() + n(4),
@@ -399,11 +402,6 @@ class Driver : public vesk_test::ModelFixture {
                  vesk_api_add_protect_vlan(10, port->ifp, bridge());
              }
          }},
-        {"protect", // PORT VID...
-         [this] {
-             for (uint16_t v : vids(2))
-                 vesk_add_provlan_to_port(v, p(1));
-         }},
         {"iface", [this] { make_interface(s(1).c_str(), uint32_t(n(2)), w_->back() != "down"); }},
         {"running", // as a link message sets the flags, the machine untold
          [this] { p(1)->flags = p(1)->ifp->flags = n(2) != 0 ? IFF_UP | IFF_RUNNING : 0; }},
@@ -419,7 +417,6 @@ class Driver : public vesk_test::ModelFixture {
          }},
         {"fail", [this] { memory_fail_next(int(n(1)), int(n(2))); }},
         {"nsm-toggle", [this] { std::swap(nc_, handle()->nc); }}, // off, or back on
-        {"loop", [this] { vesk_update_state_machine(p(1), VESK_MACHINE_EV_LOOP); }},
         {"enable", [this] { vesk_enable_port(p(1)); }},
         {"disable", [this] { vesk_disable_port(p(1)); }},
         {"rename-bridge", [this] { std::snprintf(b(1)->name, 17, "%s", s(2).c_str()); }},
