@@ -10,7 +10,6 @@
 #include <iomanip>
 #include <map>
 #include <memory>
-#include <net/if.h>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -403,8 +402,6 @@ class Driver : public vesk_test::ModelFixture {
              }
          }},
         {"iface", [this] { make_interface(s(1).c_str(), uint32_t(n(2)), w_->back() != "down"); }},
-        {"running", // as a link message sets the flags, the machine untold
-         [this] { p(1)->flags = p(1)->ifp->flags = n(2) != 0 ? IFF_UP | IFF_RUNNING : 0; }},
         {"advance", // seconds, with a fraction
          [this] {
              advance(std::stol(s(1)));
