@@ -43,9 +43,6 @@ struct Case {
     std::string name, file;
     std::vector<std::pair<int, Words>> steps;
 };
-void PrintTo(const Case &c, std::ostream *os) { // else a failure prints the case as raw bytes
-    *os << c.file;
-}
 const std::string kVesk = VESK_SOURCE_DIR "/tests/vesk/", kDir = kVesk + "cli/transcripts/";
 
 Words split(const std::string &line) {
@@ -474,11 +471,6 @@ class Driver : public vesk_test::ModelFixture {
                            peer_->spec().c_str());
              ASSERT_GE(vesk_sock_init(daemon()), 0);
              ASSERT_TRUE(peer_->wait_hello());
-         }},
-        {"mark", // the frames on the wire so far are taken
-         [this] {
-             for (vesk_test::SentFrame f; peer_->next(f, 0);) {
-             }
          }},
         {"config-file",
          [this] {
