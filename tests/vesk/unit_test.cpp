@@ -67,7 +67,8 @@ std::vector<Case> load() {
             cases.push_back({stem, path.string(), {}});
         std::ifstream in(kVesk + path.string());
         int n = 0;
-        std::vector<std::pair<int, Words>> shared, *steps = &shared; // before the first test
+        std::vector<std::pair<int, Words>> shared; // the steps before the first test
+        auto *steps = &shared;
         for (std::string line; path.extension() == ".scn" && std::getline(in, line);) {
             const Words w = split(line);
             if (++n, w.empty() || w[0][0] == '#')
