@@ -10,7 +10,6 @@
 #include <iomanip>
 #include <map>
 #include <memory>
-#include <net/if.h>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -21,8 +20,8 @@
 #include <nlohmann/json.hpp>
 #include <sodium.h>
 
-#include "support/daemon_process.h"
 #include "support/model_fixture.h"
+#include "support/text.h"
 #include "support/transcript.h"
 #include "support/typed_line.h"
 #include "support/wire_peer.h"
@@ -44,10 +43,7 @@ struct Case {
     std::string name, file;
     std::vector<std::pair<int, Words>> steps;
 };
-void PrintTo(const Case &c, std::ostream *os) { // else a failure prints the case as raw bytes
-    *os << c.file;
-}
-const std::string kVesk = VESK_SOURCE_DIR "/tests/vesk/", kDir = kVesk + "cli/transcripts/";
+const std::string kVesk = VESK_SOURCE_DIR "/tests/vesk/";
 
 Words split(const std::string &line) {
     Words out;
@@ -57,7 +53,8 @@ Words split(const std::string &line) {
     return out;
 }
 
-// A case per transcript (.txt) and per "test NAME" block of a scenario file (.scn) of tests/vesk.
+// A case per transcript (.txt) and per "test NAME" block of a scenario file (.scn) of tests/vesk;
+// a scenario file's steps before its first test begin each of its tests.
 std::vector<Case> load() {
     std::vector<std::filesystem::path> paths;
     for (const auto &e : std::filesystem::recursive_directory_iterator(kVesk))
@@ -70,14 +67,18 @@ std::vector<Case> load() {
             cases.push_back({stem, path.string(), {}});
         std::ifstream in(kVesk + path.string());
         int n = 0;
+        std::vector<std::pair<int, Words>> shared; // the steps before the first test
+        auto *steps = &shared;
         for (std::string line; path.extension() == ".scn" && std::getline(in, line);) {
             const Words w = split(line);
             if (++n, w.empty() || w[0][0] == '#')
                 continue;
-            if (w[0] == "test")
-                cases.push_back({stem + "_" + w.at(1), path.string(), {}});
-            else if (!cases.empty())
-                cases.back().steps.emplace_back(n, w);
+            if (w[0] != "test") {
+                steps->emplace_back(n, w);
+                continue;
+            }
+            cases.push_back({stem + "_" + w.at(1), path.string(), shared});
+            steps = &cases.back().steps;
         }
     }
     return cases;
@@ -366,7 +367,6 @@ class Driver : public vesk_test::ModelFixture {
         {"element", [this] { return element(); }},
         {"send", [this] { return vesk_send_pkt(p(1)); }},
         {"probe", [this] { return vesk_port_probe(p(1)); }},
-        {"auth", [this] { return vesk_auth_set(&daemon()->auth, int(n(1))); }},
         {"same-bytes",
          [this] {
              return std::equal(frame(1).begin() + n(3), frame(1).begin() + n(4),
@@ -399,14 +399,7 @@ class Driver : public vesk_test::ModelFixture {
                  vesk_api_add_protect_vlan(10, port->ifp, bridge());
              }
          }},
-        {"protect", // PORT VID...
-         [this] {
-             for (uint16_t v : vids(2))
-                 vesk_add_provlan_to_port(v, p(1));
-         }},
         {"iface", [this] { make_interface(s(1).c_str(), uint32_t(n(2)), w_->back() != "down"); }},
-        {"running", // as a link message sets the flags, the machine untold
-         [this] { p(1)->flags = p(1)->ifp->flags = n(2) != 0 ? IFF_UP | IFF_RUNNING : 0; }},
         {"advance", // seconds, with a fraction
          [this] {
              advance(std::stol(s(1)));
@@ -419,7 +412,6 @@ class Driver : public vesk_test::ModelFixture {
          }},
         {"fail", [this] { memory_fail_next(int(n(1)), int(n(2))); }},
         {"nsm-toggle", [this] { std::swap(nc_, handle()->nc); }}, // off, or back on
-        {"loop", [this] { vesk_update_state_machine(p(1), VESK_MACHINE_EV_LOOP); }},
         {"enable", [this] { vesk_enable_port(p(1)); }},
         {"disable", [this] { vesk_disable_port(p(1)); }},
         {"rename-bridge", [this] { std::snprintf(b(1)->name, 17, "%s", s(2).c_str()); }},
@@ -480,16 +472,6 @@ class Driver : public vesk_test::ModelFixture {
                            peer_->spec().c_str());
              ASSERT_GE(vesk_sock_init(daemon()), 0);
              ASSERT_TRUE(peer_->wait_hello());
-         }},
-        {"mark", // the frames on the wire so far are taken
-         [this] {
-             for (vesk_test::SentFrame f; peer_->next(f, 0);) {
-             }
-         }},
-        {"config-file",
-         [this] {
-             if (host_config_read(handle(), (kDir + s(1)).c_str()) < 0)
-                 throw std::runtime_error("no file " + s(1));
          }},
         {"requests",
          [this] {
@@ -574,8 +556,7 @@ class Driver : public vesk_test::ModelFixture {
                     for (const std::string &o : lines(out))
                         step.printed.push_back(o);
                 }
-                for (const std::string &line : log().lines())
-                    step.logged.push_back(std::regex_replace(line, std::regex(kDir), ""));
+                step.logged = log().lines();
                 return step;
             });
     }
