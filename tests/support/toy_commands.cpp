@@ -64,11 +64,11 @@ int toy_log(struct cli *cli, int, char **argv) {
     zlog(cli->zg, nullptr, std::stoi(argv[0]), "%s", replace_all(argv[1], "\\n", "\n").c_str());
     return 0;
 }
-// "read" gives the failures; "start" starts afresh as the daemon does: the socket it was given,
-// no TCP.
+// "read" gives the failing lines as its result; "start" starts afresh as the daemon does: the
+// socket it was given, no TCP.
 int toy_file(struct cli *cli, int, char **argv) {
     if (argv[0][0] == 'r')
-        return cli_out(cli, "%d\n", host_config_read(cli->zg, argv[1])) < 0;
+        return host_config_read(cli->zg, argv[1]);
     host_free(cli->zg);
     host_vty_set_unix(cli->zg, std::getenv("VESK_VTY_SOCKET"), nullptr, nullptr);
     return host_config_start(cli->zg, argv[1], 0) != 0;
@@ -81,7 +81,7 @@ int toy_set(struct cli *cli, int, char **argv) {
 }
 
 // The framework's own calls: numbers read as the daemon reads one (each word, its value and
-// status, on one line), and a syntax installed in a mode (the result), running nothing.
+// status, on one line), and a syntax installed in a mode (the result), a command that does nothing.
 int toy_number(struct cli *cli, int, char **argv) {
     std::istringstream words(argv[0]);
     std::string out;
@@ -93,7 +93,7 @@ int toy_number(struct cli *cli, int, char **argv) {
 }
 int toy_install_syntax(struct cli *cli, int, char **argv) {
     struct cli_element cel = {argv[1], [](struct cli *, int, char **) { return 0; }, nullptr};
-    return cli_out(cli, "%d\n", cli_install(cli->zg->ctree, std::atoi(argv[0]), &cel)) < 0;
+    return cli_install(cli->zg->ctree, std::atoi(argv[0]), &cel);
 }
 // A row's help is its words (and a group's alternatives) themselves: "?" shows them so.
 struct Row {
