@@ -8,7 +8,6 @@
 #include "zet/core/lib.h"
 #include "zet/core/log.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -170,13 +169,11 @@ bool toy_install(struct lib_globals *zg) {
     static const auto TRACES = traces(std::make_index_sequence<std::size(ROWS)>());
     bool ok = true;
     for (size_t i = 0; i < std::size(ROWS); i++) {
-        std::string words = ROWS[i].syntax; // each help string ends where a separator was
+        std::string words = ROWS[i].syntax; // each word and alternative is its own help
         std::vector<const char *> help;
-        for (size_t at = 0; (at = words.find_first_not_of(" (|)", at)) != std::string::npos;
-             at = words.find_first_of(" (|)", at))
-            help.push_back(words.c_str() + at);
-        std::replace_if(
-            words.begin(), words.end(), [](char c) { return std::strchr(" (|)", c); }, '\0');
+        for (char *w = std::strtok(words.data(), " (|)"); w != nullptr;
+             w = std::strtok(nullptr, " (|)"))
+            help.push_back(w);
         help.push_back(nullptr);
         cli_element cel = {ROWS[i].syntax, ROWS[i].func ? ROWS[i].func : TRACES[i], help.data()};
         for (int mode : ROWS[i].modes)
