@@ -5,19 +5,12 @@
 #include "fuzz_daemon.h"
 #include "support/typed_line.h"
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    vesk_fuzz::enter_scratch();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    vesk_fuzz::start();
+    vesk_fuzz::start_switch("interface ge1\n loop-detect enable\n loop-detect protect vlan 10\n"
+                            " loop-detect tx-interval time 30\ninterface ge2\n"
+                            " loop-detect protect vlan 10\n loop-detect loop log\ninterface xe1\n"
+                            " loop-detect enable\n loop-detect resume time 300\n");
     lib_globals *zg = vesk_fuzz::world.handle();
-    vesk_fuzz::add_switch();
-    vesk_fuzz::read_config("interface ge1\n loop-detect enable\n loop-detect protect vlan 10\n"
-                           " loop-detect tx-interval time 30\ninterface ge2\n"
-                           " loop-detect protect vlan 10\n loop-detect loop log\ninterface xe1\n"
-                           " loop-detect enable\n loop-detect resume time 300\n");
     struct cli *cli = cli_new(zg, 15);
     std::string text(reinterpret_cast<const char *>(data), size);
     for (size_t begin = 0, end; begin <= text.size(); begin = end + 1) {

@@ -22,9 +22,7 @@ namespace {
 
 // The running configuration of a fresh daemon with the same switch that read text.
 std::string read_back(const std::string &text) {
-    start();
-    add_switch();
-    int failed = read_config(text);
+    int failed = start_switch(text);
     std::string out = cli_running_config(world.handle());
     stop();
     if (failed != 0)
@@ -61,12 +59,14 @@ void stop() {
     world.stop();
 }
 
-void add_switch() {
+int start_switch(const std::string &config) {
+    start();
     world.make_port("ge1", 1, {1, 10, 20});
     world.make_port("ge2", 2, {1, 10});
     world.make_port("ge10", 3, {30});
     world.make_port("xe1", 4, {1});
     world.make_interface("eth0", 5);
+    return read_config(config);
 }
 
 int read_config(const std::string &text) {
@@ -97,21 +97,23 @@ void apply_view(const nsm_view &view) {
     world.check_model();
 }
 
-void check_all_gone() {
+void check_all_gone_and_stop() {
     apply_view(nsm_view{});
     if (world.bridge() != nullptr && !world.bridge()->ports.empty())
         fail("ports left after every interface went");
+    stop();
 }
 
-void enter_scratch() {
+} // namespace vesk_fuzz
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     const char *dir = std::getenv("VESK_FUZZ_SCRATCH");
     char made[] = "/tmp/vesk-fuzz-XXXXXX";
     if (dir == nullptr || *dir == '\0')
         dir = mkdtemp(made);
     int null = open("/dev/null", O_WRONLY);
     if (dir == nullptr || chdir(dir) != 0 || null < 0 || dup2(null, STDOUT_FILENO) < 0)
-        fail("no scratch directory or /dev/null");
+        vesk_fuzz::fail("no scratch directory or /dev/null");
     close(null);
+    return 0;
 }
-
-} // namespace vesk_fuzz

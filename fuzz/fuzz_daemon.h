@@ -1,5 +1,7 @@
 // What the fuzz targets share: the test world, aborting on any fault, built afresh for each input
 // (a finding replays from its input alone) and torn down after it, checked and every record back.
+// Every target that uses it runs where files that commands create do no harm ($VESK_FUZZ_SCRATCH,
+// else a fresh directory under /tmp), standard output to /dev/null.
 #pragma once
 
 #include <cstddef>
@@ -19,19 +21,17 @@ constexpr long kTimeOfDay = 1700000000; // frames are built and judged at this t
 extern vesk_test::World world;
 void start(vesk_test::WorldOptions options = {}); // its log going nowhere
 void stop();
-// Ports ge1 (VLANs 1, 10, 20), ge2 (1, 10), ge10 (30) and xe1 (1), and eth0 of no bridge.
-void add_switch();
 // Runs text as a configuration file: the number of failing lines, or -1.
 int read_config(const std::string &text);
+// Starts with ports ge1 (VLANs 1, 10, 20), ge2 (1, 10), ge10 (30) and xe1 (1), and eth0 of no
+// bridge, then reads config: read_config's result.
+int start_switch(const std::string &config);
 // The running configuration read into a fresh daemon with the same switch gives the same lines
 // (protect VLANs follow the order they were added in), and read once more the same text.
 // Stops the daemon on the way.
 void check_round_trip_and_stop();
 void apply_view(const nsm_view &view); // through the client to the handlers; the model must hold
-void check_all_gone();                 // every interface goes: no port may be left
-// Runs where files that commands create do no harm ($VESK_FUZZ_SCRATCH, else a fresh directory
-// under /tmp), standard output to /dev/null.
-void enter_scratch();
+void check_all_gone_and_stop();        // every interface goes: no port may be left
 [[noreturn]] void fail(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 } // namespace vesk_fuzz

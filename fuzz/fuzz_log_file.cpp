@@ -45,16 +45,13 @@ void check(const std::string &path, bool moved, const char *when) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    vesk_fuzz::enter_scratch();
-    scratch = std::filesystem::current_path();
-    other = scratch + "/other";
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 2)
         return 0;
+    if (scratch.empty()) { // in the scratch directory by now
+        scratch = std::filesystem::current_path();
+        other = scratch + "/other";
+    }
     std::string name;
     for (size_t i = 2; i < size && name.size() < 200; i++)
         if (data[i] != '/' && data[i] != '\0' && !std::isspace(data[i]))

@@ -81,7 +81,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (nlh->nlmsg_len < sizeof(nlmsghdr) || step > left)
             break;
     }
-    vesk_fuzz::check_all_gone();
-    vesk_fuzz::stop();
+    vesk_fuzz::check_all_gone_and_stop();
     return 0;
 }

@@ -71,7 +71,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     while (nsm_unix_take_frame(buf, &frame) == 1)
         apply(view, frame);
     check_describes_itself(view);
-    vesk_fuzz::check_all_gone();
-    vesk_fuzz::stop();
+    vesk_fuzz::check_all_gone_and_stop();
     return 0;
 }

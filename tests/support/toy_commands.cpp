@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <set>
 #include <sstream>
@@ -62,11 +63,11 @@ int toy_log(struct cli *cli, int, char **argv) {
     zlog(cli->zg, nullptr, std::stoi(argv[0]), "%s", replace_all(argv[1], "\\n", "\n").c_str());
     return 0;
 }
-// "read" gives the failures; "start" starts afresh as the daemon does: the socket it was given,
-// no TCP.
+// "read" gives the failing lines as its result; "start" starts afresh as the daemon does: the
+// socket it was given, no TCP.
 int toy_file(struct cli *cli, int, char **argv) {
     if (argv[0][0] == 'r')
-        return cli_out(cli, "%d\n", host_config_read(cli->zg, argv[1])) < 0;
+        return host_config_read(cli->zg, argv[1]);
     host_free(cli->zg);
     host_vty_set_unix(cli->zg, std::getenv("VESK_VTY_SOCKET"), nullptr, nullptr);
     return host_config_start(cli->zg, argv[1], 0) != 0;
@@ -79,7 +80,7 @@ int toy_set(struct cli *cli, int, char **argv) {
 }
 
 // The framework's own calls: numbers read as the daemon reads one (each word, its value and
-// status, on one line), and a syntax installed in a mode (the result), running nothing.
+// status, on one line), and a syntax installed in a mode (the result), a command that does nothing.
 int toy_number(struct cli *cli, int, char **argv) {
     std::istringstream words(argv[0]);
     std::string out;
@@ -91,45 +92,39 @@ int toy_number(struct cli *cli, int, char **argv) {
 }
 int toy_install_syntax(struct cli *cli, int, char **argv) {
     struct cli_element cel = {argv[1], [](struct cli *, int, char **) { return 0; }, nullptr};
-    return cli_out(cli, "%d\n", cli_install(cli->zg->ctree, std::atoi(argv[0]), &cel)) < 0;
+    return cli_install(cli->zg->ctree, std::atoi(argv[0]), &cel);
 }
+// A row's help is its words (and a group's alternatives) themselves: "?" shows them so.
 struct Row {
-    int mode, privilege;
-    uint32_t flags;
-    const char *syntax, *help; // one help string per word, separated by "|"
-    cli_handler func;          // null: the row's trace<I>
+    std::vector<int> modes;
+    const char *syntax;
+    cli_handler func = nullptr; // null: the row's trace<I>
+    int privilege = 1;
+    uint32_t flags = 0;
 };
-#define SHOW "Show running system information|"
-#define PICK "Select an interface to configure|Interface name"
+const int IF = INTERFACE_MODE, HIDDEN = CLI_FLAG_HIDDEN;
 const Row ROWS[] = {
-    {EXEC_MODE, 1, 0, "show toy", SHOW "toy", nullptr},
-    {EXEC_MODE, 1, 0, "show toy interface IFNAME", SHOW "toy|interface|Interface name(e.g. ge, xe)",
-     nullptr},
-    {EXEC_MODE, 1, 0, "show toy vlan", SHOW "toy|vlan", nullptr},
-    {EXEC_MODE, 1, 0, "show tomato", SHOW "tomato", nullptr},
-    {EXEC_MODE, 1, 0, "set toy mode", "Set|toy|mode", nullptr},
-    {EXEC_MODE, 15, 0, "debug toy packet (recv|send|) (detail|)",
-     "Debugging functions|toy|packet|receive packets|send packets|Detailed information display",
-     nullptr},
-    {EXEC_MODE, 1, 0, "show big <1-100000000>", SHOW "big|bytes", show_big},
-    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy run LINE", "", toy_run},
-    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy log <0-7> LINE", "", toy_log},
-    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy (read|start) FILENAME", "", toy_file},
-    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy (reset|complain|rotate)", "", toy_set},
-    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy number LINE", "", toy_number},
-    {EXEC_MODE, 15, CLI_FLAG_HIDDEN, "toy install WORD LINE", "", toy_install_syntax},
-    {CONFIG_MODE, 1, 0, "toy enable", "toy|enable", toy_enable},
-    {CONFIG_MODE, 1, 0, "interface IFNAME", PICK, toy_interface},
-    {CONFIG_MODE, 1, 0, "toy which", "toy|which interface", toy_which},
-    {INTERFACE_MODE, 1, 0, "interface IFNAME", PICK, toy_interface},
-    {PINTERFACE_MODE, 1, 0, "interface IFNAME", PICK, toy_interface},
-    {INTERFACE_MODE, 1, 0, "toy tx <10-300>", "toy|interval|seconds next send packet", toy_tx},
-    {INTERFACE_MODE, 1, 0, "toy enable", "toy|enable", toy_enable},
-    {INTERFACE_MODE, 1, 0, "toy protect vlan <1-4094>", "toy|Protect|Vlan|the vlan", nullptr},
-    {INTERFACE_MODE, 1, 0, "toy protect vlan all", "toy|Protect|Vlan|all vlans", nullptr},
-    {INTERFACE_MODE, 1, 0, "toy loop (shutdown|log)", "toy|loop|loop shutdown|loop log", nullptr},
-    {INTERFACE_MODE, 1, 0, "description LINE", "Interface description|Text", nullptr},
-    {INTERFACE_MODE, 1, 0, "toy which", "toy|which interface", toy_which},
+    {{EXEC_MODE}, "show toy"},
+    {{EXEC_MODE}, "show toy interface IFNAME"},
+    {{EXEC_MODE}, "show toy vlan"},
+    {{EXEC_MODE}, "show tomato"},
+    {{EXEC_MODE}, "set toy mode"},
+    {{EXEC_MODE}, "debug toy packet (recv|send|) (detail|)", nullptr, 15},
+    {{EXEC_MODE}, "show big <1-100000000>", show_big},
+    {{EXEC_MODE}, "toy run LINE", toy_run, 15, HIDDEN},
+    {{EXEC_MODE}, "toy log <0-7> LINE", toy_log, 15, HIDDEN},
+    {{EXEC_MODE}, "toy (read|start) FILENAME", toy_file, 15, HIDDEN},
+    {{EXEC_MODE}, "toy (reset|complain|rotate)", toy_set, 15, HIDDEN},
+    {{EXEC_MODE}, "toy number LINE", toy_number, 15, HIDDEN},
+    {{EXEC_MODE}, "toy install WORD LINE", toy_install_syntax, 15, HIDDEN},
+    {{CONFIG_MODE, IF}, "toy enable", toy_enable},
+    {{CONFIG_MODE, IF, PINTERFACE_MODE}, "interface IFNAME", toy_interface},
+    {{CONFIG_MODE, IF}, "toy which", toy_which},
+    {{IF}, "toy tx <10-300>", toy_tx},
+    {{IF}, "toy protect vlan <1-4094>"},
+    {{IF}, "toy protect vlan all"},
+    {{IF}, "toy loop (shutdown|log)"},
+    {{IF}, "description LINE"},
 };
 
 template <size_t I> int trace(struct cli *cli, int argc, char **argv) {
@@ -174,13 +169,15 @@ bool toy_install(struct lib_globals *zg) {
     static const auto TRACES = traces(std::make_index_sequence<std::size(ROWS)>());
     bool ok = true;
     for (size_t i = 0; i < std::size(ROWS); i++) {
-        std::string words = ROWS[i].help + std::string(*ROWS[i].help != '\0' ? "|" : "");
+        std::string words = ROWS[i].syntax; // each word and alternative is its own help
         std::vector<const char *> help;
-        for (size_t at = 0, end; (end = words.find('|', at)) != std::string::npos; at = end + 1)
-            words[end] = '\0', help.push_back(words.c_str() + at);
+        for (char *w = std::strtok(words.data(), " (|)"); w != nullptr;
+             w = std::strtok(nullptr, " (|)"))
+            help.push_back(w);
         help.push_back(nullptr);
         cli_element cel = {ROWS[i].syntax, ROWS[i].func ? ROWS[i].func : TRACES[i], help.data()};
-        ok &= cli_install_gen(zg->ctree, ROWS[i].mode, ROWS[i].privilege, ROWS[i].flags, &cel) == 0;
+        for (int mode : ROWS[i].modes)
+            ok &= cli_install_gen(zg->ctree, mode, ROWS[i].privilege, ROWS[i].flags, &cel) == 0;
     }
     ok &= cli_install_config(zg->ctree, GLOBAL_WRITER_MODE, global_writer) == 0;
     ok &= cli_install_config(zg->ctree, INTERFACE_MODE, interface_writer) == 0;

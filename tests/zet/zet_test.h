@@ -2,6 +2,7 @@
 // pieces they use, so that each test file begins with this one line.
 #pragma once
 
+#include "support/daemon_process.h"
 #include "support/log_capture.h"
 #include "support/text.h"
 #include "support/toy_commands.h"
@@ -89,6 +90,16 @@ inline nsm_view view_of(const std::string &text) {
         }
     }
     return v;
+}
+
+// A Unix socket of the type bound at path, listening if a stream: its descriptor, or -1.
+inline int bound(const std::string &path, int type) {
+    sockaddr_un sun{AF_UNIX, {}};
+    path.copy(sun.sun_path, sizeof sun.sun_path - 1);
+    const int fd = socket(AF_UNIX, type, 0);
+    const bool ok = bind(fd, reinterpret_cast<sockaddr *>(&sun), sizeof sun) == 0 &&
+                    (type != SOCK_STREAM || listen(fd, 8) == 0);
+    return ok ? fd : -1;
 }
 
 // A child running as user and group 65534 with no groups, which gives its exit status as

@@ -6,18 +6,12 @@
 
 namespace {
 
-sockaddr_un unix_address(const std::string &path) {
-    sockaddr_un sun{};
-    sun.sun_family = AF_UNIX;
-    std::strncpy(sun.sun_path, path.c_str(), sizeof sun.sun_path - 1);
-    return sun;
-}
-
 // A non-blocking client (Unix socket, or TCP with a port), read while the test runs the loop.
 class Client {
   public:
     Client(lib_globals *zg, const std::string &path, uint16_t port = 0) : zg_(zg) {
-        sockaddr_un sun = unix_address(path);
+        sockaddr_un sun{AF_UNIX, {}};
+        path.copy(sun.sun_path, sizeof sun.sun_path - 1);
         sockaddr_in sin{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
         fd_ = socket(port != 0 ? AF_INET : AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
         const int rc = port != 0 ? connect(fd_, reinterpret_cast<sockaddr *>(&sin), sizeof sin)
@@ -216,10 +210,8 @@ INSTANTIATE_TEST_SUITE_P(Sessions, Vty,
                          });
 
 TEST_F(Vty, ALiveSocketIsLeftAloneAStaleOneReplacedAndPortZeroListensNot) {
-    sockaddr_un sun = unix_address(path);
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&sun), sizeof sun), 0);
-    ASSERT_EQ(listen(fd, 1), 0);
+    const int fd = zet_test::bound(path, SOCK_STREAM);
+    ASSERT_GE(fd, 0);
     EXPECT_EQ(host_config_start(zg, nullptr, 0), -1);
     EXPECT_EQ(host_vty_unix_path(zg), nullptr);
     EXPECT_EQ(access(path.c_str(), F_OK), 0);
@@ -232,7 +224,7 @@ TEST_F(Vty, ALiveSocketIsLeftAloneAStaleOneReplacedAndPortZeroListensNot) {
     // A path that leaves no room for its end in a socket address is refused.
     const std::string too_long = shell.dir + "/" + std::string(107 - shell.dir.size(), 'x');
     lib_globals *other = vesk_test::vty_globals_start(too_long);
-    ASSERT_EQ(too_long.size(), sizeof sun.sun_path);
+    ASSERT_EQ(too_long.size(), sizeof(sockaddr_un::sun_path));
     EXPECT_EQ(host_config_start(other, nullptr, 0), -1);
     lib_stop(other);
 }
@@ -245,10 +237,9 @@ TEST_F(Vty, UnixSocketRefusesAUserOutsideTheOperatorGroup) {
     ASSERT_EQ(chmod(shell.dir.c_str(), 0711), 0);
     ASSERT_EQ(chmod(path.c_str(), 0666), 0);
     pid_t pid = zet_test::fork_as_nobody([&] { // 0 once told why it is refused
-        sockaddr_un sun = unix_address(path);
-        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        const int fd = vesk_test::connect_unix(path);
         char buf[512] = {};
-        if (connect(fd, reinterpret_cast<sockaddr *>(&sun), sizeof sun) != 0)
+        if (fd < 0)
             return 4;
         for (ssize_t n, got = 0; (n = read(fd, buf + got, sizeof buf - 1 - size_t(got))) > 0;)
             got += n;

@@ -131,21 +131,11 @@ TEST_F(NsmClient, TheKernelBackendStartsFromTheLinksOfItsNamespace) {
     EXPECT_EQ(stats.syncs, 1u);
 }
 
-// A socket of the type bound at path, listening if a stream: its descriptor, or -1.
-int bound(const std::string &path, int type) {
-    sockaddr_un sun{AF_UNIX, {}};
-    path.copy(sun.sun_path, sizeof sun.sun_path - 1);
-    const int fd = socket(AF_UNIX, type, 0);
-    const bool ok = bind(fd, reinterpret_cast<sockaddr *>(&sun), sizeof sun) == 0 &&
-                    (type != SOCK_STREAM || listen(fd, 8) == 0);
-    return ok ? fd : -1;
-}
-
 // A request the peer can no longer take (it went) is not delivered, and says so.
 TEST_F(NsmClient, ARequestToAPeerThatWentFails) {
     char dir[] = "/tmp/zet-peer-gone-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
-    const int listener = bound(std::string(dir) + "/nsm", SOCK_STREAM);
+    const int listener = zet_test::bound(std::string(dir) + "/nsm", SOCK_STREAM);
     ASSERT_GE(listener, 0);
     std::promise<void> started;
     std::thread peer([&] {
@@ -174,8 +164,8 @@ TEST_F(NsmClient, NsmAndWirePeersOfAnotherUserAreRefused) {
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     pid_t peer = zet_test::fork_as_nobody([&] {
-        if (bound(std::string(dir) + "/nsm", SOCK_STREAM) < 0 ||
-            bound(std::string(dir) + "/wire", SOCK_DGRAM) < 0)
+        if (zet_test::bound(std::string(dir) + "/nsm", SOCK_STREAM) < 0 ||
+            zet_test::bound(std::string(dir) + "/wire", SOCK_DGRAM) < 0)
             return 2;
         (void)!write(ready[1], "x", 1);
         return pause();
