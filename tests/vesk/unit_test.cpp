@@ -43,6 +43,10 @@ struct Case {
     std::string name, file;
     std::vector<std::pair<int, Words>> steps;
 };
+// Else ctest's list and a failure show the case as its raw bytes.
+void PrintTo(const Case &c, std::ostream *os) {
+    *os << c.file;
+}
 const std::string kVesk = VESK_SOURCE_DIR "/tests/vesk/";
 
 Words split(const std::string &line) {
