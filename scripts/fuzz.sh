@@ -71,4 +71,7 @@ if [ ${#failed[@]} -gt 0 ]; then
     echo "== findings in: ${failed[*]} (inputs under $work/<target>/findings)"
     exit 1
 fi
-echo "== no findings ($work)"
+# A fresh directory without findings holds nothing to keep; one given by FUZZ_WORK is kept for
+# the next run to go on from.
+[ -n "${FUZZ_WORK:-}" ] || rm -rf "$work"
+echo "== no findings"
