@@ -3,6 +3,7 @@
 #pragma once
 
 #include "support/daemon_process.h"
+#include "support/daemon_shell.h"
 #include "support/log_capture.h"
 #include "support/text.h"
 #include "support/toy_commands.h"

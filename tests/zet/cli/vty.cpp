@@ -1,5 +1,5 @@
-// The vty server over a Unix socket and TCP with the toy commands, on the test's event loop: the
-// sessions of tests/zet/data/vty/ (their lines are below), then the listeners' sockets.
+// The vty server over a Unix socket and TCP with the daemon's commands, on the test's event loop:
+// the sessions of tests/zet/data/vty/ (their lines are below), then the listeners' sockets.
 #include "../zet_test.h"
 
 #include <netinet/in.h>
@@ -78,7 +78,7 @@ std::string text_of(std::istream &in) {
 
 class Vty : public ::testing::TestWithParam<std::string> {
   protected:
-    void SetUp() override { ASSERT_TRUE(shell.start()); }
+    void SetUp() override { ASSERT_TRUE(shell.start() && shell.world.make_port("ge1", 1)); }
     void TearDown() override {
         shell.stop();
         zet_clock_use_monotonic();
@@ -88,7 +88,7 @@ class Vty : public ::testing::TestWithParam<std::string> {
         return vesk_test::run_until(
             zg, [&] { return host_vty_sessions(zg) == n; }, 5s);
     }
-    vesk_test::ToyShell shell;
+    vesk_test::DaemonShell shell;
     lib_globals *&zg = shell.zg;
     const std::string path = shell.dir + "/vty";
 };
@@ -223,10 +223,10 @@ TEST_F(Vty, ALiveSocketIsLeftAloneAStaleOneReplacedAndPortZeroListensNot) {
     EXPECT_EQ(Client(zg, path).until("veskd# "), "\nHello, this is veskd.\n\nveskd# ");
     // A path that leaves no room for its end in a socket address is refused.
     const std::string too_long = shell.dir + "/" + std::string(107 - shell.dir.size(), 'x');
-    lib_globals *other = vesk_test::vty_globals_start(too_long);
+    host_free(zg);
+    host_vty_set_unix(zg, too_long.c_str(), nullptr, nullptr);
     ASSERT_EQ(too_long.size(), sizeof(sockaddr_un::sun_path));
-    EXPECT_EQ(host_config_start(other, nullptr, 0), -1);
-    lib_stop(other);
+    EXPECT_EQ(host_config_start(zg, nullptr, 0), -1);
 }
 
 TEST_F(Vty, UnixSocketRefusesAUserOutsideTheOperatorGroup) {

@@ -7,7 +7,7 @@
 namespace {
 
 TEST(Log, LinesTheFileDoesNotTakeAreCountedNotWaitedFor) {
-    vesk_test::ToyShell shell; // for its directory
+    vesk_test::DaemonShell shell; // for its directory
     const std::string path = shell.dir + "/a.log";
     lib_globals zg{};
     zet_set_name("veskd", nullptr);
