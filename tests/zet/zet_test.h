@@ -6,7 +6,6 @@
 #include "support/daemon_shell.h"
 #include "support/log_capture.h"
 #include "support/text.h"
-#include "support/toy_commands.h"
 #include "support/vty_server.h"
 #include "support/wait_until.h"
 #include "support/wire_peer.h"
