@@ -247,16 +247,9 @@ namespace {
 
 enum Outcome { HOLDS, NOT_YET, FAILS };
 
-struct Step {
-    int line = 0, times = 1;
-    long min = -1, max = -1; // ms: not before, and within (polled); -1: tried once
-    std::string verb, arg;
-    std::vector<std::string> checks; // "= ", "~ ", "! " and "% " lines of its output
-};
-
 class Scenario {
   public:
-    explicit Scenario(const std::string &path) : path_(path) {}
+    explicit Scenario(const Case &c) : path_(c.path), steps_(c.steps) {}
     ~Scenario() {
         calm_ = true;
         if (storm_.joinable())
@@ -267,32 +260,12 @@ class Scenario {
     }
 
     void run() {
-        std::ifstream in(path_);
-        ASSERT_TRUE(in) << path_;
-        std::vector<Step> steps;
-        const std::regex step(R"((?:<(\d+) |(\d+)\.\.(\d+) |(\d+)x )?(\S*) ?(.*))");
-        auto num = [](const std::string &text, long none) {
-            return text.empty() ? none : std::stol(text);
-        };
-        std::smatch m;
-        std::string line;
-        for (int n = 1; std::getline(in, line); n++) {
-            if (line.empty() || line[0] == '#')
-                continue;
-            if (std::strchr("=~!%", line[0]) && (line.size() == 1 || line[1] == ' '))
-                steps.back().checks.push_back(line);
-            else if (std::regex_match(line, m, step)) { // one of m[1] and m[3] at most
-                const long max = num(m[1].str() + m[3].str(), -1);
-                steps.push_back({n, int(num(m[4], 1)), num(m[2], -1), max, m[5], m[6], {}});
-            }
-        }
-        if (!steps.empty() && steps[0].verb == "lab" && geteuid() != 0)
+        if (!steps_.empty() && steps_[0].verb == "lab" && geteuid() != 0)
             GTEST_SKIP() << "a lab of network namespaces needs root";
-        for (const Step &s : steps) // "needs CMD": a scenario only for where CMD succeeds
+        for (const Step &s : steps_) // "needs CMD": a scenario only for where CMD succeeds
             if (s.verb == "needs" && !sh(s.arg))
                 GTEST_SKIP() << "needs " << s.arg;
-        std::erase_if(steps, [](const Step &s) { return s.verb == "needs"; });
-        for (const Step &s : steps)
+        for (const Step &s : steps_)
             for (int i = 0; i < s.times; i++)
                 ASSERT_NO_FATAL_FAILURE(run(s));
         EXPECT_TRUE(stopped_ || d_.alive()) << "veskd ended";
@@ -368,6 +341,8 @@ class Scenario {
             return why_ = "no lab step came first", FAILS;
         if (v == "lab") // namespaces with a bridge of N ports, where veskd starts on the kernel
             return lab_ports_ = num(0), lab_.emplace(lab_ports_), is(lab_->ok(), "no lab");
+        if (v == "needs") // checked before any step
+            return HOLDS;
         if (v == "conf")
             return is(bool(std::ofstream(d_.config_path(), std::ios::app)
                            << replace_all(a, " | ", "\n") << "\n"));
@@ -516,6 +491,7 @@ class Scenario {
     }
 
     const std::string path_;
+    const std::vector<Step> &steps_;
     const uint16_t ports_[2] = {free_tcp_port(), free_tcp_port()};
     std::optional<SwitchLab> lab_; // outlives veskd
     int lab_ports_ = 0;
@@ -531,18 +507,8 @@ class Scenario {
 
 } // namespace
 
-void play(const std::string &path) {
-    Scenario(path).run();
-}
-
-std::vector<std::string> scenario_files(const std::string &dir, const std::string &names) {
-    std::vector<std::string> files;
-    for (const auto &e : std::filesystem::directory_iterator(dir))
-        if (e.path().extension() == ".scn" &&
-            std::regex_match(e.path().stem().string(), std::regex(names)))
-            files.push_back(e.path());
-    std::sort(files.begin(), files.end());
-    return files;
+void play(const Case &scenario) {
+    Scenario(scenario).run();
 }
 
 } // namespace vesk_test

@@ -4,8 +4,6 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <iomanip>
 #include <map>
@@ -39,15 +37,6 @@
 namespace {
 
 using Words = std::vector<std::string>;
-struct Case {
-    std::string name, file;
-    std::vector<std::pair<int, Words>> steps;
-};
-// Else ctest's list and a failure show the case as its raw bytes.
-void PrintTo(const Case &c, std::ostream *os) {
-    *os << c.file;
-}
-const std::string kVesk = VESK_SOURCE_DIR "/tests/vesk/";
 
 Words split(const std::string &line) {
     Words out;
@@ -55,37 +44,6 @@ Words split(const std::string &line) {
     for (std::string w; in >> std::ws && !in.eof(); out.push_back(w))
         in.peek() == '"' ? in >> std::quoted(w) : in >> w;
     return out;
-}
-
-// A case per transcript (.txt) and per "test NAME" block of a scenario file (.scn) of tests/vesk;
-// a scenario file's steps before its first test begin each of its tests.
-std::vector<Case> load() {
-    std::vector<std::filesystem::path> paths;
-    for (const auto &e : std::filesystem::recursive_directory_iterator(kVesk))
-        paths.push_back(e.path().lexically_relative(kVesk));
-    std::sort(paths.begin(), paths.end());
-    std::vector<Case> cases;
-    for (const std::filesystem::path &path : paths) {
-        const std::string stem = std::regex_replace(path.stem().string(), std::regex("-"), "_");
-        if (path.extension() == ".txt")
-            cases.push_back({stem, path.string(), {}});
-        std::ifstream in(kVesk + path.string());
-        int n = 0;
-        std::vector<std::pair<int, Words>> shared; // the steps before the first test
-        auto *steps = &shared;
-        for (std::string line; path.extension() == ".scn" && std::getline(in, line);) {
-            const Words w = split(line);
-            if (++n, w.empty() || w[0][0] == '#')
-                continue;
-            if (w[0] != "test") {
-                steps->emplace_back(n, w);
-                continue;
-            }
-            cases.push_back({stem + "_" + w.at(1), path.string(), shared});
-            steps = &cases.back().steps;
-        }
-    }
-    return cases;
 }
 
 const std::map<std::string, long long> kNames = {{"MTYPE_ZET_THREAD", MTYPE_ZET_THREAD},
@@ -109,19 +67,11 @@ class Driver : public vesk_test::ModelFixture {
         peer_.reset();
     }
 
-    // Runs one command; gives its result (0 for those that give none) and whether it gives one.
-    // "Nx A ; B ..." runs the commands A, B, ... in turn N times, giving the last's result.
+    // Runs one command, or "A ; B ..." in turn: the last one's result (0 for those that give
+    // none) and whether it gives one.
     std::pair<long long, bool> run(const Words &step) {
-        if (std::regex_match(step.at(0), std::regex("[0-9]+x"))) {
-            std::pair<long long, bool> got;
-            for (long i = std::stol(step[0]); i > 0; i--)
-                for (auto from = step.begin() + 1, to = from; from != step.end(); from = to) {
-                    to = std::find(from + 1, step.end(), ";");
-                    got = run(Words(from, to));
-                    to += to != step.end();
-                }
-            return got;
-        }
+        if (const auto semi = std::find(step.begin(), step.end(), ";"); semi != step.end())
+            return run(Words(step.begin(), semi)), run(Words(semi + 1, step.end()));
         w_ = &step;
         if (auto it = gives_.find(step.at(0)); it != gives_.end())
             return {it->second(), true};
@@ -591,30 +541,31 @@ class Driver : public vesk_test::ModelFixture {
     }
 };
 
-class Scenario : public Driver, public ::testing::WithParamInterface<Case> {};
+class Scenario : public Driver, public ::testing::WithParamInterface<vesk_test::Case> {};
 
-TEST_P(Scenario, Runs) {
-    if (GetParam().steps.empty())
-        return run_file(kVesk + GetParam().file);
-    for (const auto &[line, words] : GetParam().steps) {
-        SCOPED_TRACE(kVesk + GetParam().file + ":" + std::to_string(line));
+VESK_CASES(Files, Scenario, Runs, VESK_SOURCE_DIR "/tests/vesk", ".*") {
+    const vesk_test::Case &c = GetParam();
+    if (c.steps.empty())
+        return run_file(c.path);
+    for (const vesk_test::Step &step : c.steps) {
+        SCOPED_TRACE(c.path + ":" + std::to_string(step.line));
+        ASSERT_TRUE(step.checks.empty() && step.max < 0) << "a step of a real veskd's scenarios";
+        const Words words = split(step.verb + " " + step.arg);
         const auto arrow = std::find(words.begin(), words.end(), "=>");
-        const Words step(words.begin(), arrow),
-            result(arrow == words.end() ? arrow : arrow + 1, words.end());
+        const Words result(arrow + (arrow != words.end()), words.end());
         try {
-            const auto [got, gives] = run(step);
+            std::pair<long long, bool> got;
+            for (int i = 0; i < step.times; i++)
+                got = run(Words(words.begin(), arrow));
             w_ = &result;
             if (!result.empty()) {
-                ASSERT_TRUE(gives) << step[0] << " gives no result";
-                EXPECT_EQ(got, n(0)) << step[0];
+                ASSERT_TRUE(got.second) << step.verb << " gives no result";
+                EXPECT_EQ(got.first, n(0)) << step.verb;
             }
         } catch (const std::exception &e) {
-            FAIL() << e.what() << " (" << step[0] << ")";
+            FAIL() << e.what() << " (" << step.verb << ")";
         }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(Files, Scenario, ::testing::ValuesIn(load()),
-                         [](const auto &info) { return info.param.name; });
 
 } // namespace
