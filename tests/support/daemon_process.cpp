@@ -21,6 +21,7 @@
 
 #include "support/switch_lab.h"
 #include "support/vty_server.h"
+#include "support/wait_until.h"
 
 namespace vesk_test {
 
@@ -28,14 +29,6 @@ using namespace std::chrono_literals;
 using std::chrono::steady_clock;
 
 namespace {
-
-// Polls done() every few milliseconds until it holds; false when limit passes first.
-bool wait_for(const std::function<bool()> &done, milliseconds limit = 10s) {
-    for (const auto end = steady_clock::now() + limit; !done(); std::this_thread::sleep_for(5ms))
-        if (steady_clock::now() >= end)
-            return false;
-    return true;
-}
 
 std::vector<std::string> split(const std::string &text, const std::string &sep = " ") {
     std::vector<std::string> parts;
