@@ -242,7 +242,7 @@ enum Outcome { HOLDS, NOT_YET, FAILS };
 
 class Scenario {
   public:
-    explicit Scenario(const Case &c) : path_(c.path), steps_(c.steps) {}
+    explicit Scenario(const Case &c) : c_(c) {}
     ~Scenario() {
         calm_ = true;
         if (storm_.joinable())
@@ -253,12 +253,12 @@ class Scenario {
     }
 
     void run() {
-        if (!steps_.empty() && steps_[0].verb == "lab" && geteuid() != 0)
+        if (!c_.steps.empty() && c_.steps[0].verb == "lab" && geteuid() != 0)
             GTEST_SKIP() << "a lab of network namespaces needs root";
-        for (const Step &s : steps_) // "needs CMD": a scenario only for where CMD succeeds
+        for (const Step &s : c_.steps) // "needs CMD": a scenario only for where CMD succeeds
             if (s.verb == "needs" && !sh(s.arg))
                 GTEST_SKIP() << "needs " << s.arg;
-        for (const Step &s : steps_)
+        for (const Step &s : c_.steps)
             for (int i = 0; i < s.times; i++)
                 ASSERT_NO_FATAL_FAILURE(run(s));
         EXPECT_TRUE(stopped_ || d_.alive()) << "veskd ended";
@@ -266,7 +266,7 @@ class Scenario {
 
   private:
     void run(const Step &s) {
-        SCOPED_TRACE(path_ + ":" + std::to_string(s.line) + ": " + s.verb + " " + s.arg);
+        SCOPED_TRACE(c_.path + ":" + std::to_string(s.line) + ": " + s.verb + " " + s.arg);
         const auto t0 = steady_clock::now();
         Outcome o;
         while ((o = attempt(s)) == NOT_YET && steady_clock::now() - t0 < milliseconds(s.max))
@@ -483,8 +483,7 @@ class Scenario {
         return why_ = "no step " + v, FAILS;
     }
 
-    const std::string path_;
-    const std::vector<Step> &steps_;
+    const Case &c_;
     const uint16_t ports_[2] = {free_tcp_port(), free_tcp_port()};
     std::optional<SwitchLab> lab_; // outlives veskd
     int lab_ports_ = 0;

@@ -116,10 +116,6 @@ class Driver : public vesk_test::ModelFixture {
     }
     Words rest(size_t from) const { return Words(w_->begin() + from, w_->end()); }
     std::vector<uint8_t> &frame(size_t i) { return frames_.at(s(i)); }
-    static void parse_mac(const std::string &text, uint8_t *mac) {
-        for (int i = 0; i < 6; i++)
-            mac[i] = static_cast<uint8_t>(std::stoi(text.substr(i * 3, 2), nullptr, 16));
-    }
 
     // The seconds since the start at which the wire got frames of the port during the next n
     // seconds (each second once), those already on the wire counted now.
@@ -155,8 +151,10 @@ class Driver : public vesk_test::ModelFixture {
         const bool was_up = f != nullptr && if_is_up(f);
         if (f != nullptr) {
             f->flags = uint32_t(n(3));
+            uint8_t *m = f->hw_addr;
             if (w_->size() > 4)
-                parse_mac(s(4), f->hw_addr);
+                std::sscanf(s(4).c_str(), "%hhx:%hhx:%hhx:%hhx:%hhx:%hhx", m, m + 1, m + 2, m + 3,
+                            m + 4, m + 5);
         }
         events().link(handle(), uint32_t(n(2)), was_up, w_->size() > 4);
     }
@@ -535,7 +533,6 @@ class Driver : public vesk_test::ModelFixture {
             name(&p->provlans, n + " protect list");
             name(&p->vlans, n + " vlan list");
             name(p->tx_timer.get(), n + " tx timer");
-            name(p->resume_timer.get(), n + " resume timer");
         }
         name(&bridge()->vlans, "bridge vlans");
         name(&bridge()->ports, "bridge ports");
