@@ -342,14 +342,6 @@ class Driver : public vesk_test::ModelFixture {
              for (uint16_t v : vids(3))
                  join(port, v);
          }},
-        {"pair", // ge1 and ge2 sending with one MAC, as on a Linux bridge, both protecting VLAN 10
-         [this] {
-             for (const char *name : {"ge1", "ge2"}) {
-                 vesk_port *port = make_port(name, uint32_t(name[2] - '0'), {10});
-                 port->mac_address[5] = 1;
-                 vesk_api_add_protect_vlan(10, port->ifp, bridge());
-             }
-         }},
         {"iface", [this] { make_interface(s(1).c_str(), uint32_t(n(2)), w_->back() != "down"); }},
         {"advance", // seconds, with a fraction
          [this] {
