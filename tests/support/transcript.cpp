@@ -83,7 +83,7 @@ void run_transcript(const std::string &path, const std::function<std::string()> 
 }
 
 void PrintTo(const Case &c, std::ostream *os) {
-    *os << c.path;
+    *os << std::filesystem::path(c.path).lexically_relative(VESK_SOURCE_DIR).string();
 }
 
 std::vector<Case> read_cases(const std::string &dir, const std::string &names) {

@@ -26,7 +26,7 @@ struct Case {
     std::string name, path;
     std::vector<Step> steps; // none for a transcript (.txt)
 };
-// Else ctest's list and a failure show the case as its raw bytes.
+// Its file in the source tree: else ctest's list and a failure show the case as its raw bytes.
 void PrintTo(const Case &c, std::ostream *os);
 
 // The cases of the files under dir whose names (without extension) match the regular expression
