@@ -21,6 +21,7 @@
 
 #include "support/switch_lab.h"
 #include "support/vty_server.h"
+#include "support/wait_until.h"
 
 namespace vesk_test {
 
@@ -28,14 +29,6 @@ using namespace std::chrono_literals;
 using std::chrono::steady_clock;
 
 namespace {
-
-// Polls done() every few milliseconds until it holds; false when limit passes first.
-bool wait_for(const std::function<bool()> &done, milliseconds limit = 10s) {
-    for (const auto end = steady_clock::now() + limit; !done(); std::this_thread::sleep_for(5ms))
-        if (steady_clock::now() >= end)
-            return false;
-    return true;
-}
 
 std::vector<std::string> split(const std::string &text, const std::string &sep = " ") {
     std::vector<std::string> parts;
@@ -247,16 +240,9 @@ namespace {
 
 enum Outcome { HOLDS, NOT_YET, FAILS };
 
-struct Step {
-    int line = 0, times = 1;
-    long min = -1, max = -1; // ms: not before, and within (polled); -1: tried once
-    std::string verb, arg;
-    std::vector<std::string> checks; // "= ", "~ ", "! " and "% " lines of its output
-};
-
 class Scenario {
   public:
-    explicit Scenario(const std::string &path) : path_(path) {}
+    explicit Scenario(const Case &c) : c_(c) {}
     ~Scenario() {
         calm_ = true;
         if (storm_.joinable())
@@ -267,32 +253,12 @@ class Scenario {
     }
 
     void run() {
-        std::ifstream in(path_);
-        ASSERT_TRUE(in) << path_;
-        std::vector<Step> steps;
-        const std::regex step(R"((?:<(\d+) |(\d+)\.\.(\d+) |(\d+)x )?(\S*) ?(.*))");
-        auto num = [](const std::string &text, long none) {
-            return text.empty() ? none : std::stol(text);
-        };
-        std::smatch m;
-        std::string line;
-        for (int n = 1; std::getline(in, line); n++) {
-            if (line.empty() || line[0] == '#')
-                continue;
-            if (std::strchr("=~!%", line[0]) && (line.size() == 1 || line[1] == ' '))
-                steps.back().checks.push_back(line);
-            else if (std::regex_match(line, m, step)) { // one of m[1] and m[3] at most
-                const long max = num(m[1].str() + m[3].str(), -1);
-                steps.push_back({n, int(num(m[4], 1)), num(m[2], -1), max, m[5], m[6], {}});
-            }
-        }
-        if (!steps.empty() && steps[0].verb == "lab" && geteuid() != 0)
+        if (!c_.steps.empty() && c_.steps[0].verb == "lab" && geteuid() != 0)
             GTEST_SKIP() << "a lab of network namespaces needs root";
-        for (const Step &s : steps) // "needs CMD": a scenario only for where CMD succeeds
+        for (const Step &s : c_.steps) // "needs CMD": a scenario only for where CMD succeeds
             if (s.verb == "needs" && !sh(s.arg))
                 GTEST_SKIP() << "needs " << s.arg;
-        std::erase_if(steps, [](const Step &s) { return s.verb == "needs"; });
-        for (const Step &s : steps)
+        for (const Step &s : c_.steps)
             for (int i = 0; i < s.times; i++)
                 ASSERT_NO_FATAL_FAILURE(run(s));
         EXPECT_TRUE(stopped_ || d_.alive()) << "veskd ended";
@@ -300,7 +266,7 @@ class Scenario {
 
   private:
     void run(const Step &s) {
-        SCOPED_TRACE(path_ + ":" + std::to_string(s.line) + ": " + s.verb + " " + s.arg);
+        SCOPED_TRACE(c_.path + ":" + std::to_string(s.line) + ": " + s.verb + " " + s.arg);
         const auto t0 = steady_clock::now();
         Outcome o;
         while ((o = attempt(s)) == NOT_YET && steady_clock::now() - t0 < milliseconds(s.max))
@@ -368,6 +334,8 @@ class Scenario {
             return why_ = "no lab step came first", FAILS;
         if (v == "lab") // namespaces with a bridge of N ports, where veskd starts on the kernel
             return lab_ports_ = num(0), lab_.emplace(lab_ports_), is(lab_->ok(), "no lab");
+        if (v == "needs") // checked before any step
+            return HOLDS;
         if (v == "conf")
             return is(bool(std::ofstream(d_.config_path(), std::ios::app)
                            << replace_all(a, " | ", "\n") << "\n"));
@@ -515,7 +483,7 @@ class Scenario {
         return why_ = "no step " + v, FAILS;
     }
 
-    const std::string path_;
+    const Case &c_;
     const uint16_t ports_[2] = {free_tcp_port(), free_tcp_port()};
     std::optional<SwitchLab> lab_; // outlives veskd
     int lab_ports_ = 0;
@@ -531,18 +499,8 @@ class Scenario {
 
 } // namespace
 
-void play(const std::string &path) {
-    Scenario(path).run();
-}
-
-std::vector<std::string> scenario_files(const std::string &dir, const std::string &names) {
-    std::vector<std::string> files;
-    for (const auto &e : std::filesystem::directory_iterator(dir))
-        if (e.path().extension() == ".scn" &&
-            std::regex_match(e.path().stem().string(), std::regex(names)))
-            files.push_back(e.path());
-    std::sort(files.begin(), files.end());
-    return files;
+void play(const Case &scenario) {
+    Scenario(scenario).run();
 }
 
 } // namespace vesk_test

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "support/text.h"
+#include "support/transcript.h"
 #include "support/wire_peer.h"
 
 namespace vesk_test {
@@ -66,18 +67,13 @@ class Veskd {
     bool prompted_ = false;
 };
 
-// Runs the scenario file at path (steps in docs/testing.md).
-void play(const std::string &path);
-// The .scn files of dir whose names (without .scn) match the regular expression names, each
-// the test SUITE.Scenario/NAME of VESK_SCENARIOS.
-std::vector<std::string> scenario_files(const std::string &dir, const std::string &names);
+// Runs a scenario of a real veskd (steps in docs/testing.md).
+void play(const Case &scenario);
+// SUITE.Scenario/NAME per scenario file NAME.scn of DIR whose name matches NAMES.
 #define VESK_SCENARIOS(SUITE, DIR, NAMES)                                                          \
-    class SUITE : public ::testing::TestWithParam<std::string> {};                                 \
-    TEST_P(SUITE, Scenario) {                                                                      \
+    class SUITE : public ::testing::TestWithParam<vesk_test::Case> {};                             \
+    VESK_CASES(, SUITE, Scenario, DIR, NAMES) {                                                    \
         vesk_test::play(GetParam());                                                               \
-    }                                                                                              \
-    INSTANTIATE_TEST_SUITE_P(                                                                      \
-        , SUITE, ::testing::ValuesIn(vesk_test::scenario_files(DIR, NAMES)),                       \
-        [](const auto &i) { return std::filesystem::path(i.param).stem().string(); })
+    }
 
 } // namespace vesk_test

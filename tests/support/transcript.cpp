@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -79,6 +80,49 @@ void run_transcript(const std::string &path, const std::function<std::string()> 
                       << "\nwhere the file says\n  "
                       << (at.first == want.end() ? "(the end)" : *at.first);
     }
+}
+
+void PrintTo(const Case &c, std::ostream *os) {
+    *os << std::filesystem::path(c.path).lexically_relative(VESK_SOURCE_DIR).string();
+}
+
+std::vector<Case> read_cases(const std::string &dir, const std::string &names) {
+    std::vector<std::filesystem::path> paths;
+    for (const auto &e : std::filesystem::recursive_directory_iterator(dir))
+        if ((e.path().extension() == ".scn" || e.path().extension() == ".txt") &&
+            std::regex_match(e.path().stem().string(), std::regex(names)))
+            paths.push_back(e.path());
+    std::sort(paths.begin(), paths.end());
+    static const std::regex prefixed(R"((?:<(\d+) |(\d+)\.\.(\d+) |(\d+)x )?(\S*) ?(.*))");
+    auto num = [](const std::string &text, long none) {
+        return text.empty() ? none : std::stol(text);
+    };
+    std::vector<Case> cases;
+    for (const std::filesystem::path &path : paths) {
+        const std::string stem = std::regex_replace(path.stem().string(), std::regex("-"), "_");
+        const size_t first = cases.size();
+        std::vector<Step> shared; // the steps before the first test
+        auto *steps = &shared;
+        std::ifstream in(path);
+        std::smatch m;
+        std::string line;
+        for (int n = 1; path.extension() == ".scn" && std::getline(in, line); n++) {
+            if (line.empty() || line[0] == '#')
+                continue;
+            if (std::strchr("=~!%", line[0]) && (line.size() == 1 || line[1] == ' '))
+                steps->back().checks.push_back(line);
+            else if (line.starts_with("test ")) {
+                cases.push_back({stem + "_" + line.substr(5), path, shared});
+                steps = &cases.back().steps;
+            } else if (std::regex_match(line, m, prefixed)) { // one of m[1] and m[3] at most
+                const long max = num(m[1].str() + m[3].str(), -1);
+                steps->push_back({n, int(num(m[4], 1)), num(m[2], -1), max, m[5], m[6], {}});
+            }
+        }
+        if (cases.size() == first) // a transcript, or a scenario file without tests
+            cases.push_back({stem, path, shared});
+    }
+    return cases;
 }
 
 std::vector<std::string> text_lines(const std::string &text) {

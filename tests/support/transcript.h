@@ -8,10 +8,38 @@
 #pragma once
 
 #include <functional>
+#include <iosfwd>
 #include <string>
 #include <vector>
 
 namespace vesk_test {
+
+// A step of a scenario file (.scn): a line, after an optional "<MS ", "MIN..MAX " or "Nx ", and
+// the check lines ("= ", "~ ", "! ", "% ") after it.
+struct Step {
+    int line = 0, times = 1;
+    long min = -1, max = -1; // ms: not before, and within (polled); -1: none
+    std::string verb, arg;
+    std::vector<std::string> checks;
+};
+struct Case {
+    std::string name, path;
+    std::vector<Step> steps; // none for a transcript (.txt)
+};
+// Its file in the source tree: else ctest's list and a failure show the case as its raw bytes.
+void PrintTo(const Case &c, std::ostream *os);
+
+// The cases of the files under dir whose names (without extension) match the regular expression
+// names, by path: a transcript is one, a scenario file one, or one a "test NAME" block, which the
+// steps before its first block begin.
+std::vector<Case> read_cases(const std::string &dir, const std::string &names);
+// TEST_P(SUITE, NAME) over the cases of DIR whose names match NAMES, PREFIX/SUITE.NAME/<case>;
+// its body follows.
+#define VESK_CASES(PREFIX, SUITE, NAME, DIR, NAMES)                                                \
+    INSTANTIATE_TEST_SUITE_P(PREFIX, SUITE,                                                        \
+                             ::testing::ValuesIn(vesk_test::read_cases(DIR, NAMES)),               \
+                             [](const auto &i) { return i.param.name; });                          \
+    TEST_P(SUITE, NAME)
 
 struct TranscriptStep {
     std::vector<std::string> printed, logged; // logged: the log lines, without "log: "
