@@ -11,8 +11,7 @@
 namespace vesk_test {
 namespace {
 
-// What only a test does, hidden: log a line (each "\n" a line end) at a priority, and print n
-// bytes and a line end (a reply that fills the vty's queue). Both refuse an argv without its end.
+// Both refuse an argv without its end.
 int test_log(struct cli *cli, int argc, char **argv) {
     zlog(cli->zg, nullptr, std::stoi(argv[0]), "%s", replace_all(argv[1], "\\n", "\n").c_str());
     return argv[argc] != nullptr;
@@ -23,6 +22,12 @@ int test_output(struct cli *cli, int argc, char **argv) {
 }
 
 } // namespace
+
+void install_test_commands(struct lib_globals *zg) {
+    for (const cli_element &cel : {cli_element{"test log <0-7> LINE", test_log, nullptr},
+                                   cli_element{"test output <1-100000000>", test_output, nullptr}})
+        cli_install_gen(zg->ctree, EXEC_MODE, PRIVILEGE_MAX, CLI_FLAG_HIDDEN, &cel);
+}
 
 DaemonShell::DaemonShell() : world([](const std::string &fault) { ADD_FAILURE() << fault; }) {
     char tmpl[] = "/tmp/zet-shell-XXXXXX";
@@ -44,9 +49,7 @@ bool DaemonShell::start() {
     zet_clock_use_monotonic();
     setenv("VESK_VTY_SOCKET", (dir + "/vty").c_str(), 1);
     host_vty_set_unix(zg, (dir + "/vty").c_str(), nullptr, nullptr);
-    for (const cli_element &cel : {cli_element{"test log <0-7> LINE", test_log, nullptr},
-                                   cli_element{"test output <1-100000000>", test_output, nullptr}})
-        cli_install_gen(zg->ctree, EXEC_MODE, PRIVILEGE_MAX, CLI_FLAG_HIDDEN, &cel);
+    install_test_commands(zg);
     cli = cli_new(zg, PRIVILEGE_MAX);
     return true;
 }

@@ -11,6 +11,10 @@ struct cli;
 
 namespace vesk_test {
 
+// Hidden commands only a test has: "test log <0-7> LINE" logs a line (each "\n" a line end) at a
+// priority, "test output N" prints N bytes and a line end (a reply that fills the vty's queue).
+void install_test_commands(struct lib_globals *zg);
+
 struct DaemonShell {
     DaemonShell();
     ~DaemonShell();

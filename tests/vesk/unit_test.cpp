@@ -1,9 +1,12 @@
 // The daemon's cases as data on a fresh ModelFixture: a test per "test NAME" block of the scenarios
-// (*.scn) and per transcript (*.txt); both languages are in docs/testing.md.
+// (*.scn) and per transcript (*.txt) of tests/vesk, and per framework shell transcript of
+// tests/zet/data/cli; both languages are in docs/testing.md.
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstring>
+#include <fcntl.h>
+#include <filesystem>
 #include <functional>
 #include <iomanip>
 #include <map>
@@ -19,6 +22,7 @@
 #include <nlohmann/json.hpp>
 #include <sodium.h>
 
+#include "support/daemon_shell.h"
 #include "support/model_fixture.h"
 #include "support/text.h"
 #include "support/transcript.h"
@@ -38,6 +42,7 @@
 namespace {
 
 using Words = std::vector<std::string>;
+using vesk_test::replace_all;
 
 Words split(const std::string &line) {
     Words out;
@@ -58,6 +63,8 @@ class Driver : public vesk_test::ModelFixture {
     void SetUp() override {
         ModelFixture::SetUp();
         set_time_of_day(kWall, kWallUsec);
+        ASSERT_NE(mkdtemp(dir_.data()), nullptr);
+        vesk_test::install_test_commands(handle());
         cli_ = cli_new(handle(), PRIVILEGE_MAX);
     }
     void TearDown() override {
@@ -66,6 +73,7 @@ class Driver : public vesk_test::ModelFixture {
         cli_free(cli_);
         ModelFixture::TearDown();
         peer_.reset();
+        std::filesystem::remove_all(dir_);
     }
 
     // Runs one command, or "A ; B ..." in turn: the last one's result, in got_ if it gives one.
@@ -288,14 +296,14 @@ class Driver : public vesk_test::ModelFixture {
     }
     // What a child that made a fresh file its console printed there; then a console not opened.
     long long console() {
-        char path[] = "/tmp/dmn-console-XXXXXX";
-        close(mkstemp(path));
+        const std::string path = dir_ + "/console";
+        close(creat(path.c_str(), 0600));
         std::fflush(nullptr); // what the test printed before must not be written again
         pid_t pid = fork();
         if (pid == 0) {
             // Buffered for the old stream (no newline): it must not reach the console.
             std::fputs(" ", stdout);
-            if (vesk_console_redirect(path) != 0)
+            if (vesk_console_redirect(path.c_str()) != 0)
                 _exit(2);
             std::printf("out\n");
             std::fflush(stdout);
@@ -305,10 +313,33 @@ class Driver : public vesk_test::ModelFixture {
         int status = 0;
         waitpid(pid, &status, 0);
         cli_out(cli_, "exit status %d, console:\n%s", status, vesk_test::read_file(path).c_str());
-        unlink(path);
         return vesk_console_redirect("/nonexistent/dmn/console");
     }
+    // The shell's own: a shell line's output, each word as cmd_str2int reads it (value, status),
+    // a syntax installed in a mode (a command that does nothing).
+    long long run_shell() {
+        FILE *p = popen(("export LC_ALL=C; " + arg_ + " 2>&1").c_str(), "r");
+        char buf[4096];
+        for (size_t got; p != nullptr && (got = fread(buf, 1, sizeof buf, p)) > 0;)
+            cli_out(cli_, "%.*s", static_cast<int>(got), buf);
+        return p == nullptr || pclose(p) != 0;
+    }
+    void number() {
+        for (size_t i = 1; i < w_->size(); i++) {
+            int st = 0, v = cmd_str2int(s(i).c_str(), &st);
+            cli_out(cli_, "%s%s %d %d", i > 1 ? ", " : "", s(i).c_str(), v, st);
+        }
+        cli_out(cli_, "\n");
+    }
+    long long install() {
+        const std::string syntax = arg_.substr(arg_.find(' ') + 1);
+        struct cli_element cel = {syntax.c_str(), [](struct cli *, int, char **) { return 0; },
+                                  nullptr};
+        return cli_install(handle()->ctree, std::stoi(arg_), &cel);
+    }
     const Words *w_ = nullptr;
+    std::string arg_; // a transcript action's text after its verb, as written
+    std::string dir_ = "/tmp/vesk-unit-XXXXXX"; // a transcript's "$DIR"
     std::map<std::string, std::vector<uint8_t>> frames_;
     nsm_client *nc_ = nullptr;
     std::unique_ptr<vesk_test::WirePeer> peer_;
@@ -336,6 +367,23 @@ class Driver : public vesk_test::ModelFixture {
              got_ = shell(rest(2), {"configure terminal", "interface " + s(1)});
          }},
         {"cmd", [this] { got_ = shell(rest(1)); }},
+        {"run", [this] { got_ = run_shell(); }},
+        {"read", [this] { got_ = host_config_read(handle(), s(1).c_str()); }},
+        {"start", // afresh, as veskd starts: the vty on the socket in $DIR, no TCP
+         [this] {
+             host_free(handle());
+             host_vty_set_unix(handle(), (dir_ + "/vty").c_str(), nullptr, nullptr);
+             got_ = host_config_start(handle(), s(1).c_str(), 0) != 0;
+         }},
+        {"rotate", [this] { got_ = zlog_rotate(handle(), nullptr) != 0; }},
+        {"number", [this] { number(); }},
+        {"install", [this] { got_ = install(); }},
+        {"complain", // a writer that prints an operator message
+         [this] {
+             cli_install_config(handle()->ctree, GLOBAL_WRITER_MODE, [](struct cli *c) -> int {
+                 return cli_out(c, "%% The bridge is not found\n") > 0;
+             });
+         }},
         {"port",
          [this] {
              vesk_port *port = make_port(s(1).c_str(), uint32_t(n(2)), {}, w_->back() != "down");
@@ -472,29 +520,46 @@ class Driver : public vesk_test::ModelFixture {
         {"stdout",
          [this] { EXPECT_NE(stdout_.find(s(1)), std::string::npos) << s(1) << " in " << stdout_; }},
     };
-    // Runs a transcript (support/transcript.h): an action is run's words; the standard output a
-    // step gave follows what it printed, after "\ stdout:".
+    // Runs a transcript (support/transcript.h) with "$DIR" the scratch directory and "$SRC" the
+    // transcript's folder: a typed line as the vty runs it ("?" or "\t" at its end ask for help or
+    // completion), an action as run's words. Then come what it printed, "(closed)" when the
+    // session asked to end, the standard output it gave after "\ stdout:", and the log lines with
+    // their priority.
     void run_file(const std::string &path) {
+        const std::string src = std::filesystem::path(path).parent_path();
+        auto named = [&](const std::string &t) {
+            return replace_all(replace_all(t, dir_, "$DIR"), src, "$SRC");
+        };
         vesk_test::run_transcript(
             path, [this] { return cli_prompt(cli_); },
-            [this](const std::string &text, bool typed) {
+            [&](const std::string &text, bool typed) {
                 vesk_test::TranscriptStep step;
                 log().clear();
                 testing::internal::CaptureStdout();
+                const std::string line = replace_all(replace_all(text, "$DIR", dir_), "$SRC", src);
+                arg_ = line.substr(std::min(line.find(' ') + 1, line.size()));
                 try {
-                    step.result = typed ? vesk_test::run_typed_line(cli_, text, false)
-                                        : static_cast<int>(run(split(text)));
+                    step.result =
+                        typed
+                            ? vesk_test::run_typed_line(cli_, replace_all(line, "\\t", "\t"), true)
+                            : static_cast<int>(run(split(line)));
                 } catch (const std::exception &e) {
                     ADD_FAILURE() << e.what();
                 }
-                step.printed = lines(cli_output_take(cli_));
+                step.printed = lines(named(cli_output_take(cli_)));
+                if (cli_close_requested(cli_))
+                    step.printed.emplace_back("(closed)");
                 if (const std::string out = name_addresses(testing::internal::GetCapturedStdout());
                     !out.empty()) {
                     step.printed.push_back("\\ stdout:");
                     for (const std::string &o : lines(out))
                         step.printed.push_back(o);
                 }
-                step.logged = log().lines();
+                // What "test log" logs is the line typed again: the file shows what became of it.
+                const Words logged = log().lines();
+                for (size_t i = 0; text.find("test log ") == text.npos && i < logged.size(); i++)
+                    step.logged.push_back(std::to_string(log().priorities()[i]) + " " +
+                                          named(logged[i]));
                 return step;
             });
     }
@@ -525,6 +590,12 @@ class Driver : public vesk_test::ModelFixture {
 };
 
 class Scenario : public Driver, public ::testing::WithParamInterface<vesk_test::Case> {};
+class Shell : public Driver, public ::testing::WithParamInterface<vesk_test::Case> {};
+
+// The framework's shell transcripts, on the daemon's commands.
+VESK_CASES(Cli, Shell, RunsAsWritten, VESK_SOURCE_DIR "/tests/zet/data/cli", ".*") {
+    run_file(GetParam().path);
+}
 
 VESK_CASES(Files, Scenario, Runs, VESK_SOURCE_DIR "/tests/vesk", ".*") {
     const vesk_test::Case &c = GetParam();
