@@ -30,15 +30,6 @@ using std::chrono::steady_clock;
 
 namespace {
 
-std::vector<std::string> split(const std::string &text, const std::string &sep = " ") {
-    std::vector<std::string> parts;
-    for (size_t at = 0, end; at <= text.size(); at = end + sep.size()) {
-        end = std::min(text.find(sep, at), text.size());
-        parts.push_back(text.substr(at, end - at));
-    }
-    return parts;
-}
-
 // Under AddressSanitizer freed memory waits in quarantine: resident size says nothing of leaks.
 const bool kMemoryMeasurable = std::string(VESK_SANITIZE).find("address") == std::string::npos;
 

@@ -1,9 +1,11 @@
 // Text helpers the test drivers share.
 #pragma once
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 namespace vesk_test {
 
@@ -17,6 +19,16 @@ inline std::string replace_all(std::string text, const std::string &from, const 
     for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
         text.replace(at, from.size(), to);
     return text;
+}
+
+// The parts of text between the separators (one part when it has none).
+inline std::vector<std::string> split(const std::string &text, const std::string &sep = " ") {
+    std::vector<std::string> parts;
+    for (size_t at = 0, end; at <= text.size(); at = end + sep.size()) {
+        end = std::min(text.find(sep, at), text.size());
+        parts.push_back(text.substr(at, end - at));
+    }
+    return parts;
 }
 
 } // namespace vesk_test

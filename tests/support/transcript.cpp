@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -89,7 +90,7 @@ void PrintTo(const Case &c, std::ostream *os) {
 std::vector<Case> read_cases(const std::string &dir, const std::string &names) {
     std::vector<std::filesystem::path> paths;
     for (const auto &e : std::filesystem::recursive_directory_iterator(dir))
-        if ((e.path().extension() == ".scn" || e.path().extension() == ".txt") &&
+        if (std::set<std::string>{".scn", ".txt", ".vty"}.contains(e.path().extension()) &&
             std::regex_match(e.path().stem().string(), std::regex(names)))
             paths.push_back(e.path());
     std::sort(paths.begin(), paths.end());
@@ -106,7 +107,7 @@ std::vector<Case> read_cases(const std::string &dir, const std::string &names) {
         std::ifstream in(path);
         std::smatch m;
         std::string line;
-        for (int n = 1; path.extension() == ".scn" && std::getline(in, line); n++) {
+        for (int n = 1; path.extension() != ".txt" && std::getline(in, line); n++) {
             if (line.empty() || line[0] == '#')
                 continue;
             if (std::strchr("=~!%", line[0]) && (line.size() == 1 || line[1] == ' '))

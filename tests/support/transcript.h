@@ -14,8 +14,8 @@
 
 namespace vesk_test {
 
-// A step of a scenario file (.scn): a line, after an optional "<MS ", "MIN..MAX " or "Nx ", and
-// the check lines ("= ", "~ ", "! ", "% ") after it.
+// A step of a scenario file (.scn) or vty session (.vty): a line, after an optional "<MS ",
+// "MIN..MAX " or "Nx ", and the check lines ("= ", "~ ", "! ", "% ") after it.
 struct Step {
     int line = 0, times = 1;
     long min = -1, max = -1; // ms: not before, and within (polled); -1: none

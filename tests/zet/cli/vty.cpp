@@ -76,7 +76,7 @@ std::string text_of(std::istream &in) {
     return out;
 }
 
-class Vty : public ::testing::TestWithParam<std::string> {
+class Vty : public ::testing::TestWithParam<vesk_test::Case> {
   protected:
     void SetUp() override { ASSERT_TRUE(shell.start() && shell.world.make_port("ge1", 1)); }
     void TearDown() override {
@@ -105,19 +105,12 @@ class Vty : public ::testing::TestWithParam<std::string> {
 //   NAME closed     the server closes it; "NAME gone": the client hangs up
 //   sessions N      the vty comes to N sessions; "logged N TEXT": N log lines hold TEXT
 //   [Nx] A | B ...  the steps A, B, ... (N times over)
-std::vector<std::pair<int, std::string>> steps_of(std::istream &in) {
-    static const std::regex repeat(R"(^(\d+)x (.*)$)");
+std::vector<std::pair<int, std::string>> steps_of(const vesk_test::Case &session) {
     std::vector<std::pair<int, std::string>> steps;
-    int no = 0;
-    for (std::string line; std::getline(in, line);) {
-        std::smatch m;
-        ++no;
-        const bool many = std::regex_match(line, m, repeat);
-        const std::string body = many ? m.str(2) : line;
-        for (int i = many ? std::stoi(m.str(1)) : 1; i > 0; i--)
-            for (size_t from = 0, bar = 0; bar != std::string::npos; from = bar + 3)
-                steps.emplace_back(no, body.substr(from, (bar = body.find(" | ", from)) - from));
-    }
+    for (const vesk_test::Step &s : session.steps)
+        for (int i = 0; i < s.times; i++)
+            for (const std::string &piece : vesk_test::split(s.verb + " " + s.arg, " | "))
+                steps.emplace_back(s.line, piece);
     return steps;
 }
 
@@ -135,17 +128,14 @@ void login(Client &c) {
     }
 }
 
-TEST_P(Vty, SessionRunsAsWritten) {
-    const std::string file = zet_test::data_path("vty/" + GetParam());
-    std::ifstream in(file);
-    ASSERT_TRUE(in.is_open()) << file;
+VESK_CASES(Sessions, Vty, SessionRunsAsWritten, zet_test::data_path("vty"), ".*") {
     std::map<std::string, std::unique_ptr<Client>> clients;
     std::unique_ptr<vesk_test::LogCapture> cap;
     std::chrono::milliseconds limit = 5s;
     uint16_t port = 0;
-    const std::vector<std::pair<int, std::string>> steps = steps_of(in);
+    const std::vector<std::pair<int, std::string>> steps = steps_of(GetParam());
     for (const auto &[line_no, line] : steps) {
-        SCOPED_TRACE(GetParam() + ":" + std::to_string(line_no) + ": " + line);
+        SCOPED_TRACE(GetParam().path + ":" + std::to_string(line_no) + ": " + line);
         std::istringstream words(line);
         std::string name, word;
         if (!(words >> name) || name[0] == '#')
@@ -201,13 +191,6 @@ TEST_P(Vty, SessionRunsAsWritten) {
     }
     EXPECT_GT(steps.size(), 10u);
 }
-
-INSTANTIATE_TEST_SUITE_P(Sessions, Vty,
-                         ::testing::Values("tcp.vty", "modes.vty", "leaving.vty", "limits.vty",
-                                           "logins.vty", "idle.vty"),
-                         [](const auto &info) {
-                             return info.param.substr(0, info.param.find('.'));
-                         });
 
 TEST_F(Vty, ALiveSocketIsLeftAloneAStaleOneReplacedAndPortZeroListensNot) {
     const int fd = zet_test::bound(path, SOCK_STREAM);
