@@ -47,7 +47,6 @@ bool DaemonShell::start() {
     zg = world.handle();
     // The vty's timers keep real time unless a session asks for the virtual clock.
     zet_clock_use_monotonic();
-    setenv("VESK_VTY_SOCKET", (dir + "/vty").c_str(), 1);
     host_vty_set_unix(zg, (dir + "/vty").c_str(), nullptr, nullptr);
     install_test_commands(zg);
     cli = cli_new(zg, PRIVILEGE_MAX);
@@ -58,7 +57,6 @@ void DaemonShell::stop() {
     cli_free(std::exchange(cli, nullptr));
     if (std::exchange(zg, nullptr) != nullptr)
         world.stop();
-    unsetenv("VESK_VTY_SOCKET");
 }
 
 } // namespace vesk_test
