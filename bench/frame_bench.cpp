@@ -6,7 +6,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "vesk/daemon/daemon.h"
+#include "vesk/daemon/lifecycle.h"
 #include "vesk/frame/auth.h"
 #include "vesk/frame/encode.h"
 #include "vesk/frame/receive.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "vesk/daemon/daemon.h"
+#include "vesk/daemon/lifecycle.h"
 #include "vesk/daemon/veskd.h"
 #include "vesk/host/zet.h"
 #include "vesk/model/model.h"

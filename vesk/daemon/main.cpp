@@ -1,4 +1,4 @@
-#include "vesk/daemon/daemon.h"
+#include "vesk/daemon/lifecycle.h"
 #include "vesk/daemon/signals.h"
 #include "vesk/daemon/usage.h"
 #include "vesk/daemon/veskd.h"

@@ -1,6 +1,6 @@
 #include "vesk/daemon/signals.h"
 
-#include "vesk/daemon/daemon.h"
+#include "vesk/daemon/lifecycle.h"
 #include "vesk/daemon/lldp.h"
 #include "vesk/daemon/metrics.h"
 #include "vesk/daemon/recv_thread.h"

@@ -2,7 +2,7 @@
 
 #include "vesk/daemon/state_file.h"
 #include "vesk/host/zet.h"
-#include "vesk/machine/state_machine.h"
+#include "vesk/model/port.h"
 
 #include <cerrno>
 #include <csignal>

@@ -12,12 +12,6 @@
 struct lib_globals;
 struct vesk_port;
 
-// Stale-frame bookkeeping, one record for the daemon; touched only where verdicts run.
-struct vesk_stale_record {
-    uint32_t stale_time; // transmit time of the last stale frame seen
-    int32_t stale_count; // stale arrivals of that transmit time counted
-};
-
 // What the receive thread saw. It alone writes the counts, with plain relaxed stores (no lock,
 // no locked instruction per frame); the main thread only reads them, perhaps a frame behind.
 struct vesk_recv_counts {

@@ -98,10 +98,6 @@ void vesk_block_probe(struct vesk_port *port) {
 
 } // namespace
 
-int vesk_port_is_running(struct vesk_port *port) {
-    return port != nullptr && if_flags_up(port->flags) ? 1 : 0;
-}
-
 void vesk_state_machine_init(struct vesk_port *port) {
     vesk_fast_start_cancel(port);
     vesk_machine_enter(port, SMS_INITIALIZE);
@@ -344,13 +340,6 @@ void vesk_port_force_up(struct vesk_port *port) {
     port->resume_timer.arm(
         vesk_arm_timer(port, vesk_port_resume_handle, VESK_RESUME_SOON, "resume"));
     vesk_port_state_changed(port);
-}
-
-void (*vesk_port_state_listener)(struct lib_globals *zg);
-
-void vesk_port_state_changed(const struct vesk_port *port) {
-    if (vesk_port_state_listener != nullptr)
-        vesk_port_state_listener(vesk_port_zg(port));
 }
 
 namespace {

@@ -14,9 +14,6 @@ struct vesk_port;
 // place in the bridge change. Start-up calls it before any port exists; so does every test world.
 void vesk_machine_hook_install(void);
 
-// 1 when the port's flags have both IFF_UP and IFF_RUNNING, else 0.
-int vesk_port_is_running(struct vesk_port *port);
-
 // Resets the machine and starts it if the port may send.
 void vesk_enable_port(struct vesk_port *port);
 // Stops the machine; releases a port that loop detection shut down.
@@ -68,11 +65,6 @@ void vesk_state_machine_adopt(struct vesk_port *port, bool blocked, uint32_t wai
 // The interface of a port is deleted: if loop detection had cut it, that is logged once and the
 // port is down, with nothing left to release and nothing asked.
 void vesk_state_machine_forget(struct vesk_port *port);
-
-// Called, when set, after a port's state or its release deadline changed: the daemon keeps
-// the ports it took out in its state file. The listener gets the port's framework handle.
-extern void (*vesk_port_state_listener)(struct lib_globals *zg);
-void vesk_port_state_changed(const struct vesk_port *port);
 
 // The one place that changes a port's state: starts or stops the machine, or asks for the
 // shutdown, the block or their release, then records new_state. A block the module refuses

@@ -6,7 +6,6 @@
 #include "vesk/frame/transmit.h"
 #include "vesk/host/debug_flags.h"
 #include "vesk/host/zet.h"
-#include "vesk/machine/state_machine.h"
 #include "vesk/model/bridge.h"
 #include "vesk/model/history.h"
 #include "vesk/model/port.h"

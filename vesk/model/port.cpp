@@ -159,3 +159,14 @@ int vesk_remove_port_from_bridge(struct interface *ifp, const char *bridge_name)
     vesk_bridge_take_port(bridge, port);
     return VESK_SUCCESS;
 }
+
+int vesk_port_is_running(struct vesk_port *port) {
+    return port != nullptr && if_flags_up(port->flags) ? 1 : 0;
+}
+
+void (*vesk_port_state_listener)(struct lib_globals *zg);
+
+void vesk_port_state_changed(const struct vesk_port *port) {
+    if (vesk_port_state_listener != nullptr)
+        vesk_port_state_listener(vesk_port_zg(port));
+}

@@ -173,3 +173,11 @@ typedef void (*vesk_machine_hook)(struct vesk_port *port, enum vesk_machine_requ
 void vesk_model_set_machine_hook(vesk_machine_hook hook);
 // Tells the registered hook, if any.
 void vesk_model_tell_machine(struct vesk_port *port, enum vesk_machine_request request);
+
+// 1 when the port's flags have both IFF_UP and IFF_RUNNING, else 0.
+int vesk_port_is_running(struct vesk_port *port);
+
+// Called, when set, after a port's state or its release deadline changed: the daemon keeps
+// the ports it took out in its state file. The listener gets the port's framework handle.
+extern void (*vesk_port_state_listener)(struct lib_globals *zg);
+void vesk_port_state_changed(const struct vesk_port *port);
