@@ -8,7 +8,10 @@ circle is a strongly connected component of more than one module: each member re
 other through includes, so none of them can be understood, built or tested without the rest.
 Each circle is printed with its members and the includes that close it.
 
-    scripts/include_cycles.py [ROOT]      ROOT defaults to the checkout this script is in
+    scripts/include_cycles.py [--allow PREFIX] [ROOT]   ROOT defaults to this script's checkout
+
+With --allow, the exit status is 1 when a circle has a member outside PREFIX (the test command
+allows only the model's records, which own each other), so a new circle fails the tests.
 """
 
 import os
@@ -101,8 +104,10 @@ def circles(graph):
 
 
 def main():
-    root = sys.argv[1] if len(sys.argv) > 1 else os.path.dirname(
-        os.path.dirname(os.path.abspath(__file__)))
+    args = sys.argv[1:]
+    allow = args[1] if args[:1] == ["--allow"] else None
+    args = args[2:] if allow is not None else args
+    root = args[0] if args else os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     graph = include_graph(root)
     found = circles(graph)
     if not found:
@@ -115,7 +120,8 @@ def main():
         for member in members:
             targets = sorted(graph[member] & inside)
             print(f"  {member} -> {', '.join(targets)}")
-    return 0
+    foreign = [m for c in found for m in c if allow is not None and not m.startswith(allow)]
+    return 1 if foreign else 0
 
 
 if __name__ == "__main__":

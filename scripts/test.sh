@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs every test:
+# Runs every test, after checking that no include circle but the model's records appeared:
 #   1. g++ build: unit, integration and (as root) end-to-end tests;
 #   2. clang build under AddressSanitizer + UndefinedBehaviorSanitizer: unit, tool and
 #      integration tests, and the libFuzzer targets built in the same tree;
@@ -17,6 +17,9 @@ phase() { echo "== [$((SECONDS - start)) s] $*"; }
 # lld links the test programs two to three times faster than the default linker.
 lld=(-DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld -DCMAKE_SHARED_LINKER_FLAGS=-fuse-ld=lld)
 
+phase "include circles"
+# Only the model's records may include one another (docs/architecture.md).
+/usr/bin/python3 scripts/include_cycles.py --allow vesk/model/
 phase "g++ build"
 scripts/build.sh build -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc "${lld[@]}"
 phase "unit, tool and integration tests"
